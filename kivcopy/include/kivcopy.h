@@ -1,0 +1,89 @@
+/* kivcopy: copy one file for an installation program.
+ *
+ * The library exports a single function, KivCopyFile, under its plain,
+ * undecorated name, so that an installer can load the library and find the
+ * function by name. The library prints nothing; every outcome is its result.
+ */
+#ifndef KIVCOPY_H
+#define KIVCOPY_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(KIVCOPY_BUILDING)
+#    define KIVCOPY_API __declspec(dllexport)
+#  else
+#    define KIVCOPY_API __declspec(dllimport)
+#  endif
+#  if defined(KIV_CDECL)
+#    define KIVCOPY_CALL __cdecl
+#  else
+#    define KIVCOPY_CALL __stdcall
+#  endif
+#else
+#  define KIVCOPY_API __attribute__((visibility("default")))
+#  define KIVCOPY_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results of KivCopyFile. */
+#define KIVCOPY_OK                   0     /* copied, and both of the copy's times set */
+#define KIVCOPY_SOURCE_NOT_OPENED    10    /* the source cannot be opened for reading */
+#define KIVCOPY_TARGET_NOT_WRITTEN   (-5010) /* the target cannot be opened, written or closed */
+#define KIVCOPY_SOURCE_NOT_READ      (-5011) /* the source's status or a block of it cannot be read */
+#define KIVCOPY_TARGET_EXISTS        (-5048) /* the target exists and replacing it was not allowed */
+#define KIVCOPY_TIMES_NOT_SET        (-5074) /* copied, but the copy's times cannot be set */
+
+KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *target,
+                                             int32_t overwrite);
+/*
+   Copies the file at `source` to `target` and then sets both the target's
+   access time and its modification time to the source's last-access time
+   (the modification time on file systems that keep no access time), at the
+   full precision the file system keeps.
+
+   `source` and `target` are NUL-terminated paths in the system's narrow
+   encoding. The target's directory must exist; no directory is created.
+   `overwrite` 0 leaves an existing target alone; any other value replaces it.
+
+   Results, and what is left on disk after each:
+
+     KIVCOPY_OK (0)                 The target holds a copy of the source, with
+                                    the source's last-access time as both times.
+     KIVCOPY_SOURCE_NOT_OPENED (10) The source is missing, unreadable, a
+                                    directory, or `source` is NULL. The target
+                                    has not been created, opened or changed.
+     KIVCOPY_TARGET_EXISTS (-5048)  `overwrite` is 0 and the target exists and
+                                    can be opened for update. Nothing is changed
+                                    and the source is not opened.
+     KIVCOPY_TARGET_NOT_WRITTEN (-5010)
+                                    The target cannot be opened for writing (a
+                                    read-only file, a missing directory, `target`
+                                    NULL), is the source itself under another
+                                    name or link (nothing is touched then), or a
+                                    block could not be written in full, or the
+                                    target could not be closed. A target that was
+                                    opened is left with what had been written.
+                                    A read-only target gives this result whatever
+                                    `overwrite` is.
+     KIVCOPY_SOURCE_NOT_READ (-5011)
+                                    The source's status or one of its blocks
+                                    could not be read. The target holds the
+                                    blocks copied before the failure (none if the
+                                    status could not be read).
+     KIVCOPY_TIMES_NOT_SET (-5074)  The copy ran to its end but the target's
+                                    times could not be set. This result wins
+                                    over a failed close of the target.
+
+   Calls share one block buffer and must not overlap: call from one thread at
+   a time.
+*/
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVCOPY_H */

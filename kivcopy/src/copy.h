@@ -1,0 +1,29 @@
+// The copy worker. It reports on the library's internal status scale, which
+// starts at 5000 for success; the export turns a status into the caller's
+// result.
+#ifndef KIVCOPY_COPY_H
+#define KIVCOPY_COPY_H
+
+namespace kivcopy {
+
+enum class CopyStatus : int {
+    copied = 5000,              // copied and stamped
+    source_not_opened = 5005,   // the source cannot be opened for reading
+    target_not_written = 5010,  // the target cannot be opened, written or closed
+    source_not_read = 5011,     // the source's status or a block cannot be read
+    target_exists = 5048,       // the target exists and may not be replaced
+    times_not_set = 5074,       // the target's times cannot be set
+};
+
+// What replacing an existing target is allowed.
+enum class ExistingTarget { keep, replace };
+
+CopyStatus copy_file(const char* source, const char* target, ExistingTarget existing);
+
+// The caller's result for a status: 5000 gives 0, 5005 gives 10, and any
+// other status s gives -s.
+int result_of(CopyStatus status);
+
+}  // namespace kivcopy
+
+#endif

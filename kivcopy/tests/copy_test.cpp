@@ -1,0 +1,145 @@
+// What a copy leaves on disk: contents, the overwrite guard, missing files
+// and the copy's times.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "kivcopy.h"
+#include "kivtest/faults.h"
+#include "kivtest/files.h"
+
+namespace {
+
+using kivtest::read_file;
+using kivtest::Time;
+using kivtest::write_file;
+
+class FileCopy : public kivtest::WorkDirTest {
+protected:
+    int copy(const std::string& source, const std::string& target, int overwrite) {
+        return KivCopyFile(source.c_str(), target.c_str(), overwrite);
+    }
+};
+
+// Bytes of every value, NUL included, in a sequence that does not repeat
+// at block boundaries.
+std::string sample_bytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    }
+    return bytes;
+}
+
+TEST_F(FileCopy, CopiesFilesOfEverySizeAroundTheBlockSize) {
+    for (std::size_t size : {0u, 1u, 2047u, 2048u, 2049u, 4096u, 700001u}) {
+        SCOPED_TRACE(size);
+        std::string bytes = sample_bytes(size);
+        write_file(path("source"), bytes);
+        ASSERT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_OK);
+        EXPECT_EQ(read_file(path("target")), bytes);
+    }
+}
+
+TEST_F(FileCopy, ReplacesALongerTargetWithExactlyTheSource) {
+    write_file(path("source"), "short");
+    write_file(path("target"), std::string(10000, 'x'));
+    ASSERT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("target")), "short");
+}
+
+TEST_F(FileCopy, StampsBothTimesOfTheCopyWithTheSourcesAccessTime) {
+    const Time access{1500000000, 123456789};
+    const Time modification{1600000000, 987654321};
+    write_file(path("source"), sample_bytes(5000));
+    kivtest::set_times(path("source"), access, modification);
+
+    ASSERT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_OK);
+    EXPECT_EQ(kivtest::access_time(path("target")), access);
+    EXPECT_EQ(kivtest::modification_time(path("target")), access);
+}
+
+TEST_F(FileCopy, StampsAnEmptyCopyToo) {
+    const Time access{1400000000, 1};
+    write_file(path("source"), "");
+    kivtest::set_times(path("source"), access, Time{1400000100, 2});
+    ASSERT_EQ(copy(path("source"), path("target"), 0), KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("target")), "");
+    EXPECT_EQ(kivtest::modification_time(path("target")), access);
+}
+
+TEST_F(FileCopy, LeavesAnExistingTargetAloneUnlessReplacingIsAllowed) {
+    write_file(path("source"), "new");
+    write_file(path("target"), "old");
+    EXPECT_EQ(copy(path("source"), path("target"), 0), KIVCOPY_TARGET_EXISTS);
+    EXPECT_EQ(read_file(path("target")), "old");
+
+    EXPECT_EQ(copy(path("source"), path("target"), 7), KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("target")), "new");
+}
+
+TEST_F(FileCopy, ChecksForAnExistingTargetBeforeOpeningTheSource) {
+    write_file(path("target"), "old");
+    EXPECT_EQ(copy(path("missing"), path("target"), 0), KIVCOPY_TARGET_EXISTS);
+}
+
+TEST_F(FileCopy, FailsOnAReadOnlyTargetWhateverOverwriteSays) {
+    write_file(path("source"), "new");
+    write_file(path("target"), "old");
+    kivtest::ImmutableFile read_only(path("target"));
+    if (!read_only.ok()) {
+        GTEST_SKIP() << read_only.error();
+    }
+    EXPECT_EQ(copy(path("source"), path("target"), 0), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(read_file(path("target")), "old");
+}
+
+TEST_F(FileCopy, NeitherCreatesNorTruncatesATargetWhenTheSourceIsMissing) {
+    EXPECT_EQ(copy(path("missing"), path("target"), 1), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_FALSE(kivtest::exists(path("target")));
+
+    write_file(path("target"), "old");
+    EXPECT_EQ(copy(path("missing"), path("target"), 1), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_EQ(read_file(path("target")), "old");
+}
+
+TEST_F(FileCopy, RefusesADirectoryAsSourceWithoutTouchingTheTarget) {
+    ASSERT_EQ(::mkdir(path("folder").c_str(), 0755), 0);
+    write_file(path("target"), "old");
+    EXPECT_EQ(copy(path("folder"), path("target"), 1), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_EQ(read_file(path("target")), "old");
+}
+
+TEST_F(FileCopy, FailsOnATargetInAMissingDirectory) {
+    write_file(path("source"), "data");
+    EXPECT_EQ(copy(path("source"), path("no/such/dir/target"), 1), KIVCOPY_TARGET_NOT_WRITTEN);
+}
+
+TEST_F(FileCopy, AnswersNullPathsWithoutTouchingAnything) {
+    write_file(path("source"), "data");
+    EXPECT_EQ(KivCopyFile(nullptr, path("target").c_str(), 1), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_FALSE(kivtest::exists(path("target")));
+    EXPECT_EQ(KivCopyFile(path("source").c_str(), nullptr, 1), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(KivCopyFile(nullptr, nullptr, 0), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_EQ(read_file(path("source")), "data");
+}
+
+TEST_F(FileCopy, RefusesToCopyAFileOntoItselfUnderAnyName) {
+    const std::string bytes = sample_bytes(3000);
+    write_file(path("file"), bytes);
+    ASSERT_EQ(::link(path("file").c_str(), path("hard").c_str()), 0);
+    ASSERT_EQ(::symlink(path("file").c_str(), path("soft").c_str()), 0);
+    const Time access{1500000000, 5};
+    kivtest::set_times(path("file"), access, Time{1500000001, 6});
+
+    for (const std::string& target : {path("file"), dir() + "/./file", path("hard"), path("soft")}) {
+        SCOPED_TRACE(target);
+        EXPECT_EQ(copy(path("file"), target, 1), KIVCOPY_TARGET_NOT_WRITTEN);
+        EXPECT_EQ(read_file(path("file")), bytes);
+    }
+    EXPECT_EQ(kivtest::modification_time(path("file")), (Time{1500000001, 6}));
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// Copies that meet real faults: devices that refuse writes, sources that
+// fail to read, times that another user may not set, and sizes past 4 GiB.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "kivcopy.h"
+#include "kivtest/faults.h"
+#include "kivtest/files.h"
+
+namespace {
+
+using kivtest::read_file;
+using kivtest::write_file;
+
+class CopyFault : public kivtest::WorkDirTest {};
+
+TEST_F(CopyFault, ReportsAWriteThatFailsOnAFullDevice) {
+    // A small copy fails when the target is closed and its buffer flushed;
+    // a large one fails on a write in the middle of the copy.
+    for (std::size_t size : {std::size_t{10}, std::size_t{3} * 1024 * 1024}) {
+        SCOPED_TRACE(size);
+        write_file(path("source"), std::string(size, 'x'));
+        EXPECT_EQ(KivCopyFile(path("source").c_str(), "/dev/full", 1), KIVCOPY_TARGET_NOT_WRITTEN);
+    }
+}
+
+TEST_F(CopyFault, ReportsASourceThatFailsToRead) {
+    // Reading a process's memory at address 0 fails with an I/O error.
+    EXPECT_EQ(KivCopyFile("/proc/self/mem", path("target").c_str(), 1), KIVCOPY_SOURCE_NOT_READ);
+    EXPECT_EQ(read_file(path("target")), "");
+}
+
+// Another user may write a world-writable file but not set its times.
+TEST_F(CopyFault, ReportsTimesThatCannotBeSetAfterACompleteCopy) {
+    write_file(path("source"), "payload");
+    write_file(path("target"), "");
+    ASSERT_EQ(::chmod(path("target").c_str(), 0666), 0);
+
+    std::string why_not;
+    int outcome = kivtest::run_as_nobody(
+        [&] {
+            int result = KivCopyFile(path("source").c_str(), path("target").c_str(), 1);
+            return result == KIVCOPY_TIMES_NOT_SET ? 0 : 1;
+        },
+        why_not);
+    if (outcome < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(outcome, 0) << "the copy did not report its times as not set";
+    EXPECT_EQ(read_file(path("target")), "payload");
+}
+
+TEST_F(CopyFault, ReportsTimesNotSetOverAFailedClose) {
+    write_file(path("source"), "payload");
+    std::string why_not;
+    int outcome = kivtest::run_as_nobody(
+        [&] {
+            int result = KivCopyFile(path("source").c_str(), "/dev/full", 1);
+            return result == KIVCOPY_TIMES_NOT_SET ? 0 : 1;
+        },
+        why_not);
+    if (outcome < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(outcome, 0) << "a failed close hid that the times were not set";
+}
+
+// Sizes and offsets are 64-bit: a file past 4 GiB arrives whole, with its
+// bytes on both sides of the 4 GiB mark in place. The source is sparse, and
+// both files live in memory, so the test costs no disk.
+TEST_F(CopyFault, CopiesAFileLargerThanFourGiB) {
+    const long long four_gib = 4LL * 1024 * 1024 * 1024;
+    kivtest::TmpfsMount memory(path("mem"), static_cast<unsigned long long>(four_gib) * 3);
+    if (!memory.ok()) {
+        GTEST_SKIP() << memory.error();
+    }
+    const std::string source = memory.directory() + "/source";
+    const std::string target = memory.directory() + "/target";
+    int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+    ASSERT_EQ(::pwrite(fd, "mark", 4, four_gib - 2), 4);
+    ASSERT_EQ(::pwrite(fd, "tail", 4, four_gib + 100), 4);
+    ::close(fd);
+
+    ASSERT_EQ(KivCopyFile(source.c_str(), target.c_str(), 1), KIVCOPY_OK);
+    ASSERT_EQ(kivtest::status_of(target).st_size, four_gib + 104);
+    fd = ::open(target.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char seen[4];
+    EXPECT_EQ(::pread(fd, seen, 4, 0), 4);
+    EXPECT_EQ(std::string(seen, 4), "head");
+    EXPECT_EQ(::pread(fd, seen, 4, four_gib - 2), 4);
+    EXPECT_EQ(std::string(seen, 4), "mark");
+    EXPECT_EQ(::pread(fd, seen, 4, four_gib + 100), 4);
+    EXPECT_EQ(std::string(seen, 4), "tail");
+    ::close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// Real faults for the tests: files that cannot be written, small file systems
+// that fill up, and code run as an unprivileged user. Each helper says why it
+// could not set its fault up, so that the test can skip with that reason.
+#ifndef KIVTEST_FAULTS_H
+#define KIVTEST_FAULTS_H
+
+#include <functional>
+#include <string>
+
+namespace kivtest {
+
+// Makes a file immutable (chattr +i) for its lifetime. Even root cannot open
+// an immutable file for writing, which makes it the read-only file of choice
+// in a suite that runs as root.
+class ImmutableFile {
+public:
+    explicit ImmutableFile(std::string path);
+    ~ImmutableFile();
+    ImmutableFile(const ImmutableFile&) = delete;
+    ImmutableFile& operator=(const ImmutableFile&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string path_;
+    std::string error_;
+};
+
+// Mounts a tmpfs of `bytes` bytes at `directory` (created if needed) for its
+// lifetime. Needs root.
+class TmpfsMount {
+public:
+    TmpfsMount(std::string directory, unsigned long long bytes);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    const std::string& directory() const { return directory_; }
+
+private:
+    std::string directory_;
+    std::string error_;
+};
+
+// Fills the file system holding `directory` until not one more byte fits.
+// Returns the path of the filler file.
+std::string fill_file_system(const std::string& directory);
+
+// Runs `body` in a child process as the unprivileged user "nobody" and
+// returns what it returned (0 to 255). Needs root; `why_not` is set and -1
+// returned when the child cannot be started or cannot drop to that user.
+int run_as_nobody(const std::function<int()>& body, std::string& why_not);
+
+}  // namespace kivtest
+
+#endif

@@ -1,0 +1,24 @@
+// Running the built front ends and capturing what they print.
+#ifndef KIVTEST_PROGRAMS_H
+#define KIVTEST_PROGRAMS_H
+
+#include <string>
+#include <vector>
+
+namespace kivtest {
+
+struct ProgramRun {
+    int exit_status = -1;  // -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `arguments`, the environment changed by
+// `extra_environment` ("NAME=value" sets NAME, a bare "NAME" unsets it),
+// waits for it and returns its exit status and output.
+ProgramRun run_program(const std::string& program, const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& extra_environment = {});
+
+}  // namespace kivtest
+
+#endif

@@ -1,0 +1,122 @@
+#include "kivtest/faults.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kivtest {
+namespace {
+
+std::string describe(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// Sets or clears the immutable flag; returns an empty string or the reason.
+std::string set_immutable(const std::string& path, bool immutable) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return describe("cannot open " + path);
+    }
+    int flags = 0;
+    std::string error;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        error = describe("the file system keeps no file flags");
+    } else {
+        flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
+            error = describe("cannot make " + path + " immutable (needs root)");
+        }
+    }
+    ::close(fd);
+    return error;
+}
+
+}  // namespace
+
+ImmutableFile::ImmutableFile(std::string path) : path_(std::move(path)) {
+    error_ = set_immutable(path_, true);
+}
+
+ImmutableFile::~ImmutableFile() {
+    if (ok()) {
+        set_immutable(path_, false);
+    }
+}
+
+TmpfsMount::TmpfsMount(std::string directory, unsigned long long bytes)
+    : directory_(std::move(directory)) {
+    ::mkdir(directory_.c_str(), 0777);
+    std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
+    if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        error_ = describe("cannot mount a tmpfs at " + directory_ + " (needs root)");
+    }
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (ok()) {
+        ::umount2(directory_.c_str(), MNT_DETACH);
+    }
+}
+
+std::string fill_file_system(const std::string& directory) {
+    std::string filler = directory + "/filler";
+    int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return filler;
+    }
+    std::vector<char> chunk(64 * 1024, 'F');
+    std::size_t size = chunk.size();
+    while (size > 0) {
+        ssize_t written = ::write(fd, chunk.data(), size);
+        if (written < 0 && errno != EINTR) {
+            size /= 2;  // take the last partial blocks too
+        }
+    }
+    ::close(fd);
+    return filler;
+}
+
+int run_as_nobody(const std::function<int()>& body, std::string& why_not) {
+    struct passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) {
+        why_not = "there is no user named nobody";
+        return -1;
+    }
+    if (::geteuid() != 0) {
+        why_not = "switching to another user needs root";
+        return -1;
+    }
+    pid_t child = ::fork();
+    if (child < 0) {
+        why_not = describe("fork");
+        return -1;
+    }
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+            ::setuid(nobody->pw_uid) != 0) {
+            ::_exit(255);
+        }
+        ::_exit(body() & 0xff);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        why_not = "the child could not run as nobody";
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+}  // namespace kivtest
