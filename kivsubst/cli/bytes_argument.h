@@ -1,0 +1,32 @@
+// Turning a command-line argument into the raw bytes kivsubst searches for or
+// writes. A shell cannot pass NUL bytes or arbitrary binary in an argument,
+// so the argument is an encoding of the bytes rather than the bytes
+// themselves.
+#ifndef KIVSUBST_CLI_BYTES_ARGUMENT_H
+#define KIVSUBST_CLI_BYTES_ARGUMENT_H
+
+#include <string>
+
+namespace kivsubst_cli {
+
+enum class Encoding {
+    // Text taken byte for byte, with the escapes \xHH (two hex digits), \0,
+    // \n, \r, \t and \\ for bytes that are awkward to type.
+    escaped_text,
+    // Hex digits, two per byte, in either case; spaces may separate the bytes.
+    hex,
+    // Escaped text as above that must then be UTF-8; each character becomes
+    // its UTF-16LE code units (a surrogate pair above U+FFFF), with no byte
+    // order mark, to match text stored as UTF-16LE.
+    utf16le,
+};
+
+// Decodes `argument` into `bytes`. On failure returns false, leaves `bytes`
+// holding partial output and puts a one-line reason, without a line feed, in
+// `error`.
+bool decode_argument(const std::string& argument, Encoding encoding, std::string& bytes,
+                     std::string& error);
+
+}  // namespace kivsubst_cli
+
+#endif

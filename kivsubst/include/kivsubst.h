@@ -1,0 +1,92 @@
+/* kivsubst: replace a byte string throughout a file, in place.
+ *
+ * The library exports a single function, replaceString, under its plain,
+ * undecorated name, so that an installer can load the library and find the
+ * function by name.
+ */
+#ifndef KIVSUBST_H
+#define KIVSUBST_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(KIVSUBST_BUILDING)
+#    define KIVSUBST_API __declspec(dllexport)
+#  else
+#    define KIVSUBST_API __declspec(dllimport)
+#  endif
+#  if defined(KIV_CDECL)
+#    define KIVSUBST_CALL __cdecl
+#  else
+#    define KIVSUBST_CALL __stdcall
+#  endif
+#else
+#  define KIVSUBST_API __attribute__((visibility("default")))
+#  define KIVSUBST_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results of replaceString, with the line each failure prints. */
+#define KIVSUBST_REPLACED          0 /* at least one occurrence replaced */
+#define KIVSUBST_NOT_FOUND         1 /* no occurrence; the file is as it was */
+#define KIVSUBST_NO_TEMP_NAME      2 /* "Cannot create temporary file; rc=2" */
+#define KIVSUBST_CANNOT_OPEN       3 /* "Cannot open <path>; rc=3" */
+#define KIVSUBST_NO_TEMP_FILE      4 /* "Cannot open temporary file <name>; rc=4" */
+#define KIVSUBST_NO_MEMORY         6 /* "Memory allocation error; rc=6" */
+#define KIVSUBST_COPY_ERROR        7 /* "File copy error" */
+#define KIVSUBST_INVALID_ARGUMENT  8 /* "Invalid argument; rc=8" */
+
+KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *pattern,
+                                                 int32_t patternLength, const void *replacement,
+                                                 int32_t replacementLength);
+/*
+   Replaces every occurrence of the `patternLength` bytes at `pattern` in the
+   file at `path` with the `replacementLength` bytes at `replacement`. Bytes
+   are compared raw (NUL bytes and UTF-16 text included). Occurrences are
+   found from left to right and never overlap; a replacement is never searched
+   again. The file keeps its identity (inode, owner, mode, hard links) and gets
+   back the access and modification times it had before the call.
+
+   The result is built in a temporary file named "KIV" and a number, in the
+   directory named by the environment variable TMP (quotes around it are
+   allowed), else in the file's own directory, else in the root directory,
+   else in the current one. The temporary file is created exclusively with
+   owner-only access and made durable before the file is overwritten, and the
+   file is made durable before the temporary file is deleted, so that a crash
+   at any moment leaves the old or the new content whole on disk. The file is
+   rewritten even when nothing is found.
+
+   `path` is a NUL-terminated path in the system's narrow encoding.
+   `patternLength` must be at least 1 and `replacementLength` at least 0;
+   `replacement` may be NULL when `replacementLength` is 0.
+
+   Each failure prints one line on standard output, as shown above, ending in
+   a line feed. Results, and what is left on disk after each:
+
+     KIVSUBST_REPLACED (0), KIVSUBST_NOT_FOUND (1)
+         The file holds the result (for 1: its old bytes) with its old times.
+         No temporary file is left.
+     KIVSUBST_NO_TEMP_NAME (2), KIVSUBST_CANNOT_OPEN (3),
+     KIVSUBST_NO_TEMP_FILE (4), KIVSUBST_NO_MEMORY (6),
+     KIVSUBST_INVALID_ARGUMENT (8)
+         Nothing is changed and no temporary file is left. A directory cannot
+         be opened as the file (3).
+     KIVSUBST_COPY_ERROR (7)
+         The result could not be written. If the temporary file could not be
+         written in full (a full disk, an I/O error), it is removed and the
+         file is unchanged. If the file could not be overwritten, the temporary
+         file is kept with the complete result; where the file system can
+         reserve space, a full disk is found before the file is touched, and
+         the file is unchanged.
+
+   Calls must not overlap: call from one thread at a time.
+*/
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVSUBST_H */

@@ -1,0 +1,16 @@
+// A caller's byte string: raw bytes and their count, NUL bytes included.
+#ifndef KIVSUBST_BYTES_H
+#define KIVSUBST_BYTES_H
+
+#include <cstddef>
+
+namespace kivsubst {
+
+struct Bytes {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+};
+
+}  // namespace kivsubst
+
+#endif

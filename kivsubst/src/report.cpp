@@ -1,0 +1,51 @@
+#include "report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "kivsubst.h"
+
+namespace kivsubst::report {
+namespace {
+
+// Prints one line on standard output, flushes it and returns `code`.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+int say(int code, const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+    return code;
+}
+
+}  // namespace
+
+int no_temp_name() {
+    return say(KIVSUBST_NO_TEMP_NAME, "Cannot create temporary file; rc=%d\n", KIVSUBST_NO_TEMP_NAME);
+}
+
+int cannot_open(const char* path) {
+    return say(KIVSUBST_CANNOT_OPEN, "Cannot open %s; rc=%d\n", path, KIVSUBST_CANNOT_OPEN);
+}
+
+int cannot_open_temp(const std::string& name) {
+    return say(KIVSUBST_NO_TEMP_FILE, "Cannot open temporary file %s; rc=%d\n", name.c_str(),
+               KIVSUBST_NO_TEMP_FILE);
+}
+
+int no_memory() {
+    return say(KIVSUBST_NO_MEMORY, "Memory allocation error; rc=%d\n", KIVSUBST_NO_MEMORY);
+}
+
+int copy_error() {
+    return say(KIVSUBST_COPY_ERROR, "File copy error\n");
+}
+
+int invalid_argument() {
+    return say(KIVSUBST_INVALID_ARGUMENT, "Invalid argument; rc=%d\n", KIVSUBST_INVALID_ARGUMENT);
+}
+
+}  // namespace kivsubst::report

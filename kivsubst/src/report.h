@@ -1,0 +1,20 @@
+// The failure lines. Each prints its line on standard output, flushes it at
+// once so that it is not lost or reordered if the host crashes or prints
+// too, and returns the result code that goes with it.
+#ifndef KIVSUBST_REPORT_H
+#define KIVSUBST_REPORT_H
+
+#include <string>
+
+namespace kivsubst::report {
+
+int no_temp_name();
+int cannot_open(const char* path);
+int cannot_open_temp(const std::string& name);
+int no_memory();
+int copy_error();
+int invalid_argument();
+
+}  // namespace kivsubst::report
+
+#endif

@@ -1,0 +1,55 @@
+#include "writeback.h"
+
+namespace kivsubst {
+namespace {
+
+// Copies the whole of `from`, from its start, to the current position of
+// `to`; false on a failed read or write or if `from` does not hold exactly
+// `length` bytes.
+bool copy_contents(platform::File& from, platform::File& to, std::int64_t length,
+                   unsigned char* buffer, std::size_t buffer_size) {
+    if (!from.rewind()) {
+        return false;
+    }
+    std::int64_t copied = 0;
+    for (;;) {
+        std::ptrdiff_t got = from.read_some(buffer, buffer_size);
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            return copied == length;
+        }
+        if (!to.write_all(buffer, static_cast<std::size_t>(got))) {
+            return false;
+        }
+        copied += got;
+    }
+}
+
+}  // namespace
+
+// The file is opened without truncation. Space for the new content is
+// reserved first where the file system can, so that a full disk is found
+// while the old content is still whole; the old content is then overwritten
+// and cut to the new length at the end. The file is synced before the
+// temporary file may be deleted.
+bool write_back(platform::File& temporary, std::int64_t length, const char* path,
+                unsigned char* buffer, std::size_t buffer_size) {
+    platform::File file = platform::File::open_for_overwriting(path);
+    if (!file.is_open()) {
+        return false;
+    }
+    if (file.reserve(length) == platform::Reservation::no_space) {
+        return false;
+    }
+    if (!copy_contents(temporary, file, length, buffer, buffer_size)) {
+        return false;
+    }
+    if (file.length() > length && !file.truncate(length)) {
+        return false;
+    }
+    return file.sync() && file.close();
+}
+
+}  // namespace kivsubst

@@ -1,0 +1,22 @@
+// The write-back: the temporary file's bytes copied over the file.
+#ifndef KIVSUBST_WRITEBACK_H
+#define KIVSUBST_WRITEBACK_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+
+namespace kivsubst {
+
+// Copies the `length` bytes of `temporary` over the file at `path`, through
+// `buffer`, and makes them durable. The file is overwritten in place, never
+// replaced by a rename, so that it keeps its identity, owner, mode and links,
+// and so that the temporary file may lie on another file system. Returns
+// false on any failure.
+bool write_back(platform::File& temporary, std::int64_t length, const char* path,
+                unsigned char* buffer, std::size_t buffer_size);
+
+}  // namespace kivsubst
+
+#endif

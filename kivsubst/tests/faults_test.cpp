@@ -1,0 +1,214 @@
+// Substitutions that meet real faults: full disks during the scan and the
+// write-back, a file that cannot be written, temporary files that cannot be
+// named or created, links planted at the next name, memory that runs out.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "kivtest/faults.h"
+#include "reference.h"
+#include "subst_fixture.h"
+
+namespace {
+
+using kivtest::Call;
+using kivtest::read_file;
+using kivtest::write_file;
+
+class SubstFault : public kivtest::SubstTest {
+protected:
+    // A file whose substitution grows it by half.
+    static std::string growing_input() {
+        std::string input;
+        for (int i = 0; i < 20000; ++i) {
+            input += "key=" + std::to_string(i) + ";";
+        }
+        return input;
+    }
+    static std::string grown(const std::string& input) {
+        return kivtest::reference_substitution(input, "=", "===").output;
+    }
+
+    // The name of the one temporary file left in TMP.
+    std::string kept_temporary() {
+        std::vector<std::string> names = entries(path("tmp"));
+        EXPECT_EQ(names.size(), 1u);
+        return names.empty() ? std::string() : path("tmp/" + names.front());
+    }
+};
+
+TEST_F(SubstFault, LeavesTheFileAloneWhenTheTemporaryFileCannotBeWrittenInFull) {
+    kivtest::TmpfsMount small(path("tmp"), 64 * 1024);
+    if (!small.ok()) {
+        GTEST_SKIP() << small.error();
+    }
+    std::string filler = kivtest::fill_file_system(path("tmp"));
+    const std::string input = growing_input();
+    write_file(path("file"), input);
+
+    Call made = replace(path("file"), "=", "===");
+    EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
+    EXPECT_EQ(made.printed, "File copy error\n");
+    EXPECT_EQ(read_file(path("file")), input);
+    EXPECT_EQ(entries(path("tmp")), std::vector<std::string>{"filler"});
+}
+
+TEST_F(SubstFault, FindsAFullDiskBeforeOverwritingTheFileAndKeepsTheResult) {
+    kivtest::TmpfsMount small(path("small"), 1024 * 1024);
+    if (!small.ok()) {
+        GTEST_SKIP() << small.error();
+    }
+    const std::string input = growing_input();
+    write_file(path("small/file"), input);
+    kivtest::fill_file_system(path("small"));
+
+    Call made = replace(path("small/file"), "=", "===");
+    EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
+    EXPECT_EQ(made.printed, "File copy error\n");
+    EXPECT_EQ(read_file(path("small/file")), input);
+    EXPECT_EQ(read_file(kept_temporary()), grown(input));
+}
+
+TEST_F(SubstFault, ShrinksAFileOnAFullDisk) {
+    kivtest::TmpfsMount small(path("small"), 1024 * 1024);
+    if (!small.ok()) {
+        GTEST_SKIP() << small.error();
+    }
+    const std::string input = growing_input();
+    write_file(path("small/file"), input);
+    kivtest::fill_file_system(path("small"));
+
+    EXPECT_EQ(replace(path("small/file"), "key=", "k").result, 0);
+    EXPECT_EQ(read_file(path("small/file")), kivtest::reference_substitution(input, "key=", "k").output);
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+
+TEST_F(SubstFault, KeepsTheResultWhenTheFileCannotBeOverwritten) {
+    write_file(path("file"), "old text");
+    kivtest::ImmutableFile read_only(path("file"));
+    if (!read_only.ok()) {
+        GTEST_SKIP() << read_only.error();
+    }
+    Call made = replace(path("file"), "old", "new");
+    EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
+    EXPECT_EQ(made.printed, "File copy error\n");
+    EXPECT_EQ(read_file(path("file")), "old text");
+    EXPECT_EQ(read_file(kept_temporary()), "new text");
+}
+
+TEST_F(SubstFault, WritesBackAcrossFileSystems) {
+    kivtest::TmpfsMount other(path("tmp"), 16 * 1024 * 1024);
+    if (!other.ok()) {
+        GTEST_SKIP() << other.error();
+    }
+    const std::string input = growing_input();
+    write_file(path("file"), input);
+    EXPECT_EQ(replace(path("file"), "=", "===").result, 0);
+    EXPECT_EQ(read_file(path("file")), grown(input));
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+
+TEST_F(SubstFault, ReportsThatNoTemporaryNameCanBeMade) {
+    // Under a regular file no name can even be checked.
+    write_file(path("plain"), "");
+    ::setenv("TMP", path("plain").c_str(), 1);
+    write_file(path("file"), "abc");
+    Call made = replace(path("file"), "b", "x");
+    EXPECT_EQ(made.result, KIVSUBST_NO_TEMP_NAME);
+    EXPECT_EQ(made.printed, "Cannot create temporary file; rc=2\n");
+    EXPECT_EQ(read_file(path("file")), "abc");
+}
+
+TEST_F(SubstFault, ReportsATemporaryFileThatCannotBeCreatedAndNamesIt) {
+    kivtest::ImmutableFile locked(path("tmp"));
+    if (!locked.ok()) {
+        GTEST_SKIP() << locked.error();
+    }
+    write_file(path("file"), "abc");
+    Call made = replace(path("file"), "b", "x");
+    EXPECT_EQ(made.result, KIVSUBST_NO_TEMP_FILE);
+    EXPECT_TRUE(std::regex_match(made.printed,
+                                 std::regex("Cannot open temporary file " + path("tmp") +
+                                            "/KIV[0-9]{1,5}; rc=4\n")))
+        << made.printed;
+    EXPECT_EQ(read_file(path("file")), "abc");
+}
+
+TEST_F(SubstFault, NeverFollowsALinkPlantedAtTheNextName) {
+    // Learn the number of the last name made from a call that must name it.
+    std::string last;
+    {
+        kivtest::ImmutableFile locked(path("tmp"));
+        if (!locked.ok()) {
+            GTEST_SKIP() << locked.error();
+        }
+        write_file(path("file"), "abc");
+        std::smatch number;
+        std::string printed = replace(path("file"), "b", "x").printed;
+        ASSERT_TRUE(std::regex_search(printed, number, std::regex("KIV([0-9]+)")));
+        last = number[1];
+    }
+    const std::string next = path("tmp/KIV" + std::to_string((std::stol(last) + 1) % 100000));
+    write_file(path("victim"), "precious");
+    ASSERT_EQ(::symlink(path("victim").c_str(), next.c_str()), 0);
+
+    EXPECT_EQ(replace(path("file"), "b", "x").result, 0);
+    EXPECT_EQ(read_file(path("file")), "axc");
+    EXPECT_EQ(read_file(path("victim")), "precious");
+    EXPECT_EQ(entries(path("tmp")).size(), 1u) << "only the planted link is left";
+}
+
+TEST_F(SubstFault, ReportsMemoryThatRunsOut) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer";
+#else
+    write_file(path("file"), "abc");
+    // A pattern far larger than any memory the suite may have freed and kept
+    // for reuse, mapped but never touched.
+    const std::size_t pattern_size = std::size_t{1} << 30;
+    void* pattern = ::mmap(nullptr, pattern_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(pattern, MAP_FAILED);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Room for what is mapped now and a little more, not for a buffer
+        // as large as the pattern.
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) {
+                pages = 0;
+            }
+            std::fclose(statm);
+        }
+        rlim_t limit = static_cast<rlim_t>(pages * ::sysconf(_SC_PAGESIZE)) + (16 << 20);
+        struct rlimit bound = {limit, limit};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &bound) != 0) {
+            ::_exit(2);
+        }
+        Call made = call(path("file").c_str(), pattern, static_cast<int32_t>(pattern_size), "x", 1);
+        bool reported = made.result == KIVSUBST_NO_MEMORY &&
+                        made.printed == "Memory allocation error; rc=6\n";
+        if (!reported) {
+            std::fprintf(stderr, "result %d, printed: %s\n", made.result, made.printed.c_str());
+        }
+        ::_exit(reported ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::munmap(pattern, pattern_size);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 2) << "the address-space limit could not be set";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the call did not report that memory ran out";
+    EXPECT_EQ(read_file(path("file")), "abc");
+    EXPECT_TRUE(entries(path("tmp")).empty());
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// The substitution as a window of n bytes that slides one byte at a time:
+// slow (a shift per byte) but plain enough to trust. The library's output
+// must match it byte for byte.
+#ifndef KIVSUBST_TESTS_REFERENCE_H
+#define KIVSUBST_TESTS_REFERENCE_H
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace kivtest {
+
+struct ReferenceResult {
+    std::string output;
+    std::size_t replacements = 0;
+};
+
+inline ReferenceResult reference_substitution(const std::string& input, const std::string& pattern,
+                                              const std::string& replacement) {
+    const std::size_t n = pattern.size();
+    const std::size_t length = input.size();
+    std::string window(n, '\0');
+    ReferenceResult result;
+    std::size_t consumed = 0;
+    std::size_t held = std::min(n - 1, length);  // window bytes read, not yet written
+    for (std::size_t i = 0; i < held; ++i) {
+        window[i] = input[consumed++];
+    }
+    while (consumed < length) {
+        window[n - 1] = input[consumed++];
+        if (window == pattern) {
+            result.output += replacement;
+            ++result.replacements;
+            held = std::min(n - 1, length - consumed);
+            for (std::size_t i = 0; i < held; ++i) {
+                window[i] = input[consumed++];
+            }
+        } else {
+            result.output += window[0];
+            std::memmove(&window[0], &window[1], n - 1);
+            held = n - 1;
+        }
+    }
+    result.output.append(window, 0, held);
+    return result;
+}
+
+}  // namespace kivtest
+
+#endif

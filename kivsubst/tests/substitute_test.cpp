@@ -1,0 +1,153 @@
+// What a substitution leaves on disk and prints: contents, results, times,
+// the file's identity, the temporary file's place, and invalid arguments.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "subst_fixture.h"
+
+namespace {
+
+using kivtest::Call;
+using kivtest::read_file;
+using kivtest::Time;
+using kivtest::write_file;
+
+class Substitution : public kivtest::SubstTest {
+protected:
+    // Writes `input`, replaces, and returns the file's new content.
+    std::string after(const std::string& input, const std::string& pattern,
+                      const std::string& replacement, int expected_result) {
+        write_file(path("file"), input);
+        Call made = replace(path("file"), pattern, replacement);
+        EXPECT_EQ(made.result, expected_result) << made.printed;
+        EXPECT_EQ(made.printed, "");
+        EXPECT_TRUE(entries(path("tmp")).empty()) << "a temporary file was left behind";
+        return read_file(path("file"));
+    }
+};
+
+TEST_F(Substitution, ReplacesEveryOccurrenceFromLeftToRightWithoutOverlap) {
+    EXPECT_EQ(after("aaa", "aa", "b", 0), "ba");
+    EXPECT_EQ(after("abab", "ab", "X", 0), "XX");
+    EXPECT_EQ(after("one two one", "one", "1", 0), "1 two 1");
+    EXPECT_EQ(after("xxxab", "ab", "Y", 0), "xxxY");
+    EXPECT_EQ(after("a.b.c", ".", "", 0), "abc");
+    EXPECT_EQ(after("a.b", ".", "-->", 0), "a-->b");
+    EXPECT_EQ(after("aaaa", "a", "aa", 0), "aaaaaaaa");
+}
+
+TEST_F(Substitution, LeavesAFileWithoutOccurrencesAsItWas) {
+    EXPECT_EQ(after("abc", "abcd", "x", 1), "abc");
+    EXPECT_EQ(after("", "a", "x", 1), "");
+    EXPECT_EQ(after("hello", "world", "x", 1), "hello");
+}
+
+TEST_F(Substitution, ComparesRawBytesIncludingNulAndUtf16Text) {
+    const std::string utf16_old("o\0l\0d\0", 6);
+    const std::string utf16_new("n\0e\0w\0!\0", 8);
+    const std::string file = std::string("\xff\xfe", 2) + "<\0" + utf16_old + ">\0";
+    EXPECT_EQ(after(file, utf16_old, utf16_new, 0),
+              std::string("\xff\xfe", 2) + "<\0" + utf16_new + ">\0");
+    EXPECT_EQ(after(std::string("\0\0\0", 3), std::string("\0", 1), "\x80", 0), "\x80\x80\x80");
+}
+
+TEST_F(Substitution, RestoresBothTimesToTheNanosecond) {
+    const Time access{1500000000, 111111111};
+    const Time modification{1400000000, 222222222};
+    for (const char* pattern : {"needle", "absent"}) {
+        SCOPED_TRACE(pattern);
+        write_file(path("file"), "hay needle hay");
+        kivtest::set_times(path("file"), access, modification);
+        Call made = replace(path("file"), pattern, "pin");
+        EXPECT_LE(made.result, 1);
+        EXPECT_EQ(kivtest::access_time(path("file")), access);
+        EXPECT_EQ(kivtest::modification_time(path("file")), modification);
+    }
+}
+
+TEST_F(Substitution, KeepsTheFilesInodeModeAndHardLinks) {
+    write_file(path("file"), "version=1");
+    ASSERT_EQ(::chmod(path("file").c_str(), 0640), 0);
+    ASSERT_EQ(::link(path("file").c_str(), path("link").c_str()), 0);
+    const ino_t inode = kivtest::status_of(path("file")).st_ino;
+
+    EXPECT_EQ(replace(path("file"), "1", "2").result, 0);
+    EXPECT_EQ(read_file(path("link")), "version=2");
+    struct stat status = kivtest::status_of(path("file"));
+    EXPECT_EQ(status.st_ino, inode);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(status.st_nlink, 2u);
+}
+
+TEST_F(Substitution, PatchesTheTargetOfASymbolicLink) {
+    write_file(path("real"), "old");
+    ASSERT_EQ(::symlink(path("real").c_str(), path("alias").c_str()), 0);
+    EXPECT_EQ(replace(path("alias"), "old", "new").result, 0);
+    EXPECT_EQ(read_file(path("real")), "new");
+}
+
+TEST_F(Substitution, WorksWithTheTemporaryFileOnAnyOfItsPlaces) {
+    // TMP in quotes, TMP naming nothing (the file's own directory), and no
+    // TMP with a path that has no directory part (the root directory).
+    for (const std::string& tmp : {"\"" + path("tmp") + "\"", path("missing"), std::string()}) {
+        SCOPED_TRACE(tmp);
+        if (tmp.empty() && ::access("/", W_OK) != 0) {
+            std::printf("not tried without TMP: the root directory is not writable here\n");
+            continue;
+        }
+        if (tmp.empty()) {
+            ::unsetenv("TMP");
+        } else {
+            ::setenv("TMP", tmp.c_str(), 1);
+        }
+        write_file(path("file"), "from A to B");
+        char here[4096];
+        ASSERT_NE(::getcwd(here, sizeof here), nullptr);
+        ASSERT_EQ(::chdir(dir().c_str()), 0);
+        Call made = replace("file", "A", "Z");
+        ASSERT_EQ(::chdir(here), 0);
+        EXPECT_EQ(made.result, 0) << made.printed;
+        EXPECT_EQ(read_file(path("file")), "from Z to B");
+        EXPECT_EQ(entries(dir()).size(), 2u) << "a temporary file was left behind";
+    }
+}
+
+TEST_F(Substitution, ReportsAFileThatCannotBeOpened) {
+    Call missing = replace(path("missing"), "a", "b");
+    EXPECT_EQ(missing.result, KIVSUBST_CANNOT_OPEN);
+    EXPECT_EQ(missing.printed, "Cannot open " + path("missing") + "; rc=3\n");
+
+    ASSERT_EQ(::mkdir(path("folder").c_str(), 0755), 0);
+    Call folder = replace(path("folder"), "a", "b");
+    EXPECT_EQ(folder.result, KIVSUBST_CANNOT_OPEN);
+    EXPECT_EQ(folder.printed, "Cannot open " + path("folder") + "; rc=3\n");
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+
+TEST_F(Substitution, RefusesInvalidArgumentsWithoutTouchingAnything) {
+    write_file(path("file"), "abc");
+    const std::string file = path("file");
+    const Call calls[] = {
+        call(nullptr, "a", 1, "b", 1),
+        call(file.c_str(), nullptr, 1, "b", 1),
+        call(file.c_str(), "a", 0, "b", 1),
+        call(file.c_str(), "a", -1, "b", 1),
+        call(file.c_str(), "a", 1, "b", -1),
+        call(file.c_str(), "a", 1, nullptr, 1),
+    };
+    for (const Call& made : calls) {
+        EXPECT_EQ(made.result, KIVSUBST_INVALID_ARGUMENT);
+        EXPECT_EQ(made.printed, "Invalid argument; rc=8\n");
+    }
+    EXPECT_EQ(read_file(file), "abc");
+    EXPECT_TRUE(entries(path("tmp")).empty());
+
+    // No replacement at all is fine when its length is 0.
+    EXPECT_EQ(call(file.c_str(), "b", 1, nullptr, 0).result, 0);
+    EXPECT_EQ(read_file(file), "ac");
+}
+
+}  // namespace
