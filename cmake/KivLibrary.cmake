@@ -12,11 +12,11 @@ function(kiv_target_warnings target)
   else()
     target_compile_options(${target} PRIVATE
       -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
-      -Wcast-qual -Wformat=2 -Wundef -Wnull-dereference -Wold-style-cast)
+      -Wcast-qual -Wformat=2 -Wundef -Wold-style-cast)
   endif()
 endfunction()
 
-# kiv_add_library(<name> SOURCES <files>...)
+# kiv_add_library(<name> DESCRIPTION <text> SOURCES <files>...)
 #
 # Builds the shared library <name> from <name>/src, with its public header in
 # <name>/include. Every symbol is hidden except the one export: hidden
@@ -24,7 +24,7 @@ endfunction()
 # (ELF) or module definition file (Windows) also keeps out the inline and
 # template functions that the C++ runtime's headers would otherwise export.
 function(kiv_add_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION" "SOURCES")
   add_library(${name} SHARED ${arg_SOURCES})
   add_library(kiv::${name} ALIAS ${name})
   set_property(GLOBAL APPEND PROPERTY KIV_LIBRARIES ${name})
@@ -50,6 +50,10 @@ function(kiv_add_library name)
   endif()
   kiv_target_warnings(${name})
 
+  # The .pc file finds the prefix from its own place, so that it stays true
+  # wherever `cmake --install --prefix` puts the files.
+  set(description "${arg_DESCRIPTION}")
+  file(RELATIVE_PATH pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
   configure_file("${PROJECT_SOURCE_DIR}/cmake/library.pc.in"
     "${CMAKE_CURRENT_BINARY_DIR}/${name}.pc" @ONLY)
   install(TARGETS ${name} EXPORT kivTargets
