@@ -1,0 +1,23 @@
+# cmake -DBUILD_DIR=... -DWORK_DIR=... -DC_FLAGS=... -DLINK_FLAGS=... -P check.cmake
+#
+# Installs the build into a fresh prefix, then builds and runs the consumer
+# against that prefix.
+file(REMOVE_RECURSE "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(failed)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+endfunction()
+
+run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+run("${CMAKE_COMMAND}" -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build"
+    "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_FLAGS=${C_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}" "-DCMAKE_BUILD_RPATH=${prefix}/lib")
+run("${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
+foreach(program IN ITEMS through_cmake through_pkgconfig)
+  run("${WORK_DIR}/build/${program}")
+endforeach()
+message(STATUS "installed package builds and runs through CMake and pkg-config")
