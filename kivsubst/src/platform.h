@@ -95,8 +95,9 @@ public:
     bool close();
 
 private:
-    explicit File(int descriptor) : descriptor_(descriptor) {}
-    int descriptor_ = -1;
+    // A descriptor on POSIX, a handle on Windows; -1 when closed.
+    explicit File(std::intptr_t descriptor) : descriptor_(descriptor) {}
+    std::intptr_t descriptor_ = -1;
 };
 
 }  // namespace kivsubst::platform

@@ -33,6 +33,10 @@ struct timespec to_timespec(const FileTime& time) {
     return converted;
 }
 
+int fd_of(std::intptr_t descriptor) {
+    return static_cast<int>(descriptor);
+}
+
 // Large transfers are split so that each fits what one system call takes.
 constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
@@ -105,7 +109,7 @@ bool remove_file(const std::string& path) {
 
 File::~File() {
     if (descriptor_ >= 0) {
-        ::close(descriptor_);
+        ::close(fd_of(descriptor_));
     }
 }
 
@@ -114,7 +118,7 @@ File::File(File&& other) noexcept : descriptor_(std::exchange(other.descriptor_,
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         if (descriptor_ >= 0) {
-            ::close(descriptor_);
+            ::close(fd_of(descriptor_));
         }
         descriptor_ = std::exchange(other.descriptor_, -1);
     }
@@ -124,7 +128,7 @@ File& File::operator=(File&& other) noexcept {
 File File::open_for_reading(const char* path) {
     File file(open_retrying(path, O_RDONLY));
     struct stat status {};
-    if (file.is_open() && ::fstat(file.descriptor_, &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (file.is_open() && ::fstat(fd_of(file.descriptor_), &status) == 0 && S_ISDIR(status.st_mode)) {
         return File();
     }
     return file;
@@ -150,7 +154,7 @@ bool File::is_open() const {
 
 std::int64_t File::length() const {
     struct stat status {};
-    if (::fstat(descriptor_, &status) != 0) {
+    if (::fstat(fd_of(descriptor_), &status) != 0) {
         return -1;
     }
     return static_cast<std::int64_t>(status.st_size);
@@ -159,7 +163,7 @@ std::int64_t File::length() const {
 std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
     ssize_t got;
     do {
-        got = ::read(descriptor_, buffer, size < largest_transfer ? size : largest_transfer);
+        got = ::read(fd_of(descriptor_), buffer, size < largest_transfer ? size : largest_transfer);
     } while (got < 0 && errno == EINTR);
     return got;
 }
@@ -167,7 +171,7 @@ std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
 bool File::write_all(const void* bytes, std::size_t size) {
     const char* next = static_cast<const char*>(bytes);
     while (size > 0) {
-        ssize_t written = ::write(descriptor_, next, size < largest_transfer ? size : largest_transfer);
+        ssize_t written = ::write(fd_of(descriptor_), next, size < largest_transfer ? size : largest_transfer);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -181,7 +185,7 @@ bool File::write_all(const void* bytes, std::size_t size) {
 }
 
 bool File::rewind() {
-    return ::lseek(descriptor_, 0, SEEK_SET) == 0;
+    return ::lseek(fd_of(descriptor_), 0, SEEK_SET) == 0;
 }
 
 Reservation File::reserve(std::int64_t length) {
@@ -190,7 +194,7 @@ Reservation File::reserve(std::int64_t length) {
     }
     int failed;
     do {
-        failed = ::fallocate(descriptor_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
+        failed = ::fallocate(fd_of(descriptor_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
     } while (failed != 0 && errno == EINTR);
     if (failed == 0) {
         return Reservation::reserved;
@@ -201,20 +205,20 @@ Reservation File::reserve(std::int64_t length) {
 bool File::truncate(std::int64_t length) {
     int failed;
     do {
-        failed = ::ftruncate(descriptor_, static_cast<off_t>(length));
+        failed = ::ftruncate(fd_of(descriptor_), static_cast<off_t>(length));
     } while (failed != 0 && errno == EINTR);
     return failed == 0;
 }
 
 // Files that cannot be synced, such as devices, say EINVAL.
 bool File::sync() {
-    return ::fsync(descriptor_) == 0 || errno == EINVAL;
+    return ::fsync(fd_of(descriptor_)) == 0 || errno == EINVAL;
 }
 
 // close() is never retried: after EINTR the descriptor is already gone.
 bool File::close() {
-    int descriptor = std::exchange(descriptor_, -1);
-    return descriptor < 0 || ::close(descriptor) == 0;
+    std::intptr_t descriptor = std::exchange(descriptor_, -1);
+    return descriptor < 0 || ::close(fd_of(descriptor)) == 0;
 }
 
 }  // namespace kivsubst::platform
