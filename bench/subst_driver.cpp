@@ -1,0 +1,318 @@
+// subst_driver: the helper program of the kivsubst benchmark (bench/subst).
+//
+//   subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT
+//   subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]
+//   subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE
+//
+// make-pattern writes a pattern of LENGTH bytes and a replacement of the same
+// length, both made only of bytes 0x80-0xFF.
+//
+// make-file writes SIZE_BYTES pseudo-random printable bytes (0x20-0x7E) with
+// one copy of the pattern in the middle of every SPACING bytes. Because the
+// pattern's bytes never occur in the filler and every two copies are
+// separated by filler, the file holds exactly the planted copies, so every
+// run of a case does the same amount of replacing.
+//
+// replace makes one replaceString call, timed with steady_clock around the
+// call alone, so that process start-up and reading the pattern files are not
+// counted, and prints one line:
+//
+//   seconds=<wall time of the call> rc=<result> maxrss_kib=<peak resident set>
+//
+// The peak resident set is the whole process's, which is what an installer
+// loading the library would see added to its own.
+//
+// Exit status: 0 on success (for replace: the call reported a replacement),
+// 1 when the driver cannot read or write its files, 2 when replace ran but
+// did not report a replacement (the benchmark's files always hold the
+// pattern, so that means the measurement is not valid), 64 on a wrong
+// command line.
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#  include <sys/resource.h>
+#  define SUBST_DRIVER_HAS_RUSAGE 1
+#else
+#  define SUBST_DRIVER_HAS_RUSAGE 0
+#endif
+
+#include "kivsubst.h"
+
+namespace {
+
+constexpr int exit_ok = 0;
+constexpr int exit_io = 1;
+constexpr int exit_not_replaced = 2;
+constexpr int exit_usage = 64;
+
+// Large enough that writing the test file costs little per call, small enough
+// that generating a 1 GiB file does not need 1 GiB of memory.
+constexpr std::size_t chunk_size = std::size_t{4} << 20;
+
+void print_usage(std::FILE* out) {
+    std::fputs(
+        "Usage: subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT\n"
+        "       subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]\n"
+        "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE\n",
+        out);
+}
+
+int usage_error(const char* message) {
+    std::fprintf(stderr, "subst_driver: %s\n", message);
+    print_usage(stderr);
+    return exit_usage;
+}
+
+// splitmix64: fast, and the same bytes on every platform for a given seed, so
+// that a case's file is the same from one run of the benchmark to the next.
+class Generator {
+public:
+    explicit Generator(std::uint64_t seed) : state_(seed) {}
+
+    std::uint64_t next() {
+        state_ += 0x9E3779B97F4A7C15ULL;
+        std::uint64_t z = state_;
+        z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31U);
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+bool parse_size(const char* text, std::uint64_t& value) {
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0') {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool read_file(const char* path, std::vector<unsigned char>& bytes) {
+    std::FILE* in = std::fopen(path, "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "subst_driver: cannot open %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    bytes.clear();
+    unsigned char buffer[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        std::fprintf(stderr, "subst_driver: cannot read %s\n", path);
+        return false;
+    }
+    return true;
+}
+
+bool write_all(std::FILE* out, const char* path, const unsigned char* data, std::size_t size) {
+    if (std::fwrite(data, 1, size, out) != size) {
+        std::fprintf(stderr, "subst_driver: cannot write %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool close_written(std::FILE* out, const char* path) {
+    if (std::fclose(out) != 0) {
+        std::fprintf(stderr, "subst_driver: cannot write %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool write_file(const char* path, const std::vector<unsigned char>& bytes) {
+    std::FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "subst_driver: cannot create %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    const bool written = write_all(out, path, bytes.data(), bytes.size());
+    return close_written(out, path) && written;
+}
+
+int make_pattern(int argc, char** argv) {
+    if (argc != 5) {
+        return usage_error("make-pattern takes LENGTH PATTERN_OUT REPLACEMENT_OUT");
+    }
+    std::uint64_t length = 0;
+    if (!parse_size(argv[2], length) || length == 0 || length > INT32_MAX) {
+        return usage_error("LENGTH must be a number from 1 to 2^31-1");
+    }
+    Generator generator(length);
+    std::vector<unsigned char> pattern(static_cast<std::size_t>(length));
+    std::vector<unsigned char> replacement(pattern.size());
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        // The high half of the byte range, which the printable filler never
+        // uses; flipping bit 6 keeps the replacement there and makes every
+        // one of its bytes differ from the pattern's.
+        pattern[i] = static_cast<unsigned char>(0x80U | (generator.next() & 0x7FU));
+        replacement[i] = static_cast<unsigned char>(pattern[i] ^ 0x40U);
+    }
+    if (!write_file(argv[3], pattern) || !write_file(argv[4], replacement)) {
+        return exit_io;
+    }
+    return exit_ok;
+}
+
+int make_file(int argc, char** argv) {
+    if (argc != 6 && argc != 7) {
+        return usage_error("make-file takes OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]");
+    }
+    const char* path = argv[2];
+    std::uint64_t size = 0;
+    std::uint64_t spacing = 0;
+    std::uint64_t seed = 1;
+    if (!parse_size(argv[3], size)) {
+        return usage_error("SIZE_BYTES must be a number");
+    }
+    if (!parse_size(argv[5], spacing)) {
+        return usage_error("SPACING must be a number");
+    }
+    if (argc == 7 && !parse_size(argv[6], seed)) {
+        return usage_error("SEED must be a number");
+    }
+    std::vector<unsigned char> pattern;
+    if (!read_file(argv[4], pattern)) {
+        return exit_io;
+    }
+    const std::uint64_t length = pattern.size();
+    if (length == 0 || spacing <= length) {
+        // At least one filler byte between two copies, or two copies could
+        // join into a longer run and the count would no longer be exact.
+        return usage_error("the pattern must be non-empty and shorter than SPACING");
+    }
+    // Each copy sits in the middle of its SPACING-byte block, so a copy
+    // never crosses into the next block and only whole copies are planted.
+    const std::uint64_t offset = (spacing - length) / 2;
+
+    std::FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "subst_driver: cannot create %s: %s\n", path, std::strerror(errno));
+        return exit_io;
+    }
+    Generator generator(seed);
+    std::vector<unsigned char> chunk(chunk_size);
+    std::uint64_t planted = 0;
+    bool written = true;
+    for (std::uint64_t start = 0; start < size && written; start += chunk_size) {
+        const std::size_t count =
+            static_cast<std::size_t>(size - start < chunk_size ? size - start : chunk_size);
+        for (std::size_t i = 0; i < count; i += 8) {
+            std::uint64_t random = generator.next();
+            const std::size_t end = i + 8 < count ? i + 8 : count;
+            for (std::size_t j = i; j < end; ++j, random >>= 8U) {
+                chunk[j] = static_cast<unsigned char>(0x20U + (random & 0xFFU) % 95U);
+            }
+        }
+        const std::uint64_t stop = start + count;
+        for (std::uint64_t block = start / spacing * spacing; block < stop; block += spacing) {
+            const std::uint64_t at = block + offset;
+            if (at + length > size) {
+                break;
+            }
+            // Only the part of the copy that falls in this chunk; the rest is
+            // written with the neighbouring chunk.
+            const std::uint64_t from = at > start ? at : start;
+            const std::uint64_t to = at + length < stop ? at + length : stop;
+            if (from < to) {
+                std::memcpy(chunk.data() + (from - start), pattern.data() + (from - at),
+                            static_cast<std::size_t>(to - from));
+            }
+            if (at >= start) {
+                ++planted;
+            }
+        }
+        written = write_all(out, path, chunk.data(), count);
+    }
+    if (!close_written(out, path) || !written) {
+        return exit_io;
+    }
+    std::printf("planted=%llu\n", static_cast<unsigned long long>(planted));
+    return exit_ok;
+}
+
+long peak_rss_kib() {
+#if SUBST_DRIVER_HAS_RUSAGE
+    struct rusage usage {};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        return -1;
+    }
+#  if defined(__APPLE__)
+    return usage.ru_maxrss / 1024;  // bytes there, KiB elsewhere
+#  else
+    return usage.ru_maxrss;
+#  endif
+#else
+    return -1;
+#endif
+}
+
+int replace(int argc, char** argv) {
+    if (argc != 5) {
+        return usage_error("replace takes FILE PATTERN_FILE REPLACEMENT_FILE");
+    }
+    std::vector<unsigned char> pattern;
+    std::vector<unsigned char> replacement;
+    if (!read_file(argv[3], pattern) || !read_file(argv[4], replacement)) {
+        return exit_io;
+    }
+    if (pattern.size() > INT32_MAX || replacement.size() > INT32_MAX) {
+        return usage_error("the pattern and the replacement must be shorter than 2 GiB");
+    }
+    // Flushed now so that the library's own output, if any, follows it.
+    std::fflush(stdout);
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::int32_t rc =
+        replaceString(argv[2], pattern.data(), static_cast<std::int32_t>(pattern.size()),
+                      replacement.data(), static_cast<std::int32_t>(replacement.size()));
+    const auto finished = std::chrono::steady_clock::now();
+
+    const double seconds = std::chrono::duration<double>(finished - started).count();
+    std::printf("seconds=%.6f rc=%d maxrss_kib=%ld\n", seconds, static_cast<int>(rc),
+                peak_rss_kib());
+    return rc == KIVSUBST_REPLACED ? exit_ok : exit_not_replaced;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return usage_error("no command");
+    }
+    const std::string command = argv[1];
+    if (command == "make-pattern") {
+        return make_pattern(argc, argv);
+    }
+    if (command == "make-file") {
+        return make_file(argc, argv);
+    }
+    if (command == "replace") {
+        return replace(argc, argv);
+    }
+    if (command == "--help") {
+        print_usage(stdout);
+        return exit_ok;
+    }
+    return usage_error("unknown command");
+}
