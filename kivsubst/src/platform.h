@@ -58,6 +58,9 @@ enum class Creation { created, name_taken, failed };
 // How reserving space went.
 enum class Reservation { reserved, no_space, unsupported };
 
+// How a copy inside the operating system went.
+enum class KernelCopy { copied, failed, unsupported };
+
 // An open file, closed when it goes out of scope. Reads and writes move
 // whole requests: they retry on interruption and continue after short
 // transfers, and report any failure.
@@ -89,6 +92,11 @@ public:
     // changing the file's length or content.
     Reservation reserve(std::int64_t length);
     bool truncate(std::int64_t length);
+    // Copies what remains of `source` from its position to this file's
+    // position without passing the bytes through the process, where the
+    // system can; `copied` counts the bytes. Unsupported means that nothing
+    // was copied and the caller must copy by reading and writing.
+    KernelCopy copy_from(File& source, std::int64_t& copied);
     // Makes the file's data durable.
     bool sync();
     // Closes the file; false if the close reports an error.

@@ -210,6 +210,29 @@ bool File::truncate(std::int64_t length) {
     return failed == 0;
 }
 
+// copy_file_range moves the bytes inside the kernel, as the system's own
+// copy tools do. It refuses file pairs it cannot handle (other file systems,
+// special files) before copying anything.
+KernelCopy File::copy_from(File& source, std::int64_t& copied) {
+    copied = 0;
+    for (;;) {
+        ssize_t moved = ::copy_file_range(fd_of(source.descriptor_), nullptr, fd_of(descriptor_),
+                                          nullptr, largest_transfer, 0);
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved < 0) {
+            bool refused = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                           errno == EOPNOTSUPP || errno == EBADF;
+            return copied == 0 && refused ? KernelCopy::unsupported : KernelCopy::failed;
+        }
+        if (moved == 0) {
+            return KernelCopy::copied;
+        }
+        copied += moved;
+    }
+}
+
 // Files that cannot be synced, such as devices, say EINVAL.
 bool File::sync() {
     return ::fsync(fd_of(descriptor_)) == 0 || errno == EINVAL;

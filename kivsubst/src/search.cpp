@@ -6,6 +6,9 @@
 namespace kivsubst {
 namespace {
 
+// Patterns up to this length go to memmem where there is one.
+[[maybe_unused]] constexpr std::size_t short_pattern = 64;
+
 // The critical factorization of the pattern: the position of its maximal
 // suffix, for one byte order or the other, and that suffix's period.
 struct Factorization {
@@ -100,9 +103,10 @@ const unsigned char* TwoWaySearch::find(const unsigned char* from, const unsigne
     return nullptr;
 }
 
-// A single byte is found fastest by memchr; longer patterns by the C
-// library's memmem where it has one (linear and tuned for short patterns),
-// and by the two-way search elsewhere.
+// A single byte is found fastest by memchr, and a short pattern by the C
+// library's memmem where it has one. A long pattern goes to our own two-way
+// search, which analyses the pattern once per call rather than once per
+// occurrence as memmem must.
 const unsigned char* Searcher::find(const unsigned char* from, const unsigned char* to) const {
     std::size_t size = static_cast<std::size_t>(to - from);
     if (size < pattern_.size) {
@@ -112,10 +116,11 @@ const unsigned char* Searcher::find(const unsigned char* from, const unsigned ch
         return static_cast<const unsigned char*>(std::memchr(from, pattern_.data[0], size));
     }
 #if defined(__GLIBC__)
-    return static_cast<const unsigned char*>(::memmem(from, size, pattern_.data, pattern_.size));
-#else
-    return two_way_.find(from, to);
+    if (pattern_.size <= short_pattern) {
+        return static_cast<const unsigned char*>(::memmem(from, size, pattern_.data, pattern_.size));
+    }
 #endif
+    return two_way_.find(from, to);
 }
 
 }  // namespace kivsubst

@@ -4,14 +4,23 @@ namespace kivsubst {
 namespace {
 
 // Copies the whole of `from`, from its start, to the current position of
-// `to`; false on a failed read or write or if `from` does not hold exactly
-// `length` bytes.
+// `to`, inside the system where it can and through `buffer` where it
+// cannot; false on a failed read or write or if `from` does not hold
+// exactly `length` bytes.
 bool copy_contents(platform::File& from, platform::File& to, std::int64_t length,
                    unsigned char* buffer, std::size_t buffer_size) {
     if (!from.rewind()) {
         return false;
     }
     std::int64_t copied = 0;
+    switch (to.copy_from(from, copied)) {
+        case platform::KernelCopy::copied:
+            return copied == length;
+        case platform::KernelCopy::failed:
+            return false;
+        case platform::KernelCopy::unsupported:
+            break;
+    }
     for (;;) {
         std::ptrdiff_t got = from.read_some(buffer, buffer_size);
         if (got < 0) {
