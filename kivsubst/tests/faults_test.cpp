@@ -2,6 +2,7 @@
 // write-back, a file that cannot be written, temporary files that cannot be
 // named or created, links planted at the next name, memory that runs out.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -163,6 +164,39 @@ TEST_F(SubstFault, NeverFollowsALinkPlantedAtTheNextName) {
     EXPECT_EQ(read_file(path("file")), "axc");
     EXPECT_EQ(read_file(path("victim")), "precious");
     EXPECT_EQ(entries(path("tmp")).size(), 1u) << "only the planted link is left";
+}
+
+// Lengths are 64-bit: a file past 4 GiB is scanned and written back whole,
+// with an occurrence across the 4 GiB mark replaced. The file starts sparse
+// and lives in memory, so the test costs no disk.
+TEST_F(SubstFault, PatchesAFileLargerThanFourGiB) {
+    const long long four_gib = 4LL * 1024 * 1024 * 1024;
+    kivtest::TmpfsMount memory(path("mem"), 10ull << 30);
+    if (!memory.ok()) {
+        GTEST_SKIP() << memory.error();
+    }
+    ::setenv("TMP", memory.directory().c_str(), 1);
+    const std::string file = memory.directory() + "/file";
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+    ASSERT_EQ(::pwrite(fd, "mark", 4, four_gib - 2), 4);
+    ASSERT_EQ(::pwrite(fd, "tail", 4, four_gib + 100), 4);
+    ::close(fd);
+
+    Call made = replace(file, "mark", "MARKED");
+    ASSERT_EQ(made.result, 0) << made.printed;
+    ASSERT_EQ(kivtest::status_of(file).st_size, four_gib + 106);
+    fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char seen[6];
+    EXPECT_EQ(::pread(fd, seen, 4, 0), 4);
+    EXPECT_EQ(std::string(seen, 4), "head");
+    EXPECT_EQ(::pread(fd, seen, 6, four_gib - 2), 6);
+    EXPECT_EQ(std::string(seen, 6), "MARKED");
+    EXPECT_EQ(::pread(fd, seen, 4, four_gib + 102), 4);
+    EXPECT_EQ(std::string(seen, 4), "tail");
+    ::close(fd);
 }
 
 TEST_F(SubstFault, ReportsMemoryThatRunsOut) {
