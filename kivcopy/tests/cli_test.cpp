@@ -1,6 +1,5 @@
 // The kivcopy front end: cp's two shapes, one line per failure, exit status.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -29,7 +28,7 @@ TEST_F(CopyTool, CopiesOneFileToATarget) {
 }
 
 TEST_F(CopyTool, CopiesSeveralFilesIntoADirectoryAndGoesOnPastAFailure) {
-    ASSERT_EQ(::mkdir(path("into").c_str(), 0755), 0);
+    kivtest::make_directory(path("into"));
     write_file(path("a"), "alpha");
     write_file(path("c"), "gamma");
     auto result = run({path("a"), path("missing"), path("c"), path("into")});

@@ -1,12 +1,10 @@
 // The kivsubst front end: decoding its arguments, one library call per file,
 // the combined exit status and the -v report.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
-#include "kivtest/faults.h"
 #include "kivtest/files.h"
 #include "kivtest/programs.h"
 
@@ -60,10 +58,12 @@ TEST_F(SubstTool, ProcessesEveryFileAndExitsWithTheFirstFailure) {
     EXPECT_EQ(read_file(path("c")), "y");
 }
 
+#if !defined(_WIN32)
+// A directory that takes no new entries exists on Linux only.
 TEST_F(SubstTool, ExitsWithTheFirstOfDifferentFailures) {
-    ASSERT_EQ(::mkdir(path("sealed").c_str(), 0755), 0);
+    kivtest::make_directory(path("sealed"));
     write_file(path("sealed/x"), "x");
-    kivtest::ImmutableFile sealed(path("sealed"));
+    kivtest::UnwritableFile sealed(path("sealed"));
     if (!sealed.ok()) {
         GTEST_SKIP() << sealed.error();
     }
@@ -74,6 +74,7 @@ TEST_F(SubstTool, ExitsWithTheFirstOfDifferentFailures) {
     EXPECT_EQ(run({"x", "y", path("missing"), x}, {"TMP"}).exit_status, 3);
     EXPECT_EQ(read_file(x), "x");
 }
+#endif
 
 TEST_F(SubstTool, ExitsZeroWhenAnyOfSeveralFilesHadAReplacement) {
     write_file(path("a"), "abc");

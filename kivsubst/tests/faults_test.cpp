@@ -1,4 +1,4 @@
-// Substitutions that meet real faults: full disks during the scan and the
+// Substitutions on Linux that meet real faults, and the file's identity: full disks during the scan and the
 // write-back, a file that cannot be written, temporary files that cannot be
 // named or created, links planted at the next name, memory that runs out.
 #include <gtest/gtest.h>
@@ -93,7 +93,7 @@ TEST_F(SubstFault, ShrinksAFileOnAFullDisk) {
 
 TEST_F(SubstFault, KeepsTheResultWhenTheFileCannotBeOverwritten) {
     write_file(path("file"), "old text");
-    kivtest::ImmutableFile read_only(path("file"));
+    kivtest::UnwritableFile read_only(path("file"));
     if (!read_only.ok()) {
         GTEST_SKIP() << read_only.error();
     }
@@ -116,10 +116,20 @@ TEST_F(SubstFault, WritesBackAcrossFileSystems) {
     EXPECT_TRUE(entries(path("tmp")).empty());
 }
 
+TEST_F(SubstFault, KeepsTheFilesInodeAndMode) {
+    write_file(path("file"), "version=1");
+    ASSERT_EQ(::chmod(path("file").c_str(), 0640), 0);
+    const ino_t inode = kivtest::status_of(path("file")).st_ino;
+    EXPECT_EQ(replace(path("file"), "1", "2").result, 0);
+    struct stat status = kivtest::status_of(path("file"));
+    EXPECT_EQ(status.st_ino, inode);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
 TEST_F(SubstFault, ReportsThatNoTemporaryNameCanBeMade) {
     // Under a regular file no name can even be checked.
     write_file(path("plain"), "");
-    ::setenv("TMP", path("plain").c_str(), 1);
+    kivtest::set_environment("TMP", path("plain"));
     write_file(path("file"), "abc");
     Call made = replace(path("file"), "b", "x");
     EXPECT_EQ(made.result, KIVSUBST_NO_TEMP_NAME);
@@ -128,7 +138,7 @@ TEST_F(SubstFault, ReportsThatNoTemporaryNameCanBeMade) {
 }
 
 TEST_F(SubstFault, ReportsATemporaryFileThatCannotBeCreatedAndNamesIt) {
-    kivtest::ImmutableFile locked(path("tmp"));
+    kivtest::UnwritableFile locked(path("tmp"));
     if (!locked.ok()) {
         GTEST_SKIP() << locked.error();
     }
@@ -146,7 +156,7 @@ TEST_F(SubstFault, NeverFollowsALinkPlantedAtTheNextName) {
     // Learn the number of the last name made from a call that must name it.
     std::string last;
     {
-        kivtest::ImmutableFile locked(path("tmp"));
+        kivtest::UnwritableFile locked(path("tmp"));
         if (!locked.ok()) {
             GTEST_SKIP() << locked.error();
         }
@@ -175,7 +185,7 @@ TEST_F(SubstFault, PatchesAFileLargerThanFourGiB) {
     if (!memory.ok()) {
         GTEST_SKIP() << memory.error();
     }
-    ::setenv("TMP", memory.directory().c_str(), 1);
+    kivtest::set_environment("TMP", memory.directory());
     const std::string file = memory.directory() + "/file";
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
@@ -186,7 +196,7 @@ TEST_F(SubstFault, PatchesAFileLargerThanFourGiB) {
 
     Call made = replace(file, "mark", "MARKED");
     ASSERT_EQ(made.result, 0) << made.printed;
-    ASSERT_EQ(kivtest::status_of(file).st_size, four_gib + 106);
+    ASSERT_EQ(kivtest::file_size(file), four_gib + 106);
     fd = ::open(file.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     char seen[6];

@@ -1,6 +1,5 @@
 // The library as an installer uses it: loaded at run time and the function
 // found by its plain name.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,22 +8,22 @@
 
 namespace {
 
-using ReplaceFunction = std::int32_t (*)(const char*, const void*, std::int32_t, const void*,
-                                         std::int32_t);
+// A pointer of the documented calling convention, as an installer declares it.
+using ReplaceFunction = std::int32_t(KIVSUBST_CALL*)(const char*, const void*, std::int32_t,
+                                                      const void*, std::int32_t);
 
 class LoadedSubstLibrary : public kivtest::SubstTest {};
 
 TEST_F(LoadedSubstLibrary, ReplacesThroughTheFunctionFoundByItsPlainName) {
-    void* library = ::dlopen(KIVSUBST_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << ::dlerror();
-    auto replace_string = reinterpret_cast<ReplaceFunction>(::dlsym(library, "replaceString"));
-    ASSERT_NE(replace_string, nullptr) << ::dlerror();
+    kivtest::LoadedLibrary library(KIVSUBST_LIBRARY_PATH);
+    ASSERT_TRUE(library.ok()) << library.error();
+    auto replace_string = reinterpret_cast<ReplaceFunction>(library.function("replaceString"));
+    ASSERT_NE(replace_string, nullptr) << "replaceString is not exported under its plain name";
 
     kivtest::write_file(path("file"), "C:\\old\\path");
     EXPECT_EQ(replace_string(path("file").c_str(), "old", 3, "new", 3), 0);
     EXPECT_EQ(kivtest::read_file(path("file")), "C:\\new\\path");
     EXPECT_EQ(replace_string(path("file").c_str(), "old", 3, "new", 3), 1);
-    ::dlclose(library);
 }
 
 }  // namespace

@@ -3,11 +3,9 @@
 #ifndef KIVSUBST_TESTS_SUBST_FIXTURE_H
 #define KIVSUBST_TESTS_SUBST_FIXTURE_H
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,16 +24,15 @@ class SubstTest : public WorkDirTest {
 protected:
     void SetUp() override {
         WorkDirTest::SetUp();
-        const char* tmp = std::getenv("TMP");
-        saved_tmp_ = tmp != nullptr ? std::optional<std::string>(tmp) : std::nullopt;
-        ::mkdir(path("tmp").c_str(), 0777);
-        ::setenv("TMP", path("tmp").c_str(), 1);
+        saved_tmp_ = environment("TMP");
+        make_directory(path("tmp"));
+        set_environment("TMP", path("tmp"));
     }
     void TearDown() override {
         if (saved_tmp_) {
-            ::setenv("TMP", saved_tmp_->c_str(), 1);
+            set_environment("TMP", *saved_tmp_);
         } else {
-            ::unsetenv("TMP");
+            unset_environment("TMP");
         }
         WorkDirTest::TearDown();
     }
@@ -55,17 +52,12 @@ protected:
         return made;
     }
 
-    // The names in a directory, "." and ".." left out.
+    // The names in a directory.
     static std::vector<std::string> entries(const std::string& directory) {
         std::vector<std::string> names;
-        if (DIR* listing = ::opendir(directory.c_str())) {
-            while (const dirent* entry = ::readdir(listing)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") {
-                    names.push_back(name);
-                }
-            }
-            ::closedir(listing);
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+            names.push_back(entry.path().filename().string());
         }
         return names;
     }

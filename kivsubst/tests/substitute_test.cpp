@@ -1,9 +1,8 @@
 // What a substitution leaves on disk and prints: contents, results, times,
 // the file's identity, the temporary file's place, and invalid arguments.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "subst_fixture.h"
@@ -54,9 +53,9 @@ TEST_F(Substitution, ComparesRawBytesIncludingNulAndUtf16Text) {
     EXPECT_EQ(after(std::string("\0\0\0", 3), std::string("\0", 1), "\x80", 0), "\x80\x80\x80");
 }
 
-TEST_F(Substitution, RestoresBothTimesToTheNanosecond) {
-    const Time access{1500000000, 111111111};
-    const Time modification{1400000000, 222222222};
+TEST_F(Substitution, RestoresBothTimesToTheirFullPrecision) {
+    const Time access{4000000000, 111111100};
+    const Time modification{1400000000, 222222200};
     for (const char* pattern : {"needle", "absent"}) {
         SCOPED_TRACE(pattern);
         write_file(path("file"), "hay needle hay");
@@ -68,23 +67,18 @@ TEST_F(Substitution, RestoresBothTimesToTheNanosecond) {
     }
 }
 
-TEST_F(Substitution, KeepsTheFilesInodeModeAndHardLinks) {
+TEST_F(Substitution, KeepsTheFilesHardLinks) {
     write_file(path("file"), "version=1");
-    ASSERT_EQ(::chmod(path("file").c_str(), 0640), 0);
-    ASSERT_EQ(::link(path("file").c_str(), path("link").c_str()), 0);
-    const ino_t inode = kivtest::status_of(path("file")).st_ino;
-
+    ASSERT_TRUE(kivtest::hard_link(path("file"), path("link")));
     EXPECT_EQ(replace(path("file"), "1", "2").result, 0);
     EXPECT_EQ(read_file(path("link")), "version=2");
-    struct stat status = kivtest::status_of(path("file"));
-    EXPECT_EQ(status.st_ino, inode);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
-    EXPECT_EQ(status.st_nlink, 2u);
 }
 
 TEST_F(Substitution, PatchesTheTargetOfASymbolicLink) {
     write_file(path("real"), "old");
-    ASSERT_EQ(::symlink(path("real").c_str(), path("alias").c_str()), 0);
+    if (!kivtest::symbolic_link(path("real"), path("alias"))) {
+        GTEST_SKIP() << "this system refused to make a symbolic link";
+    }
     EXPECT_EQ(replace(path("alias"), "old", "new").result, 0);
     EXPECT_EQ(read_file(path("real")), "new");
 }
@@ -94,21 +88,20 @@ TEST_F(Substitution, WorksWithTheTemporaryFileOnAnyOfItsPlaces) {
     // TMP with a path that has no directory part (the root directory).
     for (const std::string& tmp : {"\"" + path("tmp") + "\"", path("missing"), std::string()}) {
         SCOPED_TRACE(tmp);
-        if (tmp.empty() && ::access("/", W_OK) != 0) {
+        if (tmp.empty() && !kivtest::can_write_root()) {
             std::printf("not tried without TMP: the root directory is not writable here\n");
             continue;
         }
         if (tmp.empty()) {
-            ::unsetenv("TMP");
+            kivtest::unset_environment("TMP");
         } else {
-            ::setenv("TMP", tmp.c_str(), 1);
+            kivtest::set_environment("TMP", tmp);
         }
         write_file(path("file"), "from A to B");
-        char here[4096];
-        ASSERT_NE(::getcwd(here, sizeof here), nullptr);
-        ASSERT_EQ(::chdir(dir().c_str()), 0);
+        const std::string here = kivtest::current_directory();
+        ASSERT_TRUE(kivtest::change_directory(dir()));
         Call made = replace("file", "A", "Z");
-        ASSERT_EQ(::chdir(here), 0);
+        ASSERT_TRUE(kivtest::change_directory(here));
         EXPECT_EQ(made.result, 0) << made.printed;
         EXPECT_EQ(read_file(path("file")), "from Z to B");
         EXPECT_EQ(entries(dir()).size(), 2u) << "a temporary file was left behind";
@@ -120,7 +113,7 @@ TEST_F(Substitution, ReportsAFileThatCannotBeOpened) {
     EXPECT_EQ(missing.result, KIVSUBST_CANNOT_OPEN);
     EXPECT_EQ(missing.printed, "Cannot open " + path("missing") + "; rc=3\n");
 
-    ASSERT_EQ(::mkdir(path("folder").c_str(), 0755), 0);
+    kivtest::make_directory(path("folder"));
     Call folder = replace(path("folder"), "a", "b");
     EXPECT_EQ(folder.result, KIVSUBST_CANNOT_OPEN);
     EXPECT_EQ(folder.printed, "Cannot open " + path("folder") + "; rc=3\n");

@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/fs.h>
 #include <pwd.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,37 +20,7 @@ std::string describe(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-// Sets or clears the immutable flag; returns an empty string or the reason.
-std::string set_immutable(const std::string& path, bool immutable) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return describe("cannot open " + path);
-    }
-    int flags = 0;
-    std::string error;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-        error = describe("the file system keeps no file flags");
-    } else {
-        flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
-            error = describe("cannot make " + path + " immutable (needs root)");
-        }
-    }
-    ::close(fd);
-    return error;
-}
-
 }  // namespace
-
-ImmutableFile::ImmutableFile(std::string path) : path_(std::move(path)) {
-    error_ = set_immutable(path_, true);
-}
-
-ImmutableFile::~ImmutableFile() {
-    if (ok()) {
-        set_immutable(path_, false);
-    }
-}
 
 TmpfsMount::TmpfsMount(std::string directory, unsigned long long bytes)
     : directory_(std::move(directory)) {

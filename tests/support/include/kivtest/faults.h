@@ -1,31 +1,18 @@
-// Real faults for the tests: files that cannot be written, small file systems
-// that fill up, and code run as an unprivileged user. Each helper says why it
+// Linux only. Real faults for the tests: small file systems that fill up, and code run as an unprivileged user. Each helper says why it
 // could not set its fault up, so that the test can skip with that reason.
 #ifndef KIVTEST_FAULTS_H
 #define KIVTEST_FAULTS_H
+
+#include <sys/stat.h>
 
 #include <functional>
 #include <string>
 
 namespace kivtest {
 
-// Makes a file immutable (chattr +i) for its lifetime. Even root cannot open
-// an immutable file for writing, which makes it the read-only file of choice
-// in a suite that runs as root.
-class ImmutableFile {
-public:
-    explicit ImmutableFile(std::string path);
-    ~ImmutableFile();
-    ImmutableFile(const ImmutableFile&) = delete;
-    ImmutableFile& operator=(const ImmutableFile&) = delete;
-
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
-
-private:
-    std::string path_;
-    std::string error_;
-};
+// The full status of a file, for the checks only POSIX can make (inode,
+// mode, links).
+struct stat status_of(const std::string& path);
 
 // Mounts a tmpfs of `bytes` bytes at `directory` (created if needed) for its
 // lifetime. Needs root.

@@ -1,0 +1,88 @@
+// The operating-system services the tests need, the same on POSIX and on
+// Windows. Each platform implements them in its own file.
+#ifndef KIVTEST_SYSTEM_H
+#define KIVTEST_SYSTEM_H
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+namespace kivtest {
+
+// A file time. Tests use whole multiples of 100 ns, the finest step that
+// both Linux and Windows keep.
+struct Time {
+    std::int64_t seconds = 0;
+    std::int64_t nanoseconds = 0;
+    bool operator==(const Time& other) const {
+        return seconds == other.seconds && nanoseconds == other.nanoseconds;
+    }
+};
+std::ostream& operator<<(std::ostream& out, const Time& time);
+
+bool exists(const std::string& path);
+std::int64_t file_size(const std::string& path);
+Time access_time(const std::string& path);
+Time modification_time(const std::string& path);
+void set_times(const std::string& path, Time access, Time modification);
+
+void make_directory(const std::string& path);
+bool hard_link(const std::string& existing, const std::string& link);
+bool symbolic_link(const std::string& target, const std::string& link);
+// Removes a directory tree, whatever flags and mounts are in the way.
+void remove_tree(const std::string& path);
+// Makes a new, empty directory for one test and returns its path.
+std::string make_work_directory();
+
+std::optional<std::string> environment(const char* name);
+void set_environment(const char* name, const std::string& value);
+void unset_environment(const char* name);
+
+std::string current_directory();
+bool change_directory(const std::string& path);
+
+// Whether the process may write into the root directory of its drive.
+bool can_write_root();
+
+// Keeps a file or directory from being opened for writing (or, for a
+// directory, from getting new entries) while it lives, even for root: an
+// immutable file on Linux, a file held open without write sharing on
+// Windows.
+class UnwritableFile {
+public:
+    explicit UnwritableFile(std::string path);
+    ~UnwritableFile();
+    UnwritableFile(const UnwritableFile&) = delete;
+    UnwritableFile& operator=(const UnwritableFile&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string path_;
+    std::string error_;
+    void* handle_ = nullptr;  // Windows: the handle that holds the file
+};
+
+// A shared library loaded at run time, as an installer loads ours.
+class LoadedLibrary {
+public:
+    explicit LoadedLibrary(const std::string& path);
+    ~LoadedLibrary();
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+    bool ok() const { return handle_ != nullptr; }
+    const std::string& error() const { return error_; }
+    // The address of an exported function, by its plain name.
+    void* function(const char* name);
+
+private:
+    void* handle_ = nullptr;
+    std::string error_;
+};
+
+}  // namespace kivtest
+
+#endif

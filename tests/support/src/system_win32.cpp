@@ -1,0 +1,182 @@
+#include <windows.h>
+
+#include <direct.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+#include "kivtest/system.h"
+
+namespace kivtest {
+namespace {
+
+constexpr std::int64_t epoch_difference = 11644473600LL;  // 1601 to 1970, in seconds
+constexpr std::int64_t ticks_per_second = 10000000LL;
+
+Time from_filetime(const FILETIME& time) {
+    std::int64_t ticks = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    return {ticks / ticks_per_second - epoch_difference, (ticks % ticks_per_second) * 100};
+}
+
+FILETIME to_filetime(const Time& time) {
+    std::uint64_t ticks = static_cast<std::uint64_t>((time.seconds + epoch_difference) * ticks_per_second +
+                                                     time.nanoseconds / 100);
+    FILETIME converted;
+    converted.dwLowDateTime = static_cast<DWORD>(ticks & 0xffffffffu);
+    converted.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return converted;
+}
+
+WIN32_FILE_ATTRIBUTE_DATA attributes_of(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        throw std::runtime_error("cannot read the status of " + path);
+    }
+    return data;
+}
+
+}  // namespace
+
+bool exists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::int64_t file_size(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = attributes_of(path);
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+                                     data.nFileSizeLow);
+}
+
+Time access_time(const std::string& path) {
+    return from_filetime(attributes_of(path).ftLastAccessTime);
+}
+
+Time modification_time(const std::string& path) {
+    return from_filetime(attributes_of(path).ftLastWriteTime);
+}
+
+void set_times(const std::string& path, Time access, Time modification) {
+    HANDLE handle = ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FILETIME a = to_filetime(access);
+    FILETIME m = to_filetime(modification);
+    bool set = handle != INVALID_HANDLE_VALUE && ::SetFileTime(handle, nullptr, &a, &m);
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+    }
+    if (!set) {
+        throw std::runtime_error("cannot set the times of " + path);
+    }
+}
+
+void make_directory(const std::string& path) {
+    if (!::CreateDirectoryA(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+        throw std::runtime_error("cannot make the directory " + path);
+    }
+}
+
+bool hard_link(const std::string& existing, const std::string& link) {
+    return ::CreateHardLinkA(link.c_str(), existing.c_str(), nullptr) != 0;
+}
+
+bool symbolic_link(const std::string& target, const std::string& link) {
+    return ::CreateSymbolicLinkA(link.c_str(), target.c_str(), 0) != 0;
+}
+
+void remove_tree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string make_work_directory() {
+    char base[MAX_PATH];
+    DWORD length = ::GetTempPathA(sizeof base, base);
+    if (length == 0 || length >= sizeof base) {
+        return std::string();
+    }
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        std::string candidate = std::string(base) + "kivtest." +
+                                std::to_string(::GetCurrentProcessId()) + "." +
+                                std::to_string(::GetTickCount() + attempt);
+        if (::CreateDirectoryA(candidate.c_str(), nullptr)) {
+            return candidate;
+        }
+    }
+    return std::string();
+}
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// The C runtime's copy of the environment is the one the libraries read.
+void set_environment(const char* name, const std::string& value) {
+    ::_putenv_s(name, value.c_str());
+}
+
+void unset_environment(const char* name) {
+    ::_putenv_s(name, "");
+}
+
+std::string current_directory() {
+    char buffer[MAX_PATH];
+    return ::_getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string();
+}
+
+bool change_directory(const std::string& path) {
+    return ::_chdir(path.c_str()) == 0;
+}
+
+// Probes by creating and removing a file at the root of the current drive.
+bool can_write_root() {
+    const char* probe = "\\kivtest-root-probe";
+    HANDLE handle = ::CreateFileA(probe, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ::CloseHandle(handle);
+    return true;
+}
+
+// Another handle that reads the file and shares only reading keeps every
+// open for writing out, whatever the caller's rights.
+UnwritableFile::UnwritableFile(std::string path) : path_(std::move(path)) {
+    HANDLE handle = ::CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error_ = "cannot hold " + path_ + " open: error " + std::to_string(::GetLastError());
+    } else {
+        handle_ = handle;
+    }
+}
+
+UnwritableFile::~UnwritableFile() {
+    if (handle_ != nullptr) {
+        ::CloseHandle(handle_);
+    }
+}
+
+LoadedLibrary::LoadedLibrary(const std::string& path) {
+    handle_ = reinterpret_cast<void*>(::LoadLibraryA(path.c_str()));
+    if (handle_ == nullptr) {
+        error_ = "LoadLibraryA failed with error " + std::to_string(::GetLastError());
+    }
+}
+
+LoadedLibrary::~LoadedLibrary() {
+    if (handle_ != nullptr) {
+        ::FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+    }
+}
+
+void* LoadedLibrary::function(const char* name) {
+    return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+}
+
+}  // namespace kivtest
