@@ -16,7 +16,50 @@ function(kiv_target_warnings target)
   endif()
 endfunction()
 
-# kiv_add_library(<name> DESCRIPTION <text> SOURCES <files>...)
+# On Windows every program and library carries its own copy of the C++ and
+# GCC runtimes, so that nothing but the system's DLLs (KERNEL32, msvcrt) is
+# needed beside it.
+function(kiv_link_runtime_statically target)
+  if(WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
+# A path as the programs under test see it: Wine shows the host's file
+# system as drive Z:.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  set(KIV_TARGET_PATH_PREFIX "Z:")
+else()
+  set(KIV_TARGET_PATH_PREFIX "")
+endif()
+
+# Windows: the DLL exports its function under the plain name, whatever the
+# calling convention. Under stdcall the function's symbol is "name@n" (n the
+# bytes of its arguments); the module definition file lists that symbol and
+# --kill-at exports it as "name". The linker would write an import library
+# with the plain name too, which callers compiled against the header (who
+# ask for "name@n") cannot link with, so dlltool writes it instead: it maps
+# "name@n" to the plain export.
+function(kiv_export_undecorated name argument_bytes)
+  if(KIV_CDECL)
+    set(KIV_DECORATION "")
+  else()
+    set(KIV_DECORATION "@${argument_bytes}")
+  endif()
+  set(def "${CMAKE_CURRENT_BINARY_DIR}/${name}.def")
+  configure_file("${CMAKE_CURRENT_SOURCE_DIR}/${name}.def.in" "${def}" @ONLY)
+  target_sources(${name} PRIVATE "${def}")
+  target_link_options(${name} PRIVATE -Wl,--kill-at)
+  set_target_properties(${name} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+  find_program(KIV_DLLTOOL NAMES ${CMAKE_CXX_COMPILER_TARGET}-dlltool i686-w64-mingw32-dlltool dlltool
+               REQUIRED)
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND "${KIV_DLLTOOL}" --kill-at --def "${def}" --dllname "$<TARGET_FILE_NAME:${name}>"
+            --output-lib "$<TARGET_LINKER_FILE:${name}>"
+    COMMENT "Writing the import library of ${name}.dll")
+endfunction()
+
+# kiv_add_library(<name> DESCRIPTION <text> STDCALL_ARGUMENT_BYTES <n> SOURCES <files>...)
 #
 # Builds the shared library <name> from <name>/src, with its public header in
 # <name>/include. Every symbol is hidden except the one export: hidden
@@ -24,7 +67,7 @@ endfunction()
 # (ELF) or module definition file (Windows) also keeps out the inline and
 # template functions that the C++ runtime's headers would otherwise export.
 function(kiv_add_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION;STDCALL_ARGUMENT_BYTES" "SOURCES")
   add_library(${name} SHARED ${arg_SOURCES})
   add_library(kiv::${name} ALIAS ${name})
   set_property(GLOBAL APPEND PROPERTY KIV_LIBRARIES ${name})
@@ -41,7 +84,9 @@ function(kiv_add_library name)
     SOVERSION ${PROJECT_VERSION_MAJOR}
     PUBLIC_HEADER "${CMAKE_CURRENT_SOURCE_DIR}/include/${name}.h"
     EXPORT_NAME ${name})
-  if(NOT WIN32 AND NOT APPLE)
+  if(WIN32)
+    kiv_export_undecorated(${name} ${arg_STDCALL_ARGUMENT_BYTES})
+  elseif(NOT APPLE)
     set(script "${CMAKE_CURRENT_SOURCE_DIR}/${name}.map")
     target_link_options(${name} PRIVATE "LINKER:--version-script=${script}" "LINKER:--no-undefined")
     set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${script}")
@@ -49,6 +94,10 @@ function(kiv_add_library name)
     target_compile_definitions(${name} PRIVATE _FILE_OFFSET_BITS=64)
   endif()
   kiv_target_warnings(${name})
+  kiv_link_runtime_statically(${name})
+  if(KIV_CDECL)
+    target_compile_definitions(${name} PUBLIC KIV_CDECL)
+  endif()
 
   # The .pc file finds the prefix from its own place, so that it stays true
   # wherever `cmake --install --prefix` puts the files.
@@ -75,6 +124,7 @@ function(kiv_add_tool name)
   target_link_libraries(${name}-cli PRIVATE ${arg_LIBRARY})
   target_compile_definitions(${name}-cli PRIVATE KIV_VERSION="${PROJECT_VERSION}")
   kiv_target_warnings(${name}-cli)
+  kiv_link_runtime_statically(${name}-cli)
   install(TARGETS ${name}-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
@@ -86,5 +136,13 @@ function(kiv_add_test name)
   add_executable(${name} ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE kiv_testsupport ${arg_LIBRARIES} GTest::gtest_main)
   kiv_target_warnings(${name})
+  kiv_link_runtime_statically(${name})
+  if(WIN32)
+    # Windows finds a program's DLLs beside it.
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_RUNTIME_DLLS:${name}>
+              $<TARGET_FILE_DIR:${name}>
+      COMMAND_EXPAND_LISTS)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
 endfunction()

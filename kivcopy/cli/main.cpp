@@ -61,19 +61,29 @@ bool is_directory(const char* path) {
     return ::stat(path, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+#if defined(_WIN32)
+constexpr const char* separators = "/\\";
+#else
+constexpr const char* separators = "/";
+#endif
+
+bool is_separator(char c) {
+    return std::strchr(separators, c) != nullptr;
+}
+
 // The last component of a path, as cp names a file copied into a directory.
 std::string base_name(const char* path) {
     std::string name(path);
-    while (name.size() > 1 && name.back() == '/') {
+    while (name.size() > 1 && is_separator(name.back())) {
         name.pop_back();
     }
-    std::size_t slash = name.rfind('/');
-    return slash == std::string::npos ? name : name.substr(slash + 1);
+    std::size_t separator = name.find_last_of(separators);
+    return separator == std::string::npos ? name : name.substr(separator + 1);
 }
 
 std::string join(const char* directory, const std::string& name) {
     std::string joined(directory);
-    if (joined.empty() || joined.back() != '/') {
+    if (joined.empty() || !is_separator(joined.back())) {
         joined += '/';
     }
     return joined + name;

@@ -52,6 +52,30 @@ protected:
         return made;
     }
 
+    // A call with TMP set to `tmp` (unset when none) for the call alone: the
+    // capture of standard output makes its own file in TMP, and must not
+    // meet a TMP that only the library is meant to understand.
+    static Call replace_with_tmp(const std::optional<std::string>& tmp, const std::string& file,
+                                 const std::string& pattern, const std::string& replacement) {
+        const std::optional<std::string> before = environment("TMP");
+        ::testing::internal::CaptureStdout();
+        if (tmp) {
+            set_environment("TMP", *tmp);
+        } else {
+            unset_environment("TMP");
+        }
+        Call made;
+        made.result = replaceString(file.c_str(), pattern.data(), static_cast<int32_t>(pattern.size()),
+                                    replacement.data(), static_cast<int32_t>(replacement.size()));
+        if (before) {
+            set_environment("TMP", *before);
+        } else {
+            unset_environment("TMP");
+        }
+        made.printed = ::testing::internal::GetCapturedStdout();
+        return made;
+    }
+
     // The names in a directory.
     static std::vector<std::string> entries(const std::string& directory) {
         std::vector<std::string> names;

@@ -92,15 +92,11 @@ TEST_F(Substitution, WorksWithTheTemporaryFileOnAnyOfItsPlaces) {
             std::printf("not tried without TMP: the root directory is not writable here\n");
             continue;
         }
-        if (tmp.empty()) {
-            kivtest::unset_environment("TMP");
-        } else {
-            kivtest::set_environment("TMP", tmp);
-        }
         write_file(path("file"), "from A to B");
         const std::string here = kivtest::current_directory();
         ASSERT_TRUE(kivtest::change_directory(dir()));
-        Call made = replace("file", "A", "Z");
+        Call made = replace_with_tmp(tmp.empty() ? std::nullopt : std::optional<std::string>(tmp),
+                                     "file", "A", "Z");
         ASSERT_TRUE(kivtest::change_directory(here));
         EXPECT_EQ(made.result, 0) << made.printed;
         EXPECT_EQ(read_file(path("file")), "from Z to B");

@@ -69,6 +69,14 @@ std::string environment_block(const std::vector<std::string>& changes) {
     return block;
 }
 
+std::string without_carriage_returns(std::string text) {
+    std::string::size_type at = 0;
+    while ((at = text.find("\r\n", at)) != std::string::npos) {
+        text.erase(at, 1);
+    }
+    return text;
+}
+
 HANDLE inheritable_output(const std::string& path) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -111,8 +119,9 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
     }
     ::CloseHandle(out);
     ::CloseHandle(err);
-    run.out = read_file(out_path);
-    run.err = read_file(err_path);
+    // The programs write text: Windows ends their lines with CR LF.
+    run.out = without_carriage_returns(read_file(out_path));
+    run.err = without_carriage_returns(read_file(err_path));
     remove_tree(scratch);
     return run;
 }

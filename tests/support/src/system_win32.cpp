@@ -83,8 +83,19 @@ bool hard_link(const std::string& existing, const std::string& link) {
     return ::CreateHardLinkA(link.c_str(), existing.c_str(), nullptr) != 0;
 }
 
+// A link counts only if the system shows it as a link (a reparse point):
+// some systems accept the call but make something else, and a test that
+// relied on it would prove nothing.
 bool symbolic_link(const std::string& target, const std::string& link) {
-    return ::CreateSymbolicLinkA(link.c_str(), target.c_str(), 0) != 0;
+    if (!::CreateSymbolicLinkA(link.c_str(), target.c_str(), 0)) {
+        return false;
+    }
+    DWORD attributes = ::GetFileAttributesA(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return true;
+    }
+    ::DeleteFileA(link.c_str());
+    return false;
 }
 
 void remove_tree(const std::string& path) {
