@@ -97,6 +97,13 @@ function(kiv_add_library name)
   kiv_link_runtime_statically(${name})
   if(KIV_CDECL)
     target_compile_definitions(${name} PUBLIC KIV_CDECL)
+    # The installed header states the convention itself.
+    file(READ "${CMAKE_CURRENT_SOURCE_DIR}/include/${name}.h" header)
+    string(REPLACE "#include <stdint.h>" "#include <stdint.h>\n\n#ifndef KIV_CDECL\n#define KIV_CDECL 1\n#endif"
+           header "${header}")
+    file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/include/${name}.h" "${header}")
+    set_target_properties(${name} PROPERTIES
+      PUBLIC_HEADER "${CMAKE_CURRENT_BINARY_DIR}/include/${name}.h")
   endif()
 
   # The .pc file finds the prefix from its own place, so that it stays true
@@ -137,7 +144,7 @@ function(kiv_add_test name)
   target_link_libraries(${name} PRIVATE kiv_testsupport ${arg_LIBRARIES} GTest::gtest_main)
   kiv_target_warnings(${name})
   kiv_link_runtime_statically(${name})
-  if(WIN32)
+  if(WIN32 AND arg_LIBRARIES)
     # Windows finds a program's DLLs beside it.
     add_custom_command(TARGET ${name} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_RUNTIME_DLLS:${name}>

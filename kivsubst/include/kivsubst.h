@@ -15,6 +15,9 @@
 #  else
 #    define KIVSUBST_API __declspec(dllimport)
 #  endif
+/* The calling convention of the export: __stdcall, the default of
+   installer engines, unless the library was built for __cdecl (CMake
+   option KIV_CDECL, which then defines KIV_CDECL here or for its users). */
 #  if defined(KIV_CDECL)
 #    define KIVSUBST_CALL __cdecl
 #  else
