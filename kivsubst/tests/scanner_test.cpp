@@ -88,7 +88,9 @@ TEST_F(Scan, ReadsNoMoreThanTheLengthItWasGiven) {
 #if !defined(_WIN32)
 // Files that fail to read or write on demand exist on Linux only.
 TEST_F(Scan, ReportsAFailedReadAndAFailedWrite) {
-    Scanner scanner(bytes_of("a"), bytes_of("b"), 64);
+    const std::string pattern = "a";
+    const std::string replacement = "b";
+    Scanner scanner(bytes_of(pattern), bytes_of(replacement), 64);
     File unreadable = File::open_for_reading("/proc/self/mem");
     File sink = File::open_for_overwriting("/dev/null");
     EXPECT_EQ(scanner.run(unreadable, 100, sink).kind, ScanOutcome::Kind::read_failed);
