@@ -151,5 +151,7 @@ function(kiv_add_test name)
               $<TARGET_FILE_DIR:${name}>
       COMMAND_EXPAND_LISTS)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+  # Listing the tests goes through Wine in a cross build, which may be
+  # slow to start.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
 endfunction()
