@@ -14,8 +14,9 @@ struct FileTime {
     std::int32_t nanoseconds = 0;
 };
 
-// Opens the source for binary reading. A directory is refused like a file
-// that cannot be opened, so that it never reaches the copy.
+// Opens the source for binary reading. Anything but a regular file (a
+// directory, a FIFO, a device) is refused like a file that cannot be
+// opened, without waiting on it.
 std::FILE* open_source(const char* path);
 
 // The outcome of opening the target for writing.
@@ -25,9 +26,10 @@ struct TargetStream {
 };
 
 // Opens the target for binary writing, creating it or truncating it to
-// nothing. When the target turns out to be the same file as `source` (another
-// path, a hard link or a symbolic link to it), it is neither truncated nor
-// kept open, and is_source is set instead.
+// nothing; an existing target that is not a regular file is refused. When
+// the target turns out to be the same file as `source` (another path, a hard
+// link or a symbolic link to it), it is neither truncated nor kept open, and
+// is_source is set instead.
 TargetStream open_target(const char* path, std::FILE* source);
 
 // Reads the last-access time of an open file. Where the file system keeps no

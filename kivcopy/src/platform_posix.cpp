@@ -23,6 +23,23 @@ bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Opens a path without waiting: a FIFO with no other end would otherwise
+// block the call for ever. Only a regular file is kept, and it is switched
+// back to blocking reads and writes; anything else (a directory, a FIFO, a
+// device) is closed and refused. The status read is handed back.
+int open_regular(const char* path, int flags, mode_t mode, struct stat& status) {
+    int fd = open_retrying(path, flags | O_NONBLOCK, mode);
+    if (fd < 0) {
+        return -1;
+    }
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Wraps a descriptor in a stream; the descriptor is closed if that fails.
 std::FILE* stream_on(int fd, const char* mode) {
     std::FILE* stream = ::fdopen(fd, mode);
@@ -35,37 +52,26 @@ std::FILE* stream_on(int fd, const char* mode) {
 }  // namespace
 
 std::FILE* open_source(const char* path) {
-    int fd = open_retrying(path, O_RDONLY);
-    if (fd < 0) {
-        return nullptr;
-    }
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-        ::close(fd);
-        errno = EISDIR;
-        return nullptr;
-    }
-    return stream_on(fd, "rb");
+    int fd = open_regular(path, O_RDONLY, 0, status);
+    return fd < 0 ? nullptr : stream_on(fd, "rb");
 }
 
 // The target is opened without O_TRUNC and truncated only once it is known
 // not to be the source: truncating first would destroy the very data that is
 // about to be copied.
 TargetStream open_target(const char* path, std::FILE* source) {
-    int fd = open_retrying(path, O_WRONLY | O_CREAT, 0666);
+    struct stat target_status {};
+    int fd = open_regular(path, O_WRONLY | O_CREAT, 0666, target_status);
     if (fd < 0) {
         return {};
     }
-    struct stat target_status {};
     struct stat source_status {};
-    if (::fstat(fd, &target_status) == 0 && ::fstat(::fileno(source), &source_status) == 0 &&
-        same_file(target_status, source_status)) {
+    if (::fstat(::fileno(source), &source_status) == 0 && same_file(target_status, source_status)) {
         ::close(fd);
         return {nullptr, true};
     }
-    // Only regular files have a length to cut; devices such as /dev/null
-    // ignore truncation when they are opened with O_TRUNC, and so do we.
-    if (S_ISREG(target_status.st_mode) && ::ftruncate(fd, 0) != 0) {
+    if (::ftruncate(fd, 0) != 0) {
         ::close(fd);
         return {};
     }

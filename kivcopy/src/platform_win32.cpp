@@ -61,12 +61,16 @@ std::FILE* stream_on(HANDLE handle, int flags, const char* mode) {
 
 }  // namespace
 
-// Directories cannot be opened as files here, so CreateFile refuses them
-// as the source.
+// Directories cannot be opened as files here, so CreateFile refuses them;
+// pipes and devices are refused by their type.
 std::FILE* open_source(const char* path) {
     HANDLE handle = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
         return nullptr;
     }
     return stream_on(handle, _O_RDONLY, "rb");
@@ -81,11 +85,15 @@ TargetStream open_target(const char* path, std::FILE* source) {
     if (handle == INVALID_HANDLE_VALUE) {
         return {};
     }
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        return {};
+    }
     if (same_file(handle, handle_of(source))) {
         ::CloseHandle(handle);
         return {nullptr, true};
     }
-    if (::GetFileType(handle) == FILE_TYPE_DISK && !::SetEndOfFile(handle)) {
+    if (!::SetEndOfFile(handle)) {
         ::CloseHandle(handle);
         return {};
     }

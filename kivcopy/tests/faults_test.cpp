@@ -1,5 +1,6 @@
-// Copies that meet real faults: devices that refuse writes, sources that
-// fail to read, times that another user may not set, and sizes past 4 GiB.
+// Copies that meet real faults: full disks, sources that fail to read,
+// times that another user may not set, files that are not regular files,
+// and sizes past 4 GiB.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,14 +19,33 @@ using kivtest::write_file;
 
 class CopyFault : public kivtest::WorkDirTest {};
 
-TEST_F(CopyFault, ReportsAWriteThatFailsOnAFullDevice) {
+TEST_F(CopyFault, ReportsAWriteThatFailsOnAFullDisk) {
+    kivtest::TmpfsMount small(path("small"), 256 * 1024);
+    if (!small.ok()) {
+        GTEST_SKIP() << small.error();
+    }
+    const std::string target = path("small/target");
+    write_file(target, "");
+    kivtest::fill_file_system(path("small"));
     // A small copy fails when the target is closed and its buffer flushed;
     // a large one fails on a write in the middle of the copy.
     for (std::size_t size : {std::size_t{10}, std::size_t{3} * 1024 * 1024}) {
         SCOPED_TRACE(size);
         write_file(path("source"), std::string(size, 'x'));
-        EXPECT_EQ(KivCopyFile(path("source").c_str(), "/dev/full", 1), KIVCOPY_TARGET_NOT_WRITTEN);
+        EXPECT_EQ(KivCopyFile(path("source").c_str(), target.c_str(), 1), KIVCOPY_TARGET_NOT_WRITTEN);
+        EXPECT_EQ(read_file(path("source")), std::string(size, 'x'));
     }
+}
+
+TEST_F(CopyFault, RefusesSourcesAndTargetsThatAreNotRegularFiles) {
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0666), 0);
+    write_file(path("source"), "data");
+    // Neither a FIFO without a writer nor a device may hold up the call.
+    EXPECT_EQ(KivCopyFile(path("fifo").c_str(), path("target").c_str(), 1), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_EQ(KivCopyFile("/dev/zero", path("target").c_str(), 1), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_FALSE(kivtest::exists(path("target")));
+    EXPECT_EQ(KivCopyFile(path("source").c_str(), path("fifo").c_str(), 1), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(KivCopyFile(path("source").c_str(), "/dev/null", 1), KIVCOPY_TARGET_NOT_WRITTEN);
 }
 
 TEST_F(CopyFault, ReportsASourceThatFailsToRead) {
@@ -54,12 +74,22 @@ TEST_F(CopyFault, ReportsTimesThatCannotBeSetAfterACompleteCopy) {
     EXPECT_EQ(read_file(path("target")), "payload");
 }
 
+// On a full disk the close of the target fails; another user may not set
+// its times either, and that failure is the one reported.
 TEST_F(CopyFault, ReportsTimesNotSetOverAFailedClose) {
+    kivtest::TmpfsMount small(path("small"), 256 * 1024);
+    if (!small.ok()) {
+        GTEST_SKIP() << small.error();
+    }
+    const std::string target = path("small/target");
+    write_file(target, "");
+    ASSERT_EQ(::chmod(target.c_str(), 0666), 0);
+    kivtest::fill_file_system(path("small"));
     write_file(path("source"), "payload");
     std::string why_not;
     int outcome = kivtest::run_as_nobody(
         [&] {
-            int result = KivCopyFile(path("source").c_str(), "/dev/full", 1);
+            int result = KivCopyFile(path("source").c_str(), target.c_str(), 1);
             return result == KIVCOPY_TIMES_NOT_SET ? 0 : 1;
         },
         why_not);

@@ -73,12 +73,14 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // Opens an existing file for reading. A directory is refused.
+    // Opens an existing regular file for reading. Anything else (a
+    // directory, a FIFO, a device) is refused, without waiting on it.
     static File open_for_reading(const char* path);
     // Creates a new file for reading and writing, readable by its owner only.
     // An existing name, even a symbolic link, is never opened.
     static File create_new(const std::string& path, Creation& outcome);
-    // Opens an existing file for writing, keeping its content for now.
+    // Opens an existing regular file for writing, keeping its content for
+    // now. Anything else is refused, as for reading.
     static File open_for_overwriting(const char* path);
 
     bool is_open() const;
@@ -105,6 +107,7 @@ public:
 private:
     // A descriptor on POSIX, a handle on Windows; -1 when closed.
     explicit File(std::intptr_t descriptor) : descriptor_(descriptor) {}
+    static File open_regular(const char* path, int flags);
     std::intptr_t descriptor_ = -1;
 };
 

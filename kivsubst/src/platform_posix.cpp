@@ -125,13 +125,26 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-File File::open_for_reading(const char* path) {
-    File file(open_retrying(path, O_RDONLY));
+// Opens a path without waiting: a FIFO with no other end would otherwise
+// block the call for ever. Only a regular file is kept, and it is switched
+// back to blocking reads and writes; anything else (a directory, a FIFO, a
+// device) is refused.
+File File::open_regular(const char* path, int flags) {
+    File file(open_retrying(path, flags | O_NONBLOCK));
+    if (!file.is_open()) {
+        return file;
+    }
+    int fd = fd_of(file.descriptor_);
     struct stat status {};
-    if (file.is_open() && ::fstat(fd_of(file.descriptor_), &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         return File();
     }
     return file;
+}
+
+File File::open_for_reading(const char* path) {
+    return open_regular(path, O_RDONLY);
 }
 
 File File::create_new(const std::string& path, Creation& outcome) {
@@ -145,7 +158,7 @@ File File::create_new(const std::string& path, Creation& outcome) {
 }
 
 File File::open_for_overwriting(const char* path) {
-    return File(open_retrying(path, O_WRONLY));
+    return open_regular(path, O_WRONLY);
 }
 
 bool File::is_open() const {

@@ -142,11 +142,21 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-// Directories cannot be opened as files without backup semantics, so they
-// are refused here.
+// Directories cannot be opened as files without backup semantics, so
+// CreateFile refuses them; pipes and devices are refused by their type.
+File File::open_regular(const char* path, int access) {
+    DWORD share = static_cast<DWORD>(access) == GENERIC_READ ? share_all : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE handle = ::CreateFileA(path, static_cast<DWORD>(access), share, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        return File();
+    }
+    return File(from_handle(handle));
+}
+
 File File::open_for_reading(const char* path) {
-    return File(from_handle(::CreateFileA(path, GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
+    return open_regular(path, static_cast<int>(GENERIC_READ));
 }
 
 // CREATE_NEW fails on any existing name, a symbolic link included, so a
@@ -165,8 +175,7 @@ File File::create_new(const std::string& path, Creation& outcome) {
 }
 
 File File::open_for_overwriting(const char* path) {
-    return File(from_handle(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return open_regular(path, static_cast<int>(GENERIC_WRITE));
 }
 
 bool File::is_open() const {

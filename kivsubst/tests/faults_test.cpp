@@ -116,6 +116,17 @@ TEST_F(SubstFault, WritesBackAcrossFileSystems) {
     EXPECT_TRUE(entries(path("tmp")).empty());
 }
 
+TEST_F(SubstFault, RefusesPathsThatAreNotRegularFiles) {
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0666), 0);
+    // A FIFO without a writer must not hold up the call.
+    for (const std::string& special : {path("fifo"), std::string("/dev/null")}) {
+        Call made = replace(special, "a", "b");
+        EXPECT_EQ(made.result, KIVSUBST_CANNOT_OPEN);
+        EXPECT_EQ(made.printed, "Cannot open " + special + "; rc=3\n");
+    }
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+
 TEST_F(SubstFault, KeepsTheFilesInodeAndMode) {
     write_file(path("file"), "version=1");
     ASSERT_EQ(::chmod(path("file").c_str(), 0640), 0);

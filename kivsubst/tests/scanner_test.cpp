@@ -6,6 +6,9 @@
 #include <string>
 
 #include "kivtest/files.h"
+#if !defined(_WIN32)
+#include "kivtest/faults.h"
+#endif
 #include "platform.h"
 #include "random_case.h"
 #include "reference.h"
@@ -91,13 +94,21 @@ TEST_F(Scan, ReportsAFailedReadAndAFailedWrite) {
     const std::string pattern = "a";
     const std::string replacement = "b";
     Scanner scanner(bytes_of(pattern), bytes_of(replacement), 64);
+    Creation created = Creation::failed;
     File unreadable = File::open_for_reading("/proc/self/mem");
-    File sink = File::open_for_overwriting("/dev/null");
+    ASSERT_TRUE(unreadable.is_open());
+    File sink = File::create_new(path("sink"), created);
     EXPECT_EQ(scanner.run(unreadable, 100, sink).kind, ScanOutcome::Kind::read_failed);
 
+    kivtest::TmpfsMount small(path("small"), 64 * 1024);
+    if (!small.ok()) {
+        GTEST_SKIP() << small.error();
+    }
+    File full = File::create_new(path("small/output"), created);
+    ASSERT_TRUE(full.is_open());
+    kivtest::fill_file_system(path("small"));
     kivtest::write_file(path("input"), std::string(1000, 'a'));
     File input = File::open_for_reading(path("input").c_str());
-    File full = File::open_for_overwriting("/dev/full");
     EXPECT_EQ(scanner.run(input, 1000, full).kind, ScanOutcome::Kind::write_failed);
 }
 #endif
