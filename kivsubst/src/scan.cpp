@@ -58,13 +58,18 @@ private:
     bool failed_ = false;
 };
 
+// The searcher analyses the whole pattern, which for a long pattern takes
+// time; it is made only once the buffers are known to fit in memory.
 Scanner::Scanner(Bytes pattern, Bytes replacement, std::size_t block_size)
     : pattern_(pattern),
       replacement_(replacement),
-      searcher_(pattern),
       block_size_(block_size),
       input_(allocate(block_size + pattern.size - 1)),
-      output_(allocate(block_size)) {}
+      output_(allocate(block_size)) {
+    if (input_ != nullptr && output_ != nullptr) {
+        searcher_.emplace(pattern);
+    }
+}
 
 // Each block is searched after the tail carried over from the one before
 // it. Any occurrence that starts before the last n-1 bytes lies wholly in
@@ -91,7 +96,7 @@ ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::F
         remaining -= got;
         const unsigned char* next = buffer;
         const unsigned char* const end = buffer + carried + static_cast<std::size_t>(got);
-        while (const unsigned char* found = searcher_.find(next, end)) {
+        while (const unsigned char* found = searcher_->find(next, end)) {
             output.append(next, static_cast<std::size_t>(found - next));
             output.append(replacement_.data, replacement_.size);
             ++outcome.replacements;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "bytes.h"
 #include "platform.h"
@@ -31,7 +32,7 @@ public:
     Scanner(Bytes pattern, Bytes replacement, std::size_t block_size = default_block_size);
 
     // False when the buffers could not be allocated.
-    bool ready() const { return input_ != nullptr && output_ != nullptr; }
+    bool ready() const { return searcher_.has_value(); }
 
     // Scans at most `length` bytes of `input` into `output`, stopping early
     // if the input ends sooner.
@@ -46,10 +47,10 @@ private:
 
     Bytes pattern_;
     Bytes replacement_;
-    Searcher searcher_;
     std::size_t block_size_;
     std::unique_ptr<unsigned char[]> input_;   // a carried tail of the last block, then a block
     std::unique_ptr<unsigned char[]> output_;  // bytes on their way to the output file
+    std::optional<Searcher> searcher_;         // made once the buffers exist
 };
 
 }  // namespace kivsubst

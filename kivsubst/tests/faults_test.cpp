@@ -163,9 +163,12 @@ TEST_F(SubstFault, ReportsATemporaryFileThatCannotBeCreatedAndNamesIt) {
     EXPECT_EQ(read_file(path("file")), "abc");
 }
 
-TEST_F(SubstFault, NeverFollowsALinkPlantedAtTheNextName) {
+// Someone who can write to a shared TMP plants links and files at every
+// name the service may pick next, hoping that a privileged call writes
+// through one of them.
+TEST_F(SubstFault, NeverUsesLinksOrFilesPlantedAtTheNextNames) {
     // Learn the number of the last name made from a call that must name it.
-    std::string last;
+    long last = 0;
     {
         kivtest::UnwritableFile locked(path("tmp"));
         if (!locked.ok()) {
@@ -175,16 +178,89 @@ TEST_F(SubstFault, NeverFollowsALinkPlantedAtTheNextName) {
         std::smatch number;
         std::string printed = replace(path("file"), "b", "x").printed;
         ASSERT_TRUE(std::regex_search(printed, number, std::regex("KIV([0-9]+)")));
-        last = number[1];
+        last = std::stol(number[1]);
     }
-    const std::string next = path("tmp/KIV" + std::to_string((std::stol(last) + 1) % 100000));
     write_file(path("victim"), "precious");
-    ASSERT_EQ(::symlink(path("victim").c_str(), next.c_str()), 0);
+    const int planted = 500;
+    for (int i = 1; i <= planted; ++i) {
+        const std::string name = path("tmp/KIV" + std::to_string((last + i) % 100000));
+        if (i % 2 == 0) {
+            write_file(name, "planted");
+        } else {
+            ASSERT_EQ(::symlink(path("victim").c_str(), name.c_str()), 0);
+        }
+    }
 
     EXPECT_EQ(replace(path("file"), "b", "x").result, 0);
     EXPECT_EQ(read_file(path("file")), "axc");
     EXPECT_EQ(read_file(path("victim")), "precious");
-    EXPECT_EQ(entries(path("tmp")).size(), 1u) << "only the planted link is left";
+    EXPECT_EQ(read_file(path("tmp/KIV" + std::to_string((last + 2) % 100000))), "planted");
+    EXPECT_EQ(entries(path("tmp")).size(), static_cast<std::size_t>(planted))
+        << "only the planted names are left";
+}
+
+// Processes that patch their own files at the same moment, through one TMP,
+// race for the same temporary names; exclusive creation gives each its own.
+TEST_F(SubstFault, ConcurrentCallsNeverShareATemporaryFile) {
+    const int processes = 6;
+    const std::string input = growing_input();
+    for (int i = 0; i < processes; ++i) {
+        write_file(path("file" + std::to_string(i)), input);
+    }
+    int start[2];
+    ASSERT_EQ(::pipe(start), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < processes; ++i) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            char go;
+            ::close(start[1]);
+            ssize_t ignored = ::read(start[0], &go, 1);  // returns when the parent closes its end
+            (void)ignored;
+            std::string file = path("file" + std::to_string(i));
+            ::_exit(replaceString(file.c_str(), "=", 1, "===", 3));
+        }
+        children.push_back(child);
+    }
+    ::close(start[0]);
+    ::close(start[1]);
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == KIVSUBST_REPLACED);
+    }
+    for (int i = 0; i < processes; ++i) {
+        EXPECT_EQ(read_file(path("file" + std::to_string(i))), grown(input)) << i;
+    }
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+
+// Names with spaces, quotes and bytes that are not ASCII are passed to the
+// system unchanged, in the file's path and in TMP's.
+TEST_F(SubstFault, HandlesPathsWithSpacesQuotesAndOtherBytes) {
+    const std::string odd = path("a dir 'with' \"quotes\" \xc3\xa9\xff");
+    kivtest::make_directory(odd);
+    kivtest::set_environment("TMP", odd);
+    const std::string file = odd + "/file name \x01.txt";
+    write_file(file, "old value");
+    Call made = replace(file, "old", "new");
+    EXPECT_EQ(made.result, 0) << made.printed;
+    EXPECT_EQ(read_file(file), "new value");
+    EXPECT_EQ(entries(odd).size(), 1u);
+}
+
+// A pattern of 1 MiB, as long as the library's read block, found twice:
+// once across the block's edge.
+TEST_F(SubstFault, ReplacesAOneMebibytePattern) {
+    std::string pattern(1 << 20, 'p');
+    for (std::size_t i = 0; i < pattern.size(); i += 4099) {
+        pattern[i] = 'q';
+    }
+    std::string input = std::string(1000, 'x') + pattern + std::string(70000, 'y') + pattern + "z";
+    write_file(path("file"), input);
+    EXPECT_EQ(replace(path("file"), pattern, "R").result, 0);
+    EXPECT_EQ(read_file(path("file")), std::string(1000, 'x') + "R" + std::string(70000, 'y') + "Rz");
 }
 
 // Lengths are 64-bit: a file past 4 GiB is scanned and written back whole,

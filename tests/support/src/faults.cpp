@@ -31,13 +31,17 @@ TmpfsMount::TmpfsMount(std::string directory, unsigned long long bytes)
     }
 }
 
+bool TmpfsMount::make_read_only() {
+    return ::mount(nullptr, directory_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
 TmpfsMount::~TmpfsMount() {
     if (ok()) {
         ::umount2(directory_.c_str(), MNT_DETACH);
     }
 }
 
-std::string fill_file_system(const std::string& directory) {
+std::string fill_file_system(const std::string& directory, unsigned long long leave_free) {
     std::string filler = directory + "/filler";
     int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -49,6 +53,16 @@ std::string fill_file_system(const std::string& directory) {
         ssize_t written = ::write(fd, chunk.data(), size);
         if (written < 0 && errno != EINTR) {
             size /= 2;  // take the last partial blocks too
+        }
+    }
+    if (leave_free > 0) {
+        struct stat status {};
+        ::fstat(fd, &status);
+        off_t keep = status.st_size > static_cast<off_t>(leave_free)
+                         ? status.st_size - static_cast<off_t>(leave_free)
+                         : 0;
+        if (::ftruncate(fd, keep) != 0) {
+            keep = status.st_size;
         }
     }
     ::close(fd);

@@ -27,14 +27,17 @@ public:
     const std::string& error() const { return error_; }
     const std::string& directory() const { return directory_; }
 
+    // Remounts the file system read-only; false if that is refused.
+    bool make_read_only();
+
 private:
     std::string directory_;
     std::string error_;
 };
 
-// Fills the file system holding `directory` until not one more byte fits.
-// Returns the path of the filler file.
-std::string fill_file_system(const std::string& directory);
+// Fills the file system holding `directory` until not one more byte fits,
+// then gives back `leave_free` bytes. Returns the path of the filler file.
+std::string fill_file_system(const std::string& directory, unsigned long long leave_free = 0);
 
 // Runs `body` in a child process as the unprivileged user "nobody" and
 // returns what it returned (0 to 255). Needs root; `why_not` is set and -1
