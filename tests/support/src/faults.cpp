@@ -32,7 +32,7 @@ TmpfsMount::TmpfsMount(std::string directory, unsigned long long bytes)
 }
 
 bool TmpfsMount::make_read_only() {
-    return ::mount(nullptr, directory_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    return ::mount("tmpfs", directory_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
 }
 
 TmpfsMount::~TmpfsMount() {
