@@ -1,0 +1,41 @@
+// Makes one library call in a process of its own, so that the crash harness
+// can kill it part-way through under the killpoint library.
+//
+//   crash_driver subst FILE PATTERN REPLACEMENT   replaceString once
+//   crash_driver copy SOURCE TARGET               KivCopyFile, replacing the target
+//
+// The exit status is 0 when the call succeeded, else 1 with the library's
+// result on standard error. The driver makes no other call that the
+// killpoint library counts, so every kill point lies inside the library.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "kivcopy.h"
+#include "kivsubst.h"
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "subst") == 0) {
+        const std::size_t pattern_length = std::strlen(argv[3]);
+        const std::size_t replacement_length = std::strlen(argv[4]);
+        const std::int32_t result =
+            replaceString(argv[2], argv[3], static_cast<std::int32_t>(pattern_length), argv[4],
+                          static_cast<std::int32_t>(replacement_length));
+        if (result != KIVSUBST_REPLACED) {
+            std::fprintf(stderr, "replaceString: %d\n", static_cast<int>(result));
+            return 1;
+        }
+        return 0;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "copy") == 0) {
+        const std::int32_t result = KivCopyFile(argv[2], argv[3], 1);
+        if (result != KIVCOPY_OK) {
+            std::fprintf(stderr, "KivCopyFile: %d\n", static_cast<int>(result));
+            return 1;
+        }
+        return 0;
+    }
+    std::fprintf(stderr, "usage: crash_driver subst FILE PATTERN REPLACEMENT\n"
+                         "       crash_driver copy SOURCE TARGET\n");
+    return 64;
+}

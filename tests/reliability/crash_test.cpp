@@ -1,0 +1,349 @@
+// Crash consistency: each library call runs in a driver process that the
+// killpoint library kills just before one of its file-changing calls, at
+// every such call in turn, and what is left behind is judged.
+//
+// A SIGKILL loses nothing that the process handed to the kernel: the page
+// cache survives it, so this harness cannot stage a power loss. What it does
+// prove is the order in which the calls change the files, at every point of
+// that order. Surviving a power loss also needs each step to be synced before
+// the next one starts (the temporary file before the file is touched, the
+// file before the temporary file goes), which the libraries' sync calls, not
+// this harness, provide.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kivtest/files.h"
+
+extern char** environ;
+
+namespace {
+
+using kivtest::read_file;
+using kivtest::write_file;
+
+// Above this many calls, the kill points are spread evenly instead.
+constexpr unsigned long most_kill_points = 400;
+
+// Together the substitution scenarios must try at least this many points.
+constexpr unsigned long fewest_substitution_kill_points = 200;
+
+struct Exit {
+    bool killed = false;  // died of SIGKILL
+    int status = -1;      // the exit status when it exited normally
+    std::string log;      // what it printed
+};
+
+struct Tally {
+    unsigned long tried = 0;
+    unsigned long broken = 0;
+};
+
+// A file of `size` bytes of lower-case text with `pattern` every 40 to 200
+// bytes; the same for every run.
+std::string planted_text(std::size_t size, const std::string& pattern) {
+    std::mt19937 random(20240611);
+    std::uniform_int_distribution<int> letter('a', 'z');
+    std::uniform_int_distribution<std::size_t> gap(40, 200);
+    std::string text;
+    text.reserve(size);
+    while (text.size() < size) {
+        for (std::size_t run = gap(random); run > 0; --run) {
+            text += static_cast<char>(letter(random));
+        }
+        text += pattern;
+    }
+    text.resize(size);
+    return text;
+}
+
+// Non-overlapping occurrences, left to right, never searching a replacement.
+std::string replaced(const std::string& text, const std::string& pattern,
+                     const std::string& replacement) {
+    std::string result;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(pattern, from)) != std::string::npos;) {
+        result.append(text, from, at - from);
+        result += replacement;
+        from = at + pattern.size();
+    }
+    result.append(text, from, std::string::npos);
+    return result;
+}
+
+// All of 1..total when there are few, else `most_kill_points` spread evenly
+// from the first call to the last.
+std::vector<unsigned long> kill_points(unsigned long total) {
+    std::vector<unsigned long> points;
+    if (total <= most_kill_points) {
+        for (unsigned long point = 1; point <= total; ++point) {
+            points.push_back(point);
+        }
+        return points;
+    }
+    for (unsigned long i = 0; i < most_kill_points; ++i) {
+        points.push_back(1 + i * (total - 1) / (most_kill_points - 1));
+    }
+    return points;
+}
+
+class CrashConsistency : public kivtest::WorkDirTest {
+protected:
+    void SetUp() override {
+        WorkDirTest::SetUp();
+        tmp_ = path("tmp");
+        kivtest::make_directory(tmp_);
+    }
+
+    // Runs the driver with the killpoint library preloaded; `kill_at` 0 only
+    // counts, and the count is returned through `calls`.
+    Exit run_driver(const std::vector<std::string>& arguments, unsigned long kill_at,
+                    unsigned long transfer_limit, unsigned long* calls = nullptr) {
+        const std::string count_file = path("count");
+        const std::string log_file = path("log");
+        std::remove(count_file.c_str());
+
+        std::vector<std::string> ours = {
+            std::string("LD_PRELOAD=") + KIV_KILLPOINT_PATH,
+            "TMP=" + tmp_,
+            "KIV_COUNT_FILE=" + count_file,
+            "KIV_TRANSFER_LIMIT=" + std::to_string(transfer_limit),
+        };
+        if (kill_at != 0) {
+            ours.push_back("KIV_KILL_AT=" + std::to_string(kill_at));
+        }
+        std::vector<char*> envp;
+        for (std::string& entry : ours) {
+            envp.push_back(entry.data());
+        }
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string name(*entry, std::string(*entry).find('='));
+            if (name != "LD_PRELOAD" && name != "TMP" && name.rfind("KIV_", 0) != 0) {
+                envp.push_back(*entry);
+            }
+        }
+        envp.push_back(nullptr);
+
+        std::vector<std::string> all = {KIV_CRASH_DRIVER_PATH};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : all) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_file.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        pid_t child = 0;
+        const int spawned = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        Exit exit;
+        if (spawned != 0) {
+            exit.log = "cannot start the driver";
+            return exit;
+        }
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        exit.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        exit.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        exit.log = read_file(log_file);
+        if (calls != nullptr) {
+            *calls = kivtest::exists(count_file) ? std::strtoul(read_file(count_file).c_str(), nullptr, 10) : 0;
+        }
+        return exit;
+    }
+
+    // The temporary files that the substitution left in TMP.
+    std::vector<std::string> temporaries() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(tmp_)) {
+            if (entry.path().filename().string().rfind("KIV", 0) == 0) {
+                found.push_back(entry.path().string());
+            }
+        }
+        return found;
+    }
+
+    void remove_temporaries() const {
+        for (const std::string& name : temporaries()) {
+            std::filesystem::remove(name);
+        }
+    }
+
+    // Kills the substitution of `pattern` by `replacement` in a 3 MiB file
+    // at every point of its run, and checks after each kill that the file
+    // holds its old or its new content whole, or else that a temporary file
+    // holds the new content whole, from which it can be recovered.
+    Tally substitution(const std::string& scenario, const std::string& pattern,
+                       const std::string& replacement, unsigned long transfer_limit,
+                       unsigned long& partly_overwritten) {
+        const std::string file = path("file");
+        const std::string old_content = planted_text(3 * 1024 * 1024, pattern);
+        const std::string new_content = replaced(old_content, pattern, replacement);
+        const std::vector<std::string> arguments = {"subst", file, pattern, replacement};
+        Tally tally;
+
+        write_file(file, old_content);
+        unsigned long total = 0;
+        Exit counted = run_driver(arguments, 0, transfer_limit, &total);
+        EXPECT_EQ(counted.status, 0) << scenario << ": the counting run failed: " << counted.log;
+        EXPECT_TRUE(read_file(file) == new_content) << scenario << ": the counting run";
+        EXPECT_TRUE(temporaries().empty()) << scenario << ": the counting run left a temporary file";
+        if (total == 0) {
+            ADD_FAILURE() << scenario << ": the killpoint library counted no calls";
+            return tally;
+        }
+
+        unsigned long old_seen = 0;
+        unsigned long new_seen = 0;
+        unsigned long mixed_seen = 0;
+        for (unsigned long point : kill_points(total)) {
+            write_file(file, old_content);
+            remove_temporaries();
+            Exit exit = run_driver(arguments, point, transfer_limit);
+            ++tally.tried;
+            if (!exit.killed) {
+                ADD_FAILURE() << scenario << ": not killed at call " << point << " of " << total
+                              << " (exit status " << exit.status << "): " << exit.log;
+                continue;
+            }
+            const std::string now = read_file(file);
+            bool recoverable = false;
+            for (const std::string& name : temporaries()) {
+                recoverable = recoverable || read_file(name) == new_content;
+            }
+            if (now == old_content) {
+                ++old_seen;
+            } else if (now == new_content) {
+                ++new_seen;
+            } else if (recoverable) {
+                ++mixed_seen;
+            } else {
+                ++tally.broken;
+                ADD_FAILURE() << scenario << ": killed before call " << point << " of " << total
+                              << ", the file (" << now.size() << " bytes) holds neither its old nor its new "
+                              << "content and no temporary file holds the new content";
+            }
+        }
+
+        // One call more than were counted: the run ends normally, with the
+        // killpoint library in place, and cleans up after itself.
+        write_file(file, old_content);
+        remove_temporaries();
+        Exit completed = run_driver(arguments, total + 1, transfer_limit);
+        EXPECT_EQ(completed.status, 0) << scenario << ": the run with no kill failed: " << completed.log;
+        EXPECT_TRUE(read_file(file) == new_content) << scenario << ": the run with no kill";
+        EXPECT_TRUE(temporaries().empty()) << scenario << ": the run with no kill left a temporary file";
+        remove_temporaries();
+
+        std::printf("%s: kill points tried: %lu, invariant broken: %lu "
+                    "(calls %lu; file left old %lu, new %lu, partly overwritten %lu)\n",
+                    scenario.c_str(), tally.tried, tally.broken, total, old_seen, new_seen, mixed_seen);
+        std::fflush(stdout);
+        partly_overwritten += mixed_seen;
+        return tally;
+    }
+
+    std::string tmp_;
+};
+
+// The growing and the shrinking substitution, each with the transfers the
+// system makes (1 MiB writes, one copy_file_range for the whole write-back)
+// and with transfers cut to 64 KiB, which puts many kill points inside the
+// scan and inside the write-back.
+TEST_F(CrashConsistency, SubstitutionLeavesOldOrNewContentOrACompleteTemporaryFile) {
+    const std::string grow_pattern = "{{install-dir}}";
+    const std::string grow_replacement = "/opt/products/installer-test/version-1.0.0/share";
+    const std::string shrink_pattern = "C:/Program Files/Previous Product Name/";
+    const std::string shrink_replacement = "D:/p/";
+    constexpr unsigned long whole = 0;
+    constexpr unsigned long cut = 64 * 1024;
+
+    unsigned long partly_overwritten = 0;
+    const Tally tallies[] = {
+        substitution("substitution, growing", grow_pattern, grow_replacement, whole, partly_overwritten),
+        substitution("substitution, shrinking", shrink_pattern, shrink_replacement, whole,
+                     partly_overwritten),
+        substitution("substitution, growing, 64 KiB transfers", grow_pattern, grow_replacement, cut,
+                     partly_overwritten),
+        substitution("substitution, shrinking, 64 KiB transfers", shrink_pattern, shrink_replacement,
+                     cut, partly_overwritten),
+    };
+    Tally all;
+    for (const Tally& tally : tallies) {
+        all.tried += tally.tried;
+        all.broken += tally.broken;
+    }
+    std::printf("substitution, all scenarios: kill points tried: %lu, invariant broken: %lu\n", all.tried,
+                all.broken);
+    EXPECT_EQ(all.broken, 0u);
+    EXPECT_GE(all.tried, fewest_substitution_kill_points);
+    // Kills inside the write-back, where only the temporary file holds the
+    // result, are the ones that matter most; if none happened, the
+    // killpoint library missed the calls that overwrite the file.
+    EXPECT_GT(partly_overwritten, 0u) << "no kill fell inside the write-back";
+}
+
+// The copy promises nothing about the target's old content once it has
+// started replacing it (the target is cut to nothing first), so a killed
+// copy may leave the target in any state. What it must never do is change
+// the source, and a copy that ran to its end must be exact.
+TEST_F(CrashConsistency, CopyNeverChangesItsSourceAndCompletesExactly) {
+    const std::string source = path("source");
+    const std::string target = path("target");
+    std::string source_content = planted_text(600 * 1024 + 123, "\n");
+    source_content[1000] = '\0';  // binary content goes through too
+    const std::string target_content = planted_text(100 * 1024, "old target\n");
+    const std::vector<std::string> arguments = {"copy", source, target};
+    write_file(source, source_content);
+
+    write_file(target, target_content);
+    unsigned long total = 0;
+    Exit counted = run_driver(arguments, 0, 0, &total);
+    ASSERT_EQ(counted.status, 0) << "the counting run failed: " << counted.log;
+    ASSERT_TRUE(read_file(target) == source_content) << "the counting run";
+    ASSERT_GT(total, 0u) << "the killpoint library counted no calls";
+
+    Tally tally;
+    for (unsigned long point : kill_points(total)) {
+        write_file(target, target_content);
+        Exit exit = run_driver(arguments, point, 0);
+        ++tally.tried;
+        if (!exit.killed) {
+            ADD_FAILURE() << "not killed at call " << point << " of " << total << " (exit status "
+                          << exit.status << "): " << exit.log;
+        }
+        if (read_file(source) != source_content) {
+            ++tally.broken;
+            ADD_FAILURE() << "killed before call " << point << " of " << total << ", the source changed";
+        }
+    }
+
+    // One call more than were counted: the copy runs to its end with the
+    // killpoint library in place.
+    write_file(target, target_content);
+    Exit completed = run_driver(arguments, total + 1, 0);
+    EXPECT_EQ(completed.status, 0) << "the run with no kill failed: " << completed.log;
+    EXPECT_TRUE(read_file(source) == source_content) << "the run with no kill changed the source";
+    EXPECT_TRUE(read_file(target) == source_content) << "the run with no kill";
+
+    std::printf("copy: kill points tried: %lu, invariant broken: %lu (calls %lu)\n", tally.tried,
+                tally.broken, total);
+    EXPECT_EQ(tally.broken, 0u);
+}
+
+}  // namespace
