@@ -48,6 +48,17 @@ TEST_F(CopyFault, RefusesSourcesAndTargetsThatAreNotRegularFiles) {
     EXPECT_EQ(KivCopyFile(path("source").c_str(), "/dev/null", 1), KIVCOPY_TARGET_NOT_WRITTEN);
 }
 
+// Names with spaces, quotes and bytes that are not ASCII are passed to the
+// system unchanged.
+TEST_F(CopyFault, CopiesBetweenPathsWithSpacesQuotesAndOtherBytes) {
+    const std::string odd = path("a dir 'with' \"quotes\" \xc3\xa9\xff");
+    kivtest::make_directory(odd);
+    write_file(odd + "/source \x01", "payload");
+    EXPECT_EQ(KivCopyFile((odd + "/source \x01").c_str(), (odd + "/target \"2\"").c_str(), 0),
+              KIVCOPY_OK);
+    EXPECT_EQ(read_file(odd + "/target \"2\""), "payload");
+}
+
 TEST_F(CopyFault, ReportsASourceThatFailsToRead) {
     // Reading a process's memory at address 0 fails with an I/O error.
     EXPECT_EQ(KivCopyFile("/proc/self/mem", path("target").c_str(), 1), KIVCOPY_SOURCE_NOT_READ);
