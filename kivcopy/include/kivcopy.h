@@ -56,16 +56,18 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
 
      KIVCOPY_OK (0)                 The target holds a copy of the source, with
                                     the source's last-access time as both times.
-     KIVCOPY_SOURCE_NOT_OPENED (10) The source is missing, unreadable, a
-                                    directory, or `source` is NULL. The target
+     KIVCOPY_SOURCE_NOT_OPENED (10) The source is missing, unreadable, not a
+                                    regular file (a directory, a FIFO, a
+                                    device), or `source` is NULL. The target
                                     has not been created, opened or changed.
      KIVCOPY_TARGET_EXISTS (-5048)  `overwrite` is 0 and the target exists and
                                     can be opened for update. Nothing is changed
                                     and the source is not opened.
      KIVCOPY_TARGET_NOT_WRITTEN (-5010)
                                     The target cannot be opened for writing (a
-                                    read-only file, a missing directory, `target`
-                                    NULL), is the source itself under another
+                                    read-only file, a missing directory, an
+                                    existing target that is not a regular file,
+                                    `target` NULL), is the source itself under another
                                     name or link (nothing is touched then), or a
                                     block could not be written in full, or the
                                     target could not be closed. A target that was

@@ -75,8 +75,9 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
      KIVSUBST_NO_TEMP_NAME (2), KIVSUBST_CANNOT_OPEN (3),
      KIVSUBST_NO_TEMP_FILE (4), KIVSUBST_NO_MEMORY (6),
      KIVSUBST_INVALID_ARGUMENT (8)
-         Nothing is changed and no temporary file is left. A directory cannot
-         be opened as the file (3).
+         Nothing is changed and no temporary file is left. Only a regular
+         file can be opened as the file: a directory, a FIFO or a device
+         gives 3 at once.
      KIVSUBST_COPY_ERROR (7)
          The result could not be written. If the temporary file could not be
          written in full (a full disk, an I/O error), it is removed and the
