@@ -1,17 +1,25 @@
-// subst_driver: the helper program of the kivsubst benchmark (bench/subst).
+// subst_driver: the helper program of the substitution benchmark (bench/run).
 //
 //   subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT
 //   subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]
-//   subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE
+//   subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]
 //
 // make-pattern writes a pattern of LENGTH bytes and a replacement of the same
-// length, both made only of bytes 0x80-0xFF.
+// length, both made only of bytes 0x80-0xFF. A pattern of two bytes or more
+// is also valid UTF-8 (two-byte sequences, plus one three-byte sequence for
+// an odd length), and so is its replacement, so that the text-only tools the
+// benchmark compares with can take it; a single byte cannot be both at once
+// and stays a raw byte, which is the case those tools cannot take.
 //
-// make-file writes SIZE_BYTES pseudo-random printable bytes (0x20-0x7E) with
-// one copy of the pattern in the middle of every SPACING bytes. Because the
+// make-file writes SIZE_BYTES pseudo-random text (bytes 0x20-0x7E and line
+// feeds, about one line every 96 bytes) with one copy of the pattern in the
+// middle of every SPACING bytes; SPACING 0 plants none. Because the
 // pattern's bytes never occur in the filler and every two copies are
 // separated by filler, the file holds exactly the planted copies, so every
-// run of a case does the same amount of replacing.
+// run of a case does the same amount of replacing. The same SEED gives the
+// same filler, so the file made with the replacement in place of the pattern
+// is the exact expected result of a substitution, made without any search.
+// Lines matter because some of the tools compared work line by line.
 //
 // replace makes one replaceString call, timed with steady_clock around the
 // call alone, so that process start-up and reading the pattern files are not
@@ -22,11 +30,11 @@
 // The peak resident set is the whole process's, which is what an installer
 // loading the library would see added to its own.
 //
-// Exit status: 0 on success (for replace: the call reported a replacement),
-// 1 when the driver cannot read or write its files, 2 when replace ran but
-// did not report a replacement (the benchmark's files always hold the
-// pattern, so that means the measurement is not valid), 64 on a wrong
-// command line.
+// Exit status: 0 on success (for replace: the call returned EXPECTED_RC,
+// by default 0, a replacement), 1 when the driver cannot read or write its
+// files, 2 when replace ran but returned another result (the benchmark knows
+// what each file holds, so that means the measurement is not valid), 64 on a
+// wrong command line.
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -61,7 +69,7 @@ void print_usage(std::FILE* out) {
     std::fputs(
         "Usage: subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT\n"
         "       subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]\n"
-        "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE\n",
+        "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]\n",
         out);
 }
 
@@ -161,12 +169,36 @@ int make_pattern(int argc, char** argv) {
     Generator generator(length);
     std::vector<unsigned char> pattern(static_cast<std::size_t>(length));
     std::vector<unsigned char> replacement(pattern.size());
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        // The high half of the byte range, which the printable filler never
-        // uses; flipping bit 6 keeps the replacement there and makes every
-        // one of its bytes differ from the pattern's.
-        pattern[i] = static_cast<unsigned char>(0x80U | (generator.next() & 0x7FU));
-        replacement[i] = static_cast<unsigned char>(pattern[i] ^ 0x40U);
+    // Every byte of the replacement differs from the pattern's at the same
+    // place and stays in the same UTF-8 role (lead or continuation byte), so
+    // the replacement is as valid, or as invalid, UTF-8 as the pattern.
+    const auto continuation = [&](std::size_t i) {
+        pattern[i] = static_cast<unsigned char>(0x80U | (generator.next() & 0x3FU));
+        replacement[i] = static_cast<unsigned char>(pattern[i] ^ 0x3FU);
+    };
+    std::size_t i = 0;
+    if (pattern.size() == 1) {
+        // The high half of the byte range, which the filler never uses;
+        // flipping bit 6 keeps the replacement there.
+        pattern[0] = static_cast<unsigned char>(0x80U | (generator.next() & 0x7FU));
+        replacement[0] = static_cast<unsigned char>(pattern[0] ^ 0x40U);
+        i = 1;
+    } else if (pattern.size() % 2 != 0) {
+        // E2-EB: lead bytes of three-byte sequences whose continuation bytes
+        // may be anything from 0x80 to 0xBF, a range closed under flipping
+        // bit 0.
+        pattern[0] = static_cast<unsigned char>(0xE2U + generator.next() % 10U);
+        replacement[0] = static_cast<unsigned char>(pattern[0] ^ 0x01U);
+        continuation(1);
+        continuation(2);
+        i = 3;
+    }
+    for (; i < pattern.size(); i += 2) {
+        // C2-DF: lead bytes of two-byte sequences, again closed under
+        // flipping bit 0.
+        pattern[i] = static_cast<unsigned char>(0xC2U + generator.next() % 30U);
+        replacement[i] = static_cast<unsigned char>(pattern[i] ^ 0x01U);
+        continuation(i + 1);
     }
     if (!write_file(argv[3], pattern) || !write_file(argv[4], replacement)) {
         return exit_io;
@@ -196,14 +228,14 @@ int make_file(int argc, char** argv) {
         return exit_io;
     }
     const std::uint64_t length = pattern.size();
-    if (length == 0 || spacing <= length) {
+    if (length == 0 || (spacing != 0 && spacing <= length)) {
         // At least one filler byte between two copies, or two copies could
         // join into a longer run and the count would no longer be exact.
         return usage_error("the pattern must be non-empty and shorter than SPACING");
     }
     // Each copy sits in the middle of its SPACING-byte block, so a copy
     // never crosses into the next block and only whole copies are planted.
-    const std::uint64_t offset = (spacing - length) / 2;
+    const std::uint64_t offset = spacing != 0 ? (spacing - length) / 2 : 0;
 
     std::FILE* out = std::fopen(path, "wb");
     if (out == nullptr) {
@@ -221,11 +253,14 @@ int make_file(int argc, char** argv) {
             std::uint64_t random = generator.next();
             const std::size_t end = i + 8 < count ? i + 8 : count;
             for (std::size_t j = i; j < end; ++j, random >>= 8U) {
-                chunk[j] = static_cast<unsigned char>(0x20U + (random & 0xFFU) % 95U);
+                const unsigned value = (random & 0xFFU) % 96U;
+                chunk[j] = static_cast<unsigned char>(value == 95U ? '\n' : 0x20U + value);
             }
         }
         const std::uint64_t stop = start + count;
-        for (std::uint64_t block = start / spacing * spacing; block < stop; block += spacing) {
+        // With SPACING 0 the first block is already past the chunk.
+        const std::uint64_t first = spacing != 0 ? start / spacing * spacing : stop;
+        for (std::uint64_t block = first; block < stop; block += spacing) {
             const std::uint64_t at = block + offset;
             if (at + length > size) {
                 break;
@@ -268,8 +303,12 @@ long peak_rss_kib() {
 }
 
 int replace(int argc, char** argv) {
-    if (argc != 5) {
-        return usage_error("replace takes FILE PATTERN_FILE REPLACEMENT_FILE");
+    if (argc != 5 && argc != 6) {
+        return usage_error("replace takes FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]");
+    }
+    std::uint64_t expected = KIVSUBST_REPLACED;
+    if (argc == 6 && (!parse_size(argv[5], expected) || expected > INT32_MAX)) {
+        return usage_error("EXPECTED_RC must be a result of replaceString");
     }
     std::vector<unsigned char> pattern;
     std::vector<unsigned char> replacement;
@@ -291,7 +330,7 @@ int replace(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(finished - started).count();
     std::printf("seconds=%.6f rc=%d maxrss_kib=%ld\n", seconds, static_cast<int>(rc),
                 peak_rss_kib());
-    return rc == KIVSUBST_REPLACED ? exit_ok : exit_not_replaced;
+    return static_cast<std::uint64_t>(rc) == expected ? exit_ok : exit_not_replaced;
 }
 
 }  // namespace
