@@ -14,11 +14,15 @@ constexpr std::size_t block_size = 2048;
 unsigned char block_buffer[block_size];
 
 // The streams' own buffers are much larger than a block, so that a big file
-// moves through the system in few, large reads and writes.
+// moves through the system in few, large reads and writes. They are given
+// explicitly: the C library may ignore a size asked for without a buffer.
+// Like the block buffer they belong to the library, as calls never overlap.
 constexpr std::size_t stream_buffer_size = std::size_t{256} * 1024;
+char source_stream_buffer[stream_buffer_size];
+char target_stream_buffer[stream_buffer_size];
 
-void use_large_buffer(std::FILE* stream) {
-    std::setvbuf(stream, nullptr, _IOFBF, stream_buffer_size);
+void use_large_buffer(std::FILE* stream, char* buffer) {
+    std::setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
 }
 
 // Every path that ends after a stream was opened ends here. The first stream
@@ -78,8 +82,8 @@ CopyStatus copy_file(const char* source_path, const char* target_path, ExistingT
     if (target.stream == nullptr) {
         return finish(CopyStatus::target_not_written, nullptr, source);
     }
-    use_large_buffer(source);
-    use_large_buffer(target.stream);
+    use_large_buffer(source, source_stream_buffer);
+    use_large_buffer(target.stream, target_stream_buffer);
 
     platform::FileTime source_access{};
     if (!platform::read_access_time(source, source_access)) {

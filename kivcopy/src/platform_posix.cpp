@@ -24,16 +24,15 @@ bool same_file(const struct stat& a, const struct stat& b) {
 }
 
 // Opens a path without waiting: a FIFO with no other end would otherwise
-// block the call for ever. Only a regular file is kept, and it is switched
-// back to blocking reads and writes; anything else (a directory, a FIFO, a
-// device) is closed and refused. The status read is handed back.
+// block the call for ever. Only a regular file is kept (O_NONBLOCK changes
+// nothing for one); anything else (a directory, a FIFO, a device) is closed
+// and refused. The status read is handed back.
 int open_regular(const char* path, int flags, mode_t mode, struct stat& status) {
     int fd = open_retrying(path, flags | O_NONBLOCK, mode);
     if (fd < 0) {
         return -1;
     }
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
         return -1;
     }
@@ -71,7 +70,10 @@ TargetStream open_target(const char* path, std::FILE* source) {
         ::close(fd);
         return {nullptr, true};
     }
-    if (::ftruncate(fd, 0) != 0) {
+    // A target that is empty already is not truncated again: on some file
+    // systems (ext4) a truncated file is flushed to disk when it is closed,
+    // which would cost every copy a synchronous write.
+    if (target_status.st_size > 0 && ::ftruncate(fd, 0) != 0) {
         ::close(fd);
         return {};
     }

@@ -108,7 +108,10 @@ private:
     // A descriptor on POSIX, a handle on Windows; -1 when closed.
     explicit File(std::intptr_t descriptor) : descriptor_(descriptor) {}
     static File open_regular(const char* path, int flags);
+    void note_written(std::int64_t bytes);
+
     std::intptr_t descriptor_ = -1;
+    std::int64_t written_since_writeback_ = 0;  // bytes not yet handed to the disk
 };
 
 }  // namespace kivsubst::platform

@@ -40,6 +40,9 @@ int fd_of(std::intptr_t descriptor) {
 // Large transfers are split so that each fits what one system call takes.
 constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
+// How much written data may wait before the disk is asked to start on it.
+constexpr std::int64_t writeback_chunk = std::int64_t{8} << 20;
+
 }  // namespace
 
 std::optional<FileTimes> read_times(const char* path) {
@@ -126,18 +129,14 @@ File& File::operator=(File&& other) noexcept {
 }
 
 // Opens a path without waiting: a FIFO with no other end would otherwise
-// block the call for ever. Only a regular file is kept, and it is switched
-// back to blocking reads and writes; anything else (a directory, a FIFO, a
-// device) is refused.
+// block the call for ever. Only a regular file is kept (O_NONBLOCK changes
+// nothing for one); anything else (a directory, a FIFO, a device) is
+// refused.
 File File::open_regular(const char* path, int flags) {
     File file(open_retrying(path, flags | O_NONBLOCK));
-    if (!file.is_open()) {
-        return file;
-    }
-    int fd = fd_of(file.descriptor_);
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (file.is_open() &&
+        (::fstat(fd_of(file.descriptor_), &status) != 0 || !S_ISREG(status.st_mode))) {
         return File();
     }
     return file;
@@ -193,8 +192,20 @@ bool File::write_all(const void* bytes, std::size_t size) {
         }
         next += written;
         size -= static_cast<std::size_t>(written);
+        note_written(written);
     }
     return true;
+}
+
+// Asks the disk to start writing every few MiB instead of leaving all the
+// data to the fsync at the end, so that the disk works while the data is
+// still being made. Only a hint: the fsync still decides what is durable.
+void File::note_written(std::int64_t bytes) {
+    written_since_writeback_ += bytes;
+    if (written_since_writeback_ >= writeback_chunk) {
+        ::sync_file_range(fd_of(descriptor_), 0, 0, SYNC_FILE_RANGE_WRITE);
+        written_since_writeback_ = 0;
+    }
 }
 
 bool File::rewind() {
@@ -230,7 +241,7 @@ KernelCopy File::copy_from(File& source, std::int64_t& copied) {
     copied = 0;
     for (;;) {
         ssize_t moved = ::copy_file_range(fd_of(source.descriptor_), nullptr, fd_of(descriptor_),
-                                          nullptr, largest_transfer, 0);
+                                          nullptr, static_cast<std::size_t>(writeback_chunk), 0);
         if (moved < 0 && errno == EINTR) {
             continue;
         }
@@ -243,6 +254,7 @@ KernelCopy File::copy_from(File& source, std::int64_t& copied) {
             return KernelCopy::copied;
         }
         copied += moved;
+        note_written(moved);
     }
 }
 

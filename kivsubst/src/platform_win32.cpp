@@ -243,6 +243,9 @@ bool File::truncate(std::int64_t length) {
            ::SetEndOfFile(as_handle(descriptor_));
 }
 
+// Windows schedules its own write-back; nothing to hint.
+void File::note_written(std::int64_t) {}
+
 KernelCopy File::copy_from(File&, std::int64_t& copied) {
     copied = 0;
     return KernelCopy::unsupported;
