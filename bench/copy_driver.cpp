@@ -117,7 +117,7 @@ int make_tree(int argc, char** argv) {
         for (std::uint64_t i = 0; i < size; ++i) {
             bytes[static_cast<std::size_t>(i)] = static_cast<unsigned char>(generator.next());
         }
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "f%05llu", static_cast<unsigned long long>(index));
         const std::string path = join(directory, name);
         std::FILE* out = std::fopen(path.c_str(), "wb");

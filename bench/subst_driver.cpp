@@ -253,7 +253,7 @@ int make_file(int argc, char** argv) {
             std::uint64_t random = generator.next();
             const std::size_t end = i + 8 < count ? i + 8 : count;
             for (std::size_t j = i; j < end; ++j, random >>= 8U) {
-                const unsigned value = (random & 0xFFU) % 96U;
+                const auto value = static_cast<unsigned>((random & 0xFFU) % 96U);
                 chunk[j] = static_cast<unsigned char>(value == 95U ? '\n' : 0x20U + value);
             }
         }
