@@ -33,9 +33,13 @@
 #include <string>
 #include <vector>
 
+#include "driver_common.h"
 #include "kivcopy.h"
 
 namespace {
+
+using bench::Generator;
+using bench::parse_size;
 
 constexpr int exit_ok = 0;
 constexpr int exit_io = 1;
@@ -56,36 +60,7 @@ int usage_error(const char* message) {
     return exit_usage;
 }
 
-// splitmix64, as in subst_driver: the same tree on every run of the benchmark.
-class Generator {
-public:
-    explicit Generator(std::uint64_t seed) : state_(seed) {}
 
-    std::uint64_t next() {
-        state_ += 0x9E3779B97F4A7C15ULL;
-        std::uint64_t z = state_;
-        z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31U);
-    }
-
-private:
-    std::uint64_t state_;
-};
-
-bool parse_size(const char* text, std::uint64_t& value) {
-    if (text[0] < '0' || text[0] > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0') {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
 
 std::string join(const std::string& directory, const char* name) {
     return directory.back() == '/' ? directory + name : directory + '/' + name;

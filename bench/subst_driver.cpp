@@ -52,9 +52,13 @@
 #  define SUBST_DRIVER_HAS_RUSAGE 0
 #endif
 
+#include "driver_common.h"
 #include "kivsubst.h"
 
 namespace {
+
+using bench::Generator;
+using bench::parse_size;
 
 constexpr int exit_ok = 0;
 constexpr int exit_io = 1;
@@ -79,37 +83,7 @@ int usage_error(const char* message) {
     return exit_usage;
 }
 
-// splitmix64: fast, and the same bytes on every platform for a given seed, so
-// that a case's file is the same from one run of the benchmark to the next.
-class Generator {
-public:
-    explicit Generator(std::uint64_t seed) : state_(seed) {}
 
-    std::uint64_t next() {
-        state_ += 0x9E3779B97F4A7C15ULL;
-        std::uint64_t z = state_;
-        z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31U);
-    }
-
-private:
-    std::uint64_t state_;
-};
-
-bool parse_size(const char* text, std::uint64_t& value) {
-    if (text[0] < '0' || text[0] > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0') {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
 
 bool read_file(const char* path, std::vector<unsigned char>& bytes) {
     std::FILE* in = std::fopen(path, "rb");
