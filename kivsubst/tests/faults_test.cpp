@@ -1,6 +1,8 @@
-// Substitutions on Linux that meet real faults, and the file's identity: full disks during the scan and the
-// write-back, a file that cannot be written, temporary files that cannot be
-// named or created, links planted at the next name, memory that runs out.
+// Linux only. Substitutions that meet real faults and hostile input: full
+// disks during the scan and the write-back, a file that cannot be written,
+// temporary files that cannot be named or created, links planted at the next
+// names, FIFOs and devices, concurrent calls, odd paths, huge patterns, sizes
+// past 4 GiB and memory that runs out; and the file's identity kept.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
