@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -39,6 +40,17 @@ protected:
         return kivtest::reference_substitution(input, "=", "===").output;
     }
 
+    // A 1 MiB tmpfs at small/ that holds `input` as small/file and has no
+    // room left; the caller skips the test when the mount is refused.
+    std::unique_ptr<kivtest::TmpfsMount> full_disk_holding(const std::string& input) {
+        auto small = std::make_unique<kivtest::TmpfsMount>(path("small"), 1024 * 1024);
+        if (small->ok()) {
+            write_file(path("small/file"), input);
+            kivtest::fill_file_system(path("small"));
+        }
+        return small;
+    }
+
     // The name of the one temporary file left in TMP.
     std::string kept_temporary() {
         std::vector<std::string> names = entries(path("tmp"));
@@ -64,13 +76,11 @@ TEST_F(SubstFault, LeavesTheFileAloneWhenTheTemporaryFileCannotBeWrittenInFull) 
 }
 
 TEST_F(SubstFault, FindsAFullDiskBeforeOverwritingTheFileAndKeepsTheResult) {
-    kivtest::TmpfsMount small(path("small"), 1024 * 1024);
-    if (!small.ok()) {
-        GTEST_SKIP() << small.error();
-    }
     const std::string input = growing_input();
-    write_file(path("small/file"), input);
-    kivtest::fill_file_system(path("small"));
+    auto small = full_disk_holding(input);
+    if (!small->ok()) {
+        GTEST_SKIP() << small->error();
+    }
 
     Call made = replace(path("small/file"), "=", "===");
     EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
@@ -80,13 +90,11 @@ TEST_F(SubstFault, FindsAFullDiskBeforeOverwritingTheFileAndKeepsTheResult) {
 }
 
 TEST_F(SubstFault, ShrinksAFileOnAFullDisk) {
-    kivtest::TmpfsMount small(path("small"), 1024 * 1024);
-    if (!small.ok()) {
-        GTEST_SKIP() << small.error();
-    }
     const std::string input = growing_input();
-    write_file(path("small/file"), input);
-    kivtest::fill_file_system(path("small"));
+    auto small = full_disk_holding(input);
+    if (!small->ok()) {
+        GTEST_SKIP() << small->error();
+    }
 
     EXPECT_EQ(replace(path("small/file"), "key=", "k").result, 0);
     EXPECT_EQ(read_file(path("small/file")), kivtest::reference_substitution(input, "key=", "k").output);
