@@ -34,14 +34,15 @@ else()
 endif()
 
 # Windows: the DLL exports its function under the plain name, whatever the
-# calling convention. Under stdcall the function's symbol is "name@n" (n the
-# bytes of its arguments); the module definition file lists that symbol and
-# --kill-at exports it as "name". The linker would write an import library
+# calling convention. Under 32-bit stdcall the function's symbol is "name@n"
+# (n the bytes of its arguments); the module definition file lists that
+# symbol and --kill-at exports it as "name". 64-bit Windows has one calling
+# convention and never decorates, so there the symbol is the plain name. The linker would write an import library
 # with the plain name too, which callers compiled against the header (who
 # ask for "name@n") cannot link with, so dlltool writes it instead: it maps
 # "name@n" to the plain export.
 function(kiv_export_undecorated name argument_bytes)
-  if(KIV_CDECL)
+  if(KIV_CDECL OR CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(KIV_DECORATION "")
   else()
     set(KIV_DECORATION "@${argument_bytes}")
@@ -51,8 +52,8 @@ function(kiv_export_undecorated name argument_bytes)
   target_sources(${name} PRIVATE "${def}")
   target_link_options(${name} PRIVATE -Wl,--kill-at)
   set_target_properties(${name} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
-  find_program(KIV_DLLTOOL NAMES ${CMAKE_CXX_COMPILER_TARGET}-dlltool i686-w64-mingw32-dlltool dlltool
-               REQUIRED)
+  # The mingw-w64 toolchain files name their target's triplet.
+  find_program(KIV_DLLTOOL NAMES ${KIV_MINGW_TARGET}-dlltool dlltool REQUIRED)
   add_custom_command(TARGET ${name} POST_BUILD
     COMMAND "${KIV_DLLTOOL}" --kill-at --def "${def}" --dllname "$<TARGET_FILE_NAME:${name}>"
             --output-lib "$<TARGET_LINKER_FILE:${name}>"

@@ -17,7 +17,9 @@
 #  endif
 /* The calling convention of the export: __stdcall, the default of
    installer engines, unless the library was built for __cdecl (CMake
-   option KIV_CDECL, which then defines KIV_CDECL here or for its users). */
+   option KIV_CDECL, which then defines KIV_CDECL here or for its users).
+   64-bit Windows has a single calling convention: the compiler ignores
+   both keywords there, so the switch changes nothing in a 64-bit DLL. */
 #  if defined(KIV_CDECL)
 #    define KIVSUBST_CALL __cdecl
 #  else
