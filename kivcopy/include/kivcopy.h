@@ -54,6 +54,18 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
    encoding. The target's directory must exist; no directory is created.
    `overwrite` 0 leaves an existing target alone; any other value replaces it.
 
+   A new target is created exclusively, so that nothing that appears at its
+   name while the copy runs is written into, and on POSIX with the source's
+   permission bits less the umask, as cp makes it (the set-user-ID,
+   set-group-ID and sticky bits are not carried over: the copy belongs to the
+   caller). A replaced target keeps its own mode. A symbolic link at the
+   target is written through only when it points at an existing file; a link
+   to nothing gives KIVCOPY_TARGET_NOT_WRITTEN and creates nothing. The times
+   are set through the open copy, never on whatever its name stands for
+   afterwards. Like cp, the call follows symbolic links in the directories
+   of both paths: a privileged caller must not pass paths through
+   directories that others may write.
+
    Results, and what is left on disk after each:
 
      KIVCOPY_OK (0)                 The target holds a copy of the source, with
@@ -63,8 +75,10 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
                                     device), or `source` is NULL. The target
                                     has not been created, opened or changed.
      KIVCOPY_TARGET_EXISTS (-5048)  `overwrite` is 0 and the target exists and
-                                    can be opened for update. Nothing is changed
-                                    and the source is not opened.
+                                    can be opened for update or for writing.
+                                    Nothing is changed and the source is not
+                                    opened (unless the target appeared while
+                                    the copy ran).
      KIVCOPY_TARGET_NOT_WRITTEN (-5010)
                                     The target cannot be opened for writing (a
                                     read-only file, a missing directory, an

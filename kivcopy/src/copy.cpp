@@ -1,58 +1,176 @@
 #include "copy.h"
 
 #include <cstddef>
-#include <cstdio>
+#include <cstring>
 
 #include "platform.h"
 
 namespace kivcopy {
 namespace {
 
+using platform::File;
+
 // Every block of every copy passes through this one buffer, which lives as
 // long as the library; calls must therefore never overlap.
 constexpr std::size_t block_size = 2048;
 unsigned char block_buffer[block_size];
 
-// The streams' own buffers are much larger than a block, so that a big file
-// moves through the system in few, large reads and writes. They are given
-// explicitly: the C library may ignore a size asked for without a buffer.
-// Like the block buffer they belong to the library, as calls never overlap.
+// The streams' buffers are much larger than a block, so that a big file
+// moves through the system in few, large reads and writes, and a small one
+// in one read and one write. Like the block buffer they belong to the
+// library, as calls never overlap.
 constexpr std::size_t stream_buffer_size = std::size_t{256} * 1024;
-char source_stream_buffer[stream_buffer_size];
-char target_stream_buffer[stream_buffer_size];
+unsigned char source_stream_buffer[stream_buffer_size];
+unsigned char target_stream_buffer[stream_buffer_size];
 
-void use_large_buffer(std::FILE* stream, char* buffer) {
-    std::setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
-}
+// The source as a buffered input stream: blocks are served from a large
+// buffer that is refilled with one read when it runs dry.
+class SourceStream {
+public:
+    explicit SourceStream(File& file) : file_(file) {}
 
-// Every path that ends after a stream was opened ends here. The first stream
+    // Reads up to `size` bytes into `into`; fewer only at the end or on a
+    // failure, which failed() then reports.
+    std::size_t read(unsigned char* into, std::size_t size) {
+        std::size_t delivered = 0;
+        while (delivered < size && refill()) {
+            std::size_t step = size - delivered < end_ - next_ ? size - delivered : end_ - next_;
+            std::memcpy(into + delivered, source_stream_buffer + next_, step);
+            next_ += step;
+            delivered += step;
+        }
+        return delivered;
+    }
+    bool failed() const { return failed_; }
+
+private:
+    // Makes sure unread bytes are buffered; false at the end or on failure.
+    bool refill() {
+        if (next_ < end_) {
+            return true;
+        }
+        if (at_end_ || failed_) {
+            return false;
+        }
+        std::ptrdiff_t got = file_.read_some(source_stream_buffer, stream_buffer_size);
+        failed_ = got < 0;
+        at_end_ = got == 0;
+        next_ = 0;
+        end_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        return got > 0;
+    }
+
+    File& file_;
+    std::size_t next_ = 0;
+    std::size_t end_ = 0;
+    bool at_end_ = false;
+    bool failed_ = false;
+};
+
+// The target as a buffered output stream: blocks are gathered in a large
+// buffer that is written out when it is full and when the copy finishes.
+class TargetStream {
+public:
+    explicit TargetStream(File& file) : file_(file) {}
+
+    // Takes all `size` bytes; false if a write to the file failed.
+    bool write(const unsigned char* bytes, std::size_t size) {
+        while (size > 0) {
+            if (used_ == stream_buffer_size && !flush()) {
+                return false;
+            }
+            std::size_t step = size < stream_buffer_size - used_ ? size : stream_buffer_size - used_;
+            std::memcpy(target_stream_buffer + used_, bytes, step);
+            used_ += step;
+            bytes += step;
+            size -= step;
+        }
+        return true;
+    }
+    // Writes out what is gathered; false if the file did not take it all.
+    bool flush() {
+        bool written = used_ == 0 || file_.write_all(target_stream_buffer, used_);
+        used_ = 0;
+        return written;
+    }
+
+private:
+    File& file_;
+    std::size_t used_ = 0;
+};
+
+// Every path that ends after a file was opened ends here. The first file
 // (the target, or the probe of the target) is closed before the source. A
 // target that cannot be closed may not hold what was written to it, so that
 // failure replaces whatever status was reached before; the source's close
 // is not examined, since nothing was written to it.
-CopyStatus finish(CopyStatus status, std::FILE* first, std::FILE* source) {
-    if (first != nullptr && std::fclose(first) != 0) {
+CopyStatus finish(CopyStatus status, File& first, File& source) {
+    if (!first.close()) {
         status = CopyStatus::target_not_written;
     }
-    if (source != nullptr) {
-        std::fclose(source);
-    }
+    source.close();
     return status;
 }
 
+CopyStatus finish(CopyStatus status, File& first) {
+    File none;
+    return finish(status, first, none);
+}
+
 // Moves the source to the target block by block until the source ends.
-CopyStatus copy_blocks(std::FILE* source, std::FILE* target) {
+CopyStatus copy_blocks(SourceStream& source, TargetStream& target) {
     for (;;) {
-        std::size_t got = std::fread(block_buffer, 1, block_size, source);
+        std::size_t got = source.read(block_buffer, block_size);
         if (got == 0) {
-            return std::ferror(source) ? CopyStatus::source_not_read : CopyStatus::copied;
+            return source.failed() ? CopyStatus::source_not_read : CopyStatus::copied;
         }
-        // A short write is a failure even when the stream's error indicator
-        // stays clear: the target would silently miss bytes.
-        if (std::fwrite(block_buffer, 1, got, target) != got) {
+        if (!target.write(block_buffer, got)) {
             return CopyStatus::target_not_written;
         }
     }
+}
+
+// How many times a name that changes under the copy is looked at again
+// before the copy gives up on it.
+constexpr int attempts_at_a_changing_name = 3;
+
+// Opens the target for the copy. A new target is always created
+// exclusively, with the source's permission bits, so that nothing that
+// appears at the name meanwhile is written into by accident. On failure
+// `target` may hold a probe to be closed first by the finishing step.
+CopyStatus open_target(const char* path, const platform::Source& source, ExistingTarget existing,
+                       File& target) {
+    for (int attempt = 0; attempt < attempts_at_a_changing_name; ++attempt) {
+        platform::Creation creation = platform::Creation::failed;
+        target = platform::create_target(path, source.permissions, creation);
+        if (creation == platform::Creation::created) {
+            return CopyStatus::copied;
+        }
+        if (creation == platform::Creation::failed) {
+            return CopyStatus::target_not_written;
+        }
+        if (existing == ExistingTarget::keep) {
+            // Something took the name after the guard looked, or the
+            // target there could not be opened for replacing at all (read
+            // only, not a regular file, a link to nothing).
+            target = platform::probe_target(path);
+            return target.is_open() ? CopyStatus::target_exists : CopyStatus::target_not_written;
+        }
+        platform::Replacing replacing = platform::Replacing::refused;
+        target = platform::open_target_to_replace(path, source.identity, replacing);
+        switch (replacing) {
+            case platform::Replacing::opened:
+                return CopyStatus::copied;
+            case platform::Replacing::refused:
+            case platform::Replacing::is_source:
+                return CopyStatus::target_not_written;
+            case platform::Replacing::absent:
+                break;  // removed meanwhile, or a link to nothing: look again
+        }
+    }
+    // A symbolic link to nothing stays where it is: the copy never creates
+    // the file it points at, which could be anywhere.
+    return CopyStatus::target_not_written;
 }
 
 }  // namespace
@@ -65,42 +183,41 @@ CopyStatus copy_file(const char* source_path, const char* target_path, ExistingT
         return CopyStatus::target_not_written;
     }
 
-    // The guard probes for a target that could be replaced. A target that
-    // exists but cannot be opened for update passes the guard and fails to
-    // open for writing below.
+    // The guard: a target that could be replaced is left alone.
     if (existing == ExistingTarget::keep) {
-        if (std::FILE* probe = std::fopen(target_path, "rb+")) {
-            return finish(CopyStatus::target_exists, probe, nullptr);
+        File probe = platform::probe_target(target_path);
+        if (probe.is_open()) {
+            return finish(CopyStatus::target_exists, probe);
         }
     }
 
-    std::FILE* source = platform::open_source(source_path);
-    if (source == nullptr) {
+    platform::Source source;
+    if (!platform::open_source(source_path, source)) {
         return CopyStatus::source_not_opened;
     }
-    platform::TargetStream target = platform::open_target(target_path, source);
-    if (target.stream == nullptr) {
-        return finish(CopyStatus::target_not_written, nullptr, source);
+    File target;
+    CopyStatus opened = open_target(target_path, source, existing, target);
+    if (opened != CopyStatus::copied) {
+        return finish(opened, target, source.file);
     }
-    use_large_buffer(source, source_stream_buffer);
-    use_large_buffer(target.stream, target_stream_buffer);
 
-    platform::FileTime source_access{};
-    if (!platform::read_access_time(source, source_access)) {
-        return finish(CopyStatus::source_not_read, target.stream, source);
-    }
-    CopyStatus copied = copy_blocks(source, target.stream);
+    SourceStream reader(source.file);
+    TargetStream writer(target);
+    CopyStatus copied = copy_blocks(reader, writer);
     if (copied != CopyStatus::copied) {
-        return finish(copied, target.stream, source);
+        return finish(copied, target, source.file);
     }
-    CopyStatus closed = finish(CopyStatus::copied, target.stream, source);
+    // The last gathered bytes go out as the target is finished: failing
+    // there, like failing to close, means the target may not hold the copy.
+    CopyStatus written = writer.flush() ? copied : CopyStatus::target_not_written;
 
     // The copy is stamped with the source's last-access time, not its
-    // modification time. Failing to stamp it wins over a failed close.
-    if (!platform::set_both_times(target_path, source_access)) {
-        return CopyStatus::times_not_set;
-    }
-    return closed;
+    // modification time, through the handle it was written through, so that
+    // whatever its name stands for by now is not touched. Failing to stamp
+    // it wins over a failed write-out or close.
+    bool stamped = target.set_both_times(source.access);
+    CopyStatus closed = finish(written, target, source.file);
+    return stamped ? closed : CopyStatus::times_not_set;
 }
 
 int result_of(CopyStatus status) {

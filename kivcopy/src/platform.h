@@ -1,12 +1,20 @@
-// The operating-system services that the copy needs beyond standard C
-// streams. Each platform implements them in its own file; the build picks one.
+// The operating-system services that the copy needs. Each platform
+// implements them in its own file; the build picks one. Everything after
+// the first open works through the open file, never by name again, so that
+// a name swapped between two calls cannot redirect what the copy changes.
 #ifndef KIVCOPY_PLATFORM_H
 #define KIVCOPY_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace kivcopy::platform {
+
+#if defined(_WIN32)
+using NativeHandle = void*;  // a Win32 HANDLE
+#else
+using NativeHandle = int;  // a POSIX file descriptor
+#endif
 
 // A file time at the precision the platform keeps (nanoseconds on POSIX).
 struct FileTime {
@@ -14,30 +22,76 @@ struct FileTime {
     std::int32_t nanoseconds = 0;
 };
 
-// Opens the source for binary reading. Anything but a regular file (a
-// directory, a FIFO, a device) is refused like a file that cannot be
-// opened, without waiting on it.
-std::FILE* open_source(const char* path);
-
-// The outcome of opening the target for writing.
-struct TargetStream {
-    std::FILE* stream = nullptr;  // open and empty on success
-    bool is_source = false;       // the target is the open source itself
+// What tells one file from another on its volume, whatever its names.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
 };
 
-// Opens the target for binary writing, creating it or truncating it to
-// nothing; an existing target that is not a regular file is refused. When
-// the target turns out to be the same file as `source` (another path, a hard
-// link or a symbolic link to it), it is neither truncated nor kept open, and
-// is_source is set instead.
-TargetStream open_target(const char* path, std::FILE* source);
+// An open file, closed when it goes out of scope unless closed before.
+class File {
+public:
+    File() = default;
+    explicit File(NativeHandle handle) : handle_(handle), open_(true) {}
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
 
-// Reads the last-access time of an open file. Where the file system keeps no
-// access time, the platform reports the modification time in its place.
-bool read_access_time(std::FILE* file, FileTime& time);
+    bool is_open() const { return open_; }
+    // Reads up to `size` bytes; returns how many (0 at the end), or -1.
+    std::ptrdiff_t read_some(void* buffer, std::size_t size);
+    // Writes every byte, retrying interrupted and partial writes; false as
+    // soon as a write fails or makes no progress.
+    bool write_all(const void* bytes, std::size_t size);
+    // Sets the file's access and modification time, both, to `time`.
+    bool set_both_times(FileTime time);
+    // Closes the file; false if the close reports an error. Closing a file
+    // that is not open succeeds.
+    bool close();
 
-// Sets both the access and the modification time of the file at `path`.
-bool set_both_times(const char* path, FileTime time);
+private:
+    NativeHandle handle_{};
+    bool open_ = false;
+};
+
+// The source, open for reading, with what its one status read gave.
+struct Source {
+    File file;
+    FileTime access;           // its last-access time (the modification time
+                               // where the file system keeps no access time)
+    unsigned permissions = 0;  // its rwx permission bits (0 on Windows)
+    FileIdentity identity;
+};
+
+// Opens the source for reading and reads its status. Anything but a regular
+// file (a directory, a FIFO, a device) is refused like a file that cannot be
+// opened, without waiting on it. False if it cannot be opened.
+bool open_source(const char* path, Source& source);
+
+// The overwrite guard's probe: opens an existing target for update, or, if
+// that is refused, for writing alone, without changing it. A target that
+// opens either way could be replaced. Links are followed.
+File probe_target(const char* path);
+
+// How creating a new target went.
+enum class Creation { created, name_taken, failed };
+
+// Creates the target as a new, empty file with the given permission bits
+// (less the process's umask; ignored on Windows). Never opens an existing
+// name, not even a symbolic link, dangling or not.
+File create_target(const char* path, unsigned permissions, Creation& outcome);
+
+// How opening an existing target for replacing went.
+enum class Replacing { opened, absent, refused, is_source };
+
+// Opens an existing target for writing, following links, and cuts it to
+// nothing. Absent means nothing (or a dangling link) is at the name. An
+// existing target that is not a regular file is refused; one that is the
+// source itself (another name, a hard or symbolic link) is left untouched
+// and closed, and is_source is reported.
+File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome);
 
 }  // namespace kivcopy::platform
 

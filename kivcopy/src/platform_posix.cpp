@@ -1,5 +1,5 @@
-// POSIX services for the copy: descriptors under the streams, file status
-// and nanosecond times.
+// POSIX services for the copy: descriptors, one status read per file, and
+// nanosecond times set through the open copy.
 #include "platform.h"
 
 #include <cerrno>
@@ -7,95 +7,152 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace kivcopy::platform {
 namespace {
 
-// Invokes open(), again for as long as it is interrupted by a signal.
+// Invokes open(), again for as long as it is interrupted by a signal. Every
+// open is non-blocking: a FIFO with no other end would otherwise hold the
+// call for ever. That changes nothing for a regular file.
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
+        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Large transfers are split so that each fits what one system call takes.
+constexpr std::size_t largest_transfer = std::size_t{1} << 30;
+
+FileIdentity identity_of(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// Opens a path without waiting: a FIFO with no other end would otherwise
-// block the call for ever. Only a regular file is kept (O_NONBLOCK changes
-// nothing for one); anything else (a directory, a FIFO, a device) is closed
-// and refused. The status read is handed back.
-int open_regular(const char* path, int flags, mode_t mode, struct stat& status) {
-    int fd = open_retrying(path, flags | O_NONBLOCK, mode);
-    if (fd < 0) {
-        return -1;
-    }
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Wraps a descriptor in a stream; the descriptor is closed if that fails.
-std::FILE* stream_on(int fd, const char* mode) {
-    std::FILE* stream = ::fdopen(fd, mode);
-    if (stream == nullptr) {
-        ::close(fd);
-    }
-    return stream;
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+    return a.volume == b.volume && a.index == b.index;
 }
 
 }  // namespace
 
-std::FILE* open_source(const char* path) {
+File::~File() {
+    close();
+}
+
+File::File(File&& other) noexcept
+    : handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        open_ = std::exchange(other.open_, false);
+    }
+    return *this;
+}
+
+std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
+    ssize_t got;
+    do {
+        got = ::read(handle_, buffer, size < largest_transfer ? size : largest_transfer);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+bool File::write_all(const void* bytes, std::size_t size) {
+    const char* next = static_cast<const char*>(bytes);
+    while (size > 0) {
+        ssize_t written = ::write(handle_, next, size < largest_transfer ? size : largest_transfer);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        next += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool File::set_both_times(FileTime time) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(time.seconds);
+    times[0].tv_nsec = time.nanoseconds;
+    times[1] = times[0];
+    return ::futimens(handle_, times) == 0;
+}
+
+// close() is never retried: after EINTR the descriptor is already gone.
+bool File::close() {
+    return !std::exchange(open_, false) || ::close(handle_) == 0;
+}
+
+bool open_source(const char* path, Source& source) {
+    int fd = open_retrying(path, O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    source.file = File(fd);
     struct stat status {};
-    int fd = open_regular(path, O_RDONLY, 0, status);
-    return fd < 0 ? nullptr : stream_on(fd, "rb");
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        source.file.close();
+        return false;
+    }
+    source.access = {status.st_atim.tv_sec, static_cast<std::int32_t>(status.st_atim.tv_nsec)};
+    source.permissions = status.st_mode & 0777;
+    source.identity = identity_of(status);
+    return true;
+}
+
+File probe_target(const char* path) {
+    int fd = open_retrying(path, O_RDWR);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        fd = open_retrying(path, O_WRONLY);
+    }
+    return fd < 0 ? File() : File(fd);
+}
+
+File create_target(const char* path, unsigned permissions, Creation& outcome) {
+    int fd = open_retrying(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                           static_cast<mode_t>(permissions));
+    if (fd < 0) {
+        outcome = errno == EEXIST ? Creation::name_taken : Creation::failed;
+        return File();
+    }
+    outcome = Creation::created;
+    return File(fd);
 }
 
 // The target is opened without O_TRUNC and truncated only once it is known
 // not to be the source: truncating first would destroy the very data that is
 // about to be copied.
-TargetStream open_target(const char* path, std::FILE* source) {
-    struct stat target_status {};
-    int fd = open_regular(path, O_WRONLY | O_CREAT, 0666, target_status);
+File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome) {
+    int fd = open_retrying(path, O_WRONLY);
     if (fd < 0) {
-        return {};
+        outcome = errno == ENOENT ? Replacing::absent : Replacing::refused;
+        return File();
     }
-    struct stat source_status {};
-    if (::fstat(::fileno(source), &source_status) == 0 && same_file(target_status, source_status)) {
-        ::close(fd);
-        return {nullptr, true};
+    File target(fd);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        outcome = Replacing::refused;
+        return File();
+    }
+    if (same_file(identity_of(status), source)) {
+        outcome = Replacing::is_source;
+        return File();
     }
     // A target that is empty already is not truncated again: on some file
     // systems (ext4) a truncated file is flushed to disk when it is closed,
     // which would cost every copy a synchronous write.
-    if (target_status.st_size > 0 && ::ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        return {};
+    if (status.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+        outcome = Replacing::refused;
+        return File();
     }
-    return {stream_on(fd, "wb"), false};
-}
-
-bool read_access_time(std::FILE* file, FileTime& time) {
-    struct stat status {};
-    if (::fstat(::fileno(file), &status) != 0) {
-        return false;
-    }
-    time.seconds = status.st_atim.tv_sec;
-    time.nanoseconds = static_cast<std::int32_t>(status.st_atim.tv_nsec);
-    return true;
-}
-
-bool set_both_times(const char* path, FileTime time) {
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(time.seconds);
-    times[0].tv_nsec = time.nanoseconds;
-    times[1] = times[0];
-    return ::utimensat(AT_FDCWD, path, times, 0) == 0;
+    outcome = Replacing::opened;
+    return target;
 }
 
 }  // namespace kivcopy::platform

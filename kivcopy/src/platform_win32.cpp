@@ -1,11 +1,10 @@
-// Win32 services for the copy: handles under the C runtime's streams, file
-// identity by volume and file index, and times at 100-nanosecond precision.
+// Win32 services for the copy: handles, file identity by volume and file
+// index, and times at 100-nanosecond precision set through the open copy.
 #include "platform.h"
 
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
+#include <utility>
 
 namespace kivcopy::platform {
 namespace {
@@ -31,95 +30,151 @@ FILETIME to_filetime(const FileTime& time) {
     return converted;
 }
 
-HANDLE handle_of(std::FILE* stream) {
-    return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    return {information.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                information.nFileIndexLow};
 }
 
-bool same_file(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION first;
-    BY_HANDLE_FILE_INFORMATION second;
-    return ::GetFileInformationByHandle(a, &first) && ::GetFileInformationByHandle(b, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-           first.nFileIndexHigh == second.nFileIndexHigh &&
-           first.nFileIndexLow == second.nFileIndexLow;
-}
+// Largest transfer one ReadFile or WriteFile takes.
+constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
-// Wraps a Win32 handle in a C runtime stream; the handle is closed if that
-// fails.
-std::FILE* stream_on(HANDLE handle, int flags, const char* mode) {
-    int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-    if (fd < 0) {
+constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens an existing file; directories cannot be opened this way, and
+// anything that is not a disk file (a pipe, a device) is refused by its type.
+HANDLE open_existing_disk_file(const char* path, DWORD access) {
+    HANDLE handle = ::CreateFileA(path, access, share_read_write, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
         ::CloseHandle(handle);
-        return nullptr;
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
     }
-    std::FILE* stream = ::_fdopen(fd, mode);
-    if (stream == nullptr) {
-        ::_close(fd);
-    }
-    return stream;
+    return handle;
+}
+
+bool not_found(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 }  // namespace
 
-// Directories cannot be opened as files here, so CreateFile refuses them;
-// pipes and devices are refused by their type.
-std::FILE* open_source(const char* path) {
-    HANDLE handle = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+File::~File() {
+    close();
+}
+
+File::File(File&& other) noexcept
+    : handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        open_ = std::exchange(other.open_, false);
+    }
+    return *this;
+}
+
+std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
+    DWORD got = 0;
+    DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
+    if (!::ReadFile(handle_, buffer, wanted, &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<std::ptrdiff_t>(got);
+}
+
+bool File::write_all(const void* bytes, std::size_t size) {
+    const char* next = static_cast<const char*>(bytes);
+    while (size > 0) {
+        DWORD written = 0;
+        DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
+        if (!::WriteFile(handle_, next, wanted, &written, nullptr) || written == 0) {
+            return false;
+        }
+        next += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool File::set_both_times(FileTime time) {
+    FILETIME stamp = to_filetime(time);
+    return ::SetFileTime(handle_, nullptr, &stamp, &stamp) != 0;
+}
+
+bool File::close() {
+    return !std::exchange(open_, false) || ::CloseHandle(handle_) != 0;
+}
+
+bool open_source(const char* path, Source& source) {
+    HANDLE handle = open_existing_disk_file(path, GENERIC_READ);
     if (handle == INVALID_HANDLE_VALUE) {
-        return nullptr;
+        return false;
     }
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        ::CloseHandle(handle);
-        return nullptr;
+    source.file = File(handle);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle, &information)) {
+        source.file.close();
+        return false;
     }
-    return stream_on(handle, _O_RDONLY, "rb");
+    source.access = from_filetime(information.ftLastAccessTime);
+    source.permissions = 0;
+    source.identity = identity_of(information);
+    return true;
+}
+
+File probe_target(const char* path) {
+    HANDLE handle = open_existing_disk_file(path, GENERIC_READ | GENERIC_WRITE);
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = open_existing_disk_file(path, GENERIC_WRITE);
+    }
+    return handle == INVALID_HANDLE_VALUE ? File() : File(handle);
+}
+
+// FILE_WRITE_ATTRIBUTES comes with GENERIC_WRITE, so the times can be set
+// through the same handle. CREATE_NEW fails on any existing name, a link
+// included.
+File create_target(const char* path, unsigned, Creation& outcome) {
+    HANDLE handle = ::CreateFileA(path, GENERIC_WRITE, share_read_write, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = ::GetLastError();
+        outcome = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Creation::name_taken
+                                                                               : Creation::failed;
+        return File();
+    }
+    outcome = Creation::created;
+    return File(handle);
 }
 
 // The target is opened without truncation and cut to nothing only once it is
 // known not to be the source: truncating first would destroy the very data
 // that is about to be copied.
-TargetStream open_target(const char* path, std::FILE* source) {
-    HANDLE handle = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome) {
+    HANDLE handle = open_existing_disk_file(path, GENERIC_WRITE);
     if (handle == INVALID_HANDLE_VALUE) {
-        return {};
+        outcome = not_found(::GetLastError()) ? Replacing::absent : Replacing::refused;
+        return File();
     }
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        ::CloseHandle(handle);
-        return {};
+    File target(handle);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle, &information)) {
+        outcome = Replacing::refused;
+        return File();
     }
-    if (same_file(handle, handle_of(source))) {
-        ::CloseHandle(handle);
-        return {nullptr, true};
+    FileIdentity identity = identity_of(information);
+    if (identity.volume == source.volume && identity.index == source.index) {
+        outcome = Replacing::is_source;
+        return File();
     }
     if (!::SetEndOfFile(handle)) {
-        ::CloseHandle(handle);
-        return {};
+        outcome = Replacing::refused;
+        return File();
     }
-    return {stream_on(handle, _O_WRONLY, "wb"), false};
-}
-
-bool read_access_time(std::FILE* file, FileTime& time) {
-    FILETIME access;
-    if (!::GetFileTime(handle_of(file), nullptr, &access, nullptr)) {
-        return false;
-    }
-    time = from_filetime(access);
-    return true;
-}
-
-bool set_both_times(const char* path, FileTime time) {
-    HANDLE handle = ::CreateFileA(path, FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    FILETIME stamp = to_filetime(time);
-    bool set = ::SetFileTime(handle, nullptr, &stamp, &stamp) != 0;
-    ::CloseHandle(handle);
-    return set;
+    outcome = Replacing::opened;
+    return target;
 }
 
 }  // namespace kivcopy::platform

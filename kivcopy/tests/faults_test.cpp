@@ -1,11 +1,13 @@
 // Copies that meet real faults: full disks, sources that fail to read,
 // times that another user may not set, files that are not regular files,
-// and sizes past 4 GiB.
+// and sizes past 4 GiB; and targets that someone else prepared: write-only
+// files, links to nothing, files that appear while the copy runs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "kivcopy.h"
@@ -17,7 +19,82 @@ namespace {
 using kivtest::read_file;
 using kivtest::write_file;
 
-class CopyFault : public kivtest::WorkDirTest {};
+class CopyFault : public kivtest::WorkDirTest {
+protected:
+    // The permission bits of a file.
+    static unsigned mode_of(const std::string& file) {
+        return kivtest::status_of(file).st_mode & 07777;
+    }
+};
+
+// A target that its user may write but not read is still an existing
+// target: without overwrite it is left alone, like any other.
+TEST_F(CopyFault, LeavesATargetAloneThatCanBeWrittenButNotRead) {
+    write_file(path("source"), "new");
+    write_file(path("target"), "keep me");
+    ASSERT_EQ(::chmod(path("target").c_str(), 0222), 0);
+    std::string why_not;
+    int outcome = kivtest::run_as_nobody(
+        [&] { return KivCopyFile(path("source").c_str(), path("target").c_str(), 0) == KIVCOPY_TARGET_EXISTS ? 0 : 1; },
+        why_not);
+    if (outcome < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(outcome, 0) << "the guard let a write-only target be replaced";
+    EXPECT_EQ(read_file(path("target")), "keep me");
+}
+
+// A new copy has the source's permission bits less the umask, as cp makes
+// it: a program stays runnable, a private file stays private. The set-ID
+// and sticky bits are not carried over, since the copy belongs to the
+// caller, not to the source's owner. A replaced target keeps its own mode.
+TEST_F(CopyFault, GivesANewCopyTheSourcesPermissionBits) {
+    const mode_t saved_umask = ::umask(022);
+    for (unsigned source_mode : {0755u, 0600u, 0644u, 04775u}) {
+        SCOPED_TRACE(source_mode);
+        write_file(path("source"), "bits");
+        ASSERT_EQ(::chmod(path("source").c_str(), source_mode), 0);
+        std::remove(path("copy").c_str());
+        ASSERT_EQ(KivCopyFile(path("source").c_str(), path("copy").c_str(), 0), KIVCOPY_OK);
+        EXPECT_EQ(mode_of(path("copy")), source_mode & 0755);
+    }
+    write_file(path("existing"), "old");
+    ASSERT_EQ(::chmod(path("existing").c_str(), 0640), 0);
+    ASSERT_EQ(KivCopyFile(path("source").c_str(), path("existing").c_str(), 1), KIVCOPY_OK);
+    EXPECT_EQ(mode_of(path("existing")), 0640u);
+    ::umask(saved_umask);
+}
+
+// A link to nothing, planted where the copy goes, would make the copy
+// create a file wherever the link points. Neither mode writes through it;
+// a link to an existing file is written through when replacing is allowed.
+TEST_F(CopyFault, NeverWritesThroughALinkToNothing) {
+    write_file(path("source"), "payload");
+    kivtest::make_directory(path("elsewhere"));
+    ASSERT_EQ(::symlink(path("elsewhere/chosen").c_str(), path("planted").c_str()), 0);
+    for (int overwrite : {0, 1}) {
+        EXPECT_EQ(KivCopyFile(path("source").c_str(), path("planted").c_str(), overwrite),
+                  KIVCOPY_TARGET_NOT_WRITTEN);
+        EXPECT_FALSE(kivtest::exists(path("elsewhere/chosen")));
+    }
+    write_file(path("elsewhere/real"), "old");
+    ASSERT_EQ(::symlink(path("elsewhere/real").c_str(), path("link").c_str()), 0);
+    EXPECT_EQ(KivCopyFile(path("source").c_str(), path("link").c_str(), 1), KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("elsewhere/real")), "payload");
+}
+
+// Someone creates the target between the guard's look and the copy's own
+// open (here: as the copy opens its source). Without overwrite the copy
+// must not write into that file, which its maker could then read.
+TEST_F(CopyFault, NeverWritesIntoATargetThatAppearsAfterTheGuard) {
+    write_file(path("source"), "root's secret");
+    const std::string source = path("source");
+    kivtest::OpenHook plant([&](const std::string& opened, int) { return opened == source; },
+                            [&] { write_file(path("target"), "attacker's"); });
+    EXPECT_EQ(KivCopyFile(source.c_str(), path("target").c_str(), 0), KIVCOPY_TARGET_EXISTS);
+    EXPECT_TRUE(plant.fired());
+    EXPECT_EQ(read_file(path("target")), "attacker's");
+}
 
 TEST_F(CopyFault, ReportsAWriteThatFailsOnAFullDisk) {
     kivtest::TmpfsMount small(path("small"), 256 * 1024);

@@ -52,13 +52,31 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
    file at `path` with the `replacementLength` bytes at `replacement`. Bytes
    are compared raw (NUL bytes and UTF-16 text included). Occurrences are
    found from left to right and never overlap; a replacement is never searched
-   again. The file keeps its identity (inode, owner, mode, hard links) and gets
-   back the access and modification times it had before the call.
+   again. The file keeps its identity (inode, owner, mode, hard links) and,
+   where the caller may set them (its owner, or root), the access and
+   modification times it had before the call; otherwise the times show the
+   write. On POSIX it also keeps its set-user-ID and set-group-ID bits where
+   the caller may set them (its owner, or root) and its file capabilities
+   where the caller may set those (root). A file patched to the same length
+   therefore keeps its size and both times: tools that compare size and time
+   (rsync -a, make) do not see the change.
+
+   The file written back is the very file that was read: if its name stands
+   for another file by then, nothing is written (result 7, the result kept in
+   the temporary file). Like cp and sed, the call follows symbolic links in
+   the directories of `path` and of TMP: a privileged caller must not pass
+   paths through directories that others may write. A hard link that another
+   user made is the same file (Linux's fs.protected_hardlinks, on by default,
+   is what stops that).
 
    The result is built in a temporary file named "KIV" and a number, in the
    directory named by the environment variable TMP (quotes around it are
    allowed), else in the file's own directory, else in the root directory,
-   else in the current one. The temporary file is created exclusively with
+   else in the current one. That directory is opened once, not through a link
+   at its own name (a TMP that is itself a symbolic link gives 4); the
+   temporary file is created, synced and deleted through it, and the file is
+   opened through it when it is the file's own directory. The temporary file
+   is created exclusively with
    owner-only access and made durable before the file is overwritten, and the
    file is made durable before the temporary file is deleted, so that a crash
    at any moment leaves the old or the new content whole on disk. The file is

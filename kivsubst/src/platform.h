@@ -21,36 +21,46 @@ struct FileTimes {
     FileTime modification;
 };
 
-// The file's access and modification times, by path; none if the file's
-// status cannot be read.
-std::optional<FileTimes> read_times(const char* path);
+// What tells one file from another on its volume, whatever its names.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileIdentity& other) const {
+        return volume == other.volume && index == other.index;
+    }
+};
 
-// Sets both times of the file at `path`; false if they cannot be set.
-bool set_times(const char* path, const FileTimes& times);
+struct FileStatus {
+    FileIdentity identity;
+    std::int64_t length = 0;
+    FileTimes times;
+};
+
+// What an ordinary write may strip from a file and the write-back puts back
+// where the caller may: on POSIX the set-user-ID and set-group-ID bits
+// (cleared when a caller without the privilege writes) and the file
+// capabilities (dropped on every write). Nothing on Windows.
+struct Privileges {
+    unsigned mode = 0;            // the permission bits, set-ID bits included
+    bool has_capability = false;  // whether `capability` holds the attribute
+    std::string capability;       // the raw file-capability attribute
+};
 
 // Whether something exists at `path` (following links).
 bool exists(const std::string& path);
-
-// Whether a name is free for a new file. A name that is taken, even by a
-// dangling symbolic link, or whose check is refused, is not free.
-bool name_is_free(const std::string& path);
 
 // The value of an environment variable; none when it is not set.
 std::optional<std::string> environment(const char* name);
 
 // The drive and directory part of a path, with its trailing separator
-// (empty when the path has neither).
+// (empty when the path has neither), and the rest: the file's own name.
 std::string directory_part(const std::string& path);
+std::string name_part(const std::string& path);
 
 std::string root_directory();
 std::string current_directory();
 bool ends_with_separator(const std::string& path);
 constexpr char separator = '/';
-
-// Makes durable the directory entries of the directory `directory`.
-bool sync_directory(const std::string& directory);
-
-bool remove_file(const std::string& path);
 
 // How creating a new file went.
 enum class Creation { created, name_taken, failed };
@@ -86,6 +96,16 @@ public:
     bool is_open() const;
     // The file's length; -1 if its status cannot be read.
     std::int64_t length() const;
+    // Who the file is, how long it is and its times, from one status read;
+    // none if its status cannot be read.
+    std::optional<FileStatus> status() const;
+    // What a write may strip from the file.
+    Privileges privileges() const;
+    // Puts back what a write stripped; quietly leaves what the caller may
+    // not set.
+    void restore(const Privileges& privileges);
+    // Sets both times of this file; false if they cannot be set.
+    bool set_times(const FileTimes& times);
     // Reads up to `size` bytes; returns how many (0 at the end), or -1.
     std::ptrdiff_t read_some(void* buffer, std::size_t size);
     bool write_all(const void* bytes, std::size_t size);
@@ -105,13 +125,66 @@ public:
     bool close();
 
 private:
+    friend class Directory;
     // A descriptor on POSIX, a handle on Windows; -1 when closed.
     explicit File(std::intptr_t descriptor) : descriptor_(descriptor) {}
     static File open_regular(const char* path, int flags);
+#if !defined(_WIN32)
+    static File open_regular_at(int directory, const char* path, int flags);
+    static File create_new_at(int directory, const char* path, Creation& outcome);
+#endif
     void note_written(std::int64_t bytes);
 
     std::intptr_t descriptor_ = -1;
     std::int64_t written_since_writeback_ = 0;  // bytes not yet handed to the disk
+};
+
+// How a name in a directory stands: free (certainly absent), taken (it
+// exists, or its check is refused for lack of access), or unchecked (the
+// check failed otherwise, as under a path that is no directory or too long:
+// the name is as good as any, and creating the file will tell).
+enum class NameState { free, taken, unchecked };
+
+// The directory of the temporary file, opened once: the temporary file is
+// checked, created, made durable and deleted through it, and so is the file
+// when the directory is the file's own, so that renaming or replacing a
+// directory by a link halfway through a call cannot move any of it
+// elsewhere. The directory itself is never opened through a link at its own
+// name. On Windows it is held by its name.
+class Directory {
+public:
+    Directory() = default;
+    ~Directory();
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    static Directory open(const std::string& path);
+
+    bool is_open() const;
+    const std::string& path() const { return path_; }
+    // The path of a name in this directory, for messages.
+    std::string path_of(const std::string& name) const {
+        return ends_with_separator(path_) ? path_ + name : path_ + separator + name;
+    }
+
+    NameState check(const std::string& name) const;
+    // As File's functions of the same names, for a name in this directory.
+    File create_new(const std::string& name, Creation& outcome);
+    File open_for_reading(const std::string& name);
+    File open_for_overwriting(const std::string& name);
+    // Makes durable the entry of `file`, just created in this directory.
+    // Where the directory cannot be synced itself, the file system holding
+    // `file` is synced instead.
+    bool sync_entry(File& file);
+    bool remove(const std::string& name);
+
+private:
+    std::string path_;
+    std::intptr_t descriptor_ = -1;  // POSIX only; -1 when not open
+    bool readable_ = false;          // opened for reading, so it can be synced
+    bool open_ = false;
 };
 
 }  // namespace kivsubst::platform

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <utility>
@@ -13,14 +14,20 @@
 namespace kivsubst::platform {
 namespace {
 
-// Invokes open(), again for as long as it is interrupted by a signal.
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
+// Invokes openat(), again for as long as it is interrupted by a signal.
+int open_at_retrying(int directory, const char* path, int flags, mode_t mode = 0) {
     int fd;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
+        fd = ::openat(directory, path, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
+
+// The attribute that holds a file's capabilities.
+constexpr const char* capability_attribute = "security.capability";
+
+// The bits that an ordinary write may clear.
+constexpr mode_t set_id_bits = S_ISUID | S_ISGID;
 
 FileTime from_timespec(const struct timespec& time) {
     return {static_cast<std::int64_t>(time.tv_sec), static_cast<std::int32_t>(time.tv_nsec)};
@@ -45,27 +52,9 @@ constexpr std::int64_t writeback_chunk = std::int64_t{8} << 20;
 
 }  // namespace
 
-std::optional<FileTimes> read_times(const char* path) {
-    struct stat status {};
-    if (::stat(path, &status) != 0) {
-        return std::nullopt;
-    }
-    return FileTimes{from_timespec(status.st_atim), from_timespec(status.st_mtim)};
-}
-
-bool set_times(const char* path, const FileTimes& times) {
-    struct timespec both[2] = {to_timespec(times.access), to_timespec(times.modification)};
-    return ::utimensat(AT_FDCWD, path, both, 0) == 0;
-}
-
 bool exists(const std::string& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0;
-}
-
-bool name_is_free(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
 }
 
 std::optional<std::string> environment(const char* name) {
@@ -81,6 +70,11 @@ std::string directory_part(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+std::string name_part(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string root_directory() {
     return "/";
 }
@@ -92,22 +86,6 @@ std::string current_directory() {
 
 bool ends_with_separator(const std::string& path) {
     return !path.empty() && path.back() == '/';
-}
-
-// A directory is synced through a descriptor opened on it. File systems that
-// cannot sync a directory say EINVAL; there is nothing more to do there.
-bool sync_directory(const std::string& directory) {
-    int fd = open_retrying(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) {
-        return false;
-    }
-    bool synced = ::fsync(fd) == 0 || errno == EINVAL;
-    ::close(fd);
-    return synced;
-}
-
-bool remove_file(const std::string& path) {
-    return ::unlink(path.c_str()) == 0;
 }
 
 File::~File() {
@@ -133,7 +111,11 @@ File& File::operator=(File&& other) noexcept {
 // nothing for one); anything else (a directory, a FIFO, a device) is
 // refused.
 File File::open_regular(const char* path, int flags) {
-    File file(open_retrying(path, flags | O_NONBLOCK));
+    return open_regular_at(AT_FDCWD, path, flags);
+}
+
+File File::open_regular_at(int directory, const char* path, int flags) {
+    File file(open_at_retrying(directory, path, flags | O_NONBLOCK));
     struct stat status {};
     if (file.is_open() &&
         (::fstat(fd_of(file.descriptor_), &status) != 0 || !S_ISREG(status.st_mode))) {
@@ -147,7 +129,11 @@ File File::open_for_reading(const char* path) {
 }
 
 File File::create_new(const std::string& path, Creation& outcome) {
-    File file(open_retrying(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+    return create_new_at(AT_FDCWD, path.c_str(), outcome);
+}
+
+File File::create_new_at(int directory, const char* path, Creation& outcome) {
+    File file(open_at_retrying(directory, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
     if (file.is_open()) {
         outcome = Creation::created;
     } else {
@@ -162,6 +148,56 @@ File File::open_for_overwriting(const char* path) {
 
 bool File::is_open() const {
     return descriptor_ >= 0;
+}
+
+std::optional<FileStatus> File::status() const {
+    struct stat status {};
+    if (::fstat(fd_of(descriptor_), &status) != 0) {
+        return std::nullopt;
+    }
+    return FileStatus{{static_cast<std::uint64_t>(status.st_dev),
+                       static_cast<std::uint64_t>(status.st_ino)},
+                      static_cast<std::int64_t>(status.st_size),
+                      {from_timespec(status.st_atim), from_timespec(status.st_mtim)}};
+}
+
+bool File::set_times(const FileTimes& times) {
+    struct timespec both[2] = {to_timespec(times.access), to_timespec(times.modification)};
+    return ::futimens(fd_of(descriptor_), both) == 0;
+}
+
+Privileges File::privileges() const {
+    Privileges privileges;
+    struct stat status {};
+    if (::fstat(fd_of(descriptor_), &status) == 0) {
+        privileges.mode = status.st_mode & 07777;
+    }
+    ssize_t size = ::fgetxattr(fd_of(descriptor_), capability_attribute, nullptr, 0);
+    if (size > 0) {
+        privileges.capability.resize(static_cast<std::size_t>(size));
+        size = ::fgetxattr(fd_of(descriptor_), capability_attribute, privileges.capability.data(),
+                           privileges.capability.size());
+        privileges.has_capability = size > 0;
+        privileges.capability.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    }
+    return privileges;
+}
+
+// Only what the write took is put back: the set-ID bits if they are gone
+// (the owner may set them on its own file), the capabilities if they are
+// gone (only a caller with the privilege to set capabilities may). What the
+// caller may not do is left as the write left it.
+void File::restore(const Privileges& privileges) {
+    struct stat status {};
+    if ((privileges.mode & set_id_bits) != 0 && ::fstat(fd_of(descriptor_), &status) == 0 &&
+        (status.st_mode & 07777) != privileges.mode) {
+        ::fchmod(fd_of(descriptor_), static_cast<mode_t>(privileges.mode));
+    }
+    if (privileges.has_capability &&
+        ::fgetxattr(fd_of(descriptor_), capability_attribute, nullptr, 0) < 0) {
+        ::fsetxattr(fd_of(descriptor_), capability_attribute, privileges.capability.data(),
+                    privileges.capability.size(), 0);
+    }
 }
 
 std::int64_t File::length() const {
@@ -267,6 +303,95 @@ bool File::sync() {
 bool File::close() {
     std::intptr_t descriptor = std::exchange(descriptor_, -1);
     return descriptor < 0 || ::close(fd_of(descriptor)) == 0;
+}
+
+Directory::~Directory() {
+    if (open_ && descriptor_ >= 0) {
+        ::close(fd_of(descriptor_));
+    }
+}
+
+Directory::Directory(Directory&& other) noexcept
+    : path_(std::move(other.path_)),
+      descriptor_(std::exchange(other.descriptor_, -1)),
+      readable_(other.readable_),
+      open_(std::exchange(other.open_, false)) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+    if (this != &other) {
+        this->~Directory();
+        path_ = std::move(other.path_);
+        descriptor_ = std::exchange(other.descriptor_, -1);
+        readable_ = other.readable_;
+        open_ = std::exchange(other.open_, false);
+    }
+    return *this;
+}
+
+// O_NOFOLLOW refuses a link at the directory's own name; a path that ends
+// in a separator, as the file's own directory does, resolves its last
+// component like the file's path would. A directory that may be written
+// and searched but not read (mode 0733) is held as a bare path handle,
+// which serves everything but syncing it.
+Directory Directory::open(const std::string& path) {
+    Directory directory;
+    directory.path_ = path;
+    const char* name = path.empty() ? "." : path.c_str();
+    int fd = open_at_retrying(AT_FDCWD, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    directory.readable_ = fd >= 0;
+    if (fd < 0 && errno == EACCES) {
+        fd = open_at_retrying(AT_FDCWD, name, O_PATH | O_DIRECTORY | O_NOFOLLOW);
+    }
+    directory.descriptor_ = fd;
+    directory.open_ = fd >= 0;
+    return directory;
+}
+
+bool Directory::is_open() const {
+    return open_;
+}
+
+NameState Directory::check(const std::string& name) const {
+    if (!open_) {
+        return NameState::unchecked;
+    }
+    struct stat status {};
+    if (::fstatat(fd_of(descriptor_), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ||
+        errno == EACCES) {
+        return NameState::taken;
+    }
+    return errno == ENOENT ? NameState::free : NameState::unchecked;
+}
+
+File Directory::create_new(const std::string& name, Creation& outcome) {
+    if (!open_) {
+        outcome = Creation::failed;
+        return File();
+    }
+    return File::create_new_at(fd_of(descriptor_), name.c_str(), outcome);
+}
+
+File Directory::open_for_reading(const std::string& name) {
+    return open_ ? File::open_regular_at(fd_of(descriptor_), name.c_str(), O_RDONLY) : File();
+}
+
+File Directory::open_for_overwriting(const std::string& name) {
+    return open_ ? File::open_regular_at(fd_of(descriptor_), name.c_str(), O_WRONLY) : File();
+}
+
+// File systems that cannot sync a directory say EINVAL; there is nothing
+// more to do there. Where the directory cannot be synced through its own
+// descriptor, syncing the whole file system makes the entry durable too:
+// slower, but a call never fails only because the quick way was closed.
+bool Directory::sync_entry(File& file) {
+    if (readable_ && (::fsync(fd_of(descriptor_)) == 0 || errno == EINVAL)) {
+        return true;
+    }
+    return ::syncfs(fd_of(file.descriptor_)) == 0;
+}
+
+bool Directory::remove(const std::string& name) {
+    return open_ && ::unlinkat(fd_of(descriptor_), name.c_str(), 0) == 0;
 }
 
 }  // namespace kivsubst::platform

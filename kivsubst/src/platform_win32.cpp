@@ -46,37 +46,8 @@ std::intptr_t from_handle(HANDLE handle) {
 
 }  // namespace
 
-std::optional<FileTimes> read_times(const char* path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
-        return std::nullopt;
-    }
-    return FileTimes{from_filetime(data.ftLastAccessTime), from_filetime(data.ftLastWriteTime)};
-}
-
-bool set_times(const char* path, const FileTimes& times) {
-    HANDLE handle = ::CreateFileA(path, FILE_WRITE_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    FILETIME access = to_filetime(times.access);
-    FILETIME modification = to_filetime(times.modification);
-    bool set = ::SetFileTime(handle, nullptr, &access, &modification) != 0;
-    ::CloseHandle(handle);
-    return set;
-}
-
 bool exists(const std::string& path) {
     return !path.empty() && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Only a name that is certainly absent is free. A refused check is not, and
-// neither is a name under a directory that cannot be found (as when TMP
-// names a plain file).
-bool name_is_free(const std::string& path) {
-    return ::GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
-           ::GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 std::optional<std::string> environment(const char* name) {
@@ -100,6 +71,14 @@ std::string directory_part(const std::string& path) {
     return std::string();
 }
 
+std::string name_part(const std::string& path) {
+    std::size_t separator_at = path.find_last_of("\\/");
+    if (separator_at != std::string::npos) {
+        return path.substr(separator_at + 1);
+    }
+    return path.size() >= 2 && path[1] == ':' ? path.substr(2) : path;
+}
+
 // The root of the current drive.
 std::string root_directory() {
     return "\\";
@@ -112,16 +91,6 @@ std::string current_directory() {
 
 bool ends_with_separator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
-
-// Directory entries cannot be flushed through a handle here; NTFS logs them
-// in its journal.
-bool sync_directory(const std::string&) {
-    return true;
-}
-
-bool remove_file(const std::string& path) {
-    return ::DeleteFileA(path.c_str()) != 0;
 }
 
 File::~File() {
@@ -180,6 +149,36 @@ File File::open_for_overwriting(const char* path) {
 
 bool File::is_open() const {
     return descriptor_ >= 0;
+}
+
+std::optional<FileStatus> File::status() const {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(as_handle(descriptor_), &information)) {
+        return std::nullopt;
+    }
+    FileStatus status;
+    status.identity = {information.dwVolumeSerialNumber,
+                       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                           information.nFileIndexLow};
+    status.length = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
+    status.times = {from_filetime(information.ftLastAccessTime),
+                    from_filetime(information.ftLastWriteTime)};
+    return status;
+}
+
+// Windows has no set-ID bits, and a write takes nothing else away.
+Privileges File::privileges() const {
+    return Privileges();
+}
+
+void File::restore(const Privileges&) {}
+
+// Needs FILE_WRITE_ATTRIBUTES, which GENERIC_WRITE carries.
+bool File::set_times(const FileTimes& times) {
+    FILETIME access = to_filetime(times.access);
+    FILETIME modification = to_filetime(times.modification);
+    return ::SetFileTime(as_handle(descriptor_), nullptr, &access, &modification) != 0;
 }
 
 std::int64_t File::length() const {
@@ -258,6 +257,69 @@ bool File::sync() {
 bool File::close() {
     std::intptr_t descriptor = std::exchange(descriptor_, -1);
     return descriptor < 0 || ::CloseHandle(as_handle(descriptor)) != 0;
+}
+
+// Windows holds the directory by its name: CreateFile takes no directory
+// handle to create or open names relative to. CREATE_NEW and the identity
+// check of the write-back still keep a planted or swapped name from being
+// written through.
+Directory::~Directory() = default;
+Directory::Directory(Directory&& other) noexcept = default;
+Directory& Directory::operator=(Directory&& other) noexcept = default;
+
+Directory Directory::open(const std::string& path) {
+    Directory directory;
+    directory.path_ = path;
+    DWORD attributes = ::GetFileAttributesA(path.empty() ? "." : path.c_str());
+    directory.open_ = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return directory;
+}
+
+bool Directory::is_open() const {
+    return open_;
+}
+
+NameState Directory::check(const std::string& name) const {
+    if (!open_) {
+        return NameState::unchecked;
+    }
+    if (::GetFileAttributesA(path_of(name).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return NameState::taken;
+    }
+    switch (::GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+            return NameState::free;
+        case ERROR_ACCESS_DENIED:
+            return NameState::taken;
+        default:
+            return NameState::unchecked;
+    }
+}
+
+File Directory::create_new(const std::string& name, Creation& outcome) {
+    if (!open_) {
+        outcome = Creation::failed;
+        return File();
+    }
+    return File::create_new(path_of(name), outcome);
+}
+
+File Directory::open_for_reading(const std::string& name) {
+    return File::open_for_reading(path_of(name).c_str());
+}
+
+File Directory::open_for_overwriting(const std::string& name) {
+    return File::open_for_overwriting(path_of(name).c_str());
+}
+
+// Directory entries cannot be flushed through a handle here; NTFS logs them
+// in its journal.
+bool Directory::sync_entry(File&) {
+    return true;
+}
+
+bool Directory::remove(const std::string& name) {
+    return ::DeleteFileA(path_of(name).c_str()) != 0;
 }
 
 }  // namespace kivsubst::platform

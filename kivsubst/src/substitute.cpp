@@ -14,15 +14,18 @@
 namespace kivsubst {
 namespace {
 
+using platform::Directory;
 using platform::File;
 
 // The temporary file, deleted when it goes out of scope unless it is kept
-// on purpose or was deleted already.
+// on purpose or was deleted already. It is created, synced and deleted
+// through its directory's handle, never by a name looked up again.
 class TemporaryFile {
 public:
-    TemporaryFile(std::string name, File file) : name_(std::move(name)), file_(std::move(file)) {}
+    TemporaryFile(Directory& directory, std::string name, File file)
+        : directory_(directory), name_(std::move(name)), file_(std::move(file)) {}
     ~TemporaryFile() {
-        if (!kept_) {
+        if (!settled_) {
             remove();
         }
     }
@@ -30,31 +33,34 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     File& file() { return file_; }
-    const std::string& name() const { return name_; }
 
+    // Makes the complete result durable, data and directory entry.
+    bool make_durable() { return file_.sync() && directory_.sync_entry(file_); }
+    // Leaves the file in place, holding the result.
     void keep() {
         file_.close();
-        kept_ = true;
+        settled_ = true;
     }
     void remove() {
         file_.close();
-        platform::remove_file(name_);
-        kept_ = true;
+        directory_.remove(name_);
+        settled_ = true;
     }
 
 private:
+    Directory& directory_;
     std::string name_;
     File file_;
-    bool kept_ = false;
+    bool settled_ = false;  // kept or removed
 };
 
 // Creates the temporary file exclusively. A name that was taken after it
 // was checked (by another process, or by a link planted there) is skipped
 // for the service's next free name; `name` is left at the last name tried.
-File create_temporary(std::string& name, const std::string& directory) {
+File create_temporary(Directory& directory, std::string& name) {
     for (;;) {
         platform::Creation outcome = platform::Creation::failed;
-        File file = File::create_new(name, outcome);
+        File file = directory.create_new(name, outcome);
         if (outcome != platform::Creation::name_taken) {
             return file;
         }
@@ -66,59 +72,85 @@ File create_temporary(std::string& name, const std::string& directory) {
     }
 }
 
-// Makes the complete result durable, data and directory entry, before the
-// file's old content may be overwritten.
-bool make_durable(TemporaryFile& temporary, const std::string& directory) {
-    return temporary.file().sync() && platform::sync_directory(directory);
-}
+// The file, in the temporary file's directory when that is the file's own,
+// so that the file and its temporary file are side by side by construction.
+class Target {
+public:
+    Target(const char* path, Directory& directory, bool in_directory)
+        : path_(path), directory_(directory), in_directory_(in_directory && directory.is_open()) {}
+
+    File open_for_reading() {
+        return in_directory_ ? directory_.open_for_reading(platform::name_part(path_))
+                             : File::open_for_reading(path_);
+    }
+    // Opens the file for the write-back, but only if it is still the very
+    // file that was read: a file swapped for another, or for a link to
+    // another, between the scan and the write-back is never written.
+    File open_same_for_overwriting(const platform::FileIdentity& read) {
+        File file = in_directory_ ? directory_.open_for_overwriting(platform::name_part(path_))
+                                  : File::open_for_overwriting(path_);
+        std::optional<platform::FileStatus> opened = file.is_open() ? file.status() : std::nullopt;
+        return opened && opened->identity == read ? std::move(file) : File();
+    }
+
+private:
+    const char* path_;
+    Directory& directory_;
+    bool in_directory_;
+};
 
 }  // namespace
 
 int substitute(const char* path, Bytes pattern, Bytes replacement) {
-    const std::string directory = tempname::choose_directory(platform::directory_part(path));
+    const tempname::Choice choice = tempname::choose_directory(platform::directory_part(path));
+    Directory directory = Directory::open(choice.directory);
     std::optional<std::string> name = tempname::next_free_name(directory);
     if (!name) {
         return report::no_temp_name();
     }
+    Target target(path, directory, choice.is_files_own);
 
-    const std::optional<platform::FileTimes> times = platform::read_times(path);
-
-    File input = File::open_for_reading(path);
+    File input = target.open_for_reading();
     if (!input.is_open()) {
         return report::cannot_open(path);
     }
-    const std::int64_t length = input.length();
-    if (length < 0) {
+    // The file's length, identity and times, and what a write may strip
+    // from it, are all taken from the file that was opened, before anything
+    // is written.
+    const std::optional<platform::FileStatus> status = input.status();
+    if (!status) {
         return report::cannot_open(path);
     }
+    const platform::Privileges privileges = input.privileges();
 
-    File created = create_temporary(*name, directory);
+    File created = create_temporary(directory, *name);
     if (!created.is_open()) {
-        return report::cannot_open_temp(*name);
+        return report::cannot_open_temp(directory.path_of(*name));
     }
-    TemporaryFile temporary(*name, std::move(created));
+    TemporaryFile temporary(directory, *name, std::move(created));
 
     Scanner scanner(pattern, replacement);
     if (!scanner.ready()) {
         return report::no_memory();
     }
-    ScanOutcome scanned = scanner.run(input, length, temporary.file());
+    ScanOutcome scanned = scanner.run(input, status->length, temporary.file());
     input.close();
-    if (scanned.kind != ScanOutcome::Kind::complete || !make_durable(temporary, directory)) {
+    if (scanned.kind != ScanOutcome::Kind::complete || !temporary.make_durable()) {
         return report::copy_error();  // the temporary file goes; the file is untouched
     }
 
-    if (temporary.name() == path ||
-        !write_back(temporary.file(), scanned.bytes_written, path, scanner.block(),
-                    scanner.block_size())) {
+    File file = directory.path_of(*name) == path ? File() : target.open_same_for_overwriting(status->identity);
+    if (!file.is_open() || !write_back(temporary.file(), scanned.bytes_written, file, privileges,
+                                       scanner.block(), scanner.block_size())) {
         temporary.keep();  // it holds the complete result
         return report::copy_error();
     }
     temporary.remove();
 
-    if (times) {
-        platform::set_times(path, *times);
-    }
+    // The times go back on the file that was written, through its handle,
+    // whatever its name stands for by now.
+    file.set_times(status->times);
+    file.close();
     return scanned.replacements > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;
 }
 

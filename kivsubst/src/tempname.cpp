@@ -15,43 +15,35 @@ constexpr std::uint32_t numbers_in_cycle = 100000;
 // The last number given out, shared by every call in the process.
 std::uint32_t last_number = 0;
 
-std::string name_in(const std::string& directory, std::uint32_t number) {
-    std::string name = directory;
-    if (!platform::ends_with_separator(name)) {
-        name += platform::separator;
-    }
-    return name + prefix + std::to_string(number);
-}
-
 }  // namespace
 
-std::string choose_directory(const std::string& preferred) {
+Choice choose_directory(const std::string& preferred) {
     if (std::optional<std::string> tmp = platform::environment("TMP")) {
         if (platform::exists(*tmp)) {
-            return *tmp;
+            return {*tmp, false};
         }
         if (tmp->find('"') != std::string::npos) {
             tmp->erase(std::remove(tmp->begin(), tmp->end(), '"'), tmp->end());
             if (platform::exists(*tmp)) {
-                return *tmp;
+                return {*tmp, false};
             }
         }
     }
     if (!preferred.empty() && platform::exists(preferred)) {
-        return preferred;
+        return {preferred, true};
     }
     std::string root = platform::root_directory();
     if (platform::exists(root)) {
-        return root;
+        return {root, false};
     }
-    return platform::current_directory();
+    return {platform::current_directory(), false};
 }
 
-std::optional<std::string> next_free_name(const std::string& directory) {
+std::optional<std::string> next_free_name(const platform::Directory& directory) {
     for (std::uint32_t tried = 0; tried < numbers_in_cycle; ++tried) {
         last_number = (last_number + 1) % numbers_in_cycle;
-        std::string name = name_in(directory, last_number);
-        if (platform::name_is_free(name)) {
+        std::string name = prefix + std::to_string(last_number);
+        if (directory.check(name) != platform::NameState::taken) {
             return name;
         }
     }

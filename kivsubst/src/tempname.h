@@ -7,18 +7,28 @@
 #include <optional>
 #include <string>
 
+#include "platform.h"
+
 namespace kivsubst::tempname {
+
+// The directory for temporary files, and whether it is the file's own.
+struct Choice {
+    std::string directory;
+    bool is_files_own = false;
+};
 
 // The directory for temporary files: the one that TMP names, if it exists
 // (with any double quotes removed, if it does not exist as given); else
 // `preferred`, the file's own drive and directory, if it is not empty and
 // exists; else the root directory, if it exists; else the current directory.
-std::string choose_directory(const std::string& preferred);
+Choice choose_directory(const std::string& preferred);
 
-// The next name in `directory` that is free. The sequence number rises with
-// every name tried in this process, skipping names that are taken or cannot
-// be checked; none is returned once it has come full circle.
-std::optional<std::string> next_free_name(const std::string& directory);
+// The next name in `directory` that may be used: "KIV" and a number. The
+// sequence number rises with every name tried in this process, skipping
+// names that are taken or whose check is refused; none is returned once it
+// has come full circle. A name whose check fails for any other reason is
+// used: creating the file will fail and say why.
+std::optional<std::string> next_free_name(const platform::Directory& directory);
 
 }  // namespace kivsubst::tempname
 

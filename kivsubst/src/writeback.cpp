@@ -38,17 +38,14 @@ bool copy_contents(platform::File& from, platform::File& to, std::int64_t length
 
 }  // namespace
 
-// The file is opened without truncation. Space for the new content is
+// The file was opened without truncation. Space for the new content is
 // reserved first where the file system can, so that a full disk is found
 // while the old content is still whole; the old content is then overwritten
 // and cut to the new length at the end. The file is synced before the
 // temporary file may be deleted.
-bool write_back(platform::File& temporary, std::int64_t length, const char* path,
-                unsigned char* buffer, std::size_t buffer_size) {
-    platform::File file = platform::File::open_for_overwriting(path);
-    if (!file.is_open()) {
-        return false;
-    }
+bool write_back(platform::File& temporary, std::int64_t length, platform::File& file,
+                const platform::Privileges& privileges, unsigned char* buffer,
+                std::size_t buffer_size) {
     if (file.reserve(length) == platform::Reservation::no_space) {
         return false;
     }
@@ -58,7 +55,8 @@ bool write_back(platform::File& temporary, std::int64_t length, const char* path
     if (file.length() > length && !file.truncate(length)) {
         return false;
     }
-    return file.sync() && file.close();
+    file.restore(privileges);
+    return file.sync();
 }
 
 }  // namespace kivsubst

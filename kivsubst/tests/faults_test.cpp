@@ -2,15 +2,20 @@
 // disks during the scan and the write-back, a file that cannot be written,
 // temporary files that cannot be named or created, links planted at the next
 // names, FIFOs and devices, concurrent calls, odd paths, huge patterns, sizes
-// past 4 GiB and memory that runs out; and the file's identity kept.
+// past 4 GiB and memory that runs out; the file's identity, set-ID bits and
+// capabilities kept; and files and directories swapped during a call.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
@@ -147,15 +152,152 @@ TEST_F(SubstFault, KeepsTheFilesInodeAndMode) {
     EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
+// A write by a caller without the privilege clears the set-user-ID and
+// set-group-ID bits; the owner patching its own program puts them back.
+TEST_F(SubstFault, KeepsTheSetIdBitsOfAnOwnerPatchingItsOwnFile) {
+    ASSERT_EQ(::chmod(path("tmp").c_str(), 0777), 0);
+    std::string why_not;
+    int result = kivtest::run_as_nobody(
+        [&] {
+            write_file(path("tool"), "version=1");
+            return ::chmod(path("tool").c_str(), 04755) == 0 ? replace(path("tool"), "1", "2").result : 99;
+        },
+        why_not);
+    if (result < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(result, KIVSUBST_REPLACED);
+    EXPECT_EQ(read_file(path("tool")), "version=2");
+    EXPECT_EQ(kivtest::status_of(path("tool")).st_mode & 07777, 04755u);
+}
+
+// Every write drops a file's capabilities; root patching the file puts
+// them back.
+TEST_F(SubstFault, KeepsTheFileCapabilitiesWhenRootPatches) {
+    write_file(path("server"), "version=1");
+    vfs_cap_data capability{};
+    capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+    capability.data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
+    const char* attribute = "security.capability";
+    if (::setxattr(path("server").c_str(), attribute, &capability, sizeof capability, 0) != 0) {
+        GTEST_SKIP() << "this file system or user cannot give a file capabilities: "
+                     << std::strerror(errno);
+    }
+    EXPECT_EQ(replace(path("server"), "1", "2").result, KIVSUBST_REPLACED);
+    EXPECT_EQ(read_file(path("server")), "version=2");
+    vfs_cap_data kept{};
+    EXPECT_EQ(::getxattr(path("server").c_str(), attribute, &kept, sizeof kept),
+              static_cast<ssize_t>(sizeof kept));
+    EXPECT_EQ(std::memcmp(&kept, &capability, sizeof kept), 0);
+}
+
+// Between the scan and the write-back, someone moves the file away and
+// puts a link to another file in its place. The write-back must not write
+// through the name into that other file.
+TEST_F(SubstFault, NeverWritesBackIntoAFileSwappedInDuringTheCall) {
+    write_file(path("file"), "version=1");
+    write_file(path("other"), "precious");
+    kivtest::OpenHook swap(
+        [](const std::string& opened, int flags) {
+            return (flags & O_EXCL) != 0 && opened.find("KIV") != std::string::npos;
+        },
+        [&] {
+            ASSERT_EQ(::rename(path("file").c_str(), path("moved").c_str()), 0);
+            ASSERT_EQ(::symlink(path("other").c_str(), path("file").c_str()), 0);
+        });
+    Call made = replace(path("file"), "1", "2");
+    EXPECT_TRUE(swap.fired());
+    EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
+    EXPECT_EQ(read_file(path("other")), "precious");
+    EXPECT_EQ(read_file(path("moved")), "version=1");
+    // The result waits in the kept temporary file.
+    std::vector<std::string> kept = entries(path("tmp"));
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(read_file(path("tmp/" + kept[0])), "version=2");
+}
+
+// With TMP unset the temporary file goes beside the file. Someone who may
+// rename entries beside that directory swaps it for a link to a directory
+// they may not write, hoping that the privileged call creates (and leaves)
+// its temporary file there. The call works in the directory it opened.
+TEST_F(SubstFault, KeepsTheTemporaryFileInTheDirectoryItOpened) {
+    kivtest::make_directory(path("shared"));
+    kivtest::make_directory(path("protected"));
+    write_file(path("shared/file"), "version=1");
+    kivtest::OpenHook swap(
+        [](const std::string& opened, int flags) {
+            return (flags & O_EXCL) != 0 && opened.find("KIV") != std::string::npos;
+        },
+        [&] {
+            ASSERT_EQ(::rename(path("shared").c_str(), path("shared.old").c_str()), 0);
+            ASSERT_EQ(::symlink(path("protected").c_str(), path("shared").c_str()), 0);
+        });
+    Call made = replace_with_tmp(std::nullopt, path("shared/file"), "1", "2");
+    EXPECT_TRUE(swap.fired());
+    EXPECT_EQ(made.result, KIVSUBST_REPLACED) << made.printed;
+    EXPECT_TRUE(entries(path("protected")).empty());
+    EXPECT_EQ(entries(path("shared.old")), std::vector<std::string>{"file"});
+    EXPECT_EQ(read_file(path("shared.old/file")), "version=2");
+}
+
+// Names are skipped only when they exist or their check is refused: with
+// TMP naming a directory that another user may not search, every name is
+// refused and none can be made.
 TEST_F(SubstFault, ReportsThatNoTemporaryNameCanBeMade) {
-    // Under a regular file no name can even be checked.
+    ASSERT_EQ(::chmod(path("tmp").c_str(), 0700), 0);
+    write_file(path("file"), "abc");
+    ASSERT_EQ(::chmod(path("file").c_str(), 0666), 0);
+    std::string why_not;
+    int result = kivtest::run_as_nobody([&] { return replace(path("file"), "b", "x").result; }, why_not);
+    if (result < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(result, KIVSUBST_NO_TEMP_NAME);
+    EXPECT_EQ(read_file(path("file")), "abc");
+}
+
+// TMP naming a regular file: no name under it can be checked, but nor is
+// any refused, so the first name is used, and creating it fails at once.
+TEST_F(SubstFault, ReportsATemporaryDirectoryThatIsAFileAtOnce) {
     write_file(path("plain"), "");
     kivtest::set_environment("TMP", path("plain"));
     write_file(path("file"), "abc");
     Call made = replace(path("file"), "b", "x");
-    EXPECT_EQ(made.result, KIVSUBST_NO_TEMP_NAME);
-    EXPECT_EQ(made.printed, "Cannot create temporary file; rc=2\n");
+    EXPECT_EQ(made.result, KIVSUBST_NO_TEMP_FILE);
+    EXPECT_TRUE(std::regex_match(made.printed, std::regex("Cannot open temporary file " +
+                                                          path("plain") + "/KIV[0-9]{1,5}; rc=4\n")))
+        << made.printed;
     EXPECT_EQ(read_file(path("file")), "abc");
+}
+
+// A directory that may be written and searched but not read (0733) cannot
+// be synced through a descriptor of its own; the call makes the new name
+// durable another way and succeeds, whether it is TMP or the file's own.
+TEST_F(SubstFault, SucceedsInATemporaryDirectoryThatCannotBeRead) {
+    kivtest::make_directory(path("drop"));
+    ASSERT_EQ(::chmod(path("drop").c_str(), 0733), 0);
+    ASSERT_EQ(::chmod(path("tmp").c_str(), 0733), 0);
+    write_file(path("drop/file"), "version=1");
+    ASSERT_EQ(::chmod(path("drop/file").c_str(), 0666), 0);
+    for (bool tmp_set : {true, false}) {
+        SCOPED_TRACE(tmp_set ? "TMP" : "the file's own directory");
+        std::string why_not;
+        int result = kivtest::run_as_nobody(
+            [&] {
+                if (!tmp_set) {
+                    kivtest::unset_environment("TMP");
+                }
+                return replace(path("drop/file"), "version", "v").result;
+            },
+            why_not);
+        if (result < 0) {
+            GTEST_SKIP() << why_not;
+        }
+        EXPECT_EQ(result, tmp_set ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND);
+        EXPECT_EQ(read_file(path("drop/file")), "v=1");
+        EXPECT_EQ(entries(path("drop")), std::vector<std::string>{"file"});
+        EXPECT_TRUE(entries(path("tmp")).empty());
+    }
 }
 
 TEST_F(SubstFault, ReportsATemporaryFileThatCannotBeCreatedAndNamesIt) {

@@ -164,6 +164,36 @@ int utimensat(int directory, const char *path, const struct timespec times[2], i
     return real_utimensat(directory, path, times, flags);
 }
 
+int unlinkat(int directory, const char *path, int flags) {
+    REAL(int, unlinkat, (int, const char *, int))
+    tick();
+    return real_unlinkat(directory, path, flags);
+}
+
+int futimens(int fd, const struct timespec times[2]) {
+    REAL(int, futimens, (int, const struct timespec *))
+    tick();
+    return real_futimens(fd, times);
+}
+
+int fchmod(int fd, mode_t mode) {
+    REAL(int, fchmod, (int, mode_t))
+    tick();
+    return real_fchmod(fd, mode);
+}
+
+int fsetxattr(int fd, const char *name, const void *value, size_t size, int flags) {
+    REAL(int, fsetxattr, (int, const char *, const void *, size_t, int))
+    tick();
+    return real_fsetxattr(fd, name, value, size, flags);
+}
+
+int syncfs(int fd) {
+    REAL(int, syncfs, (int))
+    tick();
+    return real_syncfs(fd);
+}
+
 int close(int fd) {
     REAL(int, close, (int))
     tick();

@@ -44,6 +44,23 @@ std::string fill_file_system(const std::string& directory, unsigned long long le
 // returned when the child cannot be started or cannot drop to that user.
 int run_as_nobody(const std::function<int()>& body, std::string& why_not);
 
+// Runs `action` once, just before the process next opens a path for which
+// `when` (given the path as passed and the open flags) says yes, so that a
+// test can change the file system at a known moment inside a library call:
+// between two of the library's own steps, where a racing attacker would.
+// It sees every open, open64, openat and openat64 call of the process, the
+// libraries' included, while it lives.
+class OpenHook {
+public:
+    OpenHook(std::function<bool(const std::string& path, int flags)> when,
+             std::function<void()> action);
+    ~OpenHook();
+    OpenHook(const OpenHook&) = delete;
+    OpenHook& operator=(const OpenHook&) = delete;
+
+    bool fired() const;
+};
+
 }  // namespace kivtest
 
 #endif
