@@ -79,7 +79,8 @@ public:
             if (used_ == stream_buffer_size && !flush()) {
                 return false;
             }
-            std::size_t step = size < stream_buffer_size - used_ ? size : stream_buffer_size - used_;
+            std::size_t room = stream_buffer_size - used_;
+            std::size_t step = size < room ? size : room;
             std::memcpy(target_stream_buffer + used_, bytes, step);
             used_ += step;
             bytes += step;

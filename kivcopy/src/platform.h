@@ -33,9 +33,19 @@ class File {
 public:
     File() = default;
     explicit File(NativeHandle handle) : handle_(handle), open_(true) {}
-    ~File();
-    File(File&& other) noexcept;
-    File& operator=(File&& other) noexcept;
+    ~File() { close(); }
+    File(File&& other) noexcept : handle_(other.handle_), open_(other.open_) {
+        other.open_ = false;
+    }
+    File& operator=(File&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.handle_;
+            open_ = other.open_;
+            other.open_ = false;
+        }
+        return *this;
+    }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 

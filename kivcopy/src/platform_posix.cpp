@@ -36,22 +36,6 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
 
 }  // namespace
 
-File::~File() {
-    close();
-}
-
-File::File(File&& other) noexcept
-    : handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        open_ = std::exchange(other.open_, false);
-    }
-    return *this;
-}
-
 std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
     ssize_t got;
     do {

@@ -60,22 +60,6 @@ bool not_found(DWORD error) {
 
 }  // namespace
 
-File::~File() {
-    close();
-}
-
-File::File(File&& other) noexcept
-    : handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        open_ = std::exchange(other.open_, false);
-    }
-    return *this;
-}
-
 std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
     DWORD got = 0;
     DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);

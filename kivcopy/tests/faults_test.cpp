@@ -35,7 +35,10 @@ TEST_F(CopyFault, LeavesATargetAloneThatCanBeWrittenButNotRead) {
     ASSERT_EQ(::chmod(path("target").c_str(), 0222), 0);
     std::string why_not;
     int outcome = kivtest::run_as_nobody(
-        [&] { return KivCopyFile(path("source").c_str(), path("target").c_str(), 0) == KIVCOPY_TARGET_EXISTS ? 0 : 1; },
+        [&] {
+            int result = KivCopyFile(path("source").c_str(), path("target").c_str(), 0);
+            return result == KIVCOPY_TARGET_EXISTS ? 0 : 1;
+        },
         why_not);
     if (outcome < 0) {
         GTEST_SKIP() << why_not;

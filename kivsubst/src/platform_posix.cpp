@@ -319,7 +319,9 @@ Directory::Directory(Directory&& other) noexcept
 
 Directory& Directory::operator=(Directory&& other) noexcept {
     if (this != &other) {
-        this->~Directory();
+        if (open_ && descriptor_ >= 0) {
+            ::close(fd_of(descriptor_));
+        }
         path_ = std::move(other.path_);
         descriptor_ = std::exchange(other.descriptor_, -1);
         readable_ = other.readable_;

@@ -271,7 +271,8 @@ Directory Directory::open(const std::string& path) {
     Directory directory;
     directory.path_ = path;
     DWORD attributes = ::GetFileAttributesA(path.empty() ? "." : path.c_str());
-    directory.open_ = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    directory.open_ =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return directory;
 }
 

@@ -139,7 +139,8 @@ int substitute(const char* path, Bytes pattern, Bytes replacement) {
         return report::copy_error();  // the temporary file goes; the file is untouched
     }
 
-    File file = directory.path_of(*name) == path ? File() : target.open_same_for_overwriting(status->identity);
+    File file = directory.path_of(*name) == path ? File()
+                                                 : target.open_same_for_overwriting(status->identity);
     if (!file.is_open() || !write_back(temporary.file(), scanned.bytes_written, file, privileges,
                                        scanner.block(), scanner.block_size())) {
         temporary.keep();  // it holds the complete result

@@ -160,7 +160,10 @@ TEST_F(SubstFault, KeepsTheSetIdBitsOfAnOwnerPatchingItsOwnFile) {
     int result = kivtest::run_as_nobody(
         [&] {
             write_file(path("tool"), "version=1");
-            return ::chmod(path("tool").c_str(), 04755) == 0 ? replace(path("tool"), "1", "2").result : 99;
+            if (::chmod(path("tool").c_str(), 04755) != 0) {
+                return 99;
+            }
+            return replace(path("tool"), "1", "2").result;
         },
         why_not);
     if (result < 0) {
@@ -191,6 +194,12 @@ TEST_F(SubstFault, KeepsTheFileCapabilitiesWhenRootPatches) {
     EXPECT_EQ(std::memcmp(&kept, &capability, sizeof kept), 0);
 }
 
+// The moment the call creates its temporary file: after the file was opened
+// and its temporary directory chosen, before anything is written back.
+bool creates_the_temporary_file(const std::string& opened, int flags) {
+    return (flags & O_EXCL) != 0 && opened.find("KIV") != std::string::npos;
+}
+
 // Between the scan and the write-back, someone moves the file away and
 // puts a link to another file in its place. The write-back must not write
 // through the name into that other file.
@@ -198,9 +207,7 @@ TEST_F(SubstFault, NeverWritesBackIntoAFileSwappedInDuringTheCall) {
     write_file(path("file"), "version=1");
     write_file(path("other"), "precious");
     kivtest::OpenHook swap(
-        [](const std::string& opened, int flags) {
-            return (flags & O_EXCL) != 0 && opened.find("KIV") != std::string::npos;
-        },
+        creates_the_temporary_file,
         [&] {
             ASSERT_EQ(::rename(path("file").c_str(), path("moved").c_str()), 0);
             ASSERT_EQ(::symlink(path("other").c_str(), path("file").c_str()), 0);
@@ -225,9 +232,7 @@ TEST_F(SubstFault, KeepsTheTemporaryFileInTheDirectoryItOpened) {
     kivtest::make_directory(path("protected"));
     write_file(path("shared/file"), "version=1");
     kivtest::OpenHook swap(
-        [](const std::string& opened, int flags) {
-            return (flags & O_EXCL) != 0 && opened.find("KIV") != std::string::npos;
-        },
+        creates_the_temporary_file,
         [&] {
             ASSERT_EQ(::rename(path("shared").c_str(), path("shared.old").c_str()), 0);
             ASSERT_EQ(::symlink(path("protected").c_str(), path("shared").c_str()), 0);
@@ -248,7 +253,8 @@ TEST_F(SubstFault, ReportsThatNoTemporaryNameCanBeMade) {
     write_file(path("file"), "abc");
     ASSERT_EQ(::chmod(path("file").c_str(), 0666), 0);
     std::string why_not;
-    int result = kivtest::run_as_nobody([&] { return replace(path("file"), "b", "x").result; }, why_not);
+    int result =
+        kivtest::run_as_nobody([&] { return replace(path("file"), "b", "x").result; }, why_not);
     if (result < 0) {
         GTEST_SKIP() << why_not;
     }

@@ -56,7 +56,8 @@ Function next_definition(const char* name) {
 
 }  // namespace
 
-OpenHook::OpenHook(std::function<bool(const std::string&, int)> when, std::function<void()> action) {
+OpenHook::OpenHook(std::function<bool(const std::string&, int)> when,
+                   std::function<void()> action) {
     hook() = Armed{std::move(when), std::move(action), true, false};
 }
 
