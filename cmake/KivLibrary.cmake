@@ -60,27 +60,60 @@ function(kiv_export_undecorated name argument_bytes)
     COMMENT "Writing the import library of ${name}.dll")
 endfunction()
 
+# Compile settings that a library's own code gets wherever it is compiled:
+# in its core and in its export.
+function(kiv_library_code target library)
+  string(TOUPPER "${library}" upper)
+  target_compile_definitions(${target} PRIVATE ${upper}_BUILDING)
+  target_compile_features(${target} PUBLIC cxx_std_17)
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    POSITION_INDEPENDENT_CODE ON)
+  if(NOT WIN32)
+    # Large-file interfaces on 32-bit hosts too: sizes and offsets are 64-bit.
+    target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64)
+  endif()
+  if(KIV_CDECL)
+    target_compile_definitions(${target} PUBLIC KIV_CDECL)
+  endif()
+  kiv_target_warnings(${target})
+endfunction()
+
+# kiv_add_core(<library> SOURCES <files>...)
+#
+# The library's logic and platform layer, everything but its export, as an
+# object library named <library>_core: compiled once, and linked into the
+# shared library and into the test programs that reach inside it. Its
+# sources see src/ and the public header.
+function(kiv_add_core library)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES")
+  add_library(${library}_core OBJECT ${arg_SOURCES})
+  target_include_directories(${library}_core PUBLIC
+    "${CMAKE_CURRENT_SOURCE_DIR}/src" "${CMAKE_CURRENT_SOURCE_DIR}/include")
+  target_link_libraries(${library}_core PRIVATE kiv_common)
+  kiv_library_code(${library}_core ${library})
+endfunction()
+
 # kiv_add_library(<name> DESCRIPTION <text> STDCALL_ARGUMENT_BYTES <n> SOURCES <files>...)
 #
-# Builds the shared library <name> from <name>/src, with its public header in
-# <name>/include. Every symbol is hidden except the one export: hidden
-# visibility keeps our own functions private, and the linker version script
-# (ELF) or module definition file (Windows) also keeps out the inline and
-# template functions that the C++ runtime's headers would otherwise export.
+# Builds the shared library <name> from its export in SOURCES and its core
+# (kiv_add_core), with its public header in <name>/include. Every symbol is
+# hidden except the one export: hidden visibility keeps our own functions
+# private, and the linker version script (ELF) or module definition file
+# (Windows) also keeps out the inline and template functions that the C++
+# runtime's headers would otherwise export.
 function(kiv_add_library name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION;STDCALL_ARGUMENT_BYTES" "SOURCES")
   add_library(${name} SHARED ${arg_SOURCES})
   add_library(kiv::${name} ALIAS ${name})
+  target_link_libraries(${name} PRIVATE ${name}_core)
   set_property(GLOBAL APPEND PROPERTY KIV_LIBRARIES ${name})
-  string(TOUPPER "${name}" upper)
-  target_compile_definitions(${name} PRIVATE ${upper}_BUILDING)
-  target_compile_features(${name} PUBLIC cxx_std_17)
+  kiv_library_code(${name} ${name})
   target_include_directories(${name} PUBLIC
     "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>"
     "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   set_target_properties(${name} PROPERTIES
-    CXX_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
     PUBLIC_HEADER "${CMAKE_CURRENT_SOURCE_DIR}/include/${name}.h"
@@ -91,13 +124,9 @@ function(kiv_add_library name)
     set(script "${CMAKE_CURRENT_SOURCE_DIR}/${name}.map")
     target_link_options(${name} PRIVATE "LINKER:--version-script=${script}" "LINKER:--no-undefined")
     set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${script}")
-    # Large-file interfaces on 32-bit hosts too: sizes and offsets are 64-bit.
-    target_compile_definitions(${name} PRIVATE _FILE_OFFSET_BITS=64)
   endif()
-  kiv_target_warnings(${name})
   kiv_link_runtime_statically(${name})
   if(KIV_CDECL)
-    target_compile_definitions(${name} PUBLIC KIV_CDECL)
     # The installed header states the convention itself.
     file(READ "${CMAKE_CURRENT_SOURCE_DIR}/include/${name}.h" header)
     string(REPLACE "#include <stdint.h>" "#include <stdint.h>\n\n#ifndef KIV_CDECL\n#define KIV_CDECL 1\n#endif"
@@ -145,11 +174,11 @@ function(kiv_add_test name)
   target_link_libraries(${name} PRIVATE kiv_testsupport ${arg_LIBRARIES} GTest::gtest_main)
   kiv_target_warnings(${name})
   kiv_link_runtime_statically(${name})
-  if(WIN32 AND arg_LIBRARIES)
-    # Windows finds a program's DLLs beside it.
+  if(WIN32)
+    # Windows finds a program's DLLs beside it (if it uses any of ours).
+    set(dlls "$<TARGET_RUNTIME_DLLS:${name}>")
     add_custom_command(TARGET ${name} POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_RUNTIME_DLLS:${name}>
-              $<TARGET_FILE_DIR:${name}>
+      COMMAND "$<IF:$<BOOL:${dlls}>,${CMAKE_COMMAND};-E;copy_if_different;${dlls};$<TARGET_FILE_DIR:${name}>,${CMAKE_COMMAND};-E;true>"
       COMMAND_EXPAND_LISTS)
   endif()
   # Listing the tests goes through Wine in a cross build, which may be

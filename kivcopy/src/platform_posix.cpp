@@ -9,18 +9,15 @@
 
 #include <utility>
 
+#include "kivcommon/posix_open.h"
+
 namespace kivcopy::platform {
 namespace {
 
-// Invokes open(), again for as long as it is interrupted by a signal. Every
-// open is non-blocking: a FIFO with no other end would otherwise hold the
-// call for ever. That changes nothing for a regular file.
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+// Opens a path without waiting: a FIFO with no other end would otherwise
+// hold the call for ever. O_NONBLOCK changes nothing for a regular file.
+int open_without_waiting(const char* path, int flags, mode_t mode = 0) {
+    return kivcommon::open_retrying(AT_FDCWD, path, flags | O_NONBLOCK, mode);
 }
 
 // Large transfers are split so that each fits what one system call takes.
@@ -74,7 +71,7 @@ bool File::close() {
 }
 
 bool open_source(const char* path, Source& source) {
-    int fd = open_retrying(path, O_RDONLY);
+    int fd = open_without_waiting(path, O_RDONLY);
     if (fd < 0) {
         return false;
     }
@@ -91,15 +88,15 @@ bool open_source(const char* path, Source& source) {
 }
 
 File probe_target(const char* path) {
-    int fd = open_retrying(path, O_RDWR);
+    int fd = open_without_waiting(path, O_RDWR);
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        fd = open_retrying(path, O_WRONLY);
+        fd = open_without_waiting(path, O_WRONLY);
     }
     return fd < 0 ? File() : File(fd);
 }
 
 File create_target(const char* path, unsigned permissions, Creation& outcome) {
-    int fd = open_retrying(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+    int fd = open_without_waiting(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
                            static_cast<mode_t>(permissions));
     if (fd < 0) {
         outcome = errno == EEXIST ? Creation::name_taken : Creation::failed;
@@ -113,7 +110,7 @@ File create_target(const char* path, unsigned permissions, Creation& outcome) {
 // not to be the source: truncating first would destroy the very data that is
 // about to be copied.
 File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome) {
-    int fd = open_retrying(path, O_WRONLY);
+    int fd = open_without_waiting(path, O_WRONLY);
     if (fd < 0) {
         outcome = errno == ENOENT ? Replacing::absent : Replacing::refused;
         return File();

@@ -6,28 +6,14 @@
 
 #include <utility>
 
+#include "kivcommon/win32_filetime.h"
+
 namespace kivcopy::platform {
 namespace {
 
-// Seconds between 1601-01-01, where Windows counts from, and 1970-01-01.
-constexpr std::int64_t epoch_difference = 11644473600LL;
-constexpr std::int64_t ticks_per_second = 10000000LL;  // of 100 ns each
-
 FileTime from_filetime(const FILETIME& time) {
-    std::int64_t ticks = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
-    std::int64_t seconds = ticks / ticks_per_second;
-    return {seconds - epoch_difference,
-            static_cast<std::int32_t>((ticks % ticks_per_second) * 100)};
-}
-
-FILETIME to_filetime(const FileTime& time) {
-    std::uint64_t ticks = static_cast<std::uint64_t>(
-        (time.seconds + epoch_difference) * ticks_per_second + time.nanoseconds / 100);
-    FILETIME converted;
-    converted.dwLowDateTime = static_cast<DWORD>(ticks & 0xffffffffu);
-    converted.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return converted;
+    kivcommon::UnixTime converted = kivcommon::from_filetime(time);
+    return {converted.seconds, converted.nanoseconds};
 }
 
 FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& information) {
@@ -84,7 +70,7 @@ bool File::write_all(const void* bytes, std::size_t size) {
 }
 
 bool File::set_both_times(FileTime time) {
-    FILETIME stamp = to_filetime(time);
+    FILETIME stamp = kivcommon::to_filetime(time.seconds, time.nanoseconds);
     return ::SetFileTime(handle_, nullptr, &stamp, &stamp) != 0;
 }
 

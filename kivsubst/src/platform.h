@@ -49,9 +49,6 @@ struct Privileges {
 // Whether something exists at `path` (following links).
 bool exists(const std::string& path);
 
-// The value of an environment variable; none when it is not set.
-std::optional<std::string> environment(const char* name);
-
 // The drive and directory part of a path, with its trailing separator
 // (empty when the path has neither), and the rest: the file's own name.
 std::string directory_part(const std::string& path);
@@ -61,6 +58,15 @@ std::string root_directory();
 std::string current_directory();
 bool ends_with_separator(const std::string& path);
 constexpr char separator = '/';
+
+#if defined(_WIN32)
+using NativeHandle = void*;  // a Win32 HANDLE
+#else
+using NativeHandle = int;  // a POSIX file descriptor
+#endif
+
+// What an existing file is opened for.
+enum class Access { read, write };
 
 // How creating a new file went.
 enum class Creation { created, name_taken, failed };
@@ -77,6 +83,8 @@ enum class KernelCopy { copied, failed, unsupported };
 class File {
 public:
     File() = default;
+    // Takes over an open handle.
+    explicit File(NativeHandle handle) : handle_(handle), open_(true) {}
     ~File();
     File(File&& other) noexcept;
     File& operator=(File&& other) noexcept;
@@ -124,19 +132,15 @@ public:
     // Closes the file; false if the close reports an error.
     bool close();
 
-private:
-    friend class Directory;
-    // A descriptor on POSIX, a handle on Windows; -1 when closed.
-    explicit File(std::intptr_t descriptor) : descriptor_(descriptor) {}
-    static File open_regular(const char* path, int flags);
-#if !defined(_WIN32)
-    static File open_regular_at(int directory, const char* path, int flags);
-    static File create_new_at(int directory, const char* path, Creation& outcome);
-#endif
-    void note_written(std::int64_t bytes);
+    // The handle, for the platform layer's own use; the file still owns it.
+    NativeHandle handle() const { return handle_; }
 
-    std::intptr_t descriptor_ = -1;
-    std::int64_t written_since_writeback_ = 0;  // bytes not yet handed to the disk
+private:
+    NativeHandle handle_{};
+    bool open_ = false;
+    // Bytes written since the system was last asked to start writing them
+    // to disk (POSIX).
+    std::int64_t unhinted_bytes_ = 0;
 };
 
 // How a name in a directory stands: free (certainly absent), taken (it
@@ -182,8 +186,8 @@ public:
 
 private:
     std::string path_;
-    std::intptr_t descriptor_ = -1;  // POSIX only; -1 when not open
-    bool readable_ = false;          // opened for reading, so it can be synced
+    NativeHandle handle_{};  // POSIX only: Windows holds the directory by its path
+    bool readable_ = false;  // opened for reading, so it can be synced
     bool open_ = false;
 };
 

@@ -5,30 +5,20 @@
 
 #include <direct.h>
 
-#include <cstdlib>
 #include <utility>
+
+#include "kivcommon/win32_filetime.h"
 
 namespace kivsubst::platform {
 namespace {
 
-// Seconds between 1601-01-01, where Windows counts from, and 1970-01-01.
-constexpr std::int64_t epoch_difference = 11644473600LL;
-constexpr std::int64_t ticks_per_second = 10000000LL;  // of 100 ns each
-
 FileTime from_filetime(const FILETIME& time) {
-    std::int64_t ticks = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
-    return {ticks / ticks_per_second - epoch_difference,
-            static_cast<std::int32_t>((ticks % ticks_per_second) * 100)};
+    kivcommon::UnixTime converted = kivcommon::from_filetime(time);
+    return {converted.seconds, converted.nanoseconds};
 }
 
 FILETIME to_filetime(const FileTime& time) {
-    std::uint64_t ticks = static_cast<std::uint64_t>(
-        (time.seconds + epoch_difference) * ticks_per_second + time.nanoseconds / 100);
-    FILETIME converted;
-    converted.dwLowDateTime = static_cast<DWORD>(ticks & 0xffffffffu);
-    converted.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return converted;
+    return kivcommon::to_filetime(time.seconds, time.nanoseconds);
 }
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -36,26 +26,31 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Large transfers are split so that each fits what one call takes.
 constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
-HANDLE as_handle(std::intptr_t value) {
-    return reinterpret_cast<HANDLE>(value);
+File adopt(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? File() : File(handle);
 }
 
-std::intptr_t from_handle(HANDLE handle) {
-    return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
+DWORD access_rights(Access access) {
+    return access == Access::read ? GENERIC_READ : GENERIC_WRITE;
+}
+
+// Directories cannot be opened as files without backup semantics, so
+// CreateFile refuses them; pipes and devices are refused by their type.
+File open_regular(const char* path, Access access) {
+    DWORD share = access == Access::read ? share_all : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE handle = ::CreateFileA(path, access_rights(access), share, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        return File();
+    }
+    return adopt(handle);
 }
 
 }  // namespace
 
 bool exists(const std::string& path) {
     return !path.empty() && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(value);
 }
 
 // The drive ("C:") and the directory up to its last separator; both '\' and
@@ -94,38 +89,23 @@ bool ends_with_separator(const std::string& path) {
 }
 
 File::~File() {
-    if (descriptor_ >= 0) {
-        ::CloseHandle(as_handle(descriptor_));
-    }
+    close();
 }
 
-File::File(File&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
+File::File(File&& other) noexcept
+    : handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::CloseHandle(as_handle(descriptor_));
-        }
-        descriptor_ = std::exchange(other.descriptor_, -1);
+        close();
+        handle_ = other.handle_;
+        open_ = std::exchange(other.open_, false);
     }
     return *this;
 }
 
-// Directories cannot be opened as files without backup semantics, so
-// CreateFile refuses them; pipes and devices are refused by their type.
-File File::open_regular(const char* path, int access) {
-    DWORD share = static_cast<DWORD>(access) == GENERIC_READ ? share_all : FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE handle = ::CreateFileA(path, static_cast<DWORD>(access), share, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
-        ::CloseHandle(handle);
-        return File();
-    }
-    return File(from_handle(handle));
-}
-
 File File::open_for_reading(const char* path) {
-    return open_regular(path, static_cast<int>(GENERIC_READ));
+    return open_regular(path, Access::read);
 }
 
 // CREATE_NEW fails on any existing name, a symbolic link included, so a
@@ -140,20 +120,20 @@ File File::create_new(const std::string& path, Creation& outcome) {
         outcome = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Creation::name_taken
                                                                               : Creation::failed;
     }
-    return File(from_handle(handle));
+    return adopt(handle);
 }
 
 File File::open_for_overwriting(const char* path) {
-    return open_regular(path, static_cast<int>(GENERIC_WRITE));
+    return open_regular(path, Access::write);
 }
 
 bool File::is_open() const {
-    return descriptor_ >= 0;
+    return open_;
 }
 
 std::optional<FileStatus> File::status() const {
     BY_HANDLE_FILE_INFORMATION information;
-    if (!::GetFileInformationByHandle(as_handle(descriptor_), &information)) {
+    if (!::GetFileInformationByHandle(handle_, &information)) {
         return std::nullopt;
     }
     FileStatus status;
@@ -178,12 +158,12 @@ void File::restore(const Privileges&) {}
 bool File::set_times(const FileTimes& times) {
     FILETIME access = to_filetime(times.access);
     FILETIME modification = to_filetime(times.modification);
-    return ::SetFileTime(as_handle(descriptor_), nullptr, &access, &modification) != 0;
+    return ::SetFileTime(handle_, nullptr, &access, &modification) != 0;
 }
 
 std::int64_t File::length() const {
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(as_handle(descriptor_), &size)) {
+    if (!::GetFileSizeEx(handle_, &size)) {
         return -1;
     }
     return size.QuadPart;
@@ -192,7 +172,7 @@ std::int64_t File::length() const {
 std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
     DWORD got = 0;
     DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
-    if (!::ReadFile(as_handle(descriptor_), buffer, wanted, &got, nullptr)) {
+    if (!::ReadFile(handle_, buffer, wanted, &got, nullptr)) {
         return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     }
     return static_cast<std::ptrdiff_t>(got);
@@ -203,7 +183,7 @@ bool File::write_all(const void* bytes, std::size_t size) {
     while (size > 0) {
         DWORD written = 0;
         DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
-        if (!::WriteFile(as_handle(descriptor_), next, wanted, &written, nullptr) || written == 0) {
+        if (!::WriteFile(handle_, next, wanted, &written, nullptr) || written == 0) {
             return false;
         }
         next += written;
@@ -215,7 +195,7 @@ bool File::write_all(const void* bytes, std::size_t size) {
 bool File::rewind() {
     LARGE_INTEGER start;
     start.QuadPart = 0;
-    return ::SetFilePointerEx(as_handle(descriptor_), start, nullptr, FILE_BEGIN) != 0;
+    return ::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) != 0;
 }
 
 // Raising the allocation size reserves clusters without moving the end of
@@ -226,7 +206,7 @@ Reservation File::reserve(std::int64_t length) {
     }
     FILE_ALLOCATION_INFO allocation;
     allocation.AllocationSize.QuadPart = length;
-    if (::SetFileInformationByHandle(as_handle(descriptor_), FileAllocationInfo, &allocation,
+    if (::SetFileInformationByHandle(handle_, FileAllocationInfo, &allocation,
                                      sizeof allocation)) {
         return Reservation::reserved;
     }
@@ -238,12 +218,9 @@ Reservation File::reserve(std::int64_t length) {
 bool File::truncate(std::int64_t length) {
     LARGE_INTEGER end;
     end.QuadPart = length;
-    return ::SetFilePointerEx(as_handle(descriptor_), end, nullptr, FILE_BEGIN) &&
-           ::SetEndOfFile(as_handle(descriptor_));
+    return ::SetFilePointerEx(handle_, end, nullptr, FILE_BEGIN) &&
+           ::SetEndOfFile(handle_);
 }
-
-// Windows schedules its own write-back; nothing to hint.
-void File::note_written(std::int64_t) {}
 
 KernelCopy File::copy_from(File&, std::int64_t& copied) {
     copied = 0;
@@ -251,12 +228,11 @@ KernelCopy File::copy_from(File&, std::int64_t& copied) {
 }
 
 bool File::sync() {
-    return ::FlushFileBuffers(as_handle(descriptor_)) != 0;
+    return ::FlushFileBuffers(handle_) != 0;
 }
 
 bool File::close() {
-    std::intptr_t descriptor = std::exchange(descriptor_, -1);
-    return descriptor < 0 || ::CloseHandle(as_handle(descriptor)) != 0;
+    return !std::exchange(open_, false) || ::CloseHandle(handle_) != 0;
 }
 
 // Windows holds the directory by its name: CreateFile takes no directory

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform.h"
 
@@ -18,7 +19,8 @@ std::uint32_t last_number = 0;
 }  // namespace
 
 Choice choose_directory(const std::string& preferred) {
-    if (std::optional<std::string> tmp = platform::environment("TMP")) {
+    if (const char* value = std::getenv("TMP")) {
+        std::optional<std::string> tmp(value);
         if (platform::exists(*tmp)) {
             return {*tmp, false};
         }

@@ -7,27 +7,19 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kivcommon/win32_filetime.h"
 #include "kivtest/system.h"
 
 namespace kivtest {
 namespace {
 
-constexpr std::int64_t epoch_difference = 11644473600LL;  // 1601 to 1970, in seconds
-constexpr std::int64_t ticks_per_second = 10000000LL;
-
 Time from_filetime(const FILETIME& time) {
-    std::int64_t ticks = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
-    return {ticks / ticks_per_second - epoch_difference, (ticks % ticks_per_second) * 100};
+    kivcommon::UnixTime converted = kivcommon::from_filetime(time);
+    return {converted.seconds, converted.nanoseconds};
 }
 
 FILETIME to_filetime(const Time& time) {
-    std::uint64_t ticks = static_cast<std::uint64_t>((time.seconds + epoch_difference) * ticks_per_second +
-                                                     time.nanoseconds / 100);
-    FILETIME converted;
-    converted.dwLowDateTime = static_cast<DWORD>(ticks & 0xffffffffu);
-    converted.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return converted;
+    return kivcommon::to_filetime(time.seconds, time.nanoseconds);
 }
 
 WIN32_FILE_ATTRIBUTE_DATA attributes_of(const std::string& path) {

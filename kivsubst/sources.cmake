@@ -1,0 +1,21 @@
+# kivsubst's source files, each named once, for this library's build and for
+# the fuzzing project, which compiles them with its own compiler and flags.
+#   kivsubst_core_sources       everything but the export, with the platform
+#                               layer of the system being built for
+#   kivsubst_export_source      the one exported function
+#   kivsubst_argument_sources   the front end's decoder of byte-string arguments
+set(kivsubst_dir "${CMAKE_CURRENT_LIST_DIR}")
+set(kivsubst_core_sources
+  "${kivsubst_dir}/src/substitute.cpp"
+  "${kivsubst_dir}/src/tempname.cpp"
+  "${kivsubst_dir}/src/scan.cpp"
+  "${kivsubst_dir}/src/search.cpp"
+  "${kivsubst_dir}/src/writeback.cpp"
+  "${kivsubst_dir}/src/report.cpp")
+if(WIN32)
+  list(APPEND kivsubst_core_sources "${kivsubst_dir}/src/platform_win32.cpp")
+else()
+  list(APPEND kivsubst_core_sources "${kivsubst_dir}/src/platform_posix.cpp")
+endif()
+set(kivsubst_export_source "${kivsubst_dir}/src/kivsubst.cpp")
+set(kivsubst_argument_sources "${kivsubst_dir}/cli/bytes_argument.cpp")
