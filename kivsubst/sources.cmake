@@ -8,6 +8,7 @@ set(kivsubst_dir "${CMAKE_CURRENT_LIST_DIR}")
 set(kivsubst_core_sources
   "${kivsubst_dir}/src/substitute.cpp"
   "${kivsubst_dir}/src/tempname.cpp"
+  "${kivsubst_dir}/src/paths.cpp"
   "${kivsubst_dir}/src/scan.cpp"
   "${kivsubst_dir}/src/search.cpp"
   "${kivsubst_dir}/src/writeback.cpp"

@@ -221,15 +221,4 @@ CopyStatus copy_file(const char* source_path, const char* target_path, ExistingT
     return stamped ? closed : CopyStatus::times_not_set;
 }
 
-int result_of(CopyStatus status) {
-    switch (status) {
-        case CopyStatus::copied:
-            return 0;
-        case CopyStatus::source_not_opened:
-            return 10;
-        default:
-            return -static_cast<int>(status);
-    }
-}
-
 }  // namespace kivcopy

@@ -20,10 +20,6 @@ enum class ExistingTarget { keep, replace };
 
 CopyStatus copy_file(const char* source, const char* target, ExistingTarget existing);
 
-// The caller's result for a status: 5000 gives 0, 5005 gives 10, and any
-// other status s gives -s.
-int result_of(CopyStatus status);
-
 }  // namespace kivcopy
 
 #endif

@@ -7,9 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <utility>
 
-#include "kivcommon/posix_open.h"
+#include "kivcommon/posix_io.h"
 
 namespace kivcopy::platform {
 namespace {
@@ -19,9 +18,6 @@ namespace {
 int open_without_waiting(const char* path, int flags, mode_t mode = 0) {
     return kivcommon::open_retrying(AT_FDCWD, path, flags | O_NONBLOCK, mode);
 }
-
-// Large transfers are split so that each fits what one system call takes.
-constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
 FileIdentity identity_of(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
@@ -33,41 +29,12 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
 
 }  // namespace
 
-std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
-    ssize_t got;
-    do {
-        got = ::read(handle_, buffer, size < largest_transfer ? size : largest_transfer);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
-bool File::write_all(const void* bytes, std::size_t size) {
-    const char* next = static_cast<const char*>(bytes);
-    while (size > 0) {
-        ssize_t written = ::write(handle_, next, size < largest_transfer ? size : largest_transfer);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        next += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 bool File::set_both_times(FileTime time) {
     struct timespec times[2];
     times[0].tv_sec = static_cast<time_t>(time.seconds);
     times[0].tv_nsec = time.nanoseconds;
     times[1] = times[0];
     return ::futimens(handle_, times) == 0;
-}
-
-// close() is never retried: after EINTR the descriptor is already gone.
-bool File::close() {
-    return !std::exchange(open_, false) || ::close(handle_) == 0;
 }
 
 bool open_source(const char* path, Source& source) {

@@ -4,26 +4,17 @@
 
 #include <windows.h>
 
-#include <utility>
 
 #include "kivcommon/win32_filetime.h"
 
 namespace kivcopy::platform {
 namespace {
 
-FileTime from_filetime(const FILETIME& time) {
-    kivcommon::UnixTime converted = kivcommon::from_filetime(time);
-    return {converted.seconds, converted.nanoseconds};
-}
-
 FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& information) {
     return {information.dwVolumeSerialNumber,
             (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
                 information.nFileIndexLow};
 }
-
-// Largest transfer one ReadFile or WriteFile takes.
-constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
 constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
@@ -46,36 +37,9 @@ bool not_found(DWORD error) {
 
 }  // namespace
 
-std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
-    DWORD got = 0;
-    DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
-    if (!::ReadFile(handle_, buffer, wanted, &got, nullptr)) {
-        return -1;
-    }
-    return static_cast<std::ptrdiff_t>(got);
-}
-
-bool File::write_all(const void* bytes, std::size_t size) {
-    const char* next = static_cast<const char*>(bytes);
-    while (size > 0) {
-        DWORD written = 0;
-        DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
-        if (!::WriteFile(handle_, next, wanted, &written, nullptr) || written == 0) {
-            return false;
-        }
-        next += written;
-        size -= written;
-    }
-    return true;
-}
-
 bool File::set_both_times(FileTime time) {
     FILETIME stamp = kivcommon::to_filetime(time.seconds, time.nanoseconds);
     return ::SetFileTime(handle_, nullptr, &stamp, &stamp) != 0;
-}
-
-bool File::close() {
-    return !std::exchange(open_, false) || ::CloseHandle(handle_) != 0;
 }
 
 bool open_source(const char* path, Source& source) {
@@ -89,7 +53,7 @@ bool open_source(const char* path, Source& source) {
         source.file.close();
         return false;
     }
-    source.access = from_filetime(information.ftLastAccessTime);
+    source.access = kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime);
     source.permissions = 0;
     source.identity = identity_of(information);
     return true;

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "paths.h"
 
 namespace kivsubst::platform {
 
@@ -49,14 +52,19 @@ struct Privileges {
 // Whether something exists at `path` (following links).
 bool exists(const std::string& path);
 
-// The drive and directory part of a path, with its trailing separator
-// (empty when the path has neither), and the rest: the file's own name.
-std::string directory_part(const std::string& path);
-std::string name_part(const std::string& path);
-
-std::string root_directory();
-std::string current_directory();
-bool ends_with_separator(const std::string& path);
+// How paths are written here: the characters that separate their parts,
+// whether they may start with a drive ("C:"), and the root directory (on
+// Windows, of the current drive). Names are joined with '/', which both
+// systems take.
+#if defined(_WIN32)
+constexpr const char* path_separators = "\\/";
+constexpr bool paths_have_drives = true;
+constexpr const char* root_directory = "\\";
+#else
+constexpr const char* path_separators = "/";
+constexpr bool paths_have_drives = false;
+constexpr const char* root_directory = "/";
+#endif
 constexpr char separator = '/';
 
 #if defined(_WIN32)
@@ -85,9 +93,17 @@ public:
     File() = default;
     // Takes over an open handle.
     explicit File(NativeHandle handle) : handle_(handle), open_(true) {}
-    ~File();
-    File(File&& other) noexcept;
-    File& operator=(File&& other) noexcept;
+    ~File() { close(); }
+    File(File&& other) noexcept { *this = std::move(other); }
+    File& operator=(File&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.handle_;
+            open_ = std::exchange(other.open_, false);
+            unhinted_bytes_ = other.unhinted_bytes_;
+        }
+        return *this;
+    }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
@@ -101,7 +117,7 @@ public:
     // now. Anything else is refused, as for reading.
     static File open_for_overwriting(const char* path);
 
-    bool is_open() const;
+    bool is_open() const { return open_; }
     // The file's length; -1 if its status cannot be read.
     std::int64_t length() const;
     // Who the file is, how long it is and its times, from one status read;
@@ -166,12 +182,10 @@ public:
 
     static Directory open(const std::string& path);
 
-    bool is_open() const;
+    bool is_open() const { return open_; }
     const std::string& path() const { return path_; }
     // The path of a name in this directory, for messages.
-    std::string path_of(const std::string& name) const {
-        return ends_with_separator(path_) ? path_ + name : path_ + separator + name;
-    }
+    std::string path_of(const std::string& name) const { return paths::join(path_, name); }
 
     NameState check(const std::string& name) const;
     // As File's functions of the same names, for a name in this directory.

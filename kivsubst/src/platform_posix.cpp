@@ -2,7 +2,6 @@
 #include "platform.h"
 
 #include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -10,7 +9,8 @@
 
 #include <utility>
 
-#include "kivcommon/posix_open.h"
+#include "kivcommon/posix_io.h"
+#include "paths.h"
 
 namespace kivsubst::platform {
 namespace {
@@ -33,9 +33,6 @@ struct timespec to_timespec(const FileTime& time) {
     converted.tv_nsec = time.nanoseconds;
     return converted;
 }
-
-// Large transfers are split so that each fits what one system call takes.
-constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
 // How much written data may wait before the disk is asked to start on it.
 constexpr std::int64_t writeback_chunk = std::int64_t{8} << 20;
@@ -89,48 +86,6 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
-std::string directory_part(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string name_part(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string root_directory() {
-    return "/";
-}
-
-std::string current_directory() {
-    char buffer[PATH_MAX];
-    return ::getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string(".");
-}
-
-bool ends_with_separator(const std::string& path) {
-    return !path.empty() && path.back() == '/';
-}
-
-File::~File() {
-    close();
-}
-
-File::File(File&& other) noexcept
-    : handle_(other.handle_),
-      open_(std::exchange(other.open_, false)),
-      unhinted_bytes_(other.unhinted_bytes_) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        open_ = std::exchange(other.open_, false);
-        unhinted_bytes_ = other.unhinted_bytes_;
-    }
-    return *this;
-}
-
 File File::open_for_reading(const char* path) {
     return open_regular_at(AT_FDCWD, path, Access::read);
 }
@@ -141,10 +96,6 @@ File File::create_new(const std::string& path, Creation& outcome) {
 
 File File::open_for_overwriting(const char* path) {
     return open_regular_at(AT_FDCWD, path, Access::write);
-}
-
-bool File::is_open() const {
-    return open_;
 }
 
 std::optional<FileStatus> File::status() const {
@@ -206,27 +157,14 @@ std::int64_t File::length() const {
 }
 
 std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
-    ssize_t got;
-    do {
-        got = ::read(handle_, buffer, size < largest_transfer ? size : largest_transfer);
-    } while (got < 0 && errno == EINTR);
-    return got;
+    return kivcommon::read_some(handle_, buffer, size);
 }
 
 bool File::write_all(const void* bytes, std::size_t size) {
-    const char* next = static_cast<const char*>(bytes);
-    while (size > 0) {
-        ssize_t written = ::write(handle_, next, size < largest_transfer ? size : largest_transfer);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        next += written;
-        size -= static_cast<std::size_t>(written);
-        hint_writeback(handle_, unhinted_bytes_, written);
+    if (!kivcommon::write_all(handle_, bytes, size)) {
+        return false;
     }
+    hint_writeback(handle_, unhinted_bytes_, static_cast<std::int64_t>(size));
     return true;
 }
 
@@ -332,10 +270,6 @@ Directory Directory::open(const std::string& path) {
     directory.handle_ = fd;
     directory.open_ = fd >= 0;
     return directory;
-}
-
-bool Directory::is_open() const {
-    return open_;
 }
 
 NameState Directory::check(const std::string& name) const {

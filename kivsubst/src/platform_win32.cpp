@@ -3,28 +3,20 @@
 
 #include <windows.h>
 
-#include <direct.h>
-
 #include <utility>
 
 #include "kivcommon/win32_filetime.h"
+#include "kivcommon/win32_io.h"
+#include "paths.h"
 
 namespace kivsubst::platform {
 namespace {
-
-FileTime from_filetime(const FILETIME& time) {
-    kivcommon::UnixTime converted = kivcommon::from_filetime(time);
-    return {converted.seconds, converted.nanoseconds};
-}
 
 FILETIME to_filetime(const FileTime& time) {
     return kivcommon::to_filetime(time.seconds, time.nanoseconds);
 }
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Large transfers are split so that each fits what one call takes.
-constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
 File adopt(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? File() : File(handle);
@@ -53,57 +45,6 @@ bool exists(const std::string& path) {
     return !path.empty() && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The drive ("C:") and the directory up to its last separator; both '\' and
-// '/' separate.
-std::string directory_part(const std::string& path) {
-    std::size_t separator_at = path.find_last_of("\\/");
-    if (separator_at != std::string::npos) {
-        return path.substr(0, separator_at + 1);
-    }
-    if (path.size() >= 2 && path[1] == ':') {
-        return path.substr(0, 2);
-    }
-    return std::string();
-}
-
-std::string name_part(const std::string& path) {
-    std::size_t separator_at = path.find_last_of("\\/");
-    if (separator_at != std::string::npos) {
-        return path.substr(separator_at + 1);
-    }
-    return path.size() >= 2 && path[1] == ':' ? path.substr(2) : path;
-}
-
-// The root of the current drive.
-std::string root_directory() {
-    return "\\";
-}
-
-std::string current_directory() {
-    char buffer[MAX_PATH];
-    return ::_getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string(".");
-}
-
-bool ends_with_separator(const std::string& path) {
-    return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
-
-File::~File() {
-    close();
-}
-
-File::File(File&& other) noexcept
-    : handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        open_ = std::exchange(other.open_, false);
-    }
-    return *this;
-}
-
 File File::open_for_reading(const char* path) {
     return open_regular(path, Access::read);
 }
@@ -127,10 +68,6 @@ File File::open_for_overwriting(const char* path) {
     return open_regular(path, Access::write);
 }
 
-bool File::is_open() const {
-    return open_;
-}
-
 std::optional<FileStatus> File::status() const {
     BY_HANDLE_FILE_INFORMATION information;
     if (!::GetFileInformationByHandle(handle_, &information)) {
@@ -142,8 +79,8 @@ std::optional<FileStatus> File::status() const {
                            information.nFileIndexLow};
     status.length = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
-    status.times = {from_filetime(information.ftLastAccessTime),
-                    from_filetime(information.ftLastWriteTime)};
+    status.times = {kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime),
+                    kivcommon::from_filetime_as<FileTime>(information.ftLastWriteTime)};
     return status;
 }
 
@@ -170,26 +107,11 @@ std::int64_t File::length() const {
 }
 
 std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
-    DWORD got = 0;
-    DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
-    if (!::ReadFile(handle_, buffer, wanted, &got, nullptr)) {
-        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-    }
-    return static_cast<std::ptrdiff_t>(got);
+    return kivcommon::read_some(handle_, buffer, size);
 }
 
 bool File::write_all(const void* bytes, std::size_t size) {
-    const char* next = static_cast<const char*>(bytes);
-    while (size > 0) {
-        DWORD written = 0;
-        DWORD wanted = static_cast<DWORD>(size < largest_transfer ? size : largest_transfer);
-        if (!::WriteFile(handle_, next, wanted, &written, nullptr) || written == 0) {
-            return false;
-        }
-        next += written;
-        size -= written;
-    }
-    return true;
+    return kivcommon::write_all(handle_, bytes, size);
 }
 
 bool File::rewind() {
@@ -250,10 +172,6 @@ Directory Directory::open(const std::string& path) {
     directory.open_ =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return directory;
-}
-
-bool Directory::is_open() const {
-    return open_;
 }
 
 NameState Directory::check(const std::string& name) const {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kivsubst.h"
+#include "paths.h"
 #include "platform.h"
 #include "report.h"
 #include "scan.h"
@@ -80,14 +81,14 @@ public:
         : path_(path), directory_(directory), in_directory_(in_directory && directory.is_open()) {}
 
     File open_for_reading() {
-        return in_directory_ ? directory_.open_for_reading(platform::name_part(path_))
+        return in_directory_ ? directory_.open_for_reading(paths::name_part(path_))
                              : File::open_for_reading(path_);
     }
     // Opens the file for the write-back, but only if it is still the very
     // file that was read: a file swapped for another, or for a link to
     // another, between the scan and the write-back is never written.
     File open_same_for_overwriting(const platform::FileIdentity& read) {
-        File file = in_directory_ ? directory_.open_for_overwriting(platform::name_part(path_))
+        File file = in_directory_ ? directory_.open_for_overwriting(paths::name_part(path_))
                                   : File::open_for_overwriting(path_);
         std::optional<platform::FileStatus> opened = file.is_open() ? file.status() : std::nullopt;
         return opened && opened->identity == read ? std::move(file) : File();
@@ -102,7 +103,7 @@ private:
 }  // namespace
 
 int substitute(const char* path, Bytes pattern, Bytes replacement) {
-    const tempname::Choice choice = tempname::choose_directory(platform::directory_part(path));
+    const tempname::Choice choice = tempname::choose_directory(paths::directory_part(path));
     Directory directory = Directory::open(choice.directory);
     std::optional<std::string> name = tempname::next_free_name(directory);
     if (!name) {

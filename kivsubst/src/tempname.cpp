@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "paths.h"
 #include "platform.h"
 
 namespace kivsubst::tempname {
@@ -34,11 +35,11 @@ Choice choose_directory(const std::string& preferred) {
     if (!preferred.empty() && platform::exists(preferred)) {
         return {preferred, true};
     }
-    std::string root = platform::root_directory();
+    std::string root = platform::root_directory;
     if (platform::exists(root)) {
         return {root, false};
     }
-    return {platform::current_directory(), false};
+    return {paths::current_directory(), false};
 }
 
 std::optional<std::string> next_free_name(const platform::Directory& directory) {

@@ -25,6 +25,13 @@ inline UnixTime from_filetime(const FILETIME& time) {
             static_cast<std::int32_t>((ticks % ticks_per_second) * 100)};
 }
 
+// The same, as any struct of seconds and nanoseconds, in that order.
+template <typename Time>
+Time from_filetime_as(const FILETIME& time) {
+    UnixTime converted = from_filetime(time);
+    return Time{converted.seconds, converted.nanoseconds};
+}
+
 inline FILETIME to_filetime(std::int64_t seconds, std::int64_t nanoseconds) {
     std::uint64_t ticks = static_cast<std::uint64_t>((seconds + epoch_difference) * ticks_per_second +
                                                      nanoseconds / 100);
