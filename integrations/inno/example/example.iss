@@ -1,0 +1,58 @@
+; An example product's installer: it copies a file from the media beside
+; the setup program with the overwrite guard, installs its own files,
+; patches the install path into a text .ini and a UTF-16LE .ini and a byte
+; sequence into a binary file, and logs every result code to
+; {app}\kiv-results.log.
+;
+;   ISCC example.iss                 (/DKivDllDir=... where the DLLs are)
+;   example-setup.exe /VERYSILENT /SUPPRESSMSGBOXES /DIR=C:\Example
+
+#include "..\kiv.iss"
+
+[Setup]
+AppName=Example product
+AppVersion=1.0
+DefaultDirName={localappdata}\Example product
+PrivilegesRequired=lowest
+DisableProgramGroupPage=yes
+Uninstallable=no
+OutputBaseFilename=example-setup
+
+[Files]
+Source: "..\..\example-product\app.ini"; DestDir: "{app}"
+Source: "..\..\example-product\settings.ini"; DestDir: "{app}"
+Source: "..\..\example-product\data.bin"; DestDir: "{app}"
+
+[Code]
+procedure LogResult(const What: String; Code: Integer);
+begin
+  SaveStringToFile(ExpandConstant('{app}\kiv-results.log'),
+    What + ': ' + IntToStr(Code) + #13#10, True);
+end;
+
+procedure InstallWithKiv;
+var
+  App, Media: String;
+begin
+  App := ExpandConstant('{app}');
+  Media := ExpandConstant('{src}\media');
+
+  // From the media: the first copy goes in, the second is kept off by the
+  // guard (-5048), and replacing is asked for explicitly in the third.
+  LogResult('KivCopyFile readme.txt', KivCopyFile(Media + '\readme.txt', App + '\readme.txt', 0));
+  LogResult('KivCopyFile readme.txt again', KivCopyFile(Media + '\readme.txt', App + '\readme.txt', 0));
+  LogResult('KivCopyFile readme.txt, replacing', KivCopyFile(Media + '\readme.txt', App + '\readme.txt', 1));
+  LogResult('KivCopyFile missing.txt', KivCopyFile(Media + '\missing.txt', App + '\missing.txt', 0));
+
+  LogResult('KivReplaceText app.ini', KivReplaceText(App + '\app.ini', '@INSTALLDIR@', App));
+  LogResult('KivReplaceTextUtf16 settings.ini', KivReplaceTextUtf16(App + '\settings.ini', '@INSTALLDIR@', App));
+  LogResult('KivReplaceHex data.bin', KivReplaceHex(App + '\data.bin', '00 01 02 80 9f', 'ff fe 81'));
+  LogResult('KivReplaceText app.ini again', KivReplaceText(App + '\app.ini', '@INSTALLDIR@', App));
+  LogResult('KivReplaceHex with a bad pattern', KivReplaceHex(App + '\data.bin', '0g', ''));
+end;
+
+procedure CurStepChanged(CurStep: TSetupStep);
+begin
+  if CurStep = ssPostInstall then
+    InstallWithKiv;
+end;

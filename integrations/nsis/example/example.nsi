@@ -1,0 +1,67 @@
+; An example product's installer: it copies a file from the media beside
+; setup.exe with the overwrite guard, installs its own files, patches the
+; install path into a text .ini and a UTF-16LE .ini and a byte sequence into
+; a binary file, and logs every result code to $INSTDIR\kiv-results.log.
+;
+;   makensis [-DOUTFILE=example-setup.exe] [-DKIV_ANSI] example.nsi
+;   example-setup.exe /S /D=C:\Example
+;
+; KIV_ANSI builds an ANSI installer instead of a Unicode one; kiv.nsh works
+; the same in both.
+
+!ifdef KIV_ANSI
+  Unicode false
+!else
+  Unicode true
+!endif
+
+!ifndef OUTFILE
+  !define OUTFILE "example-setup.exe"
+!endif
+
+!include "..\kiv.nsh"
+
+Name "Example product"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES\Example product"
+RequestExecutionLevel user
+
+Var Result
+Var Log
+
+; Writes one line "WHAT: RESULT" to the log.
+!macro LogResult WHAT
+  FileWrite $Log "${WHAT}: $Result$\r$\n"
+!macroend
+
+Section "Example product"
+  SetOutPath "$INSTDIR"
+  File "..\..\example-product\app.ini"
+  File "..\..\example-product\settings.ini"
+  File "..\..\example-product\data.bin"
+  FileOpen $Log "$INSTDIR\kiv-results.log" w
+
+  ; From the media: the first copy goes in, the second is kept off by the
+  ; guard (-5048), and replacing is asked for explicitly in the third.
+  ${KivCopyFile} "$EXEDIR\media\readme.txt" "$INSTDIR\readme.txt" 0 $Result
+  !insertmacro LogResult "KivCopyFile readme.txt"
+  ${KivCopyFile} "$EXEDIR\media\readme.txt" "$INSTDIR\readme.txt" 0 $Result
+  !insertmacro LogResult "KivCopyFile readme.txt again"
+  ${KivCopyFile} "$EXEDIR\media\readme.txt" "$INSTDIR\readme.txt" 1 $Result
+  !insertmacro LogResult "KivCopyFile readme.txt, replacing"
+  ${KivCopyFile} "$EXEDIR\media\missing.txt" "$INSTDIR\missing.txt" 0 $Result
+  !insertmacro LogResult "KivCopyFile missing.txt"
+
+  ${KivReplaceString} "$INSTDIR\app.ini" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceString app.ini"
+  ${KivReplaceUtf16} "$INSTDIR\settings.ini" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceUtf16 settings.ini"
+  ${KivReplaceHex} "$INSTDIR\data.bin" "00 01 02 80 9f" "ff fe 81" $Result
+  !insertmacro LogResult "KivReplaceHex data.bin"
+  ${KivReplaceString} "$INSTDIR\app.ini" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceString app.ini again"
+  ${KivReplaceHex} "$INSTDIR\data.bin" "0g" "" $Result
+  !insertmacro LogResult "KivReplaceHex with a bad pattern"
+
+  FileClose $Log
+SectionEnd

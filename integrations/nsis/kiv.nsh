@@ -1,0 +1,164 @@
+; kiv.nsh: kivcopy.dll and kivsubst.dll for NSIS installers, Unicode or ANSI.
+;
+;   !define KIV_DLL_DIR "path\to\the\32-bit\DLLs"   ; optional: default, beside this file
+;   !include "kiv.nsh"
+;
+;   ${KivCopyFile}         SOURCE TARGET OVERWRITE $result
+;   ${KivReplaceString}    FILE PATTERN REPLACEMENT $result   ; text in the ANSI code page
+;   ${KivReplaceUtf16}     FILE PATTERN REPLACEMENT $result   ; text stored as UTF-16LE
+;   ${KivReplaceHex}       FILE PATTERN_HEX REPLACEMENT_HEX $result   ; "00 ff 1a" or "00ff1a"
+;
+; Each form extracts its DLL to $PLUGINSDIR on first use and calls it there
+; by full path, with the stdcall convention the DLLs export. The result is
+; the function's own: 0 and 10 and the negative codes of KivCopyFile, 0 to 8
+; of replaceString (see the README), and for ${KivReplaceHex} also 8 when a
+; hex string is not whole pairs of hex digits (the DLL is then not called).
+; Paths, and the text of ${KivReplaceString}, reach the DLLs in the system's
+; ANSI code page: a Unicode installer converts them, and characters outside
+; that code page cannot be passed. Registers $0-$9 and $R0-$R9 are left
+; alone; the result may go to any of them.
+
+!ifndef KIV_NSH_INCLUDED
+!define KIV_NSH_INCLUDED
+
+!ifndef KIV_DLL_DIR
+  !define KIV_DLL_DIR "${__FILEDIR__}"
+!endif
+
+; Scratch variables of the macros below, so that the caller's registers stay
+; as they were.
+Var _KivHex
+Var _KivIndex
+Var _KivPair
+Var _KivByte
+Var _KivCheck
+Var _KivBuffer
+Var _KivLength
+Var _KivAt
+Var _KivPattern
+Var _KivPatternLength
+Var _KivReplacement
+Var _KivReplacementLength
+
+; Puts NAME.dll into $PLUGINSDIR unless it is there already.
+!macro _KivExtract NAME
+  !define /redef _KIV_ID ${__COUNTER__}
+  InitPluginsDir
+  IfFileExists "$PLUGINSDIR\${NAME}.dll" _kiv_${_KIV_ID}_present
+  File "/oname=$PLUGINSDIR\${NAME}.dll" "${KIV_DLL_DIR}\${NAME}.dll"
+  _kiv_${_KIV_ID}_present:
+!macroend
+
+!macro _KivCopyFile SOURCE TARGET OVERWRITE RESULT
+  !insertmacro _KivExtract kivcopy
+  Push `${OVERWRITE}`
+  Push `${TARGET}`
+  Push `${SOURCE}`
+  System::Call `"$PLUGINSDIR\kivcopy.dll"::KivCopyFile(m s, m s, i s) i .s ?u`
+  Pop ${RESULT}
+!macroend
+!define KivCopyFile "!insertmacro _KivCopyFile"
+
+; Text: converted to the ANSI code page by the call itself; the lengths are
+; the converted strings' lengths in bytes.
+!macro _KivReplaceString FILE PATTERN REPLACEMENT RESULT
+  !insertmacro _KivExtract kivsubst
+  Push `${REPLACEMENT}`
+  System::Call `kernel32::lstrlenA(m s) i .s`
+  Push `${REPLACEMENT}`
+  Push `${PATTERN}`
+  System::Call `kernel32::lstrlenA(m s) i .s`
+  Push `${PATTERN}`
+  Push `${FILE}`
+  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, m s, i s, m s, i s) i .s ?u`
+  Pop ${RESULT}
+!macroend
+!define KivReplaceString "!insertmacro _KivReplaceString"
+
+; UTF-16LE: the System plug-in hands a "w" string over as UTF-16LE in memory,
+; two bytes a code unit, without its terminating NUL in the length.
+!macro _KivReplaceUtf16 FILE PATTERN REPLACEMENT RESULT
+  !insertmacro _KivExtract kivsubst
+  Push `${REPLACEMENT}`
+  System::Call `kernel32::lstrlenW(w s) i .s`
+  Pop $_KivLength
+  IntOp $_KivReplacementLength $_KivLength * 2
+  Push `${PATTERN}`
+  System::Call `kernel32::lstrlenW(w s) i .s`
+  Pop $_KivLength
+  IntOp $_KivPatternLength $_KivLength * 2
+  Push $_KivReplacementLength
+  Push `${REPLACEMENT}`
+  Push $_KivPatternLength
+  Push `${PATTERN}`
+  Push `${FILE}`
+  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, w s, i s, w s, i s) i .s ?u`
+  Pop ${RESULT}
+!macroend
+!define KivReplaceUtf16 "!insertmacro _KivReplaceUtf16"
+
+; Decodes the hex digits in $_KivHex (pairs, spaces between them allowed)
+; into a new buffer: $_KivBuffer holds its address and $_KivLength the bytes
+; in it, or $_KivLength is -1 when the text is not whole pairs of digits.
+!macro _KivDecodeHex
+  !define /redef _KIV_ID ${__COUNTER__}
+  StrLen $_KivLength $_KivHex
+  IntOp $_KivLength $_KivLength / 2
+  IntOp $_KivLength $_KivLength + 1
+  System::Alloc $_KivLength
+  Pop $_KivBuffer
+  StrCpy $_KivIndex 0
+  StrCpy $_KivLength 0
+  _kiv_${_KIV_ID}_next:
+    StrCpy $_KivPair $_KivHex 1 $_KivIndex
+    StrCmp $_KivPair "" _kiv_${_KIV_ID}_done
+    StrCmp $_KivPair " " 0 _kiv_${_KIV_ID}_pair
+    IntOp $_KivIndex $_KivIndex + 1
+    Goto _kiv_${_KIV_ID}_next
+  _kiv_${_KIV_ID}_pair:
+    StrCpy $_KivPair $_KivHex 2 $_KivIndex
+    ; A pair is valid when it reads back the same: IntOp takes what it can
+    ; of "0x" and the pair, and StrCmp ignores case.
+    IntOp $_KivByte 0x$_KivPair + 0
+    IntFmt $_KivCheck "%02x" $_KivByte
+    StrCmp $_KivCheck $_KivPair 0 _kiv_${_KIV_ID}_invalid
+    IntOp $_KivAt $_KivBuffer + $_KivLength
+    System::Call `*$_KivAt(&i1 $_KivByte)`
+    IntOp $_KivLength $_KivLength + 1
+    IntOp $_KivIndex $_KivIndex + 2
+    Goto _kiv_${_KIV_ID}_next
+  _kiv_${_KIV_ID}_invalid:
+    StrCpy $_KivLength -1
+  _kiv_${_KIV_ID}_done:
+!macroend
+
+!macro _KivReplaceHex FILE PATTERN_HEX REPLACEMENT_HEX RESULT
+  !define /redef _KIV_ID_CALL ${__COUNTER__}
+  !insertmacro _KivExtract kivsubst
+  StrCpy $_KivHex `${PATTERN_HEX}`
+  !insertmacro _KivDecodeHex
+  StrCpy $_KivPattern $_KivBuffer
+  StrCpy $_KivPatternLength $_KivLength
+  StrCpy $_KivHex `${REPLACEMENT_HEX}`
+  !insertmacro _KivDecodeHex
+  StrCpy $_KivReplacement $_KivBuffer
+  StrCpy $_KivReplacementLength $_KivLength
+  IntCmp $_KivPatternLength 0 _kiv_${_KIV_ID_CALL}_invalid _kiv_${_KIV_ID_CALL}_invalid
+  IntCmp $_KivReplacementLength 0 0 _kiv_${_KIV_ID_CALL}_invalid
+  Push $_KivReplacementLength
+  Push $_KivReplacement
+  Push $_KivPatternLength
+  Push $_KivPattern
+  Push `${FILE}`
+  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, p s, i s, p s, i s) i .s ?u`
+  Goto _kiv_${_KIV_ID_CALL}_called
+  _kiv_${_KIV_ID_CALL}_invalid:
+    Push 8
+  _kiv_${_KIV_ID_CALL}_called:
+  System::Free $_KivPattern
+  System::Free $_KivReplacement
+  Pop ${RESULT}
+!macroend
+!define KivReplaceHex "!insertmacro _KivReplaceHex"
+
+!endif
