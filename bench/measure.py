@@ -1,0 +1,874 @@
+#!/usr/bin/python3
+"""The measuring half of bench/run (see its header for what is measured and why).
+
+bench/run parses the command line, installs what is missing, builds the
+release preset and then runs this program from the repository's root with
+its settings resolved to numbers. This program makes the test files, times
+every tool, checks every tool's output, and writes results.md and
+results.svg through report.py. Python 3's standard library only.
+"""
+import argparse
+import ctypes
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+from report import Report, fmt_mbs, fmt_mib, fmt_ratio, fmt_s, median_us
+from report import write_chart, write_results
+
+MIB = 1048576
+
+
+def progress(text):
+    print(time.strftime("[%H:%M:%S] ") + text, file=sys.stderr, flush=True)
+
+
+def die(text):
+    print("bench/run: " + text, file=sys.stderr, flush=True)
+    sys.exit(1)
+
+
+# --- settings and places ----------------------------------------------------------
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(prog="bench/measure.py", description=__doc__)
+    parser.add_argument("--runs", type=int, required=True)
+    parser.add_argument("--mib", type=int, required=True)
+    parser.add_argument("--copy-mib", type=int, required=True)
+    parser.add_argument("--files", type=int, required=True)
+    parser.add_argument("--memory-mib", required=True, help='sizes in MiB, such as "64 256 1024"')
+    parser.add_argument("--cap-s", type=int, required=True)
+    parser.add_argument("--only", required=True, help="some of subst,copy,memory")
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--started", type=float, required=True,
+                        help="when bench/run started, in seconds since the epoch")
+    parser.add_argument("--arguments", default="", help="bench/run's command line, for the report")
+    settings = parser.parse_args(argv)
+    settings.memory_mib = [int(size) for size in settings.memory_mib.split()]
+    settings.only = settings.only.split(",")
+    return settings
+
+
+@dataclass
+class Bench:
+    """What every section needs: the settings, the programs, the work
+    directory and the report being written."""
+    settings: argparse.Namespace
+    repo: str
+    work: str
+    report: Report = field(default_factory=Report)
+    subst_chart: list = None  # MB/s per case (rows) and tool (columns)
+    copy_chart: list = None
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    def program(self, relative):
+        return built(self.repo, relative)
+
+    def section(self, name):
+        return name in self.settings.only
+
+
+def built(repo, relative):
+    """A program of the release build."""
+    return os.path.join(repo, "build", "release", relative)
+
+
+def check_programs(repo):
+    for relative in ("bench/subst_driver", "bench/copy_driver", "kivsubst/kivsubst", "kivcopy/kivcopy"):
+        if not os.access(built(repo, relative), os.X_OK):
+            die("not built: " + built(repo, relative))
+
+
+def source_state(repo):
+    """Which code was measured: the commit, and whether the libraries or the
+    front ends differed from it in the working tree."""
+    def git(*argv):
+        done = subprocess.run(["git", "-C", repo, *argv], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+        return done.stdout.strip() if done.returncode == 0 else ""
+    state = "commit " + (git("rev-parse", "--short", "HEAD") or "unknown")
+    if git("status", "--porcelain", "--", "kivcopy", "kivsubst"):
+        return state + ", with uncommitted changes in kivcopy/ or kivsubst/"
+    return state + ", kivcopy/ and kivsubst/ as committed"
+
+
+def make_work_directory(repo):
+    """On the repository's disk, not in /tmp (often a RAM file system); the
+    library's TMP points into it, so the temporary file lands on the same
+    file system as the file, as it does for an installer whose TMP is on the
+    installation disk."""
+    os.makedirs(os.path.join(repo, "build"), exist_ok=True)
+    work = tempfile.mkdtemp(prefix="bench-work.", dir=os.path.join(repo, "build"))
+    os.environ["TMP"] = os.path.join(work, "tmp")
+    os.mkdir(os.environ["TMP"])
+    return work
+
+
+def check_space(bench):
+    """Room for the largest moment: the memory section's original, file and
+    temporary file, or the copy's source and copy."""
+    s = bench.settings
+    largest = 3 * s.mib
+    if bench.section("memory"):
+        largest = max([largest] + [3 * size for size in s.memory_mib])
+    if bench.section("copy"):
+        largest = max(largest, 2 * s.copy_mib)
+    stat = os.statvfs(bench.work)
+    free_kib = stat.f_bavail * stat.f_frsize // 1024
+    need_kib = (largest + 256) * 1024
+    if free_kib < need_kib:
+        die("needs %d MiB free in %s, has %d MiB" % (need_kib // 1024, bench.work, free_kib // 1024))
+
+
+# --- running things -----------------------------------------------------------------
+
+
+@dataclass
+class Run:
+    us: int       # wall time, start-up included
+    rc: int       # exit status as a shell gives it
+    rss_kib: int  # peak resident set of the largest process the command ran
+
+
+def exit_status(status):
+    """The exit code, or 128 and the number of the signal that ended it."""
+    code = os.waitstatus_to_exitcode(status)
+    return 128 - code if code < 0 else code
+
+
+# Peak memory, and why tools are started through a launcher. Linux starts a
+# process's ru_maxrss at the peak of the memory image it was forked from (exec
+# records the old image's peak), so a tool started straight from this
+# interpreter would show the interpreter's own tens of MiB. A small launcher,
+# setsid --fork, forks the tool from its own image of about 1 MiB and exits at
+# once; the tool, orphaned, comes to this process, which is its subreaper, and
+# wait4 gives the tool's rusage. Its ru_maxrss is the largest of the tool's own
+# peak and those of every descendant it waited for: for a tool run through
+# timeout, a shell or xargs, the largest process the tool ran, as
+# /usr/bin/time reported it. (getrusage(RUSAGE_CHILDREN) of this process would
+# give the largest over all runs so far, which never goes down.)
+
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def become_subreaper():
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        die("cannot receive the tools' orphaned processes: " + os.strerror(ctypes.get_errno()))
+
+
+def wait_for_tool():
+    """The launched tool's exit status and rusage. The tool leads a session of
+    its own (setsid made it so); anything it left behind that exits first
+    comes here too, and is reaped and passed over."""
+    while True:
+        pid = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOWAIT).si_pid
+        leader = os.getsid(pid) == pid
+        _, status, usage = os.wait4(pid, 0)
+        if leader:
+            return status, usage
+
+
+def stop_tools():
+    """After an interruption: the tool's session is out of the terminal's
+    reach, so its process group is killed here before its files go."""
+    me = str(os.getpid())
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                parent = stat.read().rsplit(")", 1)[1].split()[1]
+            if parent == me:
+                os.killpg(int(entry), signal.SIGKILL)
+        except OSError:
+            pass
+    while True:
+        try:
+            os.wait()
+        except ChildProcessError:
+            return
+
+
+def timed(bench, argv):
+    """Runs argv once, its output in the work directory's out and err. The
+    clock is read here around the launch and the wait, so the time covers the
+    whole process, start-up included, the same for every tool; the launcher
+    adds one fork and exec to each. A tool that cannot be started exits 127."""
+    create = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+    actions = [(os.POSIX_SPAWN_OPEN, 1, bench.path("out"), create, 0o644),
+               (os.POSIX_SPAWN_OPEN, 2, bench.path("err"), create, 0o644)]
+    start = time.perf_counter_ns()
+    launcher = os.posix_spawnp("setsid", ["setsid", "--fork"] + argv, os.environ, file_actions=actions)
+    try:
+        _, status, usage = os.wait4(launcher, 0)
+        if exit_status(status) == 0:
+            status, usage = wait_for_tool()
+    except BaseException:
+        stop_tools()
+        raise
+    return Run((time.perf_counter_ns() - start) // 1000, exit_status(status), usage.ru_maxrss)
+
+
+def failure(bench, run):
+    """The result cell of a run that exited with the wrong status."""
+    with open(bench.path("err"), "rb") as err:
+        head = err.read(200).replace(b"\n", b" ")
+    return "failed: exit %d, %s" % (run.rc, head.decode("utf-8", "surrogateescape"))
+
+
+def helper(*argv):
+    """Runs one of the untimed steps, and gives back its standard output."""
+    done = subprocess.run(argv, stdout=subprocess.PIPE)
+    if done.returncode != 0:
+        die("%s failed with exit status %d" % (" ".join(argv[:2]), done.returncode))
+    return done.stdout.decode("utf-8", "surrogateescape")
+
+
+def remove(*paths):
+    for path in paths:
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        elif os.path.lexists(path):
+            os.unlink(path)
+
+
+def same_bytes(a, b):
+    """Whether two files hold the same bytes (a missing one holds none)."""
+    try:
+        if os.path.getsize(a) != os.path.getsize(b):
+            return False
+        with open(a, "rb") as first, open(b, "rb") as second:
+            while True:
+                chunk = first.read(MIB)
+                if chunk != second.read(MIB):
+                    return False
+                if not chunk:
+                    return True
+    except OSError:
+        return False
+
+
+def same_tree(a, b):
+    """Whether two directories hold the same names with the same bytes."""
+    try:
+        names = sorted(os.listdir(a))
+        if names != sorted(os.listdir(b)):
+            return False
+    except OSError:
+        return False
+    for name in names:
+        x, y = os.path.join(a, name), os.path.join(b, name)
+        if os.path.isdir(x) or os.path.isdir(y):
+            if not (os.path.isdir(x) and os.path.isdir(y) and same_tree(x, y)):
+                return False
+        elif not same_bytes(x, y):
+            return False
+    return True
+
+
+def read_through(paths):
+    """Reads files once so that they are in the page cache."""
+    for path in paths:
+        with open(path, "rb") as source:
+            while source.read(MIB):
+                pass
+
+
+def restore(bench):
+    """Each run starts from the same bytes, cached and clean. The file lives
+    alone in its directory, so that whatever a tool left (its output, the
+    temporary file of a stopped run) goes with it; a file deleted before it
+    was written out is never written, so a peer's unsynced output costs the
+    next run nothing either."""
+    remove(bench.path("case"))
+    os.mkdir(bench.path("case"))
+    helper("cp", bench.path("orig"), bench.path("case", "f"))
+    os.sync()
+
+
+def make_pattern(bench, length):
+    helper(bench.program("bench/subst_driver"), "make-pattern", str(length),
+           bench.path("pattern"), bench.path("replacement"))
+    with open(bench.path("pattern"), "rb") as p, open(bench.path("replacement"), "rb") as r:
+        return p.read(), r.read()
+
+
+def make_file(bench, name, size, planted_path, spacing):
+    """A generated file with planted_path's bytes every spacing bytes; gives
+    back how many were planted."""
+    said = helper(bench.program("bench/subst_driver"), "make-file", bench.path(name), str(size),
+                  planted_path, str(spacing))
+    return said.rstrip("\n").removeprefix("planted=")
+
+
+# --- 1. substitution ----------------------------------------------------------------
+
+SUBST_TOOLS = ["lib", "cli", "sed", "perl", "sd", "rpl", "bbe", "python", "copy2", "durable2"]
+LABELS = {
+    "lib": "ours: library, in-process",
+    "cli": "ours: kivsubst front end",
+    "sed": "sed -i",
+    "perl": "perl -pi -e",
+    "sd": "sd -s",
+    "rpl": "rpl -F",
+    "bbe": "bbe, then cp back",
+    "python": "python3 bytes.replace",
+    "copy2": "floor: 2 plain copies",
+    "durable2": "floor: 2 durable copies",
+}
+# Short names for the chart's legend.
+SHORT = {
+    "lib": "ours (library)", "cli": "ours (front end)", "sed": "sed", "perl": "perl", "sd": "sd",
+    "rpl": "rpl", "bbe": "bbe", "python": "python3", "copy2": "2 copies",
+    "durable2": "2 durable copies",
+}
+# The peers, and the command each needs. The python3 rewrite runs under
+# this very interpreter: bench/run picks Debian's own, not a version
+# manager's shim in front of it, whose start-up would be timed too.
+COMMANDS = {"sed": "sed", "perl": "perl", "sd": "sd", "rpl": "rpl", "bbe": "bbe",
+            "python": sys.executable}
+
+PY_REWRITE = """import sys
+path, pattern, replacement = sys.argv[1:]
+with open(pattern, "rb") as p, open(replacement, "rb") as r:
+    old, new = p.read(), r.read()
+with open(path, "rb") as f:
+    data = f.read()
+with open(path, "wb") as f:
+    f.write(data.replace(old, new))"""
+
+
+def subst_intro(cap_s):
+    """The notes above the substitution's tables."""
+    return [
+        "× ours is the tool's median time over that of ours (the library, in-process); above 1 means",
+        "slower than ours. MB/s is the file's size over the median time. Max RSS is the largest peak",
+        "resident set over the runs (ru_maxrss), of the largest process the tool ran. Times are",
+        "of the whole process. Ours and the durable floor include making the result durable; the",
+        "other tools leave theirs in the page cache, which is not timed. A tool more than 3 times",
+        "slower than ours in the first run is not run again (runs = 1), and a run longer than",
+        "%d s is stopped (shown as > that time): more runs would not change which is faster." % cap_s,
+        "Ours / durable floor is the library's median over the durable floor's. sed, perl, sd and",
+        "rpl write a new file and rename it into place; ours and the others keep the file's inode.",
+        "sd maps the file into memory, so its resident set counts the file's pages.",
+    ]
+
+
+@dataclass
+class Case:
+    length: int
+    density: str      # dense, sparse or none
+    where: str        # the occurrences, as the case's heading says them
+    pattern: bytes
+    replacement: bytes
+    expected: str     # the file that holds the exact result
+    ours_rc: int      # what replaceString returns on this file
+
+    @property
+    def name(self):
+        return "len %d, %s" % (self.length, self.density)
+
+
+@dataclass
+class Tally:
+    """One tool's runs of one case."""
+    times: list = field(default_factory=list)
+    peak: int = 0
+    result: str = ""
+    stopped: bool = False
+    once: bool = False  # not run again after the first run
+
+
+def spacing_of(length, density):
+    """Dense is one occurrence every 64 bytes, or every 2n bytes for long patterns."""
+    dense = max(2 * length, 64)
+    return {"dense": (dense, "one every %d bytes" % dense),
+            "sparse": (65536, "one every 64 KiB"),
+            "none": (0, "no occurrence")}[density]
+
+
+def make_case(bench, length, density):
+    """The pattern, the original file and the expected result of one case.
+    The expected file is the same filler with the replacement planted
+    instead of the pattern: the exact result, found without any search."""
+    spacing, where = spacing_of(length, density)
+    progress("subst len %d, %s: making the %d MiB file" % (length, density, bench.settings.mib))
+    size = bench.settings.mib * MIB
+    pattern, replacement = make_pattern(bench, length)
+    planted = make_file(bench, "orig", size, bench.path("pattern"), spacing)
+    if density == "none":
+        expected, ours_rc = bench.path("orig"), 1
+    else:
+        make_file(bench, "expected", size, bench.path("replacement"), spacing)
+        expected, ours_rc = bench.path("expected"), 0
+        where += ", %s occurrences" % planted
+    os.sync()
+    return Case(length, density, where, pattern, replacement, expected, ours_rc)
+
+
+def not_applicable(tool, case):
+    """Why the tool cannot take this case, or nothing."""
+    command = COMMANDS.get(tool)
+    if command and shutil.which(command) is None:
+        return "%s is not installed" % command
+    if case.length == 1:
+        byte = "0x" + case.pattern.hex().upper()
+        if tool == "sd":
+            return ("sd takes its arguments as UTF-8 text; the pattern, the single byte %s,"
+                    " is not UTF-8" % byte)
+        if tool == "rpl":
+            return ("rpl decodes OLD and NEW as text; the single byte %s is not UTF-8"
+                    " (with --encoding latin-1 it exits 0 and replaces nothing)" % byte)
+    return ""
+
+
+def escaped(data):
+    """\\xHH for every byte, as bbe's s command takes them."""
+    return "".join("\\x%02x" % byte for byte in data)
+
+
+def subst_command(bench, tool, case):
+    """One tool's command line on the case's file. The raw pattern goes into
+    arguments byte for byte (fsdecode keeps bytes that are not UTF-8)."""
+    f, t = bench.path("case", "f"), bench.path("case", "t")
+    pattern, replacement = bench.path("pattern"), bench.path("replacement")
+    raw_p, raw_r = os.fsdecode(case.pattern), os.fsdecode(case.replacement)
+    if tool == "lib":
+        return [bench.program("bench/subst_driver"), "replace", f, pattern, replacement,
+                str(case.ours_rc)]
+    if tool == "cli":
+        return [bench.program("kivsubst/kivsubst"), "--hex", case.pattern.hex(),
+                case.replacement.hex(), f]
+    if tool == "sed":
+        return ["sed", "-i", "s/%s/%s/g" % (raw_p, raw_r), f]
+    if tool == "perl":
+        return ["env", "P=" + raw_p, "R=" + raw_r, "perl", "-pi", "-e", r"s/\Q$ENV{P}\E/$ENV{R}/g", f]
+    if tool == "sd":
+        return ["sd", "-s", raw_p, raw_r, f]
+    if tool == "rpl":
+        return ["rpl", "-q", "--encoding", "utf-8", "--files", "-F", pattern, replacement, f]
+    if tool == "bbe":
+        return ["sh", "-c", 'bbe -e "$1" -o "$2" "$3" && cp "$2" "$3"', "sh",
+                "s/%s/%s/" % (escaped(case.pattern), escaped(case.replacement)),
+                bench.path("case", "bbe.out"), f]
+    if tool == "python":
+        return [sys.executable, "-c", PY_REWRITE, f, pattern, replacement]
+    if tool == "copy2":
+        return ["sh", "-c", 'cp "$1" "$2" && cp "$2" "$1"', "sh", f, t]
+    return ["sh", "-c", 'cp "$1" "$2" && sync "$2" && cp "$2" "$1" && sync "$1"', "sh", f, t]
+
+
+def check_subst(bench, tool, case, run):
+    """Once per case, and untimed: did the tool do the replacement? The front
+    end exits with the library's result; the driver exits 0 when the result
+    was the expected one; the floors only copy, so the original is theirs."""
+    want_rc = case.ours_rc if tool == "cli" else 0
+    floor = tool in ("copy2", "durable2")
+    if run.rc != want_rc:
+        return failure(bench, run)
+    if not same_bytes(bench.path("case", "f"), bench.path("orig") if floor else case.expected):
+        return "wrong result"
+    if floor and case.density != "none":
+        return "ok (copies only)"
+    return "ok"
+
+
+def mark_slow(tallies, active):
+    """After the first run: a peer more than 3 times slower than ours is not
+    run again, since more runs would not change which is faster."""
+    first_ours = tallies["lib"].times[0]
+    for tool in active:
+        if tool in COMMANDS and tallies[tool].times[0] > 3 * first_ours:
+            tallies[tool].once = True
+
+
+def run_subst_tool(bench, tool, case, tally, run_number):
+    """One timed run of one tool, stopped after the cap; gives the progress text."""
+    cap_s = bench.settings.cap_s
+    restore(bench)
+    run = timed(bench, ["timeout", "-k", "5", str(cap_s)] + subst_command(bench, tool, case))
+    if run.rc in (124, 137):
+        tally.stopped = tally.once = True
+        tally.times, tally.peak = [run.us], run.rss_kib
+        tally.result = "stopped after %d s, so not checked" % cap_s
+    else:
+        tally.times.append(run.us)
+        tally.peak = max(tally.peak, run.rss_kib)
+        if run_number == 1:
+            tally.result = check_subst(bench, tool, case, run)
+    return " %s %s" % (tool, fmt_s(run.us))
+
+
+def measure_case(bench, case):
+    """All runs of one case. The tools take turns, starting one further on
+    each run; ours comes first in the first run."""
+    tallies = {}
+    for tool in SUBST_TOOLS:
+        reason = not_applicable(tool, case)
+        tallies[tool] = Tally(result="n/a: " + reason) if reason else Tally()
+    active = [tool for tool in SUBST_TOOLS if not tallies[tool].result]
+    runs = bench.settings.runs
+    for run_number in range(1, runs + 1):
+        line = ""
+        for k in range(len(active)):
+            tool = active[(k + run_number - 1) % len(active)]
+            if run_number > 1 and tallies[tool].once:
+                continue
+            line += run_subst_tool(bench, tool, case, tallies[tool], run_number)
+        progress("subst %s: run %d/%d:%s" % (case.name, run_number, runs, line))
+        if run_number == 1:
+            mark_slow(tallies, active)
+    return tallies
+
+
+def subst_row(tool, tally, ours_us, size):
+    if not tally.times:
+        return "| %s | — | — | — | — | — | %s |" % (LABELS[tool], tally.result)
+    m = median_us(tally.times)
+    cells = [fmt_s(m), fmt_ratio(m, ours_us), fmt_mbs(size, m)]
+    if tally.stopped:
+        cells = ["> " + cells[0], "> " + cells[1], "< " + cells[2]]
+    return "| %s | %s | %s | %s | %s | %d | %s |" % (
+        LABELS[tool], *cells, fmt_mib(tally.peak), len(tally.times), tally.result)
+
+
+def note_subst(report, case, tool, tally, ours_us, cli_us):
+    """The goals: faster than every peer that did the same work right, and
+    every measured tool's result right."""
+    if not tally.times:
+        return
+    m = median_us(tally.times)
+    if tool in COMMANDS and tally.result == "ok":
+        if m <= ours_us:
+            report.miss("faster", "%s: %s %s s, ours (library) %s s"
+                        % (case.name, LABELS[tool], fmt_s(m), fmt_s(ours_us)))
+        if m <= cli_us:
+            report.miss("faster", "%s: %s %s s, ours (front end) %s s"
+                        % (case.name, LABELS[tool], fmt_s(m), fmt_s(cli_us)))
+    if not tally.result.startswith(("ok", "stopped")):
+        report.miss("correct", "%s: %s: %s" % (case.name, LABELS[tool], tally.result))
+
+
+def report_case(bench, case, tallies):
+    """The case's table, its chart row and its notes; gives ours / durable floor."""
+    report, size = bench.report, bench.settings.mib * MIB
+    ours_us = median_us(tallies["lib"].times)
+    cli_us = median_us(tallies["cli"].times)
+    floor_ratio = fmt_ratio(ours_us, median_us(tallies["durable2"].times))
+    report.emit("### %s: %s; ours / durable floor = %s" % (case.name, case.where, floor_ratio), "",
+                "| tool | median s | × ours | MB/s | max RSS MiB | runs | result |",
+                "|---|---:|---:|---:|---:|---:|---|")
+    row = ["%d %s" % (case.length, case.density)]
+    for tool in SUBST_TOOLS:
+        tally = tallies[tool]
+        report.emit(subst_row(tool, tally, ours_us, size))
+        ok = tally.times and tally.result.startswith("ok")
+        row.append(fmt_mbs(size, median_us(tally.times)) if ok else "-")
+        note_subst(report, case, tool, tally, ours_us, cli_us)
+    bench.subst_chart.append(row)
+    if float(floor_ratio) > 1.5:
+        report.miss("floor", "%s: ours / durable floor = %s" % (case.name, floor_ratio))
+    report.emit("")
+    return floor_ratio
+
+
+def measure_substitution(bench):
+    """Every pattern length and density; gives ours / durable floor per case."""
+    s = bench.settings
+    bench.report.emit("## Substitution: one %d MiB file, median of %d runs" % (s.mib, s.runs), "")
+    bench.report.emit(*subst_intro(s.cap_s), "")
+    bench.subst_chart = [["case"] + [SHORT[tool] for tool in SUBST_TOOLS]]
+    ratios = []
+    for length in (1, 16, 256, 4096):
+        for density in ("dense", "sparse", "none"):
+            case = make_case(bench, length, density)
+            ratios.append(report_case(bench, case, measure_case(bench, case)))
+            remove(bench.path("orig"), bench.path("expected"), bench.path("case"))
+    return ratios
+
+
+# --- 2. copy ------------------------------------------------------------------------
+
+COPY_INTRO = [
+    "Warm on both sides: the sources are read once beforehand and stay cached, and before each run",
+    "everything is synced, untimed (the large file's copy is deleted first; the small files go to",
+    "a new directory each run). Neither tool syncs its copy, so the times cover reading, writing",
+    "into the page cache and stamping. × ours is over ours, the library in-process.",
+]
+
+
+def copy_case(bench, name, size, prepare, verify, tools):
+    """Times the tools in turns. Each tool is a (key, setup) pair whose setup
+    readies the target and gives (label, command line); prepare makes sure no
+    target is there yet, verify compares the target with the source. Gives
+    each key's median."""
+    tallies = {key: Tally() for key, _ in tools}
+    labels = {}
+    runs = bench.settings.runs
+    for run_number in range(1, runs + 1):
+        line = ""
+        for k in range(len(tools)):
+            key, setup = tools[(k + run_number - 1) % len(tools)]
+            prepare()
+            labels[key], argv = setup()
+            run = timed(bench, argv)
+            tally = tallies[key]
+            tally.times.append(run.us)
+            tally.peak = max(tally.peak, run.rss_kib)
+            line += " %s %s" % (key, fmt_s(run.us))
+            if run_number == 1:
+                tally.result = (failure(bench, run) if run.rc != 0
+                                else "ok" if verify() else "wrong result")
+        progress("copy %s: run %d/%d:%s" % (name, run_number, runs, line))
+    return report_copy(bench, name, size, labels, tallies)
+
+
+def report_copy(bench, name, size, labels, tallies):
+    """The case's rows; the first tool is ours, the library."""
+    medians = {key: median_us(tally.times) for key, tally in tallies.items()}
+    ours_us = next(iter(medians.values()))
+    for key, tally in tallies.items():
+        m = medians[key]
+        bench.report.emit("| %s | %s | %s | %s | %s | %s | %s |" % (
+            name, labels[key], fmt_s(m), fmt_ratio(m, ours_us), fmt_mbs(size, m),
+            fmt_mib(tally.peak), tally.result))
+        if tally.result != "ok":
+            bench.report.miss("correct", "%s: %s: %s" % (name, labels[key], tally.result))
+    return medians
+
+
+def copy_large_file(bench):
+    """One large file, read once beforehand so that it is cached."""
+    big, copy = bench.path("big"), bench.path("big.copy")
+    size = bench.settings.copy_mib * MIB
+    progress("copy: making a %d MiB file" % bench.settings.copy_mib)
+    make_pattern(bench, 16)
+    make_file(bench, "big", size, bench.path("pattern"), 0)
+    os.sync()
+    read_through([big])
+
+    def prepare():
+        remove(copy)
+        os.sync()
+    tools = [
+        ("lib_big", lambda: ("ours: library, in-process",
+                             [bench.program("bench/copy_driver"), "copy", big, copy])),
+        ("cli_big", lambda: ("ours: kivcopy front end", [bench.program("kivcopy/kivcopy"), big, copy])),
+        ("cp_big", lambda: ("cp --preserve=timestamps", ["cp", "--preserve=timestamps", big, copy])),
+    ]
+    medians = copy_case(bench, "%d MiB file" % bench.settings.copy_mib, size, prepare,
+                        lambda: same_bytes(big, copy), tools)
+    remove(big, copy)
+    return medians, size
+
+
+def make_tree(bench, source):
+    """The small files, their names (sorted, NUL-terminated, in the work
+    directory's names file, for xargs) and their total size."""
+    count = bench.settings.files
+    progress("copy: making %d files of 1-8 KiB" % count)
+    os.mkdir(source)
+    helper(bench.program("bench/copy_driver"), "make-tree", source, str(count), "1024", "8192")
+    paths = sorted(os.fsencode(os.path.join(top, name))
+                   for top, _, names in os.walk(source) for name in names)
+    with open(bench.path("names"), "wb") as names:
+        names.write(b"".join(path + b"\0" for path in paths))
+    return paths, sum(os.path.getsize(path) for path in paths)
+
+
+def copy_small_files(bench):
+    """Many small files. The front end takes every source and then the
+    directory; xargs splits the names into batches below the argument limit
+    (1 MiB of arguments). Every run copies into a directory of its own, and
+    the copies are deleted only at the end: ext4 without a journal skips
+    inodes deleted in the last 30 seconds when it allocates new ones,
+    checking each on disk, so a copy made right after deleting the previous
+    one pays for that deletion."""
+    source, copies, names = bench.path("src"), bench.path("copies"), bench.path("names")
+    paths, size = make_tree(bench, source)
+    batches = helper("xargs", "-0", "-s", "1048576", "-a", names, "sh", "-c", "echo batch").count("\n")
+    os.sync()
+    read_through(paths)
+    os.mkdir(copies)
+    target = [None]
+    made = [0]
+
+    def prepare():
+        made[0] += 1
+        target[0] = os.path.join(copies, str(made[0]))
+        os.sync()
+
+    def ours_library():
+        os.mkdir(target[0])
+        return ("ours: library, in-process, one call per file",
+                [bench.program("bench/copy_driver"), "each", source, target[0]])
+
+    def ours_front_end():
+        os.mkdir(target[0])
+        invocations = "one invocation" if batches == 1 else "%d invocations" % batches
+        return ("ours: kivcopy SOURCE... DIRECTORY, " + invocations,
+                ["env", "DST=" + target[0], "xargs", "-0", "-s", "1048576", "-a", names,
+                 "sh", "-c", 'exec "$0" "$@" "$DST"', bench.program("kivcopy/kivcopy")])
+    tools = [
+        ("lib_small", ours_library),
+        ("cli_small", ours_front_end),
+        ("cp_small", lambda: ("cp -r --preserve=timestamps",
+                              ["cp", "-r", "--preserve=timestamps", source, target[0]])),
+    ]
+    medians = copy_case(bench, "%d files" % bench.settings.files, size, prepare,
+                        lambda: same_tree(source, target[0]), tools)
+    remove(source, copies, names)
+    return medians, size
+
+
+def note_copy(report, big, small):
+    """The goals: at least as fast as cp on the large file, faster than
+    cp -r on the small files."""
+    for key, who in (("lib_big", "library"), ("cli_big", "front end")):
+        if big[key] > big["cp_big"]:
+            report.miss("copy_big", "%s %s s, cp %s s" % (who, fmt_s(big[key]), fmt_s(big["cp_big"])))
+    for key, who in (("lib_small", "library"), ("cli_small", "front end")):
+        if small[key] >= small["cp_small"]:
+            report.miss("copy_small", "%s %s s, cp -r %s s"
+                        % (who, fmt_s(small[key]), fmt_s(small["cp_small"])))
+
+
+def measure_copy(bench):
+    s, report = bench.settings, bench.report
+    report.emit("## Copy: median of %d runs, warm page cache" % s.runs, "", *COPY_INTRO, "",
+                "| case | tool | median s | × ours | MB/s | max RSS MiB | result |",
+                "|---|---|---:|---:|---:|---:|---|")
+    big, big_size = copy_large_file(bench)
+    small, small_size = copy_small_files(bench)
+    report.emit("", "The %d files hold %d bytes; MB/s there counts those bytes." % (s.files, small_size), "")
+    bench.copy_chart = [
+        ["case", "ours (library)", "ours (front end)", "cp"],
+        ["%d MiB file" % s.copy_mib] + [fmt_mbs(big_size, big[k]) for k in ("lib_big", "cli_big", "cp_big")],
+        ["%d files of 1-8 KiB" % s.files]
+        + [fmt_mbs(small_size, small[k]) for k in ("lib_small", "cli_small", "cp_small")],
+    ]
+    note_copy(report, big, small)
+
+
+# --- 3. memory ----------------------------------------------------------------------
+
+
+def memory_run(bench, tool, case, size):
+    """One run of ours on a fresh copy of the file, which must replace."""
+    restore(bench)
+    run = timed(bench, subst_command(bench, tool, case))
+    if run.rc != 0:
+        with open(bench.path("out"), "rb") as out, open(bench.path("err"), "rb") as err:
+            said = (out.read() + err.read()).decode("utf-8", "replace").rstrip("\n")
+        who = "library" if tool == "lib" else "front end"
+        die("the %s did not replace in the %d MiB file: %s" % (who, size, said))
+    return run
+
+
+def measure_memory(bench):
+    """The peak resident set at each file size, which must stay flat because
+    the library streams."""
+    report, sizes = bench.report, bench.settings.memory_mib
+    report.emit("## Substitution's peak memory by file size (one run each)", "",
+                "Pattern of 4096 bytes planted every 8192 bytes,"
+                " the case that keeps the most bytes in flight.", "",
+                "| file MiB | ours: library s | MB/s | library max RSS MiB | front end max RSS MiB |",
+                "|---:|---:|---:|---:|---:|")
+    peaks = []
+    for size in sizes:
+        progress("memory: making a %d MiB file" % size)
+        pattern, replacement = make_pattern(bench, 4096)
+        make_file(bench, "orig", size * MIB, bench.path("pattern"), 8192)
+        case = Case(4096, "dense", "", pattern, replacement, "", 0)
+        lib = memory_run(bench, "lib", case, size)
+        cli = memory_run(bench, "cli", case, size)
+        progress("memory: %d MiB: library %s s, RSS %d KiB; front end RSS %d KiB"
+                 % (size, fmt_s(lib.us), lib.rss_kib, cli.rss_kib))
+        report.emit("| %d | %s | %s | %s | %s |" % (size, fmt_s(lib.us), fmt_mbs(size * MIB, lib.us),
+                                                   fmt_mib(lib.rss_kib), fmt_mib(cli.rss_kib)))
+        peaks.append(lib.rss_kib)
+        remove(bench.path("orig"), bench.path("case"))
+    report.emit("")
+    # Flat: the largest file's peak within 10% (and 1 MiB) of the smallest's.
+    if peaks[-1] > peaks[0] + peaks[0] // 10 + 1024:
+        report.miss("memory", "peak RSS %s MiB at %d MiB, %s MiB at %d MiB"
+                    % (fmt_mib(peaks[0]), sizes[0], fmt_mib(peaks[-1]), sizes[-1]))
+
+
+# --- summary --------------------------------------------------------------------------
+
+
+def report_goals(bench, floor_ratios):
+    report, s = bench.report, bench.settings
+    report.emit("## Goals", "")
+    if bench.section("subst"):
+        report.goal("faster", "substitution faster than every peer in every case it shares with them")
+        report.goal("floor", "substitution within 1.5 times the durable floor at every length and"
+                    " density (largest: %s)" % max(floor_ratios, key=float))
+    if bench.section("copy"):
+        report.goal("copy_big", "copy at least as fast as cp on the large file")
+        report.goal("copy_small", "copy faster than cp -r on the %d small files" % s.files)
+    if bench.section("memory"):
+        report.goal("memory", "substitution's peak memory flat from %d MiB to %d MiB"
+                    % (s.memory_mib[0], s.memory_mib[-1]))
+    report.goal("correct", "every tool's result checked against the expected bytes")
+    report.emit("", "Total time of bench/run: %.0f s." % (time.time() - s.started))
+
+
+def measure(bench):
+    check_space(bench)
+    floor_ratios = measure_substitution(bench) if bench.section("subst") else []
+    if bench.section("copy"):
+        measure_copy(bench)
+    if bench.section("memory"):
+        measure_memory(bench)
+    report_goals(bench, floor_ratios)
+
+
+def finish(bench, state):
+    s = bench.settings
+    write_results(s.out, bench.report, s.arguments, bench.work, state)
+    charted = bench.subst_chart is not None or bench.copy_chart is not None
+    if charted and shutil.which("gnuplot"):
+        write_chart(s.out, bench.work, s.runs, s.mib, bench.subst_chart, bench.copy_chart)
+        progress("wrote %s/results.md and %s/results.svg" % (s.out, s.out))
+    else:
+        progress("wrote %s/results.md (no chart: neither substitution nor copy measured, or no gnuplot)"
+                 % s.out)
+
+
+def stop_on_signal(number, _frame):
+    """Leaves through main's finally, so that the work directory goes."""
+    sys.exit(128 + number)
+
+
+def main():
+    settings = parse_arguments(sys.argv[1:])
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    check_programs(repo)
+    # Read before this process becomes a subreaper, so that nothing git may
+    # leave running can come to it and be taken for a tool.
+    state = source_state(repo)
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, stop_on_signal)
+    become_subreaper()
+    work = make_work_directory(repo)
+    try:
+        bench = Bench(settings, repo, work)
+        measure(bench)
+        finish(bench, state)
+    except KeyboardInterrupt:
+        sys.exit(130)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
