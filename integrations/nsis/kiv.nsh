@@ -25,20 +25,15 @@
   !define KIV_DLL_DIR "${__FILEDIR__}"
 !endif
 
-; Scratch variables of the macros below, so that the caller's registers stay
-; as they were.
-Var _KivHex
-Var _KivIndex
-Var _KivPair
-Var _KivByte
-Var _KivCheck
-Var _KivBuffer
-Var _KivLength
-Var _KivAt
-Var _KivPattern
-Var _KivPatternLength
-Var _KivReplacement
-Var _KivReplacementLength
+; Declares a scratch variable of the macros below on its first use, so that
+; the caller's registers stay as they were and an installer that uses only
+; some of the forms declares only what they use.
+!macro _KivVariable NAME
+  !ifndef _KIV_VARIABLE_${NAME}
+    !define _KIV_VARIABLE_${NAME}
+    Var /GLOBAL ${NAME}
+  !endif
+!macroend
 
 ; Puts NAME.dll into $PLUGINSDIR unless it is there already.
 !macro _KivExtract NAME
@@ -78,6 +73,9 @@ Var _KivReplacementLength
 ; UTF-16LE: the System plug-in hands a "w" string over as UTF-16LE in memory,
 ; two bytes a code unit, without its terminating NUL in the length.
 !macro _KivReplaceUtf16 FILE PATTERN REPLACEMENT RESULT
+  !insertmacro _KivVariable _KivLength
+  !insertmacro _KivVariable _KivPatternLength
+  !insertmacro _KivVariable _KivReplacementLength
   !insertmacro _KivExtract kivsubst
   Push `${REPLACEMENT}`
   System::Call `kernel32::lstrlenW(w s) i .s`
@@ -102,6 +100,13 @@ Var _KivReplacementLength
 ; in it, or $_KivLength is -1 when the text is not whole pairs of digits.
 !macro _KivDecodeHex
   !define /redef _KIV_ID ${__COUNTER__}
+  !insertmacro _KivVariable _KivIndex
+  !insertmacro _KivVariable _KivPair
+  !insertmacro _KivVariable _KivByte
+  !insertmacro _KivVariable _KivCheck
+  !insertmacro _KivVariable _KivBuffer
+  !insertmacro _KivVariable _KivLength
+  !insertmacro _KivVariable _KivAt
   StrLen $_KivLength $_KivHex
   IntOp $_KivLength $_KivLength / 2
   IntOp $_KivLength $_KivLength + 1
@@ -134,6 +139,11 @@ Var _KivReplacementLength
 
 !macro _KivReplaceHex FILE PATTERN_HEX REPLACEMENT_HEX RESULT
   !define /redef _KIV_ID_CALL ${__COUNTER__}
+  !insertmacro _KivVariable _KivHex
+  !insertmacro _KivVariable _KivPattern
+  !insertmacro _KivVariable _KivPatternLength
+  !insertmacro _KivVariable _KivReplacement
+  !insertmacro _KivVariable _KivReplacementLength
   !insertmacro _KivExtract kivsubst
   StrCpy $_KivHex `${PATTERN_HEX}`
   !insertmacro _KivDecodeHex
