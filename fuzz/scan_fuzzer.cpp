@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform.h"
-#include "reference.h"
+#include "kivtest/reference.h"
 #include "scan.h"
 #include "search.h"
 

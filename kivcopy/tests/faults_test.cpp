@@ -1,8 +1,7 @@
-// Copies that meet real faults: full disks, sources that fail to read,
-// times that another user may not set, files that are not regular files,
-// and sizes past 4 GiB; and targets that someone else prepared: write-only
-// files, links to nothing, files that appear while the copy runs.
-#include <fcntl.h>
+// Linux only. Copies that meet real faults: full disks, sources that fail
+// to read, times that another user may not set, files that are not regular
+// files, and sizes past 4 GiB; and targets that someone else prepared:
+// write-only files, links to nothing, files that appear while the copy runs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,25 +200,15 @@ TEST_F(CopyFault, CopiesAFileLargerThanFourGiB) {
     }
     const std::string source = memory.directory() + "/source";
     const std::string target = memory.directory() + "/target";
-    int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
-    ASSERT_EQ(::pwrite(fd, "mark", 4, four_gib - 2), 4);
-    ASSERT_EQ(::pwrite(fd, "tail", 4, four_gib + 100), 4);
-    ::close(fd);
+    kivtest::write_at(source, 0, "head");
+    kivtest::write_at(source, four_gib - 2, "mark");
+    kivtest::write_at(source, four_gib + 100, "tail");
 
     ASSERT_EQ(KivCopyFile(source.c_str(), target.c_str(), 1), KIVCOPY_OK);
     ASSERT_EQ(kivtest::file_size(target), four_gib + 104);
-    fd = ::open(target.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    char seen[4];
-    EXPECT_EQ(::pread(fd, seen, 4, 0), 4);
-    EXPECT_EQ(std::string(seen, 4), "head");
-    EXPECT_EQ(::pread(fd, seen, 4, four_gib - 2), 4);
-    EXPECT_EQ(std::string(seen, 4), "mark");
-    EXPECT_EQ(::pread(fd, seen, 4, four_gib + 100), 4);
-    EXPECT_EQ(std::string(seen, 4), "tail");
-    ::close(fd);
+    EXPECT_EQ(kivtest::read_at(target, 0, 4), "head");
+    EXPECT_EQ(kivtest::read_at(target, four_gib - 2, 4), "mark");
+    EXPECT_EQ(kivtest::read_at(target, four_gib + 100, 4), "tail");
 }
 
 }  // namespace

@@ -5,26 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "kivtest/files.h"
-#include "kivtest/programs.h"
+#include "tool_fixture.h"
 
 namespace {
 
 using kivtest::read_file;
+using kivtest::SubstTool;
 using kivtest::write_file;
-
-class SubstTool : public kivtest::WorkDirTest {
-protected:
-    // Temporary files go to the work directory, so that a test leaves
-    // nothing behind elsewhere.
-    kivtest::ProgramRun run(const std::vector<std::string>& arguments) {
-        return run(arguments, {"TMP=" + dir()});
-    }
-    kivtest::ProgramRun run(const std::vector<std::string>& arguments,
-                            const std::vector<std::string>& environment) {
-        return kivtest::run_program(KIVSUBST_CLI_PATH, arguments, environment);
-    }
-};
 
 TEST_F(SubstTool, ReplacesInOneFileOrExitsOneWhenNothingIsFound) {
     write_file(path("a"), "one two one");
@@ -57,24 +44,6 @@ TEST_F(SubstTool, ProcessesEveryFileAndExitsWithTheFirstFailure) {
     EXPECT_EQ(read_file(path("a")), "y-y");
     EXPECT_EQ(read_file(path("c")), "y");
 }
-
-#if !defined(_WIN32)
-// A directory that takes no new entries exists on Linux only.
-TEST_F(SubstTool, ExitsWithTheFirstOfDifferentFailures) {
-    kivtest::make_directory(path("sealed"));
-    write_file(path("sealed/x"), "x");
-    kivtest::UnwritableFile sealed(path("sealed"));
-    if (!sealed.ok()) {
-        GTEST_SKIP() << sealed.error();
-    }
-    // Without TMP the temporary file belongs next to the file, where the
-    // sealed directory refuses it (4); the missing file cannot be opened (3).
-    const std::string x = path("sealed/x");
-    EXPECT_EQ(run({"x", "y", x, path("missing")}, {"TMP"}).exit_status, 4);
-    EXPECT_EQ(run({"x", "y", path("missing"), x}, {"TMP"}).exit_status, 3);
-    EXPECT_EQ(read_file(x), "x");
-}
-#endif
 
 TEST_F(SubstTool, ExitsZeroWhenAnyOfSeveralFilesHadAReplacement) {
     write_file(path("a"), "abc");

@@ -6,11 +6,8 @@
 #include <memory>
 #include <string>
 
-#if !defined(_WIN32)
-#include "kivtest/faults.h"
-#endif
+#include "kivtest/reference.h"
 #include "random_case.h"
-#include "reference.h"
 #include "subst_fixture.h"
 
 namespace {
@@ -21,18 +18,11 @@ protected:
     // thousands of durable writes cost nothing.
     void SetUp() override {
         SubstTest::SetUp();
-        file_ = path("file");
-#if !defined(_WIN32)
         memory_ = std::make_unique<kivtest::TmpfsMount>(path("mem"), 64ull << 20);
-        if (memory_->ok()) {
-            file_ = path("mem/file");
-        }
-#endif
+        file_ = memory_->ok() ? path("mem/file") : path("file");
     }
     void TearDown() override {
-#if !defined(_WIN32)
         memory_.reset();
-#endif
         SubstTest::TearDown();
     }
 
@@ -45,9 +35,7 @@ protected:
         ASSERT_EQ(kivtest::read_file(file_), expected.output);
     }
 
-#if !defined(_WIN32)
     std::unique_ptr<kivtest::TmpfsMount> memory_;
-#endif
     std::string file_;
 };
 

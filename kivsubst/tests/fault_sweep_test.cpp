@@ -11,27 +11,19 @@
 #include <string>
 #include <vector>
 
-#include "kivtest/faults.h"
-#include "reference.h"
-#include "subst_fixture.h"
+#include "subst_faults.h"
 
 namespace {
 
 using kivtest::write_file;
 
-class SubstFaultSweep : public kivtest::SubstTest {
+class SubstFaultSweep : public kivtest::SubstFault {
 protected:
     const std::string pattern = "=";
     const std::string replacement = "===";
 
-    // About 170 KB that the substitution grows by about a quarter.
-    static std::string old_content() {
-        std::string input;
-        for (int i = 0; i < 20000; ++i) {
-            input += "key=" + std::to_string(i) + ";";
-        }
-        return input;
-    }
+    // The file before each call: the input that all the fault tests patch.
+    static std::string old_content() { return growing_input(); }
     std::string new_content() const {
         return kivtest::reference_substitution(old_content(), pattern, replacement).output;
     }
@@ -69,7 +61,7 @@ protected:
     void TearDown() override {
         std::printf("faults injected: %d, calls that failed: %d, content lost: %s\n", faults_,
                     failures_seen_, HasFailure() ? "yes" : "never");
-        SubstTest::TearDown();
+        SubstFault::TearDown();
     }
 
     int call(const std::string& file) const { return replace(file, pattern, replacement).result; }

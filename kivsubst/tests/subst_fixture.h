@@ -24,17 +24,8 @@ class SubstTest : public WorkDirTest {
 protected:
     void SetUp() override {
         WorkDirTest::SetUp();
-        saved_tmp_ = environment("TMP");
         make_directory(path("tmp"));
-        set_environment("TMP", path("tmp"));
-    }
-    void TearDown() override {
-        if (saved_tmp_) {
-            set_environment("TMP", *saved_tmp_);
-        } else {
-            unset_environment("TMP");
-        }
-        WorkDirTest::TearDown();
+        tmp_.emplace("TMP", path("tmp"));
     }
 
     static Call replace(const std::string& file, const std::string& pattern,
@@ -57,20 +48,12 @@ protected:
     // meet a TMP that only the library is meant to understand.
     static Call replace_with_tmp(const std::optional<std::string>& tmp, const std::string& file,
                                  const std::string& pattern, const std::string& replacement) {
-        const std::optional<std::string> before = environment("TMP");
         ::testing::internal::CaptureStdout();
-        if (tmp) {
-            set_environment("TMP", *tmp);
-        } else {
-            unset_environment("TMP");
-        }
         Call made;
-        made.result = replaceString(file.c_str(), pattern.data(), static_cast<int32_t>(pattern.size()),
-                                    replacement.data(), static_cast<int32_t>(replacement.size()));
-        if (before) {
-            set_environment("TMP", *before);
-        } else {
-            unset_environment("TMP");
+        {
+            ScopedEnvironment for_the_call("TMP", tmp);
+            made.result = replaceString(file.c_str(), pattern.data(), static_cast<int32_t>(pattern.size()),
+                                        replacement.data(), static_cast<int32_t>(replacement.size()));
         }
         made.printed = ::testing::internal::GetCapturedStdout();
         return made;
@@ -87,7 +70,9 @@ protected:
     }
 
 private:
-    std::optional<std::string> saved_tmp_;
+    // The test's own TMP, and whatever the test sets TMP to, last until the
+    // test ends.
+    std::optional<ScopedEnvironment> tmp_;
 };
 
 }  // namespace kivtest

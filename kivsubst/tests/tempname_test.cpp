@@ -2,14 +2,10 @@
 // that an exclusive creation never opens a name that is taken.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <optional>
 #include <string>
 
-#include "kivtest/files.h"
-#if !defined(_WIN32)
-#include "kivtest/faults.h"
-#endif
-#include "platform.h"
+#include "internal_fixtures.h"
 #include "tempname.h"
 
 namespace {
@@ -17,43 +13,11 @@ namespace {
 using kivsubst::platform::Creation;
 using kivsubst::platform::Directory;
 using kivsubst::platform::File;
+using kivtest::TempName;
 namespace tempname = kivsubst::tempname;
 
-class TempName : public kivtest::WorkDirTest {
-protected:
-    void SetUp() override {
-        WorkDirTest::SetUp();
-        saved_tmp_ = kivtest::environment("TMP");
-        kivtest::unset_environment("TMP");
-        kivtest::make_directory(path("tmp"));
-        kivtest::make_directory(path("home"));
-    }
-    void TearDown() override {
-        if (saved_tmp_) {
-            kivtest::set_environment("TMP", *saved_tmp_);
-        } else {
-            kivtest::unset_environment("TMP");
-        }
-        WorkDirTest::TearDown();
-    }
-
-    // The number of a temporary name.
-    static long number_of(const std::string& name) {
-        std::smatch parts;
-        EXPECT_TRUE(std::regex_match(name, parts, std::regex(R"(KIV([0-9]{1,5}))"))) << name;
-        return parts.empty() ? -1 : std::stol(parts[1]);
-    }
-
-private:
-    std::optional<std::string> saved_tmp_;
-};
-
 TEST_F(TempName, PrefersTmpThenTheFilesDirectoryThenTheRoot) {
-#if defined(_WIN32)
-    const std::string root = "\\";
-#else
-    const std::string root = "/";
-#endif
+    const std::string root = kivtest::root_directory();
     auto chosen = [](const std::string& preferred) {
         return tempname::choose_directory(preferred).directory;
     };
@@ -118,33 +82,5 @@ TEST_F(TempName, CreationNeverFollowsALinkPlantedAtTheName) {
     EXPECT_FALSE(file.is_open());
     EXPECT_EQ(kivtest::read_file(path("victim")), "precious");
 }
-
-#if !defined(_WIN32)
-// Names whose check is refused for lack of access are skipped, all the way
-// round the circle.
-TEST_F(TempName, GivesUpAfterAFullCircleOfNamesWhoseCheckIsRefused) {
-    kivtest::make_directory(path("sealed"));
-    ASSERT_EQ(::chmod(path("sealed").c_str(), 0600), 0);
-    std::string why_not;
-    int outcome = kivtest::run_as_nobody(
-        [&] {
-            Directory sealed = Directory::open(path("sealed"));
-            return tempname::next_free_name(sealed) ? 1 : 0;
-        },
-        why_not);
-    if (outcome < 0) {
-        GTEST_SKIP() << why_not;
-    }
-    EXPECT_EQ(outcome, 0);
-}
-
-TEST_F(TempName, CreatesTheFileForItsOwnerOnly) {
-    Creation outcome = Creation::failed;
-    File file = File::create_new(path("tmp/KIV8"), outcome);
-    ASSERT_EQ(outcome, Creation::created);
-    EXPECT_EQ(kivtest::status_of(path("tmp/KIV8")).st_mode & 07777, 0600u);
-}
-
-#endif
 
 }  // namespace

@@ -10,12 +10,8 @@
 // file before the temporary file goes), which the libraries' sync calls, not
 // this harness, provide.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,8 +20,8 @@
 #include <vector>
 
 #include "kivtest/files.h"
-
-extern char** environ;
+#include "kivtest/programs.h"
+#include "kivtest/reference.h"
 
 namespace {
 
@@ -67,20 +63,6 @@ std::string planted_text(std::size_t size, const std::string& pattern) {
     return text;
 }
 
-// Non-overlapping occurrences, left to right, never searching a replacement.
-std::string replaced(const std::string& text, const std::string& pattern,
-                     const std::string& replacement) {
-    std::string result;
-    std::size_t from = 0;
-    for (std::size_t at; (at = text.find(pattern, from)) != std::string::npos;) {
-        result.append(text, from, at - from);
-        result += replacement;
-        from = at + pattern.size();
-    }
-    result.append(text, from, std::string::npos);
-    return result;
-}
-
 // All of 1..total when there are few, else `most_kill_points` spread evenly
 // from the first call to the last.
 std::vector<unsigned long> kill_points(unsigned long total) {
@@ -110,57 +92,17 @@ protected:
     Exit run_driver(const std::vector<std::string>& arguments, unsigned long kill_at,
                     unsigned long transfer_limit, unsigned long* calls = nullptr) {
         const std::string count_file = path("count");
-        const std::string log_file = path("log");
         std::remove(count_file.c_str());
-
-        std::vector<std::string> ours = {
-            std::string("LD_PRELOAD=") + KIV_KILLPOINT_PATH,
-            "TMP=" + tmp_,
-            "KIV_COUNT_FILE=" + count_file,
-            "KIV_TRANSFER_LIMIT=" + std::to_string(transfer_limit),
-        };
-        if (kill_at != 0) {
-            ours.push_back("KIV_KILL_AT=" + std::to_string(kill_at));
-        }
-        std::vector<char*> envp;
-        for (std::string& entry : ours) {
-            envp.push_back(entry.data());
-        }
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string name(*entry, std::string(*entry).find('='));
-            if (name != "LD_PRELOAD" && name != "TMP" && name.rfind("KIV_", 0) != 0) {
-                envp.push_back(*entry);
-            }
-        }
-        envp.push_back(nullptr);
-
-        std::vector<std::string> all = {KIV_CRASH_DRIVER_PATH};
-        all.insert(all.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& argument : all) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_file.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        pid_t child = 0;
-        const int spawned = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
+        const kivtest::ProgramRun run = kivtest::run_program(
+            KIV_CRASH_DRIVER_PATH, arguments,
+            {std::string("LD_PRELOAD=") + KIV_KILLPOINT_PATH, "TMP=" + tmp_,
+             "KIV_COUNT_FILE=" + count_file,
+             "KIV_TRANSFER_LIMIT=" + std::to_string(transfer_limit),
+             kill_at != 0 ? "KIV_KILL_AT=" + std::to_string(kill_at) : "KIV_KILL_AT"});
         Exit exit;
-        if (spawned != 0) {
-            exit.log = "cannot start the driver";
-            return exit;
-        }
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        exit.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-        exit.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        exit.log = read_file(log_file);
+        exit.killed = run.signal == SIGKILL;
+        exit.status = run.exit_status;
+        exit.log = run.out + run.err;
         if (calls != nullptr) {
             *calls = kivtest::exists(count_file) ? std::strtoul(read_file(count_file).c_str(), nullptr, 10) : 0;
         }
@@ -193,7 +135,8 @@ protected:
                        unsigned long& partly_overwritten) {
         const std::string file = path("file");
         const std::string old_content = planted_text(3 * 1024 * 1024, pattern);
-        const std::string new_content = replaced(old_content, pattern, replacement);
+        const std::string new_content =
+            kivtest::reference_substitution(old_content, pattern, replacement).output;
         const std::vector<std::string> arguments = {"subst", file, pattern, replacement};
         Tally tally;
 

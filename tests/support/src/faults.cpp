@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,25 +21,6 @@ std::string describe(const std::string& what) {
 }
 
 }  // namespace
-
-TmpfsMount::TmpfsMount(std::string directory, unsigned long long bytes)
-    : directory_(std::move(directory)) {
-    ::mkdir(directory_.c_str(), 0777);
-    std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
-    if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-        error_ = describe("cannot mount a tmpfs at " + directory_ + " (needs root)");
-    }
-}
-
-bool TmpfsMount::make_read_only() {
-    return ::mount("tmpfs", directory_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-}
-
-TmpfsMount::~TmpfsMount() {
-    if (ok()) {
-        ::umount2(directory_.c_str(), MNT_DETACH);
-    }
-}
 
 std::string fill_file_system(const std::string& directory, unsigned long long leave_free) {
     std::string filler = directory + "/filler";
@@ -67,6 +48,35 @@ std::string fill_file_system(const std::string& directory, unsigned long long le
     }
     ::close(fd);
     return filler;
+}
+
+void write_at(const std::string& path, std::int64_t offset, const std::string& bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const auto size = static_cast<ssize_t>(bytes.size());
+    if (fd < 0 || ::pwrite(fd, bytes.data(), bytes.size(), offset) != size) {
+        std::string error = describe("cannot write at " + std::to_string(offset) + " of " + path);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        throw std::runtime_error(error);
+    }
+    ::close(fd);
+}
+
+std::string read_at(const std::string& path, std::int64_t offset, std::size_t length) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string bytes(length, '\0');
+    ssize_t got = fd >= 0 ? ::pread(fd, bytes.data(), length, offset) : -1;
+    if (got < 0) {
+        std::string error = describe("cannot read at " + std::to_string(offset) + " of " + path);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        throw std::runtime_error(error);
+    }
+    ::close(fd);
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
 }
 
 int run_as_nobody(const std::function<int()>& body, std::string& why_not) {

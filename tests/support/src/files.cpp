@@ -1,6 +1,7 @@
 #include "kivtest/files.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -9,6 +10,26 @@ namespace kivtest {
 
 std::ostream& operator<<(std::ostream& out, const Time& time) {
     return out << time.seconds << "s+" << time.nanoseconds << "ns";
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const std::optional<std::string>& value)
+    : name_(name) {
+    if (const char* before = std::getenv(name)) {
+        saved_ = before;
+    }
+    if (value) {
+        set_environment(name, *value);
+    } else {
+        unset_environment(name);
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (saved_) {
+        set_environment(name_, *saved_);
+    } else {
+        unset_environment(name_);
+    }
 }
 
 void write_file(const std::string& path, const std::string& bytes) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 extern char** environ;
 
@@ -77,9 +78,10 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
         run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     run.out = slurp(out);
-    run.err = slurp(err);
+    run.err = spawned == 0 ? slurp(err) : "cannot start " + program + ": " + std::strerror(spawned);
     std::fclose(out);
     std::fclose(err);
     return run;

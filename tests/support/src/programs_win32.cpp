@@ -108,8 +108,10 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
     ProgramRun run;
-    if (::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
-                         environment.data(), nullptr, &startup, &process)) {
+    const bool started = ::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
+                                          environment.data(), nullptr, &startup, &process);
+    const DWORD start_error = ::GetLastError();
+    if (started) {
         ::WaitForSingleObject(process.hProcess, INFINITE);
         DWORD exit_code = 0;
         ::GetExitCodeProcess(process.hProcess, &exit_code);
@@ -121,7 +123,8 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
     ::CloseHandle(err);
     // The programs write text: Windows ends their lines with CR LF.
     run.out = without_carriage_returns(read_file(out_path));
-    run.err = without_carriage_returns(read_file(err_path));
+    run.err = started ? without_carriage_returns(read_file(err_path))
+                      : "cannot start " + program + ": error " + std::to_string(start_error);
     remove_tree(scratch);
     return run;
 }

@@ -126,11 +126,6 @@ std::string make_work_directory() {
     return pattern;
 }
 
-std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-}
-
 void set_environment(const char* name, const std::string& value) {
     ::setenv(name, value.c_str(), 1);
 }
@@ -148,8 +143,8 @@ bool change_directory(const std::string& path) {
     return ::chdir(path.c_str()) == 0;
 }
 
-bool can_write_root() {
-    return ::access("/", W_OK) == 0;
+std::string root_directory() {
+    return "/";
 }
 
 UnwritableFile::UnwritableFile(std::string path) : path_(std::move(path)) {
@@ -160,6 +155,25 @@ UnwritableFile::~UnwritableFile() {
     if (ok()) {
         set_immutable(path_, false);
     }
+}
+
+TmpfsMount::TmpfsMount(std::string directory, unsigned long long bytes)
+    : directory_(std::move(directory)) {
+    ::mkdir(directory_.c_str(), 0777);
+    std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
+    if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        error_ = describe("cannot mount a tmpfs at " + directory_ + " (needs root)");
+    }
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (ok()) {
+        ::umount2(directory_.c_str(), MNT_DETACH);
+    }
+}
+
+bool TmpfsMount::make_read_only() {
+    return ::mount("tmpfs", directory_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
 }
 
 LoadedLibrary::LoadedLibrary(const std::string& path) {

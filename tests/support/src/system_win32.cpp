@@ -112,11 +112,6 @@ std::string make_work_directory() {
     return std::string();
 }
 
-std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-}
-
 // The C runtime's copy of the environment is the one the libraries read.
 void set_environment(const char* name, const std::string& value) {
     ::_putenv_s(name, value.c_str());
@@ -135,16 +130,8 @@ bool change_directory(const std::string& path) {
     return ::_chdir(path.c_str()) == 0;
 }
 
-// Probes by creating and removing a file at the root of the current drive.
-bool can_write_root() {
-    const char* probe = "\\kivtest-root-probe";
-    HANDLE handle = ::CreateFileA(probe, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    ::CloseHandle(handle);
-    return true;
+std::string root_directory() {
+    return "\\";
 }
 
 // Another handle that reads the file and shares only reading keeps every
@@ -163,6 +150,15 @@ UnwritableFile::~UnwritableFile() {
     if (handle_ != nullptr) {
         ::CloseHandle(handle_);
     }
+}
+
+TmpfsMount::TmpfsMount(std::string directory, unsigned long long)
+    : directory_(std::move(directory)), error_("Windows has no tmpfs to mount at " + directory_) {}
+
+TmpfsMount::~TmpfsMount() = default;
+
+bool TmpfsMount::make_read_only() {
+    return false;
 }
 
 LoadedLibrary::LoadedLibrary(const std::string& path) {

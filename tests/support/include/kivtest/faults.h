@@ -1,10 +1,15 @@
-// Linux only. Real faults for the tests: small file systems that fill up, and code run as an unprivileged user. Each helper says why it
-// could not set its fault up, so that the test can skip with that reason.
+// Linux only. Real faults for the tests: file systems filled up, sparse
+// files past 4 GiB, code run as an unprivileged user, and a moment inside a
+// library call. Each helper that can fail to set its fault up says why, so
+// that the test can skip with that reason. The small file systems to fill
+// (TmpfsMount) are in system.h.
 #ifndef KIVTEST_FAULTS_H
 #define KIVTEST_FAULTS_H
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -14,30 +19,16 @@ namespace kivtest {
 // mode, links).
 struct stat status_of(const std::string& path);
 
-// Mounts a tmpfs of `bytes` bytes at `directory` (created if needed) for its
-// lifetime. Needs root.
-class TmpfsMount {
-public:
-    TmpfsMount(std::string directory, unsigned long long bytes);
-    ~TmpfsMount();
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
-    const std::string& directory() const { return directory_; }
-
-    // Remounts the file system read-only; false if that is refused.
-    bool make_read_only();
-
-private:
-    std::string directory_;
-    std::string error_;
-};
-
 // Fills the file system holding `directory` until not one more byte fits,
 // then gives back `leave_free` bytes. Returns the path of the filler file.
 std::string fill_file_system(const std::string& directory, unsigned long long leave_free = 0);
+
+// Writes `bytes` at `offset` of a file (created if missing), leaving what
+// lies before unwritten: the gap stays a hole, so that a file past 4 GiB
+// costs neither memory nor disk.
+void write_at(const std::string& path, std::int64_t offset, const std::string& bytes);
+// Up to `length` bytes from `offset` of a file: fewer only at its end.
+std::string read_at(const std::string& path, std::int64_t offset, std::size_t length);
 
 // Runs `body` in a child process as the unprivileged user "nobody" and
 // returns what it returned (0 to 255). Needs root; `why_not` is set and -1

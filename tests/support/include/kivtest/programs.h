@@ -1,4 +1,5 @@
-// Running the built front ends and capturing what they print.
+// Running programs (the built front ends, the crash harness's driver) and
+// capturing how they ended and what they printed.
 #ifndef KIVTEST_PROGRAMS_H
 #define KIVTEST_PROGRAMS_H
 
@@ -9,6 +10,7 @@ namespace kivtest {
 
 struct ProgramRun {
     int exit_status = -1;  // -1 when the program did not exit normally
+    int signal = 0;        // the signal that ended it (POSIX), else 0
     std::string out;
     std::string err;
 };

@@ -35,15 +35,29 @@ void remove_tree(const std::string& path);
 // Makes a new, empty directory for one test and returns its path.
 std::string make_work_directory();
 
-std::optional<std::string> environment(const char* name);
 void set_environment(const char* name, const std::string& value);
 void unset_environment(const char* name);
+
+// Sets a variable (or, given no value, unsets it) for the object's lifetime
+// and then puts back what was there, so that no test leaks its setting.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
 
 std::string current_directory();
 bool change_directory(const std::string& path);
 
-// Whether the process may write into the root directory of its drive.
-bool can_write_root();
+// The root directory's name: "/", or on Windows a backslash alone (the root
+// of the current drive).
+std::string root_directory();
 
 // Keeps a file or directory from being opened for writing (or, for a
 // directory, from getting new entries) while it lives, even for root: an
@@ -63,6 +77,28 @@ private:
     std::string path_;
     std::string error_;
     void* handle_ = nullptr;  // Windows: the handle that holds the file
+};
+
+// A tmpfs of `bytes` bytes mounted at `directory` (created if needed) for
+// its lifetime: a small file system to fill, or files kept in memory. Needs
+// root on Linux; Windows has none, and error() says so.
+class TmpfsMount {
+public:
+    TmpfsMount(std::string directory, unsigned long long bytes);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    const std::string& directory() const { return directory_; }
+
+    // Remounts the file system read-only; false if that is refused.
+    bool make_read_only();
+
+private:
+    std::string directory_;
+    std::string error_;
 };
 
 // A shared library loaded at run time, as an installer loads ours.

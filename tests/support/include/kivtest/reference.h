@@ -1,8 +1,9 @@
 // The substitution as a window of n bytes that slides one byte at a time:
 // slow (a shift per byte) but plain enough to trust. The library's output
-// must match it byte for byte.
-#ifndef KIVSUBST_TESTS_REFERENCE_H
-#define KIVSUBST_TESTS_REFERENCE_H
+// must match it byte for byte: in the suites, the crash harness and the
+// scan fuzzer.
+#ifndef KIVTEST_REFERENCE_H
+#define KIVTEST_REFERENCE_H
 
 #include <algorithm>
 #include <cstring>

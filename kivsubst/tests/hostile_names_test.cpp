@@ -1,0 +1,122 @@
+// Linux only. Names that someone else prepared or changes during a call:
+// FIFOs and devices where a file should be, links and files planted at the
+// next temporary names, the file swapped for a link to another file before
+// the write-back, and its directory swapped for a link to another directory.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "subst_faults.h"
+
+namespace {
+
+using kivtest::Call;
+using kivtest::read_file;
+using kivtest::SubstFault;
+using kivtest::write_file;
+
+TEST_F(SubstFault, RefusesPathsThatAreNotRegularFiles) {
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0666), 0);
+    // A FIFO without a writer must not hold up the call.
+    for (const std::string& special : {path("fifo"), std::string("/dev/null")}) {
+        Call made = replace(special, "a", "b");
+        EXPECT_EQ(made.result, KIVSUBST_CANNOT_OPEN);
+        EXPECT_EQ(made.printed, "Cannot open " + special + "; rc=3\n");
+    }
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+
+// Someone who can write to a shared TMP plants links and files at every
+// name the service may pick next, hoping that a privileged call writes
+// through one of them.
+TEST_F(SubstFault, NeverUsesLinksOrFilesPlantedAtTheNextNames) {
+    // Learn the number of the last name made from a call that must name it.
+    long last = 0;
+    {
+        kivtest::UnwritableFile locked(path("tmp"));
+        if (!locked.ok()) {
+            GTEST_SKIP() << locked.error();
+        }
+        write_file(path("file"), "abc");
+        std::smatch number;
+        std::string printed = replace(path("file"), "b", "x").printed;
+        ASSERT_TRUE(std::regex_search(printed, number, std::regex("KIV([0-9]+)")));
+        last = std::stol(number[1]);
+    }
+    write_file(path("victim"), "precious");
+    const int planted = 500;
+    for (int i = 1; i <= planted; ++i) {
+        const std::string name = path("tmp/KIV" + std::to_string((last + i) % 100000));
+        if (i % 2 == 0) {
+            write_file(name, "planted");
+        } else {
+            ASSERT_EQ(::symlink(path("victim").c_str(), name.c_str()), 0);
+        }
+    }
+
+    EXPECT_EQ(replace(path("file"), "b", "x").result, 0);
+    EXPECT_EQ(read_file(path("file")), "axc");
+    EXPECT_EQ(read_file(path("victim")), "precious");
+    EXPECT_EQ(read_file(path("tmp/KIV" + std::to_string((last + 2) % 100000))), "planted");
+    EXPECT_EQ(entries(path("tmp")).size(), static_cast<std::size_t>(planted))
+        << "only the planted names are left";
+}
+
+// The moment the call creates its temporary file: after the file was opened
+// and its temporary directory chosen, before anything is written back.
+bool creates_the_temporary_file(const std::string& opened, int flags) {
+    return (flags & O_EXCL) != 0 && opened.find("KIV") != std::string::npos;
+}
+
+// Between the scan and the write-back, someone moves the file away and
+// puts a link to another file in its place. The write-back must not write
+// through the name into that other file.
+TEST_F(SubstFault, NeverWritesBackIntoAFileSwappedInDuringTheCall) {
+    write_file(path("file"), "version=1");
+    write_file(path("other"), "precious");
+    kivtest::OpenHook swap(
+        creates_the_temporary_file,
+        [&] {
+            ASSERT_EQ(::rename(path("file").c_str(), path("moved").c_str()), 0);
+            ASSERT_EQ(::symlink(path("other").c_str(), path("file").c_str()), 0);
+        });
+    Call made = replace(path("file"), "1", "2");
+    EXPECT_TRUE(swap.fired());
+    EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
+    EXPECT_EQ(read_file(path("other")), "precious");
+    EXPECT_EQ(read_file(path("moved")), "version=1");
+    // The result waits in the kept temporary file.
+    std::vector<std::string> kept = entries(path("tmp"));
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(read_file(path("tmp/" + kept[0])), "version=2");
+}
+
+// With TMP unset the temporary file goes beside the file. Someone who may
+// rename entries beside that directory swaps it for a link to a directory
+// they may not write, hoping that the privileged call creates (and leaves)
+// its temporary file there. The call works in the directory it opened.
+TEST_F(SubstFault, KeepsTheTemporaryFileInTheDirectoryItOpened) {
+    kivtest::make_directory(path("shared"));
+    kivtest::make_directory(path("protected"));
+    write_file(path("shared/file"), "version=1");
+    kivtest::OpenHook swap(
+        creates_the_temporary_file,
+        [&] {
+            ASSERT_EQ(::rename(path("shared").c_str(), path("shared.old").c_str()), 0);
+            ASSERT_EQ(::symlink(path("protected").c_str(), path("shared").c_str()), 0);
+        });
+    Call made = replace_with_tmp(std::nullopt, path("shared/file"), "1", "2");
+    EXPECT_TRUE(swap.fired());
+    EXPECT_EQ(made.result, KIVSUBST_REPLACED) << made.printed;
+    EXPECT_TRUE(entries(path("protected")).empty());
+    EXPECT_EQ(entries(path("shared.old")), std::vector<std::string>{"file"});
+    EXPECT_EQ(read_file(path("shared.old/file")), "version=2");
+}
+
+}  // namespace

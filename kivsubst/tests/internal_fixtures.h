@@ -1,0 +1,72 @@
+// The fixtures of the tests that reach inside the library, shared by the
+// tests that run everywhere and those that only Linux can stage
+// (internal_faults_test.cpp).
+#ifndef KIVSUBST_TESTS_INTERNAL_FIXTURES_H
+#define KIVSUBST_TESTS_INTERNAL_FIXTURES_H
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <regex>
+#include <string>
+
+#include "kivtest/files.h"
+#include "platform.h"
+#include "scan.h"
+
+namespace kivtest {
+
+// The temporary-name service with TMP unset, and a tmp/ and a home/ to
+// point it at.
+class TempName : public WorkDirTest {
+protected:
+    void SetUp() override {
+        WorkDirTest::SetUp();
+        make_directory(path("tmp"));
+        make_directory(path("home"));
+    }
+
+    // The number of a temporary name.
+    static long number_of(const std::string& name) {
+        std::smatch parts;
+        EXPECT_TRUE(std::regex_match(name, parts, std::regex(R"(KIV([0-9]{1,5}))"))) << name;
+        return parts.empty() ? -1 : std::stol(parts[1]);
+    }
+
+private:
+    ScopedEnvironment no_tmp_{"TMP", std::nullopt};
+};
+
+// The scan run over files written to a work directory.
+class Scan : public WorkDirTest {
+protected:
+    // A string's bytes, as the scanner takes them.
+    static kivsubst::Bytes bytes_of(const std::string& text) {
+        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+    }
+
+    // Scans `length` bytes of a file holding `input` and returns the output.
+    kivsubst::ScanOutcome scan(const std::string& input, std::int64_t length, const std::string& pattern,
+                               const std::string& replacement, std::size_t block_size,
+                               std::string& output) {
+        using kivsubst::platform::Creation;
+        using kivsubst::platform::File;
+        write_file(path("input"), input);
+        std::remove(path("output").c_str());
+        File in = File::open_for_reading(path("input").c_str());
+        Creation created = Creation::failed;
+        File out = File::create_new(path("output"), created);
+        EXPECT_EQ(created, Creation::created);
+        kivsubst::Scanner scanner(bytes_of(pattern), bytes_of(replacement), block_size);
+        EXPECT_TRUE(scanner.ready());
+        kivsubst::ScanOutcome outcome = scanner.run(in, length, out);
+        out.close();
+        output = read_file(path("output"));
+        return outcome;
+    }
+};
+
+}  // namespace kivtest
+
+#endif
