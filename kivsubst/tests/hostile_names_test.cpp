@@ -74,6 +74,13 @@ bool creates_the_temporary_file(const std::string& opened, int flags) {
     return (flags & O_EXCL) != 0 && opened.find("KIV") != std::string::npos;
 }
 
+// What an attacker who may rename entries does: moves `name` away to `moved`
+// and puts a symbolic link to `target` in its place.
+void swap_for_link(const std::string& name, const std::string& moved, const std::string& target) {
+    ASSERT_EQ(::rename(name.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), name.c_str()), 0);
+}
+
 // Between the scan and the write-back, someone moves the file away and
 // puts a link to another file in its place. The write-back must not write
 // through the name into that other file.
@@ -82,10 +89,7 @@ TEST_F(SubstFault, NeverWritesBackIntoAFileSwappedInDuringTheCall) {
     write_file(path("other"), "precious");
     kivtest::OpenHook swap(
         creates_the_temporary_file,
-        [&] {
-            ASSERT_EQ(::rename(path("file").c_str(), path("moved").c_str()), 0);
-            ASSERT_EQ(::symlink(path("other").c_str(), path("file").c_str()), 0);
-        });
+        [&] { swap_for_link(path("file"), path("moved"), path("other")); });
     Call made = replace(path("file"), "1", "2");
     EXPECT_TRUE(swap.fired());
     EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
@@ -107,10 +111,7 @@ TEST_F(SubstFault, KeepsTheTemporaryFileInTheDirectoryItOpened) {
     write_file(path("shared/file"), "version=1");
     kivtest::OpenHook swap(
         creates_the_temporary_file,
-        [&] {
-            ASSERT_EQ(::rename(path("shared").c_str(), path("shared.old").c_str()), 0);
-            ASSERT_EQ(::symlink(path("protected").c_str(), path("shared").c_str()), 0);
-        });
+        [&] { swap_for_link(path("shared"), path("shared.old"), path("protected")); });
     Call made = replace_with_tmp(std::nullopt, path("shared/file"), "1", "2");
     EXPECT_TRUE(swap.fired());
     EXPECT_EQ(made.result, KIVSUBST_REPLACED) << made.printed;
