@@ -21,14 +21,14 @@ std::uint32_t last_number = 0;
 
 Choice choose_directory(const std::string& preferred) {
     if (const char* value = std::getenv("TMP")) {
-        std::optional<std::string> tmp(value);
-        if (platform::exists(*tmp)) {
-            return {*tmp, false};
+        std::string tmp = value;
+        if (platform::exists(tmp)) {
+            return {tmp, false};
         }
-        if (tmp->find('"') != std::string::npos) {
-            tmp->erase(std::remove(tmp->begin(), tmp->end(), '"'), tmp->end());
-            if (platform::exists(*tmp)) {
-                return {*tmp, false};
+        if (tmp.find('"') != std::string::npos) {
+            tmp.erase(std::remove(tmp.begin(), tmp.end(), '"'), tmp.end());
+            if (platform::exists(tmp)) {
+                return {tmp, false};
             }
         }
     }
