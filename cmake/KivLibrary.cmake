@@ -162,6 +162,13 @@ function(kiv_add_tool name)
   target_compile_definitions(${name}-cli PRIVATE KIV_VERSION="${PROJECT_VERSION}")
   kiv_target_warnings(${name}-cli)
   kiv_link_runtime_statically(${name}-cli)
+  if(NOT WIN32 AND NOT APPLE)
+    # Installed, the program finds its library beside the prefix's own
+    # lib directory, wherever the prefix is: no LD_LIBRARY_PATH and no
+    # ldconfig needed to start it.
+    file(RELATIVE_PATH bin_to_lib "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
+    set_target_properties(${name}-cli PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  endif()
   install(TARGETS ${name}-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 

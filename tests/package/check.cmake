@@ -1,7 +1,8 @@
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DC_FLAGS=... -DLINK_FLAGS=... -P check.cmake
 #
-# Installs the build into a fresh prefix, then builds and runs the consumer
-# against that prefix.
+# Installs the build into a fresh prefix, runs the installed front ends from
+# there (they must find their libraries by themselves), then builds and runs
+# the consumer against that prefix.
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 
@@ -13,6 +14,9 @@ function(run)
 endfunction()
 
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+foreach(program IN ITEMS kivcopy kivsubst)
+  run("${CMAKE_COMMAND}" -E env --unset=LD_LIBRARY_PATH "${prefix}/bin/${program}" --version)
+endforeach()
 run("${CMAKE_COMMAND}" -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build"
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_FLAGS=${C_FLAGS}"
     "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}" "-DCMAKE_BUILD_RPATH=${prefix}/lib")
