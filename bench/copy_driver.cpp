@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // copy_driver: the helper program of the copy benchmark (bench/run).
 //
 //   copy_driver make-tree DIRECTORY COUNT MIN_BYTES MAX_BYTES [SEED]

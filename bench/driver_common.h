@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Pieces shared by the benchmark's driver programs.
 #ifndef KIV_BENCH_DRIVER_COMMON_H
 #define KIV_BENCH_DRIVER_COMMON_H

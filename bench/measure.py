@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Zlib
 """The measuring half of bench/run (see its header for what is measured and why).
 
 bench/run parses the command line, installs what is missing, builds the

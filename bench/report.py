@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 """The benchmark's report: table cells, goals, results.md and the chart.
 
 bench/measure.py fills a Report while it measures; at the end write_results

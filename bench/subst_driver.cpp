@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // subst_driver: the helper program of the substitution benchmark (bench/run).
 //
 //   subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT

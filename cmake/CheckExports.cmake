@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # cmake -DLIBRARY=<shared library> -DEXPORTS=<name;...> -P CheckExports.cmake
 #
 # Fails unless the library's dynamic symbol table defines exactly EXPORTS.

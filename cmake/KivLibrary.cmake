@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # Shared build rules for the two libraries and their programs, so that both
 # libraries are built, exported and installed the same way.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # Shared part of the mingw-w64 toolchain files: cross-compiles for Windows
 # with Debian's mingw-w64 toolchain for the triplet KIV_MINGW_TARGET. The
 # "-posix" compilers carry the C++ threading library that GoogleTest needs;

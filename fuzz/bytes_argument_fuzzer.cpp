@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The front end's argument decoder, fed whatever a shell could pass: any
 // bytes up to the first NUL, in each of the three encodings. Besides not
 // crashing, each encoding must keep the promises a user relies on when

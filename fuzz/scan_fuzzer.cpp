@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The scan, run over real files, against the sliding-window reference; and
 // the two-way search against std::search. The unit tests draw their cases
 // from one random recipe; the fuzzer instead steers pattern, replacement,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # kivsubst's source files, each named once, for this library's build and for
 # the fuzzing project, which compiles them with its own compiler and flags.
 #   kivsubst_core_sources       everything but the export, with the platform

@@ -1,3 +1,4 @@
+; SPDX-License-Identifier: Zlib
 ; The Inno Setup side of bench/installers: patches copies of one input file
 ; in the folder given with /WORK=, with kivsubst and the two ways installer
 ; authors write by hand (the whole file through LoadStringFromFile,

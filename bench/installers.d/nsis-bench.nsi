@@ -1,3 +1,4 @@
+; SPDX-License-Identifier: Zlib
 ; The NSIS side of bench/installers: patches copies of one input file in the
 ; folder given with /D=, once with kivsubst and once the way installer
 ; authors write it by hand (FileRead line by line, StrRep on each line, a

@@ -1,3 +1,4 @@
+; SPDX-License-Identifier: Zlib
 ; kiv.iss: kivcopy.dll and kivsubst.dll for Inno Setup 6 installers.
 ;
 ;   #define KivDllDir "path\to\the\32-bit\DLLs"   ; optional: default, beside this file

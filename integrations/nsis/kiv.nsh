@@ -1,3 +1,4 @@
+; SPDX-License-Identifier: Zlib
 ; kiv.nsh: kivcopy.dll and kivsubst.dll for NSIS installers, Unicode or ANSI.
 ;
 ;   !define KIV_DLL_DIR "path\to\the\32-bit\DLLs"   ; optional: default, beside this file

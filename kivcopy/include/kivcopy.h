@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 /* kivcopy: copy one file for an installation program.
  *
  * The library exports a single function, KivCopyFile, under its plain,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "copy.h"
 
 #include <cstddef>

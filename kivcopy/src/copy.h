@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The copy worker. It reports on the library's internal status scale, which
 // starts at 5000 for success; the export turns a status into the caller's
 // result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Reading, writing and closing an open file: the same on every system,
 // through the project's retried transfers.
 #include <utility>

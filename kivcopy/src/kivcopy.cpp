@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The library's one export. The copy status is turned into the caller's
 // result here and nowhere else.
 #include "kivcopy.h"

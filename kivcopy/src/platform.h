@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The operating-system services that the copy needs. Each platform
 // implements them in its own file; the build picks one. Everything after
 // the first open works through the open file, never by name again, so that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // POSIX services for the copy: descriptors, one status read per file, and
 // nanosecond times set through the open copy.
 #include "platform.h"

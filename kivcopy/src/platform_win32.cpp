@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Win32 services for the copy: handles, file identity by volume and file
 // index, and times at 100-nanosecond precision set through the open copy.
 #include "platform.h"

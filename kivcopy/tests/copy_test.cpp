@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // What a copy leaves on disk: contents, the overwrite guard, missing files
 // and the copy's times.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. Copies that meet real faults at many points: a target's file
 // system full with more or less room left, a read-only mount, an immutable
 // target, and a user without the rights. Whatever happens, the source is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. Copies that meet real faults: full disks, sources that fail
 // to read, times that another user may not set, files that are not regular
 // files, and sizes past 4 GiB; and targets that someone else prepared:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The library as an installer uses it: loaded at run time and the function
 // found by its plain name.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 /* kivsubst: replace a byte string throughout a file, in place.
  *
  * The library exports a single function, replaceString, under its plain,

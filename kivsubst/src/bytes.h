@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // A caller's byte string: raw bytes and their count, NUL bytes included.
 // `data` is never null, not even for an empty string, so that the bytes can
 // go to memcpy and the like as they are.

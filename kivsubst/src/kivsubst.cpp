@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The library's one export: arguments checked, and no exception let out.
 #include "kivsubst.h"
 

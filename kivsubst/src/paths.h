@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Paths as the temporary-name rule splits and joins them. The platform
 // layer says which characters separate (platform.h); the rest is the same
 // everywhere.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The operating-system services that the substitution needs: files by
 // descriptor, file status and times, names and directories. Each platform
 // implements them in its own file; the build picks one.

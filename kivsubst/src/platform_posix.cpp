@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // POSIX services for the substitution.
 #include "platform.h"
 

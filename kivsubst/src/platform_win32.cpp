@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Win32 services for the substitution.
 #include "platform.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The failure lines. Each prints its line on standard output, flushes it at
 // once so that it is not lost or reordered if the host crashes or prints
 // too, and returns the result code that goes with it.

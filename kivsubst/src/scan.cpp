@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "scan.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The scan: the input file copied into the temporary file with every
 // occurrence of the pattern replaced.
 #ifndef KIVSUBST_SCAN_H

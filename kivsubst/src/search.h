@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Finds a pattern in memory in time linear in the bytes searched.
 #ifndef KIVSUBST_SEARCH_H
 #define KIVSUBST_SEARCH_H

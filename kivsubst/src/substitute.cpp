@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "substitute.h"
 
 #include <optional>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // One call of the substitution, from the temporary name to the restored
 // times.
 #ifndef KIVSUBST_SUBSTITUTE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "tempname.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The temporary-name service. Names are "KIV" and a decimal sequence number,
 // eight characters at most and without extension, in the directory that the
 // environment and the file's own location choose.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The write-back: the temporary file's bytes copied over the file.
 #ifndef KIVSUBST_WRITEBACK_H
 #define KIVSUBST_WRITEBACK_H

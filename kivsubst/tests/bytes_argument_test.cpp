@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // decode_argument: the three ways a command-line argument names raw bytes.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The library against the sliding-window reference, through its export:
 // many small random cases, and cases whose occurrences straddle the edge of
 // the library's read block.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. Inputs at the edges: paths with spaces, quotes and bytes
 // that are not ASCII, a pattern of 1 MiB, a file past 4 GiB, and memory
 // that runs out.

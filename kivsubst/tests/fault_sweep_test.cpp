@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. Every kind of real fault, at many points of a call: full file
 // systems with more or less room left, read-only mounts, immutable files,
 // and a user without the rights. Whatever happens, a call that reports

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. Substitutions on full disks and into files that cannot be
 // written: the temporary file cut short, a disk found full before the file
 // is overwritten, a file that shrinks on a full disk, and a file that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. Names that someone else prepared or changes during a call:
 // FIFOs and devices where a file should be, links and files planted at the
 // next temporary names, the file swapped for a link to another file before

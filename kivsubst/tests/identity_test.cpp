@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. The file keeps who it is through a substitution: its inode
 // and mode, the set-ID bits of an owner patching its own program, and the
 // capabilities of a file that root patches.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. The library's parts meeting what only Linux can stage: a
 // scan whose input fails to read and whose output meets a full disk, a
 // directory in which every name's check is refused, and the temporary

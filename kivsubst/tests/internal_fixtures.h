@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The fixtures of the tests that reach inside the library, shared by the
 // tests that run everywhere and those that only Linux can stage
 // (internal_faults_test.cpp).

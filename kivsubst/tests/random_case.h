@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Random substitution cases that are hard on the scan: small alphabets so
 // that near-matches abound, self-overlapping patterns, occurrences planted
 // next to each other and across block edges, NUL bytes, and files shorter

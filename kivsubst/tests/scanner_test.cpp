@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The scan against the sliding-window reference, at block sizes small enough
 // that occurrences straddle block edges all the time.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The two-way search, which builds without the C library's memmem, against
 // a plain search that tries every position.
 #include <gtest/gtest.h>

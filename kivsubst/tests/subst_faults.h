@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Linux only. What the fault tests share: the input they patch and the
 // fixture that stages full disks and finds the temporary file a failed call
 // kept.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // A work directory with its own TMP, and calls of replaceString that capture
 // the line it prints.
 #ifndef KIVSUBST_TESTS_SUBST_FIXTURE_H

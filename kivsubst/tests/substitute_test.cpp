@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // What a substitution leaves on disk and prints: contents, results, times,
 // the file's identity, the temporary file's place, and invalid arguments.
 #include <gtest/gtest.h>

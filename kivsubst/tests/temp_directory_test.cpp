@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Linux only. Where the temporary file goes and what stops it: TMP on
 // another file system, a TMP that no name can be made in, that is a plain
 // file, that may not be read or takes no new entries, and processes racing

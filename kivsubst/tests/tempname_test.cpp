@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The temporary-name service: where names go, how they are numbered, and
 // that an exclusive creation never opens a name that is taken.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # The engines' side of the installer kit, shared by scripts/test-installers
 # and bench/installers: where things go, the DLLs the installers embed,
 # Inno Setup's compiler, and running an installer under 32-bit Wine. Source

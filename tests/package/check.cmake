@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DC_FLAGS=... -DLINK_FLAGS=... -P check.cmake
 #
 # Installs the build into a fresh prefix, runs the installed front ends from

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 /* Uses both exports through their installed headers. */
 #include <kivcopy.h>
 #include <kivsubst.h>

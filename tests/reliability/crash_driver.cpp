@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Makes one library call in a process of its own, so that the crash harness
 // can kill it part-way through under the killpoint library.
 //

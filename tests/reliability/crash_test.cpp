@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Crash consistency: each library call runs in a driver process that the
 // killpoint library kills just before one of its file-changing calls, at
 // every such call in turn, and what is left behind is judged.

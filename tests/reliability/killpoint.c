@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 /* Preloaded into the crash driver, this library stands between the
  * libraries and every call through which they change a file, and kills the
  * process just before the N-th such call (N from KIV_KILL_AT). What is left

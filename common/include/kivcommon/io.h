@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The file transfers of the system being built for: read_some, write_all
 // and close_handle, under the same names everywhere.
 #ifndef KIVCOMMON_IO_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Opening, reading and writing files on POSIX, the same way everywhere in
 // the project: interrupted calls are retried, partial writes continued.
 #ifndef KIVCOMMON_POSIX_IO_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // File times and Windows' FILETIME: 100-nanosecond ticks since 1601-01-01
 // against seconds and nanoseconds since 1970-01-01.
 #ifndef KIVCOMMON_WIN32_FILETIME_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Reading and writing files on Windows, the same way everywhere in the
 // project: transfers split to what one call takes, partial writes continued.
 #ifndef KIVCOMMON_WIN32_IO_H

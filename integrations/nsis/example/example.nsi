@@ -1,3 +1,4 @@
+; SPDX-License-Identifier: Zlib
 ; An example product's installer: it copies a file from the media beside
 ; setup.exe with the overwrite guard, installs its own files, patches the
 ; install path into a text .ini and a UTF-16LE .ini and a byte sequence into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "kivtest/faults.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "kivtest/files.h"
 
 #include <cstdio>

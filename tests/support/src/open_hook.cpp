@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The open hook: this file defines the C library's open functions in the
 // test program itself, which puts them ahead of the C library's for the
 // program and for the shared libraries it loads. Each passes the call on to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "kivtest/programs.h"
 
 #include <fcntl.h>

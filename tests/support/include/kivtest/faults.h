@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Linux only. Real faults for the tests: file systems filled up, sparse
 // files past 4 GiB, code run as an unprivileged user, and a moment inside a
 // library call. Each helper that can fail to set its fault up says why, so

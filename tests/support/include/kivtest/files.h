@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Work directories and file contents for the tests.
 #ifndef KIVTEST_FILES_H
 #define KIVTEST_FILES_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Running programs (the built front ends, the crash harness's driver) and
 // capturing how they ended and what they printed.
 #ifndef KIVTEST_PROGRAMS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The substitution as a window of n bytes that slides one byte at a time:
 // slow (a shift per byte) but plain enough to trust. The library's output
 // must match it byte for byte: in the suites, the crash harness and the

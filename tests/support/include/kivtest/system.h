@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // The operating-system services the tests need, the same on POSIX and on
 // Windows. Each platform implements them in its own file.
 #ifndef KIVTEST_SYSTEM_H
