@@ -28,6 +28,14 @@ foreach(library IN LISTS kiv_libraries)
     DESTINATION "${library_cmake_dir}")
 endforeach()
 
+# Manual pages: the functions (3) and, where they are built, the front ends (1).
+install(FILES "${PROJECT_SOURCE_DIR}/man/KivCopyFile.3" "${PROJECT_SOURCE_DIR}/man/replaceString.3"
+  DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
+if(KIV_BUILD_TOOLS)
+  file(GLOB kiv_tool_pages "${PROJECT_SOURCE_DIR}/man/*.1")
+  install(FILES ${kiv_tool_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+endif()
+
 install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_SOURCE_DIR}/README.md"
   "${PROJECT_SOURCE_DIR}/CHANGELOG.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 

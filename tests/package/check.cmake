@@ -18,6 +18,20 @@ run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 foreach(program IN ITEMS kivcopy kivsubst)
   run("${CMAKE_COMMAND}" -E env --unset=LD_LIBRARY_PATH "${prefix}/bin/${program}" --version)
 endforeach()
+# Every installed manual page renders.
+find_program(MAN man REQUIRED)
+file(GLOB_RECURSE pages "${prefix}/share/man/*.[13]")
+list(LENGTH pages page_count)
+if(page_count LESS 2)
+  message(FATAL_ERROR "expected the manual pages under ${prefix}/share/man, found [${pages}]")
+endif()
+foreach(page IN LISTS pages)
+  execute_process(COMMAND "${MAN}" -l "${page}" RESULT_VARIABLE failed OUTPUT_VARIABLE text
+                  ERROR_VARIABLE warnings)
+  if(failed OR NOT text MATCHES "NAME" OR warnings)
+    message(FATAL_ERROR "${page} does not render: ${warnings}")
+  endif()
+endforeach()
 run("${CMAKE_COMMAND}" -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build"
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_FLAGS=${C_FLAGS}"
     "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}" "-DCMAKE_BUILD_RPATH=${prefix}/lib")
