@@ -81,6 +81,37 @@ function(kiv_library_code target library)
   kiv_target_warnings(${target})
 endfunction()
 
+# The public header as the build and the installed package see it: the
+# header in <library>/include with the library's version (the project's, so
+# that it is set in one place) and, for a cdecl build, the convention it
+# was built with written into it. Written to <binary dir>/include, which
+# every user of the library inside the build sees first.
+function(kiv_generate_header library)
+  string(TOUPPER "${library}" upper)
+  set(block "/* The version of the library this header came with. */\n"
+            "#define ${upper}_VERSION_MAJOR ${PROJECT_VERSION_MAJOR}\n"
+            "#define ${upper}_VERSION_MINOR ${PROJECT_VERSION_MINOR}\n"
+            "#define ${upper}_VERSION_PATCH ${PROJECT_VERSION_PATCH}\n"
+            "#define ${upper}_VERSION \"${PROJECT_VERSION}\"\n")
+  if(KIV_CDECL)
+    list(APPEND block "\n#ifndef KIV_CDECL\n#define KIV_CDECL 1\n#endif\n")
+  endif()
+  string(JOIN "" block ${block})
+  file(READ "${CMAKE_CURRENT_SOURCE_DIR}/include/${library}.h" header)
+  string(REPLACE "#include <stdint.h>\n" "#include <stdint.h>\n\n${block}" header "${header}")
+  # Rewritten only when it changes, so that an unchanged header costs no rebuild.
+  set(generated "${CMAKE_CURRENT_BINARY_DIR}/include/${library}.h")
+  set(previous "")
+  if(EXISTS "${generated}")
+    file(READ "${generated}" previous)
+  endif()
+  if(NOT previous STREQUAL header)
+    file(WRITE "${generated}" "${header}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    "${CMAKE_CURRENT_SOURCE_DIR}/include/${library}.h")
+endfunction()
+
 # kiv_add_core(<library> SOURCES <files>...)
 #
 # The library's logic and platform layer, everything but its export, as an
@@ -90,8 +121,9 @@ endfunction()
 function(kiv_add_core library)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES")
   add_library(${library}_core OBJECT ${arg_SOURCES})
-  target_include_directories(${library}_core PUBLIC
-    "${CMAKE_CURRENT_SOURCE_DIR}/src" "${CMAKE_CURRENT_SOURCE_DIR}/include")
+  kiv_generate_header(${library})
+  target_include_directories(${library}_core PUBLIC "${CMAKE_CURRENT_BINARY_DIR}/include"
+    "${CMAKE_CURRENT_SOURCE_DIR}/src")
   target_link_libraries(${library}_core PRIVATE kiv_common)
   kiv_library_code(${library}_core ${library})
 endfunction()
@@ -112,12 +144,12 @@ function(kiv_add_library name)
   set_property(GLOBAL APPEND PROPERTY KIV_LIBRARIES ${name})
   kiv_library_code(${name} ${name})
   target_include_directories(${name} PUBLIC
-    "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>"
+    "$<BUILD_INTERFACE:${CMAKE_CURRENT_BINARY_DIR}/include>"
     "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   set_target_properties(${name} PROPERTIES
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
-    PUBLIC_HEADER "${CMAKE_CURRENT_SOURCE_DIR}/include/${name}.h"
+    PUBLIC_HEADER "${CMAKE_CURRENT_BINARY_DIR}/include/${name}.h"
     EXPORT_NAME ${name})
   if(WIN32)
     kiv_export_undecorated(${name} ${arg_STDCALL_ARGUMENT_BYTES})
@@ -127,15 +159,6 @@ function(kiv_add_library name)
     set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${script}")
   endif()
   kiv_link_runtime_statically(${name})
-  if(KIV_CDECL)
-    # The installed header states the convention itself.
-    file(READ "${CMAKE_CURRENT_SOURCE_DIR}/include/${name}.h" header)
-    string(REPLACE "#include <stdint.h>" "#include <stdint.h>\n\n#ifndef KIV_CDECL\n#define KIV_CDECL 1\n#endif"
-           header "${header}")
-    file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/include/${name}.h" "${header}")
-    set_target_properties(${name} PROPERTIES
-      PUBLIC_HEADER "${CMAKE_CURRENT_BINARY_DIR}/include/${name}.h")
-  endif()
 
   # The .pc file finds the prefix from its own place, so that it stays true
   # wherever `cmake --install --prefix` puts the files.
