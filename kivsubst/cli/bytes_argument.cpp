@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "bytes_argument.h"
 
 #include <cstddef>

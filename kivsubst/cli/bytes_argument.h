@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Zlib */
 // Turning a command-line argument into the raw bytes kivsubst searches for or
 // writes. A shell cannot pass NUL bytes or arbitrary binary in an argument,
 // so the argument is an encoding of the bytes rather than the bytes

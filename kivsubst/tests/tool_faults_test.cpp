@@ -1,5 +1,7 @@
-// Linux only. The front end meeting a fault that only Linux can stage: a
-// directory that takes no new entries, beside a file that cannot be opened.
+// SPDX-License-Identifier: Zlib
+// Linux only. The front end meeting faults that only Linux can stage: a
+// directory that takes no new entries, an immutable file, an output that is
+// full.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +10,7 @@
 
 namespace {
 
+using kivtest::InDirectory;
 using kivtest::read_file;
 using kivtest::SubstTool;
 using kivtest::write_file;
@@ -25,6 +28,50 @@ TEST_F(SubstTool, ExitsWithTheFirstOfDifferentFailures) {
     EXPECT_EQ(run({"x", "y", x, path("missing")}, {"TMP"}).exit_status, 4);
     EXPECT_EQ(run({"x", "y", path("missing"), x}, {"TMP"}).exit_status, 3);
     EXPECT_EQ(read_file(x), "x");
+}
+
+TEST_F(SubstTool, GivesABareNameItsTemporaryFileBesideIt) {
+    // With TMP unset the temporary file goes next to the file; in a sealed
+    // directory that fails, and the library's line names where it tried.
+    // Sent on as it was typed, the bare name would send it to the root.
+    kivtest::make_directory(path("sealed"));
+    write_file(path("sealed/x"), "x");
+    kivtest::UnwritableFile sealed(path("sealed"));
+    if (!sealed.ok()) {
+        GTEST_SKIP() << sealed.error();
+    }
+    InDirectory here(path("sealed"));
+    ASSERT_TRUE(here.entered());
+    auto result = run({"x", "y", "x"}, {"TMP"});
+    EXPECT_EQ(result.exit_status, 4);
+    EXPECT_EQ(result.out.rfind("Cannot open temporary file ./KIV", 0), 0u) << result.out;
+    EXPECT_EQ(read_file(path("sealed/x")), "x");
+}
+
+TEST_F(SubstTool, TurnsAwayAFileItCannotWriteBeforeTheLibraryMakesATemporaryFile) {
+    write_file(path("fixed"), "x");
+    write_file(path("free"), "x");
+    kivtest::UnwritableFile fixed(path("fixed"));
+    if (!fixed.ok()) {
+        GTEST_SKIP() << fixed.error();
+    }
+    auto result = run({"-v", "x", "y", path("fixed"), path("free")});
+    EXPECT_EQ(result.exit_status, 3);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "kivsubst: '" + path("fixed") + "' is not writable: Operation not permitted\n" +
+                              path("free") + ": 1 replaced\n");
+    EXPECT_TRUE(temporary_files().empty());
+    EXPECT_EQ(read_file(path("fixed")), "x");
+}
+
+TEST_F(SubstTool, FailsWhenHelpOrVersionCannotBeWritten) {
+    for (const char* option : {"--help", "--version"}) {
+        auto result = kivtest::run_program(
+            "/bin/sh", {"-c", "exec \"$0\" \"$1\" >/dev/full", KIVSUBST_CLI_PATH, option});
+        EXPECT_EQ(result.exit_status, 1) << option;
+        EXPECT_EQ(result.err, "kivsubst: cannot write to standard output: No space left on device\n")
+            << option;
+    }
 }
 
 }  // namespace

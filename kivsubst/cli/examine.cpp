@@ -1,0 +1,175 @@
+// SPDX-License-Identifier: Zlib
+// The file checks and the count, on the library's own platform layer and
+// scan: a count taken here is the count that the library's call would find.
+#if !defined(_WIN32) && !defined(_FILE_OFFSET_BITS)
+#define _FILE_OFFSET_BITS 64  // files above 2 GiB on 32-bit hosts too
+#endif
+
+#include "examine.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "kivsubst.h"
+#include "paths.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kivsubst_cli {
+
+using kivsubst::platform::File;
+
+std::string library_path(const std::string& operand) {
+    if (operand.empty() || !kivsubst::paths::directory_part(operand).empty()) {
+        return operand;
+    }
+    return std::string(".") + kivsubst::platform::separator + operand;
+}
+
+#if defined(_WIN32)
+
+// The library's own open. Windows sets access times on reads only where
+// the volume has them turned on, and then with a delay of up to an hour.
+File open_to_examine(const std::string& path, std::string& reason) {
+    File file = File::open_for_reading(path.c_str());
+    if (!file.is_open()) {
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            reason = std::strerror(EISDIR);
+        } else {
+            reason = _access(path.c_str(), 4) != 0 ? std::strerror(errno)
+                                                    : "not a regular file, or in use";
+        }
+    }
+    return file;
+}
+
+// A file that another program holds open without write sharing passes
+// _access but cannot be opened for writing: the open itself is the test.
+// Opening for writing changes nothing in the file.
+bool is_writable(const std::string& path, std::string& reason) {
+    if (_access(path.c_str(), 2) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!File::open_for_overwriting(path.c_str()).is_open()) {
+        reason = "in use by another program";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+File open_discarding_output() {
+    HANDLE handle = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? File() : File(handle);
+}
+}  // namespace
+
+#else
+
+namespace {
+
+int open_retrying(const char* path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path, flags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+File open_discarding_output() {
+    const int fd = open_retrying("/dev/null", O_WRONLY | O_CLOEXEC);
+    return fd < 0 ? File() : File(fd);
+}
+
+}  // namespace
+
+// O_NONBLOCK keeps a FIFO with no writer from blocking the open; only a
+// regular file is kept, as the library keeps only one. O_NOATIME, which
+// only the file's owner (or a privileged caller) may ask for, keeps the
+// read from setting the access time; anyone else reads as any reader does.
+File open_to_examine(const std::string& path, std::string& reason) {
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+#if defined(O_NOATIME)
+    int fd = open_retrying(path.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) {
+        fd = open_retrying(path.c_str(), flags);
+    }
+#else
+    int fd = open_retrying(path.c_str(), flags);
+#endif
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return File();
+    }
+    File file(fd);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        reason = std::strerror(errno);
+        return File();
+    }
+    if (!S_ISREG(status.st_mode)) {
+        reason = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+        return File();
+    }
+    return file;
+}
+
+// Asked as the library will open the file: with the caller's effective
+// identity. A read-only file system and an immutable file are refused too.
+bool is_writable(const std::string& path, std::string& reason) {
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+#endif
+
+Counter::Counter(kivsubst::Bytes pattern, kivsubst::Bytes replacement)
+    : scanner_(pattern, replacement), discard_(open_discarding_output()) {
+    if (!discard_.is_open()) {
+        discard_error_ = std::string("cannot open the null device: ") + std::strerror(errno);
+    }
+}
+
+int Counter::problem(std::string& reason) const {
+    if (!scanner_.ready()) {
+        reason = "out of memory";
+        return KIVSUBST_NO_MEMORY;
+    }
+    if (!discard_.is_open()) {
+        reason = discard_error_;
+        return KIVSUBST_COPY_ERROR;
+    }
+    return 0;
+}
+
+bool Counter::count(File& file, std::uint64_t& occurrences, std::string& reason) {
+    const std::int64_t length = file.length();
+    if (length < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    errno = 0;
+    const kivsubst::ScanOutcome outcome = scanner_.run(file, length, discard_);
+    if (outcome.kind != kivsubst::ScanOutcome::Kind::complete) {
+        reason = errno != 0 ? std::strerror(errno) : "read error";
+        return false;
+    }
+    occurrences = outcome.replacements;
+    return true;
+}
+
+}  // namespace kivsubst_cli
