@@ -280,6 +280,7 @@ private:
         }
         return true;
     }
+    bool check_source(const std::string& source, struct stat& source_status);
     bool check_target(const std::string& source, const struct stat& source_status,
                       const std::string& target, bool& skipped);
     std::string reason_for(int result, const std::string& target);
@@ -292,20 +293,8 @@ private:
 
 bool Copier::copy(const std::string& source, const std::string& target) {
     struct stat source_status {};
-    if (::stat(source.c_str(), &source_status) != 0) {
-        return fail_errno("cannot stat " + quoted(source), errno);
-    }
-    if (S_ISDIR(source_status.st_mode)) {
-        return fail(quoted(source) + " is a directory; only files are copied");
-    }
-    if (!S_ISREG(source_status.st_mode)) {
-        return fail(quoted(source) + " is not a regular file; only files are copied");
-    }
-    // Opening the source here tells why it cannot be read, in the system's words.
-    if (std::FILE* readable = std::fopen(source.c_str(), "rb")) {
-        std::fclose(readable);
-    } else {
-        return fail_errno("cannot open " + quoted(source) + " for reading", errno);
+    if (!check_source(source, source_status)) {
+        return false;
     }
     if (make_parents_ && !directory_of(target).empty() &&
         !make_directories(directory_of(target))) {
@@ -335,6 +324,27 @@ bool Copier::copy(const std::string& source, const std::string& target) {
     }
     if (verbose_) {
         std::printf("%s -> %s\n", quoted(source).c_str(), quoted(target).c_str());
+    }
+    return true;
+}
+
+// Checks the source before the copy, so that a failure names the system's
+// reason: it must exist, be a regular file, and open for reading.
+bool Copier::check_source(const std::string& source, struct stat& source_status) {
+    if (::stat(source.c_str(), &source_status) != 0) {
+        return fail_errno("cannot stat " + quoted(source), errno);
+    }
+    if (S_ISDIR(source_status.st_mode)) {
+        return fail(quoted(source) + " is a directory; only files are copied");
+    }
+    if (!S_ISREG(source_status.st_mode)) {
+        return fail(quoted(source) + " is not a regular file; only files are copied");
+    }
+    // Opening the source here tells why it cannot be read, in the system's words.
+    if (std::FILE* readable = std::fopen(source.c_str(), "rb")) {
+        std::fclose(readable);
+    } else {
+        return fail_errno("cannot open " + quoted(source) + " for reading", errno);
     }
     return true;
 }
