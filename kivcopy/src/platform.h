@@ -83,7 +83,9 @@ bool open_source(const char* path, Source& source);
 
 // The overwrite guard's probe: opens an existing target for update, or, if
 // that is refused, for writing alone, without changing it. A target that
-// opens either way could be replaced. Links are followed.
+// opens either way could be replaced. Links are followed. Only a regular
+// file is ever opened: anything else at the name (a device, a FIFO, a
+// terminal) is not touched, and the probe finds nothing to open.
 File probe_target(const char* path);
 
 // How creating a new target went.
@@ -99,9 +101,9 @@ enum class Replacing { opened, absent, refused, is_source };
 
 // Opens an existing target for writing, following links, and cuts it to
 // nothing. Absent means nothing (or a dangling link) is at the name. An
-// existing target that is not a regular file is refused; one that is the
-// source itself (another name, a hard or symbolic link) is left untouched
-// and closed, and is_source is reported.
+// existing target that is not a regular file is refused without being
+// opened; one that is the source itself (another name, a hard or symbolic
+// link) is left untouched, and is_source is reported.
 File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome);
 
 }  // namespace kivcopy::platform

@@ -15,7 +15,8 @@ namespace kivcopy::platform {
 namespace {
 
 // Opens a path without waiting: a FIFO with no other end would otherwise
-// hold the call for ever. O_NONBLOCK changes nothing for a regular file.
+// hold the call for ever. O_NONBLOCK changes nothing for a regular file,
+// and, as every open here, it never takes a terminal as the caller's own.
 int open_without_waiting(const char* path, int flags, mode_t mode = 0) {
     return kivcommon::open_retrying(AT_FDCWD, path, flags | O_NONBLOCK, mode);
 }
@@ -55,10 +56,14 @@ bool open_source(const char* path, Source& source) {
     return true;
 }
 
+// The name is resolved without opening anything, and only a regular file
+// is opened to probe it: a device, FIFO or terminal at the target is never
+// opened, and counts as a target that cannot be replaced.
 File probe_target(const char* path) {
-    int fd = open_without_waiting(path, O_RDWR);
+    kivcommon::ResolvedName target = kivcommon::ResolvedName::resolve(AT_FDCWD, path);
+    int fd = target.reopen(O_RDWR);
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        fd = open_without_waiting(path, O_WRONLY);
+        fd = target.reopen(O_WRONLY);
     }
     return fd < 0 ? File() : File(fd);
 }
@@ -74,29 +79,33 @@ File create_target(const char* path, unsigned permissions, Creation& outcome) {
     return File(fd);
 }
 
-// The target is opened without O_TRUNC and truncated only once it is known
-// not to be the source: truncating first would destroy the very data that is
-// about to be copied.
+// The target is resolved without opening anything, so that what is not a
+// regular file is refused unopened, and a target that is the source itself
+// is told from its status alone. It is opened without O_TRUNC and truncated
+// only then: truncating first would destroy the very data that is about to
+// be copied.
 File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome) {
-    int fd = open_without_waiting(path, O_WRONLY);
-    if (fd < 0) {
-        outcome = errno == ENOENT ? Replacing::absent : Replacing::refused;
+    kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(AT_FDCWD, path);
+    if (!name.exists()) {
+        outcome = name.error() == ENOENT ? Replacing::absent : Replacing::refused;
         return File();
     }
-    File target(fd);
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        outcome = Replacing::refused;
-        return File();
-    }
-    if (same_file(identity_of(status), source)) {
+    if (same_file(identity_of(name.status()), source)) {
         outcome = Replacing::is_source;
         return File();
     }
+    int fd = name.reopen(O_WRONLY);
+    if (fd < 0) {
+        outcome = Replacing::refused;
+        return File();
+    }
+    File target(fd);
     // A target that is empty already is not truncated again: on some file
     // systems (ext4) a truncated file is flushed to disk when it is closed,
-    // which would cost every copy a synchronous write.
-    if (status.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+    // which would cost every copy a synchronous write. Its length is read
+    // from the open file, as it may have grown since the name was resolved.
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || (status.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
         outcome = Replacing::refused;
         return File();
     }

@@ -128,6 +128,39 @@ TEST_F(CopyFault, RefusesSourcesAndTargetsThatAreNotRegularFiles) {
     EXPECT_EQ(KivCopyFile(path("source").c_str(), "/dev/null", 1), KIVCOPY_TARGET_NOT_WRITTEN);
 }
 
+// A target that is a link to someone's terminal is not a file to probe:
+// a privileged caller that leads a session without a terminal (a service,
+// a setsid'ed job) would take that terminal as its own by opening it, and
+// its owner could then stop or interrupt the caller. Neither the guard nor
+// the copy opens it, and the copy is refused as for any target that is not
+// a regular file.
+TEST_F(CopyFault, NeverOpensATerminalAtTheTarget) {
+    kivtest::PseudoTerminal terminal;
+    if (!terminal.ok()) {
+        GTEST_SKIP() << terminal.error();
+    }
+    write_file(path("source"), "data");
+    ASSERT_EQ(::symlink(terminal.path().c_str(), path("target").c_str()), 0);
+    std::string why_not;
+    int outcome = kivtest::run_in_new_session(
+        [&] {
+            int wrong = 0;
+            for (int overwrite : {0, 1}) {
+                if (KivCopyFile(path("source").c_str(), path("target").c_str(), overwrite) !=
+                    KIVCOPY_TARGET_NOT_WRITTEN) {
+                    wrong = 1;
+                }
+            }
+            return wrong | (kivtest::has_controlling_terminal() ? 2 : 0);
+        },
+        why_not);
+    if (outcome < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(outcome & 1, 0) << "a terminal was taken for a target to keep or to replace";
+    EXPECT_EQ(outcome & 2, 0) << "the copy made the terminal its caller's own";
+}
+
 // Names with spaces, quotes and bytes that are not ASCII are passed to the
 // system unchanged.
 TEST_F(CopyFault, CopiesBetweenPathsWithSpacesQuotesAndOtherBytes) {

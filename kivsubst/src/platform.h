@@ -43,9 +43,13 @@ struct FileStatus {
 // What an ordinary write may strip from a file and the write-back puts back
 // where the caller may: on POSIX the set-user-ID and set-group-ID bits
 // (cleared when a caller without the privilege writes) and the file
-// capabilities (dropped on every write). Nothing on Windows.
+// capabilities (dropped on every write). They belong to the file's owner
+// and group as they were when recorded, and are put back only while those
+// are unchanged. Nothing on Windows.
 struct Privileges {
     unsigned mode = 0;            // the permission bits, set-ID bits included
+    std::uint64_t owner = 0;      // the user and group that owned the file
+    std::uint64_t group = 0;
     bool has_capability = false;  // whether `capability` holds the attribute
     std::string capability;       // the raw file-capability attribute
 };
@@ -126,8 +130,9 @@ public:
     std::optional<FileStatus> status() const;
     // What a write may strip from the file.
     Privileges privileges() const;
-    // Puts back what a write stripped; quietly leaves what the caller may
-    // not set.
+    // Puts back what a write stripped, if the file still has the owner and
+    // group it had when `privileges` were recorded; quietly leaves what the
+    // caller may not set.
     void restore(const Privileges& privileges);
     // Sets both times of this file; false if they cannot be set.
     bool set_times(const FileTimes& times);

@@ -46,17 +46,12 @@ int open_flags(Access access) {
     return access == Access::read ? O_RDONLY : O_WRONLY;
 }
 
-// Opens a path, relative to `directory`, without waiting: a FIFO with no
-// other end would otherwise block the call for ever. Only a regular file is
-// kept (O_NONBLOCK changes nothing for one); anything else (a directory, a
-// FIFO, a device) is refused.
+// Opens an existing regular file, relative to `directory`. The name is
+// resolved first without opening anything, and only a regular file found
+// there is opened for data: a directory, a FIFO, a device or a terminal at
+// the name is refused without ever being opened (nor waited on).
 File open_regular_at(int directory, const char* path, Access access) {
-    File file = adopt(open_retrying(directory, path, open_flags(access) | O_NONBLOCK));
-    struct stat status {};
-    if (file.is_open() && (::fstat(file.handle(), &status) != 0 || !S_ISREG(status.st_mode))) {
-        return File();
-    }
-    return file;
+    return adopt(kivcommon::ResolvedName::resolve(directory, path).reopen(open_flags(access)));
 }
 
 File create_new_at(int directory, const char* path, Creation& outcome) {
@@ -120,6 +115,8 @@ Privileges File::privileges() const {
     struct stat status {};
     if (::fstat(handle_, &status) == 0) {
         privileges.mode = status.st_mode & 07777;
+        privileges.owner = status.st_uid;
+        privileges.group = status.st_gid;
     }
     ssize_t size = ::fgetxattr(handle_, capability_attribute, nullptr, 0);
     if (size > 0) {
@@ -135,11 +132,16 @@ Privileges File::privileges() const {
 // Only what the write took is put back: the set-ID bits if they are gone
 // (the owner may set them on its own file), the capabilities if they are
 // gone (only a caller with the privilege to set capabilities may). What the
-// caller may not do is left as the write left it.
+// caller may not do is left as the write left it. A file that has changed
+// hands since the privileges were recorded gets neither: they were granted
+// to the file as its owner and group held it, not to whoever holds it now.
 void File::restore(const Privileges& privileges) {
     struct stat status {};
-    if ((privileges.mode & set_id_bits) != 0 && ::fstat(handle_, &status) == 0 &&
-        (status.st_mode & 07777) != privileges.mode) {
+    if (::fstat(handle_, &status) != 0 || status.st_uid != privileges.owner ||
+        status.st_gid != privileges.group) {
+        return;
+    }
+    if ((privileges.mode & set_id_bits) != 0 && (status.st_mode & 07777) != privileges.mode) {
         ::fchmod(handle_, static_cast<mode_t>(privileges.mode));
     }
     if (privileges.has_capability &&

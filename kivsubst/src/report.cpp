@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "kivsubst.h"
 
@@ -22,6 +23,26 @@ int say(int code, const char* format, ...) {
     return code;
 }
 
+// A name as it goes into a line: control bytes (line feeds, carriage
+// returns, escape sequences) are written as a backslash and three octal
+// digits, so that a name can neither drive the terminal nor forge a line of
+// its own in a log. Every other byte is written as it is.
+std::string printable(const std::string& name) {
+    std::string shown;
+    shown.reserve(name.size());
+    for (char character : name) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+            shown += escaped;
+        } else {
+            shown += character;
+        }
+    }
+    return shown;
+}
+
 }  // namespace
 
 int no_temp_name() {
@@ -29,12 +50,13 @@ int no_temp_name() {
 }
 
 int cannot_open(const char* path) {
-    return say(KIVSUBST_CANNOT_OPEN, "Cannot open %s; rc=%d\n", path, KIVSUBST_CANNOT_OPEN);
+    return say(KIVSUBST_CANNOT_OPEN, "Cannot open %s; rc=%d\n", printable(path).c_str(),
+               KIVSUBST_CANNOT_OPEN);
 }
 
 int cannot_open_temp(const std::string& name) {
-    return say(KIVSUBST_NO_TEMP_FILE, "Cannot open temporary file %s; rc=%d\n", name.c_str(),
-               KIVSUBST_NO_TEMP_FILE);
+    return say(KIVSUBST_NO_TEMP_FILE, "Cannot open temporary file %s; rc=%d\n",
+               printable(name).c_str(), KIVSUBST_NO_TEMP_FILE);
 }
 
 int no_memory() {

@@ -136,13 +136,17 @@ int substitute(const char* path, Bytes pattern, Bytes replacement) {
         return report::no_memory();
     }
     ScanOutcome scanned = scanner.run(input, status->length, temporary.file());
-    input.close();
     if (scanned.kind != ScanOutcome::Kind::complete || !temporary.make_durable()) {
         return report::copy_error();  // the temporary file goes; the file is untouched
     }
 
+    // The file that was read stays open until the write-back has opened the
+    // file again and found it to be the same one: a file held open keeps its
+    // inode, so no file made at the name meanwhile can come to carry its
+    // number and pass for it.
     File file = directory.path_of(*name) == path ? File()
                                                  : target.open_same_for_overwriting(status->identity);
+    input.close();
     if (!file.is_open() || !write_back(temporary.file(), scanned.bytes_written, file, privileges,
                                        scanner.block(), scanner.block_size())) {
         temporary.keep();  // it holds the complete result

@@ -33,6 +33,51 @@ TEST_F(SubstFault, RefusesPathsThatAreNotRegularFiles) {
     EXPECT_TRUE(entries(path("tmp")).empty());
 }
 
+// A file name can hold any byte but '/' and NUL. The lines the library
+// prints escape control bytes, so that a name cannot drive the terminal
+// or forge a line of its own in a log; other bytes are printed as they are.
+TEST_F(SubstFault, EscapesControlBytesInTheNamesItPrints) {
+    Call missing = replace(path("x\033[2J\ny \xc3\xa9"), "a", "b");
+    EXPECT_EQ(missing.result, KIVSUBST_CANNOT_OPEN);
+    EXPECT_EQ(missing.printed, "Cannot open " + path("x\\033[2J\\012y \xc3\xa9") + "; rc=3\n");
+
+    kivtest::make_directory(path("t\rmp"));
+    kivtest::UnwritableFile sealed(path("t\rmp"));
+    if (!sealed.ok()) {
+        GTEST_SKIP() << sealed.error();
+    }
+    write_file(path("file"), "abc");
+    Call made = replace_with_tmp(path("t\rmp"), path("file"), "b", "x");
+    EXPECT_EQ(made.result, KIVSUBST_NO_TEMP_FILE);
+    EXPECT_EQ(made.printed.rfind("Cannot open temporary file " + path("t\\015mp/KIV"), 0), 0u)
+        << made.printed;
+}
+
+// A file that is a link to someone's terminal is refused without being
+// opened: a privileged caller that leads a session without a terminal
+// would otherwise take that terminal as its own, and its owner could then
+// stop or interrupt the caller.
+TEST_F(SubstFault, NeverOpensATerminalAtTheFilesName) {
+    kivtest::PseudoTerminal terminal;
+    if (!terminal.ok()) {
+        GTEST_SKIP() << terminal.error();
+    }
+    ASSERT_EQ(::symlink(terminal.path().c_str(), path("file").c_str()), 0);
+    std::string why_not;
+    int outcome = kivtest::run_in_new_session(
+        [&] {
+            int wrong = replace(path("file"), "a", "b").result == KIVSUBST_CANNOT_OPEN ? 0 : 1;
+            return wrong | (kivtest::has_controlling_terminal() ? 2 : 0);
+        },
+        why_not);
+    if (outcome < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(outcome & 1, 0) << "a terminal was taken for a file";
+    EXPECT_EQ(outcome & 2, 0) << "the call made the terminal its caller's own";
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+
 // Someone who can write to a shared TMP plants links and files at every
 // name the service may pick next, hoping that a privileged call writes
 // through one of them.

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "subst_faults.h"
 
@@ -51,24 +53,110 @@ TEST_F(SubstFault, KeepsTheSetIdBitsOfAnOwnerPatchingItsOwnFile) {
     EXPECT_EQ(kivtest::status_of(path("tool")).st_mode & 07777, 04755u);
 }
 
+constexpr const char* capability_attribute = "security.capability";
+
+// Gives a file the capability to bind low ports; false if this file
+// system or user cannot give a file capabilities.
+bool give_capability(const std::string& file, vfs_cap_data& capability) {
+    capability = vfs_cap_data{};
+    capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+    capability.data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
+    return ::setxattr(file.c_str(), capability_attribute, &capability, sizeof capability, 0) == 0;
+}
+
+bool has_capability(const std::string& file) {
+    return ::getxattr(file.c_str(), capability_attribute, nullptr, 0) >= 0;
+}
+
 // Every write drops a file's capabilities; root patching the file puts
 // them back.
 TEST_F(SubstFault, KeepsTheFileCapabilitiesWhenRootPatches) {
     write_file(path("server"), "version=1");
     vfs_cap_data capability{};
-    capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
-    capability.data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
-    const char* attribute = "security.capability";
-    if (::setxattr(path("server").c_str(), attribute, &capability, sizeof capability, 0) != 0) {
+    if (!give_capability(path("server"), capability)) {
         GTEST_SKIP() << "this file system or user cannot give a file capabilities: "
                      << std::strerror(errno);
     }
     EXPECT_EQ(replace(path("server"), "1", "2").result, KIVSUBST_REPLACED);
     EXPECT_EQ(read_file(path("server")), "version=2");
     vfs_cap_data kept{};
-    EXPECT_EQ(::getxattr(path("server").c_str(), attribute, &kept, sizeof kept),
+    EXPECT_EQ(::getxattr(path("server").c_str(), capability_attribute, &kept, sizeof kept),
               static_cast<ssize_t>(sizeof kept));
     EXPECT_EQ(std::memcmp(&kept, &capability, sizeof kept), 0);
+}
+
+// Acts just before the write-back opens the file: the second time the
+// call opens it by name, the first being the read.
+kivtest::OpenHook at_the_write_back(const std::string& file, std::function<void()> action) {
+    return kivtest::OpenHook(
+        [file, seen = 0](const std::string& opened, int) mutable {
+            return opened == file && ++seen == 2;
+        },
+        std::move(action));
+}
+
+// Deletes `file` and makes a new one at its name, holding "mine", trying to
+// have it get the old file's inode number: a file system that hands out the
+// lowest free number (ext4) gives it back once the lower free ones are
+// taken, unless something still holds the old file open.
+void replace_by_a_file_with_the_same_number(const std::string& file) {
+    const ino_t old_number = kivtest::status_of(file).st_ino;
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    for (int attempt = 0; attempt < 4096; ++attempt) {
+        const std::string decoy = file + ".decoy" + std::to_string(attempt);
+        write_file(decoy, "mine");
+        const ino_t number = kivtest::status_of(decoy).st_ino;
+        if (number == old_number) {
+            ASSERT_EQ(::rename(decoy.c_str(), file.c_str()), 0);
+            return;
+        }
+        if (number > old_number) {
+            break;  // the old number is not free: it would have come first
+        }
+    }
+    write_file(file, "mine");
+}
+
+// Someone who may write the file's directory deletes the file between the
+// read and the write-back and makes a file of their own at its name with
+// the old file's inode number, which a file system gives back as soon as
+// nothing holds the old file open. The write-back would then take the new
+// file for the one it read, write root's content into it and put the old
+// file's capabilities on it.
+TEST_F(SubstFault, NeverWritesBackIntoAFileMadeAtTheNameDuringTheCall) {
+    write_file(path("server"), "secret=1");
+    vfs_cap_data capability{};
+    if (!give_capability(path("server"), capability)) {
+        GTEST_SKIP() << "this file system or user cannot give a file capabilities: "
+                     << std::strerror(errno);
+    }
+    kivtest::OpenHook replace_file = at_the_write_back(
+        path("server"), [&] { replace_by_a_file_with_the_same_number(path("server")); });
+    EXPECT_EQ(replace(path("server"), "1", "2").result, KIVSUBST_COPY_ERROR);
+    EXPECT_TRUE(replace_file.fired());
+    EXPECT_EQ(read_file(path("server")), "mine");
+    EXPECT_FALSE(has_capability(path("server")));
+    EXPECT_EQ(read_file(kept_temporary()), "secret=2");
+}
+
+// The set-ID bits and capabilities belong to the file as its owner and
+// group held it. A file that changed hands between the read and the
+// write-back is written, but gets neither back.
+TEST_F(SubstFault, PutsPrivilegesBackOnlyWhileTheOwnerIsTheSame) {
+    write_file(path("tool"), "version=1");
+    ASSERT_EQ(::chmod(path("tool").c_str(), 06755), 0);
+    vfs_cap_data capability{};
+    if (!give_capability(path("tool"), capability)) {
+        GTEST_SKIP() << "this file system or user cannot give a file capabilities: "
+                     << std::strerror(errno);
+    }
+    kivtest::OpenHook hand_over = at_the_write_back(
+        path("tool"), [&] { ASSERT_EQ(::chown(path("tool").c_str(), 65534, 65534), 0); });
+    EXPECT_EQ(replace(path("tool"), "1", "2").result, KIVSUBST_REPLACED);
+    EXPECT_TRUE(hand_over.fired());
+    EXPECT_EQ(read_file(path("tool")), "version=2");
+    EXPECT_EQ(kivtest::status_of(path("tool")).st_mode & 06000, 0u);
+    EXPECT_FALSE(has_capability(path("tool")));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -110,6 +111,54 @@ int run_as_nobody(const std::function<int()>& body, std::string& why_not) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+int run_in_new_session(const std::function<int()>& body, std::string& why_not) {
+    pid_t child = ::fork();
+    if (child < 0) {
+        why_not = describe("fork");
+        return -1;
+    }
+    if (child == 0) {
+        if (::setsid() < 0) {
+            ::_exit(255);
+        }
+        ::_exit(body() & 0xff);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        why_not = "the child could not start a session of its own";
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+bool has_controlling_terminal() {
+    int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+PseudoTerminal::PseudoTerminal() {
+    controller_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* name = nullptr;
+    if (controller_ < 0 || ::grantpt(controller_) != 0 || ::unlockpt(controller_) != 0 ||
+        (name = ::ptsname(controller_)) == nullptr) {
+        error_ = describe("cannot make a pseudo-terminal");
+        return;
+    }
+    path_ = name;
+}
+
+PseudoTerminal::~PseudoTerminal() {
+    if (controller_ >= 0) {
+        ::close(controller_);
+    }
 }
 
 }  // namespace kivtest

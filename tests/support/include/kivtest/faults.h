@@ -36,6 +36,35 @@ std::string read_at(const std::string& path, std::int64_t offset, std::size_t le
 // returned when the child cannot be started or cannot drop to that user.
 int run_as_nobody(const std::function<int()>& body, std::string& why_not);
 
+// Runs `body` in a child process that leads a session of its own and has
+// no controlling terminal, as a service or a setsid'ed job has, and returns
+// what it returned (0 to 254). `why_not` is set and -1 returned when the
+// child cannot be started.
+int run_in_new_session(const std::function<int()>& body, std::string& why_not);
+
+// Whether the calling process has a controlling terminal.
+bool has_controlling_terminal();
+
+// A pseudo-terminal whose terminal end (path()) a test points a name at:
+// a process that leads a session without a terminal takes it as its
+// controlling terminal if it opens it without O_NOCTTY.
+class PseudoTerminal {
+public:
+    PseudoTerminal();
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    const std::string& path() const { return path_; }
+
+private:
+    int controller_ = -1;
+    std::string path_;
+    std::string error_;
+};
+
 // Runs `action` once, just before the process next opens a path for which
 // `when` (given the path as passed and the open flags) says yes, so that a
 // test can change the file system at a known moment inside a library call:
