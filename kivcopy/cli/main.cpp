@@ -10,12 +10,16 @@
 // the source or was written earlier in this run), so that a failure can be
 // told in the system's words; a failed copy prints one line on standard error
 // and the remaining sources are still copied.
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #if defined(_WIN32)
 #include <direct.h>
+#include <io.h>
 #else
 #include <unistd.h>
+
+#include "kivcommon/posix_io.h"
 #endif
 
 #include <cerrno>
@@ -24,9 +28,12 @@
 #include <string>
 #include <vector>
 
+#include "kivcli/quote.h"
 #include "kivcopy.h"
 
 namespace {
+
+using kivcli::quoted;
 
 // Exit statuses.
 constexpr int exit_copied = 0;        // every file was copied or skipped as existing
@@ -115,15 +122,18 @@ void report_bad_option(int found, char** argv, const option* options) {
         std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", program_name,
                      match->name);
     } else if (found == ':' && is_long) {
-        std::fprintf(stderr, "%s: option '%s' requires an argument\n", program_name, element);
+        std::fprintf(stderr, "%s: option %s requires an argument\n", program_name,
+                     quoted(element).c_str());
     } else if (found == ':') {
-        std::fprintf(stderr, "%s: option requires an argument -- '%c'\n", program_name, optopt);
+        std::fprintf(stderr, "%s: option requires an argument -- %s\n", program_name,
+                     quoted(std::string(1, static_cast<char>(optopt))).c_str());
     } else if (is_long && matches > 1) {
-        std::fprintf(stderr, "%s: option '%s' is ambiguous\n", program_name, element);
+        std::fprintf(stderr, "%s: option %s is ambiguous\n", program_name, quoted(element).c_str());
     } else if (optopt == 0) {
-        std::fprintf(stderr, "%s: unrecognized option '%s'\n", program_name, element);
+        std::fprintf(stderr, "%s: unrecognized option %s\n", program_name, quoted(element).c_str());
     } else {
-        std::fprintf(stderr, "%s: invalid option -- '%c'\n", program_name, optopt);
+        std::fprintf(stderr, "%s: invalid option -- %s\n", program_name,
+                     quoted(std::string(1, static_cast<char>(optopt))).c_str());
     }
 }
 
@@ -177,10 +187,6 @@ std::string join(const std::string& directory, const std::string& name) {
         joined += '/';
     }
     return joined + name;
-}
-
-std::string quoted(const std::string& path) {
-    return "'" + path + "'";
 }
 
 // The status of the name itself, not of what a symbolic link at it points to.
@@ -328,11 +334,51 @@ bool Copier::copy(const std::string& source, const std::string& target) {
     return true;
 }
 
+// Reads the status of the source through the file itself, so that what is
+// checked is what was found at the name, and tells whether it may be read.
+// Returns 0, or the errno that says why the source cannot be opened. On
+// Linux the name is resolved without opening anything, and only a regular
+// file is then opened (and closed again): a FIFO or a device swapped in is
+// never opened, so nothing can hold the program up or act on the open.
+int look_at_source(const std::string& source, struct stat& status) {
+#if defined(_WIN32)
+    if (::stat(source.c_str(), &status) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return 0;
+    }
+    int fd = ::_open(source.c_str(), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        return errno;
+    }
+    ::_close(fd);
+    return 0;
+#else
+    kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(AT_FDCWD, source.c_str());
+    if (!name.exists()) {
+        return name.error();
+    }
+    status = name.status();
+    if (!name.is_regular()) {
+        return 0;
+    }
+    int fd = name.reopen(O_RDONLY);
+    if (fd < 0) {
+        return errno;
+    }
+    ::close(fd);
+    return 0;
+#endif
+}
+
 // Checks the source before the copy, so that a failure names the system's
 // reason: it must exist, be a regular file, and open for reading.
 bool Copier::check_source(const std::string& source, struct stat& source_status) {
-    if (::stat(source.c_str(), &source_status) != 0) {
-        return fail_errno("cannot stat " + quoted(source), errno);
+    source_status = {};
+    int error = look_at_source(source, source_status);
+    if (error != 0 && source_status.st_mode == 0) {
+        return fail_errno("cannot stat " + quoted(source), error);
     }
     if (S_ISDIR(source_status.st_mode)) {
         return fail(quoted(source) + " is a directory; only files are copied");
@@ -340,11 +386,8 @@ bool Copier::check_source(const std::string& source, struct stat& source_status)
     if (!S_ISREG(source_status.st_mode)) {
         return fail(quoted(source) + " is not a regular file; only files are copied");
     }
-    // Opening the source here tells why it cannot be read, in the system's words.
-    if (std::FILE* readable = std::fopen(source.c_str(), "rb")) {
-        std::fclose(readable);
-    } else {
-        return fail_errno("cannot open " + quoted(source) + " for reading", errno);
+    if (error != 0) {
+        return fail_errno("cannot open " + quoted(source) + " for reading", error);
     }
     return true;
 }
@@ -397,6 +440,16 @@ bool Copier::check_target(const std::string& source, const struct stat& source_s
     return true;
 }
 
+// Whether the caller may open `path` for reading and writing, asked
+// without opening it; errno says why not.
+bool may_update(const std::string& path) {
+#if defined(_WIN32)
+    return ::_access(path.c_str(), 6) == 0;
+#else
+    return ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+#endif
+}
+
 // What the system says about a target the library could not write, when a
 // harmless look at it tells: an existing file that cannot be opened for
 // update, or a directory that does not let a new file in.
@@ -406,15 +459,10 @@ std::string Copier::reason_for(int result, const std::string& target) {
     }
     struct stat status {};
     if (::stat(target.c_str(), &status) == 0) {
-        if (!S_ISREG(status.st_mode)) {
+        if (!S_ISREG(status.st_mode) || may_update(target)) {
             return std::string();
         }
-        std::FILE* file = std::fopen(target.c_str(), "r+b");
-        if (file == nullptr) {
-            return std::string(" (") + std::strerror(errno) + ")";
-        }
-        std::fclose(file);
-        return std::string();
+        return std::string(" (") + std::strerror(errno) + ")";
     }
 #if !defined(_WIN32)
     std::string directory = directory_of(target);

@@ -144,6 +144,30 @@ TEST_F(CopyTool, NamesTheFilesAndTheReasonOfAFailure) {
 #endif
 }
 
+// Names are quoted in every line the front end prints, so that bytes in a
+// name can neither drive the terminal nor forge a line: printable text as
+// 'text', everything else in the shell's $'...' form.
+TEST_F(CopyTool, QuotesNamesSoThatTheyCannotTalkToTheTerminal) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows file names cannot hold control characters";
+#else
+    const std::string titled = path("a\033]0;owned\007b");
+    write_file(titled, "x");
+    const std::vector<std::string> utf8 = {"LC_ALL=C.UTF-8"};
+    auto copied =
+        kivtest::run_program(KIVCOPY_CLI_PATH, {"-v", titled, path("it's \xc3\xa9")}, utf8);
+    EXPECT_EQ(copied.exit_status, 0) << copied.err;
+    EXPECT_EQ(copied.out, "'" + path("a") + "'$'\\033'']0;owned'$'\\007''b' -> '" + path("it") +
+                              "'\\''s \xc3\xa9'\n");
+
+    auto missing =
+        kivtest::run_program(KIVCOPY_CLI_PATH, {path("x\ny\xc3\xa9"), path("z")}, {"LC_ALL=C"});
+    EXPECT_EQ(missing.exit_status, 1);
+    EXPECT_EQ(missing.err, "kivcopy: cannot stat '" + path("x") +
+                               "'$'\\n''y'$'\\303\\251': No such file or directory\n");
+#endif
+}
+
 // -t names the directory up front; -D creates what is missing of it, or of
 // a single target's directory, as install -D does.
 TEST_F(CopyTool, CopiesIntoATargetDirectoryAndCreatesItWithD) {

@@ -21,6 +21,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "kivcommon/posix_io.h"
 #endif
 
 namespace kivsubst_cli {
@@ -79,50 +81,37 @@ File open_discarding_output() {
 
 namespace {
 
-int open_retrying(const char* path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path, flags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 File open_discarding_output() {
-    const int fd = open_retrying("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int fd = kivcommon::open_retrying(AT_FDCWD, "/dev/null", O_WRONLY);
     return fd < 0 ? File() : File(fd);
 }
 
 }  // namespace
 
-// O_NONBLOCK keeps a FIFO with no writer from blocking the open; only a
-// regular file is kept, as the library keeps only one. O_NOATIME, which
-// only the file's owner (or a privileged caller) may ask for, keeps the
-// read from setting the access time; anyone else reads as any reader does.
+// The name is resolved without opening anything, and only a regular file
+// is opened, as the library opens one: a FIFO, a device or a terminal at
+// the name is turned away unopened. O_NOATIME, which only the file's owner
+// (or a privileged caller) may ask for, keeps the read from setting the
+// access time; anyone else reads as any reader does.
 File open_to_examine(const std::string& path, std::string& reason) {
-    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    const kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(AT_FDCWD, path.c_str());
+    if (name.exists() && !name.is_regular()) {
+        reason = S_ISDIR(name.status().st_mode) ? std::strerror(EISDIR) : "not a regular file";
+        return File();
+    }
 #if defined(O_NOATIME)
-    int fd = open_retrying(path.c_str(), flags | O_NOATIME);
+    int fd = name.reopen(O_RDONLY | O_NOATIME);
     if (fd < 0 && errno == EPERM) {
-        fd = open_retrying(path.c_str(), flags);
+        fd = name.reopen(O_RDONLY);
     }
 #else
-    int fd = open_retrying(path.c_str(), flags);
+    int fd = name.reopen(O_RDONLY);
 #endif
     if (fd < 0) {
         reason = std::strerror(errno);
         return File();
     }
-    File file(fd);
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        reason = std::strerror(errno);
-        return File();
-    }
-    if (!S_ISREG(status.st_mode)) {
-        reason = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "not a regular file";
-        return File();
-    }
-    return file;
+    return File(fd);
 }
 
 // Asked as the library will open the file: with the caller's effective

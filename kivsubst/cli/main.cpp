@@ -21,10 +21,12 @@
 
 #include "bytes_argument.h"
 #include "examine.h"
+#include "kivcli/quote.h"
 #include "kivsubst.h"
 
 namespace {
 
+using kivcli::quoted;
 using kivsubst_cli::Encoding;
 
 // Exit statuses besides the library's own results, which pass through.
@@ -118,17 +120,17 @@ std::string rejected_option(char** argv, const option* options) {
             }
         }
         if (matches > 1 && !exact) {
-            return "option '--" + name + "' is ambiguous";
+            return "option " + quoted("--" + name) + " is ambiguous";
         }
         if (matches > 0 && equals != std::string::npos) {
-            return "option '--" + name + "' takes no value";
+            return "option " + quoted("--" + name) + " takes no value";
         }
-        return "unrecognized option '--" + name + "'";
+        return "unrecognized option " + quoted("--" + name);
     }
     if (optopt > ' ' && optopt < 0x7F) {
         return std::string("invalid option -- '") + static_cast<char>(optopt) + "'";
     }
-    return "invalid option '" + typed + "'";
+    return "invalid option " + quoted(typed);
 }
 
 bool decode(const char* name, const char* argument, Encoding encoding, std::string& bytes,
@@ -258,26 +260,26 @@ int main(int argc, char** argv) {
         std::string reason;
         kivsubst::platform::File input = kivsubst_cli::open_to_examine(path, reason);
         if (!input.is_open()) {
-            tally.fail(KIVSUBST_CANNOT_OPEN, "cannot open '" + file + "'", reason);
+            tally.fail(KIVSUBST_CANNOT_OPEN, "cannot open " + quoted(file), reason);
             continue;
         }
         if (!kivsubst_cli::is_writable(path, reason)) {
-            tally.fail(KIVSUBST_CANNOT_OPEN, "'" + file + "' is not writable", reason);
+            tally.fail(KIVSUBST_CANNOT_OPEN, quoted(file) + " is not writable", reason);
             continue;
         }
         std::uint64_t count = 0;
         if (counter && !counter->count(input, count, reason)) {
-            tally.fail(KIVSUBST_COPY_ERROR, "cannot read '" + file + "'", reason);
+            tally.fail(KIVSUBST_COPY_ERROR, "cannot read " + quoted(file), reason);
             continue;
         }
         input.close();
 
         if (dry_run) {
             if (count > 0) {
-                std::printf("%s: %llu to replace\n", file.c_str(),
+                std::printf("%s: %llu to replace\n", quoted(file).c_str(),
                             static_cast<unsigned long long>(count));
             } else {
-                std::printf("%s: nothing found\n", file.c_str());
+                std::printf("%s: nothing found\n", quoted(file).c_str());
             }
             tally.any_replaced = tally.any_replaced || count > 0;
             continue;
@@ -296,12 +298,12 @@ int main(int argc, char** argv) {
             // The library says only whether it replaced anything; the count
             // is the scan's, of the file as it was just before the call.
             if (result == KIVSUBST_NOT_FOUND) {
-                std::fprintf(stderr, "%s: nothing found\n", file.c_str());
+                std::fprintf(stderr, "%s: nothing found\n", quoted(file).c_str());
             } else if (count > 0) {
-                std::fprintf(stderr, "%s: %llu replaced\n", file.c_str(),
+                std::fprintf(stderr, "%s: %llu replaced\n", quoted(file).c_str(),
                              static_cast<unsigned long long>(count));
             } else {
-                std::fprintf(stderr, "%s: replaced\n", file.c_str());
+                std::fprintf(stderr, "%s: replaced\n", quoted(file).c_str());
             }
         }
     }

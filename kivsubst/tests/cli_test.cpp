@@ -16,6 +16,7 @@
 namespace {
 
 using kivtest::InDirectory;
+using kivtest::quoted;
 using kivtest::read_file;
 using kivtest::SubstTool;
 using kivtest::write_file;
@@ -25,12 +26,12 @@ TEST_F(SubstTool, ReplacesInOneFileOrExitsOneWhenNothingIsFound) {
     auto replaced = run({"-v", "one", "1", path("a")});
     EXPECT_EQ(replaced.exit_status, 0) << replaced.err;
     EXPECT_EQ(replaced.out, "");
-    EXPECT_EQ(replaced.err, path("a") + ": 2 replaced\n");
+    EXPECT_EQ(replaced.err, quoted(path("a")) + ": 2 replaced\n");
     EXPECT_EQ(read_file(path("a")), "1 two 1");
 
     auto absent = run({"--verbose", "one", "1", path("a")});
     EXPECT_EQ(absent.exit_status, 1);
-    EXPECT_EQ(absent.err, path("a") + ": nothing found\n");
+    EXPECT_EQ(absent.err, quoted(path("a")) + ": nothing found\n");
     EXPECT_EQ(read_file(path("a")), "1 two 1");
 
     // Quiet without -v; a pattern starting with '-' follows "--".
@@ -47,9 +48,9 @@ TEST_F(SubstTool, ProcessesEveryFileAndExitsWithTheFirstFailure) {
     auto result = run({"-v", "x", "y", path("a"), path("missing"), path("c")});
     EXPECT_EQ(result.exit_status, 3);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, path("a") + ": 2 replaced\n" + "kivsubst: cannot open '" +
-                              path("missing") + "': No such file or directory\n" + path("c") +
-                              ": 1 replaced\n");
+    EXPECT_EQ(result.err, quoted(path("a")) + ": 2 replaced\n" + "kivsubst: cannot open " +
+                              quoted(path("missing")) + ": No such file or directory\n" +
+                              quoted(path("c")) + ": 1 replaced\n");
     EXPECT_EQ(read_file(path("a")), "y-y");
     EXPECT_EQ(read_file(path("c")), "y");
 }
@@ -98,7 +99,8 @@ TEST_F(SubstTool, DryRunCountsAndLeavesEveryFileAsItWas) {
 
     auto counted = run({"-n", "one", "1", path("a"), path("b")});
     EXPECT_EQ(counted.exit_status, 0) << counted.err;
-    EXPECT_EQ(counted.out, path("a") + ": 2 to replace\n" + path("b") + ": nothing found\n");
+    EXPECT_EQ(counted.out,
+              quoted(path("a")) + ": 2 to replace\n" + quoted(path("b")) + ": nothing found\n");
     EXPECT_EQ(counted.err, "");
     EXPECT_EQ(kivtest::modification_time(path("a")), modified);
 #if !defined(_WIN32)
@@ -116,11 +118,12 @@ TEST_F(SubstTool, DryRunCountsAndLeavesEveryFileAsItWas) {
 
     // The count is the library's: occurrences do not overlap.
     write_file(path("c"), "aaaaa");
-    EXPECT_EQ(run({"--dry-run", "aa", "", path("c")}).out, path("c") + ": 2 to replace\n");
+    EXPECT_EQ(run({"--dry-run", "aa", "", path("c")}).out, quoted(path("c")) + ": 2 to replace\n");
 
     auto none = run({"--dry-run", "three", "3", path("a"), path("b")});
     EXPECT_EQ(none.exit_status, 1);
-    EXPECT_EQ(none.out, path("a") + ": nothing found\n" + path("b") + ": nothing found\n");
+    EXPECT_EQ(none.out,
+              quoted(path("a")) + ": nothing found\n" + quoted(path("b")) + ": nothing found\n");
 }
 
 TEST_F(SubstTool, TurnsAwayWhatItCannotOpenWithItsOwnMessage) {
@@ -141,11 +144,27 @@ TEST_F(SubstTool, TurnsAwayWhatItCannotOpenWithItsOwnMessage) {
     EXPECT_EQ(read_file(path("a")), "b");
 }
 
+// Names are quoted in every line the front end prints, so that bytes in a
+// name can neither drive the terminal nor forge a line.
+TEST_F(SubstTool, QuotesNamesSoThatTheyCannotTalkToTheTerminal) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows file names cannot hold control characters";
+#else
+    write_file(path("a\033[2Jb"), "old");
+    auto counted = run({"-n", "old", "new", path("a\033[2Jb"), path("x\r\ny")},
+                       {"TMP=" + dir(), "LC_ALL=C.UTF-8"});
+    EXPECT_EQ(counted.exit_status, 3);
+    EXPECT_EQ(counted.out, "'" + path("a") + "'$'\\033''[2Jb': 1 to replace\n");
+    EXPECT_EQ(counted.err, "kivsubst: cannot open '" + path("x") +
+                               "'$'\\r\\n''y': No such file or directory\n");
+#endif
+}
+
 TEST_F(SubstTool, TakesOptionsAnywhereUntilADoubleDash) {
     write_file(path("a"), "x");
     auto late = run({"x", "y", path("a"), "-v"});
     EXPECT_EQ(late.exit_status, 0) << late.err;
-    EXPECT_EQ(late.err, path("a") + ": 1 replaced\n");
+    EXPECT_EQ(late.err, quoted(path("a")) + ": 1 replaced\n");
 
     // Files named like options, as a wildcard would list them, given by
     // bare names from their own directory.

@@ -11,6 +11,7 @@
 namespace {
 
 using kivtest::InDirectory;
+using kivtest::quoted;
 using kivtest::read_file;
 using kivtest::SubstTool;
 using kivtest::write_file;
@@ -58,8 +59,9 @@ TEST_F(SubstTool, TurnsAwayAFileItCannotWriteBeforeTheLibraryMakesATemporaryFile
     auto result = run({"-v", "x", "y", path("fixed"), path("free")});
     EXPECT_EQ(result.exit_status, 3);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "kivsubst: '" + path("fixed") + "' is not writable: Operation not permitted\n" +
-                              path("free") + ": 1 replaced\n");
+    EXPECT_EQ(result.err, "kivsubst: " + quoted(path("fixed")) +
+                              " is not writable: Operation not permitted\n" +
+                              quoted(path("free")) + ": 1 replaced\n");
     EXPECT_TRUE(temporary_files().empty());
     EXPECT_EQ(read_file(path("fixed")), "x");
 }

@@ -43,6 +43,11 @@ protected:
     }
 };
 
+// A plain name as the front end's messages show it.
+inline std::string quoted(const std::string& name) {
+    return "'" + name + "'";
+}
+
 // Runs the front end from `directory`, for bare file names, and goes back.
 class InDirectory {
 public:
