@@ -17,19 +17,30 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& information) {
                 information.nFileIndexLow};
 }
 
-constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Every open shares the file with every other holder, one that may delete
+// or rename it included: the copy never replaces a file by name.
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Opens an existing file; directories cannot be opened this way, and
-// anything that is not a disk file (a pipe, a device) is refused by its type.
-HANDLE open_existing_disk_file(const char* path, DWORD access) {
-    HANDLE handle = ::CreateFileA(path, access, share_read_write, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+// Keeps a handle only if it is a disk file: a pipe or a device (NUL, CON,
+// COM1, also under names such as "nul.txt" or \\.\NUL) is closed and
+// refused as access denied.
+HANDLE only_disk_file(HANDLE handle) {
     if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
         ::CloseHandle(handle);
         ::SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     return handle;
+}
+
+HANDLE open_existing(const char* path, DWORD access) {
+    return ::CreateFileA(path, access, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+}
+
+// Opens an existing disk file; directories cannot be opened this way.
+HANDLE open_existing_disk_file(const char* path, DWORD access) {
+    return only_disk_file(open_existing(path, access));
 }
 
 bool not_found(DWORD error) {
@@ -43,14 +54,22 @@ bool File::set_both_times(FileTime time) {
     return ::SetFileTime(handle_, nullptr, &stamp, &stamp) != 0;
 }
 
+// The status is read before the type is told: under Wine telling a file's
+// type reads its first bytes, which would move an access time that the
+// system deems stale before the copy could take it.
 bool open_source(const char* path, Source& source) {
-    HANDLE handle = open_existing_disk_file(path, GENERIC_READ);
+    HANDLE handle = open_existing(path, GENERIC_READ);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    bool has_status = ::GetFileInformationByHandle(handle, &information) != 0;
+    handle = only_disk_file(handle);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
     source.file = File(handle);
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!::GetFileInformationByHandle(handle, &information)) {
+    if (!has_status) {
         source.file.close();
         return false;
     }
@@ -70,10 +89,11 @@ File probe_target(const char* path) {
 
 // FILE_WRITE_ATTRIBUTES comes with GENERIC_WRITE, so the times can be set
 // through the same handle. CREATE_NEW fails on any existing name, a link
-// included.
+// included; a device name ("NUL") opens its device instead, which is
+// refused by its type like an existing target that is no file.
 File create_target(const char* path, unsigned, Creation& outcome) {
-    HANDLE handle = ::CreateFileA(path, GENERIC_WRITE, share_read_write, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = only_disk_file(::CreateFileA(path, GENERIC_WRITE, share_all, nullptr,
+                                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = ::GetLastError();
         outcome = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Creation::name_taken

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kivcopy.h"
@@ -50,17 +51,23 @@ TEST_F(FileCopy, ReplacesALongerTargetWithExactlyTheSource) {
     EXPECT_EQ(read_file(path("target")), "short");
 }
 
-// The source's access time lies in the future, so that no read of the source
-// (Wine's C runtime reads a file's first bytes when it opens it) can move it.
+// The access time the source had before the copy read it: one in the
+// future, and one older than its modification time, which a read moves
+// forward where access times are updated lazily (relatime), and which
+// Windows' look at a file's type moves too under Wine.
 TEST_F(FileCopy, StampsBothTimesOfTheCopyWithTheSourcesAccessTime) {
-    const Time access{4000000000, 123456700};
-    const Time modification{1600000000, 987654300};
-    write_file(path("source"), sample_bytes(5000));
-    kivtest::set_times(path("source"), access, modification);
-
-    ASSERT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_OK);
-    EXPECT_EQ(kivtest::access_time(path("target")), access);
-    EXPECT_EQ(kivtest::modification_time(path("target")), access);
+    const std::pair<Time, Time> recorded[] = {
+        {Time{4000000000, 123456700}, Time{1600000000, 987654300}},
+        {Time{1000000000, 123456700}, Time{1200000000, 987654300}},
+    };
+    for (const auto& [access, modification] : recorded) {
+        SCOPED_TRACE(access.seconds);
+        write_file(path("source"), sample_bytes(5000));
+        kivtest::set_times(path("source"), access, modification);
+        ASSERT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_OK);
+        EXPECT_EQ(kivtest::access_time(path("target")), access);
+        EXPECT_EQ(kivtest::modification_time(path("target")), access);
+    }
 }
 
 TEST_F(FileCopy, StampsAnEmptyCopyToo) {
@@ -113,6 +120,40 @@ TEST_F(FileCopy, RefusesADirectoryAsSourceWithoutTouchingTheTarget) {
     write_file(path("target"), "old");
     EXPECT_EQ(copy(path("folder"), path("target"), 1), KIVCOPY_SOURCE_NOT_OPENED);
     EXPECT_EQ(read_file(path("target")), "old");
+}
+
+// A device is no file to keep or to replace, whatever name it goes by.
+TEST_F(FileCopy, RefusesADeviceAsTarget) {
+    write_file(path("source"), "data");
+#if defined(_WIN32)
+    const char* devices[] = {"NUL", "nul.txt", "\\\\.\\NUL"};
+#else
+    const char* devices[] = {"/dev/null"};
+#endif
+    for (const char* device : devices) {
+        for (int overwrite : {0, 1}) {
+            SCOPED_TRACE(std::string(device) + " " + std::to_string(overwrite));
+            EXPECT_EQ(copy(path("source"), device, overwrite), KIVCOPY_TARGET_NOT_WRITTEN);
+        }
+    }
+}
+
+// Another program that holds the source or the target open, with the right
+// to delete it and sharing it in every way, keeps no one from the file.
+TEST_F(FileCopy, CopiesFilesThatAnotherProgramHoldsOpen) {
+    write_file(path("source"), "new");
+    write_file(path("target"), "old");
+    {
+        kivtest::SharedHolder source(path("source"));
+        kivtest::SharedHolder target(path("target"));
+        ASSERT_TRUE(source.ok()) << source.error();
+        ASSERT_TRUE(target.ok()) << target.error();
+        EXPECT_EQ(copy(path("source"), path("target"), 0), KIVCOPY_TARGET_EXISTS);
+        EXPECT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_OK);
+    }
+    // Read once the holders are gone: the C runtime's own open shares no
+    // deleting.
+    EXPECT_EQ(read_file(path("target")), "new");
 }
 
 TEST_F(FileCopy, FailsOnATargetInAMissingDirectory) {

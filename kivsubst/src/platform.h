@@ -78,6 +78,18 @@ using NativeHandle = void*;  // a Win32 HANDLE
 using NativeHandle = int;  // a POSIX file descriptor
 #endif
 
+// Whether a Directory holds the directory open, so that names in it are
+// opened through its handle (POSIX). Windows holds a directory by its path
+// only: there the file is opened by the very name the caller gave, since a
+// name joined to a directory again need not be that name ("C:app.ini"
+// names a file in the current folder of drive C, "C:/app.ini" one in its
+// root).
+#if defined(_WIN32)
+constexpr bool directories_are_held_open = false;
+#else
+constexpr bool directories_are_held_open = true;
+#endif
+
 // What an existing file is opened for.
 enum class Access { read, write };
 
@@ -106,6 +118,7 @@ public:
             handle_ = other.handle_;
             open_ = std::exchange(other.open_, false);
             unhinted_bytes_ = other.unhinted_bytes_;
+            times_at_open_ = other.times_at_open_;
         }
         return *this;
     }
@@ -126,7 +139,8 @@ public:
     // The file's length; -1 if its status cannot be read.
     std::int64_t length() const;
     // Who the file is, how long it is and its times, from one status read;
-    // none if its status cannot be read.
+    // none if its status cannot be read. The times are those the file had
+    // when it was opened where opening it may read it (Windows, below).
     std::optional<FileStatus> status() const;
     // What a write may strip from the file.
     Privileges privileges() const;
@@ -163,6 +177,10 @@ private:
     // Bytes written since the system was last asked to start writing them
     // to disk (POSIX).
     std::int64_t unhinted_bytes_ = 0;
+    // The times read as the file was opened, before its type was told
+    // (Windows): telling a file's type may read its first bytes (Wine does),
+    // which moves an access time that the system deems stale.
+    std::optional<FileTimes> times_at_open_;
 };
 
 // How a name in a directory stands: free (certainly absent), taken (it

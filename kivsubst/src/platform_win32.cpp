@@ -27,17 +27,59 @@ DWORD access_rights(Access access) {
     return access == Access::read ? GENERIC_READ : GENERIC_WRITE;
 }
 
-// Directories cannot be opened as files without backup semantics, so
-// CreateFile refuses them; pipes and devices are refused by their type.
-File open_regular(const char* path, Access access) {
-    DWORD share = access == Access::read ? share_all : FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE handle = ::CreateFileA(path, access_rights(access), share, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
-        ::CloseHandle(handle);
-        return File();
+// The caller's name made absolute as Windows resolves it: a relative name
+// against the current folder, a drive-relative one ("C:app.ini") against
+// the current folder of its drive. The name is used as given if it cannot
+// be resolved, and opening it then tells why.
+std::string full_path(const char* path) {
+    DWORD needed = ::GetFullPathNameA(path, 0, nullptr, nullptr);
+    if (needed == 0) {
+        return path;
     }
-    return adopt(handle);
+    std::string full(needed, '\0');
+    DWORD written = ::GetFullPathNameA(path, needed, full.data(), nullptr);
+    if (written == 0 || written >= needed) {
+        return path;
+    }
+    full.resize(written);
+    return full;
+}
+
+std::optional<FileStatus> status_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle, &information)) {
+        return std::nullopt;
+    }
+    FileStatus status;
+    status.identity = {information.dwVolumeSerialNumber,
+                       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                           information.nFileIndexLow};
+    status.length = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
+    status.times = {kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime),
+                    kivcommon::from_filetime_as<FileTime>(information.ftLastWriteTime)};
+    return status;
+}
+
+// Opens an existing file by the caller's name, sharing it with every other
+// holder (one that may delete or rename it included: the file is written
+// in place, never replaced by name). Directories cannot be opened as files
+// without backup semantics, so CreateFile refuses them; pipes and devices
+// (NUL, CON, COM1, \\.\NUL) are refused by their type. The times are read
+// before the type is told, which under Wine reads the file's first bytes.
+HANDLE open_disk_file(const char* path, Access access, std::optional<FileTimes>& times) {
+    HANDLE handle = ::CreateFileA(full_path(path).c_str(), access_rights(access), share_all,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    std::optional<FileStatus> status = status_of(handle);
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    times = status ? std::optional<FileTimes>(status->times) : std::nullopt;
+    return handle;
 }
 
 }  // namespace
@@ -47,7 +89,10 @@ bool exists(const std::string& path) {
 }
 
 File File::open_for_reading(const char* path) {
-    return open_regular(path, Access::read);
+    std::optional<FileTimes> times;
+    File file = adopt(open_disk_file(path, Access::read, times));
+    file.times_at_open_ = times;
+    return file;
 }
 
 // CREATE_NEW fails on any existing name, a symbolic link included, so a
@@ -66,22 +111,17 @@ File File::create_new(const std::string& path, Creation& outcome) {
 }
 
 File File::open_for_overwriting(const char* path) {
-    return open_regular(path, Access::write);
+    std::optional<FileTimes> times;
+    File file = adopt(open_disk_file(path, Access::write, times));
+    file.times_at_open_ = times;
+    return file;
 }
 
 std::optional<FileStatus> File::status() const {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!::GetFileInformationByHandle(handle_, &information)) {
-        return std::nullopt;
+    std::optional<FileStatus> status = status_of(handle_);
+    if (status && times_at_open_) {
+        status->times = *times_at_open_;
     }
-    FileStatus status;
-    status.identity = {information.dwVolumeSerialNumber,
-                       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
-                           information.nFileIndexLow};
-    status.length = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
-    status.times = {kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime),
-                    kivcommon::from_filetime_as<FileTime>(information.ftLastWriteTime)};
     return status;
 }
 

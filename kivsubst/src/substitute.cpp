@@ -74,12 +74,16 @@ File create_temporary(Directory& directory, std::string& name) {
     }
 }
 
-// The file, in the temporary file's directory when that is the file's own,
-// so that the file and its temporary file are side by side by construction.
+// The file, in the temporary file's directory when that is the file's own
+// and the directory is held open, so that the file and its temporary file
+// are side by side by construction; else by the caller's own name.
 class Target {
 public:
     Target(const char* path, Directory& directory, bool in_directory)
-        : path_(path), directory_(directory), in_directory_(in_directory && directory.is_open()) {}
+        : path_(path),
+          directory_(directory),
+          in_directory_(platform::directories_are_held_open && in_directory &&
+                        directory.is_open()) {}
 
     File open_for_reading() {
         return in_directory_ ? directory_.open_for_reading(paths::name_part(path_))

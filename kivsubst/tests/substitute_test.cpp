@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "subst_fixture.h"
 
@@ -53,17 +54,24 @@ TEST_F(Substitution, ComparesRawBytesIncludingNulAndUtf16Text) {
     EXPECT_EQ(after(std::string("\0\0\0", 3), std::string("\0", 1), "\x80", 0), "\x80\x80\x80");
 }
 
+// Whatever the recorded times are: an access time in the future, and one
+// older than the modification time, which a file system that updates
+// access times lazily (relatime) moves forward on the next read.
 TEST_F(Substitution, RestoresBothTimesToTheirFullPrecision) {
-    const Time access{4000000000, 111111100};
-    const Time modification{1400000000, 222222200};
-    for (const char* pattern : {"needle", "absent"}) {
-        SCOPED_TRACE(pattern);
-        write_file(path("file"), "hay needle hay");
-        kivtest::set_times(path("file"), access, modification);
-        Call made = replace(path("file"), pattern, "pin");
-        EXPECT_LE(made.result, 1);
-        EXPECT_EQ(kivtest::access_time(path("file")), access);
-        EXPECT_EQ(kivtest::modification_time(path("file")), modification);
+    const std::pair<Time, Time> recorded[] = {
+        {Time{4000000000, 111111100}, Time{1400000000, 222222200}},
+        {Time{1000000000, 333333300}, Time{1200000000, 444444400}},
+    };
+    for (const auto& [access, modification] : recorded) {
+        for (const char* pattern : {"needle", "absent"}) {
+            SCOPED_TRACE(std::string(pattern) + " " + std::to_string(access.seconds));
+            write_file(path("file"), "hay needle hay");
+            kivtest::set_times(path("file"), access, modification);
+            Call made = replace(path("file"), pattern, "pin");
+            EXPECT_LE(made.result, 1);
+            EXPECT_EQ(kivtest::access_time(path("file")), access);
+            EXPECT_EQ(kivtest::modification_time(path("file")), modification);
+        }
     }
 }
 
@@ -101,6 +109,47 @@ TEST_F(Substitution, WorksWithTheTemporaryFileOnAnyOfItsPlaces) {
         EXPECT_EQ(entries(dir()).size(), 2u) << "a temporary file was left behind";
     }
 }
+
+// Another program that holds the file open, with the right to delete it
+// and sharing it in every way, keeps no one from patching it.
+TEST_F(Substitution, PatchesAFileThatAnotherProgramHoldsOpen) {
+    write_file(path("file"), "version=1");
+    {
+        kivtest::SharedHolder holder(path("file"));
+        ASSERT_TRUE(holder.ok()) << holder.error();
+        Call made = replace(path("file"), "1", "2");
+        EXPECT_EQ(made.result, KIVSUBST_REPLACED) << made.printed;
+    }
+    // Read once the holder is gone: the C runtime's own open shares no
+    // deleting.
+    EXPECT_EQ(read_file(path("file")), "version=2");
+}
+
+#if defined(_WIN32)
+// "C:app.ini" names app.ini in the current folder of drive C. With TMP
+// unset the temporary file goes to "C:" joined with its name, the drive's
+// root, as the temporary-name rule has it; the file itself is the one the
+// caller named, never "C:/app.ini" in that root.
+TEST_F(Substitution, PatchesTheFileADriveRelativeNameStandsFor) {
+    write_file(path("app.ini"), "version=1");
+    const std::string drive_relative = dir().substr(0, 2) + "app.ini";
+    const std::string here = kivtest::current_directory();
+    ASSERT_TRUE(kivtest::change_directory(dir()));
+    Call made = replace_with_tmp(std::nullopt, drive_relative, "1", "2");
+    ASSERT_TRUE(kivtest::change_directory(here));
+    EXPECT_EQ(made.result, KIVSUBST_REPLACED) << made.printed;
+    EXPECT_EQ(read_file(path("app.ini")), "version=2");
+}
+
+TEST_F(Substitution, RefusesADeviceAsTheFile) {
+    for (const char* device : {"NUL", "nul.txt", "\\\\.\\NUL"}) {
+        Call made = replace(device, "a", "b");
+        EXPECT_EQ(made.result, KIVSUBST_CANNOT_OPEN) << device;
+        EXPECT_EQ(made.printed, std::string("Cannot open ") + device + "; rc=3\n");
+    }
+    EXPECT_TRUE(entries(path("tmp")).empty());
+}
+#endif
 
 TEST_F(Substitution, ReportsAFileThatCannotBeOpened) {
     Call missing = replace(path("missing"), "a", "b");

@@ -158,6 +158,19 @@ UnwritableFile::~UnwritableFile() {
     }
 }
 
+SharedHolder::SharedHolder(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        error_ = describe("cannot hold " + path + " open");
+    }
+}
+
+SharedHolder::~SharedHolder() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
 TmpfsMount::TmpfsMount(std::string directory, unsigned long long bytes)
     : directory_(std::move(directory)) {
     ::mkdir(directory_.c_str(), 0777);

@@ -153,6 +153,24 @@ UnwritableFile::~UnwritableFile() {
     }
 }
 
+SharedHolder::SharedHolder(const std::string& path) {
+    HANDLE handle =
+        ::CreateFileA(path.c_str(), GENERIC_READ | DELETE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error_ = "cannot hold " + path + " open: error " + std::to_string(::GetLastError());
+    } else {
+        handle_ = handle;
+    }
+}
+
+SharedHolder::~SharedHolder() {
+    if (handle_ != nullptr) {
+        ::CloseHandle(handle_);
+    }
+}
+
 TmpfsMount::TmpfsMount(std::string directory, unsigned long long)
     : directory_(std::move(directory)), error_("Windows has no tmpfs to mount at " + directory_) {}
 

@@ -80,6 +80,26 @@ private:
     void* handle_ = nullptr;  // Windows: the handle that holds the file
 };
 
+// Holds a file open while it lives as another program may: for reading,
+// with the right to delete or rename it, and sharing it in every way
+// (Windows). Such a holder must not keep anyone else from the file; on
+// POSIX no holder can.
+class SharedHolder {
+public:
+    explicit SharedHolder(const std::string& path);
+    ~SharedHolder();
+    SharedHolder(const SharedHolder&) = delete;
+    SharedHolder& operator=(const SharedHolder&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string error_;
+    void* handle_ = nullptr;  // Windows: the holding handle
+    int fd_ = -1;             // POSIX: the holding descriptor
+};
+
 // A tmpfs of `bytes` bytes mounted at `directory` (created if needed) for
 // its lifetime: a small file system to fill, or files kept in memory. Needs
 // root on Linux; Windows has none, and error() says so.
