@@ -10,7 +10,11 @@
 ;   KivReplaceTextUtf16(FileName, OldText, NewText)  text stored as UTF-16LE
 ;   KivReplaceHex(FileName, PatternHex, ReplacementHex)  bytes as hex: '00 ff 1a'; 8 if not hex
 ;
-; Each returns the DLL function's own result. The DLLs are dontcopy files:
+; Each returns the DLL function's own result; the replace functions first
+; open an existing FileName for writing with Setup's own TFileStream, and
+; return 7 without calling the DLL when that fails (a file in use, read
+; only, or a loaded program), so that no temporary file is left behind.
+; The DLLs are dontcopy files:
 ; Setup extracts each to {tmp} and loads it on its first call, and removes
 ; {tmp} when it ends. Paths, and the text of KivReplaceText, reach the DLLs
 ; in the system's ANSI code page (Inno Setup converts them); characters
@@ -38,10 +42,37 @@ function KivReplaceStringW(Path: AnsiString; Pattern: String; PatternLength: Int
   Replacement: String; ReplacementLength: Integer): Integer;
   external 'replaceString@files:kivsubst.dll stdcall delayload';
 
+// Whether FileName can be opened for writing, as the DLL's write-back will
+// need it. A missing file or a folder counts as writable: the DLL answers
+// those with 3, leaving nothing behind. Opening for reading and writing
+// changes nothing in the file.
+function KivCanWrite(const FileName: String): Boolean;
+var
+  Stream: TFileStream;
+begin
+  Result := True;
+  if not FileExists(FileName) then
+    exit;
+  try
+    Stream := TFileStream.Create(FileName, fmOpenReadWrite or fmShareDenyNone);
+    Stream.Free;
+  except
+    Result := False;
+  end;
+end;
+
+// The result of a file that cannot be written back: 7, as the DLL would
+// give after making its temporary file.
+const
+  KivCopyError = 7;
+
 function KivReplaceText(const FileName, OldText, NewText: String): Integer;
 var
   Pattern, Replacement: AnsiString;
 begin
+  Result := KivCopyError;
+  if not KivCanWrite(FileName) then
+    exit;
   Pattern := OldText;
   Replacement := NewText;
   Result := KivReplaceStringA(FileName, Pattern, Length(Pattern), Replacement, Length(Replacement));
@@ -49,6 +80,9 @@ end;
 
 function KivReplaceTextUtf16(const FileName, OldText, NewText: String): Integer;
 begin
+  Result := KivCopyError;
+  if not KivCanWrite(FileName) then
+    exit;
   Result := KivReplaceStringW(FileName, OldText, 2 * Length(OldText), NewText, 2 * Length(NewText));
 end;
 
@@ -123,7 +157,9 @@ begin
   if not KivHexToMemory(PatternHex, Pattern, PatternLength) then
     exit;
   if KivHexToMemory(ReplacementHex, Replacement, ReplacementLength) then begin
-    if PatternLength > 0 then
+    if (PatternLength > 0) and not KivCanWrite(FileName) then
+      Result := KivCopyError
+    else if PatternLength > 0 then
       Result := KivReplaceStringP(FileName, Pattern, PatternLength, Replacement, ReplacementLength);
     KivLocalFree(Replacement);
   end;

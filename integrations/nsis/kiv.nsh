@@ -14,6 +14,9 @@
 ; the function's own: 0 and 10 and the negative codes of KivCopyFile, 0 to 8
 ; of replaceString (see the README), and for ${KivReplaceHex} also 8 when a
 ; hex string is not whole pairs of hex digits (the DLL is then not called).
+; The replace forms first open an existing FILE for writing with FileOpen,
+; and give 7 without calling the DLL when that fails (a file in use, read
+; only, or a loaded program), so that no temporary file is left behind.
 ; Paths, and the text of ${KivReplaceString}, reach the DLLs in the system's
 ; ANSI code page: a Unicode installer converts them, and characters outside
 ; that code page cannot be passed. Registers $0-$9 and $R0-$R9 are left
@@ -45,6 +48,27 @@
   _kiv_${_KIV_ID}_present:
 !macroend
 
+; Sets $_KivWritable to 0 when FILE exists as a file but cannot be opened
+; for writing, as the DLL's write-back would need it; else to 1 (a missing
+; file or a folder is left to the DLL, which answers 3). FileOpen's mode "a"
+; opens for reading and writing and changes nothing in the file.
+!macro _KivCheckWritable FILE
+  !define /redef _KIV_ID ${__COUNTER__}
+  !insertmacro _KivVariable _KivWritable
+  !insertmacro _KivVariable _KivHandle
+  StrCpy $_KivWritable 1
+  IfFileExists `${FILE}\*.*` _kiv_${_KIV_ID}_done
+  IfFileExists `${FILE}` 0 _kiv_${_KIV_ID}_done
+  ClearErrors
+  FileOpen $_KivHandle `${FILE}` a
+  IfErrors 0 _kiv_${_KIV_ID}_opened
+  StrCpy $_KivWritable 0
+  Goto _kiv_${_KIV_ID}_done
+  _kiv_${_KIV_ID}_opened:
+  FileClose $_KivHandle
+  _kiv_${_KIV_ID}_done:
+!macroend
+
 !macro _KivCopyFile SOURCE TARGET OVERWRITE RESULT
   !insertmacro _KivExtract kivcopy
   Push `${OVERWRITE}`
@@ -58,7 +82,10 @@
 ; Text: converted to the ANSI code page by the call itself; the lengths are
 ; the converted strings' lengths in bytes.
 !macro _KivReplaceString FILE PATTERN REPLACEMENT RESULT
+  !define /redef _KIV_ID_CALL ${__COUNTER__}
   !insertmacro _KivExtract kivsubst
+  !insertmacro _KivCheckWritable `${FILE}`
+  StrCmp $_KivWritable 0 _kiv_${_KIV_ID_CALL}_in_use
   Push `${REPLACEMENT}`
   System::Call `kernel32::lstrlenA(m s) i .s`
   Push `${REPLACEMENT}`
@@ -67,6 +94,10 @@
   Push `${PATTERN}`
   Push `${FILE}`
   System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, m s, i s, m s, i s) i .s ?u`
+  Goto _kiv_${_KIV_ID_CALL}_called
+  _kiv_${_KIV_ID_CALL}_in_use:
+    Push 7
+  _kiv_${_KIV_ID_CALL}_called:
   Pop ${RESULT}
 !macroend
 !define KivReplaceString "!insertmacro _KivReplaceString"
@@ -74,10 +105,13 @@
 ; UTF-16LE: the System plug-in hands a "w" string over as UTF-16LE in memory,
 ; two bytes a code unit, without its terminating NUL in the length.
 !macro _KivReplaceUtf16 FILE PATTERN REPLACEMENT RESULT
+  !define /redef _KIV_ID_CALL ${__COUNTER__}
   !insertmacro _KivVariable _KivLength
   !insertmacro _KivVariable _KivPatternLength
   !insertmacro _KivVariable _KivReplacementLength
   !insertmacro _KivExtract kivsubst
+  !insertmacro _KivCheckWritable `${FILE}`
+  StrCmp $_KivWritable 0 _kiv_${_KIV_ID_CALL}_in_use
   Push `${REPLACEMENT}`
   System::Call `kernel32::lstrlenW(w s) i .s`
   Pop $_KivLength
@@ -92,6 +126,10 @@
   Push `${PATTERN}`
   Push `${FILE}`
   System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, w s, i s, w s, i s) i .s ?u`
+  Goto _kiv_${_KIV_ID_CALL}_called
+  _kiv_${_KIV_ID_CALL}_in_use:
+    Push 7
+  _kiv_${_KIV_ID_CALL}_called:
   Pop ${RESULT}
 !macroend
 !define KivReplaceUtf16 "!insertmacro _KivReplaceUtf16"
@@ -156,6 +194,8 @@
   StrCpy $_KivReplacementLength $_KivLength
   IntCmp $_KivPatternLength 0 _kiv_${_KIV_ID_CALL}_invalid _kiv_${_KIV_ID_CALL}_invalid
   IntCmp $_KivReplacementLength 0 0 _kiv_${_KIV_ID_CALL}_invalid
+  !insertmacro _KivCheckWritable `${FILE}`
+  StrCmp $_KivWritable 0 _kiv_${_KIV_ID_CALL}_in_use
   Push $_KivReplacementLength
   Push $_KivReplacement
   Push $_KivPatternLength
@@ -165,6 +205,9 @@
   Goto _kiv_${_KIV_ID_CALL}_called
   _kiv_${_KIV_ID_CALL}_invalid:
     Push 8
+    Goto _kiv_${_KIV_ID_CALL}_called
+  _kiv_${_KIV_ID_CALL}_in_use:
+    Push 7
   _kiv_${_KIV_ID_CALL}_called:
   System::Free $_KivPattern
   System::Free $_KivReplacement

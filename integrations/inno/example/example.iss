@@ -2,8 +2,8 @@
 ; An example product's installer: it copies a file from the media beside
 ; the setup program with the overwrite guard, installs its own files,
 ; patches the install path into a text .ini and a UTF-16LE .ini and a byte
-; sequence into a binary file, and logs every result code to
-; {app}\kiv-results.log.
+; sequence into a binary file, tries to patch a file held open elsewhere,
+; and logs every result code to {app}\kiv-results.log.
 ;
 ;   ISCC example.iss                 (/DKivDllDir=... where the DLLs are)
 ;   example-setup.exe /VERYSILENT /SUPPRESSMSGBOXES /DIR=C:\Example
@@ -34,6 +34,7 @@ end;
 procedure InstallWithKiv;
 var
   App, Media: String;
+  Holder: TFileStream;
 begin
   App := ExpandConstant('{app}');
   Media := ExpandConstant('{src}\media');
@@ -50,6 +51,15 @@ begin
   LogResult('KivReplaceHex data.bin', KivReplaceHex(App + '\data.bin', '00 01 02 80 9f', 'ff fe 81'));
   LogResult('KivReplaceText app.ini again', KivReplaceText(App + '\app.ini', '@INSTALLDIR@', App));
   LogResult('KivReplaceHex with a bad pattern', KivReplaceHex(App + '\data.bin', '0g', ''));
+
+  // A file that another program holds open without sharing writing cannot
+  // be written back: 7, and no temporary file is left for a retry to pile up.
+  Holder := TFileStream.Create(App + '\app.ini', fmOpenRead or fmShareDenyWrite);
+  try
+    LogResult('KivReplaceText app.ini in use', KivReplaceText(App + '\app.ini', 'InstallPath', 'Elsewhere'));
+  finally
+    Holder.Free;
+  end;
 end;
 
 procedure CurStepChanged(CurStep: TSetupStep);

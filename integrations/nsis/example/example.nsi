@@ -2,7 +2,8 @@
 ; An example product's installer: it copies a file from the media beside
 ; setup.exe with the overwrite guard, installs its own files, patches the
 ; install path into a text .ini and a UTF-16LE .ini and a byte sequence into
-; a binary file, and logs every result code to $INSTDIR\kiv-results.log.
+; a binary file, tries to patch a read-only file, and logs every result code
+; to $INSTDIR\kiv-results.log.
 ;
 ;   makensis [-DOUTFILE=example-setup.exe] [-DKIV_ANSI] example.nsi
 ;   example-setup.exe /S /D=C:\Example
@@ -63,6 +64,13 @@ Section "Example product"
   !insertmacro LogResult "KivReplaceString app.ini again"
   ${KivReplaceHex} "$INSTDIR\data.bin" "0g" "" $Result
   !insertmacro LogResult "KivReplaceHex with a bad pattern"
+
+  ; A read-only file cannot be written back: 7, and no temporary file is
+  ; left for a retry to pile up.
+  SetFileAttributes "$INSTDIR\app.ini" READONLY
+  ${KivReplaceString} "$INSTDIR\app.ini" "InstallPath" "Elsewhere" $Result
+  !insertmacro LogResult "KivReplaceString read-only app.ini"
+  SetFileAttributes "$INSTDIR\app.ini" NORMAL
 
   FileClose $Log
 SectionEnd
