@@ -2,8 +2,8 @@
 ; An example product's installer: it copies a file from the media beside
 ; setup.exe with the overwrite guard, installs its own files, patches the
 ; install path into a text .ini and a UTF-16LE .ini and a byte sequence into
-; a binary file, tries to patch a read-only file, and logs every result code
-; to $INSTDIR\kiv-results.log.
+; a binary file, tries to patch a file held open elsewhere, and logs every
+; result code to $INSTDIR\kiv-results.log.
 ;
 ;   makensis [-DOUTFILE=example-setup.exe] [-DKIV_ANSI] example.nsi
 ;   example-setup.exe /S /D=C:\Example
@@ -30,6 +30,7 @@ RequestExecutionLevel user
 
 Var Result
 Var Log
+Var Holder
 
 ; Writes one line "WHAT: RESULT" to the log.
 !macro LogResult WHAT
@@ -65,12 +66,13 @@ Section "Example product"
   ${KivReplaceHex} "$INSTDIR\data.bin" "0g" "" $Result
   !insertmacro LogResult "KivReplaceHex with a bad pattern"
 
-  ; A read-only file cannot be written back: 7, and no temporary file is
-  ; left for a retry to pile up.
-  SetFileAttributes "$INSTDIR\app.ini" READONLY
+  ; A file that another program holds open without sharing writing (here
+  ; the installer itself, through FileOpen) cannot be written back: 7, and
+  ; no temporary file is left for a retry to pile up.
+  FileOpen $Holder "$INSTDIR\app.ini" r
   ${KivReplaceString} "$INSTDIR\app.ini" "InstallPath" "Elsewhere" $Result
-  !insertmacro LogResult "KivReplaceString read-only app.ini"
-  SetFileAttributes "$INSTDIR\app.ini" NORMAL
+  !insertmacro LogResult "KivReplaceString app.ini in use"
+  FileClose $Holder
 
   FileClose $Log
 SectionEnd
