@@ -140,7 +140,7 @@ function(kiv_add_library name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION;STDCALL_ARGUMENT_BYTES" "SOURCES")
   add_library(${name} SHARED ${arg_SOURCES})
   add_library(kiv::${name} ALIAS ${name})
-  target_link_libraries(${name} PRIVATE ${name}_core)
+  target_link_libraries(${name} PRIVATE ${name}_core kiv_common)
   set_property(GLOBAL APPEND PROPERTY KIV_LIBRARIES ${name})
   kiv_library_code(${name} ${name})
   target_include_directories(${name} PUBLIC
@@ -214,4 +214,27 @@ function(kiv_add_test name)
   # Listing the tests goes through Wine in a cross build, which may be
   # slow to start.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+endfunction()
+
+# kiv_add_code_page_932_test(<name> <test program> <gtest filter>)
+#
+# Windows builds under Wine: runs the filtered tests once more in a process
+# whose ANSI code page is 932 (Japanese, double-byte). Wine takes the code
+# page from LANG; the Japanese locale it needs is made for the build alone
+# (localedef into the build tree, named by LOCPATH), so the system is not
+# touched. The run passes only if every filtered test ran and passed: one
+# that skips there, or a filter that matches nothing, would prove nothing.
+function(kiv_add_code_page_932_test name program filter)
+  set(locale_dir "${PROJECT_BINARY_DIR}/locale")
+  if(NOT TEST kiv_japanese_locale)
+    add_test(NAME kiv_japanese_locale
+      COMMAND sh -c "mkdir -p '${locale_dir}' && localedef -i ja_JP -f UTF-8 '${locale_dir}/ja_JP.UTF-8'")
+    set_tests_properties(kiv_japanese_locale PROPERTIES FIXTURES_SETUP japanese_locale)
+  endif()
+  add_test(NAME ${name} COMMAND ${program} --gtest_filter=${filter})
+  set_tests_properties(${name} PROPERTIES
+    FIXTURES_REQUIRED japanese_locale
+    ENVIRONMENT "LANG=ja_JP.UTF-8;LOCPATH=${locale_dir}"
+    PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [1-9][0-9]* tests?\\."
+    FAIL_REGULAR_EXPRESSION "\\[  (SKIPPED|FAILED) +\\]")
 endfunction()

@@ -1,14 +1,18 @@
 /* SPDX-License-Identifier: Zlib */
 /* kivcopy: copy one file for an installation program.
  *
- * The library exports a single function, KivCopyFile, under its plain,
- * undecorated name, so that an installer can load the library and find the
- * function by name. The library prints nothing; every outcome is its result.
+ * The library exports KivCopyFile (and on Windows its wide twin,
+ * KivCopyFileW) under its plain, undecorated name, so that an installer can
+ * load the library and find the function by name. The library prints
+ * nothing; every outcome is its result.
  */
 #ifndef KIVCOPY_H
 #define KIVCOPY_H
 
 #include <stdint.h>
+#if defined(_WIN32)
+#include <wchar.h>
+#endif
 
 #if defined(_WIN32)
 #  if defined(KIVCOPY_BUILDING)
@@ -52,7 +56,8 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
    full precision the file system keeps.
 
    `source` and `target` are NUL-terminated paths in the system's narrow
-   encoding. The target's directory must exist; no directory is created.
+   encoding (on Windows the ANSI code page; text that is not valid there
+   names no file). The target's directory must exist; no directory is created.
    `overwrite` 0 leaves an existing target alone; any other value replaces it.
 
    A new target is created exclusively, so that nothing that appears at its
@@ -103,6 +108,20 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
    Calls share one block buffer and must not overlap: call from one thread at
    a time.
 */
+
+#if defined(_WIN32)
+KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFileW(const wchar_t *source, const wchar_t *target,
+                                              int32_t overwrite);
+/*
+   Windows only: KivCopyFile with its paths as UTF-16, as the system's own
+   "W" functions take them; same calling convention, results and behaviour.
+   Use it from Unicode programs and installers: the narrow KivCopyFile takes
+   paths in the ANSI code page, which cannot name a folder whose name holds
+   characters outside that code page (a user's name in another script, an
+   emoji). Both forms reach paths longer than MAX_PATH (260 characters),
+   plain or in \\?\ form.
+*/
+#endif
 
 #ifdef __cplusplus
 }

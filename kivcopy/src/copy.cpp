@@ -140,8 +140,8 @@ constexpr int attempts_at_a_changing_name = 3;
 // exclusively, with the source's permission bits, so that nothing that
 // appears at the name meanwhile is written into by accident. On failure
 // `target` may hold a probe to be closed first by the finishing step.
-CopyStatus open_target(const char* path, const platform::Source& source, ExistingTarget existing,
-                       File& target) {
+CopyStatus open_target(const platform::PathChar* path, const platform::Source& source,
+                       ExistingTarget existing, File& target) {
     for (int attempt = 0; attempt < attempts_at_a_changing_name; ++attempt) {
         platform::Creation creation = platform::Creation::failed;
         target = platform::create_target(path, source.permissions, creation);
@@ -177,7 +177,8 @@ CopyStatus open_target(const char* path, const platform::Source& source, Existin
 
 }  // namespace
 
-CopyStatus copy_file(const char* source_path, const char* target_path, ExistingTarget existing) {
+CopyStatus copy_file(const platform::PathChar* source_path, const platform::PathChar* target_path,
+                     ExistingTarget existing) {
     if (source_path == nullptr) {
         return CopyStatus::source_not_opened;
     }

@@ -5,6 +5,8 @@
 #ifndef KIVCOPY_COPY_H
 #define KIVCOPY_COPY_H
 
+#include "platform.h"
+
 namespace kivcopy {
 
 enum class CopyStatus : int {
@@ -19,7 +21,8 @@ enum class CopyStatus : int {
 // What replacing an existing target is allowed.
 enum class ExistingTarget { keep, replace };
 
-CopyStatus copy_file(const char* source, const char* target, ExistingTarget existing);
+CopyStatus copy_file(const platform::PathChar* source, const platform::PathChar* target,
+                     ExistingTarget existing);
 
 }  // namespace kivcopy
 

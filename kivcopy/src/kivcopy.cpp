@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: Zlib
-// The library's one export. The copy status is turned into the caller's
-// result here and nowhere else.
+// The library's exports. The paths are taken into the system's own form
+// here, and the copy status is turned into the caller's result here and
+// nowhere else.
 #include "kivcopy.h"
 
 #include "copy.h"
+
+#if defined(_WIN32)
+#include <optional>
+#include <string>
+
+#include "kivcommon/win32_paths.h"
+#endif
 
 namespace {
 
@@ -20,11 +28,48 @@ int32_t result_of(kivcopy::CopyStatus status) {
     }
 }
 
+kivcopy::ExistingTarget existing_target(int32_t overwrite) {
+    return overwrite != 0 ? kivcopy::ExistingTarget::replace : kivcopy::ExistingTarget::keep;
+}
+
 }  // namespace
+
+#if defined(_WIN32)
+
+// The narrow paths are text in the ANSI code page, taken into UTF-16; text
+// that is not valid there names no file: the source is then not opened
+// (10), or the target cannot be (-5010).
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char* source, const char* target,
+                                                        int32_t overwrite) {
+    try {
+        std::optional<std::wstring> wide_source;
+        std::optional<std::wstring> wide_target;
+        if (source != nullptr && !(wide_source = kivcommon::from_ansi(source))) {
+            return KIVCOPY_SOURCE_NOT_OPENED;
+        }
+        if (target != nullptr && !(wide_target = kivcommon::from_ansi(target))) {
+            return source == nullptr ? KIVCOPY_SOURCE_NOT_OPENED : KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+        return result_of(kivcopy::copy_file(wide_source ? wide_source->c_str() : nullptr,
+                                            wide_target ? wide_target->c_str() : nullptr,
+                                            existing_target(overwrite)));
+    } catch (...) {
+        // Only the converted paths take memory; without it no file is touched.
+        return KIVCOPY_SOURCE_NOT_OPENED;
+    }
+}
+
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFileW(const wchar_t* source,
+                                                         const wchar_t* target,
+                                                         int32_t overwrite) {
+    return result_of(kivcopy::copy_file(source, target, existing_target(overwrite)));
+}
+
+#else
 
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char* source, const char* target,
                                                         int32_t overwrite) {
-    using kivcopy::ExistingTarget;
-    ExistingTarget existing = overwrite != 0 ? ExistingTarget::replace : ExistingTarget::keep;
-    return result_of(kivcopy::copy_file(source, target, existing));
+    return result_of(kivcopy::copy_file(source, target, existing_target(overwrite)));
 }
+
+#endif

@@ -17,6 +17,15 @@ using NativeHandle = void*;  // a Win32 HANDLE
 using NativeHandle = int;  // a POSIX file descriptor
 #endif
 
+// A path as the system takes it: bytes on POSIX, UTF-16 on Windows, where
+// every path goes to the system's wide functions, so that no name is
+// limited to what the ANSI code page can write.
+#if defined(_WIN32)
+using PathChar = wchar_t;
+#else
+using PathChar = char;
+#endif
+
 // A file time at the precision the platform keeps (nanoseconds on POSIX).
 struct FileTime {
     std::int64_t seconds = 0;
@@ -79,14 +88,14 @@ struct Source {
 // Opens the source for reading and reads its status. Anything but a regular
 // file (a directory, a FIFO, a device) is refused like a file that cannot be
 // opened, without waiting on it. False if it cannot be opened.
-bool open_source(const char* path, Source& source);
+bool open_source(const PathChar* path, Source& source);
 
 // The overwrite guard's probe: opens an existing target for update, or, if
 // that is refused, for writing alone, without changing it. A target that
 // opens either way could be replaced. Links are followed. Only a regular
 // file is ever opened: anything else at the name (a device, a FIFO, a
 // terminal) is not touched, and the probe finds nothing to open.
-File probe_target(const char* path);
+File probe_target(const PathChar* path);
 
 // How creating a new target went.
 enum class Creation { created, name_taken, failed };
@@ -94,7 +103,7 @@ enum class Creation { created, name_taken, failed };
 // Creates the target as a new, empty file with the given permission bits
 // (less the process's umask; ignored on Windows). Never opens an existing
 // name, not even a symbolic link, dangling or not.
-File create_target(const char* path, unsigned permissions, Creation& outcome);
+File create_target(const PathChar* path, unsigned permissions, Creation& outcome);
 
 // How opening an existing target for replacing went.
 enum class Replacing { opened, absent, refused, is_source };
@@ -104,7 +113,8 @@ enum class Replacing { opened, absent, refused, is_source };
 // existing target that is not a regular file is refused without being
 // opened; one that is the source itself (another name, a hard or symbolic
 // link) is left untouched, and is_source is reported.
-File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome);
+File open_target_to_replace(const PathChar* path, const FileIdentity& source,
+                            Replacing& outcome);
 
 }  // namespace kivcopy::platform
 

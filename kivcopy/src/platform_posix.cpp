@@ -39,7 +39,7 @@ bool File::set_both_times(FileTime time) {
     return ::futimens(handle_, times) == 0;
 }
 
-bool open_source(const char* path, Source& source) {
+bool open_source(const PathChar* path, Source& source) {
     int fd = open_without_waiting(path, O_RDONLY);
     if (fd < 0) {
         return false;
@@ -59,7 +59,7 @@ bool open_source(const char* path, Source& source) {
 // The name is resolved without opening anything, and only a regular file
 // is opened to probe it: a device, FIFO or terminal at the target is never
 // opened, and counts as a target that cannot be replaced.
-File probe_target(const char* path) {
+File probe_target(const PathChar* path) {
     kivcommon::ResolvedName target = kivcommon::ResolvedName::resolve(AT_FDCWD, path);
     int fd = target.reopen(O_RDWR);
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
@@ -68,7 +68,7 @@ File probe_target(const char* path) {
     return fd < 0 ? File() : File(fd);
 }
 
-File create_target(const char* path, unsigned permissions, Creation& outcome) {
+File create_target(const PathChar* path, unsigned permissions, Creation& outcome) {
     int fd = open_without_waiting(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
                            static_cast<mode_t>(permissions));
     if (fd < 0) {
@@ -84,7 +84,8 @@ File create_target(const char* path, unsigned permissions, Creation& outcome) {
 // is told from its status alone. It is opened without O_TRUNC and truncated
 // only then: truncating first would destroy the very data that is about to
 // be copied.
-File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome) {
+File open_target_to_replace(const PathChar* path, const FileIdentity& source,
+                            Replacing& outcome) {
     kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(AT_FDCWD, path);
     if (!name.exists()) {
         outcome = name.error() == ENOENT ? Replacing::absent : Replacing::refused;

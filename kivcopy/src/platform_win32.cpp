@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Zlib
 // Win32 services for the copy: handles, file identity by volume and file
 // index, and times at 100-nanosecond precision set through the open copy.
+// Every path is UTF-16 and goes to the system's wide functions in the form
+// that reaches it whatever its length (kivcommon::system_path).
 #include "platform.h"
 
 #include <windows.h>
 
 
 #include "kivcommon/win32_filetime.h"
+#include "kivcommon/win32_paths.h"
 
 namespace kivcopy::platform {
 namespace {
@@ -33,13 +36,13 @@ HANDLE only_disk_file(HANDLE handle) {
     return handle;
 }
 
-HANDLE open_existing(const char* path, DWORD access) {
-    return ::CreateFileA(path, access, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+HANDLE open_existing(const PathChar* path, DWORD access) {
+    return ::CreateFileW(kivcommon::system_path(path).c_str(), access, share_all, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Opens an existing disk file; directories cannot be opened this way.
-HANDLE open_existing_disk_file(const char* path, DWORD access) {
+HANDLE open_existing_disk_file(const PathChar* path, DWORD access) {
     return only_disk_file(open_existing(path, access));
 }
 
@@ -57,7 +60,7 @@ bool File::set_both_times(FileTime time) {
 // The status is read before the type is told: under Wine telling a file's
 // type reads its first bytes, which would move an access time that the
 // system deems stale before the copy could take it.
-bool open_source(const char* path, Source& source) {
+bool open_source(const PathChar* path, Source& source) {
     HANDLE handle = open_existing(path, GENERIC_READ);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -79,7 +82,7 @@ bool open_source(const char* path, Source& source) {
     return true;
 }
 
-File probe_target(const char* path) {
+File probe_target(const PathChar* path) {
     HANDLE handle = open_existing_disk_file(path, GENERIC_READ | GENERIC_WRITE);
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
         handle = open_existing_disk_file(path, GENERIC_WRITE);
@@ -91,9 +94,10 @@ File probe_target(const char* path) {
 // through the same handle. CREATE_NEW fails on any existing name, a link
 // included; a device name ("NUL") opens its device instead, which is
 // refused by its type like an existing target that is no file.
-File create_target(const char* path, unsigned, Creation& outcome) {
-    HANDLE handle = only_disk_file(::CreateFileA(path, GENERIC_WRITE, share_all, nullptr,
-                                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+File create_target(const PathChar* path, unsigned, Creation& outcome) {
+    HANDLE handle =
+        only_disk_file(::CreateFileW(kivcommon::system_path(path).c_str(), GENERIC_WRITE,
+                                     share_all, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = ::GetLastError();
         outcome = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Creation::name_taken
@@ -107,7 +111,8 @@ File create_target(const char* path, unsigned, Creation& outcome) {
 // The target is opened without truncation and cut to nothing only once it is
 // known not to be the source: truncating first would destroy the very data
 // that is about to be copied.
-File open_target_to_replace(const char* path, const FileIdentity& source, Replacing& outcome) {
+File open_target_to_replace(const PathChar* path, const FileIdentity& source,
+                            Replacing& outcome) {
     HANDLE handle = open_existing_disk_file(path, GENERIC_WRITE);
     if (handle == INVALID_HANDLE_VALUE) {
         outcome = not_found(::GetLastError()) ? Replacing::absent : Replacing::refused;

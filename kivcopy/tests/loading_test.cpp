@@ -7,6 +7,9 @@
 
 #include "kivcopy.h"
 #include "kivtest/files.h"
+#if defined(_WIN32)
+#include "kivtest/wide.h"
+#endif
 
 namespace {
 
@@ -27,5 +30,23 @@ TEST_F(LoadedCopyLibrary, CopiesThroughTheFunctionFoundByItsPlainName) {
     EXPECT_EQ(copy(path("source").c_str(), path("target").c_str(), 0), -5048);
     EXPECT_EQ(copy(path("missing").c_str(), path("other").c_str(), 1), 10);
 }
+
+#if defined(_WIN32)
+using WideCopyFunction = std::int32_t(KIVCOPY_CALL*)(const wchar_t*, const wchar_t*, std::int32_t);
+
+TEST_F(LoadedCopyLibrary, CopiesThroughTheWideTwinFoundByItsPlainName) {
+    kivtest::LoadedLibrary library(KIVCOPY_LIBRARY_PATH);
+    ASSERT_TRUE(library.ok()) << library.error();
+    auto copy = reinterpret_cast<WideCopyFunction>(library.function("KivCopyFileW"));
+    ASSERT_NE(copy, nullptr) << "KivCopyFileW is not exported under its plain name";
+
+    kivtest::write_file(path("source"), "installed");
+    const std::wstring source = kivtest::widen(path("source"));
+    const std::wstring target = kivtest::widen(path("target"));
+    EXPECT_EQ(copy(source.c_str(), target.c_str(), 0), 0);
+    EXPECT_EQ(kivtest::read_file(path("target")), "installed");
+    EXPECT_EQ(copy(source.c_str(), target.c_str(), 0), -5048);
+}
+#endif
 
 }  // namespace

@@ -29,11 +29,15 @@ namespace kivsubst_cli {
 
 using kivsubst::platform::File;
 
+// The operand is split as the library will split it: on Windows as text
+// of the ANSI code page, so that the second byte of a double-byte
+// character is never taken for a separator.
 std::string library_path(const std::string& operand) {
-    if (operand.empty() || !kivsubst::paths::directory_part(operand).empty()) {
+    const std::optional<kivsubst::Path> path = kivsubst::platform::path_from_narrow(operand.c_str());
+    if (operand.empty() || !path || !kivsubst::paths::directory_part(*path).empty()) {
         return operand;
     }
-    return std::string(".") + kivsubst::platform::separator + operand;
+    return std::string(".") + static_cast<char>(kivsubst::paths::separator) + operand;
 }
 
 #if defined(_WIN32)
@@ -41,7 +45,8 @@ std::string library_path(const std::string& operand) {
 // The library's own open. Windows sets access times on reads only where
 // the volume has them turned on, and then with a delay of up to an hour.
 File open_to_examine(const std::string& path, std::string& reason) {
-    File file = File::open_for_reading(path.c_str());
+    const std::optional<kivsubst::Path> native = kivsubst::platform::path_from_narrow(path.c_str());
+    File file = native ? File::open_for_reading(*native) : File();
     if (!file.is_open()) {
         const DWORD attributes = GetFileAttributesA(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -62,7 +67,8 @@ bool is_writable(const std::string& path, std::string& reason) {
         reason = std::strerror(errno);
         return false;
     }
-    if (!File::open_for_overwriting(path.c_str()).is_open()) {
+    const std::optional<kivsubst::Path> native = kivsubst::platform::path_from_narrow(path.c_str());
+    if (!native || !File::open_for_overwriting(*native).is_open()) {
         reason = "in use by another program";
         return false;
     }

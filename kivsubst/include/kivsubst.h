@@ -1,14 +1,17 @@
 /* SPDX-License-Identifier: Zlib */
 /* kivsubst: replace a byte string throughout a file, in place.
  *
- * The library exports a single function, replaceString, under its plain,
- * undecorated name, so that an installer can load the library and find the
- * function by name.
+ * The library exports replaceString (and on Windows its wide twin,
+ * replaceStringW) under its plain, undecorated name, so that an installer
+ * can load the library and find the function by name.
  */
 #ifndef KIVSUBST_H
 #define KIVSUBST_H
 
 #include <stdint.h>
+#if defined(_WIN32)
+#include <wchar.h>
+#endif
 
 #if defined(_WIN32)
 #  if defined(KIVSUBST_BUILDING)
@@ -83,7 +86,9 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
    at any moment leaves the old or the new content whole on disk. The file is
    rewritten even when nothing is found.
 
-   `path` is a NUL-terminated path in the system's narrow encoding.
+   `path` is a NUL-terminated path in the system's narrow encoding (on
+   Windows the ANSI code page; text that is not valid there names no file
+   and gives 3).
    `patternLength` must be at least 1 and `replacementLength` at least 0;
    `replacement` may be NULL when `replacementLength` is 0.
 
@@ -109,6 +114,23 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
 
    Calls must not overlap: call from one thread at a time.
 */
+
+#if defined(_WIN32)
+KIVSUBST_API int32_t KIVSUBST_CALL replaceStringW(const wchar_t *path, const void *pattern,
+                                                  int32_t patternLength, const void *replacement,
+                                                  int32_t replacementLength);
+/*
+   Windows only: replaceString with its path as UTF-16, as the system's own
+   "W" functions take it; same calling convention, results and failure lines
+   (a path in a line is written in the ANSI code page, '?' for a character
+   that has no equivalent there). Use it from Unicode programs and
+   installers: the narrow replaceString takes its path in the ANSI code
+   page, which cannot name a folder whose name holds characters outside that
+   code page. Both forms reach paths longer than MAX_PATH (260 characters),
+   plain or in \\?\ form, and read TMP as UTF-16, so a TMP outside the code
+   page works for both.
+*/
+#endif
 
 #ifdef __cplusplus
 }

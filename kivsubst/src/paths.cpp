@@ -4,47 +4,51 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform.h"
-
 namespace kivsubst::paths {
 namespace {
 
 // Where the directory part ends: after the last separator, else after a
 // drive ("C:") where paths have drives, else at the start.
-std::size_t directory_length(const std::string& path) {
-    std::size_t last = path.find_last_of(platform::path_separators);
-    if (last != std::string::npos) {
+std::size_t directory_length(const Path& path) {
+    std::size_t last = path.find_last_of(separators);
+    if (last != Path::npos) {
         return last + 1;
     }
-    return platform::paths_have_drives && path.size() >= 2 && path[1] == ':' ? 2 : 0;
+    return have_drives && path.size() >= 2 && path[1] == ':' ? 2 : 0;
+}
+
+// Whether a path is in the Windows form that the system takes verbatim
+// (\\?\C:\..., \\?\UNC\...): there '/' is an ordinary character.
+bool is_verbatim(const Path& path) {
+    const PathChar prefix[] = {'\\', '\\', '?', '\\', 0};
+    return have_drives && path.rfind(prefix, 0) == 0;
 }
 
 }  // namespace
 
-std::string directory_part(const std::string& path) {
+Path directory_part(const Path& path) {
     return path.substr(0, directory_length(path));
 }
 
-std::string name_part(const std::string& path) {
+Path name_part(const Path& path) {
     return path.substr(directory_length(path));
 }
 
-bool ends_with_separator(const std::string& path) {
-    const std::string separators = platform::path_separators;
-    return !path.empty() && separators.find(path.back()) != std::string::npos;
+bool ends_with_separator(const Path& path) {
+    return !path.empty() && Path(separators).find(path.back()) != Path::npos;
 }
 
-std::string join(const std::string& directory, const std::string& name) {
+Path join(const Path& directory, const Path& name) {
     if (ends_with_separator(directory)) {
         return directory + name;
     }
-    return directory + platform::separator + name;
+    return directory + (is_verbatim(directory) ? separators[0] : separator) + name;
 }
 
-std::string current_directory() {
+Path current_directory() {
     std::error_code error;
     std::filesystem::path current = std::filesystem::current_path(error);
-    return error ? std::string(".") : current.string();
+    return error ? Path(1, '.') : current.native();
 }
 
 }  // namespace kivsubst::paths

@@ -1,28 +1,56 @@
 /* SPDX-License-Identifier: Zlib */
-// Paths as the temporary-name rule splits and joins them. The platform
-// layer says which characters separate (platform.h); the rest is the same
-// everywhere.
+// Paths as this system writes them, and as the temporary-name rule splits
+// and joins them.
 #ifndef KIVSUBST_PATHS_H
 #define KIVSUBST_PATHS_H
 
 #include <string>
 
-namespace kivsubst::paths {
+namespace kivsubst {
+
+// A path as the system takes it: bytes on POSIX, UTF-16 on Windows, where
+// every name is split, joined and opened in UTF-16, so that no byte of a
+// double-byte character is ever taken for a separator and no name is
+// limited to what the ANSI code page can write.
+#if defined(_WIN32)
+using PathChar = wchar_t;
+#else
+using PathChar = char;
+#endif
+using Path = std::basic_string<PathChar>;
+
+namespace paths {
+
+// The characters that separate a path's parts, whether a path may start
+// with a drive ("C:"), and the root directory (on Windows, of the current
+// drive). Names are joined with '/', which both systems take, except to a
+// Windows path in \\?\ form, which takes only '\'.
+#if defined(_WIN32)
+constexpr const PathChar* separators = L"\\/";
+constexpr bool have_drives = true;
+constexpr const PathChar* root_directory = L"\\";
+#else
+constexpr const PathChar* separators = "/";
+constexpr bool have_drives = false;
+constexpr const PathChar* root_directory = "/";
+#endif
+constexpr PathChar separator = '/';
 
 // The drive and directory part of a path, with its trailing separator
 // (empty when the path has neither), and the rest: the file's own name.
-std::string directory_part(const std::string& path);
-std::string name_part(const std::string& path);
+Path directory_part(const Path& path);
+Path name_part(const Path& path);
 
-bool ends_with_separator(const std::string& path);
+bool ends_with_separator(const Path& path);
 
 // A name in a directory: a separator goes between them unless the
 // directory already ends in one.
-std::string join(const std::string& directory, const std::string& name);
+Path join(const Path& directory, const Path& name);
 
 // The process's current directory, or "." if it cannot be read.
-std::string current_directory();
+Path current_directory();
 
-}  // namespace kivsubst::paths
+}  // namespace paths
+}  // namespace kivsubst
 
 #endif

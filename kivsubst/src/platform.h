@@ -54,23 +54,20 @@ struct Privileges {
     std::string capability;       // the raw file-capability attribute
 };
 
-// Whether something exists at `path` (following links).
-bool exists(const std::string& path);
+// A path given as narrow text: its own bytes on POSIX; on Windows text in
+// the ANSI code page, none when it is not valid text there.
+std::optional<Path> path_from_narrow(const char* path);
+// A path as the failure lines write it: its own bytes on POSIX; on Windows
+// in the ANSI code page, '?' for a character that has no equivalent there.
+std::string narrow_path(const Path& path);
+// ASCII text ("KIV12", ".") as a path.
+Path ascii_path(const std::string& text);
+// The value of an environment variable, if it is set (on Windows read as
+// UTF-16, so that it may name what the ANSI code page cannot).
+std::optional<Path> environment(const char* name);
 
-// How paths are written here: the characters that separate their parts,
-// whether they may start with a drive ("C:"), and the root directory (on
-// Windows, of the current drive). Names are joined with '/', which both
-// systems take.
-#if defined(_WIN32)
-constexpr const char* path_separators = "\\/";
-constexpr bool paths_have_drives = true;
-constexpr const char* root_directory = "\\";
-#else
-constexpr const char* path_separators = "/";
-constexpr bool paths_have_drives = false;
-constexpr const char* root_directory = "/";
-#endif
-constexpr char separator = '/';
+// Whether something exists at `path` (following links).
+bool exists(const Path& path);
 
 #if defined(_WIN32)
 using NativeHandle = void*;  // a Win32 HANDLE
@@ -127,13 +124,13 @@ public:
 
     // Opens an existing regular file for reading. Anything else (a
     // directory, a FIFO, a device) is refused, without waiting on it.
-    static File open_for_reading(const char* path);
+    static File open_for_reading(const Path& path);
     // Creates a new file for reading and writing, readable by its owner only.
     // An existing name, even a symbolic link, is never opened.
-    static File create_new(const std::string& path, Creation& outcome);
+    static File create_new(const Path& path, Creation& outcome);
     // Opens an existing regular file for writing, keeping its content for
     // now. Anything else is refused, as for reading.
-    static File open_for_overwriting(const char* path);
+    static File open_for_overwriting(const Path& path);
 
     bool is_open() const { return open_; }
     // The file's length; -1 if its status cannot be read.
@@ -204,26 +201,26 @@ public:
     Directory(const Directory&) = delete;
     Directory& operator=(const Directory&) = delete;
 
-    static Directory open(const std::string& path);
+    static Directory open(const Path& path);
 
     bool is_open() const { return open_; }
-    const std::string& path() const { return path_; }
+    const Path& path() const { return path_; }
     // The path of a name in this directory, for messages.
-    std::string path_of(const std::string& name) const { return paths::join(path_, name); }
+    Path path_of(const Path& name) const { return paths::join(path_, name); }
 
-    NameState check(const std::string& name) const;
+    NameState check(const Path& name) const;
     // As File's functions of the same names, for a name in this directory.
-    File create_new(const std::string& name, Creation& outcome);
-    File open_for_reading(const std::string& name);
-    File open_for_overwriting(const std::string& name);
+    File create_new(const Path& name, Creation& outcome);
+    File open_for_reading(const Path& name);
+    File open_for_overwriting(const Path& name);
     // Makes durable the entry of `file`, just created in this directory.
     // Where the directory cannot be synced itself, the file system holding
     // `file` is synced instead.
     bool sync_entry(File& file);
-    bool remove(const std::string& name);
+    bool remove(const Path& name);
 
 private:
-    std::string path_;
+    Path path_;
     NativeHandle handle_{};  // POSIX only: Windows holds the directory by its path
     bool readable_ = false;  // opened for reading, so it can be synced
     bool open_ = false;

@@ -3,6 +3,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -77,21 +78,39 @@ void hint_writeback(int fd, std::int64_t& unhinted, std::int64_t written) {
 
 }  // namespace
 
-bool exists(const std::string& path) {
+// Paths are bytes here, taken and printed as they are.
+std::optional<Path> path_from_narrow(const char* path) {
+    return Path(path);
+}
+
+std::string narrow_path(const Path& path) {
+    return path;
+}
+
+Path ascii_path(const std::string& text) {
+    return text;
+}
+
+std::optional<Path> environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::optional<Path>(value) : std::nullopt;
+}
+
+bool exists(const Path& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0;
 }
 
-File File::open_for_reading(const char* path) {
-    return open_regular_at(AT_FDCWD, path, Access::read);
+File File::open_for_reading(const Path& path) {
+    return open_regular_at(AT_FDCWD, path.c_str(), Access::read);
 }
 
-File File::create_new(const std::string& path, Creation& outcome) {
+File File::create_new(const Path& path, Creation& outcome) {
     return create_new_at(AT_FDCWD, path.c_str(), outcome);
 }
 
-File File::open_for_overwriting(const char* path) {
-    return open_regular_at(AT_FDCWD, path, Access::write);
+File File::open_for_overwriting(const Path& path) {
+    return open_regular_at(AT_FDCWD, path.c_str(), Access::write);
 }
 
 std::optional<FileStatus> File::status() const {
@@ -261,7 +280,7 @@ Directory& Directory::operator=(Directory&& other) noexcept {
 // component like the file's path would. A directory that may be written
 // and searched but not read (mode 0733) is held as a bare path handle,
 // which serves everything but syncing it.
-Directory Directory::open(const std::string& path) {
+Directory Directory::open(const Path& path) {
     Directory directory;
     directory.path_ = path;
     const char* name = path.empty() ? "." : path.c_str();
@@ -275,7 +294,7 @@ Directory Directory::open(const std::string& path) {
     return directory;
 }
 
-NameState Directory::check(const std::string& name) const {
+NameState Directory::check(const Path& name) const {
     if (!open_) {
         return NameState::unchecked;
     }
@@ -287,7 +306,7 @@ NameState Directory::check(const std::string& name) const {
     return errno == ENOENT ? NameState::free : NameState::unchecked;
 }
 
-File Directory::create_new(const std::string& name, Creation& outcome) {
+File Directory::create_new(const Path& name, Creation& outcome) {
     if (!open_) {
         outcome = Creation::failed;
         return File();
@@ -295,11 +314,11 @@ File Directory::create_new(const std::string& name, Creation& outcome) {
     return create_new_at(handle_, name.c_str(), outcome);
 }
 
-File Directory::open_for_reading(const std::string& name) {
+File Directory::open_for_reading(const Path& name) {
     return open_ ? open_regular_at(handle_, name.c_str(), Access::read) : File();
 }
 
-File Directory::open_for_overwriting(const std::string& name) {
+File Directory::open_for_overwriting(const Path& name) {
     return open_ ? open_regular_at(handle_, name.c_str(), Access::write) : File();
 }
 
@@ -314,7 +333,7 @@ bool Directory::sync_entry(File& file) {
     return ::syncfs(file.handle()) == 0;
 }
 
-bool Directory::remove(const std::string& name) {
+bool Directory::remove(const Path& name) {
     return open_ && ::unlinkat(handle_, name.c_str(), 0) == 0;
 }
 

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Zlib
-// Win32 services for the substitution.
+// Win32 services for the substitution. Every path is UTF-16 and goes to
+// the system's wide functions in the form that reaches it whatever its
+// length (kivcommon::system_path).
 #include "platform.h"
 
 #include <windows.h>
@@ -8,6 +10,7 @@
 
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_io.h"
+#include "kivcommon/win32_paths.h"
 #include "paths.h"
 
 namespace kivsubst::platform {
@@ -27,22 +30,11 @@ DWORD access_rights(Access access) {
     return access == Access::read ? GENERIC_READ : GENERIC_WRITE;
 }
 
-// The caller's name made absolute as Windows resolves it: a relative name
-// against the current folder, a drive-relative one ("C:app.ini") against
-// the current folder of its drive. The name is used as given if it cannot
-// be resolved, and opening it then tells why.
-std::string full_path(const char* path) {
-    DWORD needed = ::GetFullPathNameA(path, 0, nullptr, nullptr);
-    if (needed == 0) {
-        return path;
-    }
-    std::string full(needed, '\0');
-    DWORD written = ::GetFullPathNameA(path, needed, full.data(), nullptr);
-    if (written == 0 || written >= needed) {
-        return path;
-    }
-    full.resize(written);
-    return full;
+// A path as the system's wide functions take it: the caller's name made
+// absolute as Windows resolves it ("C:app.ini" against the current folder
+// of drive C), in its \\?\ form when it is too long for the plain one.
+std::wstring system_path(const Path& path) {
+    return kivcommon::system_path(path);
 }
 
 std::optional<FileStatus> status_of(HANDLE handle) {
@@ -67,8 +59,8 @@ std::optional<FileStatus> status_of(HANDLE handle) {
 // without backup semantics, so CreateFile refuses them; pipes and devices
 // (NUL, CON, COM1, \\.\NUL) are refused by their type. The times are read
 // before the type is told, which under Wine reads the file's first bytes.
-HANDLE open_disk_file(const char* path, Access access, std::optional<FileTimes>& times) {
-    HANDLE handle = ::CreateFileA(full_path(path).c_str(), access_rights(access), share_all,
+HANDLE open_disk_file(const Path& path, Access access, std::optional<FileTimes>& times) {
+    HANDLE handle = ::CreateFileW(system_path(path).c_str(), access_rights(access), share_all,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return handle;
@@ -84,11 +76,41 @@ HANDLE open_disk_file(const char* path, Access access, std::optional<FileTimes>&
 
 }  // namespace
 
-bool exists(const std::string& path) {
-    return !path.empty() && ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+std::optional<Path> path_from_narrow(const char* path) {
+    return kivcommon::from_ansi(path);
 }
 
-File File::open_for_reading(const char* path) {
+std::string narrow_path(const Path& path) {
+    return kivcommon::to_ansi(path);
+}
+
+Path ascii_path(const std::string& text) {
+    return Path(text.begin(), text.end());
+}
+
+// Read from the process's environment block, which installers change with
+// SetEnvironmentVariable and the C runtime's _putenv keeps up to date.
+std::optional<Path> environment(const char* name) {
+    const Path wide_name = ascii_path(name);
+    DWORD needed = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+    if (needed == 0) {
+        return std::nullopt;
+    }
+    Path value(needed, L'\0');
+    DWORD written = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), needed);
+    if (written == 0 || written >= needed) {
+        return written == 0 ? std::optional<Path>(Path()) : std::nullopt;
+    }
+    value.resize(written);
+    return value;
+}
+
+bool exists(const Path& path) {
+    return !path.empty() &&
+           ::GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+File File::open_for_reading(const Path& path) {
     std::optional<FileTimes> times;
     File file = adopt(open_disk_file(path, Access::read, times));
     file.times_at_open_ = times;
@@ -97,9 +119,9 @@ File File::open_for_reading(const char* path) {
 
 // CREATE_NEW fails on any existing name, a symbolic link included, so a
 // name planted by someone else is never opened.
-File File::create_new(const std::string& path, Creation& outcome) {
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+File File::create_new(const Path& path, Creation& outcome) {
+    HANDLE handle = ::CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         outcome = Creation::created;
     } else {
@@ -110,7 +132,7 @@ File File::create_new(const std::string& path, Creation& outcome) {
     return adopt(handle);
 }
 
-File File::open_for_overwriting(const char* path) {
+File File::open_for_overwriting(const Path& path) {
     std::optional<FileTimes> times;
     File file = adopt(open_disk_file(path, Access::write, times));
     file.times_at_open_ = times;
@@ -206,20 +228,20 @@ Directory::~Directory() = default;
 Directory::Directory(Directory&& other) noexcept = default;
 Directory& Directory::operator=(Directory&& other) noexcept = default;
 
-Directory Directory::open(const std::string& path) {
+Directory Directory::open(const Path& path) {
     Directory directory;
     directory.path_ = path;
-    DWORD attributes = ::GetFileAttributesA(path.empty() ? "." : path.c_str());
+    DWORD attributes = ::GetFileAttributesW(system_path(path.empty() ? L"." : path).c_str());
     directory.open_ =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return directory;
 }
 
-NameState Directory::check(const std::string& name) const {
+NameState Directory::check(const Path& name) const {
     if (!open_) {
         return NameState::unchecked;
     }
-    if (::GetFileAttributesA(path_of(name).c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (::GetFileAttributesW(system_path(path_of(name)).c_str()) != INVALID_FILE_ATTRIBUTES) {
         return NameState::taken;
     }
     switch (::GetLastError()) {
@@ -232,7 +254,7 @@ NameState Directory::check(const std::string& name) const {
     }
 }
 
-File Directory::create_new(const std::string& name, Creation& outcome) {
+File Directory::create_new(const Path& name, Creation& outcome) {
     if (!open_) {
         outcome = Creation::failed;
         return File();
@@ -240,12 +262,12 @@ File Directory::create_new(const std::string& name, Creation& outcome) {
     return File::create_new(path_of(name), outcome);
 }
 
-File Directory::open_for_reading(const std::string& name) {
-    return File::open_for_reading(path_of(name).c_str());
+File Directory::open_for_reading(const Path& name) {
+    return File::open_for_reading(path_of(name));
 }
 
-File Directory::open_for_overwriting(const std::string& name) {
-    return File::open_for_overwriting(path_of(name).c_str());
+File Directory::open_for_overwriting(const Path& name) {
+    return File::open_for_overwriting(path_of(name));
 }
 
 // Directory entries cannot be flushed through a handle here; NTFS logs them
@@ -254,8 +276,8 @@ bool Directory::sync_entry(File&) {
     return true;
 }
 
-bool Directory::remove(const std::string& name) {
-    return ::DeleteFileA(path_of(name).c_str()) != 0;
+bool Directory::remove(const Path& name) {
+    return ::DeleteFileW(system_path(path_of(name)).c_str()) != 0;
 }
 
 }  // namespace kivsubst::platform

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kivsubst.h"
+#include "platform.h"
 
 namespace kivsubst::report {
 namespace {
@@ -54,9 +55,13 @@ int cannot_open(const char* path) {
                KIVSUBST_CANNOT_OPEN);
 }
 
-int cannot_open_temp(const std::string& name) {
+int cannot_open(const Path& path) {
+    return cannot_open(platform::narrow_path(path).c_str());
+}
+
+int cannot_open_temp(const Path& name) {
     return say(KIVSUBST_NO_TEMP_FILE, "Cannot open temporary file %s; rc=%d\n",
-               printable(name).c_str(), KIVSUBST_NO_TEMP_FILE);
+               printable(platform::narrow_path(name)).c_str(), KIVSUBST_NO_TEMP_FILE);
 }
 
 int no_memory() {

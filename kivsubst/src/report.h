@@ -5,13 +5,16 @@
 #ifndef KIVSUBST_REPORT_H
 #define KIVSUBST_REPORT_H
 
-#include <string>
+#include "paths.h"
 
 namespace kivsubst::report {
 
 int no_temp_name();
+int cannot_open(const Path& path);
+// The same, for a narrow path that names no path at all (on Windows, text
+// that is not valid in the ANSI code page), printed as given.
 int cannot_open(const char* path);
-int cannot_open_temp(const std::string& name);
+int cannot_open_temp(const Path& name);
 int no_memory();
 int copy_error();
 int invalid_argument();

@@ -24,7 +24,7 @@ using platform::File;
 // through its directory's handle, never by a name looked up again.
 class TemporaryFile {
 public:
-    TemporaryFile(Directory& directory, std::string name, File file)
+    TemporaryFile(Directory& directory, Path name, File file)
         : directory_(directory), name_(std::move(name)), file_(std::move(file)) {}
     ~TemporaryFile() {
         if (!settled_) {
@@ -51,7 +51,7 @@ public:
 
 private:
     Directory& directory_;
-    std::string name_;
+    Path name_;
     File file_;
     bool settled_ = false;  // kept or removed
 };
@@ -59,14 +59,14 @@ private:
 // Creates the temporary file exclusively. A name that was taken after it
 // was checked (by another process, or by a link planted there) is skipped
 // for the service's next free name; `name` is left at the last name tried.
-File create_temporary(Directory& directory, std::string& name) {
+File create_temporary(Directory& directory, Path& name) {
     for (;;) {
         platform::Creation outcome = platform::Creation::failed;
         File file = directory.create_new(name, outcome);
         if (outcome != platform::Creation::name_taken) {
             return file;
         }
-        std::optional<std::string> next = tempname::next_free_name(directory);
+        std::optional<Path> next = tempname::next_free_name(directory);
         if (!next) {
             return File();
         }
@@ -79,7 +79,7 @@ File create_temporary(Directory& directory, std::string& name) {
 // are side by side by construction; else by the caller's own name.
 class Target {
 public:
-    Target(const char* path, Directory& directory, bool in_directory)
+    Target(const Path& path, Directory& directory, bool in_directory)
         : path_(path),
           directory_(directory),
           in_directory_(platform::directories_are_held_open && in_directory &&
@@ -100,17 +100,17 @@ public:
     }
 
 private:
-    const char* path_;
+    const Path& path_;
     Directory& directory_;
     bool in_directory_;
 };
 
 }  // namespace
 
-int substitute(const char* path, Bytes pattern, Bytes replacement) {
+int substitute(const Path& path, Bytes pattern, Bytes replacement) {
     const tempname::Choice choice = tempname::choose_directory(paths::directory_part(path));
     Directory directory = Directory::open(choice.directory);
-    std::optional<std::string> name = tempname::next_free_name(directory);
+    std::optional<Path> name = tempname::next_free_name(directory);
     if (!name) {
         return report::no_temp_name();
     }

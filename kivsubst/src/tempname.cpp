@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
+#include <string>
 
 #include "paths.h"
 #include "platform.h"
@@ -20,13 +20,13 @@ std::uint32_t last_number = 0;
 
 }  // namespace
 
-Choice choose_directory(const std::string& preferred) {
-    if (const char* value = std::getenv("TMP")) {
-        std::string tmp = value;
+Choice choose_directory(const Path& preferred) {
+    if (std::optional<Path> value = platform::environment("TMP")) {
+        Path tmp = *value;
         if (platform::exists(tmp)) {
             return {tmp, false};
         }
-        if (tmp.find('"') != std::string::npos) {
+        if (tmp.find('"') != Path::npos) {
             tmp.erase(std::remove(tmp.begin(), tmp.end(), '"'), tmp.end());
             if (platform::exists(tmp)) {
                 return {tmp, false};
@@ -36,17 +36,17 @@ Choice choose_directory(const std::string& preferred) {
     if (!preferred.empty() && platform::exists(preferred)) {
         return {preferred, true};
     }
-    std::string root = platform::root_directory;
+    Path root = paths::root_directory;
     if (platform::exists(root)) {
         return {root, false};
     }
     return {paths::current_directory(), false};
 }
 
-std::optional<std::string> next_free_name(const platform::Directory& directory) {
+std::optional<Path> next_free_name(const platform::Directory& directory) {
     for (std::uint32_t tried = 0; tried < numbers_in_cycle; ++tried) {
         last_number = (last_number + 1) % numbers_in_cycle;
-        std::string name = prefix + std::to_string(last_number);
+        Path name = platform::ascii_path(std::string(prefix) + std::to_string(last_number));
         if (directory.check(name) != platform::NameState::taken) {
             return name;
         }

@@ -14,7 +14,7 @@ namespace kivsubst::tempname {
 
 // The directory for temporary files, and whether it is the file's own.
 struct Choice {
-    std::string directory;
+    Path directory;
     bool is_files_own = false;
 };
 
@@ -22,14 +22,14 @@ struct Choice {
 // (with any double quotes removed, if it does not exist as given); else
 // `preferred`, the file's own drive and directory, if it is not empty and
 // exists; else the root directory, if it exists; else the current directory.
-Choice choose_directory(const std::string& preferred);
+Choice choose_directory(const Path& preferred);
 
 // The next name in `directory` that may be used: "KIV" and a number. The
 // sequence number rises with every name tried in this process, skipping
 // names that are taken or whose check is refused; none is returned once it
 // has come full circle. A name whose check fails for any other reason is
 // used: creating the file will fail and say why.
-std::optional<std::string> next_free_name(const platform::Directory& directory);
+std::optional<Path> next_free_name(const platform::Directory& directory);
 
 }  // namespace kivsubst::tempname
 

@@ -41,7 +41,7 @@ TEST_F(Scan, ReportsAFailedReadAndAFailedWrite) {
     ASSERT_TRUE(full.is_open());
     kivtest::fill_file_system(path("small"));
     kivtest::write_file(path("input"), std::string(1000, 'a'));
-    File input = File::open_for_reading(path("input").c_str());
+    File input = File::open_for_reading(path("input"));
     EXPECT_EQ(scanner.run(input, 1000, full).kind, ScanOutcome::Kind::write_failed);
 }
 

@@ -18,6 +18,15 @@
 
 namespace kivtest {
 
+// A test's path, narrow text, in the library's own form (UTF-16 on Windows),
+// and back.
+inline kivsubst::Path native(const std::string& path) {
+    return kivsubst::platform::path_from_narrow(path.c_str()).value();
+}
+inline std::string narrow(const kivsubst::Path& path) {
+    return kivsubst::platform::narrow_path(path);
+}
+
 // The temporary-name service with TMP unset, and a tmp/ and a home/ to
 // point it at.
 class TempName : public WorkDirTest {
@@ -29,9 +38,10 @@ protected:
     }
 
     // The number of a temporary name.
-    static long number_of(const std::string& name) {
+    static long number_of(const kivsubst::Path& name) {
+        const std::string text = narrow(name);
         std::smatch parts;
-        EXPECT_TRUE(std::regex_match(name, parts, std::regex(R"(KIV([0-9]{1,5}))"))) << name;
+        EXPECT_TRUE(std::regex_match(text, parts, std::regex(R"(KIV([0-9]{1,5}))"))) << text;
         return parts.empty() ? -1 : std::stol(parts[1]);
     }
 
@@ -55,9 +65,9 @@ protected:
         using kivsubst::platform::File;
         write_file(path("input"), input);
         std::remove(path("output").c_str());
-        File in = File::open_for_reading(path("input").c_str());
+        File in = File::open_for_reading(native(path("input")));
         Creation created = Creation::failed;
-        File out = File::create_new(path("output"), created);
+        File out = File::create_new(native(path("output")), created);
         EXPECT_EQ(created, Creation::created);
         kivsubst::Scanner scanner(bytes_of(pattern), bytes_of(replacement), block_size);
         EXPECT_TRUE(scanner.ready());

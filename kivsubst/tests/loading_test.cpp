@@ -6,6 +6,9 @@
 #include <cstdint>
 
 #include "subst_fixture.h"
+#if defined(_WIN32)
+#include "kivtest/wide.h"
+#endif
 
 namespace {
 
@@ -26,5 +29,23 @@ TEST_F(LoadedSubstLibrary, ReplacesThroughTheFunctionFoundByItsPlainName) {
     EXPECT_EQ(kivtest::read_file(path("file")), "C:\\new\\path");
     EXPECT_EQ(replace_string(path("file").c_str(), "old", 3, "new", 3), 1);
 }
+
+#if defined(_WIN32)
+using WideReplaceFunction = std::int32_t(KIVSUBST_CALL*)(const wchar_t*, const void*,
+                                                         std::int32_t, const void*, std::int32_t);
+
+TEST_F(LoadedSubstLibrary, ReplacesThroughTheWideTwinFoundByItsPlainName) {
+    kivtest::LoadedLibrary library(KIVSUBST_LIBRARY_PATH);
+    ASSERT_TRUE(library.ok()) << library.error();
+    auto replace_string =
+        reinterpret_cast<WideReplaceFunction>(library.function("replaceStringW"));
+    ASSERT_NE(replace_string, nullptr) << "replaceStringW is not exported under its plain name";
+
+    kivtest::write_file(path("file"), "C:\\old\\path");
+    const std::wstring file = kivtest::widen(path("file"));
+    EXPECT_EQ(replace_string(file.c_str(), "old", 3, "new", 3), 0);
+    EXPECT_EQ(kivtest::read_file(path("file")), "C:\\new\\path");
+}
+#endif
 
 }  // namespace

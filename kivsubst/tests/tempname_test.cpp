@@ -14,17 +14,19 @@ namespace {
 using kivsubst::platform::Creation;
 using kivsubst::platform::Directory;
 using kivsubst::platform::File;
+using kivtest::native;
+using kivtest::narrow;
 using kivtest::TempName;
 namespace tempname = kivsubst::tempname;
 
 TEST_F(TempName, PrefersTmpThenTheFilesDirectoryThenTheRoot) {
     const std::string root = kivtest::root_directory();
     auto chosen = [](const std::string& preferred) {
-        return tempname::choose_directory(preferred).directory;
+        return narrow(tempname::choose_directory(native(preferred)).directory);
     };
     kivtest::set_environment("TMP", path("tmp"));
     EXPECT_EQ(chosen(path("home/")), path("tmp"));
-    EXPECT_FALSE(tempname::choose_directory(path("home/")).is_files_own);
+    EXPECT_FALSE(tempname::choose_directory(native(path("home/"))).is_files_own);
 
     kivtest::set_environment("TMP", "\"" + path("tmp") + "\"");
     EXPECT_EQ(chosen(path("home/")), path("tmp"));
@@ -34,16 +36,16 @@ TEST_F(TempName, PrefersTmpThenTheFilesDirectoryThenTheRoot) {
 
     kivtest::unset_environment("TMP");
     EXPECT_EQ(chosen(path("home/")), path("home/"));
-    EXPECT_TRUE(tempname::choose_directory(path("home/")).is_files_own);
+    EXPECT_TRUE(tempname::choose_directory(native(path("home/"))).is_files_own);
     EXPECT_EQ(chosen(""), root);
     EXPECT_EQ(chosen(path("missing/")), root);
 }
 
 TEST_F(TempName, NumbersRiseAndSkipNamesThatAreTaken) {
     const std::string directory = path("tmp");
-    Directory opened = Directory::open(directory);
+    Directory opened = Directory::open(native(directory));
     ASSERT_TRUE(opened.is_open());
-    std::optional<std::string> first = tempname::next_free_name(opened);
+    std::optional<kivsubst::Path> first = tempname::next_free_name(opened);
     ASSERT_TRUE(first);
     long number = number_of(*first);
 
@@ -53,10 +55,10 @@ TEST_F(TempName, NumbersRiseAndSkipNamesThatAreTaken) {
     if (!kivtest::symbolic_link(path("nowhere"), dangling)) {
         kivtest::write_file(dangling, "taken");  // no links here: a file takes the name
     }
-    std::optional<std::string> next = tempname::next_free_name(opened);
+    std::optional<kivsubst::Path> next = tempname::next_free_name(opened);
     ASSERT_TRUE(next);
     EXPECT_EQ(number_of(*next), (number + 3) % 100000);
-    EXPECT_EQ(opened.path_of(*next), directory + kivsubst::platform::separator + *next);
+    EXPECT_EQ(narrow(opened.path_of(*next)), directory + "/" + narrow(*next));
 }
 
 // A "directory" that is a regular file cannot hold names: checking them
@@ -64,8 +66,8 @@ TEST_F(TempName, NumbersRiseAndSkipNamesThatAreTaken) {
 // and its creation fails, instead of a full circle of checks.
 TEST_F(TempName, GivesANameAtOnceWhereNamesCannotBeChecked) {
     kivtest::write_file(path("plain"), "");
-    Directory plain = Directory::open(path("plain"));
-    std::optional<std::string> name = tempname::next_free_name(plain);
+    Directory plain = Directory::open(native(path("plain")));
+    std::optional<kivsubst::Path> name = tempname::next_free_name(plain);
     ASSERT_TRUE(name);
     Creation outcome = Creation::created;
     EXPECT_FALSE(plain.create_new(*name, outcome).is_open());
@@ -78,7 +80,7 @@ TEST_F(TempName, CreationNeverFollowsALinkPlantedAtTheName) {
         GTEST_SKIP() << "this system refused to make a symbolic link";
     }
     Creation outcome = Creation::created;
-    File file = File::create_new(path("tmp/KIV7"), outcome);
+    File file = File::create_new(native(path("tmp/KIV7")), outcome);
     EXPECT_EQ(outcome, Creation::name_taken);
     EXPECT_FALSE(file.is_open());
     EXPECT_EQ(kivtest::read_file(path("victim")), "precious");
