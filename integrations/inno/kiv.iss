@@ -7,18 +7,25 @@
 ; Then, in [Code]:
 ;   KivCopyFile(Source, Target, Overwrite)           0 copied, -5048 kept, ... (see the README)
 ;   KivReplaceText(FileName, OldText, NewText)       text in the ANSI code page
+;   KivReplaceTextUtf8(FileName, OldText, NewText)   text stored as UTF-8
 ;   KivReplaceTextUtf16(FileName, OldText, NewText)  text stored as UTF-16LE
 ;   KivReplaceHex(FileName, PatternHex, ReplacementHex)  bytes as hex: '00 ff 1a'; 8 if not hex
 ;
-; Each returns the DLL function's own result; the replace functions first
+; Each returns the DLL function's own result, or 8 without calling the DLL
+; for an empty pattern or text that is not hex; the replace functions first
 ; open an existing FileName for writing with Setup's own TFileStream, and
 ; return 7 without calling the DLL when that fails (a file in use, read
 ; only, or a loaded program), so that no temporary file is left behind.
-; The DLLs are dontcopy files:
-; Setup extracts each to {tmp} and loads it on its first call, and removes
-; {tmp} when it ends. Paths, and the text of KivReplaceText, reach the DLLs
-; in the system's ANSI code page (Inno Setup converts them); characters
-; outside that code page cannot be passed. The DLLs export stdcall.
+; The DLLs are dontcopy files: Setup extracts each to {tmp} and loads it on
+; its first call, and removes {tmp} when it ends. The DLLs export stdcall.
+;
+; Paths are passed as Setup's own Unicode strings to the DLLs' wide exports
+; (KivCopyFileW, replaceStringW), so any folder a user can have is reached;
+; no path is ever converted to the ANSI code page, where a name outside it
+; would become a best-fit look-alike ("Łódź" becomes "Lódz", another
+; folder). The text of KivReplaceText is converted to the ANSI code page
+; without best fit: a character it cannot write becomes '?'; use
+; KivReplaceTextUtf8 or KivReplaceTextUtf16 for other text.
 
 #ifndef KivDllDir
   #define KivDllDir ExtractFilePath(__PATHFILENAME__)
@@ -29,18 +36,36 @@ Source: "{#KivDllDir}\kivcopy.dll"; Flags: dontcopy
 Source: "{#KivDllDir}\kivsubst.dll"; Flags: dontcopy
 
 [Code]
-function KivCopyFile(Source, Target: AnsiString; Overwrite: Integer): Integer;
-  external 'KivCopyFile@files:kivcopy.dll stdcall delayload';
+function KivCopyFile(Source, Target: String; Overwrite: Integer): Integer;
+  external 'KivCopyFileW@files:kivcopy.dll stdcall delayload';
 
-// replaceString, declared twice: an AnsiString is passed as a pointer to its
-// bytes, NUL bytes included, and a String as a pointer to its UTF-16LE code
-// units. The lengths say how many bytes count.
-function KivReplaceStringA(Path, Pattern: AnsiString; PatternLength: Integer;
-  Replacement: AnsiString; ReplacementLength: Integer): Integer;
-  external 'replaceString@files:kivsubst.dll stdcall delayload';
-function KivReplaceStringW(Path: AnsiString; Pattern: String; PatternLength: Integer;
+// replaceStringW, declared twice: a String is passed as a pointer to its
+// UTF-16LE code units, and memory of our own by its address (Setup is a
+// 32-bit program, so an address fits a Cardinal). The lengths say how many
+// bytes count.
+function KivReplaceStringW(Path: String; Pattern: String; PatternLength: Integer;
   Replacement: String; ReplacementLength: Integer): Integer;
-  external 'replaceString@files:kivsubst.dll stdcall delayload';
+  external 'replaceStringW@files:kivsubst.dll stdcall delayload';
+function KivReplaceStringP(Path: String; Pattern: Cardinal; PatternLength: Integer;
+  Replacement: Cardinal; ReplacementLength: Integer): Integer;
+  external 'replaceStringW@files:kivsubst.dll stdcall delayload';
+
+function KivLocalAlloc(Flags, Bytes: Cardinal): Cardinal;
+  external 'LocalAlloc@kernel32.dll stdcall';
+function KivLocalFree(Memory: Cardinal): Cardinal;
+  external 'LocalFree@kernel32.dll stdcall';
+procedure KivFillMemory(Destination, Count: Cardinal; Fill: Byte);
+  external 'RtlFillMemory@kernel32.dll stdcall';
+function KivWideCharToMultiByte(CodePage, Flags: Cardinal; Text: String; TextLength: Integer;
+  Buffer: Cardinal; BufferSize: Integer; DefaultChar, UsedDefault: Cardinal): Integer;
+  external 'WideCharToMultiByte@kernel32.dll stdcall';
+
+const
+  // The result of a file that cannot be written back, and of a bad argument.
+  KivCopyError = 7;
+  KivInvalidArgument = 8;
+  KivAnsiCodePage = 0;
+  KivUtf8 = 65001;
 
 // Whether FileName can be opened for writing, as the DLL's write-back will
 // need it. A missing file or a folder counts as writable: the DLL answers
@@ -61,21 +86,74 @@ begin
   end;
 end;
 
-// The result of a file that cannot be written back: 7, as the DLL would
-// give after making its temporary file.
-const
-  KivCopyError = 7;
+// Calls replaceStringW on FileName with the bytes in memory of our own,
+// which it then frees: 8 without a call for an empty pattern, 7 without a
+// call when the file cannot be written.
+function KivReplaceMemory(const FileName: String; Pattern: Cardinal; PatternLength: Integer;
+  Replacement: Cardinal; ReplacementLength: Integer): Integer;
+begin
+  if PatternLength <= 0 then
+    Result := KivInvalidArgument
+  else if not KivCanWrite(FileName) then
+    Result := KivCopyError
+  else
+    Result := KivReplaceStringP(FileName, Pattern, PatternLength, Replacement, ReplacementLength);
+  KivLocalFree(Pattern);
+  KivLocalFree(Replacement);
+end;
+
+// Encodes Text in a code page (the ANSI one, or UTF-8) into new memory. A
+// character that the ANSI code page cannot write becomes '?', never a
+// look-alike (no best fit). False, with nothing allocated, if it fails.
+function KivEncode(CodePage: Cardinal; const Text: String; var Memory: Cardinal;
+  var Count: Integer): Boolean;
+var
+  Flags: Cardinal;
+  Room: Integer;
+begin
+  Result := False;
+  Count := 0;
+  Flags := $400;  // WC_NO_BEST_FIT_CHARS
+  if CodePage = KivUtf8 then
+    Flags := 0;
+  Room := 4 * Length(Text) + 1;
+  Memory := KivLocalAlloc(0, Room);
+  if Memory = 0 then
+    exit;
+  if Length(Text) > 0 then begin
+    Count := KivWideCharToMultiByte(CodePage, Flags, Text, Length(Text), Memory, Room, 0, 0);
+    if Count = 0 then begin
+      KivLocalFree(Memory);
+      Memory := 0;
+      exit;
+    end;
+  end;
+  Result := True;
+end;
+
+function KivReplaceEncoded(CodePage: Cardinal; const FileName, OldText, NewText: String): Integer;
+var
+  Pattern, Replacement: Cardinal;
+  PatternLength, ReplacementLength: Integer;
+begin
+  Result := KivInvalidArgument;
+  if not KivEncode(CodePage, OldText, Pattern, PatternLength) then
+    exit;
+  if not KivEncode(CodePage, NewText, Replacement, ReplacementLength) then begin
+    KivLocalFree(Pattern);
+    exit;
+  end;
+  Result := KivReplaceMemory(FileName, Pattern, PatternLength, Replacement, ReplacementLength);
+end;
 
 function KivReplaceText(const FileName, OldText, NewText: String): Integer;
-var
-  Pattern, Replacement: AnsiString;
 begin
-  Result := KivCopyError;
-  if not KivCanWrite(FileName) then
-    exit;
-  Pattern := OldText;
-  Replacement := NewText;
-  Result := KivReplaceStringA(FileName, Pattern, Length(Pattern), Replacement, Length(Replacement));
+  Result := KivReplaceEncoded(KivAnsiCodePage, FileName, OldText, NewText);
+end;
+
+function KivReplaceTextUtf8(const FileName, OldText, NewText: String): Integer;
+begin
+  Result := KivReplaceEncoded(KivUtf8, FileName, OldText, NewText);
 end;
 
 function KivReplaceTextUtf16(const FileName, OldText, NewText: String): Integer;
@@ -85,20 +163,6 @@ begin
     exit;
   Result := KivReplaceStringW(FileName, OldText, 2 * Length(OldText), NewText, 2 * Length(NewText));
 end;
-
-// Raw bytes cannot be built in a Pascal string: Chr() goes through the ANSI
-// code page for values of 128 and up. They are written into memory of
-// their own instead, one byte at a time, and passed by address (Setup is a
-// 32-bit program, so an address fits a Cardinal).
-function KivLocalAlloc(Flags, Bytes: Cardinal): Cardinal;
-  external 'LocalAlloc@kernel32.dll stdcall';
-function KivLocalFree(Memory: Cardinal): Cardinal;
-  external 'LocalFree@kernel32.dll stdcall';
-procedure KivFillMemory(Destination, Count: Cardinal; Fill: Byte);
-  external 'RtlFillMemory@kernel32.dll stdcall';
-function KivReplaceStringP(Path: AnsiString; Pattern: Cardinal; PatternLength: Integer;
-  Replacement: Cardinal; ReplacementLength: Integer): Integer;
-  external 'replaceString@files:kivsubst.dll stdcall delayload';
 
 function KivHexDigit(C: Char): Integer;
 begin
@@ -112,7 +176,8 @@ begin
 end;
 
 // Decodes hex digits in pairs (spaces between the pairs allowed) into new
-// memory, which the caller frees with KivLocalFree. False, with nothing
+// memory: raw bytes cannot be built in a Pascal string, since Chr() goes
+// through the ANSI code page for values of 128 and up. False, with nothing
 // allocated, when the text is not whole pairs of hex digits.
 function KivHexToMemory(const Hex: String; var Memory: Cardinal; var Count: Integer): Boolean;
 var
@@ -153,15 +218,12 @@ var
   Pattern, Replacement: Cardinal;
   PatternLength, ReplacementLength: Integer;
 begin
-  Result := 8;
+  Result := KivInvalidArgument;
   if not KivHexToMemory(PatternHex, Pattern, PatternLength) then
     exit;
-  if KivHexToMemory(ReplacementHex, Replacement, ReplacementLength) then begin
-    if (PatternLength > 0) and not KivCanWrite(FileName) then
-      Result := KivCopyError
-    else if PatternLength > 0 then
-      Result := KivReplaceStringP(FileName, Pattern, PatternLength, Replacement, ReplacementLength);
-    KivLocalFree(Replacement);
+  if not KivHexToMemory(ReplacementHex, Replacement, ReplacementLength) then begin
+    KivLocalFree(Pattern);
+    exit;
   end;
-  KivLocalFree(Pattern);
+  Result := KivReplaceMemory(FileName, Pattern, PatternLength, Replacement, ReplacementLength);
 end;

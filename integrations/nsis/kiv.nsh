@@ -6,27 +6,45 @@
 ;
 ;   ${KivCopyFile}         SOURCE TARGET OVERWRITE $result
 ;   ${KivReplaceString}    FILE PATTERN REPLACEMENT $result   ; text in the ANSI code page
+;   ${KivReplaceUtf8}      FILE PATTERN REPLACEMENT $result   ; text stored as UTF-8
 ;   ${KivReplaceUtf16}     FILE PATTERN REPLACEMENT $result   ; text stored as UTF-16LE
 ;   ${KivReplaceHex}       FILE PATTERN_HEX REPLACEMENT_HEX $result   ; "00 ff 1a" or "00ff1a"
 ;
 ; Each form extracts its DLL to $PLUGINSDIR on first use and calls it there
 ; by full path, with the stdcall convention the DLLs export. The result is
 ; the function's own: 0 and 10 and the negative codes of KivCopyFile, 0 to 8
-; of replaceString (see the README), and for ${KivReplaceHex} also 8 when a
-; hex string is not whole pairs of hex digits (the DLL is then not called).
+; of replaceString (see the README), and 8 when a pattern is empty or a hex
+; string is not whole pairs of hex digits (the DLL is then not called).
 ; The replace forms first open an existing FILE for writing with FileOpen,
 ; and give 7 without calling the DLL when that fails (a file in use, read
 ; only, or a loaded program), so that no temporary file is left behind.
-; Paths, and the text of ${KivReplaceString}, reach the DLLs in the system's
-; ANSI code page: a Unicode installer converts them, and characters outside
-; that code page cannot be passed. Registers $0-$9 and $R0-$R9 are left
-; alone; the result may go to any of them.
+;
+; Paths: a Unicode installer hands them to the DLLs' wide exports
+; (KivCopyFileW, replaceStringW) as UTF-16, so any folder a user can have is
+; reached; an ANSI installer, whose strings are in the ANSI code page
+; already, calls the narrow ones. No path is ever converted to the code
+; page, where a name outside it would become a best-fit look-alike ("Łódź"
+; becomes "Lódz", another folder). Text for ${KivReplaceString} is converted
+; to the ANSI code page without best fit: a character it cannot write
+; becomes '?'; use ${KivReplaceUtf8} or ${KivReplaceUtf16} for other text.
+; Registers $0-$9 and $R0-$R9 are left alone; the result may go to any of
+; them.
 
 !ifndef KIV_NSH_INCLUDED
 !define KIV_NSH_INCLUDED
 
 !ifndef KIV_DLL_DIR
   !define KIV_DLL_DIR "${__FILEDIR__}"
+!endif
+
+; How paths reach the DLLs: the System plug-in's type for them, and the
+; suffix of the export that takes that type.
+!ifdef NSIS_UNICODE
+  !define _KIV_PATH w
+  !define _KIV_W W
+!else
+  !define _KIV_PATH m
+  !define _KIV_W ""
 !endif
 
 ; Declares a scratch variable of the macros below on its first use, so that
@@ -74,33 +92,88 @@
   Push `${OVERWRITE}`
   Push `${TARGET}`
   Push `${SOURCE}`
-  System::Call `"$PLUGINSDIR\kivcopy.dll"::KivCopyFile(m s, m s, i s) i .s ?u`
+  System::Call `"$PLUGINSDIR\kivcopy.dll"::KivCopyFile${_KIV_W}(${_KIV_PATH} s, ${_KIV_PATH} s, i s) i .s ?u`
   Pop ${RESULT}
 !macroend
 !define KivCopyFile "!insertmacro _KivCopyFile"
 
-; Text: converted to the ANSI code page by the call itself; the lengths are
-; the converted strings' lengths in bytes.
-!macro _KivReplaceString FILE PATTERN REPLACEMENT RESULT
+; Encodes TEXT, an engine string, in code page CODEPAGE (0: the ANSI code
+; page, 65001: UTF-8) into new memory: $_KivBuffer holds its address and
+; $_KivLength the bytes, without the terminating NUL. A character that the
+; ANSI code page cannot write becomes '?', never a look-alike.
+!macro _KivEncode CODEPAGE TEXT
+  !insertmacro _KivVariable _KivBuffer
+  !insertmacro _KivVariable _KivLength
+  !insertmacro _KivVariable _KivFlags
+  !if ${CODEPAGE} == 65001
+    StrCpy $_KivFlags 0
+  !else
+    StrCpy $_KivFlags 0x400 ; WC_NO_BEST_FIT_CHARS
+  !endif
+  Push `${TEXT}`
+  System::Call `kernel32::WideCharToMultiByte(i ${CODEPAGE}, i $_KivFlags, w s, i -1, p 0, i 0, p 0, p 0) i .s`
+  Pop $_KivLength
+  IntOp $_KivLength $_KivLength + 1
+  System::Alloc $_KivLength
+  Pop $_KivBuffer
+  Push `${TEXT}`
+  System::Call `kernel32::WideCharToMultiByte(i ${CODEPAGE}, i $_KivFlags, w s, i -1, p $_KivBuffer, i $_KivLength, p 0, p 0) i .s`
+  Pop $_KivLength
+  IntOp $_KivLength $_KivLength - 1
+!macroend
+
+; The variables that hold the two sides of a replacement in memory.
+!macro _KivSides
+  !insertmacro _KivVariable _KivPattern
+  !insertmacro _KivVariable _KivPatternLength
+  !insertmacro _KivVariable _KivReplacement
+  !insertmacro _KivVariable _KivReplacementLength
+!macroend
+
+; Calls replaceString on FILE with the bytes in $_KivPattern and
+; $_KivReplacement ($_KivPatternLength and $_KivReplacementLength of them),
+; frees both buffers and pops the result into RESULT: 8 without a call when
+; the pattern is empty or either side invalid (a length below 0), 7 without
+; a call when FILE cannot be written.
+!macro _KivCallReplace FILE RESULT
   !define /redef _KIV_ID_CALL ${__COUNTER__}
   !insertmacro _KivExtract kivsubst
+  IntCmp $_KivPatternLength 0 _kiv_${_KIV_ID_CALL}_invalid _kiv_${_KIV_ID_CALL}_invalid
+  IntCmp $_KivReplacementLength 0 0 _kiv_${_KIV_ID_CALL}_invalid
   !insertmacro _KivCheckWritable `${FILE}`
   StrCmp $_KivWritable 0 _kiv_${_KIV_ID_CALL}_in_use
-  Push `${REPLACEMENT}`
-  System::Call `kernel32::lstrlenA(m s) i .s`
-  Push `${REPLACEMENT}`
-  Push `${PATTERN}`
-  System::Call `kernel32::lstrlenA(m s) i .s`
-  Push `${PATTERN}`
+  Push $_KivReplacementLength
+  Push $_KivReplacement
+  Push $_KivPatternLength
+  Push $_KivPattern
   Push `${FILE}`
-  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, m s, i s, m s, i s) i .s ?u`
+  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString${_KIV_W}(${_KIV_PATH} s, p s, i s, p s, i s) i .s ?u`
   Goto _kiv_${_KIV_ID_CALL}_called
+  _kiv_${_KIV_ID_CALL}_invalid:
+    Push 8
+    Goto _kiv_${_KIV_ID_CALL}_called
   _kiv_${_KIV_ID_CALL}_in_use:
     Push 7
   _kiv_${_KIV_ID_CALL}_called:
+  System::Free $_KivPattern
+  System::Free $_KivReplacement
   Pop ${RESULT}
 !macroend
-!define KivReplaceString "!insertmacro _KivReplaceString"
+
+; Text in the ANSI code page, or in UTF-8: each side encoded into memory of
+; its own and passed with its length in bytes.
+!macro _KivReplaceEncoded CODEPAGE FILE PATTERN REPLACEMENT RESULT
+  !insertmacro _KivSides
+  !insertmacro _KivEncode ${CODEPAGE} `${PATTERN}`
+  StrCpy $_KivPattern $_KivBuffer
+  StrCpy $_KivPatternLength $_KivLength
+  !insertmacro _KivEncode ${CODEPAGE} `${REPLACEMENT}`
+  StrCpy $_KivReplacement $_KivBuffer
+  StrCpy $_KivReplacementLength $_KivLength
+  !insertmacro _KivCallReplace `${FILE}` ${RESULT}
+!macroend
+!define KivReplaceString "!insertmacro _KivReplaceEncoded 0"
+!define KivReplaceUtf8 "!insertmacro _KivReplaceEncoded 65001"
 
 ; UTF-16LE: the System plug-in hands a "w" string over as UTF-16LE in memory,
 ; two bytes a code unit, without its terminating NUL in the length.
@@ -125,7 +198,7 @@
   Push $_KivPatternLength
   Push `${PATTERN}`
   Push `${FILE}`
-  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, w s, i s, w s, i s) i .s ?u`
+  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString${_KIV_W}(${_KIV_PATH} s, w s, i s, w s, i s) i .s ?u`
   Goto _kiv_${_KIV_ID_CALL}_called
   _kiv_${_KIV_ID_CALL}_in_use:
     Push 7
@@ -177,13 +250,8 @@
 !macroend
 
 !macro _KivReplaceHex FILE PATTERN_HEX REPLACEMENT_HEX RESULT
-  !define /redef _KIV_ID_CALL ${__COUNTER__}
+  !insertmacro _KivSides
   !insertmacro _KivVariable _KivHex
-  !insertmacro _KivVariable _KivPattern
-  !insertmacro _KivVariable _KivPatternLength
-  !insertmacro _KivVariable _KivReplacement
-  !insertmacro _KivVariable _KivReplacementLength
-  !insertmacro _KivExtract kivsubst
   StrCpy $_KivHex `${PATTERN_HEX}`
   !insertmacro _KivDecodeHex
   StrCpy $_KivPattern $_KivBuffer
@@ -192,26 +260,7 @@
   !insertmacro _KivDecodeHex
   StrCpy $_KivReplacement $_KivBuffer
   StrCpy $_KivReplacementLength $_KivLength
-  IntCmp $_KivPatternLength 0 _kiv_${_KIV_ID_CALL}_invalid _kiv_${_KIV_ID_CALL}_invalid
-  IntCmp $_KivReplacementLength 0 0 _kiv_${_KIV_ID_CALL}_invalid
-  !insertmacro _KivCheckWritable `${FILE}`
-  StrCmp $_KivWritable 0 _kiv_${_KIV_ID_CALL}_in_use
-  Push $_KivReplacementLength
-  Push $_KivReplacement
-  Push $_KivPatternLength
-  Push $_KivPattern
-  Push `${FILE}`
-  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceString(m s, p s, i s, p s, i s) i .s ?u`
-  Goto _kiv_${_KIV_ID_CALL}_called
-  _kiv_${_KIV_ID_CALL}_invalid:
-    Push 8
-    Goto _kiv_${_KIV_ID_CALL}_called
-  _kiv_${_KIV_ID_CALL}_in_use:
-    Push 7
-  _kiv_${_KIV_ID_CALL}_called:
-  System::Free $_KivPattern
-  System::Free $_KivReplacement
-  Pop ${RESULT}
+  !insertmacro _KivCallReplace `${FILE}` ${RESULT}
 !macroend
 !define KivReplaceHex "!insertmacro _KivReplaceHex"
 

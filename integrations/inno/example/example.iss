@@ -1,9 +1,10 @@
 ; SPDX-License-Identifier: Zlib
 ; An example product's installer: it copies a file from the media beside
 ; the setup program with the overwrite guard, installs its own files,
-; patches the install path into a text .ini and a UTF-16LE .ini and a byte
-; sequence into a binary file, tries to patch a file held open elsewhere,
-; and logs every result code to {app}\kiv-results.log.
+; patches the install path into a text .ini (ANSI code page), a UTF-16LE
+; .ini and a UTF-8 .xml and a byte sequence into a binary file, tries to
+; patch a file held open elsewhere, and logs every result code to
+; {app}\kiv-results.log. It may install into any folder, whatever its name.
 ;
 ;   ISCC example.iss                 (/DKivDllDir=... where the DLLs are)
 ;   example-setup.exe /VERYSILENT /SUPPRESSMSGBOXES /DIR=C:\Example
@@ -23,6 +24,7 @@ OutputBaseFilename=example-setup
 Source: "..\..\example-product\app.ini"; DestDir: "{app}"
 Source: "..\..\example-product\settings.ini"; DestDir: "{app}"
 Source: "..\..\example-product\data.bin"; DestDir: "{app}"
+Source: "..\..\example-product\config.xml"; DestDir: "{app}"
 
 [Code]
 procedure LogResult(const What: String; Code: Integer);
@@ -48,6 +50,7 @@ begin
 
   LogResult('KivReplaceText app.ini', KivReplaceText(App + '\app.ini', '@INSTALLDIR@', App));
   LogResult('KivReplaceTextUtf16 settings.ini', KivReplaceTextUtf16(App + '\settings.ini', '@INSTALLDIR@', App));
+  LogResult('KivReplaceTextUtf8 config.xml', KivReplaceTextUtf8(App + '\config.xml', '@INSTALLDIR@', App));
   LogResult('KivReplaceHex data.bin', KivReplaceHex(App + '\data.bin', '00 01 02 80 9f', 'ff fe 81'));
   LogResult('KivReplaceText app.ini again', KivReplaceText(App + '\app.ini', '@INSTALLDIR@', App));
   LogResult('KivReplaceHex with a bad pattern', KivReplaceHex(App + '\data.bin', '0g', ''));

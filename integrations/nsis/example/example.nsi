@@ -1,9 +1,11 @@
 ; SPDX-License-Identifier: Zlib
 ; An example product's installer: it copies a file from the media beside
 ; setup.exe with the overwrite guard, installs its own files, patches the
-; install path into a text .ini and a UTF-16LE .ini and a byte sequence into
-; a binary file, tries to patch a file held open elsewhere, and logs every
-; result code to $INSTDIR\kiv-results.log.
+; install path into a text .ini (ANSI code page), a UTF-16LE .ini and a
+; UTF-8 .xml and a byte sequence into a binary file, tries to patch a file
+; held open elsewhere, and logs every result code to
+; $INSTDIR\kiv-results.log. Built as a Unicode installer it may install
+; into any folder, whatever its name.
 ;
 ;   makensis [-DOUTFILE=example-setup.exe] [-DKIV_ANSI] example.nsi
 ;   example-setup.exe /S /D=C:\Example
@@ -42,6 +44,7 @@ Section "Example product"
   File "..\..\example-product\app.ini"
   File "..\..\example-product\settings.ini"
   File "..\..\example-product\data.bin"
+  File "..\..\example-product\config.xml"
   FileOpen $Log "$INSTDIR\kiv-results.log" w
 
   ; From the media: the first copy goes in, the second is kept off by the
@@ -59,6 +62,8 @@ Section "Example product"
   !insertmacro LogResult "KivReplaceString app.ini"
   ${KivReplaceUtf16} "$INSTDIR\settings.ini" "@INSTALLDIR@" "$INSTDIR" $Result
   !insertmacro LogResult "KivReplaceUtf16 settings.ini"
+  ${KivReplaceUtf8} "$INSTDIR\config.xml" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceUtf8 config.xml"
   ${KivReplaceHex} "$INSTDIR\data.bin" "00 01 02 80 9f" "ff fe 81" $Result
   !insertmacro LogResult "KivReplaceHex data.bin"
   ${KivReplaceString} "$INSTDIR\app.ini" "@INSTALLDIR@" "$INSTDIR" $Result
