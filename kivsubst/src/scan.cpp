@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace kivsubst {
 namespace {
@@ -59,30 +60,118 @@ private:
     bool failed_ = false;
 };
 
-// The searcher analyses the whole pattern, which for a long pattern takes
-// time; it is made only once the buffers are known to fit in memory.
+// The block being searched: the tail carried over from the one before it,
+// then the bytes just read; where it lies in the input; and where matches
+// may start. An occurrence that starts before `limit` lies wholly in the
+// block and is found; one that starts at `limit` or later may go on in the
+// next block, so those bytes are carried over rather than written (the last
+// block has its limit at its end).
+struct Scanner::Block {
+    const unsigned char* start;
+    const unsigned char* end;
+    const unsigned char* limit;
+    std::int64_t offset;  // of `start` in the input
+};
+
+namespace {
+
+std::size_t longest_pattern(const std::vector<Pair>& pairs) {
+    std::size_t longest = 0;
+    for (const Pair& pair : pairs) {
+        longest = std::max(longest, pair.pattern.size);
+    }
+    return longest;
+}
+
+}  // namespace
+
 Scanner::Scanner(Bytes pattern, Bytes replacement, std::size_t block_size)
-    : pattern_(pattern),
-      replacement_(replacement),
+    : Scanner(std::vector<Pair>{{pattern, replacement}}, block_size) {}
+
+// Each searcher analyses its whole pattern, which for a long pattern takes
+// time; they are made only once the buffers are known to fit in memory.
+Scanner::Scanner(std::vector<Pair> pairs, std::size_t block_size)
+    : pairs_(std::move(pairs)),
+      longest_(longest_pattern(pairs_)),
       block_size_(block_size),
-      input_(allocate(block_size + pattern.size - 1)),
+      input_(allocate(block_size + longest_ - 1)),
       output_(allocate(block_size)) {
-    if (input_ != nullptr && output_ != nullptr) {
-        searcher_.emplace(pattern);
+    if (input_ == nullptr || output_ == nullptr || pairs_.empty()) {
+        return;
+    }
+    searchers_.reserve(pairs_.size());
+    for (const Pair& pair : pairs_) {
+        searchers_.emplace_back(pair.pattern);
+    }
+    ready_ = true;
+}
+
+void Scanner::found(std::int64_t offset, std::size_t pair, ScanOutcome& outcome) const {
+    ++outcome.replacements;
+    if (observer_) {
+        observer_(offset, pair);
+    }
+}
+
+// One pair: every occurrence the searcher finds is one to replace.
+const unsigned char* Scanner::replace_one(Block& block, Output& output, ScanOutcome& outcome) {
+    const Pair& pair = pairs_.front();
+    const unsigned char* next = block.start;
+    while (const unsigned char* hit = searchers_.front().find(next, block.end)) {
+        output.append(next, static_cast<std::size_t>(hit - next));
+        output.append(pair.replacement.data, pair.replacement.size);
+        found(block.offset + (hit - block.start), 0, outcome);
+        next = hit + pair.pattern.size;
+    }
+    return next;
+}
+
+// Several pairs: each pattern's next occurrence is kept and searched for
+// again only once the scan has passed it, so every pattern's search moves
+// through the block once. The leftmost occurrence wins, the longest pattern
+// among those that start there.
+const unsigned char* Scanner::replace_many(Block& block, Output& output, ScanOutcome& outcome) {
+    std::vector<const unsigned char*> hits(pairs_.size());
+    const unsigned char* next = block.start;
+    for (std::size_t i = 0; i < pairs_.size(); ++i) {
+        hits[i] = searchers_[i].find(next, block.end);
+    }
+    for (;;) {
+        std::size_t best = pairs_.size();
+        for (std::size_t i = 0; i < pairs_.size(); ++i) {
+            if (hits[i] == nullptr || hits[i] >= block.limit) {
+                continue;
+            }
+            if (best == pairs_.size() || hits[i] < hits[best] ||
+                (hits[i] == hits[best] && pairs_[i].pattern.size > pairs_[best].pattern.size)) {
+                best = i;
+            }
+        }
+        if (best == pairs_.size()) {
+            return next;
+        }
+        const Pair& pair = pairs_[best];
+        output.append(next, static_cast<std::size_t>(hits[best] - next));
+        output.append(pair.replacement.data, pair.replacement.size);
+        found(block.offset + (hits[best] - block.start), best, outcome);
+        next = hits[best] + pair.pattern.size;
+        for (std::size_t i = 0; i < pairs_.size(); ++i) {
+            if (hits[i] != nullptr && hits[i] < next) {
+                hits[i] = searchers_[i].find(next, block.end);
+            }
+        }
     }
 }
 
 // Each block is searched after the tail carried over from the one before
-// it. Any occurrence that starts before the last n-1 bytes lies wholly in
-// the buffer and is found; those last bytes may begin an occurrence that the
-// next block completes, so they are carried rather than written.
+// it, up to its limit (see Block); the bytes from there on are carried.
 ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::File& output_file) {
     Output output(output_file, output_.get(), block_size_);
     ScanOutcome outcome;
     unsigned char* const buffer = input_.get();
-    const std::size_t n = pattern_.size;
     std::size_t carried = 0;
     std::int64_t remaining = length;
+    std::int64_t read = 0;
 
     while (remaining > 0) {
         std::size_t wanted = static_cast<std::size_t>(std::min(remaining, static_cast<std::int64_t>(block_size_)));
@@ -95,18 +184,21 @@ ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::F
             break;  // the input is shorter than it was: stop at its real end
         }
         remaining -= got;
-        const unsigned char* next = buffer;
-        const unsigned char* const end = buffer + carried + static_cast<std::size_t>(got);
-        while (const unsigned char* found = searcher_->find(next, end)) {
-            output.append(next, static_cast<std::size_t>(found - next));
-            output.append(replacement_.data, replacement_.size);
-            ++outcome.replacements;
-            next = found + n;
+        read += got;
+        Block block{buffer, buffer + carried + static_cast<std::size_t>(got), nullptr,
+                    read - static_cast<std::int64_t>(carried) - got};
+        const std::size_t size = static_cast<std::size_t>(block.end - block.start);
+        block.limit = remaining > 0 && size >= longest_ - 1 ? block.end - (longest_ - 1)
+                      : remaining > 0                       ? block.start
+                                                            : block.end;
+        const unsigned char* rest = pairs_.size() == 1 ? replace_one(block, output, outcome)
+                                                       : replace_many(block, output, outcome);
+        carried = static_cast<std::size_t>(block.end - std::max(rest, block.limit));
+        output.append(rest, static_cast<std::size_t>(block.end - rest) - carried);
+        std::memmove(buffer, block.end - carried, carried);
+        if (progress_) {
+            progress_(read);
         }
-        std::size_t unmatched = static_cast<std::size_t>(end - next);
-        carried = remaining > 0 ? std::min(n - 1, unmatched) : 0;
-        output.append(next, unmatched - carried);
-        std::memmove(buffer, end - carried, carried);
         if (output.failed()) {
             break;  // a full disk is not going to empty itself: stop reading
         }

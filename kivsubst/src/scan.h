@@ -5,8 +5,10 @@
 #define KIVSUBST_SCAN_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "bytes.h"
 #include "platform.h"
@@ -21,19 +23,40 @@ struct ScanOutcome {
     std::int64_t bytes_written = 0;
 };
 
+// A pattern (at least one byte) and what replaces it.
+struct Pair {
+    Bytes pattern;
+    Bytes replacement;
+};
+
 // Reads the input in large blocks and writes unmatched runs in bulk, so the
 // cost is linear in the file's size, and memory is bounded by the block size
-// and the pattern's length whatever the file's size. Occurrences are found
-// from left to right and do not overlap; the replacement is never searched.
+// and the patterns' lengths whatever the file's size. Occurrences are found
+// from left to right and do not overlap; a replacement is never searched.
+// With several pairs all are applied in one pass: at each position the
+// leftmost occurrence of any pattern is replaced, the longest pattern
+// winning a tie (the first given among equals), so that "A for B and B for
+// A" swaps them. One pair takes the quickest way, the one the library's
+// export uses.
 class Scanner {
 public:
     // Input is read, and output gathered, in blocks of this size.
     static constexpr std::size_t default_block_size = std::size_t{1} << 20;
 
+    // Told of each occurrence replaced: its offset in the input and the
+    // index of its pair.
+    using Observer = std::function<void(std::int64_t offset, std::size_t pair)>;
+    // Told after each block how many bytes of the input have been read.
+    using Progress = std::function<void(std::int64_t read)>;
+
     Scanner(Bytes pattern, Bytes replacement, std::size_t block_size = default_block_size);
+    explicit Scanner(std::vector<Pair> pairs, std::size_t block_size = default_block_size);
 
     // False when the buffers could not be allocated.
-    bool ready() const { return searcher_.has_value(); }
+    bool ready() const { return ready_; }
+
+    void observe(Observer observer) { observer_ = std::move(observer); }
+    void report_progress(Progress progress) { progress_ = std::move(progress); }
 
     // Scans at most `length` bytes of `input` into `output`, stopping early
     // if the input ends sooner.
@@ -45,13 +68,22 @@ public:
 
 private:
     class Output;
+    struct Block;
 
-    Bytes pattern_;
-    Bytes replacement_;
+    // Replaces within one block; returns where the unreplaced rest begins.
+    const unsigned char* replace_one(Block& block, Output& output, ScanOutcome& outcome);
+    const unsigned char* replace_many(Block& block, Output& output, ScanOutcome& outcome);
+    void found(std::int64_t offset, std::size_t pair, ScanOutcome& outcome) const;
+
+    std::vector<Pair> pairs_;
+    std::size_t longest_ = 0;  // the longest pattern's length
     std::size_t block_size_;
     std::unique_ptr<unsigned char[]> input_;   // a carried tail of the last block, then a block
     std::unique_ptr<unsigned char[]> output_;  // bytes on their way to the output file
-    std::optional<Searcher> searcher_;         // made once the buffers exist
+    std::vector<Searcher> searchers_;          // one a pair, made once the buffers exist
+    bool ready_ = false;
+    Observer observer_;
+    Progress progress_;
 };
 
 }  // namespace kivsubst

@@ -11,6 +11,8 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kivtest/files.h"
 #include "platform.h"
@@ -61,6 +63,25 @@ protected:
     kivsubst::ScanOutcome scan(const std::string& input, std::int64_t length, const std::string& pattern,
                                const std::string& replacement, std::size_t block_size,
                                std::string& output) {
+        kivsubst::Scanner scanner(bytes_of(pattern), bytes_of(replacement), block_size);
+        return scan_with(scanner, input, length, output);
+    }
+
+    // The same with several pairs at once.
+    kivsubst::ScanOutcome scan(const std::string& input,
+                               const std::vector<std::pair<std::string, std::string>>& pairs,
+                               std::size_t block_size, std::string& output) {
+        std::vector<kivsubst::Pair> views;
+        for (const auto& pair : pairs) {
+            views.push_back({bytes_of(pair.first), bytes_of(pair.second)});
+        }
+        kivsubst::Scanner scanner(views, block_size);
+        return scan_with(scanner, input, static_cast<std::int64_t>(input.size()), output);
+    }
+
+private:
+    kivsubst::ScanOutcome scan_with(kivsubst::Scanner& scanner, const std::string& input,
+                                    std::int64_t length, std::string& output) {
         using kivsubst::platform::Creation;
         using kivsubst::platform::File;
         write_file(path("input"), input);
@@ -69,7 +90,6 @@ protected:
         Creation created = Creation::failed;
         File out = File::create_new(native(path("output")), created);
         EXPECT_EQ(created, Creation::created);
-        kivsubst::Scanner scanner(bytes_of(pattern), bytes_of(replacement), block_size);
         EXPECT_TRUE(scanner.ready());
         kivsubst::ScanOutcome outcome = scanner.run(in, length, out);
         out.close();

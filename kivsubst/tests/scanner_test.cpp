@@ -41,6 +41,36 @@ TEST_F(Scan, MatchesTheSlidingWindowAtEveryBlockSize) {
     }
 }
 
+// Several pairs in one pass, against the plain reference: the leftmost
+// occurrence wins, the longest pattern among those starting there, and
+// nothing replaced is searched again; at block sizes that put occurrences
+// across block edges, with patterns that contain one another.
+TEST_F(Scan, AppliesSeveralPairsAsOnePassAtEveryBlockSize) {
+    const std::size_t block_sizes[] = {1, 2, 3, 7, 64, 4096};
+    for (unsigned seed = 0; seed < 600; ++seed) {
+        kivtest::CaseMaker maker(seed);
+        const std::size_t block_size = block_sizes[maker.below(std::size(block_sizes))];
+        std::vector<std::pair<std::string, std::string>> pairs;
+        std::string input;
+        for (std::size_t i = 0, count = 2 + maker.below(3); i < count; ++i) {
+            kivtest::SubstitutionCase made = maker.make(maker.below(3 * block_size + 60));
+            pairs.emplace_back(made.pattern.substr(0, 1 + maker.below(made.pattern.size())),
+                               made.replacement);
+            input += made.input;
+        }
+        SCOPED_TRACE(::testing::Message() << "seed " << seed << ", block " << block_size);
+        const kivtest::ReferenceResult expected = kivtest::reference_substitution(input, pairs);
+        std::string output;
+        const ScanOutcome outcome = scan(input, pairs, block_size, output);
+        ASSERT_EQ(outcome.kind, ScanOutcome::Kind::complete);
+        ASSERT_EQ(output, expected.output);
+        ASSERT_EQ(outcome.replacements, expected.replacements);
+    }
+    std::string swapped;
+    scan("A-B-AB-BA", {{"A", "B"}, {"B", "A"}}, 4, swapped);
+    EXPECT_EQ(swapped, "B-A-BA-AB");
+}
+
 TEST_F(Scan, StopsAtTheRealEndOfAnInputShorterThanItsLength) {
     std::string output;
     ScanOutcome outcome = scan("xxabxxab", 100, "ab", "Z", 3, output);

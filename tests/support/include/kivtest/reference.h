@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kivtest {
 
@@ -44,6 +46,32 @@ inline ReferenceResult reference_substitution(const std::string& input, const st
         }
     }
     result.output.append(window, 0, held);
+    return result;
+}
+
+// Several pairs at once, as plainly: at each position the longest pattern
+// that starts there (the first given among equals) is replaced and the
+// search goes on after it; where none starts, one byte is kept.
+inline ReferenceResult reference_substitution(
+    const std::string& input, const std::vector<std::pair<std::string, std::string>>& pairs) {
+    ReferenceResult result;
+    std::size_t at = 0;
+    while (at < input.size()) {
+        const std::pair<std::string, std::string>* best = nullptr;
+        for (const auto& pair : pairs) {
+            if (input.compare(at, pair.first.size(), pair.first) == 0 &&
+                (best == nullptr || pair.first.size() > best->first.size())) {
+                best = &pair;
+            }
+        }
+        if (best == nullptr) {
+            result.output += input[at++];
+            continue;
+        }
+        result.output += best->second;
+        ++result.replacements;
+        at += best->first.size();
+    }
     return result;
 }
 
