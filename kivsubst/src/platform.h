@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "paths.h"
 
@@ -68,6 +69,10 @@ std::optional<Path> environment(const char* name);
 
 // Whether something exists at `path` (following links).
 bool exists(const Path& path);
+
+// The system's words for the last error of the calling thread (errno on
+// POSIX, GetLastError on Windows), in the ANSI code page on Windows.
+std::string last_error();
 
 #if defined(_WIN32)
 using NativeHandle = void*;  // a Win32 HANDLE
@@ -179,6 +184,12 @@ private:
     // which moves an access time that the system deems stale.
     std::optional<FileTimes> times_at_open_;
 };
+
+// Makes durable everything written to `files` and their directory entries
+// with as few syncs as will do: one sync of each file system they lie on
+// where the system has that (syncfs), else a sync of each file. False if a
+// sync failed.
+bool sync_all(const std::vector<File*>& files);
 
 // How a name in a directory stands: free (certainly absent), taken (it
 // exists, or its check is refused for lack of access), or unchecked (the

@@ -105,6 +105,33 @@ std::optional<Path> environment(const char* name) {
     return value;
 }
 
+std::string last_error() {
+    const DWORD error = ::GetLastError();
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : std::wstring();
+    if (text != nullptr) {
+        ::LocalFree(text);
+    }
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L'.' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? "error " + std::to_string(error) : kivcommon::to_ansi(message);
+}
+
+// Windows has no sync of a whole volume for an unprivileged program: each
+// file is flushed, which writes its data and the metadata NTFS logs.
+bool sync_all(const std::vector<File*>& files) {
+    bool all = true;
+    for (File* file : files) {
+        all = file->sync() && all;
+    }
+    return all;
+}
+
 bool exists(const Path& path) {
     return !path.empty() &&
            ::GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -100,69 +100,175 @@ public:
     }
 
 private:
-    const Path& path_;
+    Path path_;
     Directory& directory_;
     bool in_directory_;
 };
 
 }  // namespace
 
-int substitute(const Path& path, Bytes pattern, Bytes replacement) {
-    const tempname::Choice choice = tempname::choose_directory(paths::directory_part(path));
-    Directory directory = Directory::open(choice.directory);
-    std::optional<Path> name = tempname::next_free_name(directory);
-    if (!name) {
-        return report::no_temp_name();
-    }
-    Target target(path, directory, choice.is_files_own);
+// Everything one substitution holds from step to step. The temporary file
+// refers to the directory, so the state stays where it was made.
+struct Substitution::State {
+    explicit State(const Path& path, const tempname::Choice& choice)
+        : directory(Directory::open(choice.directory)),
+          target(path, directory, choice.is_files_own) {}
 
-    File input = target.open_for_reading();
-    if (!input.is_open()) {
-        return report::cannot_open(path);
+    Directory directory;
+    Target target;
+    Path name;
+    File input;
+    platform::FileStatus status;
+    platform::Privileges privileges;
+    std::optional<TemporaryFile> temporary;
+    std::optional<Scanner> own_scanner;
+    Scanner* scanner = nullptr;
+    ScanOutcome scanned;
+    File written;
+};
+
+Substitution::Substitution(Path path) : path_(std::move(path)) {}
+Substitution::~Substitution() = default;
+Substitution::Substitution(Substitution&&) noexcept = default;
+Substitution& Substitution::operator=(Substitution&&) noexcept = default;
+
+// Records why, in the system's words where it gave any, before anything
+// else can change the error.
+int Substitution::fail(Failure::Step step, int code) {
+    failure_.step = step;
+    failure_.reason = platform::last_error();
+    return code;
+}
+
+int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
+    const tempname::Choice choice = tempname::choose_directory(paths::directory_part(path_));
+    state_ = std::make_unique<State>(path_, choice);
+    State& state = *state_;
+    std::optional<Path> name = tempname::next_free_name(state.directory);
+    if (!name) {
+        failure_.temporary = state.directory.path();
+        return fail(Failure::Step::temporary_name, report::no_temp_name());
+    }
+    state.name = std::move(*name);
+
+    state.input = state.target.open_for_reading();
+    if (!state.input.is_open()) {
+        return fail(Failure::Step::open_file, report::cannot_open(path_));
     }
     // The file's length, identity and times, and what a write may strip
     // from it, are all taken from the file that was opened, before anything
     // is written.
-    const std::optional<platform::FileStatus> status = input.status();
+    std::optional<platform::FileStatus> status = state.input.status();
     if (!status) {
-        return report::cannot_open(path);
+        return fail(Failure::Step::open_file, report::cannot_open(path_));
     }
-    const platform::Privileges privileges = input.privileges();
+    state.status = *status;
+    state.privileges = state.input.privileges();
 
-    File created = create_temporary(directory, *name);
+    File created = create_temporary(state.directory, state.name);
+    failure_.temporary = state.directory.path_of(state.name);
     if (!created.is_open()) {
-        return report::cannot_open_temp(directory.path_of(*name));
+        return fail(Failure::Step::create_temporary, report::cannot_open_temp(failure_.temporary));
     }
-    TemporaryFile temporary(directory, *name, std::move(created));
+    state.temporary.emplace(state.directory, state.name, std::move(created));
 
-    Scanner scanner(pattern, replacement);
-    if (!scanner.ready()) {
-        return report::no_memory();
+    state.scanner = scanner;
+    if (state.scanner == nullptr) {
+        state.scanner = &state.own_scanner.emplace(pairs);
     }
-    ScanOutcome scanned = scanner.run(input, status->length, temporary.file());
-    if (scanned.kind != ScanOutcome::Kind::complete || !temporary.make_durable()) {
-        return report::copy_error();  // the temporary file goes; the file is untouched
+    if (!state.scanner->ready()) {
+        return fail(Failure::Step::memory, report::no_memory());
     }
+    state.scanned = state.scanner->run(state.input, state.status.length, state.temporary->file());
+    if (state.scanned.kind != ScanOutcome::Kind::complete) {
+        // the temporary file goes; the file is untouched
+        return fail(Failure::Step::write_temporary, report::copy_error());
+    }
+    return 0;
+}
 
+int Substitution::make_temporary_durable() {
+    if (!state_->temporary->make_durable()) {
+        return fail(Failure::Step::write_temporary, report::copy_error());
+    }
+    return 0;
+}
+
+int Substitution::write_back(Durability durability) {
+    State& state = *state_;
     // The file that was read stays open until the write-back has opened the
     // file again and found it to be the same one: a file held open keeps its
     // inode, so no file made at the name meanwhile can come to carry its
     // number and pass for it.
-    File file = directory.path_of(*name) == path ? File()
-                                                 : target.open_same_for_overwriting(status->identity);
-    input.close();
-    if (!file.is_open() || !write_back(temporary.file(), scanned.bytes_written, file, privileges,
-                                       scanner.block(), scanner.block_size())) {
-        temporary.keep();  // it holds the complete result
+    state.written = state.directory.path_of(state.name) == path_
+                        ? File()
+                        : state.target.open_same_for_overwriting(state.status.identity);
+    if (!state.written.is_open()) {
+        failure_.step = Failure::Step::write_back;
+        failure_.reason = platform::last_error();
+    }
+    state.input.close();
+    if (!state.written.is_open() ||
+        !kivsubst::write_back(state.temporary->file(), state.scanned.bytes_written, state.written,
+                              state.privileges, state.scanner->block(),
+                              state.scanner->block_size(), durability == Durability::now)) {
+        if (state.written.is_open()) {
+            failure_.step = Failure::Step::write_back;
+            failure_.reason = platform::last_error();
+        }
+        state.temporary->keep();  // it holds the complete result
+        failure_.temporary_kept = true;
         return report::copy_error();
     }
-    temporary.remove();
+    return 0;
+}
 
-    // The times go back on the file that was written, through its handle,
-    // whatever its name stands for by now.
-    file.set_times(status->times);
-    file.close();
-    return scanned.replacements > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;
+// The times go back on the file that was written, through its handle,
+// whatever its name stands for by now.
+void Substitution::finish() {
+    State& state = *state_;
+    state.temporary->remove();
+    state.written.set_times(state.status.times);
+    state.written.close();
+}
+
+int Substitution::run(const std::vector<Pair>& pairs, Scanner* scanner) {
+    int failed = prepare(pairs, scanner);
+    if (failed == 0) {
+        failed = make_temporary_durable();
+    }
+    if (failed == 0) {
+        failed = write_back(Durability::now);
+    }
+    if (failed != 0) {
+        return failed;
+    }
+    finish();
+    return result();
+}
+
+platform::File& Substitution::input() {
+    return state_->input;
+}
+
+std::uint64_t Substitution::replacements() const {
+    return state_->scanned.replacements;
+}
+
+const platform::FileStatus& Substitution::status() const {
+    return state_->status;
+}
+
+platform::File& Substitution::written() {
+    return state_->written;
+}
+
+int Substitution::result() const {
+    return replacements() > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;
+}
+
+int substitute(const Path& path, Bytes pattern, Bytes replacement) {
+    return Substitution(path).run({{pattern, replacement}});
 }
 
 }  // namespace kivsubst

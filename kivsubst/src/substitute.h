@@ -1,13 +1,90 @@
 /* SPDX-License-Identifier: Zlib */
-// One call of the substitution, from the temporary name to the restored
-// times.
+// One substitution, from the temporary name to the restored times, as the
+// library's export makes it; and the same steps one at a time, so that a
+// front end patching many files can share the syncs that make them durable.
 #ifndef KIVSUBST_SUBSTITUTE_H
 #define KIVSUBST_SUBSTITUTE_H
 
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "bytes.h"
 #include "paths.h"
+#include "platform.h"
+#include "scan.h"
+#include "tempname.h"
 
 namespace kivsubst {
+
+// Why a substitution failed, for a front end that names the file and the
+// reason in its own words; the library's own line has been printed already.
+struct Failure {
+    enum class Step {
+        temporary_name,    // no free temporary name (2)
+        open_file,         // the file cannot be opened for reading (3)
+        create_temporary,  // the temporary file cannot be created (4)
+        memory,            // out of memory (6)
+        write_temporary,   // the result could not be written in full (7)
+        write_back,        // the result could not be written over the file (7)
+    };
+    Step step = Step::open_file;
+    std::string reason;    // the system's words, where it gave any
+    Path temporary;        // the temporary file, or its directory for temporary_name
+    bool temporary_kept = false;  // it holds the complete result
+};
+
+// When the writes of a step are made durable: by the step itself, or by the
+// caller, who syncs many files at once before the next step.
+enum class Durability { now, by_caller };
+
+// One file's substitution, step by step. Each step that fails prints the
+// library's line, records why in failure(), and returns the result code;
+// a step that succeeds returns 0, and the next may follow. What is left on
+// disk after each outcome is what the export's call leaves.
+class Substitution {
+public:
+    explicit Substitution(Path path);
+    ~Substitution();
+    Substitution(Substitution&&) noexcept;
+    Substitution& operator=(Substitution&&) noexcept;
+
+    // Chooses the temporary name, opens the file, creates the temporary
+    // file and scans the file into it with `pairs`, or with `scanner` when
+    // one is given, which may serve many files in turn.
+    int prepare(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);
+    // Makes the temporary file durable, data and directory entry.
+    int make_temporary_durable();
+    // Opens the file again, checks that it is the file that was read, and
+    // writes the result over it.
+    int write_back(Durability durability);
+    // Deletes the temporary file and gives the file back its times.
+    void finish();
+
+    // Runs every step: the export's call. 0, 1, or a failure's result.
+    int run(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);
+
+    // After prepare(): the file as it was read (its position at its end),
+    // the replacements made, and the file's recorded status.
+    platform::File& input();
+    std::uint64_t replacements() const;
+    const platform::FileStatus& status() const;
+    // After write_back(): the file written.
+    platform::File& written();
+    // 0 if something was replaced, else 1.
+    int result() const;
+    const Failure& failure() const { return failure_; }
+
+private:
+    struct State;
+    int fail(Failure::Step step, int code);
+
+    Path path_;
+    std::unique_ptr<State> state_;
+    Failure failure_;
+};
 
 // Replaces every occurrence of `pattern` (at least one byte) in the file at
 // `path` with `replacement`, printing a line for a failure. Returns the

@@ -42,11 +42,11 @@ bool copy_contents(platform::File& from, platform::File& to, std::int64_t length
 // The file was opened without truncation. Space for the new content is
 // reserved first where the file system can, so that a full disk is found
 // while the old content is still whole; the old content is then overwritten
-// and cut to the new length at the end. The file is synced before the
-// temporary file may be deleted.
+// and cut to the new length at the end. The file is synced (here, or by the
+// caller) before the temporary file may be deleted.
 bool write_back(platform::File& temporary, std::int64_t length, platform::File& file,
                 const platform::Privileges& privileges, unsigned char* buffer,
-                std::size_t buffer_size) {
+                std::size_t buffer_size, bool sync) {
     if (file.reserve(length) == platform::Reservation::no_space) {
         return false;
     }
@@ -57,7 +57,7 @@ bool write_back(platform::File& temporary, std::int64_t length, platform::File& 
         return false;
     }
     file.restore(privileges);
-    return file.sync();
+    return !sync || file.sync();
 }
 
 }  // namespace kivsubst
