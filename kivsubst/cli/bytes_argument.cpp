@@ -190,15 +190,21 @@ bool encode_utf16le(const std::string& utf8, std::string& bytes, std::string& er
 }  // namespace
 
 bool decode_argument(const std::string& argument, Encoding encoding, std::string& bytes,
-                     std::string& error) {
+                     std::string& error, Escapes escapes) {
+    const bool literal = escapes == Escapes::literal;
     switch (encoding) {
         case Encoding::escaped_text:
+            if (literal) {
+                bytes = argument;
+                return true;
+            }
             return unescape(argument, bytes, error);
         case Encoding::hex:
             return decode_hex(argument, bytes, error);
         case Encoding::utf16le: {
-            std::string utf8;
-            return unescape(argument, utf8, error) && encode_utf16le(utf8, bytes, error);
+            std::string utf8 = argument;
+            return (literal || unescape(argument, utf8, error)) &&
+                   encode_utf16le(utf8, bytes, error);
         }
     }
     error = "unknown encoding";

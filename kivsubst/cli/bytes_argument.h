@@ -22,11 +22,15 @@ enum class Encoding {
     utf16le,
 };
 
+// Whether backslash escapes are decoded in text (the default), or the text
+// is taken byte for byte (-F), as a path such as C:\new\tools must be.
+enum class Escapes { decoded, literal };
+
 // Decodes `argument` into `bytes`. On failure returns false, leaves `bytes`
 // holding partial output and puts a one-line reason, without a line feed, in
-// `error`.
+// `error`. `escapes` applies to text (escaped_text and utf16le).
 bool decode_argument(const std::string& argument, Encoding encoding, std::string& bytes,
-                     std::string& error);
+                     std::string& error, Escapes escapes = Escapes::decoded);
 
 }  // namespace kivsubst_cli
 

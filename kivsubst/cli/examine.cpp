@@ -132,8 +132,8 @@ bool is_writable(const std::string& path, std::string& reason) {
 
 #endif
 
-Counter::Counter(kivsubst::Bytes pattern, kivsubst::Bytes replacement)
-    : scanner_(pattern, replacement), discard_(open_discarding_output()) {
+Counter::Counter(const std::vector<kivsubst::Pair>& pairs)
+    : scanner_(pairs), discard_(open_discarding_output()) {
     if (!discard_.is_open()) {
         discard_error_ = std::string("cannot open the null device: ") + std::strerror(errno);
     }

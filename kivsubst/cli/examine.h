@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bytes.h"
 #include "platform.h"
@@ -32,7 +33,7 @@ bool is_writable(const std::string& path, std::string& reason);
 // away, to learn how many occurrences a call would replace.
 class Counter {
 public:
-    Counter(kivsubst::Bytes pattern, kivsubst::Bytes replacement);
+    explicit Counter(const std::vector<kivsubst::Pair>& pairs);
 
     // 0 when the count can run; else the exit status for what is missing
     // (the scan's buffers: out of memory; the discarding output: like an
@@ -42,6 +43,9 @@ public:
     // Counts the occurrences from the file's current position to its end.
     // False if the file cannot be read, with `reason` saying why.
     bool count(kivsubst::platform::File& file, std::uint64_t& occurrences, std::string& reason);
+
+    // The scan itself, to be told of each occurrence (--preview).
+    kivsubst::Scanner& scanner() { return scanner_; }
 
 private:
     kivsubst::Scanner scanner_;

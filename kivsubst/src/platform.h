@@ -154,6 +154,8 @@ public:
     bool set_times(const FileTimes& times);
     // Reads up to `size` bytes; returns how many (0 at the end), or -1.
     std::ptrdiff_t read_some(void* buffer, std::size_t size);
+    // The same at `offset`, wherever the file's position is.
+    std::ptrdiff_t read_at(std::int64_t offset, void* buffer, std::size_t size);
     bool write_all(const void* bytes, std::size_t size);
     bool rewind();
     // Reserves the disk space for the first `length` bytes without

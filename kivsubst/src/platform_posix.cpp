@@ -208,6 +208,14 @@ std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
     return kivcommon::read_some(handle_, buffer, size);
 }
 
+std::ptrdiff_t File::read_at(std::int64_t offset, void* buffer, std::size_t size) {
+    ssize_t got;
+    do {
+        got = ::pread(handle_, buffer, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
 bool File::write_all(const void* bytes, std::size_t size) {
     if (!kivcommon::write_all(handle_, bytes, size)) {
         return false;

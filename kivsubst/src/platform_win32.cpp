@@ -200,6 +200,17 @@ std::ptrdiff_t File::read_some(void* buffer, std::size_t size) {
     return kivcommon::read_some(handle_, buffer, size);
 }
 
+std::ptrdiff_t File::read_at(std::int64_t offset, void* buffer, std::size_t size) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xffffffffu);
+    where.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(handle_, buffer, static_cast<DWORD>(size), &got, &where)) {
+        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return static_cast<std::ptrdiff_t>(got);
+}
+
 bool File::write_all(const void* bytes, std::size_t size) {
     return kivcommon::write_all(handle_, bytes, size);
 }

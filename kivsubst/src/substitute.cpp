@@ -92,11 +92,20 @@ public:
     // Opens the file for the write-back, but only if it is still the very
     // file that was read: a file swapped for another, or for a link to
     // another, between the scan and the write-back is never written.
-    File open_same_for_overwriting(const platform::FileIdentity& read) {
+    // `reason` says why when no file is returned.
+    File open_same_for_overwriting(const platform::FileIdentity& read, std::string& reason) {
         File file = in_directory_ ? directory_.open_for_overwriting(paths::name_part(path_))
                                   : File::open_for_overwriting(path_);
-        std::optional<platform::FileStatus> opened = file.is_open() ? file.status() : std::nullopt;
-        return opened && opened->identity == read ? std::move(file) : File();
+        if (!file.is_open()) {
+            reason = platform::last_error();
+            return File();
+        }
+        std::optional<platform::FileStatus> opened = file.status();
+        if (!opened || !(opened->identity == read)) {
+            reason = "it is no longer the file that was read";
+            return File();
+        }
+        return file;
     }
 
 private:
@@ -200,12 +209,11 @@ int Substitution::write_back(Durability durability) {
     // file again and found it to be the same one: a file held open keeps its
     // inode, so no file made at the name meanwhile can come to carry its
     // number and pass for it.
-    state.written = state.directory.path_of(state.name) == path_
-                        ? File()
-                        : state.target.open_same_for_overwriting(state.status.identity);
-    if (!state.written.is_open()) {
-        failure_.step = Failure::Step::write_back;
-        failure_.reason = platform::last_error();
+    failure_.step = Failure::Step::write_back;
+    failure_.reason = "it is the temporary file itself";
+    if (state.directory.path_of(state.name) != path_) {
+        state.written = state.target.open_same_for_overwriting(state.status.identity,
+                                                               failure_.reason);
     }
     state.input.close();
     if (!state.written.is_open() ||
@@ -213,7 +221,6 @@ int Substitution::write_back(Durability durability) {
                               state.privileges, state.scanner->block(),
                               state.scanner->block_size(), durability == Durability::now)) {
         if (state.written.is_open()) {
-            failure_.step = Failure::Step::write_back;
             failure_.reason = platform::last_error();
         }
         state.temporary->keep();  // it holds the complete result
@@ -257,6 +264,15 @@ std::uint64_t Substitution::replacements() const {
 
 const platform::FileStatus& Substitution::status() const {
     return state_->status;
+}
+
+platform::File& Substitution::temporary() {
+    return state_->temporary->file();
+}
+
+void Substitution::keep_temporary() {
+    state_->temporary->keep();
+    failure_.temporary_kept = true;
 }
 
 platform::File& Substitution::written() {

@@ -71,6 +71,11 @@ public:
     platform::File& input();
     std::uint64_t replacements() const;
     const platform::FileStatus& status() const;
+    // After prepare(): the temporary file, for the caller to sync with
+    // others; keep_temporary() leaves it in place, holding the result, when
+    // a sync that the caller owed it failed.
+    platform::File& temporary();
+    void keep_temporary();
     // After write_back(): the file written.
     platform::File& written();
     // 0 if something was replaced, else 1.

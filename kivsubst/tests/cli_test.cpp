@@ -42,17 +42,27 @@ TEST_F(SubstTool, ReplacesInOneFileOrExitsOneWhenNothingIsFound) {
     EXPECT_EQ(read_file(path("a")), "x  x");
 }
 
-TEST_F(SubstTool, ProcessesEveryFileAndExitsWithTheFirstFailure) {
+// Every file is checked before any is changed: one that is missing, not a
+// regular file, or the same file named twice (under another name or a hard
+// link) leaves all of them as they were, each reason told.
+TEST_F(SubstTool, ChangesNoFileUnlessEveryFileCanBePatched) {
     write_file(path("a"), "x-x");
     write_file(path("c"), "x");
-    auto result = run({"-v", "x", "y", path("a"), path("missing"), path("c")});
+    kivtest::make_directory(path("folder"));
+    auto result = run({"-v", "x", "y", path("a"), path("missing"), path("folder"), path("c")});
     EXPECT_EQ(result.exit_status, 3);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, quoted(path("a")) + ": 2 replaced\n" + "kivsubst: cannot open " +
-                              quoted(path("missing")) + ": No such file or directory\n" +
-                              quoted(path("c")) + ": 1 replaced\n");
-    EXPECT_EQ(read_file(path("a")), "y-y");
-    EXPECT_EQ(read_file(path("c")), "y");
+    EXPECT_EQ(result.err, "kivsubst: cannot open " + quoted(path("missing")) +
+                              ": No such file or directory\n" + "kivsubst: cannot open " +
+                              quoted(path("folder")) + ": Is a directory\n");
+    ASSERT_TRUE(kivtest::hard_link(path("c"), path("c-link")));
+    auto twice = run({"x", "y", path("a"), path("c"), path("c-link")});
+    EXPECT_EQ(twice.exit_status, 3);
+    EXPECT_EQ(twice.err, "kivsubst: " + quoted(path("c")) + " and " + quoted(path("c-link")) +
+                             " are the same file\n");
+    EXPECT_EQ(read_file(path("a")), "x-x");
+    EXPECT_EQ(read_file(path("c")), "x");
+    EXPECT_TRUE(temporary_files().empty());
 }
 
 TEST_F(SubstTool, ExitsZeroWhenAnyOfSeveralFilesHadAReplacement) {
@@ -126,22 +136,19 @@ TEST_F(SubstTool, DryRunCountsAndLeavesEveryFileAsItWas) {
               quoted(path("a")) + ": nothing found\n" + quoted(path("b")) + ": nothing found\n");
 }
 
-TEST_F(SubstTool, TurnsAwayWhatItCannotOpenWithItsOwnMessage) {
+// -n looks at each file alone: one it cannot read is told, the others are
+// still counted.
+TEST_F(SubstTool, CountsWhatItCanReadAndTellsWhatItCannot) {
     kivtest::make_directory(path("folder"));
     write_file(path("a"), "a");
-    for (const bool dry_run : {false, true}) {
-        std::vector<std::string> arguments = {"a", "b", path("missing"), path("folder"), path("a")};
-        if (dry_run) {
-            arguments.insert(arguments.begin(), "-n");
-        }
-        auto result = run(arguments);
-        EXPECT_EQ(result.exit_status, 3);
-        EXPECT_EQ(result.err, "kivsubst: cannot open '" + path("missing") +
-                                  "': No such file or directory\n" + "kivsubst: cannot open '" +
-                                  path("folder") + "': Is a directory\n");
-        EXPECT_TRUE(temporary_files().empty());
-    }
-    EXPECT_EQ(read_file(path("a")), "b");
+    auto result = run({"-n", "a", "b", path("missing"), path("folder"), path("a")});
+    EXPECT_EQ(result.exit_status, 3);
+    EXPECT_EQ(result.err, "kivsubst: cannot open " + quoted(path("missing")) +
+                              ": No such file or directory\n" + "kivsubst: cannot open " +
+                              quoted(path("folder")) + ": Is a directory\n");
+    EXPECT_EQ(result.out, quoted(path("a")) + ": 1 to replace\n");
+    EXPECT_TRUE(temporary_files().empty());
+    EXPECT_EQ(read_file(path("a")), "a");
 }
 
 // Names are quoted in every line the front end prints, so that bytes in a

@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: Zlib
+// Backups on Windows: the copy is written under a new name beside the file
+// and moved over the backup's name, which holds a regular file or nothing.
+#include <windows.h>
+
+#include <optional>
+
+#include "kivcli/backup.h"
+#include "kivcli/quote.h"
+#include "kivcommon/win32_filetime.h"
+#include "kivcommon/win32_paths.h"
+
+namespace kivcli {
+namespace {
+
+std::string system_reason(const std::string& what) {
+    return what + ": error " + std::to_string(::GetLastError());
+}
+
+// Copies every byte of `from`, from its start, to `to`, reading at offsets
+// so that the original's position is left alone.
+bool copy_bytes(HANDLE from, HANDLE to) {
+    char buffer[1 << 16];
+    for (ULONGLONG at = 0;;) {
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at & 0xffffffffu);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(from, buffer, sizeof buffer, &got, &where)) {
+            return ::GetLastError() == ERROR_HANDLE_EOF;
+        }
+        if (got == 0) {
+            return true;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(to, buffer, got, &written, nullptr) || written != got) {
+            return false;
+        }
+        at += got;
+    }
+}
+
+// An earlier backup may be replaced when nothing is there or a plain file
+// is: a directory or a reparse point (a link) is left alone.
+bool slot_is_free(const std::wstring& wide, const std::string& shown, std::string& reason) {
+    const DWORD attributes = ::GetFileAttributesW(kivcommon::system_path(wide).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        reason = "the backup " + quoted(shown) + " exists and is not a regular file";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string backup_path(const std::string& path, const std::string& suffix) {
+    return path + suffix;
+}
+
+bool keep_copy(const std::string& path, NativeHandle original, const Times& times,
+               const std::string& suffix, bool durable, NativeHandle& made, std::string& reason) {
+    const std::string shown = backup_path(path, suffix);
+    const std::optional<std::wstring> wide = kivcommon::from_ansi(shown.c_str());
+    if (!wide) {
+        reason = "cannot name the backup " + quoted(shown);
+        return false;
+    }
+    if (!slot_is_free(*wide, shown, reason)) {
+        return false;
+    }
+    const std::wstring temporary = kivcommon::system_path(*wide + L".kiv-" +
+                                                          std::to_wstring(::GetCurrentProcessId()));
+    // Shared for deleting, so that it can be renamed while it is open.
+    HANDLE copy = ::CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool kept = copy != INVALID_HANDLE_VALUE && copy_bytes(original, copy);
+    if (kept) {
+        const FILETIME accessed = kivcommon::to_filetime(times.access_seconds, times.access_nanoseconds);
+        const FILETIME written =
+            kivcommon::to_filetime(times.modification_seconds, times.modification_nanoseconds);
+        ::SetFileTime(copy, nullptr, &accessed, &written);
+        kept = !durable || ::FlushFileBuffers(copy);
+    }
+    if (kept) {
+        kept = ::MoveFileExW(temporary.c_str(), kivcommon::system_path(*wide).c_str(),
+                             MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0));
+    }
+    if (!kept) {
+        reason = system_reason("cannot write the backup " + quoted(shown));
+        if (copy != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(copy);
+            copy = INVALID_HANDLE_VALUE;
+        }
+        ::DeleteFileW(temporary.c_str());
+        return false;
+    }
+    if (durable) {
+        ::CloseHandle(copy);
+    } else {
+        made = copy;
+    }
+    return true;
+}
+
+}  // namespace kivcli

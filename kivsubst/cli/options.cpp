@@ -1,0 +1,334 @@
+// SPDX-License-Identifier: Zlib
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "kivcli/quote.h"
+#include "kivsubst.h"
+
+namespace kivsubst_cli {
+namespace {
+
+using kivcli::quoted;
+
+void print_usage(std::FILE* out) {
+    std::fputs(
+        "Usage: kivsubst [OPTION]... [--] PATTERN REPLACEMENT FILE...\n"
+        "  or:  kivsubst [OPTION]... -e PATTERN REPLACEMENT [-e ...] [--] FILE...\n"
+        "Replace every occurrence of the bytes PATTERN with the bytes REPLACEMENT in\n"
+        "each FILE, in place; FILE - filters standard input to standard output.\n"
+        "PATTERN and REPLACEMENT are text in which \\xHH (two hex digits), \\0, \\n, \\r,\n"
+        "\\t and \\\\ stand for bytes (but see -F). PATTERN must not be empty.\n"
+        "\n"
+        "  -e PATTERN REPLACEMENT  one pair more; all pairs are applied in one pass:\n"
+        "                   the leftmost occurrence of any PATTERN wins (the longest\n"
+        "                   on a tie), and no replacement is searched again\n"
+        "  -F, --fixed-strings  take PATTERN and REPLACEMENT byte for byte, with no\n"
+        "                   escapes: use it for Windows paths (C:\\new\\tools)\n"
+        "      --hex        PATTERN and REPLACEMENT are hex digits, two per byte;\n"
+        "                   spaces may separate the bytes\n"
+        "      --utf16le    PATTERN and REPLACEMENT are UTF-8 text, searched for and\n"
+        "                   written as UTF-16LE; a match may start at any byte offset\n"
+        "  -r, --recursive  FILE may be a directory: patch the regular files under it,\n"
+        "                   in sorted order; links to directories are not followed\n"
+        "      --include=GLOB  only files whose name matches GLOB (repeatable)\n"
+        "      --exclude=GLOB  not files or directories whose name matches GLOB\n"
+        "      --backup[=SUFFIX]  keep each changed FILE's old bytes as FILE+SUFFIX\n"
+        "                   (default ~), durable before FILE is touched\n"
+        "  -n, --dry-run    change nothing: print how many occurrences each FILE\n"
+        "                   holds, on standard output\n"
+        "      --preview    change nothing: print each occurrence as FILE:LINE:OFFSET\n"
+        "                   with its line before (-) and after (+) the change\n"
+        "  -v, --verbose    tell on standard error how many occurrences each FILE\n"
+        "                   had replaced\n"
+        "      --progress   show bytes done and the rate on standard error (shown\n"
+        "                   anyway on a terminal once a run takes over a second)\n"
+        "      --help       show this help and exit\n"
+        "      --version    show the version and exit\n"
+        "\n"
+        "Options may come anywhere on the line, up to a lone --, which ends them.\n"
+        "Put -- before the operands whenever a PATTERN, a REPLACEMENT or a FILE may\n"
+        "start with '-': a wildcard that matches a file named -v or --help would\n"
+        "otherwise hand it over as an option.\n"
+        "\n"
+        "Examples:\n"
+        "  kivsubst -- 'old name' 'new name' *.txt\n"
+        "  kivsubst -F -- 'C:\\old\\app' 'D:\\new\\tools' app.ini\n"
+        "  kivsubst -r --include='*.cfg' --backup -- v1.2 v1.3 conf/\n"
+        "  kivsubst -e A B -e B A -- swapped.txt\n"
+        "  kivsubst --hex -- '00 ff' 'ff 00' image.bin\n"
+        "  kivsubst --preview -- 'v1.2' 'v1.3' *.cfg\n"
+        "  printf 'a=1' | kivsubst -- 1 2 -\n"
+        "\n"
+        "Every FILE is checked before any is changed: each must be a regular file\n"
+        "that can be read and written, named once; otherwise nothing is changed.\n"
+        "Temporary files are made in the directory named by TMP, else next to each\n"
+        "FILE; TMP should be a directory only you can write. Several files share\n"
+        "the syncs that make them durable.\n"
+        "\n"
+        "Exit status, the first failure among the files if any failed:\n"
+        "   0  at least one FILE had a replacement (with -n or --preview: would have)\n"
+        "   1  no FILE held PATTERN; the files are unchanged\n"
+        "   2  no temporary file name could be made\n"
+        "   3  a FILE cannot be patched: missing, not a regular file, not readable\n"
+        "      or writable, or named twice (then no FILE is changed)\n"
+        "   4  a temporary file cannot be opened\n"
+        "   6  out of memory\n"
+        "   7  a result could not be written (with -n: a FILE could not be read)\n"
+        "   8  the library rejected its arguments\n"
+        "  64  the command line is wrong\n",
+        out);
+}
+
+// --help and --version succeed only if what they print arrives: a full
+// disk or a closed pipe is an error like any other.
+int finish_standard_output() {
+    errno = 0;
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    if (failed) {
+        std::fprintf(stderr, "kivsubst: cannot write to standard output: %s\n",
+                     errno != 0 ? std::strerror(errno) : "write error");
+        return exit_output_error;
+    }
+    return KIVSUBST_REPLACED;
+}
+
+// getopt_long's own complaints name the program by its full path, and for
+// a long option given a value it does not take, optopt holds the option's
+// short equivalent ('v' for --verbose=1). The message is built here from
+// what was actually typed instead.
+std::string rejected_option(char** argv, const option* options) {
+    const std::string typed = argv[optind - 1];
+    if (typed.rfind("--", 0) == 0) {
+        const std::size_t equals = typed.find('=');
+        const std::string name = typed.substr(2, equals == std::string::npos ? equals : equals - 2);
+        int matches = 0;
+        bool exact = false;
+        const option* match = nullptr;
+        for (const option* o = options; o->name != nullptr; ++o) {
+            if (std::string(o->name).rfind(name, 0) == 0) {
+                ++matches;
+                match = o;
+                exact = exact || name == o->name;
+            }
+        }
+        if (matches > 1 && !exact) {
+            return "option " + quoted("--" + name) + " is ambiguous";
+        }
+        if (matches > 0 && equals != std::string::npos && match->has_arg == no_argument) {
+            return "option " + quoted("--" + name) + " takes no value";
+        }
+        if (matches > 0) {
+            return "option " + quoted("--" + name) + " needs a value";
+        }
+        return "unrecognized option " + quoted("--" + name);
+    }
+    if (optopt == 'e') {
+        return "-e stands alone, followed by PATTERN and REPLACEMENT";
+    }
+    if (optopt > ' ' && optopt < 0x7F) {
+        return std::string("invalid option -- '") + static_cast<char>(optopt) + "'";
+    }
+    return "invalid option " + quoted(typed);
+}
+
+bool is_expression_option(const std::string& argument) {
+    return argument == "-e" ||
+           (argument.size() > 3 && std::string("--expression").rfind(argument, 0) == 0);
+}
+
+// getopt takes one value per option, and -e takes two, so the -e pairs are
+// taken out of the line first, in order, up to a lone "--". A value of
+// --include or --exclude given as the next element is passed over.
+bool take_expressions(int argc, char** argv, std::vector<char*>& rest,
+                      std::vector<std::pair<std::string, std::string>>& expressions,
+                      std::string& message) {
+    rest.push_back(argv[0]);
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (!options_ended && argument == "--") {
+            options_ended = true;
+        } else if (!options_ended && is_expression_option(argument)) {
+            if (i + 2 >= argc) {
+                message = "-e needs a PATTERN and a REPLACEMENT";
+                return false;
+            }
+            expressions.emplace_back(argv[i + 1], argv[i + 2]);
+            i += 2;
+            continue;
+        } else if (!options_ended && (argument == "--include" || argument == "--exclude") &&
+                   i + 1 < argc) {
+            rest.push_back(argv[i++]);
+        }
+        rest.push_back(argv[i]);
+    }
+    return true;
+}
+
+bool decode(const char* name, const std::string& argument, const Options& options,
+            std::string& bytes, std::string& message) {
+    std::string reason;
+    if (!decode_argument(argument, options.encoding, bytes, reason, options.escapes)) {
+        message = std::string(name) + ": " + reason;
+        return false;
+    }
+    if (bytes.size() > static_cast<std::size_t>(INT32_MAX)) {
+        message = std::string(name) + " is too long";
+        return false;
+    }
+    if (bytes.empty() && std::strcmp(name, "PATTERN") == 0) {
+        message = "PATTERN is empty";
+        return false;
+    }
+    return true;
+}
+
+// The pairs, decoded: those of -e, or else the first two operands.
+bool decode_pairs(const std::vector<std::pair<std::string, std::string>>& expressions,
+                  Options& options, std::string& message) {
+    std::vector<std::pair<std::string, std::string>> typed = expressions;
+    if (typed.empty()) {
+        if (options.files.size() < 3) {
+            message = "a pattern, a replacement and at least one file are needed";
+            return false;
+        }
+        typed.emplace_back(options.files[0], options.files[1]);
+        options.files.erase(options.files.begin(), options.files.begin() + 2);
+    }
+    for (const auto& [pattern, replacement] : typed) {
+        std::string old_bytes;
+        std::string new_bytes;
+        if (!decode("PATTERN", pattern, options, old_bytes, message) ||
+            !decode("REPLACEMENT", replacement, options, new_bytes, message)) {
+            return false;
+        }
+        options.pairs.emplace_back(std::move(old_bytes), std::move(new_bytes));
+    }
+    if (options.files.empty()) {
+        message = "at least one file is needed";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr,
+                 "kivsubst: %s\n"
+                 "Try 'kivsubst --help' for more information.\n",
+                 message.c_str());
+    return exit_usage;
+}
+
+int parse_command_line(int argc, char** argv, Options& options) {
+    enum {
+        option_hex = 1000,
+        option_utf16le,
+        option_help,
+        option_version,
+        option_include,
+        option_exclude,
+        option_backup,
+        option_preview,
+        option_progress,
+    };
+    static const option long_options[] = {
+        {"hex", no_argument, nullptr, option_hex},
+        {"utf16le", no_argument, nullptr, option_utf16le},
+        {"fixed-strings", no_argument, nullptr, 'F'},
+        {"recursive", no_argument, nullptr, 'r'},
+        {"include", required_argument, nullptr, option_include},
+        {"exclude", required_argument, nullptr, option_exclude},
+        {"backup", optional_argument, nullptr, option_backup},
+        {"dry-run", no_argument, nullptr, 'n'},
+        {"preview", no_argument, nullptr, option_preview},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"progress", no_argument, nullptr, option_progress},
+        {"help", no_argument, nullptr, option_help},
+        {"version", no_argument, nullptr, option_version},
+        {nullptr, 0, nullptr, 0},
+    };
+    std::vector<char*> rest;
+    std::vector<std::pair<std::string, std::string>> expressions;
+    std::string message;
+    if (!take_expressions(argc, argv, rest, expressions, message)) {
+        return usage_error(message);
+    }
+    bool hex = false;
+    bool utf16le = false;
+    opterr = 0;
+    const int count = static_cast<int>(rest.size());
+    rest.push_back(nullptr);
+    for (int found; (found = getopt_long(count, rest.data(), "Frnv", long_options, nullptr)) != -1;) {
+        switch (found) {
+            case option_hex:
+                hex = true;
+                break;
+            case option_utf16le:
+                utf16le = true;
+                break;
+            case 'F':
+                options.escapes = Escapes::literal;
+                break;
+            case 'r':
+                options.recursive = true;
+                break;
+            case option_include:
+                options.include.emplace_back(optarg);
+                break;
+            case option_exclude:
+                options.exclude.emplace_back(optarg);
+                break;
+            case option_backup:
+                options.backup_suffix = optarg != nullptr ? optarg : "~";
+                if (options.backup_suffix->empty()) {
+                    return usage_error("the backup suffix is empty");
+                }
+                break;
+            case 'n':
+                options.dry_run = true;
+                break;
+            case option_preview:
+                options.preview = true;
+                break;
+            case 'v':
+                options.verbose = true;
+                break;
+            case option_progress:
+                options.progress = kivcli::Progress::Mode::always;
+                break;
+            case option_help:
+                print_usage(stdout);
+                return finish_standard_output();
+            case option_version:
+                std::printf("kivsubst %s\n", KIVSUBST_VERSION);
+                return finish_standard_output();
+            default:
+                return usage_error(rejected_option(rest.data(), long_options));
+        }
+    }
+    if (hex && utf16le) {
+        return usage_error("--hex and --utf16le cannot be used together");
+    }
+    if (hex && options.escapes == Escapes::literal) {
+        return usage_error("--hex and -F cannot be used together");
+    }
+    if (options.dry_run && options.preview) {
+        return usage_error("--dry-run and --preview cannot be used together");
+    }
+    options.encoding = hex ? Encoding::hex : utf16le ? Encoding::utf16le : Encoding::escaped_text;
+    options.files.assign(rest.begin() + optind, rest.begin() + count);
+    if (!decode_pairs(expressions, options, message)) {
+        return usage_error(message);
+    }
+    return -1;
+}
+
+}  // namespace kivsubst_cli

@@ -1,0 +1,47 @@
+/* SPDX-License-Identifier: Zlib */
+// kivsubst's command line: what it asks for, and the pairs of byte strings
+// it names, decoded.
+#ifndef KIVSUBST_CLI_OPTIONS_H
+#define KIVSUBST_CLI_OPTIONS_H
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bytes_argument.h"
+#include "kivcli/progress.h"
+
+namespace kivsubst_cli {
+
+// Exit statuses besides the library's own results, which pass through.
+constexpr int exit_output_error = 1;  // --help or --version could not be written
+constexpr int exit_usage = 64;        // the command line is wrong
+
+struct Options {
+    Encoding encoding = Encoding::escaped_text;
+    Escapes escapes = Escapes::decoded;
+    bool dry_run = false;
+    bool verbose = false;
+    bool preview = false;
+    bool recursive = false;
+    std::optional<std::string> backup_suffix;  // set by --backup
+    std::vector<std::string> include;          // --include globs
+    std::vector<std::string> exclude;          // --exclude globs
+    kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
+    // The pairs as decoded bytes: from -e OLD NEW, or the first two operands.
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::vector<std::string> files;
+};
+
+// Reads the command line into `options`. Returns -1 when the program is to
+// go on; else the exit status, after printing help, the version, or what is
+// wrong with the command line.
+int parse_command_line(int argc, char** argv, Options& options);
+
+// Prints `message` and the hint at --help on standard error; returns 64.
+int usage_error(const std::string& message);
+
+}  // namespace kivsubst_cli
+
+#endif

@@ -1,0 +1,375 @@
+// SPDX-License-Identifier: Zlib
+#include "patch.h"
+
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "kivcli/backup.h"
+#include "kivcli/quote.h"
+#include "paths.h"
+#include "platform.h"
+#include "substitute.h"
+
+namespace kivsubst_cli {
+namespace {
+
+using kivcli::quoted;
+using kivsubst::Durability;
+using kivsubst::Failure;
+using kivsubst::Substitution;
+using kivsubst::platform::File;
+
+// A batch shares its syncs among its files. It is bounded by the bytes its
+// temporary files hold (the room they take in TMP) and by its files, each
+// of which keeps its file, its temporary file and maybe its backup open
+// until the batch ends.
+constexpr std::int64_t batch_bytes = std::int64_t{256} << 20;
+constexpr std::size_t most_batch_files = 256;
+
+std::size_t batch_files() {
+#if defined(_WIN32)
+    return most_batch_files;
+#else
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return most_batch_files;
+    }
+    const rlim_t room = limit.rlim_cur > 64 ? (limit.rlim_cur - 64) / 4 : 1;
+    return std::max<std::size_t>(1, std::min<std::size_t>(most_batch_files, room));
+#endif
+}
+
+std::int64_t size_of(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : 0;
+}
+
+// A directory as messages show it: without the separator that ends it.
+std::string shown_directory(const kivsubst::Path& path) {
+    std::string shown = kivsubst::platform::narrow_path(kivsubst::paths::directory_part(path));
+    while (shown.size() > 1 && (shown.back() == '/' || shown.back() == '\\')) {
+        shown.pop_back();
+    }
+    return shown.empty() ? "." : shown;
+}
+
+// What failed and why, naming the file, then the result in parentheses.
+std::string failure_message(const Target& target, const Failure& failure, int code) {
+    const std::string temporary = kivsubst::platform::narrow_path(failure.temporary);
+    std::string what;
+    switch (failure.step) {
+        case Failure::Step::temporary_name:
+            what = "no temporary file name is free in " + quoted(temporary);
+            break;
+        case Failure::Step::open_file:
+            what = "cannot open: " + failure.reason;
+            break;
+        case Failure::Step::create_temporary:
+            what = "cannot create a temporary file in " + quoted(shown_directory(failure.temporary)) +
+                   ": " + failure.reason;
+            break;
+        case Failure::Step::memory:
+            what = "out of memory";
+            break;
+        case Failure::Step::write_temporary:
+            what = "cannot write the temporary file " + quoted(temporary) + ": " + failure.reason;
+            break;
+        case Failure::Step::write_back:
+            what = "cannot write the result back: " + failure.reason;
+            break;
+    }
+    what = quoted(target.shown) + ": " + what + " (" + std::to_string(code) + ")";
+    if (failure.temporary_kept) {
+        what += "; the result is kept in " + quoted(temporary);
+    }
+    return what;
+}
+
+kivcli::Times times_of(const kivsubst::platform::FileTimes& times) {
+    return {times.access.seconds, times.access.nanoseconds, times.modification.seconds,
+            times.modification.nanoseconds};
+}
+
+class Patcher {
+public:
+    Patcher(const Options& options, Tally& tally, std::int64_t total)
+        : options_(options),
+          tally_(tally),
+          pairs_(pairs_of(options)),
+          scanner_(pairs_),
+          progress_(options.progress, total) {
+        scanner_.report_progress([this](std::int64_t read) { progress_.update(done_ + read); });
+    }
+
+    void run(const std::vector<Target>& targets);
+
+private:
+    struct Item {
+        const Target* target;
+        Substitution substitution;
+        std::int64_t size;
+        File backup;  // the backup made for this file, to be synced with the batch
+    };
+
+    void patch_alone(const Target& target);
+    void patch_batch(std::vector<Item>& items);
+    bool keep_backup(Item& item, bool durable);
+    void failed(const Target& target, const Substitution& substitution, int code);
+    void patched(Item& item);
+    void drop_failed(std::vector<Item>& items, const std::vector<bool>& failed) const;
+
+    const Options& options_;
+    Tally& tally_;
+    std::vector<kivsubst::Pair> pairs_;
+    kivsubst::Scanner scanner_;
+    kivcli::Progress progress_;
+    std::int64_t done_ = 0;  // bytes of the files finished
+};
+
+void Patcher::run(const std::vector<Target>& targets) {
+    if (!scanner_.ready()) {
+        tally_.fail(KIVSUBST_NO_MEMORY, "out of memory (6)");
+        return;
+    }
+    if (targets.size() == 1) {
+        patch_alone(targets.front());
+    } else {
+        std::vector<Item> batch;
+        std::int64_t bytes = 0;
+        const std::size_t files = batch_files();
+        for (const Target& target : targets) {
+            const std::int64_t size = size_of(target.path);
+            if (!batch.empty() && (batch.size() >= files || bytes + size > batch_bytes)) {
+                patch_batch(batch);
+                batch.clear();
+                bytes = 0;
+            }
+            batch.push_back({&target, Substitution(*kivsubst::platform::path_from_narrow(
+                                          target.path.c_str())),
+                             size, File()});
+            bytes += size;
+        }
+        patch_batch(batch);
+    }
+    progress_.finish();
+}
+
+void Patcher::failed(const Target& target, const Substitution& substitution, int code) {
+    tally_.fail(code, failure_message(target, substitution.failure(), code));
+}
+
+// The backup is made from the very file that was read, with the times it
+// had before the scan read it.
+bool Patcher::keep_backup(Item& item, bool durable) {
+    kivcli::NativeHandle made{};
+    std::string reason;
+    if (!kivcli::keep_copy(item.target->path, item.substitution.input().handle(),
+                           times_of(item.substitution.status().times), *options_.backup_suffix,
+                           durable, made, reason)) {
+        tally_.fail(KIVSUBST_COPY_ERROR,
+                    quoted(item.target->shown) + ": cannot keep a backup: " + reason + " (7)");
+        return false;
+    }
+    if (!durable) {
+        item.backup = File(made);
+    }
+    return true;
+}
+
+void Patcher::patched(Item& item) {
+    Substitution& substitution = item.substitution;
+    substitution.finish();
+    done_ += item.size;
+    const int result = substitution.result();
+    tally_.any_replaced = tally_.any_replaced || result == KIVSUBST_REPLACED;
+    if (!options_.verbose) {
+        return;
+    }
+    if (result == KIVSUBST_NOT_FOUND) {
+        std::fprintf(stderr, "%s: nothing found\n", quoted(item.target->shown).c_str());
+    } else {
+        std::fprintf(stderr, "%s: %llu replaced\n", quoted(item.target->shown).c_str(),
+                     static_cast<unsigned long long>(substitution.replacements()));
+    }
+}
+
+// One file, as the library's own call patches it, with its backup made
+// durable first.
+void Patcher::patch_alone(const Target& target) {
+    Item item{&target, Substitution(*kivsubst::platform::path_from_narrow(target.path.c_str())),
+              size_of(target.path), File()};
+    Substitution& substitution = item.substitution;
+    int failure = substitution.prepare(pairs_, &scanner_);
+    if (failure == 0 && options_.backup_suffix && substitution.replacements() > 0 &&
+        !keep_backup(item, true)) {
+        return;
+    }
+    if (failure == 0) {
+        failure = substitution.make_temporary_durable();
+    }
+    if (failure == 0) {
+        failure = substitution.write_back(Durability::now);
+    }
+    if (failure != 0) {
+        failed(target, substitution, failure);
+        return;
+    }
+    patched(item);
+}
+
+void Patcher::drop_failed(std::vector<Item>& items, const std::vector<bool>& failed) const {
+    std::vector<Item> kept;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!failed[i]) {
+            kept.push_back(std::move(items[i]));
+        }
+    }
+    items = std::move(kept);  // the failed ones are destroyed: their temporary files go
+}
+
+// Several files sharing their syncs: every temporary file (and backup) is
+// written, then all are made durable at once; every file is written back,
+// then all are made durable at once; only then do the temporary files go.
+// Each file still passes from its old content, through a durable temporary
+// file holding the new, to its new content, and is never lost on the way.
+void Patcher::patch_batch(std::vector<Item>& items) {
+    std::vector<bool> failed_at(items.size(), false);
+    std::vector<File*> to_sync;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Item& item = items[i];
+        const int failure = item.substitution.prepare(pairs_, &scanner_);
+        if (failure != 0) {
+            failed(*item.target, item.substitution, failure);
+            failed_at[i] = true;
+            done_ += item.size;
+            continue;
+        }
+        if (options_.backup_suffix && item.substitution.replacements() > 0 &&
+            !keep_backup(item, false)) {
+            failed_at[i] = true;
+            continue;
+        }
+        to_sync.push_back(&item.substitution.temporary());
+        if (item.backup.is_open()) {
+            to_sync.push_back(&item.backup);
+        }
+    }
+    // A failed sync of the whole lot is no loss yet: each file then makes
+    // its own temporary file durable, or fails alone.
+    const bool temporaries_durable = kivsubst::platform::sync_all(to_sync);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (failed_at[i] || temporaries_durable) {
+            continue;
+        }
+        const int failure = items[i].substitution.make_temporary_durable();
+        if (failure != 0 || (items[i].backup.is_open() && !items[i].backup.sync())) {
+            failed(*items[i].target, items[i].substitution, KIVSUBST_COPY_ERROR);
+            failed_at[i] = true;
+        }
+    }
+    drop_failed(items, failed_at);
+
+    failed_at.assign(items.size(), false);
+    to_sync.clear();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const int failure = items[i].substitution.write_back(Durability::by_caller);
+        if (failure != 0) {
+            failed(*items[i].target, items[i].substitution, failure);
+            failed_at[i] = true;
+        } else {
+            to_sync.push_back(&items[i].substitution.written());
+        }
+    }
+    // Until the files written back are durable, their temporary files are
+    // the only durable copy of the new content: if that sync fails, they
+    // are kept.
+    const bool written_durable = kivsubst::platform::sync_all(to_sync);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (failed_at[i]) {
+            continue;
+        }
+        if (!written_durable && !items[i].substitution.written().sync()) {
+            items[i].substitution.keep_temporary();
+            failed(*items[i].target, items[i].substitution, KIVSUBST_COPY_ERROR);
+            continue;
+        }
+        patched(items[i]);
+    }
+}
+
+}  // namespace
+
+std::vector<kivsubst::Pair> pairs_of(const Options& options) {
+    std::vector<kivsubst::Pair> pairs;
+    for (const auto& [pattern, replacement] : options.pairs) {
+        pairs.push_back({{reinterpret_cast<const unsigned char*>(pattern.data()), pattern.size()},
+                         {reinterpret_cast<const unsigned char*>(replacement.data()),
+                          replacement.size()}});
+    }
+    return pairs;
+}
+
+namespace {
+
+// The standard streams as files of their own, so that the scan reads and
+// writes them in blocks; the C library's buffer of standard output is
+// written out first.
+File standard_stream(bool input) {
+    std::fflush(stdout);
+#if defined(_WIN32)
+    HANDLE own = nullptr;
+    HANDLE stream = ::GetStdHandle(input ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+    if (!::DuplicateHandle(::GetCurrentProcess(), stream, ::GetCurrentProcess(), &own, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        return File();
+    }
+    return File(own);
+#else
+    const int own = ::dup(input ? STDIN_FILENO : STDOUT_FILENO);
+    return own < 0 ? File() : File(own);
+#endif
+}
+
+}  // namespace
+
+int patch_stream(const Options& options) {
+    kivsubst::Scanner scanner(pairs_of(options));
+    if (!scanner.ready()) {
+        std::fprintf(stderr, "kivsubst: out of memory (6)\n");
+        return KIVSUBST_NO_MEMORY;
+    }
+    File input = standard_stream(true);
+    File output = standard_stream(false);
+    const kivsubst::ScanOutcome outcome =
+        scanner.run(input, INT64_MAX, output);
+    if (outcome.kind != kivsubst::ScanOutcome::Kind::complete) {
+        const bool reading = outcome.kind == kivsubst::ScanOutcome::Kind::read_failed;
+        std::fprintf(stderr, "kivsubst: cannot %s standard %s: %s (7)\n",
+                     reading ? "read" : "write", reading ? "input" : "output",
+                     kivsubst::platform::last_error().c_str());
+        return KIVSUBST_COPY_ERROR;
+    }
+    return outcome.replacements > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;
+}
+
+void patch_targets(const std::vector<Target>& targets, const Options& options, Tally& tally) {
+    std::int64_t total = 0;
+    for (const Target& target : targets) {
+        total += size_of(target.path);
+    }
+    Patcher(options, tally, total).run(targets);
+}
+
+}  // namespace kivsubst_cli

@@ -1,0 +1,32 @@
+/* SPDX-License-Identifier: Zlib */
+// Patching the files of a run through the library's own steps: one file as
+// the library's call does it, several in batches that share the syncs which
+// make them durable, each with its backup first where one is asked for.
+#ifndef KIVSUBST_CLI_PATCH_H
+#define KIVSUBST_CLI_PATCH_H
+
+#include <cstdint>
+#include <vector>
+
+#include "kivcli/progress.h"
+#include "options.h"
+#include "scan.h"
+#include "tally.h"
+#include "targets.h"
+
+namespace kivsubst_cli {
+
+// The pairs of a run as the scanner takes them (views of `options.pairs`).
+std::vector<kivsubst::Pair> pairs_of(const Options& options);
+
+// Patches every target; failures are told on standard error, each naming
+// its file, after the library's own line on standard output.
+void patch_targets(const std::vector<Target>& targets, const Options& options, Tally& tally);
+
+// Standard input to standard output, in blocks: 0 or 1 as for a file, or 7
+// when a read or a write failed.
+int patch_stream(const Options& options);
+
+}  // namespace kivsubst_cli
+
+#endif

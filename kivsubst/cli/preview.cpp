@@ -1,0 +1,248 @@
+// SPDX-License-Identifier: Zlib
+#include "preview.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "kivcli/quote.h"
+
+namespace kivsubst_cli {
+namespace {
+
+using kivsubst::platform::File;
+
+// How much of a line is shown on each side of an occurrence, and of a
+// binary file's bytes.
+constexpr std::int64_t text_context = 60;
+constexpr std::int64_t binary_context = 16;
+// A file whose first bytes hold a NUL is shown in hex.
+constexpr std::size_t binary_probe = 8192;
+
+struct Occurrence {
+    std::int64_t offset;
+    std::size_t pair;
+    std::uint64_t line = 0;
+};
+
+// The bytes of [from, to) of the file; fewer at its end.
+std::string bytes_at(File& file, std::int64_t from, std::int64_t to) {
+    std::string bytes(static_cast<std::size_t>(std::max<std::int64_t>(0, to - from)), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const std::ptrdiff_t read =
+            file.read_at(from + static_cast<std::int64_t>(got), &bytes[got], bytes.size() - got);
+        if (read <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(read);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+// Gives each occurrence its line number, in one pass over the file that
+// counts line feeds up to the last occurrence.
+bool number_lines(File& file, std::vector<Occurrence>& occurrences) {
+    constexpr std::size_t block = std::size_t{1} << 20;
+    std::unique_ptr<char[]> buffer(new char[block]);
+    std::uint64_t lines = 1;
+    std::int64_t at = 0;
+    std::size_t next = 0;
+    while (next < occurrences.size()) {
+        const std::ptrdiff_t got = file.read_at(at, buffer.get(), block);
+        if (got < 0) {
+            return false;
+        }
+        for (std::ptrdiff_t i = 0; i < got && next < occurrences.size(); ++i) {
+            while (next < occurrences.size() && occurrences[next].offset <= at + i) {
+                occurrences[next++].line = lines;
+            }
+            if (buffer[static_cast<std::size_t>(i)] == '\n') {
+                ++lines;
+            }
+        }
+        if (got == 0) {
+            // The file is shorter now than when it was scanned.
+            for (; next < occurrences.size(); ++next) {
+                occurrences[next].line = lines;
+            }
+        }
+        at += got;
+    }
+    return true;
+}
+
+// Text as the preview shows it: unprintable bytes (controls, DEL, bytes of
+// no character) as \xHH, so that a line can neither drive the terminal nor
+// be mistaken for another; tabs as they are.
+std::string printable(const std::string& bytes) {
+    std::string shown;
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    // Bytes above 0x7F are shown as they are only where they form text the
+    // terminal reads; the quoting rules of names decide that.
+    const std::string quoted = kivcli::quoted(shown);
+    if (quoted.find("$'") == std::string::npos) {
+        return shown;
+    }
+    std::string plain;
+    for (char c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            plain += escaped;
+        } else {
+            plain += c;
+        }
+    }
+    return plain;
+}
+
+std::string hex(const std::string& bytes) {
+    std::string shown;
+    for (char c : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%s%02x", shown.empty() ? "" : " ",
+                      static_cast<unsigned char>(c));
+        shown += pair;
+    }
+    return shown;
+}
+
+class Previewer {
+public:
+    Previewer(File& file, const Options& options, const std::vector<Occurrence>& occurrences)
+        : file_(file), options_(options), occurrences_(occurrences) {}
+
+    void show(const std::string& name, std::size_t index, bool binary);
+
+private:
+    void show_text(std::size_t index);
+    void show_binary(std::size_t index);
+    // The bytes of the file at `from` with every occurrence that lies
+    // wholly in them replaced.
+    std::string replaced(const std::string& window, std::int64_t from) const;
+    const std::string& pattern(std::size_t index) const {
+        return options_.pairs[occurrences_[index].pair].first;
+    }
+
+    File& file_;
+    const Options& options_;
+    const std::vector<Occurrence>& occurrences_;
+};
+
+std::string Previewer::replaced(const std::string& window, std::int64_t from) const {
+    std::string after;
+    std::int64_t at = from;
+    const std::int64_t to = from + static_cast<std::int64_t>(window.size());
+    for (std::size_t i = 0; i < occurrences_.size(); ++i) {
+        const Occurrence& other = occurrences_[i];
+        const auto length = static_cast<std::int64_t>(pattern(i).size());
+        if (other.offset < at || other.offset + length > to) {
+            continue;
+        }
+        after.append(window, static_cast<std::size_t>(at - from),
+                     static_cast<std::size_t>(other.offset - at));
+        after += options_.pairs[other.pair].second;
+        at = other.offset + length;
+    }
+    after.append(window, static_cast<std::size_t>(at - from), std::string::npos);
+    return after;
+}
+
+// The occurrence's line, cut at line feeds (a CR before one dropped) or
+// after `text_context` bytes on each side, whichever comes first.
+void Previewer::show_text(std::size_t index) {
+    const Occurrence& occurrence = occurrences_[index];
+    const auto length = static_cast<std::size_t>(pattern(index).size());
+    const std::int64_t from = std::max<std::int64_t>(0, occurrence.offset - text_context);
+    const std::int64_t wanted = occurrence.offset + static_cast<std::int64_t>(length) + text_context;
+    const std::string window = bytes_at(file_, from, wanted);
+
+    const auto match = static_cast<std::size_t>(occurrence.offset - from);
+    const std::size_t previous_feed = match > 0 ? window.rfind('\n', match - 1) : std::string::npos;
+    const std::size_t next_feed = window.find('\n', match + length);
+    const bool cut_before = previous_feed == std::string::npos && from > 0;
+    const bool cut_after =
+        next_feed == std::string::npos && from + static_cast<std::int64_t>(window.size()) == wanted;
+    const std::size_t begin = previous_feed == std::string::npos ? 0 : previous_feed + 1;
+    std::size_t stop = next_feed == std::string::npos ? window.size() : next_feed;
+    if (next_feed != std::string::npos && stop > match + length && window[stop - 1] == '\r') {
+        --stop;
+    }
+    const std::string line = window.substr(begin, stop - begin);
+
+    const std::string after = replaced(line, from + static_cast<std::int64_t>(begin));
+    const char* before_mark = cut_before ? "..." : "";
+    const char* after_mark = cut_after ? "..." : "";
+    std::printf("- %s%s%s\n+ %s%s%s\n", before_mark, printable(line).c_str(), after_mark,
+                before_mark, printable(after).c_str(), after_mark);
+}
+
+// The bytes around the occurrence in hex, the occurrence in brackets.
+void Previewer::show_binary(std::size_t index) {
+    const Occurrence& occurrence = occurrences_[index];
+    const auto length = static_cast<std::int64_t>(pattern(index).size());
+    const std::int64_t from = std::max<std::int64_t>(0, occurrence.offset - binary_context);
+    const std::string before = bytes_at(file_, from, occurrence.offset);
+    const std::string after =
+        bytes_at(file_, occurrence.offset + length, occurrence.offset + length + binary_context);
+    auto line = [&](const char* sign, const std::string& middle) {
+        std::printf("%s %s%s[%s]%s%s\n", sign, hex(before).c_str(), before.empty() ? "" : " ",
+                    hex(middle).c_str(), after.empty() ? "" : " ", hex(after).c_str());
+    };
+    line("-", pattern(index));
+    line("+", options_.pairs[occurrence.pair].second);
+}
+
+void Previewer::show(const std::string& name, std::size_t index, bool binary) {
+    std::printf("%s:%llu:%lld\n", name.c_str(),
+                static_cast<unsigned long long>(occurrences_[index].line),
+                static_cast<long long>(occurrences_[index].offset));
+    if (binary) {
+        show_binary(index);
+    } else {
+        show_text(index);
+    }
+}
+
+}  // namespace
+
+bool preview_file(const Target& target, const Options& options, Counter& counter,
+                  std::uint64_t& count, std::string& reason) {
+    File file = open_to_examine(target.path, reason);
+    if (!file.is_open()) {
+        return false;
+    }
+    std::vector<Occurrence> occurrences;
+    counter.scanner().observe([&](std::int64_t offset, std::size_t pair) {
+        occurrences.push_back({offset, pair});
+    });
+    const bool counted = counter.count(file, count, reason);
+    counter.scanner().observe(nullptr);
+    if (!counted || !number_lines(file, occurrences)) {
+        reason = counted ? "read error" : reason;
+        return false;
+    }
+    const std::string probe = bytes_at(file, 0, static_cast<std::int64_t>(binary_probe));
+    const bool binary = probe.find('\0') != std::string::npos;
+    Previewer previewer(file, options, occurrences);
+    const std::string name = kivcli::quoted(target.shown);
+    for (std::size_t i = 0; i < occurrences.size(); ++i) {
+        previewer.show(name, i, binary);
+    }
+    return true;
+}
+
+}  // namespace kivsubst_cli
