@@ -8,8 +8,8 @@
 // prove is the order in which the calls change the files, at every point of
 // that order. Surviving a power loss also needs each step to be synced before
 // the next one starts (the temporary file before the file is touched, the
-// file before the temporary file goes), which the libraries' sync calls, not
-// this harness, provide.
+// file before the temporary file goes); the power-loss explorer
+// (powerloss_test.cpp) checks that.
 #include <gtest/gtest.h>
 
 #include <csignal>
