@@ -2,9 +2,10 @@
 #include "crash_explorer.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
-#include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "content_check.h"
@@ -59,14 +60,16 @@ class Point {
 public:
     Point(const Model& model, const Promise& promise);
 
+    using Visit = std::function<void(const CrashState&)>;
+
     // The number of crash states, or `cap` + 1 if there are more.
     std::uint64_t count(std::uint64_t cap) const;
-    // The `index`-th of all the crash states (index < count).
-    CrashState decode(std::uint64_t index) const;
-    // The bounded set: every prefix in the order the changes were made,
-    // every state with all changes but one, every state with only one, and
-    // `random` random ones; duplicates dropped.
-    std::vector<CrashState> sampled(std::size_t random, std::uint64_t seed) const;
+    // Hands every one of the `count` crash states to `visit`.
+    void each_state(std::uint64_t count, const Visit& visit) const;
+    // Hands the bounded set to `visit`, each state once: every prefix in
+    // the order the changes were made, every state with all changes but
+    // one, every state with only one, and `random` random ones.
+    void each_sampled(std::size_t random, std::uint64_t seed, const Visit& visit) const;
     // Whether the promise holds; if not, `why` says for which file.
     bool keeps_promise(const CrashState& state, std::string& why) const;
     std::string describe(const CrashState& state) const;
@@ -80,13 +83,15 @@ private:
 
     // One flag for each of atoms_: whether that change persisted.
     using Mask = std::vector<bool>;
+    using Offer = std::function<void(const Mask&)>;
 
     void collect_files(const Model& model);
     void collect_directories(const Model& model);
     void prepare_checks(const Model& model);
-    void add_prefixes(std::vector<Mask>& masks) const;
-    void add_one_in_or_out(std::vector<Mask>& masks) const;
-    void add_random(std::vector<Mask>& masks, std::size_t count, std::uint64_t seed) const;
+    CrashState decode(std::uint64_t index) const;
+    void offer_prefixes(const Offer& offer) const;
+    void offer_one_in_or_out(const Offer& offer) const;
+    void offer_random(const Offer& offer, std::size_t count, std::uint64_t seed) const;
     CrashState state_from(const Mask& mask) const;
     const Entries& entries(const Directory& directory, const CrashState& state) const;
     bool holds(const InodeId& inode, const std::string& content, const CrashState& state) const;
@@ -222,36 +227,43 @@ CrashState Point::state_from(const Mask& mask) const {
     return state;
 }
 
+void Point::each_state(std::uint64_t count, const Visit& visit) const {
+    for (std::uint64_t index = 0; index < count; ++index) {
+        visit(decode(index));
+    }
+}
+
 // The first t changes in the order they were made, for every t.
-void Point::add_prefixes(std::vector<Mask>& masks) const {
+void Point::offer_prefixes(const Offer& offer) const {
     const std::size_t n = atoms_.size();
     for (std::size_t t = 0; t <= n; ++t) {
         Mask mask(n, false);
         std::fill(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(t), true);
-        masks.push_back(std::move(mask));
+        offer(mask);
     }
 }
 
 // All changes but one, and only one, for every change; only one in a
 // directory takes the operations before it along, as a prefix must.
-void Point::add_one_in_or_out(std::vector<Mask>& masks) const {
+void Point::offer_one_in_or_out(const Offer& offer) const {
     const std::size_t n = atoms_.size();
     for (std::size_t a = 0; a < n; ++a) {
-        masks.emplace_back(n, true);
-        masks.back()[a] = false;
+        Mask all_but(n, true);
+        all_but[a] = false;
+        offer(all_but);
         Mask only(n, false);
         for (std::size_t b = 0; b <= a; ++b) {
             only[b] = b == a || (atoms_[a].in_directory && atoms_[b].in_directory &&
                                  atoms_[b].group == atoms_[a].group);
         }
-        masks.push_back(std::move(only));
+        offer(only);
     }
 }
 
 // Each unit persists with even odds; each directory keeps a prefix of a
 // length drawn evenly. The generator's raw output is used, which is the
 // same on every platform for a given seed.
-void Point::add_random(std::vector<Mask>& masks, std::size_t count, std::uint64_t seed) const {
+void Point::offer_random(const Offer& offer, std::size_t count, std::uint64_t seed) const {
     std::mt19937_64 generator(seed);
     for (std::size_t r = 0; r < count; ++r) {
         std::vector<std::uint64_t> prefixes;
@@ -263,24 +275,24 @@ void Point::add_random(std::vector<Mask>& masks, std::size_t count, std::uint64_
             mask[a] = atoms_[a].in_directory ? atoms_[a].index < prefixes[atoms_[a].group]
                                              : (generator() & 1) != 0;
         }
-        masks.push_back(std::move(mask));
+        offer(mask);
     }
 }
 
-std::vector<CrashState> Point::sampled(std::size_t random, std::uint64_t seed) const {
-    std::vector<Mask> masks;
-    add_prefixes(masks);
-    add_one_in_or_out(masks);
-    add_random(masks, random, seed);
-    std::vector<CrashState> states;
-    std::set<std::string> seen;
-    for (const Mask& mask : masks) {
+// States are told apart by a hash of their signature, so that the set of
+// those seen stays small for files of many units; two states that share a
+// hash (odds of about 2^-64 a pair) would count as one.
+void Point::each_sampled(std::size_t random, std::uint64_t seed, const Visit& visit) const {
+    std::unordered_set<std::size_t> seen;
+    const Offer offer = [&](const Mask& mask) {
         CrashState state = state_from(mask);
-        if (seen.insert(state.signature()).second) {
-            states.push_back(std::move(state));
+        if (seen.insert(std::hash<std::string>{}(state.signature())).second) {
+            visit(state);
         }
-    }
-    return states;
+    };
+    offer_prefixes(offer);
+    offer_one_in_or_out(offer);
+    offer_random(offer, random, seed);
 }
 
 const Entries& Point::entries(const Directory& directory, const CrashState& state) const {
@@ -359,21 +371,20 @@ void check_point(const Model& model, const Promise& promise, const Limits& limit
     const Point point(model, promise);
     const std::uint64_t total = point.count(limits.exhaustive_up_to);
     const bool exhaustive = total <= limits.exhaustive_up_to;
-    std::vector<CrashState> states;
-    if (!exhaustive) {
-        states = point.sampled(limits.random_states, limits.seed + result.points);
-    }
-    const std::uint64_t checked = exhaustive ? total : states.size();
-    for (std::uint64_t i = 0; i < checked; ++i) {
-        const CrashState state = exhaustive ? point.decode(i) : states[static_cast<std::size_t>(i)];
+    const Point::Visit judge = [&](const CrashState& state) {
         std::string why;
         if (!point.keeps_promise(state, why)) {
             note_violation(result, where, why + " (" + point.describe(state) + ")");
         }
+        ++result.states;
+    };
+    if (exhaustive) {
+        point.each_state(total, judge);
+    } else {
+        point.each_sampled(limits.random_states, limits.seed + result.points, judge);
     }
     ++result.points;
     result.exhaustive_points += exhaustive ? 1 : 0;
-    result.states += checked;
 }
 
 bool removes_temporary(const Op& op, const Promise& promise) {
