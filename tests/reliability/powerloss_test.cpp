@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -98,8 +99,7 @@ protected:
 
         const std::string tmp = path("tmp");
         kivtest::make_directory(tmp);
-        std::vector<std::string> environment = {"LD_PRELOAD=" KIV_KILLPOINT_PATH,
-                                                "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+        std::vector<std::string> environment = {"KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
                                                 "KIV_TRANSFER_LIMIT=" + std::to_string(scenario.transfer_limit)};
         environment.push_back(scenario.tmp == Tmp::unset ? "TMP" : "TMP=" + tmp);
         if (scenario.tmp == Tmp::write_only) {
@@ -113,11 +113,21 @@ protected:
         ASSERT_FALSE(log_.empty()) << "the recorder wrote nothing";
     }
 
-    // Runs the driver; as root, a write-only TMP needs the driver to run as
-    // another user, since root reads any directory.
-    int run_driver(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
-        const auto run = [&] { return kivtest::run_program(KIV_CRASH_DRIVER_PATH, arguments, environment).exit_status; };
-        if (GetParam().tmp != Tmp::write_only || ::geteuid() != 0) {
+    // Runs the driver under the recorder; as root, a write-only TMP needs
+    // the driver to run as another user, since root reads any directory.
+    int run_driver(const std::vector<std::string>& arguments, std::vector<std::string> environment) {
+        std::string driver = KIV_CRASH_DRIVER_PATH;
+        std::string recorder = KIV_KILLPOINT_PATH;
+        const bool as_nobody = GetParam().tmp == Tmp::write_only && ::geteuid() == 0;
+        if (as_nobody) {
+            const std::string programs = copy_programs();
+            driver = programs + "/" + file_name(driver);
+            recorder = programs + "/" + file_name(recorder);
+            environment.push_back("LD_LIBRARY_PATH=" + programs);
+        }
+        environment.push_back("LD_PRELOAD=" + recorder);
+        const auto run = [&] { return kivtest::run_program(driver, arguments, environment).exit_status; };
+        if (!as_nobody) {
             return run();
         }
         const struct passwd* nobody = ::getpwnam("nobody");
@@ -129,6 +139,22 @@ protected:
         const int status = kivtest::run_as_nobody(run, why_not);
         EXPECT_TRUE(why_not.empty()) << why_not;
         return status;
+    }
+
+    // Copies the driver, the libraries it loads and the recorder into the
+    // work directory, which every user may enter: the build tree may lie
+    // where the user nobody cannot (a clone under /root).
+    std::string copy_programs() {
+        const std::string programs = path("programs");
+        kivtest::make_directory(programs);
+        for (const std::string file : {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
+            std::filesystem::copy_file(file, programs + "/" + file_name(file));
+        }
+        return programs;
+    }
+
+    static std::string file_name(const std::string& file) {
+        return std::filesystem::path(file).filename().string();
     }
 
     kivcrash::Limits limits() const {
