@@ -4,6 +4,7 @@
 //   subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT
 //   subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]
 //   subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]
+//   subst_driver repeat FILE PATTERN_FILE REPLACEMENT_FILE COUNT
 //
 // make-pattern writes a pattern of LENGTH bytes and a replacement of the same
 // length, both made only of bytes 0x80-0xFF. A pattern of two bytes or more
@@ -31,11 +32,24 @@
 // The peak resident set is the whole process's, which is what an installer
 // loading the library would see added to its own.
 //
+// repeat makes COUNT replaceString calls on FILE, the pattern and the
+// replacement trading places every call, so that each call replaces as many
+// occurrences as the first. Before each call everything is synced, untimed,
+// as bench/run does before every run, so that no call pays for what the one
+// before left to write. It prints the time of one call over the COUNT calls:
+//
+//   calls=<COUNT> median_s=<...> mean_s=<...> min_s=<...> max_s=<...>
+//
+// This is the cost of a call on a file of FILE's size alone, small files
+// included, which no case of bench/run isolates: a change to the library's
+// syncs shows here as a difference in the median.
+//
 // Exit status: 0 on success (for replace: the call returned EXPECTED_RC,
 // by default 0, a replacement), 1 when the driver cannot read or write its
 // files, 2 when replace ran but returned another result (the benchmark knows
 // what each file holds, so that means the measurement is not valid), 64 on a
 // wrong command line.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -48,6 +62,7 @@
 
 #if defined(__unix__) || defined(__APPLE__)
 #  include <sys/resource.h>
+#  include <unistd.h>
 #  define SUBST_DRIVER_HAS_RUSAGE 1
 #else
 #  define SUBST_DRIVER_HAS_RUSAGE 0
@@ -74,7 +89,8 @@ void print_usage(std::FILE* out) {
     std::fputs(
         "Usage: subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT\n"
         "       subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]\n"
-        "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]\n",
+        "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]\n"
+        "       subst_driver repeat FILE PATTERN_FILE REPLACEMENT_FILE COUNT\n",
         out);
 }
 
@@ -308,6 +324,52 @@ int replace(int argc, char** argv) {
     return static_cast<std::uint64_t>(rc) == expected ? exit_ok : exit_not_replaced;
 }
 
+// Writes out everything the system holds unwritten, on every disk.
+void sync_everything() {
+#if SUBST_DRIVER_HAS_RUSAGE
+    ::sync();
+#endif
+}
+
+int repeat(int argc, char** argv) {
+    std::uint64_t count = 0;
+    if (argc != 6 || !parse_size(argv[5], count) || count == 0) {
+        return usage_error("repeat takes FILE PATTERN_FILE REPLACEMENT_FILE COUNT (at least 1)");
+    }
+    std::vector<unsigned char> pattern;
+    std::vector<unsigned char> replacement;
+    if (!read_file(argv[3], pattern) || !read_file(argv[4], replacement)) {
+        return exit_io;
+    }
+    if (pattern.size() > INT32_MAX || replacement.size() > INT32_MAX) {
+        return usage_error("the pattern and the replacement must be shorter than 2 GiB");
+    }
+    std::vector<double> seconds;
+    for (std::uint64_t call = 0; call < count; ++call) {
+        const std::vector<unsigned char>& from = call % 2 == 0 ? pattern : replacement;
+        const std::vector<unsigned char>& to = call % 2 == 0 ? replacement : pattern;
+        sync_everything();
+        const auto started = std::chrono::steady_clock::now();
+        const std::int32_t rc = replaceString(argv[2], from.data(), static_cast<std::int32_t>(from.size()),
+                                              to.data(), static_cast<std::int32_t>(to.size()));
+        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        if (rc != KIVSUBST_REPLACED) {
+            std::fprintf(stderr, "subst_driver: call %llu returned %d\n",
+                         static_cast<unsigned long long>(call + 1), static_cast<int>(rc));
+            return exit_not_replaced;
+        }
+    }
+    double total = 0;
+    for (double one : seconds) {
+        total += one;
+    }
+    std::sort(seconds.begin(), seconds.end());
+    std::printf("calls=%zu median_s=%.6f mean_s=%.6f min_s=%.6f max_s=%.6f\n", seconds.size(),
+                seconds[seconds.size() / 2], total / static_cast<double>(seconds.size()), seconds.front(),
+                seconds.back());
+    return exit_ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -323,6 +385,9 @@ int main(int argc, char** argv) {
     }
     if (command == "replace") {
         return replace(argc, argv);
+    }
+    if (command == "repeat") {
+        return repeat(argc, argv);
     }
     if (command == "--help") {
         print_usage(stdout);

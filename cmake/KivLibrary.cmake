@@ -195,11 +195,12 @@ function(kiv_add_tool name)
   install(TARGETS ${name}-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
-# kiv_add_test(<name> SOURCES <files>... LIBRARIES <libs>...)
+# kiv_add_test(<name> SOURCES <files>... LIBRARIES <libs>... [LABELS <labels>...])
 #
-# A GoogleTest program whose tests CTest discovers one by one.
+# A GoogleTest program whose tests CTest discovers one by one, each with
+# the labels given (for ctest -L).
 function(kiv_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES;LABELS")
   add_executable(${name} ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE kiv_testsupport ${arg_LIBRARIES} GTest::gtest_main)
   kiv_target_warnings(${name})
@@ -213,7 +214,11 @@ function(kiv_add_test name)
   endif()
   # Listing the tests goes through Wine in a cross build, which may be
   # slow to start.
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+  set(properties)
+  if(arg_LABELS)
+    set(properties PROPERTIES LABELS "${arg_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 ${properties})
 endfunction()
 
 # kiv_add_code_page_932_test(<name> <test program> <gtest filter>)

@@ -8,24 +8,25 @@
 // prove is the order in which the calls change the files, at every point of
 // that order. Surviving a power loss also needs each step to be synced before
 // the next one starts (the temporary file before the file is touched, the
-// file before the temporary file goes), which the libraries' sync calls, not
-// this harness, provide.
+// file before the temporary file goes); the power-loss explorer
+// (powerloss_test.cpp) checks that.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "kivtest/files.h"
 #include "kivtest/programs.h"
 #include "kivtest/reference.h"
+#include "planted_text.h"
 
 namespace {
 
+using kivtest::planted_text;
 using kivtest::read_file;
 using kivtest::write_file;
 
@@ -45,24 +46,6 @@ struct Tally {
     unsigned long tried = 0;
     unsigned long broken = 0;
 };
-
-// A file of `size` bytes of lower-case text with `pattern` every 40 to 200
-// bytes; the same for every run.
-std::string planted_text(std::size_t size, const std::string& pattern) {
-    std::mt19937 random(20240611);
-    std::uniform_int_distribution<int> letter('a', 'z');
-    std::uniform_int_distribution<std::size_t> gap(40, 200);
-    std::string text;
-    text.reserve(size);
-    while (text.size() < size) {
-        for (std::size_t run = gap(random); run > 0; --run) {
-            text += static_cast<char>(letter(random));
-        }
-        text += pattern;
-    }
-    text.resize(size);
-    return text;
-}
 
 // All of 1..total when there are few, else `most_kill_points` spread evenly
 // from the first call to the last.

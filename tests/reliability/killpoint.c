@@ -13,10 +13,17 @@
  *                     callers loop on short transfers, so the result is the
  *                     same, reached through many more calls, each a place
  *                     to be killed
+ * KIV_OPLOG           where the operation log of the run is written, for the
+ *                     power-loss explorer (record.h); unset: no log
+ *
+ * For the log, opens, directory creation, the other forms of rename and
+ * sync are followed too. They are not kill points: the numbering of the
+ * kill points is the same whether the log is kept or not.
  *
  * glibc's stdio writes and closes through its own internal entry points,
  * which no preloaded library can replace, so a copy made through streams is
- * caught at fwrite, fflush and fclose instead.
+ * caught at fwrite, fflush and fclose instead. For the same reason the log
+ * cannot follow a stream's data; the libraries write through descriptors.
  *
  * The process is single-threaded; the counter is atomic all the same, so
  * that a stray thread cannot make two calls share one number.
@@ -25,11 +32,14 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include "record.h"
 
 static unsigned long calls;
 static unsigned long kill_at;      /* 0: never */
@@ -86,89 +96,231 @@ static void *next(const char *name) {
         *(void **)(&real_##name) = next(#name);   \
     }
 
+/* The mode argument is there only when the flags create a file. */
+#define MODE_OF(flags, mode)                                  \
+    do {                                                      \
+        if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {         \
+            va_list arguments;                                \
+            va_start(arguments, flags);                       \
+            mode = (mode_t)va_arg(arguments, int);            \
+            va_end(arguments);                                \
+        }                                                     \
+    } while (0)
+
+/* Opens through the C library's `real`, recording the open and, for
+ * O_CREAT, whether it made the entry. */
+static int open_recorded(int (*real)(int, const char *, int, ...), int directory, const char *path,
+                         int flags, mode_t mode) {
+    int existed = (flags & O_CREAT) != 0 && !finished && record_name_exists(directory, path);
+    int fd = real(directory, path, flags, mode);
+    if (fd >= 0 && !finished) {
+        record_open(fd, flags, directory, path, existed);
+    }
+    return fd;
+}
+
+int openat(int directory, const char *path, int flags, ...) {
+    REAL(int, openat, (int, const char *, int, ...))
+    mode_t mode = 0;
+    MODE_OF(flags, mode);
+    return open_recorded(real_openat, directory, path, flags, mode);
+}
+
+int openat64(int directory, const char *path, int flags, ...) {
+    REAL(int, openat64, (int, const char *, int, ...))
+    mode_t mode = 0;
+    MODE_OF(flags, mode);
+    return open_recorded(real_openat64, directory, path, flags, mode);
+}
+
+int open(const char *path, int flags, ...) {
+    REAL(int, openat, (int, const char *, int, ...))
+    mode_t mode = 0;
+    MODE_OF(flags, mode);
+    return open_recorded(real_openat, AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...) {
+    REAL(int, openat64, (int, const char *, int, ...))
+    mode_t mode = 0;
+    MODE_OF(flags, mode);
+    return open_recorded(real_openat64, AT_FDCWD, path, flags, mode);
+}
+
+int mkdirat(int directory, const char *path, mode_t mode) {
+    REAL(int, mkdirat, (int, const char *, mode_t))
+    int result = real_mkdirat(directory, path, mode);
+    if (result == 0 && !finished) {
+        record_mkdir(directory, path);
+    }
+    return result;
+}
+
+int mkdir(const char *path, mode_t mode) {
+    return mkdirat(AT_FDCWD, path, mode);
+}
+
 ssize_t write(int fd, const void *bytes, size_t size) {
     REAL(ssize_t, write, (int, const void *, size_t))
     tick();
-    return real_write(fd, bytes, capped(size));
+    ssize_t written = real_write(fd, bytes, capped(size));
+    if (written > 0 && !finished) {
+        record_write("write", fd, -1, bytes, (size_t)written);
+    }
+    return written;
 }
 
 ssize_t pwrite(int fd, const void *bytes, size_t size, off_t offset) {
     REAL(ssize_t, pwrite, (int, const void *, size_t, off_t))
     tick();
-    return real_pwrite(fd, bytes, capped(size), offset);
+    ssize_t written = real_pwrite(fd, bytes, capped(size), offset);
+    if (written > 0 && !finished) {
+        record_write("pwrite", fd, offset, bytes, (size_t)written);
+    }
+    return written;
 }
 
 ssize_t pwrite64(int fd, const void *bytes, size_t size, off64_t offset) {
     REAL(ssize_t, pwrite64, (int, const void *, size_t, off64_t))
     tick();
-    return real_pwrite64(fd, bytes, capped(size), offset);
+    ssize_t written = real_pwrite64(fd, bytes, capped(size), offset);
+    if (written > 0 && !finished) {
+        record_write("pwrite", fd, offset, bytes, (size_t)written);
+    }
+    return written;
 }
 
 int fsync(int fd) {
     REAL(int, fsync, (int))
     tick();
-    return real_fsync(fd);
+    int result = real_fsync(fd);
+    if (result == 0 && !finished) {
+        record_sync("fsync", fd);
+    }
+    return result;
 }
 
 int fdatasync(int fd) {
     REAL(int, fdatasync, (int))
     tick();
-    return real_fdatasync(fd);
+    int result = real_fdatasync(fd);
+    if (result == 0 && !finished) {
+        record_sync("fdatasync", fd);
+    }
+    return result;
 }
 
 int ftruncate(int fd, off_t length) {
     REAL(int, ftruncate, (int, off_t))
     tick();
-    return real_ftruncate(fd, length);
+    int result = real_ftruncate(fd, length);
+    if (result == 0 && !finished) {
+        record_ftruncate(fd, length);
+    }
+    return result;
 }
 
 int ftruncate64(int fd, off64_t length) {
     REAL(int, ftruncate64, (int, off64_t))
     tick();
-    return real_ftruncate64(fd, length);
+    int result = real_ftruncate64(fd, length);
+    if (result == 0 && !finished) {
+        record_ftruncate(fd, length);
+    }
+    return result;
 }
 
 int fallocate(int fd, int mode, off_t offset, off_t length) {
     REAL(int, fallocate, (int, int, off_t, off_t))
     tick();
-    return real_fallocate(fd, mode, offset, length);
+    int result = real_fallocate(fd, mode, offset, length);
+    if (result == 0 && !finished) {
+        record_fallocate(fd, mode, offset, length);
+    }
+    return result;
 }
 
 int fallocate64(int fd, int mode, off64_t offset, off64_t length) {
     REAL(int, fallocate64, (int, int, off64_t, off64_t))
     tick();
-    return real_fallocate64(fd, mode, offset, length);
+    int result = real_fallocate64(fd, mode, offset, length);
+    if (result == 0 && !finished) {
+        record_fallocate(fd, mode, offset, length);
+    }
+    return result;
 }
 
+/* The offsets are read before the call: where the caller passes none, the
+ * copy starts at the descriptors' file positions. */
 ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset, size_t size,
                         unsigned int flags) {
     REAL(ssize_t, copy_file_range, (int, off64_t *, int, off64_t *, size_t, unsigned int))
     tick();
-    return real_copy_file_range(in, in_offset, out, out_offset, capped(size), flags);
+    off64_t from = in_offset != NULL ? *in_offset : lseek(in, 0, SEEK_CUR);
+    off64_t to = out_offset != NULL ? *out_offset : lseek(out, 0, SEEK_CUR);
+    ssize_t copied = real_copy_file_range(in, in_offset, out, out_offset, capped(size), flags);
+    if (copied > 0 && !finished) {
+        record_copy(in, from, out, to, (size_t)copied);
+    }
+    return copied;
 }
 
 int unlink(const char *path) {
     REAL(int, unlink, (const char *))
     tick();
-    return real_unlink(path);
+    struct stat removed;
+    int found = !finished && record_lookup(AT_FDCWD, path, &removed);
+    int result = real_unlink(path);
+    if (result == 0 && found) {
+        record_unlink(AT_FDCWD, path, &removed);
+    }
+    return result;
+}
+
+int unlinkat(int directory, const char *path, int flags) {
+    REAL(int, unlinkat, (int, const char *, int))
+    tick();
+    struct stat removed;
+    int found = !finished && record_lookup(directory, path, &removed);
+    int result = real_unlinkat(directory, path, flags);
+    if (result == 0 && found) {
+        record_unlink(directory, path, &removed);
+    }
+    return result;
+}
+
+/* The other forms of rename go through the one the C library offers for
+ * them all, renameat2 (flags 0 for renameat). */
+static int rename_recorded(int from_directory, const char *from, int to_directory, const char *to,
+                           unsigned int flags) {
+    REAL(int, renameat2, (int, const char *, int, const char *, unsigned int))
+    struct stat moved;
+    int found = !finished && record_lookup(from_directory, from, &moved);
+    int result = real_renameat2(from_directory, from, to_directory, to, flags);
+    if (result == 0 && found) {
+        record_rename(from_directory, from, to_directory, to, &moved);
+    }
+    return result;
 }
 
 int rename(const char *from, const char *to) {
-    REAL(int, rename, (const char *, const char *))
     tick();
-    return real_rename(from, to);
+    return rename_recorded(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+int renameat(int from_directory, const char *from, int to_directory, const char *to) {
+    return rename_recorded(from_directory, from, to_directory, to, 0);
+}
+
+int renameat2(int from_directory, const char *from, int to_directory, const char *to,
+              unsigned int flags) {
+    return rename_recorded(from_directory, from, to_directory, to, flags);
 }
 
 int utimensat(int directory, const char *path, const struct timespec times[2], int flags) {
     REAL(int, utimensat, (int, const char *, const struct timespec *, int))
     tick();
     return real_utimensat(directory, path, times, flags);
-}
-
-int unlinkat(int directory, const char *path, int flags) {
-    REAL(int, unlinkat, (int, const char *, int))
-    tick();
-    return real_unlinkat(directory, path, flags);
 }
 
 int futimens(int fd, const struct timespec times[2]) {
@@ -192,13 +344,31 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size, int flag
 int syncfs(int fd) {
     REAL(int, syncfs, (int))
     tick();
-    return real_syncfs(fd);
+    int result = real_syncfs(fd);
+    if (result == 0 && !finished) {
+        record_sync("syncfs", fd);
+    }
+    return result;
+}
+
+void sync(void) {
+    REAL(void, sync, (void))
+    real_sync();
+    if (!finished) {
+        record_sync("sync", -1);
+    }
 }
 
 int close(int fd) {
     REAL(int, close, (int))
     tick();
-    return real_close(fd);
+    struct stat status;
+    int known = !finished && record_wanted(fd) && fstat(fd, &status) == 0;
+    int result = real_close(fd);
+    if (result == 0 && known) {
+        record_close(fd, &status);
+    }
+    return result;
 }
 
 size_t fwrite(const void *bytes, size_t size, size_t count, FILE *stream) {
@@ -229,6 +399,7 @@ __attribute__((destructor)) static void report_count(void) {
     int length;
     int fd;
     finished = 1;
+    record_stop();
     if (path == NULL) {
         return;
     }

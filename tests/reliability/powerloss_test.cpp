@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: Zlib
+// Power loss: the driver makes one substitution with the killpoint library
+// recording its operations, and the explorer checks every crash state that
+// a power cut at any point of that log may leave (crash_model.h says which).
+// The same log with any one of its syncs taken out must break the promise,
+// so that a model that lets everything through cannot pass unnoticed.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "crash_explorer.h"
+#include "kivtest/faults.h"
+#include "kivtest/files.h"
+#include "kivtest/programs.h"
+#include "kivtest/reference.h"
+#include "planted_text.h"
+
+namespace {
+
+using kivcrash::Exploration;
+using kivcrash::InodeId;
+using kivcrash::Op;
+
+#if KIV_POWERLOSS_LARGE
+constexpr std::size_t large_file = 16u << 20;
+constexpr std::size_t random_states = 16384;
+#else
+constexpr std::size_t large_file = 3u << 20;
+constexpr std::size_t random_states = 4096;
+#endif
+
+enum class Tmp {
+    set,        // a directory of its own
+    unset,      // the temporary file goes beside the file
+    write_only  // mode 0333: the directory cannot be read, so it cannot be synced itself
+};
+
+struct Scenario {
+    const char* name;
+    std::size_t size;
+    bool growing;
+    Tmp tmp;
+    std::size_t transfer_limit = 0;  // bytes per write or copy, as the killpoint library caps them
+};
+
+const Scenario scenarios[] = {
+    {"OneBlockGrowing", 2000, true, Tmp::set},
+    {"OneBlockShrinkingBesideTheFile", 2000, false, Tmp::unset},
+    {"MultiBlockGrowingBesideTheFile", 24 * 1024, true, Tmp::unset},
+    {"MultiBlockShrinking", 40 * 1024, false, Tmp::set},
+    {"MultiBlockGrowingInAWriteOnlyTmp", 24 * 1024, true, Tmp::write_only},
+    {"ShortTransfersShrinking", 256 * 1024, false, Tmp::set, 16 * 1024},
+    {"LargeGrowing", large_file, true, Tmp::set},
+    {"LargeShrinkingBesideTheFile", large_file, false, Tmp::unset},
+};
+
+// Names the scenario in the test's name and messages.
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
+
+InodeId identity(const std::string& path) {
+    const struct stat status = kivtest::status_of(path);
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+std::string summary(const Exploration& result) {
+    std::string text = std::to_string(result.points) + " points (" +
+                       std::to_string(result.exhaustive_points) + " exhaustively), " +
+                       std::to_string(result.states) + " crash states, " +
+                       std::to_string(result.violations) + " violations";
+    for (const std::string& example : result.examples) {
+        text += "\n    " + example;
+    }
+    return text;
+}
+
+class PowerLoss : public kivtest::WorkDirTest, public ::testing::WithParamInterface<Scenario> {
+protected:
+    // Patches the scenario's file once with the operations recorded; fills
+    // `log_` and `promise_`.
+    void record() {
+        const Scenario& scenario = GetParam();
+        const std::string pattern = scenario.growing ? "{{install-dir}}" : "C:/Program Files/Previous Product Name/";
+        const std::string replacement = scenario.growing ? "/opt/products/installer-test/version-1.0.0/share" : "D:/p/";
+        const std::string file = path("file");
+        const std::string old_content = kivtest::planted_text(scenario.size, pattern);
+        kivtest::write_file(file, old_content);
+        promise_.files = {{identity(dir()), "file", identity(file), old_content,
+                           kivtest::reference_substitution(old_content, pattern, replacement).output}};
+
+        const std::string tmp = path("tmp");
+        kivtest::make_directory(tmp);
+        std::vector<std::string> environment = {"KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+                                                "KIV_TRANSFER_LIMIT=" + std::to_string(scenario.transfer_limit)};
+        environment.push_back(scenario.tmp == Tmp::unset ? "TMP" : "TMP=" + tmp);
+        if (scenario.tmp == Tmp::write_only) {
+            ::chmod(tmp.c_str(), 0333);
+        }
+        const int status = run_driver({"subst", file, pattern, replacement}, environment);
+        ::chmod(tmp.c_str(), 0755);
+        ASSERT_EQ(status, 0) << "the recorded run failed";
+        ASSERT_TRUE(kivtest::read_file(file) == promise_.files[0].new_content) << "the recorded run";
+        log_ = kivcrash::read_oplog(path("oplog"));
+        ASSERT_FALSE(log_.empty()) << "the recorder wrote nothing";
+    }
+
+    // Runs the driver under the recorder; as root, a write-only TMP needs
+    // the driver to run as another user, since root reads any directory.
+    int run_driver(const std::vector<std::string>& arguments, std::vector<std::string> environment) {
+        std::string driver = KIV_CRASH_DRIVER_PATH;
+        std::string recorder = KIV_KILLPOINT_PATH;
+        const bool as_nobody = GetParam().tmp == Tmp::write_only && ::geteuid() == 0;
+        if (as_nobody) {
+            const std::string programs = copy_programs();
+            driver = programs + "/" + file_name(driver);
+            recorder = programs + "/" + file_name(recorder);
+            environment.push_back("LD_LIBRARY_PATH=" + programs);
+        }
+        environment.push_back("LD_PRELOAD=" + recorder);
+        const auto run = [&] { return kivtest::run_program(driver, arguments, environment).exit_status; };
+        if (!as_nobody) {
+            return run();
+        }
+        const struct passwd* nobody = ::getpwnam("nobody");
+        if (nobody == nullptr || ::chown(path("file").c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+            ADD_FAILURE() << "cannot hand the file to the user nobody";
+            return -1;
+        }
+        std::string why_not;
+        const int status = kivtest::run_as_nobody(run, why_not);
+        EXPECT_TRUE(why_not.empty()) << why_not;
+        return status;
+    }
+
+    // Copies the driver, the libraries it loads and the recorder into the
+    // work directory, which every user may enter: the build tree may lie
+    // where the user nobody cannot (a clone under /root).
+    std::string copy_programs() {
+        const std::string programs = path("programs");
+        kivtest::make_directory(programs);
+        for (const std::string file : {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
+            std::filesystem::copy_file(file, programs + "/" + file_name(file));
+        }
+        return programs;
+    }
+
+    static std::string file_name(const std::string& file) {
+        return std::filesystem::path(file).filename().string();
+    }
+
+    kivcrash::Limits limits() const {
+        kivcrash::Limits chosen;
+        chosen.random_states = random_states;
+        return chosen;
+    }
+
+    std::vector<Op> log_;
+    kivcrash::Promise promise_;
+};
+
+TEST_P(PowerLoss, NoCrashStateLosesTheFile) {
+    ASSERT_NO_FATAL_FAILURE(record());
+    const Exploration result = kivcrash::explore(log_, promise_, limits());
+    std::printf("%s: %zu operations, %s\n", GetParam().name, log_.size(), summary(result).c_str());
+    EXPECT_EQ(result.violations, 0u) << summary(result);
+    EXPECT_GT(result.states, log_.size()) << "fewer crash states than operations";
+    if (GetParam().tmp == Tmp::write_only) {
+        const bool synced_the_file_system = std::any_of(
+            log_.begin(), log_.end(), [](const Op& op) { return op.kind == kivcrash::OpKind::syncfs; });
+        EXPECT_TRUE(synced_the_file_system) << "the write-only TMP was not the syncfs path";
+    }
+}
+
+// A sync that the next one makes redundant (an fsync right before a syncfs)
+// can go without harm; every other one must be missed.
+TEST_P(PowerLoss, TakingOutAnySyncBreaksThePromise) {
+    ASSERT_NO_FATAL_FAILURE(record());
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < log_.size(); ++i) {
+        if (!kivcrash::is_sync(log_[i])) {
+            continue;
+        }
+        std::vector<Op> without = log_;
+        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+        const Exploration result = kivcrash::explore(without, promise_, limits());
+        const bool covered = kivcrash::is_covered_sync(log_, i);
+        std::printf("%s without #%zu %s%s: %s\n", GetParam().name, i, log_[i].describe().c_str(),
+                    covered ? " (covered by the next sync)" : "", summary(result).c_str());
+        if (covered) {
+            EXPECT_EQ(result.violations, 0u) << "#" << i << " " << log_[i].describe();
+        } else {
+            ++needed;
+            EXPECT_GT(result.violations, 0u) << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
+        }
+    }
+    EXPECT_GE(needed, 2u) << "the log holds fewer syncs than a durable substitution needs";
+}
+
+INSTANTIATE_TEST_SUITE_P(Substitution, PowerLoss, ::testing::ValuesIn(scenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& case_info) { return std::string(case_info.param.name); });
+
+// The explorer on logs written by hand: the new content written to another
+// file and renamed over the file, as `sed -i` does, loses the file unless
+// the new data are synced before the rename (a rename within a directory
+// persists whole or not at all).
+TEST(PowerLossModel, RenameOverTheFileNeedsTheNewDataSyncedFirst) {
+    const InodeId directory{1, 1};
+    const InodeId file{1, 2};
+    const InodeId replacement{1, 3};
+    const kivcrash::Promise promise{{{directory, "file", file, std::string(6000, 'o'), std::string(9000, 'n')}}, "KIV"};
+    const auto entry = [&](kivcrash::OpKind kind, const std::string& name, const std::string& to = "") {
+        Op op;
+        op.kind = kind;
+        op.inode = replacement;
+        op.directory = op.to_directory = directory;
+        op.name = name;
+        op.to_name = to;
+        return op;
+    };
+    Op write;
+    write.kind = kivcrash::OpKind::write;
+    write.inode = replacement;
+    write.data = promise.files[0].new_content;
+    Op sync_data;
+    sync_data.kind = kivcrash::OpKind::fsync;
+    sync_data.inode = replacement;
+    const Op create = entry(kivcrash::OpKind::create, "file.new");
+    const Op rename = entry(kivcrash::OpKind::rename, "file.new", "file");
+
+    const Exploration unsynced = kivcrash::explore({create, write, rename}, promise);
+    EXPECT_GT(unsynced.violations, 0u) << summary(unsynced);
+    const Exploration synced = kivcrash::explore({create, write, sync_data, rename}, promise);
+    EXPECT_EQ(synced.violations, 0u) << summary(synced);
+}
+
+}  // namespace
