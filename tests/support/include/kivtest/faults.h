@@ -82,17 +82,6 @@ public:
     bool fired() const;
 };
 
-// Makes every lseek() of the process that asks for `whence` (SEEK_DATA or
-// SEEK_HOLE) fail with `error` while it lives: a file system that cannot
-// map a file's holes, which no test can summon from a real one.
-class SeekFault {
-public:
-    SeekFault(int whence, int error);
-    ~SeekFault();
-    SeekFault(const SeekFault&) = delete;
-    SeekFault& operator=(const SeekFault&) = delete;
-};
-
 }  // namespace kivtest
 
 #endif
