@@ -46,7 +46,8 @@ def parse_arguments(argv):
     parser.add_argument("--many", type=int, required=True, help="files of the many-files case")
     parser.add_argument("--memory-mib", required=True, help='sizes in MiB, such as "64 256 1024"')
     parser.add_argument("--cap-s", type=int, required=True)
-    parser.add_argument("--only", required=True, help="some of subst,copy,memory,many")
+    parser.add_argument("--only", required=True,
+                        help="some of subst,copy,sparse,memory,many (copy includes sparse)")
     parser.add_argument("--out", required=True)
     parser.add_argument("--started", type=float, required=True,
                         help="when bench/run started, in seconds since the epoch")
@@ -606,14 +607,13 @@ COPY_INTRO = [
 ]
 
 
-def copy_case(bench, name, size, prepare, verify, tools):
+def time_copies(bench, name, runs, prepare, verify, tools):
     """Times the tools in turns. Each tool is a (key, setup) pair whose setup
     readies the target and gives (label, command line); prepare makes sure no
-    target is there yet, verify compares the target with the source. Gives
-    each key's median."""
+    target is there yet, verify(key) compares the target with the source
+    after the tool's first run. Gives each key's label and tally."""
     tallies = {key: Tally() for key, _ in tools}
     labels = {}
-    runs = bench.settings.runs
     for run_number in range(1, runs + 1):
         line = ""
         for k in range(len(tools)):
@@ -627,8 +627,15 @@ def copy_case(bench, name, size, prepare, verify, tools):
             line += " %s %s" % (key, fmt_s(run.us))
             if run_number == 1:
                 tally.result = (failure(bench, run) if run.rc != 0
-                                else "ok" if verify() else "wrong result")
+                                else "ok" if verify(key) else "wrong result")
         progress("copy %s: run %d/%d:%s" % (name, run_number, runs, line))
+    return labels, tallies
+
+
+def copy_case(bench, name, size, prepare, verify, tools):
+    """Times the tools (see time_copies) and reports them; gives each key's
+    median."""
+    labels, tallies = time_copies(bench, name, bench.settings.runs, prepare, lambda _: verify(), tools)
     return report_copy(bench, name, size, labels, tallies)
 
 
@@ -742,21 +749,107 @@ def note_copy(report, big, small):
                         % (who, fmt_s(small[key]), fmt_s(small["cp_small"])))
 
 
-def measure_copy(bench):
-    s, report = bench.settings, bench.report
-    report.emit("## Copy: median of %d runs, warm page cache" % s.runs, "", *COPY_INTRO, "",
-                "| case | tool | median s | × ours | MB/s | max RSS MiB | result |",
-                "|---|---|---:|---:|---:|---:|---|")
-    big, big_size = copy_large_file(bench)
-    small, small_size = copy_small_files(bench)
-    report.emit("", "The %d files hold %d bytes; MB/s there counts those bytes." % (s.files, small_size), "")
-    bench.copy_chart = [
-        ["case", "ours (library)", "ours (front end)", "cp"],
-        ["%d MiB file" % s.copy_mib] + [fmt_mbs(big_size, big[k]) for k in ("lib_big", "cli_big", "cp_big")],
-        ["%d files of 1-8 KiB" % s.files]
-        + [fmt_mbs(small_size, small[k]) for k in ("lib_small", "cli_small", "cp_small")],
+# The sparse file: this many MiB, holding these bytes halfway and holes
+# around them. Its copy takes milliseconds, so its median is taken over this
+# many times the runs of the other cases.
+SPARSE_MIB = 256
+SPARSE_DATA = b"8 bytes!"
+SPARSE_RUNS_FACTOR = 5
+# The most a copy of it may have allocated.
+SPARSE_GOAL_KIB = 4 * 1024
+
+
+def allocated_kib(path):
+    """What a file holds on disk: its blocks, st_blocks × 512 bytes."""
+    return os.stat(path).st_blocks * 512 // 1024
+
+
+def make_sparse_file(path):
+    with open(path, "wb") as sparse:
+        sparse.seek(SPARSE_MIB * MIB // 2)
+        sparse.write(SPARSE_DATA)
+        sparse.truncate(SPARSE_MIB * MIB)
+
+
+def copy_sparse_file(bench):
+    """The sparse file, whose holes every tool should keep. Gives each key's
+    median and each key's copy's allocated KiB."""
+    source, copy = bench.path("sparse"), bench.path("sparse.copy")
+    progress("copy: making a %d MiB file holding %d bytes" % (SPARSE_MIB, len(SPARSE_DATA)))
+    make_sparse_file(source)
+    os.sync()
+    allocated = {}
+
+    def prepare():
+        remove(copy)
+        os.sync()
+
+    def verify(key):
+        allocated[key] = allocated_kib(copy)
+        return same_bytes(source, copy)
+    tools = [
+        ("lib_sparse", lambda: ("ours: library, in-process",
+                                [bench.program("bench/copy_driver"), "copy", source, copy])),
+        ("cli_sparse", lambda: ("ours: kivcopy front end", [bench.program("kivcopy/kivcopy"), source, copy])),
+        ("cp_sparse", lambda: ("cp --preserve=timestamps", ["cp", "--preserve=timestamps", source, copy])),
     ]
-    note_copy(report, big, small)
+    runs = bench.settings.runs * SPARSE_RUNS_FACTOR
+    labels, tallies = time_copies(bench, "sparse file", runs, prepare, verify, tools)
+    source_kib = allocated_kib(source)
+    remove(source, copy)
+    return report_sparse(bench, runs, source_kib, labels, tallies, allocated), allocated
+
+
+def report_sparse(bench, runs, source_kib, labels, tallies, allocated):
+    """The sparse case's table; gives each key's median."""
+    report = bench.report
+    report.emit("### A %d MiB file holding %d bytes of data, median of %d runs"
+                % (SPARSE_MIB, len(SPARSE_DATA), runs), "",
+                "The bytes lie halfway, between two holes; the source has %d KiB allocated. Allocated"
+                % source_kib,
+                "is the copy's (st_blocks × 512). Conditions as above; × ours is over ours, the library.",
+                "", "| tool | median s | × ours | allocated KiB | result |", "|---|---:|---:|---:|---|")
+    medians = {key: median_us(tally.times) for key, tally in tallies.items()}
+    for key, tally in tallies.items():
+        report.emit("| %s | %s | %s | %d | %s |" % (
+            labels[key], fmt_s(medians[key]), fmt_ratio(medians[key], medians["lib_sparse"]),
+            allocated[key], tally.result))
+        if tally.result != "ok":
+            report.miss("correct", "sparse file: %s: %s" % (labels[key], tally.result))
+    report.emit("")
+    return medians
+
+
+def note_sparse(report, medians, allocated):
+    """The goal: ours keeps the holes and takes no longer than cp."""
+    for key, who in (("lib_sparse", "library"), ("cli_sparse", "front end")):
+        if allocated[key] > SPARSE_GOAL_KIB:
+            report.miss("copy_sparse", "%s: %d KiB allocated" % (who, allocated[key]))
+        if medians[key] > medians["cp_sparse"]:
+            report.miss("copy_sparse", "%s %s s, cp %s s"
+                        % (who, fmt_s(medians[key]), fmt_s(medians["cp_sparse"])))
+
+
+def measure_copy(bench):
+    """The large file and the small files with the copy section, the sparse
+    file with it or alone."""
+    s, report = bench.settings, bench.report
+    report.emit("## Copy: median of %d runs, warm page cache" % s.runs, "", *COPY_INTRO, "")
+    if bench.section("copy"):
+        report.emit("| case | tool | median s | × ours | MB/s | max RSS MiB | result |",
+                    "|---|---|---:|---:|---:|---:|---|")
+        big, big_size = copy_large_file(bench)
+        small, small_size = copy_small_files(bench)
+        report.emit("", "The %d files hold %d bytes; MB/s there counts those bytes." % (s.files, small_size), "")
+        bench.copy_chart = [
+            ["case", "ours (library)", "ours (front end)", "cp"],
+            ["%d MiB file" % s.copy_mib] + [fmt_mbs(big_size, big[k]) for k in ("lib_big", "cli_big", "cp_big")],
+            ["%d files of 1-8 KiB" % s.files]
+            + [fmt_mbs(small_size, small[k]) for k in ("lib_small", "cli_small", "cp_small")],
+        ]
+        note_copy(report, big, small)
+    sparse, allocated = copy_sparse_file(bench)
+    note_sparse(report, sparse, allocated)
 
 
 # --- 3. memory ----------------------------------------------------------------------
@@ -933,6 +1026,9 @@ def report_goals(bench, floor_ratios):
     if bench.section("copy"):
         report.goal("copy_big", "copy at least as fast as cp on the large file")
         report.goal("copy_small", "copy faster than cp -r on the %d small files" % s.files)
+    if bench.section("copy") or bench.section("sparse"):
+        report.goal("copy_sparse", "the %d MiB file holding %d bytes copied to at most %d MiB allocated,"
+                    " in no more time than cp" % (SPARSE_MIB, len(SPARSE_DATA), SPARSE_GOAL_KIB // 1024))
     if bench.section("memory"):
         report.goal("memory", "substitution's peak memory flat from %d MiB to %d MiB"
                     % (s.memory_mib[0], s.memory_mib[-1]))
@@ -946,7 +1042,7 @@ def report_goals(bench, floor_ratios):
 def measure(bench):
     check_space(bench)
     floor_ratios = measure_substitution(bench) if bench.section("subst") else []
-    if bench.section("copy"):
+    if bench.section("copy") or bench.section("sparse"):
         measure_copy(bench)
     if bench.section("memory"):
         measure_memory(bench)

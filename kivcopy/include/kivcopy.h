@@ -72,6 +72,14 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
    of both paths: a privileged caller must not pass paths through
    directories that others may write.
 
+   Holes in the source stay holes in the copy, which so takes no more room
+   on disk than the source, and the copy ends with the source's size: on
+   Linux the holes are found with SEEK_DATA and SEEK_HOLE, only in a source
+   whose blocks cover less than its size; on Windows they are the ranges of a
+   sparse source that its volume lists as unallocated, and the copy is made
+   sparse too. A volume that keeps or lists no holes gets every byte written,
+   zeros included. Every byte of data still passes through the block buffer.
+
    Results, and what is left on disk after each:
 
      KIVCOPY_OK (0)                 The target holds a copy of the source, with
@@ -92,13 +100,15 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
                                     `target` NULL), is the source itself under another
                                     name or link (nothing is touched then), or a
                                     block could not be written in full, or the
-                                    target could not be closed. A target that was
+                                    target could not be moved past a hole or
+                                    given the source's size, or could not be
+                                    closed. A target that was
                                     opened is left with what had been written.
                                     A read-only target gives this result whatever
                                     `overwrite` is.
      KIVCOPY_SOURCE_NOT_READ (-5011)
-                                    The source's status or one of its blocks
-                                    could not be read. The target holds the
+                                    The source's status, one of its blocks, or
+                                    where its holes lie could not be read. The target holds the
                                     blocks copied before the failure (none if the
                                     status could not be read).
      KIVCOPY_TIMES_NOT_SET (-5074)  The copy ran to its end but the target's

@@ -2,7 +2,9 @@
 #include "copy.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "platform.h"
 
@@ -25,10 +27,15 @@ unsigned char source_stream_buffer[stream_buffer_size];
 unsigned char target_stream_buffer[stream_buffer_size];
 
 // The source as a buffered input stream: blocks are served from a large
-// buffer that is refilled with one read when it runs dry.
+// buffer that is refilled with one read when it runs dry. A stream over one
+// run of data of a file with holes is given the run's length, and reads no
+// further.
 class SourceStream {
 public:
-    explicit SourceStream(File& file) : file_(file) {}
+    static constexpr std::int64_t to_the_end = std::numeric_limits<std::int64_t>::max();
+
+    explicit SourceStream(File& file, std::int64_t length = to_the_end)
+        : file_(file), unread_(length) {}
 
     // Reads up to `size` bytes into `into`; fewer only at the end or on a
     // failure, which failed() then reports.
@@ -50,18 +57,23 @@ private:
         if (next_ < end_) {
             return true;
         }
-        if (at_end_ || failed_) {
+        if (at_end_ || failed_ || unread_ == 0) {
             return false;
         }
-        std::ptrdiff_t got = file_.read_some(source_stream_buffer, stream_buffer_size);
+        std::size_t wanted = unread_ < static_cast<std::int64_t>(stream_buffer_size)
+                                 ? static_cast<std::size_t>(unread_)
+                                 : stream_buffer_size;
+        std::ptrdiff_t got = file_.read_some(source_stream_buffer, wanted);
         failed_ = got < 0;
         at_end_ = got == 0;
         next_ = 0;
         end_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        unread_ -= static_cast<std::int64_t>(end_);
         return got > 0;
     }
 
     File& file_;
+    std::int64_t unread_;
     std::size_t next_ = 0;
     std::size_t end_ = 0;
     bool at_end_ = false;
@@ -130,6 +142,52 @@ CopyStatus copy_blocks(SourceStream& source, TargetStream& target) {
             return CopyStatus::target_not_written;
         }
     }
+}
+
+// Copies a source that has holes: each run of data goes through the block
+// buffer like any other data, and the target is moved past each hole
+// unwritten, which leaves a hole there too. Where the source ends in a hole
+// the target is given the source's size; where it ends in data the target
+// ends where reading ended, as in a plain copy, which keeps a file whose
+// status overstates its size (one the system makes up as it is read) from
+// being padded to that size.
+CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream& writer) {
+    std::int64_t copied_to = 0;
+    for (;;) {
+        platform::DataRun run;
+        platform::DataSearch search = source.file.find_data(copied_to, run);
+        if (search == platform::DataSearch::failed) {
+            return CopyStatus::source_not_read;
+        }
+        if (search == platform::DataSearch::none) {
+            break;
+        }
+        if (run.start > copied_to && !(writer.flush() && target.seek_to(run.start))) {
+            return CopyStatus::target_not_written;
+        }
+        SourceStream reader(source.file, run.end - run.start);
+        CopyStatus copied = copy_blocks(reader, writer);
+        if (copied != CopyStatus::copied) {
+            return copied;
+        }
+        copied_to = run.end;
+    }
+    bool ends_in_hole = copied_to < source.size;
+    if (ends_in_hole && !(writer.flush() && target.set_size(source.size))) {
+        return CopyStatus::target_not_written;
+    }
+    return CopyStatus::copied;
+}
+
+// Every block of the source's data goes through the block buffer. Only a
+// source that may have holes is searched for them, and only a target that
+// can keep holes is given them; any other copy reads the source to its end.
+CopyStatus copy_data(platform::Source& source, File& target, TargetStream& writer) {
+    if (source.may_have_holes && target.allow_holes()) {
+        return copy_with_holes(source, target, writer);
+    }
+    SourceStream reader(source.file);
+    return copy_blocks(reader, writer);
 }
 
 // How many times a name that changes under the copy is looked at again
@@ -204,9 +262,8 @@ CopyStatus copy_file(const platform::PathChar* source_path, const platform::Path
         return finish(opened, target, source.file);
     }
 
-    SourceStream reader(source.file);
     TargetStream writer(target);
-    CopyStatus copied = copy_blocks(reader, writer);
+    CopyStatus copied = copy_data(source, target, writer);
     if (copied != CopyStatus::copied) {
         return finish(copied, target, source.file);
     }

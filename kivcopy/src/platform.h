@@ -38,6 +38,15 @@ struct FileIdentity {
     std::uint64_t index = 0;
 };
 
+// A run of a file that holds data, from `start` up to (not including) `end`.
+struct DataRun {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+};
+
+// What looking for the next run of data found.
+enum class DataSearch { found, none, failed };
+
 // An open file, closed when it goes out of scope unless closed before.
 class File {
 public:
@@ -65,6 +74,19 @@ public:
     // Writes every byte, retrying interrupted and partial writes; false as
     // soon as a write fails or makes no progress.
     bool write_all(const void* bytes, std::size_t size);
+    // Finds the first run of data at or after `from` and places the file
+    // at its start, so that reading goes on from there. None when nothing
+    // but holes lies from `from` to the end. Where the system cannot tell
+    // holes from data, the whole rest of the file is one run, which ends
+    // where reading ends.
+    DataSearch find_data(std::int64_t from, DataRun& run);
+    // Lets the file keep holes where nothing is written to it; false if its
+    // volume does not keep holes. On POSIX every file may have holes.
+    bool allow_holes();
+    // Places the file at `offset`, for the next write.
+    bool seek_to(std::int64_t offset);
+    // Sets the file's size; growing it adds a hole.
+    bool set_size(std::int64_t size);
     // Sets the file's access and modification time, both, to `time`.
     bool set_both_times(FileTime time);
     // Closes the file; false if the close reports an error. Closing a file
@@ -83,6 +105,10 @@ struct Source {
                                // where the file system keeps no access time)
     unsigned permissions = 0;  // its rwx permission bits (0 on Windows)
     FileIdentity identity;
+    std::int64_t size = 0;        // its size in bytes
+    bool may_have_holes = false;  // whether it can hold holes: on POSIX it
+                                  // has fewer blocks than its size needs,
+                                  // on Windows it is a sparse file
 };
 
 // Opens the source for reading and reads its status. Anything but a regular

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
-// POSIX services for the copy: descriptors, one status read per file, and
-// nanosecond times set through the open copy.
+// POSIX services for the copy: descriptors, one status read per file, holes
+// found with SEEK_DATA and SEEK_HOLE, and nanosecond times set through the
+// open copy.
 #include "platform.h"
 
 #include <cerrno>
@@ -39,6 +40,38 @@ bool File::set_both_times(FileTime time) {
     return ::futimens(handle_, times) == 0;
 }
 
+// SEEK_DATA answers ENXIO when no data lies at or after `from`. The search
+// for the run's end moves the file past the run, so it is placed back at
+// the run's start.
+DataSearch File::find_data(std::int64_t from, DataRun& run) {
+    off_t start = ::lseek(handle_, static_cast<off_t>(from), SEEK_DATA);
+    if (start < 0) {
+        return errno == ENXIO ? DataSearch::none : DataSearch::failed;
+    }
+    off_t end = ::lseek(handle_, start, SEEK_HOLE);
+    if (end < 0 || ::lseek(handle_, start, SEEK_SET) < 0) {
+        return DataSearch::failed;
+    }
+    run = {start, end};
+    return DataSearch::found;
+}
+
+bool File::allow_holes() {
+    return true;
+}
+
+bool File::seek_to(std::int64_t offset) {
+    return ::lseek(handle_, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool File::set_size(std::int64_t size) {
+    return ::ftruncate(handle_, static_cast<off_t>(size)) == 0;
+}
+
+// A file whose blocks cover less than its size has holes, or a status that
+// overstates its size (a file that the system makes up as it is read).
+// Either way only a search for its data tells; a file whose blocks cover its
+// size is copied without one, which saves every small file the searches.
 bool open_source(const PathChar* path, Source& source) {
     int fd = open_without_waiting(path, O_RDONLY);
     if (fd < 0) {
@@ -53,6 +86,8 @@ bool open_source(const PathChar* path, Source& source) {
     source.access = {status.st_atim.tv_sec, static_cast<std::int32_t>(status.st_atim.tv_nsec)};
     source.permissions = status.st_mode & 0777;
     source.identity = identity_of(status);
+    source.size = status.st_size;
+    source.may_have_holes = std::int64_t{status.st_blocks} * 512 < std::int64_t{status.st_size};
     return true;
 }
 

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: Zlib
 // Win32 services for the copy: handles, file identity by volume and file
-// index, and times at 100-nanosecond precision set through the open copy.
+// index, the runs of data of sparse files as their volume lists them, and
+// times at 100-nanosecond precision set through the open copy.
 // Every path is UTF-16 and goes to the system's wide functions in the form
 // that reaches it whatever its length (kivcommon::system_path).
 #include "platform.h"
 
 #include <windows.h>
+#include <winioctl.h>
+
+#include <limits>
 
 
 #include "kivcommon/win32_filetime.h"
@@ -50,11 +54,75 @@ bool not_found(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// The answer of a volume, or of a system, that keeps no list of a file's
+// runs of data (FAT; Wine answers ERROR_NOT_SUPPORTED).
+bool lists_no_runs(DWORD error) {
+    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
 }  // namespace
 
 bool File::set_both_times(FileTime time) {
     FILETIME stamp = kivcommon::to_filetime(time.seconds, time.nanoseconds);
     return ::SetFileTime(handle_, nullptr, &stamp, &stamp) != 0;
+}
+
+// The volume is asked for the first run of data from `from` to the file's
+// end (FSCTL_QUERY_ALLOCATED_RANGES) with room for that one run alone: when
+// more follow it answers ERROR_MORE_DATA, and the first is there all the
+// same. A run listed from before `from` counts from `from`.
+DataSearch File::find_data(std::int64_t from, DataRun& run) {
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(handle_, &size)) {
+        return DataSearch::failed;
+    }
+    if (from >= size.QuadPart) {
+        return DataSearch::none;
+    }
+    FILE_ALLOCATED_RANGE_BUFFER wanted{};
+    wanted.FileOffset.QuadPart = from;
+    wanted.Length.QuadPart = size.QuadPart - from;
+    FILE_ALLOCATED_RANGE_BUFFER first{};
+    DWORD returned = 0;
+    if (!::DeviceIoControl(handle_, FSCTL_QUERY_ALLOCATED_RANGES, &wanted, sizeof wanted, &first,
+                           sizeof first, &returned, nullptr)) {
+        DWORD error = ::GetLastError();
+        if (lists_no_runs(error)) {
+            run = {from, std::numeric_limits<std::int64_t>::max()};
+            return seek_to(from) ? DataSearch::found : DataSearch::failed;
+        }
+        if (error != ERROR_MORE_DATA) {
+            return DataSearch::failed;
+        }
+    }
+    if (returned < sizeof first) {
+        return DataSearch::none;
+    }
+    std::int64_t start = first.FileOffset.QuadPart > from ? first.FileOffset.QuadPart : from;
+    std::int64_t end = first.FileOffset.QuadPart + first.Length.QuadPart;
+    if (end <= start || !seek_to(start)) {
+        return DataSearch::failed;
+    }
+    run = {start, end};
+    return DataSearch::found;
+}
+
+// Only a sparse file leaves unallocated what is skipped: any other file has
+// the skipped range allocated and filled with zeros.
+bool File::allow_holes() {
+    DWORD returned = 0;
+    return ::DeviceIoControl(handle_, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
+                             nullptr) != 0;
+}
+
+bool File::seek_to(std::int64_t offset) {
+    LARGE_INTEGER to;
+    to.QuadPart = offset;
+    return ::SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN) != 0;
+}
+
+bool File::set_size(std::int64_t size) {
+    return seek_to(size) && ::SetEndOfFile(handle_) != 0;
 }
 
 // The status is read before the type is told: under Wine telling a file's
@@ -79,6 +147,9 @@ bool open_source(const PathChar* path, Source& source) {
     source.access = kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime);
     source.permissions = 0;
     source.identity = identity_of(information);
+    source.size = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
+    source.may_have_holes = (information.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0;
     return true;
 }
 
