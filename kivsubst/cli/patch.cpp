@@ -127,7 +127,7 @@ private:
     void patch_batch(std::vector<Item>& items);
     bool keep_backup(Item& item, bool durable);
     void failed(const Target& target, const Substitution& substitution, int code);
-    void patched(Item& item);
+    void patched(Item& item, Substitution::Closing closing = Substitution::Closing::now);
     void drop_failed(std::vector<Item>& items, const std::vector<bool>& failed) const;
 
     const Options& options_;
@@ -188,9 +188,9 @@ bool Patcher::keep_backup(Item& item, bool durable) {
     return true;
 }
 
-void Patcher::patched(Item& item) {
+void Patcher::patched(Item& item, Substitution::Closing closing) {
     Substitution& substitution = item.substitution;
-    substitution.finish();
+    substitution.finish(closing);
     done_ += item.size;
     const int result = substitution.result();
     tally_.any_replaced = tally_.any_replaced || result == KIVSUBST_REPLACED;
@@ -296,6 +296,7 @@ void Patcher::patch_batch(std::vector<Item>& items) {
     // the only durable copy of the new content: if that sync fails, they
     // are kept.
     const bool written_durable = kivsubst::platform::sync_all(to_sync);
+    to_sync.clear();
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (failed_at[i]) {
             continue;
@@ -305,8 +306,15 @@ void Patcher::patch_batch(std::vector<Item>& items) {
             failed(*items[i].target, items[i].substitution, KIVSUBST_COPY_ERROR);
             continue;
         }
-        patched(items[i]);
+        patched(items[i], Substitution::Closing::later);
+        to_sync.push_back(&items[i].substitution.written());
     }
+    // One more sync for the whole batch makes the files' restored times and
+    // the deletion of the temporary files beside them durable too, so that a
+    // power cut brings back neither a file with the time of its write-back
+    // nor a stale temporary file. A single call, which would pay a sync of
+    // its own for each, leaves them as the library's call does.
+    kivsubst::platform::sync_all(to_sync);
 }
 
 }  // namespace

@@ -232,11 +232,13 @@ int Substitution::write_back(Durability durability) {
 
 // The times go back on the file that was written, through its handle,
 // whatever its name stands for by now.
-void Substitution::finish() {
+void Substitution::finish(Closing closing) {
     State& state = *state_;
     state.temporary->remove();
     state.written.set_times(state.status.times);
-    state.written.close();
+    if (closing == Closing::now) {
+        state.written.close();
+    }
 }
 
 int Substitution::run(const std::vector<Pair>& pairs, Scanner* scanner) {

@@ -60,8 +60,11 @@ public:
     // Opens the file again, checks that it is the file that was read, and
     // writes the result over it.
     int write_back(Durability durability);
-    // Deletes the temporary file and gives the file back its times.
-    void finish();
+    // Deletes the temporary file and gives the file back its times; the
+    // file written stays open, for the caller to sync, when `closing` says
+    // later (it is closed when the substitution goes).
+    enum class Closing { now, later };
+    void finish(Closing closing = Closing::now);
 
     // Runs every step: the export's call. 0, 1, or a failure's result.
     int run(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);

@@ -208,6 +208,76 @@ TEST_P(PowerLoss, TakingOutAnySyncBreaksThePromise) {
 INSTANTIATE_TEST_SUITE_P(Substitution, PowerLoss, ::testing::ValuesIn(scenarios),
                          [](const ::testing::TestParamInfo<Scenario>& case_info) { return std::string(case_info.param.name); });
 
+#if defined(KIVSUBST_CLI_PATH)
+// The front end patching several files in one run: a batch's temporary
+// files are made durable together, then the files written back, then the
+// temporary files go and the times go back, made durable once more. Every
+// crash state keeps each file whole, old or new, or its new content in a
+// durable temporary file; and every one of the batch's syncs is needed.
+class PowerLossManyFiles : public kivtest::WorkDirTest {
+protected:
+    void record(bool tmp_set) {
+        const std::string pattern = "{{install-dir}}";
+        const std::string replacement = "/opt/products/installer-test";
+        std::vector<std::string> arguments = {"--", pattern, replacement};
+        const std::size_t sizes[] = {2000, 24 * 1024, 9000};
+        for (std::size_t i = 0; i < std::size(sizes); ++i) {
+            const std::string name = "file" + std::to_string(i);
+            const std::string old_content = kivtest::planted_text(sizes[i], pattern);
+            kivtest::write_file(path(name), old_content);
+            promise_.files.push_back(
+                {identity(dir()), name, identity(path(name)), old_content,
+                 kivtest::reference_substitution(old_content, pattern, replacement).output});
+            arguments.push_back(path(name));
+        }
+        kivtest::make_directory(path("tmp"));
+        const kivtest::ProgramRun run = kivtest::run_program(
+            KIVSUBST_CLI_PATH, arguments,
+            {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+             "KIV_TRANSFER_LIMIT=0", tmp_set ? "TMP=" + path("tmp") : "TMP"});
+        ASSERT_EQ(run.exit_status, 0) << run.err;
+        log_ = kivcrash::read_oplog(path("oplog"));
+        ASSERT_FALSE(log_.empty()) << "the recorder wrote nothing";
+    }
+
+    std::vector<Op> log_;
+    kivcrash::Promise promise_;
+};
+
+TEST_F(PowerLossManyFiles, NoCrashStateLosesAFileAndEverySyncIsNeeded) {
+    for (const bool tmp_set : {true, false}) {
+        SCOPED_TRACE(tmp_set ? "TMP set" : "TMP unset");
+        promise_ = {};
+        ASSERT_NO_FATAL_FAILURE(record(tmp_set));
+        const Exploration result = kivcrash::explore(log_, promise_);
+        std::printf("many files, TMP %s: %zu operations, %s\n", tmp_set ? "set" : "unset",
+                    log_.size(), summary(result).c_str());
+        EXPECT_EQ(result.violations, 0u) << summary(result);
+        std::size_t syncs = 0;
+        for (std::size_t i = 0; i < log_.size(); ++i) {
+            if (!kivcrash::is_sync(log_[i]) || kivcrash::is_covered_sync(log_, i)) {
+                continue;
+            }
+            std::vector<Op> without = log_;
+            without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+            const Exploration broken = kivcrash::explore(without, promise_);
+            ++syncs;
+            // The last sync only makes times and deletions durable, which
+            // the promise does not cover.
+            if (syncs < 3) {
+                EXPECT_GT(broken.violations, 0u) << "nothing noticed #" << i << " "
+                                                 << log_[i].describe() << " gone";
+            }
+        }
+        EXPECT_EQ(syncs, 3u) << "one batch of three files makes three syncs";
+        for (auto& name : {"file0", "file1", "file2"}) {
+            kivtest::remove_tree(path(name));
+        }
+        kivtest::remove_tree(path("oplog"));
+    }
+}
+#endif
+
 // The explorer on logs written by hand: the new content written to another
 // file and renamed over the file, as `sed -i` does, loses the file unless
 // the new data are synced before the rename (a rename within a directory
