@@ -114,7 +114,7 @@ TEST_F(CopyTool, NamesTheFilesAndTheReasonOfAFailure) {
     write_file(path("a"), "alpha");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{path("dir"), path("b")},
-         "kivcopy: '" + path("dir") + "' is a directory; only files are copied\n"},
+         "kivcopy: '" + path("dir") + "' is a directory; only files are copied without -r\n"},
         {{path("a"), path("none/b")},
          "kivcopy: cannot create '" + path("none/b") + "': No such file or directory\n"},
         {{path("a"), path("a/b")},

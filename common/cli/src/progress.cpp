@@ -58,6 +58,10 @@ void Progress::update(std::int64_t done) {
     }
 }
 
+bool Progress::may_show() const {
+    return mode_ == Mode::always || (mode_ == Mode::automatic && terminal_);
+}
+
 void Progress::finish() {
     if (shown_ || (mode_ == Mode::always && !terminal_)) {
         show(true);

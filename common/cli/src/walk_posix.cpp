@@ -71,7 +71,8 @@ void walk_open(int fd, const std::string& path, const Visitor& visitor) {
             continue;  // gone since it was listed
         }
         Entry entry{join_path(path, name), name, kind_at(fd, name.c_str(), own),
-                    static_cast<unsigned>(own.st_mode & 07777)};
+                    static_cast<unsigned>(own.st_mode & 07777),
+                    static_cast<std::int64_t>(own.st_size)};
         if (entry.kind != EntryKind::directory) {
             visitor.visit(entry);
             continue;

@@ -47,7 +47,10 @@ void walk_path(const fs::path& directory, const std::string& path, const Visitor
             visitor.problem(path, "a name there cannot be written in the ANSI code page");
             continue;
         }
-        Entry entry{join_path(path, name), name, kind_of(found), 0};
+        std::error_code size_error;
+        const std::uintmax_t size = found.is_regular_file(size_error) ? found.file_size(size_error) : 0;
+        Entry entry{join_path(path, name), name, kind_of(found), 0,
+                    size_error ? 0 : static_cast<std::int64_t>(size)};
         if (entry.kind != EntryKind::directory) {
             visitor.visit(entry);
             continue;

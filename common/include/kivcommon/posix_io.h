@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 
 namespace kivcommon {
@@ -78,6 +79,18 @@ public:
     // The status of what the name stood for; valid when exists().
     const struct stat& status() const { return status_; }
     bool is_regular() const { return exists() && S_ISREG(status_.st_mode); }
+
+    // A path that stands for what the name was resolved to, whatever the
+    // name stands for by now, for the calls that take a path but no
+    // descriptor (chmod, chown, utimensat on what an O_PATH descriptor
+    // holds): its entry in /proc/self/fd; the name itself where /proc is not
+    // mounted.
+    std::string own_path() const {
+        char own[40];
+        std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd_);
+        struct stat status {};
+        return ::stat(own, &status) == 0 ? std::string(own) : std::string(path_);
+    }
 
     // Opens the regular file found at the name for data with `flags`
     // (O_RDONLY, O_WRONLY or O_RDWR, and O_NOATIME). Returns the descriptor,

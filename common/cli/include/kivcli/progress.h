@@ -22,6 +22,11 @@ public:
     void update(std::int64_t done);
     // Ends the line, if one was shown (or, with always, shows it once).
     void finish();
+    // Whether a line may be shown at all: what it needs (a total) is
+    // worth working out only then.
+    bool may_show() const;
+    // The total, once it is known.
+    void set_total(std::int64_t total) { total_ = total; }
 
 private:
     void show(bool final);

@@ -5,6 +5,7 @@
 #ifndef KIVCLI_WALK_H
 #define KIVCLI_WALK_H
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -23,7 +24,8 @@ struct Entry {
     std::string path;  // the root's path joined with the names below it
     std::string name;  // the last of those names
     EntryKind kind = EntryKind::other;
-    unsigned mode = 0;  // the permission bits of what the entry is (POSIX)
+    unsigned mode = 0;      // the permission bits of what the entry is (POSIX)
+    std::int64_t size = 0;  // the size of what the entry is (not of what a link points to)
 };
 
 struct Visitor {

@@ -1,0 +1,248 @@
+// SPDX-License-Identifier: Zlib
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "kivcli/quote.h"
+#include "kivcopy.h"
+
+namespace kivcopy_cli {
+namespace {
+
+using kivcli::quoted;
+
+void print_help() {
+    std::fputs(
+        "Usage: kivcopy [OPTION]... [--] SOURCE TARGET\n"
+        "  or:  kivcopy [OPTION]... [--] SOURCE... DIRECTORY\n"
+        "  or:  kivcopy [OPTION]... -t DIRECTORY [--] SOURCE...\n"
+        "Copy SOURCE to TARGET, or each SOURCE into DIRECTORY, and give each copy\n"
+        "the source's last-access time as both its access and modification time.\n"
+        "\n"
+        "  -n, --no-clobber        leave an existing target alone, silently (default)\n"
+        "  -f, --overwrite         replace targets that already exist; one that cannot\n"
+        "                          be opened for writing (a running program, a read-only\n"
+        "                          file) is removed and copied anew\n"
+        "                          (of -n and -f, the last one given counts)\n"
+        "      --remove-destination  remove each existing target before copying\n"
+        "  -u, --update            copy only when the target is missing or older than\n"
+        "                          the source (an older one is replaced)\n"
+        "  -b, --backup            rename a target about to be replaced to TARGET~\n"
+        "  -S, --suffix=SUFFIX     the backup suffix instead of ~\n"
+        "  -r, -R, --recursive     copy directories and what is in them; links are\n"
+        "                          copied as links, other special files skipped\n"
+        "  -p                      keep the source's mode, owner and times\n"
+        "      --preserve[=LIST]   keep what LIST names: mode, ownership, timestamps\n"
+        "                          (all three without a LIST)\n"
+        "  -t, --target-directory=DIRECTORY  copy every SOURCE into DIRECTORY\n"
+        "  -D                      create the missing directories of each target,\n"
+        "                          and DIRECTORY itself, mode 0755 less umask\n"
+        "  -v, --verbose           print a line for each file copied or skipped\n"
+        "      --progress          show bytes done and the rate on standard error (shown\n"
+        "                          anyway on a terminal once a run takes over a second)\n"
+        "      --help              show this help and exit\n"
+        "      --version           show the version and exit\n"
+        "\n"
+        "Options may come anywhere on the line; '--' ends them. Put '--' before\n"
+        "the file names in scripts: a name from a glob or a variable may start\n"
+        "with '-' and would otherwise be taken as an option:\n"
+        "  kivcopy -f -- media/*.ini product/\n"
+        "  kivcopy -D -t /opt/app/etc -- \"$config\"\n"
+        "  kivcopy -r -u -b -- media/app/ /opt/app\n"
+        "  kivcopy -f -p -- build/server /usr/local/bin/\n"
+        "\n"
+        "A target written earlier in the same run is never replaced, even with -f.\n"
+        "\n"
+        "Exit status: 0 if every file was copied or skipped as existing,\n"
+        "1 if any copy failed, 64 if the command line is wrong.\n",
+        stdout);
+}
+
+// Says what getopt_long found wrong: `found` is ':' for a missing argument,
+// '?' for anything else, with the option's letter in optopt when it has one.
+void report_bad_option(int found, char** argv, const option* options) {
+    const char* element = argv[optind - 1];
+    bool is_long = std::strncmp(element, "--", 2) == 0;
+    const option* match = nullptr;
+    int matches = 0;
+    std::size_t length = std::strcspn(element + 2, "=");
+    for (const option* o = options; is_long && o->name != nullptr; ++o) {
+        if (std::strncmp(o->name, element + 2, length) == 0) {
+            match = o;
+            ++matches;
+        }
+    }
+    // The element looked at last is this long option only when it is the one
+    // at fault: after a short option inside a group it is an earlier one.
+    // Some C libraries report an argument given to a long option that takes
+    // none as a missing one: the element tells which it is.
+    if (is_long && matches == 1 && match->has_arg == no_argument &&
+        std::strchr(element, '=') != nullptr) {
+        std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", program_name,
+                     match->name);
+    } else if (found == ':' && is_long) {
+        std::fprintf(stderr, "%s: option %s requires an argument\n", program_name,
+                     quoted(element).c_str());
+    } else if (found == ':') {
+        std::fprintf(stderr, "%s: option requires an argument -- %s\n", program_name,
+                     quoted(std::string(1, static_cast<char>(optopt))).c_str());
+    } else if (is_long && matches > 1) {
+        std::fprintf(stderr, "%s: option %s is ambiguous\n", program_name, quoted(element).c_str());
+    } else if (optopt == 0) {
+        std::fprintf(stderr, "%s: unrecognized option %s\n", program_name, quoted(element).c_str());
+    } else {
+        std::fprintf(stderr, "%s: invalid option -- %s\n", program_name,
+                     quoted(std::string(1, static_cast<char>(optopt))).c_str());
+    }
+}
+
+// --preserve's list: names separated by commas; "all" or none for all three.
+bool read_preserve_list(const char* list, Preserve& preserve) {
+    if (list == nullptr) {
+        preserve = {true, true, true};
+        return true;
+    }
+    std::string rest = list;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string name = rest.substr(0, comma);
+        rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
+        if (name == "mode") {
+            preserve.mode = true;
+        } else if (name == "ownership") {
+            preserve.ownership = true;
+        } else if (name == "timestamps") {
+            preserve.timestamps = true;
+        } else if (name == "all") {
+            preserve = {true, true, true};
+        } else {
+            std::fprintf(stderr, "%s: invalid attribute %s for --preserve\n", program_name,
+                         quoted(name).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int usage_error() {
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", program_name);
+    return exit_usage;
+}
+
+int finish_output(int status) {
+    bool failed_before = std::ferror(stdout) != 0;
+    if (std::fclose(stdout) != 0) {
+        std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(errno));
+        return exit_copy_failed;
+    }
+    if (failed_before) {
+        std::fprintf(stderr, "%s: write error\n", program_name);
+        return exit_copy_failed;
+    }
+    return status;
+}
+
+int parse_command_line(int argc, char** argv, Options& options) {
+    // The messages about options are the program's own: getopt_long's differ
+    // between C libraries, and some name the program by its full path.
+    opterr = 0;
+    enum {
+        option_help = 1000,
+        option_version,
+        option_preserve,
+        option_remove_destination,
+        option_progress,
+    };
+    static const option long_options[] = {
+        {"no-clobber", no_argument, nullptr, 'n'},
+        {"overwrite", no_argument, nullptr, 'f'},
+        {"remove-destination", no_argument, nullptr, option_remove_destination},
+        {"update", no_argument, nullptr, 'u'},
+        {"backup", no_argument, nullptr, 'b'},
+        {"suffix", required_argument, nullptr, 'S'},
+        {"recursive", no_argument, nullptr, 'r'},
+        {"preserve", optional_argument, nullptr, option_preserve},
+        {"target-directory", required_argument, nullptr, 't'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"progress", no_argument, nullptr, option_progress},
+        {"help", no_argument, nullptr, option_help},
+        {"version", no_argument, nullptr, option_version},
+        {nullptr, 0, nullptr, 0},
+    };
+    for (int found; (found = getopt_long(argc, argv, ":nfubS:rRpt:vD", long_options, nullptr)) != -1;) {
+        switch (found) {
+            case 'n':
+                options.clobber = Clobber::no;
+                break;
+            case 'f':
+                options.clobber = Clobber::yes;
+                break;
+            case option_remove_destination:
+                options.remove_destination = true;
+                break;
+            case 'u':
+                options.update = true;
+                break;
+            case 'b':
+                options.backup = true;
+                break;
+            case 'S':
+                options.backup = true;
+                options.suffix = optarg;
+                if (options.suffix.empty() || options.suffix.find_first_of("/\\") != std::string::npos) {
+                    std::fprintf(stderr, "%s: the backup suffix %s may be neither empty nor hold a separator\n",
+                                 program_name, quoted(options.suffix).c_str());
+                    return usage_error();
+                }
+                break;
+            case 'r':
+            case 'R':
+                options.recursive = true;
+                break;
+            case 'p':
+                options.preserve = {true, true, true};
+                break;
+            case option_preserve:
+                if (!read_preserve_list(optarg, options.preserve)) {
+                    return usage_error();
+                }
+                break;
+            case 't':
+                if (options.target_directory) {
+                    std::fprintf(stderr, "%s: only one target directory may be given\n",
+                                 program_name);
+                    return usage_error();
+                }
+                options.target_directory = optarg;
+                break;
+            case 'v':
+                options.verbose = true;
+                break;
+            case 'D':
+                options.make_parents = true;
+                break;
+            case option_progress:
+                options.progress = kivcli::Progress::Mode::always;
+                break;
+            case option_help:
+                print_help();
+                return finish_output(exit_copied);
+            case option_version:
+                std::printf("kivcopy %s\n", KIVCOPY_VERSION);
+                return finish_output(exit_copied);
+            default:
+                report_bad_option(found, argv, long_options);
+                return usage_error();
+        }
+    }
+    options.operands.assign(argv + optind, argv + argc);
+    return -1;
+}
+
+}  // namespace kivcopy_cli

@@ -1,0 +1,65 @@
+/* SPDX-License-Identifier: Zlib */
+// kivcopy's command line: what it asks for.
+#ifndef KIVCOPY_CLI_OPTIONS_H
+#define KIVCOPY_CLI_OPTIONS_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kivcli/progress.h"
+
+namespace kivcopy_cli {
+
+// Exit statuses.
+constexpr int exit_copied = 0;       // every file was copied or skipped as existing
+constexpr int exit_copy_failed = 1;  // at least one copy failed
+constexpr int exit_usage = 64;       // the command line is wrong
+
+// Messages name the program by its plain name, whatever path started it.
+constexpr const char* program_name = "kivcopy";
+
+enum class Clobber { no, yes };
+
+// What -p keeps of the source besides the bytes.
+struct Preserve {
+    bool mode = false;
+    bool ownership = false;
+    bool timestamps = false;
+    bool any() const { return mode || ownership || timestamps; }
+};
+
+struct Options {
+    Clobber clobber = Clobber::no;      // -n (the default) or -f, the last one given
+    bool update = false;                // -u: replace only a target older than the source
+    bool remove_destination = false;    // --remove-destination
+    bool backup = false;                // -b
+    std::string suffix = "~";           // -S
+    bool recursive = false;             // -r, -R
+    bool make_parents = false;          // -D
+    bool verbose = false;               // -v
+    Preserve preserve;                  // -p, --preserve=LIST
+    kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
+    std::optional<std::string> target_directory;  // -t
+    std::vector<std::string> operands;
+
+    // Whether an existing target may be replaced at all.
+    bool replaces() const { return clobber == Clobber::yes || update || remove_destination; }
+};
+
+// Reads the command line into `options`. Returns -1 when the program is to
+// go on; else the exit status, after printing help, the version, or what is
+// wrong with the command line.
+int parse_command_line(int argc, char** argv, Options& options);
+
+// The short answer to a wrong command line, whose reason was printed
+// already: the hint at --help. Returns 64.
+int usage_error();
+
+// Writes what is buffered for standard output and reports a failed write
+// (a full disk, a closed pipe) as a failure.
+int finish_output(int status);
+
+}  // namespace kivcopy_cli
+
+#endif

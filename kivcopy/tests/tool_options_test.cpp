@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: Zlib
+// The front end's ways with trees and targets: -r, -u, backups, -f's
+// retry, --remove-destination, -p and the progress line.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "kivtest/faults.h"
+#endif
+
+#include "kivtest/files.h"
+#include "kivtest/programs.h"
+
+namespace {
+
+using kivtest::read_file;
+using kivtest::write_file;
+
+class CopyOptions : public kivtest::WorkDirTest {
+protected:
+    kivtest::ProgramRun run(const std::vector<std::string>& arguments) {
+        return kivtest::run_program(KIVCOPY_CLI_PATH, arguments);
+    }
+};
+
+// A tree is copied file by file; an existing target directory is merged
+// into; a directory is never copied into itself.
+TEST_F(CopyOptions, CopiesDirectoryTrees) {
+    kivtest::make_directory(path("src"));
+    kivtest::make_directory(path("src/sub"));
+    write_file(path("src/a"), "alpha");
+    write_file(path("src/sub/b"), "beta");
+    auto copied = run({"-r", "--", path("src"), path("copy")});
+    EXPECT_EQ(copied.exit_status, 0) << copied.err;
+    EXPECT_EQ(read_file(path("copy/a")), "alpha");
+    EXPECT_EQ(read_file(path("copy/sub/b")), "beta");
+
+    // Into an existing directory: under the source's own name, merged with
+    // what is there, which stays unless replacing is asked for.
+    kivtest::make_directory(path("into"));
+    kivtest::make_directory(path("into/src"));
+    write_file(path("into/src/a"), "kept");
+    write_file(path("into/src/own"), "own");
+    auto merged = run({"-r", "--", path("src"), path("into")});
+    EXPECT_EQ(merged.exit_status, 0) << merged.err;
+    EXPECT_EQ(read_file(path("into/src/a")), "kept");
+    EXPECT_EQ(read_file(path("into/src/own")), "own");
+    EXPECT_EQ(read_file(path("into/src/sub/b")), "beta");
+
+    auto itself = run({"-r", "--", path("src"), path("src/sub")});
+    EXPECT_EQ(itself.exit_status, 1);
+    EXPECT_NE(itself.err.find("into itself"), std::string::npos) << itself.err;
+    EXPECT_FALSE(kivtest::exists(path("src/sub/src")));
+}
+
+#if !defined(_WIN32)
+// Links are copied as links, never followed; other special files are
+// skipped with a message; directories get the source's mode less the umask.
+TEST_F(CopyOptions, CopiesLinksAsLinksAndSkipsSpecialFiles) {
+    kivtest::make_directory(path("src"));
+    kivtest::make_directory(path("src/private"));
+    ASSERT_EQ(::chmod(path("src/private").c_str(), 0750), 0);
+    write_file(path("outside"), "not copied");
+    ASSERT_EQ(::symlink(path("outside").c_str(), path("src/link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(path("src/fifo").c_str(), 0600), 0);
+    auto result = run({"-r", "--", path("src"), path("copy")});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "kivcopy: skipping '" + path("src/fifo") +
+                              "': not a regular file, directory or link\n");
+    char target[256] = {};
+    ASSERT_GT(::readlink(path("copy/link").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), path("outside"));
+    struct stat status {};
+    ASSERT_EQ(::stat(path("copy/private").c_str(), &status), 0);
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    EXPECT_EQ(status.st_mode & 0777, 0750u & ~static_cast<unsigned>(mask));
+}
+#endif
+
+// -u replaces only a target older than its source; -b keeps the target it
+// replaces as TARGET~ (or with the suffix -S gives).
+TEST_F(CopyOptions, UpdatesOnlyOlderTargetsAndKeepsBackups) {
+    write_file(path("source"), "new");
+    write_file(path("newer"), "newer");
+    write_file(path("older"), "older");
+    kivtest::set_times(path("source"), {1500000000, 0}, {1500000000, 0});
+    kivtest::set_times(path("newer"), {1600000000, 0}, {1600000000, 0});
+    kivtest::set_times(path("older"), {1400000000, 0}, {1400000000, 0});
+    auto newer = run({"-u", "-v", "--", path("source"), path("newer")});
+    EXPECT_EQ(newer.out, "skipped '" + path("newer") + "' (not older)\n");
+    EXPECT_EQ(read_file(path("newer")), "newer");
+    auto older = run({"-u", "-b", "--", path("source"), path("older")});
+    EXPECT_EQ(older.exit_status, 0) << older.err;
+    EXPECT_EQ(read_file(path("older")), "new");
+    EXPECT_EQ(read_file(path("older~")), "older");
+    auto suffixed = run({"-f", "-S", ".bak", "-v", "--", path("newer"), path("older")});
+    EXPECT_EQ(suffixed.out, "'" + path("newer") + "' -> '" + path("older") + "' (backup: '" +
+                                path("older.bak") + "')\n");
+    EXPECT_EQ(read_file(path("older.bak")), "new");
+}
+
+#if !defined(_WIN32)
+// -f replaces a target that cannot be opened for writing, such as a
+// running program ("Text file busy"), by removing it first: the copy is a
+// new file, and the program runs on from the old one.
+TEST_F(CopyOptions, ReplacesARunningProgramWithF) {
+    std::filesystem::copy_file("/bin/sleep", path("program"));
+    ASSERT_EQ(::chmod(path("program").c_str(), 0755), 0);
+    const pid_t running = ::fork();
+    if (running == 0) {
+        ::execl(path("program").c_str(), "program", "30", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Running once the program's file refuses to be opened for writing.
+    for (int tries = 0; tries < 200; ++tries) {
+        const int fd = ::open(path("program").c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ETXTBSY) {
+            break;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::usleep(10000);
+    }
+    write_file(path("update"), "replaced");
+    const ino_t before = kivtest::status_of(path("program")).st_ino;
+    auto result = run({"-f", "-v", "--", path("update"), path("program")});
+    ::kill(running, SIGKILL);
+    ::waitpid(running, nullptr, 0);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "removed '" + path("program") + "'\n'" + path("update") + "' -> '" +
+                              path("program") + "'\n");
+    EXPECT_EQ(read_file(path("program")), "replaced");
+    EXPECT_NE(kivtest::status_of(path("program")).st_ino, before);
+
+    // --remove-destination removes every existing target first.
+    const ino_t replaced = kivtest::status_of(path("program")).st_ino;
+    EXPECT_EQ(run({"--remove-destination", "--", path("update"), path("program")}).exit_status, 0);
+    EXPECT_NE(kivtest::status_of(path("program")).st_ino, replaced);
+}
+#endif
+
+// --preserve=timestamps gives the copy the source's modification time
+// (the library gives both times the access time); -p also its mode.
+TEST_F(CopyOptions, PreservesTimesAndMode) {
+    write_file(path("source"), "data");
+    kivtest::set_times(path("source"), {1700000000, 0}, {1600000000, 0});
+    auto result = run({"--preserve=timestamps", "--", path("source"), path("copy")});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(kivtest::modification_time(path("copy")), (kivtest::Time{1600000000, 0}));
+    EXPECT_EQ(kivtest::access_time(path("copy")), (kivtest::Time{1700000000, 0}));
+#if !defined(_WIN32)
+    ASSERT_EQ(::chmod(path("source").c_str(), 0604), 0);
+    EXPECT_EQ(run({"-p", "--", path("source"), path("copy-p")}).exit_status, 0);
+    EXPECT_EQ(kivtest::status_of(path("copy-p")).st_mode & 07777, 0604u);
+#endif
+}
+
+TEST_F(CopyOptions, ShowsProgressWhenAsked) {
+    write_file(path("source"), std::string(3000, 'x'));
+    auto result = run({"--progress", "--", path("source"), path("copy")});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_TRUE(std::regex_match(result.err, std::regex(R"(2\.9 KiB of 2\.9 KiB \(100%\), .*/s\n)")))
+        << result.err;
+}
+
+}  // namespace
