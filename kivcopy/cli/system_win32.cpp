@@ -42,7 +42,7 @@ std::wstring wide(const std::string& path) {
 bool remove_target(const std::string& path, std::string& reason) {
     const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(wide(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        ::SetFileAttributesW(wide(path).c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
     if (::DeleteFileW(wide(path).c_str())) {
         return true;
