@@ -9,28 +9,13 @@
 #include <optional>
 
 #include "kivcli/quote.h"
+#include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
 #include "system.h"
 
 namespace kivcopy_cli {
 namespace {
-
-std::string error_text(DWORD error) {
-    char* text = nullptr;
-    const DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 ? std::string(text, length) : std::string();
-    if (text != nullptr) {
-        ::LocalFree(text);
-    }
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.' || message.back() == ' ')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(error) : message;
-}
 
 std::wstring wide(const std::string& path) {
     return kivcommon::system_path(kivcommon::from_ansi(path.c_str()).value_or(L""));
@@ -47,7 +32,7 @@ bool remove_target(const std::string& path, std::string& reason) {
     if (::DeleteFileW(wide(path).c_str())) {
         return true;
     }
-    reason = error_text(::GetLastError());
+    reason = kivcommon::error_text(::GetLastError());
     return false;
 }
 
@@ -60,7 +45,7 @@ bool rename_to_backup(const std::string& path, const std::string& suffix, std::s
         return false;
     }
     if (!::MoveFileExW(wide(path).c_str(), wide(backup).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        reason = "cannot rename it to " + kivcli::quoted(backup) + ": " + error_text(::GetLastError());
+        reason = "cannot rename it to " + kivcli::quoted(backup) + ": " + kivcommon::error_text(::GetLastError());
         return false;
     }
     return true;
@@ -84,7 +69,7 @@ bool refuses_writing(const std::string& path, std::string& reason) {
         ::CloseHandle(handle);
         return false;
     }
-    reason = error_text(::GetLastError());
+    reason = kivcommon::error_text(::GetLastError());
     return true;
 }
 
@@ -115,7 +100,7 @@ bool preserve_attributes(const std::string& target, const struct stat& status,
             ::CloseHandle(handle);
         }
         if (!set) {
-            reason = "cannot set the times: " + error_text(::GetLastError());
+            reason = "cannot set the times: " + kivcommon::error_text(::GetLastError());
             return false;
         }
     }

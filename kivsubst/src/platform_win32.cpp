@@ -8,6 +8,7 @@
 
 #include <utility>
 
+#include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_io.h"
 #include "kivcommon/win32_paths.h"
@@ -106,20 +107,7 @@ std::optional<Path> environment(const char* name) {
 }
 
 std::string last_error() {
-    const DWORD error = ::GetLastError();
-    wchar_t* text = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message = length > 0 ? std::wstring(text, length) : std::wstring();
-    if (text != nullptr) {
-        ::LocalFree(text);
-    }
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                                message.back() == L'.' || message.back() == L' ')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(error) : kivcommon::to_ansi(message);
+    return kivcommon::error_text(::GetLastError());
 }
 
 // Windows has no sync of a whole volume for an unprivileged program: each

@@ -29,6 +29,8 @@
  * that a stray thread cannot make two calls share one number.
  */
 #define _GNU_SOURCE
+#include "preload.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -80,32 +82,6 @@ static size_t capped(size_t size) {
     configure();
     return limit != 0 && size > limit ? (size_t)limit : size;
 }
-
-/* The next definition of `name` after this library: the C library's. */
-static void *next(const char *name) {
-    void *found = dlsym(RTLD_NEXT, name);
-    if (found == NULL) {
-        abort();
-    }
-    return found;
-}
-
-#define REAL(type, name, params)                 \
-    static type(*real_##name) params;             \
-    if (real_##name == NULL) {                    \
-        *(void **)(&real_##name) = next(#name);   \
-    }
-
-/* The mode argument is there only when the flags create a file. */
-#define MODE_OF(flags, mode)                                  \
-    do {                                                      \
-        if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {         \
-            va_list arguments;                                \
-            va_start(arguments, flags);                       \
-            mode = (mode_t)va_arg(arguments, int);            \
-            va_end(arguments);                                \
-        }                                                     \
-    } while (0)
 
 /* Opens through the C library's `real`, recording the open and, for
  * O_CREAT, whether it made the entry. */

@@ -9,6 +9,8 @@
  * KIV_SWAP_WITH  the file renamed over it, once
  */
 #define _GNU_SOURCE
+#include "preload.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -19,15 +21,6 @@
 #include <sys/types.h>
 
 static int swapped;
-
-/* The next definition of `name` after this library: the C library's. */
-static void *next(const char *name) {
-    void *found = dlsym(RTLD_NEXT, name);
-    if (found == NULL) {
-        abort();
-    }
-    return found;
-}
 
 /* Swaps once, after the first call that looked at the watched name. */
 static void looked_at(const char *path) {
@@ -41,24 +34,6 @@ static void looked_at(const char *path) {
         perror("swapname: rename");
     }
 }
-
-/* The mode argument is there only when the flags create a file. */
-#define MODE_OF(flags, mode)                                  \
-    do {                                                      \
-        if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {         \
-            va_list arguments;                                \
-            va_start(arguments, flags);                       \
-            mode = (mode_t)va_arg(arguments, int);            \
-            va_end(arguments);                                \
-        }                                                     \
-    } while (0)
-
-/* Declares real_NAME, the C library's own NAME, found on first use. */
-#define REAL(type, name, params)                 \
-    static type(*real_##name) params;             \
-    if (real_##name == NULL) {                    \
-        *(void **)(&real_##name) = next(#name);   \
-    }
 
 #define SWAP_OPEN(name)                                  \
     int name(const char *path, int flags, ...) {         \

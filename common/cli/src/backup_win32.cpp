@@ -7,6 +7,7 @@
 
 #include "kivcli/backup.h"
 #include "kivcli/quote.h"
+#include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
 
@@ -14,7 +15,7 @@ namespace kivcli {
 namespace {
 
 std::string system_reason(const std::string& what) {
-    return what + ": error " + std::to_string(::GetLastError());
+    return what + ": " + kivcommon::error_text(::GetLastError());
 }
 
 // Copies every byte of `from`, from its start, to `to`, reading at offsets
