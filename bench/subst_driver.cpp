@@ -350,9 +350,11 @@ int repeat(int argc, char** argv) {
         const std::vector<unsigned char>& to = call % 2 == 0 ? replacement : pattern;
         sync_everything();
         const auto started = std::chrono::steady_clock::now();
-        const std::int32_t rc = replaceString(argv[2], from.data(), static_cast<std::int32_t>(from.size()),
-                                              to.data(), static_cast<std::int32_t>(to.size()));
-        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        const std::int32_t rc =
+            replaceString(argv[2], from.data(), static_cast<std::int32_t>(from.size()), to.data(),
+                          static_cast<std::int32_t>(to.size()));
+        seconds.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         if (rc != KIVSUBST_REPLACED) {
             std::fprintf(stderr, "subst_driver: call %llu returned %d\n",
                          static_cast<unsigned long long>(call + 1), static_cast<int>(rc));
@@ -365,8 +367,8 @@ int repeat(int argc, char** argv) {
     }
     std::sort(seconds.begin(), seconds.end());
     std::printf("calls=%zu median_s=%.6f mean_s=%.6f min_s=%.6f max_s=%.6f\n", seconds.size(),
-                seconds[seconds.size() / 2], total / static_cast<double>(seconds.size()), seconds.front(),
-                seconds.back());
+                seconds[seconds.size() / 2], total / static_cast<double>(seconds.size()),
+                seconds.front(), seconds.back());
     return exit_ok;
 }
 

@@ -175,7 +175,8 @@ int parse_command_line(int argc, char** argv, Options& options) {
         {"version", no_argument, nullptr, option_version},
         {nullptr, 0, nullptr, 0},
     };
-    for (int found; (found = getopt_long(argc, argv, ":nfubS:rRpt:vD", long_options, nullptr)) != -1;) {
+    for (int found;
+         (found = getopt_long(argc, argv, ":nfubS:rRpt:vD", long_options, nullptr)) != -1;) {
         switch (found) {
             case 'n':
                 options.clobber = Clobber::no;
@@ -195,9 +196,12 @@ int parse_command_line(int argc, char** argv, Options& options) {
             case 'S':
                 options.backup = true;
                 options.suffix = optarg;
-                if (options.suffix.empty() || options.suffix.find_first_of("/\\") != std::string::npos) {
-                    std::fprintf(stderr, "%s: the backup suffix %s may be neither empty nor hold a separator\n",
-                                 program_name, quoted(options.suffix).c_str());
+                if (options.suffix.empty() ||
+                    options.suffix.find_first_of("/\\") != std::string::npos) {
+                    std::fprintf(
+                        stderr,
+                        "%s: the backup suffix %s may be neither empty nor hold a separator\n",
+                        program_name, quoted(options.suffix).c_str());
                     return usage_error();
                 }
                 break;

@@ -101,7 +101,8 @@ bool make_directories(const std::string& directory) {
 std::string resolved(const std::string& path) {
 #if defined(_WIN32)
     char full[_MAX_PATH];
-    return ::_fullpath(full, path.c_str(), sizeof full) != nullptr ? std::string(full) : std::string();
+    return ::_fullpath(full, path.c_str(), sizeof full) != nullptr ? std::string(full)
+                                                                   : std::string();
 #else
     char real[PATH_MAX];
     if (::realpath(path.c_str(), real) != nullptr) {

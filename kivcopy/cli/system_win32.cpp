@@ -27,7 +27,8 @@ std::wstring wide(const std::string& path) {
 bool remove_target(const std::string& path, std::string& reason) {
     const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(wide(path).c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+        ::SetFileAttributesW(wide(path).c_str(),
+                             attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
     if (::DeleteFileW(wide(path).c_str())) {
         return true;
@@ -45,7 +46,8 @@ bool rename_to_backup(const std::string& path, const std::string& suffix, std::s
         return false;
     }
     if (!::MoveFileExW(wide(path).c_str(), wide(backup).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        reason = "cannot rename it to " + kivcli::quoted(backup) + ": " + kivcommon::error_text(::GetLastError());
+        reason = "cannot rename it to " + kivcli::quoted(backup) + ": " +
+                 kivcommon::error_text(::GetLastError());
         return false;
     }
     return true;

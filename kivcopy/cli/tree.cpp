@@ -55,7 +55,8 @@ bool make_directory(Copier& copier, const std::string& target, unsigned mode, Ma
         return true;
     }
     if (error == EEXIST) {
-        return copier.fail("cannot overwrite non-directory " + quoted(target) + " with a directory");
+        return copier.fail("cannot overwrite non-directory " + quoted(target) +
+                           " with a directory");
     }
     return copier.fail("cannot create directory " + quoted(target) + ": " + std::strerror(error));
 }

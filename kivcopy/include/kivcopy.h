@@ -43,8 +43,8 @@ extern "C" {
 #define KIVCOPY_OK                   0     /* copied, and both of the copy's times set */
 #define KIVCOPY_SOURCE_NOT_OPENED    10    /* the source cannot be opened for reading */
 #define KIVCOPY_TARGET_NOT_WRITTEN   (-5010) /* the target cannot be opened, written or closed */
-#define KIVCOPY_SOURCE_NOT_READ      (-5011) /* the source's status or a block of it cannot be read */
-#define KIVCOPY_TARGET_EXISTS        (-5048) /* the target exists and replacing it was not allowed */
+#define KIVCOPY_SOURCE_NOT_READ (-5011) /* the source's status or a block of it cannot be read */
+#define KIVCOPY_TARGET_EXISTS (-5048)   /* the target exists and replacing it was not allowed */
 #define KIVCOPY_TIMES_NOT_SET        (-5074) /* copied, but the copy's times cannot be set */
 
 KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *target,

@@ -167,8 +167,8 @@ File probe_target(const PathChar* path) {
 // refused by its type like an existing target that is no file.
 File create_target(const PathChar* path, unsigned, Creation& outcome) {
     HANDLE handle =
-        only_disk_file(::CreateFileW(kivcommon::system_path(path).c_str(), GENERIC_WRITE,
-                                     share_all, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        only_disk_file(::CreateFileW(kivcommon::system_path(path).c_str(), GENERIC_WRITE, share_all,
+                                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = ::GetLastError();
         outcome = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Creation::name_taken

@@ -112,7 +112,8 @@ TEST_F(CopyFault, ReportsAWriteThatFailsOnAFullDisk) {
     for (std::size_t size : {std::size_t{10}, std::size_t{3} * 1024 * 1024}) {
         SCOPED_TRACE(size);
         write_file(path("source"), std::string(size, 'x'));
-        EXPECT_EQ(KivCopyFile(path("source").c_str(), target.c_str(), 1), KIVCOPY_TARGET_NOT_WRITTEN);
+        EXPECT_EQ(KivCopyFile(path("source").c_str(), target.c_str(), 1),
+                  KIVCOPY_TARGET_NOT_WRITTEN);
         EXPECT_EQ(read_file(path("source")), std::string(size, 'x'));
     }
 }
@@ -121,10 +122,12 @@ TEST_F(CopyFault, RefusesSourcesAndTargetsThatAreNotRegularFiles) {
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0666), 0);
     write_file(path("source"), "data");
     // Neither a FIFO without a writer nor a device may hold up the call.
-    EXPECT_EQ(KivCopyFile(path("fifo").c_str(), path("target").c_str(), 1), KIVCOPY_SOURCE_NOT_OPENED);
+    EXPECT_EQ(KivCopyFile(path("fifo").c_str(), path("target").c_str(), 1),
+              KIVCOPY_SOURCE_NOT_OPENED);
     EXPECT_EQ(KivCopyFile("/dev/zero", path("target").c_str(), 1), KIVCOPY_SOURCE_NOT_OPENED);
     EXPECT_FALSE(kivtest::exists(path("target")));
-    EXPECT_EQ(KivCopyFile(path("source").c_str(), path("fifo").c_str(), 1), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(KivCopyFile(path("source").c_str(), path("fifo").c_str(), 1),
+              KIVCOPY_TARGET_NOT_WRITTEN);
     EXPECT_EQ(KivCopyFile(path("source").c_str(), "/dev/null", 1), KIVCOPY_TARGET_NOT_WRITTEN);
 }
 

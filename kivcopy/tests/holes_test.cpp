@@ -34,7 +34,9 @@ protected:
         }
         return bytes;
     }
-    long long allocated(const char* name) { return kivtest::status_of(path(name)).st_blocks * 512LL; }
+    long long allocated(const char* name) {
+        return kivtest::status_of(path(name)).st_blocks * 512LL;
+    }
     int copy() { return KivCopyFile(path("source").c_str(), path("target").c_str(), 1); }
 };
 

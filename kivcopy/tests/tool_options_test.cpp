@@ -173,7 +173,8 @@ TEST_F(CopyOptions, ShowsProgressWhenAsked) {
     write_file(path("source"), std::string(3000, 'x'));
     auto result = run({"--progress", "--", path("source"), path("copy")});
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_TRUE(std::regex_match(result.err, std::regex(R"(2\.9 KiB of 2\.9 KiB \(100%\), .*/s\n)")))
+    EXPECT_TRUE(
+        std::regex_match(result.err, std::regex(R"(2\.9 KiB of 2\.9 KiB \(100%\), .*/s\n)")))
         << result.err;
 }
 

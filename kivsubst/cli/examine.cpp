@@ -33,7 +33,8 @@ using kivsubst::platform::File;
 // of the ANSI code page, so that the second byte of a double-byte
 // character is never taken for a separator.
 std::string library_path(const std::string& operand) {
-    const std::optional<kivsubst::Path> path = kivsubst::platform::path_from_narrow(operand.c_str());
+    const std::optional<kivsubst::Path> path =
+        kivsubst::platform::path_from_narrow(operand.c_str());
     if (operand.empty() || !path || !kivsubst::paths::directory_part(*path).empty()) {
         return operand;
     }

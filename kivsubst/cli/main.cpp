@@ -42,16 +42,19 @@ int look(const std::vector<Target>& targets, const Options& options, Tally& tall
         std::uint64_t count = 0;
         if (options.preview) {
             if (!preview_file(target, options, counter, count, reason)) {
-                tally.fail(KIVSUBST_CANNOT_OPEN, "cannot open " + quoted(target.shown) + ": " + reason);
+                tally.fail(KIVSUBST_CANNOT_OPEN,
+                           "cannot open " + quoted(target.shown) + ": " + reason);
             }
         } else {
             kivsubst::platform::File input = open_to_examine(target.path, reason);
             if (!input.is_open()) {
-                tally.fail(KIVSUBST_CANNOT_OPEN, "cannot open " + quoted(target.shown) + ": " + reason);
+                tally.fail(KIVSUBST_CANNOT_OPEN,
+                           "cannot open " + quoted(target.shown) + ": " + reason);
                 continue;
             }
             if (!counter.count(input, count, reason)) {
-                tally.fail(KIVSUBST_COPY_ERROR, "cannot read " + quoted(target.shown) + ": " + reason);
+                tally.fail(KIVSUBST_COPY_ERROR,
+                           "cannot read " + quoted(target.shown) + ": " + reason);
                 continue;
             }
             if (count > 0) {

@@ -266,7 +266,8 @@ int parse_command_line(int argc, char** argv, Options& options) {
     opterr = 0;
     const int count = static_cast<int>(rest.size());
     rest.push_back(nullptr);
-    for (int found; (found = getopt_long(count, rest.data(), "Frnv", long_options, nullptr)) != -1;) {
+    for (int found;
+         (found = getopt_long(count, rest.data(), "Frnv", long_options, nullptr)) != -1;) {
         switch (found) {
             case option_hex:
                 hex = true;

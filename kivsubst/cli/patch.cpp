@@ -77,8 +77,8 @@ std::string failure_message(const Target& target, const Failure& failure, int co
             what = "cannot open: " + failure.reason;
             break;
         case Failure::Step::create_temporary:
-            what = "cannot create a temporary file in " + quoted(shown_directory(failure.temporary)) +
-                   ": " + failure.reason;
+            what = "cannot create a temporary file in " +
+                   quoted(shown_directory(failure.temporary)) + ": " + failure.reason;
             break;
         case Failure::Step::memory:
             what = "out of memory";

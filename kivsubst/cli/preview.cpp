@@ -167,7 +167,8 @@ void Previewer::show_text(std::size_t index) {
     const Occurrence& occurrence = occurrences_[index];
     const auto length = static_cast<std::size_t>(pattern(index).size());
     const std::int64_t from = std::max<std::int64_t>(0, occurrence.offset - text_context);
-    const std::int64_t wanted = occurrence.offset + static_cast<std::int64_t>(length) + text_context;
+    const std::int64_t wanted =
+        occurrence.offset + static_cast<std::int64_t>(length) + text_context;
     const std::string window = bytes_at(file_, from, wanted);
 
     const auto match = static_cast<std::size_t>(occurrence.offset - from);

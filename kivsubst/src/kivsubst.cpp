@@ -48,7 +48,8 @@ extern "C" KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char* path, co
                                                             int32_t patternLength,
                                                             const void* replacement,
                                                             int32_t replacementLength) {
-    if (path == nullptr || !bytes_are_valid(pattern, patternLength, replacement, replacementLength)) {
+    if (path == nullptr ||
+        !bytes_are_valid(pattern, patternLength, replacement, replacementLength)) {
         return kivsubst::report::invalid_argument();
     }
     std::optional<kivsubst::Path> converted;
@@ -69,7 +70,8 @@ extern "C" KIVSUBST_API int32_t KIVSUBST_CALL replaceStringW(const wchar_t* path
                                                              int32_t patternLength,
                                                              const void* replacement,
                                                              int32_t replacementLength) {
-    if (path == nullptr || !bytes_are_valid(pattern, patternLength, replacement, replacementLength)) {
+    if (path == nullptr ||
+        !bytes_are_valid(pattern, patternLength, replacement, replacementLength)) {
         return kivsubst::report::invalid_argument();
     }
     try {

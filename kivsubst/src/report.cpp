@@ -47,7 +47,8 @@ std::string printable(const std::string& name) {
 }  // namespace
 
 int no_temp_name() {
-    return say(KIVSUBST_NO_TEMP_NAME, "Cannot create temporary file; rc=%d\n", KIVSUBST_NO_TEMP_NAME);
+    return say(KIVSUBST_NO_TEMP_NAME, "Cannot create temporary file; rc=%d\n",
+               KIVSUBST_NO_TEMP_NAME);
 }
 
 int cannot_open(const char* path) {

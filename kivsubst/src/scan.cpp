@@ -174,7 +174,8 @@ ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::F
     std::int64_t read = 0;
 
     while (remaining > 0) {
-        std::size_t wanted = static_cast<std::size_t>(std::min(remaining, static_cast<std::int64_t>(block_size_)));
+        std::size_t wanted =
+            static_cast<std::size_t>(std::min(remaining, static_cast<std::int64_t>(block_size_)));
         std::ptrdiff_t got = input.read_some(buffer + carried, wanted);
         if (got < 0) {
             outcome.kind = ScanOutcome::Kind::read_failed;

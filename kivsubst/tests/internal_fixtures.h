@@ -60,9 +60,9 @@ protected:
     }
 
     // Scans `length` bytes of a file holding `input` and returns the output.
-    kivsubst::ScanOutcome scan(const std::string& input, std::int64_t length, const std::string& pattern,
-                               const std::string& replacement, std::size_t block_size,
-                               std::string& output) {
+    kivsubst::ScanOutcome scan(const std::string& input, std::int64_t length,
+                               const std::string& pattern, const std::string& replacement,
+                               std::size_t block_size, std::string& output) {
         kivsubst::Scanner scanner(bytes_of(pattern), bytes_of(replacement), block_size);
         return scan_with(scanner, input, length, output);
     }

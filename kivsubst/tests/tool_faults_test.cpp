@@ -80,7 +80,8 @@ TEST_F(SubstTool, FailsWhenHelpOrVersionCannotBeWritten) {
         auto result = kivtest::run_program(
             "/bin/sh", {"-c", "exec \"$0\" \"$1\" >/dev/full", KIVSUBST_CLI_PATH, option});
         EXPECT_EQ(result.exit_status, 1) << option;
-        EXPECT_EQ(result.err, "kivsubst: cannot write to standard output: No space left on device\n")
+        EXPECT_EQ(result.err,
+                  "kivsubst: cannot write to standard output: No space left on device\n")
             << option;
     }
 }

@@ -41,7 +41,8 @@ TEST_F(SubstTool, WalksDirectoriesWithRecursive) {
     ASSERT_EQ(::symlink(path("elsewhere").c_str(), path("t/dir-link").c_str()), 0);
     patched.push_back("t/zz-link.cfg");
 #endif
-    auto result = run({"-r", "-v", "--include=*.cfg", "--exclude", "skip", "--", "v1", "v2", path("t")});
+    auto result =
+        run({"-r", "-v", "--include=*.cfg", "--exclude", "skip", "--", "v1", "v2", path("t")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     std::string expected;
     for (std::string file : patched) {
@@ -88,8 +89,9 @@ TEST_F(SubstTool, KeepsABackupOfEachFileItChanges) {
     ASSERT_EQ(::symlink(path("victim").c_str(), path("a.orig").c_str()), 0);
     auto refused = run({"--backup=.orig", "--", "new", "newer", path("a")});
     EXPECT_EQ(refused.exit_status, 7);
-    EXPECT_EQ(refused.err, "kivsubst: " + quoted(path("a")) + ": cannot keep a backup: the backup " +
-                               quoted(path("a.orig")) + " exists and is not a regular file (7)\n");
+    EXPECT_EQ(refused.err, "kivsubst: " + quoted(path("a")) +
+                               ": cannot keep a backup: the backup " + quoted(path("a.orig")) +
+                               " exists and is not a regular file (7)\n");
     EXPECT_EQ(read_file(path("a")), "new");
     EXPECT_EQ(read_file(path("victim")), "precious");
 #endif
@@ -129,7 +131,8 @@ TEST_F(SubstTool, FiltersStandardInputToStandardOutput) {
         "/bin/sh", {"-c", "printf 'a\\000b\\000' | \"$0\" --hex -- 00 ff -", KIVSUBST_CLI_PATH});
     EXPECT_EQ(filtered.exit_status, 0) << filtered.err;
     EXPECT_EQ(filtered.out, "a\xff" "b\xff");
-    auto none = kivtest::run_program("/bin/sh", {"-c", "printf 'abc' | \"$0\" x y -", KIVSUBST_CLI_PATH});
+    auto none =
+        kivtest::run_program("/bin/sh", {"-c", "printf 'abc' | \"$0\" x y -", KIVSUBST_CLI_PATH});
     EXPECT_EQ(none.exit_status, 1);
     EXPECT_EQ(none.out, "abc");
     write_file(path("f"), "x");
@@ -163,7 +166,8 @@ TEST_F(SubstTool, ShowsProgressWhenAsked) {
     write_file(path("f"), std::string(3000, 'x'));
     auto result = run({"--progress", "x", "y", path("f")});
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_TRUE(std::regex_match(result.err, std::regex(R"(2\.9 KiB of 2\.9 KiB \(100%\), .*/s\n)")))
+    EXPECT_TRUE(
+        std::regex_match(result.err, std::regex(R"(2\.9 KiB of 2\.9 KiB \(100%\), .*/s\n)")))
         << result.err;
 }
 

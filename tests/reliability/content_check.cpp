@@ -42,8 +42,9 @@ std::vector<std::int64_t> ContentCheck::edges(const FileState& file) const {
 }
 
 std::size_t ContentCheck::first_segment_from(std::int64_t offset) const {
-    auto found = std::lower_bound(segments_.begin(), segments_.end(), offset,
-                                  [](const Segment& segment, std::int64_t at) { return segment.from < at; });
+    auto found =
+        std::lower_bound(segments_.begin(), segments_.end(), offset,
+                         [](const Segment& segment, std::int64_t at) { return segment.from < at; });
     return static_cast<std::size_t>(found - segments_.begin());
 }
 
@@ -61,7 +62,8 @@ void ContentCheck::add_writers(const std::vector<Unit>& pending, const std::stri
         const std::int64_t end = unit.offset + static_cast<std::int64_t>(unit.bytes.size());
         for (std::size_t s = first_segment_from(unit.offset);
              s < segments_.size() && segments_[s].from < end; ++s) {
-            const std::int64_t to = s + 1 < segments_.size() ? segments_[s + 1].from : expected_length_;
+            const std::int64_t to =
+                s + 1 < segments_.size() ? segments_[s + 1].from : expected_length_;
             const bool matches = std::memcmp(unit.bytes.data() + (segments_[s].from - unit.offset),
                                              expected.data() + segments_[s].from,
                                              static_cast<std::size_t>(to - segments_[s].from)) == 0;

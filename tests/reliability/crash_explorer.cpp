@@ -140,7 +140,8 @@ void Point::collect_directories(const Model& model) {
         for (std::size_t i = 0; i < state.pending.size(); ++i) {
             directory.snapshots.push_back(directory.snapshots.back());
             apply(directory.snapshots.back(), state.pending[i]);
-            atoms_.push_back({true, static_cast<std::size_t>(directory.group), i, state.pending[i].sequence});
+            atoms_.push_back(
+                {true, static_cast<std::size_t>(directory.group), i, state.pending[i].sequence});
         }
         directories_.push_back(std::move(directory));
     }
@@ -171,7 +172,8 @@ void Point::prepare_check(const Model& model, const InodeId& inode, const std::s
     const auto key = std::make_pair(inode, &content);
     if (checks_.count(key) == 0) {
         auto found = model.files().find(inode);
-        checks_.emplace(key, ContentCheck(found != model.files().end() ? found->second : empty, content));
+        checks_.emplace(
+            key, ContentCheck(found != model.files().end() ? found->second : empty, content));
     }
 }
 
@@ -312,7 +314,8 @@ bool Point::holds(const InodeId& inode, const std::string& content, const CrashS
 bool Point::is_recoverable(const WatchedFile& file, const CrashState& state) const {
     for (const Directory& directory : directories_) {
         for (const auto& [name, inode] : entries(directory, state)) {
-            if (starts_with(name, promise_.temporary_prefix) && holds(inode, file.new_content, state)) {
+            if (starts_with(name, promise_.temporary_prefix) &&
+                holds(inode, file.new_content, state)) {
                 return true;
             }
         }
@@ -328,10 +331,12 @@ bool Point::keeps_promise(const CrashState& state, std::string& why) const {
             }
             const Entries& named = entries(directory, state);
             auto entry = named.find(file.name);
-            const bool whole = entry != named.end() && (holds(entry->second, file.old_content, state) ||
-                                                        holds(entry->second, file.new_content, state));
+            const bool whole =
+                entry != named.end() && (holds(entry->second, file.old_content, state) ||
+                                         holds(entry->second, file.new_content, state));
             if (!whole && !is_recoverable(file, state)) {
-                why = "'" + file.name + "' holds neither its old nor its new content, and no temporary "
+                why = "'" + file.name +
+                      "' holds neither its old nor its new content, and no temporary "
                       "file holds the new one";
                 return false;
             }
@@ -344,8 +349,8 @@ std::string Point::describe(const CrashState& state) const {
     std::string text = "persisted:";
     for (std::size_t g = 0; g < files_.size(); ++g) {
         const auto kept = std::count(state.persisted[g].begin(), state.persisted[g].end(), true);
-        text += " " + std::to_string(kept) + " of " + std::to_string(unit_counts_[g]) + " units of " +
-                text_of(files_[g]) + ";";
+        text += " " + std::to_string(kept) + " of " + std::to_string(unit_counts_[g]) +
+                " units of " + text_of(files_[g]) + ";";
     }
     for (std::size_t g = 0; g < directory_groups_.size(); ++g) {
         const Directory& directory = directories_[directory_groups_[g]];

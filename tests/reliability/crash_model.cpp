@@ -17,7 +17,8 @@ void Image::apply(const Unit& unit) {
             held.resize(end, '\0');
         }
         bytes.replace(static_cast<std::size_t>(unit.offset), unit.bytes.size(), unit.bytes);
-        held.replace(static_cast<std::size_t>(unit.offset), unit.bytes.size(), unit.bytes.size(), '\1');
+        held.replace(static_cast<std::size_t>(unit.offset), unit.bytes.size(), unit.bytes.size(),
+                     '\1');
         return;
     }
     if (unit.cuts && static_cast<std::size_t>(unit.length) < held.size()) {
@@ -49,8 +50,8 @@ void apply(Entries& entries, const EntryOp& op) {
     }
 }
 
-void Model::add_existing_file(const InodeId& directory, const std::string& name, const InodeId& file,
-                              const std::string& content) {
+void Model::add_existing_file(const InodeId& directory, const std::string& name,
+                              const InodeId& file, const std::string& content) {
     FileState& state = files_[file];
     state.durable.bytes = content;
     state.durable.held.assign(content.size(), '\1');
@@ -150,9 +151,11 @@ void Model::apply(const Op& op) {
             break;
         case OpKind::fallocate:
             if ((op.flags & ~FALLOC_FL_KEEP_SIZE) != 0) {
-                throw std::runtime_error("the model has no fallocate mode " + std::to_string(op.flags));
+                throw std::runtime_error("the model has no fallocate mode " +
+                                         std::to_string(op.flags));
             }
-            if ((op.flags & FALLOC_FL_KEEP_SIZE) == 0 && op.offset + op.length > files_[op.inode].length_now) {
+            if ((op.flags & FALLOC_FL_KEEP_SIZE) == 0 &&
+                op.offset + op.length > files_[op.inode].length_now) {
                 set_length(op.inode, op.offset + op.length, false);
             }
             break;

@@ -88,7 +88,9 @@ protected:
         exit.status = run.exit_status;
         exit.log = run.out + run.err;
         if (calls != nullptr) {
-            *calls = kivtest::exists(count_file) ? std::strtoul(read_file(count_file).c_str(), nullptr, 10) : 0;
+            *calls = kivtest::exists(count_file)
+                         ? std::strtoul(read_file(count_file).c_str(), nullptr, 10)
+                         : 0;
         }
         return exit;
     }
@@ -129,7 +131,8 @@ protected:
         Exit counted = run_driver(arguments, 0, transfer_limit, &total);
         EXPECT_EQ(counted.status, 0) << scenario << ": the counting run failed: " << counted.log;
         EXPECT_TRUE(read_file(file) == new_content) << scenario << ": the counting run";
-        EXPECT_TRUE(temporaries().empty()) << scenario << ": the counting run left a temporary file";
+        EXPECT_TRUE(temporaries().empty())
+            << scenario << ": the counting run left a temporary file";
         if (total == 0) {
             ADD_FAILURE() << scenario << ": the killpoint library counted no calls";
             return tally;
@@ -162,7 +165,8 @@ protected:
             } else {
                 ++tally.broken;
                 ADD_FAILURE() << scenario << ": killed before call " << point << " of " << total
-                              << ", the file (" << now.size() << " bytes) holds neither its old nor its new "
+                              << ", the file (" << now.size()
+                              << " bytes) holds neither its old nor its new "
                               << "content and no temporary file holds the new content";
             }
         }
@@ -172,14 +176,17 @@ protected:
         write_file(file, old_content);
         remove_temporaries();
         Exit completed = run_driver(arguments, total + 1, transfer_limit);
-        EXPECT_EQ(completed.status, 0) << scenario << ": the run with no kill failed: " << completed.log;
+        EXPECT_EQ(completed.status, 0)
+            << scenario << ": the run with no kill failed: " << completed.log;
         EXPECT_TRUE(read_file(file) == new_content) << scenario << ": the run with no kill";
-        EXPECT_TRUE(temporaries().empty()) << scenario << ": the run with no kill left a temporary file";
+        EXPECT_TRUE(temporaries().empty())
+            << scenario << ": the run with no kill left a temporary file";
         remove_temporaries();
 
-        std::printf("%s: kill points tried: %lu, invariant broken: %lu "
-                    "(calls %lu; file left old %lu, new %lu, partly overwritten %lu)\n",
-                    scenario.c_str(), tally.tried, tally.broken, total, old_seen, new_seen, mixed_seen);
+        std::printf(
+            "%s: kill points tried: %lu, invariant broken: %lu "
+            "(calls %lu; file left old %lu, new %lu, partly overwritten %lu)\n",
+            scenario.c_str(), tally.tried, tally.broken, total, old_seen, new_seen, mixed_seen);
         std::fflush(stdout);
         partly_overwritten += mixed_seen;
         return tally;
@@ -202,21 +209,22 @@ TEST_F(CrashConsistency, SubstitutionLeavesOldOrNewContentOrACompleteTemporaryFi
 
     unsigned long partly_overwritten = 0;
     const Tally tallies[] = {
-        substitution("substitution, growing", grow_pattern, grow_replacement, whole, partly_overwritten),
+        substitution("substitution, growing", grow_pattern, grow_replacement, whole,
+                     partly_overwritten),
         substitution("substitution, shrinking", shrink_pattern, shrink_replacement, whole,
                      partly_overwritten),
         substitution("substitution, growing, 64 KiB transfers", grow_pattern, grow_replacement, cut,
                      partly_overwritten),
-        substitution("substitution, shrinking, 64 KiB transfers", shrink_pattern, shrink_replacement,
-                     cut, partly_overwritten),
+        substitution("substitution, shrinking, 64 KiB transfers", shrink_pattern,
+                     shrink_replacement, cut, partly_overwritten),
     };
     Tally all;
     for (const Tally& tally : tallies) {
         all.tried += tally.tried;
         all.broken += tally.broken;
     }
-    std::printf("substitution, all scenarios: kill points tried: %lu, invariant broken: %lu\n", all.tried,
-                all.broken);
+    std::printf("substitution, all scenarios: kill points tried: %lu, invariant broken: %lu\n",
+                all.tried, all.broken);
     EXPECT_EQ(all.broken, 0u);
     EXPECT_GE(all.tried, fewest_substitution_kill_points);
     // Kills inside the write-back, where only the temporary file holds the
@@ -256,7 +264,8 @@ TEST_F(CrashConsistency, CopyNeverChangesItsSourceAndCompletesExactly) {
         }
         if (read_file(source) != source_content) {
             ++tally.broken;
-            ADD_FAILURE() << "killed before call " << point << " of " << total << ", the source changed";
+            ADD_FAILURE() << "killed before call " << point << " of " << total
+                          << ", the source changed";
         }
     }
 

@@ -89,18 +89,22 @@ protected:
     // `log_` and `promise_`.
     void record() {
         const Scenario& scenario = GetParam();
-        const std::string pattern = scenario.growing ? "{{install-dir}}" : "C:/Program Files/Previous Product Name/";
-        const std::string replacement = scenario.growing ? "/opt/products/installer-test/version-1.0.0/share" : "D:/p/";
+        const std::string pattern =
+            scenario.growing ? "{{install-dir}}" : "C:/Program Files/Previous Product Name/";
+        const std::string replacement =
+            scenario.growing ? "/opt/products/installer-test/version-1.0.0/share" : "D:/p/";
         const std::string file = path("file");
         const std::string old_content = kivtest::planted_text(scenario.size, pattern);
         kivtest::write_file(file, old_content);
-        promise_.files = {{identity(dir()), "file", identity(file), old_content,
-                           kivtest::reference_substitution(old_content, pattern, replacement).output}};
+        promise_.files = {
+            {identity(dir()), "file", identity(file), old_content,
+             kivtest::reference_substitution(old_content, pattern, replacement).output}};
 
         const std::string tmp = path("tmp");
         kivtest::make_directory(tmp);
-        std::vector<std::string> environment = {"KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
-                                                "KIV_TRANSFER_LIMIT=" + std::to_string(scenario.transfer_limit)};
+        std::vector<std::string> environment = {
+            "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+            "KIV_TRANSFER_LIMIT=" + std::to_string(scenario.transfer_limit)};
         environment.push_back(scenario.tmp == Tmp::unset ? "TMP" : "TMP=" + tmp);
         if (scenario.tmp == Tmp::write_only) {
             ::chmod(tmp.c_str(), 0333);
@@ -108,14 +112,16 @@ protected:
         const int status = run_driver({"subst", file, pattern, replacement}, environment);
         ::chmod(tmp.c_str(), 0755);
         ASSERT_EQ(status, 0) << "the recorded run failed";
-        ASSERT_TRUE(kivtest::read_file(file) == promise_.files[0].new_content) << "the recorded run";
+        ASSERT_TRUE(kivtest::read_file(file) == promise_.files[0].new_content)
+            << "the recorded run";
         log_ = kivcrash::read_oplog(path("oplog"));
         ASSERT_FALSE(log_.empty()) << "the recorder wrote nothing";
     }
 
     // Runs the driver under the recorder; as root, a write-only TMP needs
     // the driver to run as another user, since root reads any directory.
-    int run_driver(const std::vector<std::string>& arguments, std::vector<std::string> environment) {
+    int run_driver(const std::vector<std::string>& arguments,
+                   std::vector<std::string> environment) {
         std::string driver = KIV_CRASH_DRIVER_PATH;
         std::string recorder = KIV_KILLPOINT_PATH;
         const bool as_nobody = GetParam().tmp == Tmp::write_only && ::geteuid() == 0;
@@ -126,12 +132,15 @@ protected:
             environment.push_back("LD_LIBRARY_PATH=" + programs);
         }
         environment.push_back("LD_PRELOAD=" + recorder);
-        const auto run = [&] { return kivtest::run_program(driver, arguments, environment).exit_status; };
+        const auto run = [&] {
+            return kivtest::run_program(driver, arguments, environment).exit_status;
+        };
         if (!as_nobody) {
             return run();
         }
         const struct passwd* nobody = ::getpwnam("nobody");
-        if (nobody == nullptr || ::chown(path("file").c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+        if (nobody == nullptr ||
+            ::chown(path("file").c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
             ADD_FAILURE() << "cannot hand the file to the user nobody";
             return -1;
         }
@@ -147,7 +156,8 @@ protected:
     std::string copy_programs() {
         const std::string programs = path("programs");
         kivtest::make_directory(programs);
-        for (const std::string file : {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
+        for (const std::string file :
+             {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
             std::filesystem::copy_file(file, programs + "/" + file_name(file));
         }
         return programs;
@@ -174,8 +184,9 @@ TEST_P(PowerLoss, NoCrashStateLosesTheFile) {
     EXPECT_EQ(result.violations, 0u) << summary(result);
     EXPECT_GT(result.states, log_.size()) << "fewer crash states than operations";
     if (GetParam().tmp == Tmp::write_only) {
-        const bool synced_the_file_system = std::any_of(
-            log_.begin(), log_.end(), [](const Op& op) { return op.kind == kivcrash::OpKind::syncfs; });
+        const bool synced_the_file_system = std::any_of(log_.begin(), log_.end(), [](const Op& op) {
+            return op.kind == kivcrash::OpKind::syncfs;
+        });
         EXPECT_TRUE(synced_the_file_system) << "the write-only TMP was not the syncfs path";
     }
 }
@@ -199,14 +210,17 @@ TEST_P(PowerLoss, TakingOutAnySyncBreaksThePromise) {
             EXPECT_EQ(result.violations, 0u) << "#" << i << " " << log_[i].describe();
         } else {
             ++needed;
-            EXPECT_GT(result.violations, 0u) << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
+            EXPECT_GT(result.violations, 0u)
+                << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
         }
     }
     EXPECT_GE(needed, 2u) << "the log holds fewer syncs than a durable substitution needs";
 }
 
 INSTANTIATE_TEST_SUITE_P(Substitution, PowerLoss, ::testing::ValuesIn(scenarios),
-                         [](const ::testing::TestParamInfo<Scenario>& case_info) { return std::string(case_info.param.name); });
+                         [](const ::testing::TestParamInfo<Scenario>& case_info) {
+                             return std::string(case_info.param.name);
+                         });
 
 #if defined(KIVSUBST_CLI_PATH)
 // The front end patching several files in one run: a batch's temporary
@@ -286,8 +300,10 @@ TEST(PowerLossModel, RenameOverTheFileNeedsTheNewDataSyncedFirst) {
     const InodeId directory{1, 1};
     const InodeId file{1, 2};
     const InodeId replacement{1, 3};
-    const kivcrash::Promise promise{{{directory, "file", file, std::string(6000, 'o'), std::string(9000, 'n')}}, "KIV"};
-    const auto entry = [&](kivcrash::OpKind kind, const std::string& name, const std::string& to = "") {
+    const kivcrash::Promise promise{
+        {{directory, "file", file, std::string(6000, 'o'), std::string(9000, 'n')}}, "KIV"};
+    const auto entry = [&](kivcrash::OpKind kind, const std::string& name,
+                           const std::string& to = "") {
         Op op;
         op.kind = kind;
         op.inode = replacement;

@@ -178,8 +178,9 @@ void record_fallocate(int fd, int mode, off_t offset, off_t length) {
     if (!record_wanted(fd) || !status_of(fd, &status)) {
         return;
     }
-    snprintf(header, sizeof header, "fallocate inode=" INODE " mode=%d offset=%lld length=%lld bytes=",
-             INODE_OF(status), mode, (long long)offset, (long long)length);
+    snprintf(header, sizeof header,
+             "fallocate inode=" INODE " mode=%d offset=%lld length=%lld bytes=", INODE_OF(status),
+             mode, (long long)offset, (long long)length);
     log_record(header, NULL, 0);
 }
 
@@ -189,8 +190,8 @@ void record_ftruncate(int fd, off_t length) {
     if (!record_wanted(fd) || !status_of(fd, &status)) {
         return;
     }
-    snprintf(header, sizeof header, "ftruncate inode=" INODE " length=%lld bytes=", INODE_OF(status),
-             (long long)length);
+    snprintf(header, sizeof header,
+             "ftruncate inode=" INODE " length=%lld bytes=", INODE_OF(status), (long long)length);
     log_record(header, NULL, 0);
 }
 

@@ -79,7 +79,8 @@ bool keep_copy(const std::string& path, NativeHandle original, const Times& time
                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     bool kept = copy != INVALID_HANDLE_VALUE && copy_bytes(original, copy);
     if (kept) {
-        const FILETIME accessed = kivcommon::to_filetime(times.access_seconds, times.access_nanoseconds);
+        const FILETIME accessed =
+            kivcommon::to_filetime(times.access_seconds, times.access_nanoseconds);
         const FILETIME written =
             kivcommon::to_filetime(times.modification_seconds, times.modification_nanoseconds);
         ::SetFileTime(copy, nullptr, &accessed, &written);

@@ -95,7 +95,8 @@ void walk_open(int fd, const std::string& path, const Visitor& visitor) {
 }  // namespace
 
 std::string join_path(const std::string& directory, const std::string& name) {
-    return !directory.empty() && directory.back() == '/' ? directory + name : directory + "/" + name;
+    return !directory.empty() && directory.back() == '/' ? directory + name
+                                                         : directory + "/" + name;
 }
 
 void walk(const std::string& root, const Visitor& visitor) {

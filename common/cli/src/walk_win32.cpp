@@ -30,7 +30,8 @@ EntryKind kind_of(const fs::directory_entry& entry) {
 void walk_path(const fs::path& directory, const std::string& path, const Visitor& visitor) {
     std::error_code error;
     std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    for (fs::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
         entries.push_back(*it);
     }
     if (error) {
@@ -48,7 +49,8 @@ void walk_path(const fs::path& directory, const std::string& path, const Visitor
             continue;
         }
         std::error_code size_error;
-        const std::uintmax_t size = found.is_regular_file(size_error) ? found.file_size(size_error) : 0;
+        const std::uintmax_t size =
+            found.is_regular_file(size_error) ? found.file_size(size_error) : 0;
         Entry entry{join_path(path, name), name, kind_of(found), 0,
                     size_error ? 0 : static_cast<std::int64_t>(size)};
         if (entry.kind != EntryKind::directory) {
@@ -65,7 +67,8 @@ void walk_path(const fs::path& directory, const std::string& path, const Visitor
 }  // namespace
 
 std::string join_path(const std::string& directory, const std::string& name) {
-    const bool separated = !directory.empty() && (directory.back() == '/' || directory.back() == '\\');
+    const bool separated =
+        !directory.empty() && (directory.back() == '/' || directory.back() == '\\');
     return separated ? directory + name : directory + "\\" + name;
 }
 

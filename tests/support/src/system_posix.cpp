@@ -118,7 +118,8 @@ void remove_tree(const std::string& path) {
 
 std::string make_work_directory() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kivtest.XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kivtest.XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         return std::string();
     }
