@@ -167,8 +167,17 @@ TEST_F(CopyOptions, PreservesTimesAndMode) {
     EXPECT_EQ(kivtest::access_time(path("copy")), (kivtest::Time{1700000000, 0}));
 #if !defined(_WIN32)
     ASSERT_EQ(::chmod(path("source").c_str(), 0604), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(path("source").c_str(), 65534, 65534), 0);
+    }
     EXPECT_EQ(run({"-p", "--", path("source"), path("copy-p")}).exit_status, 0);
-    EXPECT_EQ(kivtest::status_of(path("copy-p")).st_mode & 07777, 0604u);
+    const struct stat copy = kivtest::status_of(path("copy-p"));
+    EXPECT_EQ(copy.st_mode & 07777, 0604u);
+    if (root) {  // only root may give a copy away
+        EXPECT_EQ(copy.st_uid, 65534u);
+        EXPECT_EQ(copy.st_gid, 65534u);
+    }
 #endif
 }
 
