@@ -152,11 +152,10 @@ bool Copier::skip(const std::string& target, const char* why) {
     return true;
 }
 
-// Checks the source before the copy, so that a failure names the system's
-// reason: it must exist, be a regular file, and open for reading.
-bool Copier::check_source(const std::string& source, struct stat& status) {
-    status = {};
-    int error = look_at_source(source, status);
+// Tells in the system's words what is wrong with the source: `error` is why
+// it could not be looked at or opened (0: neither), `status` what was found.
+// False when something is.
+bool Copier::judge_source(const std::string& source, int error, const struct stat& status) {
     if (error != 0 && status.st_mode == 0) {
         return fail("cannot stat " + quoted(source) + ": " + std::strerror(error));
     }
@@ -169,6 +168,37 @@ bool Copier::check_source(const std::string& source, struct stat& status) {
     if (error != 0) {
         return fail("cannot open " + quoted(source) + " for reading: " + std::strerror(error));
     }
+    return true;
+}
+
+// A look at the source before the copy: it must exist and be a regular
+// file. Whether it opens for reading is the library's call to find out, and
+// told in the system's words after a failed call (`explain_unopened`), or
+// before one that a backup or a removal would come first (`check_readable`):
+// a file copied costs no open of the program's own.
+bool Copier::check_source(const std::string& source, struct stat& status) {
+    status = {};
+    const int error = ::stat(source.c_str(), &status) == 0 ? 0 : errno;
+    return judge_source(source, error, status);
+}
+
+bool Copier::check_readable(const std::string& source) {
+    struct stat status {};
+    const int error = look_at_source(source, status);
+    return judge_source(source, error, status);
+}
+
+// After the library could not open the source: the reason, when a look now
+// finds a regular file there that does not open. True when told; anything
+// else (the name gone, or standing for another kind of file by now) is left
+// to the library's own line.
+bool Copier::explain_unopened(const std::string& source) {
+    struct stat status {};
+    const int error = look_at_source(source, status);
+    if (error == 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    judge_source(source, error, status);
     return true;
 }
 
@@ -198,8 +228,13 @@ Copier::Next Copier::check_target(const std::string& source, const struct stat& 
     if (!exists) {
         int error = errno;
         std::string directory = directory_of(target);
-        if (error == ENOENT && (directory.empty() || is_directory(directory))) {
-            return Next::copy;  // a new file in an existing directory
+        if (error == ENOENT &&
+            (directory.empty() || directory == last_directory_ || is_directory(directory))) {
+            // A new file in an existing directory. The directory is only
+            // looked at for this message's sake, once for a run of targets
+            // in it: the library's exclusive create finds out the rest.
+            last_directory_ = directory;
+            return Next::copy;
         }
         if (error == ENOENT) {
             struct stat directory_status {};
@@ -210,6 +245,7 @@ Copier::Next Copier::check_target(const std::string& source, const struct stat& 
         fail("cannot create " + quoted(target) + ": " + std::strerror(error));
         return Next::failed;
     }
+    record_written();
     struct stat status {};
     const bool resolves = ::stat(target.c_str(), &status) == 0;
 #if defined(_WIN32)
@@ -276,6 +312,9 @@ bool Copier::copy(const std::string& source, const std::string& target, const st
     std::string note;
     bool replacing = exists;
     std::string reason;
+    if (exists && (options_.backup || options_.remove_destination) && !check_readable(source)) {
+        return false;  // the target stays where it is
+    }
     if (exists && options_.backup) {
         if (!rename_to_backup(target, options_.suffix, reason)) {
             return fail("cannot back up " + quoted(target) + ": " + reason);
@@ -302,6 +341,9 @@ bool Copier::copy(const std::string& source, const std::string& target, const st
     progress_.update(done_);
     if (result == KIVCOPY_TARGET_EXISTS && !options_.replaces()) {
         return skip(target, "exists");  // it appeared while the copy ran
+    }
+    if (result == KIVCOPY_SOURCE_NOT_OPENED && explain_unopened(source)) {
+        return false;
     }
     if (result != KIVCOPY_OK) {
         return fail(quoted(source) + " -> " + quoted(target) + ": " + std::to_string(result) +
@@ -332,13 +374,24 @@ bool Copier::copy_named(const std::string& source, const std::string& target) {
     }
     const bool copied = copy(source, target, &source_status,
                              static_cast<std::int64_t>(source_status.st_size), exists);
-    struct stat written {};
-    if (::stat(target.c_str(), &written) == 0) {
-        written_.insert({static_cast<std::uint64_t>(written.st_dev),
-                         static_cast<std::uint64_t>(written.st_ino)});
-        written_names_.insert(target);
-    }
+    unrecorded_.push_back(target);
     return copied;
+}
+
+// What this run wrote is told by the file's identity only when a later
+// target already exists: the identities are read then, for every target
+// written since, so that a run of new targets pays for no look after each
+// copy.
+void Copier::record_written() {
+    for (const std::string& target : unrecorded_) {
+        struct stat written {};
+        if (::stat(target.c_str(), &written) == 0) {
+            written_.insert({static_cast<std::uint64_t>(written.st_dev),
+                             static_cast<std::uint64_t>(written.st_ino)});
+            written_names_.insert(target);
+        }
+    }
+    unrecorded_.clear();
 }
 
 // The walk has seen that the source is a regular file, and a target in a

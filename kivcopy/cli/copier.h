@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kivcli/progress.h"
 #include "options.h"
@@ -49,7 +50,11 @@ public:
 private:
     enum class Next { copy, skip, failed };
 
+    bool judge_source(const std::string& source, int error, const struct stat& status);
     bool check_source(const std::string& source, struct stat& status);
+    bool check_readable(const std::string& source);
+    bool explain_unopened(const std::string& source);
+    void record_written();
     Next check_target(const std::string& source, const struct stat& source_status,
                       const std::string& target, bool& exists);
     Next decide(const std::string& target, const struct stat& source_status);
@@ -68,6 +73,8 @@ private:
     // Targets written by this run, never replaced by a later source of it.
     std::set<std::pair<std::uint64_t, std::uint64_t>> written_;
     std::set<std::string> written_names_;  // where no identity is to be had (Windows)
+    std::vector<std::string> unrecorded_;  // written, identity not read yet
+    std::string last_directory_;           // the last target directory found to exist
 };
 
 }  // namespace kivcopy_cli

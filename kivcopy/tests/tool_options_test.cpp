@@ -154,6 +154,46 @@ TEST_F(CopyOptions, ReplacesARunningProgramWithF) {
     EXPECT_EQ(read_file(path("program")), "replaced again");
     EXPECT_EQ(read_file(path("other-name")), "replaced");
 }
+
+// A source the caller may not read is told in the system's words, whether
+// it is found by name or in a tree, and a target that would be backed up or
+// removed first stays where it is.
+TEST_F(CopyOptions, LeavesTargetsAloneWhenTheSourceCannotBeRead) {
+    kivtest::make_directory(path("tree"));
+    write_file(path("tree/secret"), "root's");
+    ASSERT_EQ(::chmod(path("tree/secret").c_str(), 0600), 0);
+    kivtest::make_directory(path("out"));
+    kivtest::make_directory(path("out/tree"));
+    write_file(path("out/tree/secret"), "kept");
+    ASSERT_EQ(::chmod(path("out/tree").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(path("out/tree/secret").c_str(), 0666), 0);
+    const std::string denied =
+        "kivcopy: cannot open '" + path("tree/secret") + "' for reading: Permission denied\n";
+    const std::vector<std::vector<std::string>> commands = {
+        {path("tree/secret"), path("out/tree/new")},
+        {"-f", "-b", path("tree/secret"), path("out/tree/secret")},
+        {"--remove-destination", path("tree/secret"), path("out/tree/secret")},
+        {"-r", "-f", "-b", path("tree"), path("out")},
+    };
+    std::string why_not;
+    const int outcome = kivtest::run_as_nobody(
+        [&] {
+            int wrong = 0;
+            for (const auto& command : commands) {
+                const kivtest::ProgramRun result = run(command);
+                wrong = wrong * 2 + (result.exit_status != 1 || result.err != denied);
+            }
+            return wrong;
+        },
+        why_not);
+    if (outcome < 0) {
+        GTEST_SKIP() << why_not;
+    }
+    EXPECT_EQ(outcome, 0) << "a bit set for each command with another status or message";
+    EXPECT_FALSE(kivtest::exists(path("out/tree/new")));
+    EXPECT_EQ(read_file(path("out/tree/secret")), "kept");
+    EXPECT_FALSE(kivtest::exists(path("out/tree/secret~")));
+}
 #endif
 
 // --preserve=timestamps gives the copy the source's modification time

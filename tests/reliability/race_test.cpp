@@ -33,7 +33,7 @@ protected:
 
 // kivcopy looks at its source before the copy, to tell in the system's
 // words what is wrong with it. A FIFO swapped in after that look must not
-// hold the program up: the source is looked at and opened as one file.
+// hold the program up: only the library opens the source, without waiting.
 TEST_F(SwappedName, KivcopyNeverWaitsOnAFifoSwappedInForTheSource) {
     write_file(path("source"), "data");
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
