@@ -12,6 +12,8 @@
 namespace kivtest {
 namespace {
 
+constexpr int kStartAttempts = 4;
+
 // Quotes one argument so that the C runtime's parser in the child gives it
 // back unchanged: backslashes double only where they precede a quote.
 std::string quoted(const std::string& argument) {
@@ -98,20 +100,36 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
     std::string scratch = make_work_directory();
     std::string out_path = scratch + "\\out";
     std::string err_path = scratch + "\\err";
-    HANDLE out = inheritable_output(out_path);
-    HANDLE err = inheritable_output(err_path);
-
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    HANDLE err = INVALID_HANDLE_VALUE;
     PROCESS_INFORMATION process{};
     ProgramRun run;
-    const bool started = ::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
-                                          environment.data(), nullptr, &startup, &process);
-    const DWORD start_error = ::GetLastError();
+    bool started = false;
+    DWORD start_error = ERROR_SUCCESS;
+    // Under Wine a busy machine now and then loses a new process before it
+    // has run any of its own code, and CreateProcess then reports an internal
+    // error. The program under test never ran, so it is started again.
+    for (int attempt = 1; attempt <= kStartAttempts && !started; ++attempt) {
+        if (attempt > 1) {
+            ::CloseHandle(out);
+            ::CloseHandle(err);
+            ::Sleep(200U * static_cast<DWORD>(attempt));
+        }
+        out = inheritable_output(out_path);
+        err = inheritable_output(err_path);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        started = ::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
+                                   environment.data(), nullptr, &startup, &process);
+        start_error = ::GetLastError();
+        if (start_error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
     if (started) {
         ::WaitForSingleObject(process.hProcess, INFINITE);
         DWORD exit_code = 0;
