@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     }
 
     Tally tally;
-    const std::vector<Target> targets = collect_targets(options, tally.first_failure);
+    std::vector<Target> targets = collect_targets(options, tally.first_failure);
     if (options.dry_run || options.preview) {
         return look(targets, options, tally);
     }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Zlib
 #include "patch.h"
 
-#include <sys/stat.h>
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -49,11 +48,6 @@ std::size_t batch_files() {
     const rlim_t room = limit.rlim_cur > 64 ? (limit.rlim_cur - 64) / 4 : 1;
     return std::max<std::size_t>(1, std::min<std::size_t>(most_batch_files, room));
 #endif
-}
-
-std::int64_t size_of(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : 0;
 }
 
 // A directory as messages show it: without the separator that ends it.
@@ -150,7 +144,7 @@ void Patcher::run(const std::vector<Target>& targets) {
         std::int64_t bytes = 0;
         const std::size_t files = batch_files();
         for (const Target& target : targets) {
-            const std::int64_t size = size_of(target.path);
+            const std::int64_t size = target.size;
             if (!batch.empty() && (batch.size() >= files || bytes + size > batch_bytes)) {
                 patch_batch(batch);
                 batch.clear();
@@ -209,7 +203,7 @@ void Patcher::patched(Item& item, Substitution::Closing closing) {
 // durable first.
 void Patcher::patch_alone(const Target& target) {
     Item item{&target, Substitution(*kivsubst::platform::path_from_narrow(target.path.c_str())),
-              size_of(target.path), File()};
+              target.size, File()};
     Substitution& substitution = item.substitution;
     int failure = substitution.prepare(pairs_, &scanner_);
     if (failure == 0 && options_.backup_suffix && substitution.replacements() > 0 &&
@@ -375,7 +369,7 @@ int patch_stream(const Options& options) {
 void patch_targets(const std::vector<Target>& targets, const Options& options, Tally& tally) {
     std::int64_t total = 0;
     for (const Target& target : targets) {
-        total += size_of(target.path);
+        total += target.size;
     }
     Patcher(options, tally, total).run(targets);
 }

@@ -96,10 +96,10 @@ std::vector<Target> collect_targets(const Options& options, int& failure) {
     return targets;
 }
 
-bool check_targets(const std::vector<Target>& targets, bool writing) {
+bool check_targets(std::vector<Target>& targets, bool writing) {
     std::map<std::pair<std::uint64_t, std::uint64_t>, const Target*> seen;
     bool all = true;
-    for (const Target& target : targets) {
+    for (Target& target : targets) {
         std::string reason;
         kivsubst::platform::File file = open_to_examine(target.path, reason);
         if (!file.is_open()) {
@@ -116,6 +116,7 @@ bool check_targets(const std::vector<Target>& targets, bool writing) {
         if (!status) {
             continue;  // the call will tell
         }
+        target.size = status->length;
         const auto [earlier, first] =
             seen.emplace(std::make_pair(status->identity.volume, status->identity.index), &target);
         if (!first) {
