@@ -95,16 +95,16 @@ bool may_update(const std::string& path) {
 #endif
 }
 
-// While the library copies a large file, a second thread looks at the
-// size of the copy a few times a second and moves the progress line: the
-// library's call tells nothing until it returns. The main thread leaves the
-// progress line alone meanwhile.
+// While the library copies a large file, and a progress line may be shown,
+// a second thread looks at the size of the copy a few times a second and
+// moves the progress line: the library's call tells nothing until it
+// returns. The main thread leaves the progress line alone meanwhile.
 class CopyWatch {
 public:
     CopyWatch(kivcli::Progress& progress, const std::string& target, std::int64_t before,
               std::int64_t size) {
         constexpr std::int64_t worth_watching = std::int64_t{16} << 20;
-        if (size < worth_watching) {
+        if (size < worth_watching || !progress.may_show()) {
             return;
         }
         thread_ = std::thread([this, &progress, target, before] {
