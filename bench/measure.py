@@ -13,6 +13,7 @@ import ctypes
 import os
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -610,11 +611,24 @@ COPY_INTRO = [
 ]
 
 
+def numbered_targets(copies):
+    """A new directory under `copies` for each run: gives the one-element
+    list that names the current target, and the step that moves it on to
+    the next name and syncs everything, untimed."""
+    os.mkdir(copies)
+    target = [None]
+    made = [0]
+
+    def prepare():
+        made[0] += 1
+        target[0] = os.path.join(copies, str(made[0]))
+        os.sync()
+    return target, prepare
+
+
 def paired_ratio(ours, theirs):
     """The median of the ratios of runs made in the same round."""
-    ordered = sorted(a / b for a, b in zip(ours, theirs))
-    middle = len(ordered) // 2
-    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+    return statistics.median(a / b for a, b in zip(ours, theirs))
 
 
 def time_copies(bench, name, runs, prepare, verify, tools):
@@ -716,14 +730,7 @@ def copy_small_files(bench):
     batches = helper("xargs", "-0", "-s", "1048576", "-a", names, "sh", "-c", "echo batch").count("\n")
     os.sync()
     read_through(paths)
-    os.mkdir(copies)
-    target = [None]
-    made = [0]
-
-    def prepare():
-        made[0] += 1
-        target[0] = os.path.join(copies, str(made[0]))
-        os.sync()
+    target, prepare = numbered_targets(copies)
 
     def ours_library():
         os.mkdir(target[0])
@@ -864,14 +871,7 @@ def copy_tree_files(bench):
     size = sum(os.path.getsize(path) for path in paths)
     os.sync()
     read_through(paths)
-    os.mkdir(copies)
-    target = [None]
-    made = [0]
-
-    def prepare():
-        made[0] += 1
-        target[0] = os.path.join(copies, str(made[0]))
-        os.sync()
+    target, prepare = numbered_targets(copies)
     tools = [
         ("cli_tree", lambda: ("ours: kivcopy -r", [bench.program("kivcopy/kivcopy"), "-r", "--",
                                                      source, target[0]])),
