@@ -293,6 +293,19 @@ long peak_rss_kib() {
 #endif
 }
 
+// Reads the pattern and the replacement from their files; exit_ok, or the
+// driver's exit status for what went wrong.
+int read_pair(const char* pattern_file, const char* replacement_file,
+              std::vector<unsigned char>& pattern, std::vector<unsigned char>& replacement) {
+    if (!read_file(pattern_file, pattern) || !read_file(replacement_file, replacement)) {
+        return exit_io;
+    }
+    if (pattern.size() > INT32_MAX || replacement.size() > INT32_MAX) {
+        return usage_error("the pattern and the replacement must be shorter than 2 GiB");
+    }
+    return exit_ok;
+}
+
 int replace(int argc, char** argv) {
     if (argc != 5 && argc != 6) {
         return usage_error("replace takes FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]");
@@ -303,11 +316,8 @@ int replace(int argc, char** argv) {
     }
     std::vector<unsigned char> pattern;
     std::vector<unsigned char> replacement;
-    if (!read_file(argv[3], pattern) || !read_file(argv[4], replacement)) {
-        return exit_io;
-    }
-    if (pattern.size() > INT32_MAX || replacement.size() > INT32_MAX) {
-        return usage_error("the pattern and the replacement must be shorter than 2 GiB");
+    if (const int failed = read_pair(argv[3], argv[4], pattern, replacement); failed != exit_ok) {
+        return failed;
     }
     // Flushed now so that the library's own output, if any, follows it.
     std::fflush(stdout);
@@ -338,11 +348,8 @@ int repeat(int argc, char** argv) {
     }
     std::vector<unsigned char> pattern;
     std::vector<unsigned char> replacement;
-    if (!read_file(argv[3], pattern) || !read_file(argv[4], replacement)) {
-        return exit_io;
-    }
-    if (pattern.size() > INT32_MAX || replacement.size() > INT32_MAX) {
-        return usage_error("the pattern and the replacement must be shorter than 2 GiB");
+    if (const int failed = read_pair(argv[3], argv[4], pattern, replacement); failed != exit_ok) {
+        return failed;
     }
     std::vector<double> seconds;
     for (std::uint64_t call = 0; call < count; ++call) {
