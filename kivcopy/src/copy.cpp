@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine.h"
 #include "platform.h"
 
 namespace kivcopy {
@@ -198,11 +199,11 @@ constexpr int attempts_at_a_changing_name = 3;
 // exclusively, with the source's permission bits, so that nothing that
 // appears at the name meanwhile is written into by accident. On failure
 // `target` may hold a probe to be closed first by the finishing step.
-CopyStatus open_target(const platform::PathChar* path, const platform::Source& source,
+CopyStatus open_target(platform::Place where, const platform::Source& source,
                        ExistingTarget existing, File& target) {
     for (int attempt = 0; attempt < attempts_at_a_changing_name; ++attempt) {
         platform::Creation creation = platform::Creation::failed;
-        target = platform::create_target(path, source.permissions, creation);
+        target = platform::create_target(where, source.permissions, creation);
         if (creation == platform::Creation::created) {
             return CopyStatus::copied;
         }
@@ -213,11 +214,12 @@ CopyStatus open_target(const platform::PathChar* path, const platform::Source& s
             // Something took the name after the guard looked, or the
             // target there could not be opened for replacing at all (read
             // only, not a regular file, a link to nothing).
-            target = platform::probe_target(path);
+            target = platform::probe_target(where);
             return target.is_open() ? CopyStatus::target_exists : CopyStatus::target_not_written;
         }
         platform::Replacing replacing = platform::Replacing::refused;
-        target = platform::open_target_to_replace(path, source.identity, replacing);
+        target = platform::open_target_to_replace(where, platform::Links::follow,
+                                                  source.identity, replacing);
         switch (replacing) {
             case platform::Replacing::opened:
                 return CopyStatus::copied;
@@ -235,6 +237,66 @@ CopyStatus open_target(const platform::PathChar* path, const platform::Source& s
 
 }  // namespace
 
+namespace engine {
+
+platform::SourceOpening open_source(Place where, Links links, const FileIdentity* expected,
+                                    Source& source, int& error) {
+    return platform::open_source_for(where, links, expected, source, error);
+}
+
+platform::Creation create_target(Place where, unsigned permissions, File& target, int& error) {
+    platform::Creation creation = platform::Creation::failed;
+    target = platform::create_target(where, permissions, creation);
+    if (creation != platform::Creation::created) {
+        error = platform::last_error();
+    }
+    return creation;
+}
+
+platform::Replacing open_existing_target(Place where, Links links, const Source& source,
+                                         File& target, int& error) {
+    platform::Replacing replacing = platform::Replacing::refused;
+    target = platform::open_target_to_replace(where, links, source.identity, replacing);
+    if (replacing != platform::Replacing::opened) {
+        error = platform::last_error();
+    }
+    return replacing;
+}
+
+// The copy is stamped with the source's last-access time, not its
+// modification time, through the handle it was written through, so that
+// whatever its name stands for by now is not touched.
+Written write_copy(Source& source, File& target) {
+    Written written;
+    TargetStream writer(target);
+    written.status = copy_data(source, target, writer);
+    if (written.status != CopyStatus::copied) {
+        written.error = platform::last_error();
+        written.status = finish(written.status, target, source.file);
+        written.closed = true;
+        return written;
+    }
+    // The last gathered bytes go out as the target is finished: failing
+    // there, like failing to close, means the target may not hold the copy.
+    if (!writer.flush()) {
+        written.error = platform::last_error();
+        written.status = CopyStatus::target_not_written;
+    }
+    written.stamped = target.set_both_times(source.access);
+    return written;
+}
+
+// Failing to stamp the copy wins over a failed write-out or close.
+CopyStatus close_copy(const Written& written, File& target, Source& source) {
+    if (written.closed) {
+        return written.status;
+    }
+    CopyStatus closed = finish(written.status, target, source.file);
+    return written.stamped ? closed : CopyStatus::times_not_set;
+}
+
+}  // namespace engine
+
 CopyStatus copy_file(const platform::PathChar* source_path, const platform::PathChar* target_path,
                      ExistingTarget existing) {
     if (source_path == nullptr) {
@@ -243,41 +305,28 @@ CopyStatus copy_file(const platform::PathChar* source_path, const platform::Path
     if (target_path == nullptr) {
         return CopyStatus::target_not_written;
     }
+    const platform::Place source_place = platform::place_of(source_path);
+    const platform::Place target_place = platform::place_of(target_path);
 
     // The guard: a target that could be replaced is left alone.
     if (existing == ExistingTarget::keep) {
-        File probe = platform::probe_target(target_path);
+        File probe = platform::probe_target(target_place);
         if (probe.is_open()) {
             return finish(CopyStatus::target_exists, probe);
         }
     }
 
     platform::Source source;
-    if (!platform::open_source(source_path, source)) {
+    if (!platform::open_source(source_place, source)) {
         return CopyStatus::source_not_opened;
     }
     File target;
-    CopyStatus opened = open_target(target_path, source, existing, target);
+    CopyStatus opened = open_target(target_place, source, existing, target);
     if (opened != CopyStatus::copied) {
         return finish(opened, target, source.file);
     }
-
-    TargetStream writer(target);
-    CopyStatus copied = copy_data(source, target, writer);
-    if (copied != CopyStatus::copied) {
-        return finish(copied, target, source.file);
-    }
-    // The last gathered bytes go out as the target is finished: failing
-    // there, like failing to close, means the target may not hold the copy.
-    CopyStatus written = writer.flush() ? copied : CopyStatus::target_not_written;
-
-    // The copy is stamped with the source's last-access time, not its
-    // modification time, through the handle it was written through, so that
-    // whatever its name stands for by now is not touched. Failing to stamp
-    // it wins over a failed write-out or close.
-    bool stamped = target.set_both_times(source.access);
-    CopyStatus closed = finish(written, target, source.file);
-    return stamped ? closed : CopyStatus::times_not_set;
+    const engine::Written written = engine::write_copy(source, target);
+    return engine::close_copy(written, target, source);
 }
 
 }  // namespace kivcopy

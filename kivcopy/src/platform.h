@@ -92,18 +92,44 @@ public:
     // Closes the file; false if the close reports an error. Closing a file
     // that is not open succeeds.
     bool close();
+    // The handle, for what the caller does through it; the file still owns it.
+    NativeHandle handle() const { return handle_; }
 
 private:
     NativeHandle handle_{};
     bool open_ = false;
 };
 
+// Where a file is: a directory that the caller holds open and a name in
+// it, resolved relative to that directory and nowhere else (POSIX), or on
+// Windows the file's whole path (the directory is not used there). A path
+// alone is a name in the current directory.
+struct Place {
+    NativeHandle directory;
+    const PathChar* name;
+};
+Place place_of(const PathChar* path);
+
+// Whether a symbolic link at a name is followed when the name is resolved.
+// Windows follows every link: a front end there takes none for anyone
+// else's.
+enum class Links { follow, refuse };
+
+// The system's error code of the last call that failed on this thread
+// (errno, or GetLastError()).
+int last_error();
+
 // The source, open for reading, with what its one status read gave.
 struct Source {
     File file;
     FileTime access;           // its last-access time (the modification time
                                // where the file system keeps no access time)
+    FileTime modification;     // its modification time
     unsigned permissions = 0;  // its rwx permission bits (0 on Windows)
+    unsigned mode = 0;         // its permission bits with the set-ID and sticky bits
+    std::uint64_t owner = 0;   // its user and group (POSIX)
+    std::uint64_t group = 0;
+    bool read_only = false;    // its read-only attribute (Windows)
     FileIdentity identity;
     std::int64_t size = 0;        // its size in bytes
     bool may_have_holes = false;  // whether it can hold holes: on POSIX it
@@ -113,15 +139,34 @@ struct Source {
 
 // Opens the source for reading and reads its status. Anything but a regular
 // file (a directory, a FIFO, a device) is refused like a file that cannot be
-// opened, without waiting on it. False if it cannot be opened.
-bool open_source(const PathChar* path, Source& source);
+// opened, without waiting on it. Links are followed. False if it cannot be
+// opened.
+bool open_source(Place where, Source& source);
+
+// How opening a source for a front end went, so that it can say why.
+enum class SourceOpening {
+    opened,
+    absent,       // nothing at the name, or a link to nothing (the error says)
+    directory,    // a directory: never opened
+    not_regular,  // a FIFO, a socket, a device: never opened
+    refused,      // a regular file that does not open for reading (the error says)
+    replaced,     // not the file that was found there before (`expected`)
+};
+
+// Opens the source the way open_source() does, but tells why it did not.
+// With `expected`, the identity a walk just read at the name (without
+// following a link), the name is opened directly and kept only if it is
+// that very regular file; else it is resolved first without opening
+// anything, and only a regular file found there is opened.
+SourceOpening open_source_for(Place where, Links links, const FileIdentity* expected,
+                              Source& source, int& error);
 
 // The overwrite guard's probe: opens an existing target for update, or, if
 // that is refused, for writing alone, without changing it. A target that
 // opens either way could be replaced. Links are followed. Only a regular
 // file is ever opened: anything else at the name (a device, a FIFO, a
 // terminal) is not touched, and the probe finds nothing to open.
-File probe_target(const PathChar* path);
+File probe_target(Place where);
 
 // How creating a new target went.
 enum class Creation { created, name_taken, failed };
@@ -129,17 +174,18 @@ enum class Creation { created, name_taken, failed };
 // Creates the target as a new, empty file with the given permission bits
 // (less the process's umask; ignored on Windows). Never opens an existing
 // name, not even a symbolic link, dangling or not.
-File create_target(const PathChar* path, unsigned permissions, Creation& outcome);
+File create_target(Place where, unsigned permissions, Creation& outcome);
 
 // How opening an existing target for replacing went.
 enum class Replacing { opened, absent, refused, is_source };
 
-// Opens an existing target for writing, following links, and cuts it to
-// nothing. Absent means nothing (or a dangling link) is at the name. An
-// existing target that is not a regular file is refused without being
-// opened; one that is the source itself (another name, a hard or symbolic
-// link) is left untouched, and is_source is reported.
-File open_target_to_replace(const PathChar* path, const FileIdentity& source,
+// Opens an existing target for writing, following a link at its name only
+// with Links::follow, and cuts it to nothing. Absent means nothing (or a
+// dangling link) is at the name. An existing target that is not a regular
+// file is refused without being opened; one that is the source itself
+// (another name, a hard or symbolic link) is left untouched, and is_source
+// is reported.
+File open_target_to_replace(Place where, Links links, const FileIdentity& source,
                             Replacing& outcome);
 
 }  // namespace kivcopy::platform

@@ -15,11 +15,15 @@
 namespace kivcopy::platform {
 namespace {
 
-// Opens a path without waiting: a FIFO with no other end would otherwise
+// Opens a name without waiting: a FIFO with no other end would otherwise
 // hold the call for ever. O_NONBLOCK changes nothing for a regular file,
 // and, as every open here, it never takes a terminal as the caller's own.
-int open_without_waiting(const char* path, int flags, mode_t mode = 0) {
-    return kivcommon::open_retrying(AT_FDCWD, path, flags | O_NONBLOCK, mode);
+int open_without_waiting(Place where, int flags, mode_t mode = 0) {
+    return kivcommon::open_retrying(where.directory, where.name, flags | O_NONBLOCK, mode);
+}
+
+FileTime time_of(const struct timespec& time) {
+    return {time.tv_sec, static_cast<std::int32_t>(time.tv_nsec)};
 }
 
 FileIdentity identity_of(const struct stat& status) {
@@ -30,7 +34,35 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
     return a.volume == b.volume && a.index == b.index;
 }
 
+// Takes what the one status read of the source gave; false for anything
+// but a regular file.
+bool take_status(int fd, Source& source, struct stat& status) {
+    source.file = File(fd);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        source.file.close();
+        return false;
+    }
+    source.access = time_of(status.st_atim);
+    source.modification = time_of(status.st_mtim);
+    source.permissions = status.st_mode & 0777;
+    source.mode = status.st_mode & 07777;
+    source.owner = status.st_uid;
+    source.group = status.st_gid;
+    source.identity = identity_of(status);
+    source.size = status.st_size;
+    source.may_have_holes = std::int64_t{status.st_blocks} * 512 < std::int64_t{status.st_size};
+    return true;
+}
+
 }  // namespace
+
+Place place_of(const PathChar* path) {
+    return {AT_FDCWD, path};
+}
+
+int last_error() {
+    return errno;
+}
 
 bool File::set_both_times(FileTime time) {
     struct timespec times[2];
@@ -72,30 +104,64 @@ bool File::set_size(std::int64_t size) {
 // overstates its size (a file that the system makes up as it is read).
 // Either way only a search for its data tells; a file whose blocks cover its
 // size is copied without one, which saves every small file the searches.
-bool open_source(const PathChar* path, Source& source) {
-    int fd = open_without_waiting(path, O_RDONLY);
-    if (fd < 0) {
-        return false;
-    }
-    source.file = File(fd);
+bool open_source(Place where, Source& source) {
+    int fd = open_without_waiting(where, O_RDONLY);
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        source.file.close();
-        return false;
+    return fd >= 0 && take_status(fd, source, status);
+}
+
+// A name the walk has just looked at is opened directly, without following
+// a link: what is opened is kept only if it is the very regular file the
+// walk found, so a link or another file swapped in meanwhile is refused. A
+// FIFO swapped in does not hold the open up, and no one without privilege
+// can put a device there. A name given by the caller is resolved first
+// without opening anything (O_PATH), and only a regular file found there is
+// then opened.
+SourceOpening open_source_for(Place where, Links links, const FileIdentity* expected,
+                              Source& source, int& error) {
+    const int nofollow = links == Links::refuse ? O_NOFOLLOW : 0;
+    struct stat status {};
+    if (expected != nullptr) {
+        int fd = open_without_waiting(where, O_RDONLY | nofollow);
+        if (fd < 0) {
+            error = errno;
+            return error == ENOENT                   ? SourceOpening::absent
+                   : error == ELOOP && nofollow != 0 ? SourceOpening::replaced
+                                                     : SourceOpening::refused;
+        }
+        if (!take_status(fd, source, status) || !same_file(identity_of(status), *expected)) {
+            source.file.close();
+            return SourceOpening::replaced;
+        }
+        return SourceOpening::opened;
     }
-    source.access = {status.st_atim.tv_sec, static_cast<std::int32_t>(status.st_atim.tv_nsec)};
-    source.permissions = status.st_mode & 0777;
-    source.identity = identity_of(status);
-    source.size = status.st_size;
-    source.may_have_holes = std::int64_t{status.st_blocks} * 512 < std::int64_t{status.st_size};
-    return true;
+    kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(where.directory, where.name,
+                                                                    nofollow);
+    if (!name.exists()) {
+        error = name.error();
+        return SourceOpening::absent;
+    }
+    if (!name.is_regular()) {
+        return S_ISDIR(name.status().st_mode) ? SourceOpening::directory
+                                              : SourceOpening::not_regular;
+    }
+    int fd = name.reopen(O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        error = errno;
+        return SourceOpening::refused;
+    }
+    if (!take_status(fd, source, status)) {
+        return SourceOpening::not_regular;
+    }
+    return SourceOpening::opened;
 }
 
 // The name is resolved without opening anything, and only a regular file
 // is opened to probe it: a device, FIFO or terminal at the target is never
 // opened, and counts as a target that cannot be replaced.
-File probe_target(const PathChar* path) {
-    kivcommon::ResolvedName target = kivcommon::ResolvedName::resolve(AT_FDCWD, path);
+File probe_target(Place where) {
+    kivcommon::ResolvedName target =
+        kivcommon::ResolvedName::resolve(where.directory, where.name);
     int fd = target.reopen(O_RDWR);
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         fd = target.reopen(O_WRONLY);
@@ -103,9 +169,9 @@ File probe_target(const PathChar* path) {
     return fd < 0 ? File() : File(fd);
 }
 
-File create_target(const PathChar* path, unsigned permissions, Creation& outcome) {
-    int fd = open_without_waiting(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
-                           static_cast<mode_t>(permissions));
+File create_target(Place where, unsigned permissions, Creation& outcome) {
+    int fd = open_without_waiting(where, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                                  static_cast<mode_t>(permissions));
     if (fd < 0) {
         outcome = errno == EEXIST ? Creation::name_taken : Creation::failed;
         return File();
@@ -119,9 +185,10 @@ File create_target(const PathChar* path, unsigned permissions, Creation& outcome
 // is told from its status alone. It is opened without O_TRUNC and truncated
 // only then: truncating first would destroy the very data that is about to
 // be copied.
-File open_target_to_replace(const PathChar* path, const FileIdentity& source,
+File open_target_to_replace(Place where, Links links, const FileIdentity& source,
                             Replacing& outcome) {
-    kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(AT_FDCWD, path);
+    kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(
+        where.directory, where.name, links == Links::refuse ? O_NOFOLLOW : 0);
     if (!name.exists()) {
         outcome = name.error() == ENOENT ? Replacing::absent : Replacing::refused;
         return File();

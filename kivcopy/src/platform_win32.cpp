@@ -125,11 +125,19 @@ bool File::set_size(std::int64_t size) {
     return seek_to(size) && ::SetEndOfFile(handle_) != 0;
 }
 
+Place place_of(const PathChar* path) {
+    return {nullptr, path};
+}
+
+int last_error() {
+    return static_cast<int>(::GetLastError());
+}
+
 // The status is read before the type is told: under Wine telling a file's
 // type reads its first bytes, which would move an access time that the
 // system deems stale before the copy could take it.
-bool open_source(const PathChar* path, Source& source) {
-    HANDLE handle = open_existing(path, GENERIC_READ);
+bool open_source(Place where, Source& source) {
+    HANDLE handle = open_existing(where.name, GENERIC_READ);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -145,6 +153,8 @@ bool open_source(const PathChar* path, Source& source) {
         return false;
     }
     source.access = kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime);
+    source.modification = kivcommon::from_filetime_as<FileTime>(information.ftLastWriteTime);
+    source.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     source.permissions = 0;
     source.identity = identity_of(information);
     source.size = static_cast<std::int64_t>(
@@ -153,10 +163,38 @@ bool open_source(const PathChar* path, Source& source) {
     return true;
 }
 
-File probe_target(const PathChar* path) {
-    HANDLE handle = open_existing_disk_file(path, GENERIC_READ | GENERIC_WRITE);
+// Windows resolves a name only by its whole path. A directory, or what is
+// no disk file, is told by its attributes before anything is opened, so
+// that a device name is never opened for the source.
+SourceOpening open_source_for(Place where, Links, const FileIdentity* expected, Source& source,
+                              int& error) {
+    const DWORD attributes = ::GetFileAttributesW(kivcommon::system_path(where.name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = static_cast<int>(::GetLastError());
+        return not_found(static_cast<DWORD>(error)) ? SourceOpening::absent
+                                                    : SourceOpening::refused;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return SourceOpening::directory;
+    }
+    if (!open_source(where, source)) {
+        error = static_cast<int>(::GetLastError());
+        return error == ERROR_ACCESS_DENIED && (attributes & FILE_ATTRIBUTE_DEVICE) != 0
+                   ? SourceOpening::not_regular
+                   : SourceOpening::refused;
+    }
+    if (expected != nullptr && !(source.identity.volume == expected->volume &&
+                                 source.identity.index == expected->index)) {
+        source.file.close();
+        return SourceOpening::replaced;
+    }
+    return SourceOpening::opened;
+}
+
+File probe_target(Place where) {
+    HANDLE handle = open_existing_disk_file(where.name, GENERIC_READ | GENERIC_WRITE);
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
-        handle = open_existing_disk_file(path, GENERIC_WRITE);
+        handle = open_existing_disk_file(where.name, GENERIC_WRITE);
     }
     return handle == INVALID_HANDLE_VALUE ? File() : File(handle);
 }
@@ -165,10 +203,10 @@ File probe_target(const PathChar* path) {
 // through the same handle. CREATE_NEW fails on any existing name, a link
 // included; a device name ("NUL") opens its device instead, which is
 // refused by its type like an existing target that is no file.
-File create_target(const PathChar* path, unsigned, Creation& outcome) {
-    HANDLE handle =
-        only_disk_file(::CreateFileW(kivcommon::system_path(path).c_str(), GENERIC_WRITE, share_all,
-                                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+File create_target(Place where, unsigned, Creation& outcome) {
+    HANDLE handle = only_disk_file(::CreateFileW(kivcommon::system_path(where.name).c_str(),
+                                                 GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = ::GetLastError();
         outcome = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Creation::name_taken
@@ -182,9 +220,9 @@ File create_target(const PathChar* path, unsigned, Creation& outcome) {
 // The target is opened without truncation and cut to nothing only once it is
 // known not to be the source: truncating first would destroy the very data
 // that is about to be copied.
-File open_target_to_replace(const PathChar* path, const FileIdentity& source,
+File open_target_to_replace(Place where, Links, const FileIdentity& source,
                             Replacing& outcome) {
-    HANDLE handle = open_existing_disk_file(path, GENERIC_WRITE);
+    HANDLE handle = open_existing_disk_file(where.name, GENERIC_WRITE);
     if (handle == INVALID_HANDLE_VALUE) {
         outcome = not_found(::GetLastError()) ? Replacing::absent : Replacing::refused;
         return File();
