@@ -95,6 +95,12 @@ constexpr bool directories_are_held_open = true;
 // What an existing file is opened for.
 enum class Access { read, write };
 
+// Whether a symbolic link at a name in a Directory is followed when the
+// name is opened. Windows follows every link: its front end names files by
+// their whole path, and the identity checks keep a swapped name from being
+// written.
+enum class Links { follow, refuse };
+
 // How creating a new file went.
 enum class Creation { created, name_taken, failed };
 
@@ -215,6 +221,10 @@ public:
     Directory& operator=(const Directory&) = delete;
 
     static Directory open(const Path& path);
+    // The directory that the caller holds open as `directory` (a duplicate
+    // of the handle is kept; Windows holds it by `path`), shown in messages
+    // as `path`.
+    static Directory held(NativeHandle directory, const Path& path);
 
     bool is_open() const { return open_; }
     const Path& path() const { return path_; }
@@ -222,10 +232,11 @@ public:
     Path path_of(const Path& name) const { return paths::join(path_, name); }
 
     NameState check(const Path& name) const;
-    // As File's functions of the same names, for a name in this directory.
+    // As File's functions of the same names, for a name in this directory;
+    // a link at the name is followed only with Links::follow.
     File create_new(const Path& name, Creation& outcome);
-    File open_for_reading(const Path& name);
-    File open_for_overwriting(const Path& name);
+    File open_for_reading(const Path& name, Links links = Links::follow);
+    File open_for_overwriting(const Path& name, Links links = Links::follow);
     // Makes durable the entry of `file`, just created in this directory.
     // Where the directory cannot be synced itself, the file system holding
     // `file` is synced instead.

@@ -53,8 +53,11 @@ int open_flags(Access access) {
 // resolved first without opening anything, and only a regular file found
 // there is opened for data: a directory, a FIFO, a device or a terminal at
 // the name is refused without ever being opened (nor waited on).
-File open_regular_at(int directory, const char* path, Access access) {
-    return adopt(kivcommon::ResolvedName::resolve(directory, path).reopen(open_flags(access)));
+File open_regular_at(int directory, const char* path, Access access,
+                     Links links = Links::follow) {
+    const int nofollow = links == Links::refuse ? O_NOFOLLOW : 0;
+    return adopt(
+        kivcommon::ResolvedName::resolve(directory, path, nofollow).reopen(open_flags(access)));
 }
 
 File create_new_at(int directory, const char* path, Creation& outcome) {
@@ -328,6 +331,19 @@ Directory Directory::open(const Path& path) {
     return directory;
 }
 
+// A duplicate of the caller's descriptor, which may be a path descriptor
+// (a directory that may be searched but not read): such a one serves
+// everything but syncing the directory.
+Directory Directory::held(NativeHandle directory, const Path& path) {
+    Directory held;
+    held.path_ = path;
+    const int fd = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    held.readable_ = fd >= 0 && (::fcntl(fd, F_GETFL) & O_PATH) == 0;
+    held.handle_ = fd;
+    held.open_ = fd >= 0;
+    return held;
+}
+
 NameState Directory::check(const Path& name) const {
     if (!open_) {
         return NameState::unchecked;
@@ -348,12 +364,12 @@ File Directory::create_new(const Path& name, Creation& outcome) {
     return create_new_at(handle_, name.c_str(), outcome);
 }
 
-File Directory::open_for_reading(const Path& name) {
-    return open_ ? open_regular_at(handle_, name.c_str(), Access::read) : File();
+File Directory::open_for_reading(const Path& name, Links links) {
+    return open_ ? open_regular_at(handle_, name.c_str(), Access::read, links) : File();
 }
 
-File Directory::open_for_overwriting(const Path& name) {
-    return open_ ? open_regular_at(handle_, name.c_str(), Access::write) : File();
+File Directory::open_for_overwriting(const Path& name, Links links) {
+    return open_ ? open_regular_at(handle_, name.c_str(), Access::write, links) : File();
 }
 
 // File systems that cannot sync a directory say EINVAL; there is nothing

@@ -263,6 +263,10 @@ Directory Directory::open(const Path& path) {
     return directory;
 }
 
+Directory Directory::held(NativeHandle, const Path& path) {
+    return open(path);
+}
+
 NameState Directory::check(const Path& name) const {
     if (!open_) {
         return NameState::unchecked;
@@ -288,11 +292,11 @@ File Directory::create_new(const Path& name, Creation& outcome) {
     return File::create_new(path_of(name), outcome);
 }
 
-File Directory::open_for_reading(const Path& name) {
+File Directory::open_for_reading(const Path& name, Links) {
     return File::open_for_reading(path_of(name));
 }
 
-File Directory::open_for_overwriting(const Path& name) {
+File Directory::open_for_overwriting(const Path& name, Links) {
     return File::open_for_overwriting(path_of(name));
 }
 

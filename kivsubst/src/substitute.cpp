@@ -74,28 +74,27 @@ File create_temporary(Directory& directory, Path& name) {
     }
 }
 
-// The file, in the temporary file's directory when that is the file's own
-// and the directory is held open, so that the file and its temporary file
-// are side by side by construction; else by the caller's own name.
+// The file: a name in a directory held open, or the caller's own path.
+// The export's file is opened through the temporary file's directory when
+// that is the file's own and the directory is held open, so that the file
+// and its temporary file are side by side by construction; else by the
+// caller's own name.
 class Target {
 public:
-    Target(const Path& path, Directory& directory, bool in_directory)
-        : path_(path),
-          directory_(directory),
-          in_directory_(platform::directories_are_held_open && in_directory &&
-                        directory.is_open()) {}
+    Target(Directory* directory, Path name, platform::Links links)
+        : directory_(directory), name_(std::move(name)), links_(links) {}
 
     File open_for_reading() {
-        return in_directory_ ? directory_.open_for_reading(paths::name_part(path_))
-                             : File::open_for_reading(path_);
+        return directory_ != nullptr ? directory_->open_for_reading(name_, links_)
+                                     : File::open_for_reading(name_);
     }
     // Opens the file for the write-back, but only if it is still the very
     // file that was read: a file swapped for another, or for a link to
     // another, between the scan and the write-back is never written.
     // `reason` says why when no file is returned.
     File open_same_for_overwriting(const platform::FileIdentity& read, std::string& reason) {
-        File file = in_directory_ ? directory_.open_for_overwriting(paths::name_part(path_))
-                                  : File::open_for_overwriting(path_);
+        File file = directory_ != nullptr ? directory_->open_for_overwriting(name_, links_)
+                                          : File::open_for_overwriting(name_);
         if (!file.is_open()) {
             reason = platform::last_error();
             return File();
@@ -109,22 +108,45 @@ public:
     }
 
 private:
-    Path path_;
-    Directory& directory_;
-    bool in_directory_;
+    Directory* directory_;  // null: name_ is the caller's whole path
+    Path name_;
+    platform::Links links_;
 };
 
 }  // namespace
 
 // Everything one substitution holds from step to step. The temporary file
-// refers to the directory, so the state stays where it was made.
+// and the target refer to the directories, so the state stays where it was
+// made.
 struct Substitution::State {
-    explicit State(const Path& path, const tempname::Choice& choice)
-        : directory(Directory::open(choice.directory)),
-          target(path, directory, choice.is_files_own) {}
+    // The export's file, by its path.
+    explicit State(const Path& path) {
+        const tempname::Choice choice = tempname::choose_directory(paths::directory_part(path));
+        directory = Directory::open(choice.directory);
+        const bool beside = platform::directories_are_held_open && choice.is_files_own &&
+                            directory.is_open();
+        target.emplace(beside ? &directory : nullptr, beside ? paths::name_part(path) : path,
+                       platform::Links::follow);
+    }
+    // A front end's file, at a name in a directory it holds.
+    explicit State(FileAt& file) {
+        if (std::optional<Path> tmp = tempname::tmp_directory()) {
+            directory = Directory::open(*tmp);
+            files_directory = std::move(file.directory);
+            target.emplace(&files_directory, file.name, file.links);
+        } else {
+            directory = std::move(file.directory);
+            target.emplace(&directory, file.name, file.links);
+        }
+        expected = file.expected;
+        held = true;
+    }
 
-    Directory directory;
-    Target target;
+    Directory directory;        // the temporary file's
+    Directory files_directory;  // the file's own, when it is not the temporary file's
+    std::optional<Target> target;
+    std::optional<platform::FileIdentity> expected;
+    bool held = false;  // a front end's file: no name of it can be the temporary file's
     Path name;
     File input;
     platform::FileStatus status;
@@ -137,6 +159,7 @@ struct Substitution::State {
 };
 
 Substitution::Substitution(Path path) : path_(std::move(path)) {}
+Substitution::Substitution(FileAt file) : path_(file.shown), at_(std::move(file)) {}
 Substitution::~Substitution() = default;
 Substitution::Substitution(Substitution&&) noexcept = default;
 Substitution& Substitution::operator=(Substitution&&) noexcept = default;
@@ -150,8 +173,8 @@ int Substitution::fail(Failure::Step step, int code) {
 }
 
 int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
-    const tempname::Choice choice = tempname::choose_directory(paths::directory_part(path_));
-    state_ = std::make_unique<State>(path_, choice);
+    state_ = at_ ? std::make_unique<State>(*at_) : std::make_unique<State>(path_);
+    at_.reset();
     State& state = *state_;
     std::optional<Path> name = tempname::next_free_name(state.directory);
     if (!name) {
@@ -160,7 +183,7 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     }
     state.name = std::move(*name);
 
-    state.input = state.target.open_for_reading();
+    state.input = state.target->open_for_reading();
     if (!state.input.is_open()) {
         return fail(Failure::Step::open_file, report::cannot_open(path_));
     }
@@ -170,6 +193,12 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     std::optional<platform::FileStatus> status = state.input.status();
     if (!status) {
         return fail(Failure::Step::open_file, report::cannot_open(path_));
+    }
+    if (state.expected && !(status->identity == *state.expected)) {
+        const int code = report::cannot_open(path_);
+        failure_.step = Failure::Step::open_file;
+        failure_.reason = "it is no longer the file that was checked";
+        return code;
     }
     state.status = *status;
     state.privileges = state.input.privileges();
@@ -211,9 +240,9 @@ int Substitution::write_back(Durability durability) {
     // number and pass for it.
     failure_.step = Failure::Step::write_back;
     failure_.reason = "it is the temporary file itself";
-    if (state.directory.path_of(state.name) != path_) {
-        state.written = state.target.open_same_for_overwriting(state.status.identity,
-                                                               failure_.reason);
+    if (state.held || state.directory.path_of(state.name) != path_) {
+        state.written = state.target->open_same_for_overwriting(state.status.identity,
+                                                                failure_.reason);
     }
     state.input.close();
     if (!state.written.is_open() ||

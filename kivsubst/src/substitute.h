@@ -36,6 +36,20 @@ struct Failure {
     bool temporary_kept = false;  // it holds the complete result
 };
 
+// A file named by a directory that the caller holds and a name in it, as a
+// front end's walk or command line opened it: the file is opened relative
+// to that directory, and the temporary file is made there too unless TMP
+// names a directory.
+struct FileAt {
+    platform::Directory directory;
+    Path name;
+    Path shown;  // the file as the library's lines name it
+    platform::Links links = platform::Links::refuse;
+    // The file the caller checked: another file found at the name is not
+    // patched (it fails as one that cannot be opened).
+    std::optional<platform::FileIdentity> expected;
+};
+
 // When the writes of a step are made durable: by the step itself, or by the
 // caller, who syncs many files at once before the next step.
 enum class Durability { now, by_caller };
@@ -47,6 +61,7 @@ enum class Durability { now, by_caller };
 class Substitution {
 public:
     explicit Substitution(Path path);
+    explicit Substitution(FileAt file);
     ~Substitution();
     Substitution(Substitution&&) noexcept;
     Substitution& operator=(Substitution&&) noexcept;
@@ -90,6 +105,7 @@ private:
     int fail(Failure::Step step, int code);
 
     Path path_;
+    std::optional<FileAt> at_;  // until prepare() takes it
     std::unique_ptr<State> state_;
     Failure failure_;
 };

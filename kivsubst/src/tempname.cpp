@@ -20,18 +20,27 @@ std::uint32_t last_number = 0;
 
 }  // namespace
 
-Choice choose_directory(const Path& preferred) {
-    if (std::optional<Path> value = platform::environment("TMP")) {
-        Path tmp = *value;
+std::optional<Path> tmp_directory() {
+    std::optional<Path> value = platform::environment("TMP");
+    if (!value) {
+        return std::nullopt;
+    }
+    Path tmp = *value;
+    if (platform::exists(tmp)) {
+        return tmp;
+    }
+    if (tmp.find('"') != Path::npos) {
+        tmp.erase(std::remove(tmp.begin(), tmp.end(), '"'), tmp.end());
         if (platform::exists(tmp)) {
-            return {tmp, false};
+            return tmp;
         }
-        if (tmp.find('"') != Path::npos) {
-            tmp.erase(std::remove(tmp.begin(), tmp.end(), '"'), tmp.end());
-            if (platform::exists(tmp)) {
-                return {tmp, false};
-            }
-        }
+    }
+    return std::nullopt;
+}
+
+Choice choose_directory(const Path& preferred) {
+    if (std::optional<Path> tmp = tmp_directory()) {
+        return {*tmp, false};
     }
     if (!preferred.empty() && platform::exists(preferred)) {
         return {preferred, true};

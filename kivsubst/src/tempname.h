@@ -18,6 +18,10 @@ struct Choice {
     bool is_files_own = false;
 };
 
+// The directory that TMP names, if it exists (with any double quotes
+// removed, if it does not exist as given).
+std::optional<Path> tmp_directory();
+
 // The directory for temporary files: the one that TMP names, if it exists
 // (with any double quotes removed, if it does not exist as given); else
 // `preferred`, the file's own drive and directory, if it is not empty and
