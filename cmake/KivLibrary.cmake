@@ -175,22 +175,22 @@ function(kiv_add_library name)
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()
 
-# kiv_add_tool(<name> SOURCES <files>... LIBRARY <library>)
+# kiv_add_tool(<name> SOURCES <files>... CORE <library>)
 #
-# Builds a command-line front end that uses only its library's public header.
+# Builds a command-line front end. It links its library's core (kiv_add_core)
+# into the program itself and works through the core's internal interface,
+# so that it can hand the core the directories it holds open; installers use
+# the shared library's export.
 function(kiv_add_tool name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LIBRARY" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "CORE" "SOURCES")
   add_executable(${name}-cli ${arg_SOURCES})
   set_target_properties(${name}-cli PROPERTIES OUTPUT_NAME ${name})
-  target_link_libraries(${name}-cli PRIVATE ${arg_LIBRARY})
+  target_link_libraries(${name}-cli PRIVATE ${arg_CORE}_core kiv_cli kiv_common)
   kiv_target_warnings(${name}-cli)
   kiv_link_runtime_statically(${name}-cli)
-  if(NOT WIN32 AND NOT APPLE)
-    # Installed, the program finds its library beside the prefix's own
-    # lib directory, wherever the prefix is: no LD_LIBRARY_PATH and no
-    # ldconfig needed to start it.
-    file(RELATIVE_PATH bin_to_lib "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
-    set_target_properties(${name}-cli PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  if(NOT WIN32)
+    # Large-file interfaces on 32-bit hosts too, as in the core.
+    target_compile_definitions(${name}-cli PRIVATE _FILE_OFFSET_BITS=64)
   endif()
   install(TARGETS ${name}-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()

@@ -1,33 +1,22 @@
 // SPDX-License-Identifier: Zlib
 #include "copier.h"
 
-#include <fcntl.h>
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-
-#include "kivcommon/posix_io.h"
-#endif
-
-#include <optional>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "kivcli/quote.h"
 #include "kivcopy.h"
-#include "paths.h"
 #include "system.h"
+#include "watch.h"
 
 namespace kivcopy_cli {
 namespace {
 
+using kivcli::describe;
+using kivcli::Links;
 using kivcli::quoted;
+using kivcopy::platform::Creation;
+using kivcopy::platform::Replacing;
+using kivcopy::platform::SourceOpening;
 
 const char* meaning_of(int result) {
     switch (result) {
@@ -48,100 +37,41 @@ const char* meaning_of(int result) {
     }
 }
 
-// Reads the status of the source through the file itself, so that what is
-// checked is what was found at the name, and tells whether it may be read.
-// Returns 0, or the errno that says why the source cannot be opened. On
-// Linux the name is resolved without opening anything, and only a regular
-// file is then opened (and closed again): a FIFO or a device swapped in is
-// never opened, so nothing can hold the program up or act on the open.
-int look_at_source(const std::string& source, struct stat& status) {
-#if defined(_WIN32)
-    if (::stat(source.c_str(), &status) != 0) {
-        return errno;
+// The caller's result for a copy status, as the library's export gives it.
+int result_of(kivcopy::CopyStatus status) {
+    switch (status) {
+        case kivcopy::CopyStatus::copied:
+            return KIVCOPY_OK;
+        case kivcopy::CopyStatus::source_not_opened:
+            return KIVCOPY_SOURCE_NOT_OPENED;
+        default:
+            return -static_cast<int>(status);
     }
-    if (!S_ISREG(status.st_mode)) {
-        return 0;
-    }
-    int fd = ::_open(source.c_str(), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        return errno;
-    }
-    ::_close(fd);
-    return 0;
-#else
-    kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(AT_FDCWD, source.c_str());
-    if (!name.exists()) {
-        return name.error();
-    }
-    status = name.status();
-    if (!name.is_regular()) {
-        return 0;
-    }
-    int fd = name.reopen(O_RDONLY);
-    if (fd < 0) {
-        return errno;
-    }
-    ::close(fd);
-    return 0;
-#endif
 }
 
-// Whether the caller may open `path` for reading and writing, asked
-// without opening it; errno says why not.
-bool may_update(const std::string& path) {
-#if defined(_WIN32)
-    return ::_access(path.c_str(), 6) == 0;
-#else
-    return ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
-#endif
+kivcopy::platform::FileIdentity identity_for_core(const kivcli::Identity& identity) {
+    return {identity.volume, identity.index};
 }
 
-// While the library copies a large file, and a progress line may be shown,
-// a second thread looks at the size of the copy a few times a second and
-// moves the progress line: the library's call tells nothing until it
-// returns. The main thread leaves the progress line alone meanwhile. The
-// watcher waits on a condition rather than sleeping, so that the copy's end
-// wakes it at once instead of adding the rest of its pause to every file.
-class CopyWatch {
-public:
-    CopyWatch(kivcli::Progress& progress, const std::string& target, std::int64_t before,
-              std::int64_t size) {
-        constexpr std::int64_t worth_watching = std::int64_t{16} << 20;
-        if (size < worth_watching || !progress.may_show()) {
-            return;
-        }
-        thread_ = std::thread([this, &progress, target, before] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            while (!done_) {
-                struct stat status {};
-                if (::stat(target.c_str(), &status) == 0) {
-                    progress.update(before + static_cast<std::int64_t>(status.st_size));
-                }
-                woken_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; });
-            }
-        });
-    }
-    ~CopyWatch() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        woken_.notify_one();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    CopyWatch(const CopyWatch&) = delete;
-    CopyWatch& operator=(const CopyWatch&) = delete;
-
-private:
-    std::mutex mutex_;
-    std::condition_variable woken_;
-    bool done_ = false;
-    std::thread thread_;
-};
+// A new file made in a set-group-ID directory belongs to the directory's
+// group: its group gets no more than everyone else of what the source's
+// group had, so that the copy is never open to more people than the source.
+unsigned without_widening_the_group(unsigned mode) {
+    const unsigned others = mode & 07;
+    return (mode & ~070u) | (mode & 070u & (others << 3));
+}
 
 }  // namespace
+
+// What the look at the target found and what was done to make way for the
+// copy.
+struct Copier::Checked {
+    bool exists = false;        // something is at the target's name
+    bool through_link = false;  // a link there that the caller trusts, written through
+    bool regular = false;       // a regular file is there (through such a link)
+    bool cleared = false;       // it was renamed to its backup or removed: copy anew
+    std::string note;           // what -v adds to the copy's line
+};
 
 Copier::Copier(const Options& options, kivcli::Progress& progress)
     : options_(options), progress_(progress) {}
@@ -157,341 +87,332 @@ void Copier::tell(const std::string& line) const {
     }
 }
 
-bool Copier::skip(const std::string& target, const char* why) {
-    tell("skipped " + quoted(target) + " (" + why + ")");
+bool Copier::skip(const std::string& shown, const char* why) {
+    tell("skipped " + quoted(shown) + " (" + why + ")");
     return true;
 }
 
-// Tells in the system's words what is wrong with the source: `error` is why
-// it could not be looked at or opened (0: neither), `status` what was found.
-// False when something is.
-bool Copier::judge_source(const std::string& source, int error, const struct stat& status) {
-    if (error != 0 && status.st_mode == 0) {
-        return fail("cannot stat " + quoted(source) + ": " + std::strerror(error));
+bool Copier::failed_with(int result, const SourceName& source, const TargetName& target,
+                         int error) {
+    return fail(quoted(source.shown) + " -> " + quoted(target.shown) + ": " +
+                std::to_string(result) + ": " + meaning_of(result) +
+                (error != 0 ? " (" + describe(error) + ")" : std::string()));
+}
+
+// A source found by the walk is what the walk saw (without following a
+// link); one named on the command line is looked at through any link, and
+// told in the system's words when it is no regular file. Either is opened
+// only later, and only if it is still that file.
+bool Copier::look_at_source(const SourceName& source, Status& status) {
+    if (source.found != nullptr) {
+        status = *source.found;
+        return true;
     }
-    if (S_ISDIR(status.st_mode)) {
-        return fail(quoted(source) + " is a directory; only files are copied without -r");
+    kivcli::SystemError error = 0;
+    if (!source.folder->status_of(source.name, Links::follow, status, error)) {
+        return fail("cannot stat " + quoted(source.shown) + ": " + describe(error));
     }
-    if (!S_ISREG(status.st_mode)) {
-        return fail(quoted(source) + " is not a regular file; only files are copied");
+    if (status.is_directory()) {
+        return fail(quoted(source.shown) + " is a directory; only files are copied without -r");
     }
-    if (error != 0) {
-        return fail("cannot open " + quoted(source) + " for reading: " + std::strerror(error));
+    if (!status.is_file()) {
+        return fail(quoted(source.shown) + " is not a regular file; only files are copied");
     }
     return true;
 }
 
-// A look at the source before the copy: it must exist and be a regular
-// file. Whether it opens for reading is the library's call to find out, and
-// told in the system's words after a failed call (`explain_unopened`), or
-// before one that a backup or a removal would come first (`check_readable`):
-// a file copied costs no open of the program's own.
-bool Copier::check_source(const std::string& source, struct stat& status) {
-    status = {};
-    const int error = ::stat(source.c_str(), &status) == 0 ? 0 : errno;
-    return judge_source(source, error, status);
-}
-
-bool Copier::check_readable(const std::string& source) {
-    struct stat status {};
-    const int error = look_at_source(source, status);
-    return judge_source(source, error, status);
-}
-
-// After the library could not open the source: the reason, when a look now
-// finds a regular file there that does not open. True when told; anything
-// else (the name gone, or standing for another kind of file by now) is left
-// to the library's own line.
-bool Copier::explain_unopened(const std::string& source) {
-    struct stat status {};
-    const int error = look_at_source(source, status);
-    if (error == 0 || !S_ISREG(status.st_mode)) {
+bool Copier::copy(const SourceName& source, const TargetName& target) {
+    Status source_status;
+    if (!look_at_source(source, source_status) || !may_take(source, source_status)) {
+        done_ += source_status.size;
         return false;
     }
-    judge_source(source, error, status);
-    return true;
+    Checked checked;
+    const Next next = check_target(source, source_status, target, checked);
+    if (next != Next::copy) {
+        done_ += source_status.size;
+        return next == Next::skip;
+    }
+    kivcopy::platform::Source opened;
+    if (!open_source(source, source_status, opened) || !clear_the_way(target, checked)) {
+        done_ += source_status.size;
+        return false;
+    }
+    kivcopy::platform::File file;
+    const Next made = open_target(source, target, checked, opened, file);
+    if (made != Next::copy) {
+        done_ += source_status.size;
+        return made == Next::skip;
+    }
+    return write(source, target, checked, opened, file);
+}
+
+// A file found in a tree that has other names, and belongs to someone other
+// than its directory's owner, is left alone when root copies: someone who
+// may write in the directory could have linked a file there that is not
+// theirs to hand out (where the system lets anyone link any file).
+bool Copier::may_take(const SourceName& source, const Status& status) {
+    if (source.found == nullptr || options_.follow_hard_links || status.links < 2 ||
+        !caller_is_privileged() || status.owner == source.folder->status().owner) {
+        return true;
+    }
+    return fail("not copying " + quoted(source.shown) +
+                ": it has other hard links and its owner does not own its directory "
+                "(--follow-hard-links copies it)");
 }
 
 // Whether an existing target is replaced: with -u only when it is older
 // than the source; else when replacing is asked for.
-Copier::Next Copier::decide(const std::string& target, const struct stat& source_status) {
+Copier::Next Copier::decide(const TargetName& target, const Status& existing,
+                            const Status& source_status) {
     if (options_.update) {
-        struct stat status {};
-        if (::stat(target.c_str(), &status) == 0 && !older_than(status, source_status)) {
-            return skip(target, "not older") ? Next::skip : Next::failed;
+        if (existing.is_file() && !(existing.modification < source_status.modification)) {
+            return skip(target.shown, "not older") ? Next::skip : Next::failed;
         }
         return Next::copy;
     }
     if (!options_.replaces()) {
-        return skip(target, "exists") ? Next::skip : Next::failed;
+        return skip(target.shown, "exists") ? Next::skip : Next::failed;
     }
     return Next::copy;
 }
 
-// Checks the target before the copy: not the source itself, not written
-// earlier in this run, not a directory, and, when it exists, either to be
-// left alone or something a file can replace. `exists` tells which.
-Copier::Next Copier::check_target(const std::string& source, const struct stat& source_status,
-                                  const std::string& target, bool& exists) {
-    struct stat own {};
-    exists = link_status(target, &own) == 0;
-    if (!exists) {
-        int error = errno;
-        std::string directory = directory_of(target);
-        if (error == ENOENT &&
-            (directory.empty() || directory == last_directory_ || is_directory(directory))) {
-            // A new file in an existing directory. The directory is only
-            // looked at for this message's sake, once for a run of targets
-            // in it: the library's exclusive create finds out the rest.
-            last_directory_ = directory;
+// Looks at the target's name in its directory, without following a link
+// there: nothing there, or what is there and whether it may be replaced.
+// A link is written through only when no one but the caller could have put
+// it there; anyone else's link is moved aside or removed (-b,
+// --remove-destination), never written through.
+Copier::Next Copier::check_target(const SourceName& source, const Status& source_status,
+                                  const TargetName& target, Checked& checked) {
+    if (target.fresh) {
+        return Next::copy;
+    }
+    Status found;
+    kivcli::SystemError error = 0;
+    if (!target.folder->status_of(target.name, Links::refuse, found, error)) {
+        if (error == kivcli::not_found_error()) {
             return Next::copy;
         }
-        if (error == ENOENT) {
-            struct stat directory_status {};
-            if (::stat(directory.c_str(), &directory_status) == 0) {
-                error = ENOTDIR;
+        fail("cannot create " + quoted(target.shown) + ": " + describe(error));
+        return Next::failed;
+    }
+    checked.exists = true;
+    const bool moved_aside = options_.backup || options_.remove_destination;
+    bool resolves = true;
+    if (found.is_link() && !target.folder->trusts_link(found)) {
+        if (!options_.replaces()) {
+            return skip(target.shown, "exists") ? Next::skip : Next::failed;
+        }
+        if (!moved_aside) {
+            fail("will not write through symbolic link " + quoted(target.shown) +
+                 ", which someone else could have put there");
+            return Next::failed;
+        }
+        return Next::copy;  // the link itself is renamed or removed
+    }
+    if (found.is_link()) {
+        checked.through_link = true;
+        resolves = target.folder->status_of(target.name, Links::follow, found, error);
+    }
+    checked.regular = resolves && found.is_file();
+    if (resolves && found.identity == source_status.identity) {
+        fail(quoted(source.shown) + " and " + quoted(target.shown) + " are the same file");
+        return Next::failed;
+    }
+    if (written_before(target)) {
+        fail("will not overwrite just-created " + quoted(target.shown) + " with " +
+             quoted(source.shown));
+        return Next::failed;
+    }
+    if (resolves && found.is_directory()) {
+        fail("cannot overwrite directory " + quoted(target.shown) + " with non-directory " +
+             quoted(source.shown));
+        return Next::failed;
+    }
+    if (!resolves && options_.replaces() && !moved_aside) {
+        fail("will not write through dangling symbolic link " + quoted(target.shown));
+        return Next::failed;
+    }
+    return decide(target, resolves ? found : Status{}, source_status);
+}
+
+// Opens the source only if it is still the file looked at, through the
+// directory it was found in.
+bool Copier::open_source(const SourceName& source, const Status& status,
+                         kivcopy::platform::Source& opened) {
+    const kivcopy::platform::FileIdentity expected = identity_for_core(status.identity);
+    const PlaceIn place(*source.folder, source.name);
+    int error = 0;
+    switch (kivcopy::engine::open_source(place.place(),
+                                         source.named ? kivcopy::platform::Links::follow
+                                                      : kivcopy::platform::Links::refuse,
+                                         &expected, opened, error)) {
+        case SourceOpening::opened:
+            return true;
+        case SourceOpening::absent:
+            return fail("cannot stat " + quoted(source.shown) + ": " + describe(error));
+        case SourceOpening::refused:
+            return fail("cannot open " + quoted(source.shown) + " for reading: " +
+                        describe(error));
+        case SourceOpening::directory:
+        case SourceOpening::not_regular:
+        case SourceOpening::replaced:
+            break;
+    }
+    return fail("cannot copy " + quoted(source.shown) + ": " +
+                describe(kivcli::replaced_meanwhile));
+}
+
+// -b and --remove-destination take what is at the target's name away
+// before the copy is made there anew: the entry itself, a link included.
+// A backup replaces an earlier one only when that is a regular file.
+bool Copier::clear_the_way(const TargetName& target, Checked& checked) {
+    if (!checked.exists) {
+        return true;
+    }
+    kivcli::SystemError error = 0;
+    if (options_.backup) {
+        const std::string backup = target.name + options_.suffix;
+        const std::string shown = target.shown + options_.suffix;
+        Status slot;
+        if (target.folder->status_of(backup, Links::refuse, slot, error) && !slot.is_file()) {
+            return fail("cannot back up " + quoted(target.shown) + ": the backup " +
+                        quoted(shown) + " exists and is not a regular file");
+        }
+        if (!rename_entry(*target.folder, target.name, backup, error)) {
+            return fail("cannot back up " + quoted(target.shown) + ": cannot rename it to " +
+                        quoted(shown) + ": " + describe(error));
+        }
+        checked.note = " (backup: " + quoted(shown) + ")";
+        checked.cleared = true;
+    } else if (options_.remove_destination) {
+        if (!remove_entry(*target.folder, target.name, error)) {
+            return fail("cannot remove " + quoted(target.shown) + ": " + describe(error));
+        }
+        tell("removed " + quoted(target.shown));
+        checked.cleared = true;
+    }
+    return true;
+}
+
+unsigned Copier::creation_mode(const TargetName& target,
+                               const kivcopy::platform::Source& source) const {
+    if (options_.preserve.mode || options_.preserve.ownership) {
+        return source.permissions & 0700;  // the rest once owner and group are the source's
+    }
+    return target.folder->gives_group_other_than(source.group)
+               ? without_widening_the_group(source.permissions)
+               : source.permissions;
+}
+
+// An existing target is opened and cut to nothing; one that refuses to be
+// opened for writing (a read-only file, a running program) is removed and
+// made anew with -f, as cp -f does. A new target, or one taken away, is
+// created exclusively: a name taken again meanwhile is never written into.
+Copier::Next Copier::open_target(const SourceName& source, const TargetName& target,
+                                 Checked& checked, kivcopy::platform::Source& opened,
+                                 kivcopy::platform::File& file) {
+    const auto failed = [](bool) { return Next::failed; };
+    const PlaceIn place(*target.folder, target.name);
+    int error = 0;
+    if (checked.exists && !checked.cleared) {
+        const kivcopy::platform::Links links = checked.through_link
+                                                   ? kivcopy::platform::Links::follow
+                                                   : kivcopy::platform::Links::refuse;
+        switch (kivcopy::engine::open_existing_target(place.place(), links, opened, file, error)) {
+            case Replacing::opened:
+                return Next::copy;
+            case Replacing::is_source:
+                return failed(fail(quoted(source.shown) + " and " + quoted(target.shown) +
+                                   " are the same file"));
+            case Replacing::absent:
+                break;  // gone since it was looked at: made anew
+            case Replacing::refused:
+                if (options_.clobber != Clobber::yes || !removal_gets_round(error) ||
+                    checked.through_link) {
+                    return failed(failed_with(KIVCOPY_TARGET_NOT_WRITTEN, source, target,
+                                              checked.regular ? error : 0));
+                }
+                const std::string reason = describe(error);
+                if (!remove_entry(*target.folder, target.name, error)) {
+                    return failed(fail("cannot replace " + quoted(target.shown) + " (" + reason +
+                                       "): cannot remove it: " + describe(error) +
+                                       cannot_replace_advice()));
+                }
+                tell("removed " + quoted(target.shown));
+                checked.cleared = true;
+                break;
+        }
+    }
+    switch (kivcopy::engine::create_target(place.place(), creation_mode(target, opened), file,
+                                           error)) {
+        case Creation::created:
+            return Next::copy;
+        case Creation::name_taken:
+            if (!checked.cleared && !options_.replaces()) {
+                return skip(target.shown, "exists") ? Next::skip : Next::failed;  // appeared meanwhile
             }
-        }
-        fail("cannot create " + quoted(target) + ": " + std::strerror(error));
-        return Next::failed;
+            return failed(fail("cannot create " + quoted(target.shown) + ": " + describe(error)));
+        case Creation::failed:
+            break;
     }
-    record_written();
-    struct stat status {};
-    const bool resolves = ::stat(target.c_str(), &status) == 0;
-#if defined(_WIN32)
-    // Windows gives stat no inode: two names are one file only as one text.
-    const bool same = source == target;
-    const bool written_before = written_names_.count(target) != 0;
-#else
-    const bool same = resolves && status.st_dev == source_status.st_dev &&
-                      status.st_ino == source_status.st_ino;
-    const bool written_before =
-        resolves && written_.count({static_cast<std::uint64_t>(status.st_dev),
-                                    static_cast<std::uint64_t>(status.st_ino)}) != 0;
-#endif
-    if (same) {
-        fail(quoted(source) + " and " + quoted(target) + " are the same file");
-        return Next::failed;
-    }
-    if (written_before) {
-        fail("will not overwrite just-created " + quoted(target) + " with " + quoted(source));
-        return Next::failed;
-    }
-    if (resolves && S_ISDIR(status.st_mode)) {
-        fail("cannot overwrite directory " + quoted(target) + " with non-directory " +
-             quoted(source));
-        return Next::failed;
-    }
-    if (!resolves && options_.replaces() && !options_.backup && !options_.remove_destination) {
-        fail("will not write through dangling symbolic link " + quoted(target));
-        return Next::failed;
-    }
-    return decide(target, source_status);
+    return failed(failed_with(KIVCOPY_TARGET_NOT_WRITTEN, source, target, error));
 }
 
-int Copier::call_library(const std::string& source, const std::string& target, bool overwrite,
-                         std::int64_t size) {
-    CopyWatch watch(progress_, target, done_, size);
-    return KivCopyFile(source.c_str(), target.c_str(), overwrite ? 1 : 0);
-}
-
-// -f as cp has it: an existing target that refuses to be opened for
-// writing (a read-only file, a running program) is removed and copied
-// anew, as a new file with a new inode.
-std::optional<int> Copier::retry_after_removing(const std::string& source,
-                                                const std::string& target, std::int64_t size) {
+// The data, the library's stamp, then what -p asks for, all through the
+// copy's own handle, before it is closed: no one can swap another file in
+// between, and the copy never shows another owner's set-ID bits.
+bool Copier::write(const SourceName& source, const TargetName& target, const Checked& checked,
+                   kivcopy::platform::Source& opened, kivcopy::platform::File& file) {
+    CopyWatch watch(progress_, file.handle(), done_, opened.size);
+    const kivcopy::engine::Written written = kivcopy::engine::write_copy(opened, file);
     std::string reason;
-    if (!refuses_writing(target, reason)) {
-        return KIVCOPY_TARGET_NOT_WRITTEN;
-    }
-    std::string removal;
-    if (!remove_target(target, removal)) {
-        fail("cannot replace " + quoted(target) + " (" + reason + "): cannot remove it: " +
-             removal + cannot_replace_advice());
-        return std::nullopt;
-    }
-    tell("removed " + quoted(target));
-    return call_library(source, target, options_.replaces(), size);
-}
-
-// `guarded` false: nothing can be at the target, in a directory that this
-// run made and no one else may write in, so the library's overwrite guard
-// would only look for what cannot be there.
-bool Copier::copy(const std::string& source, const std::string& target, const struct stat* status,
-                  std::int64_t size, bool exists, bool guarded) {
-    std::string note;
-    bool replacing = exists;
-    std::string reason;
-    if (exists && (options_.backup || options_.remove_destination) && !check_readable(source)) {
-        return false;  // the target stays where it is
-    }
-    if (exists && options_.backup) {
-        if (!rename_to_backup(target, options_.suffix, reason)) {
-            return fail("cannot back up " + quoted(target) + ": " + reason);
-        }
-        note = " (backup: " + quoted(target + options_.suffix) + ")";
-        replacing = false;
-    } else if (exists && options_.remove_destination) {
-        if (!remove_target(target, reason)) {
-            return fail("cannot remove " + quoted(target) + ": " + reason);
-        }
-        tell("removed " + quoted(target));
-        replacing = false;
-    }
-    int result = call_library(source, target, replacing || options_.replaces() || !guarded, size);
-    if (result == KIVCOPY_TARGET_NOT_WRITTEN && replacing && options_.clobber == Clobber::yes) {
-        const std::optional<int> retried = retry_after_removing(source, target, size);
-        if (!retried) {
-            done_ += size;
-            return false;
-        }
-        result = *retried;
-    }
-    done_ += size;
+    const bool attributes = written.closed || !options_.preserve.any() ||
+                            give_attributes(file.handle(), opened, options_.preserve, reason);
+    watch.stop();
+    const int result = result_of(kivcopy::engine::close_copy(written, file, opened));
+    done_ += opened.size;
     progress_.update(done_);
-    if (result == KIVCOPY_TARGET_EXISTS && !options_.replaces()) {
-        return skip(target, "exists");  // it appeared while the copy ran
-    }
-    if (result == KIVCOPY_SOURCE_NOT_OPENED && explain_unopened(source)) {
-        return false;
-    }
+    record_written(target);
     if (result != KIVCOPY_OK) {
-        return fail(quoted(source) + " -> " + quoted(target) + ": " + std::to_string(result) +
-                    ": " + meaning_of(result) + reason_for(result, target));
+        return failed_with(result, source, target, written.error);
     }
-    if (status != nullptr && options_.preserve.any() &&
-        !preserve_attributes(target, *status, options_.preserve, reason)) {
-        return fail("cannot keep the attributes of " + quoted(source) + " on " + quoted(target) +
-                    ": " + reason);
+    if (!attributes) {
+        return fail("cannot keep the attributes of " + quoted(source.shown) + " on " +
+                    quoted(target.shown) + ": " + reason);
     }
-    tell(quoted(source) + " -> " + quoted(target) + note);
+    tell(quoted(source.shown) + " -> " + quoted(target.shown) + checked.note);
     return true;
 }
 
-bool Copier::copy_named(const std::string& source, const std::string& target) {
-    struct stat source_status {};
-    if (!check_source(source, source_status)) {
-        return false;
-    }
-    if (options_.make_parents && !directory_of(target).empty() &&
-        !make_directories(directory_of(target))) {
-        return false;
-    }
-    bool exists = false;
-    const Next next = check_target(source, source_status, target, exists);
-    if (next != Next::copy) {
-        return next == Next::skip;
-    }
-    const bool copied = copy(source, target, &source_status,
-                             static_cast<std::int64_t>(source_status.st_size), exists);
-    unrecorded_.push_back(target);
-    return copied;
+void Copier::record_written(const TargetName& target) {
+    written_.insert({target.folder->status().identity, target.name});
 }
 
-// What this run wrote is told by the file's identity only when a later
-// target already exists: the identities are read then, for every target
-// written since, so that a run of new targets pays for no look after each
-// copy.
-void Copier::record_written() {
-    for (const std::string& target : unrecorded_) {
-        struct stat written {};
-        if (::stat(target.c_str(), &written) == 0) {
-            written_.insert({static_cast<std::uint64_t>(written.st_dev),
-                             static_cast<std::uint64_t>(written.st_ino)});
-            written_names_.insert(target);
-        }
-    }
-    unrecorded_.clear();
+bool Copier::written_before(const TargetName& target) const {
+    return written_.count({target.folder->status().identity, target.name}) != 0;
 }
 
-// The walk has seen that the source is a regular file, and a target in a
-// directory made by this run cannot be there yet (or appeared while the
-// copy ran, which the library's guard tells): the copy is one call of the
-// library, and nothing is looked at that need not be.
-bool Copier::copy_found(const std::string& source, const std::string& target, std::int64_t size,
-                        Place place) {
-    struct stat source_status {};
-    const bool preserving = options_.preserve.any() || options_.update;
-    if (preserving && ::stat(source.c_str(), &source_status) != 0) {
-        return fail("cannot stat " + quoted(source) + ": " + std::strerror(errno));
-    }
-    bool exists = false;
-    if (place == Place::merged) {
-        struct stat own {};
-        exists = link_status(target, &own) == 0;
-        struct stat status {};
-        if (exists && ::stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-            return fail("cannot overwrite directory " + quoted(target) + " with non-directory " +
-                        quoted(source));
-        }
-        if (exists) {
-            const Next next = decide(target, source_status);
-            if (next != Next::copy) {
-                done_ += size;
-                return next == Next::skip;
-            }
-        }
-    }
-    return copy(source, target, preserving ? &source_status : nullptr, size, exists,
-                place != Place::made_private);
-}
-
-bool Copier::copy_symbolic_link(const std::string& source, const std::string& target,
+bool Copier::copy_symbolic_link(const SourceName& source, const TargetName& target,
                                 bool may_exist) {
-    struct stat own {};
-    if (may_exist && link_status(target, &own) == 0) {
+    Status found;
+    kivcli::SystemError error = 0;
+    if (may_exist && target.folder->status_of(target.name, Links::refuse, found, error)) {
         if (!options_.replaces() || options_.update) {
-            return skip(target, "exists");
+            return skip(target.shown, "exists");
         }
-        std::string reason;
-        if (S_ISDIR(own.st_mode) || !remove_target(target, reason)) {
-            return fail("cannot replace " + quoted(target) + " with a link" +
-                        (reason.empty() ? std::string() : ": " + reason));
+        if (found.is_directory() || !remove_entry(*target.folder, target.name, error)) {
+            return fail("cannot replace " + quoted(target.shown) + " with a link" +
+                        (found.is_directory() ? std::string() : ": " + describe(error)));
         }
     }
     std::string reason;
-    if (!copy_link(source, target, reason)) {
-        return fail("cannot copy the link " + quoted(source) + " to " + quoted(target) + ": " +
-                    reason);
+    if (!copy_link(*source.folder, source.name, *target.folder, target.name, reason)) {
+        return fail("cannot copy the link " + quoted(source.shown) + " to " +
+                    quoted(target.shown) + ": " + reason);
     }
-    tell(quoted(source) + " -> " + quoted(target));
+    tell(quoted(source.shown) + " -> " + quoted(target.shown));
     return true;
-}
-
-bool Copier::preserve_directory(const std::string& source, const std::string& target) {
-    struct stat status {};
-    std::string reason;
-    if (::stat(source.c_str(), &status) != 0) {
-        return fail("cannot stat " + quoted(source) + ": " + std::strerror(errno));
-    }
-    if (!preserve_attributes(target, status, options_.preserve, reason)) {
-        return fail("cannot keep the attributes of " + quoted(source) + " on " + quoted(target) +
-                    ": " + reason);
-    }
-    return true;
-}
-
-// What the system says about a target the library could not write, when a
-// harmless look at it tells: an existing file that cannot be opened for
-// update, or a directory that does not let a new file in.
-std::string Copier::reason_for(int result, const std::string& target) const {
-    if (result != KIVCOPY_TARGET_NOT_WRITTEN) {
-        return std::string();
-    }
-    struct stat status {};
-    if (::stat(target.c_str(), &status) == 0) {
-        if (!S_ISREG(status.st_mode) || may_update(target)) {
-            return std::string();
-        }
-        return std::string(" (") + std::strerror(errno) + ")";
-    }
-#if !defined(_WIN32)
-    std::string directory = directory_of(target);
-    if (::access(directory.empty() ? "." : directory.c_str(), W_OK | X_OK) != 0) {
-        return std::string(" (") + std::strerror(errno) + ")";
-    }
-#endif
-    return std::string();
 }
 
 }  // namespace kivcopy_cli

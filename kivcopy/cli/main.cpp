@@ -5,44 +5,68 @@
 //   kivcopy [OPTION]... [--] SOURCE... DIRECTORY
 //   kivcopy [OPTION]... -t DIRECTORY [--] SOURCE...
 //
-// Each file is copied by one call of KivCopyFile; with -r, directories are
-// walked and made, and links copied as links. A failed copy prints one line
+// Each file is copied by the library's own copy steps; with -r, directories
+// are walked and made, and links copied as links. Every directory is opened
+// once and every name resolved relative to it. A failed copy prints one line
 // on standard error and the remaining sources are still copied.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "copier.h"
+#include "kivcli/folder.h"
 #include "kivcli/progress.h"
 #include "kivcli/quote.h"
 #include "options.h"
 #include "paths.h"
+#include "system.h"
 #include "tree.h"
 
 namespace {
 
+using kivcli::describe;
+using kivcli::Folder;
 using kivcli::quoted;
 using namespace kivcopy_cli;
 
 // Where the copies go: the destination, and whether each source goes into
 // it under its own name (several sources, -t, an existing directory, or a
-// name ending in a separator) or becomes it.
+// name ending in a separator) or becomes it; in the first case the
+// directory, held.
 struct Destination {
     std::string path;
     bool into = false;
+    std::shared_ptr<Folder> folder;
 };
 
+bool is_directory(Folder& here, const std::string& path) {
+    kivcli::Status status;
+    kivcli::SystemError error = 0;
+    return here.status_of(path, kivcli::Links::follow, status, error) && status.is_directory();
+}
+
+// Makes the missing directories for -D and holds the last; null, with the
+// failure told, when one cannot be made.
+std::shared_ptr<Folder> make_parents(const std::string& directory) {
+    std::string failed;
+    kivcli::SystemError error = 0;
+    std::shared_ptr<Folder> made = make_directories(directory, failed, error);
+    if (made == nullptr) {
+        std::fprintf(stderr, "%s: cannot create directory %s: %s\n", program_name,
+                     quoted(failed).c_str(), describe(error).c_str());
+    }
+    return made;
+}
+
 // Reads the destination from the operands (the last one, unless -t named
-// it) and checks it; returns the exit status for a wrong command line, or
-// -1 to go on.
-int find_destination(Options& options, Destination& destination) {
+// it) and holds the directory the copies go into; returns the exit status
+// for a wrong command line, or -1 to go on.
+int find_destination(Options& options, Folder& here, Destination& destination) {
     std::vector<std::string>& sources = options.operands;
     if (options.target_directory) {
-        destination = {*options.target_directory, true};
+        destination.path = *options.target_directory;
+        destination.into = true;
     } else if (sources.size() < 2) {
         if (sources.empty()) {
             std::fprintf(stderr, "%s: missing file operand\n", program_name);
@@ -54,7 +78,7 @@ int find_destination(Options& options, Destination& destination) {
     } else {
         destination.path = sources.back();
         sources.pop_back();
-        destination.into = sources.size() > 1 || is_directory(destination.path) ||
+        destination.into = sources.size() > 1 || is_directory(here, destination.path) ||
                            (!destination.path.empty() && is_separator(destination.path.back()));
     }
     if (sources.empty()) {
@@ -66,36 +90,56 @@ int find_destination(Options& options, Destination& destination) {
     }
     // With -D a destination directory (named by -t, by a trailing separator or
     // after several sources) is created like the directories of a single target.
-    if (options.make_parents && !is_directory(destination.path) &&
-        !make_directories(destination.path)) {
-        return finish_output(exit_copy_failed);
+    if (options.make_parents && !is_directory(here, destination.path)) {
+        destination.folder = make_parents(destination.path);
+        return destination.folder != nullptr ? -1 : finish_output(exit_copy_failed);
     }
-    struct stat status {};
-    if (::stat(destination.path.c_str(), &status) != 0) {
-        std::fprintf(stderr, "%s: target directory %s: %s\n", program_name,
-                     quoted(destination.path).c_str(), std::strerror(errno));
-        return usage_error();
+    kivcli::SystemError error = 0;
+    destination.folder = Folder::open(destination.path, error);
+    if (destination.folder != nullptr) {
+        return -1;
     }
-    if (!S_ISDIR(status.st_mode)) {
+    kivcli::Status status;
+    if (here.status_of(destination.path, kivcli::Links::follow, status, error) &&
+        !status.is_directory()) {
         std::fprintf(stderr, "%s: target %s is not a directory\n", program_name,
                      quoted(destination.path).c_str());
-        return usage_error();
+    } else {
+        std::fprintf(stderr, "%s: target directory %s: %s\n", program_name,
+                     quoted(destination.path).c_str(), describe(error).c_str());
     }
-    return -1;
+    return usage_error();
+}
+
+// The directory a single TARGET goes into, held; null, with the failure
+// told, when it cannot be opened (or, with -D, made).
+std::shared_ptr<Folder> folder_of_target(const Options& options, const std::string& target) {
+    const std::string directory = directory_of(target);
+    if (options.make_parents && !directory.empty()) {
+        return make_parents(directory);
+    }
+    kivcli::SystemError error = 0;
+    std::shared_ptr<Folder> folder = Folder::open(directory.empty() ? "." : directory, error);
+    if (folder == nullptr) {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", program_name, quoted(target).c_str(),
+                     describe(error).c_str());
+    }
+    return folder;
 }
 
 // The bytes a run will copy, for the progress line.
-std::int64_t total_bytes(const Options& options) {
+std::int64_t total_bytes(const Options& options, Folder& here) {
     std::int64_t total = 0;
     for (const std::string& source : options.operands) {
-        struct stat status {};
-        if (::stat(source.c_str(), &status) != 0) {
+        kivcli::Status status;
+        kivcli::SystemError error = 0;
+        if (!here.status_of(source, kivcli::Links::follow, status, error)) {
             continue;
         }
-        if (S_ISDIR(status.st_mode) && options.recursive) {
+        if (status.is_directory() && options.recursive) {
             total += tree_bytes(source);
-        } else if (S_ISREG(status.st_mode)) {
-            total += static_cast<std::int64_t>(status.st_size);
+        } else if (status.is_file()) {
+            total += status.size;
         }
     }
     return total;
@@ -108,8 +152,16 @@ int main(int argc, char** argv) {
     if (const int status = parse_command_line(argc, argv, options); status >= 0) {
         return status;
     }
+    kivcli::raise_descriptor_limit();
+    kivcli::SystemError error = 0;
+    const std::shared_ptr<Folder> here = Folder::open(".", error);
+    if (here == nullptr) {
+        std::fprintf(stderr, "%s: cannot open the current directory: %s\n", program_name,
+                     describe(error).c_str());
+        return finish_output(exit_copy_failed);
+    }
     Destination destination;
-    if (const int status = find_destination(options, destination); status >= 0) {
+    if (const int status = find_destination(options, *here, destination); status >= 0) {
         return status;
     }
 
@@ -117,17 +169,27 @@ int main(int argc, char** argv) {
     // may be shown.
     kivcli::Progress progress(options.progress, 0);
     if (progress.may_show()) {
-        progress.set_total(total_bytes(options));
+        progress.set_total(total_bytes(options, *here));
     }
     Copier copier(options, progress);
     bool all_copied = true;
     for (const std::string& source : options.operands) {
-        const std::string target =
-            destination.into ? join(destination.path, base_name(source)) : destination.path;
-        if (options.recursive && is_directory(source)) {
-            all_copied = copy_tree(copier, options, source, target) && all_copied;
+        std::shared_ptr<Folder> folder = destination.folder;
+        std::string name = base_name(source);
+        std::string shown = join(destination.path, name);
+        if (!destination.into) {
+            folder = folder_of_target(options, destination.path);
+            name = base_name(destination.path);
+            shown = destination.path;
+        }
+        if (folder == nullptr) {
+            all_copied = false;
+        } else if (options.recursive && is_directory(*here, source)) {
+            all_copied = copy_tree(copier, options, source, folder, name, shown) && all_copied;
         } else {
-            all_copied = copier.copy_named(source, target) && all_copied;
+            all_copied = copier.copy({here.get(), source, source, true, nullptr},
+                                     {folder.get(), name, shown, false}) &&
+                         all_copied;
         }
     }
     progress.finish();

@@ -35,6 +35,8 @@ void print_help() {
         "  -S, --suffix=SUFFIX     the backup suffix instead of ~\n"
         "  -r, -R, --recursive     copy directories and what is in them; links are\n"
         "                          copied as links, other special files skipped\n"
+        "      --follow-hard-links  with -r as root, copy also a file that has other\n"
+        "                          hard links and whose owner does not own its directory\n"
         "  -p                      keep the source's mode, owner and times\n"
         "      --preserve[=LIST]   keep what LIST names: mode, ownership, timestamps\n"
         "                          (all three without a LIST)\n"
@@ -158,6 +160,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         option_preserve,
         option_remove_destination,
         option_progress,
+        option_follow_hard_links,
     };
     static const option long_options[] = {
         {"no-clobber", no_argument, nullptr, 'n'},
@@ -171,6 +174,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         {"target-directory", required_argument, nullptr, 't'},
         {"verbose", no_argument, nullptr, 'v'},
         {"progress", no_argument, nullptr, option_progress},
+        {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
         {"help", no_argument, nullptr, option_help},
         {"version", no_argument, nullptr, option_version},
         {nullptr, 0, nullptr, 0},
@@ -233,6 +237,9 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 break;
             case option_progress:
                 options.progress = kivcli::Progress::Mode::always;
+                break;
+            case option_follow_hard_links:
+                options.follow_hard_links = true;
                 break;
             case option_help:
                 print_help();

@@ -38,6 +38,7 @@ struct Options {
     bool recursive = false;             // -r, -R
     bool make_parents = false;          // -D
     bool verbose = false;               // -v
+    bool follow_hard_links = false;     // --follow-hard-links
     Preserve preserve;                  // -p, --preserve=LIST
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
     std::optional<std::string> target_directory;  // -t

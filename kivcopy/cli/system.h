@@ -1,52 +1,96 @@
 /* SPDX-License-Identifier: Zlib */
-// What the front end does to files besides copying them, each system in a
-// file of its own: removing and renaming targets, copying links, and giving
-// a copy the source's mode, owner and times.
+// What the front end does to files besides copying their bytes, each
+// system in a file of its own. Every call takes a directory that the front
+// end holds and a name in it, or an open handle: removing and renaming
+// targets, copying links, giving a copy or a directory the source's mode,
+// owner and times, and making directories.
 #ifndef KIVCOPY_CLI_SYSTEM_H
 #define KIVCOPY_CLI_SYSTEM_H
 
-#include <sys/stat.h>
-
+#include <cstdint>
+#include <memory>
 #include <string>
 
+#include "engine.h"
+#include "kivcli/folder.h"
 #include "options.h"
 
 namespace kivcopy_cli {
 
-// Removes the file (or link) at `path`; false with the system's reason.
-bool remove_target(const std::string& path, std::string& reason);
+using kivcli::Folder;
+using kivcli::Status;
+using kivcli::SystemError;
 
-// Renames the existing target to `path`+`suffix`, replacing an earlier
-// backup only when that is a regular file; false with the reason.
-bool rename_to_backup(const std::string& path, const std::string& suffix, std::string& reason);
+// A name in a held directory as the library's core takes it: the
+// directory's handle and the name (POSIX), or the whole wide path
+// (Windows), kept alive as long as this object.
+class PlaceIn {
+public:
+    PlaceIn(Folder& folder, const std::string& name);
+    kivcopy::platform::Place place() const { return place_; }
 
-// Whether an existing target refuses to be opened for writing in a way
-// that removing it and copying anew gets round: a read-only file, a running
-// program (Linux lets neither be written, but both be replaced). `reason`
-// gets the system's words.
-bool refuses_writing(const std::string& path, std::string& reason);
+private:
+    kivcopy::platform::Place place_{};
+#if defined(_WIN32)
+    std::wstring path_;
+#endif
+};
 
-// What to tell when a target that refuses writing cannot be removed either
-// (Windows: a running program, whose file is locked until it ends).
+// Removes the file or link `name` (never what a link leads to).
+bool remove_entry(Folder& folder, const std::string& name, SystemError& error);
+
+// Renames `from` to `to` in the same directory, replacing a regular file
+// at `to`.
+bool rename_entry(Folder& folder, const std::string& from, const std::string& to,
+                  SystemError& error);
+
+// Whether a target that refused to be opened for writing with `error` can
+// be removed and copied anew instead: a read-only file, a running program
+// (Linux lets neither be written, but both be replaced).
+bool removal_gets_round(SystemError error);
+
+// What to tell when such a target cannot be removed either (Windows: a
+// running program, whose file is locked until it ends).
 std::string cannot_replace_advice();
 
-// Makes `target` a symbolic link with the same contents as the link at
-// `source`; false with the reason (also where the system has no links).
-bool copy_link(const std::string& source, const std::string& target, std::string& reason);
+// Makes `name` in `to` a symbolic link with the same contents as the link
+// `source` in `from`; false with the reason (also where the system has no
+// links).
+bool copy_link(Folder& from, const std::string& source, Folder& to, const std::string& name,
+               std::string& reason);
 
-// Gives what is at `target` (not through a link at its name) what -p asks
-// for of the source's `status`: owner and group (where the caller may set
-// them), then the mode, then the access and modification times. False with
-// the reason when the mode or times could not be set.
-bool preserve_attributes(const std::string& target, const struct stat& status,
-                         const Preserve& preserve, std::string& reason);
+// Gives the open copy what `preserve` asks of the source, through its
+// handle: owner and group (where the caller may), then the mode (the
+// set-user-ID and set-group-ID bits only if the copy's owner and group are
+// the source's), then the access and modification times. False with the
+// reason when something could not be set.
+bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
+                     const Preserve& preserve, std::string& reason);
+
+// Gives a directory of the copy its final mode (`mode`, when this run made
+// it) and what `preserve` asks of the source's `status`.
+bool finish_directory(Folder& directory, bool made, unsigned mode, const Status& status,
+                      const Preserve& preserve, std::string& reason);
+
+// The size of an open file, for the progress line; -1 if unknown.
+std::int64_t size_of(kivcopy::platform::NativeHandle file);
+
+// Makes `directory` and every missing directory above it, each with mode
+// 0755 less the umask, and holds the last. Null, with what failed and why,
+// on failure.
+std::shared_ptr<Folder> make_directories(const std::string& directory, std::string& failed,
+                                         SystemError& error);
+
+// Whether the directory `inner` is `outer` or lies below it, found by
+// going up from `inner` through its parents.
+bool lies_within(Folder& inner, Folder& outer);
 
 // The process's umask.
 unsigned umask_value();
 
-// The modification time of a status, for -u, to the nanosecond where the
-// system keeps it.
-bool older_than(const struct stat& target, const struct stat& source);
+// Whether the program runs with the privilege to read and write every file
+// (root).
+bool caller_is_privileged();
 
 }  // namespace kivcopy_cli
 

@@ -4,64 +4,98 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "kivcli/quote.h"
 #include "kivcommon/posix_io.h"
+#include "paths.h"
 #include "system.h"
 
 namespace kivcopy_cli {
+namespace {
 
-bool remove_target(const std::string& path, std::string& reason) {
-    if (::unlink(path.c_str()) == 0) {
-        return true;
-    }
-    reason = std::strerror(errno);
-    return false;
+constexpr mode_t set_id_bits = S_ISUID | S_ISGID;
+
+struct timespec timespec_of(const kivcopy::platform::FileTime& time) {
+    struct timespec converted {};
+    converted.tv_sec = static_cast<time_t>(time.seconds);
+    converted.tv_nsec = time.nanoseconds;
+    return converted;
 }
 
-bool rename_to_backup(const std::string& path, const std::string& suffix, std::string& reason) {
-    const std::string backup = path + suffix;
-    struct stat status {};
-    if (::lstat(backup.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        reason = "the backup " + kivcli::quoted(backup) + " exists and is not a regular file";
+std::string failed_to(const char* what) {
+    return std::string("cannot set the ") + what + ": " + std::strerror(errno);
+}
+
+// Owner and group first, since giving a file away clears its set-ID bits.
+// A caller who may not give the copy away still tries to give it the
+// source's group, as a member of it may. True when the copy's owner and
+// group are the source's now.
+bool give_owner(int fd, std::uint64_t owner, std::uint64_t group, std::string& reason) {
+    if (::fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(group)) == 0) {
+        return true;
+    }
+    if (errno != EPERM) {
+        reason = failed_to("owner");
         return false;
     }
-    if (::rename(path.c_str(), backup.c_str()) != 0) {
-        reason = "cannot rename it to " + kivcli::quoted(backup) + ": " + std::strerror(errno);
+    if (::fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(group)) != 0) {
+        // Not a member of the group either: the copy stays the caller's.
+    }
+    struct stat now {};
+    return ::fstat(fd, &now) == 0 && now.st_uid == owner && now.st_gid == group;
+}
+
+bool give_times(int fd, const kivcopy::platform::FileTime& access,
+                const kivcopy::platform::FileTime& modification, std::string& reason) {
+    const struct timespec times[2] = {timespec_of(access), timespec_of(modification)};
+    if (::futimens(fd, times) != 0) {
+        reason = failed_to("times");
         return false;
     }
     return true;
 }
 
-// Found out the way the library met it: by opening the regular file at the
-// name for writing, which changes nothing in it. A running program says
-// ETXTBSY, a read-only file EACCES (for anyone but root); an immutable file
-// says EPERM, which no removal gets round either.
-bool refuses_writing(const std::string& path, std::string& reason) {
-    const kivcommon::ResolvedName name = kivcommon::ResolvedName::resolve(AT_FDCWD, path.c_str());
-    if (!name.is_regular()) {
-        return false;
+}  // namespace
+
+PlaceIn::PlaceIn(Folder& folder, const std::string& name)
+    : place_{folder.handle(), name.c_str()} {}
+
+bool remove_entry(Folder& folder, const std::string& name, SystemError& error) {
+    if (::unlinkat(folder.handle(error), name.c_str(), 0) == 0) {
+        return true;
     }
-    const int fd = name.reopen(O_WRONLY);
-    if (fd >= 0) {
-        ::close(fd);
-        return false;
+    error = errno;
+    return false;
+}
+
+bool rename_entry(Folder& folder, const std::string& from, const std::string& to,
+                  SystemError& error) {
+    const int at = folder.handle(error);
+    if (::renameat(at, from.c_str(), at, to.c_str()) == 0) {
+        return true;
     }
-    reason = std::strerror(errno);
-    return errno == ETXTBSY || errno == EACCES;
+    error = errno;
+    return false;
+}
+
+// A running program says ETXTBSY, a read-only file EACCES (for anyone but
+// root); an immutable file says EPERM, which no removal gets round either.
+bool removal_gets_round(SystemError error) {
+    return error == ETXTBSY || error == EACCES;
 }
 
 std::string cannot_replace_advice() {
     return std::string();
 }
 
-bool copy_link(const std::string& source, const std::string& target, std::string& reason) {
+bool copy_link(Folder& from, const std::string& source, Folder& to, const std::string& name,
+               std::string& reason) {
     std::vector<char> contents(256);
+    SystemError error = 0;
+    const int at = from.handle(error);
     for (;;) {
-        const ssize_t length = ::readlink(source.c_str(), contents.data(), contents.size());
+        const ssize_t length = ::readlinkat(at, source.c_str(), contents.data(), contents.size());
         if (length < 0) {
             reason = "cannot read the link: " + std::string(std::strerror(errno));
             return false;
@@ -73,41 +107,144 @@ bool copy_link(const std::string& source, const std::string& target, std::string
         contents.resize(contents.size() * 2);
     }
     contents.push_back('\0');
-    if (::symlink(contents.data(), target.c_str()) != 0) {
+    if (::symlinkat(contents.data(), to.handle(error), name.c_str()) != 0) {
         reason = std::strerror(errno);
         return false;
     }
     return true;
 }
 
-// Everything goes through a path that stands for what the name was
-// resolved to (with O_NOFOLLOW), so that a name swapped for a link to
-// another file after the copy never hands that file the source's mode or
-// owner.
-bool preserve_attributes(const std::string& target, const struct stat& status,
-                         const Preserve& preserve, std::string& reason) {
-    const kivcommon::ResolvedName name =
-        kivcommon::ResolvedName::resolve(AT_FDCWD, target.c_str(), O_NOFOLLOW);
-    if (!name.exists() || S_ISLNK(name.status().st_mode)) {
-        reason = "it is no longer what was copied";
+bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
+                     const Preserve& preserve, std::string& reason) {
+    bool owners_are_the_sources = false;
+    if (preserve.ownership && !(owners_are_the_sources =
+                                    give_owner(copy, source.owner, source.group, reason)) &&
+        !reason.empty()) {
         return false;
     }
-    const std::string own = name.own_path();
-    if (preserve.ownership && ::chown(own.c_str(), status.st_uid, status.st_gid) != 0 &&
-        errno != EPERM) {
-        reason = std::string("cannot set the owner: ") + std::strerror(errno);
+    if (preserve.mode) {
+        mode_t mode = static_cast<mode_t>(source.mode);
+        if (!owners_are_the_sources) {
+            mode &= ~set_id_bits;
+        }
+        if (::fchmod(copy, mode) != 0) {
+            reason = failed_to("mode");
+            return false;
+        }
+    }
+    return !preserve.timestamps || give_times(copy, source.access, source.modification, reason);
+}
+
+// A directory made by this run was made for its owner alone, so that no
+// one could put anything in it while it was filled; it gets its mode only
+// now. A set-group-ID bit that it took from its parent stays, as a new
+// directory there keeps it.
+bool finish_directory(Folder& directory, bool made, unsigned mode, const Status& status,
+                      const Preserve& preserve, std::string& reason) {
+    SystemError error = 0;
+    const int fd = directory.handle(error);
+    if (fd < 0) {
+        reason = kivcli::describe(error);
         return false;
     }
-    if (preserve.mode && ::chmod(own.c_str(), status.st_mode & 07777) != 0) {
-        reason = std::string("cannot set the mode: ") + std::strerror(errno);
+    bool owners_are_the_sources = false;
+    if (preserve.ownership && !(owners_are_the_sources =
+                                    give_owner(fd, status.owner, status.group, reason)) &&
+        !reason.empty()) {
         return false;
     }
-    const struct timespec times[2] = {status.st_atim, status.st_mtim};
-    if (preserve.timestamps && ::utimensat(AT_FDCWD, own.c_str(), times, 0) != 0) {
-        reason = std::string("cannot set the times: ") + std::strerror(errno);
+    mode_t final_mode = static_cast<mode_t>(mode);
+    if (preserve.mode) {
+        final_mode = static_cast<mode_t>(status.mode);
+        if (!owners_are_the_sources) {
+            final_mode &= ~set_id_bits;
+        }
+    } else {
+        final_mode |= static_cast<mode_t>(directory.status().mode & S_ISGID);
+    }
+    if ((made || preserve.mode) && ::fchmod(fd, final_mode) != 0) {
+        reason = failed_to("mode");
         return false;
+    }
+    if (preserve.timestamps) {
+        const kivcopy::platform::FileTime access{status.access.seconds,
+                                                  status.access.nanoseconds};
+        const kivcopy::platform::FileTime modification{status.modification.seconds,
+                                                        status.modification.nanoseconds};
+        return give_times(fd, access, modification, reason);
     }
     return true;
+}
+
+std::int64_t size_of(kivcopy::platform::NativeHandle file) {
+    struct stat status {};
+    return ::fstat(file, &status) == 0 ? static_cast<std::int64_t>(status.st_size) : -1;
+}
+
+// Each directory is made relative to the one above it, which is held; one
+// that was there already is taken as the path names it (a link to a
+// directory is followed there, as the caller named it), one made here only
+// if it is still the one made.
+std::shared_ptr<Folder> make_directories(const std::string& directory, std::string& failed,
+                                         SystemError& error) {
+    const bool absolute = !directory.empty() && directory.front() == '/';
+    std::shared_ptr<Folder> folder = Folder::open(absolute ? "/" : ".", error);
+    std::string made_so_far = absolute ? "/" : "";
+    std::size_t start = 0;
+    while (folder != nullptr && start < directory.size()) {
+        std::size_t end = directory.find('/', start);
+        if (end == std::string::npos) {
+            end = directory.size();
+        }
+        const std::string name = directory.substr(start, end - start);
+        start = end + 1;
+        if (name.empty() || name == ".") {
+            continue;
+        }
+        made_so_far = made_so_far.empty() || made_so_far.back() == '/' ? made_so_far + name
+                                                                       : made_so_far + "/" + name;
+        failed = made_so_far;
+        bool existed = false;
+        std::shared_ptr<Folder> next = Folder::make_below(folder, name, 0755, existed, error);
+        if (next == nullptr && existed && error == ELOOP) {
+            next = Folder::open_below(folder, name, error, kivcli::Links::follow);
+        }
+        if (next == nullptr && existed && error == ENOTDIR && start < directory.size()) {
+            // A file in the way: the directory that cannot be made below it is named.
+            failed += "/" + directory.substr(start, directory.find('/', start) - start);
+        }
+        folder = std::move(next);
+    }
+    return folder;
+}
+
+// ".." of a held directory is its parent, wherever it has been moved, so
+// nothing is resolved by name from the root.
+bool lies_within(Folder& inner, Folder& outer) {
+    SystemError error = 0;
+    int fd = ::dup(inner.handle(error));
+    struct stat status {};
+    while (fd >= 0 && ::fstat(fd, &status) == 0) {
+        if (status.st_dev == outer.status().identity.volume &&
+            status.st_ino == outer.status().identity.index) {
+            ::close(fd);
+            return true;
+        }
+        const int parent = kivcommon::open_retrying(fd, "..", O_PATH | O_DIRECTORY);
+        struct stat above {};
+        const bool at_top = parent < 0 || (::fstat(parent, &above) == 0 &&
+                                           above.st_dev == status.st_dev &&
+                                           above.st_ino == status.st_ino);
+        ::close(fd);
+        fd = parent;
+        if (at_top) {
+            break;
+        }
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return false;
 }
 
 // Read once: reading it takes setting it, twice.
@@ -120,11 +257,8 @@ unsigned umask_value() {
     return value;
 }
 
-bool older_than(const struct stat& target, const struct stat& source) {
-    if (target.st_mtim.tv_sec != source.st_mtim.tv_sec) {
-        return target.st_mtim.tv_sec < source.st_mtim.tv_sec;
-    }
-    return target.st_mtim.tv_nsec < source.st_mtim.tv_nsec;
+bool caller_is_privileged() {
+    return ::geteuid() == 0;
 }
 
 }  // namespace kivcopy_cli

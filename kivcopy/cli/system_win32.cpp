@@ -1,78 +1,71 @@
 // SPDX-License-Identifier: Zlib
+// Windows keeps no owner or permission bits that the front end gives away:
+// -p gives the copy the source's times (to 100 ns) and its read-only
+// attribute, through the copy's own handle. Every entry is named by its
+// whole wide path.
 #include <windows.h>
 
-#include <io.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
-#include <optional>
-
-#include "kivcli/quote.h"
 #include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
+#include "paths.h"
 #include "system.h"
 
 namespace kivcopy_cli {
 namespace {
 
-std::wstring wide(const std::string& path) {
-    return kivcommon::system_path(kivcommon::from_ansi(path.c_str()).value_or(L""));
+FILETIME filetime_of(std::int64_t seconds, std::int32_t nanoseconds) {
+    return kivcommon::to_filetime(seconds, nanoseconds);
+}
+
+bool give_times(HANDLE handle, const FILETIME& accessed, const FILETIME& modified,
+                std::string& reason) {
+    if (!::SetFileTime(handle, nullptr, &accessed, &modified)) {
+        reason = "cannot set the times: " + kivcommon::error_text(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+SystemError last_error() {
+    return static_cast<SystemError>(::GetLastError());
 }
 
 }  // namespace
 
+PlaceIn::PlaceIn(Folder& folder, const std::string& name) : path_(folder.native_path(name)) {
+    place_ = {nullptr, path_.c_str()};
+}
+
 // A read-only file cannot be deleted until it is made writable.
-bool remove_target(const std::string& path, std::string& reason) {
-    const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
+bool remove_entry(Folder& folder, const std::string& name, SystemError& error) {
+    const std::wstring path = folder.native_path(name);
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(wide(path).c_str(),
+        ::SetFileAttributesW(path.c_str(),
                              attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
-    if (::DeleteFileW(wide(path).c_str())) {
+    if (::DeleteFileW(path.c_str())) {
         return true;
     }
-    reason = kivcommon::error_text(::GetLastError());
+    error = last_error();
     return false;
 }
 
-bool rename_to_backup(const std::string& path, const std::string& suffix, std::string& reason) {
-    const std::string backup = path + suffix;
-    const DWORD attributes = ::GetFileAttributesW(wide(backup).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        reason = "the backup " + kivcli::quoted(backup) + " exists and is not a regular file";
-        return false;
-    }
-    if (!::MoveFileExW(wide(path).c_str(), wide(backup).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        reason = "cannot rename it to " + kivcli::quoted(backup) + ": " +
-                 kivcommon::error_text(::GetLastError());
-        return false;
-    }
-    return true;
-}
-
-// A read-only file says so in its attributes; a running program cannot be
-// opened for writing at all.
-bool refuses_writing(const std::string& path, std::string& reason) {
-    const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return false;
-    }
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        reason = "it is read-only";
+bool rename_entry(Folder& folder, const std::string& from, const std::string& to,
+                  SystemError& error) {
+    if (::MoveFileExW(folder.native_path(from).c_str(), folder.native_path(to).c_str(),
+                      MOVEFILE_REPLACE_EXISTING)) {
         return true;
     }
-    HANDLE handle = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(handle);
-        return false;
-    }
-    reason = kivcommon::error_text(::GetLastError());
-    return true;
+    error = last_error();
+    return false;
+}
+
+// A read-only file refuses writing with access denied, a running program
+// with a sharing violation.
+bool removal_gets_round(SystemError error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 std::string cannot_replace_advice() {
@@ -81,46 +74,108 @@ std::string cannot_replace_advice() {
            "MOVEFILE_DELAY_UNTIL_REBOOT)";
 }
 
-bool copy_link(const std::string&, const std::string&, std::string& reason) {
+bool copy_link(Folder&, const std::string&, Folder&, const std::string&, std::string& reason) {
     reason = "links are not copied on Windows";
     return false;
 }
 
-// Windows keeps no owner and no mode bits for the C runtime: the times,
-// and a source that cannot be written makes a read-only copy.
-bool preserve_attributes(const std::string& target, const struct stat& status,
-                         const Preserve& preserve, std::string& reason) {
-    if (preserve.timestamps) {
-        HANDLE handle = ::CreateFileW(wide(target).c_str(), FILE_WRITE_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        const FILETIME accessed = kivcommon::to_filetime(status.st_atime, 0);
-        const FILETIME modified = kivcommon::to_filetime(status.st_mtime, 0);
-        const bool set = handle != INVALID_HANDLE_VALUE &&
-                         ::SetFileTime(handle, nullptr, &accessed, &modified) != 0;
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
+bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
+                     const Preserve& preserve, std::string& reason) {
+    if (preserve.timestamps &&
+        !give_times(copy, filetime_of(source.access.seconds, source.access.nanoseconds),
+                    filetime_of(source.modification.seconds, source.modification.nanoseconds),
+                    reason)) {
+        return false;
+    }
+    if (preserve.mode && source.read_only) {
+        FILE_BASIC_INFO information{};
+        if (!::GetFileInformationByHandleEx(copy, FileBasicInfo, &information,
+                                            sizeof information)) {
+            reason = "cannot read the attributes: " + kivcommon::error_text(::GetLastError());
+            return false;
         }
-        if (!set) {
-            reason = "cannot set the times: " + kivcommon::error_text(::GetLastError());
+        information.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+        information.CreationTime.QuadPart = 0;  // zero leaves a time as it is
+        information.LastAccessTime.QuadPart = 0;
+        information.LastWriteTime.QuadPart = 0;
+        information.ChangeTime.QuadPart = 0;
+        if (!::SetFileInformationByHandle(copy, FileBasicInfo, &information,
+                                          sizeof information)) {
+            reason = "cannot make it read-only: " + kivcommon::error_text(::GetLastError());
             return false;
         }
     }
-    if (preserve.mode && (status.st_mode & _S_IWRITE) == 0) {
-        const DWORD attributes = ::GetFileAttributesW(wide(target).c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            ::SetFileAttributesW(wide(target).c_str(), attributes | FILE_ATTRIBUTE_READONLY);
-        }
-    }
     return true;
+}
+
+bool finish_directory(Folder& directory, bool, unsigned, const Status& status,
+                      const Preserve& preserve, std::string& reason) {
+    if (!preserve.timestamps) {
+        return true;
+    }
+    HANDLE handle = ::CreateFileW(directory.native_path().c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        reason = "cannot set the times: " + kivcommon::error_text(::GetLastError());
+        return false;
+    }
+    const bool set = give_times(
+        handle, filetime_of(status.access.seconds, status.access.nanoseconds),
+        filetime_of(status.modification.seconds, status.modification.nanoseconds), reason);
+    ::CloseHandle(handle);
+    return set;
+}
+
+std::int64_t size_of(kivcopy::platform::NativeHandle file) {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(file, &size) ? static_cast<std::int64_t>(size.QuadPart) : -1;
+}
+
+// Each prefix of the path is made in turn; a drive ("C:") is not made.
+std::shared_ptr<Folder> make_directories(const std::string& directory, std::string& failed,
+                                         SystemError& error) {
+    for (std::size_t end = 0; end != std::string::npos;) {
+        end = directory.find_first_of("/\\", end + 1);
+        const std::string prefix = directory.substr(0, end);
+        if (prefix.empty() || is_separator(prefix.back()) || prefix.back() == ':') {
+            continue;
+        }
+        const std::wstring wide =
+            kivcommon::system_path(kivcommon::from_ansi(prefix.c_str()).value_or(L""));
+        if (::CreateDirectoryW(wide.c_str(), nullptr)) {
+            continue;
+        }
+        error = last_error();
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        if (error == ERROR_ALREADY_EXISTS && end != std::string::npos) {
+            continue;  // a file in the way: making the next directory tells so
+        }
+        failed = prefix;
+        return nullptr;
+    }
+    failed = directory;
+    return Folder::open(directory, error);
+}
+
+bool lies_within(Folder& inner, Folder& outer) {
+    const std::wstring from = outer.native_path();
+    const std::wstring to = inner.native_path();
+    return !from.empty() && !to.empty() &&
+           (to == from || (to.size() > from.size() && to.compare(0, from.size(), from) == 0 &&
+                           (to[from.size()] == L'\\' || from.back() == L'\\')));
 }
 
 unsigned umask_value() {
     return 0;
 }
 
-bool older_than(const struct stat& target, const struct stat& source) {
-    return target.st_mtime < source.st_mtime;
+bool caller_is_privileged() {
+    return false;
 }
 
 }  // namespace kivcopy_cli

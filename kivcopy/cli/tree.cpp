@@ -1,13 +1,6 @@
 // SPDX-License-Identifier: Zlib
 #include "tree.h"
 
-#include <sys/stat.h>
-#if defined(_WIN32)
-#include <direct.h>
-#endif
-
-#include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "kivcli/quote.h"
@@ -18,150 +11,134 @@
 namespace kivcopy_cli {
 namespace {
 
+using kivcli::describe;
 using kivcli::quoted;
 
-// A directory of the copy: made by this run (then nothing can be in it
-// yet, and it is made writable for its owner until it is filled), or there
-// before (merged into).
+// A directory of the copy, held while it is filled: made by this run (for
+// its owner alone until it is filled, so nothing can be put in it but what
+// the run puts there), or there before and merged into.
 struct Made {
-    std::string target;
+    std::shared_ptr<Folder> folder;
+    std::string shown;
     bool existed = false;
     unsigned mode = 0;  // the mode it gets once filled
-
-    // Where the files found for it go: a directory this run made with no
-    // write for group or others can hold nothing this run did not put there.
-    Place place() const {
-        return existed ? Place::merged : (mode & 022) == 0 ? Place::made_private : Place::made;
-    }
 };
 
-// Makes the directory `target` for a source directory of `mode`, or takes
-// the one that is there; false, with the failure told, when neither works.
-bool make_directory(Copier& copier, const std::string& target, unsigned mode, Made& made) {
-    made.target = target;
-    made.mode = mode & ~umask_value() & 07777;
-#if defined(_WIN32)
-    const int result = ::_mkdir(target.c_str());
-#else
-    const int result = ::mkdir(target.c_str(), static_cast<mode_t>(made.mode | 0700));
-#endif
-    if (result == 0) {
+// Makes the directory `name` in `parent` for a source directory of `status`,
+// or takes the one that is there; false, with the failure told, when neither
+// works. A link or a file at the name is never entered or replaced.
+bool make_directory(Copier& copier, Made& parent, const std::string& name, const Status& status,
+                    Made& made) {
+    made.shown = join(parent.shown, name);
+    unsigned mode = status.mode & 0777 & ~umask_value();
+    if (parent.folder->gives_group_other_than(status.group)) {
+        mode = (mode & ~070u) | (mode & 070u & ((mode & 07u) << 3));
+    }
+    made.mode = mode;
+    kivcli::SystemError error = 0;
+    made.folder = Folder::make_below(parent.folder, name, 0700, made.existed, error);
+    if (made.folder != nullptr) {
         return true;
     }
-    const int error = errno;
-    struct stat own {};
-    if (error == EEXIST && link_status(target, &own) == 0 && S_ISDIR(own.st_mode)) {
-        made.existed = true;
-        return true;
-    }
-    if (error == EEXIST) {
-        return copier.fail("cannot overwrite non-directory " + quoted(target) +
+    if (made.existed && error != kivcli::replaced_meanwhile) {
+        return copier.fail("cannot overwrite non-directory " + quoted(made.shown) +
                            " with a directory");
     }
-    return copier.fail("cannot create directory " + quoted(target) + ": " + std::strerror(error));
+    return copier.fail("cannot create directory " + quoted(made.shown) + ": " + describe(error));
 }
 
-// Gives a directory made by this run its final mode (it was made writable
-// for its owner to be filled), and with -p the source's attributes.
-bool finish_directory(Copier& copier, const Options& options, const std::string& source,
-                      const Made& made) {
-    bool done = true;
-#if !defined(_WIN32)
-    if (!made.existed && (made.mode & 0700) != 0700 &&
-        ::chmod(made.target.c_str(), static_cast<mode_t>(made.mode)) != 0) {
-        done = copier.fail("cannot set the mode of " + quoted(made.target) + ": " +
-                           std::strerror(errno));
+bool finish(Copier& copier, const Options& options, const Status& source, const Made& made) {
+    std::string reason;
+    if (!finish_directory(*made.folder, !made.existed, made.mode, source, options.preserve,
+                          reason)) {
+        return copier.fail("cannot keep the attributes of a directory on " + quoted(made.shown) +
+                           ": " + reason);
     }
-#endif
-    if (options.preserve.any()) {
-        done = copier.preserve_directory(source, made.target) && done;
-    }
-    return done;
-}
-
-// Whether `target` lies in `source` or is it, by their resolved paths.
-bool inside(const std::string& source, const std::string& target) {
-    const std::string from = resolved(source);
-    const std::string to = resolved(target);
-    return !from.empty() && !to.empty() &&
-           (to == from || (to.size() > from.size() && to.compare(0, from.size(), from) == 0 &&
-                           is_separator(to[from.size()])));
+    return true;
 }
 
 }  // namespace
 
 std::int64_t tree_bytes(const std::string& source) {
     std::int64_t total = 0;
+    kivcli::SystemError error = 0;
+    const std::shared_ptr<Folder> root = Folder::open(source, error);
+    if (root == nullptr) {
+        return 0;
+    }
     kivcli::Visitor visitor;
     visitor.enter = [](const kivcli::Entry&) { return true; };
     visitor.leave = [](const kivcli::Entry&) {};
     visitor.visit = [&](const kivcli::Entry& entry) {
-        if (entry.kind == kivcli::EntryKind::file) {
-            total += entry.size;
+        if (entry.status.is_file()) {
+            total += entry.status.size;
         }
     };
     visitor.problem = [](const std::string&, const std::string&) {};
-    kivcli::walk(source, visitor);
+    kivcli::walk(root, visitor);
     return total;
 }
 
 bool copy_tree(Copier& copier, const Options& options, const std::string& source,
-               const std::string& target) {
-    if (inside(source, target)) {
+               const std::shared_ptr<Folder>& into, const std::string& name,
+               const std::string& shown) {
+    kivcli::SystemError error = 0;
+    const std::shared_ptr<Folder> root = Folder::open(source, error);
+    if (root == nullptr) {
+        return copier.fail("cannot open directory " + quoted(source) + ": " + describe(error));
+    }
+    if (lies_within(*into, *root)) {
         return copier.fail("cannot copy a directory, " + quoted(source) + ", into itself, " +
-                           quoted(target));
+                           quoted(shown));
     }
-    struct stat status {};
-    if (::stat(source.c_str(), &status) != 0) {
-        return copier.fail("cannot stat " + quoted(source) + ": " + std::strerror(errno));
-    }
+    Made top{into, std::string(), true, 0};
     std::vector<Made> made(1);
-    if (!make_directory(copier, target, static_cast<unsigned>(status.st_mode), made.back())) {
+    if (!make_directory(copier, top, name, root->status(), made.back())) {
         return false;
     }
-    copier.tell(quoted(source) + " -> " + quoted(target));
-    auto target_of = [&](const kivcli::Entry& entry) {
-        return join(made.back().target, entry.name);
-    };
+    made.back().shown = shown;
+    copier.tell(quoted(source) + " -> " + quoted(shown));
+    const kivcli::Identity copy_root = made.front().folder->status().identity;
     bool all = true;
     kivcli::Visitor visitor;
     visitor.enter = [&](const kivcli::Entry& entry) {
+        if (entry.status.identity == copy_root) {
+            all = copier.fail("cannot copy a directory, " + quoted(entry.shown) +
+                              ", into itself, " + quoted(shown));
+            return false;
+        }
         Made child;
-        if (!make_directory(copier, target_of(entry), entry.mode, child)) {
+        if (!make_directory(copier, made.back(), entry.name, entry.status, child)) {
             all = false;
             return false;
         }
-        copier.tell(quoted(entry.path) + " -> " + quoted(child.target));
-        made.push_back(child);
+        copier.tell(quoted(entry.shown) + " -> " + quoted(child.shown));
+        made.push_back(std::move(child));
         return true;
     };
     visitor.leave = [&](const kivcli::Entry& entry) {
-        all = finish_directory(copier, options, entry.path, made.back()) && all;
+        all = finish(copier, options, entry.status, made.back()) && all;
         made.pop_back();
     };
     visitor.visit = [&](const kivcli::Entry& entry) {
-        const std::string to = target_of(entry);
-        switch (entry.kind) {
-            case kivcli::EntryKind::file:
-                all = copier.copy_found(entry.path, to, entry.size, made.back().place()) && all;
-                break;
-            case kivcli::EntryKind::link_to_file:
-            case kivcli::EntryKind::link_to_directory:
-            case kivcli::EntryKind::other_link:
-                all = copier.copy_symbolic_link(entry.path, to, made.back().existed) && all;
-                break;
-            case kivcli::EntryKind::other:
-            case kivcli::EntryKind::directory:
-                copier.fail("skipping " + quoted(entry.path) +
-                            ": not a regular file, directory or link");
-                break;
+        const Made& here = made.back();
+        const SourceName from{entry.folder.get(), entry.name, entry.shown, false, &entry.status};
+        const TargetName to{here.folder.get(), entry.name, join(here.shown, entry.name),
+                            !here.existed};
+        if (entry.status.is_file()) {
+            all = copier.copy(from, to) && all;
+        } else if (entry.status.is_link()) {
+            all = copier.copy_symbolic_link(from, to, here.existed) && all;
+        } else {
+            copier.fail("skipping " + quoted(entry.shown) +
+                        ": not a regular file, directory or link");
         }
     };
     visitor.problem = [&](const std::string& path, const std::string& reason) {
         all = copier.fail("cannot read directory " + quoted(path) + ": " + reason);
     };
-    kivcli::walk(source, visitor);
-    return finish_directory(copier, options, source, made.front()) && all;
+    kivcli::walk(root, visitor);
+    return finish(copier, options, root->status(), made.front()) && all;
 }
 
 }  // namespace kivcopy_cli

@@ -1,7 +1,6 @@
 /* SPDX-License-Identifier: Zlib */
-// Looking at a file before, or instead of, the library's call: whether it
-// can be opened for reading and for writing, and how many occurrences the
-// library's own scan finds in it. Nothing here ever writes to the file.
+// Counting, before or instead of a change, how many occurrences the
+// library's own scan finds in a file. Nothing here ever writes to the file.
 #ifndef KIVSUBST_CLI_EXAMINE_H
 #define KIVSUBST_CLI_EXAMINE_H
 
@@ -9,25 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "platform.h"
-#include "scan.h"
+#include "engine.h"
 
 namespace kivsubst_cli {
-
-// The path to give the library for a FILE operand: a bare name ("a.txt")
-// becomes "./a.txt". The library puts its temporary file in the directory
-// part of the path when TMP is unset, and a bare name has none, so it would
-// fall back to the root directory.
-std::string library_path(const std::string& operand);
-
-// Opens `path` read-only, as a regular file only, without changing its
-// access time where the caller owns it. On failure the file is not open
-// and `reason` says why.
-kivsubst::platform::File open_to_examine(const std::string& path, std::string& reason);
-
-// Whether the caller may open `path` for writing; if not, `reason` says why.
-bool is_writable(const std::string& path, std::string& reason);
 
 // The library's scan run over a file into an output that throws the bytes
 // away, to learn how many occurrences a call would replace.

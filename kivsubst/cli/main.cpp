@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "examine.h"
+#include "kivcli/folder.h"
 #include "kivcli/quote.h"
 #include "kivsubst.h"
 #include "options.h"
 #include "patch.h"
 #include "preview.h"
 #include "tally.h"
+#include "system.h"
 #include "targets.h"
 
 namespace {
@@ -31,14 +33,15 @@ using namespace kivsubst_cli;
 
 // -n and --preview: each file is looked at alone, and one that cannot be
 // read is reported while the others are still looked at.
-int look(const std::vector<Target>& targets, const Options& options, Tally& tally) {
+int look(std::vector<Target>& targets, const Options& options, Tally& tally) {
     Counter counter(pairs_of(options));
     std::string reason;
     if (const int status = counter.problem(reason); status != 0) {
         std::fprintf(stderr, "kivsubst: %s\n", reason.c_str());
         return status;
     }
-    for (const Target& target : targets) {
+    for (std::size_t i = 0; i < targets.size(); release_after(targets, i++)) {
+        Target& target = targets[i];
         std::uint64_t count = 0;
         if (options.preview) {
             if (!preview_file(target, options, counter, count, reason)) {
@@ -46,7 +49,12 @@ int look(const std::vector<Target>& targets, const Options& options, Tally& tall
                            "cannot open " + quoted(target.shown) + ": " + reason);
             }
         } else {
-            kivsubst::platform::File input = open_to_examine(target.path, reason);
+            kivsubst::platform::File input =
+                target.folder != nullptr ? open_to_examine(target, reason)
+                                         : kivsubst::platform::File();
+            if (target.folder == nullptr) {
+                reason = kivcli::describe(target.problem);
+            }
             if (!input.is_open()) {
                 tally.fail(KIVSUBST_CANNOT_OPEN,
                            "cannot open " + quoted(target.shown) + ": " + reason);
@@ -96,6 +104,7 @@ int main(int argc, char** argv) {
     if (const int status = parse_command_line(argc, argv, options); status >= 0) {
         return status;
     }
+    kivcli::raise_descriptor_limit();
     if (names_standard_input(options)) {
         return filter(options);
     }

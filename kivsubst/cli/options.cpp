@@ -35,7 +35,9 @@ void print_usage(std::FILE* out) {
         "      --utf16le    PATTERN and REPLACEMENT are UTF-8 text, searched for and\n"
         "                   written as UTF-16LE; a match may start at any byte offset\n"
         "  -r, --recursive  FILE may be a directory: patch the regular files under it,\n"
-        "                   in sorted order; links to directories are not followed\n"
+        "                   in sorted order; links are not followed (-v tells)\n"
+        "      --follow-hard-links  with -r as root, patch also a file that has other\n"
+        "                   hard links and whose owner does not own its directory\n"
         "      --include=GLOB  only files whose name matches GLOB (repeatable)\n"
         "      --exclude=GLOB  not files or directories whose name matches GLOB\n"
         "      --backup[=SUFFIX]  keep each changed FILE's old bytes as FILE+SUFFIX\n"
@@ -238,6 +240,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         option_backup,
         option_preview,
         option_progress,
+        option_follow_hard_links,
     };
     static const option long_options[] = {
         {"hex", no_argument, nullptr, option_hex},
@@ -251,6 +254,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         {"preview", no_argument, nullptr, option_preview},
         {"verbose", no_argument, nullptr, 'v'},
         {"progress", no_argument, nullptr, option_progress},
+        {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
         {"help", no_argument, nullptr, option_help},
         {"version", no_argument, nullptr, option_version},
         {nullptr, 0, nullptr, 0},
@@ -289,9 +293,14 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 break;
             case option_backup:
                 options.backup_suffix = optarg != nullptr ? optarg : "~";
-                if (options.backup_suffix->empty()) {
-                    return usage_error("the backup suffix is empty");
+                if (options.backup_suffix->empty() ||
+                    options.backup_suffix->find_first_of("/\\") != std::string::npos) {
+                    return usage_error("the backup suffix " + kivcli::quoted(*options.backup_suffix) +
+                                       " may be neither empty nor hold a separator");
                 }
+                break;
+            case option_follow_hard_links:
+                options.follow_hard_links = true;
                 break;
             case 'n':
                 options.dry_run = true;

@@ -25,6 +25,7 @@ struct Options {
     bool verbose = false;
     bool preview = false;
     bool recursive = false;
+    bool follow_hard_links = false;            // --follow-hard-links
     std::optional<std::string> backup_suffix;  // set by --backup
     std::vector<std::string> include;          // --include globs
     std::vector<std::string> exclude;          // --exclude globs

@@ -1,13 +1,6 @@
 // SPDX-License-Identifier: Zlib
 #include "patch.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -15,11 +8,10 @@
 #include <string>
 #include <utility>
 
+#include "engine.h"
 #include "kivcli/backup.h"
 #include "kivcli/quote.h"
-#include "paths.h"
-#include "platform.h"
-#include "substitute.h"
+#include "system.h"
 
 namespace kivsubst_cli {
 namespace {
@@ -36,19 +28,6 @@ using kivsubst::platform::File;
 // until the batch ends.
 constexpr std::int64_t batch_bytes = std::int64_t{256} << 20;
 constexpr std::size_t most_batch_files = 256;
-
-std::size_t batch_files() {
-#if defined(_WIN32)
-    return most_batch_files;
-#else
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-        return most_batch_files;
-    }
-    const rlim_t room = limit.rlim_cur > 64 ? (limit.rlim_cur - 64) / 4 : 1;
-    return std::max<std::size_t>(1, std::min<std::size_t>(most_batch_files, room));
-#endif
-}
 
 // A directory as messages show it: without the separator that ends it.
 std::string shown_directory(const kivsubst::Path& path) {
@@ -107,7 +86,7 @@ public:
         scanner_.report_progress([this](std::int64_t read) { progress_.update(done_ + read); });
     }
 
-    void run(const std::vector<Target>& targets);
+    void run(std::vector<Target>& targets);
 
 private:
     struct Item {
@@ -119,6 +98,7 @@ private:
 
     void patch_alone(const Target& target);
     void patch_batch(std::vector<Item>& items);
+    bool reachable(const Target& target);
     bool keep_backup(Item& item, bool durable);
     void failed(const Target& target, const Substitution& substitution, int code);
     void patched(Item& item, Substitution::Closing closing = Substitution::Closing::now);
@@ -132,7 +112,10 @@ private:
     std::int64_t done_ = 0;  // bytes of the files finished
 };
 
-void Patcher::run(const std::vector<Target>& targets) {
+// Each batch opens the directories its files are in as it needs them and
+// closes them when it is done, so that a run over any number of
+// directories holds only a batch's worth open.
+void Patcher::run(std::vector<Target>& targets) {
     if (!scanner_.ready()) {
         tally_.fail(KIVSUBST_NO_MEMORY, "out of memory (6)");
         return;
@@ -141,23 +124,46 @@ void Patcher::run(const std::vector<Target>& targets) {
         patch_alone(targets.front());
     } else {
         std::vector<Item> batch;
+        std::vector<const Target*> in_batch;
         std::int64_t bytes = 0;
-        const std::size_t files = batch_files();
+        const std::size_t files = batch_files(most_batch_files);
+        auto finish_batch = [&] {
+            patch_batch(batch);
+            batch.clear();
+            for (const Target* done : in_batch) {
+                release_folders(*done);
+            }
+            in_batch.clear();
+            bytes = 0;
+        };
         for (const Target& target : targets) {
             const std::int64_t size = target.size;
             if (!batch.empty() && (batch.size() >= files || bytes + size > batch_bytes)) {
-                patch_batch(batch);
-                batch.clear();
-                bytes = 0;
+                finish_batch();
             }
-            batch.push_back({&target, Substitution(*kivsubst::platform::path_from_narrow(
-                                          target.path.c_str())),
-                             size, File()});
+            in_batch.push_back(&target);
+            if (!reachable(target)) {
+                done_ += size;
+                continue;
+            }
+            batch.push_back({&target, Substitution(file_at(target)), size, File()});
             bytes += size;
         }
-        patch_batch(batch);
+        finish_batch();
     }
     progress_.finish();
+}
+
+// The file's directory, opened again only if it is still the one the check
+// found the file in; else the file is told as one that cannot be opened.
+bool Patcher::reachable(const Target& target) {
+    kivcli::SystemError error = 0;
+    if (!target.folder->reachable(error)) {
+        tally_.fail(KIVSUBST_CANNOT_OPEN,
+                    quoted(target.shown) + ": cannot open: " + kivcli::describe(error) + " (3)");
+        return false;
+    }
+    return true;
 }
 
 void Patcher::failed(const Target& target, const Substitution& substitution, int code) {
@@ -169,7 +175,8 @@ void Patcher::failed(const Target& target, const Substitution& substitution, int
 bool Patcher::keep_backup(Item& item, bool durable) {
     kivcli::NativeHandle made{};
     std::string reason;
-    if (!kivcli::keep_copy(item.target->path, item.substitution.input().handle(),
+    if (!kivcli::keep_copy(*item.target->folder, item.target->name,
+                           item.substitution.input().handle(),
                            times_of(item.substitution.status().times), *options_.backup_suffix,
                            durable, made, reason)) {
         tally_.fail(KIVSUBST_COPY_ERROR,
@@ -202,8 +209,10 @@ void Patcher::patched(Item& item, Substitution::Closing closing) {
 // One file, as the library's own call patches it, with its backup made
 // durable first.
 void Patcher::patch_alone(const Target& target) {
-    Item item{&target, Substitution(*kivsubst::platform::path_from_narrow(target.path.c_str())),
-              target.size, File()};
+    if (!reachable(target)) {
+        return;
+    }
+    Item item{&target, Substitution(file_at(target)), target.size, File()};
     Substitution& substitution = item.substitution;
     int failure = substitution.prepare(pairs_, &scanner_);
     if (failure == 0 && options_.backup_suffix && substitution.replacements() > 0 &&
@@ -323,29 +332,6 @@ std::vector<kivsubst::Pair> pairs_of(const Options& options) {
     return pairs;
 }
 
-namespace {
-
-// The standard streams as files of their own, so that the scan reads and
-// writes them in blocks; the C library's buffer of standard output is
-// written out first.
-File standard_stream(bool input) {
-    std::fflush(stdout);
-#if defined(_WIN32)
-    HANDLE own = nullptr;
-    HANDLE stream = ::GetStdHandle(input ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
-    if (!::DuplicateHandle(::GetCurrentProcess(), stream, ::GetCurrentProcess(), &own, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS)) {
-        return File();
-    }
-    return File(own);
-#else
-    const int own = ::dup(input ? STDIN_FILENO : STDOUT_FILENO);
-    return own < 0 ? File() : File(own);
-#endif
-}
-
-}  // namespace
-
 int patch_stream(const Options& options) {
     kivsubst::Scanner scanner(pairs_of(options));
     if (!scanner.ready()) {
@@ -366,7 +352,7 @@ int patch_stream(const Options& options) {
     return outcome.replacements > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;
 }
 
-void patch_targets(const std::vector<Target>& targets, const Options& options, Tally& tally) {
+void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {
     std::int64_t total = 0;
     for (const Target& target : targets) {
         total += target.size;

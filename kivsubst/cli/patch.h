@@ -21,7 +21,7 @@ std::vector<kivsubst::Pair> pairs_of(const Options& options);
 
 // Patches every target; failures are told on standard error, each naming
 // its file, after the library's own line on standard output.
-void patch_targets(const std::vector<Target>& targets, const Options& options, Tally& tally);
+void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally);
 
 // Standard input to standard output, in blocks: 0 or 1 as for a file, or 7
 // when a read or a write failed.

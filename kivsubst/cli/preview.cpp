@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "kivcli/quote.h"
+#include "system.h"
 
 namespace kivsubst_cli {
 namespace {
@@ -220,9 +221,13 @@ void Previewer::show(const std::string& name, std::size_t index, bool binary) {
 
 }  // namespace
 
-bool preview_file(const Target& target, const Options& options, Counter& counter,
+bool preview_file(Target& target, const Options& options, Counter& counter,
                   std::uint64_t& count, std::string& reason) {
-    File file = open_to_examine(target.path, reason);
+    if (target.folder == nullptr) {
+        reason = kivcli::describe(target.problem);
+        return false;
+    }
+    File file = open_to_examine(target, reason);
     if (!file.is_open()) {
         return false;
     }

@@ -1,23 +1,20 @@
 // SPDX-License-Identifier: Zlib
 #include "targets.h"
 
-#include <sys/stat.h>
-
-#include <cstdint>
 #include <cstdio>
 #include <map>
-#include <optional>
 #include <utility>
 
-#include "examine.h"
 #include "kivcli/glob.h"
 #include "kivcli/quote.h"
 #include "kivcli/walk.h"
 #include "kivsubst.h"
+#include "system.h"
 
 namespace kivsubst_cli {
 namespace {
 
+using kivcli::Folder;
 using kivcli::quoted;
 
 void say(const std::string& message) {
@@ -33,92 +30,153 @@ bool matches_any(const std::vector<std::string>& globs, const std::string& name)
     return false;
 }
 
-// The last component of a path, on which --include and --exclude match.
-std::string base_name(const std::string& path) {
-    std::string name = path;
-    while (name.size() > 1 && (name.back() == '/' || name.back() == '\\')) {
-        name.pop_back();
-    }
-    const std::size_t separator = name.find_last_of("/\\");
-    return separator == std::string::npos ? name : name.substr(separator + 1);
-}
-
 bool wanted(const Options& options, const std::string& name) {
     return (options.include.empty() || matches_any(options.include, name)) &&
            !matches_any(options.exclude, name);
 }
 
-bool is_directory(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+// The directories that FILE operands name, each opened once, however many
+// files of the run are in it.
+class NamedFolders {
+public:
+    // The operand as a name in its directory; a name that is no entry of
+    // its own ("dir/", ".") is resolved from the current directory whole.
+    Target target(const std::string& operand) {
+        std::string directory;
+        std::string name;
+        split_operand(operand, directory, name);
+        if (name.empty() || name == "." || name == "..") {
+            directory.clear();
+            name = operand;
+        }
+        Target target;
+        target.shown = operand;
+        target.name = name;
+        target.named = true;
+        auto found = folders_.find(directory);
+        if (found == folders_.end()) {
+            kivcli::SystemError error = 0;
+            std::shared_ptr<Folder> folder = Folder::open(directory.empty() ? "." : directory,
+                                                          error);
+            found = folders_.emplace(directory, std::make_pair(folder, error)).first;
+        }
+        target.folder = found->second.first;
+        target.problem = found->second.second;
+        return target;
+    }
+
+private:
+    std::map<std::string, std::pair<std::shared_ptr<Folder>, kivcli::SystemError>> folders_;
+};
+
+// A file found under -r that has other names and belongs to someone other
+// than its directory's owner is left alone when root patches: someone who
+// may write in the directory could have linked a file there that is not
+// theirs to have changed (where the system lets anyone link any file).
+bool is_foreign_hard_link(const Options& options, const kivcli::Entry& entry) {
+    return !options.follow_hard_links && entry.status.links > 1 && caller_is_privileged() &&
+           entry.status.owner != entry.folder->status().owner;
 }
 
-void add(std::vector<Target>& targets, const std::string& shown) {
-    targets.push_back({shown, library_path(shown)});
-}
-
-// Every regular file under `root`, and every link to one, that the globs
-// let in; directories that --exclude names are not entered.
-void collect_tree(const Options& options, const std::string& root, std::vector<Target>& targets,
-                  int& failure) {
+// Every regular file under `root` that the globs let in; directories that
+// --exclude names are not entered, and links are not followed.
+void collect_tree(const Options& options, const std::shared_ptr<Folder>& root,
+                  std::vector<Target>& targets, int& failure) {
+    auto failed = [&](const std::string& message) {
+        say(message);
+        if (failure == 0) {
+            failure = KIVSUBST_CANNOT_OPEN;
+        }
+    };
     kivcli::Visitor visitor;
     visitor.enter = [&](const kivcli::Entry& entry) {
         return !matches_any(options.exclude, entry.name);
     };
     visitor.leave = [](const kivcli::Entry&) {};
     visitor.visit = [&](const kivcli::Entry& entry) {
-        const bool file = entry.kind == kivcli::EntryKind::file ||
-                          entry.kind == kivcli::EntryKind::link_to_file;
-        if (file && wanted(options, entry.name)) {
-            add(targets, entry.path);
+        if (!wanted(options, entry.name)) {
+            return;
+        }
+        if (entry.status.is_link()) {
+            if (options.verbose) {
+                std::fprintf(stderr, "%s: skipped (a symbolic link)\n",
+                             quoted(entry.shown).c_str());
+            }
+        } else if (entry.status.is_file() && is_foreign_hard_link(options, entry)) {
+            failed("not patching " + quoted(entry.shown) +
+                   ": it has other hard links and its owner does not own its directory "
+                   "(--follow-hard-links patches it)");
+        } else if (entry.status.is_file()) {
+            targets.push_back({entry.shown, entry.folder, entry.name, false, 0,
+                               entry.status.identity, entry.status.size});
         }
     };
     visitor.problem = [&](const std::string& path, const std::string& reason) {
-        say("cannot read directory " + quoted(path) + ": " + reason);
-        if (failure == 0) {
-            failure = KIVSUBST_CANNOT_OPEN;
-        }
+        failed("cannot read directory " + quoted(path) + ": " + reason);
     };
     kivcli::walk(root, visitor);
+}
+
+std::string base_name(const std::string& path) {
+    std::string directory;
+    std::string name;
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\')) {
+        trimmed.pop_back();
+    }
+    split_operand(trimmed, directory, name);
+    return name;
 }
 
 }  // namespace
 
 std::vector<Target> collect_targets(const Options& options, int& failure) {
     std::vector<Target> targets;
+    NamedFolders named;
     for (const std::string& operand : options.files) {
-        if (options.recursive && is_directory(operand)) {
-            collect_tree(options, operand, targets, failure);
+        kivcli::SystemError error = 0;
+        const std::shared_ptr<Folder> tree =
+            options.recursive ? Folder::open(operand, error) : nullptr;
+        if (tree != nullptr) {
+            collect_tree(options, tree, targets, failure);
         } else if (!options.recursive || wanted(options, base_name(operand))) {
-            add(targets, operand);
+            targets.push_back(named.target(operand));
         }
     }
     return targets;
 }
 
 bool check_targets(std::vector<Target>& targets, bool writing) {
-    std::map<std::pair<std::uint64_t, std::uint64_t>, const Target*> seen;
+    std::map<kivcli::Identity, const Target*> seen;
     bool all = true;
-    for (Target& target : targets) {
+    for (std::size_t i = 0; i < targets.size(); release_after(targets, i++)) {
+        Target& target = targets[i];
         std::string reason;
-        kivsubst::platform::File file = open_to_examine(target.path, reason);
+        kivsubst::platform::File file;
+        if (target.folder == nullptr) {
+            reason = kivcli::describe(target.problem);
+        } else {
+            file = open_to_examine(target, reason);
+        }
         if (!file.is_open()) {
             say("cannot open " + quoted(target.shown) + ": " + reason);
             all = false;
             continue;
         }
-        if (writing && !is_writable(target.path, reason)) {
+        if (writing && !is_writable(target, file, reason)) {
             say(quoted(target.shown) + " is not writable: " + reason);
             all = false;
             continue;
         }
         const std::optional<kivsubst::platform::FileStatus> status = file.status();
         if (!status) {
-            continue;  // the call will tell
+            say("cannot open " + quoted(target.shown) + ": " + kivsubst::platform::last_error());
+            all = false;
+            continue;
         }
+        target.identity = {status->identity.volume, status->identity.index};
         target.size = status->length;
-        const auto [earlier, first] =
-            seen.emplace(std::make_pair(status->identity.volume, status->identity.index), &target);
+        const auto [earlier, first] = seen.emplace(target.identity, &target);
         if (!first) {
             say(quoted(earlier->second->shown) + " and " + quoted(target.shown) +
                 " are the same file");
@@ -126,6 +184,19 @@ bool check_targets(std::vector<Target>& targets, bool writing) {
         }
     }
     return all;
+}
+
+void release_after(const std::vector<Target>& targets, std::size_t done) {
+    if (done + 1 >= targets.size() || targets[done + 1].folder != targets[done].folder) {
+        release_folders(targets[done]);
+    }
+}
+
+void release_folders(const Target& target) {
+    for (Folder* folder = target.folder.get(); folder != nullptr;
+         folder = folder->parent().get()) {
+        folder->release();
+    }
 }
 
 }  // namespace kivsubst_cli

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Zlib
 // Backups on POSIX: everything is done relative to the file's directory,
-// opened once.
+// which the caller holds.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,15 +16,9 @@
 namespace kivcli {
 namespace {
 
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string name_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+// Where a file's access control list is kept, and the largest one read.
+constexpr const char* acl_attribute = "system.posix_acl_access";
+constexpr std::size_t largest_acl = 65536;
 
 std::string system_reason(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -67,12 +62,27 @@ bool slot_is_free(int directory, const std::string& name, const std::string& sho
     return true;
 }
 
+// A new file takes its directory's default access control list, and the
+// mode set afterwards opens what that list grants (its mask follows the
+// group bits): the copy gets the original's own list instead, or none.
+void copy_access_list(int original, int copy) {
+    std::string list(largest_acl, '\0');
+    const ssize_t size = ::fgetxattr(original, acl_attribute, list.data(), list.size());
+    if (size > 0) {
+        ::fsetxattr(copy, acl_attribute, list.data(), static_cast<std::size_t>(size), 0);
+    } else {
+        ::fremovexattr(copy, acl_attribute);  // none there, or none kept here: nothing to drop
+    }
+}
+
 // Gives the copy what the original has: owner and group first (which may
-// clear set-ID bits), then the mode, then the times.
-void copy_attributes(int copy, const struct stat& original, const Times& times) {
+// clear set-ID bits), then its access control list, then the mode, then the
+// times.
+void copy_attributes(int original_fd, int copy, const struct stat& original, const Times& times) {
     if (::fchown(copy, original.st_uid, original.st_gid) != 0) {
         // Only root may give a file away; the copy then stays the caller's.
     }
+    copy_access_list(original_fd, copy);
     ::fchmod(copy, original.st_mode & 0777);
     struct timespec both[2] {};
     both[0].tv_sec = static_cast<time_t>(times.access_seconds);
@@ -82,30 +92,37 @@ void copy_attributes(int copy, const struct stat& original, const Times& times) 
     ::futimens(copy, both);
 }
 
-}  // namespace
-
-std::string backup_path(const std::string& path, const std::string& suffix) {
-    return path + suffix;
+// A directory that may be searched but not read is held by a path
+// descriptor, which cannot be synced: the file system is, with the entry.
+// File systems that cannot sync a directory say EINVAL.
+bool sync_directory(int directory, int copy) {
+    if (::fsync(directory) == 0 || errno == EINVAL) {
+        return true;
+    }
+    return errno == EBADF && ::syncfs(copy) == 0;
 }
 
-bool keep_copy(const std::string& path, NativeHandle original, const Times& times,
+}  // namespace
+
+bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
                const std::string& suffix, bool durable, NativeHandle& made, std::string& reason) {
-    const std::string shown = backup_path(path, suffix);
-    const std::string name = name_of(shown);
+    const std::string backup = name + suffix;
+    const std::string shown = folder.shown(backup);
     struct stat status {};
     if (::fstat(original, &status) != 0) {
-        reason = system_reason("cannot read the status of " + quoted(path));
+        reason = system_reason("cannot read the status of " + quoted(folder.shown(name)));
         return false;
     }
-    int directory = kivcommon::open_retrying(AT_FDCWD, directory_of(path).c_str(),
-                                             O_RDONLY | O_DIRECTORY);
+    SystemError error = 0;
+    const int directory = folder.handle(error);
     if (directory < 0) {
-        reason = system_reason("cannot open the directory of " + quoted(path));
+        reason = "cannot open the directory of " + quoted(folder.shown(name)) + ": " +
+                 describe(error);
         return false;
     }
-    const std::string temporary = name + ".kiv-" + std::to_string(::getpid());
+    const std::string temporary = backup + ".kiv-" + std::to_string(::getpid());
     int copy = -1;
-    bool kept = slot_is_free(directory, name, shown, reason);
+    bool kept = slot_is_free(directory, backup, shown, reason);
     if (kept) {
         ::unlinkat(directory, temporary.c_str(), 0);  // one of ours left by a crash
         copy = kivcommon::open_retrying(directory, temporary.c_str(),
@@ -116,10 +133,10 @@ bool keep_copy(const std::string& path, NativeHandle original, const Times& time
         }
     }
     if (kept) {
-        copy_attributes(copy, status, times);
+        copy_attributes(original, copy, status, times);
         kept = (!durable || ::fsync(copy) == 0) &&
-               ::renameat(directory, temporary.c_str(), directory, name.c_str()) == 0 &&
-               (!durable || ::fsync(directory) == 0 || errno == EINVAL);
+               ::renameat(directory, temporary.c_str(), directory, backup.c_str()) == 0 &&
+               (!durable || sync_directory(directory, copy));
         if (!kept) {
             reason = system_reason("cannot put the backup " + quoted(shown) + " in place");
         }
@@ -127,7 +144,6 @@ bool keep_copy(const std::string& path, NativeHandle original, const Times& time
     if (!kept && copy >= 0) {
         ::unlinkat(directory, temporary.c_str(), 0);
     }
-    ::close(directory);
     if (kept && !durable) {
         made = copy;
     } else if (copy >= 0) {

@@ -57,23 +57,18 @@ bool slot_is_free(const std::wstring& wide, const std::string& shown, std::strin
 
 }  // namespace
 
-std::string backup_path(const std::string& path, const std::string& suffix) {
-    return path + suffix;
-}
-
-bool keep_copy(const std::string& path, NativeHandle original, const Times& times,
+bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
                const std::string& suffix, bool durable, NativeHandle& made, std::string& reason) {
-    const std::string shown = backup_path(path, suffix);
-    const std::optional<std::wstring> wide = kivcommon::from_ansi(shown.c_str());
-    if (!wide) {
+    const std::string shown = folder.shown(name + suffix);
+    const std::wstring wide = folder.native_path(name + suffix);
+    if (wide.empty()) {
         reason = "cannot name the backup " + quoted(shown);
         return false;
     }
-    if (!slot_is_free(*wide, shown, reason)) {
+    if (!slot_is_free(wide, shown, reason)) {
         return false;
     }
-    const std::wstring temporary = kivcommon::system_path(*wide + L".kiv-" +
-                                                          std::to_wstring(::GetCurrentProcessId()));
+    const std::wstring temporary = wide + L".kiv-" + std::to_wstring(::GetCurrentProcessId());
     // Shared for deleting, so that it can be renamed while it is open.
     HANDLE copy = ::CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -87,7 +82,7 @@ bool keep_copy(const std::string& path, NativeHandle original, const Times& time
         kept = !durable || ::FlushFileBuffers(copy);
     }
     if (kept) {
-        kept = ::MoveFileExW(temporary.c_str(), kivcommon::system_path(*wide).c_str(),
+        kept = ::MoveFileExW(temporary.c_str(), wide.c_str(),
                              MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0));
     }
     if (!kept) {

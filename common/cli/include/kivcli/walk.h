@@ -1,52 +1,50 @@
 /* SPDX-License-Identifier: Zlib */
 // Walking a directory tree for the front ends' -r: names in a stable
-// (sorted) order, and no link to a directory ever followed, even one that
-// someone puts in place of a directory while the walk runs.
+// (sorted) order, each directory opened relative to its parent and never
+// through a link, even one that someone puts in place of a directory while
+// the walk runs. The walk keeps no stack of its own calls: a tree of any
+// depth is walked in a loop, down to a limit, and a directory that turns
+// out to be one of its own ancestors (a bind mount of it below itself) is
+// not entered again.
 #ifndef KIVCLI_WALK_H
 #define KIVCLI_WALK_H
 
-#include <cstdint>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "kivcli/folder.h"
 
 namespace kivcli {
 
-enum class EntryKind {
-    directory,
-    file,               // a regular file
-    link_to_file,       // a symbolic link to a regular file
-    link_to_directory,  // a symbolic link to a directory (never followed)
-    other_link,         // a symbolic link to nothing, or to something else
-    other,              // a FIFO, a socket, a device
-};
+// How many levels below its root a walk goes.
+constexpr std::size_t deepest_level = 1024;
 
 struct Entry {
-    std::string path;  // the root's path joined with the names below it
-    std::string name;  // the last of those names
-    EntryKind kind = EntryKind::other;
-    unsigned mode = 0;      // the permission bits of what the entry is (POSIX)
-    std::int64_t size = 0;  // the size of what the entry is (not of what a link points to)
+    std::shared_ptr<Folder> folder;  // the directory it is in, open while the visitor is told
+    std::string name;                // its name there
+    std::string shown;               // the root's name joined with the names below it
+    Status status;                   // of the entry itself, not of what a link leads to
 };
 
 struct Visitor {
     // Told of a directory before its entries; false leaves it out.
     std::function<bool(const Entry&)> enter;
-    // Told of a directory after its entries.
+    // Told of a directory after its entries (also when it could not be
+    // opened, which `problem` told first).
     std::function<void(const Entry&)> leave;
-    // Told of every other entry.
+    // Told of every other entry: files, links, anything else.
     std::function<void(const Entry&)> visit;
-    // Told of a directory that cannot be read, with the system's reason.
-    std::function<void(const std::string& path, const std::string& reason)> problem;
+    // Told of a directory that cannot be read or entered, with the reason.
+    std::function<void(const std::string& shown, const std::string& reason)> problem;
 };
 
-// Walks the directory `root` (a link given as the root is followed, as one
-// named on the command line is), telling `visitor` of what it finds, each
-// directory's names in sorted byte order. The root itself is not entered
-// through `enter`.
-void walk(const std::string& root, const Visitor& visitor);
-
-// A name in a directory, joined as the walk joins them.
-std::string join_path(const std::string& directory, const std::string& name);
+// Walks the directory `root`, telling `visitor` of what it finds, each
+// directory's names in sorted byte order. The root itself is not told of
+// through `enter` and `leave`. A directory is released (its handle closed)
+// once the walk has left it.
+void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor);
 
 }  // namespace kivcli
 

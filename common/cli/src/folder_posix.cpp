@@ -1,0 +1,260 @@
+// SPDX-License-Identifier: Zlib
+// Directories held by descriptor. A directory that may be searched but not
+// read (mode 0711, 0733) is held by a path descriptor (O_PATH), which serves
+// every lookup relative to it.
+#include "kivcli/folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "kivcommon/posix_io.h"
+
+namespace kivcli {
+namespace {
+
+Time time_of(const struct timespec& time) {
+    return {static_cast<std::int64_t>(time.tv_sec), static_cast<std::int32_t>(time.tv_nsec)};
+}
+
+Status status_from(const struct stat& found) {
+    Status status;
+    status.type = S_ISREG(found.st_mode)   ? Status::Type::file
+                  : S_ISDIR(found.st_mode) ? Status::Type::directory
+                  : S_ISLNK(found.st_mode) ? Status::Type::link
+                                           : Status::Type::other;
+    status.identity = {static_cast<std::uint64_t>(found.st_dev),
+                       static_cast<std::uint64_t>(found.st_ino)};
+    status.mode = static_cast<unsigned>(found.st_mode & 07777);
+    status.owner = found.st_uid;
+    status.group = found.st_gid;
+    status.links = static_cast<std::uint64_t>(found.st_nlink);
+    status.size = static_cast<std::int64_t>(found.st_size);
+    status.access = time_of(found.st_atim);
+    status.modification = time_of(found.st_mtim);
+    status.read_only = false;
+    return status;
+}
+
+// Opens a directory relative to `at`, for reading its names, or where that
+// is refused, for lookups only. `readable` tells which.
+int open_directory(int at, const char* name, int flags, bool& readable) {
+    int fd = kivcommon::open_retrying(at, name, O_RDONLY | O_DIRECTORY | flags);
+    readable = fd >= 0;
+    if (fd < 0 && errno == EACCES) {
+        fd = kivcommon::open_retrying(at, name, O_PATH | O_DIRECTORY | flags);
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string describe(SystemError error) {
+    if (error == replaced_meanwhile) {
+        return "it was replaced while this program worked on it";
+    }
+    return std::strerror(error);
+}
+
+SystemError not_found_error() {
+    return ENOENT;
+}
+
+std::string join_shown(const std::string& directory, const std::string& name) {
+    return directory.empty() || directory.back() == '/' ? directory + name
+                                                        : directory + "/" + name;
+}
+
+Folder::~Folder() {
+    release();
+}
+
+std::shared_ptr<Folder> Folder::open(const std::string& path, SystemError& error) {
+    std::shared_ptr<Folder> folder(new Folder());
+    folder->name_ = path.empty() ? "." : path;
+    folder->links_ = Links::follow;
+    folder->shown_ = path.empty() ? "." : path;
+    return folder->reopen(error) ? folder : nullptr;
+}
+
+std::shared_ptr<Folder> Folder::open_below(const std::shared_ptr<Folder>& parent,
+                                           const std::string& name, SystemError& error,
+                                           Links links) {
+    std::shared_ptr<Folder> folder(new Folder());
+    folder->parent_ = parent;
+    folder->name_ = name;
+    folder->links_ = links;
+    folder->shown_ = parent->shown(name);
+    return folder->reopen(error) ? folder : nullptr;
+}
+
+// What is at the name after mkdirat is taken only when it is a directory
+// of the caller's, reached without a link: someone who can write in the
+// parent may have renamed the new directory away and put another (or a
+// link) there. The caller then never works in what that person made.
+std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent,
+                                           const std::string& name, unsigned mode, bool& existed,
+                                           SystemError& error) {
+    existed = false;
+    const int at = parent->handle(error);
+    if (at < 0) {
+        return nullptr;
+    }
+    if (::mkdirat(at, name.c_str(), static_cast<mode_t>(mode)) != 0) {
+        if (errno != EEXIST) {
+            error = errno;
+            return nullptr;
+        }
+        existed = true;
+        return open_below(parent, name, error);
+    }
+    std::shared_ptr<Folder> folder = open_below(parent, name, error);
+    if (folder != nullptr && folder->status_.owner != ::geteuid()) {
+        error = replaced_meanwhile;
+        return nullptr;
+    }
+    return folder;
+}
+
+bool Folder::reopen(SystemError& error) {
+    int at = AT_FDCWD;
+    if (parent_ != nullptr && (at = parent_->handle(error)) < 0) {
+        return false;
+    }
+    const int flags = links_ == Links::refuse ? O_NOFOLLOW : 0;
+    bool readable = false;
+    const int fd = open_directory(at, name_.c_str(), flags, readable);
+    struct stat found {};
+    if (fd < 0 || ::fstat(fd, &found) != 0) {
+        error = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    const Status now = status_from(found);
+    if (known_ && now.identity != status_.identity) {
+        ::close(fd);
+        error = replaced_meanwhile;
+        return false;
+    }
+    if (!known_) {
+        status_ = now;
+        known_ = true;
+    }
+    handle_ = fd;
+    open_ = true;
+    readable_ = readable;
+    return true;
+}
+
+NativeHandle Folder::handle(SystemError& error) {
+    if (!open_ && !reopen(error)) {
+        return -1;
+    }
+    return handle_;
+}
+
+NativeHandle Folder::handle() {
+    SystemError ignored = 0;
+    return handle(ignored);
+}
+
+void Folder::release() {
+    if (open_) {
+        ::close(handle_);
+        open_ = false;
+    }
+}
+
+std::string Folder::shown(const std::string& name) const {
+    return join_shown(shown_, name);
+}
+
+bool Folder::status_of(const std::string& name, Links links, Status& status, SystemError& error) {
+    const int at = handle(error);
+    if (at < 0) {
+        return false;
+    }
+    struct stat found {};
+    if (::fstatat(at, name.c_str(), &found, links == Links::follow ? 0 : AT_SYMLINK_NOFOLLOW) !=
+        0) {
+        error = errno;
+        return false;
+    }
+    status = status_from(found);
+    return true;
+}
+
+bool Folder::status_of(NativeHandle handle, Status& status, SystemError& error) {
+    struct stat found {};
+    if (::fstat(handle, &found) != 0) {
+        error = errno;
+        return false;
+    }
+    status = status_from(found);
+    return true;
+}
+
+bool Folder::names(std::vector<std::string>& names, SystemError& error) {
+    const int at = handle(error);
+    if (at < 0) {
+        return false;
+    }
+    if (!readable_) {
+        error = EACCES;
+        return false;
+    }
+    const int own = ::dup(at);
+    DIR* directory = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (directory == nullptr) {
+        error = errno;
+        if (own >= 0) {
+            ::close(own);
+        }
+        return false;
+    }
+    errno = 0;
+    while (const struct dirent* entry = ::readdir(directory)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    error = errno;
+    ::closedir(directory);
+    std::sort(names.begin(), names.end());
+    return error == 0;
+}
+
+bool Folder::trusts_link(const Status& link) const {
+    const std::uint64_t caller = ::geteuid();
+    const bool shut_to_others =
+        (status_.mode & (S_IWGRP | S_IWOTH)) == 0 || (status_.mode & S_ISVTX) != 0;
+    return link.owner == caller && (status_.owner == caller || status_.owner == 0) &&
+           shut_to_others;
+}
+
+bool Folder::gives_group_other_than(std::uint64_t group) const {
+    return (status_.mode & S_ISGID) != 0 && status_.group != group;
+}
+
+// A process starts with a soft limit (often 1,024) far below what it may
+// raise it to; a deep walk holds a descriptor for each level.
+void raise_descriptor_limit() {
+    constexpr rlim_t enough = 1 << 16;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= enough) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > enough ? enough
+                                                                                 : limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace kivcli

@@ -1,0 +1,307 @@
+// SPDX-License-Identifier: Zlib
+// Directories on Windows, held by their path: the entries in one are named
+// by their whole wide path, which the libraries' cores open. Names are text
+// in the ANSI code page here, converted without best fit; a name that the
+// code page cannot write is reported, never guessed at.
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "kivcli/folder.h"
+#include "kivcommon/win32_error.h"
+#include "kivcommon/win32_filetime.h"
+#include "kivcommon/win32_paths.h"
+
+namespace kivcli {
+namespace {
+
+std::wstring wide_of(const std::string& path) {
+    return kivcommon::from_ansi(path.c_str()).value_or(std::wstring());
+}
+
+Time time_of(const FILETIME& time) {
+    const kivcommon::UnixTime converted = kivcommon::from_filetime(time);
+    return {converted.seconds, converted.nanoseconds};
+}
+
+Status status_from(DWORD attributes, DWORD size_high, DWORD size_low, const FILETIME& accessed,
+                   const FILETIME& written) {
+    Status status;
+    status.type = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Status::Type::link
+                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0    ? Status::Type::directory
+                  : (attributes & FILE_ATTRIBUTE_DEVICE) != 0       ? Status::Type::other
+                                                                    : Status::Type::file;
+    status.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(size_high) << 32) |
+                                            size_low);
+    status.access = time_of(accessed);
+    status.modification = time_of(written);
+    status.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    status.mode = status.read_only ? 0555 : 0777;
+    return status;
+}
+
+// The identity of what is at a path, read through a handle that opens
+// nothing but its attributes (and a link itself, not what it leads to).
+bool identity_of(const std::wstring& path, Identity& identity) {
+    HANDLE handle = ::CreateFileW(path.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool read = ::GetFileInformationByHandle(handle, &information) != 0;
+    ::CloseHandle(handle);
+    if (read) {
+        identity = {information.dwVolumeSerialNumber,
+                    (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                        information.nFileIndexLow};
+    }
+    return read;
+}
+
+bool status_at(const std::wstring& path, Status& status, SystemError& error) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (path.empty() || !::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        error = path.empty() ? ERROR_INVALID_NAME : static_cast<SystemError>(::GetLastError());
+        return false;
+    }
+    status = status_from(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
+                         data.ftLastAccessTime, data.ftLastWriteTime);
+    identity_of(path, status.identity);
+    return true;
+}
+
+}  // namespace
+
+// The errors that the C runtime also knows are told in its words, as the
+// same failure is on POSIX, so that a message reads the same on both
+// systems; the others in the system's own.
+std::string describe(SystemError error) {
+    if (error == replaced_meanwhile) {
+        return "it was replaced while this program worked on it";
+    }
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_PATHNAME:
+            return std::strerror(ENOENT);
+        case ERROR_DIRECTORY:
+            return std::strerror(ENOTDIR);
+        case ERROR_ACCESS_DENIED:
+        case ERROR_LOCK_VIOLATION:
+            return std::strerror(EACCES);
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return std::strerror(EEXIST);
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return std::strerror(ENOSPC);
+        case ERROR_DIR_NOT_EMPTY:
+            return std::strerror(ENOTEMPTY);
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return std::strerror(ENOMEM);
+        default:
+            return kivcommon::error_text(static_cast<DWORD>(error));
+    }
+}
+
+SystemError not_found_error() {
+    return ERROR_FILE_NOT_FOUND;
+}
+
+std::string join_shown(const std::string& directory, const std::string& name) {
+    const bool separated =
+        !directory.empty() && (directory.back() == '/' || directory.back() == '\\');
+    return separated || directory.empty() ? directory + name : directory + "\\" + name;
+}
+
+Folder::~Folder() = default;
+
+std::shared_ptr<Folder> Folder::open(const std::string& path, SystemError& error) {
+    std::shared_ptr<Folder> folder(new Folder());
+    folder->name_ = path.empty() ? "." : path;
+    folder->links_ = Links::follow;
+    folder->shown_ = folder->name_;
+    return folder->reopen(error) ? folder : nullptr;
+}
+
+std::shared_ptr<Folder> Folder::open_below(const std::shared_ptr<Folder>& parent,
+                                           const std::string& name, SystemError& error,
+                                           Links links) {
+    std::shared_ptr<Folder> folder(new Folder());
+    folder->parent_ = parent;
+    folder->name_ = name;
+    folder->links_ = links;
+    folder->shown_ = parent->shown(name);
+    return folder->reopen(error) ? folder : nullptr;
+}
+
+std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent,
+                                           const std::string& name, unsigned, bool& existed,
+                                           SystemError& error) {
+    existed = false;
+    if (!::CreateDirectoryW(parent->native_path(name).c_str(), nullptr)) {
+        error = static_cast<SystemError>(::GetLastError());
+        if (error != ERROR_ALREADY_EXISTS) {
+            return nullptr;
+        }
+        existed = true;
+    }
+    return open_below(parent, name, error);
+}
+
+// A directory reached through a reparse point (a link or a junction) below
+// its root is refused, as a link is on POSIX.
+bool Folder::reopen(SystemError& error) {
+    const std::wstring path =
+        parent_ == nullptr ? kivcommon::system_path(wide_of(name_)) : parent_->native_path(name_);
+    Status now;
+    if (!status_at(path, now, error)) {
+        return false;
+    }
+    if (!now.is_directory() && !(links_ == Links::follow && now.is_link())) {
+        error = now.is_link() ? ERROR_CANT_ACCESS_FILE : ERROR_DIRECTORY;
+        return false;
+    }
+    if (known_ && now.identity != status_.identity) {
+        error = replaced_meanwhile;
+        return false;
+    }
+    if (!known_) {
+        status_ = now;
+        known_ = true;
+    }
+    open_ = true;
+    readable_ = true;
+    return true;
+}
+
+NativeHandle Folder::handle(SystemError& error) {
+    if (!open_ && !reopen(error)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return nullptr;
+}
+
+NativeHandle Folder::handle() {
+    SystemError ignored = 0;
+    return handle(ignored);
+}
+
+void Folder::release() {
+    open_ = false;
+}
+
+std::string Folder::shown(const std::string& name) const {
+    return join_shown(shown_, name);
+}
+
+std::wstring Folder::native_path() const {
+    return parent_ == nullptr ? kivcommon::system_path(wide_of(name_))
+                              : parent_->native_path(name_);
+}
+
+// A name that is a path of its own (absolute, or with a drive, as one from
+// the command line may be) is resolved as the system resolves it, the way
+// a POSIX name relative to a directory handle is when it starts with '/'.
+std::wstring Folder::native_path(const std::string& name) const {
+    const std::wstring own = native_path();
+    const std::wstring entry = wide_of(name);
+    if (own.empty() || entry.empty()) {
+        return std::wstring();
+    }
+    const bool absolute = entry[0] == L'\\' || entry[0] == L'/' ||
+                          (entry.size() >= 2 && entry[1] == L':');
+    if (absolute) {
+        return kivcommon::system_path(entry);
+    }
+    const bool separated = own.back() == L'\\' || own.back() == L'/';
+    return kivcommon::system_path(separated ? own + entry : own + L"\\" + entry);
+}
+
+bool Folder::status_of(const std::string& name, Links links, Status& status, SystemError& error) {
+    if (!status_at(native_path(name), status, error)) {
+        return false;
+    }
+    if (links == Links::follow && status.is_link()) {
+        HANDLE handle = ::CreateFileW(native_path(name).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            error = static_cast<SystemError>(::GetLastError());
+            return false;
+        }
+        const bool read = status_of(handle, status, error);
+        ::CloseHandle(handle);
+        return read;
+    }
+    return true;
+}
+
+bool Folder::status_of(NativeHandle handle, Status& status, SystemError& error) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handle, &information)) {
+        error = static_cast<SystemError>(::GetLastError());
+        return false;
+    }
+    status = status_from(information.dwFileAttributes, information.nFileSizeHigh,
+                         information.nFileSizeLow, information.ftLastAccessTime,
+                         information.ftLastWriteTime);
+    status.identity = {information.dwVolumeSerialNumber,
+                       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                           information.nFileIndexLow};
+    status.links = information.nNumberOfLinks;
+    return true;
+}
+
+// A name the ANSI code page cannot write stops the listing with that
+// reason; the names read so far are kept.
+bool Folder::names(std::vector<std::string>& names, SystemError& error) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = ::FindFirstFileExW(native_path("*").c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        error = static_cast<SystemError>(::GetLastError());
+        return error == ERROR_FILE_NOT_FOUND;
+    }
+    error = 0;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::string narrow = kivcommon::to_ansi(name);
+        if (wide_of(narrow) != name) {
+            error = ERROR_NO_UNICODE_TRANSLATION;
+            continue;
+        }
+        names.push_back(narrow);
+    } while (::FindNextFileW(search, &found));
+    if (error == 0 && ::GetLastError() != ERROR_NO_MORE_FILES) {
+        error = static_cast<SystemError>(::GetLastError());
+    }
+    ::FindClose(search);
+    std::sort(names.begin(), names.end());
+    return error == 0;
+}
+
+// Windows keeps no owner or group that the front ends give away: every
+// link is taken as the user's own, and no directory gives a group.
+bool Folder::trusts_link(const Status&) const {
+    return true;
+}
+
+bool Folder::gives_group_other_than(std::uint64_t) const {
+    return false;
+}
+
+void raise_descriptor_limit() {}
+
+}  // namespace kivcli

@@ -1,0 +1,50 @@
+/* SPDX-License-Identifier: Zlib */
+// What the front end asks of the system, each system in a file of its own:
+// the core's view of a target, opening targets to look at them, the
+// standard streams as files, and how many files a batch may hold open.
+#ifndef KIVSUBST_CLI_SYSTEM_H
+#define KIVSUBST_CLI_SYSTEM_H
+
+#include <cstddef>
+#include <string>
+
+#include "engine.h"
+#include "targets.h"
+
+namespace kivsubst_cli {
+
+// The target as the core's substitution takes it: its directory, held, and
+// its name, to be the file that the check found.
+kivsubst::FileAt file_at(const Target& target);
+
+// Opens the target read-only, as a regular file only, without changing its
+// access time where the caller owns it. On failure the file is not open and
+// `reason` says why.
+kivsubst::platform::File open_to_examine(Target& target, std::string& reason);
+
+// Whether the caller may open the target, open as `file`, for writing; if
+// not, `reason` says why.
+bool is_writable(Target& target, kivsubst::platform::File& file, std::string& reason);
+
+// Splits an operand into its directory part (empty when it has none) and
+// its last name, as the system splits paths.
+void split_operand(const std::string& operand, std::string& directory, std::string& name);
+
+// A file that throws away what is written to it; `reason` says why not.
+kivsubst::platform::File open_discarding_output(std::string& reason);
+
+// Standard input or output as a file of its own (the C library's buffer of
+// standard output written out first).
+kivsubst::platform::File standard_stream(bool input);
+
+// How many files a batch may hold open at once: each keeps its file, its
+// temporary file, maybe a backup, and a directory.
+std::size_t batch_files(std::size_t most);
+
+// Whether the program runs with the privilege to read and write every file
+// (root).
+bool caller_is_privileged();
+
+}  // namespace kivsubst_cli
+
+#endif
