@@ -1,0 +1,663 @@
+// SPDX-License-Identifier: Zlib
+// Attacks by an ordinary local user (nobody) on the front ends while root
+// runs them over a tree or into a folder that user can write. The attacker
+// library, preloaded into the front end, lets that user act at a chosen
+// moment inside the program: around the N-th call that names the file under
+// attack, or after the N-th close of it. A moment that suits one way of
+// working may not suit another, so each attack is tried at every moment from
+// the first call on, in a fresh copy of its setup each time, and must win at
+// none of them. Each check is the harm itself: a file of root's outside the
+// tree changed, the attacker's file made root's or set-ID, a private file
+// opened by the attacker, the program killed by a signal.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kivtest/faults.h"
+#include "kivtest/files.h"
+#include "kivtest/programs.h"
+
+namespace {
+
+using kivtest::exists;
+using kivtest::read_file;
+
+constexpr uid_t root_id = 0;
+constexpr uid_t attacker_id = 65534;  // nobody, and its group nogroup
+constexpr unsigned most_moments = 12;
+
+void make_dir(const std::string& path, uid_t owner, mode_t mode) {
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << path;
+    ASSERT_EQ(::chown(path.c_str(), owner, owner), 0) << path;
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;  // after chown, which may clear set-ID bits
+}
+
+void make_file(const std::string& path, const std::string& bytes, uid_t owner, mode_t mode) {
+    kivtest::write_file(path, bytes);
+    ASSERT_EQ(::chown(path.c_str(), owner, owner), 0) << path;
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+}
+
+void make_link(const std::string& target, const std::string& path, uid_t owner) {
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+    ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
+}
+
+// Whether nobody can open `path` for reading.
+bool attacker_can_read(const std::string& path) {
+    std::string why_not;
+    const int opened = kivtest::run_as_nobody(
+        [&] {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            return fd >= 0 && ::close(fd) == 0 ? 1 : 0;
+        },
+        why_not);
+    EXPECT_GE(opened, 0) << why_not;
+    return opened == 1;
+}
+
+// What an attack could change about the entries under `dir` and `dir`
+// itself: kind, mode, owner, inode and the bytes of each file, by path.
+using Snapshot = std::map<std::string, std::string>;
+
+Snapshot snapshot(const std::string& dir) {
+    Snapshot entries;
+    auto note = [&](const std::string& path) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) {
+            return;
+        }
+        std::string& seen = entries[path];
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(status.st_mode));
+        seen = std::string("mode ") + mode + " owner " +
+               std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) + " inode " +
+               std::to_string(status.st_ino);
+        if (S_ISREG(status.st_mode)) {
+            seen += " bytes '" + read_file(path) + "'";
+        }
+    };
+    note(dir);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        note(entry.path().string());
+    }
+    return entries;
+}
+
+// The first difference between two snapshots, or "" when there is none.
+std::string changes(const Snapshot& before, const Snapshot& after) {
+    for (const auto& [path, was] : before) {
+        const auto now = after.find(path);
+        if (now == after.end()) {
+            return path + " removed";
+        }
+        if (now->second != was) {
+            return path + " changed: " + was + " -> " + now->second;
+        }
+    }
+    for (const auto& [path, is] : after) {
+        if (before.count(path) == 0) {
+            return path + " created: " + is;
+        }
+    }
+    return "";
+}
+
+// When the attacker acts (the attacker library's settings) and what it does.
+struct Moment {
+    std::string calls = "any";  // or "close", or a list of kinds
+    std::string name;           // the last component of the path watched
+    std::string when = "before";
+};
+
+// One run of a front end under attack, set up afresh in its own directory.
+struct Plan {
+    std::string program;
+    std::vector<std::string> arguments;
+    Moment moment;
+    std::vector<std::string> actions;  // each "verb path [path]", done as nobody
+};
+
+// Each attack gets two folders in its directory: root's, which nothing may
+// change, and the attacker's (nobody's, 0755), where the tree or the
+// target lies and where the attacker stages its links ("stage").
+struct Folders {
+    std::string root;
+    std::string attacker;
+    std::string stage;
+};
+
+class Attack : public kivtest::WorkDirTest {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "the attacks need root: root runs the front ends, nobody attacks";
+        }
+        WorkDirTest::SetUp();
+        // Only root may change the work directory itself; nobody must be
+        // able to reach it, so an ancestor others may not search is opened
+        // to them for the test.
+        ASSERT_EQ(::chmod(dir().c_str(), 0755), 0);
+        for (std::string at = dir(); at.find('/', 1) != std::string::npos;) {
+            at.resize(at.find_last_of('/'));
+            struct stat status {};
+            if (::stat(at.c_str(), &status) == 0 && (status.st_mode & S_IXOTH) == 0) {
+                opened_.emplace_back(at, status.st_mode & 07777);
+                ASSERT_EQ(::chmod(at.c_str(), (status.st_mode & 07777) | S_IXOTH), 0) << at;
+            }
+        }
+        umask_ = ::umask(022);
+    }
+
+    void TearDown() override {
+        if (::geteuid() != 0) {
+            return;
+        }
+        ::umask(umask_);
+        for (const auto& [at, mode] : opened_) {
+            ::chmod(at.c_str(), mode);
+        }
+        WorkDirTest::TearDown();
+    }
+
+    Folders folders(const std::string& base) {
+        const Folders made{base + "/root", base + "/attacker", base + "/attacker/stage"};
+        make_dir(base, root_id, 0755);
+        make_dir(made.root, root_id, 0755);
+        make_dir(made.attacker, attacker_id, 0755);
+        make_dir(made.stage, attacker_id, 0755);
+        return made;
+    }
+
+    // Runs the attack at moment N = 1, 2, ... up to most_moments, each in a
+    // fresh directory for which `prepare` makes the setup and the plan, and
+    // expects `won` to find no harm after any run ("" for none, else what
+    // the attacker achieved). The sweep ends at the first N that never
+    // comes; at least one must.
+    void expect_held(const std::string& label,
+                     const std::function<Plan(const std::string& base)>& prepare,
+                     const std::function<std::string(const std::string& base)>& won) {
+        unsigned came = 0;
+        std::string wins;
+        for (unsigned n = 1; n <= most_moments; ++n) {
+            const std::string base = path(label + "-" + std::to_string(n));
+            const Plan plan = prepare(base);
+            if (HasFatalFailure()) {
+                return;
+            }
+            std::string actions;
+            for (const std::string& action : plan.actions) {
+                actions += action + ";";
+            }
+            // TMP is unset, so that kivsubst's temporary files go beside
+            // each file, in the folders under attack.
+            const std::string report = base + "/report";
+            const kivtest::ProgramRun run = kivtest::run_program(
+                plan.program, plan.arguments,
+                {"LD_PRELOAD=" KIV_ATTACKER_PATH, "KIV_ATTACK_CALLS=" + plan.moment.calls,
+                 "KIV_ATTACK_NAME=" + plan.moment.name, "KIV_ATTACK_AT=" + std::to_string(n),
+                 "KIV_ATTACK_WHEN=" + plan.moment.when, "KIV_ATTACK_DO=" + actions,
+                 "KIV_ATTACK_REPORT=" + report, "TMP"});
+            if (!exists(report)) {
+                break;
+            }
+            ++came;
+            const std::string harm = won(base);
+            if (!harm.empty()) {
+                wins += "  N=" + std::to_string(n) + ": " + harm + "\n    attacker: " +
+                        read_file(report) + "    program: " + run.err + "\n";
+            }
+        }
+        EXPECT_GT(came, 0u) << label << ": the attacker's moment never came";
+        EXPECT_TRUE(wins.empty()) << label << ": the attack won\n" << wins;
+    }
+
+private:
+    std::vector<std::pair<std::string, mode_t>> opened_;
+    mode_t umask_ = 022;
+};
+
+// kivcopy -p, one file or a tree, into the attacker's folder: the attacker
+// renames its own program over the copy when the copy is closed (when
+// inotify would tell it the copy was written), or around any call that
+// names the copy. Root must not then give that program root's owner or a
+// set-ID bit.
+TEST_F(Attack, KivcopyPreserveNeverGivesTheAttackersFileRootOrSetId) {
+    for (const bool tree : {false, true}) {
+        for (const Moment& moment : {Moment{"close", "tool", "after"}, Moment{"any", "tool"}}) {
+            expect_held(
+                std::string(tree ? "tree-" : "file-") + moment.calls,
+                [&](const std::string& base) {
+                    const Folders at = folders(base);
+                    std::string source = at.root + "/tool";
+                    std::string into = at.attacker;
+                    if (tree) {
+                        make_dir(at.root + "/pkg", root_id, 0755);
+                        make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
+                        source = at.root + "/pkg";
+                        into = at.attacker + "/pkg";
+                    }
+                    make_file(tree ? source + "/tool" : source, "root's program", root_id,
+                              04755);
+                    make_file(at.stage + "/evil", "attacker's program", attacker_id, 0755);
+                    EXPECT_EQ(::link((at.stage + "/evil").c_str(), (at.stage + "/kept").c_str()),
+                              0);
+                    std::vector<std::string> arguments = {"-p", "--", source, at.attacker};
+                    if (tree) {
+                        arguments.insert(arguments.begin(), "-r");
+                    }
+                    return Plan{KIVCOPY_CLI_PATH, arguments, moment,
+                                {"rename " + at.stage + "/evil " + into + "/tool"}};
+                },
+                [&](const std::string& base) {
+                    const struct stat kept = kivtest::status_of(base + "/attacker/stage/kept");
+                    if (kept.st_uid == attacker_id && (kept.st_mode & 06000) == 0) {
+                        return std::string();
+                    }
+                    char mode[16];
+                    std::snprintf(mode, sizeof mode, "%o",
+                                  static_cast<unsigned>(kept.st_mode & 07777));
+                    return "the attacker's program became uid " + std::to_string(kept.st_uid) +
+                           ", mode " + mode;
+                });
+        }
+    }
+}
+
+// kivsubst -r over the attacker's tree, in which a link to a file of
+// root's has been planted: no race is needed to have root's file patched.
+TEST_F(Attack, KivsubstRecursiveNeverPatchesThroughAPlantedLink) {
+    const Folders at = folders(path("planted"));
+    make_file(at.root + "/secret", "port=8080", root_id, 0644);
+    make_dir(at.attacker + "/tree", attacker_id, 0755);
+    make_file(at.attacker + "/tree/app.conf", "port=8080", attacker_id, 0644);
+    make_link(at.root + "/secret", at.attacker + "/tree/link", attacker_id);
+    const Snapshot before = snapshot(at.root);
+    const kivtest::ProgramRun run = kivtest::run_program(
+        KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", at.attacker + "/tree"}, {"TMP"});
+    EXPECT_EQ(changes(before, snapshot(at.root)), "") << run.err;
+}
+
+// kivsubst -r --backup: a subdirectory the walk has read is swapped for a
+// link to a folder of root's that holds a file of the same name.
+TEST_F(Attack, KivsubstRecursiveNeverFollowsADirectorySwappedForALink) {
+    Snapshot before;
+    expect_held(
+        "directory",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_file(at.root + "/app.conf", "port=8080", root_id, 0644);
+            make_dir(at.attacker + "/tree", attacker_id, 0755);
+            make_dir(at.attacker + "/tree/sub", attacker_id, 0755);
+            make_file(at.attacker + "/tree/sub/app.conf", "port=8080", attacker_id, 0644);
+            make_link(at.root, at.stage + "/sub", attacker_id);
+            before = snapshot(at.root);
+            return Plan{KIVSUBST_CLI_PATH,
+                        {"-r", "--backup", "--", "8080", "8443", at.attacker + "/tree"},
+                        {"any", "app.conf", "before"},
+                        {"exchange " + at.attacker + "/tree/sub " + at.stage + "/sub"}};
+        },
+        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+}
+
+// kivsubst -r: a file of the tree is replaced by a link to a file of root's
+// at any moment, the check of every file before the first is patched
+// included.
+TEST_F(Attack, KivsubstRecursiveNeverFollowsAFileSwappedForALink) {
+    Snapshot before;
+    expect_held(
+        "file",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_file(at.root + "/secret", "port=8080", root_id, 0644);
+            make_dir(at.attacker + "/tree", attacker_id, 0755);
+            make_file(at.attacker + "/tree/app.conf", "port=8080", attacker_id, 0644);
+            make_link(at.root + "/secret", at.stage + "/app.conf", attacker_id);
+            before = snapshot(at.root);
+            return Plan{KIVSUBST_CLI_PATH,
+                        {"-r", "--", "8080", "8443", at.attacker + "/tree"},
+                        {"any", "app.conf", "before"},
+                        {"rename " + at.stage + "/app.conf " + at.attacker + "/tree/app.conf"}};
+        },
+        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+}
+
+// kivsubst --backup on the attacker's file: its directory is swapped for a
+// link to a folder of root's while the file is read. Neither root's earlier
+// backup there nor anything else of root's may change.
+TEST_F(Attack, KivsubstBackupNeverLandsInADirectorySwappedDuringTheScan) {
+    Snapshot before;
+    expect_held(
+        "backup",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_file(at.root + "/app.conf", "port=8080", root_id, 0644);
+            make_file(at.root + "/app.conf~", "root's own backup", root_id, 0600);
+            make_dir(at.attacker + "/dir", attacker_id, 0755);
+            make_file(at.attacker + "/dir/app.conf", "port=8080 attacker's bytes", attacker_id,
+                      0644);
+            make_link(at.root, at.stage + "/dir", attacker_id);
+            before = snapshot(at.root);
+            return Plan{KIVSUBST_CLI_PATH,
+                        {"--backup", "--", "8080", "8443", at.attacker + "/dir/app.conf"},
+                        {"any", "app.conf", "before"},
+                        {"exchange " + at.attacker + "/dir " + at.stage + "/dir"}};
+        },
+        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+}
+
+// kivcopy -r, without -f, into the attacker's folder: the directory the
+// run has just made there is swapped for a link to a folder of root's
+// holding a file of the same name as one copied.
+TEST_F(Attack, KivcopyRecursiveNeverCopiesIntoADirectorySwappedAfterItWasMade) {
+    Snapshot before;
+    expect_held(
+        "made",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_dir(at.root + "/pkg", root_id, 0755);
+            make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
+            make_dir(at.root + "/victim", root_id, 0755);
+            make_file(at.root + "/victim/app.conf", "root's own", root_id, 0644);
+            before = snapshot(at.root);
+            const std::string made = at.attacker + "/pkg";
+            return Plan{KIVCOPY_CLI_PATH,
+                        {"-r", "--", at.root + "/pkg", at.attacker},
+                        {"any", "pkg", "before"},
+                        {"rename " + made + " " + made + ".old",
+                         "symlink " + at.root + "/victim " + made}};
+        },
+        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+}
+
+// kivcopy -r -p into the attacker's folder: after the copy, the folder
+// that holds it is swapped for a link to a folder where another user's file
+// has the copy's name. Its owner and mode must stay that user's.
+TEST_F(Attack, KivcopyRecursivePreserveNeverChangesAFileSwappedIn) {
+    Snapshot before;
+    expect_held(
+        "preserve",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_dir(at.root + "/pkg", root_id, 0755);
+            make_file(at.root + "/pkg/tool", "root's program", root_id, 04755);
+            make_dir(at.root + "/victim", root_id, 0755);
+            make_file(at.root + "/victim/tool", "another user's file", 1234, 0600);
+            make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
+            make_link(at.root + "/victim", at.stage + "/pkg", attacker_id);
+            before = snapshot(at.root);
+            return Plan{KIVCOPY_CLI_PATH,
+                        {"-r", "-p", "--", at.root + "/pkg", at.attacker},
+                        {"any", "tool", "before"},
+                        {"exchange " + at.attacker + "/pkg " + at.stage + "/pkg"}};
+        },
+        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+}
+
+// kivcopy -r -f -b into the attacker's folder, over an existing target: the
+// folder is swapped for a link to one of root's around the backup's rename.
+TEST_F(Attack, KivcopyRecursiveBackupNeverRenamesInADirectorySwappedIn) {
+    Snapshot before;
+    expect_held(
+        "backup",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_dir(at.root + "/pkg", root_id, 0755);
+            make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
+            make_dir(at.root + "/victim", root_id, 0755);
+            make_file(at.root + "/victim/app.conf", "root's own", root_id, 0644);
+            make_dir(at.attacker + "/pkg", attacker_id, 0755);
+            make_file(at.attacker + "/pkg/app.conf", "old", attacker_id, 0644);
+            make_link(at.root + "/victim", at.stage + "/pkg", attacker_id);
+            before = snapshot(at.root);
+            return Plan{KIVCOPY_CLI_PATH,
+                        {"-r", "-f", "-b", "--", at.root + "/pkg", at.attacker},
+                        {"any", "app.conf", "before"},
+                        {"exchange " + at.attacker + "/pkg " + at.stage + "/pkg"}};
+        },
+        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+}
+
+// kivcopy -r of a 0555 source directory into the attacker's folder: the
+// copy is made writable to be filled and given 0555 at the end, which must
+// never land on a folder of root's swapped in for it.
+TEST_F(Attack, KivcopyRecursiveNeverSetsTheModeOfADirectorySwappedIn) {
+    Snapshot before;
+    expect_held(
+        "mode",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_dir(at.root + "/pkg", root_id, 0755);
+            make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
+            EXPECT_EQ(::chmod((at.root + "/pkg").c_str(), 0555), 0);
+            make_dir(at.root + "/victim", root_id, 0755);
+            before = snapshot(at.root);
+            const std::string made = at.attacker + "/pkg";
+            return Plan{KIVCOPY_CLI_PATH,
+                        {"-r", "--", at.root + "/pkg", at.attacker},
+                        {"any", "pkg", "before"},
+                        {"rename " + made + " " + made + ".old",
+                         "symlink " + at.root + "/victim " + made}};
+        },
+        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+}
+
+// kivcopy with each way of replacing a target, into the attacker's folder:
+// the attacker puts a link to a file of root's at the target's name, before
+// the run or after the program's own removal or backup of the target.
+TEST_F(Attack, KivcopyNeverWritesThroughALinkAtTheTargetName) {
+    const std::vector<std::vector<std::string>> ways = {
+        {"-f"}, {"-u"}, {"--remove-destination"}, {"-f", "-b"}};
+    for (const std::vector<std::string>& way : ways) {
+        std::string label;
+        for (const std::string& option : way) {
+            label += option;
+        }
+        Snapshot before;
+        expect_held(
+            label,
+            [&](const std::string& base) {
+                const Folders at = folders(base);
+                make_file(at.root + "/new.conf", "new", root_id, 0644);
+                make_file(at.root + "/secret", "root's own", root_id, 0644);
+                make_file(at.attacker + "/app.conf", "old", root_id, 0644);
+                // Older than the source, for -u.
+                kivtest::set_times(at.root + "/secret", {1000000000, 0}, {1000000000, 0});
+                kivtest::set_times(at.attacker + "/app.conf", {1000000000, 0}, {1000000000, 0});
+                make_link(at.root + "/secret", at.stage + "/app.conf", attacker_id);
+                before = snapshot(at.root);
+                std::vector<std::string> arguments = way;
+                arguments.insert(arguments.end(),
+                                 {"--", at.root + "/new.conf", at.attacker + "/app.conf"});
+                return Plan{KIVCOPY_CLI_PATH,
+                            arguments,
+                            {"any", "app.conf", "before"},
+                            {"rename " + at.stage + "/app.conf " + at.attacker + "/app.conf"}};
+            },
+            [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    }
+}
+
+// kivcopy -r -p of the attacker's tree into a folder of root's: a file of
+// the tree is exchanged for a link to a file only root may read. Its bytes
+// must not end up in the copy.
+TEST_F(Attack, KivcopyRecursiveNeverCopiesAFileExchangedForALink) {
+    const std::string secret = "root's secret";
+    expect_held(
+        "source",
+        [&](const std::string& base) {
+            const Folders at = folders(base);
+            make_file(at.root + "/secret", secret, root_id, 0600);
+            make_dir(at.attacker + "/tree", attacker_id, 0755);
+            make_file(at.attacker + "/tree/data.txt", "public", attacker_id, 0644);
+            make_link(at.root + "/secret", at.stage + "/data.txt", attacker_id);
+            return Plan{KIVCOPY_CLI_PATH,
+                        {"-r", "-p", "--", at.attacker + "/tree", at.root + "/out"},
+                        {"any", "data.txt", "before"},
+                        {"exchange " + at.attacker + "/tree/data.txt " + at.stage + "/data.txt"}};
+        },
+        [&](const std::string& base) {
+            for (const auto& [path, seen] : snapshot(base + "/root/out")) {
+                if (seen.find(secret) != std::string::npos) {
+                    return path + " holds root's secret: " + seen;
+                }
+            }
+            return std::string();
+        });
+}
+
+// kivcopy of a private file (0640) into a set-group-ID folder of the
+// attacker's, whose group the attacker is in: the attacker tries to open
+// the copy after each call that names it, and once the run is over.
+TEST_F(Attack, KivcopyNeverLetsThePrivateCopyBeReadInASetGroupIdFolder) {
+    for (const bool preserve : {true, false}) {
+        expect_held(
+            preserve ? "preserve" : "plain",
+            [&](const std::string& base) {
+                const Folders at = folders(base);
+                make_file(at.root + "/private.key", "root's key", root_id, 0640);
+                make_dir(at.attacker + "/shared", attacker_id, 02755);
+                std::vector<std::string> arguments = {"--", at.root + "/private.key",
+                                                      at.attacker + "/shared/"};
+                if (preserve) {
+                    arguments.insert(arguments.begin(), "-p");
+                }
+                return Plan{KIVCOPY_CLI_PATH, arguments,
+                            {"any", "private.key", "after"},
+                            {"probe " + at.attacker + "/shared/private.key " + at.stage + "/read"}};
+            },
+            [&](const std::string& base) {
+                if (exists(base + "/attacker/stage/read")) {
+                    return std::string("the attacker opened the copy while it was made");
+                }
+                if (attacker_can_read(base + "/attacker/shared/private.key")) {
+                    return std::string("the attacker can open the copy after the run");
+                }
+                return std::string();
+            });
+    }
+}
+
+// Writes a default ACL on `directory` that gives `user` read access to the
+// files made in it: user::rwx user:USER:r group::r-x mask::rwx other::r-x,
+// in the kernel's own form. "" or why it could not.
+std::string give_default_read_access(const std::string& directory, uid_t user) {
+    struct Entry {
+        std::uint16_t tag;
+        std::uint16_t permissions;
+        std::uint32_t id;
+    };
+    constexpr std::uint32_t no_id = 0xffffffffu;
+    struct Acl {
+        std::uint32_t version;
+        Entry entries[5];
+    };
+    const Acl acl{2,
+                  {{0x01, 7, no_id}, {0x02, 4, user}, {0x04, 5, no_id}, {0x10, 7, no_id},
+                   {0x20, 5, no_id}}};
+    if (::setxattr(directory.c_str(), "system.posix_acl_default", &acl, sizeof acl, 0) != 0) {
+        return std::string("the file system takes no default ACL: ") + std::strerror(errno);
+    }
+    return "";
+}
+
+// kivsubst -r --backup over a folder whose default ACL lets the attacker
+// read new files: root's own 0640 file there, made before the ACL, is not
+// readable by the attacker, and its backup must not be either.
+TEST_F(Attack, KivsubstBackupIsNeverReadableByMoreUsersThanTheOriginal) {
+    const Folders at = folders(path("acl"));
+    const std::string tree = at.attacker + "/tree";
+    make_dir(tree, attacker_id, 0755);
+    make_file(tree + "/app.conf", "port=8080", root_id, 0640);
+    const std::string why_not = give_default_read_access(tree, attacker_id);
+    if (!why_not.empty()) {
+        GTEST_SKIP() << why_not;
+    }
+    ASSERT_FALSE(attacker_can_read(tree + "/app.conf"));
+    const kivtest::ProgramRun run = kivtest::run_program(
+        KIVSUBST_CLI_PATH, {"-r", "--backup", "--", "8080", "8443", tree}, {"TMP"});
+    ASSERT_TRUE(exists(tree + "/app.conf~")) << run.err;
+    EXPECT_FALSE(attacker_can_read(tree + "/app.conf~"));
+}
+
+// kivsubst -r over a tree 19,000 directories deep, with descriptors enough
+// for every level: the program must not die of a signal, and tells that it
+// went no deeper than its limit. The tree is far
+// deeper than a path can be long, so it is made and removed through
+// descriptors and renames.
+TEST_F(Attack, KivsubstRecursiveSurvivesATreeNineteenThousandDirectoriesDeep) {
+    constexpr int depth = 19000;
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit raised = saved;
+    raised.rlim_cur = depth + 256;
+    raised.rlim_max = std::max(saved.rlim_max, raised.rlim_cur);
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        GTEST_SKIP() << "cannot allow " << raised.rlim_cur << " descriptors (the hard limit is "
+                     << saved.rlim_max << "): " << std::strerror(errno);
+    }
+
+    // Each level in turn is moved up and its parent removed.
+    struct Remover {
+        std::string top;
+        ~Remover() {
+            const int at = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            while (at >= 0 && ::renameat(at, "d/d", at, "next") == 0 &&
+                   ::unlinkat(at, "d", AT_REMOVEDIR) == 0 && ::renameat(at, "next", at, "d") == 0) {
+            }
+            ::close(at);
+        }
+    } remover{path("deep")};
+    ASSERT_EQ(::mkdir(remover.top.c_str(), 0755), 0);
+    int fd = ::open(remover.top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int level = 0; level < depth && fd >= 0; ++level) {
+        const int below = ::mkdirat(fd, "d", 0755) == 0
+                              ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                              : -1;
+        ::close(fd);
+        fd = below;
+    }
+    ASSERT_GE(fd, 0) << "cannot make the deep tree";
+    const int file = ::openat(fd, "app.conf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::write(file, "port=8080", 9), 9);
+    ::close(file);
+    ::close(fd);
+
+    const kivtest::ProgramRun run = kivtest::run_program(
+        KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", remover.top}, {"TMP"});
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(run.signal, 0) << "kivsubst died of signal " << run.signal;
+    EXPECT_EQ(run.exit_status, 3) << run.err;
+    EXPECT_NE(run.err.find("not entered"), std::string::npos) << run.err;
+}
+
+// kivsubst -r as root over a tree that holds links to files, as /proc/self
+// does (exe, map_files): a link is no file of the tree, so the file it
+// points to, which --exclude leaves out, must stay as it is.
+TEST_F(Attack, KivsubstRecursiveNeverPatchesThroughALinkToAFileOfTheTree) {
+    const std::string tree = path("tree");
+    make_dir(tree, root_id, 0755);
+    make_dir(tree + "/map_files", root_id, 0755);
+    make_file(tree + "/map_files/library", "port=8080", root_id, 0644);
+    make_link(tree + "/map_files/library", tree + "/exe", root_id);
+    const kivtest::ProgramRun run = kivtest::run_program(
+        KIVSUBST_CLI_PATH, {"-r", "--exclude=map_files", "--", "8080", "8443", tree}, {"TMP"});
+    EXPECT_EQ(read_file(tree + "/map_files/library"), "port=8080") << run.err;
+}
+
+}  // namespace
