@@ -14,7 +14,9 @@
 namespace kivcopy_cli {
 namespace {
 
-constexpr mode_t set_id_bits = S_ISUID | S_ISGID;
+// The bits that a copy keeps only with the source's owner and group, as
+// cp -p keeps them.
+constexpr mode_t set_id_bits = S_ISUID | S_ISGID | S_ISVTX;
 
 struct timespec timespec_of(const kivcopy::platform::FileTime& time) {
     struct timespec converted {};

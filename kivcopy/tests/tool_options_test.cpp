@@ -221,6 +221,85 @@ TEST_F(CopyOptions, PreservesTimesAndMode) {
 #endif
 }
 
+#if !defined(_WIN32)
+// -p gives each copy what cp -p gives it, run by root and by an ordinary
+// user: the source's owner and group where the caller may set them, its
+// mode, the set-user-ID and set-group-ID bits only where the copy has the
+// source's owner and group, and both times to the nanosecond.
+TEST_F(CopyOptions, PreservesWhatCpPPreserves) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "sources owned by other users are made by root";
+    }
+    struct Source {
+        const char* name;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+    };
+    const std::vector<Source> sources = {
+        {"users-setuid", 65534, 65534, 04755}, {"roots-setgid", 0, 0, 02755},
+        {"roots-private", 0, 0, 0640},        {"users-in-roots-group", 65534, 0, 06754},
+        {"sticky", 0, 0, 01644}};
+    ASSERT_EQ(::chmod(dir().c_str(), 0755), 0);
+    kivtest::make_directory(path("nobody"));
+    ASSERT_EQ(::chown(path("nobody").c_str(), 65534, 65534), 0);
+    // Each tool reads a source of its own, since reading moves the access
+    // time: NAME for kivcopy, NAME.cp for cp, for each of the two runs.
+    for (const char* run_by : {"root-", "nobody-"}) {
+        for (const Source& source : sources) {
+            for (const char* tool : {"", ".cp"}) {
+                const std::string name = path(run_by + std::string(source.name) + tool);
+                write_file(name, source.name);
+                ASSERT_EQ(::chown(name.c_str(), source.owner, source.group), 0);
+                ASSERT_EQ(::chmod(name.c_str(), source.mode), 0);
+                kivtest::set_times(name, {1600000000, 123456700}, {1500000000, 500000000});
+            }
+        }
+    }
+    // Copies by both tools into the directory `run_by` names, each source
+    // under its name and under its name with ".cp"; the number of runs that
+    // failed.
+    auto copy_all = [&](const std::string& run_by) {
+        int failed = 0;
+        for (const Source& source : sources) {
+            const std::string from = path(run_by + "-" + source.name);
+            const std::string to = path(run_by + "/" + source.name);
+            failed += run({"-p", "--", from, to}).exit_status != 0;
+            failed += kivtest::run_program("/bin/cp", {"-p", "--", from + ".cp", to + ".cp"})
+                          .exit_status != 0;
+        }
+        return failed;
+    };
+    kivtest::make_directory(path("root"));
+    EXPECT_EQ(copy_all("root"), 0);
+    std::string why_not;
+    const int failed_as_nobody = kivtest::run_as_nobody(
+        [&] {
+            ::umask(022);
+            return copy_all("nobody");
+        },
+        why_not);
+    ASSERT_GE(failed_as_nobody, 0) << why_not;
+    for (const std::string& into : {path("root"), path("nobody")}) {
+        for (const Source& source : sources) {
+            const std::string copy = into + "/" + source.name;
+            if (!kivtest::exists(copy + ".cp")) {
+                EXPECT_FALSE(kivtest::exists(copy)) << copy << ": cp could not copy it";
+                continue;
+            }
+            const struct stat ours = kivtest::status_of(copy);
+            const struct stat theirs = kivtest::status_of(copy + ".cp");
+            EXPECT_EQ(ours.st_mode & 07777, theirs.st_mode & 07777) << copy;
+            EXPECT_EQ(ours.st_uid, theirs.st_uid) << copy;
+            EXPECT_EQ(ours.st_gid, theirs.st_gid) << copy;
+            EXPECT_EQ(kivtest::access_time(copy), kivtest::access_time(copy + ".cp")) << copy;
+            EXPECT_EQ(kivtest::modification_time(copy), kivtest::modification_time(copy + ".cp"))
+                << copy;
+        }
+    }
+}
+#endif
+
 TEST_F(CopyOptions, ShowsProgressWhenAsked) {
     write_file(path("source"), std::string(3000, 'x'));
     auto result = run({"--progress", "--", path("source"), path("copy")});

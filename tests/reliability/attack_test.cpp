@@ -10,6 +10,7 @@
 // tree changed, the attacker's file made root's or set-ID, a private file
 // opened by the attacker, the program killed by a signal.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -658,6 +659,60 @@ TEST_F(Attack, KivsubstRecursiveNeverPatchesThroughALinkToAFileOfTheTree) {
     const kivtest::ProgramRun run = kivtest::run_program(
         KIVSUBST_CLI_PATH, {"-r", "--exclude=map_files", "--", "8080", "8443", tree}, {"TMP"});
     EXPECT_EQ(read_file(tree + "/map_files/library"), "port=8080") << run.err;
+}
+
+// A file of root's hard-linked into the attacker's tree (where the system
+// lets anyone link any file, or where the link was there before) is left
+// alone by both front ends under -r as root, unless --follow-hard-links
+// says otherwise: kivsubst then changes nothing at all, kivcopy copies the
+// rest.
+TEST_F(Attack, RootLeavesAFileHardLinkedIntoTheTreeAlone) {
+    const Folders at = folders(path("linked"));
+    make_file(at.root + "/passwd", "port=8080", root_id, 0644);
+    make_dir(at.attacker + "/tree", attacker_id, 0755);
+    make_file(at.attacker + "/tree/app.conf", "port=8080", attacker_id, 0644);
+    ASSERT_EQ(::link((at.root + "/passwd").c_str(), (at.attacker + "/tree/link.conf").c_str()), 0);
+    const std::vector<std::string> patch = {"--", "8080", "8443", at.attacker + "/tree"};
+    std::vector<std::string> arguments = {"-r"};
+    arguments.insert(arguments.end(), patch.begin(), patch.end());
+    const kivtest::ProgramRun refused = kivtest::run_program(KIVSUBST_CLI_PATH, arguments, {"TMP"});
+    EXPECT_EQ(refused.exit_status, 3) << refused.err;
+    EXPECT_NE(refused.err.find("--follow-hard-links"), std::string::npos) << refused.err;
+    EXPECT_EQ(read_file(at.root + "/passwd"), "port=8080");
+    EXPECT_EQ(read_file(at.attacker + "/tree/app.conf"), "port=8080");
+
+    const kivtest::ProgramRun copied = kivtest::run_program(
+        KIVCOPY_CLI_PATH, {"-r", "--", at.attacker + "/tree", at.root + "/copy"});
+    EXPECT_EQ(copied.exit_status, 1) << copied.err;
+    EXPECT_TRUE(exists(at.root + "/copy/app.conf"));
+    EXPECT_FALSE(exists(at.root + "/copy/link.conf"));
+
+    arguments.insert(arguments.begin(), "--follow-hard-links");
+    EXPECT_EQ(kivtest::run_program(KIVSUBST_CLI_PATH, arguments, {"TMP"}).exit_status, 0);
+    EXPECT_EQ(read_file(at.root + "/passwd"), "port=8443");
+}
+
+// A directory mounted below itself is walked once: the walk does not enter
+// the one that is its own ancestor, and tells so.
+TEST_F(Attack, WalksADirectoryMountedBelowItselfOnce) {
+    const std::string tree = path("tree");
+    make_dir(tree, root_id, 0755);
+    make_file(tree + "/app.conf", "port=8080", root_id, 0644);
+    make_dir(tree + "/loop", root_id, 0755);
+    if (::mount(tree.c_str(), (tree + "/loop").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot bind-mount a directory below itself: " << std::strerror(errno);
+    }
+    const kivtest::ProgramRun run = kivtest::run_program(
+        KIVSUBST_CLI_PATH, {"-r", "-v", "--", "8080", "8443", tree}, {"TMP"});
+    const kivtest::ProgramRun copied =
+        kivtest::run_program(KIVCOPY_CLI_PATH, {"-r", "--", tree, path("copy")});
+    ::umount2((tree + "/loop").c_str(), MNT_DETACH);
+    EXPECT_EQ(run.exit_status, 3) << run.err;
+    EXPECT_NE(run.err.find("it is one of the directories it is in"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(tree + "/app.conf"), "port=8080");  // nothing changed: the run failed
+    EXPECT_EQ(copied.exit_status, 1) << copied.err;
+    EXPECT_EQ(read_file(path("copy/app.conf")), "port=8080");
+    EXPECT_FALSE(exists(path("copy/loop/app.conf")));
 }
 
 }  // namespace
