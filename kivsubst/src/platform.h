@@ -80,6 +80,17 @@ using NativeHandle = void*;  // a Win32 HANDLE
 using NativeHandle = int;  // a POSIX file descriptor
 #endif
 
+// Whether a file being overwritten with a shorter result is cut to its new
+// length before the first byte is written: where cutting can be refused
+// (Windows refuses it while another program has the file mapped), so that
+// the refusal comes while the old content is whole. Elsewhere it is cut at
+// the end.
+#if defined(_WIN32)
+constexpr bool shortens_before_writing = true;
+#else
+constexpr bool shortens_before_writing = false;
+#endif
+
 // Whether a Directory holds the directory open, so that names in it are
 // opened through its handle (POSIX). Windows holds a directory by its path
 // only: there the file is opened by the very name the caller gave, since a
@@ -168,6 +179,12 @@ public:
     // changing the file's length or content.
     Reservation reserve(std::int64_t length);
     bool truncate(std::int64_t length);
+    // Keeps every other program from writing to the file until it is closed,
+    // where locks bind every writer (Windows, whose byte-range locks would
+    // otherwise stop a write midway); false, changing nothing, if another
+    // program holds a lock on any part of it. Where locks are only advisory
+    // (POSIX) there is nothing to take.
+    bool lock_for_writing();
     // Copies what remains of `source` from its position to this file's
     // position without passing the bytes through the process, where the
     // system can; `copied` counts the bytes. Unsupported means that nothing

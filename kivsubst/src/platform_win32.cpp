@@ -233,6 +233,13 @@ bool File::truncate(std::int64_t length) {
            ::SetEndOfFile(handle_);
 }
 
+// The whole file and everything past its end, at once or not at all.
+bool File::lock_for_writing() {
+    OVERLAPPED whole{};
+    return ::LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                        MAXDWORD, &whole) != 0;
+}
+
 KernelCopy File::copy_from(File&, std::int64_t& copied) {
     copied = 0;
     return KernelCopy::unsupported;

@@ -11,17 +11,34 @@
 namespace kivsubst::report {
 namespace {
 
-// Prints one line on standard output, flushes it and returns `code`.
+const Destination* destination = nullptr;
+
+// Prints one line on standard output (or where a front end has it go),
+// flushes it and returns `code`.
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
 int say(int code, const char* format, ...) {
     std::va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    if (destination == nullptr) {
+        std::vprintf(format, arguments);
+        std::fflush(stdout);
+    } else {
+        std::va_list again;
+        va_copy(again, arguments);
+        std::string line(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, format, again)),
+                         '\0');
+        va_end(again);
+        std::vsnprintf(line.data(), line.size() + 1, format, arguments);
+        destination->write(line);
+    }
     va_end(arguments);
-    std::fflush(stdout);
     return code;
+}
+
+std::string name_of(const Path& path) {
+    return destination != nullptr ? destination->name(path) : platform::narrow_path(path);
 }
 
 // A name as it goes into a line: control bytes (line feeds, carriage
@@ -46,6 +63,10 @@ std::string printable(const std::string& name) {
 
 }  // namespace
 
+void send_lines_to(const Destination* where) {
+    destination = where;
+}
+
 int no_temp_name() {
     return say(KIVSUBST_NO_TEMP_NAME, "Cannot create temporary file; rc=%d\n",
                KIVSUBST_NO_TEMP_NAME);
@@ -57,12 +78,12 @@ int cannot_open(const char* path) {
 }
 
 int cannot_open(const Path& path) {
-    return cannot_open(platform::narrow_path(path).c_str());
+    return cannot_open(name_of(path).c_str());
 }
 
 int cannot_open_temp(const Path& name) {
     return say(KIVSUBST_NO_TEMP_FILE, "Cannot open temporary file %s; rc=%d\n",
-               printable(platform::narrow_path(name)).c_str(), KIVSUBST_NO_TEMP_FILE);
+               printable(name_of(name)).c_str(), KIVSUBST_NO_TEMP_FILE);
 }
 
 int no_memory() {

@@ -5,9 +5,21 @@
 #ifndef KIVSUBST_REPORT_H
 #define KIVSUBST_REPORT_H
 
+#include <string>
+
 #include "paths.h"
 
 namespace kivsubst::report {
+
+// Where a front end that prints everything itself has the lines go: each
+// line whole to `write`, with the names in it as `name` writes them. With
+// none (the export's way), lines go to standard output and names are
+// written in the system's narrow form.
+struct Destination {
+    void (*write)(const std::string& line);
+    std::string (*name)(const Path& path);
+};
+void send_lines_to(const Destination* destination);
 
 int no_temp_name();
 int cannot_open(const Path& path);

@@ -39,15 +39,23 @@ bool copy_contents(platform::File& from, platform::File& to, std::int64_t length
 
 }  // namespace
 
-// The file was opened without truncation. Space for the new content is
-// reserved first where the file system can, so that a full disk is found
-// while the old content is still whole; the old content is then overwritten
-// and cut to the new length at the end. The file is synced (here, or by the
-// caller) before the temporary file may be deleted.
+// The file was opened without truncation. Every refusal that can be had
+// before the old content is touched comes first, while it is still whole:
+// another program's lock on part of it (the file is locked against every
+// other writer), a full disk (space for the new content is reserved where
+// the file system can), and, where the system may refuse to cut a file
+// (Windows, while another program maps it), the cut to a shorter length.
+// The old content is then overwritten, and elsewhere cut to the new length
+// at the end. The file is synced (here, or by the caller) before the
+// temporary file may be deleted.
 bool write_back(platform::File& temporary, std::int64_t length, platform::File& file,
                 const platform::Privileges& privileges, unsigned char* buffer,
                 std::size_t buffer_size, bool sync) {
-    if (file.reserve(length) == platform::Reservation::no_space) {
+    if (!file.lock_for_writing() || file.reserve(length) == platform::Reservation::no_space) {
+        return false;
+    }
+    if (platform::shortens_before_writing && file.length() > length &&
+        !(file.truncate(length) && file.rewind())) {
         return false;
     }
     if (!copy_contents(temporary, file, length, buffer, buffer_size)) {
