@@ -183,12 +183,21 @@ endfunction()
 # the shared library's export.
 function(kiv_add_tool name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "CORE" "SOURCES")
-  add_executable(${name}-cli ${arg_SOURCES})
+  # The system's entry point calls the front end's own main (kivcli/entry.h):
+  # on Windows the wide one, which takes the command line as UTF-16.
+  if(WIN32)
+    set(entry "${PROJECT_SOURCE_DIR}/common/cli/src/entry_win32.cpp")
+  else()
+    set(entry "${PROJECT_SOURCE_DIR}/common/cli/src/entry_posix.cpp")
+  endif()
+  add_executable(${name}-cli ${arg_SOURCES} ${entry})
   set_target_properties(${name}-cli PROPERTIES OUTPUT_NAME ${name})
   target_link_libraries(${name}-cli PRIVATE ${arg_CORE}_core kiv_cli kiv_common)
   kiv_target_warnings(${name}-cli)
   kiv_link_runtime_statically(${name}-cli)
-  if(NOT WIN32)
+  if(WIN32)
+    target_link_options(${name}-cli PRIVATE -municode)
+  else()
     # Large-file interfaces on 32-bit hosts too, as in the core.
     target_compile_definitions(${name}-cli PRIVATE _FILE_OFFSET_BITS=64)
   endif()

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include "copier.h"
 
-#include <cstdio>
-
+#include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "kivcopy.h"
 #include "system.h"
@@ -77,13 +76,13 @@ Copier::Copier(const Options& options, kivcli::Progress& progress)
     : options_(options), progress_(progress) {}
 
 bool Copier::fail(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", program_name, message.c_str());
+    kivcli::complain(program_name, message);
     return false;
 }
 
 void Copier::tell(const std::string& line) const {
     if (options_.verbose) {
-        std::printf("%s\n", line.c_str());
+        kivcli::print(line + "\n");
     }
 }
 

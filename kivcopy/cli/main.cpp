@@ -9,13 +9,14 @@
 // are walked and made, and links copied as links. Every directory is opened
 // once and every name resolved relative to it. A failed copy prints one line
 // on standard error and the remaining sources are still copied.
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "copier.h"
+#include "kivcli/entry.h"
 #include "kivcli/folder.h"
+#include "kivcli/output.h"
 #include "kivcli/progress.h"
 #include "kivcli/quote.h"
 #include "options.h"
@@ -53,8 +54,8 @@ std::shared_ptr<Folder> make_parents(const std::string& directory) {
     kivcli::SystemError error = 0;
     std::shared_ptr<Folder> made = make_directories(directory, failed, error);
     if (made == nullptr) {
-        std::fprintf(stderr, "%s: cannot create directory %s: %s\n", program_name,
-                     quoted(failed).c_str(), describe(error).c_str());
+        kivcli::complain(program_name,
+                         "cannot create directory " + quoted(failed) + ": " + describe(error));
     }
     return made;
 }
@@ -69,10 +70,10 @@ int find_destination(Options& options, Folder& here, Destination& destination) {
         destination.into = true;
     } else if (sources.size() < 2) {
         if (sources.empty()) {
-            std::fprintf(stderr, "%s: missing file operand\n", program_name);
+            kivcli::complain(program_name, "missing file operand");
         } else {
-            std::fprintf(stderr, "%s: missing destination file operand after %s\n", program_name,
-                         quoted(sources[0]).c_str());
+            kivcli::complain(program_name,
+                             "missing destination file operand after " + quoted(sources[0]));
         }
         return usage_error();
     } else {
@@ -82,7 +83,7 @@ int find_destination(Options& options, Folder& here, Destination& destination) {
                            (!destination.path.empty() && is_separator(destination.path.back()));
     }
     if (sources.empty()) {
-        std::fprintf(stderr, "%s: missing file operand\n", program_name);
+        kivcli::complain(program_name, "missing file operand");
         return usage_error();
     }
     if (!destination.into) {
@@ -102,11 +103,10 @@ int find_destination(Options& options, Folder& here, Destination& destination) {
     kivcli::Status status;
     if (here.status_of(destination.path, kivcli::Links::follow, status, error) &&
         !status.is_directory()) {
-        std::fprintf(stderr, "%s: target %s is not a directory\n", program_name,
-                     quoted(destination.path).c_str());
+        kivcli::complain(program_name, "target " + quoted(destination.path) + " is not a directory");
     } else {
-        std::fprintf(stderr, "%s: target directory %s: %s\n", program_name,
-                     quoted(destination.path).c_str(), describe(error).c_str());
+        kivcli::complain(program_name,
+                         "target directory " + quoted(destination.path) + ": " + describe(error));
     }
     return usage_error();
 }
@@ -121,8 +121,7 @@ std::shared_ptr<Folder> folder_of_target(const Options& options, const std::stri
     kivcli::SystemError error = 0;
     std::shared_ptr<Folder> folder = Folder::open(directory.empty() ? "." : directory, error);
     if (folder == nullptr) {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program_name, quoted(target).c_str(),
-                     describe(error).c_str());
+        kivcli::complain(program_name, "cannot create " + quoted(target) + ": " + describe(error));
     }
     return folder;
 }
@@ -147,7 +146,7 @@ std::int64_t total_bytes(const Options& options, Folder& here) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int front_end_main(int argc, char** argv) {
     Options options;
     if (const int status = parse_command_line(argc, argv, options); status >= 0) {
         return status;
@@ -156,8 +155,7 @@ int main(int argc, char** argv) {
     kivcli::SystemError error = 0;
     const std::shared_ptr<Folder> here = Folder::open(".", error);
     if (here == nullptr) {
-        std::fprintf(stderr, "%s: cannot open the current directory: %s\n", program_name,
-                     describe(error).c_str());
+        kivcli::complain(program_name, "cannot open the current directory: " + describe(error));
         return finish_output(exit_copy_failed);
     }
     Destination destination;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "kivcopy.h"
 
@@ -16,7 +17,7 @@ namespace {
 using kivcli::quoted;
 
 void print_help() {
-    std::fputs(
+    kivcli::print(
         "Usage: kivcopy [OPTION]... [--] SOURCE TARGET\n"
         "  or:  kivcopy [OPTION]... [--] SOURCE... DIRECTORY\n"
         "  or:  kivcopy [OPTION]... -t DIRECTORY [--] SOURCE...\n"
@@ -60,8 +61,7 @@ void print_help() {
         "A target written earlier in the same run is never replaced, even with -f.\n"
         "\n"
         "Exit status: 0 if every file was copied or skipped as existing,\n"
-        "1 if any copy failed, 64 if the command line is wrong.\n",
-        stdout);
+        "1 if any copy failed, 64 if the command line is wrong.\n");
 }
 
 // Says what getopt_long found wrong: `found` is ':' for a missing argument,
@@ -84,21 +84,20 @@ void report_bad_option(int found, char** argv, const option* options) {
     // none as a missing one: the element tells which it is.
     if (is_long && matches == 1 && match->has_arg == no_argument &&
         std::strchr(element, '=') != nullptr) {
-        std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", program_name,
-                     match->name);
+        kivcli::complain(program_name, std::string("option '--") + match->name +
+                                           "' doesn't allow an argument");
     } else if (found == ':' && is_long) {
-        std::fprintf(stderr, "%s: option %s requires an argument\n", program_name,
-                     quoted(element).c_str());
+        kivcli::complain(program_name, "option " + quoted(element) + " requires an argument");
     } else if (found == ':') {
-        std::fprintf(stderr, "%s: option requires an argument -- %s\n", program_name,
-                     quoted(std::string(1, static_cast<char>(optopt))).c_str());
+        kivcli::complain(program_name, "option requires an argument -- " +
+                                           quoted(std::string(1, static_cast<char>(optopt))));
     } else if (is_long && matches > 1) {
-        std::fprintf(stderr, "%s: option %s is ambiguous\n", program_name, quoted(element).c_str());
+        kivcli::complain(program_name, "option " + quoted(element) + " is ambiguous");
     } else if (optopt == 0) {
-        std::fprintf(stderr, "%s: unrecognized option %s\n", program_name, quoted(element).c_str());
+        kivcli::complain(program_name, "unrecognized option " + quoted(element));
     } else {
-        std::fprintf(stderr, "%s: invalid option -- %s\n", program_name,
-                     quoted(std::string(1, static_cast<char>(optopt))).c_str());
+        kivcli::complain(program_name,
+                         "invalid option -- " + quoted(std::string(1, static_cast<char>(optopt))));
     }
 }
 
@@ -122,8 +121,7 @@ bool read_preserve_list(const char* list, Preserve& preserve) {
         } else if (name == "all") {
             preserve = {true, true, true};
         } else {
-            std::fprintf(stderr, "%s: invalid attribute %s for --preserve\n", program_name,
-                         quoted(name).c_str());
+            kivcli::complain(program_name, "invalid attribute " + quoted(name) + " for --preserve");
             return false;
         }
     }
@@ -133,21 +131,12 @@ bool read_preserve_list(const char* list, Preserve& preserve) {
 }  // namespace
 
 int usage_error() {
-    std::fprintf(stderr, "Try '%s --help' for more information.\n", program_name);
+    kivcli::print_error(std::string("Try '") + program_name + " --help' for more information.\n");
     return exit_usage;
 }
 
 int finish_output(int status) {
-    bool failed_before = std::ferror(stdout) != 0;
-    if (std::fclose(stdout) != 0) {
-        std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(errno));
-        return exit_copy_failed;
-    }
-    if (failed_before) {
-        std::fprintf(stderr, "%s: write error\n", program_name);
-        return exit_copy_failed;
-    }
-    return status;
+    return kivcli::finish_output(program_name, status, exit_copy_failed);
 }
 
 int parse_command_line(int argc, char** argv, Options& options) {
@@ -202,10 +191,8 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.suffix = optarg;
                 if (options.suffix.empty() ||
                     options.suffix.find_first_of("/\\") != std::string::npos) {
-                    std::fprintf(
-                        stderr,
-                        "%s: the backup suffix %s may be neither empty nor hold a separator\n",
-                        program_name, quoted(options.suffix).c_str());
+                    kivcli::complain(program_name, "the backup suffix " + quoted(options.suffix) +
+                                                       " may be neither empty nor hold a separator");
                     return usage_error();
                 }
                 break;
@@ -223,8 +210,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 break;
             case 't':
                 if (options.target_directory) {
-                    std::fprintf(stderr, "%s: only one target directory may be given\n",
-                                 program_name);
+                    kivcli::complain(program_name, "only one target directory may be given");
                     return usage_error();
                 }
                 options.target_directory = optarg;
@@ -245,7 +231,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 print_help();
                 return finish_output(exit_copied);
             case option_version:
-                std::printf("kivcopy %s\n", KIVCOPY_VERSION);
+                kivcli::print(std::string("kivcopy ") + KIVCOPY_VERSION + "\n");
                 return finish_output(exit_copied);
             default:
                 report_bad_option(found, argv, long_options);

@@ -3,16 +3,9 @@
 
 #include <cstring>
 
+#include "system.h"
+
 namespace kivcopy_cli {
-namespace {
-
-#if defined(_WIN32)
-constexpr const char* separators = "/\\";
-#else
-constexpr const char* separators = "/";
-#endif
-
-}  // namespace
 
 bool is_separator(char c) {
     return std::strchr(separators, c) != nullptr;

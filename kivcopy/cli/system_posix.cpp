@@ -12,6 +12,9 @@
 #include "system.h"
 
 namespace kivcopy_cli {
+
+const char* const separators = "/";
+
 namespace {
 
 // The bits that a copy keeps only with the source's owner and group, as

@@ -7,11 +7,15 @@
 
 #include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
+#include "kivcli/wtf8.h"
 #include "kivcommon/win32_paths.h"
 #include "paths.h"
 #include "system.h"
 
 namespace kivcopy_cli {
+
+const char* const separators = "/\\";
+
 namespace {
 
 FILETIME filetime_of(std::int64_t seconds, std::int32_t nanoseconds) {
@@ -141,8 +145,7 @@ std::shared_ptr<Folder> make_directories(const std::string& directory, std::stri
         if (prefix.empty() || is_separator(prefix.back()) || prefix.back() == ':') {
             continue;
         }
-        const std::wstring wide =
-            kivcommon::system_path(kivcommon::from_ansi(prefix.c_str()).value_or(L""));
+        const std::wstring wide = kivcommon::system_path(kivcli::wide_from_wtf8(prefix));
         if (::CreateDirectoryW(wide.c_str(), nullptr)) {
             continue;
         }

@@ -39,12 +39,28 @@ std::string position(std::size_t index) {
     return std::to_string(index + 1);
 }
 
-bool unescape(const std::string& text, std::string& bytes, std::string& error) {
+// Text as bytes: each run of characters between escapes goes through
+// `characters` (where given), each escape is its byte.
+bool unescape(const std::string& text, std::string& bytes, std::string& error,
+              TextBytes characters = nullptr) {
     bytes.clear();
+    std::string run;
+    auto end_run = [&] {
+        std::string converted;
+        if (characters != nullptr && !run.empty() && !characters(run, converted, error)) {
+            return false;
+        }
+        bytes += characters != nullptr ? converted : run;
+        run.clear();
+        return true;
+    };
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\') {
-            bytes += text[i];
+            run += text[i];
             continue;
+        }
+        if (!end_run()) {
+            return false;
         }
         const std::size_t backslash = i;
         if (++i == text.size()) {
@@ -89,7 +105,7 @@ bool unescape(const std::string& text, std::string& bytes, std::string& error) {
             }
         }
     }
-    return true;
+    return end_run();
 }
 
 bool decode_hex(const std::string& text, std::string& bytes, std::string& error) {
@@ -190,15 +206,15 @@ bool encode_utf16le(const std::string& utf8, std::string& bytes, std::string& er
 }  // namespace
 
 bool decode_argument(const std::string& argument, Encoding encoding, std::string& bytes,
-                     std::string& error, Escapes escapes) {
+                     std::string& error, Escapes escapes, TextBytes text) {
     const bool literal = escapes == Escapes::literal;
     switch (encoding) {
         case Encoding::escaped_text:
             if (literal) {
                 bytes = argument;
-                return true;
+                return text == nullptr || text(argument, bytes, error);
             }
-            return unescape(argument, bytes, error);
+            return unescape(argument, bytes, error, text);
         case Encoding::hex:
             return decode_hex(argument, bytes, error);
         case Encoding::utf16le: {

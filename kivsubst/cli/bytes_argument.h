@@ -26,11 +26,19 @@ enum class Encoding {
 // is taken byte for byte (-F), as a path such as C:\new\tools must be.
 enum class Escapes { decoded, literal };
 
+// How the characters of text (everything of escaped_text but its escapes)
+// become bytes: the argument's own bytes where the system passes arguments
+// as bytes, or, on Windows, where arguments arrive as UTF-16, the bytes of
+// a code page. False, with the reason, for text that has no such bytes.
+using TextBytes = bool (*)(const std::string& text, std::string& bytes, std::string& error);
+
 // Decodes `argument` into `bytes`. On failure returns false, leaves `bytes`
 // holding partial output and puts a one-line reason, without a line feed, in
-// `error`. `escapes` applies to text (escaped_text and utf16le).
+// `error`. `escapes` applies to text (escaped_text and utf16le); `text`, where
+// given, to the characters of escaped_text.
 bool decode_argument(const std::string& argument, Encoding encoding, std::string& bytes,
-                     std::string& error, Escapes escapes = Escapes::decoded);
+                     std::string& error, Escapes escapes = Escapes::decoded,
+                     TextBytes text = nullptr);
 
 }  // namespace kivsubst_cli
 

@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "examine.h"
+#include "kivcli/entry.h"
 #include "kivcli/folder.h"
+#include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "kivsubst.h"
 #include "options.h"
@@ -37,7 +39,7 @@ int look(std::vector<Target>& targets, const Options& options, Tally& tally) {
     Counter counter(pairs_of(options));
     std::string reason;
     if (const int status = counter.problem(reason); status != 0) {
-        std::fprintf(stderr, "kivsubst: %s\n", reason.c_str());
+        kivcli::complain("kivsubst", reason);
         return status;
     }
     for (std::size_t i = 0; i < targets.size(); release_after(targets, i++)) {
@@ -66,10 +68,10 @@ int look(std::vector<Target>& targets, const Options& options, Tally& tally) {
                 continue;
             }
             if (count > 0) {
-                std::printf("%s: %llu to replace\n", quoted(target.shown).c_str(),
-                            static_cast<unsigned long long>(count));
+                kivcli::print(quoted(target.shown) + ": " + std::to_string(count) +
+                              " to replace\n");
             } else {
-                std::printf("%s: nothing found\n", quoted(target.shown).c_str());
+                kivcli::print(quoted(target.shown) + ": nothing found\n");
             }
         }
         tally.any_replaced = tally.any_replaced || count > 0;
@@ -99,12 +101,13 @@ bool names_standard_input(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int front_end_main(int argc, char** argv) {
     Options options;
     if (const int status = parse_command_line(argc, argv, options); status >= 0) {
         return status;
     }
     kivcli::raise_descriptor_limit();
+    print_library_lines_here();
     if (names_standard_input(options)) {
         return filter(options);
     }

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivcli/output.h"
 #include "kivcli/quote.h"
+#include "system.h"
 #include "kivsubst.h"
 
 namespace kivsubst_cli {
@@ -16,8 +18,8 @@ namespace {
 
 using kivcli::quoted;
 
-void print_usage(std::FILE* out) {
-    std::fputs(
+void print_usage() {
+    kivcli::print(
         "Usage: kivsubst [OPTION]... [--] PATTERN REPLACEMENT FILE...\n"
         "  or:  kivsubst [OPTION]... -e PATTERN REPLACEMENT [-e ...] [--] FILE...\n"
         "Replace every occurrence of the bytes PATTERN with the bytes REPLACEMENT in\n"
@@ -34,6 +36,9 @@ void print_usage(std::FILE* out) {
         "                   spaces may separate the bytes\n"
         "      --utf16le    PATTERN and REPLACEMENT are UTF-8 text, searched for and\n"
         "                   written as UTF-16LE; a match may start at any byte offset\n"
+        "      --utf8       on Windows, the characters of PATTERN and REPLACEMENT are\n"
+        "                   written in UTF-8 (without it: in the ANSI code page, and a\n"
+        "                   character it cannot write is an error, never a look-alike)\n"
         "  -r, --recursive  FILE may be a directory: patch the regular files under it,\n"
         "                   in sorted order; links are not followed (-v tells)\n"
         "      --follow-hard-links  with -r as root, patch also a file that has other\n"
@@ -83,21 +88,14 @@ void print_usage(std::FILE* out) {
         "   6  out of memory\n"
         "   7  a result could not be written (with -n: a FILE could not be read)\n"
         "   8  the library rejected its arguments\n"
-        "  64  the command line is wrong\n",
-        out);
+        "  64  the command line is wrong\n");
 }
 
 // --help and --version succeed only if what they print arrives: a full
 // disk or a closed pipe is an error like any other.
 int finish_standard_output() {
-    errno = 0;
-    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
-    if (failed) {
-        std::fprintf(stderr, "kivsubst: cannot write to standard output: %s\n",
-                     errno != 0 ? std::strerror(errno) : "write error");
-        return exit_output_error;
-    }
-    return KIVSUBST_REPLACED;
+    return kivcli::finish_output("kivsubst", KIVSUBST_REPLACED, exit_output_error,
+                                 "cannot write to standard output");
 }
 
 // getopt_long's own complaints name the program by its full path, and for
@@ -176,7 +174,8 @@ bool take_expressions(int argc, char** argv, std::vector<char*>& rest,
 bool decode(const char* name, const std::string& argument, const Options& options,
             std::string& bytes, std::string& message) {
     std::string reason;
-    if (!decode_argument(argument, options.encoding, bytes, reason, options.escapes)) {
+    if (!decode_argument(argument, options.encoding, bytes, reason, options.escapes,
+                         text_bytes(options.text_in_utf8))) {
         message = std::string(name) + ": " + reason;
         return false;
     }
@@ -222,10 +221,8 @@ bool decode_pairs(const std::vector<std::pair<std::string, std::string>>& expres
 }  // namespace
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr,
-                 "kivsubst: %s\n"
-                 "Try 'kivsubst --help' for more information.\n",
-                 message.c_str());
+    kivcli::complain("kivsubst", message);
+    kivcli::print_error("Try 'kivsubst --help' for more information.\n");
     return exit_usage;
 }
 
@@ -241,10 +238,12 @@ int parse_command_line(int argc, char** argv, Options& options) {
         option_preview,
         option_progress,
         option_follow_hard_links,
+        option_utf8,
     };
     static const option long_options[] = {
         {"hex", no_argument, nullptr, option_hex},
         {"utf16le", no_argument, nullptr, option_utf16le},
+        {"utf8", no_argument, nullptr, option_utf8},
         {"fixed-strings", no_argument, nullptr, 'F'},
         {"recursive", no_argument, nullptr, 'r'},
         {"include", required_argument, nullptr, option_include},
@@ -278,6 +277,9 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 break;
             case option_utf16le:
                 utf16le = true;
+                break;
+            case option_utf8:
+                options.text_in_utf8 = true;
                 break;
             case 'F':
                 options.escapes = Escapes::literal;
@@ -315,10 +317,10 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.progress = kivcli::Progress::Mode::always;
                 break;
             case option_help:
-                print_usage(stdout);
+                print_usage();
                 return finish_standard_output();
             case option_version:
-                std::printf("kivsubst %s\n", KIVSUBST_VERSION);
+                kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
                 return finish_standard_output();
             default:
                 return usage_error(rejected_option(rest.data(), long_options));

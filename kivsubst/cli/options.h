@@ -21,6 +21,7 @@ constexpr int exit_usage = 64;        // the command line is wrong
 struct Options {
     Encoding encoding = Encoding::escaped_text;
     Escapes escapes = Escapes::decoded;
+    bool text_in_utf8 = false;  // --utf8: text's characters as UTF-8 bytes (Windows)
     bool dry_run = false;
     bool verbose = false;
     bool preview = false;

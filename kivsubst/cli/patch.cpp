@@ -10,6 +10,7 @@
 
 #include "engine.h"
 #include "kivcli/backup.h"
+#include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "system.h"
 
@@ -31,7 +32,7 @@ constexpr std::size_t most_batch_files = 256;
 
 // A directory as messages show it: without the separator that ends it.
 std::string shown_directory(const kivsubst::Path& path) {
-    std::string shown = kivsubst::platform::narrow_path(kivsubst::paths::directory_part(path));
+    std::string shown = shown_path(kivsubst::paths::directory_part(path));
     while (shown.size() > 1 && (shown.back() == '/' || shown.back() == '\\')) {
         shown.pop_back();
     }
@@ -40,7 +41,7 @@ std::string shown_directory(const kivsubst::Path& path) {
 
 // What failed and why, naming the file, then the result in parentheses.
 std::string failure_message(const Target& target, const Failure& failure, int code) {
-    const std::string temporary = kivsubst::platform::narrow_path(failure.temporary);
+    const std::string temporary = shown_path(failure.temporary);
     std::string what;
     switch (failure.step) {
         case Failure::Step::temporary_name:
@@ -199,10 +200,10 @@ void Patcher::patched(Item& item, Substitution::Closing closing) {
         return;
     }
     if (result == KIVSUBST_NOT_FOUND) {
-        std::fprintf(stderr, "%s: nothing found\n", quoted(item.target->shown).c_str());
+        kivcli::print_error(quoted(item.target->shown) + ": nothing found\n");
     } else {
-        std::fprintf(stderr, "%s: %llu replaced\n", quoted(item.target->shown).c_str(),
-                     static_cast<unsigned long long>(substitution.replacements()));
+        kivcli::print_error(quoted(item.target->shown) + ": " +
+                            std::to_string(substitution.replacements()) + " replaced\n");
     }
 }
 
@@ -335,7 +336,7 @@ std::vector<kivsubst::Pair> pairs_of(const Options& options) {
 int patch_stream(const Options& options) {
     kivsubst::Scanner scanner(pairs_of(options));
     if (!scanner.ready()) {
-        std::fprintf(stderr, "kivsubst: out of memory (6)\n");
+        kivcli::complain("kivsubst", "out of memory (6)");
         return KIVSUBST_NO_MEMORY;
     }
     File input = standard_stream(true);
@@ -344,9 +345,10 @@ int patch_stream(const Options& options) {
         scanner.run(input, INT64_MAX, output);
     if (outcome.kind != kivsubst::ScanOutcome::Kind::complete) {
         const bool reading = outcome.kind == kivsubst::ScanOutcome::Kind::read_failed;
-        std::fprintf(stderr, "kivsubst: cannot %s standard %s: %s (7)\n",
-                     reading ? "read" : "write", reading ? "input" : "output",
-                     kivsubst::platform::last_error().c_str());
+        const std::string reason = kivsubst::platform::last_error();
+        kivcli::complain("kivsubst", std::string("cannot ") +
+                                         (reading ? "read standard input: " : "write standard output: ") +
+                                         reason + " (7)");
         return KIVSUBST_COPY_ERROR;
     }
     return outcome.replacements > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;

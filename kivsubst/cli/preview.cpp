@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "system.h"
 
@@ -188,8 +189,8 @@ void Previewer::show_text(std::size_t index) {
     const std::string after = replaced(line, from + static_cast<std::int64_t>(begin));
     const char* before_mark = cut_before ? "..." : "";
     const char* after_mark = cut_after ? "..." : "";
-    std::printf("- %s%s%s\n+ %s%s%s\n", before_mark, printable(line).c_str(), after_mark,
-                before_mark, printable(after).c_str(), after_mark);
+    kivcli::print(std::string("- ") + before_mark + printable(line) + after_mark + "\n+ " +
+                  before_mark + printable(after) + after_mark + "\n");
 }
 
 // The bytes around the occurrence in hex, the occurrence in brackets.
@@ -201,17 +202,16 @@ void Previewer::show_binary(std::size_t index) {
     const std::string after =
         bytes_at(file_, occurrence.offset + length, occurrence.offset + length + binary_context);
     auto line = [&](const char* sign, const std::string& middle) {
-        std::printf("%s %s%s[%s]%s%s\n", sign, hex(before).c_str(), before.empty() ? "" : " ",
-                    hex(middle).c_str(), after.empty() ? "" : " ", hex(after).c_str());
+        kivcli::print(std::string(sign) + " " + hex(before) + (before.empty() ? "" : " ") + "[" +
+                      hex(middle) + "]" + (after.empty() ? "" : " ") + hex(after) + "\n");
     };
     line("-", pattern(index));
     line("+", options_.pairs[occurrence.pair].second);
 }
 
 void Previewer::show(const std::string& name, std::size_t index, bool binary) {
-    std::printf("%s:%llu:%lld\n", name.c_str(),
-                static_cast<unsigned long long>(occurrences_[index].line),
-                static_cast<long long>(occurrences_[index].offset));
+    kivcli::print(name + ":" + std::to_string(occurrences_[index].line) + ":" +
+                  std::to_string(occurrences_[index].offset) + "\n");
     if (binary) {
         show_binary(index);
     } else {

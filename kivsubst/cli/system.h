@@ -45,6 +45,18 @@ std::size_t batch_files(std::size_t most);
 // (root).
 bool caller_is_privileged();
 
+// How the characters of a text PATTERN or REPLACEMENT become bytes: as
+// they are where arguments are bytes (POSIX); on Windows, where arguments
+// come as UTF-16, in the ANSI code page, or with `utf8` in UTF-8.
+TextBytes text_bytes(bool utf8);
+
+// A path of the core's as messages show it.
+std::string shown_path(const kivsubst::Path& path);
+
+// Has the library's own lines printed as the front end prints: names as
+// messages show them, and on Windows to a console in UTF-16.
+void print_library_lines_here();
+
 }  // namespace kivsubst_cli
 
 #endif

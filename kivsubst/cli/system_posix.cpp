@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivcli/output.h"
 #include "kivcommon/posix_io.h"
+#include "report.h"
 #include "system.h"
 
 namespace kivsubst_cli {
@@ -118,6 +120,24 @@ std::size_t batch_files(std::size_t most) {
 
 bool caller_is_privileged() {
     return ::geteuid() == 0;
+}
+
+TextBytes text_bytes(bool) {
+    return nullptr;
+}
+
+std::string shown_path(const kivsubst::Path& path) {
+    return path;
+}
+
+void print_library_lines_here() {
+    static const kivsubst::report::Destination here = {
+        [](const std::string& line) {
+            kivcli::print(line);
+            std::fflush(stdout);
+        },
+        shown_path};
+    kivsubst::report::send_lines_to(&here);
 }
 
 }  // namespace kivsubst_cli

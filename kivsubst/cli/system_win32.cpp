@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Zlib
 // Windows names every target by its whole wide path, made from its held
-// directory's; the operands are text in the ANSI code page, split as
-// UTF-16 so that the second byte of a double-byte character is never taken
-// for a separator.
+// directory's; operands and names are WTF-8, the exact UTF-16 names in
+// 8-bit form.
 #include <windows.h>
 
 #include <io.h>
@@ -11,7 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivcli/output.h"
+#include "kivcli/wtf8.h"
 #include "kivcommon/win32_paths.h"
+#include "report.h"
 #include "system.h"
 
 namespace kivsubst_cli {
@@ -21,10 +23,60 @@ using kivsubst::platform::File;
 namespace {
 
 std::wstring wide_of(const std::string& text) {
-    return kivcommon::from_ansi(text.c_str()).value_or(std::wstring());
+    return kivcli::wide_from_wtf8(text);
+}
+
+// Text in the ANSI code page: each character exactly, never a look-alike
+// (best fit); a character the code page has no bytes for is an error.
+bool text_in_code_page(const std::string& text, std::string& bytes, std::string& error) {
+    const std::wstring wide = wide_of(text);
+    if (wide.empty()) {
+        error = "the text is no Unicode";
+        return false;
+    }
+    const int length = static_cast<int>(wide.size());
+    DWORD flags = WC_NO_BEST_FIT_CHARS;
+    BOOL defaulted = FALSE;
+    int needed = ::WideCharToMultiByte(CP_ACP, flags, wide.data(), length, nullptr, 0, nullptr,
+                                       &defaulted);
+    if (needed <= 0 && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+        flags = 0;  // code pages such as UTF-8 take no flags, and no default character
+        needed = ::WideCharToMultiByte(CP_ACP, flags, wide.data(), length, nullptr, 0, nullptr,
+                                       nullptr);
+    }
+    if (needed <= 0 || defaulted) {
+        error = "a character of it has no bytes in the ANSI code page (" +
+                std::to_string(::GetACP()) + "); --utf8 takes it as UTF-8";
+        return false;
+    }
+    bytes.assign(static_cast<std::size_t>(needed), '\0');
+    ::WideCharToMultiByte(CP_ACP, flags, wide.data(), length, bytes.data(), needed, nullptr,
+                          flags != 0 ? &defaulted : nullptr);
+    return true;
+}
+
+// Text in UTF-8: a name may hold a lone surrogate, which WTF-8 carries, but
+// text to search for must be Unicode.
+bool text_in_utf8(const std::string& text, std::string& bytes, std::string& error) {
+    const std::wstring wide = wide_of(text);
+    bool surrogate = false;
+    for (std::size_t at = 0; at + 1 < text.size(); ++at) {
+        surrogate = surrogate || (static_cast<unsigned char>(text[at]) == 0xED &&
+                                  static_cast<unsigned char>(text[at + 1]) >= 0xA0);
+    }
+    if (!text.empty() && (wide.empty() || surrogate)) {
+        error = "the text is no Unicode";
+        return false;
+    }
+    bytes = text;
+    return true;
 }
 
 }  // namespace
+
+TextBytes text_bytes(bool utf8) {
+    return utf8 ? text_in_utf8 : text_in_code_page;
+}
 
 kivsubst::FileAt file_at(const Target& target) {
     kivsubst::FileAt at;
@@ -76,8 +128,8 @@ void split_operand(const std::string& operand, std::string& directory, std::stri
         name = operand;
         return;
     }
-    directory = kivcommon::to_ansi(kivsubst::paths::directory_part(wide));
-    name = kivcommon::to_ansi(kivsubst::paths::name_part(wide));
+    directory = kivcli::wtf8_from_wide(kivsubst::paths::directory_part(wide));
+    name = kivcli::wtf8_from_wide(kivsubst::paths::name_part(wide));
 }
 
 File open_discarding_output(std::string& reason) {
@@ -107,6 +159,20 @@ std::size_t batch_files(std::size_t most) {
 
 bool caller_is_privileged() {
     return false;
+}
+
+std::string shown_path(const kivsubst::Path& path) {
+    return kivcli::wtf8_from_wide(path);
+}
+
+void print_library_lines_here() {
+    static const kivsubst::report::Destination here = {
+        [](const std::string& line) {
+            kivcli::print(line);
+            std::fflush(stdout);
+        },
+        shown_path};
+    kivsubst::report::send_lines_to(&here);
 }
 
 }  // namespace kivsubst_cli

@@ -4,8 +4,9 @@
 #ifndef KIVSUBST_CLI_TALLY_H
 #define KIVSUBST_CLI_TALLY_H
 
-#include <cstdio>
 #include <string>
+
+#include "kivcli/output.h"
 
 #include "kivsubst.h"
 
@@ -22,7 +23,7 @@ struct Tally {
     }
     // A message of our own, naming what failed and why, then the failure.
     void fail(int result, const std::string& message) {
-        std::fprintf(stderr, "kivsubst: %s\n", message.c_str());
+        kivcli::complain("kivsubst", message);
         fail(result);
     }
     int exit_status() const {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "kivcli/glob.h"
+#include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "kivcli/walk.h"
 #include "kivsubst.h"
@@ -18,7 +19,7 @@ using kivcli::Folder;
 using kivcli::quoted;
 
 void say(const std::string& message) {
-    std::fprintf(stderr, "kivsubst: %s\n", message.c_str());
+    kivcli::complain("kivsubst", message);
 }
 
 bool matches_any(const std::vector<std::string>& globs, const std::string& name) {
@@ -99,8 +100,7 @@ void collect_tree(const Options& options, const std::shared_ptr<Folder>& root,
         }
         if (entry.status.is_link()) {
             if (options.verbose) {
-                std::fprintf(stderr, "%s: skipped (a symbolic link)\n",
-                             quoted(entry.shown).c_str());
+                kivcli::print_error(quoted(entry.shown) + ": skipped (a symbolic link)\n");
             }
         } else if (entry.status.is_file() && is_foreign_hard_link(options, entry)) {
             failed("not patching " + quoted(entry.shown) +

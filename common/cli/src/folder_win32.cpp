@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Zlib
 // Directories on Windows, held by their path: the entries in one are named
-// by their whole wide path, which the libraries' cores open. Names are text
-// in the ANSI code page here, converted without best fit; a name that the
-// code page cannot write is reported, never guessed at.
+// by their whole wide path, which the libraries' cores open. Names are
+// WTF-8 here, the exact UTF-16 names in 8-bit form.
 #include <windows.h>
 
 #include <algorithm>
@@ -13,12 +12,13 @@
 #include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
+#include "kivcli/wtf8.h"
 
 namespace kivcli {
 namespace {
 
 std::wstring wide_of(const std::string& path) {
-    return kivcommon::from_ansi(path.c_str()).value_or(std::wstring());
+    return wide_from_wtf8(path);
 }
 
 Time time_of(const FILETIME& time) {
@@ -261,8 +261,6 @@ bool Folder::status_of(NativeHandle handle, Status& status, SystemError& error) 
     return true;
 }
 
-// A name the ANSI code page cannot write stops the listing with that
-// reason; the names read so far are kept.
 bool Folder::names(std::vector<std::string>& names, SystemError& error) {
     WIN32_FIND_DATAW found{};
     HANDLE search = ::FindFirstFileExW(native_path("*").c_str(), FindExInfoBasic, &found,
@@ -277,12 +275,7 @@ bool Folder::names(std::vector<std::string>& names, SystemError& error) {
         if (name == L"." || name == L"..") {
             continue;
         }
-        const std::string narrow = kivcommon::to_ansi(name);
-        if (wide_of(narrow) != name) {
-            error = ERROR_NO_UNICODE_TRANSLATION;
-            continue;
-        }
-        names.push_back(narrow);
+        names.push_back(wtf8_from_wide(name));
     } while (::FindNextFileW(search, &found));
     if (error == 0 && ::GetLastError() != ERROR_NO_MORE_FILES) {
         error = static_cast<SystemError>(::GetLastError());

@@ -3,15 +3,7 @@
 
 #include <cstdio>
 
-#if defined(_WIN32)
-#include <io.h>
-#define KIVCLI_ISATTY _isatty
-#define KIVCLI_STDERR 2
-#else
-#include <unistd.h>
-#define KIVCLI_ISATTY ::isatty
-#define KIVCLI_STDERR STDERR_FILENO
-#endif
+#include "kivcli/output.h"
 
 namespace kivcli {
 namespace {
@@ -39,7 +31,7 @@ std::string human_bytes(double bytes) {
 
 Progress::Progress(Mode mode, std::int64_t total)
     : mode_(mode),
-      terminal_(KIVCLI_ISATTY(KIVCLI_STDERR) != 0),
+      terminal_(error_is_terminal()),
       total_(total),
       started_(Clock::now()),
       last_shown_(started_) {}
@@ -77,11 +69,10 @@ void Progress::show(bool final) {
     const int percent = total_ > 0 ? static_cast<int>(100.0 * static_cast<double>(done_) /
                                                       static_cast<double>(total_))
                                    : 100;
-    std::fprintf(stderr, "%s%s of %s (%d%%), %s/s%s%s", terminal_ ? "\r" : "",
-                 human_bytes(static_cast<double>(done_)).c_str(),
-                 human_bytes(static_cast<double>(total_)).c_str(), percent,
-                 human_bytes(rate).c_str(), terminal_ ? "\033[K" : "", final ? "\n" : "");
-    std::fflush(stderr);
+    print_error(std::string(terminal_ ? "\r" : "") + human_bytes(static_cast<double>(done_)) +
+                " of " + human_bytes(static_cast<double>(total_)) + " (" +
+                std::to_string(percent) + "%), " + human_bytes(rate) + "/s" +
+                (terminal_ ? "\033[K" : "") + (final ? "\n" : ""));
     shown_ = true;
 }
 

@@ -144,7 +144,7 @@ public:
 #if defined(_WIN32)
     // The wide path of `name` in this directory, and of the directory
     // itself, in the form the system's wide functions take (empty for a
-    // name that the ANSI code page cannot hold).
+    // name that is no WTF-8).
     std::wstring native_path(const std::string& name) const;
     std::wstring native_path() const;
 #endif
