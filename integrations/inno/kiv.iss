@@ -13,9 +13,13 @@
 ;
 ; Each returns the DLL function's own result, or 8 without calling the DLL
 ; for an empty pattern or text that is not hex; the replace functions first
-; open an existing FileName for writing with Setup's own TFileStream, and
-; return 7 without calling the DLL when that fails (a file in use, read
-; only, or a loaded program), so that no temporary file is left behind.
+; open an existing FileName for writing as the DLL's write-back will
+; (CreateFileW with GENERIC_WRITE, sharing reading, writing and deleting),
+; and return 7 without calling the DLL when that fails (a file in use
+; without such sharing, read only, or a loaded program), so that no
+; temporary file is left behind. A file that another program maps may pass
+; and still be refused by the DLL (7, the file unchanged, the result kept in
+; its KIVn file) when the result is shorter.
 ; The DLLs are dontcopy files: Setup extracts each to {tmp} and loads it on
 ; its first call, and removes {tmp} when it ends. The DLLs export stdcall.
 ;
@@ -56,6 +60,11 @@ function KivLocalFree(Memory: Cardinal): Cardinal;
   external 'LocalFree@kernel32.dll stdcall';
 procedure KivFillMemory(Destination, Count: Cardinal; Fill: Byte);
   external 'RtlFillMemory@kernel32.dll stdcall';
+function KivCreateFileW(FileName: String; DesiredAccess, ShareMode, SecurityAttributes,
+  CreationDisposition, FlagsAndAttributes, TemplateFile: Cardinal): Cardinal;
+  external 'CreateFileW@kernel32.dll stdcall';
+function KivCloseHandle(Handle: Cardinal): Boolean;
+  external 'CloseHandle@kernel32.dll stdcall';
 function KivWideCharToMultiByte(CodePage, Flags: Cardinal; Text: String; TextLength: Integer;
   Buffer: Cardinal; BufferSize: Integer; DefaultChar, UsedDefault: Cardinal): Integer;
   external 'WideCharToMultiByte@kernel32.dll stdcall';
@@ -66,24 +75,28 @@ const
   KivInvalidArgument = 8;
   KivAnsiCodePage = 0;
   KivUtf8 = 65001;
+  KivGenericWrite = $40000000;
+  KivShareAll = 7;  // reading, writing and deleting
+  KivOpenExisting = 3;
+  KivInvalidHandle = $FFFFFFFF;
 
-// Whether FileName can be opened for writing, as the DLL's write-back will
-// need it. A missing file or a folder counts as writable: the DLL answers
-// those with 3, leaving nothing behind. Opening for reading and writing
-// changes nothing in the file.
+// Whether FileName can be opened for writing as the DLL's write-back opens
+// it: GENERIC_WRITE, sharing reading, writing and deleting with every other
+// holder. A missing file or a folder counts as writable: the DLL answers
+// those with 3, leaving nothing behind. Opening for writing changes nothing
+// in the file; the handle is closed at once.
 function KivCanWrite(const FileName: String): Boolean;
 var
-  Stream: TFileStream;
+  Handle: Cardinal;
 begin
   Result := True;
   if not FileExists(FileName) then
     exit;
-  try
-    Stream := TFileStream.Create(FileName, fmOpenReadWrite or fmShareDenyNone);
-    Stream.Free;
-  except
-    Result := False;
-  end;
+  Handle := KivCreateFileW(FileName, KivGenericWrite, KivShareAll, 0, KivOpenExisting, 0, 0);
+  if Handle = KivInvalidHandle then
+    Result := False
+  else
+    KivCloseHandle(Handle);
 end;
 
 // Calls replaceStringW on FileName with the bytes in memory of our own,

@@ -15,9 +15,13 @@
 ; the function's own: 0 and 10 and the negative codes of KivCopyFile, 0 to 8
 ; of replaceString (see the README), and 8 when a pattern is empty or a hex
 ; string is not whole pairs of hex digits (the DLL is then not called).
-; The replace forms first open an existing FILE for writing with FileOpen,
-; and give 7 without calling the DLL when that fails (a file in use, read
-; only, or a loaded program), so that no temporary file is left behind.
+; The replace forms first open an existing FILE for writing as the DLL's
+; write-back will (CreateFileW with GENERIC_WRITE, sharing reading, writing
+; and deleting), and give 7 without calling the DLL when that fails (a file
+; in use without such sharing, read only, or a loaded program), so that no
+; temporary file is left behind. A file that another program maps may pass
+; and still be refused by the DLL (7, the file unchanged, the result kept
+; in its KIVn file) when the result is shorter.
 ;
 ; Paths: a Unicode installer hands them to the DLLs' wide exports
 ; (KivCopyFileW, replaceStringW) as UTF-16, so any folder a user can have is
@@ -67,9 +71,10 @@
 !macroend
 
 ; Sets $_KivWritable to 0 when FILE exists as a file but cannot be opened
-; for writing, as the DLL's write-back would need it; else to 1 (a missing
-; file or a folder is left to the DLL, which answers 3). FileOpen's mode "a"
-; opens for reading and writing and changes nothing in the file.
+; for writing as the DLL's write-back opens it (GENERIC_WRITE, sharing
+; reading, writing and deleting with every other holder); else to 1 (a
+; missing file or a folder is left to the DLL, which answers 3). Opening
+; for writing changes nothing in the file; the handle is closed at once.
 !macro _KivCheckWritable FILE
   !define /redef _KIV_ID ${__COUNTER__}
   !insertmacro _KivVariable _KivWritable
@@ -77,13 +82,14 @@
   StrCpy $_KivWritable 1
   IfFileExists `${FILE}\*.*` _kiv_${_KIV_ID}_done
   IfFileExists `${FILE}` 0 _kiv_${_KIV_ID}_done
-  ClearErrors
-  FileOpen $_KivHandle `${FILE}` a
-  IfErrors 0 _kiv_${_KIV_ID}_opened
+  Push `${FILE}`
+  System::Call `kernel32::CreateFileW(w s, i 0x40000000, i 7, p 0, i 3, i 0x80, p 0) p .s`
+  Pop $_KivHandle
+  StrCmp $_KivHandle -1 0 _kiv_${_KIV_ID}_opened
   StrCpy $_KivWritable 0
   Goto _kiv_${_KIV_ID}_done
   _kiv_${_KIV_ID}_opened:
-  FileClose $_KivHandle
+  System::Call `kernel32::CloseHandle(p $_KivHandle)`
   _kiv_${_KIV_ID}_done:
 !macroend
 

@@ -25,8 +25,18 @@ Source: "..\..\example-product\app.ini"; DestDir: "{app}"
 Source: "..\..\example-product\settings.ini"; DestDir: "{app}"
 Source: "..\..\example-product\data.bin"; DestDir: "{app}"
 Source: "..\..\example-product\config.xml"; DestDir: "{app}"
+Source: "..\..\example-product\shared.ini"; DestDir: "{app}"
+Source: "..\..\example-product\mapped.ini"; DestDir: "{app}"
 
 [Code]
+function ExampleCreateFileMappingW(Handle, Security, Protection, SizeHigh, SizeLow,
+  Name: Cardinal): Cardinal;
+  external 'CreateFileMappingW@kernel32.dll stdcall';
+function ExampleMapViewOfFile(Mapping, Access, OffsetHigh, OffsetLow, Bytes: Cardinal): Cardinal;
+  external 'MapViewOfFile@kernel32.dll stdcall';
+function ExampleUnmapViewOfFile(View: Cardinal): Boolean;
+  external 'UnmapViewOfFile@kernel32.dll stdcall';
+
 procedure LogResult(const What: String; Code: Integer);
 begin
   SaveStringToFile(ExpandConstant('{app}\kiv-results.log'),
@@ -37,6 +47,7 @@ procedure InstallWithKiv;
 var
   App, Media: String;
   Holder: TFileStream;
+  Handle, Mapping, View: Cardinal;
 begin
   App := ExpandConstant('{app}');
   Media := ExpandConstant('{src}\media');
@@ -63,6 +74,22 @@ begin
   finally
     Holder.Free;
   end;
+
+  // A file that another program holds open for writing and deleting,
+  // sharing all of it, is patched: the kit asks what the DLL will ask.
+  Handle := KivCreateFileW(App + '\shared.ini', $40010000, 7, 0, 3, $80, 0);
+  LogResult('KivReplaceText shared.ini held by another', KivReplaceText(App + '\shared.ini', 'old-old-old', 'n'));
+  KivCloseHandle(Handle);
+
+  // A file that another program maps cannot be cut shorter: 7, the file as
+  // it was, the result kept in a KIVn file in TMP.
+  Handle := KivCreateFileW(App + '\mapped.ini', $80000000, 7, 0, 3, $80, 0);
+  Mapping := ExampleCreateFileMappingW(Handle, 0, 2, 0, 0, 0);
+  View := ExampleMapViewOfFile(Mapping, 4, 0, 0, 0);
+  LogResult('KivReplaceText mapped.ini', KivReplaceText(App + '\mapped.ini', 'old-old-old', 'n'));
+  ExampleUnmapViewOfFile(View);
+  KivCloseHandle(Mapping);
+  KivCloseHandle(Handle);
 end;
 
 procedure CurStepChanged(CurStep: TSetupStep);

@@ -33,6 +33,8 @@ RequestExecutionLevel user
 Var Result
 Var Log
 Var Holder
+Var Mapping
+Var View
 
 ; Writes one line "WHAT: RESULT" to the log.
 !macro LogResult WHAT
@@ -45,6 +47,8 @@ Section "Example product"
   File "..\..\example-product\settings.ini"
   File "..\..\example-product\data.bin"
   File "..\..\example-product\config.xml"
+  File "..\..\example-product\shared.ini"
+  File "..\..\example-product\mapped.ini"
   FileOpen $Log "$INSTDIR\kiv-results.log" w
 
   ; From the media: the first copy goes in, the second is kept off by the
@@ -78,6 +82,30 @@ Section "Example product"
   ${KivReplaceString} "$INSTDIR\app.ini" "InstallPath" "Elsewhere" $Result
   !insertmacro LogResult "KivReplaceString app.ini in use"
   FileClose $Holder
+
+  ; A file that another program holds open for writing and deleting, sharing
+  ; all of it, is patched: the kit asks what the DLL will ask.
+  Push "$INSTDIR\shared.ini"
+  System::Call 'kernel32::CreateFileW(w s, i 0x40010000, i 7, p 0, i 3, i 0x80, p 0) p .s'
+  Pop $Holder
+  ${KivReplaceString} "$INSTDIR\shared.ini" "old-old-old" "n" $Result
+  !insertmacro LogResult "KivReplaceString shared.ini held by another"
+  System::Call 'kernel32::CloseHandle(p $Holder)'
+
+  ; A file that another program maps cannot be cut shorter: 7, the file as
+  ; it was, the result kept in a KIVn file in TMP.
+  Push "$INSTDIR\mapped.ini"
+  System::Call 'kernel32::CreateFileW(w s, i 0x80000000, i 7, p 0, i 3, i 0x80, p 0) p .s'
+  Pop $Holder
+  System::Call 'kernel32::CreateFileMappingW(p $Holder, p 0, i 2, i 0, i 0, p 0) p .s'
+  Pop $Mapping
+  System::Call 'kernel32::MapViewOfFile(p $Mapping, i 4, i 0, i 0, p 0) p .s'
+  Pop $View
+  ${KivReplaceString} "$INSTDIR\mapped.ini" "old-old-old" "n" $Result
+  !insertmacro LogResult "KivReplaceString mapped.ini"
+  System::Call 'kernel32::UnmapViewOfFile(p $View)'
+  System::Call 'kernel32::CloseHandle(p $Mapping)'
+  System::Call 'kernel32::CloseHandle(p $Holder)'
 
   FileClose $Log
 SectionEnd
