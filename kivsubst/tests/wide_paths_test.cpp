@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "kivtest/holder.h"
+#include "kivtest/programs.h"
 #include "kivtest/wide.h"
 #include "subst_fixture.h"
 
@@ -170,6 +173,41 @@ TEST_F(WidePaths, SplitsNarrowPathsInADoubleByteCodePageByCharacters) {
         }
     }
     EXPECT_EQ(beside.size(), 1u) << "the temporary file was not made beside the file";
+}
+
+// Another program that maps the file, or locks a part of it, would stop a
+// shorter result from being cut to its length, or a write midway: the
+// write-back finds out before it writes anything, gives 7, and leaves the
+// file byte for byte as it was, the result kept in the KIVn file. The front
+// end says where that is.
+TEST_F(WidePaths, FailsBeforeWritingAFileThatAnotherProgramMapsOrLocks) {
+    using Way = kivtest::HeldByAnotherProcess::Way;
+    const std::string before = "key=old-old-old\r\nline2\r\nold-old-old\r\nline2\r\n";
+    const std::string after = "key=n\r\nline2\r\nn\r\nline2\r\n";
+    for (const Way way : {Way::map, Way::lock}) {
+        SCOPED_TRACE(way == Way::map ? "mapped" : "locked");
+        const std::wstring file = wide("f.ini");
+        kivtest::write_file(file, before);
+        kivtest::HeldByAnotherProcess holder(way, file);
+        ASSERT_TRUE(holder.ok()) << holder.error();
+        const kivtest::Call made = replace_wide(file, "old-old-old", "n");
+        EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR) << made.printed;
+        EXPECT_EQ(kivtest::read_file(file), before);
+        const kivtest::ProgramRun run = kivtest::run_program(
+            KIVSUBST_CLI_PATH, {"--", "old-old-old", "n", path("f.ini")}, {"TMP=" + path("tmp")});
+        EXPECT_EQ(run.exit_status, KIVSUBST_COPY_ERROR) << run.err;
+        EXPECT_NE(run.err.find("the result is kept in"), std::string::npos) << run.err;
+        EXPECT_EQ(kivtest::read_file(file), before);
+        int kept = 0;
+        for (const std::string& name : entries(path("tmp"))) {
+            if (name.rfind("KIV", 0) == 0) {
+                EXPECT_EQ(kivtest::read_file(path("tmp\\" + name)), after) << name;
+                ++kept;
+                std::remove(path("tmp\\" + name).c_str());
+            }
+        }
+        EXPECT_EQ(kept, 2) << "one result kept by the call, one by the front end";
+    }
 }
 
 }  // namespace

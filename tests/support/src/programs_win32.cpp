@@ -8,6 +8,7 @@
 
 #include "kivtest/files.h"
 #include "kivtest/programs.h"
+#include "kivtest/wide.h"
 
 namespace kivtest {
 namespace {
@@ -94,6 +95,9 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
     for (const std::string& argument : arguments) {
         command_line += " " + quoted(argument);
     }
+    // The tests write their arguments in UTF-8; the program gets them as the
+    // UTF-16 command line that Windows hands every program.
+    std::wstring wide_command_line = widen(command_line);
     std::string environment = environment_block(extra_environment);
 
     // Output goes to files, so that a chatty program never blocks on a pipe.
@@ -117,13 +121,13 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
         }
         out = inheritable_output(out_path);
         err = inheritable_output(err_path);
-        STARTUPINFOA startup{};
+        STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = out;
         startup.hStdError = err;
-        started = ::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
+        started = ::CreateProcessW(nullptr, wide_command_line.data(), nullptr, nullptr, TRUE, 0,
                                    environment.data(), nullptr, &startup, &process);
         start_error = ::GetLastError();
         if (start_error != ERROR_INTERNAL_ERROR) {

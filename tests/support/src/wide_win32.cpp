@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
 
 namespace kivtest {
@@ -115,6 +116,31 @@ ScopedWideEnvironment::ScopedWideEnvironment(const wchar_t* name, const std::wst
 
 ScopedWideEnvironment::~ScopedWideEnvironment() {
     ::SetEnvironmentVariableW(name_, was_set_ ? saved_.c_str() : nullptr);
+}
+
+Time modification_time(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(system(path).c_str(), GetFileExInfoStandard, &data)) {
+        throw failure("cannot read the status of", path);
+    }
+    const kivcommon::UnixTime time = kivcommon::from_filetime(data.ftLastWriteTime);
+    return {time.seconds, time.nanoseconds};
+}
+
+void set_times(const std::wstring& path, Time access, Time modification) {
+    HANDLE handle = ::CreateFileW(system(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FILETIME accessed = kivcommon::to_filetime(access.seconds, access.nanoseconds);
+    const FILETIME modified = kivcommon::to_filetime(modification.seconds, modification.nanoseconds);
+    const bool set = handle != INVALID_HANDLE_VALUE &&
+                     ::SetFileTime(handle, nullptr, &accessed, &modified);
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+    }
+    if (!set) {
+        throw failure("cannot set the times of", path);
+    }
 }
 
 }  // namespace kivtest

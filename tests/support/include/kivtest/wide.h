@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "kivtest/system.h"
+
 namespace kivtest {
 
 // UTF-8 text (as the test sources write it) in UTF-16.
@@ -23,6 +25,9 @@ bool exists(const std::wstring& path);
 void make_directory(const std::wstring& path);
 // The names in a directory.
 std::vector<std::wstring> entries(const std::wstring& directory);
+// A file's modification time, and setting both of its times.
+Time modification_time(const std::wstring& path);
+void set_times(const std::wstring& path, Time access, Time modification);
 
 // The path in \\?\ form (absolute paths only).
 std::wstring verbatim(const std::wstring& path);
