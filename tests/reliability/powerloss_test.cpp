@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -307,6 +308,60 @@ TEST_F(PowerLossManyFiles, NoCrashStateLosesAFileAndEverySyncIsNeeded) {
     }
 }
 #endif
+
+// The recorder takes down the data that a copy moves inside the kernel
+// (copy_file_range, and FICLONERANGE where the file system shares blocks)
+// as the bytes that the target holds from then on, so that the log alone
+// rebuilds the copy: the explorer sees every byte a copy moved.
+class RecordedCopy : public kivtest::WorkDirTest {
+protected:
+    // Copies `source` over `target` with its operations recorded and gives
+    // back the target as the log's writes and truncations rebuild it;
+    // `calls` says which calls wrote to it.
+    std::string rebuilt(const std::string& source, const std::string& target,
+                        std::set<std::string>& calls) {
+        const std::string old_content(5000, 'o');
+        kivtest::write_file(target, old_content);
+        const kivtest::ProgramRun run = kivtest::run_program(
+            KIV_CRASH_DRIVER_PATH, {"copy", source, target},
+            {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+             "KIV_TRANSFER_LIMIT=0"});
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        const InodeId copy = identity(target);
+        std::string bytes = old_content;
+        for (const Op& op : kivcrash::read_oplog(path("oplog"))) {
+            if (op.inode != copy) {
+                continue;
+            }
+            if (op.kind == kivcrash::OpKind::ftruncate) {
+                bytes.resize(static_cast<std::size_t>(op.length), '\0');
+            } else if (op.kind == kivcrash::OpKind::write) {
+                const auto end = static_cast<std::size_t>(op.offset) + op.data.size();
+                bytes.resize(std::max(bytes.size(), end), '\0');
+                bytes.replace(static_cast<std::size_t>(op.offset), op.data.size(), op.data);
+                calls.insert(op.call);
+            }
+        }
+        return bytes;
+    }
+};
+
+TEST_F(RecordedCopy, TheLogRebuildsACopyMadeInsideTheKernel) {
+    const std::string content = kivtest::planted_text(700 * 1024 + 5, "{{install-dir}}");
+    kivtest::write_file(path("source"), content);
+    std::set<std::string> calls;
+    EXPECT_TRUE(rebuilt(path("source"), path("target"), calls) == content);
+    EXPECT_EQ(calls, std::set<std::string>{"copy_file_range"});
+
+    kivtest::ImageMount btrfs(path("btrfs.img"), path("btrfs"), "btrfs", 256u << 20);
+    if (!btrfs.ok()) {
+        GTEST_SKIP() << "the copy that shares blocks: " << btrfs.error();
+    }
+    kivtest::write_file(path("btrfs/source"), content);
+    calls.clear();
+    EXPECT_TRUE(rebuilt(path("btrfs/source"), path("btrfs/target"), calls) == content);
+    EXPECT_EQ(calls, std::set<std::string>{"ficlonerange"});
+}
 
 // The explorer on logs written by hand: the new content written to another
 // file and renamed over the file, as `sed -i` does, loses the file unless

@@ -155,8 +155,10 @@ void record_write(const char *call, int fd, off_t offset, const void *bytes, siz
 /* The copied bytes are read back from the source where they were taken,
  * which the copy did not change. A source that cannot be read back leaves a
  * `lost` record, which the explorer refuses. */
-void record_copy(int in, off_t in_offset, int out, off_t out_offset, size_t size) {
+void record_copy(const char *call, int in, off_t in_offset, int out, off_t out_offset,
+                 size_t size) {
     char *bytes;
+    char header[64];
     if (size == 0 || !record_wanted(out)) {
         return;
     }
@@ -165,9 +167,10 @@ void record_copy(int in, off_t in_offset, int out, off_t out_offset, size_t size
     }
     bytes = malloc(size);
     if (bytes == NULL || pread(in, bytes, size, in_offset) != (ssize_t)size) {
-        log_record("lost call=copy_file_range bytes=", NULL, 0);
+        snprintf(header, sizeof header, "lost call=%s bytes=", call);
+        log_record(header, NULL, 0);
     } else {
-        record_write("copy_file_range", out, out_offset, bytes, size);
+        record_write(call, out, out_offset, bytes, size);
     }
     free(bytes);
 }
