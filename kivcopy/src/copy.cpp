@@ -21,9 +21,9 @@ unsigned char block_buffer[block_size];
 
 // The streams' buffers are much larger than a block, so that a big file
 // moves through the system in few, large reads and writes, and a small one
-// in one read and one write. Like the block buffer they belong to the
-// library, as calls never overlap.
-constexpr std::size_t stream_buffer_size = std::size_t{256} * 1024;
+// in one read and one write; the platform says how large. Like the block
+// buffer they belong to the library, as calls never overlap.
+constexpr std::size_t stream_buffer_size = platform::transfer_size;
 unsigned char source_stream_buffer[stream_buffer_size];
 unsigned char target_stream_buffer[stream_buffer_size];
 
