@@ -45,10 +45,13 @@ def parse_arguments(argv):
     parser.add_argument("--copy-mib", type=int, required=True)
     parser.add_argument("--files", type=int, required=True)
     parser.add_argument("--many", type=int, required=True, help="files of the many-files case")
+    parser.add_argument("--neighbour-mib", type=int, required=True,
+                        help="what the neighbour of the many-files case writes, unsynced")
     parser.add_argument("--memory-mib", required=True, help='sizes in MiB, such as "64 256 1024"')
     parser.add_argument("--cap-s", type=int, required=True)
     parser.add_argument("--only", required=True,
-                        help="some of subst,copy,sparse,tree,memory,many (copy includes sparse and tree)")
+                        help="some of subst,copy,sparse,tree,reflink,memory,many"
+                             " (copy includes sparse, tree and reflink)")
     parser.add_argument("--out", required=True)
     parser.add_argument("--started", type=float, required=True,
                         help="when bench/run started, in seconds since the epoch")
@@ -911,9 +914,105 @@ def copy_tree_files(bench):
     return medians
 
 
+# The file system that shares blocks: btrfs in an image file of this many
+# MiB more than the copied file, mounted through a loop device.
+REFLINK_SPARE_MIB = 512
+
+
+def used_bytes(directory):
+    """The bytes in use on the file system holding `directory`, once its
+    pending writes are durable: used space settles only then."""
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.syncfs(fd)
+        status = os.fstatvfs(fd)
+    finally:
+        os.close(fd)
+    return (status.f_blocks - status.f_bfree) * status.f_frsize
+
+
+def reflink_unavailable():
+    """Why no btrfs image can be mounted here, or None."""
+    if os.geteuid() != 0:
+        return "mounting a loop device needs root"
+    if not os.path.exists("/dev/loop-control"):
+        return "this machine has no loop devices (/dev/loop-control)"
+    if not shutil.which("mkfs.btrfs"):
+        return "mkfs.btrfs is missing (Debian's btrfs-progs)"
+    return None
+
+
+def copy_on_reflink(bench):
+    """The large file copied on btrfs, where a copy can share the source's
+    blocks: the time, and how much the file system's used space grew."""
+    s, report = bench.settings, bench.report
+    size = s.copy_mib * MIB
+    title = "### %d MiB file on btrfs, which shares blocks between files" % s.copy_mib
+    why_not = reflink_unavailable()
+    if why_not:
+        progress("copy on btrfs: skipped: " + why_not)
+        report.emit(title, "", "Skipped: %s." % why_not, "")
+        report.miss("copy_reflink", "not measured: " + why_not)
+        return
+    image, mount = bench.path("btrfs.img"), bench.path("btrfs")
+    os.mkdir(mount)
+    with open(image, "wb") as made:
+        made.truncate((s.copy_mib + REFLINK_SPARE_MIB) * MIB)
+    helper("mkfs.btrfs", "-q", "-f", image)
+    helper("mount", "-o", "loop", image, mount)
+    try:
+        progress("copy on btrfs: making a %d MiB file" % s.copy_mib)
+        make_pattern(bench, 16)
+        make_file(bench, "btrfs/big", size, bench.path("pattern"), 0)
+        big, copy = bench.path("btrfs", "big"), bench.path("btrfs", "big.copy")
+        read_through([big])
+        growth = {}
+        before = [0]
+
+        def prepare():
+            remove(copy)
+            before[0] = used_bytes(mount)
+
+        def verify(key):
+            growth[key] = max(growth.get(key, 0), used_bytes(mount) - before[0])
+            return same_bytes(big, copy)
+        tools = [
+            ("lib_reflink", lambda: ("ours: library, in-process",
+                                     [bench.program("bench/copy_driver"), "copy", big, copy])),
+            ("cli_reflink", lambda: ("ours: kivcopy front end",
+                                     [bench.program("kivcopy/kivcopy"), big, copy])),
+            ("cp_reflink", lambda: ("cp --preserve=timestamps",
+                                    ["cp", "--preserve=timestamps", big, copy])),
+        ]
+        labels, tallies = time_copies(bench, "on btrfs", s.runs, prepare, verify, tools)
+    finally:
+        subprocess.run(["umount", mount], stderr=subprocess.DEVNULL)
+        remove(image, mount)
+    report.emit(title, "",
+                "The image is a file of this disk, mounted through a loop device; the copy and cp",
+                "(whose default is --reflink=auto) may share the source's blocks instead of copying",
+                "them. Growth is how much the file system's used space grew with the copy (after",
+                "syncing it), after each tool's first run. Conditions as above.", "",
+                "| tool | median s | × cp | growth MiB | result |", "|---|---:|---:|---:|---|")
+    medians = {key: median_us(tally.times) for key, tally in tallies.items()}
+    for key, tally in tallies.items():
+        report.emit("| %s | %s | %.2f | %.1f | %s |" % (
+            labels[key], fmt_s(medians[key]),
+            paired_ratio(tally.times, tallies["cp_reflink"].times), growth[key] / MIB, tally.result))
+        if tally.result != "ok":
+            report.miss("correct", "on btrfs: %s: %s" % (labels[key], tally.result))
+    report.emit("")
+    for key, who in (("lib_reflink", "library"), ("cli_reflink", "front end")):
+        if medians[key] > 50 * 1000 or growth[key] >= MIB:
+            report.miss("copy_reflink", "%s %s s, %.1f MiB used" % (who, fmt_s(medians[key]),
+                                                                   growth[key] / MIB))
+
+
 def measure_copy(bench):
     """The large file and the small files with the copy section, the sparse
-    file and the tree with it or alone."""
+    file, the tree and the copy on btrfs with it or alone."""
     s, report = bench.settings, bench.report
     report.emit("## Copy: median of %d runs, warm page cache" % s.runs, "", *COPY_INTRO, "")
     if bench.section("copy"):
@@ -934,6 +1033,8 @@ def measure_copy(bench):
         note_sparse(report, sparse, allocated)
     if bench.section("copy") or bench.section("tree"):
         copy_tree_files(bench)
+    if bench.section("copy") or bench.section("reflink"):
+        copy_on_reflink(bench)
 
 
 # --- 3. memory ----------------------------------------------------------------------
@@ -1080,6 +1181,7 @@ def measure_many(bench):
     for key, _, argv in tools:
         restore_tree()
         syncs[key] = sync_calls(bench, argv)
+    beside = many_beside_a_neighbour(bench, tools[0][2], restore_tree)
     remove(tree, pristine)
 
     report.emit("## Many small files: median of %d runs" % s.runs, "", *MANY_INTRO, "",
@@ -1095,6 +1197,71 @@ def measure_many(bench):
     report.emit("")
     if medians["ours"] > medians["sed"]:
         report.miss("many", "ours %s s, sed -i %s s" % (fmt_s(medians["ours"]), fmt_s(medians["sed"])))
+    report_neighbour(bench, *beside)
+
+
+# What the neighbour of the many-files case has written, at least, when ours
+# starts beside it: enough that its data are piling up unsynced.
+NEIGHBOUR_HEAD_START_MIB = 64
+
+
+def start_neighbour(bench):
+    """Another program writing a large file without syncing it, as a
+    download or a build does beside an installer; gives its process once it
+    has written its head start."""
+    path = bench.path("neighbour")
+    writer = subprocess.Popen(["dd", "if=/dev/zero", "of=" + path, "bs=1M",
+                               "count=%d" % bench.settings.neighbour_mib, "status=none"])
+    head_start = min(NEIGHBOUR_HEAD_START_MIB, bench.settings.neighbour_mib) * MIB
+    while writer.poll() is None and (not os.path.exists(path) or os.path.getsize(path) < head_start):
+        time.sleep(0.01)
+    return writer
+
+
+def many_beside_a_neighbour(bench, argv, restore_tree):
+    """Ours alone and ours beside the neighbour, in turns, each round a
+    pair; gives both tallies. The neighbour's file goes and everything is
+    synced after each run, untimed."""
+    alone, beside = Tally(), Tally()
+    for run_number in range(1, bench.settings.runs + 1):
+        order = [False, True] if run_number % 2 else [True, False]
+        for with_neighbour in order:
+            restore_tree()
+            writer = start_neighbour(bench) if with_neighbour else None
+            run = timed(bench, argv)
+            if writer is not None:
+                writer.wait()
+                remove(bench.path("neighbour"))
+                os.sync()
+            tally = beside if with_neighbour else alone
+            tally.times.append(run.us)
+            if run.rc != 0:
+                tally.result = failure(bench, run)
+        progress("many: beside a neighbour, run %d/%d: alone %s, beside %s" % (
+            run_number, bench.settings.runs, fmt_s(alone.times[-1]), fmt_s(beside.times[-1])))
+    return alone, beside
+
+
+def report_neighbour(bench, alone, beside):
+    report, s = bench.report, bench.settings
+    ratio = paired_ratio(beside.times, alone.times)
+    report.emit("### kivsubst -r beside a neighbour writing %d MiB unsynced, %d rounds"
+                % (s.neighbour_mib, s.runs), "",
+                "Each round runs ours once alone and once while another program (dd) writes %d MiB"
+                % s.neighbour_mib,
+                "to the same file system without syncing it; ours starts once the neighbour has",
+                "written %d MiB. A batch that synced whole file systems would wait for all of it."
+                % min(NEIGHBOUR_HEAD_START_MIB, s.neighbour_mib),
+                "× alone is the median of each round's ratio.", "",
+                "| run | median s | × alone |", "|---|---:|---:|",
+                "| ours alone | %s | 1.00 |" % fmt_s(median_us(alone.times)),
+                "| ours beside the neighbour | %s | %.2f |" % (fmt_s(median_us(beside.times)), ratio),
+                "")
+    for tally in (alone, beside):
+        if tally.result:
+            report.miss("correct", "many files beside a neighbour: " + tally.result)
+    if ratio > 1.5:
+        report.miss("many_neighbour", "%.2f × its own time alone" % ratio)
 
 
 # --- summary --------------------------------------------------------------------------
@@ -1115,12 +1282,17 @@ def report_goals(bench, floor_ratios):
                     " in no more time than cp" % (SPARSE_MIB, len(SPARSE_DATA), SPARSE_GOAL_KIB // 1024))
     if bench.section("copy") or bench.section("tree"):
         report.goal("copy_tree", "kivcopy -r over %d small files no slower than cp -r" % TREE_FILES)
+    if bench.section("copy") or bench.section("reflink"):
+        report.goal("copy_reflink", "the %d MiB file copied on btrfs in under 50 ms, the file system"
+                    " growing by less than 1 MiB" % s.copy_mib)
     if bench.section("memory"):
         report.goal("memory", "substitution's peak memory flat from %d MiB to %d MiB"
                     % (s.memory_mib[0], s.memory_mib[-1]))
     if bench.section("many"):
         report.goal("many", "kivsubst -r over %d small files, durable, no slower than sed -i"
                     % s.many)
+        report.goal("many_neighbour", "the same beside a neighbour writing %d MiB unsynced within"
+                    " 1.5 times its own time alone" % s.neighbour_mib)
     report.goal("correct", "every tool's result checked against the expected bytes")
     report.emit("", "Total time of bench/run: %.0f s." % (time.time() - s.started))
 
@@ -1128,7 +1300,7 @@ def report_goals(bench, floor_ratios):
 def measure(bench):
     check_space(bench)
     floor_ratios = measure_substitution(bench) if bench.section("subst") else []
-    if bench.section("copy") or bench.section("sparse") or bench.section("tree"):
+    if any(bench.section(name) for name in ("copy", "sparse", "tree", "reflink")):
         measure_copy(bench)
     if bench.section("memory"):
         measure_memory(bench)

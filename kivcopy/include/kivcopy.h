@@ -78,7 +78,19 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
    whose blocks cover less than its size; on Windows they are the ranges of a
    sparse source that its volume lists as unallocated, and the copy is made
    sparse too. A volume that keeps or lists no holes gets every byte written,
-   zeros included. Every byte of data still passes through the block buffer.
+   zeros included.
+
+   On Linux the kernel moves each run of data where it can: the target
+   shares the run's blocks with the source where both lie on one file system
+   that can share blocks (btrfs, XFS; the copy is still a file of its own),
+   else the kernel copies the run from file to file (copy_file_range), and
+   only what it will not move passes through the block buffer. The outcome is
+   the same whichever way the bytes went: the results below, the order of
+   what is done to the target, its bytes, holes, size and times. A kernel
+   call that fails part-way leaves the rest of the run to the block buffer,
+   which tells a source that cannot be read from a target that cannot be
+   written as below. The source's access time may stay as it was where its
+   data are not read. On Windows every byte passes through the block buffer.
 
    Results, and what is left on disk after each:
 
@@ -115,8 +127,8 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
                                     times could not be set. This result wins
                                     over a failed close of the target.
 
-   Calls share one block buffer and must not overlap: call from one thread at
-   a time.
+   Calls share one block buffer (for the bytes that cross the process) and
+   must not overlap: call from one thread at a time.
 */
 
 #if defined(_WIN32)

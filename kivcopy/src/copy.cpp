@@ -14,16 +14,17 @@ namespace {
 
 using platform::File;
 
-// Every block of every copy passes through this one buffer, which lives as
-// long as the library; calls must therefore never overlap.
+// Every block that a copy moves through the process passes through this one
+// buffer, which lives as long as the library; calls must therefore never
+// overlap. (On Linux most data never comes here: see KernelCopy.)
 constexpr std::size_t block_size = 2048;
 unsigned char block_buffer[block_size];
 
 // The streams' buffers are much larger than a block, so that a big file
 // moves through the system in few, large reads and writes, and a small one
-// in one read and one write. Like the block buffer they belong to the
-// library, as calls never overlap.
-constexpr std::size_t stream_buffer_size = std::size_t{256} * 1024;
+// in one read and one write; the platform says how large. Like the block
+// buffer they belong to the library, as calls never overlap.
+constexpr std::size_t stream_buffer_size = platform::transfer_size;
 unsigned char source_stream_buffer[stream_buffer_size];
 unsigned char target_stream_buffer[stream_buffer_size];
 
@@ -132,6 +133,59 @@ CopyStatus finish(CopyStatus status, File& first) {
     return finish(status, first, none);
 }
 
+// The system's own ways of moving a run of data, tried before the block
+// loop: first the target shares the run's blocks with the source (a
+// reflink, where both lie on one file system that can share blocks), then
+// the kernel copies the run from file to file (copy_file_range), and the
+// block loop moves whatever is left. Each way that is refused or fails is
+// not tried again for the rest of the copy. Nothing tells these ways apart
+// from the block loop but their speed: the target's bytes, holes, size and
+// position are the same, and a copy that fails part-way through the run
+// goes on in the block loop from the byte where it stopped, so that a
+// source that cannot be read, or a target that cannot be written, fails
+// there and is told apart as it always was.
+class KernelCopy {
+public:
+    // Moves what the kernel will of [start, end) of the source to the same
+    // place in the target, both files placed at `start`, and sets `moved_to`
+    // to where it stopped, both files placed there. The target stream must
+    // hold nothing, as its bytes would go after the kernel's.
+    CopyStatus copy_run(File& source, File& target, std::int64_t start, std::int64_t end,
+                        std::int64_t& moved_to) {
+        moved_to = start;
+        if (end <= start) {
+            return CopyStatus::copied;
+        }
+        if (may_share_) {
+            if (target.clone_range_from(source, start, end - start)) {
+                moved_to = end;
+                // Sharing moves neither position: both go past the run, where
+                // reading and writing it would have left them.
+                if (!source.seek_to(end)) {
+                    return CopyStatus::source_not_read;
+                }
+                return target.seek_to(end) ? CopyStatus::copied : CopyStatus::target_not_written;
+            }
+            may_share_ = false;
+        }
+        while (may_copy_ && moved_to < end) {
+            std::int64_t copied = target.copy_range_from(source, end - moved_to);
+            if (copied < 0) {
+                may_copy_ = false;
+            } else if (copied == 0) {
+                break;  // the source ended early; the block loop's read tells
+            } else {
+                moved_to += copied;
+            }
+        }
+        return CopyStatus::copied;
+    }
+
+private:
+    bool may_share_ = true;
+    bool may_copy_ = true;
+};
+
 // Moves the source to the target block by block until the source ends.
 CopyStatus copy_blocks(SourceStream& source, TargetStream& target) {
     for (;;) {
@@ -145,14 +199,15 @@ CopyStatus copy_blocks(SourceStream& source, TargetStream& target) {
     }
 }
 
-// Copies a source that has holes: each run of data goes through the block
-// buffer like any other data, and the target is moved past each hole
-// unwritten, which leaves a hole there too. Where the source ends in a hole
-// the target is given the source's size; where it ends in data the target
-// ends where reading ended, as in a plain copy, which keeps a file whose
-// status overstates its size (one the system makes up as it is read) from
-// being padded to that size.
-CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream& writer) {
+// Copies a source that has holes: each run of data is moved like any other
+// data, by the kernel or through the block buffer, and the target is moved
+// past each hole unwritten, which leaves a hole there too. Where the source
+// ends in a hole the target is given the source's size; where it ends in
+// data the target ends where reading ended, as in a plain copy, which keeps
+// a file whose status overstates its size (one the system makes up as it
+// is read) from being padded to that size.
+CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream& writer,
+                           KernelCopy& kernel) {
     std::int64_t copied_to = 0;
     for (;;) {
         platform::DataRun run;
@@ -166,8 +221,15 @@ CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream&
         if (run.start > copied_to && !(writer.flush() && target.seek_to(run.start))) {
             return CopyStatus::target_not_written;
         }
-        SourceStream reader(source.file, run.end - run.start);
-        CopyStatus copied = copy_blocks(reader, writer);
+        std::int64_t moved_to = run.start;
+        CopyStatus copied = writer.flush()
+                                ? kernel.copy_run(source.file, target, run.start, run.end, moved_to)
+                                : CopyStatus::target_not_written;
+        if (copied != CopyStatus::copied) {
+            return copied;
+        }
+        SourceStream reader(source.file, run.end - moved_to);
+        copied = copy_blocks(reader, writer);
         if (copied != CopyStatus::copied) {
             return copied;
         }
@@ -180,12 +242,20 @@ CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream&
     return CopyStatus::copied;
 }
 
-// Every block of the source's data goes through the block buffer. Only a
-// source that may have holes is searched for them, and only a target that
-// can keep holes is given them; any other copy reads the source to its end.
+// Only a source that may have holes is searched for them, and only a
+// target that can keep holes is given them. Any other copy is one run: the
+// kernel moves the bytes that the source's status counts, and the block
+// loop reads on from there to the source's end, as it read the whole file
+// before, so that a file that grew meanwhile is copied to its new end.
 CopyStatus copy_data(platform::Source& source, File& target, TargetStream& writer) {
+    KernelCopy kernel;
     if (source.may_have_holes && target.allow_holes()) {
-        return copy_with_holes(source, target, writer);
+        return copy_with_holes(source, target, writer, kernel);
+    }
+    std::int64_t moved_to = 0;
+    CopyStatus moved = kernel.copy_run(source.file, target, 0, source.size, moved_to);
+    if (moved != CopyStatus::copied) {
+        return moved;
     }
     SourceStream reader(source.file);
     return copy_blocks(reader, writer);

@@ -26,6 +26,18 @@ using PathChar = wchar_t;
 using PathChar = char;
 #endif
 
+// How many bytes one read or write moves when a copy's data pass through
+// the process. On Windows every byte does: 512 KiB was the fastest of the
+// sizes from 64 KiB to 4 MiB measured under 64-bit Wine, where 1 MiB and
+// more came out slower than 256 KiB, as the source's and the target's
+// buffers then no longer fit the processor's cache beside each other. On
+// Linux the kernel moves most bytes, and 256 KiB serves what it leaves.
+#if defined(_WIN32)
+constexpr std::size_t transfer_size = std::size_t{512} * 1024;
+#else
+constexpr std::size_t transfer_size = std::size_t{256} * 1024;
+#endif
+
 // A file time at the precision the platform keeps (nanoseconds on POSIX).
 struct FileTime {
     std::int64_t seconds = 0;
@@ -87,6 +99,22 @@ public:
     bool seek_to(std::int64_t offset);
     // Sets the file's size; growing it adds a hole.
     bool set_size(std::int64_t size);
+    // Makes [offset, offset + length) of this file share the blocks of the
+    // same range of `source`, where both lie on one file system that can
+    // share blocks between files (Linux: btrfs, XFS): the range then reads
+    // as the source's bytes there, at no cost in time or room, and stays an
+    // independent file to every reader and writer. The range is shared
+    // whole or not at all. False where it cannot be, or on any failure;
+    // this file is then unchanged. Neither file's position moves.
+    bool clone_range_from(File& source, std::int64_t offset, std::int64_t length);
+    // Copies up to `size` bytes from `source`'s position to this file's
+    // position inside the system, without passing them through the
+    // process, and moves both positions past what it copied. Returns how
+    // many bytes it copied (0 at the source's end), or -1 where the system
+    // cannot copy between these files or the copy failed, with both
+    // positions where the bytes copied before left them. Windows always
+    // answers -1.
+    std::int64_t copy_range_from(File& source, std::int64_t size);
     // Sets the file's access and modification time, both, to `time`.
     bool set_both_times(FileTime time);
     // Closes the file; false if the close reports an error. Closing a file

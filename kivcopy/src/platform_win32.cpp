@@ -133,6 +133,16 @@ int last_error() {
     return static_cast<int>(::GetLastError());
 }
 
+// Windows moves every byte through the process: neither shared blocks
+// (which only ReFS keeps) nor a copy inside the system are used.
+bool File::clone_range_from(File&, std::int64_t, std::int64_t) {
+    return false;
+}
+
+std::int64_t File::copy_range_from(File&, std::int64_t) {
+    return -1;
+}
+
 // The status is read before the type is told: under Wine telling a file's
 // type reads its first bytes, which would move an access time that the
 // system deems stale before the copy could take it.

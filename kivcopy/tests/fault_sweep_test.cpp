@@ -29,8 +29,12 @@ protected:
     }
 
     void expect_source_kept(int result, const std::string& target) {
+        expect_source_kept(result, target, path("source"));
+    }
+
+    void expect_source_kept(int result, const std::string& target, const std::string& source) {
         ++faults_;
-        EXPECT_EQ(read_file(path("source")), source_content()) << "the source changed";
+        EXPECT_EQ(read_file(source), source_content()) << "the source changed";
         if (result == KIVCOPY_OK) {
             EXPECT_EQ(read_file(target), source_content()) << "success reported for a bad copy";
         }
@@ -59,6 +63,19 @@ TEST_F(CopyFaultSweep, TargetsThatCannotTakeTheCopy) {
         kivtest::fill_file_system(path("small"), room);
         expect_source_kept(KivCopyFile(path("source").c_str(), target.c_str(), 1), target);
     }
+
+    // The source on the same file system: there the kernel copies from file
+    // to file, and the disk fills during its copy.
+    const std::string near = path("small/source");
+    for (unsigned long long room = 0; room <= 400 * 1024; room += 20 * 1024) {
+        SCOPED_TRACE("source beside the target, room " + std::to_string(room));
+        std::remove(path("small/filler").c_str());
+        write_file(near, source_content());
+        write_file(target, "old");
+        kivtest::fill_file_system(path("small"), room);
+        expect_source_kept(KivCopyFile(near.c_str(), target.c_str(), 1), target, near);
+    }
+    std::remove(near.c_str());
 
     std::remove(path("small/filler").c_str());
     ASSERT_TRUE(small.make_read_only());

@@ -126,9 +126,17 @@ enum class KernelCopy { copied, failed, unsupported };
 // transfers, and report any failure.
 class File {
 public:
+    // What is known of the file's directory entry, which sync_all makes
+    // durable with the file: nothing (a handle taken over, a file created
+    // by its path), that it was there before the file was opened (nothing
+    // to make durable), or that a Directory made it, which sync_all then
+    // syncs (POSIX).
+    enum class Entry { unknown, existing, made_by_directory };
+
     File() = default;
     // Takes over an open handle.
-    explicit File(NativeHandle handle) : handle_(handle), open_(true) {}
+    explicit File(NativeHandle handle, Entry entry = Entry::unknown)
+        : handle_(handle), open_(true), entry_(entry) {}
     ~File() { close(); }
     File(File&& other) noexcept { *this = std::move(other); }
     File& operator=(File&& other) noexcept {
@@ -136,6 +144,7 @@ public:
             close();
             handle_ = other.handle_;
             open_ = std::exchange(other.open_, false);
+            entry_ = other.entry_;
             unhinted_bytes_ = other.unhinted_bytes_;
             times_at_open_ = other.times_at_open_;
         }
@@ -197,10 +206,12 @@ public:
 
     // The handle, for the platform layer's own use; the file still owns it.
     NativeHandle handle() const { return handle_; }
+    Entry entry() const { return entry_; }
 
 private:
     NativeHandle handle_{};
     bool open_ = false;
+    Entry entry_ = Entry::unknown;
     // Bytes written since the system was last asked to start writing them
     // to disk (POSIX).
     std::int64_t unhinted_bytes_ = 0;
@@ -210,10 +221,13 @@ private:
     std::optional<FileTimes> times_at_open_;
 };
 
-// Makes durable everything written to `files` and their directory entries
-// with as few syncs as will do: one sync of each file system they lie on
-// where the system has that (syncfs), else a sync of each file. False if a
-// sync failed.
+// Makes durable everything written to `files`, their times and their new
+// directory entries, and every entry that a Directory still open made or
+// removed since it was last synced, waiting for nothing else: on POSIX the
+// disk is first asked to write every file at once, then each file is synced
+// and each directory with changed entries once; where a directory cannot
+// be synced itself, the file system holding it is. On Windows each file is
+// flushed. False if a sync failed.
 bool sync_all(const std::vector<File*>& files);
 
 // How a name in a directory stands: free (certainly absent), taken (it
@@ -259,6 +273,9 @@ public:
     // `file` is synced instead.
     bool sync_entry(File& file);
     bool remove(const Path& name);
+    // The handle, for the platform layer's own use (POSIX).
+    NativeHandle handle() const { return handle_; }
+    bool is_readable() const { return readable_; }
 
 private:
     Path path_;

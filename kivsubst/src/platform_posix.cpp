@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "kivcommon/posix_io.h"
@@ -41,8 +45,8 @@ struct timespec to_timespec(const FileTime& time) {
 // How much written data may wait before the disk is asked to start on it.
 constexpr std::int64_t writeback_chunk = std::int64_t{8} << 20;
 
-File adopt(int fd) {
-    return fd < 0 ? File() : File(fd);
+File adopt(int fd, File::Entry entry) {
+    return fd < 0 ? File() : File(fd, entry);
 }
 
 int open_flags(Access access) {
@@ -57,11 +61,13 @@ File open_regular_at(int directory, const char* path, Access access,
                      Links links = Links::follow) {
     const int nofollow = links == Links::refuse ? O_NOFOLLOW : 0;
     return adopt(
-        kivcommon::ResolvedName::resolve(directory, path, nofollow).reopen(open_flags(access)));
+        kivcommon::ResolvedName::resolve(directory, path, nofollow).reopen(open_flags(access)),
+        File::Entry::existing);
 }
 
-File create_new_at(int directory, const char* path, Creation& outcome) {
-    File file = adopt(open_retrying(directory, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+File create_new_at(int directory, const char* path, Creation& outcome, File::Entry entry) {
+    File file = adopt(open_retrying(directory, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600),
+                      entry);
     if (file.is_open()) {
         outcome = Creation::created;
     } else {
@@ -79,6 +85,105 @@ void hint_writeback(int fd, std::int64_t& unhinted, std::int64_t written) {
         ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         unhinted = 0;
     }
+}
+
+// The directories whose entries changed through a Directory (a file
+// created or removed) since they were last synced, so that sync_all can
+// make those changes durable without syncing whole file systems. A
+// Directory is listed while it is open and has changes that are not
+// durable yet, and leaves the list when it is synced or goes.
+std::vector<const Directory*>& changed_directories() {
+    static std::vector<const Directory*> changed;
+    return changed;
+}
+
+void note_change(const Directory* directory) {
+    std::vector<const Directory*>& changed = changed_directories();
+    if (std::find(changed.begin(), changed.end(), directory) == changed.end()) {
+        changed.push_back(directory);
+    }
+}
+
+void forget_changes(const Directory* directory) {
+    std::vector<const Directory*>& changed = changed_directories();
+    changed.erase(std::remove(changed.begin(), changed.end(), directory), changed.end());
+}
+
+void move_changes(const Directory* from, const Directory* to) {
+    for (const Directory*& listed : changed_directories()) {
+        if (listed == from) {
+            listed = to;
+        }
+    }
+}
+
+// A directory or file system to sync once, whichever file or Directory
+// asked for it first.
+struct Identity {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const Identity& other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+// Opens the directory that holds the entry of the open file `fd`, found by
+// the name the system keeps for it (/proc/self/fd), and only if an entry
+// of that directory names this very file: -1 where there is no such name
+// (no /proc, a deleted file), the directory cannot be read, or the name has
+// come to stand for another file meanwhile.
+int open_directory_of(int fd, const struct stat& file) {
+    char own[40];
+    std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+    std::string name(4096, '\0');
+    const ssize_t length = ::readlink(own, name.data(), name.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= name.size() || name[0] != '/') {
+        return -1;
+    }
+    name.resize(static_cast<std::size_t>(length));
+    const std::size_t slash = name.rfind('/');
+    const std::string directory = slash == 0 ? "/" : name.substr(0, slash);
+    const int held = open_retrying(AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY);
+    struct stat entry {};
+    if (held >= 0 && (::fstatat(held, name.c_str() + slash + 1, &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+                      entry.st_dev != file.st_dev || entry.st_ino != file.st_ino)) {
+        ::close(held);
+        return -1;
+    }
+    return held;
+}
+
+// Syncs each descriptor (fsync of a file, or of a directory, where EINVAL
+// means a file system that cannot sync directories and has
+// nothing more to do), from a few threads at once: the disk then takes
+// the syncs' writes and cache flushes together rather than one after the
+// other, which for a few hundred small files is several times faster. If
+// no thread can be started, the calling thread syncs them all.
+bool sync_together(const std::vector<int>& descriptors, bool directories) {
+    constexpr std::size_t most_threads = 16;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> all{true};
+    const auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < descriptors.size();) {
+            if (::fsync(descriptors[i]) != 0 && !(directories && errno == EINVAL)) {
+                all = false;
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t wanted = std::min(descriptors.size(), most_threads);
+    try {
+        while (helpers.size() + 1 < wanted) {
+            helpers.emplace_back(work);
+        }
+    } catch (const std::system_error&) {
+        // fewer helpers: the calling thread takes what they leave
+    }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    return all;
 }
 
 }  // namespace
@@ -110,22 +215,91 @@ std::string last_error() {
     return std::strerror(errno);
 }
 
-// syncfs writes out every file system's dirty data and metadata at once:
-// for many small files, a few syncs instead of two or three a file.
+// Group commit that waits for our own files only. A syncfs would write out
+// every dirty page of the file system, other programs' too, and take as
+// long as they have written; this way costs what the batch wrote. The disk
+// is first asked to start on every file at once (sync_file_range, which
+// makes nothing durable by itself), then the files are synced together,
+// and then, once each, the directories whose entries changed: those of the
+// Directories that created or removed names, and those of files whose
+// entry may be new and was made elsewhere (backups). A file whose directory
+// cannot be found, and a directory that cannot be synced itself (one that
+// may be written but not read), have their file system synced instead, as
+// Directory::sync_entry does.
 bool sync_all(const std::vector<File*>& files) {
-    std::vector<dev_t> synced;
+    for (File* file : files) {
+        ::sync_file_range(file->handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
     bool all = true;
+    std::vector<int> file_descriptors;
+    std::vector<dev_t> devices;          // each synced file's, in the same order
+    std::vector<int> found;              // the directories opened here
+    std::vector<dev_t> whole_file_systems;
+    const auto sync_file_system = [&](dev_t device, int fd) {
+        if (std::find(whole_file_systems.begin(), whole_file_systems.end(), device) !=
+            whole_file_systems.end()) {
+            return true;
+        }
+        whole_file_systems.push_back(device);
+        return ::syncfs(fd) == 0;
+    };
     for (File* file : files) {
         struct stat status {};
         if (::fstat(file->handle(), &status) != 0) {
             all = false;
             continue;
         }
-        if (std::find(synced.begin(), synced.end(), status.st_dev) != synced.end()) {
-            continue;
+        file_descriptors.push_back(file->handle());
+        devices.push_back(status.st_dev);
+        if (file->entry() == File::Entry::unknown) {
+            const int held = open_directory_of(file->handle(), status);
+            if (held >= 0) {
+                found.push_back(held);
+            } else {
+                all = sync_file_system(status.st_dev, file->handle()) && all;
+            }
         }
-        synced.push_back(status.st_dev);
-        all = ::syncfs(file->handle()) == 0 && all;
+    }
+    all = sync_together(file_descriptors, false) && all;
+
+    std::vector<const Directory*> changed;
+    changed.swap(changed_directories());
+    std::vector<int> directories;
+    std::vector<Identity> listed;
+    const auto list_directory = [&](int fd, const struct stat& status) {
+        const Identity identity{status.st_dev, status.st_ino};
+        if (std::find(listed.begin(), listed.end(), identity) == listed.end()) {
+            listed.push_back(identity);
+            directories.push_back(fd);
+        }
+    };
+    for (const int held : found) {
+        struct stat status {};
+        if (::fstat(held, &status) != 0) {
+            all = false;
+        } else {
+            list_directory(held, status);
+        }
+    }
+    for (const Directory* directory : changed) {
+        struct stat status {};
+        if (::fstat(directory->handle(), &status) != 0) {
+            all = false;
+        } else if (directory->is_readable()) {
+            list_directory(directory->handle(), status);
+        } else {
+            // A path handle cannot sync its file system; a file of the batch
+            // on the same one can.
+            auto on_it = std::find(devices.begin(), devices.end(), status.st_dev);
+            all = on_it != devices.end() &&
+                  sync_file_system(status.st_dev,
+                                   file_descriptors[static_cast<std::size_t>(on_it - devices.begin())]) &&
+                  all;
+        }
+    }
+    all = sync_together(directories, true) && all;
+    for (const int held : found) {
+        ::close(held);
     }
     return all;
 }
@@ -135,7 +309,7 @@ File File::open_for_reading(const Path& path) {
 }
 
 File File::create_new(const Path& path, Creation& outcome) {
-    return create_new_at(AT_FDCWD, path.c_str(), outcome);
+    return create_new_at(AT_FDCWD, path.c_str(), outcome, File::Entry::unknown);
 }
 
 File File::open_for_overwriting(const Path& path) {
@@ -292,6 +466,7 @@ bool File::close() {
 }
 
 Directory::~Directory() {
+    forget_changes(this);
     if (open_) {
         ::close(handle_);
     }
@@ -301,10 +476,13 @@ Directory::Directory(Directory&& other) noexcept
     : path_(std::move(other.path_)),
       handle_(other.handle_),
       readable_(other.readable_),
-      open_(std::exchange(other.open_, false)) {}
+      open_(std::exchange(other.open_, false)) {
+    move_changes(&other, this);
+}
 
 Directory& Directory::operator=(Directory&& other) noexcept {
     if (this != &other) {
+        forget_changes(this);
         if (open_) {
             ::close(handle_);
         }
@@ -312,6 +490,7 @@ Directory& Directory::operator=(Directory&& other) noexcept {
         handle_ = other.handle_;
         readable_ = other.readable_;
         open_ = std::exchange(other.open_, false);
+        move_changes(&other, this);
     }
     return *this;
 }
@@ -365,7 +544,11 @@ File Directory::create_new(const Path& name, Creation& outcome) {
         outcome = Creation::failed;
         return File();
     }
-    return create_new_at(handle_, name.c_str(), outcome);
+    File file = create_new_at(handle_, name.c_str(), outcome, File::Entry::made_by_directory);
+    if (file.is_open()) {
+        note_change(this);
+    }
+    return file;
 }
 
 File Directory::open_for_reading(const Path& name, Links links) {
@@ -381,14 +564,19 @@ File Directory::open_for_overwriting(const Path& name, Links links) {
 // descriptor, syncing the whole file system makes the entry durable too:
 // slower, but a call never fails only because the quick way was closed.
 bool Directory::sync_entry(File& file) {
-    if (readable_ && (::fsync(handle_) == 0 || errno == EINVAL)) {
+    if ((readable_ && (::fsync(handle_) == 0 || errno == EINVAL)) || ::syncfs(file.handle()) == 0) {
+        forget_changes(this);
         return true;
     }
-    return ::syncfs(file.handle()) == 0;
+    return false;
 }
 
 bool Directory::remove(const Path& name) {
-    return open_ && ::unlinkat(handle_, name.c_str(), 0) == 0;
+    if (!open_ || ::unlinkat(handle_, name.c_str(), 0) != 0) {
+        return false;
+    }
+    note_change(this);
+    return true;
 }
 
 }  // namespace kivsubst::platform

@@ -192,6 +192,9 @@ protected:
         return tally;
     }
 
+    // Kills a copy that replaces its target at every point of its run.
+    void copy(unsigned long transfer_limit);
+
     std::string tmp_;
 };
 
@@ -236,8 +239,17 @@ TEST_F(CrashConsistency, SubstitutionLeavesOldOrNewContentOrACompleteTemporaryFi
 // The copy promises nothing about the target's old content once it has
 // started replacing it (the target is cut to nothing first), so a killed
 // copy may leave the target in any state. What it must never do is change
-// the source, and a copy that ran to its end must be exact.
+// the source, and a copy that ran to its end must be exact. The copy moves
+// its data inside the kernel in one call, or, with transfers cut to 64 KiB,
+// in many, each a point to be killed at.
 TEST_F(CrashConsistency, CopyNeverChangesItsSourceAndCompletesExactly) {
+    for (const unsigned long transfer_limit : {0ul, 64ul * 1024}) {
+        SCOPED_TRACE("transfer limit " + std::to_string(transfer_limit));
+        copy(transfer_limit);
+    }
+}
+
+void CrashConsistency::copy(unsigned long transfer_limit) {
     const std::string source = path("source");
     const std::string target = path("target");
     std::string source_content = planted_text(600 * 1024 + 123, "\n");
@@ -248,7 +260,7 @@ TEST_F(CrashConsistency, CopyNeverChangesItsSourceAndCompletesExactly) {
 
     write_file(target, target_content);
     unsigned long total = 0;
-    Exit counted = run_driver(arguments, 0, 0, &total);
+    Exit counted = run_driver(arguments, 0, transfer_limit, &total);
     ASSERT_EQ(counted.status, 0) << "the counting run failed: " << counted.log;
     ASSERT_TRUE(read_file(target) == source_content) << "the counting run";
     ASSERT_GT(total, 0u) << "the killpoint library counted no calls";
@@ -256,7 +268,7 @@ TEST_F(CrashConsistency, CopyNeverChangesItsSourceAndCompletesExactly) {
     Tally tally;
     for (unsigned long point : kill_points(total)) {
         write_file(target, target_content);
-        Exit exit = run_driver(arguments, point, 0);
+        Exit exit = run_driver(arguments, point, transfer_limit);
         ++tally.tried;
         if (!exit.killed) {
             ADD_FAILURE() << "not killed at call " << point << " of " << total << " (exit status "
@@ -272,13 +284,14 @@ TEST_F(CrashConsistency, CopyNeverChangesItsSourceAndCompletesExactly) {
     // One call more than were counted: the copy runs to its end with the
     // killpoint library in place.
     write_file(target, target_content);
-    Exit completed = run_driver(arguments, total + 1, 0);
+    Exit completed = run_driver(arguments, total + 1, transfer_limit);
     EXPECT_EQ(completed.status, 0) << "the run with no kill failed: " << completed.log;
     EXPECT_TRUE(read_file(source) == source_content) << "the run with no kill changed the source";
     EXPECT_TRUE(read_file(target) == source_content) << "the run with no kill";
 
-    std::printf("copy: kill points tried: %lu, invariant broken: %lu (calls %lu)\n", tally.tried,
-                tally.broken, total);
+    std::printf("copy, transfer limit %lu: kill points tried: %lu, invariant broken: %lu (calls "
+                "%lu)\n",
+                transfer_limit, tally.tried, tally.broken, total);
     EXPECT_EQ(tally.broken, 0u);
 }
 

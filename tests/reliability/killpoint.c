@@ -12,7 +12,10 @@
  *                     copy_file_range moves, as the kernel may do; the
  *                     callers loop on short transfers, so the result is the
  *                     same, reached through many more calls, each a place
- *                     to be killed
+ *                     to be killed. Sharing blocks (ioctl FICLONE or
+ *                     FICLONERANGE) cannot be cut short: under a limit it
+ *                     is refused as on a file system that cannot share,
+ *                     so that the callers copy in capped steps instead
  * KIV_OPLOG           where the operation log of the run is written, for the
  *                     power-loss explorer (record.h); unset: no log
  *
@@ -32,7 +35,9 @@
 #include "preload.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -236,9 +241,58 @@ ssize_t copy_file_range(int in, off64_t *in_offset, int out, off64_t *out_offset
     off64_t to = out_offset != NULL ? *out_offset : lseek(out, 0, SEEK_CUR);
     ssize_t copied = real_copy_file_range(in, in_offset, out, out_offset, capped(size), flags);
     if (copied > 0 && !finished) {
-        record_copy(in, from, out, to, (size_t)copied);
+        record_copy("copy_file_range", in, from, out, to, (size_t)copied);
     }
     return copied;
+}
+
+/* The length of a shared range: FICLONE shares the whole source, and a
+ * FICLONERANGE of length 0 all of it from the offset on. */
+static size_t shared_length(int source, off_t offset, unsigned long long length) {
+    struct stat status;
+    if (length != 0) {
+        return (size_t)length;
+    }
+    if (fstat(source, &status) != 0 || status.st_size <= offset) {
+        return 0;
+    }
+    return (size_t)(status.st_size - offset);
+}
+
+/* Sharing a source's blocks changes the target as a copy of the range
+ * would, and is counted and recorded as one: the log takes down the bytes
+ * that the target reads as from then on. Every other request passes
+ * through, uncounted. The request's one argument is taken as a pointer, as
+ * the C library's own ioctl takes it. */
+int ioctl(int fd, unsigned long request, ...) {
+    REAL(int, ioctl, (int, unsigned long, ...))
+    va_list arguments;
+    va_start(arguments, request);
+    void *argument = va_arg(arguments, void *);
+    va_end(arguments);
+    if (request != FICLONE && request != FICLONERANGE) {
+        return real_ioctl(fd, request, argument);
+    }
+    tick();
+    configure();
+    if (limit != 0) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    int result = real_ioctl(fd, request, argument);
+    if (result == 0 && !finished) {
+        if (request == FICLONE) {
+            int source = (int)(long)argument;
+            record_copy("ficlone", source, 0, fd, 0, shared_length(source, 0, 0));
+        } else {
+            const struct file_clone_range *range = argument;
+            int source = (int)range->src_fd;
+            record_copy("ficlonerange", source, (off_t)range->src_offset, fd,
+                        (off_t)range->dest_offset,
+                        shared_length(source, (off_t)range->src_offset, range->src_length));
+        }
+    }
+    return result;
 }
 
 int unlink(const char *path) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -225,15 +226,19 @@ INSTANTIATE_TEST_SUITE_P(Substitution, PowerLoss, ::testing::ValuesIn(scenarios)
 #if defined(KIVSUBST_CLI_PATH)
 // The front end patching several files in one run: a batch's temporary
 // files are made durable together, then the files written back, then the
-// temporary files go and the times go back, made durable once more. Every
-// crash state keeps each file whole, old or new, or its new content in a
-// durable temporary file; and every one of the batch's syncs is needed.
+// temporary files go and the times go back, made durable once more, each
+// time by syncing the batch's own files and directories. Every crash state
+// keeps each file whole, old or new, or its new content in a durable
+// temporary file; and every one of the batch's syncs is needed.
 class PowerLossManyFiles : public kivtest::WorkDirTest {
 protected:
-    void record(bool tmp_set) {
+    void record(bool tmp_set, bool backup = false) {
         const std::string pattern = "{{install-dir}}";
         const std::string replacement = "/opt/products/installer-test";
         std::vector<std::string> arguments = {"--", pattern, replacement};
+        if (backup) {
+            arguments.insert(arguments.begin(), "--backup");
+        }
         const std::size_t sizes[] = {2000, 24 * 1024, 9000};
         for (std::size_t i = 0; i < std::size(sizes); ++i) {
             const std::string name = "file" + std::to_string(i);
@@ -267,46 +272,150 @@ TEST_F(PowerLossManyFiles, NoCrashStateLosesAFileAndEverySyncIsNeeded) {
         std::printf("many files, TMP %s: %zu operations, %s\n", tmp_set ? "set" : "unset",
                     log_.size(), summary(result).c_str());
         EXPECT_EQ(result.violations, 0u) << summary(result);
-        std::size_t syncs = 0;
-        for (std::size_t i = 0; i < log_.size(); ++i) {
-            if (!kivcrash::is_sync(log_[i]) || kivcrash::is_covered_sync(log_, i)) {
-                continue;
-            }
-            std::vector<Op> without = log_;
-            without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
-            const Exploration broken = kivcrash::explore(without, promise_);
-            ++syncs;
-            // The last sync makes the deletions (and the times) durable,
-            // which the promise about content does not cover: checked below.
-            if (syncs < 3) {
-                EXPECT_GT(broken.violations, 0u) << "nothing noticed #" << i << " "
-                                                 << log_[i].describe() << " gone";
-            }
-        }
-        EXPECT_EQ(syncs, 3u) << "one batch of three files makes three syncs";
-        // The run ends with its temporary files' deletions durable: a sync
-        // of their file system follows the last of them.
+        // Every sync up to the temporary files' deletions is needed: one
+        // for each temporary file, one for their directory, and one for
+        // each file written back. None syncs a whole file system, which
+        // would wait for other programs' writes too.
         std::size_t last_removal = 0;
         for (std::size_t i = 0; i < log_.size(); ++i) {
             if (log_[i].kind == kivcrash::OpKind::unlink && log_[i].name.rfind("KIV", 0) == 0) {
                 last_removal = i;
             }
         }
-        const bool removals_durable =
-            last_removal > 0 && std::any_of(log_.begin() + static_cast<std::ptrdiff_t>(last_removal),
-                                             log_.end(), [&](const Op& op) {
-                                                 return op.kind == kivcrash::OpKind::syncfs &&
-                                                        op.inode.device ==
-                                                            log_[last_removal].directory.device;
-                                             });
-        EXPECT_TRUE(removals_durable) << "the temporary files' deletions were left unsynced";
+        ASSERT_GT(last_removal, 0u) << "no temporary file was removed";
+        std::size_t needed = 0;
+        for (std::size_t i = 0; i < last_removal; ++i) {
+            if (!kivcrash::is_sync(log_[i]) || kivcrash::is_covered_sync(log_, i)) {
+                continue;
+            }
+            ++needed;
+            std::vector<Op> without = log_;
+            without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+            const Exploration broken = kivcrash::explore(without, promise_);
+            EXPECT_GT(broken.violations, 0u)
+                << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
+        }
+        EXPECT_EQ(needed, 2 * promise_.files.size() + 1)
+            << "one sync a temporary file, one for their directory, one a file written back";
+        EXPECT_TRUE(std::none_of(log_.begin(), log_.end(), [](const Op& op) {
+            return op.kind == kivcrash::OpKind::syncfs || op.kind == kivcrash::OpKind::sync;
+        })) << "a whole file system was synced";
+        // The run ends with the temporary files' deletions and the files'
+        // restored times durable, which the promise about content does not
+        // cover: their directory, and each file, is synced after the last
+        // deletion.
+        const auto synced_after_removals = [&](const InodeId& inode) {
+            return std::any_of(log_.begin() + static_cast<std::ptrdiff_t>(last_removal), log_.end(),
+                               [&](const Op& op) {
+                                   return op.kind == kivcrash::OpKind::fsync && op.inode == inode;
+                               });
+        };
+        EXPECT_TRUE(synced_after_removals(log_[last_removal].directory))
+            << "the temporary files' deletions were left unsynced";
+        for (const kivcrash::WatchedFile& file : promise_.files) {
+            EXPECT_TRUE(synced_after_removals(file.inode))
+                << "the restored times of '" << file.name << "' were left unsynced";
+        }
         for (auto& name : {"file0", "file1", "file2"}) {
             kivtest::remove_tree(path(name));
         }
         kivtest::remove_tree(path("oplog"));
     }
 }
+
+// Backups are made beside the files, by the front end itself, not in the
+// temporary files' directory: the batch finds their directory and syncs it
+// with the temporary files, before any file is written back.
+TEST_F(PowerLossManyFiles, BackupsAreDurableBeforeAnyFileIsWrittenBack) {
+    ASSERT_NO_FATAL_FAILURE(record(true, true));
+    const Exploration result = kivcrash::explore(log_, promise_);
+    EXPECT_EQ(result.violations, 0u) << summary(result);
+    std::size_t first_write_back = log_.size();
+    for (std::size_t i = 0; i < log_.size() && first_write_back == log_.size(); ++i) {
+        for (const kivcrash::WatchedFile& file : promise_.files) {
+            if (log_[i].kind == kivcrash::OpKind::write && log_[i].inode == file.inode) {
+                first_write_back = i;
+            }
+        }
+    }
+    ASSERT_LT(first_write_back, log_.size()) << "no file was written back";
+    const InodeId files_directory = identity(dir());
+    std::size_t backups = 0;
+    std::size_t backups_synced = 0;
+    bool directory_synced = false;
+    for (std::size_t i = 0; i < first_write_back; ++i) {
+        const Op& op = log_[i];
+        if (op.kind == kivcrash::OpKind::rename && op.to_directory == files_directory) {
+            ++backups;
+            backups_synced += std::any_of(log_.begin() + static_cast<std::ptrdiff_t>(i),
+                                          log_.begin() + static_cast<std::ptrdiff_t>(first_write_back),
+                                          [&](const Op& later) {
+                                              return later.kind == kivcrash::OpKind::fsync &&
+                                                     later.inode == op.inode;
+                                          });
+        }
+        directory_synced = directory_synced || (op.kind == kivcrash::OpKind::fsync &&
+                                                op.inode == files_directory && backups > 0);
+    }
+    EXPECT_EQ(backups, promise_.files.size()) << "not every file got a backup";
+    EXPECT_EQ(backups_synced, backups) << "a backup's data were not synced";
+    EXPECT_TRUE(directory_synced) << "the backups' entries were left unsynced";
+}
 #endif
+
+// The recorder takes down the data that a copy moves inside the kernel
+// (copy_file_range, and FICLONERANGE where the file system shares blocks)
+// as the bytes that the target holds from then on, so that the log alone
+// rebuilds the copy: the explorer sees every byte a copy moved.
+class RecordedCopy : public kivtest::WorkDirTest {
+protected:
+    // Copies `source` over `target` with its operations recorded and gives
+    // back the target as the log's writes and truncations rebuild it;
+    // `calls` says which calls wrote to it.
+    std::string rebuilt(const std::string& source, const std::string& target,
+                        std::set<std::string>& calls) {
+        const std::string old_content(5000, 'o');
+        kivtest::write_file(target, old_content);
+        const kivtest::ProgramRun run = kivtest::run_program(
+            KIV_CRASH_DRIVER_PATH, {"copy", source, target},
+            {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+             "KIV_TRANSFER_LIMIT=0"});
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        const InodeId copy = identity(target);
+        std::string bytes = old_content;
+        for (const Op& op : kivcrash::read_oplog(path("oplog"))) {
+            if (op.inode != copy) {
+                continue;
+            }
+            if (op.kind == kivcrash::OpKind::ftruncate) {
+                bytes.resize(static_cast<std::size_t>(op.length), '\0');
+            } else if (op.kind == kivcrash::OpKind::write) {
+                const auto end = static_cast<std::size_t>(op.offset) + op.data.size();
+                bytes.resize(std::max(bytes.size(), end), '\0');
+                bytes.replace(static_cast<std::size_t>(op.offset), op.data.size(), op.data);
+                calls.insert(op.call);
+            }
+        }
+        return bytes;
+    }
+};
+
+TEST_F(RecordedCopy, TheLogRebuildsACopyMadeInsideTheKernel) {
+    const std::string content = kivtest::planted_text(700 * 1024 + 5, "{{install-dir}}");
+    kivtest::write_file(path("source"), content);
+    std::set<std::string> calls;
+    EXPECT_TRUE(rebuilt(path("source"), path("target"), calls) == content);
+    EXPECT_EQ(calls, std::set<std::string>{"copy_file_range"});
+
+    kivtest::ImageMount btrfs(path("btrfs.img"), path("btrfs"), "btrfs", 256u << 20);
+    if (!btrfs.ok()) {
+        GTEST_SKIP() << "the copy that shares blocks: " << btrfs.error();
+    }
+    kivtest::write_file(path("btrfs/source"), content);
+    calls.clear();
+    EXPECT_TRUE(rebuilt(path("btrfs/source"), path("btrfs/target"), calls) == content);
+    EXPECT_EQ(calls, std::set<std::string>{"ficlonerange"});
+}
 
 // The explorer on logs written by hand: the new content written to another
 // file and renamed over the file, as `sed -i` does, loses the file unless

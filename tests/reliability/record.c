@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 static int log_fd = -1;
@@ -42,14 +43,37 @@ static int recording(void) {
 }
 
 /* One record: the header line (which ends in `bytes=`), the payload's
- * length, the payload and a line feed. */
+ * length, the payload and a line feed, in one write, so that the records of
+ * calls that several threads make at once (syncs taken together) never
+ * interleave: one write to a file opened for appending lands whole. A write
+ * cut short is finished piece by piece. */
 static void log_record(const char *header, const void *payload, size_t size) {
     char length[32];
     int count = snprintf(length, sizeof length, "%zu\n", size);
-    log_bytes(header, strlen(header));
-    log_bytes(length, (size_t)count);
-    log_bytes(payload, size);
-    log_bytes("\n", 1);
+    struct iovec parts[4];
+    size_t total = 0;
+    long written;
+    int i;
+    parts[0].iov_base = (void *)header;
+    parts[0].iov_len = strlen(header);
+    parts[1].iov_base = length;
+    parts[1].iov_len = (size_t)count;
+    parts[2].iov_base = (void *)payload;
+    parts[2].iov_len = size;
+    parts[3].iov_base = (void *)"\n";
+    parts[3].iov_len = 1;
+    for (i = 0; i < 4; ++i) {
+        total += parts[i].iov_len;
+    }
+    written = syscall(SYS_writev, log_fd, parts, 4);
+    if (written < 0 || (size_t)written == total) {
+        return;
+    }
+    for (i = 0; i < 4; ++i) {
+        size_t taken = (size_t)written < parts[i].iov_len ? (size_t)written : parts[i].iov_len;
+        log_bytes((const char *)parts[i].iov_base + taken, parts[i].iov_len - taken);
+        written -= (long)taken;
+    }
 }
 
 static const char *type_of(const struct stat *status) {
@@ -155,8 +179,10 @@ void record_write(const char *call, int fd, off_t offset, const void *bytes, siz
 /* The copied bytes are read back from the source where they were taken,
  * which the copy did not change. A source that cannot be read back leaves a
  * `lost` record, which the explorer refuses. */
-void record_copy(int in, off_t in_offset, int out, off_t out_offset, size_t size) {
+void record_copy(const char *call, int in, off_t in_offset, int out, off_t out_offset,
+                 size_t size) {
     char *bytes;
+    char header[64];
     if (size == 0 || !record_wanted(out)) {
         return;
     }
@@ -165,9 +191,10 @@ void record_copy(int in, off_t in_offset, int out, off_t out_offset, size_t size
     }
     bytes = malloc(size);
     if (bytes == NULL || pread(in, bytes, size, in_offset) != (ssize_t)size) {
-        log_record("lost call=copy_file_range bytes=", NULL, 0);
+        snprintf(header, sizeof header, "lost call=%s bytes=", call);
+        log_record(header, NULL, 0);
     } else {
-        record_write("copy_file_range", out, out_offset, bytes, size);
+        record_write(call, out, out_offset, bytes, size);
     }
     free(bytes);
 }

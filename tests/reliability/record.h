@@ -13,7 +13,8 @@
  *   open      fd flags inode type            an open or creation (O_PATH too)
  *   create    dir inode         + name       the entry that an O_CREAT open made
  *   mkdir     dir inode         + name
- *   write     call inode offset + data       write, pwrite, copy_file_range
+ *   write     call inode offset + data       write, pwrite, copy_file_range,
+ *                                            ficlone, ficlonerange
  *   fallocate inode mode offset length
  *   ftruncate inode length
  *   fsync, fdatasync, syncfs   inode type
@@ -46,9 +47,11 @@ void record_mkdir(int directory, const char *path);
 /* `size` bytes moved to `fd`, ending at its file position (offset -1) or
  * at `offset`. */
 void record_write(const char *call, int fd, off_t offset, const void *bytes, size_t size);
-/* `size` bytes copied from `in` at `in_offset` to `out` at `out_offset`;
- * the data are read back from `in`. */
-void record_copy(int in, off_t in_offset, int out, off_t out_offset, size_t size);
+/* `size` bytes copied by `call` (copy_file_range, or ficlone and
+ * ficlonerange, which share the source's blocks) from `in` at `in_offset`
+ * to `out` at `out_offset`; the data are read back from `in`. */
+void record_copy(const char *call, int in, off_t in_offset, int out, off_t out_offset,
+                 size_t size);
 void record_fallocate(int fd, int mode, off_t offset, off_t length);
 void record_ftruncate(int fd, off_t length);
 /* fsync, fdatasync or syncfs of `fd`; sync with fd -1. */

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Zlib
 #include "kivtest/faults.h"
+#include "kivtest/programs.h"
 
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kivtest {
@@ -159,6 +162,54 @@ PseudoTerminal::~PseudoTerminal() {
     if (controller_ >= 0) {
         ::close(controller_);
     }
+}
+
+// The commands go through the shell, which finds them wherever Debian put
+// them (mkfs.* and mount live in /sbin).
+ImageMount::ImageMount(const std::string& image, std::string directory, const std::string& type,
+                       unsigned long long bytes)
+    : directory_(std::move(directory)) {
+    if (::geteuid() != 0) {
+        error_ = "mounting a loop device needs root";
+        return;
+    }
+    const std::string mkfs = "mkfs." + type;
+    if (run_program("/bin/sh", {"-c", "command -v " + mkfs}).exit_status != 0) {
+        error_ = mkfs + " is missing (Debian's " +
+                 (type == "xfs" ? std::string("xfsprogs") : type + "-progs") + ")";
+        return;
+    }
+    ::mkdir(directory_.c_str(), 0777);
+    const ProgramRun made = run_program(
+        "/bin/sh", {"-c", "truncate -s \"$1\" \"$2\" && " + mkfs + " -q -f \"$2\" >/dev/null",
+                    "sh", std::to_string(bytes), image});
+    if (made.exit_status != 0) {
+        error_ = "cannot make a " + type + " image: " + made.err;
+        return;
+    }
+    const ProgramRun mounted =
+        run_program("/bin/sh", {"-c", "mount -o loop \"$1\" \"$2\" && chmod 0777 \"$2\"", "sh",
+                                image, directory_});
+    if (mounted.exit_status != 0) {
+        error_ = "cannot mount the " + type + " image through a loop device: " + mounted.err;
+    }
+}
+
+ImageMount::~ImageMount() {
+    if (ok()) {
+        run_program("/bin/sh", {"-c", "umount \"$1\" || umount -l \"$1\"", "sh", directory_});
+    }
+}
+
+long long ImageMount::used_bytes() const {
+    const int fd = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct statvfs status {};
+    const bool known = fd >= 0 && ::syncfs(fd) == 0 && ::fstatvfs(fd, &status) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return known ? static_cast<long long>((status.f_blocks - status.f_bfree) * status.f_frsize)
+                 : -1;
 }
 
 }  // namespace kivtest

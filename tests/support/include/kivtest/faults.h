@@ -82,6 +82,69 @@ public:
     bool fired() const;
 };
 
+// A file system of `type` ("btrfs", "xfs") made in an image file of
+// `bytes` bytes and mounted through a loop device at `directory` (created
+// if needed) for its lifetime: a file system that shares blocks between
+// files. Needs root, loop devices and the type's mkfs (Debian's btrfs-progs
+// or xfsprogs); error() says what was missing.
+class ImageMount {
+public:
+    ImageMount(const std::string& image, std::string directory, const std::string& type,
+               unsigned long long bytes);
+    ~ImageMount();
+    ImageMount(const ImageMount&) = delete;
+    ImageMount& operator=(const ImageMount&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    const std::string& directory() const { return directory_; }
+    // The bytes in use on the file system, after its pending writes are
+    // made durable (used space settles only then); -1 if unknown.
+    long long used_bytes() const;
+
+private:
+    std::string directory_;
+    std::string error_;
+};
+
+// The system calls that a CallHook can watch: copy_file_range, the
+// ioctl requests that share blocks between files (FICLONE, FICLONERANGE),
+// and read.
+enum class HookedCall { copy_file_range, clone, read };
+
+// While it lives, sees every call of one kind that the process makes, the
+// libraries' included, and can make some of them fail or move less, as the
+// kernel may: for what the system cannot be made to do on demand (a copy
+// inside the kernel that fails part-way, a read that fails after it).
+// One hook of each kind may live at a time.
+class CallHook {
+public:
+    struct Plan {
+        // From this call on (1: the next one; 0: none), calls fail with
+        // `error` without reaching the system...
+        unsigned first_failing = 0;
+        // ...this many of them (0: all that follow).
+        unsigned failing = 0;
+        int error = 0;
+        // Caps the bytes that one copy_file_range or read moves (0: no cap).
+        std::size_t limit = 0;
+    };
+
+    CallHook(HookedCall call, Plan plan);
+    ~CallHook();
+    CallHook(const CallHook&) = delete;
+    CallHook& operator=(const CallHook&) = delete;
+
+    // The calls seen so far, the failed ones included.
+    unsigned calls() const;
+    // The bytes that the calls that went through moved (for clone, the
+    // lengths of the ranges that FICLONERANGE shared).
+    std::uint64_t bytes() const;
+
+private:
+    HookedCall call_;
+};
+
 }  // namespace kivtest
 
 #endif

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: Zlib
+// The call hook: like the open hook, this file defines C library functions
+// in the test program itself, ahead of the C library's for the program and
+// for the libraries it loads. Each passes the call on to the next definition
+// (the C library's, or a sanitizer's) unless an armed hook fails it first.
+// The C library's ioctl header is left out: its declaration of ioctl, as a
+// function that never throws, would otherwise have to match this one.
+#undef _FILE_OFFSET_BITS
+#include <dlfcn.h>
+#include <linux/fs.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "kivtest/faults.h"
+
+namespace kivtest {
+namespace {
+
+struct Armed {
+    bool armed = false;
+    CallHook::Plan plan;
+    unsigned calls = 0;
+    std::uint64_t bytes = 0;
+};
+
+constexpr int hooked_kinds = 3;
+Armed hooks[hooked_kinds];
+
+Armed& hook(HookedCall call) {
+    return hooks[static_cast<int>(call)];
+}
+
+// Counts a call of `call`; true if it is to fail, with errno set.
+bool fails(HookedCall call) {
+    Armed& armed = hook(call);
+    if (!armed.armed) {
+        return false;
+    }
+    const unsigned number = ++armed.calls;
+    const CallHook::Plan& plan = armed.plan;
+    if (plan.first_failing == 0 || number < plan.first_failing ||
+        (plan.failing != 0 && number >= plan.first_failing + plan.failing)) {
+        return false;
+    }
+    errno = plan.error;
+    return true;
+}
+
+std::size_t capped(HookedCall call, std::size_t size) {
+    const Armed& armed = hook(call);
+    return armed.armed && armed.plan.limit != 0 && size > armed.plan.limit ? armed.plan.limit
+                                                                           : size;
+}
+
+void moved(HookedCall call, long long size) {
+    if (hook(call).armed && size > 0) {
+        hook(call).bytes += static_cast<std::uint64_t>(size);
+    }
+}
+
+template <typename Function>
+Function next_definition(const char* name) {
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+CallHook::CallHook(HookedCall call, Plan plan) : call_(call) {
+    hook(call) = Armed{true, plan, 0, 0};
+}
+
+CallHook::~CallHook() {
+    hook(call_) = Armed{};
+}
+
+unsigned CallHook::calls() const {
+    return hook(call_).calls;
+}
+
+std::uint64_t CallHook::bytes() const {
+    return hook(call_).bytes;
+}
+
+}  // namespace kivtest
+
+// NOLINTBEGIN: these replace the C library's functions of the same names.
+extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset,
+                                   std::size_t size, unsigned int flags) {
+    using Function = ssize_t (*)(int, off64_t*, int, off64_t*, std::size_t, unsigned int);
+    static auto next = kivtest::next_definition<Function>("copy_file_range");
+    if (kivtest::fails(kivtest::HookedCall::copy_file_range)) {
+        return -1;
+    }
+    const ssize_t copied =
+        next(in, in_offset, out, out_offset,
+             kivtest::capped(kivtest::HookedCall::copy_file_range, size), flags);
+    kivtest::moved(kivtest::HookedCall::copy_file_range, copied);
+    return copied;
+}
+
+extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
+    using Function = ssize_t (*)(int, void*, std::size_t);
+    static auto next = kivtest::next_definition<Function>("read");
+    if (kivtest::fails(kivtest::HookedCall::read)) {
+        return -1;
+    }
+    const ssize_t got = next(fd, buffer, kivtest::capped(kivtest::HookedCall::read, size));
+    kivtest::moved(kivtest::HookedCall::read, got);
+    return got;
+}
+
+// Every ioctl takes one argument after the request, a pointer or a number.
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    using Function = int (*)(int, unsigned long, void*);
+    static auto next = kivtest::next_definition<Function>("ioctl");
+    std::va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    const bool clone = request == FICLONE || request == FICLONERANGE;
+    if (clone && kivtest::fails(kivtest::HookedCall::clone)) {
+        return -1;
+    }
+    const int result = next(fd, request, argument);
+    if (clone && result == 0 && request == FICLONERANGE) {
+        const auto* range = static_cast<const struct file_clone_range*>(argument);
+        kivtest::moved(kivtest::HookedCall::clone, static_cast<long long>(range->src_length));
+    }
+    return result;
+}
+// NOLINTEND
