@@ -364,7 +364,8 @@ Copier::Next Copier::open_target(const SourceName& source, const TargetName& tar
 bool Copier::write(const SourceName& source, const TargetName& target, const Checked& checked,
                    kivcopy::platform::Source& opened, kivcopy::platform::File& file) {
     CopyWatch watch(progress_, file.handle(), done_, opened.size);
-    const kivcopy::engine::Written written = kivcopy::engine::write_copy(opened, file);
+    const kivcopy::engine::Written written =
+        kivcopy::engine::write_copy(opened, file, options_.reflink);
     std::string reason;
     const bool attributes = written.closed || !options_.preserve.any() ||
                             give_attributes(file.handle(), opened, options_.preserve, reason);
@@ -373,6 +374,10 @@ bool Copier::write(const SourceName& source, const TargetName& target, const Che
     done_ += opened.size;
     progress_.update(done_);
     record_written(target);
+    if (written.sharing_refused) {
+        return fail("cannot share the blocks of " + quoted(source.shown) + " with " +
+                    quoted(target.shown) + " (--reflink=always): " + describe(written.error));
+    }
     if (result != KIVCOPY_OK) {
         return failed_with(result, source, target, written.error);
     }

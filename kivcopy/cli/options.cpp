@@ -38,6 +38,9 @@ void print_help() {
         "                          copied as links, other special files skipped\n"
         "      --follow-hard-links  with -r as root, copy also a file that has other\n"
         "                          hard links and whose owner does not own its directory\n"
+        "      --reflink[=WHEN]    share the source's blocks where the file system can:\n"
+        "                          auto (the default: where it can), always (without\n"
+        "                          WHEN: a copy that cannot fails), never\n"
         "  -p                      keep the source's mode, owner and times\n"
         "      --preserve[=LIST]   keep what LIST names: mode, ownership, timestamps\n"
         "                          (all three without a LIST)\n"
@@ -128,6 +131,23 @@ bool read_preserve_list(const char* list, Preserve& preserve) {
     return true;
 }
 
+// --reflink's WHEN, as cp takes it: always without one.
+bool read_reflink(const char* when, kivcopy::Sharing& sharing) {
+    const std::string given = when != nullptr ? when : "always";
+    if (given == "auto") {
+        sharing = kivcopy::Sharing::when_possible;
+    } else if (given == "always") {
+        sharing = kivcopy::Sharing::required;
+    } else if (given == "never") {
+        sharing = kivcopy::Sharing::never;
+    } else {
+        kivcli::complain(program_name, "invalid argument " + quoted(given) +
+                                           " for '--reflink' (auto, always or never)");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int usage_error() {
@@ -150,6 +170,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         option_remove_destination,
         option_progress,
         option_follow_hard_links,
+        option_reflink,
     };
     static const option long_options[] = {
         {"no-clobber", no_argument, nullptr, 'n'},
@@ -164,6 +185,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         {"verbose", no_argument, nullptr, 'v'},
         {"progress", no_argument, nullptr, option_progress},
         {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
+        {"reflink", optional_argument, nullptr, option_reflink},
         {"help", no_argument, nullptr, option_help},
         {"version", no_argument, nullptr, option_version},
         {nullptr, 0, nullptr, 0},
@@ -226,6 +248,11 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 break;
             case option_follow_hard_links:
                 options.follow_hard_links = true;
+                break;
+            case option_reflink:
+                if (!read_reflink(optarg, options.reflink)) {
+                    return usage_error();
+                }
                 break;
             case option_help:
                 print_help();

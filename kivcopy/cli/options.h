@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "copy.h"
 #include "kivcli/progress.h"
 
 namespace kivcopy_cli {
@@ -39,6 +40,7 @@ struct Options {
     bool make_parents = false;          // -D
     bool verbose = false;               // -v
     bool follow_hard_links = false;     // --follow-hard-links
+    kivcopy::Sharing reflink = kivcopy::Sharing::when_possible;  // --reflink
     Preserve preserve;                  // -p, --preserve=LIST
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
     std::optional<std::string> target_directory;  // -t

@@ -146,6 +146,14 @@ CopyStatus finish(CopyStatus status, File& first) {
 // there and is told apart as it always was.
 class KernelCopy {
 public:
+    explicit KernelCopy(Sharing sharing)
+        : may_share_(sharing != Sharing::never),
+          must_share_(sharing == Sharing::required),
+          may_copy_(sharing != Sharing::never) {}
+
+    // Whether a run could not share its blocks where sharing was required.
+    bool sharing_refused() const { return sharing_refused_; }
+
     // Moves what the kernel will of [start, end) of the source to the same
     // place in the target, both files placed at `start`, and sets `moved_to`
     // to where it stopped, both files placed there. The target stream must
@@ -167,6 +175,10 @@ public:
                 return target.seek_to(end) ? CopyStatus::copied : CopyStatus::target_not_written;
             }
             may_share_ = false;
+            if (must_share_) {
+                sharing_refused_ = true;
+                return CopyStatus::target_not_written;
+            }
         }
         while (may_copy_ && moved_to < end) {
             std::int64_t copied = target.copy_range_from(source, end - moved_to);
@@ -182,8 +194,10 @@ public:
     }
 
 private:
-    bool may_share_ = true;
-    bool may_copy_ = true;
+    bool may_share_;
+    bool must_share_;
+    bool may_copy_;
+    bool sharing_refused_ = false;
 };
 
 // Moves the source to the target block by block until the source ends.
@@ -247,8 +261,8 @@ CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream&
 // kernel moves the bytes that the source's status counts, and the block
 // loop reads on from there to the source's end, as it read the whole file
 // before, so that a file that grew meanwhile is copied to its new end.
-CopyStatus copy_data(platform::Source& source, File& target, TargetStream& writer) {
-    KernelCopy kernel;
+CopyStatus copy_data(platform::Source& source, File& target, TargetStream& writer,
+                     KernelCopy& kernel) {
     if (source.may_have_holes && target.allow_holes()) {
         return copy_with_holes(source, target, writer, kernel);
     }
@@ -336,12 +350,14 @@ platform::Replacing open_existing_target(Place where, Links links, const Source&
 // The copy is stamped with the source's last-access time, not its
 // modification time, through the handle it was written through, so that
 // whatever its name stands for by now is not touched.
-Written write_copy(Source& source, File& target) {
+Written write_copy(Source& source, File& target, Sharing sharing) {
     Written written;
     TargetStream writer(target);
-    written.status = copy_data(source, target, writer);
+    KernelCopy kernel(sharing);
+    written.status = copy_data(source, target, writer, kernel);
     if (written.status != CopyStatus::copied) {
         written.error = platform::last_error();
+        written.sharing_refused = kernel.sharing_refused();
         written.status = finish(written.status, target, source.file);
         written.closed = true;
         return written;
@@ -395,7 +411,7 @@ CopyStatus copy_file(const platform::PathChar* source_path, const platform::Path
     if (opened != CopyStatus::copied) {
         return finish(opened, target, source.file);
     }
-    const engine::Written written = engine::write_copy(source, target);
+    const engine::Written written = engine::write_copy(source, target, Sharing::when_possible);
     return engine::close_copy(written, target, source);
 }
 

@@ -21,6 +21,13 @@ enum class CopyStatus : int {
 // What replacing an existing target is allowed.
 enum class ExistingTarget { keep, replace };
 
+// Whether the copy shares the source's blocks (a reflink, where the file
+// system keeps one block for both files until either is written): where it
+// can (the export's way), always (a copy that cannot fails), or never (the
+// copy gets blocks of its own, and the data moves without the kernel's
+// copy, which may share them too).
+enum class Sharing { when_possible, required, never };
+
 CopyStatus copy_file(const platform::PathChar* source, const platform::PathChar* target,
                      ExistingTarget existing);
 

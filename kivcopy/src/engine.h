@@ -41,12 +41,14 @@ struct Written {
     bool stamped = false;  // the target's times were set to the source's last access
     bool closed = false;   // a failure that closed both files already
     int error = 0;         // the system's error for a failure
+    bool sharing_refused = false;  // blocks could not be shared where that was required
 };
 
-// Copies the source's data into the open target and stamps the target with
-// the source's last-access time, as KivCopyFile does. Both stay open unless
-// the data could not all be moved; then both are closed, target first.
-Written write_copy(Source& source, File& target);
+// Copies the source's data into the open target, sharing its blocks as
+// `sharing` says, and stamps the target with the source's last-access time,
+// as KivCopyFile does. Both stay open unless the data could not all be
+// moved; then both are closed, target first.
+Written write_copy(Source& source, File& target, Sharing sharing);
 
 // The finishing step: closes the target, then the source, and gives the
 // copy status as KivCopyFile would return it (a failed close makes it

@@ -300,6 +300,46 @@ TEST_F(CopyOptions, PreservesWhatCpPPreserves) {
 }
 #endif
 
+#if !defined(_WIN32)
+// --reflink as cp takes it, beside cp on a file system that shares blocks:
+// always and auto share the source's blocks (the used space hardly grows),
+// never gives the copy blocks of its own; where blocks cannot be shared,
+// always fails and auto copies.
+TEST_F(CopyOptions, SharesBlocksAsReflinkSays) {
+    constexpr long long mib = 1 << 20;
+    kivtest::ImageMount btrfs(path("btrfs.img"), path("btrfs"), "btrfs", 256 * mib);
+    if (!btrfs.ok()) {
+        GTEST_SKIP() << btrfs.error();
+    }
+    kivtest::write_at(path("btrfs/source"), 0, std::string(16 * mib, 'x'));
+    for (const char* when : {"--reflink", "--reflink=auto", "--reflink=never"}) {
+        long long growth[2] = {};
+        int statuses[2] = {};
+        for (int tool = 0; tool < 2; ++tool) {
+            const std::string copy = path("btrfs/copy");
+            const long long before = btrfs.used_bytes();
+            statuses[tool] = tool == 0 ? run({when, "--", path("btrfs/source"), copy}).exit_status
+                                       : kivtest::run_program("/bin/cp", {when, "--",
+                                                              path("btrfs/source"), copy})
+                                             .exit_status;
+            growth[tool] = btrfs.used_bytes() - before;
+            EXPECT_EQ(read_file(copy).size(), static_cast<std::size_t>(16 * mib));
+            std::remove(copy.c_str());
+        }
+        EXPECT_EQ(statuses[0], statuses[1]) << when;
+        EXPECT_EQ(growth[0] > 8 * mib, growth[1] > 8 * mib)
+            << when << ": kivcopy's copy grew the file system by " << growth[0]
+            << " bytes, cp's by " << growth[1];
+    }
+    write_file(path("plain"), "data");
+    auto refused = run({"--reflink=always", "--", path("plain"), path("btrfs/shared")});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_NE(refused.err.find("cannot share the blocks"), std::string::npos) << refused.err;
+    EXPECT_EQ(run({"--reflink=auto", "--", path("plain"), path("btrfs/copied")}).exit_status, 0);
+    EXPECT_EQ(read_file(path("btrfs/copied")), "data");
+}
+#endif
+
 TEST_F(CopyOptions, ShowsProgressWhenAsked) {
     write_file(path("source"), std::string(3000, 'x'));
     auto result = run({"--progress", "--", path("source"), path("copy")});

@@ -29,6 +29,11 @@ Source: "..\..\example-product\shared.ini"; DestDir: "{app}"
 Source: "..\..\example-product\mapped.ini"; DestDir: "{app}"
 
 [Code]
+function ExampleCreateFileW(FileName: String; DesiredAccess, ShareMode, SecurityAttributes,
+  CreationDisposition, FlagsAndAttributes, TemplateFile: Cardinal): Cardinal;
+  external 'CreateFileW@kernel32.dll stdcall';
+function ExampleCloseHandle(Handle: Cardinal): Boolean;
+  external 'CloseHandle@kernel32.dll stdcall';
 function ExampleCreateFileMappingW(Handle, Security, Protection, SizeHigh, SizeLow,
   Name: Cardinal): Cardinal;
   external 'CreateFileMappingW@kernel32.dll stdcall';
@@ -77,19 +82,19 @@ begin
 
   // A file that another program holds open for writing and deleting,
   // sharing all of it, is patched: the kit asks what the DLL will ask.
-  Handle := KivCreateFileW(App + '\shared.ini', $40010000, 7, 0, 3, $80, 0);
+  Handle := ExampleCreateFileW(App + '\shared.ini', $40010000, 7, 0, 3, $80, 0);
   LogResult('KivReplaceText shared.ini held by another', KivReplaceText(App + '\shared.ini', 'old-old-old', 'n'));
-  KivCloseHandle(Handle);
+  ExampleCloseHandle(Handle);
 
   // A file that another program maps cannot be cut shorter: 7, the file as
   // it was, the result kept in a KIVn file in TMP.
-  Handle := KivCreateFileW(App + '\mapped.ini', $80000000, 7, 0, 3, $80, 0);
+  Handle := ExampleCreateFileW(App + '\mapped.ini', $80000000, 7, 0, 3, $80, 0);
   Mapping := ExampleCreateFileMappingW(Handle, 0, 2, 0, 0, 0);
   View := ExampleMapViewOfFile(Mapping, 4, 0, 0, 0);
   LogResult('KivReplaceText mapped.ini', KivReplaceText(App + '\mapped.ini', 'old-old-old', 'n'));
   ExampleUnmapViewOfFile(View);
-  KivCloseHandle(Mapping);
-  KivCloseHandle(Handle);
+  ExampleCloseHandle(Mapping);
+  ExampleCloseHandle(Handle);
 end;
 
 procedure CurStepChanged(CurStep: TSetupStep);
