@@ -13,12 +13,14 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -458,30 +460,72 @@ TEST_F(Attack, KivcopyRecursiveNeverSetsTheModeOfADirectorySwappedIn) {
         [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
 }
 
+// Starts the program at `path` (a copy of sleep), with nothing of the
+// test's output, so that its file is busy ("Text file busy" to a writer);
+// returns its process.
+pid_t run_busy(const std::string& path) {
+    const pid_t running = ::fork();
+    if (running == 0) {
+        const int nothing = ::open("/dev/null", O_RDWR);
+        ::dup2(nothing, STDIN_FILENO);
+        ::dup2(nothing, STDOUT_FILENO);
+        ::dup2(nothing, STDERR_FILENO);
+        ::execl(path.c_str(), "busy", "30", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const std::string exe = "/proc/" + std::to_string(running) + "/exe";
+    for (int tries = 0; tries < 500; ++tries) {
+        char target[4096] = {};
+        if (::readlink(exe.c_str(), target, sizeof target - 1) > 0 && std::string(target) == path) {
+            break;
+        }
+        ::usleep(10000);
+    }
+    return running;
+}
+
 // kivcopy with each way of replacing a target, into the attacker's folder:
 // the attacker puts a link to a file of root's at the target's name, before
-// the run or after the program's own removal or backup of the target.
+// the run or after the program's own removal or backup of the target (-f
+// removes a target that is a running program, which cannot be written).
 TEST_F(Attack, KivcopyNeverWritesThroughALinkAtTheTargetName) {
     const std::vector<std::vector<std::string>> ways = {
-        {"-f"}, {"-u"}, {"--remove-destination"}, {"-f", "-b"}};
-    for (const std::vector<std::string>& way : ways) {
+        {"-f"}, {"-u"}, {"--remove-destination"}, {"-f", "-b"}, {"-f", "running"}};
+    for (std::vector<std::string> way : ways) {
+        const bool busy = way.back() == "running";
         std::string label;
         for (const std::string& option : way) {
             label += option;
         }
+        if (busy) {
+            way.pop_back();
+        }
         Snapshot before;
+        pid_t running = -1;
+        const auto stop_running = [&] {
+            if (running > 0) {
+                ::kill(running, SIGKILL);
+                ::waitpid(running, nullptr, 0);
+                running = -1;
+            }
+        };
         expect_held(
             label,
             [&](const std::string& base) {
                 const Folders at = folders(base);
                 make_file(at.root + "/new.conf", "new", root_id, 0644);
                 make_file(at.root + "/secret", "root's own", root_id, 0644);
-                make_file(at.attacker + "/app.conf", "old", root_id, 0644);
+                make_file(at.attacker + "/app.conf", busy ? read_file("/bin/sleep") : "old",
+                          root_id, 0755);
                 // Older than the source, for -u.
                 kivtest::set_times(at.root + "/secret", {1000000000, 0}, {1000000000, 0});
                 kivtest::set_times(at.attacker + "/app.conf", {1000000000, 0}, {1000000000, 0});
                 make_link(at.root + "/secret", at.stage + "/app.conf", attacker_id);
                 before = snapshot(at.root);
+                stop_running();
+                if (busy) {
+                    running = run_busy(at.attacker + "/app.conf");
+                }
                 std::vector<std::string> arguments = way;
                 arguments.insert(arguments.end(),
                                  {"--", at.root + "/new.conf", at.attacker + "/app.conf"});
@@ -490,7 +534,11 @@ TEST_F(Attack, KivcopyNeverWritesThroughALinkAtTheTargetName) {
                             {"any", "app.conf", "before"},
                             {"rename " + at.stage + "/app.conf " + at.attacker + "/app.conf"}};
             },
-            [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+            [&](const std::string& base) {
+                stop_running();
+                return changes(before, snapshot(base + "/root"));
+            });
+        stop_running();
     }
 }
 
