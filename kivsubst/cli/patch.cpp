@@ -102,7 +102,8 @@ private:
     bool reachable(const Target& target);
     bool keep_backup(Item& item, bool durable);
     void failed(const Target& target, const Substitution& substitution, int code);
-    void patched(Item& item, Substitution::Closing closing = Substitution::Closing::now);
+    void patched(Item& item);
+    void tell(const Item& item);
     void drop_failed(std::vector<Item>& items, const std::vector<bool>& failed) const;
 
     const Options& options_;
@@ -190,9 +191,14 @@ bool Patcher::keep_backup(Item& item, bool durable) {
     return true;
 }
 
-void Patcher::patched(Item& item, Substitution::Closing closing) {
-    Substitution& substitution = item.substitution;
-    substitution.finish(closing);
+void Patcher::patched(Item& item) {
+    item.substitution.finish();
+    tell(item);
+}
+
+// Counts a file as done and tells how it went, with -v.
+void Patcher::tell(const Item& item) {
+    const Substitution& substitution = item.substitution;
     done_ += item.size;
     const int result = substitution.result();
     tally_.any_replaced = tally_.any_replaced || result == KIVSUBST_REPLACED;
@@ -287,12 +293,16 @@ void Patcher::patch_batch(std::vector<Item>& items) {
 
     failed_at.assign(items.size(), false);
     to_sync.clear();
+    // Each file gets its times back right after its write-back, so that the
+    // one sync that makes its new content durable makes them durable too:
+    // a power cut never brings back a file with the time of its write-back.
     for (std::size_t i = 0; i < items.size(); ++i) {
         const int failure = items[i].substitution.write_back(Durability::by_caller);
         if (failure != 0) {
             failed(*items[i].target, items[i].substitution, failure);
             failed_at[i] = true;
         } else {
+            items[i].substitution.restore_times();
             to_sync.push_back(&items[i].substitution.written());
         }
     }
@@ -300,7 +310,6 @@ void Patcher::patch_batch(std::vector<Item>& items) {
     // the only durable copy of the new content: if that sync fails, they
     // are kept.
     const bool written_durable = kivsubst::platform::sync_all(to_sync);
-    to_sync.clear();
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (failed_at[i]) {
             continue;
@@ -310,15 +319,14 @@ void Patcher::patch_batch(std::vector<Item>& items) {
             failed(*items[i].target, items[i].substitution, KIVSUBST_COPY_ERROR);
             continue;
         }
-        patched(items[i], Substitution::Closing::later);
-        to_sync.push_back(&items[i].substitution.written());
+        items[i].substitution.remove_temporary();
+        tell(items[i]);
     }
-    // One more sync for the whole batch makes the files' restored times and
-    // the deletion of the temporary files beside them durable too, so that a
-    // power cut brings back neither a file with the time of its write-back
-    // nor a stale temporary file. A single call, which would pay a sync of
-    // its own for each, leaves them as the library's call does.
-    kivsubst::platform::sync_all(to_sync);
+    // One more sync, of the temporary files' directories alone, makes their
+    // deletions durable, so that a power cut brings back no stale temporary
+    // file. A single call, which would pay a sync of its own for it, leaves
+    // it as the library's call does.
+    kivsubst::platform::sync_all({});
 }
 
 }  // namespace

@@ -20,8 +20,9 @@ using kivsubst::platform::File;
 
 kivsubst::FileAt file_at(const Target& target) {
     kivsubst::FileAt at;
-    at.directory = kivsubst::platform::Directory::held(target.folder->handle(),
-                                                       target.folder->shown());
+    const int directory = target.folder->handle();
+    at.directory = kivsubst::platform::Directory::held(directory, target.folder->shown(),
+                                                       target.folder->readable());
     at.name = target.name;
     at.shown = target.shown;
     at.links = target.named ? kivsubst::platform::Links::follow

@@ -80,7 +80,8 @@ TextBytes text_bytes(bool utf8) {
 
 kivsubst::FileAt file_at(const Target& target) {
     kivsubst::FileAt at;
-    at.directory = kivsubst::platform::Directory::held(nullptr, target.folder->native_path());
+    at.directory =
+        kivsubst::platform::Directory::held(nullptr, target.folder->native_path(), true);
     at.name = wide_of(target.name);
     at.shown = wide_of(target.shown);
     at.links = kivsubst::platform::Links::follow;

@@ -39,6 +39,9 @@ struct FileStatus {
     FileIdentity identity;
     std::int64_t length = 0;
     FileTimes times;
+    unsigned mode = 0;        // the permission bits, set-ID bits included (POSIX)
+    std::uint64_t owner = 0;  // the user and group that own the file (POSIX)
+    std::uint64_t group = 0;
 };
 
 // What an ordinary write may strip from a file and the write-back puts back
@@ -171,7 +174,7 @@ public:
     // when it was opened where opening it may read it (Windows, below).
     std::optional<FileStatus> status() const;
     // What a write may strip from the file.
-    Privileges privileges() const;
+    Privileges privileges(const FileStatus& status) const;
     // Puts back what a write stripped, if the file still has the owner and
     // group it had when `privileges` were recorded; quietly leaves what the
     // caller may not set.
@@ -194,11 +197,12 @@ public:
     // program holds a lock on any part of it. Where locks are only advisory
     // (POSIX) there is nothing to take.
     bool lock_for_writing();
-    // Copies what remains of `source` from its position to this file's
-    // position without passing the bytes through the process, where the
-    // system can; `copied` counts the bytes. Unsupported means that nothing
-    // was copied and the caller must copy by reading and writing.
-    KernelCopy copy_from(File& source, std::int64_t& copied);
+    // Copies `length` bytes of `source` from its position to this file's
+    // position (fewer where the source ends sooner) without passing the
+    // bytes through the process, where the system can; `copied` counts the
+    // bytes. Unsupported means that nothing was copied and the caller must
+    // copy by reading and writing.
+    KernelCopy copy_from(File& source, std::int64_t length, std::int64_t& copied);
     // Makes the file's data durable.
     bool sync();
     // Closes the file; false if the close reports an error.
@@ -252,10 +256,11 @@ public:
     Directory& operator=(const Directory&) = delete;
 
     static Directory open(const Path& path);
-    // The directory that the caller holds open as `directory` (a duplicate
-    // of the handle is kept; Windows holds it by `path`), shown in messages
-    // as `path`.
-    static Directory held(NativeHandle directory, const Path& path);
+    // The directory that the caller holds open as `directory`, opened for
+    // reading its names where `readable` (else for lookups alone), shown in
+    // messages as `path`. The handle stays the caller's, who keeps it open
+    // while this Directory lives (Windows holds the directory by `path`).
+    static Directory held(NativeHandle directory, const Path& path, bool readable);
 
     bool is_open() const { return open_; }
     const Path& path() const { return path_; }
@@ -282,6 +287,7 @@ private:
     NativeHandle handle_{};  // POSIX only: Windows holds the directory by its path
     bool readable_ = false;  // opened for reading, so it can be synced
     bool open_ = false;
+    bool owned_ = true;      // the handle is this object's to close
 };
 
 }  // namespace kivsubst::platform

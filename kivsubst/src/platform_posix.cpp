@@ -232,7 +232,6 @@ bool sync_all(const std::vector<File*>& files) {
     }
     bool all = true;
     std::vector<int> file_descriptors;
-    std::vector<dev_t> devices;          // each synced file's, in the same order
     std::vector<int> found;              // the directories opened here
     std::vector<dev_t> whole_file_systems;
     const auto sync_file_system = [&](dev_t device, int fd) {
@@ -243,15 +242,25 @@ bool sync_all(const std::vector<File*>& files) {
         whole_file_systems.push_back(device);
         return ::syncfs(fd) == 0;
     };
-    for (File* file : files) {
-        struct stat status {};
-        if (::fstat(file->handle(), &status) != 0) {
-            all = false;
-            continue;
+    // A file of the batch on the file system `device`, to sync it through:
+    // looked for only where a directory cannot be synced itself.
+    const auto file_on = [&](dev_t device) {
+        for (const int fd : file_descriptors) {
+            struct stat status {};
+            if (::fstat(fd, &status) == 0 && status.st_dev == device) {
+                return fd;
+            }
         }
+        return -1;
+    };
+    for (File* file : files) {
         file_descriptors.push_back(file->handle());
-        devices.push_back(status.st_dev);
         if (file->entry() == File::Entry::unknown) {
+            struct stat status {};
+            if (::fstat(file->handle(), &status) != 0) {
+                all = false;
+                continue;
+            }
             const int held = open_directory_of(file->handle(), status);
             if (held >= 0) {
                 found.push_back(held);
@@ -281,7 +290,14 @@ bool sync_all(const std::vector<File*>& files) {
             list_directory(held, status);
         }
     }
+    // Many Directories may share one handle (a front end's, for the files
+    // of one directory): each handle is looked at once.
+    std::vector<int> handles;
     for (const Directory* directory : changed) {
+        if (std::find(handles.begin(), handles.end(), directory->handle()) != handles.end()) {
+            continue;
+        }
+        handles.push_back(directory->handle());
         struct stat status {};
         if (::fstat(directory->handle(), &status) != 0) {
             all = false;
@@ -290,11 +306,8 @@ bool sync_all(const std::vector<File*>& files) {
         } else {
             // A path handle cannot sync its file system; a file of the batch
             // on the same one can.
-            auto on_it = std::find(devices.begin(), devices.end(), status.st_dev);
-            all = on_it != devices.end() &&
-                  sync_file_system(status.st_dev,
-                                   file_descriptors[static_cast<std::size_t>(on_it - devices.begin())]) &&
-                  all;
+            const int on_it = file_on(status.st_dev);
+            all = on_it >= 0 && sync_file_system(status.st_dev, on_it) && all;
         }
     }
     all = sync_together(directories, true) && all;
@@ -324,7 +337,10 @@ std::optional<FileStatus> File::status() const {
     return FileStatus{{static_cast<std::uint64_t>(status.st_dev),
                        static_cast<std::uint64_t>(status.st_ino)},
                       static_cast<std::int64_t>(status.st_size),
-                      {from_timespec(status.st_atim), from_timespec(status.st_mtim)}};
+                      {from_timespec(status.st_atim), from_timespec(status.st_mtim)},
+                      static_cast<unsigned>(status.st_mode & 07777),
+                      status.st_uid,
+                      status.st_gid};
 }
 
 bool File::set_times(const FileTimes& times) {
@@ -332,14 +348,12 @@ bool File::set_times(const FileTimes& times) {
     return ::futimens(handle_, both) == 0;
 }
 
-Privileges File::privileges() const {
+// The mode and owners come from the status the caller read of this file.
+Privileges File::privileges(const FileStatus& status) const {
     Privileges privileges;
-    struct stat status {};
-    if (::fstat(handle_, &status) == 0) {
-        privileges.mode = status.st_mode & 07777;
-        privileges.owner = status.st_uid;
-        privileges.group = status.st_gid;
-    }
+    privileges.mode = status.mode;
+    privileges.owner = status.owner;
+    privileges.group = status.group;
     ssize_t size = ::fgetxattr(handle_, capability_attribute, nullptr, 0);
     if (size > 0) {
         privileges.capability.resize(static_cast<std::size_t>(size));
@@ -358,6 +372,9 @@ Privileges File::privileges() const {
 // hands since the privileges were recorded gets neither: they were granted
 // to the file as its owner and group held it, not to whoever holds it now.
 void File::restore(const Privileges& privileges) {
+    if ((privileges.mode & set_id_bits) == 0 && !privileges.has_capability) {
+        return;  // nothing that a write strips
+    }
     struct stat status {};
     if (::fstat(handle_, &status) != 0 || status.st_uid != privileges.owner ||
         status.st_gid != privileges.group) {
@@ -434,11 +451,12 @@ bool File::truncate(std::int64_t length) {
 // copy_file_range moves the bytes inside the kernel, as the system's own
 // copy tools do. It refuses file pairs it cannot handle (other file systems,
 // special files) before copying anything.
-KernelCopy File::copy_from(File& source, std::int64_t& copied) {
+KernelCopy File::copy_from(File& source, std::int64_t length, std::int64_t& copied) {
     copied = 0;
-    for (;;) {
-        ssize_t moved = ::copy_file_range(source.handle_, nullptr, handle_,
-                                          nullptr, static_cast<std::size_t>(writeback_chunk), 0);
+    while (copied < length) {
+        const std::int64_t wanted = std::min(writeback_chunk, length - copied);
+        ssize_t moved = ::copy_file_range(source.handle_, nullptr, handle_, nullptr,
+                                          static_cast<std::size_t>(wanted), 0);
         if (moved < 0 && errno == EINTR) {
             continue;
         }
@@ -453,6 +471,7 @@ KernelCopy File::copy_from(File& source, std::int64_t& copied) {
         copied += moved;
         hint_writeback(handle_, unhinted_bytes_, moved);
     }
+    return KernelCopy::copied;
 }
 
 // Files that cannot be synced, such as devices, say EINVAL.
@@ -467,7 +486,7 @@ bool File::close() {
 
 Directory::~Directory() {
     forget_changes(this);
-    if (open_) {
+    if (open_ && owned_) {
         ::close(handle_);
     }
 }
@@ -476,20 +495,22 @@ Directory::Directory(Directory&& other) noexcept
     : path_(std::move(other.path_)),
       handle_(other.handle_),
       readable_(other.readable_),
-      open_(std::exchange(other.open_, false)) {
+      open_(std::exchange(other.open_, false)),
+      owned_(other.owned_) {
     move_changes(&other, this);
 }
 
 Directory& Directory::operator=(Directory&& other) noexcept {
     if (this != &other) {
         forget_changes(this);
-        if (open_) {
+        if (open_ && owned_) {
             ::close(handle_);
         }
         path_ = std::move(other.path_);
         handle_ = other.handle_;
         readable_ = other.readable_;
         open_ = std::exchange(other.open_, false);
+        owned_ = other.owned_;
         move_changes(&other, this);
     }
     return *this;
@@ -514,16 +535,16 @@ Directory Directory::open(const Path& path) {
     return directory;
 }
 
-// A duplicate of the caller's descriptor, which may be a path descriptor
-// (a directory that may be searched but not read): such a one serves
-// everything but syncing the directory.
-Directory Directory::held(NativeHandle directory, const Path& path) {
+// The caller's descriptor, which may be a path descriptor (a directory
+// that may be searched but not read): such a one serves everything but
+// syncing the directory.
+Directory Directory::held(NativeHandle directory, const Path& path, bool readable) {
     Directory held;
     held.path_ = path;
-    const int fd = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-    held.readable_ = fd >= 0 && (::fcntl(fd, F_GETFL) & O_PATH) == 0;
-    held.handle_ = fd;
-    held.open_ = fd >= 0;
+    held.readable_ = directory >= 0 && readable;
+    held.handle_ = directory;
+    held.open_ = directory >= 0;
+    held.owned_ = false;
     return held;
 }
 

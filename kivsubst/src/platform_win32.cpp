@@ -163,7 +163,7 @@ std::optional<FileStatus> File::status() const {
 }
 
 // Windows has no set-ID bits, and a write takes nothing else away.
-Privileges File::privileges() const {
+Privileges File::privileges(const FileStatus&) const {
     return Privileges();
 }
 
@@ -240,7 +240,7 @@ bool File::lock_for_writing() {
                         MAXDWORD, &whole) != 0;
 }
 
-KernelCopy File::copy_from(File&, std::int64_t& copied) {
+KernelCopy File::copy_from(File&, std::int64_t, std::int64_t& copied) {
     copied = 0;
     return KernelCopy::unsupported;
 }
@@ -270,7 +270,7 @@ Directory Directory::open(const Path& path) {
     return directory;
 }
 
-Directory Directory::held(NativeHandle, const Path& path) {
+Directory Directory::held(NativeHandle, const Path& path, bool) {
     return open(path);
 }
 

@@ -201,7 +201,7 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
         return code;
     }
     state.status = *status;
-    state.privileges = state.input.privileges();
+    state.privileges = state.input.privileges(state.status);
 
     File created = create_temporary(state.directory, state.name);
     failure_.temporary = state.directory.path_of(state.name);
@@ -268,6 +268,14 @@ void Substitution::finish(Closing closing) {
     if (closing == Closing::now) {
         state.written.close();
     }
+}
+
+void Substitution::restore_times() {
+    state_->written.set_times(state_->status.times);
+}
+
+void Substitution::remove_temporary() {
+    state_->temporary->remove();
 }
 
 int Substitution::run(const std::vector<Pair>& pairs, Scanner* scanner) {

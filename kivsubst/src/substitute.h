@@ -80,6 +80,11 @@ public:
     // later (it is closed when the substitution goes).
     enum class Closing { now, later };
     void finish(Closing closing = Closing::now);
+    // The same steps the other way round, for a caller that makes the times
+    // durable with the file's content: the times right after the
+    // write-back, and, once the file is durable, the temporary file goes.
+    void restore_times();
+    void remove_temporary();
 
     // Runs every step: the export's call. 0, 1, or a failure's result.
     int run(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);

@@ -14,7 +14,7 @@ bool copy_contents(platform::File& from, platform::File& to, std::int64_t length
         return false;
     }
     std::int64_t copied = 0;
-    switch (to.copy_from(from, copied)) {
+    switch (to.copy_from(from, length, copied)) {
         case platform::KernelCopy::copied:
             return copied == length;
         case platform::KernelCopy::failed:

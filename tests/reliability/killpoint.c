@@ -354,9 +354,14 @@ int utimensat(int directory, const char *path, const struct timespec times[2], i
 }
 
 int futimens(int fd, const struct timespec times[2]) {
+    int result;
     REAL(int, futimens, (int, const struct timespec *))
     tick();
-    return real_futimens(fd, times);
+    result = real_futimens(fd, times);
+    if (result == 0 && record_wanted(fd)) {
+        record_sync("times", fd);
+    }
+    return result;
 }
 
 int fchmod(int fd, mode_t mode) {

@@ -18,6 +18,7 @@ const std::map<std::string, OpKind> kinds = {
     {"ftruncate", OpKind::ftruncate}, {"fsync", OpKind::fsync},
     {"fdatasync", OpKind::fdatasync}, {"syncfs", OpKind::syncfs}, {"sync", OpKind::sync},
     {"unlink", OpKind::unlink},     {"rename", OpKind::rename}, {"close", OpKind::close},
+    {"times", OpKind::times},
 };
 
 std::string name_of(OpKind kind) {

@@ -25,7 +25,8 @@ struct InodeId {
 
 enum class OpKind {
     open, create, mkdir, write, fallocate, ftruncate, fsync, fdatasync, syncfs, sync, unlink,
-    rename, close
+    rename, close,
+    times,  // a file's times set through its descriptor (no content changes)
 };
 
 struct Op {

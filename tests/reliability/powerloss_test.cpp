@@ -225,9 +225,9 @@ INSTANTIATE_TEST_SUITE_P(Substitution, PowerLoss, ::testing::ValuesIn(scenarios)
 
 #if defined(KIVSUBST_CLI_PATH)
 // The front end patching several files in one run: a batch's temporary
-// files are made durable together, then the files written back, then the
-// temporary files go and the times go back, made durable once more, each
-// time by syncing the batch's own files and directories. Every crash state
+// files are made durable together, then the files written back and given
+// their times, then the temporary files go, their deletions made durable
+// once more, each time by syncing the batch's own files and directories. Every crash state
 // keeps each file whole, old or new, or its new content in a durable
 // temporary file; and every one of the batch's syncs is needed.
 class PowerLossManyFiles : public kivtest::WorkDirTest {
@@ -302,18 +302,24 @@ TEST_F(PowerLossManyFiles, NoCrashStateLosesAFileAndEverySyncIsNeeded) {
         })) << "a whole file system was synced";
         // The run ends with the temporary files' deletions and the files'
         // restored times durable, which the promise about content does not
-        // cover: their directory, and each file, is synced after the last
-        // deletion.
-        const auto synced_after_removals = [&](const InodeId& inode) {
-            return std::any_of(log_.begin() + static_cast<std::ptrdiff_t>(last_removal), log_.end(),
-                               [&](const Op& op) {
+        // cover: their directory is synced after the last deletion, and each
+        // file's times are set before the sync that makes its content
+        // durable.
+        const auto synced_between = [&](const InodeId& inode, std::size_t from, std::size_t to) {
+            return std::any_of(log_.begin() + static_cast<std::ptrdiff_t>(from),
+                               log_.begin() + static_cast<std::ptrdiff_t>(to), [&](const Op& op) {
                                    return op.kind == kivcrash::OpKind::fsync && op.inode == inode;
                                });
         };
-        EXPECT_TRUE(synced_after_removals(log_[last_removal].directory))
+        EXPECT_TRUE(synced_between(log_[last_removal].directory, last_removal, log_.size()))
             << "the temporary files' deletions were left unsynced";
         for (const kivcrash::WatchedFile& file : promise_.files) {
-            EXPECT_TRUE(synced_after_removals(file.inode))
+            const auto times = std::find_if(log_.begin(), log_.end(), [&](const Op& op) {
+                return op.kind == kivcrash::OpKind::times && op.inode == file.inode;
+            });
+            ASSERT_NE(times, log_.end()) << "'" << file.name << "' got no times back";
+            EXPECT_TRUE(synced_between(file.inode, static_cast<std::size_t>(times - log_.begin()),
+                                       last_removal))
                 << "the restored times of '" << file.name << "' were left unsynced";
         }
         for (auto& name : {"file0", "file1", "file2"}) {

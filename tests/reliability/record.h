@@ -22,6 +22,7 @@
  *   unlink    dir inode         + name
  *   rename    from_dir to_dir inode  + from NUL to
  *   close     fd inode type
+ *   times     inode type                     the times set through a descriptor
  *
  * Only calls that succeeded are recorded, each after it returned, and only
  * on regular files and directories. The log is written by system call
@@ -54,7 +55,8 @@ void record_copy(const char *call, int in, off_t in_offset, int out, off_t out_o
                  size_t size);
 void record_fallocate(int fd, int mode, off_t offset, off_t length);
 void record_ftruncate(int fd, off_t length);
-/* fsync, fdatasync or syncfs of `fd`; sync with fd -1. */
+/* fsync, fdatasync or syncfs of `fd`; sync with fd -1; times, for the times
+ * set through `fd`. */
 void record_sync(const char *call, int fd);
 void record_unlink(int directory, const char *path, const struct stat *removed);
 void record_rename(int from_directory, const char *from, int to_directory, const char *to,

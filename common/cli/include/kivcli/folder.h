@@ -112,6 +112,9 @@ public:
     bool reachable(SystemError& error) { return open_ || reopen(error); }
     // Closes the directory's handle until it is needed again.
     void release();
+    // Whether the open handle may read the directory's names (else it
+    // serves lookups alone: a directory that may be searched but not read).
+    bool readable() const { return readable_; }
 
     // The directory as messages show it, and a name in it.
     const std::string& shown() const { return shown_; }
