@@ -4,6 +4,7 @@
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "kivcopy.h"
+#include "paths.h"
 #include "system.h"
 #include "watch.h"
 
@@ -60,6 +61,16 @@ unsigned without_widening_the_group(unsigned mode) {
     return (mode & ~070u) | (mode & 070u & (others << 3));
 }
 
+// Another name in the target's directory, as messages show it.
+std::string beside(const TargetName& target, const std::string& name) {
+    const bool ends_in_name =
+        target.shown.size() >= target.name.size() &&
+        target.shown.compare(target.shown.size() - target.name.size(), target.name.size(),
+                             target.name) == 0;
+    return ends_in_name ? target.shown.substr(0, target.shown.size() - target.name.size()) + name
+                        : target.folder->shown(name);
+}
+
 }  // namespace
 
 // What the look at the target found and what was done to make way for the
@@ -73,7 +84,7 @@ struct Copier::Checked {
 };
 
 Copier::Copier(const Options& options, kivcli::Progress& progress)
-    : options_(options), progress_(progress) {}
+    : options_(options), progress_(progress), backups_(options.backup) {}
 
 bool Copier::fail(const std::string& message) {
     kivcli::complain(program_name, message);
@@ -103,12 +114,10 @@ bool Copier::failed_with(int result, const SourceName& source, const TargetName&
 // told in the system's words when it is no regular file. Either is opened
 // only later, and only if it is still that file.
 bool Copier::look_at_source(const SourceName& source, Status& status) {
+    kivcli::SystemError error = 0;
     if (source.found != nullptr) {
         status = *source.found;
-        return true;
-    }
-    kivcli::SystemError error = 0;
-    if (!source.folder->status_of(source.name, Links::follow, status, error)) {
+    } else if (!source.folder->status_of(source.name, Links::follow, status, error)) {
         return fail("cannot stat " + quoted(source.shown) + ": " + describe(error));
     }
     if (status.is_directory()) {
@@ -132,8 +141,14 @@ bool Copier::copy(const SourceName& source, const TargetName& target) {
         done_ += source_status.size;
         return next == Next::skip;
     }
+    const Next linked = link_to_earlier_copy(source, source_status, target, checked);
+    if (linked != Next::copy) {
+        done_ += source_status.size;
+        return linked == Next::skip;
+    }
     kivcopy::platform::Source opened;
-    if (!open_source(source, source_status, opened) || !clear_the_way(target, checked)) {
+    if (!open_source(source, source_status, opened) ||
+        !clear_the_way(source, opened, target, checked)) {
         done_ += source_status.size;
         return false;
     }
@@ -151,7 +166,7 @@ bool Copier::copy(const SourceName& source, const TargetName& target) {
 // may write in the directory could have linked a file there that is not
 // theirs to hand out (where the system lets anyone link any file).
 bool Copier::may_take(const SourceName& source, const Status& status) {
-    if (source.found == nullptr || options_.follow_hard_links || status.links < 2 ||
+    if (!source.walked || options_.follow_hard_links || status.links < 2 ||
         !caller_is_privileged() || status.owner == source.folder->status().owner) {
         return true;
     }
@@ -196,7 +211,7 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
         return Next::failed;
     }
     checked.exists = true;
-    const bool moved_aside = options_.backup || options_.remove_destination;
+    const bool moved_aside = options_.backup.enabled() || options_.remove_destination;
     bool resolves = true;
     if (found.is_link() && !target.folder->trusts_link(found)) {
         if (!options_.replaces()) {
@@ -212,9 +227,19 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
     if (found.is_link()) {
         checked.through_link = true;
         resolves = target.folder->status_of(target.name, Links::follow, found, error);
+        if (!resolves && error != kivcli::not_found_error()) {
+            // A link that loops or leads where the caller may not look is no
+            // dangling link: the system says what it is.
+            fail("cannot create " + quoted(target.shown) + ": " + describe(error));
+            return Next::failed;
+        }
     }
     checked.regular = resolves && found.is_file();
     if (resolves && found.identity == source_status.identity) {
+        if (options_.update) {
+            // The same file is as new as itself: -u has nothing to do.
+            return skip(target.shown, "same file") ? Next::skip : Next::failed;
+        }
         fail(quoted(source.shown) + " and " + quoted(target.shown) + " are the same file");
         return Next::failed;
     }
@@ -243,7 +268,7 @@ bool Copier::open_source(const SourceName& source, const Status& status,
     const PlaceIn place(*source.folder, source.name);
     int error = 0;
     switch (kivcopy::engine::open_source(place.place(),
-                                         source.named ? kivcopy::platform::Links::follow
+                                         source.follow ? kivcopy::platform::Links::follow
                                                       : kivcopy::platform::Links::refuse,
                                          &expected, opened, error)) {
         case SourceOpening::opened:
@@ -265,16 +290,25 @@ bool Copier::open_source(const SourceName& source, const Status& status,
 // -b and --remove-destination take what is at the target's name away
 // before the copy is made there anew: the entry itself, a link included.
 // A backup replaces an earlier one only when that is a regular file.
-bool Copier::clear_the_way(const TargetName& target, Checked& checked) {
+bool Copier::clear_the_way(const SourceName& source, const kivcopy::platform::Source& opened,
+                           const TargetName& target, Checked& checked) {
     if (!checked.exists) {
         return true;
     }
     kivcli::SystemError error = 0;
-    if (options_.backup) {
-        const std::string backup = target.name + options_.suffix;
-        const std::string shown = target.shown + options_.suffix;
+    if (options_.backup.enabled()) {
+        const std::string backup = backups_.backup_of(*target.folder, target.name);
+        const std::string shown = beside(target, backup);
         Status slot;
-        if (target.folder->status_of(backup, Links::refuse, slot, error) && !slot.is_file()) {
+        const bool taken = target.folder->status_of(backup, Links::refuse, slot, error);
+        if (taken && slot.identity == kivcli::Identity{opened.identity.volume,
+                                                       opened.identity.index}) {
+            // Renaming the target over its backup would take the source's
+            // only name: restoring from a backup must not destroy it.
+            return fail("backing up " + quoted(target.shown) + " might destroy source; " +
+                        quoted(source.shown) + " not copied");
+        }
+        if (taken && !slot.is_file()) {
             return fail("cannot back up " + quoted(target.shown) + ": the backup " +
                         quoted(shown) + " exists and is not a regular file");
         }
@@ -367,13 +401,23 @@ bool Copier::write(const SourceName& source, const TargetName& target, const Che
     const kivcopy::engine::Written written =
         kivcopy::engine::write_copy(opened, file, options_.reflink);
     std::string reason;
-    const bool attributes = written.closed || !options_.preserve.any() ||
-                            give_attributes(file.handle(), opened, options_.preserve, reason);
+    bool attributes = written.closed || !options_.preserve.any() ||
+                      give_attributes(file.handle(), opened, options_.preserve, reason);
+    if (!written.closed && options_.update && !options_.preserve.timestamps &&
+        opened.access < opened.modification) {
+        // The library stamps the copy with the source's last access; where
+        // that is older than the source's last change, the copy would look
+        // older than its source to the next -u, and be copied again.
+        attributes = set_times(file.handle(), opened.access, opened.modification, reason);
+    }
     watch.stop();
     const int result = result_of(kivcopy::engine::close_copy(written, file, opened));
     done_ += opened.size;
     progress_.update(done_);
     record_written(target);
+    if (result == KIVCOPY_OK) {
+        note_copy(kivcli::Identity{opened.identity.volume, opened.identity.index}, target);
+    }
     if (written.sharing_refused) {
         return fail("cannot share the blocks of " + quoted(source.shown) + " with " +
                     quoted(target.shown) + " (--reflink=always): " + describe(written.error));
@@ -386,6 +430,57 @@ bool Copier::write(const SourceName& source, const TargetName& target, const Che
                     quoted(target.shown) + ": " + reason);
     }
     tell(quoted(source.shown) + " -> " + quoted(target.shown) + checked.note);
+    return true;
+}
+
+// -a and --preserve=links: a source with other names that was copied
+// before in this run becomes, at a new target, another name of that copy,
+// as the source is another name of the first. Skip means done.
+Copier::Next Copier::link_to_earlier_copy(const SourceName& source, const Status& status,
+                                          const TargetName& target, const Checked& checked) {
+    if (!options_.preserve.links || status.links < 2 || checked.exists) {
+        return Next::copy;
+    }
+    const auto earlier = copies_.find(status.identity);
+    if (earlier == copies_.end()) {
+        return Next::copy;
+    }
+    kivcli::SystemError error = 0;
+    if (!make_hard_link(*earlier->second.first, earlier->second.second, *target.folder,
+                        target.name, error)) {
+        fail("cannot make " + quoted(target.shown) + " another name of the copy of " +
+             quoted(source.shown) + ": " + describe(error));
+        return Next::failed;
+    }
+    record_written(target);
+    tell(quoted(source.shown) + " -> " + quoted(target.shown));
+    return Next::skip;
+}
+
+void Copier::note_copy(const kivcli::Identity& source, const TargetName& target) {
+    if (options_.preserve.links) {
+        copies_.emplace(source, std::make_pair(target.folder, target.name));
+    }
+}
+
+bool Copier::copy_fifo(const SourceName& source, const TargetName& target, bool may_exist) {
+    Status found;
+    kivcli::SystemError error = 0;
+    if (may_exist && target.folder->status_of(target.name, Links::refuse, found, error)) {
+        return skip(target.shown, "exists");
+    }
+    const unsigned mode = options_.preserve.mode ? source.found->mode : source.found->mode & 0777;
+    if (!make_fifo(*target.folder, target.name, mode, error)) {
+        return fail("cannot create fifo " + quoted(target.shown) + ": " + describe(error));
+    }
+    std::string reason;
+    if (options_.preserve.any() &&
+        !give_link_attributes(*target.folder, target.name, *source.found, options_.preserve,
+                              reason)) {
+        return fail("cannot keep the attributes of " + quoted(source.shown) + " on " +
+                    quoted(target.shown) + ": " + reason);
+    }
+    tell(quoted(source.shown) + " -> " + quoted(target.shown));
     return true;
 }
 
@@ -413,6 +508,12 @@ bool Copier::copy_symbolic_link(const SourceName& source, const TargetName& targ
     std::string reason;
     if (!copy_link(*source.folder, source.name, *target.folder, target.name, reason)) {
         return fail("cannot copy the link " + quoted(source.shown) + " to " +
+                    quoted(target.shown) + ": " + reason);
+    }
+    if (source.found != nullptr && options_.preserve.any() &&
+        !give_link_attributes(*target.folder, target.name, *source.found, options_.preserve,
+                              reason)) {
+        return fail("cannot keep the attributes of " + quoted(source.shown) + " on " +
                     quoted(target.shown) + ": " + reason);
     }
     tell(quoted(source.shown) + " -> " + quoted(target.shown));

@@ -7,12 +7,14 @@
 #define KIVCOPY_CLI_COPIER_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <utility>
 
 #include "engine.h"
+#include "kivcli/backup_names.h"
 #include "kivcli/folder.h"
 #include "kivcli/progress.h"
 #include "options.h"
@@ -26,14 +28,15 @@ using kivcli::Status;
 struct SourceName {
     Folder* folder;
     std::string name;
-    std::string shown;   // as messages name it
-    bool named = false;  // named on the command line: a link at the name is followed
-    const Status* found = nullptr;  // what the walk found at the name
+    std::string shown;    // as messages name it
+    bool follow = false;  // a link at the name is followed (-L, or a name given, without -P)
+    const Status* found = nullptr;  // what was found at the name, if it was looked at
+    bool walked = false;            // found by a walk of a tree (not named)
 };
 
 // Where a copy goes: a name in a held directory.
 struct TargetName {
-    Folder* folder;
+    std::shared_ptr<Folder> folder;
     std::string name;
     std::string shown;
     // Made by this run for the owner alone: nothing can be at the name yet,
@@ -51,6 +54,8 @@ public:
     // A symbolic link found in a directory being copied: made anew at the
     // target, pointing where the source's points.
     bool copy_symbolic_link(const SourceName& source, const TargetName& target, bool may_exist);
+    // A FIFO found in a directory being copied: made anew at the target.
+    bool copy_fifo(const SourceName& source, const TargetName& target, bool may_exist);
 
     bool fail(const std::string& message);
     void tell(const std::string& line) const;
@@ -66,7 +71,8 @@ private:
     Next decide(const TargetName& target, const Status& existing, const Status& source_status);
     bool open_source(const SourceName& source, const Status& status,
                      kivcopy::platform::Source& opened);
-    bool clear_the_way(const TargetName& target, Checked& checked);
+    bool clear_the_way(const SourceName& source, const kivcopy::platform::Source& opened,
+                       const TargetName& target, Checked& checked);
     Next open_target(const SourceName& source, const TargetName& target, Checked& checked,
                      kivcopy::platform::Source& opened, kivcopy::platform::File& file);
     unsigned creation_mode(const TargetName& target,
@@ -74,16 +80,23 @@ private:
     bool write(const SourceName& source, const TargetName& target, const Checked& checked,
                kivcopy::platform::Source& opened, kivcopy::platform::File& file);
     bool skip(const std::string& shown, const char* why);
+    Next link_to_earlier_copy(const SourceName& source, const Status& status,
+                              const TargetName& target, const Checked& checked);
+    void note_copy(const kivcli::Identity& source, const TargetName& target);
     bool failed_with(int result, const SourceName& source, const TargetName& target, int error);
     void record_written(const TargetName& target);
     bool written_before(const TargetName& target) const;
 
     const Options& options_;
     kivcli::Progress& progress_;
+    kivcli::BackupNames backups_;
     std::int64_t done_ = 0;  // bytes of the files finished
     // Targets written by this run, by directory and name: never replaced
     // by a later source of the same run.
     std::set<std::pair<kivcli::Identity, std::string>> written_;
+    // With --preserve=links, the first copy of each source that has other
+    // names, which later names of it become names of.
+    std::map<kivcli::Identity, std::pair<std::shared_ptr<Folder>, std::string>> copies_;
 };
 
 }  // namespace kivcopy_cli

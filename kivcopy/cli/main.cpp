@@ -144,6 +144,29 @@ std::int64_t total_bytes(const Options& options, Folder& here) {
     return total;
 }
 
+// One SOURCE: a link copied as a link (-P, the default with -r), a tree
+// (-r), a FIFO made anew (-r), or a file.
+bool copy_source(Copier& copier, const Options& options, Folder& here, const std::string& source,
+                 const TargetName& target) {
+    kivcli::Status own;
+    kivcli::SystemError error = 0;
+    const bool follow = options.dereference != Dereference::never;
+    if (!follow && here.status_of(source, kivcli::Links::refuse, own, error) && own.is_link()) {
+        return copier.copy_symbolic_link({&here, source, source, false, &own}, target, true);
+    }
+    kivcli::Status status;
+    if (!here.status_of(source, kivcli::Links::follow, status, error)) {
+        return copier.fail("cannot stat " + kivcli::quoted(source) + ": " + describe(error));
+    }
+    if (options.recursive && status.is_directory()) {
+        return copy_tree(copier, options, source, target.folder, target.name, target.shown);
+    }
+    if (options.recursive && status.is_fifo()) {
+        return copier.copy_fifo({&here, source, source, true, &status}, target, true);
+    }
+    return copier.copy({&here, source, source, true, &status}, target);
+}
+
 }  // namespace
 
 int front_end_main(int argc, char** argv) {
@@ -182,11 +205,8 @@ int front_end_main(int argc, char** argv) {
         }
         if (folder == nullptr) {
             all_copied = false;
-        } else if (options.recursive && is_directory(*here, source)) {
-            all_copied = copy_tree(copier, options, source, folder, name, shown) && all_copied;
         } else {
-            all_copied = copier.copy({here.get(), source, source, true, nullptr},
-                                     {folder.get(), name, shown, false}) &&
+            all_copied = copy_source(copier, options, *here, source, {folder, name, shown, false}) &&
                          all_copied;
         }
     }

@@ -3,6 +3,8 @@
 
 #include <getopt.h>
 
+#include <optional>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,18 +34,30 @@ void print_help() {
         "      --remove-destination  remove each existing target before copying\n"
         "  -u, --update            copy only when the target is missing or older than\n"
         "                          the source (an older one is replaced)\n"
-        "  -b, --backup            rename a target about to be replaced to TARGET~\n"
-        "  -S, --suffix=SUFFIX     the backup suffix instead of ~\n"
-        "  -r, -R, --recursive     copy directories and what is in them; links are\n"
-        "                          copied as links, other special files skipped\n"
+        "  -b, --backup[=CONTROL]  rename a target about to be replaced to its backup:\n"
+        "                          CONTROL is simple (TARGET~, the default, or\n"
+        "                          VERSION_CONTROL's), numbered (TARGET.~N~), existing\n"
+        "                          (numbered where TARGET has numbered backups, else\n"
+        "                          simple) or none; -b takes no CONTROL\n"
+        "  -S, --suffix=SUFFIX     the suffix of simple backups instead of ~ (implies -b)\n"
+        "  -r, -R, --recursive     copy directories and what is in them: links are\n"
+        "                          copied as links, FIFOs made anew; a tree that holds\n"
+        "                          a socket or a device is copied without it, and fails\n"
+        "  -a, --archive           -r -p -P --preserve=links: keep everything\n"
+        "  -P, --no-dereference    copy every symbolic link as a link (the default\n"
+        "                          with -r, for the links named as SOURCE too)\n"
+        "  -H                      follow the links named as SOURCE, copy the others\n"
+        "                          as links (the default without -r)\n"
+        "  -L, --dereference       follow every link, in trees too\n"
         "      --follow-hard-links  with -r as root, copy also a file that has other\n"
         "                          hard links and whose owner does not own its directory\n"
         "      --reflink[=WHEN]    share the source's blocks where the file system can:\n"
         "                          auto (the default: where it can), always (without\n"
         "                          WHEN: a copy that cannot fails), never\n"
         "  -p                      keep the source's mode, owner and times\n"
-        "      --preserve[=LIST]   keep what LIST names: mode, ownership, timestamps\n"
-        "                          (all three without a LIST)\n"
+        "      --preserve[=LIST]   keep what LIST names: mode, ownership, timestamps,\n"
+        "                          links (two names of a file in a tree stay two names\n"
+        "                          of one copy); all four without a LIST\n"
         "  -t, --target-directory=DIRECTORY  copy every SOURCE into DIRECTORY\n"
         "  -D                      create the missing directories of each target,\n"
         "                          and DIRECTORY itself, mode 0755 less umask\n"
@@ -60,6 +74,8 @@ void print_help() {
         "  kivcopy -D -t /opt/app/etc -- \"$config\"\n"
         "  kivcopy -r -u -b -- media/app/ /opt/app\n"
         "  kivcopy -f -p -- build/server /usr/local/bin/\n"
+        "  kivcopy -a -- /srv/product/ /opt/product\n"
+        "  kivcopy -f --backup=numbered -- app.ini /etc/app/\n"
         "\n"
         "A target written earlier in the same run is never replaced, even with -f.\n"
         "\n"
@@ -104,10 +120,10 @@ void report_bad_option(int found, char** argv, const option* options) {
     }
 }
 
-// --preserve's list: names separated by commas; "all" or none for all three.
+// --preserve's list: names separated by commas; "all" or none for all four.
 bool read_preserve_list(const char* list, Preserve& preserve) {
     if (list == nullptr) {
-        preserve = {true, true, true};
+        preserve = {true, true, true, true};
         return true;
     }
     std::string rest = list;
@@ -121,8 +137,10 @@ bool read_preserve_list(const char* list, Preserve& preserve) {
             preserve.ownership = true;
         } else if (name == "timestamps") {
             preserve.timestamps = true;
+        } else if (name == "links") {
+            preserve.links = true;
         } else if (name == "all") {
-            preserve = {true, true, true};
+            preserve = {true, true, true, true};
         } else {
             kivcli::complain(program_name, "invalid attribute " + quoted(name) + " for --preserve");
             return false;
@@ -171,13 +189,21 @@ int parse_command_line(int argc, char** argv, Options& options) {
         option_progress,
         option_follow_hard_links,
         option_reflink,
+        option_backup,
     };
+    bool backup_asked = false;   // -b, --backup or -S
+    bool control_given = false;  // --backup=CONTROL
+    std::optional<Dereference> dereference;
+    options.backup.suffix = kivcli::default_backup_suffix();
     static const option long_options[] = {
         {"no-clobber", no_argument, nullptr, 'n'},
         {"overwrite", no_argument, nullptr, 'f'},
         {"remove-destination", no_argument, nullptr, option_remove_destination},
         {"update", no_argument, nullptr, 'u'},
-        {"backup", no_argument, nullptr, 'b'},
+        {"backup", optional_argument, nullptr, option_backup},
+        {"archive", no_argument, nullptr, 'a'},
+        {"no-dereference", no_argument, nullptr, 'P'},
+        {"dereference", no_argument, nullptr, 'L'},
         {"suffix", required_argument, nullptr, 'S'},
         {"recursive", no_argument, nullptr, 'r'},
         {"preserve", optional_argument, nullptr, option_preserve},
@@ -191,7 +217,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         {nullptr, 0, nullptr, 0},
     };
     for (int found;
-         (found = getopt_long(argc, argv, ":nfubS:rRpt:vD", long_options, nullptr)) != -1;) {
+         (found = getopt_long(argc, argv, ":nfubS:rRpt:vDPHLa", long_options, nullptr)) != -1;) {
         switch (found) {
             case 'n':
                 options.clobber = Clobber::no;
@@ -206,24 +232,50 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.update = true;
                 break;
             case 'b':
-                options.backup = true;
+                backup_asked = true;
                 break;
-            case 'S':
-                options.backup = true;
-                options.suffix = optarg;
-                if (options.suffix.empty() ||
-                    options.suffix.find_first_of("/\\") != std::string::npos) {
-                    kivcli::complain(program_name, "the backup suffix " + quoted(options.suffix) +
-                                                       " may be neither empty nor hold a separator");
+            case option_backup:
+                backup_asked = true;
+                if (optarg != nullptr &&
+                    !kivcli::read_backup_control(optarg, options.backup.control)) {
+                    kivcli::complain(program_name,
+                                     "invalid argument " + quoted(optarg) +
+                                         " for '--backup' (none, simple, numbered or existing)");
                     return usage_error();
                 }
+                control_given = control_given || optarg != nullptr;
+                break;
+            case 'S':
+                backup_asked = true;
+                options.backup.suffix = optarg;
+                if (!kivcli::is_valid_backup_suffix(options.backup.suffix)) {
+                    kivcli::complain(program_name,
+                                     "the backup suffix " + quoted(options.backup.suffix) +
+                                         " may be neither empty nor hold a separator");
+                    return usage_error();
+                }
+                break;
+            case 'P':
+                dereference = Dereference::never;
+                break;
+            case 'H':
+                dereference = Dereference::command_line;
+                break;
+            case 'L':
+                dereference = Dereference::always;
+                break;
+            case 'a':
+                options.recursive = true;
+                options.preserve = {true, true, true, true};
+                dereference = Dereference::never;
                 break;
             case 'r':
             case 'R':
                 options.recursive = true;
                 break;
             case 'p':
-                options.preserve = {true, true, true};
+                options.preserve.mode = options.preserve.ownership = true;
+                options.preserve.timestamps = true;
                 break;
             case option_preserve:
                 if (!read_preserve_list(optarg, options.preserve)) {
@@ -265,6 +317,16 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 return usage_error();
         }
     }
+    if (backup_asked && !control_given) {
+        std::string problem;
+        options.backup.control = kivcli::default_backup_control(problem);
+        if (!problem.empty()) {
+            kivcli::complain(program_name, problem);
+            return usage_error();
+        }
+    }
+    options.dereference = dereference.value_or(options.recursive ? Dereference::never
+                                                                 : Dereference::command_line);
     options.operands.assign(argv + optind, argv + argc);
     return -1;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "copy.h"
+#include "kivcli/backup_names.h"
 #include "kivcli/progress.h"
 
 namespace kivcopy_cli {
@@ -27,20 +28,26 @@ struct Preserve {
     bool mode = false;
     bool ownership = false;
     bool timestamps = false;
+    bool links = false;  // two names of one file in a tree stay one file's (-a)
     bool any() const { return mode || ownership || timestamps; }
 };
+
+// Which symbolic links among the sources are followed: none (-P, copied as
+// links; the default with -r), those named on the command line (-H; the
+// default without -r), or all (-L).
+enum class Dereference { never, command_line, always };
 
 struct Options {
     Clobber clobber = Clobber::no;      // -n (the default) or -f, the last one given
     bool update = false;                // -u: replace only a target older than the source
     bool remove_destination = false;    // --remove-destination
-    bool backup = false;                // -b
-    std::string suffix = "~";           // -S
+    kivcli::BackupPolicy backup;        // -b, --backup[=CONTROL], -S
     bool recursive = false;             // -r, -R
     bool make_parents = false;          // -D
     bool verbose = false;               // -v
     bool follow_hard_links = false;     // --follow-hard-links
     kivcopy::Sharing reflink = kivcopy::Sharing::when_possible;  // --reflink
+    Dereference dereference = Dereference::command_line;         // -P, -H, -L
     Preserve preserve;                  // -p, --preserve=LIST
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
     std::optional<std::string> target_directory;  // -t

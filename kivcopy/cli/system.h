@@ -56,11 +56,23 @@ bool removal_gets_round(SystemError error);
 // running program, whose file is locked until it ends).
 std::string cannot_replace_advice();
 
+// Makes `name` in `to` another name of the file `existing` in `from`.
+bool make_hard_link(Folder& from, const std::string& existing, Folder& to,
+                    const std::string& name, SystemError& error);
+
+// Makes `name` in `folder` a FIFO with `mode` (less the umask).
+bool make_fifo(Folder& folder, const std::string& name, unsigned mode, SystemError& error);
+
 // Makes `name` in `to` a symbolic link with the same contents as the link
 // `source` in `from`; false with the reason (also where the system has no
 // links).
 bool copy_link(Folder& from, const std::string& source, Folder& to, const std::string& name,
                std::string& reason);
+
+// Gives the link `name` in `folder` the owner and times of the source's
+// link (`status`) that `preserve` asks for, on the link itself.
+bool give_link_attributes(Folder& folder, const std::string& name, const Status& status,
+                          const Preserve& preserve, std::string& reason);
 
 // Gives the open copy what `preserve` asks of the source, through its
 // handle: owner and group (where the caller may), then the mode (the
@@ -69,6 +81,10 @@ bool copy_link(Folder& from, const std::string& source, Folder& to, const std::s
 // reason when something could not be set.
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
                      const Preserve& preserve, std::string& reason);
+
+// Sets both times of the open copy; false with the reason.
+bool set_times(kivcopy::platform::NativeHandle copy, const kivcopy::platform::FileTime& access,
+               const kivcopy::platform::FileTime& modification, std::string& reason);
 
 // Gives a directory of the copy its final mode (`mode`, when this run made
 // it) and what `preserve` asks of the source's `status`.

@@ -94,6 +94,23 @@ std::string cannot_replace_advice() {
     return std::string();
 }
 
+bool make_hard_link(Folder& from, const std::string& existing, Folder& to,
+                    const std::string& name, SystemError& error) {
+    if (::linkat(from.handle(), existing.c_str(), to.handle(), name.c_str(), 0) == 0) {
+        return true;
+    }
+    error = errno;
+    return false;
+}
+
+bool make_fifo(Folder& folder, const std::string& name, unsigned mode, SystemError& error) {
+    if (::mkfifoat(folder.handle(), name.c_str(), static_cast<mode_t>(mode)) == 0) {
+        return true;
+    }
+    error = errno;
+    return false;
+}
+
 bool copy_link(Folder& from, const std::string& source, Folder& to, const std::string& name,
                std::string& reason) {
     std::vector<char> contents(256);
@@ -117,6 +134,31 @@ bool copy_link(Folder& from, const std::string& source, Folder& to, const std::s
         return false;
     }
     return true;
+}
+
+bool give_link_attributes(Folder& folder, const std::string& name, const Status& status,
+                          const Preserve& preserve, std::string& reason) {
+    const int at = folder.handle();
+    if (preserve.ownership &&
+        ::fchownat(at, name.c_str(), static_cast<uid_t>(status.owner),
+                   static_cast<gid_t>(status.group), AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno != EPERM) {
+        reason = failed_to("owner");
+        return false;
+    }
+    const struct timespec times[2] = {
+        {static_cast<time_t>(status.access.seconds), status.access.nanoseconds},
+        {static_cast<time_t>(status.modification.seconds), status.modification.nanoseconds}};
+    if (preserve.timestamps && ::utimensat(at, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        reason = failed_to("times");
+        return false;
+    }
+    return true;
+}
+
+bool set_times(kivcopy::platform::NativeHandle copy, const kivcopy::platform::FileTime& access,
+               const kivcopy::platform::FileTime& modification, std::string& reason) {
+    return give_times(copy, access, modification, reason);
 }
 
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,

@@ -78,9 +78,35 @@ std::string cannot_replace_advice() {
            "MOVEFILE_DELAY_UNTIL_REBOOT)";
 }
 
+bool make_hard_link(Folder& from, const std::string& existing, Folder& to,
+                    const std::string& name, SystemError& error) {
+    if (::CreateHardLinkW(to.native_path(name).c_str(), from.native_path(existing).c_str(),
+                          nullptr)) {
+        return true;
+    }
+    error = last_error();
+    return false;
+}
+
+bool make_fifo(Folder&, const std::string&, unsigned, SystemError& error) {
+    error = ERROR_NOT_SUPPORTED;
+    return false;
+}
+
 bool copy_link(Folder&, const std::string&, Folder&, const std::string&, std::string& reason) {
     reason = "links are not copied on Windows";
     return false;
+}
+
+bool give_link_attributes(Folder&, const std::string&, const Status&, const Preserve&,
+                          std::string&) {
+    return true;  // links are not copied on Windows
+}
+
+bool set_times(kivcopy::platform::NativeHandle copy, const kivcopy::platform::FileTime& access,
+               const kivcopy::platform::FileTime& modification, std::string& reason) {
+    return give_times(copy, filetime_of(access.seconds, access.nanoseconds),
+                      filetime_of(modification.seconds, modification.nanoseconds), reason);
 }
 
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,

@@ -120,24 +120,29 @@ bool copy_tree(Copier& copier, const Options& options, const std::string& source
         all = finish(copier, options, entry.status, made.back()) && all;
         made.pop_back();
     };
+    const bool follow = options.dereference == Dereference::always;
     visitor.visit = [&](const kivcli::Entry& entry) {
         const Made& here = made.back();
-        const SourceName from{entry.folder.get(), entry.name, entry.shown, false, &entry.status};
-        const TargetName to{here.folder.get(), entry.name, join(here.shown, entry.name),
-                            !here.existed};
+        const SourceName from{entry.folder.get(), entry.name, entry.shown, follow, &entry.status,
+                              true};
+        const TargetName to{here.folder, entry.name, join(here.shown, entry.name), !here.existed};
         if (entry.status.is_file()) {
             all = copier.copy(from, to) && all;
         } else if (entry.status.is_link()) {
             all = copier.copy_symbolic_link(from, to, here.existed) && all;
+        } else if (entry.status.is_fifo()) {
+            all = copier.copy_fifo(from, to, here.existed) && all;
         } else {
-            copier.fail("skipping " + quoted(entry.shown) +
-                        ": not a regular file, directory or link");
+            // A socket or a device is no file to copy: the copy of the tree
+            // is incomplete, and says so in its exit status.
+            all = copier.fail("skipping " + quoted(entry.shown) +
+                              ": not a regular file, directory, link or FIFO");
         }
     };
     visitor.problem = [&](const std::string& path, const std::string& reason) {
         all = copier.fail("cannot read directory " + quoted(path) + ": " + reason);
     };
-    kivcli::walk(root, visitor);
+    kivcli::walk(root, visitor, follow ? kivcli::Links::follow : kivcli::Links::refuse);
     return finish(copier, options, root->status(), made.front()) && all;
 }
 

@@ -42,6 +42,10 @@ constexpr std::size_t transfer_size = std::size_t{256} * 1024;
 struct FileTime {
     std::int64_t seconds = 0;
     std::int32_t nanoseconds = 0;
+    bool operator<(const FileTime& other) const {
+        return seconds != other.seconds ? seconds < other.seconds
+                                        : nanoseconds < other.nanoseconds;
+    }
 };
 
 // What tells one file from another on its volume, whatever its names.

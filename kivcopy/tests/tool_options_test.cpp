@@ -10,7 +10,9 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,27 +68,45 @@ TEST_F(CopyOptions, CopiesDirectoryTrees) {
 }
 
 #if !defined(_WIN32)
-// Links are copied as links, never followed; other special files are
-// skipped with a message; directories get the source's mode less the umask.
-TEST_F(CopyOptions, CopiesLinksAsLinksAndSkipsSpecialFiles) {
+// Links are copied as links, never followed, and FIFOs made anew; a socket
+// cannot be copied: the tree is copied without it, and the run fails.
+// Directories get the source's mode less the umask.
+TEST_F(CopyOptions, CopiesLinksAsLinksAndFifosAsFifos) {
     kivtest::make_directory(path("src"));
     kivtest::make_directory(path("src/private"));
     ASSERT_EQ(::chmod(path("src/private").c_str(), 0750), 0);
     write_file(path("outside"), "not copied");
     ASSERT_EQ(::symlink(path("outside").c_str(), path("src/link").c_str()), 0);
-    ASSERT_EQ(::mkfifo(path("src/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(path("src/fifo").c_str(), 0640), 0);
     auto result = run({"-r", "--", path("src"), path("copy")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_EQ(result.err, "kivcopy: skipping '" + path("src/fifo") +
-                              "': not a regular file, directory or link\n");
+    EXPECT_EQ(result.err, "");
     char target[256] = {};
     ASSERT_GT(::readlink(path("copy/link").c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(std::string(target), path("outside"));
-    struct stat status {};
-    ASSERT_EQ(::stat(path("copy/private").c_str(), &status), 0);
     const mode_t mask = ::umask(022);
     ::umask(mask);
-    EXPECT_EQ(status.st_mode & 0777, 0750u & ~static_cast<unsigned>(mask));
+    EXPECT_TRUE(S_ISFIFO(kivtest::status_of(path("copy/fifo")).st_mode));
+    EXPECT_EQ(kivtest::status_of(path("copy/fifo")).st_mode & 0777, 0640u & ~static_cast<unsigned>(mask));
+    EXPECT_EQ(kivtest::status_of(path("copy/private")).st_mode & 0777,
+              0750u & ~static_cast<unsigned>(mask));
+
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = path("src/socket");
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::copy(socket_path.begin(), socket_path.end(), address.sun_path);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<const struct sockaddr*>(&address), sizeof address), 0);
+    auto incomplete = run({"-r", "--", path("src"), path("copy2")});
+    ::close(socket);
+    EXPECT_EQ(incomplete.exit_status, 1);
+    EXPECT_EQ(incomplete.err, "kivcopy: skipping '" + path("src/socket") +
+                                  "': not a regular file, directory, link or FIFO\n");
+    struct stat link {};
+    EXPECT_EQ(::lstat(path("copy2/link").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode)) << "the rest of the tree is copied all the same";
+    EXPECT_TRUE(S_ISFIFO(kivtest::status_of(path("copy2/fifo")).st_mode));
 }
 #endif
 

@@ -84,7 +84,7 @@ int filter(const Options& options) {
     if (options.files.size() != 1) {
         return usage_error("'-' (standard input) must be the only FILE");
     }
-    if (options.recursive || options.backup_suffix || options.preview || options.dry_run) {
+    if (options.recursive || options.backup.enabled() || options.preview || options.dry_run) {
         return usage_error("'-' (standard input) takes none of -r, --backup, -n, --preview");
     }
     return patch_stream(options);
@@ -114,6 +114,14 @@ int front_end_main(int argc, char** argv) {
 
     Tally tally;
     std::vector<Target> targets = collect_targets(options, tally.first_failure);
+    if (targets.empty() && tally.first_failure == 0) {
+        // Nothing to patch is no "nothing found": say so, and fail.
+        const bool filtered = !options.include.empty() || !options.exclude.empty();
+        tally.fail(KIVSUBST_CANNOT_OPEN,
+                   filtered ? "no file to patch: --include and --exclude left none"
+                            : "no file to patch");
+        return tally.exit_status();
+    }
     if (options.dry_run || options.preview) {
         return look(targets, options, tally);
     }

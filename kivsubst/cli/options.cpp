@@ -45,8 +45,11 @@ void print_usage() {
         "                   hard links and whose owner does not own its directory\n"
         "      --include=GLOB  only files whose name matches GLOB (repeatable)\n"
         "      --exclude=GLOB  not files or directories whose name matches GLOB\n"
-        "      --backup[=SUFFIX]  keep each changed FILE's old bytes as FILE+SUFFIX\n"
-        "                   (default ~), durable before FILE is touched\n"
+        "      --backup[=CONTROL]  keep each changed FILE's old bytes in a backup, durable\n"
+        "                   before FILE is touched: CONTROL is simple (FILE~, the default,\n"
+        "                   or VERSION_CONTROL's), numbered (FILE.~N~), existing (numbered\n"
+        "                   where FILE has numbered backups, else simple) or none\n"
+        "  -S, --suffix=SUFFIX  the suffix of simple backups instead of ~ (implies --backup)\n"
         "  -n, --dry-run    change nothing: print how many occurrences each FILE\n"
         "                   holds, on standard output\n"
         "      --preview    change nothing: print each occurrence as FILE:LINE:OFFSET\n"
@@ -249,6 +252,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
         {"include", required_argument, nullptr, option_include},
         {"exclude", required_argument, nullptr, option_exclude},
         {"backup", optional_argument, nullptr, option_backup},
+        {"suffix", required_argument, nullptr, 'S'},
         {"dry-run", no_argument, nullptr, 'n'},
         {"preview", no_argument, nullptr, option_preview},
         {"verbose", no_argument, nullptr, 'v'},
@@ -265,12 +269,15 @@ int parse_command_line(int argc, char** argv, Options& options) {
         return usage_error(message);
     }
     bool hex = false;
+    bool backup_asked = false;   // --backup or -S
+    bool control_given = false;  // --backup=CONTROL
+    options.backup.suffix = kivcli::default_backup_suffix();
     bool utf16le = false;
     opterr = 0;
     const int count = static_cast<int>(rest.size());
     rest.push_back(nullptr);
     for (int found;
-         (found = getopt_long(count, rest.data(), "Frnv", long_options, nullptr)) != -1;) {
+         (found = getopt_long(count, rest.data(), "FrnvS:", long_options, nullptr)) != -1;) {
         switch (found) {
             case option_hex:
                 hex = true;
@@ -294,10 +301,20 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.exclude.emplace_back(optarg);
                 break;
             case option_backup:
-                options.backup_suffix = optarg != nullptr ? optarg : "~";
-                if (options.backup_suffix->empty() ||
-                    options.backup_suffix->find_first_of("/\\") != std::string::npos) {
-                    return usage_error("the backup suffix " + kivcli::quoted(*options.backup_suffix) +
+                backup_asked = true;
+                if (optarg != nullptr &&
+                    !kivcli::read_backup_control(optarg, options.backup.control)) {
+                    return usage_error("invalid argument " + kivcli::quoted(optarg) +
+                                       " for '--backup' (none, simple, numbered or existing; "
+                                       "-S names a suffix)");
+                }
+                control_given = control_given || optarg != nullptr;
+                break;
+            case 'S':
+                backup_asked = true;
+                options.backup.suffix = optarg;
+                if (!kivcli::is_valid_backup_suffix(options.backup.suffix)) {
+                    return usage_error("the backup suffix " + kivcli::quoted(options.backup.suffix) +
                                        " may be neither empty nor hold a separator");
                 }
                 break;
@@ -334,6 +351,13 @@ int parse_command_line(int argc, char** argv, Options& options) {
     }
     if (options.dry_run && options.preview) {
         return usage_error("--dry-run and --preview cannot be used together");
+    }
+    if (backup_asked && !control_given) {
+        std::string problem;
+        options.backup.control = kivcli::default_backup_control(problem);
+        if (!problem.empty()) {
+            return usage_error(problem);
+        }
     }
     options.encoding = hex ? Encoding::hex : utf16le ? Encoding::utf16le : Encoding::escaped_text;
     options.files.assign(rest.begin() + optind, rest.begin() + count);

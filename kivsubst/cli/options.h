@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bytes_argument.h"
+#include "kivcli/backup_names.h"
 #include "kivcli/progress.h"
 
 namespace kivsubst_cli {
@@ -27,7 +28,7 @@ struct Options {
     bool preview = false;
     bool recursive = false;
     bool follow_hard_links = false;            // --follow-hard-links
-    std::optional<std::string> backup_suffix;  // set by --backup
+    kivcli::BackupPolicy backup;               // --backup[=CONTROL], -S
     std::vector<std::string> include;          // --include globs
     std::vector<std::string> exclude;          // --exclude globs
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;

@@ -10,6 +10,7 @@
 
 #include "engine.h"
 #include "kivcli/backup.h"
+#include "kivcli/backup_names.h"
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "system.h"
@@ -83,7 +84,8 @@ public:
           tally_(tally),
           pairs_(pairs_of(options)),
           scanner_(pairs_),
-          progress_(options.progress, total) {
+          progress_(options.progress, total),
+          backups_(options.backup) {
         scanner_.report_progress([this](std::int64_t read) { progress_.update(done_ + read); });
     }
 
@@ -111,6 +113,7 @@ private:
     std::vector<kivsubst::Pair> pairs_;
     kivsubst::Scanner scanner_;
     kivcli::Progress progress_;
+    kivcli::BackupNames backups_;
     std::int64_t done_ = 0;  // bytes of the files finished
 };
 
@@ -177,10 +180,11 @@ void Patcher::failed(const Target& target, const Substitution& substitution, int
 bool Patcher::keep_backup(Item& item, bool durable) {
     kivcli::NativeHandle made{};
     std::string reason;
+    const std::string backup = backups_.backup_of(*item.target->folder, item.target->name);
     if (!kivcli::keep_copy(*item.target->folder, item.target->name,
                            item.substitution.input().handle(),
-                           times_of(item.substitution.status().times), *options_.backup_suffix,
-                           durable, made, reason)) {
+                           times_of(item.substitution.status().times), backup, durable, made,
+                           reason)) {
         tally_.fail(KIVSUBST_COPY_ERROR,
                     quoted(item.target->shown) + ": cannot keep a backup: " + reason + " (7)");
         return false;
@@ -200,6 +204,7 @@ void Patcher::patched(Item& item) {
 void Patcher::tell(const Item& item) {
     const Substitution& substitution = item.substitution;
     done_ += item.size;
+    progress_.update(done_);
     const int result = substitution.result();
     tally_.any_replaced = tally_.any_replaced || result == KIVSUBST_REPLACED;
     if (!options_.verbose) {
@@ -222,7 +227,7 @@ void Patcher::patch_alone(const Target& target) {
     Item item{&target, Substitution(file_at(target)), target.size, File()};
     Substitution& substitution = item.substitution;
     int failure = substitution.prepare(pairs_, &scanner_);
-    if (failure == 0 && options_.backup_suffix && substitution.replacements() > 0 &&
+    if (failure == 0 && options_.backup.enabled() && substitution.replacements() > 0 &&
         !keep_backup(item, true)) {
         return;
     }
@@ -266,7 +271,7 @@ void Patcher::patch_batch(std::vector<Item>& items) {
             done_ += item.size;
             continue;
         }
-        if (options_.backup_suffix && item.substitution.replacements() > 0 &&
+        if (options_.backup.enabled() && item.substitution.replacements() > 0 &&
             !keep_backup(item, false)) {
             failed_at[i] = true;
             continue;

@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <utility>
 
+#include "kivcli/backup_names.h"
 #include "kivcli/glob.h"
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
@@ -128,6 +130,41 @@ std::string base_name(const std::string& path) {
     return name;
 }
 
+
+// A file that is the backup of another file of the run is not patched:
+// its old bytes are that file's, and its own backup could take the place
+// of the backup made now. Told, not counted as a failure.
+void leave_out_backups(const Options& options, std::vector<Target>& targets) {
+    if (!options.backup.enabled()) {
+        return;
+    }
+    const kivcli::BackupNames names(options.backup);
+    std::set<std::pair<kivcli::Identity, std::string>> named;
+    for (const Target& target : targets) {
+        if (target.folder != nullptr) {
+            named.insert({target.folder->status().identity, target.name});
+        }
+    }
+    std::vector<Target> kept;
+    for (Target& target : targets) {
+        bool is_backup = false;
+        for (const std::string& original :
+             target.folder != nullptr ? names.originals_of(target.name)
+                                      : std::vector<std::string>()) {
+            if (named.count({target.folder->status().identity, original}) != 0) {
+                say("leaving " + quoted(target.shown) + " alone: it is the backup of " +
+                    quoted(target.folder->shown(original)));
+                is_backup = true;
+                break;
+            }
+        }
+        if (!is_backup) {
+            kept.push_back(std::move(target));
+        }
+    }
+    targets = std::move(kept);
+}
+
 }  // namespace
 
 std::vector<Target> collect_targets(const Options& options, int& failure) {
@@ -143,6 +180,7 @@ std::vector<Target> collect_targets(const Options& options, int& failure) {
             targets.push_back(named.target(operand));
         }
     }
+    leave_out_backups(options, targets);
     return targets;
 }
 

@@ -288,6 +288,7 @@ private:
     bool readable_ = false;  // opened for reading, so it can be synced
     bool open_ = false;
     bool owned_ = true;      // the handle is this object's to close
+    int error_ = 0;          // why it could not be opened: what creating a name in it says
 };
 
 }  // namespace kivsubst::platform

@@ -496,7 +496,8 @@ Directory::Directory(Directory&& other) noexcept
       handle_(other.handle_),
       readable_(other.readable_),
       open_(std::exchange(other.open_, false)),
-      owned_(other.owned_) {
+      owned_(other.owned_),
+      error_(other.error_) {
     move_changes(&other, this);
 }
 
@@ -511,6 +512,7 @@ Directory& Directory::operator=(Directory&& other) noexcept {
         readable_ = other.readable_;
         open_ = std::exchange(other.open_, false);
         owned_ = other.owned_;
+        error_ = other.error_;
         move_changes(&other, this);
     }
     return *this;
@@ -532,6 +534,7 @@ Directory Directory::open(const Path& path) {
     }
     directory.handle_ = fd;
     directory.open_ = fd >= 0;
+    directory.error_ = fd >= 0 ? 0 : errno;
     return directory;
 }
 
@@ -563,6 +566,7 @@ NameState Directory::check(const Path& name) const {
 File Directory::create_new(const Path& name, Creation& outcome) {
     if (!open_) {
         outcome = Creation::failed;
+        errno = error_;  // the reason the directory could not be opened
         return File();
     }
     File file = create_new_at(handle_, name.c_str(), outcome, File::Entry::made_by_directory);

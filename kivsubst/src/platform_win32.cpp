@@ -267,6 +267,9 @@ Directory Directory::open(const Path& path) {
     DWORD attributes = ::GetFileAttributesW(system_path(path.empty() ? L"." : path).c_str());
     directory.open_ =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    directory.error_ = directory.open_                          ? 0
+                       : attributes == INVALID_FILE_ATTRIBUTES ? static_cast<int>(::GetLastError())
+                                                               : ERROR_DIRECTORY;
     return directory;
 }
 
@@ -294,6 +297,7 @@ NameState Directory::check(const Path& name) const {
 File Directory::create_new(const Path& name, Creation& outcome) {
     if (!open_) {
         outcome = Creation::failed;
+        ::SetLastError(static_cast<DWORD>(error_));  // why the directory is not there
         return File();
     }
     return File::create_new(path_of(name), outcome);

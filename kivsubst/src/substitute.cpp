@@ -164,11 +164,12 @@ Substitution::~Substitution() = default;
 Substitution::Substitution(Substitution&&) noexcept = default;
 Substitution& Substitution::operator=(Substitution&&) noexcept = default;
 
-// Records why, in the system's words where it gave any, before anything
-// else can change the error.
-int Substitution::fail(Failure::Step step, int code) {
+// Records why the step failed: `reason` is the system's words for the
+// error of the call that failed, taken right after it failed, before the
+// library's line is printed (printing may change the error).
+int Substitution::fail(Failure::Step step, std::string reason, int code) {
     failure_.step = step;
-    failure_.reason = platform::last_error();
+    failure_.reason = std::move(reason);
     return code;
 }
 
@@ -179,34 +180,36 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     std::optional<Path> name = tempname::next_free_name(state.directory);
     if (!name) {
         failure_.temporary = state.directory.path();
-        return fail(Failure::Step::temporary_name, report::no_temp_name());
+        return fail(Failure::Step::temporary_name, platform::last_error(), report::no_temp_name());
     }
     state.name = std::move(*name);
 
     state.input = state.target->open_for_reading();
     if (!state.input.is_open()) {
-        return fail(Failure::Step::open_file, report::cannot_open(path_));
+        std::string reason = platform::last_error();
+        return fail(Failure::Step::open_file, std::move(reason), report::cannot_open(path_));
     }
     // The file's length, identity and times, and what a write may strip
     // from it, are all taken from the file that was opened, before anything
     // is written.
     std::optional<platform::FileStatus> status = state.input.status();
     if (!status) {
-        return fail(Failure::Step::open_file, report::cannot_open(path_));
+        std::string reason = platform::last_error();
+        return fail(Failure::Step::open_file, std::move(reason), report::cannot_open(path_));
     }
     if (state.expected && !(status->identity == *state.expected)) {
-        const int code = report::cannot_open(path_);
-        failure_.step = Failure::Step::open_file;
-        failure_.reason = "it is no longer the file that was checked";
-        return code;
+        return fail(Failure::Step::open_file, "it is no longer the file that was checked",
+                    report::cannot_open(path_));
     }
     state.status = *status;
     state.privileges = state.input.privileges(state.status);
 
     File created = create_temporary(state.directory, state.name);
+    std::string create_error = created.is_open() ? std::string() : platform::last_error();
     failure_.temporary = state.directory.path_of(state.name);
     if (!created.is_open()) {
-        return fail(Failure::Step::create_temporary, report::cannot_open_temp(failure_.temporary));
+        return fail(Failure::Step::create_temporary, std::move(create_error),
+                    report::cannot_open_temp(failure_.temporary));
     }
     state.temporary.emplace(state.directory, state.name, std::move(created));
 
@@ -215,19 +218,21 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
         state.scanner = &state.own_scanner.emplace(pairs);
     }
     if (!state.scanner->ready()) {
-        return fail(Failure::Step::memory, report::no_memory());
+        return fail(Failure::Step::memory, "out of memory", report::no_memory());
     }
     state.scanned = state.scanner->run(state.input, state.status.length, state.temporary->file());
     if (state.scanned.kind != ScanOutcome::Kind::complete) {
         // the temporary file goes; the file is untouched
-        return fail(Failure::Step::write_temporary, report::copy_error());
+        std::string reason = platform::last_error();
+        return fail(Failure::Step::write_temporary, std::move(reason), report::copy_error());
     }
     return 0;
 }
 
 int Substitution::make_temporary_durable() {
     if (!state_->temporary->make_durable()) {
-        return fail(Failure::Step::write_temporary, report::copy_error());
+        std::string reason = platform::last_error();
+        return fail(Failure::Step::write_temporary, std::move(reason), report::copy_error());
     }
     return 0;
 }

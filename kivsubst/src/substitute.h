@@ -107,7 +107,7 @@ public:
 
 private:
     struct State;
-    int fail(Failure::Step step, int code);
+    int fail(Failure::Step step, std::string reason, int code);
 
     Path path_;
     std::optional<FileAt> at_;  // until prepare() takes it

@@ -85,7 +85,7 @@ TEST_F(SubstTool, KeepsABackupOfEachFileItChanges) {
 
     write_file(path("victim"), "precious");
     ASSERT_EQ(::symlink(path("victim").c_str(), path("a.orig").c_str()), 0);
-    auto refused = run({"--backup=.orig", "--", "new", "newer", path("a")});
+    auto refused = run({"-S", ".orig", "--", "new", "newer", path("a")});
     EXPECT_EQ(refused.exit_status, 7);
     EXPECT_EQ(refused.err, "kivsubst: " + quoted(path("a")) +
                                ": cannot keep a backup: the backup " + quoted(path("a.orig")) +
@@ -93,7 +93,7 @@ TEST_F(SubstTool, KeepsABackupOfEachFileItChanges) {
     EXPECT_EQ(read_file(path("a")), "new");
     EXPECT_EQ(read_file(path("victim")), "precious");
 #endif
-    EXPECT_EQ(run({"--backup=.bak", "--", "new", "newer", path("a")}).exit_status, 0);
+    EXPECT_EQ(run({"--suffix=.bak", "--", "new", "newer", path("a")}).exit_status, 0);
     EXPECT_EQ(read_file(path("a.bak")), "new");
     EXPECT_EQ(read_file(path("a~")), "old");
     EXPECT_TRUE(temporary_files().empty());

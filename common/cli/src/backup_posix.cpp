@@ -105,8 +105,7 @@ bool sync_directory(int directory, int copy) {
 }  // namespace
 
 bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
-               const std::string& suffix, bool durable, NativeHandle& made, std::string& reason) {
-    const std::string backup = name + suffix;
+               const std::string& backup, bool durable, NativeHandle& made, std::string& reason) {
     const std::string shown = folder.shown(backup);
     struct stat status {};
     if (::fstat(original, &status) != 0) {

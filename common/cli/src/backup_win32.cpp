@@ -58,9 +58,9 @@ bool slot_is_free(const std::wstring& wide, const std::string& shown, std::strin
 }  // namespace
 
 bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
-               const std::string& suffix, bool durable, NativeHandle& made, std::string& reason) {
-    const std::string shown = folder.shown(name + suffix);
-    const std::wstring wide = folder.native_path(name + suffix);
+               const std::string& backup, bool durable, NativeHandle& made, std::string& reason) {
+    const std::string shown = folder.shown(backup);
+    const std::wstring wide = folder.native_path(backup);
     if (wide.empty()) {
         reason = "cannot name the backup " + quoted(shown);
         return false;

@@ -27,8 +27,9 @@ Status status_from(const struct stat& found) {
     Status status;
     status.type = S_ISREG(found.st_mode)   ? Status::Type::file
                   : S_ISDIR(found.st_mode) ? Status::Type::directory
-                  : S_ISLNK(found.st_mode) ? Status::Type::link
-                                           : Status::Type::other;
+                  : S_ISLNK(found.st_mode)  ? Status::Type::link
+                  : S_ISFIFO(found.st_mode) ? Status::Type::fifo
+                                            : Status::Type::other;
     status.identity = {static_cast<std::uint64_t>(found.st_dev),
                        static_cast<std::uint64_t>(found.st_ino)};
     status.mode = static_cast<unsigned>(found.st_mode & 07777);

@@ -7,6 +7,21 @@
 #include "kivcli/output.h"
 
 namespace kivcli {
+namespace {
+
+int first_output_error = 0;
+
+}  // namespace
+
+int output_error() {
+    return first_output_error;
+}
+
+void note_output_error(int error) {
+    if (first_output_error == 0) {
+        first_output_error = error;
+    }
+}
 
 void complain(const char* program, const std::string& message) {
     print_error(std::string(program) + ": " + message + "\n");
@@ -14,16 +29,16 @@ void complain(const char* program, const std::string& message) {
 
 int finish_output(const char* program, int status, int failed, const char* failure) {
     const bool failed_before = std::ferror(stdout) != 0;
-    errno = 0;
     if (std::fclose(stdout) != 0) {
-        complain(program, std::string(failure) + ": " + std::strerror(errno));
-        return failed;
+        note_output_error(errno);
     }
-    if (failed_before) {
-        complain(program, failure);
-        return failed;
+    if (!failed_before && output_error() == 0) {
+        return status;
     }
-    return status;
+    complain(program, output_error() != 0
+                          ? std::string(failure) + ": " + std::strerror(output_error())
+                          : std::string(failure));
+    return failed;
 }
 
 }  // namespace kivcli

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "kivcli/output.h"
@@ -8,7 +9,9 @@
 namespace kivcli {
 
 void print(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+        note_output_error(errno);
+    }
 }
 
 void print_error(const std::string& text) {

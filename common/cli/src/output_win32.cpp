@@ -3,6 +3,7 @@
 // anything else (a file, a pipe) gets the UTF-8 bytes.
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "kivcli/output.h"
@@ -26,7 +27,9 @@ void write(FILE* stream, DWORD which, const std::string& text) {
     HANDLE console = consoles[which == STD_OUTPUT_HANDLE ? 0 : 1];
     std::u16string units;
     if (console == nullptr || !utf16_from_wtf8(text, units)) {
-        std::fwrite(text.data(), 1, text.size(), stream);
+        if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() && stream == stdout) {
+            note_output_error(errno);
+        }
         return;
     }
     std::fflush(stream);

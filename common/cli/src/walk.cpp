@@ -34,7 +34,7 @@ bool is_ancestor(const std::vector<Level>& levels, const Identity& identity) {
 
 }  // namespace
 
-void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor) {
+void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor, Links links) {
     std::vector<Level> levels(1);
     levels.back().folder = root;
     list(levels.back(), root->shown(), visitor);
@@ -54,7 +54,7 @@ void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor) {
         entry.name = level.names[level.next++];
         entry.shown = level.folder->shown(entry.name);
         SystemError error = 0;
-        if (!level.folder->status_of(entry.name, Links::refuse, entry.status, error)) {
+        if (!level.folder->status_of(entry.name, links, entry.status, error)) {
             if (error != not_found_error()) {  // else gone since it was listed
                 visitor.problem(entry.shown, describe(error));
             }
@@ -76,7 +76,7 @@ void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor) {
         if (!visitor.enter(entry)) {
             continue;
         }
-        std::shared_ptr<Folder> child = Folder::open_below(level.folder, entry.name, error);
+        std::shared_ptr<Folder> child = Folder::open_below(level.folder, entry.name, error, links);
         if (child != nullptr && child->status().identity != entry.status.identity) {
             child = nullptr;
             error = replaced_meanwhile;

@@ -23,7 +23,7 @@ struct Times {
 };
 
 // Keeps a copy of the bytes of `original`, the file `name` in `folder` open
-// for reading (its position is left alone), as `name`+`suffix` in the same
+// for reading (its position is left alone), as `backup` in the same
 // directory, with its permission bits (less the set-user-ID and
 // set-group-ID bits: a backup is no program to run with another's rights),
 // its access control list where it has one (and none that the directory
@@ -36,7 +36,7 @@ struct Times {
 // to sync with other files and close. False, with the reason, when no
 // backup was made.
 bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
-               const std::string& suffix, bool durable, NativeHandle& made, std::string& reason);
+               const std::string& backup, bool durable, NativeHandle& made, std::string& reason);
 
 }  // namespace kivcli
 

@@ -47,7 +47,7 @@ struct Time {
 
 // What one status read found at a name, or through an open handle.
 struct Status {
-    enum class Type { file, directory, link, other };
+    enum class Type { file, directory, link, fifo, other };
     Type type = Type::other;
     Identity identity;
     unsigned mode = 0;  // the permission bits, set-ID and sticky bits included (POSIX)
@@ -62,6 +62,7 @@ struct Status {
     bool is_file() const { return type == Type::file; }
     bool is_directory() const { return type == Type::directory; }
     bool is_link() const { return type == Type::link; }
+    bool is_fifo() const { return type == Type::fifo; }
 };
 
 // A system error: errno on POSIX, GetLastError() on Windows, captured by

@@ -13,6 +13,11 @@ namespace kivcli {
 void print(const std::string& text);        // to standard output
 void print_error(const std::string& text);  // to standard error, at once
 
+// The error of the first write to standard output that failed, kept as it
+// failed (0: none failed).
+int output_error();
+void note_output_error(int error);
+
 // Whether standard error is a terminal (a console), where a progress line
 // may be redrawn in place.
 bool error_is_terminal();

@@ -43,8 +43,12 @@ struct Visitor {
 // Walks the directory `root`, telling `visitor` of what it finds, each
 // directory's names in sorted byte order. The root itself is not told of
 // through `enter` and `leave`. A directory is released (its handle closed)
-// once the walk has left it.
-void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor);
+// once the walk has left it. With Links::follow every link is followed,
+// and entries are what their links lead to (a link to nothing is a
+// problem); a directory reached twice through links on one path is still
+// not entered below itself.
+void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor,
+          Links links = Links::refuse);
 
 }  // namespace kivcli
 
