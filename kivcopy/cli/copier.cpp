@@ -403,11 +403,11 @@ bool Copier::write(const SourceName& source, const TargetName& target, const Che
     std::string reason;
     bool attributes = written.closed || !options_.preserve.any() ||
                       give_attributes(file.handle(), opened, options_.preserve, reason);
-    if (!written.closed && options_.update && !options_.preserve.timestamps &&
-        opened.access < opened.modification) {
+    if (!written.closed && !options_.preserve.timestamps && opened.access < opened.modification) {
         // The library stamps the copy with the source's last access; where
         // that is older than the source's last change, the copy would look
-        // older than its source to the next -u, and be copied again.
+        // older than its source (to -u, make, rsync), and be copied again:
+        // it gets the last change as its modification time instead.
         attributes = set_times(file.handle(), opened.access, opened.modification, reason);
     }
     watch.stop();

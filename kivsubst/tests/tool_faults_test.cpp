@@ -86,4 +86,24 @@ TEST_F(SubstTool, FailsWhenHelpOrVersionCannotBeWritten) {
     }
 }
 
+// The reason in a message is the error of the call that failed, taken when
+// it failed: TMP naming a plain file is "Not a directory", also when the
+// library's own line could not be written (standard output full).
+TEST_F(SubstTool, TellsTheReasonOfTheCallThatFailed) {
+    write_file(path("plain"), "not a directory");
+    for (const bool full : {false, true}) {
+        write_file(path("f.txt"), "a");
+        const std::string command = "exec \"$0\" -- a b '" + path("f.txt") + "'" +
+                                    (full ? " > /dev/full" : "");
+        auto result = kivtest::run_program("/bin/sh", {"-c", command, KIVSUBST_CLI_PATH},
+                                           {"TMP=" + path("plain")});
+        EXPECT_EQ(result.exit_status, 4) << full;
+        EXPECT_EQ(result.err, "kivsubst: " + quoted(path("f.txt")) +
+                                  ": cannot create a temporary file in " + quoted(path("plain")) +
+                                  ": Not a directory (4)\n")
+            << full;
+        EXPECT_EQ(read_file(path("f.txt")), "a");
+    }
+}
+
 }  // namespace

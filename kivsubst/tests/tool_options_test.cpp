@@ -99,6 +99,61 @@ TEST_F(SubstTool, KeepsABackupOfEachFileItChanges) {
     EXPECT_TRUE(temporary_files().empty());
 }
 
+// Backups never take the place of another: a file of the run that is the
+// backup of another is left alone (told, not patched), so a second run
+// keeps the first run's backup, and numbered backups are named as cp names
+// them; a suffix may hold no separator.
+TEST_F(SubstTool, NeverBacksUpIntoABackup) {
+    kivtest::make_directory(path("conf"));
+    write_file(path("conf/app.ini"), "port=8080");
+    EXPECT_EQ(run({"-r", "--backup", "--", "8080", "8443", path("conf")}).exit_status, 0);
+    auto second = run({"-r", "--backup", "--", "8443", "9443", path("conf")});
+    EXPECT_EQ(second.exit_status, 0) << second.err;
+#if defined(_WIN32)
+    const char* walked = "\\";  // the walk joins names with Windows' own separator
+#else
+    const char* walked = "/";
+#endif
+    EXPECT_EQ(second.err, "kivsubst: leaving " + quoted(path("conf") + walked + "app.ini~") +
+                              " alone: it is the backup of " +
+                              quoted(path("conf") + walked + "app.ini") + "\n");
+    EXPECT_EQ(read_file(path("conf/app.ini")), "port=9443");
+    EXPECT_EQ(read_file(path("conf/app.ini~")), "port=8443");
+    EXPECT_FALSE(kivtest::exists(path("conf/app.ini~~")));
+
+    write_file(path("f"), "old");
+    write_file(path("f~"), "old backup");
+    EXPECT_EQ(run({"--backup", "--", "old", "new", path("f"), path("f~")}).exit_status, 0);
+    EXPECT_EQ(read_file(path("f~")), "old");
+    EXPECT_FALSE(kivtest::exists(path("f~~")));
+
+    for (const char* version : {"v1", "v2"}) {
+        write_file(path("n"), version);
+        EXPECT_EQ(run({"--backup=numbered", "--", "v", "V", path("n")}).exit_status, 0);
+    }
+    EXPECT_EQ(read_file(path("n.~1~")), "v1");
+    EXPECT_EQ(read_file(path("n.~2~")), "v2");
+    EXPECT_EQ(run({"-S", "/x", "--", "a", "b", path("n")}).exit_status, 64);
+    EXPECT_EQ(run({"--backup=sideways", "--", "a", "b", path("n")}).exit_status, 64);
+}
+
+// A run left with no file to patch (--include lets none in) says so and
+// fails, rather than passing for "nothing found"; --progress counts every
+// file of a batch, to the total.
+TEST_F(SubstTool, TellsARunWithNothingToPatchAndCountsEveryFile) {
+    kivtest::make_directory(path("t"));
+    for (const char* name : {"a.ini", "b.ini", "c.ini"}) {
+        write_file(path("t/") + name, std::string(100, 'x') + "old");
+    }
+    auto none = run({"-r", "--include=*.foo", "--", "old", "new", path("t")});
+    EXPECT_EQ(none.exit_status, 3);
+    EXPECT_EQ(none.err, "kivsubst: no file to patch: --include and --exclude left none\n");
+    auto counted = run({"-r", "--progress", "--", "old", "new", path("t")});
+    EXPECT_EQ(counted.exit_status, 0) << counted.err;
+    EXPECT_EQ(counted.err.substr(0, counted.err.find(',')), "309 B of 309 B (100%)")
+        << counted.err;
+}
+
 // -F takes the text byte for byte: a Windows path keeps its backslashes,
 // which the escapes would turn into a line feed and a tab.
 TEST_F(SubstTool, TakesFixedStringsByteForByte) {

@@ -1,0 +1,189 @@
+// SPDX-License-Identifier: Zlib
+// Linux only. The front end beside cp on the same tasks: numbered and
+// existing backups, -a with hard links, -P/-H/-L, and the cases where an
+// earlier kivcopy lost data or told the wrong reason (a restore from a
+// backup, -u after a copy of its own, links that lead nowhere).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kivtest/faults.h"
+#include "kivtest/files.h"
+#include "kivtest/programs.h"
+
+namespace {
+
+using kivtest::read_file;
+using kivtest::write_file;
+
+// What the tools are compared on: each name under a directory, with its
+// kind, bytes or link target, mode, link count and, `with_times`, its
+// modification time (without -p, kivcopy stamps a copy with the source's
+// access time, cp with the time of the copy).
+std::map<std::string, std::string> listing(const std::string& directory, bool with_times) {
+    std::map<std::string, std::string> seen;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        const std::string path = directory + "/" + name;
+        struct stat status {};
+        ::lstat(path.c_str(), &status);
+        std::string what = "mode " + std::to_string(status.st_mode) + " links " +
+                           std::to_string(status.st_nlink);
+        if (with_times) {
+            what += " mtime " + std::to_string(status.st_mtim.tv_sec) + "." +
+                    std::to_string(status.st_mtim.tv_nsec);
+        }
+        if (S_ISLNK(status.st_mode)) {
+            char target[512] = {};
+            ::readlink(path.c_str(), target, sizeof target - 1);
+            what += " -> " + std::string(target);
+        } else if (S_ISREG(status.st_mode)) {
+            what += " '" + read_file(path) + "'";
+        } else if (S_ISDIR(status.st_mode)) {
+            for (const auto& [below, its] : listing(path, with_times)) {
+                seen[name + "/" + below] = its;
+            }
+        }
+        seen[name] = what;
+    }
+    return seen;
+}
+
+class LikeCp : public kivtest::WorkDirTest {
+protected:
+    kivtest::ProgramRun kivcopy(const std::vector<std::string>& arguments,
+                                const std::vector<std::string>& environment = {}) {
+        return kivtest::run_program(KIVCOPY_CLI_PATH, arguments, environment);
+    }
+    kivtest::ProgramRun cp(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment = {}) {
+        return kivtest::run_program("/bin/cp", arguments, environment);
+    }
+};
+
+// --backup=numbered, existing and VERSION_CONTROL name backups as cp's do;
+// restoring a file from its own backup (-b with the backup as source) is
+// refused by both, and the backup is kept.
+TEST_F(LikeCp, NamesBackupsAsCpDoesAndNeverDestroysTheSource) {
+    for (const char* tool : {"ours", "cp"}) {
+        const std::string dir = path(tool);
+        kivtest::make_directory(dir);
+        write_file(dir + "/new", "new");
+        write_file(dir + "/app.ini", "v0");
+        write_file(dir + "/other.ini", "other");
+        write_file(dir + "/other.ini.~4~", "older");
+        auto run = [&](const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& environment = {}) {
+            return std::string(tool) == "ours" ? kivcopy(arguments, environment)
+                                               : cp(arguments, environment);
+        };
+        for (const char* version : {"v1", "v2"}) {
+            write_file(dir + "/new", version);
+            EXPECT_EQ(run({"-f", "--backup=numbered", "--", dir + "/new", dir + "/app.ini"})
+                          .exit_status, 0) << tool;
+        }
+        EXPECT_EQ(run({"-f", "--backup=existing", "--", dir + "/new", dir + "/other.ini"})
+                      .exit_status, 0) << tool;
+        EXPECT_EQ(run({"-f", "--backup", "--", dir + "/new", dir + "/new.ini"},
+                      {"VERSION_CONTROL=numbered"}).exit_status, 0) << tool;
+        EXPECT_EQ(run({"-f", "--backup", "--", dir + "/new", dir + "/new.ini"},
+                      {"VERSION_CONTROL=numbered"}).exit_status, 0) << tool;
+
+        write_file(dir + "/a~", "keep");
+        write_file(dir + "/a", "current");
+        const auto restore = run({"-f", "-b", "--", dir + "/a~", dir + "/a"});
+        EXPECT_EQ(restore.exit_status, 1) << tool;
+        EXPECT_EQ(read_file(dir + "/a~"), "keep") << tool << ": the backup was destroyed";
+        EXPECT_EQ(read_file(dir + "/a"), "current") << tool;
+    }
+    EXPECT_EQ(listing(path("ours"), false), listing(path("cp"), false));
+    EXPECT_EQ(read_file(path("ours/app.ini.~2~")), "v1");
+    EXPECT_EQ(read_file(path("ours/other.ini.~5~")), "other");
+}
+
+// -a keeps a tree as cp -a does: the bytes, modes, times (of links too),
+// and the files that have two names in it stay two names of one copy; -P,
+// -H and -L take the links named on the command line and in the tree as cp
+// takes them.
+TEST_F(LikeCp, CopiesTreesAndLinksAsCpDoes) {
+    kivtest::make_directory(path("src"));
+    kivtest::make_directory(path("src/sub"));
+    write_file(path("src/one"), "one");
+    write_file(path("src/sub/file"), "file");
+    ASSERT_TRUE(kivtest::hard_link(path("src/one"), path("src/sub/two")));
+    ASSERT_EQ(::symlink("one", path("src/link").c_str()), 0);
+    ASSERT_EQ(::symlink("sub", path("src/dirlink").c_str()), 0);
+    ASSERT_EQ(::chmod(path("src/sub/file").c_str(), 0751), 0);
+    kivtest::set_times(path("src/one"), {1500000000, 100}, {1400000000, 200});
+    const struct timespec old[2] = {{1300000000, 0}, {1200000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path("src/link").c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+    ASSERT_EQ(::symlink(path("src").c_str(), path("named").c_str()), 0);
+
+    const std::vector<std::vector<std::string>> ways = {
+        {"-a"}, {"-r", "-P"}, {"-r", "-H"}, {"-r", "-L"}};
+    for (const auto& way : ways) {
+        std::string label;
+        for (const std::string& option : way) {
+            label += option;
+        }
+        for (const char* tool : {"ours", "cp"}) {
+            const std::string into = path(label + "-" + tool);
+            kivtest::make_directory(into);
+            std::vector<std::string> arguments = way;
+            arguments.insert(arguments.end(), {"--", path("src"), path("named"), into});
+            const auto run = std::string(tool) == "ours" ? kivcopy(arguments) : cp(arguments);
+            EXPECT_EQ(run.exit_status, 0) << label << " " << tool << ": " << run.err;
+        }
+        const bool with_times = way[0] == "-a";
+        EXPECT_EQ(listing(path(label + "-ours"), with_times),
+                  listing(path(label + "-cp"), with_times))
+            << label;
+    }
+    EXPECT_EQ(kivtest::status_of(path("-a-ours/src/one")).st_ino,
+              kivtest::status_of(path("-a-ours/src/sub/two")).st_ino);
+}
+
+// Faults of earlier versions, each beside what cp does: -u right after a
+// copy finds nothing to do, also when the target is the source under
+// another name; a link at the target that loops or cannot be followed is
+// told as what it is, not as a link to nothing.
+TEST_F(LikeCp, UpdatesNothingTwiceAndTellsWhyALinkLeadsNowhere) {
+    // The links below are the caller's own, in a directory no one else may
+    // write: links that kivcopy follows.
+    kivtest::make_directory(path("own"));
+    ASSERT_EQ(::chmod(path("own").c_str(), 0755), 0);
+    kivtest::make_directory(path("own/src"));
+    kivtest::make_directory(path("own/into"));
+    write_file(path("own/src/a"), "a");
+    // An access time older than the modification time, as a file written
+    // after it was last read has: the library stamps the copy with it.
+    kivtest::set_times(path("own/src/a"), {1400000000, 0}, {1500000000, 0});
+    ASSERT_EQ(kivcopy({"-r", "--", path("own/src"), path("own/into")}).exit_status, 0);
+    auto again = kivcopy({"-r", "-u", "-v", "--", path("own/src"), path("own/into")});
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_NE(again.out.find("skipped '" + path("own/into/src/a") + "' (not older)"),
+              std::string::npos)
+        << again.out;
+
+    ASSERT_EQ(::symlink("src/a", path("own/one-name").c_str()), 0);
+    ASSERT_EQ(::symlink("src/a", path("own/other-name").c_str()), 0);
+    auto same = kivcopy({"-u", "--", path("own/one-name"), path("own/other-name")});
+    EXPECT_EQ(same.exit_status,
+              cp({"-u", "-d", "--", path("own/one-name"), path("own/other-name")}).exit_status);
+    EXPECT_EQ(same.exit_status, 0) << same.err;
+    EXPECT_EQ(read_file(path("own/src/a")), "a");
+
+    ASSERT_EQ(::symlink("loop", path("own/loop").c_str()), 0);
+    auto loop = kivcopy({"-f", "--", path("own/src/a"), path("own/loop")});
+    EXPECT_EQ(loop.exit_status, 1);
+    EXPECT_EQ(loop.err, "kivcopy: cannot create '" + path("own/loop") +
+                            "': Too many levels of symbolic links\n");
+}
+
+}  // namespace
