@@ -49,10 +49,6 @@ int result_of(kivcopy::CopyStatus status) {
     }
 }
 
-kivcopy::platform::FileIdentity identity_for_core(const kivcli::Identity& identity) {
-    return {identity.volume, identity.index};
-}
-
 // A new file made in a set-group-ID directory belongs to the directory's
 // group: its group gets no more than everyone else of what the source's
 // group had, so that the copy is never open to more people than the source.
@@ -264,7 +260,7 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
 // directory it was found in.
 bool Copier::open_source(const SourceName& source, const Status& status,
                          kivcopy::platform::Source& opened) {
-    const kivcopy::platform::FileIdentity expected = identity_for_core(status.identity);
+    const kivcli::FileIdentity expected = status.identity;
     const PlaceIn place(*source.folder, source.name);
     int error = 0;
     switch (kivcopy::engine::open_source(place.place(),
@@ -301,8 +297,7 @@ bool Copier::clear_the_way(const SourceName& source, const kivcopy::platform::So
         const std::string shown = beside(target, backup);
         Status slot;
         const bool taken = target.folder->status_of(backup, Links::refuse, slot, error);
-        if (taken && slot.identity == kivcli::Identity{opened.identity.volume,
-                                                       opened.identity.index}) {
+        if (taken && slot.identity == opened.identity) {
             // Renaming the target over its backup would take the source's
             // only name: restoring from a backup must not destroy it.
             return fail("backing up " + quoted(target.shown) + " might destroy source; " +
@@ -416,7 +411,7 @@ bool Copier::write(const SourceName& source, const TargetName& target, const Che
     progress_.update(done_);
     record_written(target);
     if (result == KIVCOPY_OK) {
-        note_copy(kivcli::Identity{opened.identity.volume, opened.identity.index}, target);
+        note_copy(opened.identity, target);
     }
     if (written.sharing_refused) {
         return fail("cannot share the blocks of " + quoted(source.shown) + " with " +
@@ -457,7 +452,7 @@ Copier::Next Copier::link_to_earlier_copy(const SourceName& source, const Status
     return Next::skip;
 }
 
-void Copier::note_copy(const kivcli::Identity& source, const TargetName& target) {
+void Copier::note_copy(const kivcli::FileIdentity& source, const TargetName& target) {
     if (options_.preserve.links) {
         copies_.emplace(source, std::make_pair(target.folder, target.name));
     }

@@ -82,7 +82,7 @@ private:
     bool skip(const std::string& shown, const char* why);
     Next link_to_earlier_copy(const SourceName& source, const Status& status,
                               const TargetName& target, const Checked& checked);
-    void note_copy(const kivcli::Identity& source, const TargetName& target);
+    void note_copy(const kivcli::FileIdentity& source, const TargetName& target);
     bool failed_with(int result, const SourceName& source, const TargetName& target, int error);
     void record_written(const TargetName& target);
     bool written_before(const TargetName& target) const;
@@ -93,10 +93,10 @@ private:
     std::int64_t done_ = 0;  // bytes of the files finished
     // Targets written by this run, by directory and name: never replaced
     // by a later source of the same run.
-    std::set<std::pair<kivcli::Identity, std::string>> written_;
+    std::set<std::pair<kivcli::FileIdentity, std::string>> written_;
     // With --preserve=links, the first copy of each source that has other
     // names, which later names of it become names of.
-    std::map<kivcli::Identity, std::pair<std::shared_ptr<Folder>, std::string>> copies_;
+    std::map<kivcli::FileIdentity, std::pair<std::shared_ptr<Folder>, std::string>> copies_;
 };
 
 }  // namespace kivcopy_cli

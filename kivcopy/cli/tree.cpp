@@ -98,7 +98,7 @@ bool copy_tree(Copier& copier, const Options& options, const std::string& source
     }
     made.back().shown = shown;
     copier.tell(quoted(source) + " -> " + quoted(shown));
-    const kivcli::Identity copy_root = made.front().folder->status().identity;
+    const kivcli::FileIdentity copy_root = made.front().folder->status().identity;
     bool all = true;
     kivcli::Visitor visitor;
     visitor.enter = [&](const kivcli::Entry& entry) {

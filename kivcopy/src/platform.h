@@ -9,22 +9,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kivcommon/types.h"
+
 namespace kivcopy::platform {
 
-#if defined(_WIN32)
-using NativeHandle = void*;  // a Win32 HANDLE
-#else
-using NativeHandle = int;  // a POSIX file descriptor
-#endif
-
-// A path as the system takes it: bytes on POSIX, UTF-16 on Windows, where
-// every path goes to the system's wide functions, so that no name is
-// limited to what the ANSI code page can write.
-#if defined(_WIN32)
-using PathChar = wchar_t;
-#else
-using PathChar = char;
-#endif
+using kivcommon::FileIdentity;
+using kivcommon::FileTime;
+using kivcommon::NativeHandle;
+using kivcommon::PathChar;
 
 // How many bytes one read or write moves when a copy's data pass through
 // the process. On Windows every byte does: 512 KiB was the fastest of the
@@ -37,22 +29,6 @@ constexpr std::size_t transfer_size = std::size_t{512} * 1024;
 #else
 constexpr std::size_t transfer_size = std::size_t{256} * 1024;
 #endif
-
-// A file time at the precision the platform keeps (nanoseconds on POSIX).
-struct FileTime {
-    std::int64_t seconds = 0;
-    std::int32_t nanoseconds = 0;
-    bool operator<(const FileTime& other) const {
-        return seconds != other.seconds ? seconds < other.seconds
-                                        : nanoseconds < other.nanoseconds;
-    }
-};
-
-// What tells one file from another on its volume, whatever its names.
-struct FileIdentity {
-    std::uint64_t volume = 0;
-    std::uint64_t index = 0;
-};
 
 // A run of a file that holds data, from `start` up to (not including) `end`.
 struct DataRun {

@@ -162,8 +162,8 @@ bool open_source(Place where, Source& source) {
         source.file.close();
         return false;
     }
-    source.access = kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime);
-    source.modification = kivcommon::from_filetime_as<FileTime>(information.ftLastWriteTime);
+    source.access = kivcommon::from_filetime(information.ftLastAccessTime);
+    source.modification = kivcommon::from_filetime(information.ftLastWriteTime);
     source.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     source.permissions = 0;
     source.identity = identity_of(information);

@@ -72,11 +72,6 @@ std::string failure_message(const Target& target, const Failure& failure, int co
     return what;
 }
 
-kivcli::Times times_of(const kivsubst::platform::FileTimes& times) {
-    return {times.access.seconds, times.access.nanoseconds, times.modification.seconds,
-            times.modification.nanoseconds};
-}
-
 class Patcher {
 public:
     Patcher(const Options& options, Tally& tally, std::int64_t total)
@@ -183,7 +178,7 @@ bool Patcher::keep_backup(Item& item, bool durable) {
     const std::string backup = backups_.backup_of(*item.target->folder, item.target->name);
     if (!kivcli::keep_copy(*item.target->folder, item.target->name,
                            item.substitution.input().handle(),
-                           times_of(item.substitution.status().times), backup, durable, made,
+                           item.substitution.status().times, backup, durable, made,
                            reason)) {
         tally_.fail(KIVSUBST_COPY_ERROR,
                     quoted(item.target->shown) + ": cannot keep a backup: " + reason + " (7)");

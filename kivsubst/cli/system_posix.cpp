@@ -27,7 +27,7 @@ kivsubst::FileAt file_at(const Target& target) {
     at.shown = target.shown;
     at.links = target.named ? kivsubst::platform::Links::follow
                             : kivsubst::platform::Links::refuse;
-    at.expected = kivsubst::platform::FileIdentity{target.identity.volume, target.identity.index};
+    at.expected = target.identity;
     return at;
 }
 

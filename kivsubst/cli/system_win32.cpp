@@ -85,7 +85,7 @@ kivsubst::FileAt file_at(const Target& target) {
     at.name = wide_of(target.name);
     at.shown = wide_of(target.shown);
     at.links = kivsubst::platform::Links::follow;
-    at.expected = kivsubst::platform::FileIdentity{target.identity.volume, target.identity.index};
+    at.expected = target.identity;
     return at;
 }
 

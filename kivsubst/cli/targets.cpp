@@ -139,7 +139,7 @@ void leave_out_backups(const Options& options, std::vector<Target>& targets) {
         return;
     }
     const kivcli::BackupNames names(options.backup);
-    std::set<std::pair<kivcli::Identity, std::string>> named;
+    std::set<std::pair<kivcli::FileIdentity, std::string>> named;
     for (const Target& target : targets) {
         if (target.folder != nullptr) {
             named.insert({target.folder->status().identity, target.name});
@@ -185,7 +185,7 @@ std::vector<Target> collect_targets(const Options& options, int& failure) {
 }
 
 bool check_targets(std::vector<Target>& targets, bool writing) {
-    std::map<kivcli::Identity, const Target*> seen;
+    std::map<kivcli::FileIdentity, const Target*> seen;
     bool all = true;
     for (std::size_t i = 0; i < targets.size(); release_after(targets, i++)) {
         Target& target = targets[i];

@@ -22,7 +22,7 @@ struct Target {
     std::string name;                        // its name there
     bool named = false;  // named on the command line: a link at the name is followed
     kivcli::SystemError problem = 0;  // why its directory could not be opened
-    kivcli::Identity identity;        // the file the check found
+    kivcli::FileIdentity identity;        // the file the check found
     std::int64_t size = 0;            // its size then, for batches and progress
 };
 

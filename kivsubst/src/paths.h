@@ -6,18 +6,15 @@
 
 #include <string>
 
+#include "kivcommon/types.h"
+
 namespace kivsubst {
 
 // A path as the system takes it: bytes on POSIX, UTF-16 on Windows, where
 // every name is split, joined and opened in UTF-16, so that no byte of a
-// double-byte character is ever taken for a separator and no name is
-// limited to what the ANSI code page can write.
-#if defined(_WIN32)
-using PathChar = wchar_t;
-#else
-using PathChar = char;
-#endif
-using Path = std::basic_string<PathChar>;
+// double-byte character is ever taken for a separator.
+using kivcommon::Path;
+using kivcommon::PathChar;
 
 namespace paths {
 

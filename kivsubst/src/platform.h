@@ -12,28 +12,15 @@
 #include <utility>
 #include <vector>
 
+#include "kivcommon/types.h"
 #include "paths.h"
 
 namespace kivsubst::platform {
 
-struct FileTime {
-    std::int64_t seconds = 0;
-    std::int32_t nanoseconds = 0;
-};
-
-struct FileTimes {
-    FileTime access;
-    FileTime modification;
-};
-
-// What tells one file from another on its volume, whatever its names.
-struct FileIdentity {
-    std::uint64_t volume = 0;
-    std::uint64_t index = 0;
-    bool operator==(const FileIdentity& other) const {
-        return volume == other.volume && index == other.index;
-    }
-};
+using kivcommon::FileIdentity;
+using kivcommon::FileTime;
+using kivcommon::FileTimes;
+using kivcommon::NativeHandle;
 
 struct FileStatus {
     FileIdentity identity;
@@ -76,12 +63,6 @@ bool exists(const Path& path);
 // The system's words for the last error of the calling thread (errno on
 // POSIX, GetLastError on Windows), in the ANSI code page on Windows.
 std::string last_error();
-
-#if defined(_WIN32)
-using NativeHandle = void*;  // a Win32 HANDLE
-#else
-using NativeHandle = int;  // a POSIX file descriptor
-#endif
 
 // Whether a file being overwritten with a shorter result is cut to its new
 // length before the first byte is written: where cutting can be refused

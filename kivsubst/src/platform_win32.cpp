@@ -49,8 +49,8 @@ std::optional<FileStatus> status_of(HANDLE handle) {
                            information.nFileIndexLow};
     status.length = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
-    status.times = {kivcommon::from_filetime_as<FileTime>(information.ftLastAccessTime),
-                    kivcommon::from_filetime_as<FileTime>(information.ftLastWriteTime)};
+    status.times = {kivcommon::from_filetime(information.ftLastAccessTime),
+                    kivcommon::from_filetime(information.ftLastWriteTime)};
     return status;
 }
 

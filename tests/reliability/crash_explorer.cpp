@@ -48,7 +48,7 @@ struct Atom {
 };
 
 std::string text_of(const InodeId& inode) {
-    return std::to_string(inode.device) + ":" + std::to_string(inode.number);
+    return std::to_string(inode.volume) + ":" + std::to_string(inode.index);
 }
 
 bool starts_with(const std::string& text, const std::string& prefix) {
@@ -429,7 +429,7 @@ bool covers(const Op& later, const Op& earlier) {
         case OpKind::sync:
             return true;
         case OpKind::syncfs:
-            return earlier.kind != OpKind::sync && later.inode.device == earlier.inode.device;
+            return earlier.kind != OpKind::sync && later.inode.volume == earlier.inode.volume;
         default:
             return (earlier.kind == OpKind::fsync || earlier.kind == OpKind::fdatasync) &&
                    later.inode == earlier.inode;

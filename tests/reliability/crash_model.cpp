@@ -114,12 +114,12 @@ void Model::make_directory_durable(DirectoryState& directory) {
 
 void Model::make_device_durable(const InodeId& any, bool every_device) {
     for (auto& [inode, file] : files_) {
-        if (every_device || inode.device == any.device) {
+        if (every_device || inode.volume == any.volume) {
             make_file_durable(file);
         }
     }
     for (auto& [inode, directory] : directories_) {
-        if (every_device || inode.device == any.device) {
+        if (every_device || inode.volume == any.volume) {
             make_directory_durable(directory);
         }
     }

@@ -31,7 +31,7 @@ std::string name_of(OpKind kind) {
 }
 
 std::string text_of(const InodeId& inode) {
-    return std::to_string(inode.device) + ":" + std::to_string(inode.number);
+    return std::to_string(inode.volume) + ":" + std::to_string(inode.index);
 }
 
 [[noreturn]] void malformed(const std::string& line) {

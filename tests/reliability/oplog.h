@@ -8,20 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "kivcommon/types.h"
+
 namespace kivcrash {
 
-// A file or directory, by device and inode number.
-struct InodeId {
-    std::uint64_t device = 0;
-    std::uint64_t number = 0;
-    bool operator==(const InodeId& other) const {
-        return device == other.device && number == other.number;
-    }
-    bool operator!=(const InodeId& other) const { return !(*this == other); }
-    bool operator<(const InodeId& other) const {
-        return device != other.device ? device < other.device : number < other.number;
-    }
-};
+// A file or directory, by device (volume) and inode number (index).
+using InodeId = kivcommon::FileIdentity;
 
 enum class OpKind {
     open, create, mkdir, write, fallocate, ftruncate, fsync, fdatasync, syncfs, sync, unlink,

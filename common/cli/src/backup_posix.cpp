@@ -78,17 +78,18 @@ void copy_access_list(int original, int copy) {
 // Gives the copy what the original has: owner and group first (which may
 // clear set-ID bits), then its access control list, then the mode, then the
 // times.
-void copy_attributes(int original_fd, int copy, const struct stat& original, const Times& times) {
+void copy_attributes(int original_fd, int copy, const struct stat& original,
+                     const FileTimes& times) {
     if (::fchown(copy, original.st_uid, original.st_gid) != 0) {
         // Only root may give a file away; the copy then stays the caller's.
     }
     copy_access_list(original_fd, copy);
     ::fchmod(copy, original.st_mode & 0777);
     struct timespec both[2] {};
-    both[0].tv_sec = static_cast<time_t>(times.access_seconds);
-    both[0].tv_nsec = times.access_nanoseconds;
-    both[1].tv_sec = static_cast<time_t>(times.modification_seconds);
-    both[1].tv_nsec = times.modification_nanoseconds;
+    both[0].tv_sec = static_cast<time_t>(times.access.seconds);
+    both[0].tv_nsec = times.access.nanoseconds;
+    both[1].tv_sec = static_cast<time_t>(times.modification.seconds);
+    both[1].tv_nsec = times.modification.nanoseconds;
     ::futimens(copy, both);
 }
 
@@ -104,8 +105,9 @@ bool sync_directory(int directory, int copy) {
 
 }  // namespace
 
-bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
-               const std::string& backup, bool durable, NativeHandle& made, std::string& reason) {
+bool keep_copy(Folder& folder, const std::string& name, NativeHandle original,
+               const FileTimes& times, const std::string& backup, bool durable,
+               NativeHandle& made, std::string& reason) {
     const std::string shown = folder.shown(backup);
     struct stat status {};
     if (::fstat(original, &status) != 0) {

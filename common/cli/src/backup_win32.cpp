@@ -57,8 +57,9 @@ bool slot_is_free(const std::wstring& wide, const std::string& shown, std::strin
 
 }  // namespace
 
-bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
-               const std::string& backup, bool durable, NativeHandle& made, std::string& reason) {
+bool keep_copy(Folder& folder, [[maybe_unused]] const std::string& name, NativeHandle original,
+               const FileTimes& times, const std::string& backup, bool durable,
+               NativeHandle& made, std::string& reason) {
     const std::string shown = folder.shown(backup);
     const std::wstring wide = folder.native_path(backup);
     if (wide.empty()) {
@@ -75,9 +76,9 @@ bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, c
     bool kept = copy != INVALID_HANDLE_VALUE && copy_bytes(original, copy);
     if (kept) {
         const FILETIME accessed =
-            kivcommon::to_filetime(times.access_seconds, times.access_nanoseconds);
+            kivcommon::to_filetime(times.access.seconds, times.access.nanoseconds);
         const FILETIME written =
-            kivcommon::to_filetime(times.modification_seconds, times.modification_nanoseconds);
+            kivcommon::to_filetime(times.modification.seconds, times.modification.nanoseconds);
         ::SetFileTime(copy, nullptr, &accessed, &written);
         kept = !durable || ::FlushFileBuffers(copy);
     }

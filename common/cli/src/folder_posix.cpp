@@ -19,7 +19,7 @@
 namespace kivcli {
 namespace {
 
-Time time_of(const struct timespec& time) {
+FileTime time_of(const struct timespec& time) {
     return {static_cast<std::int64_t>(time.tv_sec), static_cast<std::int32_t>(time.tv_nsec)};
 }
 

@@ -21,11 +21,6 @@ std::wstring wide_of(const std::string& path) {
     return wide_from_wtf8(path);
 }
 
-Time time_of(const FILETIME& time) {
-    const kivcommon::UnixTime converted = kivcommon::from_filetime(time);
-    return {converted.seconds, converted.nanoseconds};
-}
-
 Status status_from(DWORD attributes, DWORD size_high, DWORD size_low, const FILETIME& accessed,
                    const FILETIME& written) {
     Status status;
@@ -35,8 +30,8 @@ Status status_from(DWORD attributes, DWORD size_high, DWORD size_low, const FILE
                                                                     : Status::Type::file;
     status.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(size_high) << 32) |
                                             size_low);
-    status.access = time_of(accessed);
-    status.modification = time_of(written);
+    status.access = kivcommon::from_filetime(accessed);
+    status.modification = kivcommon::from_filetime(written);
     status.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     status.mode = status.read_only ? 0555 : 0777;
     return status;
@@ -44,7 +39,7 @@ Status status_from(DWORD attributes, DWORD size_high, DWORD size_low, const FILE
 
 // The identity of what is at a path, read through a handle that opens
 // nothing but its attributes (and a link itself, not what it leads to).
-bool identity_of(const std::wstring& path, Identity& identity) {
+bool identity_of(const std::wstring& path, FileIdentity& identity) {
     HANDLE handle = ::CreateFileW(path.c_str(), 0,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING,

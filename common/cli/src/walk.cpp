@@ -26,7 +26,7 @@ void list(Level& level, const std::string& shown, const Visitor& visitor) {
     }
 }
 
-bool is_ancestor(const std::vector<Level>& levels, const Identity& identity) {
+bool is_ancestor(const std::vector<Level>& levels, const FileIdentity& identity) {
     return std::any_of(levels.begin(), levels.end(), [&](const Level& level) {
         return level.folder->status().identity == identity;
     });

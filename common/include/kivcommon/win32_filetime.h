@@ -8,29 +8,19 @@
 
 #include <cstdint>
 
+#include "kivcommon/types.h"
+
 namespace kivcommon {
 
 // Seconds between 1601-01-01, where Windows counts from, and 1970-01-01.
 constexpr std::int64_t epoch_difference = 11644473600LL;
 constexpr std::int64_t ticks_per_second = 10000000LL;  // of 100 ns each
 
-struct UnixTime {
-    std::int64_t seconds = 0;
-    std::int32_t nanoseconds = 0;
-};
-
-inline UnixTime from_filetime(const FILETIME& time) {
+inline FileTime from_filetime(const FILETIME& time) {
     std::int64_t ticks = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
     return {ticks / ticks_per_second - epoch_difference,
             static_cast<std::int32_t>((ticks % ticks_per_second) * 100)};
-}
-
-// The same, as any struct of seconds and nanoseconds, in that order.
-template <typename Time>
-Time from_filetime_as(const FILETIME& time) {
-    UnixTime converted = from_filetime(time);
-    return Time{converted.seconds, converted.nanoseconds};
 }
 
 inline FILETIME to_filetime(std::int64_t seconds, std::int64_t nanoseconds) {

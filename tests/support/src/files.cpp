@@ -7,11 +7,15 @@
 #include <iterator>
 #include <stdexcept>
 
-namespace kivtest {
+namespace kivcommon {
 
-std::ostream& operator<<(std::ostream& out, const Time& time) {
+std::ostream& operator<<(std::ostream& out, const FileTime& time) {
     return out << time.seconds << "s+" << time.nanoseconds << "ns";
 }
+
+}  // namespace kivcommon
+
+namespace kivtest {
 
 ScopedEnvironment::ScopedEnvironment(const char* name, const std::optional<std::string>& value)
     : name_(name) {

@@ -37,14 +37,20 @@ std::int64_t file_size(const std::string& path) {
     return static_cast<std::int64_t>(status_of(path).st_size);
 }
 
+namespace {
+
+Time time_of(const struct timespec& time) {
+    return {time.tv_sec, static_cast<std::int32_t>(time.tv_nsec)};
+}
+
+}  // namespace
+
 Time access_time(const std::string& path) {
-    struct stat status = status_of(path);
-    return {status.st_atim.tv_sec, status.st_atim.tv_nsec};
+    return time_of(status_of(path).st_atim);
 }
 
 Time modification_time(const std::string& path) {
-    struct stat status = status_of(path);
-    return {status.st_mtim.tv_sec, status.st_mtim.tv_nsec};
+    return time_of(status_of(path).st_mtim);
 }
 
 void set_times(const std::string& path, Time access, Time modification) {

@@ -14,11 +14,6 @@
 namespace kivtest {
 namespace {
 
-Time from_filetime(const FILETIME& time) {
-    kivcommon::UnixTime converted = kivcommon::from_filetime(time);
-    return {converted.seconds, converted.nanoseconds};
-}
-
 FILETIME to_filetime(const Time& time) {
     return kivcommon::to_filetime(time.seconds, time.nanoseconds);
 }
@@ -44,11 +39,11 @@ std::int64_t file_size(const std::string& path) {
 }
 
 Time access_time(const std::string& path) {
-    return from_filetime(attributes_of(path).ftLastAccessTime);
+    return kivcommon::from_filetime(attributes_of(path).ftLastAccessTime);
 }
 
 Time modification_time(const std::string& path) {
-    return from_filetime(attributes_of(path).ftLastWriteTime);
+    return kivcommon::from_filetime(attributes_of(path).ftLastWriteTime);
 }
 
 void set_times(const std::string& path, Time access, Time modification) {

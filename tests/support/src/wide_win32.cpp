@@ -123,8 +123,7 @@ Time modification_time(const std::wstring& path) {
     if (!::GetFileAttributesExW(system(path).c_str(), GetFileExInfoStandard, &data)) {
         throw failure("cannot read the status of", path);
     }
-    const kivcommon::UnixTime time = kivcommon::from_filetime(data.ftLastWriteTime);
-    return {time.seconds, time.nanoseconds};
+    return kivcommon::from_filetime(data.ftLastWriteTime);
 }
 
 void set_times(const std::wstring& path, Time access, Time modification) {

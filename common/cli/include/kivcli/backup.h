@@ -6,21 +6,11 @@
 #ifndef KIVCLI_BACKUP_H
 #define KIVCLI_BACKUP_H
 
-#include <cstdint>
 #include <string>
 
 #include "kivcli/folder.h"
 
 namespace kivcli {
-
-// A file's access and modification times, as they were before anything
-// read it.
-struct Times {
-    std::int64_t access_seconds = 0;
-    std::int32_t access_nanoseconds = 0;
-    std::int64_t modification_seconds = 0;
-    std::int32_t modification_nanoseconds = 0;
-};
 
 // Keeps a copy of the bytes of `original`, the file `name` in `folder` open
 // for reading (its position is left alone), as `backup` in the same
@@ -35,8 +25,9 @@ struct Times {
 // returns; else `made` receives an open handle of the copy, for the caller
 // to sync with other files and close. False, with the reason, when no
 // backup was made.
-bool keep_copy(Folder& folder, const std::string& name, NativeHandle original, const Times& times,
-               const std::string& backup, bool durable, NativeHandle& made, std::string& reason);
+bool keep_copy(Folder& folder, const std::string& name, NativeHandle original,
+               const FileTimes& times, const std::string& backup, bool durable,
+               NativeHandle& made, std::string& reason);
 
 }  // namespace kivcli
 

@@ -59,7 +59,7 @@ private:
     std::map<std::string, unsigned>& numbered_in(Folder& folder);
 
     BackupPolicy policy_;
-    std::map<Identity, std::map<std::string, unsigned>> numbered_;
+    std::map<FileIdentity, std::map<std::string, unsigned>> numbered_;
 };
 
 }  // namespace kivcli

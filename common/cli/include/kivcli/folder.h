@@ -15,48 +15,27 @@
 #include <string>
 #include <vector>
 
+#include "kivcommon/types.h"
+
 namespace kivcli {
 
-#if defined(_WIN32)
-using NativeHandle = void*;  // a Win32 HANDLE
-#else
-using NativeHandle = int;  // a POSIX file descriptor
-#endif
-
-// What tells one file from another on its volume, whatever its names.
-struct Identity {
-    std::uint64_t volume = 0;
-    std::uint64_t index = 0;
-    bool operator==(const Identity& other) const {
-        return volume == other.volume && index == other.index;
-    }
-    bool operator!=(const Identity& other) const { return !(*this == other); }
-    bool operator<(const Identity& other) const {
-        return volume != other.volume ? volume < other.volume : index < other.index;
-    }
-};
-
-struct Time {
-    std::int64_t seconds = 0;
-    std::int32_t nanoseconds = 0;
-    bool operator<(const Time& other) const {
-        return seconds != other.seconds ? seconds < other.seconds
-                                        : nanoseconds < other.nanoseconds;
-    }
-};
+using kivcommon::FileIdentity;
+using kivcommon::FileTime;
+using kivcommon::FileTimes;
+using kivcommon::NativeHandle;
 
 // What one status read found at a name, or through an open handle.
 struct Status {
     enum class Type { file, directory, link, fifo, other };
     Type type = Type::other;
-    Identity identity;
+    FileIdentity identity;
     unsigned mode = 0;  // the permission bits, set-ID and sticky bits included (POSIX)
     std::uint64_t owner = 0;
     std::uint64_t group = 0;
     std::uint64_t links = 1;  // how many names the file has
     std::int64_t size = 0;
-    Time access;
-    Time modification;
+    FileTime access;
+    FileTime modification;
     bool read_only = false;  // Windows: the read-only attribute
 
     bool is_file() const { return type == Type::file; }

@@ -9,18 +9,18 @@
 #include <ostream>
 #include <string>
 
+#include "kivcommon/types.h"
+
+namespace kivcommon {
+// How test failures show a file time.
+std::ostream& operator<<(std::ostream& out, const FileTime& time);
+}  // namespace kivcommon
+
 namespace kivtest {
 
 // A file time. Tests use whole multiples of 100 ns, the finest step that
 // both Linux and Windows keep.
-struct Time {
-    std::int64_t seconds = 0;
-    std::int64_t nanoseconds = 0;
-    bool operator==(const Time& other) const {
-        return seconds == other.seconds && nanoseconds == other.nanoseconds;
-    }
-};
-std::ostream& operator<<(std::ostream& out, const Time& time);
+using Time = kivcommon::FileTime;
 
 bool exists(const std::string& path);
 std::int64_t file_size(const std::string& path);
