@@ -146,8 +146,8 @@ std::int64_t total_bytes(const Options& options, Folder& here) {
 
 // One SOURCE: a link copied as a link (-P, the default with -r), a tree
 // (-r), a FIFO made anew (-r), or a file.
-bool copy_source(Copier& copier, const Options& options, Folder& here, const std::string& source,
-                 const TargetName& target) {
+bool copy_source(Copier& copier, const Report& report, const Options& options, Folder& here,
+                 const std::string& source, const TargetName& target) {
     kivcli::Status own;
     kivcli::SystemError error = 0;
     const bool follow = options.dereference != Dereference::never;
@@ -156,10 +156,10 @@ bool copy_source(Copier& copier, const Options& options, Folder& here, const std
     }
     kivcli::Status status;
     if (!here.status_of(source, kivcli::Links::follow, status, error)) {
-        return copier.fail("cannot stat " + kivcli::quoted(source) + ": " + describe(error));
+        return report.fail("cannot stat " + kivcli::quoted(source) + ": " + describe(error));
     }
     if (options.recursive && status.is_directory()) {
-        return copy_tree(copier, options, source, target.folder, target.name, target.shown);
+        return copy_tree(copier, report, options, source, target.folder, target.name, target.shown);
     }
     if (options.recursive && status.is_fifo()) {
         return copier.copy_fifo({&here, source, source, true, &status}, target, true);
@@ -192,7 +192,8 @@ int front_end_main(int argc, char** argv) {
     if (progress.may_show()) {
         progress.set_total(total_bytes(options, *here));
     }
-    Copier copier(options, progress);
+    const Report report(options.verbose);
+    Copier copier(options, progress, report);
     bool all_copied = true;
     for (const std::string& source : options.operands) {
         std::shared_ptr<Folder> folder = destination.folder;
@@ -206,8 +207,8 @@ int front_end_main(int argc, char** argv) {
         if (folder == nullptr) {
             all_copied = false;
         } else {
-            all_copied = copy_source(copier, options, *here, source, {folder, name, shown, false}) &&
-                         all_copied;
+            const TargetName target{folder, name, shown, false};
+            all_copied = copy_source(copier, report, options, *here, source, target) && all_copied;
         }
     }
     progress.finish();

@@ -27,31 +27,30 @@ struct Made {
 // Makes the directory `name` in `parent` for a source directory of `status`,
 // or takes the one that is there; false, with the failure told, when neither
 // works. A link or a file at the name is never entered or replaced.
-bool make_directory(Copier& copier, Made& parent, const std::string& name, const Status& status,
-                    Made& made) {
+bool make_directory(const Report& report, Made& parent, const std::string& name,
+                    const Status& status, Made& made) {
     made.shown = join(parent.shown, name);
-    unsigned mode = status.mode & 0777 & ~umask_value();
-    if (parent.folder->gives_group_other_than(status.group)) {
-        mode = (mode & ~070u) | (mode & 070u & ((mode & 07u) << 3));
-    }
-    made.mode = mode;
+    const unsigned mode = status.mode & 0777 & ~umask_value();
+    made.mode = parent.folder->gives_group_other_than(status.group)
+                    ? without_widening_the_group(mode)
+                    : mode;
     kivcli::SystemError error = 0;
     made.folder = Folder::make_below(parent.folder, name, 0700, made.existed, error);
     if (made.folder != nullptr) {
         return true;
     }
     if (made.existed && error != kivcli::replaced_meanwhile) {
-        return copier.fail("cannot overwrite non-directory " + quoted(made.shown) +
+        return report.fail("cannot overwrite non-directory " + quoted(made.shown) +
                            " with a directory");
     }
-    return copier.fail("cannot create directory " + quoted(made.shown) + ": " + describe(error));
+    return report.fail("cannot create directory " + quoted(made.shown) + ": " + describe(error));
 }
 
-bool finish(Copier& copier, const Options& options, const Status& source, const Made& made) {
+bool finish(const Report& report, const Options& options, const Status& source, const Made& made) {
     std::string reason;
     if (!finish_directory(*made.folder, !made.existed, made.mode, source, options.preserve,
                           reason)) {
-        return copier.fail("cannot keep the attributes of a directory on " + quoted(made.shown) +
+        return report.fail("cannot keep the attributes of a directory on " + quoted(made.shown) +
                            ": " + reason);
     }
     return true;
@@ -79,45 +78,45 @@ std::int64_t tree_bytes(const std::string& source) {
     return total;
 }
 
-bool copy_tree(Copier& copier, const Options& options, const std::string& source,
-               const std::shared_ptr<Folder>& into, const std::string& name,
-               const std::string& shown) {
+bool copy_tree(Copier& copier, const Report& report, const Options& options,
+               const std::string& source, const std::shared_ptr<Folder>& into,
+               const std::string& name, const std::string& shown) {
     kivcli::SystemError error = 0;
     const std::shared_ptr<Folder> root = Folder::open(source, error);
     if (root == nullptr) {
-        return copier.fail("cannot open directory " + quoted(source) + ": " + describe(error));
+        return report.fail("cannot open directory " + quoted(source) + ": " + describe(error));
     }
     if (lies_within(*into, *root)) {
-        return copier.fail("cannot copy a directory, " + quoted(source) + ", into itself, " +
+        return report.fail("cannot copy a directory, " + quoted(source) + ", into itself, " +
                            quoted(shown));
     }
     Made top{into, std::string(), true, 0};
     std::vector<Made> made(1);
-    if (!make_directory(copier, top, name, root->status(), made.back())) {
+    if (!make_directory(report, top, name, root->status(), made.back())) {
         return false;
     }
     made.back().shown = shown;
-    copier.tell(quoted(source) + " -> " + quoted(shown));
+    report.tell(quoted(source) + " -> " + quoted(shown));
     const kivcli::FileIdentity copy_root = made.front().folder->status().identity;
     bool all = true;
     kivcli::Visitor visitor;
     visitor.enter = [&](const kivcli::Entry& entry) {
         if (entry.status.identity == copy_root) {
-            all = copier.fail("cannot copy a directory, " + quoted(entry.shown) +
+            all = report.fail("cannot copy a directory, " + quoted(entry.shown) +
                               ", into itself, " + quoted(shown));
             return false;
         }
         Made child;
-        if (!make_directory(copier, made.back(), entry.name, entry.status, child)) {
+        if (!make_directory(report, made.back(), entry.name, entry.status, child)) {
             all = false;
             return false;
         }
-        copier.tell(quoted(entry.shown) + " -> " + quoted(child.shown));
+        report.tell(quoted(entry.shown) + " -> " + quoted(child.shown));
         made.push_back(std::move(child));
         return true;
     };
     visitor.leave = [&](const kivcli::Entry& entry) {
-        all = finish(copier, options, entry.status, made.back()) && all;
+        all = finish(report, options, entry.status, made.back()) && all;
         made.pop_back();
     };
     const bool follow = options.dereference == Dereference::always;
@@ -135,15 +134,15 @@ bool copy_tree(Copier& copier, const Options& options, const std::string& source
         } else {
             // A socket or a device is no file to copy: the copy of the tree
             // is incomplete, and says so in its exit status.
-            all = copier.fail("skipping " + quoted(entry.shown) +
+            all = report.fail("skipping " + quoted(entry.shown) +
                               ": not a regular file, directory, link or FIFO");
         }
     };
     visitor.problem = [&](const std::string& path, const std::string& reason) {
-        all = copier.fail("cannot read directory " + quoted(path) + ": " + reason);
+        all = report.fail("cannot read directory " + quoted(path) + ": " + reason);
     };
     kivcli::walk(root, visitor, follow ? kivcli::Links::follow : kivcli::Links::refuse);
-    return finish(copier, options, root->status(), made.front()) && all;
+    return finish(report, options, root->status(), made.front()) && all;
 }
 
 }  // namespace kivcopy_cli

@@ -20,9 +20,9 @@ namespace kivcopy_cli {
 // or merged into when it exists. Links are copied as links, never
 // followed; other special files are skipped, each with a message. A
 // directory is never copied into itself. False when anything failed.
-bool copy_tree(Copier& copier, const Options& options, const std::string& source,
-               const std::shared_ptr<Folder>& into, const std::string& name,
-               const std::string& shown);
+bool copy_tree(Copier& copier, const Report& report, const Options& options,
+               const std::string& source, const std::shared_ptr<Folder>& into,
+               const std::string& name, const std::string& shown);
 
 // The bytes of the regular files under `source`, for the progress line.
 std::int64_t tree_bytes(const std::string& source);

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "engine.h"
+#include "kivcopy.h"
 #include "platform.h"
 
 namespace kivcopy {
@@ -382,6 +383,17 @@ CopyStatus close_copy(const Written& written, File& target, Source& source) {
 }
 
 }  // namespace engine
+
+std::int32_t result_of(CopyStatus status) {
+    switch (status) {
+        case CopyStatus::copied:
+            return KIVCOPY_OK;
+        case CopyStatus::source_not_opened:
+            return KIVCOPY_SOURCE_NOT_OPENED;
+        default:
+            return -static_cast<std::int32_t>(status);
+    }
+}
 
 CopyStatus copy_file(const platform::PathChar* source_path, const platform::PathChar* target_path,
                      ExistingTarget existing) {

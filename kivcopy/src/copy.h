@@ -1,9 +1,11 @@
 /* SPDX-License-Identifier: Zlib */
 // The copy worker. It reports on the library's internal status scale, which
-// starts at 5000 for success; the export turns a status into the caller's
-// result.
+// starts at 5000 for success; result_of turns a status into the caller's
+// result, for the export and the front end alike.
 #ifndef KIVCOPY_COPY_H
 #define KIVCOPY_COPY_H
+
+#include <cstdint>
 
 #include "platform.h"
 
@@ -27,6 +29,10 @@ enum class ExistingTarget { keep, replace };
 // copy gets blocks of its own, and the data moves without the kernel's
 // copy, which may share them too).
 enum class Sharing { when_possible, required, never };
+
+// The caller's result for a status: 5000 gives 0, 5005 gives 10, and any
+// other status s gives -s.
+std::int32_t result_of(CopyStatus status);
 
 CopyStatus copy_file(const platform::PathChar* source, const platform::PathChar* target,
                      ExistingTarget existing);

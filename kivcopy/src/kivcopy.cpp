@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Zlib
 // The library's exports. The paths are taken into the system's own form
-// here, and the copy status is turned into the caller's result here and
-// nowhere else.
+// here.
 #include "kivcopy.h"
 
 #include "copy.h"
@@ -15,18 +14,7 @@
 
 namespace {
 
-// The caller's result for a status: 5000 gives 0, 5005 gives 10, and any
-// other status s gives -s.
-int32_t result_of(kivcopy::CopyStatus status) {
-    switch (status) {
-        case kivcopy::CopyStatus::copied:
-            return KIVCOPY_OK;
-        case kivcopy::CopyStatus::source_not_opened:
-            return KIVCOPY_SOURCE_NOT_OPENED;
-        default:
-            return -static_cast<int32_t>(status);
-    }
-}
+using kivcopy::result_of;
 
 kivcopy::ExistingTarget existing_target(int32_t overwrite) {
     return overwrite != 0 ? kivcopy::ExistingTarget::replace : kivcopy::ExistingTarget::keep;
