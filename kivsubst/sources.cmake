@@ -17,7 +17,8 @@ set(kivsubst_core_sources
 if(WIN32)
   list(APPEND kivsubst_core_sources "${kivsubst_dir}/src/platform_win32.cpp")
 else()
-  list(APPEND kivsubst_core_sources "${kivsubst_dir}/src/platform_posix.cpp")
+  list(APPEND kivsubst_core_sources "${kivsubst_dir}/src/platform_posix.cpp"
+    "${kivsubst_dir}/src/directory_posix.cpp" "${kivsubst_dir}/src/durability_posix.cpp")
 endif()
 set(kivsubst_export_source "${kivsubst_dir}/src/kivsubst.cpp")
 set(kivsubst_argument_sources "${kivsubst_dir}/cli/bytes_argument.cpp")
