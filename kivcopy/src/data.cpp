@@ -1,0 +1,274 @@
+// SPDX-License-Identifier: Zlib
+// Moving a copy's data: shared blocks or the kernel's copy where the system
+// offers them, else large reads and writes through the library's buffers;
+// holes in the source stay holes in the target.
+#include "data.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace kivcopy {
+namespace {
+
+using platform::File;
+
+// Every block that a copy moves through the process passes through this one
+// buffer, which lives as long as the library; calls must therefore never
+// overlap. (On Linux most data never comes here: see KernelCopy.)
+constexpr std::size_t block_size = 2048;
+unsigned char block_buffer[block_size];
+
+// The streams' buffers are much larger than a block, so that a big file
+// moves through the system in few, large reads and writes, and a small one
+// in one read and one write; the platform says how large. Like the block
+// buffer they belong to the library, as calls never overlap.
+constexpr std::size_t stream_buffer_size = platform::transfer_size;
+unsigned char source_stream_buffer[stream_buffer_size];
+unsigned char target_stream_buffer[stream_buffer_size];
+
+// The source as a buffered input stream: blocks are served from a large
+// buffer that is refilled with one read when it runs dry. A stream over one
+// run of data of a file with holes is given the run's length, and reads no
+// further.
+class SourceStream {
+public:
+    static constexpr std::int64_t to_the_end = std::numeric_limits<std::int64_t>::max();
+
+    explicit SourceStream(File& file, std::int64_t length = to_the_end)
+        : file_(file), unread_(length) {}
+
+    // Reads up to `size` bytes into `into`; fewer only at the end or on a
+    // failure, which failed() then reports.
+    std::size_t read(unsigned char* into, std::size_t size) {
+        std::size_t delivered = 0;
+        while (delivered < size && refill()) {
+            std::size_t step = size - delivered < end_ - next_ ? size - delivered : end_ - next_;
+            std::memcpy(into + delivered, source_stream_buffer + next_, step);
+            next_ += step;
+            delivered += step;
+        }
+        return delivered;
+    }
+    bool failed() const { return failed_; }
+
+private:
+    // Makes sure unread bytes are buffered; false at the end or on failure.
+    bool refill() {
+        if (next_ < end_) {
+            return true;
+        }
+        if (at_end_ || failed_ || unread_ == 0) {
+            return false;
+        }
+        std::size_t wanted = unread_ < static_cast<std::int64_t>(stream_buffer_size)
+                                 ? static_cast<std::size_t>(unread_)
+                                 : stream_buffer_size;
+        std::ptrdiff_t got = file_.read_some(source_stream_buffer, wanted);
+        failed_ = got < 0;
+        at_end_ = got == 0;
+        next_ = 0;
+        end_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        unread_ -= static_cast<std::int64_t>(end_);
+        return got > 0;
+    }
+
+    File& file_;
+    std::int64_t unread_;
+    std::size_t next_ = 0;
+    std::size_t end_ = 0;
+    bool at_end_ = false;
+    bool failed_ = false;
+};
+
+// The target as a buffered output stream: blocks are gathered in a large
+// buffer that is written out when it is full and when the copy finishes.
+class TargetStream {
+public:
+    explicit TargetStream(File& file) : file_(file) {}
+
+    // Takes all `size` bytes; false if a write to the file failed.
+    bool write(const unsigned char* bytes, std::size_t size) {
+        while (size > 0) {
+            if (used_ == stream_buffer_size && !flush()) {
+                return false;
+            }
+            std::size_t room = stream_buffer_size - used_;
+            std::size_t step = size < room ? size : room;
+            std::memcpy(target_stream_buffer + used_, bytes, step);
+            used_ += step;
+            bytes += step;
+            size -= step;
+        }
+        return true;
+    }
+    // Writes out what is gathered; false if the file did not take it all.
+    bool flush() {
+        bool written = used_ == 0 || file_.write_all(target_stream_buffer, used_);
+        used_ = 0;
+        return written;
+    }
+
+private:
+    File& file_;
+    std::size_t used_ = 0;
+};
+
+// The system's own ways of moving a run of data, tried before the block
+// loop: first the target shares the run's blocks with the source (a
+// reflink, where both lie on one file system that can share blocks), then
+// the kernel copies the run from file to file (copy_file_range), and the
+// block loop moves whatever is left. Each way that is refused or fails is
+// not tried again for the rest of the copy. Nothing tells these ways apart
+// from the block loop but their speed: the target's bytes, holes, size and
+// position are the same, and a copy that fails part-way through the run
+// goes on in the block loop from the byte where it stopped, so that a
+// source that cannot be read, or a target that cannot be written, fails
+// there and is told apart as it always was.
+class KernelCopy {
+public:
+    explicit KernelCopy(Sharing sharing)
+        : may_share_(sharing != Sharing::never),
+          must_share_(sharing == Sharing::required),
+          may_copy_(sharing != Sharing::never) {}
+
+    // Whether a run could not share its blocks where sharing was required.
+    bool sharing_refused() const { return sharing_refused_; }
+
+    // Moves what the kernel will of [start, end) of the source to the same
+    // place in the target, both files placed at `start`, and sets `moved_to`
+    // to where it stopped, both files placed there. The target stream must
+    // hold nothing, as its bytes would go after the kernel's.
+    CopyStatus copy_run(File& source, File& target, std::int64_t start, std::int64_t end,
+                        std::int64_t& moved_to) {
+        moved_to = start;
+        if (end <= start) {
+            return CopyStatus::copied;
+        }
+        if (may_share_) {
+            if (target.clone_range_from(source, start, end - start)) {
+                moved_to = end;
+                // Sharing moves neither position: both go past the run, where
+                // reading and writing it would have left them.
+                if (!source.seek_to(end)) {
+                    return CopyStatus::source_not_read;
+                }
+                return target.seek_to(end) ? CopyStatus::copied : CopyStatus::target_not_written;
+            }
+            may_share_ = false;
+            if (must_share_) {
+                sharing_refused_ = true;
+                return CopyStatus::target_not_written;
+            }
+        }
+        while (may_copy_ && moved_to < end) {
+            std::int64_t copied = target.copy_range_from(source, end - moved_to);
+            if (copied < 0) {
+                may_copy_ = false;
+            } else if (copied == 0) {
+                break;  // the source ended early; the block loop's read tells
+            } else {
+                moved_to += copied;
+            }
+        }
+        return CopyStatus::copied;
+    }
+
+private:
+    bool may_share_;
+    bool must_share_;
+    bool may_copy_;
+    bool sharing_refused_ = false;
+};
+
+// Moves the source to the target block by block until the source ends.
+CopyStatus copy_blocks(SourceStream& source, TargetStream& target) {
+    for (;;) {
+        std::size_t got = source.read(block_buffer, block_size);
+        if (got == 0) {
+            return source.failed() ? CopyStatus::source_not_read : CopyStatus::copied;
+        }
+        if (!target.write(block_buffer, got)) {
+            return CopyStatus::target_not_written;
+        }
+    }
+}
+
+// Copies a source that has holes: each run of data is moved like any other
+// data, by the kernel or through the block buffer, and the target is moved
+// past each hole unwritten, which leaves a hole there too. Where the source
+// ends in a hole the target is given the source's size; where it ends in
+// data the target ends where reading ended, as in a plain copy, which keeps
+// a file whose status overstates its size (one the system makes up as it
+// is read) from being padded to that size.
+CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream& writer,
+                           KernelCopy& kernel) {
+    std::int64_t copied_to = 0;
+    for (;;) {
+        platform::DataRun run;
+        platform::DataSearch search = source.file.find_data(copied_to, run);
+        if (search == platform::DataSearch::failed) {
+            return CopyStatus::source_not_read;
+        }
+        if (search == platform::DataSearch::none) {
+            break;
+        }
+        if (run.start > copied_to && !(writer.flush() && target.seek_to(run.start))) {
+            return CopyStatus::target_not_written;
+        }
+        std::int64_t moved_to = run.start;
+        CopyStatus copied = writer.flush()
+                                ? kernel.copy_run(source.file, target, run.start, run.end, moved_to)
+                                : CopyStatus::target_not_written;
+        if (copied != CopyStatus::copied) {
+            return copied;
+        }
+        SourceStream reader(source.file, run.end - moved_to);
+        copied = copy_blocks(reader, writer);
+        if (copied != CopyStatus::copied) {
+            return copied;
+        }
+        copied_to = run.end;
+    }
+    bool ends_in_hole = copied_to < source.size;
+    if (ends_in_hole && !(writer.flush() && target.set_size(source.size))) {
+        return CopyStatus::target_not_written;
+    }
+    return CopyStatus::copied;
+}
+
+// Only a source that may have holes is searched for them, and only a
+// target that can keep holes is given them. Any other copy is one run: the
+// kernel moves the bytes that the source's status counts, and the block
+// loop reads on from there to the source's end, as it read the whole file
+// before, so that a file that grew meanwhile is copied to its new end.
+CopyStatus copy_data(platform::Source& source, File& target, TargetStream& writer,
+                     KernelCopy& kernel) {
+    if (source.may_have_holes && target.allow_holes()) {
+        return copy_with_holes(source, target, writer, kernel);
+    }
+    std::int64_t moved_to = 0;
+    CopyStatus moved = kernel.copy_run(source.file, target, 0, source.size, moved_to);
+    if (moved != CopyStatus::copied) {
+        return moved;
+    }
+    SourceStream reader(source.file);
+    return copy_blocks(reader, writer);
+}
+
+}  // namespace
+
+MovedData move_data(platform::Source& source, File& target, Sharing sharing) {
+    TargetStream writer(target);
+    KernelCopy kernel(sharing);
+    MovedData moved;
+    moved.status = copy_data(source, target, writer, kernel);
+    moved.sharing_refused = kernel.sharing_refused();
+    if (moved.status == CopyStatus::copied) {
+        moved.written_out = writer.flush();
+    }
+    return moved;
+}
+
+}  // namespace kivcopy

@@ -1,0 +1,26 @@
+/* SPDX-License-Identifier: Zlib */
+// Moving a copy's data from the open source to the open target.
+#ifndef KIVCOPY_DATA_H
+#define KIVCOPY_DATA_H
+
+#include "copy.h"
+#include "platform.h"
+
+namespace kivcopy {
+
+// How moving the data went.
+struct MovedData {
+    CopyStatus status = CopyStatus::copied;  // copied, or why the data did not all arrive
+    bool written_out = false;      // the last gathered bytes reached the target too
+    bool sharing_refused = false;  // blocks could not be shared where that was required
+};
+
+// Copies the source's data into the target, from both files' start,
+// sharing blocks as `sharing` says. The target ends with the source's
+// bytes, holes and size. The buffers the data passes through belong to the
+// library: calls must never overlap.
+MovedData move_data(platform::Source& source, platform::File& target, Sharing sharing);
+
+}  // namespace kivcopy
+
+#endif
