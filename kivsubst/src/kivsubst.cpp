@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Zlib
-// The library's exports: arguments checked, the path taken into the
-// system's own form, and no exception let out.
+// The library's exports.
 #include "kivsubst.h"
 
 #include <new>
 #include <optional>
+#include <type_traits>
 
 #include "bytes.h"
 #include "platform.h"
@@ -27,11 +27,36 @@ kivsubst::Bytes bytes_of(const void* data, int32_t length) {
     return {static_cast<const unsigned char*>(data), static_cast<std::size_t>(length)};
 }
 
-// Runs the substitution on a path in the system's own form.
-int32_t substitute(const kivsubst::Path& path, const void* pattern, int32_t pattern_length,
-                   const void* replacement, int32_t replacement_length) {
+// A path in the system's own form: on Windows a narrow path is text in the
+// ANSI code page, and text that is not valid there names no path.
+std::optional<kivsubst::Path> system_form(const char* path) {
+    return kivsubst::platform::path_from_narrow(path);
+}
+
+#if defined(_WIN32)
+std::optional<kivsubst::Path> system_form(const wchar_t* path) {
+    return kivsubst::Path(path);
+}
+#endif
+
+// Every export: the arguments checked, the path taken into the system's
+// own form, then the substitution, and no exception let out. A path that
+// names no path at all names no file (3), rather than a file guessed at.
+template <typename PathChar>
+int32_t replace(const PathChar* path, const void* pattern, int32_t pattern_length,
+                const void* replacement, int32_t replacement_length) {
+    if (path == nullptr ||
+        !bytes_are_valid(pattern, pattern_length, replacement, replacement_length)) {
+        return kivsubst::report::invalid_argument();
+    }
     try {
-        return kivsubst::substitute(path, bytes_of(pattern, pattern_length),
+        const std::optional<kivsubst::Path> converted = system_form(path);
+        if constexpr (std::is_same_v<PathChar, char>) {
+            if (!converted) {
+                return kivsubst::report::cannot_open(path);  // only narrow text can name none
+            }
+        }
+        return kivsubst::substitute(*converted, bytes_of(pattern, pattern_length),
                                     bytes_of(replacement, replacement_length));
     } catch (...) {
         // Only memory can run out inside a call (names are built in strings);
@@ -42,26 +67,11 @@ int32_t substitute(const kivsubst::Path& path, const void* pattern, int32_t patt
 
 }  // namespace
 
-// On Windows the narrow path is text in the ANSI code page; text that is
-// not valid there names no file (3), rather than a file guessed at.
 extern "C" KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char* path, const void* pattern,
                                                             int32_t patternLength,
                                                             const void* replacement,
                                                             int32_t replacementLength) {
-    if (path == nullptr ||
-        !bytes_are_valid(pattern, patternLength, replacement, replacementLength)) {
-        return kivsubst::report::invalid_argument();
-    }
-    std::optional<kivsubst::Path> converted;
-    try {
-        converted = kivsubst::platform::path_from_narrow(path);
-    } catch (...) {
-        return kivsubst::report::no_memory();
-    }
-    if (!converted) {
-        return kivsubst::report::cannot_open(path);
-    }
-    return substitute(*converted, pattern, patternLength, replacement, replacementLength);
+    return replace(path, pattern, patternLength, replacement, replacementLength);
 }
 
 #if defined(_WIN32)
@@ -70,15 +80,6 @@ extern "C" KIVSUBST_API int32_t KIVSUBST_CALL replaceStringW(const wchar_t* path
                                                              int32_t patternLength,
                                                              const void* replacement,
                                                              int32_t replacementLength) {
-    if (path == nullptr ||
-        !bytes_are_valid(pattern, patternLength, replacement, replacementLength)) {
-        return kivsubst::report::invalid_argument();
-    }
-    try {
-        return substitute(kivsubst::Path(path), pattern, patternLength, replacement,
-                          replacementLength);
-    } catch (...) {
-        return kivsubst::report::no_memory();
-    }
+    return replace(path, pattern, patternLength, replacement, replacementLength);
 }
 #endif

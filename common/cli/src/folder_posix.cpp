@@ -76,25 +76,6 @@ Folder::~Folder() {
     release();
 }
 
-std::shared_ptr<Folder> Folder::open(const std::string& path, SystemError& error) {
-    std::shared_ptr<Folder> folder(new Folder());
-    folder->name_ = path.empty() ? "." : path;
-    folder->links_ = Links::follow;
-    folder->shown_ = path.empty() ? "." : path;
-    return folder->reopen(error) ? folder : nullptr;
-}
-
-std::shared_ptr<Folder> Folder::open_below(const std::shared_ptr<Folder>& parent,
-                                           const std::string& name, SystemError& error,
-                                           Links links) {
-    std::shared_ptr<Folder> folder(new Folder());
-    folder->parent_ = parent;
-    folder->name_ = name;
-    folder->links_ = links;
-    folder->shown_ = parent->shown(name);
-    return folder->reopen(error) ? folder : nullptr;
-}
-
 // What is at the name after mkdirat is taken only when it is a directory
 // of the caller's, reached without a link: someone who can write in the
 // parent may have renamed the new directory away and put another (or a
@@ -162,20 +143,11 @@ NativeHandle Folder::handle(SystemError& error) {
     return handle_;
 }
 
-NativeHandle Folder::handle() {
-    SystemError ignored = 0;
-    return handle(ignored);
-}
-
 void Folder::release() {
     if (open_) {
         ::close(handle_);
         open_ = false;
     }
-}
-
-std::string Folder::shown(const std::string& name) const {
-    return join_shown(shown_, name);
 }
 
 bool Folder::status_of(const std::string& name, Links links, Status& status, SystemError& error) {

@@ -119,25 +119,6 @@ std::string join_shown(const std::string& directory, const std::string& name) {
 
 Folder::~Folder() = default;
 
-std::shared_ptr<Folder> Folder::open(const std::string& path, SystemError& error) {
-    std::shared_ptr<Folder> folder(new Folder());
-    folder->name_ = path.empty() ? "." : path;
-    folder->links_ = Links::follow;
-    folder->shown_ = folder->name_;
-    return folder->reopen(error) ? folder : nullptr;
-}
-
-std::shared_ptr<Folder> Folder::open_below(const std::shared_ptr<Folder>& parent,
-                                           const std::string& name, SystemError& error,
-                                           Links links) {
-    std::shared_ptr<Folder> folder(new Folder());
-    folder->parent_ = parent;
-    folder->name_ = name;
-    folder->links_ = links;
-    folder->shown_ = parent->shown(name);
-    return folder->reopen(error) ? folder : nullptr;
-}
-
 std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent,
                                            const std::string& name, unsigned, bool& existed,
                                            SystemError& error) {
@@ -185,17 +166,8 @@ NativeHandle Folder::handle(SystemError& error) {
     return nullptr;
 }
 
-NativeHandle Folder::handle() {
-    SystemError ignored = 0;
-    return handle(ignored);
-}
-
 void Folder::release() {
     open_ = false;
-}
-
-std::string Folder::shown(const std::string& name) const {
-    return join_shown(shown_, name);
 }
 
 std::wstring Folder::native_path() const {
