@@ -26,6 +26,24 @@ function(kiv_link_runtime_statically target)
   endif()
 endfunction()
 
+# kiv_platform_sources(<variable> <stem>...)
+#
+# Appends to <variable> the file of each stem for the system being built
+# for: <stem>_win32.cpp on Windows, <stem>_posix.cpp elsewhere. Each thin
+# platform layer is one such pair.
+function(kiv_platform_sources variable)
+  if(WIN32)
+    set(suffix _win32.cpp)
+  else()
+    set(suffix _posix.cpp)
+  endif()
+  set(files ${${variable}})
+  foreach(stem IN LISTS ARGN)
+    list(APPEND files "${stem}${suffix}")
+  endforeach()
+  set(${variable} ${files} PARENT_SCOPE)
+endfunction()
+
 # A path as the programs under test see it: Wine shows the host's file
 # system as drive Z:.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
@@ -177,20 +195,18 @@ endfunction()
 
 # kiv_add_tool(<name> SOURCES <files>... CORE <library>)
 #
-# Builds a command-line front end. It links its library's core (kiv_add_core)
-# into the program itself and works through the core's internal interface,
-# so that it can hand the core the directories it holds open; installers use
-# the shared library's export.
+# Builds a command-line front end from SOURCES and its platform layer
+# (cli/system_posix.cpp or cli/system_win32.cpp). It links its library's
+# core (kiv_add_core) into the program itself and works through the core's
+# internal interface, so that it can hand the core the directories it holds
+# open; installers use the shared library's export.
 function(kiv_add_tool name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "CORE" "SOURCES")
   # The system's entry point calls the front end's own main (kivcli/entry.h):
   # on Windows the wide one, which takes the command line as UTF-16.
-  if(WIN32)
-    set(entry "${PROJECT_SOURCE_DIR}/common/cli/src/entry_win32.cpp")
-  else()
-    set(entry "${PROJECT_SOURCE_DIR}/common/cli/src/entry_posix.cpp")
-  endif()
-  add_executable(${name}-cli ${arg_SOURCES} ${entry})
+  set(sources ${arg_SOURCES})
+  kiv_platform_sources(sources cli/system "${PROJECT_SOURCE_DIR}/common/cli/src/entry")
+  add_executable(${name}-cli ${sources})
   set_target_properties(${name}-cli PROPERTIES OUTPUT_NAME ${name})
   target_link_libraries(${name}-cli PRIVATE ${arg_CORE}_core kiv_cli kiv_common)
   kiv_target_warnings(${name}-cli)

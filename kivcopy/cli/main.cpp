@@ -174,7 +174,6 @@ int front_end_main(int argc, char** argv) {
     if (const int status = parse_command_line(argc, argv, options); status >= 0) {
         return status;
     }
-    kivcli::raise_descriptor_limit();
     kivcli::SystemError error = 0;
     const std::shared_ptr<Folder> here = Folder::open(".", error);
     if (here == nullptr) {

@@ -106,7 +106,6 @@ int front_end_main(int argc, char** argv) {
     if (const int status = parse_command_line(argc, argv, options); status >= 0) {
         return status;
     }
-    kivcli::raise_descriptor_limit();
     print_library_lines_here();
     if (names_standard_input(options)) {
         return filter(options);

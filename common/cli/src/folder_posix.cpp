@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,19 +214,6 @@ bool Folder::trusts_link(const Status& link) const {
 
 bool Folder::gives_group_other_than(std::uint64_t group) const {
     return (status_.mode & S_ISGID) != 0 && status_.group != group;
-}
-
-// A process starts with a soft limit (often 1,024) far below what it may
-// raise it to; a deep walk holds a descriptor for each level.
-void raise_descriptor_limit() {
-    constexpr rlim_t enough = 1 << 16;
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= enough) {
-        return;
-    }
-    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > enough ? enough
-                                                                                 : limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 }  // namespace kivcli

@@ -262,6 +262,4 @@ bool Folder::gives_group_other_than(std::uint64_t) const {
     return false;
 }
 
-void raise_descriptor_limit() {}
-
 }  // namespace kivcli

@@ -151,10 +151,6 @@ private:
 // unless the directory already ends in a separator.
 std::string join_shown(const std::string& directory, const std::string& name);
 
-// Lets the process hold as many descriptors as the system allows it: a
-// walk holds one for each level it is in.
-void raise_descriptor_limit();
-
 }  // namespace kivcli
 
 #endif
