@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: Zlib */
-// Counting, before or instead of a change, how many occurrences the
-// library's own scan finds in a file. Nothing here ever writes to the file.
+// Looking at files before or instead of a change (-n, --preview): how many
+// occurrences the library's own scan finds in each. Nothing here ever
+// writes to a file.
 #ifndef KIVSUBST_CLI_EXAMINE_H
 #define KIVSUBST_CLI_EXAMINE_H
 
@@ -9,6 +10,9 @@
 #include <vector>
 
 #include "engine.h"
+#include "options.h"
+#include "tally.h"
+#include "targets.h"
 
 namespace kivsubst_cli {
 
@@ -35,6 +39,11 @@ private:
     kivsubst::platform::File discard_;
     std::string discard_error_;
 };
+
+// -n and --preview: each file is looked at alone, told on standard output,
+// and one that cannot be read is reported while the others are still looked
+// at; the exit status as a run that changed them would have had.
+int examine_targets(std::vector<Target>& targets, const Options& options, Tally& tally);
 
 }  // namespace kivsubst_cli
 

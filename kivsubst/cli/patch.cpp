@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -13,6 +11,7 @@
 #include "kivcli/backup_names.h"
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
+#include "messages.h"
 #include "system.h"
 
 namespace kivsubst_cli {
@@ -30,47 +29,6 @@ using kivsubst::platform::File;
 // until the batch ends.
 constexpr std::int64_t batch_bytes = std::int64_t{256} << 20;
 constexpr std::size_t most_batch_files = 256;
-
-// A directory as messages show it: without the separator that ends it.
-std::string shown_directory(const kivsubst::Path& path) {
-    std::string shown = shown_path(kivsubst::paths::directory_part(path));
-    while (shown.size() > 1 && (shown.back() == '/' || shown.back() == '\\')) {
-        shown.pop_back();
-    }
-    return shown.empty() ? "." : shown;
-}
-
-// What failed and why, naming the file, then the result in parentheses.
-std::string failure_message(const Target& target, const Failure& failure, int code) {
-    const std::string temporary = shown_path(failure.temporary);
-    std::string what;
-    switch (failure.step) {
-        case Failure::Step::temporary_name:
-            what = "no temporary file name is free in " + quoted(temporary);
-            break;
-        case Failure::Step::open_file:
-            what = "cannot open: " + failure.reason;
-            break;
-        case Failure::Step::create_temporary:
-            what = "cannot create a temporary file in " +
-                   quoted(shown_directory(failure.temporary)) + ": " + failure.reason;
-            break;
-        case Failure::Step::memory:
-            what = "out of memory";
-            break;
-        case Failure::Step::write_temporary:
-            what = "cannot write the temporary file " + quoted(temporary) + ": " + failure.reason;
-            break;
-        case Failure::Step::write_back:
-            what = "cannot write the result back: " + failure.reason;
-            break;
-    }
-    what = quoted(target.shown) + ": " + what + " (" + std::to_string(code) + ")";
-    if (failure.temporary_kept) {
-        what += "; the result is kept in " + quoted(temporary);
-    }
-    return what;
-}
 
 class Patcher {
 public:
@@ -339,27 +297,6 @@ std::vector<kivsubst::Pair> pairs_of(const Options& options) {
                           replacement.size()}});
     }
     return pairs;
-}
-
-int patch_stream(const Options& options) {
-    kivsubst::Scanner scanner(pairs_of(options));
-    if (!scanner.ready()) {
-        kivcli::complain("kivsubst", "out of memory (6)");
-        return KIVSUBST_NO_MEMORY;
-    }
-    File input = standard_stream(true);
-    File output = standard_stream(false);
-    const kivsubst::ScanOutcome outcome =
-        scanner.run(input, INT64_MAX, output);
-    if (outcome.kind != kivsubst::ScanOutcome::Kind::complete) {
-        const bool reading = outcome.kind == kivsubst::ScanOutcome::Kind::read_failed;
-        const std::string reason = kivsubst::platform::last_error();
-        kivcli::complain("kivsubst", std::string("cannot ") +
-                                         (reading ? "read standard input: " : "write standard output: ") +
-                                         reason + " (7)");
-        return KIVSUBST_COPY_ERROR;
-    }
-    return outcome.replacements > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;
 }
 
 void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {

@@ -23,10 +23,6 @@ std::vector<kivsubst::Pair> pairs_of(const Options& options);
 // its file, after the library's own line on standard output.
 void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally);
 
-// Standard input to standard output, in blocks: 0 or 1 as for a file, or 7
-// when a read or a write failed.
-int patch_stream(const Options& options);
-
 }  // namespace kivsubst_cli
 
 #endif

@@ -53,10 +53,6 @@ TextBytes text_bytes(bool utf8);
 // A path of the core's as messages show it.
 std::string shown_path(const kivsubst::Path& path);
 
-// Has the library's own lines printed as the front end prints: names as
-// messages show them, and on Windows to a console in UTF-16.
-void print_library_lines_here();
-
 }  // namespace kivsubst_cli
 
 #endif

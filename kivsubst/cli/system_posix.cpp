@@ -11,7 +11,6 @@
 
 #include "kivcli/output.h"
 #include "kivcommon/posix_io.h"
-#include "report.h"
 #include "system.h"
 
 namespace kivsubst_cli {
@@ -129,16 +128,6 @@ TextBytes text_bytes(bool) {
 
 std::string shown_path(const kivsubst::Path& path) {
     return path;
-}
-
-void print_library_lines_here() {
-    static const kivsubst::report::Destination here = {
-        [](const std::string& line) {
-            kivcli::print(line);
-            std::fflush(stdout);
-        },
-        shown_path};
-    kivsubst::report::send_lines_to(&here);
 }
 
 }  // namespace kivsubst_cli

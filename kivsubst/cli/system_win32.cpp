@@ -13,7 +13,6 @@
 #include "kivcli/output.h"
 #include "kivcli/wtf8.h"
 #include "kivcommon/win32_paths.h"
-#include "report.h"
 #include "system.h"
 
 namespace kivsubst_cli {
@@ -164,16 +163,6 @@ bool caller_is_privileged() {
 
 std::string shown_path(const kivsubst::Path& path) {
     return kivcli::wtf8_from_wide(path);
-}
-
-void print_library_lines_here() {
-    static const kivsubst::report::Destination here = {
-        [](const std::string& line) {
-            kivcli::print(line);
-            std::fflush(stdout);
-        },
-        shown_path};
-    kivsubst::report::send_lines_to(&here);
 }
 
 }  // namespace kivsubst_cli

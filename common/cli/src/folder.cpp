@@ -24,6 +24,21 @@ std::shared_ptr<Folder> Folder::open_below(const std::shared_ptr<Folder>& parent
     return folder->reopen(error) ? folder : nullptr;
 }
 
+// Every opening after the first must find the very directory the first
+// found: what is at its name now may have been put there by someone else.
+bool Folder::take(const Status& now, SystemError& error) {
+    if (known_ && now.identity != status_.identity) {
+        error = replaced_meanwhile;
+        return false;
+    }
+    if (!known_) {
+        status_ = now;
+        known_ = true;
+    }
+    open_ = true;
+    return true;
+}
+
 NativeHandle Folder::handle() {
     SystemError ignored = 0;
     return handle(ignored);

@@ -119,18 +119,11 @@ bool Folder::reopen(SystemError& error) {
         }
         return false;
     }
-    const Status now = status_from(found);
-    if (known_ && now.identity != status_.identity) {
+    if (!take(status_from(found), error)) {
         ::close(fd);
-        error = replaced_meanwhile;
         return false;
     }
-    if (!known_) {
-        status_ = now;
-        known_ = true;
-    }
     handle_ = fd;
-    open_ = true;
     readable_ = readable;
     return true;
 }

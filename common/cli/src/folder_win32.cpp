@@ -80,31 +80,25 @@ std::string describe(SystemError error) {
     if (error == replaced_meanwhile) {
         return "it was replaced while this program worked on it";
     }
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_NETPATH:
-        case ERROR_BAD_PATHNAME:
-            return std::strerror(ENOENT);
-        case ERROR_DIRECTORY:
-            return std::strerror(ENOTDIR);
-        case ERROR_ACCESS_DENIED:
-        case ERROR_LOCK_VIOLATION:
-            return std::strerror(EACCES);
-        case ERROR_ALREADY_EXISTS:
-        case ERROR_FILE_EXISTS:
-            return std::strerror(EEXIST);
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return std::strerror(ENOSPC);
-        case ERROR_DIR_NOT_EMPTY:
-            return std::strerror(ENOTEMPTY);
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY:
-            return std::strerror(ENOMEM);
-        default:
-            return kivcommon::error_text(static_cast<DWORD>(error));
+    struct Alike {
+        DWORD windows;
+        int posix;
+    };
+    static constexpr Alike alike[] = {
+        {ERROR_FILE_NOT_FOUND, ENOENT},    {ERROR_PATH_NOT_FOUND, ENOENT},
+        {ERROR_BAD_NETPATH, ENOENT},       {ERROR_BAD_PATHNAME, ENOENT},
+        {ERROR_DIRECTORY, ENOTDIR},        {ERROR_ACCESS_DENIED, EACCES},
+        {ERROR_LOCK_VIOLATION, EACCES},    {ERROR_ALREADY_EXISTS, EEXIST},
+        {ERROR_FILE_EXISTS, EEXIST},       {ERROR_DISK_FULL, ENOSPC},
+        {ERROR_HANDLE_DISK_FULL, ENOSPC},  {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+        {ERROR_NOT_ENOUGH_MEMORY, ENOMEM}, {ERROR_OUTOFMEMORY, ENOMEM},
+    };
+    for (const Alike& pair : alike) {
+        if (pair.windows == static_cast<DWORD>(error)) {
+            return std::strerror(pair.posix);
+        }
     }
+    return kivcommon::error_text(static_cast<DWORD>(error));
 }
 
 SystemError not_found_error() {
@@ -146,17 +140,8 @@ bool Folder::reopen(SystemError& error) {
         error = now.is_link() ? ERROR_CANT_ACCESS_FILE : ERROR_DIRECTORY;
         return false;
     }
-    if (known_ && now.identity != status_.identity) {
-        error = replaced_meanwhile;
-        return false;
-    }
-    if (!known_) {
-        status_ = now;
-        known_ = true;
-    }
-    open_ = true;
     readable_ = true;
-    return true;
+    return take(now, error);
 }
 
 NativeHandle Folder::handle(SystemError& error) {

@@ -83,40 +83,34 @@ std::string escaped(unsigned char byte) {
 }  // namespace
 
 std::string quoted(const std::string& name, bool utf8_locale) {
+    // Runs of printable text go in '...', runs of other bytes in $'...'.
+    enum class Run { none, quotes, escapes };
     std::string shown;
-    bool in_quotes = false;   // inside '...'
-    bool in_escapes = false;  // inside $'...'
+    Run run = Run::none;
+    const auto enter = [&](Run wanted) {
+        if (run != wanted) {
+            shown += run != Run::none ? "'" : "";
+            shown += wanted == Run::escapes ? "$'" : "'";
+            run = wanted;
+        }
+    };
     for (std::size_t at = 0; at < name.size();) {
         const std::size_t length = printable_length(name, at, utf8_locale);
         if (length == 0) {
-            if (in_quotes) {
-                shown += '\'';
-                in_quotes = false;
-            }
-            if (!in_escapes) {
-                shown += "$'";
-                in_escapes = true;
-            }
+            enter(Run::escapes);
             shown += escaped(static_cast<unsigned char>(name[at]));
             ++at;
-            continue;
-        }
-        if (in_escapes) {
-            shown += '\'';
-            in_escapes = false;
-        }
-        if (!in_quotes) {
-            shown += '\'';
-            in_quotes = true;
-        }
-        if (name[at] == '\'') {
-            shown += "'\\''";
         } else {
-            shown.append(name, at, length);
+            enter(Run::quotes);
+            if (name[at] == '\'') {
+                shown += "'\\''";
+            } else {
+                shown.append(name, at, length);
+            }
+            at += length;
         }
-        at += length;
     }
-    if (in_quotes || in_escapes) {
+    if (run != Run::none) {
         shown += '\'';
     }
     return shown.empty() ? "''" : shown;

@@ -135,6 +135,9 @@ public:
 private:
     Folder() = default;
     bool reopen(SystemError& error);
+    // Takes the status of the directory just opened: false, with
+    // replaced_meanwhile, when it is not the directory first opened.
+    bool take(const Status& now, SystemError& error);
 
     std::shared_ptr<Folder> parent_;  // null for a root
     std::string name_;                // its name in its parent, or the path of a root
