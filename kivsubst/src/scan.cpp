@@ -164,7 +164,9 @@ const unsigned char* Scanner::replace_many(Block& block, Output& output, ScanOut
 }
 
 // Each block is searched after the tail carried over from the one before
-// it, up to its limit (see Block); the bytes from there on are carried.
+// it, up to its limit (see Block); the bytes from there on are carried. An
+// input that ends before `length` (standard input, or a file that shrank)
+// ends with a block of the carried tail alone, searched to its end.
 ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::File& output_file) {
     Output output(output_file, output_.get(), block_size_);
     ScanOutcome outcome;
@@ -173,7 +175,7 @@ ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::F
     std::int64_t remaining = length;
     std::int64_t read = 0;
 
-    while (remaining > 0) {
+    for (bool more = remaining > 0; more;) {
         std::size_t wanted =
             static_cast<std::size_t>(std::min(remaining, static_cast<std::int64_t>(block_size_)));
         std::ptrdiff_t got = input.read_some(buffer + carried, wanted);
@@ -181,17 +183,18 @@ ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::F
             outcome.kind = ScanOutcome::Kind::read_failed;
             return outcome;
         }
-        if (got == 0) {
-            break;  // the input is shorter than it was: stop at its real end
-        }
         remaining -= got;
         read += got;
+        more = got > 0 && remaining > 0;
+        if (got == 0 && carried == 0) {
+            break;
+        }
         Block block{buffer, buffer + carried + static_cast<std::size_t>(got), nullptr,
                     read - static_cast<std::int64_t>(carried) - got};
         const std::size_t size = static_cast<std::size_t>(block.end - block.start);
-        block.limit = remaining > 0 && size >= longest_ - 1 ? block.end - (longest_ - 1)
-                      : remaining > 0                       ? block.start
-                                                            : block.end;
+        block.limit = !more                     ? block.end
+                      : size >= longest_ - 1 ? block.end - (longest_ - 1)
+                                             : block.start;
         const unsigned char* rest = pairs_.size() == 1 ? replace_one(block, output, outcome)
                                                        : replace_many(block, output, outcome);
         carried = static_cast<std::size_t>(block.end - std::max(rest, block.limit));
