@@ -13,6 +13,7 @@ std::unique_ptr<unsigned char[]> allocate(std::size_t size) {
     return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
 }
 
+// The process's one default, made on first use.
 Matching& process_matching() {
     static Matching matching;
     return matching;
@@ -165,10 +166,11 @@ Scanner::Scanner(std::vector<Pair> pairs, const Matching& matching, std::size_t 
     ready_ = true;
 }
 
-// Without case, the patterns are searched for folded in a folded copy of
-// each block, which keeps every offset where it was; with UTF-16LE, one copy
-// for the units that start at even offsets and one for those at odd ones,
-// since a byte is a letter's unit or not by where the occurrence starts.
+// With ignore_case each pattern is folded and searched for in a folded copy
+// of each block, where every byte keeps its offset. With UTF-16LE there are
+// two copies, one with the units that start at even offsets folded and one
+// with those at odd offsets, since whether a byte begins a letter's unit
+// depends on where the occurrence starts.
 bool Scanner::prepare_matching() {
     const int copies = !matching_.ignore_case ? 0 : matching_.utf16le ? 2 : 1;
     for (int copy = 0; copy < copies; ++copy) {
