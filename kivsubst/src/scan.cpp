@@ -274,31 +274,39 @@ void Scanner::fold(const Block& block) {
     }
 }
 
-// A stream's first occurrence at `from` or after it, in the block's terms:
-// the first one its searcher finds that lies at an offset of the stream's
-// parity.
+// A stream's first occurrence at `from` or after it, in the block's terms.
 const unsigned char* Scanner::seek(const Stream& stream, const Block& block,
                                    const unsigned char* from) const {
     const unsigned char* const text = stream.copy < 0 ? block.start : folded_[stream.copy].get();
     const unsigned char* const end = text + (block.end - block.start);
-    const Searcher& searcher = searchers_[stream.pair];
-    const unsigned char* hit = searcher.find(text + (from - block.start), end);
-    while (hit != nullptr && stream.parity >= 0 &&
-           static_cast<int>((static_cast<std::uint64_t>(block.offset) +
-                             static_cast<std::uint64_t>(hit - text)) & 1U) != stream.parity) {
-        hit = searcher.find_after(hit, end);
-    }
-    return hit == nullptr ? nullptr : block.start + (hit - text);
+    return settle(stream, block, text,
+                  searchers_[stream.pair].find(text + (from - block.start), end));
 }
 
 // The stream's next occurrence after the one at `hit`, which the word test
-// turned down.
+// turned down. The search goes on from that occurrence rather than starting
+// again, so that a run of occurrences turned down one after another (a long
+// periodic pattern in a file that repeats it) costs no more than finding
+// them.
 const unsigned char* Scanner::seek_after(const Stream& stream, const Block& block,
                                          const unsigned char* hit) const {
     const unsigned char* const text = stream.copy < 0 ? block.start : folded_[stream.copy].get();
     const unsigned char* const end = text + (block.end - block.start);
-    const unsigned char* next = searchers_[stream.pair].find_after(text + (hit - block.start), end);
-    return next == nullptr ? nullptr : seek(stream, block, block.start + (next - text));
+    return settle(stream, block, text,
+                  searchers_[stream.pair].find_after(text + (hit - block.start), end));
+}
+
+// From an occurrence the searcher found in `text` (the block or its folded
+// copy), the first at an offset of the stream's parity, in the block's terms.
+const unsigned char* Scanner::settle(const Stream& stream, const Block& block,
+                                     const unsigned char* text, const unsigned char* hit) const {
+    const unsigned char* const end = text + (block.end - block.start);
+    while (hit != nullptr && stream.parity >= 0 &&
+           static_cast<int>((static_cast<std::uint64_t>(block.offset) +
+                             static_cast<std::uint64_t>(hit - text)) & 1U) != stream.parity) {
+        hit = searchers_[stream.pair].find_after(hit, end);
+    }
+    return hit == nullptr ? nullptr : block.start + (hit - text);
 }
 
 // The word test: no word character's byte (or UTF-16LE unit) right before

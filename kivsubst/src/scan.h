@@ -132,6 +132,8 @@ private:
                               const unsigned char* from) const;
     const unsigned char* seek_after(const Stream& stream, const Block& block,
                                     const unsigned char* hit) const;
+    const unsigned char* settle(const Stream& stream, const Block& block,
+                                const unsigned char* text, const unsigned char* hit) const;
     bool stands_alone(const Block& block, const unsigned char* hit, std::size_t length) const;
 
     std::vector<Pair> pairs_;
