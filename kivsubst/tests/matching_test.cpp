@@ -269,29 +269,6 @@ TEST_F(Matches, AppliesTheRulesToUtf16LeCodeUnits) {
     EXPECT_EQ(scanned("x" + b, {{b, "X"}}, words), "xX");
 }
 
-// Each family's rules together, at block edges: the reference decides.
-TEST_F(Matches, AgreesWithTheReferenceWithEveryOptionTogether) {
-    Matching all;
-    all.ignore_case = true;
-    all.whole_words = true;
-    expect_reference_everywhere(all, 800);
-}
-
-// A program that links the core sets the matching of the scanners it makes
-// from pairs alone, as the front end does from its command line.
-TEST_F(Matches, MakesScannersFromPairsWithTheProgramsMatching) {
-    struct Restore {
-        ~Restore() { kivsubst::set_default_matching(Matching()); }
-    } restore;
-    kivsubst::set_default_matching(ignoring_case());
-    std::string output;
-    scan("ABC abc", 7, "abc", "x", 64, output);
-    EXPECT_EQ(output, "x x");
-    kivsubst::set_default_matching(Matching());
-    scan("ABC abc", 7, "abc", "x", 64, output);
-    EXPECT_EQ(output, "ABC x");
-}
-
 // Standard input ends before the length the scan was given: the tail it
 // carried, which the word test's byte after an occurrence makes longer, is
 // searched to the input's real end, which counts as no word character.
