@@ -50,8 +50,8 @@ def parse_arguments(argv):
     parser.add_argument("--memory-mib", required=True, help='sizes in MiB, such as "64 256 1024"')
     parser.add_argument("--cap-s", type=int, required=True)
     parser.add_argument("--only", required=True,
-                        help="some of subst,copy,sparse,tree,reflink,memory,many"
-                             " (copy includes sparse, tree and reflink)")
+                        help="some of subst,matching,copy,sparse,tree,reflink,memory,many"
+                             " (subst includes matching; copy includes sparse, tree and reflink)")
     parser.add_argument("--out", required=True)
     parser.add_argument("--started", type=float, required=True,
                         help="when bench/run started, in seconds since the epoch")
@@ -602,6 +602,106 @@ def measure_substitution(bench):
             ratios.append(report_case(bench, case, measure_case(bench, case)))
             remove(bench.path("orig"), bench.path("expected"), bench.path("case"))
     return ratios
+
+
+# --- 1b. substitution with -i and -w --------------------------------------------------
+
+MATCH_NEEDLE = b"KivBenchNeedle01"
+MATCH_SEARCHED = b"kivbenchneedle01"  # what -i and sed's I flag are given
+MATCH_REPLACEMENT = b"ReplacedNeedle16"
+MATCH_TOOLS = ["exact", "i", "w", "iw", "sed", "sed_i", "sed_w", "sed_iw", "perl_i"]
+MATCH_LABELS = {
+    "exact": "ours: kivsubst (exact)",
+    "i": "ours: kivsubst -i",
+    "w": "ours: kivsubst -w",
+    "iw": "ours: kivsubst -i -w",
+    "sed": "sed -i s/P/R/g",
+    "sed_i": "sed -i s/P/R/gI",
+    "sed_w": "sed -i s/\\bP\\b/R/g",
+    "sed_iw": "sed -i s/\\bP\\b/R/gI",
+    "perl_i": "perl -pi -e s/P/R/gi",
+}
+
+
+def matching_command(bench, tool):
+    """One tool's command line for the case with -i and -w. The exact ones
+    are given the needle as planted, the others in small letters."""
+    f = bench.path("case", "f")
+    needle, searched = MATCH_NEEDLE.decode(), MATCH_SEARCHED.decode()
+    new = MATCH_REPLACEMENT.decode()
+    ours = bench.program("kivsubst/kivsubst")
+    return {
+        "exact": [ours, "--", needle, new, f],
+        "i": [ours, "-i", "--", searched, new, f],
+        "w": [ours, "-w", "--", needle, new, f],
+        "iw": [ours, "-i", "-w", "--", searched, new, f],
+        "sed": ["sed", "-i", "s/%s/%s/g" % (needle, new), f],
+        "sed_i": ["sed", "-i", "s/%s/%s/gI" % (searched, new), f],
+        "sed_w": ["sed", "-i", "s/\\b%s\\b/%s/g" % (needle, new), f],
+        "sed_iw": ["sed", "-i", "s/\\b%s\\b/%s/gI" % (searched, new), f],
+        "perl_i": ["perl", "-pi", "-e", "s/%s/%s/gi" % (searched, new), f],
+    }[tool]
+
+
+def measure_matching(bench):
+    """The front end with -i, -w and both on the same file as without them,
+    beside sed's I flag and \\b and perl's /i. Each copy of the needle is
+    planted with a space on either side, so that every one of them is a
+    whole word, and the expected file is made as for the other cases, with
+    the replacement planted instead: all nine tools replace every copy.
+    The locale is C (bench/run sets it), where sed's I flag and \\b know
+    only ASCII letters, as ours do."""
+    s = bench.settings
+    size = s.mib * MIB
+    report = bench.report
+    report.emit("## Substitution with -i and -w: one %d MiB file, median of %d runs" % (s.mib, s.runs),
+                "",
+                "The front end with and without its options for case and whole words, beside sed -i",
+                "with its I flag and \\b and perl -pi with /i, on a 16-byte needle of ASCII letters",
+                "planted with a space on either side. × exact is the tool's median time over that of",
+                "kivsubst without options; MB/s is the file's size over the median time; max RSS is",
+                "the largest peak resident set over the runs. Ours includes making the result",
+                "durable; the peers leave theirs in the page cache.", "")
+    with open(bench.path("pattern"), "wb") as planted:
+        planted.write(b" " + MATCH_NEEDLE + b" ")
+    with open(bench.path("replacement"), "wb") as planted:
+        planted.write(b" " + MATCH_REPLACEMENT + b" ")
+    for density in ("dense", "sparse"):
+        spacing, where = spacing_of(len(MATCH_NEEDLE), density)
+        progress("matching %s: making the %d MiB file" % (density, s.mib))
+        count = make_file(bench, "orig", size, bench.path("pattern"), spacing)
+        make_file(bench, "expected", size, bench.path("replacement"), spacing)
+        os.sync()
+        tallies = {tool: Tally() for tool in MATCH_TOOLS}
+        for run_number in range(1, s.runs + 1):
+            line = ""
+            for k in range(len(MATCH_TOOLS)):
+                tool = MATCH_TOOLS[(k + run_number - 1) % len(MATCH_TOOLS)]
+                tally = tallies[tool]
+                restore(bench)
+                run = timed(bench, ["timeout", "-k", "5", str(s.cap_s)] + matching_command(bench, tool))
+                tally.times.append(run.us)
+                tally.peak = max(tally.peak, run.rss_kib)
+                if run_number == 1:
+                    tally.result = (failure(bench, run) if run.rc != 0 else
+                                    "ok" if same_bytes(bench.path("case", "f"), bench.path("expected"))
+                                    else "wrong result")
+                line += " %s %s" % (tool, fmt_s(run.us))
+            progress("matching %s: run %d/%d:%s" % (density, run_number, s.runs, line))
+        exact_us = median_us(tallies["exact"].times)
+        report.emit("### len 16, %s: %s, %s occurrences" % (density, where, count), "",
+                    "| tool | median s | × exact | MB/s | max RSS MiB | runs | result |",
+                    "|---|---:|---:|---:|---:|---:|---|")
+        for tool in MATCH_TOOLS:
+            tally = tallies[tool]
+            m = median_us(tally.times)
+            report.emit("| %s | %s | %s | %s | %s | %d | %s |" % (
+                MATCH_LABELS[tool], fmt_s(m), fmt_ratio(m, exact_us), fmt_mbs(size, m),
+                fmt_mib(tally.peak), len(tally.times), tally.result))
+            if tally.result != "ok":
+                report.miss("correct", "matching %s: %s: %s" % (density, MATCH_LABELS[tool], tally.result))
+        report.emit("")
+        remove(bench.path("orig"), bench.path("expected"), bench.path("case"))
 
 
 # --- 2. copy ------------------------------------------------------------------------
@@ -1304,6 +1404,8 @@ def report_goals(bench, floor_ratios):
 def measure(bench):
     check_space(bench)
     floor_ratios = measure_substitution(bench) if bench.section("subst") else []
+    if bench.section("subst") or bench.section("matching"):
+        measure_matching(bench)
     if any(bench.section(name) for name in ("copy", "sparse", "tree", "reflink")):
         measure_copy(bench)
     if bench.section("memory"):

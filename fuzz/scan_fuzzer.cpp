@@ -18,7 +18,16 @@
 //   [1-2]  pattern length, 1..300 (both sides of the 64-byte switch from
 //          memmem to our own two-way search)
 //   [3-4]  replacement length, 0..300
-//   [5-6]  block size, 1..4096
+//   [5-6]  block size, 1..4096, from the low 12 bits; the top 4 bits ask
+//          for matching beyond exact bytes, as the front end's options do:
+//          bit 12 ignore case, 13 whole words, 14 UTF-16LE code units (an
+//          odd pattern gets a zero byte more), 15 a most to replace (the
+//          low 3 bits of [7], 0 for none) and, when bit 3 of [7] is set, a
+//          second pair whose pattern is a prefix of the first. With any of
+//          them, bytes fold into "aA" or "aA\0" rather than 0-2, so that
+//          letters of both cases and their neighbours abound, and every
+//          second piece of the pattern planted in a structured body has its
+//          letters' case flipped.
 //   [7]    how far the scanned length is shortened or lengthened
 #include <algorithm>
 #include <cstdint>
@@ -29,6 +38,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "kivtest/matching_reference.h"
 #include "kivtest/reference.h"
 #include "scan.h"
 #include "search.h"
@@ -129,6 +139,29 @@ void check_search(const std::vector<unsigned char>& pattern,
         const unsigned char* found = search.find(from, end);
         CHECK((found == nullptr ? end : found) == expected);
     }
+    // Every occurrence in turn, going on after each, overlapping ones too.
+    const unsigned char* found = search.find(body.data(), end);
+    for (std::size_t seen = 0; seen < search_starts; ++seen) {
+        expected = std::search(found == nullptr ? end : found + 1, end, pattern.begin(),
+                               pattern.end());
+        if (found == nullptr) {
+            break;
+        }
+        found = search.find_after(found, end);
+        CHECK((found == nullptr ? end : found) == expected);
+    }
+}
+
+// With any matching beyond exact bytes, every second piece of the pattern
+// planted in a structured body has the case of its letters flipped.
+std::vector<unsigned char> flipped_case(std::vector<unsigned char> bytes) {
+    for (unsigned char& byte : bytes) {
+        const unsigned small = static_cast<unsigned>(byte | 0x20U);
+        if (small >= 'a' && small <= 'z') {
+            byte = static_cast<unsigned char>(byte ^ 0x20U);
+        }
+    }
+    return bytes;
 }
 
 // A structured body puts pieces of the pattern where its bytes say: 0x80 +
@@ -139,18 +172,22 @@ void check_search(const std::vector<unsigned char>& pattern,
 template <typename Fold>
 std::vector<unsigned char> build_body(const std::vector<unsigned char>& raw,
                                       const std::vector<unsigned char>& pattern, bool structured,
-                                      Fold fold) {
+                                      bool flip_cases, Fold fold) {
     constexpr std::size_t largest_body = 8192;
+    const std::vector<unsigned char> flipped = flipped_case(pattern);
+    std::size_t pieces = 0;
     std::vector<unsigned char> body;
     for (unsigned char byte : raw) {
         if (!structured || byte < 0x80) {
             body.push_back(fold(byte));
         } else {
-            const std::size_t cut = std::min<std::size_t>(byte & 0x3Fu, pattern.size());
+            const std::vector<unsigned char>& piece =
+                flip_cases && pieces++ % 2 == 1 ? flipped : pattern;
+            const std::size_t cut = std::min<std::size_t>(byte & 0x3Fu, piece.size());
             const bool keep_end = byte < 0xC0;
             body.insert(body.end(),
-                        pattern.begin() + static_cast<std::ptrdiff_t>(keep_end ? cut : 0),
-                        pattern.end() - static_cast<std::ptrdiff_t>(keep_end ? 0 : cut));
+                        piece.begin() + static_cast<std::ptrdiff_t>(keep_end ? cut : 0),
+                        piece.end() - static_cast<std::ptrdiff_t>(keep_end ? 0 : cut));
         }
         if (body.size() >= largest_body) {
             body.resize(largest_body);
@@ -176,6 +213,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t block_size = 1 + (data[5] | data[6] << 8) % 4096u;
     const std::size_t stretch = data[7];
     const unsigned structure = data[0] >> 4u;
+    kivsubst::Matching matching;
+    matching.ignore_case = (data[6] & 0x10u) != 0;
+    matching.whole_words = (data[6] & 0x20u) != 0;
+    matching.utf16le = (data[6] & 0x40u) != 0;
+    const bool more = (data[6] & 0x80u) != 0;
+    matching.most = more ? data[7] & 7u : 0;
+    const bool beyond_exact = (data[6] & 0xF0u) != 0;
 
     const std::uint8_t* next = data + 8;
     const std::uint8_t* const end = data + size;
@@ -185,7 +229,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         next += piece.size();
         return piece;
     };
-    auto fold = [&](unsigned char byte) { return static_cast<unsigned char>(byte % alphabet); };
+    static const unsigned char letters[] = {'a', 'A', '\0'};
+    auto fold = [&](unsigned char byte) {
+        const auto value = static_cast<unsigned char>(byte % alphabet);
+        return beyond_exact && alphabet <= 3 ? letters[value] : value;
+    };
     std::vector<unsigned char> pattern = take(pattern_size);
     std::vector<unsigned char> replacement = take(replacement_size);
     const std::vector<unsigned char> raw_body = take(static_cast<std::size_t>(end - next));
@@ -200,7 +248,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (unsigned char& byte : replacement) {
         byte = fold(byte);
     }
-    const std::vector<unsigned char> body = build_body(raw_body, pattern, structure > 0, fold);
+    if (matching.utf16le && pattern.size() % 2 != 0) {
+        pattern.push_back(0);
+    }
+    std::vector<std::pair<std::string, std::string>> pairs = {
+        {std::string(pattern.begin(), pattern.end()),
+         std::string(replacement.begin(), replacement.end())}};
+    if (more && (data[7] & 8u) != 0) {
+        const std::size_t unit = matching.utf16le ? 2 : 1;
+        const std::size_t units = pattern.size() / unit;
+        const std::size_t prefix = unit * (1 + (data[7] >> 4u) % units);
+        pairs.emplace_back(pairs[0].first.substr(0, prefix),
+                           std::string(replacement.rbegin(), replacement.rend()));
+    }
+    const std::vector<unsigned char> body =
+        build_body(raw_body, pattern, structure > 0, beyond_exact, fold);
     check_search(pattern, body);
 
     // The scanned length: the whole file, a prefix of it (the scan must stop
@@ -212,10 +274,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         length += 1 + static_cast<std::int64_t>(stretch);
     }
     const std::size_t scanned = std::min(body.size(), static_cast<std::size_t>(length));
-    const kivtest::ReferenceResult expected = kivtest::reference_substitution(
-        std::string(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(scanned)),
-        std::string(pattern.begin(), pattern.end()),
-        std::string(replacement.begin(), replacement.end()));
+    const std::string scanned_body(body.begin(),
+                                   body.begin() + static_cast<std::ptrdiff_t>(scanned));
+    const kivtest::ReferenceResult expected =
+        beyond_exact
+            ? kivtest::reference_substitution(
+                  scanned_body, pairs,
+                  kivtest::ReferenceMatching{matching.ignore_case, matching.whole_words,
+                                             matching.utf16le,
+                                             static_cast<std::size_t>(matching.most)})
+            : kivtest::reference_substitution(scanned_body, pairs[0].first, pairs[0].second);
 
     write_file(scratch.input, body);
     std::remove(scratch.output.c_str());
@@ -224,7 +292,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     File output = File::create_new(scratch.output, created);
     CHECK(input.is_open() && created == Creation::created);
 
-    Scanner scanner(bytes_of(pattern), bytes_of(replacement), block_size);
+    std::vector<kivsubst::Pair> views;
+    for (const auto& [from, to] : pairs) {
+        views.push_back({{reinterpret_cast<const unsigned char*>(from.data()), from.size()},
+                         {reinterpret_cast<const unsigned char*>(to.data()), to.size()}});
+    }
+    Scanner scanner(views, matching, block_size);
     CHECK(scanner.ready());
     const ScanOutcome outcome = scanner.run(input, length, output);
     CHECK(output.close());

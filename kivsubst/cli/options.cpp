@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "kivcli/output.h"
@@ -19,6 +20,11 @@ namespace {
 using kivcli::quoted;
 
 void print_usage() {
+    // The help is longer than the buffer the C library gives some outputs
+    // (4 KiB for a device such as /dev/full). Held whole, it goes out when
+    // the output is finished, where a failed write is told with its reason.
+    static char whole_help[16384];
+    std::setvbuf(stdout, whole_help, _IOFBF, sizeof whole_help);
     kivcli::print(
         "Usage: kivsubst [OPTION]... [--] PATTERN REPLACEMENT FILE...\n"
         "  or:  kivsubst [OPTION]... -e PATTERN REPLACEMENT [-e ...] [--] FILE...\n"
@@ -39,6 +45,13 @@ void print_usage() {
         "      --utf8       on Windows, the characters of PATTERN and REPLACEMENT are\n"
         "                   written in UTF-8 (without it: in the ANSI code page, and a\n"
         "                   character it cannot write is an error, never a look-alike)\n"
+        "  -i, --ignore-case  ASCII letters match in either case (with --utf16le, the\n"
+        "                   code units of ASCII letters); other bytes match exactly\n"
+        "  -w, --word       replace only occurrences with no ASCII letter, digit or _\n"
+        "                   right before or after them (the file's start and end count\n"
+        "                   as none); with --utf16le, the code units around them\n"
+        "  -m, --max-count=N  replace at most the first N occurrences in each FILE,\n"
+        "                   of all pairs together\n"
         "  -r, --recursive  FILE may be a directory: patch the regular files under it,\n"
         "                   in sorted order; links are not followed (-v tells)\n"
         "      --follow-hard-links  with -r as root, patch also a file that has other\n"
@@ -71,6 +84,8 @@ void print_usage() {
         "  kivsubst -F -- 'C:\\old\\app' 'D:\\new\\tools' app.ini\n"
         "  kivsubst -r --include='*.cfg' --backup -- v1.2 v1.3 conf/\n"
         "  kivsubst -e A B -e B A -- swapped.txt\n"
+        "  kivsubst -i -w -- debug=on debug=off app.ini\n"
+        "  kivsubst -m 1 -- TODO DONE notes.txt\n"
         "  kivsubst --hex -- '00 ff' 'ff 00' image.bin\n"
         "  kivsubst --preview -- 'v1.2' 'v1.3' *.cfg\n"
         "  printf 'a=1' | kivsubst -- 1 2 -\n"
@@ -131,6 +146,9 @@ std::string rejected_option(char** argv, const option* options) {
         }
         return "unrecognized option " + quoted("--" + name);
     }
+    if (optopt == 'm') {
+        return "option -m needs a value";
+    }
     if (optopt == 'e') {
         return "-e stands alone, followed by PATTERN and REPLACEMENT";
     }
@@ -138,6 +156,21 @@ std::string rejected_option(char** argv, const option* options) {
         return std::string("invalid option -- '") + static_cast<char>(optopt) + "'";
     }
     return "invalid option " + quoted(typed);
+}
+
+// --max-count's N: a decimal number from 1 up, nothing around it.
+bool parse_count(const char* text, std::uint64_t& count) {
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed == 0) {
+        return false;
+    }
+    count = parsed;
+    return true;
 }
 
 bool is_expression_option(const std::string& argument) {
@@ -248,6 +281,9 @@ int parse_command_line(int argc, char** argv, Options& options) {
         {"utf16le", no_argument, nullptr, option_utf16le},
         {"utf8", no_argument, nullptr, option_utf8},
         {"fixed-strings", no_argument, nullptr, 'F'},
+        {"ignore-case", no_argument, nullptr, 'i'},
+        {"word", no_argument, nullptr, 'w'},
+        {"max-count", required_argument, nullptr, 'm'},
         {"recursive", no_argument, nullptr, 'r'},
         {"include", required_argument, nullptr, option_include},
         {"exclude", required_argument, nullptr, option_exclude},
@@ -277,7 +313,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
     const int count = static_cast<int>(rest.size());
     rest.push_back(nullptr);
     for (int found;
-         (found = getopt_long(count, rest.data(), "FrnvS:", long_options, nullptr)) != -1;) {
+         (found = getopt_long(count, rest.data(), "FrnvS:iwm:", long_options, nullptr)) != -1;) {
         switch (found) {
             case option_hex:
                 hex = true;
@@ -290,6 +326,18 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 break;
             case 'F':
                 options.escapes = Escapes::literal;
+                break;
+            case 'i':
+                options.matching.ignore_case = true;
+                break;
+            case 'w':
+                options.matching.whole_words = true;
+                break;
+            case 'm':
+                if (!parse_count(optarg, options.matching.most)) {
+                    return usage_error("--max-count takes a number from 1 up, not " +
+                                       kivcli::quoted(optarg));
+                }
                 break;
             case 'r':
                 options.recursive = true;
@@ -364,6 +412,11 @@ int parse_command_line(int argc, char** argv, Options& options) {
     if (!decode_pairs(expressions, options, message)) {
         return usage_error(message);
     }
+    // Every scan of the run (the count, the preview, one file, the batches,
+    // standard input) is made from the pairs alone and takes its matching
+    // from here, so that all of them find the same occurrences.
+    options.matching.utf16le = utf16le;
+    kivsubst::set_default_matching(options.matching);
     return -1;
 }
 

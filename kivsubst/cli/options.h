@@ -12,6 +12,7 @@
 #include "bytes_argument.h"
 #include "kivcli/backup_names.h"
 #include "kivcli/progress.h"
+#include "scan.h"
 
 namespace kivsubst_cli {
 
@@ -32,6 +33,7 @@ struct Options {
     std::vector<std::string> include;          // --include globs
     std::vector<std::string> exclude;          // --exclude globs
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
+    kivsubst::Matching matching;               // -i, -w, --max-count (and --utf16le's units)
     // The pairs as decoded bytes: from -e OLD NEW, or the first two operands.
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<std::string> files;

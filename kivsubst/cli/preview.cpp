@@ -193,7 +193,8 @@ void Previewer::show_text(std::size_t index) {
                   before_mark + printable(after) + after_mark + "\n");
 }
 
-// The bytes around the occurrence in hex, the occurrence in brackets.
+// The bytes around the occurrence in hex, the occurrence in brackets, as
+// the file holds it (with -i its letters may differ from the pattern's).
 void Previewer::show_binary(std::size_t index) {
     const Occurrence& occurrence = occurrences_[index];
     const auto length = static_cast<std::int64_t>(pattern(index).size());
@@ -205,7 +206,7 @@ void Previewer::show_binary(std::size_t index) {
         kivcli::print(std::string(sign) + " " + hex(before) + (before.empty() ? "" : " ") + "[" +
                       hex(middle) + "]" + (after.empty() ? "" : " ") + hex(after) + "\n");
     };
-    line("-", pattern(index));
+    line("-", bytes_at(file_, occurrence.offset, occurrence.offset + length));
     line("+", options_.pairs[occurrence.pair].second);
 }
 

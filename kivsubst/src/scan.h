@@ -29,6 +29,39 @@ struct Pair {
     Bytes replacement;
 };
 
+// What counts as an occurrence besides the pattern's exact bytes, and how
+// many occurrences a scan replaces. The default, exact bytes and every
+// occurrence, is what the library's export promises; the front end's -i, -w
+// and --max-count ask for the rest.
+struct Matching {
+    // ASCII letters match in either case; every other byte, those from 0x80
+    // up included, only itself.
+    bool ignore_case = false;
+    // An occurrence counts only where no word character (an ASCII letter, a
+    // digit or '_') comes right before or right after it in the input; the
+    // input's start and end count as no word character.
+    bool whole_words = false;
+    // The patterns are UTF-16LE text, whole code units (an even number of
+    // bytes), found at any offset. Then only the unit of an ASCII letter (the
+    // letter's byte, then a zero byte) matches in either case, and the word
+    // test looks at the whole code unit before and after an occurrence, as
+    // the occurrence's own offset aligns them.
+    bool utf16le = false;
+    // At most this many occurrences are replaced in one scan (a file), the
+    // first ones, whichever pairs they belong to; 0 for every occurrence.
+    std::uint64_t most = 0;
+
+    bool exact() const { return !ignore_case && !whole_words && most == 0; }
+};
+
+// The matching of every scanner made without one of its own. A program that
+// links the library's core sets it once, before it makes its first scanner,
+// so that each scan of its run matches alike; the front end does so from its
+// command line. The library's export never sets it: its calls match exact
+// bytes.
+void set_default_matching(const Matching& matching);
+const Matching& default_matching();
+
 // Reads the input in large blocks and writes unmatched runs in bulk, so the
 // cost is linear in the file's size, and memory is bounded by the block size
 // and the patterns' lengths whatever the file's size. Occurrences are found
@@ -36,8 +69,10 @@ struct Pair {
 // With several pairs all are applied in one pass: at each position the
 // leftmost occurrence of any pattern is replaced, the longest pattern
 // winning a tie (the first given among equals), so that "A for B and B for
-// A" swaps them. One pair takes the quickest way, the one the library's
-// export uses.
+// A" swaps them. One pair of exact bytes takes the quickest way, the one the
+// library's export uses. Beyond exact bytes (see Matching), an occurrence
+// that fails the word test is passed over as if it were not there, and the
+// leftmost of those that pass wins, the longest on a tie.
 class Scanner {
 public:
     // Input is read, and output gathered, in blocks of this size.
@@ -49,8 +84,11 @@ public:
     // Told after each block how many bytes of the input have been read.
     using Progress = std::function<void(std::int64_t read)>;
 
+    // These match as default_matching() says when they are made.
     Scanner(Bytes pattern, Bytes replacement, std::size_t block_size = default_block_size);
     explicit Scanner(std::vector<Pair> pairs, std::size_t block_size = default_block_size);
+    Scanner(std::vector<Pair> pairs, const Matching& matching,
+            std::size_t block_size = default_block_size);
 
     // False when the buffers could not be allocated.
     bool ready() const { return ready_; }
@@ -69,18 +107,51 @@ public:
 private:
     class Output;
     struct Block;
+    // Where the matching way looks for one pair's pattern: in the block
+    // itself, or in one of its folded copies (`copy`). In a copy folded for
+    // UTF-16LE only the units that start at offsets of one parity are
+    // folded, so only the occurrences found at offsets of that parity count
+    // there.
+    struct Stream {
+        std::size_t pair;
+        int copy;    // -1 for the block itself, else the index of its folded copy
+        int parity;  // -1 for every offset, else 0 (even) or 1 (odd)
+    };
 
     // Replaces within one block; returns where the unreplaced rest begins.
     const unsigned char* replace_one(Block& block, Output& output, ScanOutcome& outcome);
     const unsigned char* replace_many(Block& block, Output& output, ScanOutcome& outcome);
+    const unsigned char* replace_matching(Block& block, Output& output, ScanOutcome& outcome);
     void found(std::int64_t offset, std::size_t pair, ScanOutcome& outcome) const;
+    // Matching beyond exact bytes: the folded patterns, copies and streams,
+    // made once; each block folded; each stream's next occurrence; the word
+    // test.
+    bool prepare_matching();
+    void fold(const Block& block);
+    const unsigned char* seek(const Stream& stream, const Block& block,
+                              const unsigned char* from) const;
+    const unsigned char* seek_after(const Stream& stream, const Block& block,
+                                    const unsigned char* hit) const;
+    const unsigned char* settle(const Stream& stream, const Block& block,
+                                const unsigned char* text, const unsigned char* hit) const;
+    bool stands_alone(const Block& block, const unsigned char* hit, std::size_t length) const;
 
     std::vector<Pair> pairs_;
+    Matching matching_;
     std::size_t longest_ = 0;  // the longest pattern's length
+    std::size_t behind_ = 0;   // input bytes kept before a block, for the word test
+    std::size_t ahead_ = 0;    // input bytes the word test reads after an occurrence
     std::size_t block_size_;
-    std::unique_ptr<unsigned char[]> input_;   // a carried tail of the last block, then a block
+    std::unique_ptr<unsigned char[]> input_;   // bytes kept from before, the carried tail of the
+                                               // last block, then a block
     std::unique_ptr<unsigned char[]> output_;  // bytes on their way to the output file
+    // With ignore_case: the patterns folded to lower case, and the block
+    // folded likewise, once, or once for each parity of offsets (UTF-16LE).
+    std::vector<std::vector<unsigned char>> folded_patterns_;
+    std::unique_ptr<unsigned char[]> folded_[2];
     std::vector<Searcher> searchers_;          // one a pair, made once the buffers exist
+    std::vector<Stream> streams_;              // where the matching way looks for each pair
+    std::vector<const unsigned char*> hits_;   // each stream's next occurrence in the block
     bool ready_ = false;
     Observer observer_;
     Progress progress_;

@@ -68,11 +68,22 @@ TwoWaySearch::TwoWaySearch(Bytes pattern) : pattern_(pattern) {
 }
 
 const unsigned char* TwoWaySearch::find(const unsigned char* from, const unsigned char* to) const {
+    return search(from, to, 0);
+}
+
+const unsigned char* TwoWaySearch::find_after(const unsigned char* hit,
+                                              const unsigned char* to) const {
+    return search(hit + period_, to, memory_after_shift_);
+}
+
+// The search from `from`, where the first `memory` bytes of the pattern are
+// known to match already.
+const unsigned char* TwoWaySearch::search(const unsigned char* from, const unsigned char* to,
+                                          std::size_t memory) const {
     const unsigned char* const n = pattern_.data;
     const std::size_t l = pattern_.size;
     const std::size_t ms = split_;
     const unsigned char* h = from;
-    std::size_t memory = 0;
     while (static_cast<std::size_t>(to - h) >= l) {
         // A last byte that does not occur far enough right in the pattern
         // rules out every alignment up to the next place where it does.
@@ -122,6 +133,21 @@ const unsigned char* Searcher::find(const unsigned char* from, const unsigned ch
     }
 #endif
     return two_way_.find(from, to);
+}
+
+// The next occurrence after one found by the same way: memchr and memmem
+// start again one byte further on, which costs at most the short pattern's
+// length more; the two-way search goes on from where the occurrence left it.
+const unsigned char* Searcher::find_after(const unsigned char* hit, const unsigned char* to) const {
+    if (pattern_.size == 1) {
+        return find(hit + 1, to);
+    }
+#if defined(__GLIBC__)
+    if (pattern_.size <= short_pattern) {
+        return find(hit + 1, to);
+    }
+#endif
+    return two_way_.find_after(hit, to);
 }
 
 }  // namespace kivsubst

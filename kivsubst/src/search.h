@@ -18,8 +18,18 @@ public:
 
     // The first occurrence of the pattern wholly in [from, to), or nullptr.
     const unsigned char* find(const unsigned char* from, const unsigned char* to) const;
+    // The first occurrence after `hit`, which must be an occurrence wholly
+    // in [hit, to): the search goes on as it does after a match, shifted by
+    // the pattern's period and remembering what is known to match, so that
+    // finding every occurrence in turn, overlapping ones included, stays
+    // linear, where a new search from hit + 1 could compare most of the
+    // pattern again at each of them.
+    const unsigned char* find_after(const unsigned char* hit, const unsigned char* to) const;
 
 private:
+    const unsigned char* search(const unsigned char* from, const unsigned char* to,
+                                std::size_t memory) const;
+
     Bytes pattern_;
     std::size_t last_at_[256] = {};     // 1 + where each byte last occurs in the pattern
     std::size_t split_ = 0;             // the critical factorization's position
@@ -34,6 +44,9 @@ public:
     // The first occurrence of the pattern that lies wholly in [from, to),
     // or nullptr.
     const unsigned char* find(const unsigned char* from, const unsigned char* to) const;
+    // The first occurrence after `hit`, an occurrence that find() or
+    // find_after() returned for the same `to`; or nullptr.
+    const unsigned char* find_after(const unsigned char* hit, const unsigned char* to) const;
 
 private:
     Bytes pattern_;

@@ -79,6 +79,26 @@ protected:
         return scan_with(scanner, input, static_cast<std::int64_t>(input.size()), output);
     }
 
+    // The same, over `length` bytes of the file.
+    kivsubst::ScanOutcome scan(const std::string& input, std::int64_t length,
+                               const std::vector<std::pair<std::string, std::string>>& pairs,
+                               std::size_t block_size, std::string& output) {
+        return scan(input, length, pairs, kivsubst::default_matching(), block_size, output);
+    }
+
+    // The same, matching as `matching` says.
+    kivsubst::ScanOutcome scan(const std::string& input, std::int64_t length,
+                               const std::vector<std::pair<std::string, std::string>>& pairs,
+                               const kivsubst::Matching& matching, std::size_t block_size,
+                               std::string& output) {
+        std::vector<kivsubst::Pair> views;
+        for (const auto& pair : pairs) {
+            views.push_back({bytes_of(pair.first), bytes_of(pair.second)});
+        }
+        kivsubst::Scanner scanner(views, matching, block_size);
+        return scan_with(scanner, input, length, output);
+    }
+
 private:
     kivsubst::ScanOutcome scan_with(kivsubst::Scanner& scanner, const std::string& input,
                                     std::int64_t length, std::string& output) {

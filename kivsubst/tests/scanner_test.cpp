@@ -79,6 +79,18 @@ TEST_F(Scan, StopsAtTheRealEndOfAnInputShorterThanItsLength) {
     EXPECT_EQ(outcome.replacements, 2u);
 }
 
+// Standard input ends before the length it is scanned for: the tail carried
+// from the last block is searched too, where a pattern shorter than the
+// longest may lie (this one was written out unsearched).
+TEST_F(Scan, SearchesTheTailOfAnInputThatEndsBeforeItsLength) {
+    for (std::size_t block_size : {std::size_t{1}, std::size_t{2}, std::size_t{64}}) {
+        std::string output;
+        ScanOutcome outcome = scan("zzc", 100, {{"abc", "X"}, {"c", "Y"}}, block_size, output);
+        EXPECT_EQ(output, "zzY");
+        EXPECT_EQ(outcome.replacements, 1u);
+    }
+}
+
 TEST_F(Scan, ReadsNoMoreThanTheLengthItWasGiven) {
     std::string output;
     ScanOutcome outcome = scan("abab-grown-ab", 4, "ab", "Z", 64, output);

@@ -53,6 +53,50 @@ TEST(TwoWaySearch, FindsWhatAPlainSearchFindsAtEveryStart) {
     }
 }
 
+// Every occurrence in turn, overlapping ones too, by going on after each:
+// the positions a plain search finds from one byte after the last, for the
+// two-way search and for the searcher whichever way it picks (memchr,
+// memmem, or two-way for patterns over 64 bytes).
+TEST(TwoWaySearch, GoesOnAfterAnOccurrenceToEveryNextOne) {
+    for (unsigned seed = 0; seed < 2000; ++seed) {
+        std::mt19937 random(seed);
+        const auto alphabet = static_cast<unsigned>(1 + random() % 3);
+        Buffer period = random_bytes(random, 1 + random() % 4, alphabet);
+        Buffer pattern;
+        const std::size_t size = seed % 2 == 0 ? 1 + random() % 12 : 60 + random() % 80;
+        while (pattern.size() < size) {
+            pattern.insert(pattern.end(), period.begin(), period.end());
+        }
+        pattern.resize(size);
+        if (seed % 5 == 0) {
+            pattern[random() % size] = static_cast<unsigned char>(random() % alphabet);
+        }
+        Buffer text = random_bytes(random, random() % 600, alphabet);
+        for (std::size_t copies = random() % 4, i = 0; i < copies && text.size() >= size; ++i) {
+            std::copy(pattern.begin(), pattern.end(),
+                      text.begin() + static_cast<std::ptrdiff_t>(random() % (text.size() - size + 1)));
+        }
+        const unsigned char* const end = text.data() + text.size();
+        const kivsubst::TwoWaySearch two_way_search({pattern.data(), pattern.size()});
+        const kivsubst::Searcher searcher({pattern.data(), pattern.size()});
+        std::ptrdiff_t expected = plain_find(pattern, text, 0);
+        const unsigned char* by_two_way = two_way_search.find(text.data(), end);
+        const unsigned char* by_searcher = searcher.find(text.data(), end);
+        for (;;) {
+            ASSERT_EQ(by_two_way == nullptr ? -1 : by_two_way - text.data(), expected)
+                << "seed " << seed;
+            ASSERT_EQ(by_searcher == nullptr ? -1 : by_searcher - text.data(), expected)
+                << "seed " << seed;
+            if (expected < 0) {
+                break;
+            }
+            expected = plain_find(pattern, text, static_cast<std::size_t>(expected) + 1);
+            by_two_way = two_way_search.find_after(by_two_way, end);
+            by_searcher = searcher.find_after(by_searcher, end);
+        }
+    }
+}
+
 TEST(TwoWaySearch, HandlesPatternsLongerThanTheText) {
     Buffer pattern(300, 'a');
     Buffer text(299, 'a');
