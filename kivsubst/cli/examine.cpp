@@ -15,8 +15,8 @@ namespace kivsubst_cli {
 using kivcli::quoted;
 using kivsubst::platform::File;
 
-Counter::Counter(const std::vector<kivsubst::Pair>& pairs)
-    : scanner_(pairs), discard_(open_discarding_output(discard_error_)) {}
+Counter::Counter(const Options& options)
+    : scanner_(scanner_for(options)), discard_(open_discarding_output(discard_error_)) {}
 
 int Counter::problem(std::string& reason) const {
     if (!scanner_.ready()) {
@@ -46,7 +46,7 @@ bool Counter::count(File& file, std::uint64_t& occurrences, std::string& reason)
 }
 
 int examine_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {
-    Counter counter(pairs_of(options));
+    Counter counter(options);
     std::string reason;
     if (const int status = counter.problem(reason); status != 0) {
         kivcli::complain("kivsubst", reason);

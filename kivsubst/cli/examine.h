@@ -20,7 +20,7 @@ namespace kivsubst_cli {
 // away, to learn how many occurrences a call would replace.
 class Counter {
 public:
-    explicit Counter(const std::vector<kivsubst::Pair>& pairs);
+    explicit Counter(const Options& options);
 
     // 0 when the count can run; else the exit status for what is missing
     // (the scan's buffers: out of memory; the discarding output: like an

@@ -17,7 +17,7 @@ using kivsubst::platform::File;
 // Standard input to standard output, in blocks: 0 or 1 as for a file, or 7
 // when a read or a write failed.
 int patch_stream(const Options& options) {
-    kivsubst::Scanner scanner(pairs_of(options));
+    kivsubst::Scanner scanner = scanner_for(options);
     if (!scanner.ready()) {
         kivcli::complain("kivsubst", "out of memory (6)");
         return KIVSUBST_NO_MEMORY;

@@ -412,11 +412,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
     if (!decode_pairs(expressions, options, message)) {
         return usage_error(message);
     }
-    // Every scan of the run (the count, the preview, one file, the batches,
-    // standard input) is made from the pairs alone and takes its matching
-    // from here, so that all of them find the same occurrences.
     options.matching.utf16le = utf16le;
-    kivsubst::set_default_matching(options.matching);
     return -1;
 }
 

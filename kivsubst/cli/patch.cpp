@@ -36,7 +36,7 @@ public:
         : options_(options),
           tally_(tally),
           pairs_(pairs_of(options)),
-          scanner_(pairs_),
+          scanner_(scanner_for(options)),
           progress_(options.progress, total),
           backups_(options.backup) {
         scanner_.report_progress([this](std::int64_t read) { progress_.update(done_ + read); });
@@ -297,6 +297,10 @@ std::vector<kivsubst::Pair> pairs_of(const Options& options) {
                           replacement.size()}});
     }
     return pairs;
+}
+
+kivsubst::Scanner scanner_for(const Options& options) {
+    return kivsubst::Scanner(pairs_of(options), options.matching);
 }
 
 void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {

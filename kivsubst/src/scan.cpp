@@ -13,12 +13,6 @@ std::unique_ptr<unsigned char[]> allocate(std::size_t size) {
     return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
 }
 
-// The process's one default, made on first use.
-Matching& process_matching() {
-    static Matching matching;
-    return matching;
-}
-
 // An ASCII capital letter as its small letter; any other byte as it is.
 // Without a branch, so that folding a block is a plain loop.
 unsigned char lower(unsigned char byte) {
@@ -53,14 +47,6 @@ std::vector<unsigned char> folded_pattern(Bytes pattern, bool utf16le) {
 }
 
 }  // namespace
-
-void set_default_matching(const Matching& matching) {
-    process_matching() = matching;
-}
-
-const Matching& default_matching() {
-    return process_matching();
-}
 
 // Collects small pieces (short runs, replacements) into one buffer and
 // writes large pieces straight through, so that dense occurrences do not
@@ -138,7 +124,7 @@ Scanner::Scanner(Bytes pattern, Bytes replacement, std::size_t block_size)
     : Scanner(std::vector<Pair>{{pattern, replacement}}, block_size) {}
 
 Scanner::Scanner(std::vector<Pair> pairs, std::size_t block_size)
-    : Scanner(std::move(pairs), default_matching(), block_size) {}
+    : Scanner(std::move(pairs), Matching{}, block_size) {}
 
 // Each searcher analyses its whole pattern, which for a long pattern takes
 // time; they are made only once the buffers are known to fit in memory.

@@ -54,14 +54,6 @@ struct Matching {
     bool exact() const { return !ignore_case && !whole_words && most == 0; }
 };
 
-// The matching of every scanner made without one of its own. A program that
-// links the library's core sets it once, before it makes its first scanner,
-// so that each scan of its run matches alike; the front end does so from its
-// command line. The library's export never sets it: its calls match exact
-// bytes.
-void set_default_matching(const Matching& matching);
-const Matching& default_matching();
-
 // Reads the input in large blocks and writes unmatched runs in bulk, so the
 // cost is linear in the file's size, and memory is bounded by the block size
 // and the patterns' lengths whatever the file's size. Occurrences are found
@@ -84,7 +76,7 @@ public:
     // Told after each block how many bytes of the input have been read.
     using Progress = std::function<void(std::int64_t read)>;
 
-    // These match as default_matching() says when they are made.
+    // These match exact bytes, every occurrence, as the export does.
     Scanner(Bytes pattern, Bytes replacement, std::size_t block_size = default_block_size);
     explicit Scanner(std::vector<Pair> pairs, std::size_t block_size = default_block_size);
     Scanner(std::vector<Pair> pairs, const Matching& matching,

@@ -83,7 +83,7 @@ protected:
     kivsubst::ScanOutcome scan(const std::string& input, std::int64_t length,
                                const std::vector<std::pair<std::string, std::string>>& pairs,
                                std::size_t block_size, std::string& output) {
-        return scan(input, length, pairs, kivsubst::default_matching(), block_size, output);
+        return scan(input, length, pairs, kivsubst::Matching{}, block_size, output);
     }
 
     // The same, matching as `matching` says.
