@@ -20,11 +20,6 @@ namespace {
 using kivcli::quoted;
 
 void print_usage() {
-    // The help is longer than the buffer the C library gives some outputs
-    // (4 KiB for a device such as /dev/full). Held whole, it goes out when
-    // the output is finished, where a failed write is told with its reason.
-    static char whole_help[16384];
-    std::setvbuf(stdout, whole_help, _IOFBF, sizeof whole_help);
     kivcli::print(
         "Usage: kivsubst [OPTION]... [--] PATTERN REPLACEMENT FILE...\n"
         "  or:  kivsubst [OPTION]... -e PATTERN REPLACEMENT [-e ...] [--] FILE...\n"
