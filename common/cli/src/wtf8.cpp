@@ -41,7 +41,7 @@ std::size_t decode(const std::string& text, std::size_t at, std::uint32_t& point
     if (length == 0 || at + length > text.size()) {
         return 0;
     }
-    point = length == 1 ? lead : lead & (0x7F >> length);
+    point = length == 1 ? lead : lead & (0x7Fu >> length);
     for (std::size_t i = 1; i < length; ++i) {
         const auto next = static_cast<unsigned char>(text[at + i]);
         if ((next & 0xC0) != 0x80) {
