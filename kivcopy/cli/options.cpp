@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivcli/command_line.h"
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "kivcopy.h"
@@ -83,45 +84,8 @@ void print_help() {
         "1 if any copy failed, 64 if the command line is wrong.\n");
 }
 
-// Says what getopt_long found wrong: `found` is ':' for a missing argument,
-// '?' for anything else, with the option's letter in optopt when it has one.
-void report_bad_option(int found, char** argv, const option* options) {
-    const char* element = argv[optind - 1];
-    bool is_long = std::strncmp(element, "--", 2) == 0;
-    const option* match = nullptr;
-    int matches = 0;
-    std::size_t length = std::strcspn(element + 2, "=");
-    for (const option* o = options; is_long && o->name != nullptr; ++o) {
-        if (std::strncmp(o->name, element + 2, length) == 0) {
-            match = o;
-            ++matches;
-        }
-    }
-    // The element looked at last is this long option only when it is the one
-    // at fault: after a short option inside a group it is an earlier one.
-    // Some C libraries report an argument given to a long option that takes
-    // none as a missing one: the element tells which it is.
-    if (is_long && matches == 1 && match->has_arg == no_argument &&
-        std::strchr(element, '=') != nullptr) {
-        kivcli::complain(program_name, std::string("option '--") + match->name +
-                                           "' doesn't allow an argument");
-    } else if (found == ':' && is_long) {
-        kivcli::complain(program_name, "option " + quoted(element) + " requires an argument");
-    } else if (found == ':') {
-        kivcli::complain(program_name, "option requires an argument -- " +
-                                           quoted(std::string(1, static_cast<char>(optopt))));
-    } else if (is_long && matches > 1) {
-        kivcli::complain(program_name, "option " + quoted(element) + " is ambiguous");
-    } else if (optopt == 0) {
-        kivcli::complain(program_name, "unrecognized option " + quoted(element));
-    } else {
-        kivcli::complain(program_name,
-                         "invalid option -- " + quoted(std::string(1, static_cast<char>(optopt))));
-    }
-}
-
 // --preserve's list: names separated by commas; "all" or none for all four.
-bool read_preserve_list(const char* list, Preserve& preserve) {
+bool read_preserve_list(const char* list, Preserve& preserve, std::string& problem) {
     if (list == nullptr) {
         preserve = {true, true, true, true};
         return true;
@@ -142,7 +106,7 @@ bool read_preserve_list(const char* list, Preserve& preserve) {
         } else if (name == "all") {
             preserve = {true, true, true, true};
         } else {
-            kivcli::complain(program_name, "invalid attribute " + quoted(name) + " for --preserve");
+            problem = "invalid attribute " + quoted(name) + " for --preserve";
             return false;
         }
     }
@@ -150,7 +114,7 @@ bool read_preserve_list(const char* list, Preserve& preserve) {
 }
 
 // --reflink's WHEN, as cp takes it: always without one.
-bool read_reflink(const char* when, kivcopy::Sharing& sharing) {
+bool read_reflink(const char* when, kivcopy::Sharing& sharing, std::string& problem) {
     const std::string given = when != nullptr ? when : "always";
     if (given == "auto") {
         sharing = kivcopy::Sharing::when_possible;
@@ -159,8 +123,7 @@ bool read_reflink(const char* when, kivcopy::Sharing& sharing) {
     } else if (given == "never") {
         sharing = kivcopy::Sharing::never;
     } else {
-        kivcli::complain(program_name, "invalid argument " + quoted(given) +
-                                           " for '--reflink' (auto, always or never)");
+        problem = "invalid argument " + quoted(given) + " for '--reflink' (auto, always or never)";
         return false;
     }
     return true;
@@ -168,9 +131,8 @@ bool read_reflink(const char* when, kivcopy::Sharing& sharing) {
 
 }  // namespace
 
-int usage_error() {
-    kivcli::print_error(std::string("Try '") + program_name + " --help' for more information.\n");
-    return exit_usage;
+int usage_error(const std::string& message) {
+    return kivcli::usage_error(program_name, message);
 }
 
 int finish_output(int status) {
@@ -191,10 +153,9 @@ int parse_command_line(int argc, char** argv, Options& options) {
         option_reflink,
         option_backup,
     };
-    bool backup_asked = false;   // -b, --backup or -S
-    bool control_given = false;  // --backup=CONTROL
+    kivcli::BackupOptions backup;
     std::optional<Dereference> dereference;
-    options.backup.suffix = kivcli::default_backup_suffix();
+    std::string problem;
     static const option long_options[] = {
         {"no-clobber", no_argument, nullptr, 'n'},
         {"overwrite", no_argument, nullptr, 'f'},
@@ -232,27 +193,14 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.update = true;
                 break;
             case 'b':
-                backup_asked = true;
-                break;
             case option_backup:
-                backup_asked = true;
-                if (optarg != nullptr &&
-                    !kivcli::read_backup_control(optarg, options.backup.control)) {
-                    kivcli::complain(program_name,
-                                     "invalid argument " + quoted(optarg) +
-                                         " for '--backup' (none, simple, numbered or existing)");
-                    return usage_error();
+                if (!backup.take_backup(found == 'b' ? nullptr : optarg, problem)) {
+                    return usage_error(problem);
                 }
-                control_given = control_given || optarg != nullptr;
                 break;
             case 'S':
-                backup_asked = true;
-                options.backup.suffix = optarg;
-                if (!kivcli::is_valid_backup_suffix(options.backup.suffix)) {
-                    kivcli::complain(program_name,
-                                     "the backup suffix " + quoted(options.backup.suffix) +
-                                         " may be neither empty nor hold a separator");
-                    return usage_error();
+                if (!backup.take_suffix(optarg, problem)) {
+                    return usage_error(problem);
                 }
                 break;
             case 'P':
@@ -278,14 +226,13 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.preserve.timestamps = true;
                 break;
             case option_preserve:
-                if (!read_preserve_list(optarg, options.preserve)) {
-                    return usage_error();
+                if (!read_preserve_list(optarg, options.preserve, problem)) {
+                    return usage_error(problem);
                 }
                 break;
             case 't':
                 if (options.target_directory) {
-                    kivcli::complain(program_name, "only one target directory may be given");
-                    return usage_error();
+                    return usage_error("only one target directory may be given");
                 }
                 options.target_directory = optarg;
                 break;
@@ -302,8 +249,8 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.follow_hard_links = true;
                 break;
             case option_reflink:
-                if (!read_reflink(optarg, options.reflink)) {
-                    return usage_error();
+                if (!read_reflink(optarg, options.reflink, problem)) {
+                    return usage_error(problem);
                 }
                 break;
             case option_help:
@@ -313,17 +260,12 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 kivcli::print(std::string("kivcopy ") + KIVCOPY_VERSION + "\n");
                 return finish_output(exit_copied);
             default:
-                report_bad_option(found, argv, long_options);
-                return usage_error();
+                return usage_error(
+                    kivcli::getopt_words(kivcli::rejected_option(found, argv, long_options)));
         }
     }
-    if (backup_asked && !control_given) {
-        std::string problem;
-        options.backup.control = kivcli::default_backup_control(problem);
-        if (!problem.empty()) {
-            kivcli::complain(program_name, problem);
-            return usage_error();
-        }
+    if (!backup.finish(options.backup, problem)) {
+        return usage_error(problem);
     }
     options.dereference = dereference.value_or(options.recursive ? Dereference::never
                                                                  : Dereference::command_line);

@@ -9,6 +9,7 @@
 
 #include "copy.h"
 #include "kivcli/backup_names.h"
+#include "kivcli/command_line.h"
 #include "kivcli/progress.h"
 
 namespace kivcopy_cli {
@@ -16,7 +17,7 @@ namespace kivcopy_cli {
 // Exit statuses.
 constexpr int exit_copied = 0;       // every file was copied or skipped as existing
 constexpr int exit_copy_failed = 1;  // at least one copy failed
-constexpr int exit_usage = 64;       // the command line is wrong
+constexpr int exit_usage = kivcli::exit_usage;  // the command line is wrong
 
 // Messages name the program by its plain name, whatever path started it.
 constexpr const char* program_name = "kivcopy";
@@ -62,9 +63,9 @@ struct Options {
 // wrong with the command line.
 int parse_command_line(int argc, char** argv, Options& options);
 
-// The short answer to a wrong command line, whose reason was printed
-// already: the hint at --help. Returns 64.
-int usage_error();
+// Tells what is wrong with the command line, then the hint at --help;
+// returns 64.
+int usage_error(const std::string& message);
 
 // Writes what is buffered for standard output and reports a failed write
 // (a full disk, a closed pipe) as a failure.

@@ -21,9 +21,6 @@ using kivcli::Folder;
 using kivcli::Status;
 using kivcli::SystemError;
 
-// The characters that separate the parts of a path.
-extern const char* const separators;
-
 // A name in a held directory as the library's core takes it: the
 // directory's handle and the name (POSIX), or the whole wide path
 // (Windows), kept alive as long as this object.

@@ -8,13 +8,9 @@
 #include <vector>
 
 #include "kivcommon/posix_io.h"
-#include "paths.h"
 #include "system.h"
 
 namespace kivcopy_cli {
-
-const char* const separators = "/";
-
 namespace {
 
 // The bits that a copy keeps only with the source's owner and group, as

@@ -9,13 +9,10 @@
 #include "kivcommon/win32_filetime.h"
 #include "kivcli/wtf8.h"
 #include "kivcommon/win32_paths.h"
-#include "paths.h"
+#include "kivcli/paths.h"
 #include "system.h"
 
 namespace kivcopy_cli {
-
-const char* const separators = "/\\";
-
 namespace {
 
 FILETIME filetime_of(std::int64_t seconds, std::int32_t nanoseconds) {
@@ -168,7 +165,7 @@ std::shared_ptr<Folder> make_directories(const std::string& directory, std::stri
     for (std::size_t end = 0; end != std::string::npos;) {
         end = directory.find_first_of("/\\", end + 1);
         const std::string prefix = directory.substr(0, end);
-        if (prefix.empty() || is_separator(prefix.back()) || prefix.back() == ':') {
+        if (prefix.empty() || kivcli::is_separator(prefix.back()) || prefix.back() == ':') {
             continue;
         }
         const std::wstring wide = kivcommon::system_path(kivcli::wide_from_wtf8(prefix));

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kivcli/command_line.h"
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
 #include "system.h"
@@ -111,46 +112,22 @@ int finish_standard_output() {
                                  "cannot write to standard output");
 }
 
-// getopt_long's own complaints name the program by its full path, and for
-// a long option given a value it does not take, optopt holds the option's
-// short equivalent ('v' for --verbose=1). The message is built here from
-// what was actually typed instead.
-std::string rejected_option(char** argv, const option* options) {
-    const std::string typed = argv[optind - 1];
-    if (typed.rfind("--", 0) == 0) {
-        const std::size_t equals = typed.find('=');
-        const std::string name = typed.substr(2, equals == std::string::npos ? equals : equals - 2);
-        int matches = 0;
-        bool exact = false;
-        const option* match = nullptr;
-        for (const option* o = options; o->name != nullptr; ++o) {
-            if (std::string(o->name).rfind(name, 0) == 0) {
-                ++matches;
-                match = o;
-                exact = exact || name == o->name;
-            }
-        }
-        if (matches > 1 && !exact) {
-            return "option " + quoted("--" + name) + " is ambiguous";
-        }
-        if (matches > 0 && equals != std::string::npos && match->has_arg == no_argument) {
-            return "option " + quoted("--" + name) + " takes no value";
-        }
-        if (matches > 0) {
-            return "option " + quoted("--" + name) + " needs a value";
-        }
-        return "unrecognized option " + quoted("--" + name);
-    }
-    if (optopt == 'm') {
-        return "option -m needs a value";
-    }
-    if (optopt == 'e') {
+// What is wrong with a rejected option, in this program's words where they
+// differ from getopt's.
+std::string rejected(const kivcli::RejectedOption& option) {
+    using Fault = kivcli::RejectedOption::Fault;
+    const std::string named =
+        option.letter != 0 ? std::string("-") + option.letter : quoted(option.typed);
+    if (option.letter == 'e') {
         return "-e stands alone, followed by PATTERN and REPLACEMENT";
     }
-    if (optopt > ' ' && optopt < 0x7F) {
-        return std::string("invalid option -- '") + static_cast<char>(optopt) + "'";
+    if (option.fault == Fault::takes_no_value) {
+        return "option " + named + " takes no value";
     }
-    return "invalid option " + quoted(typed);
+    if (option.fault == Fault::needs_value) {
+        return "option " + named + " needs a value";
+    }
+    return kivcli::getopt_words(option);
 }
 
 // --max-count's N: a decimal number from 1 up, nothing around it.
@@ -252,9 +229,7 @@ bool decode_pairs(const std::vector<std::pair<std::string, std::string>>& expres
 }  // namespace
 
 int usage_error(const std::string& message) {
-    kivcli::complain("kivsubst", message);
-    kivcli::print_error("Try 'kivsubst --help' for more information.\n");
-    return exit_usage;
+    return kivcli::usage_error("kivsubst", message);
 }
 
 int parse_command_line(int argc, char** argv, Options& options) {
@@ -300,15 +275,13 @@ int parse_command_line(int argc, char** argv, Options& options) {
         return usage_error(message);
     }
     bool hex = false;
-    bool backup_asked = false;   // --backup or -S
-    bool control_given = false;  // --backup=CONTROL
-    options.backup.suffix = kivcli::default_backup_suffix();
     bool utf16le = false;
+    kivcli::BackupOptions backup;
     opterr = 0;
     const int count = static_cast<int>(rest.size());
     rest.push_back(nullptr);
     for (int found;
-         (found = getopt_long(count, rest.data(), "FrnvS:iwm:", long_options, nullptr)) != -1;) {
+         (found = getopt_long(count, rest.data(), ":FrnvS:iwm:", long_options, nullptr)) != -1;) {
         switch (found) {
             case option_hex:
                 hex = true;
@@ -344,21 +317,13 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.exclude.emplace_back(optarg);
                 break;
             case option_backup:
-                backup_asked = true;
-                if (optarg != nullptr &&
-                    !kivcli::read_backup_control(optarg, options.backup.control)) {
-                    return usage_error("invalid argument " + kivcli::quoted(optarg) +
-                                       " for '--backup' (none, simple, numbered or existing; "
-                                       "-S names a suffix)");
+                if (!backup.take_backup(optarg, message)) {
+                    return usage_error(message);
                 }
-                control_given = control_given || optarg != nullptr;
                 break;
             case 'S':
-                backup_asked = true;
-                options.backup.suffix = optarg;
-                if (!kivcli::is_valid_backup_suffix(options.backup.suffix)) {
-                    return usage_error("the backup suffix " + kivcli::quoted(options.backup.suffix) +
-                                       " may be neither empty nor hold a separator");
+                if (!backup.take_suffix(optarg, message)) {
+                    return usage_error(message);
                 }
                 break;
             case option_follow_hard_links:
@@ -383,7 +348,8 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
                 return finish_standard_output();
             default:
-                return usage_error(rejected_option(rest.data(), long_options));
+                return usage_error(
+                    rejected(kivcli::rejected_option(found, rest.data(), long_options)));
         }
     }
     if (hex && utf16le) {
@@ -395,12 +361,8 @@ int parse_command_line(int argc, char** argv, Options& options) {
     if (options.dry_run && options.preview) {
         return usage_error("--dry-run and --preview cannot be used together");
     }
-    if (backup_asked && !control_given) {
-        std::string problem;
-        options.backup.control = kivcli::default_backup_control(problem);
-        if (!problem.empty()) {
-            return usage_error(problem);
-        }
+    if (!backup.finish(options.backup, message)) {
+        return usage_error(message);
     }
     options.encoding = hex ? Encoding::hex : utf16le ? Encoding::utf16le : Encoding::escaped_text;
     options.files.assign(rest.begin() + optind, rest.begin() + count);

@@ -11,6 +11,7 @@
 
 #include "bytes_argument.h"
 #include "kivcli/backup_names.h"
+#include "kivcli/command_line.h"
 #include "kivcli/progress.h"
 #include "scan.h"
 
@@ -18,7 +19,7 @@ namespace kivsubst_cli {
 
 // Exit statuses besides the library's own results, which pass through.
 constexpr int exit_output_error = 1;  // --help or --version could not be written
-constexpr int exit_usage = 64;        // the command line is wrong
+constexpr int exit_usage = kivcli::exit_usage;  // the command line is wrong
 
 struct Options {
     Encoding encoding = Encoding::escaped_text;

@@ -9,6 +9,7 @@
 #include "kivcli/backup_names.h"
 #include "kivcli/glob.h"
 #include "kivcli/output.h"
+#include "kivcli/paths.h"
 #include "kivcli/quote.h"
 #include "kivcli/walk.h"
 #include "kivsubst.h"
@@ -119,16 +120,6 @@ void collect_tree(const Options& options, const std::shared_ptr<Folder>& root,
     kivcli::walk(root, visitor);
 }
 
-std::string base_name(const std::string& path) {
-    std::string directory;
-    std::string name;
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\')) {
-        trimmed.pop_back();
-    }
-    split_operand(trimmed, directory, name);
-    return name;
-}
 
 
 // A file that is the backup of another file of the run is not patched:
@@ -176,7 +167,7 @@ std::vector<Target> collect_targets(const Options& options, int& failure) {
             options.recursive ? Folder::open(operand, error) : nullptr;
         if (tree != nullptr) {
             collect_tree(options, tree, targets, failure);
-        } else if (!options.recursive || wanted(options, base_name(operand))) {
+        } else if (!options.recursive || wanted(options, kivcli::base_name(operand))) {
             targets.push_back(named.target(operand));
         }
     }

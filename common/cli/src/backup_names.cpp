@@ -110,7 +110,8 @@ std::string BackupNames::backup_of(Folder& folder, const std::string& name) {
     }
     std::map<std::string, unsigned>& numbers = numbered_in(folder);
     const auto found = numbers.find(name);
-    if (policy_.control == BackupControl::existing && (found == numbers.end() || found->second == 0)) {
+    const bool none_numbered = found == numbers.end() || found->second == 0;
+    if (policy_.control == BackupControl::existing && none_numbered) {
         return name + policy_.suffix;
     }
     const unsigned next = (found == numbers.end() ? 0 : found->second) + 1;

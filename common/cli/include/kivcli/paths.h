@@ -1,0 +1,26 @@
+/* SPDX-License-Identifier: Zlib */
+// Paths as text, taken apart the way the front ends name files: nothing
+// here looks at the file system.
+#ifndef KIVCLI_PATHS_H
+#define KIVCLI_PATHS_H
+
+#include <string>
+
+namespace kivcli {
+
+// '/', and on Windows '\' too.
+bool is_separator(char c);
+
+// The last component of a path, its trailing separators left out ("a/b/"
+// gives "b"); on Windows what follows a drive ("C:app.ini" gives
+// "app.ini").
+std::string base_name(const std::string& path);
+
+// The directory part of a path without the separator that ends it ("/"
+// for the root, "C:" for a drive's current folder on Windows), empty when
+// the path has none.
+std::string directory_of(const std::string& path);
+
+}  // namespace kivcli
+
+#endif

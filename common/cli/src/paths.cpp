@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: Zlib
+#include "kivcli/paths.h"
+
+namespace kivcli {
+namespace {
+
+#if defined(_WIN32)
+constexpr bool have_drives = true;
+#else
+constexpr bool have_drives = false;
+#endif
+
+// How many characters of `path` name its drive ("C:"), if any.
+std::size_t drive_length(const std::string& path) {
+    const bool drive = have_drives && path.size() >= 2 && path[1] == ':' &&
+                       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+    return drive ? 2 : 0;
+}
+
+// Where the last component starts: after the last separator, or the drive.
+std::size_t name_start(const std::string& path) {
+    for (std::size_t at = path.size(); at > drive_length(path); --at) {
+        if (is_separator(path[at - 1])) {
+            return at;
+        }
+    }
+    return drive_length(path);
+}
+
+}  // namespace
+
+bool is_separator(char c) {
+    return c == '/' || (have_drives && c == '\\');
+}
+
+std::string base_name(const std::string& path) {
+    std::string trimmed(path);
+    while (trimmed.size() > drive_length(trimmed) + 1 && is_separator(trimmed.back())) {
+        trimmed.pop_back();
+    }
+    return trimmed.substr(name_start(trimmed));
+}
+
+std::string directory_of(const std::string& path) {
+    const std::size_t start = name_start(path);
+    const std::size_t drive = drive_length(path);
+    if (start == drive) {
+        return path.substr(0, drive);
+    }
+    // The root keeps its one separator; any other directory loses its own.
+    return start == drive + 1 ? path.substr(0, start) : path.substr(0, start - 1);
+}
+
+}  // namespace kivcli
