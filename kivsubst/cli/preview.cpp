@@ -8,6 +8,7 @@
 
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
+#include "kivcommon/escape.h"
 #include "system.h"
 
 namespace kivsubst_cli {
@@ -97,18 +98,8 @@ std::string printable(const std::string& bytes) {
     if (quoted.find("$'") == std::string::npos) {
         return shown;
     }
-    std::string plain;
-    for (char c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x80) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            plain += escaped;
-        } else {
-            plain += c;
-        }
-    }
-    return plain;
+    const auto beyond_ascii = [](unsigned char byte) { return byte >= 0x80; };
+    return kivcommon::escape_bytes(shown, beyond_ascii, kivcommon::ByteEscape::hex);
 }
 
 std::string hex(const std::string& bytes) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "kivcommon/escape.h"
 #include "kivsubst.h"
 #include "platform.h"
 
@@ -46,19 +47,8 @@ std::string name_of(const Path& path) {
 // digits, so that a name can neither drive the terminal nor forge a line of
 // its own in a log. Every other byte is written as it is.
 std::string printable(const std::string& name) {
-    std::string shown;
-    shown.reserve(name.size());
-    for (char character : name) {
-        const auto byte = static_cast<unsigned char>(character);
-        if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
-            shown += escaped;
-        } else {
-            shown += character;
-        }
-    }
-    return shown;
+    const auto control = [](unsigned char byte) { return byte < 0x20 || byte == 0x7f; };
+    return kivcommon::escape_bytes(name, control, kivcommon::ByteEscape::octal);
 }
 
 }  // namespace

@@ -260,26 +260,20 @@ void Scanner::fold(const Block& block) {
     }
 }
 
-// A stream's first occurrence at `from` or after it, in the block's terms.
+// A stream's first occurrence at `at` or after it, in the block's terms;
+// with `after`, its next occurrence after the one at `at`, which the word
+// test turned down. The search then goes on from that occurrence rather
+// than starting again, so that a run of occurrences turned down one after
+// another (a long periodic pattern in a file that repeats it) costs no more
+// than finding them.
 const unsigned char* Scanner::seek(const Stream& stream, const Block& block,
-                                   const unsigned char* from) const {
+                                   const unsigned char* at, bool after) const {
     const unsigned char* const text = stream.copy < 0 ? block.start : folded_[stream.copy].get();
+    const unsigned char* const from = text + (at - block.start);
     const unsigned char* const end = text + (block.end - block.start);
+    const Searcher& searcher = searchers_[stream.pair];
     return settle(stream, block, text,
-                  searchers_[stream.pair].find(text + (from - block.start), end));
-}
-
-// The stream's next occurrence after the one at `hit`, which the word test
-// turned down. The search goes on from that occurrence rather than starting
-// again, so that a run of occurrences turned down one after another (a long
-// periodic pattern in a file that repeats it) costs no more than finding
-// them.
-const unsigned char* Scanner::seek_after(const Stream& stream, const Block& block,
-                                         const unsigned char* hit) const {
-    const unsigned char* const text = stream.copy < 0 ? block.start : folded_[stream.copy].get();
-    const unsigned char* const end = text + (block.end - block.start);
-    return settle(stream, block, text,
-                  searchers_[stream.pair].find_after(text + (hit - block.start), end));
+                  after ? searcher.find_after(from, end) : searcher.find(from, end));
 }
 
 // From an occurrence the searcher found in `text` (the block or its folded
@@ -331,7 +325,7 @@ const unsigned char* Scanner::replace_matching(Block& block, Output& output,
     }
     const unsigned char* next = block.start;
     for (std::size_t i = 0; i < streams_.size(); ++i) {
-        hits_[i] = seek(streams_[i], block, next);
+        hits_[i] = seek(streams_[i], block, next, false);
     }
     for (;;) {
         std::size_t best = streams_.size();
@@ -352,7 +346,7 @@ const unsigned char* Scanner::replace_matching(Block& block, Output& output,
         const Pair& pair = pairs_[index];
         const unsigned char* const hit = hits_[best];
         if (matching_.whole_words && !stands_alone(block, hit, pair.pattern.size)) {
-            hits_[best] = seek_after(streams_[best], block, hit);
+            hits_[best] = seek(streams_[best], block, hit, true);
             continue;
         }
         output.append(next, static_cast<std::size_t>(hit - next));
@@ -365,7 +359,7 @@ const unsigned char* Scanner::replace_matching(Block& block, Output& output,
         }
         for (std::size_t i = 0; i < streams_.size(); ++i) {
             if (hits_[i] != nullptr && hits_[i] < next) {
-                hits_[i] = seek(streams_[i], block, next);
+                hits_[i] = seek(streams_[i], block, next, false);
             }
         }
     }

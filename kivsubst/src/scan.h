@@ -120,10 +120,8 @@ private:
     // test.
     bool prepare_matching();
     void fold(const Block& block);
-    const unsigned char* seek(const Stream& stream, const Block& block,
-                              const unsigned char* from) const;
-    const unsigned char* seek_after(const Stream& stream, const Block& block,
-                                    const unsigned char* hit) const;
+    const unsigned char* seek(const Stream& stream, const Block& block, const unsigned char* at,
+                              bool after) const;
     const unsigned char* settle(const Stream& stream, const Block& block,
                                 const unsigned char* text, const unsigned char* hit) const;
     bool stands_alone(const Block& block, const unsigned char* hit, std::size_t length) const;
