@@ -5,10 +5,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "help.h"
 #include "kivcli/command_line.h"
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
@@ -19,91 +19,6 @@ namespace kivsubst_cli {
 namespace {
 
 using kivcli::quoted;
-
-void print_usage() {
-    kivcli::print(
-        "Usage: kivsubst [OPTION]... [--] PATTERN REPLACEMENT FILE...\n"
-        "  or:  kivsubst [OPTION]... -e PATTERN REPLACEMENT [-e ...] [--] FILE...\n"
-        "Replace every occurrence of the bytes PATTERN with the bytes REPLACEMENT in\n"
-        "each FILE, in place; FILE - filters standard input to standard output.\n"
-        "PATTERN and REPLACEMENT are text in which \\xHH (two hex digits), \\0, \\n, \\r,\n"
-        "\\t and \\\\ stand for bytes (but see -F). PATTERN must not be empty.\n"
-        "\n"
-        "  -e PATTERN REPLACEMENT  one pair more; all pairs are applied in one pass:\n"
-        "                   the leftmost occurrence of any PATTERN wins (the longest\n"
-        "                   on a tie), and no replacement is searched again\n"
-        "  -F, --fixed-strings  take PATTERN and REPLACEMENT byte for byte, with no\n"
-        "                   escapes: use it for Windows paths (C:\\new\\tools)\n"
-        "      --hex        PATTERN and REPLACEMENT are hex digits, two per byte;\n"
-        "                   spaces may separate the bytes\n"
-        "      --utf16le    PATTERN and REPLACEMENT are UTF-8 text, searched for and\n"
-        "                   written as UTF-16LE; a match may start at any byte offset\n"
-        "      --utf8       on Windows, the characters of PATTERN and REPLACEMENT are\n"
-        "                   written in UTF-8 (without it: in the ANSI code page, and a\n"
-        "                   character it cannot write is an error, never a look-alike)\n"
-        "  -i, --ignore-case  ASCII letters match in either case (with --utf16le, the\n"
-        "                   code units of ASCII letters); other bytes match exactly\n"
-        "  -w, --word       replace only occurrences with no ASCII letter, digit or _\n"
-        "                   right before or after them (the file's start and end count\n"
-        "                   as none); with --utf16le, the code units around them\n"
-        "  -m, --max-count=N  replace at most the first N occurrences in each FILE,\n"
-        "                   of all pairs together\n"
-        "  -r, --recursive  FILE may be a directory: patch the regular files under it,\n"
-        "                   in sorted order; links are not followed (-v tells)\n"
-        "      --follow-hard-links  with -r as root, patch also a file that has other\n"
-        "                   hard links and whose owner does not own its directory\n"
-        "      --include=GLOB  only files whose name matches GLOB (repeatable)\n"
-        "      --exclude=GLOB  not files or directories whose name matches GLOB\n"
-        "      --backup[=CONTROL]  keep each changed FILE's old bytes in a backup, durable\n"
-        "                   before FILE is touched: CONTROL is simple (FILE~, the default,\n"
-        "                   or VERSION_CONTROL's), numbered (FILE.~N~), existing (numbered\n"
-        "                   where FILE has numbered backups, else simple) or none\n"
-        "  -S, --suffix=SUFFIX  the suffix of simple backups instead of ~ (implies --backup)\n"
-        "  -n, --dry-run    change nothing: print how many occurrences each FILE\n"
-        "                   holds, on standard output\n"
-        "      --preview    change nothing: print each occurrence as FILE:LINE:OFFSET\n"
-        "                   with its line before (-) and after (+) the change\n"
-        "  -v, --verbose    tell on standard error how many occurrences each FILE\n"
-        "                   had replaced\n"
-        "      --progress   show bytes done and the rate on standard error (shown\n"
-        "                   anyway on a terminal once a run takes over a second)\n"
-        "      --help       show this help and exit\n"
-        "      --version    show the version and exit\n"
-        "\n"
-        "Options may come anywhere on the line, up to a lone --, which ends them.\n"
-        "Put -- before the operands whenever a PATTERN, a REPLACEMENT or a FILE may\n"
-        "start with '-': a wildcard that matches a file named -v or --help would\n"
-        "otherwise hand it over as an option.\n"
-        "\n"
-        "Examples:\n"
-        "  kivsubst -- 'old name' 'new name' *.txt\n"
-        "  kivsubst -F -- 'C:\\old\\app' 'D:\\new\\tools' app.ini\n"
-        "  kivsubst -r --include='*.cfg' --backup -- v1.2 v1.3 conf/\n"
-        "  kivsubst -e A B -e B A -- swapped.txt\n"
-        "  kivsubst -i -w -- debug=on debug=off app.ini\n"
-        "  kivsubst -m 1 -- TODO DONE notes.txt\n"
-        "  kivsubst --hex -- '00 ff' 'ff 00' image.bin\n"
-        "  kivsubst --preview -- 'v1.2' 'v1.3' *.cfg\n"
-        "  printf 'a=1' | kivsubst -- 1 2 -\n"
-        "\n"
-        "Every FILE is checked before any is changed: each must be a regular file\n"
-        "that can be read and written, named once; otherwise nothing is changed.\n"
-        "Temporary files are made in the directory named by TMP, else next to each\n"
-        "FILE; TMP should be a directory only you can write. Several files share\n"
-        "the syncs that make them durable.\n"
-        "\n"
-        "Exit status, the first failure among the files if any failed:\n"
-        "   0  at least one FILE had a replacement (with -n or --preview: would have)\n"
-        "   1  no FILE held PATTERN; the files are unchanged\n"
-        "   2  no temporary file name could be made\n"
-        "   3  a FILE cannot be patched: missing, not a regular file, not readable\n"
-        "      or writable, or named twice (then no FILE is changed)\n"
-        "   4  a temporary file cannot be opened\n"
-        "   6  out of memory\n"
-        "   7  a result could not be written (with -n: a FILE could not be read)\n"
-        "   8  the library rejected its arguments\n"
-        "  64  the command line is wrong\n");
-}
 
 // --help and --version succeed only if what they print arrives: a full
 // disk or a closed pipe is an error like any other.
@@ -342,7 +257,7 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.progress = kivcli::Progress::Mode::always;
                 break;
             case option_help:
-                print_usage();
+                print_help();
                 return finish_standard_output();
             case option_version:
                 kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");

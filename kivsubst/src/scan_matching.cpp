@@ -1,0 +1,199 @@
+// SPDX-License-Identifier: Zlib
+// Matching beyond exact bytes (-i, -w, --max-count): the patterns and each
+// block folded to one case, the word test, and the scan over several
+// streams that passes over an occurrence the word test turns down.
+#include <algorithm>
+#include <cstdint>
+
+#include "scan.h"
+#include "scan_parts.h"
+
+namespace kivsubst {
+namespace {
+
+// An ASCII capital letter as its small letter; any other byte as it is.
+// Without a branch, so that folding a block is a plain loop.
+unsigned char lower(unsigned char byte) {
+    return static_cast<unsigned char>(
+        byte | (static_cast<unsigned>(static_cast<unsigned>(byte) - 'A' < 26U) << 5U));
+}
+
+bool is_word_byte(unsigned char byte) {
+    const unsigned letter = static_cast<unsigned>(byte | 0x20U) - 'a';
+    const unsigned digit = static_cast<unsigned>(byte) - '0';
+    return letter < 26U || digit < 10U || byte == '_';
+}
+
+// The pattern as the folded block holds its occurrences: every ASCII letter
+// in lower case, or, for UTF-16LE, the letter of every unit that is an ASCII
+// letter's.
+std::vector<unsigned char> folded_pattern(Bytes pattern, bool utf16le) {
+    std::vector<unsigned char> folded(pattern.data, pattern.data + pattern.size);
+    const std::size_t step = utf16le ? 2 : 1;
+    for (std::size_t i = 0; i < folded.size(); i += step) {
+        if (!utf16le || (i + 1 < folded.size() && folded[i + 1] == 0)) {
+            folded[i] = lower(folded[i]);
+        }
+    }
+    return folded;
+}
+
+}  // namespace
+
+// With ignore_case each pattern is folded and searched for in a folded copy
+// of each block, where every byte keeps its offset. With UTF-16LE there are
+// two copies, one with the units that start at even offsets folded and one
+// with those at odd offsets, since whether a byte begins a letter's unit
+// depends on where the occurrence starts.
+bool Scanner::prepare_matching() {
+    const int copies = !matching_.ignore_case ? 0 : matching_.utf16le ? 2 : 1;
+    for (int copy = 0; copy < copies; ++copy) {
+        folded_[copy] = allocate(block_size_ + longest_ - 1 + ahead_);
+        if (folded_[copy] == nullptr) {
+            return false;
+        }
+    }
+    for (std::size_t pair = 0; pair < pairs_.size(); ++pair) {
+        if (matching_.ignore_case) {
+            folded_patterns_.push_back(folded_pattern(pairs_[pair].pattern, matching_.utf16le));
+        }
+        if (copies == 2) {
+            streams_.push_back({pair, 0, 0});
+            streams_.push_back({pair, 1, 1});
+        } else {
+            streams_.push_back({pair, copies - 1, -1});
+        }
+    }
+    hits_.resize(streams_.size());
+    return true;
+}
+
+// Matching beyond exact bytes: the block's folded copies. A letter's
+// UTF-16LE unit is its byte followed by a zero byte; the block's last byte,
+// whose follower is not read yet, is left as it is, since no occurrence that
+// lies in the block can hold it as a letter's unit.
+void Scanner::fold(const Block& block) {
+    const unsigned char* const in = block.start;
+    const auto size = static_cast<std::size_t>(block.end - block.start);
+    if (!matching_.utf16le) {
+        unsigned char* const out = folded_[0].get();
+        for (std::size_t i = 0; i < size; ++i) {
+            out[i] = lower(in[i]);
+        }
+        return;
+    }
+    unsigned char* const copies[2] = {folded_[0].get(), folded_[1].get()};
+    for (std::size_t i = 0; i < size; ++i) {
+        const bool odd = ((static_cast<std::uint64_t>(block.offset) + i) & 1U) != 0;
+        const bool letter_unit = i + 1 < size && in[i + 1] == 0;
+        copies[odd ? 1 : 0][i] = letter_unit ? lower(in[i]) : in[i];
+        copies[odd ? 0 : 1][i] = in[i];
+    }
+}
+
+// A stream's first occurrence at `at` or after it, in the block's terms;
+// with `after`, its next occurrence after the one at `at`, which the word
+// test turned down. The search then goes on from that occurrence rather
+// than starting again, so that a run of occurrences turned down one after
+// another (a long periodic pattern in a file that repeats it) costs no more
+// than finding them.
+const unsigned char* Scanner::seek(const Stream& stream, const Block& block,
+                                   const unsigned char* at, bool after) const {
+    const unsigned char* const text = stream.copy < 0 ? block.start : folded_[stream.copy].get();
+    const unsigned char* const from = text + (at - block.start);
+    const unsigned char* const end = text + (block.end - block.start);
+    const Searcher& searcher = searchers_[stream.pair];
+    return settle(stream, block, text,
+                  after ? searcher.find_after(from, end) : searcher.find(from, end));
+}
+
+// From an occurrence the searcher found in `text` (the block or its folded
+// copy), the first at an offset of the stream's parity, in the block's terms.
+const unsigned char* Scanner::settle(const Stream& stream, const Block& block,
+                                     const unsigned char* text, const unsigned char* hit) const {
+    const unsigned char* const end = text + (block.end - block.start);
+    while (hit != nullptr && stream.parity >= 0 &&
+           static_cast<int>((static_cast<std::uint64_t>(block.offset) +
+                             static_cast<std::uint64_t>(hit - text)) & 1U) != stream.parity) {
+        hit = searchers_[stream.pair].find_after(hit, end);
+    }
+    return hit == nullptr ? nullptr : block.start + (hit - text);
+}
+
+// The word test: no word character's byte (or UTF-16LE unit) right before
+// the occurrence, nor right after it. A unit cut off by the input's start
+// or end is no character.
+bool Scanner::stands_alone(const Block& block, const unsigned char* hit,
+                           std::size_t length) const {
+    const std::size_t unit = behind_;
+    const auto is_word_unit = [unit](const unsigned char* at) {
+        return is_word_byte(at[0]) && (unit == 1 || at[1] == 0);
+    };
+    const std::size_t before = static_cast<std::size_t>(hit - block.start) +
+                               static_cast<std::size_t>(std::min<std::int64_t>(
+                                   static_cast<std::int64_t>(behind_), block.offset));
+    const unsigned char* const after = hit + length;
+    if (before >= unit && is_word_unit(hit - unit)) {
+        return false;
+    }
+    return static_cast<std::size_t>(block.end - after) < unit || !is_word_unit(after);
+}
+
+// Matching beyond exact bytes, for one pair or several: as replace_many,
+// over streams instead of searchers, an occurrence that fails the word test
+// passed over, and the scan stopping once it has replaced as many as it may.
+// Then the block's limit moves to its end, so that nothing is carried, and
+// the blocks after it pass as they are.
+const unsigned char* Scanner::replace_matching(Block& block, Output& output,
+                                               ScanOutcome& outcome) {
+    const bool limited = matching_.most != 0;
+    if (limited && outcome.replacements >= matching_.most) {
+        block.limit = block.end;
+        return block.start;
+    }
+    if (matching_.ignore_case) {
+        fold(block);
+    }
+    const unsigned char* next = block.start;
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        hits_[i] = seek(streams_[i], block, next, false);
+    }
+    for (;;) {
+        std::size_t best = streams_.size();
+        for (std::size_t i = 0; i < streams_.size(); ++i) {
+            if (hits_[i] == nullptr || hits_[i] >= block.limit) {
+                continue;
+            }
+            if (best == streams_.size() || hits_[i] < hits_[best] ||
+                (hits_[i] == hits_[best] && pairs_[streams_[i].pair].pattern.size >
+                                                pairs_[streams_[best].pair].pattern.size)) {
+                best = i;
+            }
+        }
+        if (best == streams_.size()) {
+            return next;
+        }
+        const std::size_t index = streams_[best].pair;
+        const Pair& pair = pairs_[index];
+        const unsigned char* const hit = hits_[best];
+        if (matching_.whole_words && !stands_alone(block, hit, pair.pattern.size)) {
+            hits_[best] = seek(streams_[best], block, hit, true);
+            continue;
+        }
+        output.append(next, static_cast<std::size_t>(hit - next));
+        output.append(pair.replacement.data, pair.replacement.size);
+        found(block.offset + (hit - block.start), index, outcome);
+        next = hit + pair.pattern.size;
+        if (limited && outcome.replacements >= matching_.most) {
+            block.limit = block.end;
+            return next;
+        }
+        for (std::size_t i = 0; i < streams_.size(); ++i) {
+            if (hits_[i] != nullptr && hits_[i] < next) {
+                hits_[i] = seek(streams_[i], block, next, false);
+            }
+        }
+    }
+}
+
+}  // namespace kivsubst
