@@ -70,9 +70,13 @@ bool keep_copy(Folder& folder, [[maybe_unused]] const std::string& name, NativeH
         return false;
     }
     const std::wstring temporary = wide + L".kiv-" + std::to_wstring(::GetCurrentProcessId());
-    // Shared for deleting, so that it can be renamed while it is open.
+    // One of ours left by a crash goes first; the copy is then created
+    // anew, never opened through whatever someone put at its name (a link
+    // would send the original's bytes elsewhere). Shared for deleting, so
+    // that it can be renamed while it is open.
+    ::DeleteFileW(temporary.c_str());
     HANDLE copy = ::CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     bool kept = copy != INVALID_HANDLE_VALUE && copy_bytes(original, copy);
     if (kept) {
         const FILETIME accessed =
