@@ -125,7 +125,7 @@ private:
 // position are the same, and a copy that fails part-way through the run
 // goes on in the block loop from the byte where it stopped, so that a
 // source that cannot be read, or a target that cannot be written, fails
-// there and is told apart as it always was.
+// there and is told apart by its own status.
 class KernelCopy {
 public:
     explicit KernelCopy(Sharing sharing)

@@ -3,7 +3,7 @@
 // source (FICLONERANGE) or copied from file to file (copy_file_range). Each
 // must leave exactly what the block loop leaves, and a kernel call that
 // fails part-way hands the rest of its run to the block loop, which tells a
-// source that cannot be read from a target that cannot be written as ever.
+// source that cannot be read from a target that cannot be written.
 // The call hook refuses the kernel's ways to get the block loop's copy, and
 // counts what each way moved, so that every comparison is known to compare
 // two different paths.
@@ -92,7 +92,7 @@ protected:
         return moved;
     }
 
-    // The block loop alone, as every copy was made before the kernel's ways.
+    // The block loop alone, with every kernel way refused.
     Moved copy_through_blocks(const std::string& source, const std::string& target) {
         return copy(source, target, {1, 0, ENOSYS, 0});
     }
