@@ -95,7 +95,7 @@ TargetName target_of(const Options& options, const Destination& destination,
                      const std::string& source) {
     if (destination.into) {
         const std::string name = kivcli::base_name(source);
-        return {destination.folder, name, kivcli::join_shown(destination.path, name), false};
+        return {destination.folder, name, kivcli::join(destination.path, name), false};
     }
     return {folder_of_target(options, destination.path), kivcli::base_name(destination.path),
             destination.path, false};

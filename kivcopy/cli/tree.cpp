@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "kivcli/paths.h"
 #include "kivcli/quote.h"
 #include "kivcli/walk.h"
 #include "system.h"
@@ -28,7 +29,7 @@ struct Made {
 // works. A link or a file at the name is never entered or replaced.
 bool make_directory(const Report& report, Made& parent, const std::string& name,
                     const Status& status, Made& made) {
-    made.shown = kivcli::join_shown(parent.shown, name);
+    made.shown = kivcli::join(parent.shown, name);
     const unsigned mode = status.mode & 0777 & ~umask_value();
     made.mode = parent.folder->gives_group_other_than(status.group)
                     ? without_widening_the_group(mode)
@@ -123,7 +124,7 @@ bool copy_tree(Copier& copier, const Report& report, const Options& options,
         const Made& here = made.back();
         const SourceName from{entry.folder.get(), entry.name, entry.shown, follow, &entry.status,
                               true};
-        const std::string copy_shown = kivcli::join_shown(here.shown, entry.name);
+        const std::string copy_shown = kivcli::join(here.shown, entry.name);
         const TargetName to{here.folder, entry.name, copy_shown, !here.existed};
         if (entry.status.is_file()) {
             all = copier.copy(from, to) && all;

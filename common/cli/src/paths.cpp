@@ -51,4 +51,9 @@ std::string directory_of(const std::string& path) {
     return start == drive + 1 ? path.substr(0, start) : path.substr(0, start - 1);
 }
 
+std::string join(const std::string& directory, const std::string& name) {
+    const bool separated = directory.empty() || is_separator(directory.back());
+    return separated ? directory + name : directory + "/" + name;
+}
+
 }  // namespace kivcli

@@ -21,6 +21,10 @@ std::string base_name(const std::string& path);
 // the path has none.
 std::string directory_of(const std::string& path);
 
+// A name put after a directory the command line gave, with '/' (which
+// both systems take) unless the directory ends in a separator already.
+std::string join(const std::string& directory, const std::string& name);
+
 }  // namespace kivcli
 
 #endif
