@@ -11,7 +11,6 @@
 // opened by the attacker, the program killed by a signal.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -31,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "attack_fixture.h"
 #include "kivtest/faults.h"
 #include "kivtest/files.h"
 #include "kivtest/programs.h"
@@ -145,39 +145,8 @@ struct Folders {
     std::string stage;
 };
 
-class Attack : public kivtest::WorkDirTest {
+class Attack : public kivtest::AttackWorkDirTest {
 protected:
-    void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "the attacks need root: root runs the front ends, nobody attacks";
-        }
-        WorkDirTest::SetUp();
-        // Only root may change the work directory itself; nobody must be
-        // able to reach it, so an ancestor others may not search is opened
-        // to them for the test.
-        ASSERT_EQ(::chmod(dir().c_str(), 0755), 0);
-        for (std::string at = dir(); at.find('/', 1) != std::string::npos;) {
-            at.resize(at.find_last_of('/'));
-            struct stat status {};
-            if (::stat(at.c_str(), &status) == 0 && (status.st_mode & S_IXOTH) == 0) {
-                opened_.emplace_back(at, status.st_mode & 07777);
-                ASSERT_EQ(::chmod(at.c_str(), (status.st_mode & 07777) | S_IXOTH), 0) << at;
-            }
-        }
-        umask_ = ::umask(022);
-    }
-
-    void TearDown() override {
-        if (::geteuid() != 0) {
-            return;
-        }
-        ::umask(umask_);
-        for (const auto& [at, mode] : opened_) {
-            ::chmod(at.c_str(), mode);
-        }
-        WorkDirTest::TearDown();
-    }
-
     Folders folders(const std::string& base) {
         const Folders made{base + "/root", base + "/attacker", base + "/attacker/stage"};
         make_dir(base, root_id, 0755);
@@ -230,9 +199,6 @@ protected:
         EXPECT_TRUE(wins.empty()) << label << ": the attack won\n" << wins;
     }
 
-private:
-    std::vector<std::pair<std::string, mode_t>> opened_;
-    mode_t umask_ = 022;
 };
 
 // kivcopy -p, one file or a tree, into the attacker's folder: the attacker
@@ -642,57 +608,6 @@ TEST_F(Attack, KivsubstBackupIsNeverReadableByMoreUsersThanTheOriginal) {
         KIVSUBST_CLI_PATH, {"-r", "--backup", "--", "8080", "8443", tree}, {"TMP"});
     ASSERT_TRUE(exists(tree + "/app.conf~")) << run.err;
     EXPECT_FALSE(attacker_can_read(tree + "/app.conf~"));
-}
-
-// kivsubst -r over a tree 19,000 directories deep, with descriptors enough
-// for every level: the program must not die of a signal, and tells that it
-// went no deeper than its limit. The tree is far
-// deeper than a path can be long, so it is made and removed through
-// descriptors and renames.
-TEST_F(Attack, KivsubstRecursiveSurvivesATreeNineteenThousandDirectoriesDeep) {
-    constexpr int depth = 19000;
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit raised = saved;
-    raised.rlim_cur = depth + 256;
-    raised.rlim_max = std::max(saved.rlim_max, raised.rlim_cur);
-    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-        GTEST_SKIP() << "cannot allow " << raised.rlim_cur << " descriptors (the hard limit is "
-                     << saved.rlim_max << "): " << std::strerror(errno);
-    }
-
-    // Each level in turn is moved up and its parent removed.
-    struct Remover {
-        std::string top;
-        ~Remover() {
-            const int at = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            while (at >= 0 && ::renameat(at, "d/d", at, "next") == 0 &&
-                   ::unlinkat(at, "d", AT_REMOVEDIR) == 0 && ::renameat(at, "next", at, "d") == 0) {
-            }
-            ::close(at);
-        }
-    } remover{path("deep")};
-    ASSERT_EQ(::mkdir(remover.top.c_str(), 0755), 0);
-    int fd = ::open(remover.top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int level = 0; level < depth && fd >= 0; ++level) {
-        const int below = ::mkdirat(fd, "d", 0755) == 0
-                              ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                              : -1;
-        ::close(fd);
-        fd = below;
-    }
-    ASSERT_GE(fd, 0) << "cannot make the deep tree";
-    const int file = ::openat(fd, "app.conf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(::write(file, "port=8080", 9), 9);
-    ::close(file);
-    ::close(fd);
-
-    const kivtest::ProgramRun run = kivtest::run_program(
-        KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", remover.top}, {"TMP"});
-    ::setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(run.signal, 0) << "kivsubst died of signal " << run.signal;
-    EXPECT_EQ(run.exit_status, 3) << run.err;
-    EXPECT_NE(run.err.find("not entered"), std::string::npos) << run.err;
 }
 
 // kivsubst -r as root over a tree that holds links to files, as /proc/self
