@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "scan.h"
 #include "subst_faults.h"
 
 namespace {
@@ -34,10 +35,10 @@ TEST_F(SubstFault, HandlesPathsWithSpacesQuotesAndOtherBytes) {
     EXPECT_EQ(entries(odd).size(), 1u);
 }
 
-// A pattern of 1 MiB, as long as the library's read block, found twice:
-// once across the block's edge.
-TEST_F(SubstFault, ReplacesAOneMebibytePattern) {
-    std::string pattern(1 << 20, 'p');
+// A pattern as long as the library's read block, found twice: once across
+// the block's edge.
+TEST_F(SubstFault, ReplacesAPatternAsLongAsTheReadBlock) {
+    std::string pattern(kivsubst::Scanner::default_block_size, 'p');
     for (std::size_t i = 0; i < pattern.size(); i += 4099) {
         pattern[i] = 'q';
     }
