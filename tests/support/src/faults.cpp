@@ -84,6 +84,37 @@ std::string read_at(const std::string& path, std::int64_t offset, std::size_t le
     return bytes;
 }
 
+namespace {
+
+// Runs `body` in a child process once `become` has made the child what the
+// caller asks for, and returns what `body` returned (0 to 254). `why_not`
+// is set and -1 returned when the child cannot be started, or is `refused`
+// when `become` fails in it.
+int run_in_child(const std::function<bool()>& become, const std::function<int()>& body,
+                 const char* refused, std::string& why_not) {
+    pid_t child = ::fork();
+    if (child < 0) {
+        why_not = describe("fork");
+        return -1;
+    }
+    if (child == 0) {
+        if (!become()) {
+            ::_exit(255);
+        }
+        ::_exit(body() & 0xff);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        why_not = refused;
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
 int run_as_nobody(const std::function<int()>& body, std::string& why_not) {
     struct passwd* nobody = ::getpwnam("nobody");
     if (nobody == nullptr) {
@@ -94,48 +125,17 @@ int run_as_nobody(const std::function<int()>& body, std::string& why_not) {
         why_not = "switching to another user needs root";
         return -1;
     }
-    pid_t child = ::fork();
-    if (child < 0) {
-        why_not = describe("fork");
-        return -1;
-    }
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
-            ::setuid(nobody->pw_uid) != 0) {
-            ::_exit(255);
-        }
-        ::_exit(body() & 0xff);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
-        why_not = "the child could not run as nobody";
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    return run_in_child(
+        [&] {
+            return ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 &&
+                   ::setuid(nobody->pw_uid) == 0;
+        },
+        body, "the child could not run as nobody", why_not);
 }
 
 int run_in_new_session(const std::function<int()>& body, std::string& why_not) {
-    pid_t child = ::fork();
-    if (child < 0) {
-        why_not = describe("fork");
-        return -1;
-    }
-    if (child == 0) {
-        if (::setsid() < 0) {
-            ::_exit(255);
-        }
-        ::_exit(body() & 0xff);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
-        why_not = "the child could not start a session of its own";
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    return run_in_child([] { return ::setsid() >= 0; }, body,
+                        "the child could not start a session of its own", why_not);
 }
 
 bool has_controlling_terminal() {

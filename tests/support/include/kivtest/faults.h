@@ -14,6 +14,8 @@
 #include <functional>
 #include <string>
 
+#include "kivtest/system.h"
+
 namespace kivtest {
 
 // The full status of a file, for the checks only POSIX can make (inode,
@@ -48,21 +50,16 @@ bool has_controlling_terminal();
 // A pseudo-terminal whose terminal end (path()) a test points a name at:
 // a process that leads a session without a terminal takes it as its
 // controlling terminal if it opens it without O_NOCTTY.
-class PseudoTerminal {
+class PseudoTerminal : public Arrangement {
 public:
     PseudoTerminal();
     ~PseudoTerminal();
-    PseudoTerminal(const PseudoTerminal&) = delete;
-    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
     const std::string& path() const { return path_; }
 
 private:
     int controller_ = -1;
     std::string path_;
-    std::string error_;
 };
 
 // Runs `action` once, just before the process next opens a path for which
@@ -87,16 +84,12 @@ public:
 // if needed) for its lifetime: a file system that shares blocks between
 // files. Needs root, loop devices and the type's mkfs (Debian's btrfs-progs
 // or xfsprogs); error() says what was missing.
-class ImageMount {
+class ImageMount : public Arrangement {
 public:
     ImageMount(const std::string& image, std::string directory, const std::string& type,
                unsigned long long bytes);
     ~ImageMount();
-    ImageMount(const ImageMount&) = delete;
-    ImageMount& operator=(const ImageMount&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
     const std::string& directory() const { return directory_; }
     // The bytes in use on the file system, after its pending writes are
     // made durable (used space settles only then); -1 if unknown.
@@ -104,7 +97,6 @@ public:
 
 private:
     std::string directory_;
-    std::string error_;
 };
 
 // The system calls that a CallHook can watch: copy_file_range, the
