@@ -133,18 +133,24 @@ int run_as_nobody(const std::function<int()>& body, std::string& why_not) {
         body, "the child could not run as nobody", why_not);
 }
 
-int run_in_new_session(const std::function<int()>& body, std::string& why_not) {
-    return run_in_child([] { return ::setsid() >= 0; }, body,
-                        "the child could not start a session of its own", why_not);
-}
-
-bool has_controlling_terminal() {
-    int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+std::optional<CallWithoutTerminal> call_without_a_terminal(const std::function<bool()>& call,
+                                                           std::string& why_not) {
+    const auto has_controlling_terminal = [] {
+        int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        ::close(fd);
+        return true;
+    };
+    const int outcome = run_in_child(
+        [] { return ::setsid() >= 0; },
+        [&] { return (call() ? 0 : 1) | (has_controlling_terminal() ? 2 : 0); },
+        "the child could not start a session of its own", why_not);
+    if (outcome < 0) {
+        return std::nullopt;
     }
-    ::close(fd);
-    return true;
+    return CallWithoutTerminal{(outcome & 1) == 0, (outcome & 2) != 0};
 }
 
 PseudoTerminal::PseudoTerminal() {

@@ -206,7 +206,7 @@ LoadedLibrary::~LoadedLibrary() {
     }
 }
 
-void* LoadedLibrary::function(const char* name) {
+void* LoadedLibrary::address(const char* name) {
     return ::dlsym(handle_, name);
 }
 

@@ -189,7 +189,7 @@ LoadedLibrary::~LoadedLibrary() {
     }
 }
 
-void* LoadedLibrary::function(const char* name) {
+void* LoadedLibrary::address(const char* name) {
     return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
 }
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "kivtest/system.h"
@@ -38,14 +39,17 @@ std::string read_at(const std::string& path, std::int64_t offset, std::size_t le
 // returned when the child cannot be started or cannot drop to that user.
 int run_as_nobody(const std::function<int()>& body, std::string& why_not);
 
-// Runs `body` in a child process that leads a session of its own and has
-// no controlling terminal, as a service or a setsid'ed job has, and returns
-// what it returned (0 to 254). `why_not` is set and -1 returned when the
-// child cannot be started.
-int run_in_new_session(const std::function<int()>& body, std::string& why_not);
+// What a call did in a child process that leads a session of its own and
+// has no controlling terminal, as a service or a setsid'ed job has.
+struct CallWithoutTerminal {
+    bool answered = false;         // the call said it answered as it should
+    bool took_a_terminal = false;  // the child had a controlling terminal after it
+};
 
-// Whether the calling process has a controlling terminal.
-bool has_controlling_terminal();
+// Runs `call`, which tells whether it answered as it should, in such a
+// child; nullopt, with `why_not` set, when the child cannot be started.
+std::optional<CallWithoutTerminal> call_without_a_terminal(const std::function<bool()>& call,
+                                                           std::string& why_not);
 
 // A pseudo-terminal whose terminal end (path()) a test points a name at:
 // a process that leads a session without a terminal takes it as its

@@ -131,21 +131,27 @@ private:
 };
 
 // A shared library loaded at run time, as an installer loads ours.
-class LoadedLibrary {
+class LoadedLibrary : public Arrangement {
 public:
     explicit LoadedLibrary(const std::string& path);
     ~LoadedLibrary();
-    LoadedLibrary(const LoadedLibrary&) = delete;
-    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
-    bool ok() const { return handle_ != nullptr; }
-    const std::string& error() const { return error_; }
-    // The address of an exported function, by its plain name.
-    void* function(const char* name);
+    // An exported function, found by its plain name, as a pointer of type
+    // Function: nullptr when the library did not load or does not export
+    // that name, and error() says which.
+    template <typename Function>
+    Function function(const char* name) {
+        void* found = ok() ? address(name) : nullptr;
+        if (ok() && found == nullptr) {
+            error_ = std::string(name) + " is not exported under its plain name";
+        }
+        return reinterpret_cast<Function>(found);
+    }
 
 private:
+    void* address(const char* name);
+
     void* handle_ = nullptr;
-    std::string error_;
 };
 
 }  // namespace kivtest
