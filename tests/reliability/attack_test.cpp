@@ -215,7 +215,6 @@ protected:
             },
             [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
     }
-
 };
 
 // Root's package to copy, pkg/app.conf, and root's folder victim/ with a
