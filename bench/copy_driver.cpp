@@ -42,23 +42,19 @@ namespace {
 using bench::Generator;
 using bench::parse_size;
 
-constexpr int exit_ok = 0;
-constexpr int exit_io = 1;
-constexpr int exit_not_copied = 2;
-constexpr int exit_usage = 64;
+using bench::exit_io;
+using bench::exit_ok;
 
-void print_usage(std::FILE* out) {
-    std::fputs(
-        "Usage: copy_driver make-tree DIRECTORY COUNT MIN_BYTES MAX_BYTES [SEED]\n"
-        "       copy_driver copy SOURCE TARGET\n"
-        "       copy_driver each SOURCE_DIRECTORY TARGET_DIRECTORY\n",
-        out);
-}
+constexpr int exit_not_copied = 2;
+
+constexpr bench::Usage driver_usage{
+    "copy_driver",
+    "Usage: copy_driver make-tree DIRECTORY COUNT MIN_BYTES MAX_BYTES [SEED]\n"
+    "       copy_driver copy SOURCE TARGET\n"
+    "       copy_driver each SOURCE_DIRECTORY TARGET_DIRECTORY\n"};
 
 int usage_error(const char* message) {
-    std::fprintf(stderr, "copy_driver: %s\n", message);
-    print_usage(stderr);
-    return exit_usage;
+    return bench::usage_error(driver_usage, message);
 }
 
 
@@ -162,22 +158,6 @@ int each(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return usage_error("no command");
-    }
-    const std::string command = argv[1];
-    if (command == "make-tree") {
-        return make_tree(argc, argv);
-    }
-    if (command == "copy") {
-        return copy(argc, argv);
-    }
-    if (command == "each") {
-        return each(argc, argv);
-    }
-    if (command == "--help") {
-        print_usage(stdout);
-        return exit_ok;
-    }
-    return usage_error("unknown command");
+    return bench::run_command(argc, argv, driver_usage,
+                              {{"make-tree", make_tree}, {"copy", copy}, {"each", each}});
 }

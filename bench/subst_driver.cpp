@@ -76,28 +76,24 @@ namespace {
 using bench::Generator;
 using bench::parse_size;
 
-constexpr int exit_ok = 0;
-constexpr int exit_io = 1;
+using bench::exit_io;
+using bench::exit_ok;
+
 constexpr int exit_not_replaced = 2;
-constexpr int exit_usage = 64;
 
 // Large enough that writing the test file costs little per call, small enough
 // that generating a 1 GiB file does not need 1 GiB of memory.
 constexpr std::size_t chunk_size = std::size_t{4} << 20;
 
-void print_usage(std::FILE* out) {
-    std::fputs(
-        "Usage: subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT\n"
-        "       subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]\n"
-        "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]\n"
-        "       subst_driver repeat FILE PATTERN_FILE REPLACEMENT_FILE COUNT\n",
-        out);
-}
+constexpr bench::Usage driver_usage{
+    "subst_driver",
+    "Usage: subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT\n"
+    "       subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]\n"
+    "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]\n"
+    "       subst_driver repeat FILE PATTERN_FILE REPLACEMENT_FILE COUNT\n"};
 
 int usage_error(const char* message) {
-    std::fprintf(stderr, "subst_driver: %s\n", message);
-    print_usage(stderr);
-    return exit_usage;
+    return bench::usage_error(driver_usage, message);
 }
 
 
@@ -382,25 +378,9 @@ int repeat(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return usage_error("no command");
-    }
-    const std::string command = argv[1];
-    if (command == "make-pattern") {
-        return make_pattern(argc, argv);
-    }
-    if (command == "make-file") {
-        return make_file(argc, argv);
-    }
-    if (command == "replace") {
-        return replace(argc, argv);
-    }
-    if (command == "repeat") {
-        return repeat(argc, argv);
-    }
-    if (command == "--help") {
-        print_usage(stdout);
-        return exit_ok;
-    }
-    return usage_error("unknown command");
+    return bench::run_command(argc, argv, driver_usage,
+                              {{"make-pattern", make_pattern},
+                               {"make-file", make_file},
+                               {"replace", replace},
+                               {"repeat", repeat}});
 }

@@ -12,20 +12,13 @@
 #include <unistd.h>
 #endif
 
-#include "kivtest/files.h"
-#include "kivtest/programs.h"
+#include "tool_fixture.h"
 
 namespace {
 
+using kivtest::CopyTool;
 using kivtest::read_file;
 using kivtest::write_file;
-
-class CopyTool : public kivtest::WorkDirTest {
-protected:
-    kivtest::ProgramRun run(const std::vector<std::string>& arguments) {
-        return kivtest::run_program(KIVCOPY_CLI_PATH, arguments);
-    }
-};
 
 TEST_F(CopyTool, CopiesOneFileToATarget) {
     write_file(path("a"), "alpha");

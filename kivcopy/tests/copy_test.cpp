@@ -89,9 +89,30 @@ TEST_F(FileCopy, LeavesAnExistingTargetAloneUnlessReplacingIsAllowed) {
     EXPECT_EQ(read_file(path("target")), "new");
 }
 
-TEST_F(FileCopy, ChecksForAnExistingTargetBeforeOpeningTheSource) {
+// A copy that is refused leaves its target as it was, or makes none. The
+// guard against replacing comes first, before the source is opened.
+TEST_F(FileCopy, RefusesWithoutTouchingTheTarget) {
+    write_file(path("source"), "data");
     write_file(path("target"), "old");
-    EXPECT_EQ(copy(path("missing"), path("target"), 0), KIVCOPY_TARGET_EXISTS);
+    kivtest::make_directory(path("folder"));
+    const struct {
+        std::string source;
+        std::string target;
+        int overwrite;
+        int result;
+    } refusals[] = {
+        {path("missing"), path("target"), 0, KIVCOPY_TARGET_EXISTS},
+        {path("missing"), path("target"), 1, KIVCOPY_SOURCE_NOT_OPENED},
+        {path("folder"), path("target"), 1, KIVCOPY_SOURCE_NOT_OPENED},
+        {path("missing"), path("new"), 1, KIVCOPY_SOURCE_NOT_OPENED},
+        {path("source"), path("no/such/dir/target"), 1, KIVCOPY_TARGET_NOT_WRITTEN},
+    };
+    for (const auto& refused : refusals) {
+        SCOPED_TRACE(refused.source + " to " + refused.target);
+        EXPECT_EQ(copy(refused.source, refused.target, refused.overwrite), refused.result);
+        EXPECT_EQ(read_file(path("target")), "old");
+    }
+    EXPECT_FALSE(kivtest::exists(path("new")));
 }
 
 TEST_F(FileCopy, FailsOnAReadOnlyTargetWhateverOverwriteSays) {
@@ -103,22 +124,6 @@ TEST_F(FileCopy, FailsOnAReadOnlyTargetWhateverOverwriteSays) {
     }
     EXPECT_EQ(copy(path("source"), path("target"), 0), KIVCOPY_TARGET_NOT_WRITTEN);
     EXPECT_EQ(copy(path("source"), path("target"), 1), KIVCOPY_TARGET_NOT_WRITTEN);
-    EXPECT_EQ(read_file(path("target")), "old");
-}
-
-TEST_F(FileCopy, NeitherCreatesNorTruncatesATargetWhenTheSourceIsMissing) {
-    EXPECT_EQ(copy(path("missing"), path("target"), 1), KIVCOPY_SOURCE_NOT_OPENED);
-    EXPECT_FALSE(kivtest::exists(path("target")));
-
-    write_file(path("target"), "old");
-    EXPECT_EQ(copy(path("missing"), path("target"), 1), KIVCOPY_SOURCE_NOT_OPENED);
-    EXPECT_EQ(read_file(path("target")), "old");
-}
-
-TEST_F(FileCopy, RefusesADirectoryAsSourceWithoutTouchingTheTarget) {
-    kivtest::make_directory(path("folder"));
-    write_file(path("target"), "old");
-    EXPECT_EQ(copy(path("folder"), path("target"), 1), KIVCOPY_SOURCE_NOT_OPENED);
     EXPECT_EQ(read_file(path("target")), "old");
 }
 
@@ -154,11 +159,6 @@ TEST_F(FileCopy, CopiesFilesThatAnotherProgramHoldsOpen) {
     // Read once the holders are gone: the C runtime's own open shares no
     // deleting.
     EXPECT_EQ(read_file(path("target")), "new");
-}
-
-TEST_F(FileCopy, FailsOnATargetInAMissingDirectory) {
-    write_file(path("source"), "data");
-    EXPECT_EQ(copy(path("source"), path("no/such/dir/target"), 1), KIVCOPY_TARGET_NOT_WRITTEN);
 }
 
 TEST_F(FileCopy, AnswersNullPathsWithoutTouchingAnything) {

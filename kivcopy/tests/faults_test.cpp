@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "kivcopy.h"
@@ -25,6 +26,20 @@ protected:
     static unsigned mode_of(const std::string& file) {
         return kivtest::status_of(file).st_mode & 07777;
     }
+
+    // Whether nobody's copy of source to `target` gives `expected`;
+    // nullopt, with `why_not` set, when the test cannot run as that user.
+    std::optional<bool> copy_as_nobody_gives(int expected, const std::string& target,
+                                             int overwrite, std::string& why_not) const {
+        const int outcome = kivtest::run_as_nobody(
+            [&] {
+                return KivCopyFile(path("source").c_str(), target.c_str(), overwrite) == expected
+                           ? 0
+                           : 1;
+            },
+            why_not);
+        return outcome < 0 ? std::nullopt : std::optional<bool>(outcome == 0);
+    }
 };
 
 // A target that its user may write but not read is still an existing
@@ -34,16 +49,11 @@ TEST_F(CopyFault, LeavesATargetAloneThatCanBeWrittenButNotRead) {
     write_file(path("target"), "keep me");
     ASSERT_EQ(::chmod(path("target").c_str(), 0222), 0);
     std::string why_not;
-    int outcome = kivtest::run_as_nobody(
-        [&] {
-            int result = KivCopyFile(path("source").c_str(), path("target").c_str(), 0);
-            return result == KIVCOPY_TARGET_EXISTS ? 0 : 1;
-        },
-        why_not);
-    if (outcome < 0) {
+    const auto gave = copy_as_nobody_gives(KIVCOPY_TARGET_EXISTS, path("target"), 0, why_not);
+    if (!gave) {
         GTEST_SKIP() << why_not;
     }
-    EXPECT_EQ(outcome, 0) << "the guard let a write-only target be replaced";
+    EXPECT_TRUE(*gave) << "the guard let a write-only target be replaced";
     EXPECT_EQ(read_file(path("target")), "keep me");
 }
 
@@ -145,23 +155,23 @@ TEST_F(CopyFault, NeverOpensATerminalAtTheTarget) {
     write_file(path("source"), "data");
     ASSERT_EQ(::symlink(terminal.path().c_str(), path("target").c_str()), 0);
     std::string why_not;
-    int outcome = kivtest::run_in_new_session(
+    const auto called = kivtest::call_without_a_terminal(
         [&] {
-            int wrong = 0;
+            bool refused = true;
             for (int overwrite : {0, 1}) {
                 if (KivCopyFile(path("source").c_str(), path("target").c_str(), overwrite) !=
                     KIVCOPY_TARGET_NOT_WRITTEN) {
-                    wrong = 1;
+                    refused = false;
                 }
             }
-            return wrong | (kivtest::has_controlling_terminal() ? 2 : 0);
+            return refused;
         },
         why_not);
-    if (outcome < 0) {
+    if (!called) {
         GTEST_SKIP() << why_not;
     }
-    EXPECT_EQ(outcome & 1, 0) << "a terminal was taken for a target to keep or to replace";
-    EXPECT_EQ(outcome & 2, 0) << "the copy made the terminal its caller's own";
+    EXPECT_TRUE(called->answered) << "a terminal was taken for a target to keep or to replace";
+    EXPECT_FALSE(called->took_a_terminal) << "the copy made the terminal its caller's own";
 }
 
 // Names with spaces, quotes and bytes that are not ASCII are passed to the
@@ -188,16 +198,11 @@ TEST_F(CopyFault, ReportsTimesThatCannotBeSetAfterACompleteCopy) {
     ASSERT_EQ(::chmod(path("target").c_str(), 0666), 0);
 
     std::string why_not;
-    int outcome = kivtest::run_as_nobody(
-        [&] {
-            int result = KivCopyFile(path("source").c_str(), path("target").c_str(), 1);
-            return result == KIVCOPY_TIMES_NOT_SET ? 0 : 1;
-        },
-        why_not);
-    if (outcome < 0) {
+    const auto gave = copy_as_nobody_gives(KIVCOPY_TIMES_NOT_SET, path("target"), 1, why_not);
+    if (!gave) {
         GTEST_SKIP() << why_not;
     }
-    EXPECT_EQ(outcome, 0) << "the copy did not report its times as not set";
+    EXPECT_TRUE(*gave) << "the copy did not report its times as not set";
     EXPECT_EQ(read_file(path("target")), "payload");
 }
 
@@ -214,16 +219,11 @@ TEST_F(CopyFault, ReportsTimesNotSetOverAFailedClose) {
     kivtest::fill_file_system(path("small"));
     write_file(path("source"), "payload");
     std::string why_not;
-    int outcome = kivtest::run_as_nobody(
-        [&] {
-            int result = KivCopyFile(path("source").c_str(), target.c_str(), 1);
-            return result == KIVCOPY_TIMES_NOT_SET ? 0 : 1;
-        },
-        why_not);
-    if (outcome < 0) {
+    const auto gave = copy_as_nobody_gives(KIVCOPY_TIMES_NOT_SET, target, 1, why_not);
+    if (!gave) {
         GTEST_SKIP() << why_not;
     }
-    EXPECT_EQ(outcome, 0) << "a failed close hid that the times were not set";
+    EXPECT_TRUE(*gave) << "a failed close hid that the times were not set";
 }
 
 // Sizes and offsets are 64-bit: a file past 4 GiB arrives whole, with its

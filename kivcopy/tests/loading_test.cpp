@@ -20,9 +20,8 @@ class LoadedCopyLibrary : public kivtest::WorkDirTest {};
 
 TEST_F(LoadedCopyLibrary, CopiesThroughTheFunctionFoundByItsPlainName) {
     kivtest::LoadedLibrary library(KIVCOPY_LIBRARY_PATH);
-    ASSERT_TRUE(library.ok()) << library.error();
-    auto copy = reinterpret_cast<CopyFunction>(library.function("KivCopyFile"));
-    ASSERT_NE(copy, nullptr) << "KivCopyFile is not exported under its plain name";
+    auto copy = library.function<CopyFunction>("KivCopyFile");
+    ASSERT_NE(copy, nullptr) << library.error();
 
     kivtest::write_file(path("source"), "installed");
     EXPECT_EQ(copy(path("source").c_str(), path("target").c_str(), 0), 0);
@@ -36,9 +35,8 @@ using WideCopyFunction = std::int32_t(KIVCOPY_CALL*)(const wchar_t*, const wchar
 
 TEST_F(LoadedCopyLibrary, CopiesThroughTheWideTwinFoundByItsPlainName) {
     kivtest::LoadedLibrary library(KIVCOPY_LIBRARY_PATH);
-    ASSERT_TRUE(library.ok()) << library.error();
-    auto copy = reinterpret_cast<WideCopyFunction>(library.function("KivCopyFileW"));
-    ASSERT_NE(copy, nullptr) << "KivCopyFileW is not exported under its plain name";
+    auto copy = library.function<WideCopyFunction>("KivCopyFileW");
+    ASSERT_NE(copy, nullptr) << library.error();
 
     kivtest::write_file(path("source"), "installed");
     const std::wstring source = kivtest::widen(path("source"));

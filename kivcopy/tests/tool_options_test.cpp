@@ -22,28 +22,19 @@
 #include "kivtest/faults.h"
 #endif
 
-#include "kivtest/files.h"
-#include "kivtest/programs.h"
+#include "tool_fixture.h"
 
 namespace {
 
 using kivtest::read_file;
 using kivtest::write_file;
 
-class CopyOptions : public kivtest::WorkDirTest {
-protected:
-    kivtest::ProgramRun run(const std::vector<std::string>& arguments) {
-        return kivtest::run_program(KIVCOPY_CLI_PATH, arguments);
-    }
-};
+class CopyOptions : public kivtest::CopyTool {};
 
 // A tree is copied file by file; an existing target directory is merged
 // into; a directory is never copied into itself.
 TEST_F(CopyOptions, CopiesDirectoryTrees) {
-    kivtest::make_directory(path("src"));
-    kivtest::make_directory(path("src/sub"));
-    write_file(path("src/a"), "alpha");
-    write_file(path("src/sub/b"), "beta");
+    kivtest::write_tree({{path("src/a"), "alpha"}, {path("src/sub/b"), "beta"}});
     auto copied = run({"-r", "--", path("src"), path("copy")});
     EXPECT_EQ(copied.exit_status, 0) << copied.err;
     EXPECT_EQ(read_file(path("copy/a")), "alpha");
@@ -51,10 +42,7 @@ TEST_F(CopyOptions, CopiesDirectoryTrees) {
 
     // Into an existing directory: under the source's own name, merged with
     // what is there, which stays unless replacing is asked for.
-    kivtest::make_directory(path("into"));
-    kivtest::make_directory(path("into/src"));
-    write_file(path("into/src/a"), "kept");
-    write_file(path("into/src/own"), "own");
+    kivtest::write_tree({{path("into/src/a"), "kept"}, {path("into/src/own"), "own"}});
     auto merged = run({"-r", "--", path("src"), path("into")});
     EXPECT_EQ(merged.exit_status, 0) << merged.err;
     EXPECT_EQ(read_file(path("into/src/a")), "kept");

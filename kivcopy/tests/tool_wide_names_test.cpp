@@ -8,20 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "kivtest/files.h"
-#include "kivtest/programs.h"
 #include "kivtest/system.h"
 #include "kivtest/wide.h"
+#include "tool_fixture.h"
 
 namespace {
 
 using kivtest::widen;
 
-class WideNamesCopy : public kivtest::WorkDirTest {
+class WideNamesCopy : public kivtest::CopyTool {
 protected:
-    kivtest::ProgramRun run(const std::vector<std::string>& arguments) {
-        return kivtest::run_program(KIVCOPY_CLI_PATH, arguments);
-    }
     std::wstring wide(const std::string& name) const { return widen(path(name)); }
     std::string read(const std::string& name) const { return kivtest::read_file(wide(name)); }
 };

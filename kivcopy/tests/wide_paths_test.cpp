@@ -13,13 +13,9 @@
 
 namespace {
 
-using kivtest::widen;
-
 class WideCopy : public kivtest::WorkDirTest {
 protected:
-    std::wstring wide(const std::string& name) const {
-        return widen(dir()) + L"\\" + widen(name);
-    }
+    std::wstring wide(const std::string& name) const { return kivtest::wide_path(dir(), name); }
 };
 
 TEST_F(WideCopy, CopiesBetweenFoldersNamedOutsideTheCodePage) {
@@ -47,7 +43,7 @@ TEST_F(WideCopy, CopiesBetweenFoldersNamedOutsideTheCodePage) {
 }
 
 TEST_F(WideCopy, CopiesFilesPastMaxPathPlainAndInVerbatimForm) {
-    std::wstring deep = widen(dir());
+    std::wstring deep = kivtest::widen(dir());
     for (int level = 0; deep.size() < 300; ++level) {
         deep += L"\\" + std::wstring(40, static_cast<wchar_t>(L'a' + level));
         kivtest::make_directory(deep);

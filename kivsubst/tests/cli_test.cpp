@@ -15,7 +15,6 @@
 
 namespace {
 
-using kivtest::InDirectory;
 using kivtest::quoted;
 using kivtest::read_file;
 using kivtest::SubstTool;
@@ -177,7 +176,7 @@ TEST_F(SubstTool, TakesOptionsAnywhereUntilADoubleDash) {
     // bare names from their own directory.
     write_file(path("-v"), "x");
     write_file(path("--help"), "x");
-    InDirectory here(dir());
+    kivtest::InDirectory here(dir());
     ASSERT_TRUE(here.entered());
     auto files = run({"--", "x", "y", "-v", "--help"});
     EXPECT_EQ(files.exit_status, 0) << files.err;

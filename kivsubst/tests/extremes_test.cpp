@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Zlib
 // Linux only. Inputs at the edges: paths with spaces, quotes and bytes
-// that are not ASCII, a pattern of 1 MiB, a file past 4 GiB, and memory
-// that runs out.
+// that are not ASCII, a pattern as long as the read block, and memory that
+// runs out. A file past 4 GiB has a program of its own (large_file_test.cpp).
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "scan.h"
 #include "subst_faults.h"
 
 namespace {
@@ -34,10 +35,10 @@ TEST_F(SubstFault, HandlesPathsWithSpacesQuotesAndOtherBytes) {
     EXPECT_EQ(entries(odd).size(), 1u);
 }
 
-// A pattern of 1 MiB, as long as the library's read block, found twice:
-// once across the block's edge.
-TEST_F(SubstFault, ReplacesAOneMebibytePattern) {
-    std::string pattern(1 << 20, 'p');
+// A pattern as long as the library's read block, found twice: once across
+// the block's edge.
+TEST_F(SubstFault, ReplacesAPatternAsLongAsTheReadBlock) {
+    std::string pattern(kivsubst::Scanner::default_block_size, 'p');
     for (std::size_t i = 0; i < pattern.size(); i += 4099) {
         pattern[i] = 'q';
     }
@@ -45,29 +46,6 @@ TEST_F(SubstFault, ReplacesAOneMebibytePattern) {
     write_file(path("file"), input);
     EXPECT_EQ(replace(path("file"), pattern, "R").result, 0);
     EXPECT_EQ(read_file(path("file")), std::string(1000, 'x') + "R" + std::string(70000, 'y') + "Rz");
-}
-
-// Lengths are 64-bit: a file past 4 GiB is scanned and written back whole,
-// with an occurrence across the 4 GiB mark replaced. The file starts sparse
-// and lives in memory, so the test costs no disk.
-TEST_F(SubstFault, PatchesAFileLargerThanFourGiB) {
-    const long long four_gib = 4LL * 1024 * 1024 * 1024;
-    kivtest::TmpfsMount memory(path("mem"), 10ull << 30);
-    if (!memory.ok()) {
-        GTEST_SKIP() << memory.error();
-    }
-    kivtest::set_environment("TMP", memory.directory());
-    const std::string file = memory.directory() + "/file";
-    kivtest::write_at(file, 0, "head");
-    kivtest::write_at(file, four_gib - 2, "mark");
-    kivtest::write_at(file, four_gib + 100, "tail");
-
-    Call made = replace(file, "mark", "MARKED");
-    ASSERT_EQ(made.result, 0) << made.printed;
-    ASSERT_EQ(kivtest::file_size(file), four_gib + 106);
-    EXPECT_EQ(kivtest::read_at(file, 0, 4), "head");
-    EXPECT_EQ(kivtest::read_at(file, four_gib - 2, 6), "MARKED");
-    EXPECT_EQ(kivtest::read_at(file, four_gib + 102, 4), "tail");
 }
 
 TEST_F(SubstFault, ReportsMemoryThatRunsOut) {

@@ -55,13 +55,23 @@ TEST_F(SubstFault, KeepsTheSetIdBitsOfAnOwnerPatchingItsOwnFile) {
 
 constexpr const char* capability_attribute = "security.capability";
 
-// Gives a file the capability to bind low ports; false if this file
-// system or user cannot give a file capabilities.
-bool give_capability(const std::string& file, vfs_cap_data& capability) {
-    capability = vfs_cap_data{};
+// The capability to bind low ports, as a file's attribute holds it.
+vfs_cap_data low_ports_capability() {
+    vfs_cap_data capability{};
     capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
     capability.data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
-    return ::setxattr(file.c_str(), capability_attribute, &capability, sizeof capability, 0) == 0;
+    return capability;
+}
+
+// Gives a file the capability to bind low ports: "", or why this file
+// system or user cannot give a file capabilities.
+std::string give_capability(const std::string& file) {
+    const vfs_cap_data capability = low_ports_capability();
+    if (::setxattr(file.c_str(), capability_attribute, &capability, sizeof capability, 0) != 0) {
+        return std::string("this file system or user cannot give a file capabilities: ") +
+               std::strerror(errno);
+    }
+    return "";
 }
 
 bool has_capability(const std::string& file) {
@@ -72,17 +82,17 @@ bool has_capability(const std::string& file) {
 // them back.
 TEST_F(SubstFault, KeepsTheFileCapabilitiesWhenRootPatches) {
     write_file(path("server"), "version=1");
-    vfs_cap_data capability{};
-    if (!give_capability(path("server"), capability)) {
-        GTEST_SKIP() << "this file system or user cannot give a file capabilities: "
-                     << std::strerror(errno);
+    const std::string why_not = give_capability(path("server"));
+    if (!why_not.empty()) {
+        GTEST_SKIP() << why_not;
     }
     EXPECT_EQ(replace(path("server"), "1", "2").result, KIVSUBST_REPLACED);
     EXPECT_EQ(read_file(path("server")), "version=2");
     vfs_cap_data kept{};
     EXPECT_EQ(::getxattr(path("server").c_str(), capability_attribute, &kept, sizeof kept),
               static_cast<ssize_t>(sizeof kept));
-    EXPECT_EQ(std::memcmp(&kept, &capability, sizeof kept), 0);
+    const vfs_cap_data given = low_ports_capability();
+    EXPECT_EQ(std::memcmp(&kept, &given, sizeof kept), 0);
 }
 
 // Acts just before the write-back opens the file: the second time the
@@ -125,10 +135,9 @@ void replace_by_a_file_with_the_same_number(const std::string& file) {
 // file's capabilities on it.
 TEST_F(SubstFault, NeverWritesBackIntoAFileMadeAtTheNameDuringTheCall) {
     write_file(path("server"), "secret=1");
-    vfs_cap_data capability{};
-    if (!give_capability(path("server"), capability)) {
-        GTEST_SKIP() << "this file system or user cannot give a file capabilities: "
-                     << std::strerror(errno);
+    const std::string why_not = give_capability(path("server"));
+    if (!why_not.empty()) {
+        GTEST_SKIP() << why_not;
     }
     kivtest::OpenHook replace_file = at_the_write_back(
         path("server"), [&] { replace_by_a_file_with_the_same_number(path("server")); });
@@ -145,10 +154,9 @@ TEST_F(SubstFault, NeverWritesBackIntoAFileMadeAtTheNameDuringTheCall) {
 TEST_F(SubstFault, PutsPrivilegesBackOnlyWhileTheOwnerIsTheSame) {
     write_file(path("tool"), "version=1");
     ASSERT_EQ(::chmod(path("tool").c_str(), 06755), 0);
-    vfs_cap_data capability{};
-    if (!give_capability(path("tool"), capability)) {
-        GTEST_SKIP() << "this file system or user cannot give a file capabilities: "
-                     << std::strerror(errno);
+    const std::string why_not = give_capability(path("tool"));
+    if (!why_not.empty()) {
+        GTEST_SKIP() << why_not;
     }
     kivtest::OpenHook hand_over = at_the_write_back(
         path("tool"), [&] { ASSERT_EQ(::chown(path("tool").c_str(), 65534, 65534), 0); });

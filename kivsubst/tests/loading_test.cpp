@@ -20,9 +20,8 @@ class LoadedSubstLibrary : public kivtest::SubstTest {};
 
 TEST_F(LoadedSubstLibrary, ReplacesThroughTheFunctionFoundByItsPlainName) {
     kivtest::LoadedLibrary library(KIVSUBST_LIBRARY_PATH);
-    ASSERT_TRUE(library.ok()) << library.error();
-    auto replace_string = reinterpret_cast<ReplaceFunction>(library.function("replaceString"));
-    ASSERT_NE(replace_string, nullptr) << "replaceString is not exported under its plain name";
+    auto replace_string = library.function<ReplaceFunction>("replaceString");
+    ASSERT_NE(replace_string, nullptr) << library.error();
 
     kivtest::write_file(path("file"), "C:\\old\\path");
     EXPECT_EQ(replace_string(path("file").c_str(), "old", 3, "new", 3), 0);
@@ -36,10 +35,8 @@ using WideReplaceFunction = std::int32_t(KIVSUBST_CALL*)(const wchar_t*, const v
 
 TEST_F(LoadedSubstLibrary, ReplacesThroughTheWideTwinFoundByItsPlainName) {
     kivtest::LoadedLibrary library(KIVSUBST_LIBRARY_PATH);
-    ASSERT_TRUE(library.ok()) << library.error();
-    auto replace_string =
-        reinterpret_cast<WideReplaceFunction>(library.function("replaceStringW"));
-    ASSERT_NE(replace_string, nullptr) << "replaceStringW is not exported under its plain name";
+    auto replace_string = library.function<WideReplaceFunction>("replaceStringW");
+    ASSERT_NE(replace_string, nullptr) << library.error();
 
     kivtest::write_file(path("file"), "C:\\old\\path");
     const std::wstring file = kivtest::widen(path("file"));

@@ -10,7 +10,6 @@
 
 namespace {
 
-using kivtest::InDirectory;
 using kivtest::quoted;
 using kivtest::read_file;
 using kivtest::SubstTool;
@@ -50,7 +49,7 @@ TEST_F(SubstTool, GivesABareNameItsTemporaryFileBesideIt) {
     if (!sealed.ok()) {
         GTEST_SKIP() << sealed.error();
     }
-    InDirectory here(path("sealed"));
+    kivtest::InDirectory here(path("sealed"));
     ASSERT_TRUE(here.entered());
     auto result = run({"x", "y", "x"}, {"TMP"});
     EXPECT_EQ(result.exit_status, 4);

@@ -23,9 +23,7 @@ class WidePaths : public kivtest::SubstTest {
 protected:
     // A path in the work directory, from a name in UTF-8 or, for ansi(),
     // in the ANSI code page.
-    std::wstring wide(const std::string& name) const {
-        return widen(dir()) + L"\\" + widen(name);
-    }
+    std::wstring wide(const std::string& name) const { return kivtest::wide_path(dir(), name); }
     std::wstring ansi(const std::string& name) const {
         return widen(dir()) + L"\\" + kivtest::from_ansi(name);
     }

@@ -11,7 +11,6 @@
 // opened by the attacker, the program killed by a signal.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -31,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "attack_fixture.h"
 #include "kivtest/faults.h"
 #include "kivtest/files.h"
 #include "kivtest/programs.h"
@@ -145,39 +145,8 @@ struct Folders {
     std::string stage;
 };
 
-class Attack : public kivtest::WorkDirTest {
+class Attack : public kivtest::AttackWorkDirTest {
 protected:
-    void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "the attacks need root: root runs the front ends, nobody attacks";
-        }
-        WorkDirTest::SetUp();
-        // Only root may change the work directory itself; nobody must be
-        // able to reach it, so an ancestor others may not search is opened
-        // to them for the test.
-        ASSERT_EQ(::chmod(dir().c_str(), 0755), 0);
-        for (std::string at = dir(); at.find('/', 1) != std::string::npos;) {
-            at.resize(at.find_last_of('/'));
-            struct stat status {};
-            if (::stat(at.c_str(), &status) == 0 && (status.st_mode & S_IXOTH) == 0) {
-                opened_.emplace_back(at, status.st_mode & 07777);
-                ASSERT_EQ(::chmod(at.c_str(), (status.st_mode & 07777) | S_IXOTH), 0) << at;
-            }
-        }
-        umask_ = ::umask(022);
-    }
-
-    void TearDown() override {
-        if (::geteuid() != 0) {
-            return;
-        }
-        ::umask(umask_);
-        for (const auto& [at, mode] : opened_) {
-            ::chmod(at.c_str(), mode);
-        }
-        WorkDirTest::TearDown();
-    }
-
     Folders folders(const std::string& base) {
         const Folders made{base + "/root", base + "/attacker", base + "/attacker/stage"};
         make_dir(base, root_id, 0755);
@@ -230,10 +199,43 @@ protected:
         EXPECT_TRUE(wins.empty()) << label << ": the attack won\n" << wins;
     }
 
-private:
-    std::vector<std::pair<std::string, mode_t>> opened_;
-    mode_t umask_ = 022;
+    // expect_held, where the harm is any change to root's folder: `prepare`
+    // makes the setup in the attack's folders and returns the plan, and
+    // root's folder must be after the run as it was when the setup was made.
+    void expect_root_folder_held(const std::string& label,
+                                 const std::function<Plan(const Folders& at)>& prepare) {
+        Snapshot before;
+        expect_held(
+            label,
+            [&](const std::string& base) {
+                const Folders at = folders(base);
+                Plan plan = prepare(at);
+                before = snapshot(at.root);
+                return plan;
+            },
+            [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    }
 };
+
+// Root's package to copy, pkg/app.conf, and root's folder victim/ with a
+// file of the same name, which no swap may let the copy reach.
+void make_package_and_victim(const Folders& at) {
+    make_dir(at.root + "/pkg", root_id, 0755);
+    make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
+    make_dir(at.root + "/victim", root_id, 0755);
+    make_file(at.root + "/victim/app.conf", "root's own", root_id, 0644);
+}
+
+// kivcopy -r of root's pkg/ into the attacker's folder, where the attacker
+// moves the pkg/ that the run has made away and puts a link to root's
+// victim/ at its name.
+Plan copy_package_into_a_directory_swapped_for_the_victim(const Folders& at) {
+    const std::string made = at.attacker + "/pkg";
+    return Plan{KIVCOPY_CLI_PATH,
+                {"-r", "--", at.root + "/pkg", at.attacker},
+                {"any", "pkg", "before"},
+                {"rename " + made + " " + made + ".old", "symlink " + at.root + "/victim " + made}};
+}
 
 // kivcopy -p, one file or a tree, into the attacker's folder: the attacker
 // renames its own program over the copy when the copy is closed (when
@@ -299,165 +301,107 @@ TEST_F(Attack, KivsubstRecursiveNeverPatchesThroughAPlantedLink) {
 // kivsubst -r --backup: a subdirectory the walk has read is swapped for a
 // link to a folder of root's that holds a file of the same name.
 TEST_F(Attack, KivsubstRecursiveNeverFollowsADirectorySwappedForALink) {
-    Snapshot before;
-    expect_held(
-        "directory",
-        [&](const std::string& base) {
-            const Folders at = folders(base);
-            make_file(at.root + "/app.conf", "port=8080", root_id, 0644);
-            make_dir(at.attacker + "/tree", attacker_id, 0755);
-            make_dir(at.attacker + "/tree/sub", attacker_id, 0755);
-            make_file(at.attacker + "/tree/sub/app.conf", "port=8080", attacker_id, 0644);
-            make_link(at.root, at.stage + "/sub", attacker_id);
-            before = snapshot(at.root);
-            return Plan{KIVSUBST_CLI_PATH,
-                        {"-r", "--backup", "--", "8080", "8443", at.attacker + "/tree"},
-                        {"any", "app.conf", "before"},
-                        {"exchange " + at.attacker + "/tree/sub " + at.stage + "/sub"}};
-        },
-        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    expect_root_folder_held("directory", [&](const Folders& at) {
+        make_file(at.root + "/app.conf", "port=8080", root_id, 0644);
+        make_dir(at.attacker + "/tree", attacker_id, 0755);
+        make_dir(at.attacker + "/tree/sub", attacker_id, 0755);
+        make_file(at.attacker + "/tree/sub/app.conf", "port=8080", attacker_id, 0644);
+        make_link(at.root, at.stage + "/sub", attacker_id);
+        return Plan{KIVSUBST_CLI_PATH,
+                    {"-r", "--backup", "--", "8080", "8443", at.attacker + "/tree"},
+                    {"any", "app.conf", "before"},
+                    {"exchange " + at.attacker + "/tree/sub " + at.stage + "/sub"}};
+    });
 }
 
 // kivsubst -r: a file of the tree is replaced by a link to a file of root's
 // at any moment, the check of every file before the first is patched
 // included.
 TEST_F(Attack, KivsubstRecursiveNeverFollowsAFileSwappedForALink) {
-    Snapshot before;
-    expect_held(
-        "file",
-        [&](const std::string& base) {
-            const Folders at = folders(base);
-            make_file(at.root + "/secret", "port=8080", root_id, 0644);
-            make_dir(at.attacker + "/tree", attacker_id, 0755);
-            make_file(at.attacker + "/tree/app.conf", "port=8080", attacker_id, 0644);
-            make_link(at.root + "/secret", at.stage + "/app.conf", attacker_id);
-            before = snapshot(at.root);
-            return Plan{KIVSUBST_CLI_PATH,
-                        {"-r", "--", "8080", "8443", at.attacker + "/tree"},
-                        {"any", "app.conf", "before"},
-                        {"rename " + at.stage + "/app.conf " + at.attacker + "/tree/app.conf"}};
-        },
-        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    expect_root_folder_held("file", [&](const Folders& at) {
+        make_file(at.root + "/secret", "port=8080", root_id, 0644);
+        make_dir(at.attacker + "/tree", attacker_id, 0755);
+        make_file(at.attacker + "/tree/app.conf", "port=8080", attacker_id, 0644);
+        make_link(at.root + "/secret", at.stage + "/app.conf", attacker_id);
+        return Plan{KIVSUBST_CLI_PATH,
+                    {"-r", "--", "8080", "8443", at.attacker + "/tree"},
+                    {"any", "app.conf", "before"},
+                    {"rename " + at.stage + "/app.conf " + at.attacker + "/tree/app.conf"}};
+    });
 }
 
 // kivsubst --backup on the attacker's file: its directory is swapped for a
 // link to a folder of root's while the file is read. Neither root's earlier
 // backup there nor anything else of root's may change.
 TEST_F(Attack, KivsubstBackupNeverLandsInADirectorySwappedDuringTheScan) {
-    Snapshot before;
-    expect_held(
-        "backup",
-        [&](const std::string& base) {
-            const Folders at = folders(base);
-            make_file(at.root + "/app.conf", "port=8080", root_id, 0644);
-            make_file(at.root + "/app.conf~", "root's own backup", root_id, 0600);
-            make_dir(at.attacker + "/dir", attacker_id, 0755);
-            make_file(at.attacker + "/dir/app.conf", "port=8080 attacker's bytes", attacker_id,
-                      0644);
-            make_link(at.root, at.stage + "/dir", attacker_id);
-            before = snapshot(at.root);
-            return Plan{KIVSUBST_CLI_PATH,
-                        {"--backup", "--", "8080", "8443", at.attacker + "/dir/app.conf"},
-                        {"any", "app.conf", "before"},
-                        {"exchange " + at.attacker + "/dir " + at.stage + "/dir"}};
-        },
-        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    expect_root_folder_held("backup", [&](const Folders& at) {
+        make_file(at.root + "/app.conf", "port=8080", root_id, 0644);
+        make_file(at.root + "/app.conf~", "root's own backup", root_id, 0600);
+        make_dir(at.attacker + "/dir", attacker_id, 0755);
+        make_file(at.attacker + "/dir/app.conf", "port=8080 attacker's bytes", attacker_id,
+                  0644);
+        make_link(at.root, at.stage + "/dir", attacker_id);
+        return Plan{KIVSUBST_CLI_PATH,
+                    {"--backup", "--", "8080", "8443", at.attacker + "/dir/app.conf"},
+                    {"any", "app.conf", "before"},
+                    {"exchange " + at.attacker + "/dir " + at.stage + "/dir"}};
+    });
 }
 
 // kivcopy -r, without -f, into the attacker's folder: the directory the
 // run has just made there is swapped for a link to a folder of root's
 // holding a file of the same name as one copied.
 TEST_F(Attack, KivcopyRecursiveNeverCopiesIntoADirectorySwappedAfterItWasMade) {
-    Snapshot before;
-    expect_held(
-        "made",
-        [&](const std::string& base) {
-            const Folders at = folders(base);
-            make_dir(at.root + "/pkg", root_id, 0755);
-            make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
-            make_dir(at.root + "/victim", root_id, 0755);
-            make_file(at.root + "/victim/app.conf", "root's own", root_id, 0644);
-            before = snapshot(at.root);
-            const std::string made = at.attacker + "/pkg";
-            return Plan{KIVCOPY_CLI_PATH,
-                        {"-r", "--", at.root + "/pkg", at.attacker},
-                        {"any", "pkg", "before"},
-                        {"rename " + made + " " + made + ".old",
-                         "symlink " + at.root + "/victim " + made}};
-        },
-        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    expect_root_folder_held("made", [&](const Folders& at) {
+        make_package_and_victim(at);
+        return copy_package_into_a_directory_swapped_for_the_victim(at);
+    });
 }
 
 // kivcopy -r -p into the attacker's folder: after the copy, the folder
 // that holds it is swapped for a link to a folder where another user's file
 // has the copy's name. Its owner and mode must stay that user's.
 TEST_F(Attack, KivcopyRecursivePreserveNeverChangesAFileSwappedIn) {
-    Snapshot before;
-    expect_held(
-        "preserve",
-        [&](const std::string& base) {
-            const Folders at = folders(base);
-            make_dir(at.root + "/pkg", root_id, 0755);
-            make_file(at.root + "/pkg/tool", "root's program", root_id, 04755);
-            make_dir(at.root + "/victim", root_id, 0755);
-            make_file(at.root + "/victim/tool", "another user's file", 1234, 0600);
-            make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
-            make_link(at.root + "/victim", at.stage + "/pkg", attacker_id);
-            before = snapshot(at.root);
-            return Plan{KIVCOPY_CLI_PATH,
-                        {"-r", "-p", "--", at.root + "/pkg", at.attacker},
-                        {"any", "tool", "before"},
-                        {"exchange " + at.attacker + "/pkg " + at.stage + "/pkg"}};
-        },
-        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    expect_root_folder_held("preserve", [&](const Folders& at) {
+        make_dir(at.root + "/pkg", root_id, 0755);
+        make_file(at.root + "/pkg/tool", "root's program", root_id, 04755);
+        make_dir(at.root + "/victim", root_id, 0755);
+        make_file(at.root + "/victim/tool", "another user's file", 1234, 0600);
+        make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
+        make_link(at.root + "/victim", at.stage + "/pkg", attacker_id);
+        return Plan{KIVCOPY_CLI_PATH,
+                    {"-r", "-p", "--", at.root + "/pkg", at.attacker},
+                    {"any", "tool", "before"},
+                    {"exchange " + at.attacker + "/pkg " + at.stage + "/pkg"}};
+    });
 }
 
 // kivcopy -r -f -b into the attacker's folder, over an existing target: the
 // folder is swapped for a link to one of root's around the backup's rename.
 TEST_F(Attack, KivcopyRecursiveBackupNeverRenamesInADirectorySwappedIn) {
-    Snapshot before;
-    expect_held(
-        "backup",
-        [&](const std::string& base) {
-            const Folders at = folders(base);
-            make_dir(at.root + "/pkg", root_id, 0755);
-            make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
-            make_dir(at.root + "/victim", root_id, 0755);
-            make_file(at.root + "/victim/app.conf", "root's own", root_id, 0644);
-            make_dir(at.attacker + "/pkg", attacker_id, 0755);
-            make_file(at.attacker + "/pkg/app.conf", "old", attacker_id, 0644);
-            make_link(at.root + "/victim", at.stage + "/pkg", attacker_id);
-            before = snapshot(at.root);
-            return Plan{KIVCOPY_CLI_PATH,
-                        {"-r", "-f", "-b", "--", at.root + "/pkg", at.attacker},
-                        {"any", "app.conf", "before"},
-                        {"exchange " + at.attacker + "/pkg " + at.stage + "/pkg"}};
-        },
-        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    expect_root_folder_held("backup", [&](const Folders& at) {
+        make_package_and_victim(at);
+        make_dir(at.attacker + "/pkg", attacker_id, 0755);
+        make_file(at.attacker + "/pkg/app.conf", "old", attacker_id, 0644);
+        make_link(at.root + "/victim", at.stage + "/pkg", attacker_id);
+        return Plan{KIVCOPY_CLI_PATH,
+                    {"-r", "-f", "-b", "--", at.root + "/pkg", at.attacker},
+                    {"any", "app.conf", "before"},
+                    {"exchange " + at.attacker + "/pkg " + at.stage + "/pkg"}};
+    });
 }
 
 // kivcopy -r of a 0555 source directory into the attacker's folder: the
 // copy is made writable to be filled and given 0555 at the end, which must
 // never land on a folder of root's swapped in for it.
 TEST_F(Attack, KivcopyRecursiveNeverSetsTheModeOfADirectorySwappedIn) {
-    Snapshot before;
-    expect_held(
-        "mode",
-        [&](const std::string& base) {
-            const Folders at = folders(base);
-            make_dir(at.root + "/pkg", root_id, 0755);
-            make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
-            EXPECT_EQ(::chmod((at.root + "/pkg").c_str(), 0555), 0);
-            make_dir(at.root + "/victim", root_id, 0755);
-            before = snapshot(at.root);
-            const std::string made = at.attacker + "/pkg";
-            return Plan{KIVCOPY_CLI_PATH,
-                        {"-r", "--", at.root + "/pkg", at.attacker},
-                        {"any", "pkg", "before"},
-                        {"rename " + made + " " + made + ".old",
-                         "symlink " + at.root + "/victim " + made}};
-        },
-        [&](const std::string& base) { return changes(before, snapshot(base + "/root")); });
+    expect_root_folder_held("mode", [&](const Folders& at) {
+        make_dir(at.root + "/pkg", root_id, 0755);
+        make_file(at.root + "/pkg/app.conf", "new", root_id, 0644);
+        EXPECT_EQ(::chmod((at.root + "/pkg").c_str(), 0555), 0);
+        make_dir(at.root + "/victim", root_id, 0755);
+        return copy_package_into_a_directory_swapped_for_the_victim(at);
+    });
 }
 
 // Starts the program at `path` (a copy of sleep), with nothing of the
@@ -642,57 +586,6 @@ TEST_F(Attack, KivsubstBackupIsNeverReadableByMoreUsersThanTheOriginal) {
         KIVSUBST_CLI_PATH, {"-r", "--backup", "--", "8080", "8443", tree}, {"TMP"});
     ASSERT_TRUE(exists(tree + "/app.conf~")) << run.err;
     EXPECT_FALSE(attacker_can_read(tree + "/app.conf~"));
-}
-
-// kivsubst -r over a tree 19,000 directories deep, with descriptors enough
-// for every level: the program must not die of a signal, and tells that it
-// went no deeper than its limit. The tree is far
-// deeper than a path can be long, so it is made and removed through
-// descriptors and renames.
-TEST_F(Attack, KivsubstRecursiveSurvivesATreeNineteenThousandDirectoriesDeep) {
-    constexpr int depth = 19000;
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit raised = saved;
-    raised.rlim_cur = depth + 256;
-    raised.rlim_max = std::max(saved.rlim_max, raised.rlim_cur);
-    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-        GTEST_SKIP() << "cannot allow " << raised.rlim_cur << " descriptors (the hard limit is "
-                     << saved.rlim_max << "): " << std::strerror(errno);
-    }
-
-    // Each level in turn is moved up and its parent removed.
-    struct Remover {
-        std::string top;
-        ~Remover() {
-            const int at = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            while (at >= 0 && ::renameat(at, "d/d", at, "next") == 0 &&
-                   ::unlinkat(at, "d", AT_REMOVEDIR) == 0 && ::renameat(at, "next", at, "d") == 0) {
-            }
-            ::close(at);
-        }
-    } remover{path("deep")};
-    ASSERT_EQ(::mkdir(remover.top.c_str(), 0755), 0);
-    int fd = ::open(remover.top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int level = 0; level < depth && fd >= 0; ++level) {
-        const int below = ::mkdirat(fd, "d", 0755) == 0
-                              ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                              : -1;
-        ::close(fd);
-        fd = below;
-    }
-    ASSERT_GE(fd, 0) << "cannot make the deep tree";
-    const int file = ::openat(fd, "app.conf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(::write(file, "port=8080", 9), 9);
-    ::close(file);
-    ::close(fd);
-
-    const kivtest::ProgramRun run = kivtest::run_program(
-        KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", remover.top}, {"TMP"});
-    ::setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(run.signal, 0) << "kivsubst died of signal " << run.signal;
-    EXPECT_EQ(run.exit_status, 3) << run.err;
-    EXPECT_NE(run.err.find("not entered"), std::string::npos) << run.err;
 }
 
 // kivsubst -r as root over a tree that holds links to files, as /proc/self

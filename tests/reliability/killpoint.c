@@ -115,17 +115,15 @@ int openat64(int directory, const char *path, int flags, ...) {
 }
 
 int open(const char *path, int flags, ...) {
-    REAL(int, openat, (int, const char *, int, ...))
     mode_t mode = 0;
     MODE_OF(flags, mode);
-    return open_recorded(real_openat, AT_FDCWD, path, flags, mode);
+    return openat(AT_FDCWD, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...) {
-    REAL(int, openat64, (int, const char *, int, ...))
     mode_t mode = 0;
     MODE_OF(flags, mode);
-    return open_recorded(real_openat64, AT_FDCWD, path, flags, mode);
+    return openat64(AT_FDCWD, path, flags, mode);
 }
 
 int mkdirat(int directory, const char *path, mode_t mode) {
@@ -151,14 +149,10 @@ ssize_t write(int fd, const void *bytes, size_t size) {
     return written;
 }
 
+/* The calls with a 32-bit offset where off_t has 32 bits go through their
+ * 64-bit forms, which take every offset they can. */
 ssize_t pwrite(int fd, const void *bytes, size_t size, off_t offset) {
-    REAL(ssize_t, pwrite, (int, const void *, size_t, off_t))
-    tick();
-    ssize_t written = real_pwrite(fd, bytes, capped(size), offset);
-    if (written > 0 && !finished) {
-        record_write("pwrite", fd, offset, bytes, (size_t)written);
-    }
-    return written;
+    return pwrite64(fd, bytes, size, offset);
 }
 
 ssize_t pwrite64(int fd, const void *bytes, size_t size, off64_t offset) {
@@ -171,34 +165,28 @@ ssize_t pwrite64(int fd, const void *bytes, size_t size, off64_t offset) {
     return written;
 }
 
+/* Records `name` on `fd` when the sync it made succeeded. */
+static int sync_recorded(int result, const char *name, int fd) {
+    if (result == 0 && !finished) {
+        record_sync(name, fd);
+    }
+    return result;
+}
+
 int fsync(int fd) {
     REAL(int, fsync, (int))
     tick();
-    int result = real_fsync(fd);
-    if (result == 0 && !finished) {
-        record_sync("fsync", fd);
-    }
-    return result;
+    return sync_recorded(real_fsync(fd), "fsync", fd);
 }
 
 int fdatasync(int fd) {
     REAL(int, fdatasync, (int))
     tick();
-    int result = real_fdatasync(fd);
-    if (result == 0 && !finished) {
-        record_sync("fdatasync", fd);
-    }
-    return result;
+    return sync_recorded(real_fdatasync(fd), "fdatasync", fd);
 }
 
 int ftruncate(int fd, off_t length) {
-    REAL(int, ftruncate, (int, off_t))
-    tick();
-    int result = real_ftruncate(fd, length);
-    if (result == 0 && !finished) {
-        record_ftruncate(fd, length);
-    }
-    return result;
+    return ftruncate64(fd, length);
 }
 
 int ftruncate64(int fd, off64_t length) {
@@ -212,13 +200,7 @@ int ftruncate64(int fd, off64_t length) {
 }
 
 int fallocate(int fd, int mode, off_t offset, off_t length) {
-    REAL(int, fallocate, (int, int, off_t, off_t))
-    tick();
-    int result = real_fallocate(fd, mode, offset, length);
-    if (result == 0 && !finished) {
-        record_fallocate(fd, mode, offset, length);
-    }
-    return result;
+    return fallocate64(fd, mode, offset, length);
 }
 
 int fallocate64(int fd, int mode, off64_t offset, off64_t length) {
@@ -296,15 +278,7 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 int unlink(const char *path) {
-    REAL(int, unlink, (const char *))
-    tick();
-    struct stat removed;
-    int found = !finished && record_lookup(AT_FDCWD, path, &removed);
-    int result = real_unlink(path);
-    if (result == 0 && found) {
-        record_unlink(AT_FDCWD, path, &removed);
-    }
-    return result;
+    return unlinkat(AT_FDCWD, path, 0);
 }
 
 int unlinkat(int directory, const char *path, int flags) {
@@ -379,11 +353,7 @@ int fsetxattr(int fd, const char *name, const void *value, size_t size, int flag
 int syncfs(int fd) {
     REAL(int, syncfs, (int))
     tick();
-    int result = real_syncfs(fd);
-    if (result == 0 && !finished) {
-        record_sync("syncfs", fd);
-    }
-    return result;
+    return sync_recorded(real_syncfs(fd), "syncfs", fd);
 }
 
 void sync(void) {

@@ -84,6 +84,37 @@ std::string read_at(const std::string& path, std::int64_t offset, std::size_t le
     return bytes;
 }
 
+namespace {
+
+// Runs `body` in a child process once `become` has made the child what the
+// caller asks for, and returns what `body` returned (0 to 254). `why_not`
+// is set and -1 returned when the child cannot be started, or is `refused`
+// when `become` fails in it.
+int run_in_child(const std::function<bool()>& become, const std::function<int()>& body,
+                 const char* refused, std::string& why_not) {
+    pid_t child = ::fork();
+    if (child < 0) {
+        why_not = describe("fork");
+        return -1;
+    }
+    if (child == 0) {
+        if (!become()) {
+            ::_exit(255);
+        }
+        ::_exit(body() & 0xff);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        why_not = refused;
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
 int run_as_nobody(const std::function<int()>& body, std::string& why_not) {
     struct passwd* nobody = ::getpwnam("nobody");
     if (nobody == nullptr) {
@@ -94,57 +125,32 @@ int run_as_nobody(const std::function<int()>& body, std::string& why_not) {
         why_not = "switching to another user needs root";
         return -1;
     }
-    pid_t child = ::fork();
-    if (child < 0) {
-        why_not = describe("fork");
-        return -1;
-    }
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
-            ::setuid(nobody->pw_uid) != 0) {
-            ::_exit(255);
-        }
-        ::_exit(body() & 0xff);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
-        why_not = "the child could not run as nobody";
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    return run_in_child(
+        [&] {
+            return ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 &&
+                   ::setuid(nobody->pw_uid) == 0;
+        },
+        body, "the child could not run as nobody", why_not);
 }
 
-int run_in_new_session(const std::function<int()>& body, std::string& why_not) {
-    pid_t child = ::fork();
-    if (child < 0) {
-        why_not = describe("fork");
-        return -1;
-    }
-    if (child == 0) {
-        if (::setsid() < 0) {
-            ::_exit(255);
+std::optional<CallWithoutTerminal> call_without_a_terminal(const std::function<bool()>& call,
+                                                           std::string& why_not) {
+    const auto has_controlling_terminal = [] {
+        int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
         }
-        ::_exit(body() & 0xff);
+        ::close(fd);
+        return true;
+    };
+    const int outcome = run_in_child(
+        [] { return ::setsid() >= 0; },
+        [&] { return (call() ? 0 : 1) | (has_controlling_terminal() ? 2 : 0); },
+        "the child could not start a session of its own", why_not);
+    if (outcome < 0) {
+        return std::nullopt;
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
-        why_not = "the child could not start a session of its own";
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
-bool has_controlling_terminal() {
-    int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
+    return CallWithoutTerminal{(outcome & 1) == 0, (outcome & 2) != 0};
 }
 
 PseudoTerminal::PseudoTerminal() {

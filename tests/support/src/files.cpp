@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -34,6 +35,13 @@ ScopedEnvironment::~ScopedEnvironment() {
         set_environment(name_, *saved_);
     } else {
         unset_environment(name_);
+    }
+}
+
+void write_tree(const std::vector<std::pair<std::string, std::string>>& files) {
+    for (const auto& [path, bytes] : files) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        write_file(path, bytes);
     }
 }
 

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Zlib
 // The open hook: this file defines the C library's open functions in the
 // test program itself, which puts them ahead of the C library's for the
-// program and for the shared libraries it loads. Each passes the call on to
-// the next definition (the C library's, or a sanitizer's) after giving an
-// armed hook its one chance to act.
+// program and for the shared libraries it loads. openat and openat64 pass
+// the call on to the next definition (the C library's, or a sanitizer's)
+// after giving an armed hook its one chance to act; open and open64 go
+// through them, from the current directory.
 
 // Each of the four names must keep its own meaning here, so the C library's
 // header may not rename open to open64 for large files.
@@ -47,7 +48,6 @@ mode_t mode_of(int flags, std::va_list arguments) {
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
 }
 
-using OpenFunction = int (*)(const char*, int, ...);
 using OpenAtFunction = int (*)(int, const char*, int, ...);
 
 template <typename Function>
@@ -73,16 +73,6 @@ bool OpenHook::fired() const {
 }  // namespace kivtest
 
 // NOLINTBEGIN: these replace the C library's functions of the same names.
-#define KIVTEST_OPEN(name)                                                          \
-    extern "C" int name(const char* path, int flags, ...) {                         \
-        std::va_list arguments;                                                     \
-        va_start(arguments, flags);                                                 \
-        mode_t mode = kivtest::mode_of(flags, arguments);                           \
-        va_end(arguments);                                                          \
-        kivtest::before_open(path, flags);                                          \
-        static auto next = kivtest::next_definition<kivtest::OpenFunction>(#name);  \
-        return next(path, flags, mode);                                             \
-    }
 #define KIVTEST_OPENAT(name)                                                          \
     extern "C" int name(int directory, const char* path, int flags, ...) {            \
         std::va_list arguments;                                                       \
@@ -93,8 +83,16 @@ bool OpenHook::fired() const {
         static auto next = kivtest::next_definition<kivtest::OpenAtFunction>(#name);  \
         return next(directory, path, flags, mode);                                    \
     }
-KIVTEST_OPEN(open)
-KIVTEST_OPEN(open64)
+#define KIVTEST_OPEN(name, openat_name)                           \
+    extern "C" int name(const char* path, int flags, ...) {       \
+        std::va_list arguments;                                   \
+        va_start(arguments, flags);                               \
+        mode_t mode = kivtest::mode_of(flags, arguments);         \
+        va_end(arguments);                                        \
+        return openat_name(AT_FDCWD, path, flags, mode);          \
+    }
 KIVTEST_OPENAT(openat)
 KIVTEST_OPENAT(openat64)
+KIVTEST_OPEN(open, openat)
+KIVTEST_OPEN(open64, openat64)
 // NOLINTEND

@@ -151,10 +151,6 @@ bool change_directory(const std::string& path) {
     return ::chdir(path.c_str()) == 0;
 }
 
-std::string root_directory() {
-    return "/";
-}
-
 UnwritableFile::UnwritableFile(std::string path) : path_(std::move(path)) {
     error_ = set_immutable(path_, true);
 }
@@ -210,7 +206,7 @@ LoadedLibrary::~LoadedLibrary() {
     }
 }
 
-void* LoadedLibrary::function(const char* name) {
+void* LoadedLibrary::address(const char* name) {
     return ::dlsym(handle_, name);
 }
 

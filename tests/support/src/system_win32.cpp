@@ -26,6 +26,25 @@ WIN32_FILE_ATTRIBUTE_DATA attributes_of(const std::string& path) {
     return data;
 }
 
+// Opens an existing `path` to hold it while a test runs: the handle, or
+// nullptr with `error` set.
+void* hold_open(const std::string& path, DWORD access, DWORD sharing, DWORD flags,
+                std::string& error) {
+    HANDLE handle = ::CreateFileA(path.c_str(), access, sharing, nullptr, OPEN_EXISTING, flags,
+                                  nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = "cannot hold " + path + " open: error " + std::to_string(::GetLastError());
+        return nullptr;
+    }
+    return handle;
+}
+
+void let_go(void* handle) {
+    if (handle != nullptr) {
+        ::CloseHandle(handle);
+    }
+}
+
 }  // namespace
 
 bool exists(const std::string& path) {
@@ -126,48 +145,30 @@ bool change_directory(const std::string& path) {
     return ::_chdir(path.c_str()) == 0;
 }
 
-std::string root_directory() {
-    return "\\";
-}
-
 // Another handle that reads the file and shares only reading keeps every
 // open for writing out, whatever the caller's rights.
 UnwritableFile::UnwritableFile(std::string path) : path_(std::move(path)) {
-    HANDLE handle = ::CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error_ = "cannot hold " + path_ + " open: error " + std::to_string(::GetLastError());
-    } else {
-        handle_ = handle;
-    }
+    handle_ = hold_open(path_, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_BACKUP_SEMANTICS, error_);
 }
 
 UnwritableFile::~UnwritableFile() {
-    if (handle_ != nullptr) {
-        ::CloseHandle(handle_);
-    }
+    let_go(handle_);
 }
 
 SharedHolder::SharedHolder(const std::string& path) {
-    HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_READ | DELETE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error_ = "cannot hold " + path + " open: error " + std::to_string(::GetLastError());
-    } else {
-        handle_ = handle;
-    }
+    handle_ = hold_open(path, GENERIC_READ | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        FILE_ATTRIBUTE_NORMAL, error_);
 }
 
 SharedHolder::~SharedHolder() {
-    if (handle_ != nullptr) {
-        ::CloseHandle(handle_);
-    }
+    let_go(handle_);
 }
 
 TmpfsMount::TmpfsMount(std::string directory, unsigned long long)
-    : directory_(std::move(directory)), error_("Windows has no tmpfs to mount at " + directory_) {}
+    : directory_(std::move(directory)) {
+    error_ = "Windows has no tmpfs to mount at " + directory_;
+}
 
 TmpfsMount::~TmpfsMount() = default;
 
@@ -188,7 +189,7 @@ LoadedLibrary::~LoadedLibrary() {
     }
 }
 
-void* LoadedLibrary::function(const char* name) {
+void* LoadedLibrary::address(const char* name) {
     return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
 }
 

@@ -23,6 +23,10 @@ std::wstring system(const std::wstring& path) {
 
 }  // namespace
 
+std::wstring wide_path(const std::string& directory, const std::string& name) {
+    return widen(directory) + L"\\" + widen(name);
+}
+
 std::wstring widen(const std::string& utf8) {
     int needed = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
                                        nullptr, 0);

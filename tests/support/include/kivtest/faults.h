@@ -12,7 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "kivtest/system.h"
 
 namespace kivtest {
 
@@ -36,33 +39,31 @@ std::string read_at(const std::string& path, std::int64_t offset, std::size_t le
 // returned when the child cannot be started or cannot drop to that user.
 int run_as_nobody(const std::function<int()>& body, std::string& why_not);
 
-// Runs `body` in a child process that leads a session of its own and has
-// no controlling terminal, as a service or a setsid'ed job has, and returns
-// what it returned (0 to 254). `why_not` is set and -1 returned when the
-// child cannot be started.
-int run_in_new_session(const std::function<int()>& body, std::string& why_not);
+// What a call did in a child process that leads a session of its own and
+// has no controlling terminal, as a service or a setsid'ed job has.
+struct CallWithoutTerminal {
+    bool answered = false;         // the call said it answered as it should
+    bool took_a_terminal = false;  // the child had a controlling terminal after it
+};
 
-// Whether the calling process has a controlling terminal.
-bool has_controlling_terminal();
+// Runs `call`, which tells whether it answered as it should, in such a
+// child; nullopt, with `why_not` set, when the child cannot be started.
+std::optional<CallWithoutTerminal> call_without_a_terminal(const std::function<bool()>& call,
+                                                           std::string& why_not);
 
 // A pseudo-terminal whose terminal end (path()) a test points a name at:
 // a process that leads a session without a terminal takes it as its
 // controlling terminal if it opens it without O_NOCTTY.
-class PseudoTerminal {
+class PseudoTerminal : public Arrangement {
 public:
     PseudoTerminal();
     ~PseudoTerminal();
-    PseudoTerminal(const PseudoTerminal&) = delete;
-    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
     const std::string& path() const { return path_; }
 
 private:
     int controller_ = -1;
     std::string path_;
-    std::string error_;
 };
 
 // Runs `action` once, just before the process next opens a path for which
@@ -87,16 +88,12 @@ public:
 // if needed) for its lifetime: a file system that shares blocks between
 // files. Needs root, loop devices and the type's mkfs (Debian's btrfs-progs
 // or xfsprogs); error() says what was missing.
-class ImageMount {
+class ImageMount : public Arrangement {
 public:
     ImageMount(const std::string& image, std::string directory, const std::string& type,
                unsigned long long bytes);
     ~ImageMount();
-    ImageMount(const ImageMount&) = delete;
-    ImageMount& operator=(const ImageMount&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
     const std::string& directory() const { return directory_; }
     // The bytes in use on the file system, after its pending writes are
     // made durable (used space settles only then); -1 if unknown.
@@ -104,7 +101,6 @@ public:
 
 private:
     std::string directory_;
-    std::string error_;
 };
 
 // The system calls that a CallHook can watch: copy_file_range, the

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kivtest/system.h"
 
@@ -13,6 +15,9 @@ namespace kivtest {
 
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
+// Writes each file, given as its path and bytes, after making the
+// directories its path names.
+void write_tree(const std::vector<std::pair<std::string, std::string>>& files);
 
 // Every test gets a fresh directory of its own. It is removed when the test
 // passes and kept, with its path printed, when the test fails.

@@ -8,23 +8,19 @@
 
 #include <string>
 
+#include "kivtest/system.h"
+
 namespace kivtest {
 
-class HeldByAnotherProcess {
+class HeldByAnotherProcess : public Arrangement {
 public:
     enum class Way { map, lock, open };
     HeldByAnotherProcess(Way way, const std::wstring& path);
     ~HeldByAnotherProcess();
-    HeldByAnotherProcess(const HeldByAnotherProcess&) = delete;
-    HeldByAnotherProcess& operator=(const HeldByAnotherProcess&) = delete;
-
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
 
 private:
     void* process_ = nullptr;
     void* input_ = nullptr;  // the holder's standard input: closing it lets go
-    std::string error_;
 };
 
 }  // namespace kivtest

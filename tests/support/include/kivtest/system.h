@@ -58,25 +58,44 @@ bool change_directory(const std::string& path);
 
 // The root directory's name: "/", or on Windows a backslash alone (the root
 // of the current drive).
-std::string root_directory();
+inline std::string root_directory() {
+#if defined(_WIN32)
+    return "\\";
+#else
+    return "/";
+#endif
+}
+
+// What a test sets up that the system may refuse, such as a mount or a
+// file held open: ok() once it is in place, else error() says why, so that
+// the test can skip with that reason. It undoes itself when it goes, so it
+// is never copied.
+class Arrangement {
+public:
+    Arrangement(const Arrangement&) = delete;
+    Arrangement& operator=(const Arrangement&) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+protected:
+    Arrangement() = default;
+    ~Arrangement() = default;
+
+    std::string error_;  // empty while all is well
+};
 
 // Keeps a file or directory from being opened for writing (or, for a
 // directory, from getting new entries) while it lives, even for root: an
 // immutable file on Linux, a file held open without write sharing on
 // Windows.
-class UnwritableFile {
+class UnwritableFile : public Arrangement {
 public:
     explicit UnwritableFile(std::string path);
     ~UnwritableFile();
-    UnwritableFile(const UnwritableFile&) = delete;
-    UnwritableFile& operator=(const UnwritableFile&) = delete;
-
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
 
 private:
     std::string path_;
-    std::string error_;
     void* handle_ = nullptr;  // Windows: the handle that holds the file
 };
 
@@ -84,18 +103,12 @@ private:
 // with the right to delete or rename it, and sharing it in every way
 // (Windows). Such a holder must not keep anyone else from the file; on
 // POSIX no holder can.
-class SharedHolder {
+class SharedHolder : public Arrangement {
 public:
     explicit SharedHolder(const std::string& path);
     ~SharedHolder();
-    SharedHolder(const SharedHolder&) = delete;
-    SharedHolder& operator=(const SharedHolder&) = delete;
-
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
 
 private:
-    std::string error_;
     void* handle_ = nullptr;  // Windows: the holding handle
     int fd_ = -1;             // POSIX: the holding descriptor
 };
@@ -103,15 +116,11 @@ private:
 // A tmpfs of `bytes` bytes mounted at `directory` (created if needed) for
 // its lifetime: a small file system to fill, or files kept in memory. Needs
 // root on Linux; Windows has none, and error() says so.
-class TmpfsMount {
+class TmpfsMount : public Arrangement {
 public:
     TmpfsMount(std::string directory, unsigned long long bytes);
     ~TmpfsMount();
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
     const std::string& directory() const { return directory_; }
 
     // Remounts the file system read-only; false if that is refused.
@@ -119,25 +128,30 @@ public:
 
 private:
     std::string directory_;
-    std::string error_;
 };
 
 // A shared library loaded at run time, as an installer loads ours.
-class LoadedLibrary {
+class LoadedLibrary : public Arrangement {
 public:
     explicit LoadedLibrary(const std::string& path);
     ~LoadedLibrary();
-    LoadedLibrary(const LoadedLibrary&) = delete;
-    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
-    bool ok() const { return handle_ != nullptr; }
-    const std::string& error() const { return error_; }
-    // The address of an exported function, by its plain name.
-    void* function(const char* name);
+    // An exported function, found by its plain name, as a pointer of type
+    // Function: nullptr when the library did not load or does not export
+    // that name, and error() says which.
+    template <typename Function>
+    Function function(const char* name) {
+        void* found = ok() ? address(name) : nullptr;
+        if (ok() && found == nullptr) {
+            error_ = std::string(name) + " is not exported under its plain name";
+        }
+        return reinterpret_cast<Function>(found);
+    }
 
 private:
+    void* address(const char* name);
+
     void* handle_ = nullptr;
-    std::string error_;
 };
 
 }  // namespace kivtest

@@ -18,6 +18,8 @@ std::wstring widen(const std::string& utf8);
 // UTF-16 in the ANSI code page, '?' for what it cannot write, and back.
 std::string to_ansi(const std::wstring& text);
 std::wstring from_ansi(const std::string& text);
+// `name` (UTF-8) in `directory`, in UTF-16.
+std::wstring wide_path(const std::string& directory, const std::string& name);
 
 void write_file(const std::wstring& path, const std::string& bytes);
 std::string read_file(const std::wstring& path);
