@@ -220,12 +220,18 @@ function(kiv_add_tool name)
   install(TARGETS ${name}-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
-# kiv_add_test(<name> SOURCES <files>... LIBRARIES <libs>... [LABELS <labels>...])
+# kiv_add_test(<name> SOURCES <files>... LIBRARIES <libs>... [LABELS <label>])
 #
 # A GoogleTest program whose tests CTest discovers one by one, each with
-# the labels given (for ctest -L).
+# the label given (for ctest -L and -LE). One label only: the discovered
+# tests' properties pass through CMake's lists, where a second label would
+# be read as a property's name.
 function(kiv_add_test name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES;LABELS")
+  list(LENGTH arg_LABELS label_count)
+  if(label_count GREATER 1)
+    message(FATAL_ERROR "kiv_add_test(${name}): one label only, not ${arg_LABELS}")
+  endif()
   add_executable(${name} ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE kiv_testsupport ${arg_LIBRARIES} GTest::gtest_main)
   kiv_target_warnings(${name})

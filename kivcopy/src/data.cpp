@@ -17,7 +17,6 @@ using platform::File;
 // Every block that a copy moves through the process passes through this one
 // buffer, which lives as long as the library; calls must therefore never
 // overlap. (On Linux most data never comes here: see KernelCopy.)
-constexpr std::size_t block_size = 2048;
 unsigned char block_buffer[block_size];
 
 // The streams' buffers are much larger than a block, so that a big file

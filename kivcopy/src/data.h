@@ -3,10 +3,16 @@
 #ifndef KIVCOPY_DATA_H
 #define KIVCOPY_DATA_H
 
+#include <cstddef>
+
 #include "copy.h"
 #include "platform.h"
 
 namespace kivcopy {
+
+// How many bytes the block loop moves at a time, between the streams'
+// much larger buffers (platform::transfer_size).
+constexpr std::size_t block_size = 2048;
 
 // How moving the data went.
 struct MovedData {

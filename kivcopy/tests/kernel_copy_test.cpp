@@ -18,7 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "data.h"
 #include "kivcopy.h"
+#include "platform.h"
 #include "kivtest/faults.h"
 #include "kivtest/files.h"
 #include "kivtest/system.h"
@@ -98,24 +100,26 @@ protected:
     }
 };
 
-// Dense sources of sizes on both sides of the block (2048), a page (4096)
-// and the stream buffer (256 KiB), and sources with holes whose runs start
-// and end at those edges or at the end of the file.
+// Dense sources of sizes on both sides of the block, a page (4096) and the
+// stream buffer, and sources with holes whose runs start and end at those
+// edges or at the end of the file.
 TEST_F(KernelCopy, LeavesWhatTheBlockLoopLeaves) {
+    constexpr auto block = static_cast<long long>(kivcopy::block_size);
+    constexpr auto buffer = static_cast<long long>(kivcopy::platform::transfer_size);
     const std::pair<long long, Pieces> sources[] = {
         {0, {}},
         {1, {{0, 1}}},
-        {2047, {{0, 2047}}},
-        {2048, {{0, 2048}}},
-        {2049, {{0, 2049}}},
+        {block - 1, {{0, block - 1}}},
+        {block, {{0, block}}},
+        {block + 1, {{0, block + 1}}},
         {4095, {{0, 4095}}},
         {4097, {{0, 4097}}},
-        {256 * kib - 1, {{0, 256 * kib - 1}}},
-        {256 * kib, {{0, 256 * kib}}},
-        {3 * 256 * kib + 2049, {{0, 3 * 256 * kib + 2049}}},
+        {buffer - 1, {{0, buffer - 1}}},
+        {buffer, {{0, buffer}}},
+        {3 * buffer + block + 1, {{0, 3 * buffer + block + 1}}},
         {3 * mib + 700001, {{0, 5000}, {3 * mib, 700001}}},
         {8 * mib, {{4 * mib + 3, 8}}},
-        {2 * mib, {{256 * kib - 4 * kib, 8 * kib}, {mib, 256 * kib + 1}}},
+        {2 * mib, {{buffer - 4 * kib, 8 * kib}, {mib, buffer + 1}}},
     };
     for (const auto& [size, pieces] : sources) {
         SCOPED_TRACE("size " + std::to_string(size) + ", pieces " + std::to_string(pieces.size()));
