@@ -83,27 +83,13 @@ inline bool occurs_at(const std::string& input, std::size_t at, const std::strin
 inline ReferenceResult reference_substitution(
     const std::string& input, const std::vector<std::pair<std::string, std::string>>& pairs,
     const ReferenceMatching& how) {
-    ReferenceResult result;
-    std::size_t at = 0;
-    while (at < input.size()) {
-        const std::pair<std::string, std::string>* best = nullptr;
-        if (how.most == 0 || result.replacements < how.most) {
-            for (const auto& pair : pairs) {
-                if ((best == nullptr || pair.first.size() > best->first.size()) &&
-                    occurs_at(input, at, pair.first, how)) {
-                    best = &pair;
-                }
-            }
-        }
-        if (best == nullptr) {
-            result.output += input[at++];
-            continue;
-        }
-        result.output += best->second;
-        ++result.replacements;
-        at += best->first.size();
-    }
-    return result;
+    const auto occurs = [&](std::size_t at, const std::string& pattern) {
+        return occurs_at(input, at, pattern, how);
+    };
+    const auto more = [&how](const ReferenceResult& result) {
+        return how.most == 0 || result.replacements < how.most;
+    };
+    return longest_at_each_offset(input, pairs, occurs, more);
 }
 
 }  // namespace kivtest

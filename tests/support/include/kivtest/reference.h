@@ -50,17 +50,20 @@ inline ReferenceResult reference_substitution(const std::string& input, const st
 }
 
 // Several pairs at once, as plainly: at each position the longest pattern
-// that starts there (the first given among equals) is replaced and the
-// search goes on after it; where none starts, one byte is kept.
-inline ReferenceResult reference_substitution(
-    const std::string& input, const std::vector<std::pair<std::string, std::string>>& pairs) {
+// that `occurs` there (the first given among equals) is replaced and the
+// search goes on after it, while `more` allows another replacement; where
+// none is replaced, one byte is kept.
+template <typename Occurs, typename More>
+ReferenceResult longest_at_each_offset(
+    const std::string& input, const std::vector<std::pair<std::string, std::string>>& pairs,
+    Occurs occurs, More more) {
     ReferenceResult result;
     std::size_t at = 0;
     while (at < input.size()) {
         const std::pair<std::string, std::string>* best = nullptr;
         for (const auto& pair : pairs) {
-            if (input.compare(at, pair.first.size(), pair.first) == 0 &&
-                (best == nullptr || pair.first.size() > best->first.size())) {
+            if (more(result) && (best == nullptr || pair.first.size() > best->first.size()) &&
+                occurs(at, pair.first)) {
                 best = &pair;
             }
         }
@@ -73,6 +76,14 @@ inline ReferenceResult reference_substitution(
         at += best->first.size();
     }
     return result;
+}
+
+inline ReferenceResult reference_substitution(
+    const std::string& input, const std::vector<std::pair<std::string, std::string>>& pairs) {
+    const auto exact = [&input](std::size_t at, const std::string& pattern) {
+        return input.compare(at, pattern.size(), pattern) == 0;
+    };
+    return longest_at_each_offset(input, pairs, exact, [](const ReferenceResult&) { return true; });
 }
 
 }  // namespace kivtest
