@@ -781,8 +781,17 @@ def report_copy(bench, name, size, labels, tallies):
     return medians
 
 
+# The large file's copy takes a fraction of a second, and ours and cp both
+# leave the bytes to the kernel: their difference is small beside the
+# machine's drift, so it is taken over this many rounds, each tool's run
+# paired with cp's of the same round.
+LARGE_COPY_RUNS = 21
+
+
 def copy_large_file(bench):
-    """One large file, read once beforehand so that it is cached."""
+    """One large file, read once beforehand so that it is cached. Gives each
+    key's median, the file's size, and each of ours over cp, paired: the
+    median of each round's ratio, of wall and of processor time."""
     big, copy = bench.path("big"), bench.path("big.copy")
     size = bench.settings.copy_mib * MIB
     progress("copy: making a %d MiB file" % bench.settings.copy_mib)
@@ -800,10 +809,16 @@ def copy_large_file(bench):
         ("cli_big", lambda: ("ours: kivcopy front end", [bench.program("kivcopy/kivcopy"), big, copy])),
         ("cp_big", lambda: ("cp --preserve=timestamps", ["cp", "--preserve=timestamps", big, copy])),
     ]
-    medians = copy_case(bench, "%d MiB file" % bench.settings.copy_mib, size, prepare,
-                        lambda: same_bytes(big, copy), tools)
+    runs = max(bench.settings.runs, LARGE_COPY_RUNS)
+    labels, tallies = time_copies(bench, "large file", runs, prepare,
+                                  lambda _: same_bytes(big, copy), tools)
+    medians = report_copy(bench, "%d MiB file" % bench.settings.copy_mib, size, labels, tallies)
+    paired = {}
+    for key in ("lib_big", "cli_big"):
+        paired[key] = (paired_ratio(tallies[key].times, tallies["cp_big"].times),
+                       paired_ratio(tallies[key].cpu_times, tallies["cp_big"].cpu_times))
     remove(big, copy)
-    return medians, size
+    return medians, size, paired, runs
 
 
 def make_tree(bench, source):
@@ -858,12 +873,14 @@ def copy_small_files(bench):
     return medians, size
 
 
-def note_copy(report, big, small):
-    """The goals: at least as fast as cp on the large file, faster than
-    cp -r on the small files."""
+def note_copy(report, big, paired, small):
+    """The goals: at least as fast as cp on the large file, in wall and
+    processor time, paired; faster than cp -r on the small files."""
     for key, who in (("lib_big", "library"), ("cli_big", "front end")):
-        if big[key] > big["cp_big"]:
-            report.miss("copy_big", "%s %s s, cp %s s" % (who, fmt_s(big[key]), fmt_s(big["cp_big"])))
+        wall, cpu = paired[key]
+        if wall > 1 or cpu > 1:
+            report.miss("copy_big", "%s %.3f × cp in wall time, %.3f × in processor time"
+                        % (who, wall, cpu))
     for key, who in (("lib_small", "library"), ("cli_small", "front end")):
         if small[key] >= small["cp_small"]:
             report.miss("copy_small", "%s %s s, cp -r %s s"
@@ -1118,16 +1135,23 @@ def measure_copy(bench):
     if bench.section("copy"):
         report.emit("| case | tool | median s | × ours | MB/s | max RSS MiB | result |",
                     "|---|---|---:|---:|---:|---:|---|")
-        big, big_size = copy_large_file(bench)
+        big, big_size, paired, big_runs = copy_large_file(bench)
         small, small_size = copy_small_files(bench)
-        report.emit("", "The %d files hold %d bytes; MB/s there counts those bytes." % (s.files, small_size), "")
+        report.emit("", "The %d files hold %d bytes; MB/s there counts those bytes." % (s.files, small_size),
+                    "", "The %d MiB file's row is the median of %d runs. Ours over cp, paired (the median"
+                    % (s.copy_mib, big_runs),
+                    "of each round's ratio, the runs of a round next to each other in time), in wall",
+                    "and in processor time (the tool's own user and system time):", "",
+                    "| tool | wall × cp | cpu × cp |", "|---|---:|---:|",
+                    "| ours: library, in-process | %.3f | %.3f |" % paired["lib_big"],
+                    "| ours: kivcopy front end | %.3f | %.3f |" % paired["cli_big"], "")
         bench.copy_chart = [
             ["case", "ours (library)", "ours (front end)", "cp"],
             ["%d MiB file" % s.copy_mib] + [fmt_mbs(big_size, big[k]) for k in ("lib_big", "cli_big", "cp_big")],
             ["%d files of 1-8 KiB" % s.files]
             + [fmt_mbs(small_size, small[k]) for k in ("lib_small", "cli_small", "cp_small")],
         ]
-        note_copy(report, big, small)
+        note_copy(report, big, paired, small)
     if bench.section("copy") or bench.section("sparse"):
         sparse, allocated = copy_sparse_file(bench)
         note_sparse(report, sparse, allocated)
@@ -1379,7 +1403,8 @@ def report_goals(bench, floor_ratios):
         report.goal("floor", "substitution within 1.5 times the durable floor at every length and"
                     " density (largest: %s)" % max(floor_ratios, key=float))
     if bench.section("copy"):
-        report.goal("copy_big", "copy at least as fast as cp on the large file")
+        report.goal("copy_big", "copy at least as fast as cp on the large file, in wall and processor "
+                    "time, paired")
         report.goal("copy_small", "copy faster than cp -r on the %d small files" % s.files)
     if bench.section("copy") or bench.section("sparse"):
         report.goal("copy_sparse", "the %d MiB file holding %d bytes copied to at most %d MiB allocated,"
