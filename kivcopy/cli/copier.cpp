@@ -192,24 +192,30 @@ Copier::Next Copier::open_target(const SourceName& source, const TargetName& tar
     return Next::failed;
 }
 
-// The data, the library's stamp, then what -p asks for, all through the
+// The copy's times, set in one call as its data is finished. The library
+// stamps a copy with the source's last access; where that is older than
+// the source's last change, the copy would look older than its source (to
+// -u, make, rsync) and be copied again: it gets the last change as its
+// modification time instead, as --preserve=timestamps gives it anyway.
+kivcommon::FileTimes Copier::stamp_for(const kivcopy::platform::Source& opened) const {
+    if (options_.preserve.timestamps || opened.access < opened.modification) {
+        return {opened.access, opened.modification};
+    }
+    return kivcopy::engine::access_stamp(opened);
+}
+
+// The data and the stamp, then what -p asks for besides, all through the
 // copy's own handle, before it is closed: no one can swap another file in
-// between, and the copy never shows another owner's set-ID bits.
+// between, and the copy never shows another owner's set-ID bits. Owner and
+// mode leave the times as they are.
 bool Copier::write(const SourceName& source, const TargetName& target, const Checked& checked,
                    kivcopy::platform::Source& opened, kivcopy::platform::File& file) {
     CopyWatch watch(progress_, file.handle(), done_, opened.size);
     const kivcopy::engine::Written written =
-        kivcopy::engine::write_copy(opened, file, options_.reflink);
+        kivcopy::engine::write_copy(opened, file, options_.reflink, stamp_for(opened));
     std::string reason;
-    bool attributes = written.closed || !options_.preserve.any() ||
-                      give_attributes(file.handle(), opened, options_.preserve, reason);
-    if (!written.closed && !options_.preserve.timestamps && opened.access < opened.modification) {
-        // The library stamps the copy with the source's last access; where
-        // that is older than the source's last change, the copy would look
-        // older than its source (to -u, make, rsync), and be copied again:
-        // it gets the last change as its modification time instead.
-        attributes = set_times(file.handle(), opened.access, opened.modification, reason);
-    }
+    const bool attributes = written.closed || !options_.preserve.any() ||
+                            give_attributes(file.handle(), opened, options_.preserve, reason);
     watch.stop();
     const int result = kivcopy::result_of(kivcopy::engine::close_copy(written, file, opened));
     done_ += opened.size;

@@ -49,6 +49,7 @@ private:
     Next open_target(const SourceName& source, const TargetName& target, Checked& checked,
                      kivcopy::platform::Source& opened, kivcopy::platform::File& file);
     unsigned creation_mode(const TargetName& target, const kivcopy::platform::Source& source) const;
+    kivcommon::FileTimes stamp_for(const kivcopy::platform::Source& opened) const;
     bool write(const SourceName& source, const TargetName& target, const Checked& checked,
                kivcopy::platform::Source& opened, kivcopy::platform::File& file);
 

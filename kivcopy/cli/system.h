@@ -74,14 +74,10 @@ bool give_link_attributes(Folder& folder, const std::string& name, const Status&
 // Gives the open copy what `preserve` asks of the source, through its
 // handle: owner and group (where the caller may), then the mode (the
 // set-user-ID and set-group-ID bits only if the copy's owner and group are
-// the source's), then the access and modification times. False with the
+// the source's). The times came with the copy's stamp. False with the
 // reason when something could not be set.
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
                      const Preserve& preserve, std::string& reason);
-
-// Sets both times of the open copy; false with the reason.
-bool set_times(kivcopy::platform::NativeHandle copy, const kivcopy::platform::FileTime& access,
-               const kivcopy::platform::FileTime& modification, std::string& reason);
 
 // Gives a directory of the copy its final mode (`mode`, when this run made
 // it) and what `preserve` asks of the source's `status`.

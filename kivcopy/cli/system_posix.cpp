@@ -152,11 +152,6 @@ bool give_link_attributes(Folder& folder, const std::string& name, const Status&
     return true;
 }
 
-bool set_times(kivcopy::platform::NativeHandle copy, const kivcopy::platform::FileTime& access,
-               const kivcopy::platform::FileTime& modification, std::string& reason) {
-    return give_times(copy, access, modification, reason);
-}
-
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
                      const Preserve& preserve, std::string& reason) {
     bool owners_are_the_sources = false;
@@ -175,7 +170,7 @@ bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platfo
             return false;
         }
     }
-    return !preserve.timestamps || give_times(copy, source.access, source.modification, reason);
+    return true;
 }
 
 // A directory made by this run was made for its owner alone, so that no

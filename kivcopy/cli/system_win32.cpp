@@ -100,20 +100,8 @@ bool give_link_attributes(Folder&, const std::string&, const Status&, const Pres
     return true;  // links are not copied on Windows
 }
 
-bool set_times(kivcopy::platform::NativeHandle copy, const kivcopy::platform::FileTime& access,
-               const kivcopy::platform::FileTime& modification, std::string& reason) {
-    return give_times(copy, filetime_of(access.seconds, access.nanoseconds),
-                      filetime_of(modification.seconds, modification.nanoseconds), reason);
-}
-
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
                      const Preserve& preserve, std::string& reason) {
-    if (preserve.timestamps &&
-        !give_times(copy, filetime_of(source.access.seconds, source.access.nanoseconds),
-                    filetime_of(source.modification.seconds, source.modification.nanoseconds),
-                    reason)) {
-        return false;
-    }
     if (preserve.mode && source.read_only) {
         FILE_BASIC_INFO information{};
         if (!::GetFileInformationByHandleEx(copy, FileBasicInfo, &information,

@@ -105,10 +105,10 @@ platform::Replacing open_existing_target(Place where, Links links, const Source&
     return replacing;
 }
 
-// The copy is stamped with the source's last-access time, not its
-// modification time, through the handle it was written through, so that
+// The copy is stamped through the handle it was written through, so that
 // whatever its name stands for by now is not touched.
-Written write_copy(Source& source, File& target, Sharing sharing) {
+Written write_copy(Source& source, File& target, Sharing sharing,
+                   const kivcommon::FileTimes& stamp) {
     Written written;
     const MovedData moved = move_data(source, target, sharing);
     if (moved.status != CopyStatus::copied) {
@@ -124,7 +124,7 @@ Written write_copy(Source& source, File& target, Sharing sharing) {
         written.error = platform::last_error();
         written.status = CopyStatus::target_not_written;
     }
-    written.stamped = target.set_both_times(source.access);
+    written.stamped = target.set_times(stamp);
     return written;
 }
 
@@ -178,7 +178,9 @@ CopyStatus copy_file(const platform::PathChar* source_path, const platform::Path
     if (opened != CopyStatus::copied) {
         return finish(opened, target, source.file);
     }
-    const engine::Written written = engine::write_copy(source, target, Sharing::when_possible);
+    // Stamped with the source's last-access time, not its modification time.
+    const engine::Written written =
+        engine::write_copy(source, target, Sharing::when_possible, engine::access_stamp(source));
     return engine::close_copy(written, target, source);
 }
 

@@ -116,9 +116,10 @@ private:
 
 // The system's own ways of moving a run of data, tried before the block
 // loop: first the target shares the run's blocks with the source (a
-// reflink, where both lie on one file system that can share blocks), then
-// the kernel copies the run from file to file (copy_file_range), and the
-// block loop moves whatever is left. Each way that is refused or fails is
+// reflink, where both lie on one file system that can share blocks); else
+// the target's room for a long run is reserved, and the kernel copies the
+// run from file to file (copy_file_range), and the block loop moves
+// whatever is left. Each way that is refused or fails is
 // not tried again for the rest of the copy. Nothing tells these ways apart
 // from the block loop but their speed: the target's bytes, holes, size and
 // position are the same, and a copy that fails part-way through the run
@@ -134,6 +135,8 @@ public:
 
     // Whether a run could not share its blocks where sharing was required.
     bool sharing_refused() const { return sharing_refused_; }
+    // Where the room reserved in the target ends; 0 if none was.
+    std::int64_t reserved_end() const { return reserved_end_; }
 
     // Moves what the kernel will of [start, end) of the source to the same
     // place in the target, both files placed at `start`, and sets `moved_to`
@@ -161,6 +164,9 @@ public:
                 return CopyStatus::target_not_written;
             }
         }
+        if (end - start >= reserved_run && target.reserve(start, end - start)) {
+            reserved_end_ = end;
+        }
         while (may_copy_ && moved_to < end) {
             std::int64_t copied = target.copy_range_from(source, end - moved_to);
             if (copied < 0) {
@@ -179,6 +185,7 @@ private:
     bool must_share_;
     bool may_copy_;
     bool sharing_refused_ = false;
+    std::int64_t reserved_end_ = 0;
 };
 
 // Moves the source to the target block by block until the source ends.
@@ -266,6 +273,9 @@ MovedData move_data(platform::Source& source, File& target, Sharing sharing) {
     moved.sharing_refused = kernel.sharing_refused();
     if (moved.status == CopyStatus::copied) {
         moved.written_out = writer.flush();
+    }
+    if (kernel.reserved_end() > 0) {
+        target.release_room_past_end(kernel.reserved_end());
     }
     return moved;
 }

@@ -38,17 +38,25 @@ platform::Replacing open_existing_target(Place where, Links links, const Source&
 // How writing the copy went.
 struct Written {
     CopyStatus status = CopyStatus::copied;  // copied, or why the data did not all arrive
-    bool stamped = false;  // the target's times were set to the source's last access
+    bool stamped = false;  // the target's times were set
     bool closed = false;   // a failure that closed both files already
     int error = 0;         // the system's error for a failure
     bool sharing_refused = false;  // blocks could not be shared where that was required
 };
 
+// KivCopyFile's stamp: both of the copy's times are the source's last
+// access.
+inline kivcommon::FileTimes access_stamp(const Source& source) {
+    return {source.access, source.access};
+}
+
 // Copies the source's data into the open target, sharing its blocks as
-// `sharing` says, and stamps the target with the source's last-access time,
-// as KivCopyFile does. Both stay open unless the data could not all be
-// moved; then both are closed, target first.
-Written write_copy(Source& source, File& target, Sharing sharing);
+// `sharing` says, and stamps the target with `stamp` (KivCopyFile's is
+// access_stamp), in the one call that sets its times. Both stay open
+// unless the data could not all be moved; then both are closed, target
+// first.
+Written write_copy(Source& source, File& target, Sharing sharing,
+                   const kivcommon::FileTimes& stamp);
 
 // The finishing step: closes the target, then the source, and gives the
 // copy status as KivCopyFile would return it (a failed close makes it

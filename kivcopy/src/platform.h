@@ -15,6 +15,7 @@ namespace kivcopy::platform {
 
 using kivcommon::FileIdentity;
 using kivcommon::FileTime;
+using kivcommon::FileTimes;
 using kivcommon::NativeHandle;
 using kivcommon::PathChar;
 
@@ -79,6 +80,18 @@ public:
     bool seek_to(std::int64_t offset);
     // Sets the file's size; growing it adds a hole.
     bool set_size(std::int64_t size);
+    // Reserves room on the volume for [offset, offset + length) of this
+    // file before it is written, without changing the file's size or what
+    // it reads as, so that the writes that fill the range find their room
+    // at once instead of block by block. False where the system cannot
+    // reserve room; the writes then find it as they go, as always.
+    bool reserve(std::int64_t offset, std::int64_t length);
+    // Gives back the room reserved up to `reserved_end` that lies past the
+    // file's end, where the copy stopped short of it (it failed, or the
+    // source shrank meanwhile); the file's bytes, size and the system's
+    // last error stay as they were. Windows gives such room back itself
+    // when the file is closed.
+    void release_room_past_end(std::int64_t reserved_end);
     // Makes [offset, offset + length) of this file share the blocks of the
     // same range of `source`, where both lie on one file system that can
     // share blocks between files (Linux: btrfs, XFS): the range then reads
@@ -95,8 +108,8 @@ public:
     // positions where the bytes copied before left them. Windows always
     // answers -1.
     std::int64_t copy_range_from(File& source, std::int64_t size);
-    // Sets the file's access and modification time, both, to `time`.
-    bool set_both_times(FileTime time);
+    // Sets the file's access and modification times.
+    bool set_times(const FileTimes& times);
     // Closes the file; false if the close reports an error. Closing a file
     // that is not open succeeds.
     bool close();

@@ -194,7 +194,8 @@ TEST_F(KernelCopy, GoesOnInTheBlockLoopFromWhereTheKernelStopped) {
 
 // After the kernel stops, a source that cannot be read is still told as
 // such (-5011) and a target that cannot be written as such (-5010), and
-// the target keeps what was copied before: what the kernel moved.
+// the target keeps what was copied before: what the kernel moved, and no
+// more room than that (the room reserved for the whole run is given back).
 TEST_F(KernelCopy, TellsTheFailingSideApartAfterTheKernelStopped) {
     constexpr std::size_t step = 100000;
     const long long size = mib + 12345;
@@ -204,6 +205,8 @@ TEST_F(KernelCopy, TellsTheFailingSideApartAfterTheKernelStopped) {
     EXPECT_EQ(unread.result, KIVCOPY_SOURCE_NOT_READ);
     EXPECT_EQ(unread.copied_in_kernel, 2 * step);
     EXPECT_TRUE(read_file(path("target")) == bytes.substr(0, 2 * step));
+    EXPECT_LT(allocated("target"), 2 * static_cast<long long>(step) + 64 * kib)
+        << "room reserved past the copy's end was kept";
 
     // A real full disk, met by the kernel's copy: source and target share
     // one small file system, which fills part-way through the copy.
