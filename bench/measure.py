@@ -841,8 +841,10 @@ def copy_small_files(bench):
     the copies are deleted only at the end: ext4 without a journal skips
     inodes deleted in the last 30 seconds when it allocates new ones,
     checking each on disk, so a copy made right after deleting the previous
-    one pays for that deletion. Gives each key's median, the files' size,
-    the rounds and each of ours over cp -r, paired."""
+    one pays for that deletion; for the same reason the files and their
+    copies are left for the caller to delete once the tree's case, which
+    makes small files too, is measured. Gives each key's median, the files'
+    size, the rounds, each of ours over cp -r, paired, and what to delete."""
     source, copies, names = bench.path("src"), bench.path("copies"), bench.path("names")
     paths, size = make_tree(bench, source)
     batches = helper("xargs", "-0", "-s", "1048576", "-a", names, "sh", "-c", "echo batch").count("\n")
@@ -873,8 +875,7 @@ def copy_small_files(bench):
     medians = report_copy(bench, "%d files" % bench.settings.files, size, labels, tallies)
     paired = {key: paired_ratio(tallies[key].times, tallies["cp_small"].times)
               for key in ("lib_small", "cli_small")}
-    remove(source, copies, names)
-    return medians, size, runs, paired
+    return medians, size, runs, paired, (source, copies, names)
 
 
 def note_copy(report, paired, small, small_paired):
@@ -1140,7 +1141,7 @@ def measure_copy(bench):
         report.emit("| case | tool | median s | × ours | MB/s | max RSS MiB | result |",
                     "|---|---|---:|---:|---:|---:|---|")
         big, big_size, paired, big_runs = copy_large_file(bench)
-        small, small_size, small_runs, small_paired = copy_small_files(bench)
+        small, small_size, small_runs, small_paired, small_files = copy_small_files(bench)
         report.emit("", "The %d files hold %d bytes; MB/s there counts those bytes." % (s.files, small_size),
                     "", "The %d MiB file's rows are the median of %d runs, the %d files' of %d. Ours over"
                     % (s.copy_mib, big_runs, s.files, small_runs),
@@ -1165,6 +1166,8 @@ def measure_copy(bench):
         note_sparse(report, sparse, allocated)
     if bench.section("copy") or bench.section("tree"):
         copy_tree_files(bench)
+    if bench.section("copy"):
+        remove(*small_files)
     if bench.section("copy") or bench.section("reflink"):
         copy_on_reflink(bench)
 
