@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Zlib
 // Moving a copy's data: shared blocks or the kernel's copy where the system
-// offers them, else large reads and writes through the library's buffers;
-// holes in the source stay holes in the target.
+// offers them, else large reads and writes through the library's block
+// buffer; holes in the source stay holes in the target.
 #include "data.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 namespace kivcopy {
@@ -14,23 +13,17 @@ namespace {
 
 using platform::File;
 
-// Every block that a copy moves through the process passes through this one
-// buffer, which lives as long as the library; calls must therefore never
-// overlap. (On Linux most data never comes here: see KernelCopy.)
+// Every byte that a copy moves through the process passes through this one
+// block buffer, which lives as long as the library; calls must therefore
+// never overlap. (On Linux most data never comes here: see KernelCopy.)
+// The source is read straight into it and it is written out whole, so
+// that no byte is copied inside the process: a big file moves through the
+// system in few, large reads and writes, and a small one in one read and
+// one write.
 unsigned char block_buffer[block_size];
 
-// The streams' buffers are much larger than a block, so that a big file
-// moves through the system in few, large reads and writes, and a small one
-// in one read and one write; the platform says how large. Like the block
-// buffer they belong to the library, as calls never overlap.
-constexpr std::size_t stream_buffer_size = platform::transfer_size;
-unsigned char source_stream_buffer[stream_buffer_size];
-unsigned char target_stream_buffer[stream_buffer_size];
-
-// The source as a buffered input stream: blocks are served from a large
-// buffer that is refilled with one read when it runs dry. A stream over one
-// run of data of a file with holes is given the run's length, and reads no
-// further.
+// The source, read at most to a run's end. A stream over one run of data
+// of a file with holes is given the run's length, and reads no further.
 class SourceStream {
 public:
     static constexpr std::int64_t to_the_end = std::numeric_limits<std::int64_t>::max();
@@ -38,73 +31,50 @@ public:
     explicit SourceStream(File& file, std::int64_t length = to_the_end)
         : file_(file), unread_(length) {}
 
-    // Reads up to `size` bytes into `into`; fewer only at the end or on a
-    // failure, which failed() then reports.
+    // Reads up to `size` bytes into `into` with one read; 0 at the end or
+    // on a failure, which failed() then reports.
     std::size_t read(unsigned char* into, std::size_t size) {
-        std::size_t delivered = 0;
-        while (delivered < size && refill()) {
-            std::size_t step = size - delivered < end_ - next_ ? size - delivered : end_ - next_;
-            std::memcpy(into + delivered, source_stream_buffer + next_, step);
-            next_ += step;
-            delivered += step;
+        if (failed_ || unread_ == 0) {
+            return 0;
         }
-        return delivered;
+        std::size_t wanted = unread_ < static_cast<std::int64_t>(size)
+                                 ? static_cast<std::size_t>(unread_)
+                                 : size;
+        std::ptrdiff_t got = file_.read_some(into, wanted);
+        failed_ = got < 0;
+        if (got <= 0) {
+            return 0;
+        }
+        unread_ -= got;
+        return static_cast<std::size_t>(got);
     }
     bool failed() const { return failed_; }
 
 private:
-    // Makes sure unread bytes are buffered; false at the end or on failure.
-    bool refill() {
-        if (next_ < end_) {
-            return true;
-        }
-        if (at_end_ || failed_ || unread_ == 0) {
-            return false;
-        }
-        std::size_t wanted = unread_ < static_cast<std::int64_t>(stream_buffer_size)
-                                 ? static_cast<std::size_t>(unread_)
-                                 : stream_buffer_size;
-        std::ptrdiff_t got = file_.read_some(source_stream_buffer, wanted);
-        failed_ = got < 0;
-        at_end_ = got == 0;
-        next_ = 0;
-        end_ = got > 0 ? static_cast<std::size_t>(got) : 0;
-        unread_ -= static_cast<std::int64_t>(end_);
-        return got > 0;
-    }
-
     File& file_;
     std::int64_t unread_;
-    std::size_t next_ = 0;
-    std::size_t end_ = 0;
-    bool at_end_ = false;
     bool failed_ = false;
 };
 
-// The target as a buffered output stream: blocks are gathered in a large
-// buffer that is written out when it is full and when the copy finishes.
+// The target as a buffered output stream: the block buffer gathers what
+// is read until it is full, and is written out then and when the copy
+// finishes.
 class TargetStream {
 public:
     explicit TargetStream(File& file) : file_(file) {}
 
-    // Takes all `size` bytes; false if a write to the file failed.
-    bool write(const unsigned char* bytes, std::size_t size) {
-        while (size > 0) {
-            if (used_ == stream_buffer_size && !flush()) {
-                return false;
-            }
-            std::size_t room = stream_buffer_size - used_;
-            std::size_t step = size < room ? size : room;
-            std::memcpy(target_stream_buffer + used_, bytes, step);
-            used_ += step;
-            bytes += step;
-            size -= step;
-        }
-        return true;
+    // Where the next bytes read go, and how many fit there.
+    unsigned char* room() { return block_buffer + used_; }
+    std::size_t room_size() const { return block_size - used_; }
+    // Takes the `size` bytes just placed in room(), writing the buffer out
+    // once it is full; false if that write failed.
+    bool took(std::size_t size) {
+        used_ += size;
+        return used_ < block_size || flush();
     }
     // Writes out what is gathered; false if the file did not take it all.
     bool flush() {
-        bool written = used_ == 0 || file_.write_all(target_stream_buffer, used_);
+        bool written = used_ == 0 || file_.write_all(block_buffer, used_);
         used_ = 0;
         return written;
     }
@@ -188,14 +158,15 @@ private:
     std::int64_t reserved_end_ = 0;
 };
 
-// Moves the source to the target block by block until the source ends.
+// Moves the source to the target until the source ends, each read going
+// into the room left in the block buffer.
 CopyStatus copy_blocks(SourceStream& source, TargetStream& target) {
     for (;;) {
-        std::size_t got = source.read(block_buffer, block_size);
+        std::size_t got = source.read(target.room(), target.room_size());
         if (got == 0) {
             return source.failed() ? CopyStatus::source_not_read : CopyStatus::copied;
         }
-        if (!target.write(block_buffer, got)) {
+        if (!target.took(got)) {
             return CopyStatus::target_not_written;
         }
     }

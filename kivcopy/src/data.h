@@ -11,9 +11,9 @@
 
 namespace kivcopy {
 
-// How many bytes the block loop moves at a time, between the streams'
-// much larger buffers (platform::transfer_size).
-constexpr std::size_t block_size = 2048;
+// The block buffer's size: the most that one read or write moves when a
+// copy's data pass through the process.
+constexpr std::size_t block_size = platform::transfer_size;
 
 // A run of data this long or longer has its room reserved before it is
 // moved (File::reserve). Below it the reservation's own call costs more

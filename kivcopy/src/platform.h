@@ -22,9 +22,8 @@ using kivcommon::PathChar;
 // How many bytes one read or write moves when a copy's data pass through
 // the process. On Windows every byte does: 512 KiB was the fastest of the
 // sizes from 64 KiB to 4 MiB measured under 64-bit Wine, where 1 MiB and
-// more came out slower than 256 KiB, as the source's and the target's
-// buffers then no longer fit the processor's cache beside each other. On
-// Linux the kernel moves most bytes, and 256 KiB serves what it leaves.
+// more came out slower than 256 KiB. On Linux the kernel moves most bytes,
+// and 256 KiB serves what it leaves.
 #if defined(_WIN32)
 constexpr std::size_t transfer_size = std::size_t{512} * 1024;
 #else

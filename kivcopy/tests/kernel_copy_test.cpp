@@ -100,23 +100,21 @@ protected:
     }
 };
 
-// Dense sources of sizes on both sides of the block, a page (4096) and the
-// stream buffer, and sources with holes whose runs start and end at those
-// edges or at the end of the file.
+// Dense sources of sizes on both sides of a page (4096) and of the block
+// buffer, and sources with holes whose runs start and end at those edges or
+// at the end of the file.
 TEST_F(KernelCopy, LeavesWhatTheBlockLoopLeaves) {
-    constexpr auto block = static_cast<long long>(kivcopy::block_size);
-    constexpr auto buffer = static_cast<long long>(kivcopy::platform::transfer_size);
+    constexpr auto buffer = static_cast<long long>(kivcopy::block_size);
     const std::pair<long long, Pieces> sources[] = {
         {0, {}},
         {1, {{0, 1}}},
-        {block - 1, {{0, block - 1}}},
-        {block, {{0, block}}},
-        {block + 1, {{0, block + 1}}},
         {4095, {{0, 4095}}},
+        {4096, {{0, 4096}}},
         {4097, {{0, 4097}}},
         {buffer - 1, {{0, buffer - 1}}},
         {buffer, {{0, buffer}}},
-        {3 * buffer + block + 1, {{0, 3 * buffer + block + 1}}},
+        {buffer + 1, {{0, buffer + 1}}},
+        {3 * buffer + 4097, {{0, 3 * buffer + 4097}}},
         {3 * mib + 700001, {{0, 5000}, {3 * mib, 700001}}},
         {8 * mib, {{4 * mib + 3, 8}}},
         {2 * mib, {{buffer - 4 * kib, 8 * kib}, {mib, buffer + 1}}},
