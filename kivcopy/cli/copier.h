@@ -4,7 +4,7 @@
 // them, with what cp and install do around them (-u, backups, -f's retry,
 // -p, hard links kept); a link or FIFO made anew. Its steps live by idea:
 // copier.cpp copies a regular file, existing_target.cpp decides what an
-// existing target's name gets, special_entries.cpp makes links and FIFOs.
+// existing target's name gets, made_anew.cpp makes links and FIFOs.
 #ifndef KIVCOPY_CLI_COPIER_H
 #define KIVCOPY_CLI_COPIER_H
 
@@ -60,7 +60,7 @@ private:
     bool clear_the_way(const SourceName& source, const kivcopy::platform::Source& opened,
                        const TargetName& target, Checked& checked);
 
-    // special_entries.cpp: another name of an earlier copy.
+    // made_anew.cpp: another name of an earlier copy.
     Next link_to_earlier_copy(const SourceName& source, const Status& status,
                               const TargetName& target, const Checked& checked);
 
