@@ -5,12 +5,20 @@
 # Fails unless the library's dynamic symbol table defines exactly EXPORTS,
 # and, with ONLY_C_LIBRARY, if it needs at load time anything but the C
 # library and the dynamic loader.
-find_program(NM nm REQUIRED)
-execute_process(COMMAND ${NM} -D --defined-only "${LIBRARY}"
-  OUTPUT_VARIABLE table RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "nm could not read ${LIBRARY}")
-endif()
+
+# What `tool` (a program of binutils) prints about the library, given
+# the options that follow; the check fails if the tool cannot read it.
+function(read_library variable tool)
+  find_program(program_${tool} ${tool} REQUIRED)
+  execute_process(COMMAND ${program_${tool}} ${ARGN} "${LIBRARY}"
+    OUTPUT_VARIABLE output RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${tool} could not read ${LIBRARY}")
+  endif()
+  set(${variable} "${output}" PARENT_SCOPE)
+endfunction()
+
+read_library(table nm -D --defined-only)
 string(REGEX MATCHALL "[^\n]+" lines "${table}")
 set(defined "")
 foreach(line IN LISTS lines)
@@ -26,11 +34,7 @@ endif()
 message(STATUS "${LIBRARY} defines exactly [${defined}]")
 
 if(ONLY_C_LIBRARY)
-  find_program(READELF readelf REQUIRED)
-  execute_process(COMMAND ${READELF} -d "${LIBRARY}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "readelf could not read ${LIBRARY}")
-  endif()
+  read_library(dynamic readelf -d)
   string(REGEX MATCHALL "\\(NEEDED\\)[^[]*\\[[^]]+\\]" entries "${dynamic}")
   set(needed "")
   foreach(entry IN LISTS entries)
