@@ -87,17 +87,17 @@ bool Copier::look_at_source(const SourceName& source, Status& status) {
     return true;
 }
 
-// A file found in a tree that has other names, and belongs to someone other
-// than its directory's owner, is left alone when root copies: someone who
-// may write in the directory could have linked a file there that is not
-// theirs to hand out (where the system lets anyone link any file).
+// A file found in a tree that has other names is left alone when root
+// copies, unless its directory is its owner's alone: someone else who may
+// add names there could have linked a file there that is not theirs to hand
+// out (where the system lets anyone link any file).
 bool Copier::may_take(const SourceName& source, const Status& status) {
     if (!source.walked || options_.follow_hard_links || status.links < 2 ||
-        !caller_is_privileged() || status.owner == source.folder->status().owner) {
+        !caller_is_privileged() || source.folder->vouches_for_hard_link(status)) {
         return true;
     }
     return report_.fail("not copying " + quoted(source.shown) +
-                        ": it has other hard links and its owner does not own its directory "
+                        ": it has other hard links and its directory is not its owner's alone "
                         "(--follow-hard-links copies it)");
 }
 

@@ -37,7 +37,7 @@ void print_help() {
         "                          as links (the default without -r)\n"
         "  -L, --dereference       follow every link, in trees too\n"
         "      --follow-hard-links  with -r as root, copy also a file that has other\n"
-        "                          hard links and whose owner does not own its directory\n"
+        "                          hard links, in a directory not its owner's alone\n"
         "      --reflink[=WHEN]    share the source's blocks where the file system can:\n"
         "                          auto (the default: where it can), always (without\n"
         "                          WHEN: a copy that cannot fails), never\n"

@@ -36,7 +36,7 @@ void print_help() {
         "  -r, --recursive  FILE may be a directory: patch the regular files under it,\n"
         "                   in sorted order; links are not followed (-v tells)\n"
         "      --follow-hard-links  with -r as root, patch also a file that has other\n"
-        "                   hard links and whose owner does not own its directory\n"
+        "                   hard links, in a directory not its owner's alone\n"
         "      --include=GLOB  only files whose name matches GLOB (repeatable)\n"
         "      --exclude=GLOB  not files or directories whose name matches GLOB\n"
         "      --backup[=CONTROL]  keep each changed FILE's old bytes in a backup, durable\n"

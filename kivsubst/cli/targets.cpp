@@ -73,13 +73,13 @@ private:
     std::map<std::string, std::pair<std::shared_ptr<Folder>, kivcli::SystemError>> folders_;
 };
 
-// A file found under -r that has other names and belongs to someone other
-// than its directory's owner is left alone when root patches: someone who
-// may write in the directory could have linked a file there that is not
-// theirs to have changed (where the system lets anyone link any file).
+// A file found under -r that has other names is left alone when root
+// patches, unless its directory is its owner's alone: someone else who may
+// add names there could have linked a file there that is not theirs to have
+// changed (where the system lets anyone link any file).
 bool is_foreign_hard_link(const Options& options, const kivcli::Entry& entry) {
     return !options.follow_hard_links && entry.status.links > 1 && caller_is_privileged() &&
-           entry.status.owner != entry.folder->status().owner;
+           !entry.folder->vouches_for_hard_link(entry.status);
 }
 
 // Every regular file under `root` that the globs let in; directories that
@@ -107,7 +107,7 @@ void collect_tree(const Options& options, const std::shared_ptr<Folder>& root,
             }
         } else if (entry.status.is_file() && is_foreign_hard_link(options, entry)) {
             failed("not patching " + quoted(entry.shown) +
-                   ": it has other hard links and its owner does not own its directory "
+                   ": it has other hard links and its directory is not its owner's alone "
                    "(--follow-hard-links patches it)");
         } else if (entry.status.is_file()) {
             targets.push_back({entry.shown, entry.folder, entry.name, false, 0,

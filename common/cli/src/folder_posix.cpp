@@ -205,6 +205,10 @@ bool Folder::trusts_link(const Status& link) const {
            shut_to_others;
 }
 
+bool Folder::vouches_for_hard_link(const Status& file) const {
+    return file.owner == status_.owner && (status_.mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 bool Folder::gives_group_other_than(std::uint64_t group) const {
     return (status_.mode & S_ISGID) != 0 && status_.group != group;
 }

@@ -243,6 +243,12 @@ bool Folder::trusts_link(const Status&) const {
     return true;
 }
 
+// A front end on Windows runs with no privilege that it would lend through
+// a hard link (it never takes the caller for one that may read any file).
+bool Folder::vouches_for_hard_link(const Status&) const {
+    return true;
+}
+
 bool Folder::gives_group_other_than(std::uint64_t) const {
     return false;
 }

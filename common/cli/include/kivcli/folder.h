@@ -119,6 +119,12 @@ public:
     // where no one else may add or rename names. Only such a link is
     // written through; anyone else's says where our bytes would go.
     bool trusts_link(const Status& link) const;
+    // Whether a file found here with other hard links can only have been
+    // given its name here by the one who owns both: the file's owner owns
+    // the directory, and no one else may add a name to it. A sticky bit
+    // keeps others from removing or renaming names, not from adding them,
+    // so a root-owned 1777 folder is not root's alone.
+    bool vouches_for_hard_link(const Status& file) const;
     // Whether a new file made here belongs to the directory's group rather
     // than the caller's (a set-group-ID directory), and so to a group that
     // `group` (the source's) need not be.
