@@ -67,8 +67,8 @@ protected:
     }
 };
 
-// --backup=numbered, existing and VERSION_CONTROL name backups as cp's do;
-// restoring a file from its own backup (-b with the backup as source) is
+// --backup=numbered, existing and VERSION_CONTROL name backups as cp's do,
+// counting on past nine digits and past what a machine word holds; restoring a file from its own backup (-b with the backup as source) is
 // refused by both, and the backup is kept.
 TEST_F(LikeCp, NamesBackupsAsCpDoesAndNeverDestroysTheSource) {
     for (const char* tool : {"ours", "cp"}) {
@@ -78,6 +78,8 @@ TEST_F(LikeCp, NamesBackupsAsCpDoesAndNeverDestroysTheSource) {
         write_file(dir + "/app.ini", "v0");
         write_file(dir + "/other.ini", "other");
         write_file(dir + "/other.ini.~4~", "older");
+        write_file(dir + "/nine.ini.~999999999~", "older");
+        write_file(dir + "/wide.ini.~99999999999999999999~", "older");
         auto run = [&](const std::vector<std::string>& arguments,
                        const std::vector<std::string>& environment = {}) {
             return std::string(tool) == "ours" ? kivcopy(arguments, environment)
@@ -90,6 +92,11 @@ TEST_F(LikeCp, NamesBackupsAsCpDoesAndNeverDestroysTheSource) {
         }
         EXPECT_EQ(run({"-f", "--backup=existing", "--", dir + "/new", dir + "/other.ini"})
                       .exit_status, 0) << tool;
+        for (const char* name : {"/nine.ini", "/nine.ini", "/wide.ini"}) {
+            write_file(dir + name, name);
+            EXPECT_EQ(run({"-f", "--backup=numbered", "--", dir + "/new", dir + name})
+                          .exit_status, 0) << tool;
+        }
         EXPECT_EQ(run({"-f", "--backup", "--", dir + "/new", dir + "/new.ini"},
                       {"VERSION_CONTROL=numbered"}).exit_status, 0) << tool;
         EXPECT_EQ(run({"-f", "--backup", "--", dir + "/new", dir + "/new.ini"},
@@ -105,6 +112,8 @@ TEST_F(LikeCp, NamesBackupsAsCpDoesAndNeverDestroysTheSource) {
     EXPECT_EQ(listing(path("ours"), false), listing(path("cp"), false));
     EXPECT_EQ(read_file(path("ours/app.ini.~2~")), "v1");
     EXPECT_EQ(read_file(path("ours/other.ini.~5~")), "other");
+    EXPECT_EQ(read_file(path("ours/nine.ini.~1000000001~")), "/nine.ini");
+    EXPECT_EQ(read_file(path("ours/wide.ini.~100000000000000000000~")), "/wide.ini");
 }
 
 // -a keeps a tree as cp -a does: the bytes, modes, times (of links too),

@@ -2,6 +2,7 @@
 #include "kivcli/backup_names.h"
 
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace kivcli {
@@ -19,8 +20,11 @@ const Word words[] = {
     {"existing", BackupControl::existing}, {"nil", BackupControl::existing},
 };
 
-// The number N of a name NAME.~N~, and NAME; false for any other name.
-bool split_numbered(const std::string& candidate, std::string& name, unsigned& number) {
+// The number N of a name NAME.~N~, as its digits, and NAME; false for any
+// other name. Numbers are kept as digits, of any length, so that counting
+// goes on past what a machine word holds, as it must: a backup numbered one
+// past the highest that wrapped or stopped would replace an older one.
+bool split_numbered(const std::string& candidate, std::string& name, std::string& number) {
     if (candidate.size() < 5 || candidate.compare(candidate.size() - 1, 1, "~") != 0) {
         return false;
     }
@@ -28,14 +32,32 @@ bool split_numbered(const std::string& candidate, std::string& name, unsigned& n
     if (mark == std::string::npos || mark == 0 || mark + 2 >= candidate.size() - 1) {
         return false;
     }
-    const std::string digits = candidate.substr(mark + 2, candidate.size() - 3 - mark);
-    if (digits.empty() || digits.size() > 9 || digits[0] == '0' ||
+    std::string digits = candidate.substr(mark + 2, candidate.size() - 3 - mark);
+    if (digits.empty() || digits[0] == '0' ||
         digits.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     name = candidate.substr(0, mark);
-    number = static_cast<unsigned>(std::strtoul(digits.c_str(), nullptr, 10));
+    number = std::move(digits);
     return true;
+}
+
+// Whether the number written `a` is greater than the one written `b`
+// (neither with leading zeros; an empty one is zero).
+bool greater(const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() > b.size() : a > b;
+}
+
+// The number one greater than the one written `digits`.
+std::string one_more(std::string digits) {
+    for (auto place = digits.rbegin(); place != digits.rend(); ++place) {
+        if (*place != '9') {
+            ++*place;
+            return digits;
+        }
+        *place = '0';
+    }
+    return "1" + digits;
 }
 
 }  // namespace
@@ -85,20 +107,20 @@ bool is_valid_backup_suffix(const std::string& suffix) {
     return !suffix.empty() && suffix.find_first_of("/\\") == std::string::npos;
 }
 
-std::map<std::string, unsigned>& BackupNames::numbered_in(Folder& folder) {
+std::map<std::string, std::string>& BackupNames::numbered_in(Folder& folder) {
     const auto known = numbered_.find(folder.status().identity);
     if (known != numbered_.end()) {
         return known->second;
     }
-    std::map<std::string, unsigned>& numbers = numbered_[folder.status().identity];
+    std::map<std::string, std::string>& numbers = numbered_[folder.status().identity];
     std::vector<std::string> names;
     SystemError error = 0;
     folder.names(names, error);
     for (const std::string& candidate : names) {
         std::string name;
-        unsigned number = 0;
-        if (split_numbered(candidate, name, number) && number > numbers[name]) {
-            numbers[name] = number;
+        std::string number;
+        if (split_numbered(candidate, name, number) && greater(number, numbers[name])) {
+            numbers[name] = std::move(number);
         }
     }
     return numbers;
@@ -108,15 +130,13 @@ std::string BackupNames::backup_of(Folder& folder, const std::string& name) {
     if (policy_.control == BackupControl::simple) {
         return name + policy_.suffix;
     }
-    std::map<std::string, unsigned>& numbers = numbered_in(folder);
-    const auto found = numbers.find(name);
-    const bool none_numbered = found == numbers.end() || found->second == 0;
-    if (policy_.control == BackupControl::existing && none_numbered) {
+    std::map<std::string, std::string>& numbers = numbered_in(folder);
+    std::string& highest = numbers[name];
+    if (policy_.control == BackupControl::existing && highest.empty()) {
         return name + policy_.suffix;
     }
-    const unsigned next = (found == numbers.end() ? 0 : found->second) + 1;
-    numbers[name] = next;
-    return name + ".~" + std::to_string(next) + "~";
+    highest = one_more(highest);
+    return name + ".~" + highest + "~";
 }
 
 std::vector<std::string> BackupNames::originals_of(const std::string& candidate) const {
@@ -131,7 +151,7 @@ std::vector<std::string> BackupNames::originals_of(const std::string& candidate)
         originals.push_back(candidate.substr(0, candidate.size() - suffix.size()));
     }
     std::string name;
-    unsigned number = 0;
+    std::string number;
     if (policy_.control != BackupControl::simple && split_numbered(candidate, name, number)) {
         originals.push_back(name);
     }

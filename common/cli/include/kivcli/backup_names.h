@@ -55,11 +55,12 @@ public:
     const BackupPolicy& policy() const { return policy_; }
 
 private:
-    // The highest number of each name's numbered backups, by directory.
-    std::map<std::string, unsigned>& numbered_in(Folder& folder);
+    // The highest number of each name's numbered backups, by directory, in
+    // decimal digits (of any length; empty for none).
+    std::map<std::string, std::string>& numbered_in(Folder& folder);
 
     BackupPolicy policy_;
-    std::map<FileIdentity, std::map<std::string, unsigned>> numbered_;
+    std::map<FileIdentity, std::map<std::string, std::string>> numbered_;
 };
 
 }  // namespace kivcli
