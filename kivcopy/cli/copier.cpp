@@ -53,6 +53,7 @@ Copier::Next Copier::prepare(const SourceName& source, const TargetName& target,
     if (!look_at_source(source, status) || !may_take(source, status)) {
         return Next::failed;
     }
+    checked.keeps_names = keeps_names_of(source, status);
     Next next = check_target(source, status, target, checked);
     if (next == Next::copy) {
         next = link_to_earlier_copy(source, status, target, checked);
@@ -60,7 +61,8 @@ Copier::Next Copier::prepare(const SourceName& source, const TargetName& target,
     if (next != Next::copy) {
         return next;
     }
-    if (!open_source(source, status, opened) || !clear_the_way(source, opened, target, checked)) {
+    if (!open_source(source, status, opened) ||
+        !clear_the_way(source, opened.identity, target, checked)) {
         return Next::failed;
     }
     return open_target(source, target, checked, opened, file);
@@ -127,11 +129,19 @@ bool Copier::open_source(const SourceName& source, const Status& status,
                         describe(kivcli::replaced_meanwhile));
 }
 
+// A new copy gets the source's permission bits (less the umask); with -p's
+// mode or owner it is made for its owner alone, and given the rest once its
+// owner and group are the source's.
 unsigned Copier::creation_mode(const TargetName& target,
                                const kivcopy::platform::Source& source) const {
     if (options_.preserve.mode || options_.preserve.ownership) {
-        return source.permissions & 0700;  // the rest once owner and group are the source's
+        return source.permissions & 0700;
     }
+    return plain_mode(target, source);
+}
+
+unsigned Copier::plain_mode(const TargetName& target,
+                            const kivcopy::platform::Source& source) const {
     return target.folder->gives_group_other_than(source.group)
                ? without_widening_the_group(source.permissions)
                : source.permissions;
@@ -179,6 +189,7 @@ Copier::Next Copier::open_target(const SourceName& source, const TargetName& tar
     switch (
         kivcopy::engine::create_target(place.place(), creation_mode(target, opened), file, error)) {
         case Creation::created:
+            checked.created = true;
             return Next::copy;
         case Creation::name_taken:
             if (!checked.cleared && !options_.replaces()) {
@@ -204,6 +215,20 @@ kivcommon::FileTimes Copier::stamp_for(const kivcopy::platform::Source& opened) 
     return kivcopy::engine::access_stamp(opened);
 }
 
+// What -p asks for besides the times, through the copy's handle. A new copy
+// that keeps its source's owner but not its mode was made for that owner
+// alone: it gets the mode any copy gets once the owner is given.
+bool Copier::give_kept_attributes(const Checked& checked, const TargetName& target,
+                                  kivcopy::platform::Source& opened,
+                                  kivcopy::platform::File& file, std::string& reason) const {
+    const Preserve& preserve = options_.preserve;
+    if (preserve.any() && !give_attributes(file.handle(), opened, preserve, reason)) {
+        return false;
+    }
+    return !(checked.created && preserve.ownership && !preserve.mode) ||
+           give_mode(file.handle(), plain_mode(target, opened), reason);
+}
+
 // The data and the stamp, then what -p asks for besides, all through the
 // copy's own handle, before it is closed: no one can swap another file in
 // between, and the copy never shows another owner's set-ID bits. Owner and
@@ -214,15 +239,19 @@ bool Copier::write(const SourceName& source, const TargetName& target, const Che
     const kivcopy::engine::Written written =
         kivcopy::engine::write_copy(opened, file, options_.reflink, stamp_for(opened));
     std::string reason;
-    const bool attributes = written.closed || !options_.preserve.any() ||
-                            give_attributes(file.handle(), opened, options_.preserve, reason);
+    const bool attributes =
+        written.closed || give_kept_attributes(checked, target, opened, file, reason);
+    Status copy;
+    kivcli::SystemError error = 0;
+    const bool noted = checked.keeps_names && !written.closed &&
+                       Folder::status_of(file.handle(), copy, error);
     watch.stop();
     const int result = kivcopy::result_of(kivcopy::engine::close_copy(written, file, opened));
     done_ += opened.size;
     progress_.update(done_);
     record_.wrote(target);
-    if (result == KIVCOPY_OK && options_.preserve.links) {
-        record_.copied(opened.identity, target);
+    if (result == KIVCOPY_OK && noted) {
+        record_.copied(opened.identity, target, copy.identity);
     }
     if (written.sharing_refused) {
         return report_.fail("cannot share the blocks of " + quoted(source.shown) + " with " +

@@ -36,6 +36,7 @@ public:
 
 private:
     enum class Next { copy, skip, failed };
+    enum class Anew { link, fifo };
     struct Checked;
 
     // copier.cpp: a regular file.
@@ -49,6 +50,10 @@ private:
     Next open_target(const SourceName& source, const TargetName& target, Checked& checked,
                      kivcopy::platform::Source& opened, kivcopy::platform::File& file);
     unsigned creation_mode(const TargetName& target, const kivcopy::platform::Source& source) const;
+    unsigned plain_mode(const TargetName& target, const kivcopy::platform::Source& source) const;
+    bool give_kept_attributes(const Checked& checked, const TargetName& target,
+                              kivcopy::platform::Source& opened, kivcopy::platform::File& file,
+                              std::string& reason) const;
     kivcommon::FileTimes stamp_for(const kivcopy::platform::Source& opened) const;
     bool write(const SourceName& source, const TargetName& target, const Checked& checked,
                kivcopy::platform::Source& opened, kivcopy::platform::File& file);
@@ -57,12 +62,21 @@ private:
     Next check_target(const SourceName& source, const Status& source_status,
                       const TargetName& target, Checked& checked);
     Next decide(const TargetName& target, const Status& existing, const Status& source_status);
-    bool clear_the_way(const SourceName& source, const kivcopy::platform::Source& opened,
+    bool clear_the_way(const SourceName& source, const kivcli::FileIdentity& source_identity,
                        const TargetName& target, Checked& checked);
+    bool take_away(const SourceName& source, const kivcli::FileIdentity& source_identity,
+                   const TargetName& target, Checked& checked);
 
-    // made_anew.cpp: another name of an earlier copy.
+    // made_anew.cpp: another name of an earlier copy, links and FIFOs.
+    bool keeps_names_of(const SourceName& source, const Status& status) const;
+    void note_copy(const SourceName& source, const Status& status, const TargetName& target,
+                   const kivcli::FileIdentity& made);
     Next link_to_earlier_copy(const SourceName& source, const Status& status,
-                              const TargetName& target, const Checked& checked);
+                              const TargetName& target, Checked& checked);
+    Next make_way_for_entry(const SourceName& source, const TargetName& target, bool may_exist,
+                            Checked& checked);
+    bool make_anew(Anew kind, const SourceName& source, const TargetName& target,
+                   bool may_exist);
 
     Next skipped(const std::string& shown, const char* why) const;
     Next failed(const std::string& message) const;
@@ -82,6 +96,9 @@ struct Copier::Checked {
     bool through_link = false;  // a link there that the caller trusts, written through
     bool regular = false;       // a regular file is there (through such a link)
     bool cleared = false;       // it was renamed to its backup or removed: copy anew
+    bool created = false;       // the copy was created, not an existing file rewritten
+    bool keeps_names = false;   // the copy is noted for the source's other names (-a)
+    kivcli::FileIdentity found;  // the entry at the name itself (a link not followed)
     std::string note;           // what -v adds to the copy's line
 };
 

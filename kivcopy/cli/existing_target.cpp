@@ -43,6 +43,7 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
         return failed("cannot create " + quoted(target.shown) + ": " + describe(error));
     }
     checked.exists = true;
+    checked.found = found.identity;
     const bool moved_aside = options_.backup.enabled() || options_.remove_destination;
     bool resolves = true;
     if (found.is_link() && !target.folder->trusts_link(found)) {
@@ -58,9 +59,10 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
     if (found.is_link()) {
         checked.through_link = true;
         resolves = target.folder->status_of(target.name, Links::follow, found, error);
-        if (!resolves && error != kivcli::not_found_error()) {
+        if (!resolves && error != kivcli::not_found_error() && !moved_aside) {
             // A link that loops or leads where the caller may not look is no
-            // dangling link: the system says what it is.
+            // dangling link: the system says what it is. Moved aside or
+            // removed, the link itself goes, wherever it leads.
             return failed("cannot create " + quoted(target.shown) + ": " + describe(error));
         }
     }
@@ -105,7 +107,7 @@ Copier::Next Copier::decide(const TargetName& target, const Status& existing,
 // -b and --remove-destination take what is at the target's name away
 // before the copy is made there anew: the entry itself, a link included.
 // A backup replaces an earlier one only when that is a regular file.
-bool Copier::clear_the_way(const SourceName& source, const kivcopy::platform::Source& opened,
+bool Copier::clear_the_way(const SourceName& source, const kivcli::FileIdentity& source_identity,
                            const TargetName& target, Checked& checked) {
     if (!checked.exists) {
         return true;
@@ -116,7 +118,7 @@ bool Copier::clear_the_way(const SourceName& source, const kivcopy::platform::So
         const std::string shown = beside(target, backup);
         Status slot;
         const bool taken = target.folder->status_of(backup, Links::refuse, slot, error);
-        if (taken && slot.identity == opened.identity) {
+        if (taken && slot.identity == source_identity) {
             // Renaming the target over its backup would take the source's
             // only name: restoring from a backup must not destroy it.
             return report_.fail("backing up " + quoted(target.shown) + " might destroy source; " +
@@ -135,6 +137,24 @@ bool Copier::clear_the_way(const SourceName& source, const kivcopy::platform::So
     } else if (options_.remove_destination) {
         if (!remove_entry(*target.folder, target.name, error)) {
             return report_.fail("cannot remove " + quoted(target.shown) + ": " + describe(error));
+        }
+        report_.tell("removed " + quoted(target.shown));
+        checked.cleared = true;
+    }
+    return true;
+}
+
+// An entry made anew (a link, a FIFO, another name of a copy) takes a name
+// only where nothing is: what is there is moved to its backup, or removed.
+bool Copier::take_away(const SourceName& source, const kivcli::FileIdentity& source_identity,
+                       const TargetName& target, Checked& checked) {
+    if (!clear_the_way(source, source_identity, target, checked)) {
+        return false;
+    }
+    kivcli::SystemError error = 0;
+    if (checked.exists && !checked.cleared) {
+        if (!remove_entry(*target.folder, target.name, error)) {
+            return report_.fail("cannot replace " + quoted(target.shown) + ": " + describe(error));
         }
         report_.tell("removed " + quoted(target.shown));
         checked.cleared = true;

@@ -53,23 +53,12 @@ bool removal_gets_round(SystemError error);
 // running program, whose file is locked until it ends).
 std::string cannot_replace_advice();
 
-// Makes `name` in `to` another name of the file `existing` in `from`.
-bool make_hard_link(Folder& from, const std::string& existing, Folder& to,
-                    const std::string& name, SystemError& error);
-
-// Makes `name` in `folder` a FIFO with `mode` (less the umask).
-bool make_fifo(Folder& folder, const std::string& name, unsigned mode, SystemError& error);
-
-// Makes `name` in `to` a symbolic link with the same contents as the link
-// `source` in `from`; false with the reason (also where the system has no
-// links).
-bool copy_link(Folder& from, const std::string& source, Folder& to, const std::string& name,
-               std::string& reason);
-
-// Gives the link `name` in `folder` the owner and times of the source's
-// link (`status`) that `preserve` asks for, on the link itself.
-bool give_link_attributes(Folder& folder, const std::string& name, const Status& status,
-                          const Preserve& preserve, std::string& reason);
+// Makes `name` in `to` another name of the file `existing` in `from`, but
+// only if that is still the file `copy` (a copy this run made): the name is
+// made for the file itself, through a handle of it, so that a file renamed
+// over `existing` meanwhile never gets a second name.
+bool make_hard_link(Folder& from, const std::string& existing, const kivcli::FileIdentity& copy,
+                    Folder& to, const std::string& name, SystemError& error);
 
 // Gives the open copy what `preserve` asks of the source, through its
 // handle: owner and group (where the caller may), then the mode (the
@@ -78,6 +67,10 @@ bool give_link_attributes(Folder& folder, const std::string& name, const Status&
 // reason when something could not be set.
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
                      const Preserve& preserve, std::string& reason);
+
+// Gives the open copy the permission bits `mode` (less the umask), through
+// its handle: a copy made for its owner alone, whose mode -p does not keep.
+bool give_mode(kivcopy::platform::NativeHandle copy, unsigned mode, std::string& reason);
 
 // Gives a directory of the copy its final mode (`mode`, when this run made
 // it) and what `preserve` asks of the source's `status`.

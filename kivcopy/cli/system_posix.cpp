@@ -90,66 +90,49 @@ std::string cannot_replace_advice() {
     return std::string();
 }
 
-bool make_hard_link(Folder& from, const std::string& existing, Folder& to,
-                    const std::string& name, SystemError& error) {
-    if (::linkat(from.handle(), existing.c_str(), to.handle(), name.c_str(), 0) == 0) {
+namespace {
+
+// Makes `name` in `to` another name of the file that the path descriptor
+// `held` holds: directly where the caller may (root), else through its name
+// in /proc, which stands for the very file the descriptor holds.
+bool link_held(int held, Folder& to, const std::string& name, SystemError& error) {
+    const int at = to.handle(error);
+    if (::linkat(held, "", at, name.c_str(), AT_EMPTY_PATH) == 0) {
         return true;
+    }
+    if (errno == ENOENT || errno == EPERM) {
+        const std::string by_proc = "/proc/self/fd/" + std::to_string(held);
+        if (::linkat(AT_FDCWD, by_proc.c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+        }
     }
     error = errno;
     return false;
 }
 
-bool make_fifo(Folder& folder, const std::string& name, unsigned mode, SystemError& error) {
-    if (::mkfifoat(folder.handle(), name.c_str(), static_cast<mode_t>(mode)) == 0) {
-        return true;
-    }
-    error = errno;
-    return false;
-}
+}  // namespace
 
-bool copy_link(Folder& from, const std::string& source, Folder& to, const std::string& name,
-               std::string& reason) {
-    std::vector<char> contents(256);
-    SystemError error = 0;
-    const int at = from.handle(error);
-    for (;;) {
-        const ssize_t length = ::readlinkat(at, source.c_str(), contents.data(), contents.size());
-        if (length < 0) {
-            reason = "cannot read the link: " + std::string(std::strerror(errno));
-            return false;
+// The file is held by a path descriptor of the name, and linked only if it
+// is the copy.
+bool make_hard_link(Folder& from, const std::string& existing, const kivcli::FileIdentity& copy,
+                    Folder& to, const std::string& name, SystemError& error) {
+    const int held = kivcommon::open_retrying(from.handle(error), existing.c_str(),
+                                              O_PATH | O_NOFOLLOW);
+    if (held < 0) {
+        error = errno;
+        return false;
+    }
+    Status found;
+    bool made = false;
+    if (Folder::status_of(held, found, error)) {
+        if (found.identity != copy) {
+            error = kivcli::replaced_meanwhile;
+        } else {
+            made = link_held(held, to, name, error);
         }
-        if (static_cast<std::size_t>(length) < contents.size()) {
-            contents.resize(static_cast<std::size_t>(length));
-            break;
-        }
-        contents.resize(contents.size() * 2);
     }
-    contents.push_back('\0');
-    if (::symlinkat(contents.data(), to.handle(error), name.c_str()) != 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool give_link_attributes(Folder& folder, const std::string& name, const Status& status,
-                          const Preserve& preserve, std::string& reason) {
-    const int at = folder.handle();
-    if (preserve.ownership &&
-        ::fchownat(at, name.c_str(), static_cast<uid_t>(status.owner),
-                   static_cast<gid_t>(status.group), AT_SYMLINK_NOFOLLOW) != 0 &&
-        errno != EPERM) {
-        reason = failed_to("owner");
-        return false;
-    }
-    const struct timespec times[2] = {
-        {static_cast<time_t>(status.access.seconds), status.access.nanoseconds},
-        {static_cast<time_t>(status.modification.seconds), status.modification.nanoseconds}};
-    if (preserve.timestamps && ::utimensat(at, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-        reason = failed_to("times");
-        return false;
-    }
-    return true;
+    ::close(held);
+    return made;
 }
 
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
@@ -169,6 +152,14 @@ bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platfo
             reason = failed_to("mode");
             return false;
         }
+    }
+    return true;
+}
+
+bool give_mode(kivcopy::platform::NativeHandle copy, unsigned mode, std::string& reason) {
+    if (::fchmod(copy, static_cast<mode_t>(mode & 0777 & ~umask_value())) != 0) {
+        reason = failed_to("mode");
+        return false;
     }
     return true;
 }

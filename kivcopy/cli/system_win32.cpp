@@ -75,8 +75,10 @@ std::string cannot_replace_advice() {
            "MOVEFILE_DELAY_UNTIL_REBOOT)";
 }
 
-bool make_hard_link(Folder& from, const std::string& existing, Folder& to,
-                    const std::string& name, SystemError& error) {
+// Windows links by path: a front end there lends no privilege that a file
+// renamed over `existing` could take.
+bool make_hard_link(Folder& from, const std::string& existing, const kivcli::FileIdentity&,
+                    Folder& to, const std::string& name, SystemError& error) {
     if (::CreateHardLinkW(to.native_path(name).c_str(), from.native_path(existing).c_str(),
                           nullptr)) {
         return true;
@@ -85,19 +87,8 @@ bool make_hard_link(Folder& from, const std::string& existing, Folder& to,
     return false;
 }
 
-bool make_fifo(Folder&, const std::string&, unsigned, SystemError& error) {
-    error = ERROR_NOT_SUPPORTED;
-    return false;
-}
-
-bool copy_link(Folder&, const std::string&, Folder&, const std::string&, std::string& reason) {
-    reason = "links are not copied on Windows";
-    return false;
-}
-
-bool give_link_attributes(Folder&, const std::string&, const Status&, const Preserve&,
-                          std::string&) {
-    return true;  // links are not copied on Windows
+bool give_mode(kivcopy::platform::NativeHandle, unsigned, std::string&) {
+    return true;  // Windows keeps no permission bits
 }
 
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,

@@ -195,4 +195,89 @@ TEST_F(LikeCp, UpdatesNothingTwiceAndTellsWhyALinkLeadsNowhere) {
                             "': Too many levels of symbolic links\n");
 }
 
+// What is at a target makes way as cp lets it: a link or FIFO copied over
+// a file with -b leaves the file in its backup; --remove-destination and
+// -f -b take a link that loops away; -r -f puts a FIFO over a file; a link
+// this run made is never written through by a later source of the run;
+// --preserve=ownership alone gives a new copy the mode any copy gets.
+TEST_F(LikeCp, MakesWayAtTargetsAsCpDoes) {
+    for (const char* tool : {"ours", "cp"}) {
+        const std::string dir = path(tool);
+        kivtest::make_directory(dir);
+        ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+        const auto run = [&](std::vector<std::string> arguments) {
+            const auto done = std::string(tool) == "ours" ? kivcopy(arguments) : cp(arguments);
+            EXPECT_EQ(done.exit_status, 0) << tool << ": " << done.err;
+        };
+        for (const char* name : {"/a", "/b", "/c", "/src", "/src/sub", "/out", "/out/sub"}) {
+            kivtest::make_directory(dir + name);
+        }
+        write_file(dir + "/file", "PRECIOUS");
+        ASSERT_EQ(::symlink("nowhere", (dir + "/link").c_str()), 0);
+        run({"-P", "-f", "-b", "--", dir + "/link", dir + "/file"});
+        for (const char* loop : {"/loop1", "/loop2"}) {
+            ASSERT_EQ(::symlink(loop + 1, (dir + loop).c_str()), 0);
+        }
+        write_file(dir + "/new", "new");
+        run({"--remove-destination", "--", dir + "/new", dir + "/loop1"});
+        run({"-f", "-b", "--", dir + "/new", dir + "/loop2"});
+        ASSERT_EQ(::mkfifo((dir + "/src/sub/pipe").c_str(), 0640), 0);
+        write_file(dir + "/out/sub/pipe", "a file in the way");
+        run({"-r", "-f", "--", dir + "/src/sub", dir + "/out"});
+        write_file(dir + "/t", "keep");
+        ASSERT_EQ(::symlink("../t", (dir + "/a/1").c_str()), 0);
+        write_file(dir + "/b/1", "payload");
+        const auto twice = std::string(tool) == "ours"
+                               ? kivcopy({"-f", "-r", "--", dir + "/a/1", dir + "/b/1", dir + "/c"})
+                               : cp({"-f", "-r", "--", dir + "/a/1", dir + "/b/1", dir + "/c"});
+        EXPECT_EQ(twice.exit_status, 1) << tool;
+        EXPECT_EQ(read_file(dir + "/t"), "keep") << tool << ": written through the run's own link";
+        ASSERT_EQ(::chmod((dir + "/new").c_str(), 0644), 0);
+        run({"--preserve=ownership", "--", dir + "/new", dir + "/owned"});
+    }
+    EXPECT_EQ(listing(path("ours"), false), listing(path("cp"), false));
+    EXPECT_EQ(read_file(path("ours/file~")), "PRECIOUS");
+}
+
+// -a keeps one file with two names as one copy with two names, as cp -a
+// does: over an earlier copy of the tree (with -f, and with -b, which backs
+// up both names), for a hard-linked FIFO and link, and, with -L, for a link
+// and the file it leads to.
+TEST_F(LikeCp, KeepsTwoNamesOfOneFileAsCpDoes) {
+    kivtest::make_directory(path("src"));
+    write_file(path("src/one"), "v1");
+    ASSERT_TRUE(kivtest::hard_link(path("src/one"), path("src/two")));
+    ASSERT_EQ(::mkfifo(path("src/pipe").c_str(), 0600), 0);
+    ASSERT_TRUE(kivtest::hard_link(path("src/pipe"), path("src/pipe2")));
+    ASSERT_EQ(::symlink("one", path("src/link").c_str()), 0);
+    ASSERT_EQ(::linkat(AT_FDCWD, path("src/link").c_str(), AT_FDCWD, path("src/link2").c_str(), 0),
+              0);
+    kivtest::make_directory(path("deref"));
+    write_file(path("deref/file"), "file");
+    ASSERT_EQ(::symlink("file", path("deref/to-file").c_str()), 0);
+    for (const char* tool : {"ours", "cp"}) {
+        const auto run = [&](std::vector<std::string> arguments) {
+            const auto done = std::string(tool) == "ours" ? kivcopy(arguments) : cp(arguments);
+            EXPECT_EQ(done.exit_status, 0) << tool << ": " << done.err;
+        };
+        const std::string into = path(tool);
+        kivtest::make_directory(into);
+        run({"-a", "--", path("src"), into});
+        write_file(path("src/one"), "v2");
+        run({"-a", "-f", "--", path("src"), into});
+        write_file(path("src/one"), "v3");
+        run({"-a", "-f", "-b", "--", path("src"), into});
+        write_file(path("src/one"), "v1");
+        run({"-r", "-L", "--preserve=links", "--", path("deref"), into});
+    }
+    EXPECT_EQ(listing(path("ours"), false), listing(path("cp"), false));
+    const auto same = [&](const char* a, const char* b) {
+        EXPECT_EQ(kivtest::status_of(path(a)).st_ino, kivtest::status_of(path(b)).st_ino)
+            << a << " and " << b;
+    };
+    same("ours/src/one", "ours/src/two");
+    same("ours/src/pipe", "ours/src/pipe2");
+    same("ours/deref/file", "ours/deref/to-file");
+}
+
 }  // namespace

@@ -198,11 +198,14 @@ bool Folder::names(std::vector<std::string>& names, SystemError& error) {
 }
 
 bool Folder::trusts_link(const Status& link) const {
+    return link.owner == ::geteuid() && only_caller_changes_names();
+}
+
+bool Folder::only_caller_changes_names() const {
     const std::uint64_t caller = ::geteuid();
     const bool shut_to_others =
         (status_.mode & (S_IWGRP | S_IWOTH)) == 0 || (status_.mode & S_ISVTX) != 0;
-    return link.owner == caller && (status_.owner == caller || status_.owner == 0) &&
-           shut_to_others;
+    return (status_.owner == caller || status_.owner == 0) && shut_to_others;
 }
 
 bool Folder::vouches_for_hard_link(const Status& file) const {

@@ -249,6 +249,10 @@ bool Folder::vouches_for_hard_link(const Status&) const {
     return true;
 }
 
+bool Folder::only_caller_changes_names() const {
+    return true;
+}
+
 bool Folder::gives_group_other_than(std::uint64_t) const {
     return false;
 }
