@@ -5,6 +5,13 @@
 // -p, hard links kept); a link or FIFO made anew. Its steps live by idea:
 // copier.cpp copies a regular file, existing_target.cpp decides what an
 // existing target's name gets, made_anew.cpp makes links and FIFOs.
+//
+// The one rule where the walk and the copier meet: nothing the front end
+// made is later given an owner, mode, times or a second name, or written,
+// through a name that someone else can change. A file is finished through
+// its open handle; a link or FIFO where only the caller can rename it; a
+// second name for the copy's own descriptor; and everything this run made
+// is noted, so that no later source of the run writes through it.
 #ifndef KIVCOPY_CLI_COPIER_H
 #define KIVCOPY_CLI_COPIER_H
 
