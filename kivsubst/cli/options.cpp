@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string>
 
 #include "help.h"
 #include "kivcli/command_line.h"
@@ -45,19 +47,35 @@ std::string rejected(const kivcli::RejectedOption& option) {
     return kivcli::getopt_words(option);
 }
 
-// --max-count's N: a decimal number from 1 up, nothing around it.
-bool parse_count(const char* text, std::uint64_t& count) {
+// What --max-count's N was found to be.
+enum class Count { taken, not_positive, too_large };
+
+// --max-count's N: a decimal number from 1 up, nothing around it, that fits
+// the count of occurrences a scan keeps.
+Count parse_count(const char* text, std::uint64_t& count) {
     if (*text < '0' || *text > '9') {
-        return false;
+        return Count::not_positive;
     }
     char* end = nullptr;
     errno = 0;
     const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed == 0) {
-        return false;
+    if (*end != '\0' || (errno == 0 && parsed == 0)) {
+        return Count::not_positive;
+    }
+    if (errno == ERANGE) {
+        return Count::too_large;
     }
     count = parsed;
-    return true;
+    return Count::taken;
+}
+
+// Why N is refused, in words that say what is wrong with it.
+std::string count_refused(Count found, const char* text) {
+    if (found == Count::too_large) {
+        return "--max-count " + kivcli::quoted(text) + " is too large: the most is " +
+               std::to_string(std::numeric_limits<std::uint64_t>::max());
+    }
+    return "--max-count takes a number from 1 up, not " + kivcli::quoted(text);
 }
 
 bool is_expression_option(const std::string& argument) {
@@ -217,9 +235,9 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.matching.whole_words = true;
                 break;
             case 'm':
-                if (!parse_count(optarg, options.matching.most)) {
-                    return usage_error("--max-count takes a number from 1 up, not " +
-                                       kivcli::quoted(optarg));
+                if (const Count most = parse_count(optarg, options.matching.most);
+                    most != Count::taken) {
+                    return usage_error(count_refused(most, optarg));
                 }
                 break;
             case 'r':
