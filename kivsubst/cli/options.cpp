@@ -78,9 +78,24 @@ std::string count_refused(Count found, const char* text) {
     return "--max-count takes a number from 1 up, not " + kivcli::quoted(text);
 }
 
-bool is_expression_option(const std::string& argument) {
-    return argument == "-e" ||
-           (argument.size() > 3 && std::string("--expression").rfind(argument, 0) == 0);
+// What an argument is to the -e pairs: -e or --expression (typed in full or
+// cut short), something else, or the start of both --expression and
+// --exclude ("--e", "--ex"), which getopt, knowing --exclude alone, would
+// take for that one: refused as ambiguous, whatever follows it.
+enum class Expression { option, other, ambiguous };
+
+Expression expression_option(const std::string& argument) {
+    if (argument == "-e") {
+        return Expression::option;
+    }
+    const std::string name = argument.substr(0, argument.find('='));
+    if (name.size() < 3 || std::string("--expression").rfind(name, 0) != 0) {
+        return Expression::other;
+    }
+    if (std::string("--exclude").rfind(name, 0) == 0) {
+        return Expression::ambiguous;
+    }
+    return name == argument ? Expression::option : Expression::other;
 }
 
 // getopt takes one value per option, and -e takes two, so the -e pairs are
@@ -93,9 +108,16 @@ bool take_expressions(int argc, char** argv, std::vector<char*>& rest,
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        const Expression expression =
+            options_ended ? Expression::other : expression_option(argument);
+        if (expression == Expression::ambiguous) {
+            message = "option " + kivcli::quoted(argument.substr(0, argument.find('='))) +
+                      " is ambiguous";
+            return false;
+        }
         if (!options_ended && argument == "--") {
             options_ended = true;
-        } else if (!options_ended && is_expression_option(argument)) {
+        } else if (expression == Expression::option) {
             if (i + 2 >= argc) {
                 message = "-e needs a PATTERN and a REPLACEMENT";
                 return false;
