@@ -702,6 +702,77 @@ def measure_matching(bench):
                 report.miss("correct", "matching %s: %s: %s" % (density, MATCH_LABELS[tool], tally.result))
         report.emit("")
         remove(bench.path("orig"), bench.path("expected"), bench.path("case"))
+    measure_word_pairs(bench)
+
+
+# The word test with many pairs: 32 pairs a, aa, ..., a x 32 over a file of
+# nothing but a, where every pattern occurs at every position and none is a
+# whole word, so that -w turns down every occurrence of every pair.
+WORD_PAIRS = 32
+WORD_PAIRS_MIB = 4
+WORD_PAIRS_TOOLS = ["exact", "w"]
+WORD_PAIRS_LABELS = {"exact": "ours: kivsubst, 32 pairs (exact)",
+                     "w": "ours: kivsubst -w, 32 pairs"}
+
+
+def word_pairs_command(bench, tool):
+    argv = [bench.program("kivsubst/kivsubst")] + (["-w"] if tool == "w" else [])
+    for length in range(1, WORD_PAIRS + 1):
+        argv += ["-e", "a" * length, "X"]
+    return argv + ["--", bench.path("case", "f")]
+
+
+def measure_word_pairs(bench):
+    """-w with many pairs beside exact matching of the same pairs, in
+    processor time: exact matching replaces a x 32 every 32 bytes, -w
+    replaces nothing and leaves the file as it was (exit status 1)."""
+    s = bench.settings
+    size = WORD_PAIRS_MIB * MIB
+    report = bench.report
+    report.emit("### %d pairs a, aa, ..., a x %d over %d MiB of a" % (WORD_PAIRS, WORD_PAIRS,
+                                                                       WORD_PAIRS_MIB), "",
+                "Every pattern occurs at every byte and no occurrence is a whole word: -w turns",
+                "down all of them, where exact matching replaces a x %d every %d bytes. Processor"
+                % (WORD_PAIRS, WORD_PAIRS),
+                "time is the program's user and system time; × exact is its median over that of",
+                "exact matching.", "",
+                "| tool | median processor s | × exact | median s | runs | result |",
+                "|---|---:|---:|---:|---:|---|")
+    with open(bench.path("orig"), "wb") as original:
+        original.write(b"a" * size)
+    with open(bench.path("expected"), "wb") as expected:
+        expected.write(b"X" * (size // WORD_PAIRS))
+    os.sync()
+    outcome = {"exact": (0, bench.path("expected")), "w": (1, bench.path("orig"))}
+    tallies = {tool: Tally() for tool in WORD_PAIRS_TOOLS}
+    for run_number in range(1, s.runs + 1):
+        line = ""
+        for k in range(len(WORD_PAIRS_TOOLS)):
+            tool = WORD_PAIRS_TOOLS[(k + run_number - 1) % len(WORD_PAIRS_TOOLS)]
+            tally = tallies[tool]
+            restore(bench)
+            run = timed(bench, ["timeout", "-k", "5", str(s.cap_s)] + word_pairs_command(bench, tool))
+            tally.times.append(run.us)
+            tally.cpu_times.append(run.cpu_us)
+            if run_number == 1:
+                status, expected = outcome[tool]
+                tally.result = (failure(bench, run) if run.rc != status else
+                                "ok" if same_bytes(bench.path("case", "f"), expected)
+                                else "wrong result")
+            line += " %s %s" % (tool, fmt_s(run.cpu_us))
+        progress("matching, %d pairs: run %d/%d:%s" % (WORD_PAIRS, run_number, s.runs, line))
+    exact_cpu = median_us(tallies["exact"].cpu_times)
+    for tool in WORD_PAIRS_TOOLS:
+        tally = tallies[tool]
+        cpu = median_us(tally.cpu_times)
+        report.emit("| %s | %s | %s | %s | %d | %s |" % (
+            WORD_PAIRS_LABELS[tool], fmt_s(cpu), fmt_ratio(cpu, exact_cpu),
+            fmt_s(median_us(tally.times)), len(tally.times), tally.result))
+        if tally.result != "ok":
+            report.miss("correct", "matching, %d pairs: %s: %s" % (WORD_PAIRS, WORD_PAIRS_LABELS[tool],
+                                                                   tally.result))
+    report.emit("")
+    remove(bench.path("orig"), bench.path("expected"), bench.path("case"))
 
 
 # --- 2. copy ------------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string>
 
 #include "help.h"
 #include "kivcli/command_line.h"
@@ -45,24 +47,55 @@ std::string rejected(const kivcli::RejectedOption& option) {
     return kivcli::getopt_words(option);
 }
 
-// --max-count's N: a decimal number from 1 up, nothing around it.
-bool parse_count(const char* text, std::uint64_t& count) {
+// What --max-count's N was found to be.
+enum class Count { taken, not_positive, too_large };
+
+// --max-count's N: a decimal number from 1 up, nothing around it, that fits
+// the count of occurrences a scan keeps.
+Count parse_count(const char* text, std::uint64_t& count) {
     if (*text < '0' || *text > '9') {
-        return false;
+        return Count::not_positive;
     }
     char* end = nullptr;
     errno = 0;
     const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed == 0) {
-        return false;
+    if (*end != '\0' || (errno == 0 && parsed == 0)) {
+        return Count::not_positive;
+    }
+    if (errno == ERANGE) {
+        return Count::too_large;
     }
     count = parsed;
-    return true;
+    return Count::taken;
 }
 
-bool is_expression_option(const std::string& argument) {
-    return argument == "-e" ||
-           (argument.size() > 3 && std::string("--expression").rfind(argument, 0) == 0);
+// Why N is refused, in words that say what is wrong with it.
+std::string count_refused(Count found, const char* text) {
+    if (found == Count::too_large) {
+        return "--max-count " + kivcli::quoted(text) + " is too large: the most is " +
+               std::to_string(std::numeric_limits<std::uint64_t>::max());
+    }
+    return "--max-count takes a number from 1 up, not " + kivcli::quoted(text);
+}
+
+// What an argument is to the -e pairs: -e or --expression (typed in full or
+// cut short), something else, or the start of both --expression and
+// --exclude ("--e", "--ex"), which getopt, knowing --exclude alone, would
+// take for that one: refused as ambiguous, whatever follows it.
+enum class Expression { option, other, ambiguous };
+
+Expression expression_option(const std::string& argument) {
+    if (argument == "-e") {
+        return Expression::option;
+    }
+    const std::string name = argument.substr(0, argument.find('='));
+    if (name.size() < 3 || std::string("--expression").rfind(name, 0) != 0) {
+        return Expression::other;
+    }
+    if (std::string("--exclude").rfind(name, 0) == 0) {
+        return Expression::ambiguous;
+    }
+    return name == argument ? Expression::option : Expression::other;
 }
 
 // getopt takes one value per option, and -e takes two, so the -e pairs are
@@ -75,9 +108,16 @@ bool take_expressions(int argc, char** argv, std::vector<char*>& rest,
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        const Expression expression =
+            options_ended ? Expression::other : expression_option(argument);
+        if (expression == Expression::ambiguous) {
+            message = "option " + kivcli::quoted(argument.substr(0, argument.find('='))) +
+                      " is ambiguous";
+            return false;
+        }
         if (!options_ended && argument == "--") {
             options_ended = true;
-        } else if (!options_ended && is_expression_option(argument)) {
+        } else if (expression == Expression::option) {
             if (i + 2 >= argc) {
                 message = "-e needs a PATTERN and a REPLACEMENT";
                 return false;
@@ -217,9 +257,9 @@ int parse_command_line(int argc, char** argv, Options& options) {
                 options.matching.whole_words = true;
                 break;
             case 'm':
-                if (!parse_count(optarg, options.matching.most)) {
-                    return usage_error("--max-count takes a number from 1 up, not " +
-                                       kivcli::quoted(optarg));
+                if (const Count most = parse_count(optarg, options.matching.most);
+                    most != Count::taken) {
+                    return usage_error(count_refused(most, optarg));
                 }
                 break;
             case 'r':

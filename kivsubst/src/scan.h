@@ -21,6 +21,11 @@ struct ScanOutcome {
     Kind kind = Kind::complete;
     std::uint64_t replacements = 0;
     std::int64_t bytes_written = 0;
+    // How many times the matching way (see Matching) chose among the pairs'
+    // next occurrences, each time a look at every pair: the measure of its
+    // work, at most one for each place where occurrences start and one for
+    // each block, however many occurrences the word test turns down there.
+    std::uint64_t rounds = 0;
 };
 
 // A pattern (at least one byte) and what replaces it.
@@ -117,14 +122,21 @@ private:
     void found(std::int64_t offset, std::size_t pair, ScanOutcome& outcome) const;
     // Matching beyond exact bytes: the folded patterns, copies and streams,
     // made once; each block folded; each stream's next occurrence; the word
-    // test.
+    // test's two halves, and the places where an occurrence may pass it; the
+    // streams moved on past what the scan has passed or turned down.
     bool prepare_matching();
     void fold(const Block& block);
     const unsigned char* seek(const Stream& stream, const Block& block, const unsigned char* at,
                               bool after) const;
     const unsigned char* settle(const Stream& stream, const Block& block,
                                 const unsigned char* text, const unsigned char* hit) const;
-    bool stands_alone(const Block& block, const unsigned char* hit, std::size_t length) const;
+    bool free_before(const Block& block, const unsigned char* at) const;
+    bool free_after(const Block& block, const unsigned char* after) const;
+    const unsigned char* next_word_start(const Block& block, const unsigned char* from) const;
+    std::size_t leftmost_longest(const Block& block) const;
+    std::size_t longest_standing_alone(const Block& block, const unsigned char* at) const;
+    void seek_from(const Block& block, const unsigned char* from);
+    void pass_over(const Block& block, const unsigned char* at);
 
     std::vector<Pair> pairs_;
     Matching matching_;

@@ -24,6 +24,12 @@ bool is_word_byte(unsigned char byte) {
     return letter < 26U || digit < 10U || byte == '_';
 }
 
+// A word character's byte, or with two-byte units (UTF-16LE) its unit: the
+// byte followed by a zero byte.
+bool is_word_unit(const unsigned char* at, std::size_t unit) {
+    return is_word_byte(at[0]) && (unit == 1 || at[1] == 0);
+}
+
 // The pattern as the folded block holds its occurrences: every ASCII letter
 // in lower case, or, for UTF-16LE, the letter of every unit that is an ASCII
 // letter's.
@@ -120,30 +126,102 @@ const unsigned char* Scanner::settle(const Stream& stream, const Block& block,
     return hit == nullptr ? nullptr : block.start + (hit - text);
 }
 
-// The word test: no word character's byte (or UTF-16LE unit) right before
-// the occurrence, nor right after it. A unit cut off by the input's start
-// or end is no character.
-bool Scanner::stands_alone(const Block& block, const unsigned char* hit,
-                           std::size_t length) const {
+// The word test's first half: no word character's byte (or UTF-16LE unit)
+// right before `at`. It depends on the place alone, not on the pattern
+// found there. A unit cut off by the input's start is no character.
+bool Scanner::free_before(const Block& block, const unsigned char* at) const {
     const std::size_t unit = behind_;
-    const auto is_word_unit = [unit](const unsigned char* at) {
-        return is_word_byte(at[0]) && (unit == 1 || at[1] == 0);
-    };
-    const std::size_t before = static_cast<std::size_t>(hit - block.start) +
+    const std::size_t before = static_cast<std::size_t>(at - block.start) +
                                static_cast<std::size_t>(std::min<std::int64_t>(
                                    static_cast<std::int64_t>(behind_), block.offset));
-    const unsigned char* const after = hit + length;
-    if (before >= unit && is_word_unit(hit - unit)) {
-        return false;
+    return before < unit || !is_word_unit(at - unit, unit);
+}
+
+// The word test's second half: no word character right after an
+// occurrence that ends at `after`. A unit cut off by the input's end is no
+// character.
+bool Scanner::free_after(const Block& block, const unsigned char* after) const {
+    const std::size_t unit = behind_;
+    return static_cast<std::size_t>(block.end - after) < unit || !is_word_unit(after, unit);
+}
+
+// The first place after `from` where an occurrence could pass the word test
+// (the unit before it is no word character), or the block's limit: every
+// occurrence that starts before it fails, whatever its pattern.
+const unsigned char* Scanner::next_word_start(const Block& block,
+                                              const unsigned char* from) const {
+    const unsigned char* at = from + 1;
+    while (at < block.limit && !free_before(block, at)) {
+        ++at;
     }
-    return static_cast<std::size_t>(block.end - after) < unit || !is_word_unit(after);
+    return at;
+}
+
+// The stream whose occurrence comes first, the longest pattern among those
+// that start there (the first given among equals); streams_.size() when
+// none starts before the block's limit.
+std::size_t Scanner::leftmost_longest(const Block& block) const {
+    std::size_t best = streams_.size();
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        if (hits_[i] == nullptr || hits_[i] >= block.limit) {
+            continue;
+        }
+        if (best == streams_.size() || hits_[i] < hits_[best] ||
+            (hits_[i] == hits_[best] && pairs_[streams_[i].pair].pattern.size >
+                                            pairs_[streams_[best].pair].pattern.size)) {
+            best = i;
+        }
+    }
+    return best;
+}
+
+// Among the streams with an occurrence at `at`, a place that passes the
+// word test's first half, the longest pattern that passes its second half
+// (the first given among equals); streams_.size() when none does.
+std::size_t Scanner::longest_standing_alone(const Block& block, const unsigned char* at) const {
+    std::size_t chosen = streams_.size();
+    std::size_t chosen_length = 0;
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        const std::size_t length = pairs_[streams_[i].pair].pattern.size;
+        if (hits_[i] == at && (chosen == streams_.size() || length > chosen_length) &&
+            free_after(block, at + length)) {
+            chosen = i;
+            chosen_length = length;
+        }
+    }
+    return chosen;
+}
+
+// Every stream whose occurrence lies before `from` looks for its first one
+// from there on.
+void Scanner::seek_from(const Block& block, const unsigned char* from) {
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        if (hits_[i] != nullptr && hits_[i] < from) {
+            hits_[i] = seek(streams_[i], block, from, false);
+        }
+    }
+}
+
+// Every stream whose occurrence at `at` the word test turned down goes on
+// to its next one.
+void Scanner::pass_over(const Block& block, const unsigned char* at) {
+    for (std::size_t i = 0; i < streams_.size(); ++i) {
+        if (hits_[i] == at) {
+            hits_[i] = seek(streams_[i], block, at, true);
+        }
+    }
 }
 
 // Matching beyond exact bytes, for one pair or several: as replace_many,
 // over streams instead of searchers, an occurrence that fails the word test
 // passed over, and the scan stopping once it has replaced as many as it may.
 // Then the block's limit moves to its end, so that nothing is carried, and
-// the blocks after it pass as they are.
+// the blocks after it pass as they are. The word test is made once for each
+// place where occurrences start, not once for each occurrence: where a word
+// character comes before the place, all of them fail, and every stream moves
+// on to the next place where one could pass; elsewhere the longest pattern
+// that also passes after it wins. So the work grows with the number of
+// pairs, never with its square.
 const unsigned char* Scanner::replace_matching(Block& block, Output& output,
                                                ScanOutcome& outcome) {
     const bool limited = matching_.most != 0;
@@ -159,27 +237,25 @@ const unsigned char* Scanner::replace_matching(Block& block, Output& output,
         hits_[i] = seek(streams_[i], block, next, false);
     }
     for (;;) {
-        std::size_t best = streams_.size();
-        for (std::size_t i = 0; i < streams_.size(); ++i) {
-            if (hits_[i] == nullptr || hits_[i] >= block.limit) {
-                continue;
-            }
-            if (best == streams_.size() || hits_[i] < hits_[best] ||
-                (hits_[i] == hits_[best] && pairs_[streams_[i].pair].pattern.size >
-                                                pairs_[streams_[best].pair].pattern.size)) {
-                best = i;
-            }
-        }
+        ++outcome.rounds;
+        std::size_t best = leftmost_longest(block);
         if (best == streams_.size()) {
             return next;
         }
+        const unsigned char* const hit = hits_[best];
+        if (matching_.whole_words) {
+            if (!free_before(block, hit)) {
+                seek_from(block, next_word_start(block, hit));
+                continue;
+            }
+            best = longest_standing_alone(block, hit);
+            if (best == streams_.size()) {
+                pass_over(block, hit);
+                continue;
+            }
+        }
         const std::size_t index = streams_[best].pair;
         const Pair& pair = pairs_[index];
-        const unsigned char* const hit = hits_[best];
-        if (matching_.whole_words && !stands_alone(block, hit, pair.pattern.size)) {
-            hits_[best] = seek(streams_[best], block, hit, true);
-            continue;
-        }
         output.append(next, static_cast<std::size_t>(hit - next));
         output.append(pair.replacement.data, pair.replacement.size);
         found(block.offset + (hit - block.start), index, outcome);
@@ -188,11 +264,7 @@ const unsigned char* Scanner::replace_matching(Block& block, Output& output,
             block.limit = block.end;
             return next;
         }
-        for (std::size_t i = 0; i < streams_.size(); ++i) {
-            if (hits_[i] != nullptr && hits_[i] < next) {
-                hits_[i] = seek(streams_[i], block, next, false);
-            }
-        }
+        seek_from(block, next);
     }
 }
 

@@ -74,6 +74,13 @@ File create_temporary(Directory& directory, Path& name) {
     }
 }
 
+// How opening the file again for the write-back went: opened; refused (the
+// file read is still at its name but cannot be written); gone (the name
+// stands for nothing that can be opened, or for a link where none is
+// followed); or another file (the name stands for a file other than the
+// one read).
+enum class Reopening { opened, refused, gone, another_file };
+
 // The file: a name in a directory held open, or the caller's own path.
 // The export's file is opened through the temporary file's directory when
 // that is the file's own and the directory is held open, so that the file
@@ -91,23 +98,46 @@ public:
     // Opens the file for the write-back, but only if it is still the very
     // file that was read: a file swapped for another, or for a link to
     // another, between the scan and the write-back is never written.
-    // `reason` says why when no file is returned.
-    File open_same_for_overwriting(const platform::FileIdentity& read, std::string& reason) {
+    // `reason` says why when no file is returned, and the outcome whether
+    // the name no longer stands for the file read or that file refused.
+    File open_same_for_overwriting(const platform::FileIdentity& read, std::string& reason,
+                                   Reopening& outcome) {
         File file = directory_ != nullptr ? directory_->open_for_overwriting(name_, links_)
                                           : File::open_for_overwriting(name_);
         if (!file.is_open()) {
             reason = platform::last_error();
+            outcome = still_holds(read) ? Reopening::refused : Reopening::gone;
             return File();
         }
         std::optional<platform::FileStatus> opened = file.status();
-        if (!opened || !(opened->identity == read)) {
-            reason = "it is no longer the file that was read";
+        if (!opened) {
+            reason = platform::last_error();
+            outcome = Reopening::refused;
             return File();
         }
+        if (!(opened->identity == read)) {
+            reason = "it is no longer the file that was read";
+            outcome = Reopening::another_file;
+            return File();
+        }
+        outcome = Reopening::opened;
         return file;
     }
 
 private:
+    // Whether the name still stands for the file read, after it could not
+    // be opened for writing: opened for reading, as the scan opened it, it
+    // is found to be that file, which then merely refused to be written.
+    // Anything else (nothing at the name, a link where none is followed,
+    // another file) means that the file read is no longer there. The file
+    // read is still held open, so no other file can carry its identity.
+    bool still_holds(const platform::FileIdentity& read) {
+        const File again = open_for_reading();
+        const std::optional<platform::FileStatus> found =
+            again.is_open() ? again.status() : std::nullopt;
+        return found && found->identity == read;
+    }
+
     Directory* directory_;  // null: name_ is the caller's whole path
     Path name_;
     platform::Links links_;
@@ -241,15 +271,19 @@ int Substitution::write_back(Durability durability) {
     State& state = *state_;
     // The file that was read stays open until the write-back has opened the
     // file again and found it to be the same one: a file held open keeps its
-    // inode, so no file made at the name meanwhile can come to carry its
-    // number and pass for it.
+    // inode, so no file made at the name meanwhile can carry its number and
+    // pass for it.
     failure_.step = Failure::Step::write_back;
     failure_.reason = "it is the temporary file itself";
+    Reopening reopening = Reopening::refused;
     if (state.held || state.directory.path_of(state.name) != path_) {
         state.written = state.target->open_same_for_overwriting(state.status.identity,
-                                                                failure_.reason);
+                                                                failure_.reason, reopening);
     }
     state.input.close();
+    if (state.expected && (reopening == Reopening::gone || reopening == Reopening::another_file)) {
+        return not_the_checked_file(reopening == Reopening::another_file);
+    }
     if (!state.written.is_open() ||
         !kivsubst::write_back(state.temporary->file(), state.scanned.bytes_written, state.written,
                               state.privileges, state.scanner->block(),
@@ -262,6 +296,21 @@ int Substitution::write_back(Durability durability) {
         return report::copy_error();
     }
     return 0;
+}
+
+// A caller's file that is no longer the one it checked, found so at the
+// write-back, fails as it does when found so before the scan: nothing is
+// written to it, and its temporary file goes, since the result was made
+// from a file that is not at the name any more.
+// `another_file` tells a file found at the name from nothing found there,
+// whose reason is the system's.
+int Substitution::not_the_checked_file(bool another_file) {
+    state_->temporary->remove();
+    failure_.step = Failure::Step::open_file;
+    if (another_file) {
+        failure_.reason = "it is no longer the file that was checked";
+    }
+    return report::cannot_open(path_);
 }
 
 // The times go back on the file that was written, through its handle,

@@ -73,7 +73,9 @@ public:
     // Makes the temporary file durable, data and directory entry.
     int make_temporary_durable();
     // Opens the file again, checks that it is the file that was read, and
-    // writes the result over it.
+    // writes the result over it. A FileAt whose name no longer stands for
+    // the file checked fails as in prepare() (3), its temporary file
+    // removed; the export's path keeps the result (7).
     int write_back(Durability durability);
     // Deletes the temporary file and gives the file back its times; the
     // file written stays open, for the caller to sync, when `closing` says
@@ -108,6 +110,7 @@ public:
 private:
     struct State;
     int fail(Failure::Step step, std::string reason, int code);
+    int not_the_checked_file(bool another_file);
 
     Path path_;
     std::optional<FileAt> at_;  // until prepare() takes it

@@ -203,6 +203,8 @@ TEST_F(SubstTool, RejectsAWrongCommandLineWithoutTouchingTheFile) {
         {"--utf16le", "\\xFF", "A", a},
         {"", "A", a},
         {"--hex", " ", "41", a},
+        {"--ex", "a", "A", a},
+        {"--e=x", "a", "A", a},
     };
     for (const auto& arguments : wrong) {
         std::string shown;
@@ -224,6 +226,9 @@ TEST_F(SubstTool, RejectsAWrongCommandLineWithoutTouchingTheFile) {
         {{"a", "A", a, "--bogus"}, "unrecognized option '--bogus'"},
         {{"-vx", "a", "A", a}, "invalid option -- 'x'"},
         {{"--he", "a", "A", a}, "option '--he' is ambiguous"},
+        {{"--ex", "a", "A", a}, "option '--ex' is ambiguous"},
+        {{"--e=x", "a", "A", a}, "option '--e' is ambiguous"},
+        {{"--exp", "a", "A", "--ex=x", a}, "option '--ex' is ambiguous"},
     };
     for (const auto& [arguments, message] : named) {
         EXPECT_EQ(run(arguments).err, "kivsubst: " + message + "\n" + try_help);

@@ -269,6 +269,58 @@ TEST_F(Matches, AppliesTheRulesToUtf16LeCodeUnits) {
     EXPECT_EQ(scanned("x" + b, {{b, "X"}}, words), "xX");
 }
 
+// Many pairs that start at one place, as a, aa, ..., a x 32 do at every
+// byte of a run of a: the word test is made once for each place, so the
+// scan chooses among the pairs at most once a place however many of their
+// occurrences it turns down there, and its work grows with the number of
+// pairs, not with its square. What it replaces stays what the reference
+// replaces, with words among the runs, at block sizes that cut them.
+TEST_F(Matches, TestsWordsOnceForEachPlaceWhateverThePairsFoundThere) {
+    Pairs pairs;
+    Pairs units;
+    for (std::size_t length = 1; length <= 32; ++length) {
+        pairs.emplace_back(std::string(length, 'a'), "X");
+        std::string unit_pattern;
+        for (std::size_t i = 0; i < length; ++i) {
+            unit_pattern += std::string("a\0", 2);
+        }
+        units.emplace_back(unit_pattern, "X");
+    }
+    Matching both = whole_words();
+    both.ignore_case = true;
+    Matching in_units = whole_words();
+    in_units.utf16le = true;
+    std::string unit_input;
+    for (std::size_t i = 0; i < 2048; ++i) {
+        unit_input += std::string("a\0", 2);
+    }
+    const std::vector<std::pair<MatchingCase, std::string>> runs = {
+        {{std::string(4096, 'a'), pairs, whole_words()}, "-w"},
+        {{std::string(4096, 'A'), pairs, both}, "-i -w"},
+        {{unit_input, units, in_units}, "-w, UTF-16LE"},
+    };
+    for (const auto& [made, label] : runs) {
+        std::string output;
+        const ScanOutcome outcome = scan(made.input, static_cast<std::int64_t>(made.input.size()),
+                                         made.pairs, made.matching, made.input.size(), output);
+        EXPECT_EQ(output, made.input) << label;
+        EXPECT_LE(outcome.rounds, made.input.size() + 1) << label;
+    }
+    EXPECT_EQ(scanned("aaa a aa " + std::string(40, 'a') + " a_a", pairs, whole_words()),
+              "X X X " + std::string(40, 'a') + " a_a");
+
+    MatchingCaseMaker maker(7);
+    for (unsigned seed = 0; seed < 200; ++seed) {
+        MatchingCase made{"", pairs, whole_words()};
+        made.matching.ignore_case = maker.below(2) == 0;
+        while (made.input.size() < 300) {
+            made.input += std::string(maker.below(40), "aA"[maker.below(2)]) + " _-"[maker.below(3)];
+        }
+        SCOPED_TRACE(::testing::Message() << "case " << seed << ": " << made.input);
+        expect_reference(made, 1 + maker.below(64));
+    }
+}
+
 // Standard input ends before the length the scan was given: the tail it
 // carried, which the word test's byte after an occurrence makes longer, is
 // searched to the input's real end, which counts as no word character.

@@ -230,8 +230,9 @@ TEST_F(SubstTool, FindsTheSameOccurrencesEveryWay) {
 
 #endif
 
-// --max-count takes a number from 1 up; -i and -w take no value.
-TEST_F(SubstTool, RefusesAMaxCountThatIsNoPositiveNumber) {
+// --max-count takes a number from 1 up, small enough to count with; -i and
+// -w take no value.
+TEST_F(SubstTool, RefusesAMaxCountThatIsNoPositiveNumberOrTooLarge) {
     write_file(path("f"), "x");
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{"-m", "0", "x", "y", path("f")},
@@ -245,7 +246,16 @@ TEST_F(SubstTool, RefusesAMaxCountThatIsNoPositiveNumber) {
     EXPECT_EQ(run({"-m", "0", "x", "y", path("f")}).err,
               "kivsubst: --max-count takes a number from 1 up, not '0'\n"
               "Try 'kivsubst --help' for more information.\n");
+    // A number past the largest count is refused for its size, not taken
+    // for one below 1.
+    EXPECT_EQ(run({"-m", "99999999999999999999", "x", "y", path("f")}).err,
+              "kivsubst: --max-count '99999999999999999999' is too large: the most is "
+              "18446744073709551615\n"
+              "Try 'kivsubst --help' for more information.\n");
     EXPECT_EQ(read_file(path("f")), "x");
+    // The largest count itself is taken.
+    EXPECT_EQ(run({"--max-count=18446744073709551615", "x", "y", path("f")}).exit_status, 0);
+    EXPECT_EQ(read_file(path("f")), "y");
 }
 
 }  // namespace
