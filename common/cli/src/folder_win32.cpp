@@ -105,12 +105,6 @@ SystemError not_found_error() {
     return ERROR_FILE_NOT_FOUND;
 }
 
-std::string join_shown(const std::string& directory, const std::string& name) {
-    const bool separated =
-        !directory.empty() && (directory.back() == '/' || directory.back() == '\\');
-    return separated || directory.empty() ? directory + name : directory + "\\" + name;
-}
-
 Folder::~Folder() = default;
 
 std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent,

@@ -150,8 +150,8 @@ private:
     bool readable_ = false;  // opened for reading its names (else only searched)
 };
 
-// A name in a directory, joined for messages: with '/', or on Windows '\',
-// unless the directory already ends in a separator.
+// A name in a directory, joined for messages as kivcli::join() joins it:
+// with the separator the directory's text already uses, else '/'.
 std::string join_shown(const std::string& directory, const std::string& name);
 
 }  // namespace kivcli
