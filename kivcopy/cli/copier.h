@@ -18,6 +18,7 @@
 #include "places.h"
 #include "report.h"
 #include "run_record.h"
+#include "system.h"
 
 namespace kivcopy_cli {
 
@@ -82,6 +83,7 @@ struct Copier::Checked {
     bool through_link = false;  // a link there that the caller trusts, written through
     bool regular = false;       // a regular file is there (through such a link)
     bool cleared = false;       // it was renamed to its backup or removed: copy anew
+    TargetRemoval removal;      // what was taken from the name, until a new file holds it
     std::string note;           // what -v adds to the copy's line
 };
 

@@ -133,10 +133,12 @@ bool Copier::clear_the_way(const SourceName& source, const kivcopy::platform::So
         checked.note = " (backup: " + quoted(shown) + ")";
         checked.cleared = true;
     } else if (options_.remove_destination) {
-        if (!remove_entry(*target.folder, target.name, error)) {
+        if (!checked.removal.take(*target.folder, target.name, error)) {
             return report_.fail("cannot remove " + quoted(target.shown) + ": " + describe(error));
         }
-        report_.tell("removed " + quoted(target.shown));
+        if (checked.removal.removed()) {
+            report_.tell("removed " + quoted(target.shown));
+        }
         checked.cleared = true;
     }
     return true;

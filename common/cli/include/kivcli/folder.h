@@ -37,6 +37,7 @@ struct Status {
     FileTime access;
     FileTime modification;
     bool read_only = false;  // Windows: the read-only attribute
+    std::uint32_t attributes = 0;  // Windows: all its attributes, FILE_ATTRIBUTE_...
 
     bool is_file() const { return type == Type::file; }
     bool is_directory() const { return type == Type::directory; }
