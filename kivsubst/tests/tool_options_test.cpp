@@ -147,12 +147,19 @@ TEST_F(SubstTool, TellsARunWithNothingToPatchAndCountsEveryFile) {
 }
 
 // -F takes the text byte for byte: a Windows path keeps its backslashes,
-// which the escapes would turn into a line feed and a tab.
+// which the escapes would turn into a line feed and a tab. An empty
+// REPLACEMENT deletes, with -F as without it.
 TEST_F(SubstTool, TakesFixedStringsByteForByte) {
     write_file(path("app.ini"), "path=C:\\old\\tools");
     auto result = run({"-F", "--", "C:\\old\\tools", "C:\\new\\tools", path("app.ini")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(read_file(path("app.ini")), "path=C:\\new\\tools");
+    for (const char* fixed : {"-F", "--fixed-strings"}) {
+        write_file(path("deleted.ini"), "path=C:\\old\\tools;");
+        auto deleted = run({fixed, "--", "C:\\old\\tools", "", path("deleted.ini")});
+        EXPECT_EQ(deleted.exit_status, 0) << fixed << ": " << deleted.err;
+        EXPECT_EQ(read_file(path("deleted.ini")), "path=;") << fixed;
+    }
 }
 
 // Several pairs in one pass: a swap, and the longest pattern where two
