@@ -151,6 +151,8 @@ unsigned Copier::plain_mode(const TargetName& target,
 // opened for writing (a read-only file, a running program) is removed and
 // made anew with -f, as cp -f does. A new target, or one taken away, is
 // created exclusively: a name taken again meanwhile is never written into.
+// What was taken away goes for good only once the new file holds the name
+// (POSIX: at once, as cp removes it), else it is put back (Windows).
 Copier::Next Copier::open_target(const SourceName& source, const TargetName& target,
                                  Checked& checked, kivcopy::platform::Source& opened,
                                  kivcopy::platform::File& file) {
@@ -176,31 +178,36 @@ Copier::Next Copier::open_target(const SourceName& source, const TargetName& tar
                     return Next::failed;
                 }
                 const std::string reason = describe(error);
-                if (!remove_entry(*target.folder, target.name, error)) {
+                if (!checked.removal.take(*target.folder, target.name, error)) {
                     return failed("cannot replace " + quoted(target.shown) + " (" + reason +
                                   "): cannot remove it: " + describe(error) +
                                   cannot_replace_advice());
                 }
-                report_.tell("removed " + quoted(target.shown));
+                if (checked.removal.removed()) {
+                    report_.tell("removed " + quoted(target.shown));
+                }
                 checked.cleared = true;
                 break;
         }
     }
+    Next next = Next::failed;
     switch (
         kivcopy::engine::create_target(place.place(), creation_mode(target, opened), file, error)) {
         case Creation::created:
             checked.created = true;
+            settle_removal(checked, target, true);
             return Next::copy;
         case Creation::name_taken:
-            if (!checked.cleared && !options_.replaces()) {
-                return skipped(target.shown, "exists");  // appeared meanwhile
-            }
-            return failed("cannot create " + quoted(target.shown) + ": " + describe(error));
+            next = !checked.cleared && !options_.replaces()
+                       ? skipped(target.shown, "exists")  // appeared meanwhile
+                       : failed("cannot create " + quoted(target.shown) + ": " + describe(error));
+            break;
         case Creation::failed:
+            report_.failed_with(KIVCOPY_TARGET_NOT_WRITTEN, source.shown, target.shown, error);
             break;
     }
-    report_.failed_with(KIVCOPY_TARGET_NOT_WRITTEN, source.shown, target.shown, error);
-    return Next::failed;
+    settle_removal(checked, target, false);
+    return next;
 }
 
 // The copy's times, set in one call as its data is finished. The library

@@ -25,6 +25,7 @@
 #include "places.h"
 #include "report.h"
 #include "run_record.h"
+#include "system.h"
 
 namespace kivcopy_cli {
 
@@ -73,6 +74,7 @@ private:
                        const TargetName& target, Checked& checked);
     bool take_away(const SourceName& source, const kivcli::FileIdentity& source_identity,
                    const TargetName& target, Checked& checked);
+    void settle_removal(Checked& checked, const TargetName& target, bool made) const;
 
     // made_anew.cpp: another name of an earlier copy, links and FIFOs.
     bool keeps_names_of(const SourceName& source, const Status& status) const;
@@ -106,6 +108,7 @@ struct Copier::Checked {
     bool created = false;       // the copy was created, not an existing file rewritten
     bool keeps_names = false;   // the copy is noted for the source's other names (-a)
     kivcli::FileIdentity found;  // the entry at the name itself (a link not followed)
+    TargetRemoval removal;      // what was taken from the name, until a new file holds it
     std::string note;           // what -v adds to the copy's line
 };
 

@@ -135,10 +135,12 @@ bool Copier::clear_the_way(const SourceName& source, const kivcli::FileIdentity&
         checked.note = " (backup: " + quoted(shown) + ")";
         checked.cleared = true;
     } else if (options_.remove_destination) {
-        if (!remove_entry(*target.folder, target.name, error)) {
+        if (!checked.removal.take(*target.folder, target.name, error)) {
             return report_.fail("cannot remove " + quoted(target.shown) + ": " + describe(error));
         }
-        report_.tell("removed " + quoted(target.shown));
+        if (checked.removal.removed()) {
+            report_.tell("removed " + quoted(target.shown));
+        }
         checked.cleared = true;
     }
     return true;
@@ -153,13 +155,28 @@ bool Copier::take_away(const SourceName& source, const kivcli::FileIdentity& sou
     }
     kivcli::SystemError error = 0;
     if (checked.exists && !checked.cleared) {
-        if (!remove_entry(*target.folder, target.name, error)) {
+        if (!checked.removal.take(*target.folder, target.name, error)) {
             return report_.fail("cannot replace " + quoted(target.shown) + ": " + describe(error));
         }
-        report_.tell("removed " + quoted(target.shown));
+        if (checked.removal.removed()) {
+            report_.tell("removed " + quoted(target.shown));
+        }
         checked.cleared = true;
     }
     return true;
+}
+
+// Once a new entry holds the target's name (`made`), what was set aside for
+// it goes (Windows); else it goes back to its name as it was.
+void Copier::settle_removal(Checked& checked, const TargetName& target, bool made) const {
+    if (made) {
+        if (checked.removal.finish()) {
+            report_.tell("removed " + quoted(target.shown));
+        }
+    } else if (!checked.removal.put_back()) {
+        report_.fail("cannot put back what was at " + quoted(target.shown) + ": it is kept as " +
+                     quoted(target.folder->shown(checked.removal.aside())));
+    }
 }
 
 }  // namespace kivcopy_cli

@@ -49,10 +49,14 @@ Copier::Next Copier::link_to_earlier_copy(const SourceName& source, const Status
     if (!done_before && !take_away(source, status.identity, target, checked)) {
         return Next::failed;
     }
-    if (!done_before && !make_hard_link(*earlier->target.folder, earlier->target.name,
-                                        earlier->identity, *target.folder, target.name, error)) {
-        return failed("cannot make " + quoted(target.shown) + " another name of the copy of " +
-                      quoted(source.shown) + ": " + describe(error));
+    if (!done_before) {
+        const bool linked = make_hard_link(*earlier->target.folder, earlier->target.name,
+                                           earlier->identity, *target.folder, target.name, error);
+        settle_removal(checked, target, linked);
+        if (!linked) {
+            return failed("cannot make " + quoted(target.shown) + " another name of the copy of " +
+                          quoted(source.shown) + ": " + describe(error));
+        }
     }
     record_.wrote(target);
     report_.tell(quoted(source.shown) + " -> " + quoted(target.shown) + checked.note);
@@ -111,9 +115,11 @@ bool Copier::make_anew(Anew kind, const SourceName& source, const TargetName& ta
     kivcli::FileIdentity made;
     std::string reason;
     const bool link = kind == Anew::link;
-    if (link ? !copy_link(*source.folder, source.name, *target.folder, target.name, keeping, made,
-                          reason)
-             : !make_fifo(*target.folder, target.name, keeping, made, reason)) {
+    const bool done = link ? copy_link(*source.folder, source.name, *target.folder, target.name,
+                                       keeping, made, reason)
+                           : make_fifo(*target.folder, target.name, keeping, made, reason);
+    settle_removal(checked, target, done);
+    if (!done) {
         return report_.fail((link ? "cannot copy the link " + quoted(source.shown) + " to "
                                   : "cannot create fifo ") +
                             quoted(target.shown) + ": " + reason);

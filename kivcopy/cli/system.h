@@ -39,6 +39,51 @@ private:
 // Removes the file or link `name` (never what a link leads to).
 bool remove_entry(Folder& folder, const std::string& name, SystemError& error);
 
+// Takes what is at a target's name away so that a new file can be created
+// there (-f's retry, --remove-destination): the entry itself, a link too,
+// never what a link leads to. On POSIX it is removed at once (unlink), as
+// cp removes it: the name is free then. On Windows a file that another
+// program holds open, sharing deletion, is only marked for deletion and
+// keeps its name until the holder lets go, so removing it frees nothing:
+// there the entry is renamed to a hidden name beside it (".NAME.kiv-PID",
+// as -b renames a target to its backup; hidden as well) and marked for
+// deletion through a handle of its own, which tells at once of a file that
+// cannot be deleted (a running program). It goes when finish() closes that
+// handle, once a new file holds the name; put_back() (or the destructor)
+// takes the mark back and puts it back as it was, its attributes included.
+// (A crash between the two loses it, as a crash after cp's unlink would.)
+class TargetRemoval {
+public:
+    TargetRemoval() = default;
+    ~TargetRemoval();
+    TargetRemoval(const TargetRemoval&) = delete;
+    TargetRemoval& operator=(const TargetRemoval&) = delete;
+
+    // Takes `name` in `folder` away. False, with the error, when it is
+    // still there as it was.
+    bool take(Folder& folder, const std::string& name, SystemError& error);
+    // Whether what was taken is gone already (POSIX, once taken).
+    bool removed() const { return removed_; }
+    // A new file holds the name now: what was set aside goes. True when
+    // this call removed it (Windows), false when nothing was waiting.
+    bool finish();
+    // No new file holds the name: what was set aside goes back to its name
+    // as it was. False where it cannot (someone took the name meanwhile):
+    // it is then kept, whole, under the hidden name aside() gives.
+    bool put_back();
+    const std::string& aside() const { return aside_; }
+
+private:
+    bool removed_ = false;
+    std::string aside_;  // the hidden name of what waits to go (Windows)
+#if defined(_WIN32)
+    std::wstring path_;             // the target's name, as a whole path
+    std::wstring aside_path_;       // the hidden name, as a whole path
+    void* handle_ = nullptr;        // what was set aside, marked for deletion
+    unsigned long attributes_ = 0;  // its attributes as they were
+#endif
+};
+
 // Renames `from` to `to` in the same directory, replacing a regular file
 // at `to`.
 bool rename_entry(Folder& folder, const std::string& from, const std::string& to,

@@ -70,6 +70,22 @@ bool remove_entry(Folder& folder, const std::string& name, SystemError& error) {
     return false;
 }
 
+// The name is free as soon as the entry is unlinked: nothing waits.
+TargetRemoval::~TargetRemoval() = default;
+
+bool TargetRemoval::take(Folder& folder, const std::string& name, SystemError& error) {
+    removed_ = remove_entry(folder, name, error);
+    return removed_;
+}
+
+bool TargetRemoval::finish() {
+    return false;
+}
+
+bool TargetRemoval::put_back() {
+    return true;
+}
+
 bool rename_entry(Folder& folder, const std::string& from, const std::string& to,
                   SystemError& error) {
     const int at = folder.handle(error);

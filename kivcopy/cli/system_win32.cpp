@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Zlib
 // Windows keeps no owner or permission bits that the front end gives away:
-// -p gives the copy the source's times (to 100 ns) and its read-only
-// attribute, through the copy's own handle. Every entry is named by its
-// whole wide path.
+// -p gives the copy the source's times (to 100 ns) and its read-only,
+// hidden and system attributes, through the copy's own handle (a directory
+// of the copy the same, through one of its own). Every entry is named by
+// its whole wide path.
 #include <windows.h>
 
 #include "kivcommon/win32_error.h"
@@ -32,17 +33,64 @@ SystemError last_error() {
     return static_cast<SystemError>(::GetLastError());
 }
 
+// Every open of a file that is to be taken away shares it in every way, as
+// the library's opens do.
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The attributes a program may give a file, of those it has.
+constexpr DWORD settable_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+
+// Gives the file open as `handle` the settable ones of `attributes`,
+// leaving its times as they are (a zero time is left alone).
+bool set_attributes(HANDLE handle, DWORD attributes) {
+    FILE_BASIC_INFO information{};
+    information.FileAttributes = (attributes & settable_attributes) != 0
+                                     ? attributes & settable_attributes
+                                     : FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(handle, FileBasicInfo, &information,
+                                        sizeof information) != 0;
+}
+
+// Marks the file open as `handle` (with DELETE access) for deletion when
+// the last handle of it closes, or takes the mark back.
+bool mark_for_deletion(HANDLE handle, bool mark) {
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(mark ? TRUE : FALSE)};
+    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                        sizeof disposition) != 0;
+}
+
+// -p's attributes: those that say how a file is to be seen and kept.
+constexpr DWORD kept_attributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Gives the copy (or a directory of the copy) open as `handle` the kept
+// attributes of `source` and no others of them, as cp -p gives the mode; a
+// file keeps the archive attribute that its writing gave it.
+bool keep_attributes(HANDLE handle, DWORD source, bool file, std::string& reason) {
+    if (!set_attributes(handle, (source & kept_attributes) | (file ? FILE_ATTRIBUTE_ARCHIVE : 0))) {
+        reason = "cannot set the attributes: " + kivcommon::error_text(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PlaceIn::PlaceIn(Folder& folder, const std::string& name) : path_(folder.native_path(name)) {
     place_ = {nullptr, path_.c_str()};
 }
 
-// A read-only file cannot be deleted until it is made writable.
+// A read-only file cannot be deleted until it is made writable; one that
+// still cannot be deleted gets its attribute back.
 bool remove_entry(Folder& folder, const std::string& name, SystemError& error) {
     const std::wstring path = folder.native_path(name);
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    const bool read_only =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only) {
         ::SetFileAttributesW(path.c_str(),
                              attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
@@ -50,7 +98,92 @@ bool remove_entry(Folder& folder, const std::string& name, SystemError& error) {
         return true;
     }
     error = last_error();
+    if (read_only) {
+        ::SetFileAttributesW(path.c_str(), attributes);
+    }
     return false;
+}
+
+// The hidden name is free when the rename to it succeeds: a name taken
+// (one of ours left by a crash, say) is passed over for the next. The file
+// is hidden there too, and marked for deletion at once, its read-only
+// attribute lifted for that, so that a file that cannot be deleted (a
+// running program, a file another program maps) is put back before
+// anything else is done.
+bool TargetRemoval::take(Folder& folder, const std::string& name, SystemError& error) {
+    path_ = folder.native_path(name);
+    // A long name is set aside without it, within the system's 255 units.
+    const std::string stem = (name.size() <= 200 ? "." + name : std::string()) + ".kiv-" +
+                             std::to_string(::GetCurrentProcessId());
+    for (unsigned attempt = 0;; ++attempt) {
+        aside_ = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+        aside_path_ = folder.native_path(aside_);
+        if (!path_.empty() && ::MoveFileExW(path_.c_str(), aside_path_.c_str(), 0)) {
+            break;
+        }
+        error = path_.empty() ? ERROR_INVALID_NAME : last_error();
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || attempt == 99) {
+            aside_.clear();
+            return false;
+        }
+    }
+    HANDLE handle = ::CreateFileW(aside_path_.c_str(),
+                                  DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr);
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool known = handle != INVALID_HANDLE_VALUE &&
+                       ::GetFileInformationByHandle(handle, &information) != 0;
+    attributes_ = information.dwFileAttributes;
+    const DWORD aside = (attributes_ & ~DWORD{FILE_ATTRIBUTE_READONLY}) | FILE_ATTRIBUTE_HIDDEN;
+    if (known && set_attributes(handle, aside) && mark_for_deletion(handle, true)) {
+        handle_ = handle;
+        return true;
+    }
+    error = last_error();
+    if (known) {
+        set_attributes(handle, attributes_);
+    }
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+    }
+    ::MoveFileExW(aside_path_.c_str(), path_.c_str(), 0);
+    aside_.clear();
+    return false;
+}
+
+// Closing the last handle of ours deletes it, or, while another program
+// still holds it, leaves that to the holder's close.
+bool TargetRemoval::finish() {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    ::CloseHandle(static_cast<HANDLE>(handle_));
+    handle_ = nullptr;
+    aside_.clear();
+    removed_ = true;
+    return true;
+}
+
+bool TargetRemoval::put_back() {
+    if (handle_ == nullptr) {
+        return true;
+    }
+    HANDLE handle = static_cast<HANDLE>(handle_);
+    handle_ = nullptr;
+    mark_for_deletion(handle, false);
+    set_attributes(handle, attributes_);
+    ::CloseHandle(handle);
+    if (!::MoveFileExW(aside_path_.c_str(), path_.c_str(), 0)) {
+        return false;
+    }
+    aside_.clear();
+    return true;
+}
+
+TargetRemoval::~TargetRemoval() {
+    put_back();
 }
 
 bool rename_entry(Folder& folder, const std::string& from, const std::string& to,
@@ -93,42 +226,27 @@ bool give_mode(kivcopy::platform::NativeHandle, unsigned, std::string&) {
 
 bool give_attributes(kivcopy::platform::NativeHandle copy, const kivcopy::platform::Source& source,
                      const Preserve& preserve, std::string& reason) {
-    if (preserve.mode && source.read_only) {
-        FILE_BASIC_INFO information{};
-        if (!::GetFileInformationByHandleEx(copy, FileBasicInfo, &information,
-                                            sizeof information)) {
-            reason = "cannot read the attributes: " + kivcommon::error_text(::GetLastError());
-            return false;
-        }
-        information.FileAttributes |= FILE_ATTRIBUTE_READONLY;
-        information.CreationTime.QuadPart = 0;  // zero leaves a time as it is
-        information.LastAccessTime.QuadPart = 0;
-        information.LastWriteTime.QuadPart = 0;
-        information.ChangeTime.QuadPart = 0;
-        if (!::SetFileInformationByHandle(copy, FileBasicInfo, &information,
-                                          sizeof information)) {
-            reason = "cannot make it read-only: " + kivcommon::error_text(::GetLastError());
-            return false;
-        }
-    }
-    return true;
+    return !preserve.mode || keep_attributes(copy, source.attributes, true, reason);
 }
 
 bool finish_directory(Folder& directory, bool, unsigned, const Status& status,
                       const Preserve& preserve, std::string& reason) {
-    if (!preserve.timestamps) {
+    if (!preserve.timestamps && !preserve.mode) {
         return true;
     }
     HANDLE handle = ::CreateFileW(directory.native_path().c_str(), FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                  share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        reason = "cannot set the times: " + kivcommon::error_text(::GetLastError());
+        reason = "cannot open it: " + kivcommon::error_text(::GetLastError());
         return false;
     }
-    const bool set = give_times(
-        handle, filetime_of(status.access.seconds, status.access.nanoseconds),
-        filetime_of(status.modification.seconds, status.modification.nanoseconds), reason);
+    const bool set =
+        (!preserve.mode || keep_attributes(handle, status.attributes, false, reason)) &&
+        (!preserve.timestamps ||
+         give_times(handle, filetime_of(status.access.seconds, status.access.nanoseconds),
+                    filetime_of(status.modification.seconds, status.modification.nanoseconds),
+                    reason));
     ::CloseHandle(handle);
     return set;
 }

@@ -150,6 +150,7 @@ struct Source {
     std::uint64_t owner = 0;   // its user and group (POSIX)
     std::uint64_t group = 0;
     bool read_only = false;    // its read-only attribute (Windows)
+    std::uint32_t attributes = 0;  // its attributes, FILE_ATTRIBUTE_... (Windows)
     FileIdentity identity;
     std::int64_t size = 0;        // its size in bytes
     bool may_have_holes = false;  // whether it can hold holes: on POSIX it

@@ -185,6 +185,7 @@ bool open_source(Place where, Source& source) {
     source.access = kivcommon::from_filetime(information.ftLastAccessTime);
     source.modification = kivcommon::from_filetime(information.ftLastWriteTime);
     source.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    source.attributes = information.dwFileAttributes;
     source.permissions = 0;
     source.identity = identity_of(information);
     source.size = static_cast<std::int64_t>(

@@ -211,8 +211,10 @@ bool decode_argument(const std::string& argument, Encoding encoding, std::string
     switch (encoding) {
         case Encoding::escaped_text:
             if (literal) {
+                // Empty text has no characters to convert, as an empty run
+                // between escapes has none.
                 bytes = argument;
-                return text == nullptr || text(argument, bytes, error);
+                return text == nullptr || argument.empty() || text(argument, bytes, error);
             }
             return unescape(argument, bytes, error, text);
         case Encoding::hex:

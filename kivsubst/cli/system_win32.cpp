@@ -28,6 +28,10 @@ std::wstring wide_of(const std::string& text) {
 // Text in the ANSI code page: each character exactly, never a look-alike
 // (best fit); a character the code page has no bytes for is an error.
 bool text_in_code_page(const std::string& text, std::string& bytes, std::string& error) {
+    if (text.empty()) {
+        bytes.clear();  // nothing to convert: an empty REPLACEMENT deletes
+        return true;
+    }
     const std::wstring wide = wide_of(text);
     if (wide.empty()) {
         error = "the text is no Unicode";

@@ -4,7 +4,6 @@
 // and many files in one run.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -45,11 +44,8 @@ TEST_F(SubstTool, WalksDirectoriesWithRecursive) {
     auto result =
         run({"-r", "-v", "--include=*.cfg", "--exclude", "skip", "--", "v1", "v2", path("t")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    for (std::string file : patched) {
-#if defined(_WIN32)
-        // The walk joins names with Windows' own separator.
-        std::replace(file.begin() + 1, file.end(), '/', '\\');
-#endif
+    for (const std::string& file : patched) {
+        // The walk goes on with the separator the command line used ('/').
         expected += quoted(path(file)) + ": 1 replaced\n";
     }
     EXPECT_EQ(result.err, expected);
@@ -109,11 +105,7 @@ TEST_F(SubstTool, NeverBacksUpIntoABackup) {
     EXPECT_EQ(run({"-r", "--backup", "--", "8080", "8443", path("conf")}).exit_status, 0);
     auto second = run({"-r", "--backup", "--", "8443", "9443", path("conf")});
     EXPECT_EQ(second.exit_status, 0) << second.err;
-#if defined(_WIN32)
-    const char* walked = "\\";  // the walk joins names with Windows' own separator
-#else
-    const char* walked = "/";
-#endif
+    const char* walked = "/";  // the walk goes on with the separator the command line used
     EXPECT_EQ(second.err, "kivsubst: leaving " + quoted(path("conf") + walked + "app.ini~") +
                               " alone: it is the backup of " +
                               quoted(path("conf") + walked + "app.ini") + "\n");
@@ -155,12 +147,19 @@ TEST_F(SubstTool, TellsARunWithNothingToPatchAndCountsEveryFile) {
 }
 
 // -F takes the text byte for byte: a Windows path keeps its backslashes,
-// which the escapes would turn into a line feed and a tab.
+// which the escapes would turn into a line feed and a tab. An empty
+// REPLACEMENT deletes, with -F as without it.
 TEST_F(SubstTool, TakesFixedStringsByteForByte) {
     write_file(path("app.ini"), "path=C:\\old\\tools");
     auto result = run({"-F", "--", "C:\\old\\tools", "C:\\new\\tools", path("app.ini")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(read_file(path("app.ini")), "path=C:\\new\\tools");
+    for (const char* fixed : {"-F", "--fixed-strings"}) {
+        write_file(path("deleted.ini"), "path=C:\\old\\tools;");
+        auto deleted = run({fixed, "--", "C:\\old\\tools", "", path("deleted.ini")});
+        EXPECT_EQ(deleted.exit_status, 0) << fixed << ": " << deleted.err;
+        EXPECT_EQ(read_file(path("deleted.ini")), "path=;") << fixed;
+    }
 }
 
 // Several pairs in one pass: a swap, and the longest pattern where two

@@ -51,10 +51,11 @@ TEST_F(WideNamesTool, PatchesTheFilesNamedOnTheCommandLine) {
         EXPECT_EQ(patched.err, quoted(file) + ": 1 replaced\n");
         EXPECT_EQ(read(name + "\\app.ini"), "new");
         EXPECT_EQ(read(name + "\\app.ini~"), "old");
-        // The tree holding it, its names as the walk finds them.
+        // The tree holding it, its names as the walk finds them, joined
+        // with the separator that the command line's path ends in ('/').
         auto walked = run({"-r", "-v", "--include=tree.ini", "--", "old", "new", path(name)});
         EXPECT_EQ(walked.exit_status, 0) << walked.err;
-        EXPECT_EQ(walked.err, quoted(path(name + "\\tree.ini")) + ": 1 replaced\n");
+        EXPECT_EQ(walked.err, quoted(path(name + "/tree.ini")) + ": 1 replaced\n");
         EXPECT_EQ(read(name + "\\tree.ini"), "new");
     }
     EXPECT_EQ(read("Lódz\\app.ini"), "old");

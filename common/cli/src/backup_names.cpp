@@ -103,8 +103,15 @@ std::string default_backup_suffix() {
     return chosen != nullptr && is_valid_backup_suffix(chosen) ? std::string(chosen) : "~";
 }
 
+// Neither separator, on any system; on Windows no ':' either, which would
+// name a stream of the file (NAME:SUFFIX on NTFS), never a file beside it.
 bool is_valid_backup_suffix(const std::string& suffix) {
-    return !suffix.empty() && suffix.find_first_of("/\\") == std::string::npos;
+#if defined(_WIN32)
+    const char* refused = "/\\:";
+#else
+    const char* refused = "/\\";
+#endif
+    return !suffix.empty() && suffix.find_first_of(refused) == std::string::npos;
 }
 
 std::map<std::string, std::string>& BackupNames::numbered_in(Folder& folder) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 // Backups on Windows: the copy is written under a new name beside the file
 // and moved over the backup's name, which holds a regular file or nothing.
+// It keeps the file's hidden and system attributes.
 #include <windows.h>
 
 #include <optional>
@@ -74,9 +75,16 @@ bool keep_copy(Folder& folder, [[maybe_unused]] const std::string& name, NativeH
     // anew, never opened through whatever someone put at its name (a link
     // would send the original's bytes elsewhere). Shared for deleting, so
     // that it can be renamed while it is open.
+    // A backup is seen as its file is: hidden and system where it is.
     ::DeleteFileW(temporary.c_str());
+    BY_HANDLE_FILE_INFORMATION information{};
+    const DWORD seen = ::GetFileInformationByHandle(original, &information)
+                           ? information.dwFileAttributes &
+                                 (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+                           : 0;
     HANDLE copy = ::CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                nullptr, CREATE_NEW, seen != 0 ? seen : FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
     bool kept = copy != INVALID_HANDLE_VALUE && copy_bytes(original, copy);
     if (kept) {
         const FILETIME accessed =

@@ -117,8 +117,13 @@ bool BackupOptions::take_suffix(const char* suffix, std::string& problem) {
     asked_ = true;
     policy_.suffix = suffix;
     if (!is_valid_backup_suffix(policy_.suffix)) {
-        problem = "the backup suffix " + quoted(policy_.suffix) +
-                  " may be neither empty nor hold a separator";
+#if defined(_WIN32)
+        const char* allowed = " may be neither empty nor hold a separator or a ':' (which names a "
+                              "stream of the file)";
+#else
+        const char* allowed = " may be neither empty nor hold a separator";
+#endif
+        problem = "the backup suffix " + quoted(policy_.suffix) + allowed;
         return false;
     }
     return true;

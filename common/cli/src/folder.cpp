@@ -3,6 +3,8 @@
 // folder_win32.cpp open, check and read it.
 #include "kivcli/folder.h"
 
+#include "kivcli/paths.h"
+
 namespace kivcli {
 
 std::shared_ptr<Folder> Folder::open(const std::string& path, SystemError& error) {
@@ -46,6 +48,10 @@ NativeHandle Folder::handle() {
 
 std::string Folder::shown(const std::string& name) const {
     return join_shown(shown_, name);
+}
+
+std::string join_shown(const std::string& directory, const std::string& name) {
+    return join(directory, name);
 }
 
 }  // namespace kivcli

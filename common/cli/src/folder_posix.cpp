@@ -66,11 +66,6 @@ SystemError not_found_error() {
     return ENOENT;
 }
 
-std::string join_shown(const std::string& directory, const std::string& name) {
-    return directory.empty() || directory.back() == '/' ? directory + name
-                                                        : directory + "/" + name;
-}
-
 Folder::~Folder() {
     release();
 }

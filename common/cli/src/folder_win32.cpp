@@ -33,13 +33,16 @@ Status status_from(DWORD attributes, DWORD size_high, DWORD size_low, const FILE
     status.access = kivcommon::from_filetime(accessed);
     status.modification = kivcommon::from_filetime(written);
     status.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    status.attributes = attributes;
     status.mode = status.read_only ? 0555 : 0777;
     return status;
 }
 
-// The identity of what is at a path, read through a handle that opens
-// nothing but its attributes (and a link itself, not what it leads to).
-bool identity_of(const std::wstring& path, FileIdentity& identity) {
+// The identity of what is at a path, and how many names it has, read
+// through a handle that opens nothing but its attributes (and a link
+// itself, not what it leads to): the attributes alone count every file
+// once, so that -a would keep no hard link.
+bool identity_of(const std::wstring& path, Status& status) {
     HANDLE handle = ::CreateFileW(path.c_str(), 0,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING,
@@ -52,9 +55,10 @@ bool identity_of(const std::wstring& path, FileIdentity& identity) {
     const bool read = ::GetFileInformationByHandle(handle, &information) != 0;
     ::CloseHandle(handle);
     if (read) {
-        identity = {information.dwVolumeSerialNumber,
-                    (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
-                        information.nFileIndexLow};
+        status.identity = {information.dwVolumeSerialNumber,
+                           (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                               information.nFileIndexLow};
+        status.links = information.nNumberOfLinks;
     }
     return read;
 }
@@ -67,7 +71,7 @@ bool status_at(const std::wstring& path, Status& status, SystemError& error) {
     }
     status = status_from(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
                          data.ftLastAccessTime, data.ftLastWriteTime);
-    identity_of(path, status.identity);
+    identity_of(path, status);
     return true;
 }
 
@@ -103,12 +107,6 @@ std::string describe(SystemError error) {
 
 SystemError not_found_error() {
     return ERROR_FILE_NOT_FOUND;
-}
-
-std::string join_shown(const std::string& directory, const std::string& name) {
-    const bool separated =
-        !directory.empty() && (directory.back() == '/' || directory.back() == '\\');
-    return separated || directory.empty() ? directory + name : directory + "\\" + name;
 }
 
 Folder::~Folder() = default;

@@ -52,8 +52,13 @@ std::string directory_of(const std::string& path) {
 }
 
 std::string join(const std::string& directory, const std::string& name) {
-    const bool separated = directory.empty() || is_separator(directory.back());
-    return separated ? directory + name : directory + "/" + name;
+    const bool separated = directory.empty() || is_separator(directory.back()) ||
+                           drive_length(directory) == directory.size();
+    if (separated) {
+        return directory + name;
+    }
+    const std::size_t last = directory.find_last_of(have_drives ? "/\\" : "/");
+    return directory + (last == std::string::npos ? '/' : directory[last]) + name;
 }
 
 }  // namespace kivcli

@@ -3,8 +3,11 @@
 // program of the machine would: `kiv_hold_file map FILE` maps it for
 // reading, `kiv_hold_file lock FILE` opens it with full sharing and locks
 // its bytes 4 to 7; with write access and delete access and full sharing,
-// `kiv_hold_file open FILE` only holds it open. It says "held" on standard
-// output once it holds the file and lets go when its standard input ends.
+// `kiv_hold_file open FILE` only holds it open; `kiv_hold_file read FILE`
+// holds it open for reading as a reader that lets others read, rename or
+// delete it but not write it (a deleted file then keeps its name until the
+// holder lets go). It says "held" on standard output once it holds the file
+// and lets go when its standard input ends.
 #include <windows.h>
 
 #include <cstdio>
@@ -13,13 +16,15 @@
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
-        std::fputs("usage: kiv_hold_file map|lock|open FILE\n", stderr);
+        std::fputs("usage: kiv_hold_file map|lock|open|read FILE\n", stderr);
         return 64;
     }
-    const bool writing = std::wcscmp(argv[1], L"map") != 0;
+    const bool reading = std::wcscmp(argv[1], L"read") == 0;
+    const bool writing = std::wcscmp(argv[1], L"map") != 0 && !reading;
     HANDLE file = ::CreateFileW(argv[2], GENERIC_READ | (writing ? GENERIC_WRITE | DELETE : 0),
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_SHARE_READ | FILE_SHARE_DELETE |
+                                    (reading ? 0 : FILE_SHARE_WRITE),
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "cannot open the file: error %lu\n", ::GetLastError());
         return 1;

@@ -22,7 +22,10 @@ HeldByAnotherProcess::HeldByAnotherProcess(Way way, const std::wstring& path) {
     }
     ::SetHandleInformation(input_write, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(output_read, HANDLE_FLAG_INHERIT, 0);
-    const wchar_t* verb = way == Way::map ? L"map" : way == Way::lock ? L"lock" : L"open";
+    const wchar_t* verb = way == Way::map    ? L"map"
+                          : way == Way::lock ? L"lock"
+                          : way == Way::read ? L"read"
+                                             : L"open";
     std::wstring command = L"\"" + widen(KIV_HOLD_FILE_PATH) + L"\" " + verb + L" \"" + path + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

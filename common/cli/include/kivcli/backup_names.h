@@ -36,7 +36,8 @@ BackupControl default_backup_control(std::string& problem);
 // else "~".
 std::string default_backup_suffix();
 
-// Whether `suffix` may end a backup's name: not empty, and no separator.
+// Whether `suffix` may end a backup's name: not empty, no separator ('/'
+// or '\\'), and on Windows no ':' (which names a stream of a file).
 bool is_valid_backup_suffix(const std::string& suffix);
 
 // The backup names of names in directories, each directory listed once

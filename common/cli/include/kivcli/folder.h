@@ -37,6 +37,7 @@ struct Status {
     FileTime access;
     FileTime modification;
     bool read_only = false;  // Windows: the read-only attribute
+    std::uint32_t attributes = 0;  // Windows: all its attributes, FILE_ATTRIBUTE_...
 
     bool is_file() const { return type == Type::file; }
     bool is_directory() const { return type == Type::directory; }
@@ -162,8 +163,8 @@ private:
     bool readable_ = false;  // opened for reading its names (else only searched)
 };
 
-// A name in a directory, joined for messages: with '/', or on Windows '\',
-// unless the directory already ends in a separator.
+// A name in a directory, joined for messages as kivcli::join() joins it:
+// with the separator the directory's text already uses, else '/'.
 std::string join_shown(const std::string& directory, const std::string& name);
 
 }  // namespace kivcli

@@ -21,8 +21,13 @@ std::string base_name(const std::string& path);
 // the path has none.
 std::string directory_of(const std::string& path);
 
-// A name put after a directory the command line gave, with '/' (which
-// both systems take) unless the directory ends in a separator already.
+// A name put after a directory the command line gave (or a name joined
+// to one), so that a path that messages show goes on with one kind of
+// separator: the one the directory's text already uses (its last; on
+// Windows '\\' or '/'), else '/', which both systems take. Nothing comes
+// between where the directory is empty, ends in a separator, or on
+// Windows is a drive alone ("C:" and "app.ini" give "C:app.ini", the file
+// in the drive's current folder, as the system reads it).
 std::string join(const std::string& directory, const std::string& name);
 
 }  // namespace kivcli

@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: Zlib */
 // Windows only. A file held by another process while the object lives, as
 // another program of the machine would hold it (kiv_hold_file): mapped for
-// reading, with a lock on some of its bytes, or open for writing and
-// deleting with full sharing.
+// reading, with a lock on some of its bytes, open for writing and deleting
+// with full sharing, or open for reading, sharing reading and deleting but
+// not writing.
 #ifndef KIVTEST_HOLDER_H
 #define KIVTEST_HOLDER_H
 
@@ -14,7 +15,7 @@ namespace kivtest {
 
 class HeldByAnotherProcess : public Arrangement {
 public:
-    enum class Way { map, lock, open };
+    enum class Way { map, lock, open, read };
     HeldByAnotherProcess(Way way, const std::wstring& path);
     ~HeldByAnotherProcess();
 
