@@ -7,8 +7,9 @@
 // working may not suit another, so each attack is tried at every moment from
 // the first call on, in a fresh copy of its setup each time, and must win at
 // none of them. Each check is the harm itself: a file of root's outside the
-// tree changed, the attacker's file made root's or set-ID, a private file
-// opened by the attacker, the program killed by a signal.
+// tree changed, the attacker's file made root's or set-ID, root's copy
+// made the attacker's, a private file opened by the attacker, the program
+// killed by a signal.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -59,6 +60,11 @@ void make_file(const std::string& path, const std::string& bytes, uid_t owner, m
 void make_link(const std::string& target, const std::string& path, uid_t owner) {
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
     ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
+}
+
+void make_fifo(const std::string& path, uid_t owner) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << path;
+    ASSERT_EQ(::chown(path.c_str(), owner, owner), 0) << path;
 }
 
 // Whether nobody can open `path` for reading.
@@ -116,6 +122,28 @@ std::string changes(const Snapshot& before, const Snapshot& after) {
     for (const auto& [path, is] : after) {
         if (before.count(path) == 0) {
             return path + " created: " + is;
+        }
+    }
+    return "";
+}
+
+// Looks at each regular file under `dir` (if it is there) with `harm`,
+// which tells what is wrong with one ("" for nothing); the first such
+// account, or "".
+std::string first_harm(
+    const std::string& dir,
+    const std::function<std::string(const std::string& file, const struct stat& status)>& harm) {
+    if (!exists(dir)) {
+        return "";
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        struct stat status {};
+        const std::string file = entry.path().string();
+        if (::lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            std::string found = harm(file, status);
+            if (!found.empty()) {
+                return found;
+            }
         }
     }
     return "";
@@ -279,6 +307,49 @@ TEST_F(Attack, KivcopyPreserveNeverGivesTheAttackersFileRootOrSetId) {
                                   static_cast<unsigned>(kept.st_mode & 07777));
                     return "the attacker's program became uid " + std::to_string(kept.st_uid) +
                            ", mode " + mode;
+                });
+        }
+    }
+}
+
+// kivcopy -a or -r -p of a tree of root's into the attacker's folder (an
+// existing pkg/ merged into): a-secret, root's alone (0600), is copied
+// first, then a link or a FIFO of the attacker's is made anew and given its
+// source's owner. The attacker renames root's fresh copy of a-secret over
+// the new link or FIFO around each call that names it: root's copy must
+// never become the attacker's.
+TEST_F(Attack, KivcopyPreserveNeverGivesALinksOwnerToAFileRenamedOverIt) {
+    const std::string secret = "root's secret";
+    for (const std::string kind : {"link", "fifo"}) {
+        for (const std::vector<std::string>& preserve :
+             {std::vector<std::string>{"-a"}, std::vector<std::string>{"-r", "-p"}}) {
+            expect_held(
+                kind + (preserve.size() == 1 ? "-archive" : "-preserve"),
+                [&](const std::string& base) {
+                    const Folders at = folders(base);
+                    make_dir(at.root + "/pkg", root_id, 0755);
+                    // The walk takes names in order: a-secret before the link or FIFO.
+                    make_file(at.root + "/pkg/a-secret", secret, root_id, 0600);
+                    if (kind == "link") {
+                        make_link("elsewhere", at.root + "/pkg/link", attacker_id);
+                    } else {
+                        make_fifo(at.root + "/pkg/fifo", attacker_id);
+                    }
+                    make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
+                    std::vector<std::string> arguments = preserve;
+                    arguments.insert(arguments.end(), {"--", at.root + "/pkg", at.attacker});
+                    const std::string made = at.attacker + "/pkg/";
+                    return Plan{KIVCOPY_CLI_PATH, arguments, {"any", kind, "before"},
+                                {"rename " + made + "a-secret " + made + kind}};
+                },
+                [&](const std::string& base) {
+                    return first_harm(base + "/attacker", [&](const std::string& file,
+                                                              const struct stat& status) {
+                        return status.st_uid != root_id && read_file(file) == secret
+                                   ? file + ", root's copy of a-secret, became uid " +
+                                         std::to_string(status.st_uid)
+                                   : std::string();
+                    });
                 });
         }
     }
