@@ -8,8 +8,8 @@
 // the first call on, in a fresh copy of its setup each time, and must win at
 // none of them. Each check is the harm itself: a file of root's outside the
 // tree changed, the attacker's file made root's or set-ID, root's copy
-// made the attacker's, a private file opened by the attacker, the program
-// killed by a signal.
+// made the attacker's, the attacker's file in a directory root made, a
+// private file opened by the attacker, the program killed by a signal.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -352,6 +352,46 @@ TEST_F(Attack, KivcopyPreserveNeverGivesALinksOwnerToAFileRenamedOverIt) {
                     });
                 });
         }
+    }
+}
+
+// kivcopy -a or -r --preserve=links of a tree of root's in which sub/second
+// is another name of first, into the attacker's folder (an existing pkg/
+// merged into): root's copy of first is made there, then sub/, root's, and
+// second in it as another name of that copy. The attacker renames its own
+// program over the copy of first around each call that names second: sub/
+// must hold nothing but what root copied.
+TEST_F(Attack, KivcopyPreserveLinksNeverLinksTheAttackersFileIntoANewDirectory) {
+    const std::string program = "root's program";
+    for (const std::vector<std::string>& preserve :
+         {std::vector<std::string>{"-a"}, std::vector<std::string>{"-r", "--preserve=links"}}) {
+        expect_held(
+            preserve.size() == 1 ? "archive" : "preserve-links",
+            [&](const std::string& base) {
+                const Folders at = folders(base);
+                make_dir(at.root + "/pkg", root_id, 0755);
+                make_file(at.root + "/pkg/first", program, root_id, 0755);
+                make_dir(at.root + "/pkg/sub", root_id, 0755);
+                EXPECT_EQ(::link((at.root + "/pkg/first").c_str(),
+                                 (at.root + "/pkg/sub/second").c_str()),
+                          0);
+                make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
+                make_file(at.stage + "/evil", "attacker's program", attacker_id, 0755);
+                std::vector<std::string> arguments = preserve;
+                arguments.insert(arguments.end(), {"--", at.root + "/pkg", at.attacker});
+                return Plan{KIVCOPY_CLI_PATH, arguments, {"any", "second", "before"},
+                            {"rename " + at.stage + "/evil " + at.attacker + "/pkg/first"}};
+            },
+            [&](const std::string& base) {
+                return first_harm(base + "/attacker/pkg/sub", [&](const std::string& file,
+                                                                  const struct stat& status) {
+                    const std::string bytes = read_file(file);
+                    return status.st_uid != root_id || bytes != program
+                               ? file + " in root's new directory is no copy of root's: uid " +
+                                     std::to_string(status.st_uid) + ", '" + bytes + "'"
+                               : std::string();
+                });
+            });
     }
 }
 
