@@ -744,6 +744,88 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoTheTreeAlone) {
     EXPECT_EQ(read_file(at.root + "/passwd"), "port=8443");
 }
 
+// Turns fs.protected_hardlinks off for as long as it lives, as on a system
+// that lets anyone link any file, and puts the old value back; why_not()
+// says why it could not be turned off.
+class HardLinksUnprotected {
+public:
+    HardLinksUnprotected() {
+        if (!exists(setting)) {
+            why_not_ = std::string("no ") + setting + " to turn off";
+            return;
+        }
+        was_ = kivtest::read_file(setting);
+        if (!write_setting("0")) {
+            why_not_ = std::string("cannot set fs.protected_hardlinks to 0: ") +
+                       std::strerror(errno);
+        }
+    }
+    ~HardLinksUnprotected() {
+        if (why_not_.empty()) {
+            EXPECT_TRUE(write_setting(was_)) << "fs.protected_hardlinks not set back to " << was_;
+        }
+    }
+    HardLinksUnprotected(const HardLinksUnprotected&) = delete;
+    HardLinksUnprotected& operator=(const HardLinksUnprotected&) = delete;
+    const std::string& why_not() const { return why_not_; }
+
+private:
+    static constexpr const char* setting = "/proc/sys/fs/protected_hardlinks";
+    static bool write_setting(const std::string& value) {
+        const int fd = ::open(setting, O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        const bool written = ::write(fd, value.data(), value.size()) ==
+                             static_cast<ssize_t>(value.size());
+        return ::close(fd) == 0 && written;
+    }
+    std::string was_;
+    std::string why_not_;
+};
+
+// Where anyone may link any file, the attacker links root's root-only file
+// into a sticky folder of root's (1777) that both front ends then take as a
+// tree under -r as root. The link's owner is the folder's, root, yet the
+// attacker made it: kivcopy must not copy root's bytes out, nor kivsubst
+// patch root's file.
+TEST_F(Attack, RootLeavesAFileHardLinkedIntoItsOwnStickyFolderAlone) {
+    const Folders at = folders(path("sticky"));
+    const std::string secret = "port=8080 root's secret";
+    const std::string shared = at.root + "/shared";
+    make_file(at.root + "/secret", secret, root_id, 0600);
+    make_dir(shared, root_id, 01777);
+    {  // only the making of the link needs the setting: it is back before the runs
+        const HardLinksUnprotected unprotected;
+        if (!unprotected.why_not().empty()) {
+            GTEST_SKIP() << unprotected.why_not();
+        }
+        std::string why_not;
+        ASSERT_EQ(kivtest::run_as_nobody(
+                      [&] {
+                          return ::link((at.root + "/secret").c_str(),
+                                        (shared + "/link.conf").c_str()) == 0 ? 1 : 0;
+                      },
+                      why_not),
+                  1)
+            << "the attacker could not link root's file: " << why_not;
+    }
+
+    const kivtest::ProgramRun copied =
+        kivtest::run_program(KIVCOPY_CLI_PATH, {"-r", "--", shared, at.root + "/copy"});
+    EXPECT_EQ(first_harm(at.root + "/copy",
+                         [&](const std::string& file, const struct stat&) {
+                             return read_file(file) == secret ? file + " holds root's secret"
+                                                              : std::string();
+                         }),
+              "")
+        << copied.err;
+
+    const kivtest::ProgramRun patched = kivtest::run_program(
+        KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", shared}, {"TMP"});
+    EXPECT_EQ(read_file(at.root + "/secret"), secret) << patched.err;
+}
+
 // A directory mounted below itself is walked once: the walk does not enter
 // the one that is its own ancestor, and tells so.
 TEST_F(Attack, WalksADirectoryMountedBelowItselfOnce) {
