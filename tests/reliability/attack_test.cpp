@@ -7,8 +7,9 @@
 // working may not suit another, so each attack is tried at every moment from
 // the first call on, in a fresh copy of its setup each time, and must win at
 // none of them. Each check is the harm itself: a file of root's outside the
-// tree changed, the attacker's file made root's or set-ID, a private file
-// opened by the attacker, the program killed by a signal.
+// tree changed, the attacker's file made root's or set-ID, root's copy
+// made the attacker's, the attacker's file in a directory root made, a
+// private file opened by the attacker, the program killed by a signal.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -59,6 +60,11 @@ void make_file(const std::string& path, const std::string& bytes, uid_t owner, m
 void make_link(const std::string& target, const std::string& path, uid_t owner) {
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
     ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
+}
+
+void make_fifo(const std::string& path, uid_t owner) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << path;
+    ASSERT_EQ(::chown(path.c_str(), owner, owner), 0) << path;
 }
 
 // Whether nobody can open `path` for reading.
@@ -116,6 +122,28 @@ std::string changes(const Snapshot& before, const Snapshot& after) {
     for (const auto& [path, is] : after) {
         if (before.count(path) == 0) {
             return path + " created: " + is;
+        }
+    }
+    return "";
+}
+
+// Looks at each regular file under `dir` (if it is there) with `harm`,
+// which tells what is wrong with one ("" for nothing); the first such
+// account, or "".
+std::string first_harm(
+    const std::string& dir,
+    const std::function<std::string(const std::string& file, const struct stat& status)>& harm) {
+    if (!exists(dir)) {
+        return "";
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        struct stat status {};
+        const std::string file = entry.path().string();
+        if (::lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            std::string found = harm(file, status);
+            if (!found.empty()) {
+                return found;
+            }
         }
     }
     return "";
@@ -281,6 +309,89 @@ TEST_F(Attack, KivcopyPreserveNeverGivesTheAttackersFileRootOrSetId) {
                            ", mode " + mode;
                 });
         }
+    }
+}
+
+// kivcopy -a or -r -p of a tree of root's into the attacker's folder (an
+// existing pkg/ merged into): a-secret, root's alone (0600), is copied
+// first, then a link or a FIFO of the attacker's is made anew and given its
+// source's owner. The attacker renames root's fresh copy of a-secret over
+// the new link or FIFO around each call that names it: root's copy must
+// never become the attacker's.
+TEST_F(Attack, KivcopyPreserveNeverGivesALinksOwnerToAFileRenamedOverIt) {
+    const std::string secret = "root's secret";
+    for (const std::string kind : {"link", "fifo"}) {
+        for (const std::vector<std::string>& preserve :
+             {std::vector<std::string>{"-a"}, std::vector<std::string>{"-r", "-p"}}) {
+            expect_held(
+                kind + (preserve.size() == 1 ? "-archive" : "-preserve"),
+                [&](const std::string& base) {
+                    const Folders at = folders(base);
+                    make_dir(at.root + "/pkg", root_id, 0755);
+                    // The walk takes names in order: a-secret before the link or FIFO.
+                    make_file(at.root + "/pkg/a-secret", secret, root_id, 0600);
+                    if (kind == "link") {
+                        make_link("elsewhere", at.root + "/pkg/link", attacker_id);
+                    } else {
+                        make_fifo(at.root + "/pkg/fifo", attacker_id);
+                    }
+                    make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
+                    std::vector<std::string> arguments = preserve;
+                    arguments.insert(arguments.end(), {"--", at.root + "/pkg", at.attacker});
+                    const std::string made = at.attacker + "/pkg/";
+                    return Plan{KIVCOPY_CLI_PATH, arguments, {"any", kind, "before"},
+                                {"rename " + made + "a-secret " + made + kind}};
+                },
+                [&](const std::string& base) {
+                    return first_harm(base + "/attacker", [&](const std::string& file,
+                                                              const struct stat& status) {
+                        return status.st_uid != root_id && read_file(file) == secret
+                                   ? file + ", root's copy of a-secret, became uid " +
+                                         std::to_string(status.st_uid)
+                                   : std::string();
+                    });
+                });
+        }
+    }
+}
+
+// kivcopy -a or -r --preserve=links of a tree of root's in which sub/second
+// is another name of first, into the attacker's folder (an existing pkg/
+// merged into): root's copy of first is made there, then sub/, root's, and
+// second in it as another name of that copy. The attacker renames its own
+// program over the copy of first around each call that names second: sub/
+// must hold nothing but what root copied.
+TEST_F(Attack, KivcopyPreserveLinksNeverLinksTheAttackersFileIntoANewDirectory) {
+    const std::string program = "root's program";
+    for (const std::vector<std::string>& preserve :
+         {std::vector<std::string>{"-a"}, std::vector<std::string>{"-r", "--preserve=links"}}) {
+        expect_held(
+            preserve.size() == 1 ? "archive" : "preserve-links",
+            [&](const std::string& base) {
+                const Folders at = folders(base);
+                make_dir(at.root + "/pkg", root_id, 0755);
+                make_file(at.root + "/pkg/first", program, root_id, 0755);
+                make_dir(at.root + "/pkg/sub", root_id, 0755);
+                EXPECT_EQ(::link((at.root + "/pkg/first").c_str(),
+                                 (at.root + "/pkg/sub/second").c_str()),
+                          0);
+                make_dir(at.attacker + "/pkg", attacker_id, 0755);  // merged into
+                make_file(at.stage + "/evil", "attacker's program", attacker_id, 0755);
+                std::vector<std::string> arguments = preserve;
+                arguments.insert(arguments.end(), {"--", at.root + "/pkg", at.attacker});
+                return Plan{KIVCOPY_CLI_PATH, arguments, {"any", "second", "before"},
+                            {"rename " + at.stage + "/evil " + at.attacker + "/pkg/first"}};
+            },
+            [&](const std::string& base) {
+                return first_harm(base + "/attacker/pkg/sub", [&](const std::string& file,
+                                                                  const struct stat& status) {
+                    const std::string bytes = read_file(file);
+                    return status.st_uid != root_id || bytes != program
+                               ? file + " in root's new directory is no copy of root's: uid " +
+                                     std::to_string(status.st_uid) + ", '" + bytes + "'"
+                               : std::string();
+                });
+            });
     }
 }
 
@@ -631,6 +742,88 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoTheTreeAlone) {
     arguments.insert(arguments.begin(), "--follow-hard-links");
     EXPECT_EQ(kivtest::run_program(KIVSUBST_CLI_PATH, arguments, {"TMP"}).exit_status, 0);
     EXPECT_EQ(read_file(at.root + "/passwd"), "port=8443");
+}
+
+// Turns fs.protected_hardlinks off for as long as it lives, as on a system
+// that lets anyone link any file, and puts the old value back; why_not()
+// says why it could not be turned off.
+class HardLinksUnprotected {
+public:
+    HardLinksUnprotected() {
+        if (!exists(setting)) {
+            why_not_ = std::string("no ") + setting + " to turn off";
+            return;
+        }
+        was_ = kivtest::read_file(setting);
+        if (!write_setting("0")) {
+            why_not_ = std::string("cannot set fs.protected_hardlinks to 0: ") +
+                       std::strerror(errno);
+        }
+    }
+    ~HardLinksUnprotected() {
+        if (why_not_.empty()) {
+            EXPECT_TRUE(write_setting(was_)) << "fs.protected_hardlinks not set back to " << was_;
+        }
+    }
+    HardLinksUnprotected(const HardLinksUnprotected&) = delete;
+    HardLinksUnprotected& operator=(const HardLinksUnprotected&) = delete;
+    const std::string& why_not() const { return why_not_; }
+
+private:
+    static constexpr const char* setting = "/proc/sys/fs/protected_hardlinks";
+    static bool write_setting(const std::string& value) {
+        const int fd = ::open(setting, O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        const bool written = ::write(fd, value.data(), value.size()) ==
+                             static_cast<ssize_t>(value.size());
+        return ::close(fd) == 0 && written;
+    }
+    std::string was_;
+    std::string why_not_;
+};
+
+// Where anyone may link any file, the attacker links root's root-only file
+// into a sticky folder of root's (1777) that both front ends then take as a
+// tree under -r as root. The link's owner is the folder's, root, yet the
+// attacker made it: kivcopy must not copy root's bytes out, nor kivsubst
+// patch root's file.
+TEST_F(Attack, RootLeavesAFileHardLinkedIntoItsOwnStickyFolderAlone) {
+    const Folders at = folders(path("sticky"));
+    const std::string secret = "port=8080 root's secret";
+    const std::string shared = at.root + "/shared";
+    make_file(at.root + "/secret", secret, root_id, 0600);
+    make_dir(shared, root_id, 01777);
+    {  // only the making of the link needs the setting: it is back before the runs
+        const HardLinksUnprotected unprotected;
+        if (!unprotected.why_not().empty()) {
+            GTEST_SKIP() << unprotected.why_not();
+        }
+        std::string why_not;
+        ASSERT_EQ(kivtest::run_as_nobody(
+                      [&] {
+                          return ::link((at.root + "/secret").c_str(),
+                                        (shared + "/link.conf").c_str()) == 0 ? 1 : 0;
+                      },
+                      why_not),
+                  1)
+            << "the attacker could not link root's file: " << why_not;
+    }
+
+    const kivtest::ProgramRun copied =
+        kivtest::run_program(KIVCOPY_CLI_PATH, {"-r", "--", shared, at.root + "/copy"});
+    EXPECT_EQ(first_harm(at.root + "/copy",
+                         [&](const std::string& file, const struct stat&) {
+                             return read_file(file) == secret ? file + " holds root's secret"
+                                                              : std::string();
+                         }),
+              "")
+        << copied.err;
+
+    const kivtest::ProgramRun patched = kivtest::run_program(
+        KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", shared}, {"TMP"});
+    EXPECT_EQ(read_file(at.root + "/secret"), secret) << patched.err;
 }
 
 // A directory mounted below itself is walked once: the walk does not enter
