@@ -181,6 +181,184 @@ bool decode_pairs(const std::vector<std::pair<std::string, std::string>>& expres
     return true;
 }
 
+// The long options that have no letter, numbered past every letter.
+enum LongOnly {
+    option_hex = 1000,
+    option_utf16le,
+    option_help,
+    option_version,
+    option_include,
+    option_exclude,
+    option_backup,
+    option_preview,
+    option_progress,
+    option_follow_hard_links,
+    option_utf8,
+};
+
+// The letters that take a value are followed by ':'; the leading ':' has
+// getopt_long tell a missing value from an unknown option.
+constexpr const char* short_options = ":FrnvS:iwm:";
+
+const option long_options[] = {
+    {"hex", no_argument, nullptr, option_hex},
+    {"utf16le", no_argument, nullptr, option_utf16le},
+    {"utf8", no_argument, nullptr, option_utf8},
+    {"fixed-strings", no_argument, nullptr, 'F'},
+    {"ignore-case", no_argument, nullptr, 'i'},
+    {"word", no_argument, nullptr, 'w'},
+    {"max-count", required_argument, nullptr, 'm'},
+    {"recursive", no_argument, nullptr, 'r'},
+    {"include", required_argument, nullptr, option_include},
+    {"exclude", required_argument, nullptr, option_exclude},
+    {"backup", optional_argument, nullptr, option_backup},
+    {"suffix", required_argument, nullptr, 'S'},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"preview", no_argument, nullptr, option_preview},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"progress", no_argument, nullptr, option_progress},
+    {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
+    {"help", no_argument, nullptr, option_help},
+    {"version", no_argument, nullptr, option_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What the options leave to be checked together once all are read: the
+// encodings, which exclude each other, and the backup options.
+struct Unsettled {
+    bool hex = false;
+    bool utf16le = false;
+    kivcli::BackupOptions backup;
+};
+
+// How one option was taken.
+enum class Taken { taken, refused, unknown };
+
+// The options that say what is matched and how the pairs are written:
+// --hex, --utf16le, --utf8, -F, -i, -w and --max-count.
+Taken take_matching_option(int found, Options& options, Unsettled& unsettled,
+                           std::string& message) {
+    switch (found) {
+        case option_hex:
+            unsettled.hex = true;
+            return Taken::taken;
+        case option_utf16le:
+            unsettled.utf16le = true;
+            return Taken::taken;
+        case option_utf8:
+            options.text_in_utf8 = true;
+            return Taken::taken;
+        case 'F':
+            options.escapes = Escapes::literal;
+            return Taken::taken;
+        case 'i':
+            options.matching.ignore_case = true;
+            return Taken::taken;
+        case 'w':
+            options.matching.whole_words = true;
+            return Taken::taken;
+        case 'm':
+            if (const Count most = parse_count(optarg, options.matching.most);
+                most != Count::taken) {
+                message = count_refused(most, optarg);
+                return Taken::refused;
+            }
+            return Taken::taken;
+        default:
+            return Taken::unknown;
+    }
+}
+
+// The options that say which files are changed and how: -r, --include,
+// --exclude, --backup, -S, --follow-hard-links, -n, --preview, -v and
+// --progress.
+Taken take_run_option(int found, Options& options, Unsettled& unsettled,
+                      std::string& message) {
+    switch (found) {
+        case 'r':
+            options.recursive = true;
+            return Taken::taken;
+        case option_include:
+            options.include.emplace_back(optarg);
+            return Taken::taken;
+        case option_exclude:
+            options.exclude.emplace_back(optarg);
+            return Taken::taken;
+        case option_backup:
+            return unsettled.backup.take_backup(optarg, message) ? Taken::taken : Taken::refused;
+        case 'S':
+            return unsettled.backup.take_suffix(optarg, message) ? Taken::taken : Taken::refused;
+        case option_follow_hard_links:
+            options.follow_hard_links = true;
+            return Taken::taken;
+        case 'n':
+            options.dry_run = true;
+            return Taken::taken;
+        case option_preview:
+            options.preview = true;
+            return Taken::taken;
+        case 'v':
+            options.verbose = true;
+            return Taken::taken;
+        case option_progress:
+            options.progress = kivcli::Progress::Mode::always;
+            return Taken::taken;
+        default:
+            return Taken::unknown;
+    }
+}
+
+// Reads the options left once the -e pairs are taken out; -1 to go on,
+// else the exit status, after help, the version or a usage error.
+int read_options(std::vector<char*>& rest, Options& options, Unsettled& unsettled) {
+    opterr = 0;
+    const int count = static_cast<int>(rest.size());
+    rest.push_back(nullptr);
+    std::string message;
+    for (int found;
+         (found = getopt_long(count, rest.data(), short_options, long_options, nullptr)) != -1;) {
+        if (found == option_help) {
+            print_help();
+            return finish_standard_output();
+        }
+        if (found == option_version) {
+            kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
+            return finish_standard_output();
+        }
+        Taken taken = take_matching_option(found, options, unsettled, message);
+        if (taken == Taken::unknown) {
+            taken = take_run_option(found, options, unsettled, message);
+        }
+        if (taken == Taken::refused) {
+            return usage_error(message);
+        }
+        if (taken == Taken::unknown) {
+            return usage_error(
+                rejected(kivcli::rejected_option(found, rest.data(), long_options)));
+        }
+    }
+    rest.pop_back();
+    return -1;
+}
+
+// Checks the options that exclude each other and settles the backup;
+// false, with the message, where they do not go together.
+bool check_options(Unsettled& unsettled, Options& options, std::string& message) {
+    if (unsettled.hex && unsettled.utf16le) {
+        message = "--hex and --utf16le cannot be used together";
+        return false;
+    }
+    if (unsettled.hex && options.escapes == Escapes::literal) {
+        message = "--hex and -F cannot be used together";
+        return false;
+    }
+    if (options.dry_run && options.preview) {
+        message = "--dry-run and --preview cannot be used together";
+        return false;
+    }
+    return unsettled.backup.finish(options.backup, message);
+}
+
 }  // namespace
 
 int usage_error(const std::string& message) {
@@ -188,143 +366,27 @@ int usage_error(const std::string& message) {
 }
 
 int parse_command_line(int argc, char** argv, Options& options) {
-    enum {
-        option_hex = 1000,
-        option_utf16le,
-        option_help,
-        option_version,
-        option_include,
-        option_exclude,
-        option_backup,
-        option_preview,
-        option_progress,
-        option_follow_hard_links,
-        option_utf8,
-    };
-    static const option long_options[] = {
-        {"hex", no_argument, nullptr, option_hex},
-        {"utf16le", no_argument, nullptr, option_utf16le},
-        {"utf8", no_argument, nullptr, option_utf8},
-        {"fixed-strings", no_argument, nullptr, 'F'},
-        {"ignore-case", no_argument, nullptr, 'i'},
-        {"word", no_argument, nullptr, 'w'},
-        {"max-count", required_argument, nullptr, 'm'},
-        {"recursive", no_argument, nullptr, 'r'},
-        {"include", required_argument, nullptr, option_include},
-        {"exclude", required_argument, nullptr, option_exclude},
-        {"backup", optional_argument, nullptr, option_backup},
-        {"suffix", required_argument, nullptr, 'S'},
-        {"dry-run", no_argument, nullptr, 'n'},
-        {"preview", no_argument, nullptr, option_preview},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"progress", no_argument, nullptr, option_progress},
-        {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
-        {"help", no_argument, nullptr, option_help},
-        {"version", no_argument, nullptr, option_version},
-        {nullptr, 0, nullptr, 0},
-    };
     std::vector<char*> rest;
     std::vector<std::pair<std::string, std::string>> expressions;
     std::string message;
     if (!take_expressions(argc, argv, rest, expressions, message)) {
         return usage_error(message);
     }
-    bool hex = false;
-    bool utf16le = false;
-    kivcli::BackupOptions backup;
-    opterr = 0;
-    const int count = static_cast<int>(rest.size());
-    rest.push_back(nullptr);
-    for (int found;
-         (found = getopt_long(count, rest.data(), ":FrnvS:iwm:", long_options, nullptr)) != -1;) {
-        switch (found) {
-            case option_hex:
-                hex = true;
-                break;
-            case option_utf16le:
-                utf16le = true;
-                break;
-            case option_utf8:
-                options.text_in_utf8 = true;
-                break;
-            case 'F':
-                options.escapes = Escapes::literal;
-                break;
-            case 'i':
-                options.matching.ignore_case = true;
-                break;
-            case 'w':
-                options.matching.whole_words = true;
-                break;
-            case 'm':
-                if (const Count most = parse_count(optarg, options.matching.most);
-                    most != Count::taken) {
-                    return usage_error(count_refused(most, optarg));
-                }
-                break;
-            case 'r':
-                options.recursive = true;
-                break;
-            case option_include:
-                options.include.emplace_back(optarg);
-                break;
-            case option_exclude:
-                options.exclude.emplace_back(optarg);
-                break;
-            case option_backup:
-                if (!backup.take_backup(optarg, message)) {
-                    return usage_error(message);
-                }
-                break;
-            case 'S':
-                if (!backup.take_suffix(optarg, message)) {
-                    return usage_error(message);
-                }
-                break;
-            case option_follow_hard_links:
-                options.follow_hard_links = true;
-                break;
-            case 'n':
-                options.dry_run = true;
-                break;
-            case option_preview:
-                options.preview = true;
-                break;
-            case 'v':
-                options.verbose = true;
-                break;
-            case option_progress:
-                options.progress = kivcli::Progress::Mode::always;
-                break;
-            case option_help:
-                print_help();
-                return finish_standard_output();
-            case option_version:
-                kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
-                return finish_standard_output();
-            default:
-                return usage_error(
-                    rejected(kivcli::rejected_option(found, rest.data(), long_options)));
-        }
+    Unsettled unsettled;
+    if (const int status = read_options(rest, options, unsettled); status != -1) {
+        return status;
     }
-    if (hex && utf16le) {
-        return usage_error("--hex and --utf16le cannot be used together");
-    }
-    if (hex && options.escapes == Escapes::literal) {
-        return usage_error("--hex and -F cannot be used together");
-    }
-    if (options.dry_run && options.preview) {
-        return usage_error("--dry-run and --preview cannot be used together");
-    }
-    if (!backup.finish(options.backup, message)) {
+    if (!check_options(unsettled, options, message)) {
         return usage_error(message);
     }
-    options.encoding = hex ? Encoding::hex : utf16le ? Encoding::utf16le : Encoding::escaped_text;
-    options.files.assign(rest.begin() + optind, rest.begin() + count);
+    options.encoding = unsettled.hex       ? Encoding::hex
+                       : unsettled.utf16le ? Encoding::utf16le
+                                           : Encoding::escaped_text;
+    options.files.assign(rest.begin() + optind, rest.end());
     if (!decode_pairs(expressions, options, message)) {
         return usage_error(message);
     }
-    options.matching.utf16le = utf16le;
+    options.matching.utf16le = unsettled.utf16le;
     return -1;
 }
 
