@@ -13,11 +13,9 @@
 
 namespace kivcopy::platform {
 
-using kivcommon::Creation;
 using kivcommon::FileIdentity;
 using kivcommon::FileTime;
 using kivcommon::FileTimes;
-using kivcommon::Links;
 using kivcommon::NativeHandle;
 using kivcommon::PathChar;
 
@@ -132,6 +130,9 @@ struct Place {
 };
 Place place_of(const PathChar* path);
 
+// Whether a symbolic link at a name is followed when the name is resolved.
+using kivcommon::Links;
+
 // The system's error code of the last call that failed on this thread
 // (errno, or GetLastError()).
 int last_error();
@@ -185,6 +186,9 @@ SourceOpening open_source_for(Place where, Links links, const FileIdentity* expe
 // file is ever opened: anything else at the name (a device, a FIFO, a
 // terminal) is not touched, and the probe finds nothing to open.
 File probe_target(Place where);
+
+// How creating a new target went.
+using kivcommon::Creation;
 
 // Creates the target as a new, empty file with the given permission bits
 // (less the process's umask; ignored on Windows). Never opens an existing
