@@ -108,26 +108,41 @@ struct Unsettled {
     std::optional<Dereference> dereference;
 };
 
-// How one option was taken.
-enum class Taken { taken, refused, unknown };
+using kivcli::Taken;
 
-// The options that say what happens to an existing target: -n, -f,
-// --remove-destination, -u, -b, --backup and -S.
-Taken take_replacing_option(int found, Options& options, Unsettled& unsettled,
+// The options that only turn one of the run's switches on.
+const kivcli::SettingOption<Options, bool> switch_options[] = {
+    {option_remove_destination, &Options::remove_destination, true},
+    {'u', &Options::update, true},
+    {'r', &Options::recursive, true},
+    {'R', &Options::recursive, true},
+    {'v', &Options::verbose, true},
+    {'D', &Options::make_parents, true},
+    {option_follow_hard_links, &Options::follow_hard_links, true},
+};
+
+const kivcli::SettingOption<Options, kivcli::Progress::Mode> progress_options[] = {
+    {option_progress, &Options::progress, kivcli::Progress::Mode::always},
+};
+
+// -n and -f: the last one given says whether a target is replaced.
+const kivcli::SettingOption<Options, Clobber> clobber_options[] = {
+    {'n', &Options::clobber, Clobber::no},
+    {'f', &Options::clobber, Clobber::yes},
+};
+
+// -P, -H and -L: the last one given says which links are followed.
+const kivcli::SettingOption<Unsettled, std::optional<Dereference>> dereference_options[] = {
+    {'P', &Unsettled::dereference, Dereference::never},
+    {'H', &Unsettled::dereference, Dereference::command_line},
+    {'L', &Unsettled::dereference, Dereference::always},
+};
+
+// The options that take a value or set more than one thing: -b, --backup,
+// -S, -a, -p, --preserve, -t and --reflink.
+Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
                             std::string& problem) {
     switch (found) {
-        case 'n':
-            options.clobber = Clobber::no;
-            return Taken::taken;
-        case 'f':
-            options.clobber = Clobber::yes;
-            return Taken::taken;
-        case option_remove_destination:
-            options.remove_destination = true;
-            return Taken::taken;
-        case 'u':
-            options.update = true;
-            return Taken::taken;
         case 'b':
         case option_backup:
             return unsettled.backup.take_backup(found == 'b' ? nullptr : optarg, problem)
@@ -135,33 +150,10 @@ Taken take_replacing_option(int found, Options& options, Unsettled& unsettled,
                        : Taken::refused;
         case 'S':
             return unsettled.backup.take_suffix(optarg, problem) ? Taken::taken : Taken::refused;
-        default:
-            return Taken::unknown;
-    }
-}
-
-// The options that say what is copied of each source: -P, -H, -L, -a, -r,
-// -R, -p and --preserve.
-Taken take_copying_option(int found, Options& options, Unsettled& unsettled,
-                          std::string& problem) {
-    switch (found) {
-        case 'P':
-            unsettled.dereference = Dereference::never;
-            return Taken::taken;
-        case 'H':
-            unsettled.dereference = Dereference::command_line;
-            return Taken::taken;
-        case 'L':
-            unsettled.dereference = Dereference::always;
-            return Taken::taken;
         case 'a':
             options.recursive = true;
             options.preserve = {true, true, true, true};
             unsettled.dereference = Dereference::never;
-            return Taken::taken;
-        case 'r':
-        case 'R':
-            options.recursive = true;
             return Taken::taken;
         case 'p':
             options.preserve.mode = options.preserve.ownership = true;
@@ -170,33 +162,12 @@ Taken take_copying_option(int found, Options& options, Unsettled& unsettled,
         case option_preserve:
             return read_preserve_list(optarg, options.preserve, problem) ? Taken::taken
                                                                          : Taken::refused;
-        default:
-            return Taken::unknown;
-    }
-}
-
-// The options that say how the run goes: -t, -v, -D, --progress,
-// --follow-hard-links and --reflink.
-Taken take_run_option(int found, Options& options, std::string& problem) {
-    switch (found) {
         case 't':
             if (options.target_directory) {
                 problem = "only one target directory may be given";
                 return Taken::refused;
             }
             options.target_directory = optarg;
-            return Taken::taken;
-        case 'v':
-            options.verbose = true;
-            return Taken::taken;
-        case 'D':
-            options.make_parents = true;
-            return Taken::taken;
-        case option_progress:
-            options.progress = kivcli::Progress::Mode::always;
-            return Taken::taken;
-        case option_follow_hard_links:
-            options.follow_hard_links = true;
             return Taken::taken;
         case option_reflink:
             return read_reflink(optarg, options.reflink, problem) ? Taken::taken
@@ -207,15 +178,29 @@ Taken take_run_option(int found, Options& options, std::string& problem) {
 }
 
 Taken take_option(int found, Options& options, Unsettled& unsettled, std::string& problem) {
-    Taken taken = take_replacing_option(found, options, unsettled, problem);
-    if (taken == Taken::unknown) {
-        taken = take_copying_option(found, options, unsettled, problem);
+    if (kivcli::take_setting(found, switch_options, options) ||
+        kivcli::take_setting(found, clobber_options, options) ||
+        kivcli::take_setting(found, dereference_options, unsettled) ||
+        kivcli::take_setting(found, progress_options, options)) {
+        return Taken::taken;
     }
-    if (taken == Taken::unknown) {
-        taken = take_run_option(found, options, problem);
-    }
-    return taken;
+    return take_option_with_more(found, options, unsettled, problem);
 }
+
+int answer_help() {
+    print_help();
+    return finish_output(exit_copied);
+}
+
+int answer_version() {
+    kivcli::print(std::string("kivcopy ") + KIVCOPY_VERSION + "\n");
+    return finish_output(exit_copied);
+}
+
+const kivcli::OptionSet option_set = {
+    short_options, long_options,   option_help,          option_version,
+    answer_help,   answer_version, kivcli::getopt_words, usage_error,
+};
 
 // Settles what depends on more than one option, once all are read, and
 // takes the operands; -1, or the usage error's status.
@@ -241,31 +226,12 @@ int finish_output(int status) {
 }
 
 int parse_command_line(int argc, char** argv, Options& options) {
-    // The messages about options are the program's own: getopt_long's differ
-    // between C libraries, and some name the program by its full path.
-    opterr = 0;
     Unsettled unsettled;
-    std::string problem;
-    for (int found;
-         (found = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1;) {
-        if (found == option_help) {
-            print_help();
-            return finish_output(exit_copied);
-        }
-        if (found == option_version) {
-            kivcli::print(std::string("kivcopy ") + KIVCOPY_VERSION + "\n");
-            return finish_output(exit_copied);
-        }
-        const Taken taken = take_option(found, options, unsettled, problem);
-        if (taken == Taken::refused) {
-            return usage_error(problem);
-        }
-        if (taken == Taken::unknown) {
-            return usage_error(
-                kivcli::getopt_words(kivcli::rejected_option(found, argv, long_options)));
-        }
-    }
-    return settle(argc, argv, unsettled, options);
+    const int status =
+        kivcli::read_options(argc, argv, option_set, [&](int found, std::string& problem) {
+            return take_option(found, options, unsettled, problem);
+        });
+    return status != -1 ? status : settle(argc, argv, unsettled, options);
 }
 
 }  // namespace kivcopy_cli

@@ -29,6 +29,16 @@ int finish_standard_output() {
                                  "cannot write to standard output");
 }
 
+int answer_version() {
+    kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
+    return finish_standard_output();
+}
+
+int answer_help() {
+    print_help();
+    return finish_standard_output();
+}
+
 // What is wrong with a rejected option, in this program's words where they
 // differ from getopt's.
 std::string rejected(const kivcli::RejectedOption& option) {
@@ -231,26 +241,37 @@ struct Unsettled {
     kivcli::BackupOptions backup;
 };
 
-// How one option was taken.
-enum class Taken { taken, refused, unknown };
+using kivcli::Taken;
 
-// The options that say what is matched and how the pairs are written:
-// --hex, --utf16le, --utf8, -F, -i, -w and --max-count.
-Taken take_matching_option(int found, Options& options, Unsettled& unsettled,
-                           std::string& message) {
+// The options that only turn one of the run's switches on.
+const kivcli::SettingOption<Options, bool> switch_options[] = {
+    {option_utf8, &Options::text_in_utf8, true},
+    {'r', &Options::recursive, true},
+    {option_follow_hard_links, &Options::follow_hard_links, true},
+    {'n', &Options::dry_run, true},
+    {option_preview, &Options::preview, true},
+    {'v', &Options::verbose, true},
+};
+
+// The encodings, which are checked against each other once all are read.
+const kivcli::SettingOption<Unsettled, bool> encoding_options[] = {
+    {option_hex, &Unsettled::hex, true},
+    {option_utf16le, &Unsettled::utf16le, true},
+};
+
+// -F and --progress, which set one thing to a value of its own.
+const kivcli::SettingOption<Options, Escapes> escape_options[] = {
+    {'F', &Options::escapes, Escapes::literal},
+};
+const kivcli::SettingOption<Options, kivcli::Progress::Mode> progress_options[] = {
+    {option_progress, &Options::progress, kivcli::Progress::Mode::always},
+};
+
+// The options that take a value or set what lies deeper in the options:
+// -i, -w, --max-count, --include, --exclude, --backup and -S.
+Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
+                            std::string& message) {
     switch (found) {
-        case option_hex:
-            unsettled.hex = true;
-            return Taken::taken;
-        case option_utf16le:
-            unsettled.utf16le = true;
-            return Taken::taken;
-        case option_utf8:
-            options.text_in_utf8 = true;
-            return Taken::taken;
-        case 'F':
-            options.escapes = Escapes::literal;
-            return Taken::taken;
         case 'i':
             options.matching.ignore_case = true;
             return Taken::taken;
@@ -264,20 +285,6 @@ Taken take_matching_option(int found, Options& options, Unsettled& unsettled,
                 return Taken::refused;
             }
             return Taken::taken;
-        default:
-            return Taken::unknown;
-    }
-}
-
-// The options that say which files are changed and how: -r, --include,
-// --exclude, --backup, -S, --follow-hard-links, -n, --preview, -v and
-// --progress.
-Taken take_run_option(int found, Options& options, Unsettled& unsettled,
-                      std::string& message) {
-    switch (found) {
-        case 'r':
-            options.recursive = true;
-            return Taken::taken;
         case option_include:
             options.include.emplace_back(optarg);
             return Taken::taken;
@@ -288,57 +295,35 @@ Taken take_run_option(int found, Options& options, Unsettled& unsettled,
             return unsettled.backup.take_backup(optarg, message) ? Taken::taken : Taken::refused;
         case 'S':
             return unsettled.backup.take_suffix(optarg, message) ? Taken::taken : Taken::refused;
-        case option_follow_hard_links:
-            options.follow_hard_links = true;
-            return Taken::taken;
-        case 'n':
-            options.dry_run = true;
-            return Taken::taken;
-        case option_preview:
-            options.preview = true;
-            return Taken::taken;
-        case 'v':
-            options.verbose = true;
-            return Taken::taken;
-        case option_progress:
-            options.progress = kivcli::Progress::Mode::always;
-            return Taken::taken;
         default:
             return Taken::unknown;
     }
 }
 
+Taken take_option(int found, Options& options, Unsettled& unsettled, std::string& message) {
+    const bool set = kivcli::take_setting(found, switch_options, options) ||
+                     kivcli::take_setting(found, encoding_options, unsettled) ||
+                     kivcli::take_setting(found, escape_options, options) ||
+                     kivcli::take_setting(found, progress_options, options);
+    return set ? Taken::taken : take_option_with_more(found, options, unsettled, message);
+}
+
+const kivcli::OptionSet option_set = {
+    short_options, long_options,   option_help, option_version,
+    answer_help,   answer_version, rejected,    usage_error,
+};
+
 // Reads the options left once the -e pairs are taken out; -1 to go on,
 // else the exit status, after help, the version or a usage error.
 int read_options(std::vector<char*>& rest, Options& options, Unsettled& unsettled) {
-    opterr = 0;
     const int count = static_cast<int>(rest.size());
     rest.push_back(nullptr);
-    std::string message;
-    for (int found;
-         (found = getopt_long(count, rest.data(), short_options, long_options, nullptr)) != -1;) {
-        if (found == option_help) {
-            print_help();
-            return finish_standard_output();
-        }
-        if (found == option_version) {
-            kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
-            return finish_standard_output();
-        }
-        Taken taken = take_matching_option(found, options, unsettled, message);
-        if (taken == Taken::unknown) {
-            taken = take_run_option(found, options, unsettled, message);
-        }
-        if (taken == Taken::refused) {
-            return usage_error(message);
-        }
-        if (taken == Taken::unknown) {
-            return usage_error(
-                rejected(kivcli::rejected_option(found, rest.data(), long_options)));
-        }
-    }
+    const int status = kivcli::read_options(
+        count, rest.data(), option_set, [&](int found, std::string& message) {
+            return take_option(found, options, unsettled, message);
+        });
     rest.pop_back();
-    return -1;
+    return status;
 }
 
 // Checks the options that exclude each other and settles the backup;
