@@ -121,6 +121,7 @@ const kivcli::SettingOption<Options, bool> switch_options[] = {
     {option_follow_hard_links, &Options::follow_hard_links, true},
 };
 
+// --progress: the progress line is shown, whatever the output is.
 const kivcli::SettingOption<Options, kivcli::Progress::Mode> progress_options[] = {
     {option_progress, &Options::progress, kivcli::Progress::Mode::always},
 };
