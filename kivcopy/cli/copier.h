@@ -74,6 +74,7 @@ private:
                        const TargetName& target, Checked& checked);
     bool take_away(const SourceName& source, const kivcli::FileIdentity& source_identity,
                    const TargetName& target, Checked& checked);
+    bool remove_target(const TargetName& target, Checked& checked, const char* action);
     void settle_removal(Checked& checked, const TargetName& target, bool made) const;
 
     // made_anew.cpp: another name of an earlier copy, links and FIFOs.

@@ -135,13 +135,7 @@ bool Copier::clear_the_way(const SourceName& source, const kivcli::FileIdentity&
         checked.note = " (backup: " + quoted(shown) + ")";
         checked.cleared = true;
     } else if (options_.remove_destination) {
-        if (!checked.removal.take(*target.folder, target.name, error)) {
-            return report_.fail("cannot remove " + quoted(target.shown) + ": " + describe(error));
-        }
-        if (checked.removal.removed()) {
-            report_.tell("removed " + quoted(target.shown));
-        }
-        checked.cleared = true;
+        return remove_target(target, checked, "remove");
     }
     return true;
 }
@@ -153,16 +147,24 @@ bool Copier::take_away(const SourceName& source, const kivcli::FileIdentity& sou
     if (!clear_the_way(source, source_identity, target, checked)) {
         return false;
     }
-    kivcli::SystemError error = 0;
     if (checked.exists && !checked.cleared) {
-        if (!checked.removal.take(*target.folder, target.name, error)) {
-            return report_.fail("cannot replace " + quoted(target.shown) + ": " + describe(error));
-        }
-        if (checked.removal.removed()) {
-            report_.tell("removed " + quoted(target.shown));
-        }
-        checked.cleared = true;
+        return remove_target(target, checked, "replace");
     }
+    return true;
+}
+
+// Takes away what is at the target's name and says so; a failure is told
+// as "cannot ACTION TARGET", in the words of the step that asked for it.
+bool Copier::remove_target(const TargetName& target, Checked& checked, const char* action) {
+    kivcli::SystemError error = 0;
+    if (!checked.removal.take(*target.folder, target.name, error)) {
+        return report_.fail(std::string("cannot ") + action + " " + quoted(target.shown) + ": " +
+                            describe(error));
+    }
+    if (checked.removal.removed()) {
+        report_.tell("removed " + quoted(target.shown));
+    }
+    checked.cleared = true;
     return true;
 }
 

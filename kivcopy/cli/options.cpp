@@ -62,6 +62,160 @@ bool read_reflink(const char* when, kivcopy::Sharing& sharing, std::string& prob
     return true;
 }
 
+// The long options that have no letter, numbered past every letter.
+enum LongOnly {
+    option_help = 1000,
+    option_version,
+    option_preserve,
+    option_remove_destination,
+    option_progress,
+    option_follow_hard_links,
+    option_reflink,
+    option_backup,
+};
+
+// The letters that take a value are followed by ':'; the leading ':' has
+// getopt_long tell a missing value from an unknown option.
+constexpr const char* short_options = ":nfubS:rRpt:vDPHLa";
+
+const option long_options[] = {
+    {"no-clobber", no_argument, nullptr, 'n'},
+    {"overwrite", no_argument, nullptr, 'f'},
+    {"remove-destination", no_argument, nullptr, option_remove_destination},
+    {"update", no_argument, nullptr, 'u'},
+    {"backup", optional_argument, nullptr, option_backup},
+    {"archive", no_argument, nullptr, 'a'},
+    {"no-dereference", no_argument, nullptr, 'P'},
+    {"dereference", no_argument, nullptr, 'L'},
+    {"suffix", required_argument, nullptr, 'S'},
+    {"recursive", no_argument, nullptr, 'r'},
+    {"preserve", optional_argument, nullptr, option_preserve},
+    {"target-directory", required_argument, nullptr, 't'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"progress", no_argument, nullptr, option_progress},
+    {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
+    {"reflink", optional_argument, nullptr, option_reflink},
+    {"help", no_argument, nullptr, option_help},
+    {"version", no_argument, nullptr, option_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What the options leave to be settled once all are read: the backup
+// options, checked together, and the links to follow, whose default
+// depends on -r.
+struct Unsettled {
+    kivcli::BackupOptions backup;
+    std::optional<Dereference> dereference;
+};
+
+using kivcli::Taken;
+
+// The options that only turn one of the run's switches on.
+const kivcli::SettingOption<Options, bool> switch_options[] = {
+    {option_remove_destination, &Options::remove_destination, true},
+    {'u', &Options::update, true},
+    {'r', &Options::recursive, true},
+    {'R', &Options::recursive, true},
+    {'v', &Options::verbose, true},
+    {'D', &Options::make_parents, true},
+    {option_follow_hard_links, &Options::follow_hard_links, true},
+};
+
+// --progress: the progress line is shown, whatever the output is.
+const kivcli::SettingOption<Options, kivcli::Progress::Mode> progress_options[] = {
+    {option_progress, &Options::progress, kivcli::Progress::Mode::always},
+};
+
+// -n and -f: the last one given says whether a target is replaced.
+const kivcli::SettingOption<Options, Clobber> clobber_options[] = {
+    {'n', &Options::clobber, Clobber::no},
+    {'f', &Options::clobber, Clobber::yes},
+};
+
+// -P, -H and -L: the last one given says which links are followed.
+const kivcli::SettingOption<Unsettled, std::optional<Dereference>> dereference_options[] = {
+    {'P', &Unsettled::dereference, Dereference::never},
+    {'H', &Unsettled::dereference, Dereference::command_line},
+    {'L', &Unsettled::dereference, Dereference::always},
+};
+
+// The options that take a value or set more than one thing: -b, --backup,
+// -S, -a, -p, --preserve, -t and --reflink.
+Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
+                            std::string& problem) {
+    switch (found) {
+        case 'b':
+        case option_backup:
+            return unsettled.backup.take_backup(found == 'b' ? nullptr : optarg, problem)
+                       ? Taken::taken
+                       : Taken::refused;
+        case 'S':
+            return unsettled.backup.take_suffix(optarg, problem) ? Taken::taken : Taken::refused;
+        case 'a':
+            options.recursive = true;
+            options.preserve = {true, true, true, true};
+            unsettled.dereference = Dereference::never;
+            return Taken::taken;
+        case 'p':
+            options.preserve.mode = options.preserve.ownership = true;
+            options.preserve.timestamps = true;
+            return Taken::taken;
+        case option_preserve:
+            return read_preserve_list(optarg, options.preserve, problem) ? Taken::taken
+                                                                         : Taken::refused;
+        case 't':
+            if (options.target_directory) {
+                problem = "only one target directory may be given";
+                return Taken::refused;
+            }
+            options.target_directory = optarg;
+            return Taken::taken;
+        case option_reflink:
+            return read_reflink(optarg, options.reflink, problem) ? Taken::taken
+                                                                  : Taken::refused;
+        default:
+            return Taken::unknown;
+    }
+}
+
+Taken take_option(int found, Options& options, Unsettled& unsettled, std::string& problem) {
+    if (kivcli::take_setting(found, switch_options, options) ||
+        kivcli::take_setting(found, clobber_options, options) ||
+        kivcli::take_setting(found, dereference_options, unsettled) ||
+        kivcli::take_setting(found, progress_options, options)) {
+        return Taken::taken;
+    }
+    return take_option_with_more(found, options, unsettled, problem);
+}
+
+int answer_help() {
+    print_help();
+    return finish_output(exit_copied);
+}
+
+int answer_version() {
+    kivcli::print(std::string("kivcopy ") + KIVCOPY_VERSION + "\n");
+    return finish_output(exit_copied);
+}
+
+const kivcli::OptionSet option_set = {
+    short_options, long_options,   option_help,          option_version,
+    answer_help,   answer_version, kivcli::getopt_words, usage_error,
+};
+
+// Settles what depends on more than one option, once all are read, and
+// takes the operands; -1, or the usage error's status.
+int settle(int argc, char** argv, Unsettled& unsettled, Options& options) {
+    std::string problem;
+    if (!unsettled.backup.finish(options.backup, problem)) {
+        return usage_error(problem);
+    }
+    options.dereference = unsettled.dereference.value_or(
+        options.recursive ? Dereference::never : Dereference::command_line);
+    options.operands.assign(argv + optind, argv + argc);
+    return -1;
+}
+
 }  // namespace
 
 int usage_error(const std::string& message) {
@@ -73,137 +227,12 @@ int finish_output(int status) {
 }
 
 int parse_command_line(int argc, char** argv, Options& options) {
-    // The messages about options are the program's own: getopt_long's differ
-    // between C libraries, and some name the program by its full path.
-    opterr = 0;
-    enum {
-        option_help = 1000,
-        option_version,
-        option_preserve,
-        option_remove_destination,
-        option_progress,
-        option_follow_hard_links,
-        option_reflink,
-        option_backup,
-    };
-    kivcli::BackupOptions backup;
-    std::optional<Dereference> dereference;
-    std::string problem;
-    static const option long_options[] = {
-        {"no-clobber", no_argument, nullptr, 'n'},
-        {"overwrite", no_argument, nullptr, 'f'},
-        {"remove-destination", no_argument, nullptr, option_remove_destination},
-        {"update", no_argument, nullptr, 'u'},
-        {"backup", optional_argument, nullptr, option_backup},
-        {"archive", no_argument, nullptr, 'a'},
-        {"no-dereference", no_argument, nullptr, 'P'},
-        {"dereference", no_argument, nullptr, 'L'},
-        {"suffix", required_argument, nullptr, 'S'},
-        {"recursive", no_argument, nullptr, 'r'},
-        {"preserve", optional_argument, nullptr, option_preserve},
-        {"target-directory", required_argument, nullptr, 't'},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"progress", no_argument, nullptr, option_progress},
-        {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
-        {"reflink", optional_argument, nullptr, option_reflink},
-        {"help", no_argument, nullptr, option_help},
-        {"version", no_argument, nullptr, option_version},
-        {nullptr, 0, nullptr, 0},
-    };
-    for (int found;
-         (found = getopt_long(argc, argv, ":nfubS:rRpt:vDPHLa", long_options, nullptr)) != -1;) {
-        switch (found) {
-            case 'n':
-                options.clobber = Clobber::no;
-                break;
-            case 'f':
-                options.clobber = Clobber::yes;
-                break;
-            case option_remove_destination:
-                options.remove_destination = true;
-                break;
-            case 'u':
-                options.update = true;
-                break;
-            case 'b':
-            case option_backup:
-                if (!backup.take_backup(found == 'b' ? nullptr : optarg, problem)) {
-                    return usage_error(problem);
-                }
-                break;
-            case 'S':
-                if (!backup.take_suffix(optarg, problem)) {
-                    return usage_error(problem);
-                }
-                break;
-            case 'P':
-                dereference = Dereference::never;
-                break;
-            case 'H':
-                dereference = Dereference::command_line;
-                break;
-            case 'L':
-                dereference = Dereference::always;
-                break;
-            case 'a':
-                options.recursive = true;
-                options.preserve = {true, true, true, true};
-                dereference = Dereference::never;
-                break;
-            case 'r':
-            case 'R':
-                options.recursive = true;
-                break;
-            case 'p':
-                options.preserve.mode = options.preserve.ownership = true;
-                options.preserve.timestamps = true;
-                break;
-            case option_preserve:
-                if (!read_preserve_list(optarg, options.preserve, problem)) {
-                    return usage_error(problem);
-                }
-                break;
-            case 't':
-                if (options.target_directory) {
-                    return usage_error("only one target directory may be given");
-                }
-                options.target_directory = optarg;
-                break;
-            case 'v':
-                options.verbose = true;
-                break;
-            case 'D':
-                options.make_parents = true;
-                break;
-            case option_progress:
-                options.progress = kivcli::Progress::Mode::always;
-                break;
-            case option_follow_hard_links:
-                options.follow_hard_links = true;
-                break;
-            case option_reflink:
-                if (!read_reflink(optarg, options.reflink, problem)) {
-                    return usage_error(problem);
-                }
-                break;
-            case option_help:
-                print_help();
-                return finish_output(exit_copied);
-            case option_version:
-                kivcli::print(std::string("kivcopy ") + KIVCOPY_VERSION + "\n");
-                return finish_output(exit_copied);
-            default:
-                return usage_error(
-                    kivcli::getopt_words(kivcli::rejected_option(found, argv, long_options)));
-        }
-    }
-    if (!backup.finish(options.backup, problem)) {
-        return usage_error(problem);
-    }
-    options.dereference = dereference.value_or(options.recursive ? Dereference::never
-                                                                 : Dereference::command_line);
-    options.operands.assign(argv + optind, argv + argc);
-    return -1;
+    Unsettled unsettled;
+    const int status =
+        kivcli::read_options(argc, argv, option_set, [&](int found, std::string& problem) {
+            return take_option(found, options, unsettled, problem);
+        });
+    return status != -1 ? status : settle(argc, argv, unsettled, options);
 }
 
 }  // namespace kivcopy_cli

@@ -131,9 +131,7 @@ struct Place {
 Place place_of(const PathChar* path);
 
 // Whether a symbolic link at a name is followed when the name is resolved.
-// Windows follows every link: a front end there takes none for anyone
-// else's.
-enum class Links { follow, refuse };
+using kivcommon::Links;
 
 // The system's error code of the last call that failed on this thread
 // (errno, or GetLastError()).
@@ -190,7 +188,7 @@ SourceOpening open_source_for(Place where, Links links, const FileIdentity* expe
 File probe_target(Place where);
 
 // How creating a new target went.
-enum class Creation { created, name_taken, failed };
+using kivcommon::Creation;
 
 // Creates the target as a new, empty file with the given permission bits
 // (less the process's umask; ignored on Windows). Never opens an existing

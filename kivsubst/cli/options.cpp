@@ -29,6 +29,16 @@ int finish_standard_output() {
                                  "cannot write to standard output");
 }
 
+int answer_version() {
+    kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
+    return finish_standard_output();
+}
+
+int answer_help() {
+    print_help();
+    return finish_standard_output();
+}
+
 // What is wrong with a rejected option, in this program's words where they
 // differ from getopt's.
 std::string rejected(const kivcli::RejectedOption& option) {
@@ -181,6 +191,159 @@ bool decode_pairs(const std::vector<std::pair<std::string, std::string>>& expres
     return true;
 }
 
+// The long options that have no letter, numbered past every letter.
+enum LongOnly {
+    option_hex = 1000,
+    option_utf16le,
+    option_help,
+    option_version,
+    option_include,
+    option_exclude,
+    option_backup,
+    option_preview,
+    option_progress,
+    option_follow_hard_links,
+    option_utf8,
+};
+
+// The letters that take a value are followed by ':'; the leading ':' has
+// getopt_long tell a missing value from an unknown option.
+constexpr const char* short_options = ":FrnvS:iwm:";
+
+const option long_options[] = {
+    {"hex", no_argument, nullptr, option_hex},
+    {"utf16le", no_argument, nullptr, option_utf16le},
+    {"utf8", no_argument, nullptr, option_utf8},
+    {"fixed-strings", no_argument, nullptr, 'F'},
+    {"ignore-case", no_argument, nullptr, 'i'},
+    {"word", no_argument, nullptr, 'w'},
+    {"max-count", required_argument, nullptr, 'm'},
+    {"recursive", no_argument, nullptr, 'r'},
+    {"include", required_argument, nullptr, option_include},
+    {"exclude", required_argument, nullptr, option_exclude},
+    {"backup", optional_argument, nullptr, option_backup},
+    {"suffix", required_argument, nullptr, 'S'},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"preview", no_argument, nullptr, option_preview},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"progress", no_argument, nullptr, option_progress},
+    {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
+    {"help", no_argument, nullptr, option_help},
+    {"version", no_argument, nullptr, option_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What the options leave to be checked together once all are read: the
+// encodings, which exclude each other, and the backup options.
+struct Unsettled {
+    bool hex = false;
+    bool utf16le = false;
+    kivcli::BackupOptions backup;
+};
+
+using kivcli::Taken;
+
+// The options that only turn one of the run's switches on.
+const kivcli::SettingOption<Options, bool> switch_options[] = {
+    {option_utf8, &Options::text_in_utf8, true},
+    {'r', &Options::recursive, true},
+    {option_follow_hard_links, &Options::follow_hard_links, true},
+    {'n', &Options::dry_run, true},
+    {option_preview, &Options::preview, true},
+    {'v', &Options::verbose, true},
+};
+
+// The encodings, which are checked against each other once all are read.
+const kivcli::SettingOption<Unsettled, bool> encoding_options[] = {
+    {option_hex, &Unsettled::hex, true},
+    {option_utf16le, &Unsettled::utf16le, true},
+};
+
+// -F and --progress, which set one thing to a value of its own.
+const kivcli::SettingOption<Options, Escapes> escape_options[] = {
+    {'F', &Options::escapes, Escapes::literal},
+};
+const kivcli::SettingOption<Options, kivcli::Progress::Mode> progress_options[] = {
+    {option_progress, &Options::progress, kivcli::Progress::Mode::always},
+};
+
+// The options that take a value or set what lies deeper in the options:
+// -i, -w, --max-count, --include, --exclude, --backup and -S.
+Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
+                            std::string& message) {
+    switch (found) {
+        case 'i':
+            options.matching.ignore_case = true;
+            return Taken::taken;
+        case 'w':
+            options.matching.whole_words = true;
+            return Taken::taken;
+        case 'm':
+            if (const Count most = parse_count(optarg, options.matching.most);
+                most != Count::taken) {
+                message = count_refused(most, optarg);
+                return Taken::refused;
+            }
+            return Taken::taken;
+        case option_include:
+            options.include.emplace_back(optarg);
+            return Taken::taken;
+        case option_exclude:
+            options.exclude.emplace_back(optarg);
+            return Taken::taken;
+        case option_backup:
+            return unsettled.backup.take_backup(optarg, message) ? Taken::taken : Taken::refused;
+        case 'S':
+            return unsettled.backup.take_suffix(optarg, message) ? Taken::taken : Taken::refused;
+        default:
+            return Taken::unknown;
+    }
+}
+
+Taken take_option(int found, Options& options, Unsettled& unsettled, std::string& message) {
+    const bool set = kivcli::take_setting(found, switch_options, options) ||
+                     kivcli::take_setting(found, encoding_options, unsettled) ||
+                     kivcli::take_setting(found, escape_options, options) ||
+                     kivcli::take_setting(found, progress_options, options);
+    return set ? Taken::taken : take_option_with_more(found, options, unsettled, message);
+}
+
+const kivcli::OptionSet option_set = {
+    short_options, long_options,   option_help, option_version,
+    answer_help,   answer_version, rejected,    usage_error,
+};
+
+// Reads the options left once the -e pairs are taken out; -1 to go on,
+// else the exit status, after help, the version or a usage error.
+int read_options(std::vector<char*>& rest, Options& options, Unsettled& unsettled) {
+    const int count = static_cast<int>(rest.size());
+    rest.push_back(nullptr);
+    const int status = kivcli::read_options(
+        count, rest.data(), option_set, [&](int found, std::string& message) {
+            return take_option(found, options, unsettled, message);
+        });
+    rest.pop_back();
+    return status;
+}
+
+// Checks the options that exclude each other and settles the backup;
+// false, with the message, where they do not go together.
+bool check_options(Unsettled& unsettled, Options& options, std::string& message) {
+    if (unsettled.hex && unsettled.utf16le) {
+        message = "--hex and --utf16le cannot be used together";
+        return false;
+    }
+    if (unsettled.hex && options.escapes == Escapes::literal) {
+        message = "--hex and -F cannot be used together";
+        return false;
+    }
+    if (options.dry_run && options.preview) {
+        message = "--dry-run and --preview cannot be used together";
+        return false;
+    }
+    return unsettled.backup.finish(options.backup, message);
+}
+
 }  // namespace
 
 int usage_error(const std::string& message) {
@@ -188,143 +351,27 @@ int usage_error(const std::string& message) {
 }
 
 int parse_command_line(int argc, char** argv, Options& options) {
-    enum {
-        option_hex = 1000,
-        option_utf16le,
-        option_help,
-        option_version,
-        option_include,
-        option_exclude,
-        option_backup,
-        option_preview,
-        option_progress,
-        option_follow_hard_links,
-        option_utf8,
-    };
-    static const option long_options[] = {
-        {"hex", no_argument, nullptr, option_hex},
-        {"utf16le", no_argument, nullptr, option_utf16le},
-        {"utf8", no_argument, nullptr, option_utf8},
-        {"fixed-strings", no_argument, nullptr, 'F'},
-        {"ignore-case", no_argument, nullptr, 'i'},
-        {"word", no_argument, nullptr, 'w'},
-        {"max-count", required_argument, nullptr, 'm'},
-        {"recursive", no_argument, nullptr, 'r'},
-        {"include", required_argument, nullptr, option_include},
-        {"exclude", required_argument, nullptr, option_exclude},
-        {"backup", optional_argument, nullptr, option_backup},
-        {"suffix", required_argument, nullptr, 'S'},
-        {"dry-run", no_argument, nullptr, 'n'},
-        {"preview", no_argument, nullptr, option_preview},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"progress", no_argument, nullptr, option_progress},
-        {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
-        {"help", no_argument, nullptr, option_help},
-        {"version", no_argument, nullptr, option_version},
-        {nullptr, 0, nullptr, 0},
-    };
     std::vector<char*> rest;
     std::vector<std::pair<std::string, std::string>> expressions;
     std::string message;
     if (!take_expressions(argc, argv, rest, expressions, message)) {
         return usage_error(message);
     }
-    bool hex = false;
-    bool utf16le = false;
-    kivcli::BackupOptions backup;
-    opterr = 0;
-    const int count = static_cast<int>(rest.size());
-    rest.push_back(nullptr);
-    for (int found;
-         (found = getopt_long(count, rest.data(), ":FrnvS:iwm:", long_options, nullptr)) != -1;) {
-        switch (found) {
-            case option_hex:
-                hex = true;
-                break;
-            case option_utf16le:
-                utf16le = true;
-                break;
-            case option_utf8:
-                options.text_in_utf8 = true;
-                break;
-            case 'F':
-                options.escapes = Escapes::literal;
-                break;
-            case 'i':
-                options.matching.ignore_case = true;
-                break;
-            case 'w':
-                options.matching.whole_words = true;
-                break;
-            case 'm':
-                if (const Count most = parse_count(optarg, options.matching.most);
-                    most != Count::taken) {
-                    return usage_error(count_refused(most, optarg));
-                }
-                break;
-            case 'r':
-                options.recursive = true;
-                break;
-            case option_include:
-                options.include.emplace_back(optarg);
-                break;
-            case option_exclude:
-                options.exclude.emplace_back(optarg);
-                break;
-            case option_backup:
-                if (!backup.take_backup(optarg, message)) {
-                    return usage_error(message);
-                }
-                break;
-            case 'S':
-                if (!backup.take_suffix(optarg, message)) {
-                    return usage_error(message);
-                }
-                break;
-            case option_follow_hard_links:
-                options.follow_hard_links = true;
-                break;
-            case 'n':
-                options.dry_run = true;
-                break;
-            case option_preview:
-                options.preview = true;
-                break;
-            case 'v':
-                options.verbose = true;
-                break;
-            case option_progress:
-                options.progress = kivcli::Progress::Mode::always;
-                break;
-            case option_help:
-                print_help();
-                return finish_standard_output();
-            case option_version:
-                kivcli::print(std::string("kivsubst ") + KIVSUBST_VERSION + "\n");
-                return finish_standard_output();
-            default:
-                return usage_error(
-                    rejected(kivcli::rejected_option(found, rest.data(), long_options)));
-        }
+    Unsettled unsettled;
+    if (const int status = read_options(rest, options, unsettled); status != -1) {
+        return status;
     }
-    if (hex && utf16le) {
-        return usage_error("--hex and --utf16le cannot be used together");
-    }
-    if (hex && options.escapes == Escapes::literal) {
-        return usage_error("--hex and -F cannot be used together");
-    }
-    if (options.dry_run && options.preview) {
-        return usage_error("--dry-run and --preview cannot be used together");
-    }
-    if (!backup.finish(options.backup, message)) {
+    if (!check_options(unsettled, options, message)) {
         return usage_error(message);
     }
-    options.encoding = hex ? Encoding::hex : utf16le ? Encoding::utf16le : Encoding::escaped_text;
-    options.files.assign(rest.begin() + optind, rest.begin() + count);
+    options.encoding = unsettled.hex       ? Encoding::hex
+                       : unsettled.utf16le ? Encoding::utf16le
+                                           : Encoding::escaped_text;
+    options.files.assign(rest.begin() + optind, rest.end());
     if (!decode_pairs(expressions, options, message)) {
         return usage_error(message);
     }
-    options.matching.utf16le = utf16le;
+    options.matching.utf16le = unsettled.utf16le;
     return -1;
 }
 

@@ -17,9 +17,11 @@
 
 namespace kivsubst::platform {
 
+using kivcommon::Creation;
 using kivcommon::FileIdentity;
 using kivcommon::FileTime;
 using kivcommon::FileTimes;
+using kivcommon::Links;
 using kivcommon::NativeHandle;
 
 struct FileStatus {
@@ -89,15 +91,6 @@ constexpr bool directories_are_held_open = true;
 
 // What an existing file is opened for.
 enum class Access { read, write };
-
-// Whether a symbolic link at a name in a Directory is followed when the
-// name is opened. Windows follows every link: its front end names files by
-// their whole path, and the identity checks keep a swapped name from being
-// written.
-enum class Links { follow, refuse };
-
-// How creating a new file went.
-enum class Creation { created, name_taken, failed };
 
 // How reserving space went.
 enum class Reservation { reserved, no_space, unsupported };

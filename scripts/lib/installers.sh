@@ -1,8 +1,12 @@
+# shellcheck shell=bash
 # SPDX-License-Identifier: Zlib
 # The engines' side of the installer kit, shared by scripts/test-installers
 # and bench/installers: where things go, the DLLs the installers embed,
 # Inno Setup's compiler, and running an installer under 32-bit Wine. Source
 # it from the repository's root, after scripts/lib/wine32.sh.
+
+# repo comes from the sourcing script, wine32_loader from scripts/lib/wine32.sh.
+# shellcheck disable=SC2154
 
 inno_version=6.4.1
 work=$repo/build/installers

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # SPDX-License-Identifier: Zlib
 # 32-bit Windows programs under Wine, on any x86-64 machine: sourced by the
 # scripts that run them (scripts/test-windows, scripts/test-installers).

@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: Zlib */
 // The words every part of the system uses for the same things: an open
-// file, a path, a file time and what tells one file from another. Both
-// libraries, their front ends and the conversions between them take these
-// types, so that a time or an identity passes from one to another as it is.
+// file, a path, a file time, what tells one file from another, whether a
+// link is followed and how creating a file went. Both libraries, their
+// front ends and the conversions between them take these types, so that a
+// time or an identity passes from one to another as it is.
 #ifndef KIVCOMMON_TYPES_H
 #define KIVCOMMON_TYPES_H
 
@@ -59,6 +60,17 @@ struct FileIdentity {
         return volume != other.volume ? volume < other.volume : index < other.index;
     }
 };
+
+// Whether a symbolic link at a name is followed when the name is resolved
+// or opened. Windows follows every link: its front ends name files by their
+// whole path, take no link of anyone else's, and check identities so that a
+// swapped name is not written.
+enum class Links { follow, refuse };
+
+// How creating a new file under a name that must not exist yet went: made,
+// the name already taken (by anything, even a dangling link), or failed
+// otherwise (the system's error says why).
+enum class Creation { created, name_taken, failed };
 
 }  // namespace kivcommon
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include "kivtest/files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -85,5 +86,13 @@ void WorkDirTest::TearDown() {
 std::string WorkDirTest::path(const std::string& name) const {
     return dir_ + "/" + name;
 }
+
+#if defined(_WIN32)
+std::string WorkDirTest::at(const std::string& name, char separator) const {
+    std::string whole = dir_ + "\\" + name;
+    std::replace(whole.begin(), whole.end(), separator == '\\' ? '/' : '\\', separator);
+    return whole;
+}
+#endif
 
 }  // namespace kivtest

@@ -22,6 +22,7 @@ namespace kivcli {
 using kivcommon::FileIdentity;
 using kivcommon::FileTime;
 using kivcommon::FileTimes;
+using kivcommon::Links;
 using kivcommon::NativeHandle;
 
 // What one status read found at a name, or through an open handle.
@@ -55,9 +56,6 @@ SystemError not_found_error();
 // The error of a directory or file that is no longer the one that was
 // opened, checked or made under its name: someone replaced it meanwhile.
 constexpr SystemError replaced_meanwhile = -1;
-
-// Whether links at `name` are followed when it is resolved.
-enum class Links { follow, refuse };
 
 class Folder {
 public:

@@ -29,6 +29,11 @@ protected:
     // A path inside the work directory.
     std::string path(const std::string& name) const;
     const std::string& dir() const { return dir_; }
+#if defined(_WIN32)
+    // A path inside the work directory written with `separator` throughout,
+    // as the Windows suites give paths to the front ends.
+    std::string at(const std::string& name, char separator = '\\') const;
+#endif
 
 private:
     std::string dir_;

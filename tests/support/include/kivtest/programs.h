@@ -22,6 +22,15 @@ struct ProgramRun {
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& arguments,
                        const std::vector<std::string>& extra_environment = {});
 
+// What the front end `program` prints on standard error when it turns down
+// a backup suffix that Windows would take for a stream of the file.
+inline std::string stream_suffix_refusal(const std::string& program, const std::string& suffix) {
+    return program + ": the backup suffix '" + suffix +
+           "' may be neither empty nor hold a separator or a ':' (which names a stream of the "
+           "file)\nTry '" +
+           program + " --help' for more information.\n";
+}
+
 }  // namespace kivtest
 
 #endif
