@@ -31,9 +31,22 @@ struct Failure {
         write_back,        // the result could not be written over the file (7)
     };
     Step step = Step::open_file;
-    std::string reason;    // the system's words, where it gave any
+    // The system's error number, taken right after the call that failed,
+    // before anything else could change it; described only when told.
+    int error = 0;
+    // Our own words, where the reason is no system call's failure: they
+    // stand instead of the error number's.
+    std::string note;
     Path temporary;        // the temporary file, or its directory for temporary_name
     bool temporary_kept = false;  // it holds the complete result
+
+    // Why, in words: the note, else the system's words for the error.
+    std::string reason() const { return note.empty() ? platform::describe(error) : note; }
+    void because(int system_error) {
+        error = system_error;
+        note.clear();
+    }
+    void because(std::string words) { note = std::move(words); }
 };
 
 // A file named by a directory that the caller holds and a name in it, as a
@@ -103,13 +116,17 @@ public:
     void keep_temporary();
     // After write_back(): the file written.
     platform::File& written();
+    // Once prepare() has begun: the directory where the temporary file is
+    // made and deleted, for a batch to sync its entries; none before.
+    platform::Directory* temporary_directory();
     // 0 if something was replaced, else 1.
     int result() const;
     const Failure& failure() const { return failure_; }
 
 private:
     struct State;
-    int fail(Failure::Step step, std::string reason, int code);
+    int fail(Failure::Step step, int error, int code);
+    int fail(Failure::Step step, std::string note, int code);
     int not_the_checked_file(bool another_file);
 
     Path path_;
