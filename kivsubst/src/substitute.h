@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: Zlib */
 // One substitution, from the temporary name to the restored times, as the
-// library's export makes it; and the same steps one at a time, so that a
-// front end patching many files can share the syncs that make them durable.
+// library's export makes it; and the same steps one at a time, for a front
+// end that patches one file, and for a batch (batch.h), which shares the
+// syncs that make many files durable.
 #ifndef KIVSUBST_SUBSTITUTE_H
 #define KIVSUBST_SUBSTITUTE_H
 
@@ -64,7 +65,7 @@ struct FileAt {
 };
 
 // When the writes of a step are made durable: by the step itself, or by the
-// caller, who syncs many files at once before the next step.
+// batch, which syncs many files at once before the next step.
 enum class Durability { now, by_caller };
 
 // One file's substitution, step by step. Each step that fails prints the
@@ -109,9 +110,9 @@ public:
     platform::File& input();
     std::uint64_t replacements() const;
     const platform::FileStatus& status() const;
-    // After prepare(): the temporary file, for the caller to sync with
+    // After prepare(): the temporary file, for a batch to sync with
     // others; keep_temporary() leaves it in place, holding the result, when
-    // a sync that the caller owed it failed.
+    // a sync that the batch owed it failed.
     platform::File& temporary();
     void keep_temporary();
     // After write_back(): the file written.
