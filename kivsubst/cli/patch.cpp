@@ -19,8 +19,8 @@ namespace {
 
 using kivcli::quoted;
 using kivsubst::engine::Durability;
-using kivsubst::engine::Substitution;
 using kivsubst::engine::File;
+using kivsubst::engine::Substitution;
 
 // A batch shares its syncs among its files. It is bounded by the bytes its
 // temporary files hold (the room they take in TMP) and by its files, each

@@ -74,6 +74,7 @@ File Directory::open_for_overwriting(const Path& name, Links) {
 // Directory entries cannot be flushed through a handle here; NTFS logs them
 // in its journal.
 bool Directory::sync_entry(File&) {
+    unsynced_entries_ = false;
     return true;
 }
 
