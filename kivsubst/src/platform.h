@@ -1,7 +1,9 @@
 /* SPDX-License-Identifier: Zlib */
 // The operating-system services that the substitution needs: files by
-// descriptor, file status and times, names and directories. Each platform
-// implements them in its own file; the build picks one.
+// descriptor, file status and times, names and directories, and a batch's
+// syncs. Each platform implements them in its own files, three pairs of
+// NAME_posix.cpp and NAME_win32.cpp (platform, directory, durability); the
+// build picks one of each pair.
 #ifndef KIVSUBST_PLATFORM_H
 #define KIVSUBST_PLATFORM_H
 
