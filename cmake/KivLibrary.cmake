@@ -38,23 +38,9 @@ function(kiv_link_runtime_statically target)
   endif()
 endfunction()
 
-# kiv_platform_sources(<variable> <stem>...)
-#
-# Appends to <variable> the file of each stem for the system being built
-# for: <stem>_win32.cpp on Windows, <stem>_posix.cpp elsewhere. Each thin
-# platform layer is one such pair.
-function(kiv_platform_sources variable)
-  if(WIN32)
-    set(suffix _win32.cpp)
-  else()
-    set(suffix _posix.cpp)
-  endif()
-  set(files ${${variable}})
-  foreach(stem IN LISTS ARGN)
-    list(APPEND files "${stem}${suffix}")
-  endforeach()
-  set(${variable} ${files} PARENT_SCOPE)
-endfunction()
+# The tree's one rule for choosing a platform layer's file
+# (kiv_platform_sources), shared with the fuzzing project.
+include("${CMAKE_CURRENT_LIST_DIR}/KivPlatform.cmake")
 
 # A path as the programs under test see it: Wine shows the host's file
 # system as drive Z:.

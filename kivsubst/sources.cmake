@@ -5,6 +5,7 @@
 #                               layer of the system being built for
 #   kivsubst_export_source      the one exported function
 #   kivsubst_argument_sources   the front end's decoder of byte-string arguments
+include("${CMAKE_CURRENT_LIST_DIR}/../cmake/KivPlatform.cmake")
 set(kivsubst_dir "${CMAKE_CURRENT_LIST_DIR}")
 set(kivsubst_core_sources
   "${kivsubst_dir}/src/substitute.cpp"
@@ -14,12 +15,11 @@ set(kivsubst_core_sources
   "${kivsubst_dir}/src/scan_matching.cpp"
   "${kivsubst_dir}/src/search.cpp"
   "${kivsubst_dir}/src/writeback.cpp"
+  "${kivsubst_dir}/src/batch.cpp"
   "${kivsubst_dir}/src/report.cpp")
-if(WIN32)
-  list(APPEND kivsubst_core_sources "${kivsubst_dir}/src/platform_win32.cpp")
-else()
-  list(APPEND kivsubst_core_sources "${kivsubst_dir}/src/platform_posix.cpp"
-    "${kivsubst_dir}/src/directory_posix.cpp" "${kivsubst_dir}/src/durability_posix.cpp")
-endif()
+# The platform layer: files, directories, and a batch's syncs, each a pair
+# of NAME_posix.cpp and NAME_win32.cpp of which the build takes one.
+kiv_platform_sources(kivsubst_core_sources
+  "${kivsubst_dir}/src/platform" "${kivsubst_dir}/src/directory" "${kivsubst_dir}/src/durability")
 set(kivsubst_export_source "${kivsubst_dir}/src/kivsubst.cpp")
 set(kivsubst_argument_sources "${kivsubst_dir}/cli/bytes_argument.cpp")

@@ -13,7 +13,7 @@
 namespace kivsubst_cli {
 
 using kivcli::quoted;
-using kivsubst::platform::File;
+using kivsubst::engine::File;
 
 Counter::Counter(const Options& options)
     : scanner_(scanner_for(options)), discard_(open_discarding_output(discard_error_)) {}
@@ -33,12 +33,12 @@ int Counter::problem(std::string& reason) const {
 bool Counter::count(File& file, std::uint64_t& occurrences, std::string& reason) {
     const std::int64_t length = file.length();
     if (length < 0) {
-        reason = kivsubst::platform::last_error();
+        reason = kivsubst::engine::describe(kivsubst::engine::last_error());
         return false;
     }
-    const kivsubst::ScanOutcome outcome = scanner_.run(file, length, discard_);
-    if (outcome.kind != kivsubst::ScanOutcome::Kind::complete) {
-        reason = kivsubst::platform::last_error();
+    const kivsubst::engine::ScanOutcome outcome = scanner_.run(file, length, discard_);
+    if (outcome.kind != kivsubst::engine::ScanOutcome::Kind::complete) {
+        reason = kivsubst::engine::describe(kivsubst::engine::last_error());
         return false;
     }
     occurrences = outcome.replacements;
@@ -61,9 +61,9 @@ int examine_targets(std::vector<Target>& targets, const Options& options, Tally&
                            "cannot open " + quoted(target.shown) + ": " + reason);
             }
         } else {
-            kivsubst::platform::File input =
+            kivsubst::engine::File input =
                 target.folder != nullptr ? open_to_examine(target, reason)
-                                         : kivsubst::platform::File();
+                                         : kivsubst::engine::File();
             if (target.folder == nullptr) {
                 reason = kivcli::describe(target.problem);
             }

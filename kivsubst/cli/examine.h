@@ -29,14 +29,14 @@ public:
 
     // Counts the occurrences from the file's current position to its end.
     // False if the file cannot be read, with `reason` saying why.
-    bool count(kivsubst::platform::File& file, std::uint64_t& occurrences, std::string& reason);
+    bool count(kivsubst::engine::File& file, std::uint64_t& occurrences, std::string& reason);
 
     // The scan itself, to be told of each occurrence (--preview).
-    kivsubst::Scanner& scanner() { return scanner_; }
+    kivsubst::engine::Scanner& scanner() { return scanner_; }
 
 private:
-    kivsubst::Scanner scanner_;
-    kivsubst::platform::File discard_;
+    kivsubst::engine::Scanner scanner_;
+    kivsubst::engine::File discard_;
     std::string discard_error_;
 };
 

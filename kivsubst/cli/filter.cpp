@@ -12,26 +12,26 @@
 namespace kivsubst_cli {
 namespace {
 
-using kivsubst::platform::File;
+using kivsubst::engine::File;
 
 // Standard input to standard output, in blocks: 0 or 1 as for a file, or 7
 // when a read or a write failed.
 int patch_stream(const Options& options) {
-    kivsubst::Scanner scanner = scanner_for(options);
+    kivsubst::engine::Scanner scanner = scanner_for(options);
     if (!scanner.ready()) {
         kivcli::complain("kivsubst", "out of memory (6)");
         return KIVSUBST_NO_MEMORY;
     }
     File input = standard_stream(true);
     File output = standard_stream(false);
-    const kivsubst::ScanOutcome outcome = scanner.run(input, INT64_MAX, output);
-    if (outcome.kind != kivsubst::ScanOutcome::Kind::complete) {
-        const bool reading = outcome.kind == kivsubst::ScanOutcome::Kind::read_failed;
-        const std::string reason = kivsubst::platform::last_error();
+    const kivsubst::engine::ScanOutcome outcome = scanner.run(input, INT64_MAX, output);
+    if (outcome.kind != kivsubst::engine::ScanOutcome::Kind::complete) {
+        const bool reading = outcome.kind == kivsubst::engine::ScanOutcome::Kind::read_failed;
+        const int error = kivsubst::engine::last_error();
         kivcli::complain("kivsubst", std::string("cannot ") +
                                          (reading ? "read standard input: "
                                                   : "write standard output: ") +
-                                         reason + " (7)");
+                                         kivsubst::engine::describe(error) + " (7)");
         return KIVSUBST_COPY_ERROR;
     }
     return outcome.replacements > 0 ? KIVSUBST_REPLACED : KIVSUBST_NOT_FOUND;

@@ -3,20 +3,20 @@
 
 #include <cstdio>
 
+#include "engine.h"
 #include "kivcli/output.h"
 #include "kivcli/quote.h"
-#include "report.h"
 #include "system.h"
 
 namespace kivsubst_cli {
 namespace {
 
 using kivcli::quoted;
-using kivsubst::Failure;
+using kivsubst::engine::Failure;
 
 // A directory as messages show it: without the separator that ends it.
-std::string shown_directory(const kivsubst::Path& path) {
-    std::string shown = shown_path(kivsubst::paths::directory_part(path));
+std::string shown_directory(const kivsubst::engine::Path& path) {
+    std::string shown = shown_path(kivsubst::engine::directory_part(path));
     while (shown.size() > 1 && (shown.back() == '/' || shown.back() == '\\')) {
         shown.pop_back();
     }
@@ -33,20 +33,20 @@ std::string failure_message(const Target& target, const Failure& failure, int co
             what = "no temporary file name is free in " + quoted(temporary);
             break;
         case Failure::Step::open_file:
-            what = "cannot open: " + failure.reason;
+            what = "cannot open: " + failure.reason();
             break;
         case Failure::Step::create_temporary:
             what = "cannot create a temporary file in " +
-                   quoted(shown_directory(failure.temporary)) + ": " + failure.reason;
+                   quoted(shown_directory(failure.temporary)) + ": " + failure.reason();
             break;
         case Failure::Step::memory:
             what = "out of memory";
             break;
         case Failure::Step::write_temporary:
-            what = "cannot write the temporary file " + quoted(temporary) + ": " + failure.reason;
+            what = "cannot write the temporary file " + quoted(temporary) + ": " + failure.reason();
             break;
         case Failure::Step::write_back:
-            what = "cannot write the result back: " + failure.reason;
+            what = "cannot write the result back: " + failure.reason();
             break;
     }
     what = quoted(target.shown) + ": " + what + " (" + std::to_string(code) + ")";
@@ -57,13 +57,13 @@ std::string failure_message(const Target& target, const Failure& failure, int co
 }
 
 void print_library_lines_here() {
-    static const kivsubst::report::Destination here = {
+    static const kivsubst::engine::Destination here = {
         [](const std::string& line) {
             kivcli::print(line);
             std::fflush(stdout);
         },
         shown_path};
-    kivsubst::report::send_lines_to(&here);
+    kivsubst::engine::send_lines_to(&here);
 }
 
 }  // namespace kivsubst_cli

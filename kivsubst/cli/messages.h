@@ -13,7 +13,8 @@ namespace kivsubst_cli {
 
 // What failed and why, naming the file, then the result in parentheses,
 // and where the result is kept if its temporary file was kept.
-std::string failure_message(const Target& target, const kivsubst::Failure& failure, int code);
+std::string failure_message(const Target& target, const kivsubst::engine::Failure& failure,
+                            int code);
 
 // Has the library's own lines printed as the front end prints: names as
 // messages show them, and on Windows to a console in UTF-16.

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "bytes_argument.h"
+#include "engine.h"
 #include "kivcli/backup_names.h"
 #include "kivcli/command_line.h"
 #include "kivcli/progress.h"
-#include "scan.h"
 
 namespace kivsubst_cli {
 
@@ -34,7 +34,7 @@ struct Options {
     std::vector<std::string> include;          // --include globs
     std::vector<std::string> exclude;          // --exclude globs
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
-    kivsubst::Matching matching;               // -i, -w, --max-count (and --utf16le's units)
+    kivsubst::engine::Matching matching;  // -i, -w, --max-count (and --utf16le's units)
     // The pairs as decoded bytes: from -e OLD NEW, or the first two operands.
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<std::string> files;

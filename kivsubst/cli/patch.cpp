@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Zlib
 #include "patch.h"
 
-#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -18,10 +18,9 @@ namespace kivsubst_cli {
 namespace {
 
 using kivcli::quoted;
-using kivsubst::Durability;
-using kivsubst::Failure;
-using kivsubst::Substitution;
-using kivsubst::platform::File;
+using kivsubst::engine::Durability;
+using kivsubst::engine::File;
+using kivsubst::engine::Substitution;
 
 // A batch shares its syncs among its files. It is bounded by the bytes its
 // temporary files hold (the room they take in TMP) and by its files, each
@@ -45,26 +44,24 @@ public:
     void run(std::vector<Target>& targets);
 
 private:
+    // A file of the run, as a batch knows it by its place.
     struct Item {
         const Target* target;
-        Substitution substitution;
         std::int64_t size;
-        File backup;  // the backup made for this file, to be synced with the batch
     };
+    class BatchTeller;
 
     void patch_alone(const Target& target);
-    void patch_batch(std::vector<Item>& items);
+    void patch_batch(kivsubst::engine::Batch& batch, std::vector<Item>& items);
     bool reachable(const Target& target);
-    bool keep_backup(Item& item, bool durable);
+    bool keep_backup(const Item& item, Substitution& substitution, File* backup);
     void failed(const Target& target, const Substitution& substitution, int code);
-    void patched(Item& item);
-    void tell(const Item& item);
-    void drop_failed(std::vector<Item>& items, const std::vector<bool>& failed) const;
+    void tell(const Item& item, const Substitution& substitution);
 
     const Options& options_;
     Tally& tally_;
-    std::vector<kivsubst::Pair> pairs_;
-    kivsubst::Scanner scanner_;
+    std::vector<kivsubst::engine::Pair> pairs_;
+    kivsubst::engine::Scanner scanner_;
     kivcli::Progress progress_;
     kivcli::BackupNames backups_;
     std::int64_t done_ = 0;  // bytes of the files finished
@@ -81,13 +78,17 @@ void Patcher::run(std::vector<Target>& targets) {
     if (targets.size() == 1) {
         patch_alone(targets.front());
     } else {
-        std::vector<Item> batch;
+        std::optional<kivsubst::engine::Batch> batch;
+        std::vector<Item> items;
         std::vector<const Target*> in_batch;
         std::int64_t bytes = 0;
         const std::size_t files = batch_files(most_batch_files);
         auto finish_batch = [&] {
-            patch_batch(batch);
-            batch.clear();
+            if (batch) {
+                patch_batch(*batch, items);
+            }
+            batch.reset();  // its files and temporary directories go first
+            items.clear();
             for (const Target* done : in_batch) {
                 release_folders(*done);
             }
@@ -96,7 +97,7 @@ void Patcher::run(std::vector<Target>& targets) {
         };
         for (const Target& target : targets) {
             const std::int64_t size = target.size;
-            if (!batch.empty() && (batch.size() >= files || bytes + size > batch_bytes)) {
+            if (!items.empty() && (items.size() >= files || bytes + size > batch_bytes)) {
                 finish_batch();
             }
             in_batch.push_back(&target);
@@ -104,7 +105,11 @@ void Patcher::run(std::vector<Target>& targets) {
                 done_ += size;
                 continue;
             }
-            batch.push_back({&target, Substitution(file_at(target)), size, File()});
+            if (!batch) {
+                batch.emplace();
+            }
+            batch->add(file_at(target));
+            items.push_back({&target, size});
             bytes += size;
         }
         finish_batch();
@@ -129,33 +134,29 @@ void Patcher::failed(const Target& target, const Substitution& substitution, int
 }
 
 // The backup is made from the very file that was read, with the times it
-// had before the scan read it.
-bool Patcher::keep_backup(Item& item, bool durable) {
+// had before the scan read it. Alone, a file's backup is made durable here;
+// in a batch it is left open in `backup`, for the batch to sync with the
+// temporary files.
+bool Patcher::keep_backup(const Item& item, Substitution& substitution, File* backup) {
+    const bool durable = backup == nullptr;
     kivcli::NativeHandle made{};
     std::string reason;
-    const std::string backup = backups_.backup_of(*item.target->folder, item.target->name);
+    const std::string name = backups_.backup_of(*item.target->folder, item.target->name);
     if (!kivcli::keep_copy(*item.target->folder, item.target->name,
-                           item.substitution.input().handle(),
-                           item.substitution.status().times, backup, durable, made,
-                           reason)) {
+                           substitution.input().handle(), substitution.status().times, name,
+                           durable, made, reason)) {
         tally_.fail(KIVSUBST_COPY_ERROR,
                     quoted(item.target->shown) + ": cannot keep a backup: " + reason + " (7)");
         return false;
     }
     if (!durable) {
-        item.backup = File(made);
+        *backup = File(made);
     }
     return true;
 }
 
-void Patcher::patched(Item& item) {
-    item.substitution.finish();
-    tell(item);
-}
-
 // Counts a file as done and tells how it went, with -v.
-void Patcher::tell(const Item& item) {
-    const Substitution& substitution = item.substitution;
+void Patcher::tell(const Item& item, const Substitution& substitution) {
     done_ += item.size;
     progress_.update(done_);
     const int result = substitution.result();
@@ -177,11 +178,11 @@ void Patcher::patch_alone(const Target& target) {
     if (!reachable(target)) {
         return;
     }
-    Item item{&target, Substitution(file_at(target)), target.size, File()};
-    Substitution& substitution = item.substitution;
+    const Item item{&target, target.size};
+    Substitution substitution(file_at(target));
     int failure = substitution.prepare(pairs_, &scanner_);
     if (failure == 0 && options_.backup.enabled() && substitution.replacements() > 0 &&
-        !keep_backup(item, true)) {
+        !keep_backup(item, substitution, nullptr)) {
         return;
     }
     if (failure == 0) {
@@ -194,103 +195,49 @@ void Patcher::patch_alone(const Target& target) {
         failed(target, substitution, failure);
         return;
     }
-    patched(item);
+    substitution.finish();
+    tell(item, substitution);
 }
 
-void Patcher::drop_failed(std::vector<Item>& items, const std::vector<bool>& failed) const {
-    std::vector<Item> kept;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (!failed[i]) {
-            kept.push_back(std::move(items[i]));
-        }
-    }
-    items = std::move(kept);  // the failed ones are destroyed: their temporary files go
-}
+// The batch tells how each of its files went, by its place in the batch.
+class Patcher::BatchTeller final : public kivsubst::engine::BatchEvents {
+public:
+    BatchTeller(Patcher& patcher, std::vector<Item>& items) : patcher_(patcher), items_(items) {}
 
-// Several files sharing their syncs: every temporary file (and backup) is
-// written, then all are made durable at once; every file is written back,
-// then all are made durable at once; only then do the temporary files go.
-// Each file still passes from its old content, through a durable temporary
-// file holding the new, to its new content, and is never lost on the way.
-void Patcher::patch_batch(std::vector<Item>& items) {
-    std::vector<bool> failed_at(items.size(), false);
-    std::vector<File*> to_sync;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        Item& item = items[i];
-        const int failure = item.substitution.prepare(pairs_, &scanner_);
-        if (failure != 0) {
-            failed(*item.target, item.substitution, failure);
-            failed_at[i] = true;
-            done_ += item.size;
-            continue;
-        }
-        if (options_.backup.enabled() && item.substitution.replacements() > 0 &&
-            !keep_backup(item, false)) {
-            failed_at[i] = true;
-            continue;
-        }
-        to_sync.push_back(&item.substitution.temporary());
-        if (item.backup.is_open()) {
-            to_sync.push_back(&item.backup);
-        }
+    void not_scanned(std::size_t file, const Substitution& substitution, int code) override {
+        patcher_.failed(*items_[file].target, substitution, code);
+        patcher_.done_ += items_[file].size;
     }
-    // A failed sync of the whole lot is no loss yet: each file then makes
-    // its own temporary file durable, or fails alone.
-    const bool temporaries_durable = kivsubst::platform::sync_all(to_sync);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (failed_at[i] || temporaries_durable) {
-            continue;
-        }
-        const int failure = items[i].substitution.make_temporary_durable();
-        if (failure != 0 || (items[i].backup.is_open() && !items[i].backup.sync())) {
-            failed(*items[i].target, items[i].substitution, KIVSUBST_COPY_ERROR);
-            failed_at[i] = true;
-        }
+    // Files with a replacement get their backup here, made from the file
+    // that was read; the batch makes it durable with the temporary files.
+    bool scanned(std::size_t file, Substitution& substitution, File& companion) override {
+        const Item& item = items_[file];
+        return !patcher_.options_.backup.enabled() || substitution.replacements() == 0 ||
+               patcher_.keep_backup(item, substitution, &companion);
     }
-    drop_failed(items, failed_at);
+    void failed(std::size_t file, const Substitution& substitution, int code) override {
+        patcher_.failed(*items_[file].target, substitution, code);
+    }
+    void patched(std::size_t file, const Substitution& substitution) override {
+        patcher_.tell(items_[file], substitution);
+    }
 
-    failed_at.assign(items.size(), false);
-    to_sync.clear();
-    // Each file gets its times back right after its write-back, so that the
-    // one sync that makes its new content durable makes them durable too:
-    // a power cut never brings back a file with the time of its write-back.
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const int failure = items[i].substitution.write_back(Durability::by_caller);
-        if (failure != 0) {
-            failed(*items[i].target, items[i].substitution, failure);
-            failed_at[i] = true;
-        } else {
-            items[i].substitution.restore_times();
-            to_sync.push_back(&items[i].substitution.written());
-        }
-    }
-    // Until the files written back are durable, their temporary files are
-    // the only durable copy of the new content: if that sync fails, they
-    // are kept.
-    const bool written_durable = kivsubst::platform::sync_all(to_sync);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (failed_at[i]) {
-            continue;
-        }
-        if (!written_durable && !items[i].substitution.written().sync()) {
-            items[i].substitution.keep_temporary();
-            failed(*items[i].target, items[i].substitution, KIVSUBST_COPY_ERROR);
-            continue;
-        }
-        items[i].substitution.remove_temporary();
-        tell(items[i]);
-    }
-    // One more sync, of the temporary files' directories alone, makes their
-    // deletions durable, so that a power cut brings back no stale temporary
-    // file. A single call, which would pay a sync of its own for it, leaves
-    // it as the library's call does.
-    kivsubst::platform::sync_all({});
+private:
+    Patcher& patcher_;
+    std::vector<Item>& items_;
+};
+
+// Several files as one batch of the core's, which shares their syncs; the
+// batch's files were added in the order of `items`.
+void Patcher::patch_batch(kivsubst::engine::Batch& batch, std::vector<Item>& items) {
+    BatchTeller teller(*this, items);
+    batch.run(scanner_, teller);
 }
 
 }  // namespace
 
-std::vector<kivsubst::Pair> pairs_of(const Options& options) {
-    std::vector<kivsubst::Pair> pairs;
+std::vector<kivsubst::engine::Pair> pairs_of(const Options& options) {
+    std::vector<kivsubst::engine::Pair> pairs;
     for (const auto& [pattern, replacement] : options.pairs) {
         pairs.push_back({{reinterpret_cast<const unsigned char*>(pattern.data()), pattern.size()},
                          {reinterpret_cast<const unsigned char*>(replacement.data()),
@@ -299,8 +246,8 @@ std::vector<kivsubst::Pair> pairs_of(const Options& options) {
     return pairs;
 }
 
-kivsubst::Scanner scanner_for(const Options& options) {
-    return kivsubst::Scanner(pairs_of(options), options.matching);
+kivsubst::engine::Scanner scanner_for(const Options& options) {
+    return kivsubst::engine::Scanner(pairs_of(options), options.matching);
 }
 
 void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {

@@ -8,21 +8,21 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine.h"
 #include "kivcli/progress.h"
 #include "options.h"
-#include "scan.h"
 #include "tally.h"
 #include "targets.h"
 
 namespace kivsubst_cli {
 
 // The pairs of a run as the scanner takes them (views of `options.pairs`).
-std::vector<kivsubst::Pair> pairs_of(const Options& options);
+std::vector<kivsubst::engine::Pair> pairs_of(const Options& options);
 
 // A scanner for the run's pairs, matching as the command line asks: every
 // scan of a run (the count, the preview, one file, the batches, standard
 // input) is made here, so that all of them find the same occurrences.
-kivsubst::Scanner scanner_for(const Options& options);
+kivsubst::engine::Scanner scanner_for(const Options& options);
 
 // Patches every target; failures are told on standard error, each naming
 // its file, after the library's own line on standard output.

@@ -14,7 +14,7 @@
 namespace kivsubst_cli {
 namespace {
 
-using kivsubst::platform::File;
+using kivsubst::engine::File;
 
 // How much of a line is shown on each side of an occurrence, and of a
 // binary file's bytes.

@@ -15,27 +15,27 @@ namespace kivsubst_cli {
 
 // The target as the core's substitution takes it: its directory, held, and
 // its name, to be the file that the check found.
-kivsubst::FileAt file_at(const Target& target);
+kivsubst::engine::FileAt file_at(const Target& target);
 
 // Opens the target read-only, as a regular file only, without changing its
 // access time where the caller owns it. On failure the file is not open and
 // `reason` says why.
-kivsubst::platform::File open_to_examine(Target& target, std::string& reason);
+kivsubst::engine::File open_to_examine(Target& target, std::string& reason);
 
 // Whether the caller may open the target, open as `file`, for writing; if
 // not, `reason` says why.
-bool is_writable(Target& target, kivsubst::platform::File& file, std::string& reason);
+bool is_writable(Target& target, kivsubst::engine::File& file, std::string& reason);
 
 // Splits an operand into its directory part (empty when it has none) and
 // its last name, as the system splits paths.
 void split_operand(const std::string& operand, std::string& directory, std::string& name);
 
 // A file that throws away what is written to it; `reason` says why not.
-kivsubst::platform::File open_discarding_output(std::string& reason);
+kivsubst::engine::File open_discarding_output(std::string& reason);
 
 // Standard input or output as a file of its own (the C library's buffer of
 // standard output written out first).
-kivsubst::platform::File standard_stream(bool input);
+kivsubst::engine::File standard_stream(bool input);
 
 // How many files a batch may hold open at once: each keeps its file, its
 // temporary file, maybe a backup, and a directory.
@@ -51,7 +51,7 @@ bool caller_is_privileged();
 TextBytes text_bytes(bool utf8);
 
 // A path of the core's as messages show it.
-std::string shown_path(const kivsubst::Path& path);
+std::string shown_path(const kivsubst::engine::Path& path);
 
 }  // namespace kivsubst_cli
 

@@ -15,17 +15,17 @@
 
 namespace kivsubst_cli {
 
-using kivsubst::platform::File;
+using kivsubst::engine::File;
 
-kivsubst::FileAt file_at(const Target& target) {
-    kivsubst::FileAt at;
+kivsubst::engine::FileAt file_at(const Target& target) {
+    kivsubst::engine::FileAt at;
     const int directory = target.folder->handle();
-    at.directory = kivsubst::platform::Directory::held(directory, target.folder->shown(),
+    at.directory = kivsubst::engine::Directory::held(directory, target.folder->shown(),
                                                        target.folder->readable());
     at.name = target.name;
     at.shown = target.shown;
-    at.links = target.named ? kivsubst::platform::Links::follow
-                            : kivsubst::platform::Links::refuse;
+    at.links = target.named ? kivsubst::engine::Links::follow
+                            : kivsubst::engine::Links::refuse;
     at.expected = target.identity;
     return at;
 }
@@ -126,7 +126,7 @@ TextBytes text_bytes(bool) {
     return nullptr;
 }
 
-std::string shown_path(const kivsubst::Path& path) {
+std::string shown_path(const kivsubst::engine::Path& path) {
     return path;
 }
 

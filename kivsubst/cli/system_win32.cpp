@@ -17,7 +17,7 @@
 
 namespace kivsubst_cli {
 
-using kivsubst::platform::File;
+using kivsubst::engine::File;
 
 namespace {
 
@@ -81,13 +81,13 @@ TextBytes text_bytes(bool utf8) {
     return utf8 ? text_in_utf8 : text_in_code_page;
 }
 
-kivsubst::FileAt file_at(const Target& target) {
-    kivsubst::FileAt at;
+kivsubst::engine::FileAt file_at(const Target& target) {
+    kivsubst::engine::FileAt at;
     at.directory =
-        kivsubst::platform::Directory::held(nullptr, target.folder->native_path(), true);
+        kivsubst::engine::Directory::held(nullptr, target.folder->native_path(), true);
     at.name = wide_of(target.name);
     at.shown = wide_of(target.shown);
-    at.links = kivsubst::platform::Links::follow;
+    at.links = kivsubst::engine::Links::follow;
     at.expected = target.identity;
     return at;
 }
@@ -132,8 +132,8 @@ void split_operand(const std::string& operand, std::string& directory, std::stri
         name = operand;
         return;
     }
-    directory = kivcli::wtf8_from_wide(kivsubst::paths::directory_part(wide));
-    name = kivcli::wtf8_from_wide(kivsubst::paths::name_part(wide));
+    directory = kivcli::wtf8_from_wide(kivsubst::engine::directory_part(wide));
+    name = kivcli::wtf8_from_wide(kivsubst::engine::name_part(wide));
 }
 
 File open_discarding_output(std::string& reason) {
@@ -165,7 +165,7 @@ bool caller_is_privileged() {
     return false;
 }
 
-std::string shown_path(const kivsubst::Path& path) {
+std::string shown_path(const kivsubst::engine::Path& path) {
     return kivcli::wtf8_from_wide(path);
 }
 

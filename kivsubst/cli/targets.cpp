@@ -181,7 +181,7 @@ bool check_targets(std::vector<Target>& targets, bool writing) {
     for (std::size_t i = 0; i < targets.size(); release_after(targets, i++)) {
         Target& target = targets[i];
         std::string reason;
-        kivsubst::platform::File file;
+        kivsubst::engine::File file;
         if (target.folder == nullptr) {
             reason = kivcli::describe(target.problem);
         } else {
@@ -197,9 +197,10 @@ bool check_targets(std::vector<Target>& targets, bool writing) {
             all = false;
             continue;
         }
-        const std::optional<kivsubst::platform::FileStatus> status = file.status();
+        const std::optional<kivsubst::engine::FileStatus> status = file.status();
         if (!status) {
-            say("cannot open " + quoted(target.shown) + ": " + kivsubst::platform::last_error());
+            const int error = kivsubst::engine::last_error();
+            say("cannot open " + quoted(target.shown) + ": " + kivsubst::engine::describe(error));
             all = false;
             continue;
         }

@@ -17,7 +17,6 @@ namespace kivsubst::platform {
 using kivcommon::open_retrying;
 
 Directory::~Directory() {
-    forget_changes(this);
     if (open_ && owned_) {
         ::close(handle_);
     }
@@ -29,13 +28,11 @@ Directory::Directory(Directory&& other) noexcept
       readable_(other.readable_),
       open_(std::exchange(other.open_, false)),
       owned_(other.owned_),
-      error_(other.error_) {
-    move_changes(&other, this);
-}
+      error_(other.error_),
+      unsynced_entries_(std::exchange(other.unsynced_entries_, false)) {}
 
 Directory& Directory::operator=(Directory&& other) noexcept {
     if (this != &other) {
-        forget_changes(this);
         if (open_ && owned_) {
             ::close(handle_);
         }
@@ -45,7 +42,7 @@ Directory& Directory::operator=(Directory&& other) noexcept {
         open_ = std::exchange(other.open_, false);
         owned_ = other.owned_;
         error_ = other.error_;
-        move_changes(&other, this);
+        unsynced_entries_ = std::exchange(other.unsynced_entries_, false);
     }
     return *this;
 }
@@ -102,9 +99,7 @@ File Directory::create_new(const Path& name, Creation& outcome) {
         return File();
     }
     File file = create_new_at(handle_, name.c_str(), outcome, File::Entry::made_by_directory);
-    if (file.is_open()) {
-        note_change(this);
-    }
+    unsynced_entries_ = unsynced_entries_ || file.is_open();
     return file;
 }
 
@@ -122,7 +117,7 @@ File Directory::open_for_overwriting(const Path& name, Links links) {
 // slower, but a call never fails only because the quick way was closed.
 bool Directory::sync_entry(File& file) {
     if ((readable_ && (::fsync(handle_) == 0 || errno == EINVAL)) || ::syncfs(file.handle()) == 0) {
-        forget_changes(this);
+        unsynced_entries_ = false;
         return true;
     }
     return false;
@@ -132,7 +127,7 @@ bool Directory::remove(const Path& name) {
     if (!open_ || ::unlinkat(handle_, name.c_str(), 0) != 0) {
         return false;
     }
-    note_change(this);
+    unsynced_entries_ = true;
     return true;
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Zlib
 // Making a batch of files durable on POSIX: the files synced together, then
-// once each the directories whose entries changed.
+// once each the directories whose entries changed, as the batch names them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,31 +19,6 @@
 #include "platform_posix.h"
 
 namespace kivsubst::platform {
-
-std::vector<const Directory*>& changed_directories() {
-    static std::vector<const Directory*> changed;
-    return changed;
-}
-
-void note_change(const Directory* directory) {
-    std::vector<const Directory*>& changed = changed_directories();
-    if (std::find(changed.begin(), changed.end(), directory) == changed.end()) {
-        changed.push_back(directory);
-    }
-}
-
-void forget_changes(const Directory* directory) {
-    std::vector<const Directory*>& changed = changed_directories();
-    changed.erase(std::remove(changed.begin(), changed.end(), directory), changed.end());
-}
-
-void move_changes(const Directory* from, const Directory* to) {
-    for (const Directory*& listed : changed_directories()) {
-        if (listed == from) {
-            listed = to;
-        }
-    }
-}
 
 namespace {
 
@@ -114,12 +89,12 @@ bool sync_together(const std::vector<int>& descriptors, bool directories) {
 // is first asked to start on every file at once (sync_file_range, which
 // makes nothing durable by itself), then the files are synced together,
 // and then, once each, the directories whose entries changed: those of the
-// Directories that created or removed names, and those of files whose
+// batch's Directories that created or removed names, and those of files whose
 // entry may be new and was made elsewhere (backups). A file whose directory
 // cannot be found, and a directory that cannot be synced itself (one that
 // may be written but not read), have their file system synced instead, as
 // Directory::sync_entry does.
-bool sync_all(const std::vector<File*>& files) {
+bool make_durable(const std::vector<File*>& files, const std::vector<Directory*>& directories) {
     for (File* file : files) {
         ::sync_file_range(file->handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     }
@@ -164,15 +139,13 @@ bool sync_all(const std::vector<File*>& files) {
     }
     all = sync_together(file_descriptors, false) && all;
 
-    std::vector<const Directory*> changed;
-    changed.swap(changed_directories());
-    std::vector<int> directories;
+    std::vector<int> to_sync;
     std::vector<FileIdentity> listed;  // a directory or file system synced once
     const auto list_directory = [&](int fd, const struct stat& status) {
         const FileIdentity identity{status.st_dev, status.st_ino};
         if (std::find(listed.begin(), listed.end(), identity) == listed.end()) {
             listed.push_back(identity);
-            directories.push_back(fd);
+            to_sync.push_back(fd);
         }
     };
     for (const int held : found) {
@@ -186,7 +159,11 @@ bool sync_all(const std::vector<File*>& files) {
     // Many Directories may share one handle (a front end's, for the files
     // of one directory): each handle is looked at once.
     std::vector<int> handles;
-    for (const Directory* directory : changed) {
+    for (Directory* directory : directories) {
+        if (!directory->has_unsynced_entries()) {
+            continue;
+        }
+        directory->entries_synced();
         if (std::find(handles.begin(), handles.end(), directory->handle()) != handles.end()) {
             continue;
         }
@@ -203,7 +180,7 @@ bool sync_all(const std::vector<File*>& files) {
             all = on_it >= 0 && sync_file_system(status.st_dev, on_it) && all;
         }
     }
-    all = sync_together(directories, true) && all;
+    all = sync_together(to_sync, true) && all;
     for (const int held : found) {
         ::close(held);
     }

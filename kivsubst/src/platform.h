@@ -1,7 +1,9 @@
 /* SPDX-License-Identifier: Zlib */
 // The operating-system services that the substitution needs: files by
-// descriptor, file status and times, names and directories. Each platform
-// implements them in its own file; the build picks one.
+// descriptor, file status and times, names and directories, and a batch's
+// syncs. Each platform implements them in its own files, three pairs of
+// NAME_posix.cpp and NAME_win32.cpp (platform, directory, durability); the
+// build picks one of each pair.
 #ifndef KIVSUBST_PLATFORM_H
 #define KIVSUBST_PLATFORM_H
 
@@ -62,9 +64,13 @@ std::optional<Path> environment(const char* name);
 // Whether something exists at `path` (following links).
 bool exists(const Path& path);
 
-// The system's words for the last error of the calling thread (errno on
-// POSIX, GetLastError on Windows), in the ANSI code page on Windows.
-std::string last_error();
+// The error number of the last call that failed on the calling thread
+// (errno on POSIX, GetLastError on Windows), as kivcopy's core has it: take
+// it right after the call that failed, before anything else can change it.
+int last_error();
+// The system's words for an error number from last_error(), in the ANSI
+// code page on Windows.
+std::string describe(int error);
 
 // Whether a file being overwritten with a shorter result is cut to its new
 // length before the first byte is written: where cutting can be refused
@@ -103,11 +109,11 @@ enum class KernelCopy { copied, failed, unsupported };
 // transfers, and report any failure.
 class File {
 public:
-    // What is known of the file's directory entry, which sync_all makes
+    // What is known of the file's directory entry, which make_durable makes
     // durable with the file: nothing (a handle taken over, a file created
-    // by its path), that it was there before the file was opened (nothing
-    // to make durable), or that a Directory made it, which sync_all then
-    // syncs (POSIX).
+    // by its path: make_durable finds its directory), that it was there
+    // before the file was opened (nothing to make durable), or that a
+    // Directory made it (that Directory is synced with the batch).
     enum class Entry { unknown, existing, made_by_directory };
 
     File() = default;
@@ -199,14 +205,18 @@ private:
     std::optional<FileTimes> times_at_open_;
 };
 
+class Directory;
+
 // Makes durable everything written to `files`, their times and their new
-// directory entries, and every entry that a Directory still open made or
-// removed since it was last synced, waiting for nothing else: on POSIX the
-// disk is first asked to write every file at once, then each file is synced
-// and each directory with changed entries once; where a directory cannot
-// be synced itself, the file system holding it is. On Windows each file is
-// flushed. False if a sync failed.
-bool sync_all(const std::vector<File*>& files);
+// directory entries, and the entries created or removed in `directories`
+// (those whose has_unsynced_entries() says so), waiting for nothing else:
+// on POSIX the disk is first asked to write every file at once, then each
+// file is synced and each directory with changed entries once; where a
+// directory cannot be synced itself, the file system holding it is. On
+// Windows each file is flushed. Each directory counts as synced afterwards,
+// whatever the outcome. False if a sync failed. Only a Batch calls it: it
+// is how a batch's steps become durable together.
+bool make_durable(const std::vector<File*>& files, const std::vector<Directory*>& directories);
 
 // How a name in a directory stands: free (certainly absent), taken (it
 // exists, or its check is refused for lack of access), or unchecked (the
@@ -252,6 +262,10 @@ public:
     // `file` is synced instead.
     bool sync_entry(File& file);
     bool remove(const Path& name);
+    // Whether a name was created or removed here since the directory was
+    // last synced: the batch that holds it then syncs it with its files.
+    bool has_unsynced_entries() const { return unsynced_entries_; }
+    void entries_synced() { unsynced_entries_ = false; }
     // The handle, for the platform layer's own use (POSIX).
     NativeHandle handle() const { return handle_; }
     bool is_readable() const { return readable_; }
@@ -263,6 +277,7 @@ private:
     bool open_ = false;
     bool owned_ = true;      // the handle is this object's to close
     int error_ = 0;          // why it could not be opened: what creating a name in it says
+    bool unsynced_entries_ = false;  // see has_unsynced_entries()
 };
 
 }  // namespace kivsubst::platform

@@ -105,8 +105,12 @@ bool exists(const Path& path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
-std::string last_error() {
-    return std::strerror(errno);
+int last_error() {
+    return errno;
+}
+
+std::string describe(int error) {
+    return std::strerror(error);
 }
 
 File File::open_for_reading(const Path& path) {

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Zlib
-// Win32 services for the substitution. Every path is UTF-16 and goes to
-// the system's wide functions in the form that reaches it whatever its
-// length (kivcommon::system_path).
+// Win32 services for the substitution: files, names and the environment;
+// directories in directory_win32.cpp, a batch's syncs in
+// durability_win32.cpp. Every path is UTF-16 and goes to the system's wide
+// functions in the form that reaches it whatever its length
+// (kivcommon::system_path).
 #include "platform.h"
 
 #include <windows.h>
@@ -106,18 +108,12 @@ std::optional<Path> environment(const char* name) {
     return value;
 }
 
-std::string last_error() {
-    return kivcommon::error_text(::GetLastError());
+int last_error() {
+    return static_cast<int>(::GetLastError());
 }
 
-// Windows has no sync of a whole volume for an unprivileged program: each
-// file is flushed, which writes its data and the metadata NTFS logs.
-bool sync_all(const std::vector<File*>& files) {
-    bool all = true;
-    for (File* file : files) {
-        all = file->sync() && all;
-    }
-    return all;
+std::string describe(int error) {
+    return kivcommon::error_text(static_cast<DWORD>(error));
 }
 
 bool exists(const Path& path) {
@@ -251,74 +247,6 @@ bool File::sync() {
 
 bool File::close() {
     return !std::exchange(open_, false) || ::CloseHandle(handle_) != 0;
-}
-
-// Windows holds the directory by its name: CreateFile takes no directory
-// handle to create or open names relative to. CREATE_NEW and the identity
-// check of the write-back still keep a planted or swapped name from being
-// written through.
-Directory::~Directory() = default;
-Directory::Directory(Directory&& other) noexcept = default;
-Directory& Directory::operator=(Directory&& other) noexcept = default;
-
-Directory Directory::open(const Path& path) {
-    Directory directory;
-    directory.path_ = path;
-    DWORD attributes = ::GetFileAttributesW(system_path(path.empty() ? L"." : path).c_str());
-    directory.open_ =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    directory.error_ = directory.open_                          ? 0
-                       : attributes == INVALID_FILE_ATTRIBUTES ? static_cast<int>(::GetLastError())
-                                                               : ERROR_DIRECTORY;
-    return directory;
-}
-
-Directory Directory::held(NativeHandle, const Path& path, bool) {
-    return open(path);
-}
-
-NameState Directory::check(const Path& name) const {
-    if (!open_) {
-        return NameState::unchecked;
-    }
-    if (::GetFileAttributesW(system_path(path_of(name)).c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return NameState::taken;
-    }
-    switch (::GetLastError()) {
-        case ERROR_FILE_NOT_FOUND:
-            return NameState::free;
-        case ERROR_ACCESS_DENIED:
-            return NameState::taken;
-        default:
-            return NameState::unchecked;
-    }
-}
-
-File Directory::create_new(const Path& name, Creation& outcome) {
-    if (!open_) {
-        outcome = Creation::failed;
-        ::SetLastError(static_cast<DWORD>(error_));  // why the directory is not there
-        return File();
-    }
-    return File::create_new(path_of(name), outcome);
-}
-
-File Directory::open_for_reading(const Path& name, Links) {
-    return File::open_for_reading(path_of(name));
-}
-
-File Directory::open_for_overwriting(const Path& name, Links) {
-    return File::open_for_overwriting(path_of(name));
-}
-
-// Directory entries cannot be flushed through a handle here; NTFS logs them
-// in its journal.
-bool Directory::sync_entry(File&) {
-    return true;
-}
-
-bool Directory::remove(const Path& name) {
-    return ::DeleteFileW(system_path(path_of(name)).c_str()) != 0;
 }
 
 }  // namespace kivsubst::platform

@@ -98,25 +98,25 @@ public:
     // Opens the file for the write-back, but only if it is still the very
     // file that was read: a file swapped for another, or for a link to
     // another, between the scan and the write-back is never written.
-    // `reason` says why when no file is returned, and the outcome whether
+    // `why` says why when no file is returned, and the outcome whether
     // the name no longer stands for the file read or that file refused.
-    File open_same_for_overwriting(const platform::FileIdentity& read, std::string& reason,
+    File open_same_for_overwriting(const platform::FileIdentity& read, Failure& why,
                                    Reopening& outcome) {
         File file = directory_ != nullptr ? directory_->open_for_overwriting(name_, links_)
                                           : File::open_for_overwriting(name_);
         if (!file.is_open()) {
-            reason = platform::last_error();
+            why.because(platform::last_error());
             outcome = still_holds(read) ? Reopening::refused : Reopening::gone;
             return File();
         }
         std::optional<platform::FileStatus> opened = file.status();
         if (!opened) {
-            reason = platform::last_error();
+            why.because(platform::last_error());
             outcome = Reopening::refused;
             return File();
         }
         if (!(opened->identity == read)) {
-            reason = "it is no longer the file that was read";
+            why.because("it is no longer the file that was read");
             outcome = Reopening::another_file;
             return File();
         }
@@ -194,12 +194,19 @@ Substitution::~Substitution() = default;
 Substitution::Substitution(Substitution&&) noexcept = default;
 Substitution& Substitution::operator=(Substitution&&) noexcept = default;
 
-// Records why the step failed: `reason` is the system's words for the
-// error of the call that failed, taken right after it failed, before the
-// library's line is printed (printing may change the error).
-int Substitution::fail(Failure::Step step, std::string reason, int code) {
+// Records why the step failed: `error` is the error number of the call
+// that failed, which the caller took right after it failed, before the
+// library's line (`code`'s, printed as the argument is made) could change
+// it; or our own words, where no system call failed.
+int Substitution::fail(Failure::Step step, int error, int code) {
     failure_.step = step;
-    failure_.reason = std::move(reason);
+    failure_.because(error);
+    return code;
+}
+
+int Substitution::fail(Failure::Step step, std::string note, int code) {
+    failure_.step = step;
+    failure_.because(std::move(note));
     return code;
 }
 
@@ -209,23 +216,24 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     State& state = *state_;
     std::optional<Path> name = tempname::next_free_name(state.directory);
     if (!name) {
+        const int error = platform::last_error();
         failure_.temporary = state.directory.path();
-        return fail(Failure::Step::temporary_name, platform::last_error(), report::no_temp_name());
+        return fail(Failure::Step::temporary_name, error, report::no_temp_name());
     }
     state.name = std::move(*name);
 
     state.input = state.target->open_for_reading();
     if (!state.input.is_open()) {
-        std::string reason = platform::last_error();
-        return fail(Failure::Step::open_file, std::move(reason), report::cannot_open(path_));
+        const int error = platform::last_error();
+        return fail(Failure::Step::open_file, error, report::cannot_open(path_));
     }
     // The file's length, identity and times, and what a write may strip
     // from it, are all taken from the file that was opened, before anything
     // is written.
     std::optional<platform::FileStatus> status = state.input.status();
     if (!status) {
-        std::string reason = platform::last_error();
-        return fail(Failure::Step::open_file, std::move(reason), report::cannot_open(path_));
+        const int error = platform::last_error();
+        return fail(Failure::Step::open_file, error, report::cannot_open(path_));
     }
     if (state.expected && !(status->identity == *state.expected)) {
         return fail(Failure::Step::open_file, "it is no longer the file that was checked",
@@ -235,10 +243,10 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     state.privileges = state.input.privileges(state.status);
 
     File created = create_temporary(state.directory, state.name);
-    std::string create_error = created.is_open() ? std::string() : platform::last_error();
+    const int create_error = created.is_open() ? 0 : platform::last_error();
     failure_.temporary = state.directory.path_of(state.name);
     if (!created.is_open()) {
-        return fail(Failure::Step::create_temporary, std::move(create_error),
+        return fail(Failure::Step::create_temporary, create_error,
                     report::cannot_open_temp(failure_.temporary));
     }
     state.temporary.emplace(state.directory, state.name, std::move(created));
@@ -253,16 +261,16 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     state.scanned = state.scanner->run(state.input, state.status.length, state.temporary->file());
     if (state.scanned.kind != ScanOutcome::Kind::complete) {
         // the temporary file goes; the file is untouched
-        std::string reason = platform::last_error();
-        return fail(Failure::Step::write_temporary, std::move(reason), report::copy_error());
+        const int error = platform::last_error();
+        return fail(Failure::Step::write_temporary, error, report::copy_error());
     }
     return 0;
 }
 
 int Substitution::make_temporary_durable() {
     if (!state_->temporary->make_durable()) {
-        std::string reason = platform::last_error();
-        return fail(Failure::Step::write_temporary, std::move(reason), report::copy_error());
+        const int error = platform::last_error();
+        return fail(Failure::Step::write_temporary, error, report::copy_error());
     }
     return 0;
 }
@@ -274,11 +282,11 @@ int Substitution::write_back(Durability durability) {
     // inode, so no file made at the name meanwhile can carry its number and
     // pass for it.
     failure_.step = Failure::Step::write_back;
-    failure_.reason = "it is the temporary file itself";
+    failure_.because("it is the temporary file itself");
     Reopening reopening = Reopening::refused;
     if (state.held || state.directory.path_of(state.name) != path_) {
         state.written = state.target->open_same_for_overwriting(state.status.identity,
-                                                                failure_.reason, reopening);
+                                                                failure_, reopening);
     }
     state.input.close();
     if (state.expected && (reopening == Reopening::gone || reopening == Reopening::another_file)) {
@@ -289,7 +297,7 @@ int Substitution::write_back(Durability durability) {
                               state.privileges, state.scanner->block(),
                               state.scanner->block_size(), durability == Durability::now)) {
         if (state.written.is_open()) {
-            failure_.reason = platform::last_error();
+            failure_.because(platform::last_error());
         }
         state.temporary->keep();  // it holds the complete result
         failure_.temporary_kept = true;
@@ -308,7 +316,7 @@ int Substitution::not_the_checked_file(bool another_file) {
     state_->temporary->remove();
     failure_.step = Failure::Step::open_file;
     if (another_file) {
-        failure_.reason = "it is no longer the file that was checked";
+        failure_.because("it is no longer the file that was checked");
     }
     return report::cannot_open(path_);
 }
@@ -370,6 +378,10 @@ void Substitution::keep_temporary() {
 
 platform::File& Substitution::written() {
     return state_->written;
+}
+
+platform::Directory* Substitution::temporary_directory() {
+    return state_ ? &state_->directory : nullptr;
 }
 
 int Substitution::result() const {

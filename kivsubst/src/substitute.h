@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: Zlib */
 // One substitution, from the temporary name to the restored times, as the
-// library's export makes it; and the same steps one at a time, so that a
-// front end patching many files can share the syncs that make them durable.
+// library's export makes it; and the same steps one at a time, for a front
+// end that patches one file, and for a batch (batch.h), which shares the
+// syncs that make many files durable.
 #ifndef KIVSUBST_SUBSTITUTE_H
 #define KIVSUBST_SUBSTITUTE_H
 
@@ -31,9 +32,22 @@ struct Failure {
         write_back,        // the result could not be written over the file (7)
     };
     Step step = Step::open_file;
-    std::string reason;    // the system's words, where it gave any
+    // The system's error number, taken right after the call that failed,
+    // before anything else could change it; described only when told.
+    int error = 0;
+    // Our own words, where the reason is no system call's failure: they
+    // stand instead of the error number's.
+    std::string note;
     Path temporary;        // the temporary file, or its directory for temporary_name
     bool temporary_kept = false;  // it holds the complete result
+
+    // Why, in words: the note, else the system's words for the error.
+    std::string reason() const { return note.empty() ? platform::describe(error) : note; }
+    void because(int system_error) {
+        error = system_error;
+        note.clear();
+    }
+    void because(std::string words) { note = std::move(words); }
 };
 
 // A file named by a directory that the caller holds and a name in it, as a
@@ -51,7 +65,7 @@ struct FileAt {
 };
 
 // When the writes of a step are made durable: by the step itself, or by the
-// caller, who syncs many files at once before the next step.
+// batch, which syncs many files at once before the next step.
 enum class Durability { now, by_caller };
 
 // One file's substitution, step by step. Each step that fails prints the
@@ -96,20 +110,24 @@ public:
     platform::File& input();
     std::uint64_t replacements() const;
     const platform::FileStatus& status() const;
-    // After prepare(): the temporary file, for the caller to sync with
+    // After prepare(): the temporary file, for a batch to sync with
     // others; keep_temporary() leaves it in place, holding the result, when
-    // a sync that the caller owed it failed.
+    // a sync that the batch owed it failed.
     platform::File& temporary();
     void keep_temporary();
     // After write_back(): the file written.
     platform::File& written();
+    // Once prepare() has begun: the directory where the temporary file is
+    // made and deleted, for a batch to sync its entries; none before.
+    platform::Directory* temporary_directory();
     // 0 if something was replaced, else 1.
     int result() const;
     const Failure& failure() const { return failure_; }
 
 private:
     struct State;
-    int fail(Failure::Step step, std::string reason, int code);
+    int fail(Failure::Step step, int error, int code);
+    int fail(Failure::Step step, std::string note, int code);
     int not_the_checked_file(bool another_file);
 
     Path path_;

@@ -232,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(Substitution, PowerLoss, ::testing::ValuesIn(scenarios)
 // temporary file; and every one of the batch's syncs is needed.
 class PowerLossManyFiles : public kivtest::WorkDirTest {
 protected:
-    void record(bool tmp_set, bool backup = false) {
+    void record(Tmp tmp, bool backup = false) {
         const std::string pattern = "{{install-dir}}";
         const std::string replacement = "/opt/products/installer-test";
         std::vector<std::string> arguments = {"--", pattern, replacement};
@@ -250,13 +250,62 @@ protected:
             arguments.push_back(path(name));
         }
         kivtest::make_directory(path("tmp"));
-        const kivtest::ProgramRun run = kivtest::run_program(
-            KIVSUBST_CLI_PATH, arguments,
-            {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
-             "KIV_TRANSFER_LIMIT=0", tmp_set ? "TMP=" + path("tmp") : "TMP"});
+        std::vector<std::string> environment = {"KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+                                                "KIV_TRANSFER_LIMIT=0",
+                                                tmp == Tmp::unset ? "TMP" : "TMP=" + path("tmp")};
+        kivtest::ProgramRun run;
+        if (tmp == Tmp::write_only) {
+            ::chmod(path("tmp").c_str(), 0333);
+        }
+        if (tmp == Tmp::write_only && ::geteuid() == 0) {
+            run = run_as_nobody(arguments, environment);
+        } else {
+            environment.push_back("LD_PRELOAD=" KIV_KILLPOINT_PATH);
+            run = kivtest::run_program(KIVSUBST_CLI_PATH, arguments, environment);
+        }
+        ::chmod(path("tmp").c_str(), 0755);
         ASSERT_EQ(run.exit_status, 0) << run.err;
         log_ = kivcrash::read_oplog(path("oplog"));
         ASSERT_FALSE(log_.empty()) << "the recorder wrote nothing";
+    }
+
+    // Root reads any directory, so a TMP that may be written but not read
+    // needs the front end run as another user, who owns the files; the
+    // front end and the recorder are copied where that user may run them.
+    kivtest::ProgramRun run_as_nobody(const std::vector<std::string>& arguments,
+                                      std::vector<std::string> environment) {
+        const struct passwd* nobody = ::getpwnam("nobody");
+        if (nobody == nullptr) {
+            ADD_FAILURE() << "there is no user named nobody";
+            return {};
+        }
+        for (const kivcrash::WatchedFile& file : promise_.files) {
+            if (::chown(path(file.name).c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+                ADD_FAILURE() << "cannot hand '" << file.name << "' to the user nobody";
+                return {};
+            }
+        }
+        const std::string programs = path("programs");
+        kivtest::make_directory(programs);
+        const std::string front_end = programs + "/kivsubst";
+        const std::string recorder = programs + "/killpoint.so";
+        std::filesystem::copy_file(KIVSUBST_CLI_PATH, front_end);
+        std::filesystem::copy_file(KIV_KILLPOINT_PATH, recorder);
+        environment.push_back("LD_PRELOAD=" + recorder);
+        // The front end runs from a child that is nobody: its exit status
+        // comes back as the child's, its complaints go to the test's log.
+        kivtest::ProgramRun run;
+        std::string why_not;
+        run.exit_status = kivtest::run_as_nobody(
+            [&] {
+                const kivtest::ProgramRun inner =
+                    kivtest::run_program(front_end, arguments, environment);
+                std::fputs(inner.err.c_str(), stderr);
+                return inner.exit_status;
+            },
+            why_not);
+        EXPECT_TRUE(why_not.empty()) << why_not;
+        return run;
     }
 
     std::vector<Op> log_;
@@ -267,7 +316,7 @@ TEST_F(PowerLossManyFiles, NoCrashStateLosesAFileAndEverySyncIsNeeded) {
     for (const bool tmp_set : {true, false}) {
         SCOPED_TRACE(tmp_set ? "TMP set" : "TMP unset");
         promise_ = {};
-        ASSERT_NO_FATAL_FAILURE(record(tmp_set));
+        ASSERT_NO_FATAL_FAILURE(record(tmp_set ? Tmp::set : Tmp::unset));
         const Exploration result = kivcrash::explore(log_, promise_);
         std::printf("many files, TMP %s: %zu operations, %s\n", tmp_set ? "set" : "unset",
                     log_.size(), summary(result).c_str());
@@ -333,7 +382,7 @@ TEST_F(PowerLossManyFiles, NoCrashStateLosesAFileAndEverySyncIsNeeded) {
 // temporary files' directory: the batch finds their directory and syncs it
 // with the temporary files, before any file is written back.
 TEST_F(PowerLossManyFiles, BackupsAreDurableBeforeAnyFileIsWrittenBack) {
-    ASSERT_NO_FATAL_FAILURE(record(true, true));
+    ASSERT_NO_FATAL_FAILURE(record(Tmp::set, true));
     const Exploration result = kivcrash::explore(log_, promise_);
     EXPECT_EQ(result.violations, 0u) << summary(result);
     std::size_t first_write_back = log_.size();
@@ -366,6 +415,32 @@ TEST_F(PowerLossManyFiles, BackupsAreDurableBeforeAnyFileIsWrittenBack) {
     EXPECT_EQ(backups, promise_.files.size()) << "not every file got a backup";
     EXPECT_EQ(backups_synced, backups) << "a backup's data were not synced";
     EXPECT_TRUE(directory_synced) << "the backups' entries were left unsynced";
+}
+
+// A TMP that may be written but not read cannot be synced itself: the batch
+// syncs the file system that holds it instead (syncfs), once after the
+// temporary files are written. Every crash state keeps each file whole, and
+// without that sync the temporary files' entries may be lost while their
+// files are being overwritten. The temporary files' own fsyncs before it are
+// covered by it, so it is the one sync that this case adds to the others'.
+TEST_F(PowerLossManyFiles, AWriteOnlyTmpIsMadeDurableBySyncingItsFileSystem) {
+    ASSERT_NO_FATAL_FAILURE(record(Tmp::write_only));
+    const Exploration result = kivcrash::explore(log_, promise_);
+    std::printf("many files, TMP write-only: %zu operations, %s\n", log_.size(),
+                summary(result).c_str());
+    EXPECT_EQ(result.violations, 0u) << summary(result);
+    std::size_t file_system_syncs = 0;
+    for (std::size_t i = 0; i < log_.size(); ++i) {
+        if (log_[i].kind != kivcrash::OpKind::syncfs) {
+            continue;
+        }
+        ++file_system_syncs;
+        std::vector<Op> without = log_;
+        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+        EXPECT_GT(kivcrash::explore(without, promise_).violations, 0u)
+            << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
+    }
+    EXPECT_GE(file_system_syncs, 1u) << "the write-only TMP was not the syncfs path";
 }
 #endif
 

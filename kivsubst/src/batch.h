@@ -1,0 +1,88 @@
+/* SPDX-License-Identifier: Zlib */
+// Many substitutions made durable together: the one way to patch several
+// files with shared syncs. A batch owns its files' substitutions, and with
+// them the directories whose entries they change, and takes its steps in
+// the order that keeps every file whole across a power cut.
+#ifndef KIVSUBST_BATCH_H
+#define KIVSUBST_BATCH_H
+
+#include <cstddef>
+#include <vector>
+
+#include "platform.h"
+#include "scan.h"
+#include "substitute.h"
+
+namespace kivsubst {
+
+// What a batch tells its caller about each file as it goes, the file named
+// by its place in the order the files were added. Each failure has printed
+// the library's line already; the substitution's failure() says why.
+class BatchEvents {
+public:
+    // The file could not be read into its temporary file (prepare failed).
+    virtual void not_scanned(std::size_t file, const Substitution& substitution, int code) = 0;
+    // The file was read and its result is in its temporary file, not yet
+    // durable. The caller may keep a copy of the file as it was read (a
+    // backup) and hand it over in `companion`, which the batch then makes
+    // durable with the temporary files. False leaves the file out of the
+    // batch, its temporary file removed; the caller has told why.
+    virtual bool scanned(std::size_t file, Substitution& substitution,
+                         platform::File& companion) = 0;
+    // A later step failed: the temporary file or its companion could not
+    // be made durable, or the file could not be written back.
+    virtual void failed(std::size_t file, const Substitution& substitution, int code) = 0;
+    // The file holds its new content and its times, durably, and its
+    // temporary file is gone.
+    virtual void patched(std::size_t file, const Substitution& substitution) = 0;
+
+protected:
+    ~BatchEvents() = default;
+};
+
+// The steps, for all files at once: every file is read into its temporary
+// file (and its backup made), then all of them are made durable together,
+// with the directories where they were made; every file is written back
+// and given its times, then all are made durable together; then the
+// temporary files go, and one more sync of their directories makes that
+// durable. Each file still passes from its old content, through a durable
+// temporary file holding the new, to its new content. A sync of the whole
+// lot that fails is no loss yet: each file then syncs on its own, or fails
+// alone, its temporary file kept where it holds the only durable result.
+class Batch {
+public:
+    Batch() = default;
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    // Adds a file; the first one added is file 0 in the events.
+    void add(FileAt file);
+    bool empty() const { return members_.empty(); }
+
+    // Patches every file added with `scanner`, which serves them in turn,
+    // telling `events` how each went. A batch runs once.
+    void run(Scanner& scanner, BatchEvents& events);
+
+private:
+    struct Member {
+        std::size_t file;  // its place among the files added
+        Substitution substitution;
+        platform::File companion;  // the caller's copy, synced with the temporary files
+    };
+
+    void scan_all(Scanner& scanner, BatchEvents& events, std::vector<bool>& failed);
+    void make_temporaries_durable(BatchEvents& events, std::vector<bool>& failed);
+    void drop(const std::vector<bool>& failed);
+    bool write_all_back(BatchEvents& events, std::vector<bool>& failed);
+    void remove_temporaries(BatchEvents& events, const std::vector<bool>& failed,
+                            bool written_durable);
+    // The directories of the batch's substitutions, for make_durable to
+    // sync those whose entries changed.
+    std::vector<platform::Directory*> directories();
+
+    std::vector<Member> members_;
+};
+
+}  // namespace kivsubst
+
+#endif

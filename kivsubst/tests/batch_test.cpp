@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: Zlib
+// A batch of substitutions: every file patched and told in the order it
+// was added, a file that fails or that its caller turns away left out
+// without harm to the others, and no temporary file left behind; and the
+// directory's own note of the entries a batch must sync.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch.h"
+#include "internal_fixtures.h"
+#include "kivsubst.h"
+#include "kivtest/system.h"
+
+namespace {
+
+using kivsubst::Batch;
+using kivsubst::BatchEvents;
+using kivsubst::Substitution;
+using kivsubst::platform::Creation;
+using kivsubst::platform::Directory;
+using kivsubst::platform::File;
+using kivtest::native;
+
+// Writes down every event as "what:file", and the failures' reasons.
+class Recorder final : public BatchEvents {
+public:
+    void not_scanned(std::size_t file, const Substitution& substitution, int code) override {
+        told.push_back("not scanned:" + std::to_string(file) + " (" + std::to_string(code) + ")");
+        reasons.push_back(substitution.failure().reason());
+        errors.push_back(substitution.failure().error);
+    }
+    bool scanned(std::size_t file, Substitution&, File&) override {
+        told.push_back("scanned:" + std::to_string(file));
+        return file != turned_away;
+    }
+    void failed(std::size_t file, const Substitution&, int code) override {
+        told.push_back("failed:" + std::to_string(file) + " (" + std::to_string(code) + ")");
+    }
+    void patched(std::size_t file, const Substitution& substitution) override {
+        told.push_back("patched:" + std::to_string(file) + " (" +
+                       std::to_string(substitution.result()) + ")");
+    }
+
+    std::size_t turned_away = SIZE_MAX;
+    std::vector<std::string> told;
+    std::vector<std::string> reasons;
+    std::vector<int> errors;
+};
+
+class BatchOfFiles : public kivtest::WorkDirTest {
+protected:
+    void SetUp() override {
+        WorkDirTest::SetUp();
+        kivtest::make_directory(path("tmp"));
+        tmp_.emplace("TMP", path("tmp"));
+    }
+
+    // Adds the file `name` of the work directory to the batch.
+    void add(const std::string& name) {
+        kivsubst::FileAt file;
+        file.directory = Directory::open(native(dir() + "/"));
+        file.name = native(name);
+        file.shown = native(path(name));
+        batch_.add(std::move(file));
+    }
+
+    void run() {
+        kivsubst::Scanner scanner(bytes_of(pattern_), bytes_of(replacement_), 4096);
+        batch_.run(scanner, events_);
+    }
+
+    static kivsubst::Bytes bytes_of(const std::string& text) {
+        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+    }
+
+    bool tmp_is_empty() const { return std::filesystem::is_empty(path("tmp")); }
+
+    const std::string pattern_ = "old";
+    const std::string replacement_ = "newer";
+    std::optional<kivtest::ScopedEnvironment> tmp_;
+    Batch batch_;
+    Recorder events_;
+};
+
+TEST_F(BatchOfFiles, PatchesEveryFileAndTellsEachInTheOrderItWasAdded) {
+    kivtest::write_file(path("a"), "old and old");
+    kivtest::write_file(path("b"), "nothing here");
+    kivtest::write_file(path("c"), "an old one");
+    add("a");
+    add("b");
+    add("c");
+    run();
+    EXPECT_EQ(kivtest::read_file(path("a")), "newer and newer");
+    EXPECT_EQ(kivtest::read_file(path("b")), "nothing here");
+    EXPECT_EQ(kivtest::read_file(path("c")), "an newer one");
+    EXPECT_EQ(events_.told,
+              (std::vector<std::string>{"scanned:0", "scanned:1", "scanned:2", "patched:0 (0)",
+                                        "patched:1 (1)", "patched:2 (0)"}));
+    EXPECT_TRUE(tmp_is_empty());
+}
+
+TEST_F(BatchOfFiles, LeavesAFileItsCallerTurnsAwayUnchangedAndRemovesItsTemporaryFile) {
+    kivtest::write_file(path("a"), "old");
+    kivtest::write_file(path("b"), "old");
+    add("a");
+    add("b");
+    events_.turned_away = 0;
+    run();
+    EXPECT_EQ(kivtest::read_file(path("a")), "old");
+    EXPECT_EQ(kivtest::read_file(path("b")), "newer");
+    EXPECT_EQ(events_.told,
+              (std::vector<std::string>{"scanned:0", "scanned:1", "patched:1 (0)"}));
+    EXPECT_TRUE(tmp_is_empty());
+}
+
+// The reason is the system's words for the error number taken when the
+// open failed, not for whatever printing the library's line left behind.
+TEST_F(BatchOfFiles, TellsAFileThatCannotBeOpenedWithItsErrorAndPatchesTheOthers) {
+    kivtest::write_file(path("b"), "old");
+    add("missing");
+    add("b");
+    run();
+    EXPECT_EQ(kivtest::read_file(path("b")), "newer");
+    EXPECT_EQ(events_.told, (std::vector<std::string>{
+                                "not scanned:0 (" + std::to_string(KIVSUBST_CANNOT_OPEN) + ")",
+                                "scanned:1", "patched:1 (0)"}));
+    ASSERT_EQ(events_.errors.size(), 1u);
+    EXPECT_NE(events_.errors[0], 0);
+    EXPECT_EQ(events_.reasons[0], kivsubst::platform::describe(events_.errors[0]));
+    EXPECT_TRUE(tmp_is_empty());
+}
+
+class DirectoryEntries : public kivtest::WorkDirTest {};
+
+TEST_F(DirectoryEntries, AreNotedAsUnsyncedFromACreationOrRemovalUntilTheDirectoryIsSynced) {
+    Directory directory = Directory::open(native(dir() + "/"));
+    EXPECT_FALSE(directory.has_unsynced_entries());
+    Creation outcome = Creation::failed;
+    File created = directory.create_new(native("new"), outcome);
+    ASSERT_TRUE(created.is_open());
+    EXPECT_TRUE(directory.has_unsynced_entries());
+    Directory moved = std::move(directory);
+    EXPECT_TRUE(moved.has_unsynced_entries()) << "the note went with the move";
+    ASSERT_TRUE(moved.sync_entry(created));
+    EXPECT_FALSE(moved.has_unsynced_entries());
+    created.close();
+    ASSERT_TRUE(moved.remove(native("new")));
+    EXPECT_TRUE(moved.has_unsynced_entries());
+}
+
+}  // namespace
