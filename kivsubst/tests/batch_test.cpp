@@ -22,10 +22,8 @@ namespace {
 using kivsubst::Batch;
 using kivsubst::BatchEvents;
 using kivsubst::Substitution;
-using kivsubst::platform::Creation;
-using kivsubst::platform::Directory;
-using kivsubst::platform::File;
 using kivtest::native;
+namespace platform = kivsubst::platform;
 
 // Writes down every event as "what:file", and the failures' reasons.
 class Recorder final : public BatchEvents {
@@ -35,7 +33,7 @@ public:
         reasons.push_back(substitution.failure().reason());
         errors.push_back(substitution.failure().error);
     }
-    bool scanned(std::size_t file, Substitution&, File&) override {
+    bool scanned(std::size_t file, Substitution&, platform::File&) override {
         told.push_back("scanned:" + std::to_string(file));
         return file != turned_away;
     }
@@ -64,7 +62,7 @@ protected:
     // Adds the file `name` of the work directory to the batch.
     void add(const std::string& name) {
         kivsubst::FileAt file;
-        file.directory = Directory::open(native(dir() + "/"));
+        file.directory = platform::Directory::open(native(dir() + "/"));
         file.name = native(name);
         file.shown = native(path(name));
         batch_.add(std::move(file));
@@ -139,13 +137,13 @@ TEST_F(BatchOfFiles, TellsAFileThatCannotBeOpenedWithItsErrorAndPatchesTheOthers
 class DirectoryEntries : public kivtest::WorkDirTest {};
 
 TEST_F(DirectoryEntries, AreNotedAsUnsyncedFromACreationOrRemovalUntilTheDirectoryIsSynced) {
-    Directory directory = Directory::open(native(dir() + "/"));
+    platform::Directory directory = platform::Directory::open(native(dir() + "/"));
     EXPECT_FALSE(directory.has_unsynced_entries());
-    Creation outcome = Creation::failed;
-    File created = directory.create_new(native("new"), outcome);
+    platform::Creation outcome = platform::Creation::failed;
+    platform::File created = directory.create_new(native("new"), outcome);
     ASSERT_TRUE(created.is_open());
     EXPECT_TRUE(directory.has_unsynced_entries());
-    Directory moved = std::move(directory);
+    platform::Directory moved = std::move(directory);
     EXPECT_TRUE(moved.has_unsynced_entries()) << "the note went with the move";
     ASSERT_TRUE(moved.sync_entry(created));
     EXPECT_FALSE(moved.has_unsynced_entries());
