@@ -623,6 +623,29 @@ MATCH_LABELS = {
 }
 
 
+def take_turns(bench, tools, command_of, label, judge, shown=lambda run: run.us):
+    """Each of `tools` once a round, from the restored original, each round
+    started by the next tool, so that none always runs first; the first
+    round's runs are judged by `judge(tool, run)`. Returns the tallies."""
+    s = bench.settings
+    tallies = {tool: Tally() for tool in tools}
+    for run_number in range(1, s.runs + 1):
+        line = ""
+        for k in range(len(tools)):
+            tool = tools[(k + run_number - 1) % len(tools)]
+            tally = tallies[tool]
+            restore(bench)
+            run = timed(bench, ["timeout", "-k", "5", str(s.cap_s)] + command_of(bench, tool))
+            tally.times.append(run.us)
+            tally.cpu_times.append(run.cpu_us)
+            tally.peak = max(tally.peak, run.rss_kib)
+            if run_number == 1:
+                tally.result = judge(tool, run)
+            line += " %s %s" % (tool, fmt_s(shown(run)))
+        progress("%s: run %d/%d:%s" % (label, run_number, s.runs, line))
+    return tallies
+
+
 def matching_command(bench, tool):
     """One tool's command line for the case with -i and -w. The exact ones
     are given the needle as planted, the others in small letters."""
@@ -672,22 +695,11 @@ def measure_matching(bench):
         count = make_file(bench, "orig", size, bench.path("pattern"), spacing)
         make_file(bench, "expected", size, bench.path("replacement"), spacing)
         os.sync()
-        tallies = {tool: Tally() for tool in MATCH_TOOLS}
-        for run_number in range(1, s.runs + 1):
-            line = ""
-            for k in range(len(MATCH_TOOLS)):
-                tool = MATCH_TOOLS[(k + run_number - 1) % len(MATCH_TOOLS)]
-                tally = tallies[tool]
-                restore(bench)
-                run = timed(bench, ["timeout", "-k", "5", str(s.cap_s)] + matching_command(bench, tool))
-                tally.times.append(run.us)
-                tally.peak = max(tally.peak, run.rss_kib)
-                if run_number == 1:
-                    tally.result = (failure(bench, run) if run.rc != 0 else
-                                    "ok" if same_bytes(bench.path("case", "f"), bench.path("expected"))
-                                    else "wrong result")
-                line += " %s %s" % (tool, fmt_s(run.us))
-            progress("matching %s: run %d/%d:%s" % (density, run_number, s.runs, line))
+        expected = bench.path("expected")
+        tallies = take_turns(
+            bench, MATCH_TOOLS, matching_command, "matching %s" % density,
+            lambda tool, run: failure(bench, run) if run.rc != 0 else
+            "ok" if same_bytes(bench.path("case", "f"), expected) else "wrong result")
         exact_us = median_us(tallies["exact"].times)
         report.emit("### len 16, %s: %s, %s occurrences" % (density, where, count), "",
                     "| tool | median s | × exact | MB/s | max RSS MiB | runs | result |",
@@ -744,23 +756,13 @@ def measure_word_pairs(bench):
         expected.write(b"X" * (size // WORD_PAIRS))
     os.sync()
     outcome = {"exact": (0, bench.path("expected")), "w": (1, bench.path("orig"))}
-    tallies = {tool: Tally() for tool in WORD_PAIRS_TOOLS}
-    for run_number in range(1, s.runs + 1):
-        line = ""
-        for k in range(len(WORD_PAIRS_TOOLS)):
-            tool = WORD_PAIRS_TOOLS[(k + run_number - 1) % len(WORD_PAIRS_TOOLS)]
-            tally = tallies[tool]
-            restore(bench)
-            run = timed(bench, ["timeout", "-k", "5", str(s.cap_s)] + word_pairs_command(bench, tool))
-            tally.times.append(run.us)
-            tally.cpu_times.append(run.cpu_us)
-            if run_number == 1:
-                status, expected = outcome[tool]
-                tally.result = (failure(bench, run) if run.rc != status else
-                                "ok" if same_bytes(bench.path("case", "f"), expected)
-                                else "wrong result")
-            line += " %s %s" % (tool, fmt_s(run.cpu_us))
-        progress("matching, %d pairs: run %d/%d:%s" % (WORD_PAIRS, run_number, s.runs, line))
+    def judged(tool, run):
+        status, expected = outcome[tool]
+        return (failure(bench, run) if run.rc != status else
+                "ok" if same_bytes(bench.path("case", "f"), expected) else "wrong result")
+
+    tallies = take_turns(bench, WORD_PAIRS_TOOLS, word_pairs_command,
+                         "matching, %d pairs" % WORD_PAIRS, judged, lambda run: run.cpu_us)
     exact_cpu = median_us(tallies["exact"].cpu_times)
     for tool in WORD_PAIRS_TOOLS:
         tally = tallies[tool]
