@@ -1,9 +1,10 @@
 /* SPDX-License-Identifier: Zlib */
 /* kivcopy: copy one file for an installation program.
  *
- * The library exports KivCopyFile (and on Windows its wide twin,
- * KivCopyFileW) under its plain, undecorated name, so that an installer can
- * load the library and find the function by name. The library prints
+ * The library exports KivCopyFile and KivInstallFile (and on Windows their
+ * wide twins, KivCopyFileW and KivInstallFileW) under their plain,
+ * undecorated names, so that an installer can load the library and find
+ * each function by name. The library prints
  * nothing; every outcome is its result.
  */
 #ifndef KIVCOPY_H
@@ -142,6 +143,98 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFileW(const wchar_t *source, const wchar
    characters outside that code page (a user's name in another script, an
    emoji). Both forms reach paths longer than MAX_PATH (260 characters),
    plain or in \\?\ form.
+*/
+#endif
+
+/* Flags of KivInstallFile. */
+#define KIVINSTALL_REPLACE           1     /* an existing target may be replaced */
+#define KIVINSTALL_AT_RESTART        2     /* a target in use may be replaced at the next restart */
+
+/* Results of KivInstallFile beside KivCopyFile's. */
+#define KIVINSTALL_RESTART_NEEDED    1     /* the new file takes the target's place at the next restart */
+#define KIVINSTALL_IN_USE            (-5032) /* the target is in use; nothing changed */
+
+KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *target,
+                                                int32_t flags);
+/*
+   Installs a copy of `source` at `target` as an installer needs it: the
+   target holds the old file or the new one at every moment, never a part
+   of either and never nothing, even after the process is killed or the
+   power fails, and a target that another program uses is replaced all the
+   same (Windows), or at the next restart. KivCopyFile is unchanged beside it.
+
+   The new file is written whole beside the target, in the same folder,
+   under a hidden name (".NAME.kiv-new-" and 16 hex digits) that is created
+   exclusively, so nothing is ever written through a name someone planted;
+   then it takes the target's name by one rename. Its times are stamped as
+   KivCopyFile stamps a copy (both are the source's last-access time). It
+   takes the replaced target's mode (and, when the caller is root, its owner
+   and group; on Windows its hidden and system attributes), else the mode
+   that KivCopyFile gives a new file. A symbolic link at the target is
+   replaced by the new file, not written through. Paths are as KivCopyFile
+   takes them.
+
+   `flags`: KIVINSTALL_REPLACE (1) lets an existing target be replaced;
+   without it an existing target gives KIVCOPY_TARGET_EXISTS and nothing
+   changes, also when a file appears at the name while the call runs.
+   KIVINSTALL_AT_RESTART (2) lets a target that cannot be replaced now be
+   replaced at the next restart.
+
+   A target in use (Windows): if it can be renamed, as a running program or
+   a loaded DLL can, it is renamed aside (".NAME.kiv-old-" and 16 hex
+   digits), the new file takes its name, and the aside file is deleted now
+   if it is free, else at the next restart; where the system refuses to
+   queue that, a later call in the same folder deletes it once it is free.
+   The result is 0. A target that cannot be renamed either (held open
+   without delete sharing) is, with KIVINSTALL_AT_RESTART, replaced at the
+   next restart by the new file, which waits beside it under its hidden name
+   (MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), result 1;
+   without it the result is KIVINSTALL_IN_USE and nothing is left behind.
+
+   Before it returns 0 or 1 the call takes out of the restart entries
+   (PendingFileRenameOperations and PendingFileRenameOperations2) every pair
+   that an earlier run queued and that would undo this install: a deletion
+   of the target, a rename onto it, a rename away from it. Every other entry
+   stays as it was. A caller that may not write the machine's settings
+   (not an administrator) leaves them as they are.
+
+   On POSIX the target is replaced by the rename, a running program keeps
+   its old file, and neither 1 nor KIVINSTALL_IN_USE is ever returned.
+
+   Results, and what is left on disk after each:
+
+     0                              The target holds the new file.
+     KIVINSTALL_RESTART_NEEDED (1)  The target is unchanged; the new file waits
+                                    beside it and takes its place at the next
+                                    restart.
+     KIVINSTALL_IN_USE (-5032)      The target is in use and
+                                    KIVINSTALL_AT_RESTART was not given;
+                                    nothing changed and nothing was queued.
+     KIVCOPY_SOURCE_NOT_OPENED (10) As KivCopyFile; nothing changed.
+     KIVCOPY_TARGET_EXISTS (-5048)  KIVINSTALL_REPLACE was not given and the
+                                    target exists; nothing changed.
+     KIVCOPY_TARGET_NOT_WRITTEN (-5010)
+                                    The new file could not be made, written or
+                                    put in place, the target is not a regular
+                                    file, is read-only (Windows) or is the
+                                    source itself, or the replacement at the
+                                    next restart could not be queued. The
+                                    target is as it was; no staged file stays.
+     KIVCOPY_SOURCE_NOT_READ (-5011)
+                                    The source could not be read; the target
+                                    is as it was; no staged file stays.
+     KIVCOPY_TIMES_NOT_SET (-5074)  The new file's times could not be set; it
+                                    is removed and the target is as it was.
+
+   Make one call at a time, as with KivCopyFile.
+*/
+
+#if defined(_WIN32)
+KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileW(const wchar_t *source, const wchar_t *target,
+                                                 int32_t flags);
+/*
+   Windows only: KivInstallFile with its paths as UTF-16; same calling
+   convention, results and behaviour.
 */
 #endif
 

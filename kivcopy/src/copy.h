@@ -16,6 +16,8 @@ enum class CopyStatus : int {
     source_not_opened = 5005,   // the source cannot be opened for reading
     target_not_written = 5010,  // the target cannot be opened, written or closed
     source_not_read = 5011,     // the source's status or a block cannot be read
+    target_in_use = 5032,       // KivInstallFile: the target is in use, and may not
+                                // be replaced at the next restart
     target_exists = 5048,       // the target exists and may not be replaced
     times_not_set = 5074,       // the target's times cannot be set
 };

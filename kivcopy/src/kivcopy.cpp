@@ -4,6 +4,7 @@
 #include "kivcopy.h"
 
 #include "copy.h"
+#include "install.h"
 
 #if defined(_WIN32)
 #include <optional>
@@ -18,6 +19,10 @@ using kivcopy::result_of;
 
 kivcopy::ExistingTarget existing_target(int32_t overwrite) {
     return overwrite != 0 ? kivcopy::ExistingTarget::replace : kivcopy::ExistingTarget::keep;
+}
+
+kivcopy::InstallFlags install_flags(int32_t flags) {
+    return {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0};
 }
 
 }  // namespace
@@ -53,7 +58,48 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFileW(const wchar_t* source,
     return result_of(kivcopy::copy_file(source, target, existing_target(overwrite)));
 }
 
+// The narrow paths are taken into UTF-16 as KivCopyFile takes them.
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, const char* target,
+                                                           int32_t flags) {
+    try {
+        std::optional<std::wstring> wide_source;
+        std::optional<std::wstring> wide_target;
+        if (source != nullptr && !(wide_source = kivcommon::from_ansi(source))) {
+            return KIVCOPY_SOURCE_NOT_OPENED;
+        }
+        if (target != nullptr && !(wide_target = kivcommon::from_ansi(target))) {
+            return source == nullptr ? KIVCOPY_SOURCE_NOT_OPENED : KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+        return result_of(kivcopy::install_file(wide_source ? wide_source->c_str() : nullptr,
+                                               wide_target ? wide_target->c_str() : nullptr,
+                                               install_flags(flags)));
+    } catch (...) {
+        // Out of memory for a path or a registry value: the target is as
+        // it was (a staged file made before may stay beside it).
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileW(const wchar_t* source,
+                                                            const wchar_t* target,
+                                                            int32_t flags) {
+    try {
+        return result_of(kivcopy::install_file(source, target, install_flags(flags)));
+    } catch (...) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
 #else
+
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, const char* target,
+                                                           int32_t flags) {
+    try {
+        return result_of(kivcopy::install_file(source, target, install_flags(flags)));
+    } catch (...) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
 
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char* source, const char* target,
                                                         int32_t overwrite) {

@@ -30,6 +30,18 @@ TEST_F(LoadedCopyLibrary, CopiesThroughTheFunctionFoundByItsPlainName) {
     EXPECT_EQ(copy(path("missing").c_str(), path("other").c_str(), 1), 10);
 }
 
+TEST_F(LoadedCopyLibrary, InstallsThroughTheFunctionFoundByItsPlainName) {
+    kivtest::LoadedLibrary library(KIVCOPY_LIBRARY_PATH);
+    auto install = library.function<CopyFunction>("KivInstallFile");
+    ASSERT_NE(install, nullptr) << library.error();
+
+    kivtest::write_file(path("source"), "installed");
+    kivtest::write_file(path("target"), "old");
+    EXPECT_EQ(install(path("source").c_str(), path("target").c_str(), 0), -5048);
+    EXPECT_EQ(install(path("source").c_str(), path("target").c_str(), 1), 0);
+    EXPECT_EQ(kivtest::read_file(path("target")), "installed");
+}
+
 #if defined(_WIN32)
 using WideCopyFunction = std::int32_t(KIVCOPY_CALL*)(const wchar_t*, const wchar_t*, std::int32_t);
 
@@ -44,6 +56,19 @@ TEST_F(LoadedCopyLibrary, CopiesThroughTheWideTwinFoundByItsPlainName) {
     EXPECT_EQ(copy(source.c_str(), target.c_str(), 0), 0);
     EXPECT_EQ(kivtest::read_file(path("target")), "installed");
     EXPECT_EQ(copy(source.c_str(), target.c_str(), 0), -5048);
+}
+
+TEST_F(LoadedCopyLibrary, InstallsThroughItsWideTwinFoundByItsPlainName) {
+    kivtest::LoadedLibrary library(KIVCOPY_LIBRARY_PATH);
+    auto install = library.function<WideCopyFunction>("KivInstallFileW");
+    ASSERT_NE(install, nullptr) << library.error();
+
+    kivtest::write_file(path("source"), "installed");
+    const std::wstring source = kivtest::widen(path("source"));
+    const std::wstring target = kivtest::widen(path("target"));
+    EXPECT_EQ(install(source.c_str(), target.c_str(), 0), 0);
+    EXPECT_EQ(kivtest::read_file(path("target")), "installed");
+    EXPECT_EQ(install(source.c_str(), target.c_str(), 0), -5048);
 }
 #endif
 

@@ -1,0 +1,215 @@
+// SPDX-License-Identifier: Zlib
+// KivInstallFile's steps: the source opened, the target looked at and the
+// guard applied, the new file written whole under a hidden name beside the
+// target (created exclusively, with the copy's own steps and stamp), then
+// put in the target's place by one rename. The target so holds the old
+// file or the new one at every moment, never a part of either.
+#include "install.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "engine.h"
+#include "install_platform.h"
+#include "kivcopy.h"
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace kivcopy {
+namespace {
+
+using platform::File;
+using platform::Folder;
+using platform::Path;
+using platform::TargetStatus;
+
+// How many hidden names are tried for the staged file before the install
+// gives up: each is new, so only someone who takes the names as they are
+// made can use them up.
+constexpr int attempts_at_a_staged_name = 16;
+
+// Creates the staged file beside the target, exclusively, never through
+// anything already at its name; `staged` is its name in the folder.
+CopyStatus create_staged(const Folder& folder, const platform::Source& source, File& file,
+                         Path& staged) {
+    for (int attempt = 0; attempt < attempts_at_a_staged_name; ++attempt) {
+        staged = platform::hidden_name_for(folder.target_name(), "new");
+        Path storage;
+        platform::Creation creation = platform::Creation::failed;
+        file = platform::create_target(folder.place(staged, storage), source.permissions,
+                                       creation);
+        if (creation == platform::Creation::created) {
+            return CopyStatus::copied;
+        }
+        if (creation == platform::Creation::failed) {
+            return CopyStatus::target_not_written;
+        }
+    }
+    return CopyStatus::target_not_written;
+}
+
+// Writes the source into the staged file and stamps it as KivCopyFile
+// stamps its copy; closes both. A staged file that did not receive all of
+// it is removed.
+CopyStatus write_staged(const Folder& folder, platform::Source& source,
+                        const TargetStatus& replaced, Path& staged) {
+    File file;
+    CopyStatus created = create_staged(folder, source, file, staged);
+    if (created != CopyStatus::copied) {
+        staged.clear();
+        return created;
+    }
+    CopyStatus status = CopyStatus::copied;
+    if (replaced.kind == TargetStatus::Kind::regular && !platform::take_status_of(file, replaced)) {
+        file.close();
+        source.file.close();
+        status = CopyStatus::target_not_written;
+    } else {
+        const engine::Written written = engine::write_copy(source, file, Sharing::when_possible,
+                                                           engine::access_stamp(source));
+        status = engine::close_copy(written, file, source);
+    }
+    // A copy without its times is no install: the old file stays.
+    if (status != CopyStatus::copied) {
+        platform::remove_staged(folder, staged);
+        staged.clear();
+    }
+    return status;
+}
+
+// What the look at the target allows, before anything is written.
+CopyStatus check_target(const TargetStatus& target, const platform::Source& source,
+                        InstallFlags flags) {
+    switch (target.kind) {
+        case TargetStatus::Kind::absent:
+            return CopyStatus::copied;
+        case TargetStatus::Kind::regular:
+            break;
+        case TargetStatus::Kind::other:
+        case TargetStatus::Kind::failed:
+            return CopyStatus::target_not_written;
+    }
+    if (!flags.replace) {
+        return CopyStatus::target_exists;
+    }
+    if (target.identity.volume == source.identity.volume &&
+        target.identity.index == source.identity.index) {
+        return CopyStatus::target_not_written;
+    }
+    return platform::refuses_replacement(target) ? CopyStatus::target_not_written
+                                                 : CopyStatus::copied;
+}
+
+// Puts the staged file in the target's place, now, or at the next restart
+// where the target is in use and that is allowed. Before an install is
+// reported done, the restart entries of earlier runs that would undo it go.
+Installed put_staged_in_place(const Folder& folder, const Path& staged, InstallFlags flags) {
+    int error = 0;
+    switch (platform::put_in_place(folder, staged, flags.replace, error)) {
+        case platform::Placing::placed:
+            platform::drop_stale_restart_entries(folder);
+            return {CopyStatus::copied, false};
+        case platform::Placing::failed:
+            platform::remove_staged(folder, staged);
+            return {CopyStatus::target_not_written, false};
+        case platform::Placing::name_taken:
+            platform::remove_staged(folder, staged);
+            return {CopyStatus::target_exists, false};
+        case platform::Placing::in_use:
+            break;
+    }
+    if (!flags.at_restart) {
+        platform::remove_staged(folder, staged);
+        return {CopyStatus::target_in_use, false};
+    }
+    // The stale entries go first: the rename queued now names the target
+    // too, and is no earlier run's.
+    platform::drop_stale_restart_entries(folder);
+    if (!platform::queue_replacement_at_restart(folder, staged)) {
+        platform::remove_staged(folder, staged);
+        return {CopyStatus::target_not_written, false};
+    }
+    return {CopyStatus::copied, true};
+}
+
+}  // namespace
+
+namespace platform {
+
+// The 16 hex digits mix the process, the clock and a count of the
+// process's names: two calls never make the same one, and another process
+// cannot tell them in advance to within a guess or two.
+Path hidden_name_for(const Path& target_name, const char* kind) {
+    static std::atomic<std::uint64_t> made{0};
+#if defined(_WIN32)
+    const auto process = static_cast<std::uint64_t>(::_getpid());
+#else
+    const auto process = static_cast<std::uint64_t>(::getpid());
+#endif
+    const auto now = static_cast<std::uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    std::uint64_t mixed = (now ^ (process << 40) ^ (++made * 0x9E3779B97F4A7C15ull));
+    mixed ^= mixed >> 29;
+    mixed *= 0xBF58476D1CE4E5B9ull;
+    mixed ^= mixed >> 32;
+    Path name;
+    name += PathChar{'.'};
+    name += target_name;
+    for (const char* part : {".kiv-", kind, "-"}) {
+        for (; *part != '\0'; ++part) {
+            name += static_cast<PathChar>(*part);
+        }
+    }
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name += static_cast<PathChar>("0123456789abcdef"[(mixed >> shift) & 0xf]);
+    }
+    return name;
+}
+
+}  // namespace platform
+
+std::int32_t result_of(const Installed& installed) {
+    if (installed.status == CopyStatus::copied && installed.restart_needed) {
+        return KIVINSTALL_RESTART_NEEDED;
+    }
+    return result_of(installed.status);
+}
+
+Installed install_file(const platform::PathChar* source_path, const platform::PathChar* target_path,
+                       InstallFlags flags) {
+    if (source_path == nullptr) {
+        return {CopyStatus::source_not_opened, false};
+    }
+    if (target_path == nullptr) {
+        return {CopyStatus::target_not_written, false};
+    }
+    platform::Source source;
+    if (!platform::open_source(platform::place_of(source_path), source)) {
+        return {CopyStatus::source_not_opened, false};
+    }
+    Folder folder;
+    if (!folder.open_for(target_path)) {
+        return {CopyStatus::target_not_written, false};
+    }
+    platform::remove_old_asides(folder);
+    Path storage;
+    const TargetStatus target =
+        platform::look_at_target(folder.place(folder.target_name(), storage));
+    const CopyStatus allowed = check_target(target, source, flags);
+    if (allowed != CopyStatus::copied) {
+        return {allowed, false};
+    }
+    Path staged;
+    const CopyStatus written = write_staged(folder, source, target, staged);
+    if (written != CopyStatus::copied) {
+        return {written, false};
+    }
+    return put_staged_in_place(folder, staged, flags);
+}
+
+}  // namespace kivcopy

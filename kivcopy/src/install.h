@@ -1,0 +1,37 @@
+/* SPDX-License-Identifier: Zlib */
+// KivInstallFile's worker: the new file written whole beside the target,
+// then put in its place by one rename, or on Windows, for a target in use,
+// aside or at the next restart.
+#ifndef KIVCOPY_INSTALL_H
+#define KIVCOPY_INSTALL_H
+
+#include <cstdint>
+
+#include "copy.h"
+#include "platform.h"
+
+namespace kivcopy {
+
+// What an install is allowed to do.
+struct InstallFlags {
+    bool replace = false;     // an existing target may be replaced
+    bool at_restart = false;  // a target in use may be replaced at the next restart
+};
+
+// How an install ended: on the copy's status scale, and whether the new
+// file waits for the next restart (status copied then).
+struct Installed {
+    CopyStatus status = CopyStatus::copied;
+    bool restart_needed = false;
+};
+
+Installed install_file(const platform::PathChar* source, const platform::PathChar* target,
+                       InstallFlags flags);
+
+// The caller's result: 1 for a replacement that waits for the restart,
+// else the copy's result for the status.
+std::int32_t result_of(const Installed& installed);
+
+}  // namespace kivcopy
+
+#endif

@@ -1,0 +1,123 @@
+/* SPDX-License-Identifier: Zlib */
+// The operating-system services that KivInstallFile needs beside the
+// copy's: the target's folder, held for the whole call, a look at what the
+// target is, and the ways a new file takes the target's place (one rename;
+// on Windows, for a target in use, a rename aside or a replacement queued
+// for the next restart, and the restart entries of earlier runs that would
+// undo it). Each platform implements them in its own file.
+#ifndef KIVCOPY_INSTALL_PLATFORM_H
+#define KIVCOPY_INSTALL_PLATFORM_H
+
+#include <cstdint>
+
+#include "platform.h"
+
+namespace kivcopy::platform {
+
+using kivcommon::Path;
+
+// The folder that holds the target: on POSIX held open, so that every
+// later step names the staged file and the target relative to it and the
+// folder cannot be swapped underneath; on Windows its path, which the
+// system resolves whole.
+class Folder {
+public:
+    Folder() = default;
+    ~Folder();
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    // Opens the folder of `target` and keeps the target's own name in it.
+    // False if the folder cannot be opened or the target names no file in
+    // one (it ends in a separator).
+    bool open_for(const PathChar* target);
+    // The target's name in the folder.
+    const Path& target_name() const { return target_name_; }
+    // The folder held open (POSIX).
+    NativeHandle handle() const { return handle_; }
+    // Where `name` is in this folder; `storage` keeps the text it points at.
+    Place place(const Path& name, Path& storage) const;
+
+private:
+    NativeHandle handle_{};
+    bool held_ = false;
+    Path prefix_;  // Windows: the folder's path and a separator
+    Path target_name_;
+};
+
+// What is at the target's name now.
+struct TargetStatus {
+    enum class Kind { absent, regular, other, failed } kind = Kind::failed;
+    unsigned mode = 0;            // POSIX: its permission bits with the set-ID and sticky bits
+    std::uint64_t owner = 0;      // POSIX: its user and group
+    std::uint64_t group = 0;
+    std::uint32_t attributes = 0; // Windows: FILE_ATTRIBUTE_...
+    FileIdentity identity;
+};
+
+// Looks at the target without opening it for data, following a symbolic
+// link at its name (a link to nothing counts as absent: the rename puts
+// the new file in the link's place).
+TargetStatus look_at_target(Place target);
+
+// A target that cannot be replaced at all, whatever else is done: on
+// Windows a read-only file, as KivCopyFile refuses it. POSIX: none.
+bool refuses_replacement(const TargetStatus& target);
+
+// Gives the staged file, still open and empty, what the replaced target
+// had: its mode (and, for root, its owner and group) on POSIX, its hidden
+// and system attributes on Windows. False if the system refused.
+bool take_status_of(File& staged, const TargetStatus& replaced);
+
+// How the staged file was put in the target's place.
+enum class Placing {
+    placed,   // the target holds the new file now
+    in_use,   // the target is in use and could not be replaced or renamed aside
+    name_taken,  // without `replace`: something appeared at the target's name
+    failed,   // any other failure; the target is as it was
+};
+
+// Renames the staged file onto the target in one step; without `replace`
+// never over anything that appeared at the target's name. On Windows a target
+// in use that can be renamed (a running program, a loaded DLL) is renamed
+// aside first to a hidden name in its folder, whose deletion is queued for
+// the next restart (or left to a later call in the folder, where that is
+// refused); `error` is the system's error of a failure.
+Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error);
+
+// Queues the staged file to replace the target at the next restart. POSIX
+// never needs it and answers false.
+bool queue_replacement_at_restart(const Folder& folder, const Path& staged);
+
+// Removes the restart entries that earlier runs queued and that would undo
+// an install at the target: its deletion, a rename onto it, a rename away
+// from it. Every other entry stays exactly as it was. Nothing on POSIX.
+void drop_stale_restart_entries(const Folder& folder);
+
+// Removes the files that earlier calls renamed aside in the folder and
+// whose deletion at restart could not be queued, where they are free by
+// now. Nothing on POSIX, which renames nothing aside.
+void remove_old_asides(const Folder& folder);
+
+// A hidden name beside the target's for a file of the install's own:
+// ".NAME.kiv-KIND-" and 16 hex digits that differ from call to call, so
+// that a name taken by someone else is only met by chance, and then
+// passed over (every such file is created exclusively or renamed to
+// without replacing).
+Path hidden_name_for(const Path& target_name, const char* kind);
+
+#if defined(_WIN32)
+// The system's MoveFileExW for the moves queued for the next restart
+// (MOVEFILE_DELAY_UNTIL_REBOOT), which Windows refuses to a caller without
+// the right to write the machine's settings. A test of the core puts a
+// refusal here, since Wine grants every caller that right.
+using DelayedMove = int (*)(const wchar_t* from, const wchar_t* to, unsigned long flags);
+extern DelayedMove delayed_move;
+#endif
+
+// Removes a staged file that did not take the target's place.
+void remove_staged(const Folder& folder, const Path& staged);
+
+}  // namespace kivcopy::platform
+
+#endif

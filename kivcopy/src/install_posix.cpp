@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: Zlib
+// POSIX services for KivInstallFile: the target's folder held open, and
+// the new file renamed onto the target relative to it. A running program
+// keeps the file it was started from (its old inode); the name then leads
+// to the new one. POSIX queues nothing for a restart.
+#include "install_platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kivcommon/posix_io.h"
+
+namespace kivcopy::platform {
+
+Folder::~Folder() {
+    if (held_) {
+        ::close(handle_);
+    }
+}
+
+// The folder is the part of the path before its last '/', or the current
+// folder for a bare name; like cp, the call follows links in it.
+bool Folder::open_for(const PathChar* target) {
+    const Path path(target);
+    const auto slash = path.find_last_of('/');
+    target_name_ = slash == Path::npos ? path : path.substr(slash + 1);
+    if (target_name_.empty() || target_name_ == "." || target_name_ == "..") {
+        return false;
+    }
+    const Path folder = slash == Path::npos ? Path(".") : slash == 0 ? Path("/") : path.substr(0, slash);
+    handle_ = kivcommon::open_retrying(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY);
+    held_ = handle_ >= 0;
+    return held_;
+}
+
+Place Folder::place(const Path& name, Path& storage) const {
+    storage = name;
+    return {handle_, storage.c_str()};
+}
+
+TargetStatus look_at_target(Place target) {
+    TargetStatus look;
+    struct stat status {};
+    if (::fstatat(target.directory, target.name, &status, 0) != 0) {
+        look.kind = errno == ENOENT ? TargetStatus::Kind::absent : TargetStatus::Kind::failed;
+        return look;
+    }
+    look.kind = S_ISREG(status.st_mode) ? TargetStatus::Kind::regular : TargetStatus::Kind::other;
+    look.mode = status.st_mode & 07777;
+    look.owner = status.st_uid;
+    look.group = status.st_gid;
+    look.identity = {static_cast<std::uint64_t>(status.st_dev),
+                     static_cast<std::uint64_t>(status.st_ino)};
+    return look;
+}
+
+bool refuses_replacement(const TargetStatus&) {
+    return false;
+}
+
+// The owner goes first, as a change of owner clears the set-ID bits that
+// the mode then gives back. Only root may give a file away; anyone else's
+// install belongs to them, with the replaced file's mode.
+bool take_status_of(File& staged, const TargetStatus& replaced) {
+    if (::geteuid() == 0 &&
+        ::fchown(staged.handle(), static_cast<uid_t>(replaced.owner),
+                 static_cast<gid_t>(replaced.group)) != 0) {
+        return false;
+    }
+    return ::fchmod(staged.handle(), static_cast<mode_t>(replaced.mode)) == 0;
+}
+
+// Without replacing, the rename must not take a name that appeared since
+// the target was looked at: RENAME_NOREPLACE, or where the file system
+// lacks it, a second name made by link() (which never replaces) and the
+// staged one removed.
+Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error) {
+    const int dir = folder.handle();
+    const char* target = folder.target_name().c_str();
+    if (replace) {
+        if (::renameat(dir, staged.c_str(), dir, target) == 0) {
+            return Placing::placed;
+        }
+        error = errno;
+        return Placing::failed;
+    }
+    if (::renameat2(dir, staged.c_str(), dir, target, RENAME_NOREPLACE) == 0) {
+        return Placing::placed;
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+        if (::linkat(dir, staged.c_str(), dir, target, 0) == 0) {
+            ::unlinkat(dir, staged.c_str(), 0);
+            return Placing::placed;
+        }
+    }
+    error = errno;
+    return error == EEXIST ? Placing::name_taken : Placing::failed;
+}
+
+bool queue_replacement_at_restart(const Folder&, const Path&) {
+    return false;
+}
+
+void drop_stale_restart_entries(const Folder&) {}
+
+void remove_old_asides(const Folder&) {}
+
+void remove_staged(const Folder& folder, const Path& staged) {
+    Path storage;
+    const Place where = folder.place(staged, storage);
+    ::unlinkat(where.directory, where.name, 0);
+}
+
+}  // namespace kivcopy::platform

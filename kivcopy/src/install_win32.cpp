@@ -1,0 +1,365 @@
+// SPDX-License-Identifier: Zlib
+// Win32 services for KivInstallFile: the new file renamed onto the target
+// (MoveFileExW), a target in use renamed aside first, a replacement queued
+// for the next restart, and the restart entries of earlier runs that would
+// undo an install taken out of PendingFileRenameOperations (and its
+// successor PendingFileRenameOperations2), every other entry left as it
+// was. The registry is ADVAPI32's, which the DLL links: a system DLL that
+// Windows always loads from its own folder (a known DLL), never from the
+// installer's temporary folder beside ours.
+#include "install_platform.h"
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kivcommon/win32_paths.h"
+
+namespace kivcopy::platform {
+namespace {
+
+int system_delayed_move(const wchar_t* from, const wchar_t* to, unsigned long flags) {
+    return ::MoveFileExW(from, to, flags);
+}
+
+// The errors of a rename onto, or of, a file that another program holds:
+// a running program or a loaded DLL (access denied), a file held open
+// without delete sharing (a sharing violation).
+bool in_use(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_USER_MAPPED_FILE || error == ERROR_LOCK_VIOLATION;
+}
+
+bool name_taken(DWORD error) {
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}
+
+// How many hidden names a rename aside tries before it gives up.
+constexpr int attempts_at_an_aside_name = 16;
+
+// Renames the target in use aside and the staged file onto its name. The
+// old file's deletion is queued for the next restart; where the system
+// refuses that, the aside name itself is the memory (remove_old_asides).
+// If the staged file cannot take the name, the old file is put back.
+Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
+                                const Path& target_path, int& error) {
+    Path aside_path;
+    bool aside = false;
+    for (int attempt = 0; attempt < attempts_at_an_aside_name && !aside; ++attempt) {
+        Path storage;
+        aside_path = folder.place(hidden_name_for(folder.target_name(), "old"), storage).name;
+        aside = ::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0) != 0;
+        if (!aside && !name_taken(::GetLastError())) {
+            break;
+        }
+    }
+    if (!aside) {
+        error = static_cast<int>(::GetLastError());
+        return in_use(static_cast<DWORD>(error)) ? Placing::in_use : Placing::failed;
+    }
+    if (!::MoveFileExW(staged_path.c_str(), target_path.c_str(), 0)) {
+        error = static_cast<int>(::GetLastError());
+        ::MoveFileExW(aside_path.c_str(), target_path.c_str(), 0);
+        return Placing::failed;
+    }
+    if (!::DeleteFileW(aside_path.c_str())) {
+        delayed_move(aside_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+    return Placing::placed;
+}
+
+// A path as a restart entry names it, without its "\??\" (or "\\?\")
+// prefix and, for a target, without the "!" that asks for a replacement;
+// a share as "UNC\server\share\...".
+std::wstring entry_name(std::wstring path) {
+    if (!path.empty() && path.front() == L'!') {
+        path.erase(0, 1);
+    }
+    if (kivcommon::starts_with(path, L"\\??\\") || kivcommon::starts_with(path, L"\\\\?\\")) {
+        return path.substr(4);
+    }
+    if (kivcommon::starts_with(path, L"\\\\")) {
+        return L"UNC\\" + path.substr(2);
+    }
+    return path;
+}
+
+bool same_name(const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The strings of a REG_MULTI_SZ value, the empty ones that stand for "no
+// target" included: the value's length, not its first empty string, ends
+// it. The terminating empty string is not one of them.
+std::vector<std::wstring> strings_of(const std::vector<wchar_t>& value) {
+    std::vector<std::wstring> strings;
+    std::size_t at = 0;
+    while (at < value.size()) {
+        std::size_t end = at;
+        while (end < value.size() && value[end] != L'\0') {
+            ++end;
+        }
+        strings.emplace_back(value.begin() + static_cast<std::ptrdiff_t>(at),
+                             value.begin() + static_cast<std::ptrdiff_t>(end));
+        at = end + 1;
+    }
+    if (strings.size() % 2 == 1 && strings.back().empty()) {
+        strings.pop_back();
+    }
+    return strings;
+}
+
+std::optional<std::vector<wchar_t>> read_value(HKEY key, const wchar_t* name) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD type = 0;
+        DWORD size = 0;
+        if (::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+            type != REG_MULTI_SZ) {
+            return std::nullopt;
+        }
+        std::vector<wchar_t> value(size / sizeof(wchar_t) + 1, L'\0');
+        DWORD got = size;
+        const LSTATUS read = ::RegQueryValueExW(key, name, nullptr, &type,
+                                                reinterpret_cast<BYTE*>(value.data()), &got);
+        if (read == ERROR_MORE_DATA) {
+            continue;  // it grew between the two reads
+        }
+        if (read != ERROR_SUCCESS || type != REG_MULTI_SZ) {
+            return std::nullopt;
+        }
+        value.resize(got / sizeof(wchar_t));
+        return value;
+    }
+    return std::nullopt;
+}
+
+// The value without the pairs that would undo an install at `target`, and
+// the staged files of ours that the dropped renames onto it would have
+// moved (which nothing will move now); nullopt if no pair names it.
+struct Filtered {
+    std::vector<wchar_t> value;
+    std::size_t pairs = 0;
+    std::vector<std::wstring> orphans;
+};
+
+std::optional<Filtered> without_stale_entries(const std::vector<wchar_t>& value,
+                                              const std::wstring& target,
+                                              const std::wstring& staged_prefix) {
+    const std::vector<std::wstring> strings = strings_of(value);
+    Filtered filtered;
+    bool dropped = false;
+    for (std::size_t at = 0; at + 1 < strings.size(); at += 2) {
+        const std::wstring& from = strings[at];
+        const std::wstring& to = strings[at + 1];
+        const bool from_target = same_name(entry_name(from), target);
+        const bool onto_target = !to.empty() && same_name(entry_name(to), target);
+        if (from_target || onto_target) {
+            dropped = true;
+            const std::wstring moved = entry_name(from);
+            if (onto_target && moved.size() > staged_prefix.size() &&
+                same_name(moved.substr(0, staged_prefix.size()), staged_prefix)) {
+                filtered.orphans.push_back(L"\\\\?\\" + moved);
+            }
+            continue;
+        }
+        for (const std::wstring* text : {&from, &to}) {
+            filtered.value.insert(filtered.value.end(), text->begin(), text->end());
+            filtered.value.push_back(L'\0');
+        }
+        ++filtered.pairs;
+    }
+    if (!dropped) {
+        return std::nullopt;
+    }
+    filtered.value.push_back(L'\0');
+    return filtered;
+}
+
+// Reads the value, takes out the stale pairs, and writes it back only if
+// it is still what was read (another installer, or Windows Update, may
+// have added to it meanwhile: then the new value is filtered instead).
+void drop_stale_entries_of(HKEY key, const wchar_t* name, const std::wstring& target,
+                           const std::wstring& staged_prefix) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const std::optional<std::vector<wchar_t>> value = read_value(key, name);
+        if (!value) {
+            return;
+        }
+        const std::optional<Filtered> filtered = without_stale_entries(*value, target, staged_prefix);
+        if (!filtered) {
+            return;
+        }
+        if (read_value(key, name) != value) {
+            continue;
+        }
+        const bool written =
+            filtered->pairs == 0
+                ? ::RegDeleteValueW(key, name) == ERROR_SUCCESS
+                : ::RegSetValueExW(key, name, 0, REG_MULTI_SZ,
+                                   reinterpret_cast<const BYTE*>(filtered->value.data()),
+                                   static_cast<DWORD>(filtered->value.size() *
+                                                      sizeof(wchar_t))) == ERROR_SUCCESS;
+        if (written) {
+            for (const std::wstring& orphan : filtered->orphans) {
+                ::DeleteFileW(orphan.c_str());
+            }
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+DelayedMove delayed_move = &system_delayed_move;
+
+Folder::~Folder() = default;
+
+// The folder is the full path's part up to its last separator, as
+// GetFullPathNameW resolves the path (kivcommon::system_path).
+bool Folder::open_for(const PathChar* target) {
+    const Path full = kivcommon::system_path(target);
+    const auto separator = full.find_last_of(L"\\/");
+    if (separator == Path::npos || separator + 1 == full.size()) {
+        return false;
+    }
+    prefix_ = full.substr(0, separator + 1);
+    target_name_ = full.substr(separator + 1);
+    return true;
+}
+
+Place Folder::place(const Path& name, Path& storage) const {
+    storage = prefix_ + name;
+    return {nullptr, storage.c_str()};
+}
+
+// The identity is read through a handle that asks for the attributes
+// alone, which opens even a file that another program holds without
+// sharing.
+TargetStatus look_at_target(Place target) {
+    TargetStatus look;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(target.name, GetFileExInfoStandard, &data)) {
+        const DWORD error = ::GetLastError();
+        look.kind = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                        ? TargetStatus::Kind::absent
+                        : TargetStatus::Kind::failed;
+        return look;
+    }
+    look.attributes = data.dwFileAttributes;
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        look.kind = TargetStatus::Kind::other;
+        return look;
+    }
+    look.kind = TargetStatus::Kind::regular;
+    HANDLE handle = ::CreateFileW(target.name, FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (handle != INVALID_HANDLE_VALUE) {
+        if (::GetFileInformationByHandle(handle, &information)) {
+            look.identity = {information.dwVolumeSerialNumber,
+                             (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                                 information.nFileIndexLow};
+        }
+        ::CloseHandle(handle);
+    }
+    return look;
+}
+
+// KivCopyFile refuses a read-only target; an install does too, though a
+// rename could pass over it.
+bool refuses_replacement(const TargetStatus& target) {
+    return (target.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool take_status_of(File& staged, const TargetStatus& replaced) {
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = replaced.attributes & kept;
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    return ::SetFileInformationByHandle(staged.handle(), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error) {
+    Path staged_path;
+    Path target_path;
+    folder.place(staged, staged_path);
+    folder.place(folder.target_name(), target_path);
+    if (::MoveFileExW(staged_path.c_str(), target_path.c_str(),
+                      replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        return Placing::placed;
+    }
+    const DWORD failure = ::GetLastError();
+    error = static_cast<int>(failure);
+    if (!replace) {
+        return name_taken(failure) ? Placing::name_taken : Placing::failed;
+    }
+    if (!in_use(failure)) {
+        return Placing::failed;
+    }
+    return put_in_place_beside_use(folder, staged_path, target_path, error);
+}
+
+bool queue_replacement_at_restart(const Folder& folder, const Path& staged) {
+    Path staged_path;
+    Path target_path;
+    folder.place(staged, staged_path);
+    folder.place(folder.target_name(), target_path);
+    return delayed_move(staged_path.c_str(), target_path.c_str(),
+                        MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// Without the right to write the machine's settings (a caller that is not
+// an administrator) the key does not open for writing, and the entries
+// stay: such a caller could not have queued them either.
+void drop_stale_restart_entries(const Folder& folder) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                        0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    Path target_path;
+    folder.place(folder.target_name(), target_path);
+    Path staged_prefix;
+    folder.place(L"." + folder.target_name() + L".kiv-new-", staged_prefix);
+    for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
+        drop_stale_entries_of(key, name, entry_name(target_path), entry_name(staged_prefix));
+    }
+    ::RegCloseKey(key);
+}
+
+// Each aside file of the folder whose deletion may not have been queued
+// is deleted where no program holds it any more; one still held stays for
+// a later call, or for its queued deletion.
+void remove_old_asides(const Folder& folder) {
+    Path pattern;
+    folder.place(L".*.kiv-old-*", pattern);
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            Path old;
+            folder.place(found.cFileName, old);
+            ::DeleteFileW(old.c_str());
+        }
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+}
+
+void remove_staged(const Folder& folder, const Path& staged) {
+    Path path;
+    folder.place(staged, path);
+    ::DeleteFileW(path.c_str());
+}
+
+}  // namespace kivcopy::platform

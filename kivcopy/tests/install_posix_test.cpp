@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: Zlib
+// Linux only. An install beside a running program and under a kill: the
+// program keeps the file it was started from while its name leads to a
+// new inode, and a process killed at any moment of an install leaves the
+// target old or new, never missing or partial.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivcopy.h"
+#include "kivtest/faults.h"
+#include "kivtest/files.h"
+
+namespace {
+
+using kivtest::read_file;
+using kivtest::write_file;
+
+class InstallPosix : public kivtest::WorkDirTest {
+protected:
+    std::vector<std::string> names_in(const std::string& folder) const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path(folder))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    void SetUp() override {
+        WorkDirTest::SetUp();
+        kivtest::make_directory(path("media"));
+        kivtest::make_directory(path("app"));
+    }
+};
+
+// A program runs from app/sleeper (a copy of sleep); installing over it
+// replaces the name with a new inode while the program, which still runs,
+// keeps the old one, and no temporary file is left beside it.
+TEST_F(InstallPosix, ReplacesARunningProgramsFileByANewInode) {
+    std::filesystem::copy_file("/bin/sleep", path("app/sleeper"));
+    ASSERT_EQ(::chmod(path("app/sleeper").c_str(), 0751), 0);
+    const ino_t old_inode = kivtest::status_of(path("app/sleeper")).st_ino;
+    const pid_t program = ::fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        ::execl(path("app/sleeper").c_str(), "sleeper", "30", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // The program runs once its image is the file at the name.
+    const std::string image = "/proc/" + std::to_string(program) + "/exe";
+    for (int wait = 0; wait < 500 && std::filesystem::read_symlink(image).filename() != "sleeper";
+         ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    write_file(path("media/sleeper"), "#!/bin/sh\necho new\n");
+    const int result = KivInstallFile(path("media/sleeper").c_str(), path("app/sleeper").c_str(),
+                                      KIVINSTALL_REPLACE | KIVINSTALL_AT_RESTART);
+    struct stat image_status {};
+    const bool still_running = ::stat(image.c_str(), &image_status) == 0;
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
+
+    EXPECT_EQ(result, KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("app/sleeper")), "#!/bin/sh\necho new\n");
+    EXPECT_NE(kivtest::status_of(path("app/sleeper")).st_ino, old_inode);
+    EXPECT_EQ(kivtest::status_of(path("app/sleeper")).st_mode & 07777, 0751u)
+        << "the new file did not take the replaced one's mode";
+    ASSERT_TRUE(still_running);
+    EXPECT_EQ(image_status.st_ino, old_inode) << "the running program lost its own file";
+    EXPECT_EQ(names_in("app"), std::vector<std::string>{"sleeper"});
+}
+
+// As root, the new file takes the replaced file's owner and group as well
+// as its mode, set-ID bits included; a new target gets the source's bits
+// less the umask, as KivCopyFile gives them.
+TEST_F(InstallPosix, GivesTheNewFileTheReplacedOnesOwnerAndMode) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a file away needs root";
+    }
+    write_file(path("media/tool"), "new");
+    ASSERT_EQ(::chmod(path("media/tool").c_str(), 0700), 0);
+    write_file(path("app/tool"), "old");
+    ASSERT_EQ(::chown(path("app/tool").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(path("app/tool").c_str(), 02755), 0);
+    ASSERT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/tool").c_str(),
+                             KIVINSTALL_REPLACE),
+              KIVCOPY_OK);
+    const struct stat status = kivtest::status_of(path("app/tool"));
+    EXPECT_EQ(status.st_uid, 65534u);
+    EXPECT_EQ(status.st_gid, 65534u);
+    EXPECT_EQ(status.st_mode & 07777, 02755u);
+
+    const mode_t saved_umask = ::umask(027);
+    ASSERT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/fresh").c_str(), 0),
+              KIVCOPY_OK);
+    ::umask(saved_umask);
+    EXPECT_EQ(kivtest::status_of(path("app/fresh")).st_mode & 07777, 0700u);
+    EXPECT_EQ(kivtest::status_of(path("app/fresh")).st_uid, 0u);
+}
+
+// A symbolic link at the target is replaced by the new file; what it
+// pointed at is never written.
+TEST_F(InstallPosix, ReplacesALinkAtTheTargetWithoutWritingThroughIt) {
+    write_file(path("media/file"), "new");
+    write_file(path("elsewhere"), "keep");
+    ASSERT_EQ(::symlink(path("elsewhere").c_str(), path("app/file").c_str()), 0);
+    EXPECT_EQ(KivInstallFile(path("media/file").c_str(), path("app/file").c_str(),
+                             KIVINSTALL_REPLACE),
+              KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("elsewhere")), "keep");
+    EXPECT_FALSE(S_ISLNK(kivtest::status_of(path("app/file")).st_mode));
+    EXPECT_EQ(read_file(path("app/file")), "new");
+}
+
+// A child installs two large files over one target, turn about, without
+// end; it is killed after a different time in each round. The target must
+// hold one of the two whole every time.
+TEST_F(InstallPosix, LeavesTheTargetOldOrNewWhenKilledAtAnyMoment) {
+    const std::string first(3 * 1024 * 1024 + 17, 'a');
+    const std::string second(2 * 1024 * 1024 + 5, 'b');
+    write_file(path("media/first"), first);
+    write_file(path("media/second"), second);
+    write_file(path("app/target"), first);
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int turn = 0;; ++turn) {
+                const std::string& source = turn % 2 == 0 ? path("media/second") : path("media/first");
+                KivInstallFile(source.c_str(), path("app/target").c_str(), KIVINSTALL_REPLACE);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300 + round * 731));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const std::string found = read_file(path("app/target"));
+        EXPECT_TRUE(found == first || found == second)
+            << "the target holds " << found.size() << " bytes of neither file";
+    }
+}
+
+}  // namespace
