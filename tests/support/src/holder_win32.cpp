@@ -9,7 +9,15 @@
 
 namespace kivtest {
 
-HeldByAnotherProcess::HeldByAnotherProcess(Way way, const std::wstring& path) {
+std::wstring HeldByAnotherProcess::program() {
+    return widen(KIV_HOLD_FILE_PATH);
+}
+
+HeldByAnotherProcess::HeldByAnotherProcess(Way way, const std::wstring& path)
+    : HeldByAnotherProcess(way, path, program()) {}
+
+HeldByAnotherProcess::HeldByAnotherProcess(Way way, const std::wstring& path,
+                                           const std::wstring& program) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE input_read = nullptr;
     HANDLE output_read = nullptr;
@@ -26,7 +34,7 @@ HeldByAnotherProcess::HeldByAnotherProcess(Way way, const std::wstring& path) {
                           : way == Way::lock ? L"lock"
                           : way == Way::read ? L"read"
                                              : L"open";
-    std::wstring command = L"\"" + widen(KIV_HOLD_FILE_PATH) + L"\" " + verb + L" \"" + path + L"\"";
+    std::wstring command = L"\"" + program + L"\" " + verb + L" \"" + path + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;

@@ -17,6 +17,11 @@ class HeldByAnotherProcess : public Arrangement {
 public:
     enum class Way { map, lock, open, read };
     HeldByAnotherProcess(Way way, const std::wstring& path);
+    // The same, with the holder started from `program`, a copy of it: a
+    // program running from a file that a test then replaces.
+    HeldByAnotherProcess(Way way, const std::wstring& path, const std::wstring& program);
+    // The holder's own program, to be copied.
+    static std::wstring program();
     ~HeldByAnotherProcess();
 
 private:
