@@ -204,8 +204,8 @@ bool removal_gets_round(SystemError error) {
 
 std::string cannot_replace_advice() {
     return "; a program that is running cannot be replaced on Windows until it ends: let the "
-           "installer replace it at the next restart (MoveFileEx with "
-           "MOVEFILE_DELAY_UNTIL_REBOOT)";
+           "installer replace it (KivInstallFile in the installer kit, at once or at the next "
+           "restart)";
 }
 
 // Windows links by path: a front end there lends no privilege that a file
