@@ -6,6 +6,8 @@
 ;
 ; Then, in [Code]:
 ;   KivCopyFile(Source, Target, Overwrite)           0 copied, -5048 kept, ... (see the README)
+;   KivInstallFile(Source, Target, Flags)            0 in place, 1 at the next restart, -5032 in use
+;   KivRestartNeeded                                 True once a KivInstallFile gave 1
 ;   KivReplaceText(FileName, OldText, NewText)       text in the ANSI code page
 ;   KivReplaceTextUtf8(FileName, OldText, NewText)   text stored as UTF-8
 ;   KivReplaceTextUtf16(FileName, OldText, NewText)  text stored as UTF-16LE
@@ -23,8 +25,14 @@
 ; The DLLs are dontcopy files: Setup extracts each to {tmp} and loads it on
 ; its first call, and removes {tmp} when it ends. The DLLs export stdcall.
 ;
+; KivInstallFile's Flags: KivInstallReplace (1) replaces an existing target,
+; KivInstallAtRestart (2) lets a target in use be replaced at the next
+; restart. Return KivRestartNeeded from the script's NeedRestart, so that
+; Setup offers the restart exactly when an install waits for it:
+;   function NeedRestart(): Boolean; begin Result := KivRestartNeeded; end;
+;
 ; Paths are passed as Setup's own Unicode strings to the DLLs' wide exports
-; (KivCopyFileW, replaceStringW), so any folder a user can have is reached;
+; (KivCopyFileW, KivInstallFileW, replaceStringW), so any folder a user can have is reached;
 ; no path is ever converted to the ANSI code page, where a name outside it
 ; would become a best-fit look-alike ("Łódź" becomes "Lódz", another
 ; folder). The text of KivReplaceText is converted to the ANSI code page
@@ -42,6 +50,30 @@ Source: "{#KivDllDir}\kivsubst.dll"; Flags: dontcopy
 [Code]
 function KivCopyFile(Source, Target: String; Overwrite: Integer): Integer;
   external 'KivCopyFileW@files:kivcopy.dll stdcall delayload';
+function KivInstallFileW(Source, Target: String; Flags: Integer): Integer;
+  external 'KivInstallFileW@files:kivcopy.dll stdcall delayload';
+
+const
+  KivInstallReplace = 1;
+  KivInstallAtRestart = 2;
+  KivInstallRestartNeeded = 1;  // the result of an install that waits for the restart
+
+var
+  KivRestartWanted: Boolean;
+
+// KivInstallFileW, which remembers a result of 1 for KivRestartNeeded.
+function KivInstallFile(Source, Target: String; Flags: Integer): Integer;
+begin
+  Result := KivInstallFileW(Source, Target, Flags);
+  if Result = KivInstallRestartNeeded then
+    KivRestartWanted := True;
+end;
+
+// Whether an install of this run waits for the next restart.
+function KivRestartNeeded: Boolean;
+begin
+  Result := KivRestartWanted;
+end;
 
 // replaceStringW, declared twice: a String is passed as a pointer to its
 // UTF-16LE code units, and memory of our own by its address (Setup is a

@@ -5,6 +5,8 @@
 ;   !include "kiv.nsh"
 ;
 ;   ${KivCopyFile}         SOURCE TARGET OVERWRITE $result
+;   ${KivInstallFile}      SOURCE TARGET $result   ; replaces, now or at the next restart
+;   ${KivInstallFileNow}   SOURCE TARGET $result   ; replaces now, or gives -5032
 ;   ${KivReplaceString}    FILE PATTERN REPLACEMENT $result   ; text in the ANSI code page
 ;   ${KivReplaceUtf8}      FILE PATTERN REPLACEMENT $result   ; text stored as UTF-8
 ;   ${KivReplaceUtf16}     FILE PATTERN REPLACEMENT $result   ; text stored as UTF-16LE
@@ -23,8 +25,17 @@
 ; and still be refused by the DLL (7, the file unchanged, the result kept
 ; in its KIVn file) when the result is shorter.
 ;
+;
+; ${KivInstallFile} calls KivInstallFile with KIVINSTALL_REPLACE and
+; KIVINSTALL_AT_RESTART (3): 0 when the target holds the new file, 1 when
+; the new file takes its place at the next restart, and then it sets the
+; installer's reboot flag (SetRebootFlag true), so that the finish page
+; offers the restart and IfRebootFlag tells it. ${KivInstallFileNow} gives
+; only KIVINSTALL_REPLACE (1): a target that is in use and cannot be renamed
+; aside gives -5032 and is left as it was, the reboot flag untouched.
+;
 ; Paths: a Unicode installer hands them to the DLLs' wide exports
-; (KivCopyFileW, replaceStringW) as UTF-16, so any folder a user can have is
+; (KivCopyFileW, KivInstallFileW, replaceStringW) as UTF-16, so any folder a user can have is
 ; reached; an ANSI installer, whose strings are in the ANSI code page
 ; already, calls the narrow ones. No path is ever converted to the code
 ; page, where a name outside it would become a best-fit look-alike ("Łódź"
@@ -102,6 +113,25 @@
   Pop ${RESULT}
 !macroend
 !define KivCopyFile "!insertmacro _KivCopyFile"
+
+!macro _KivInstallFile SOURCE TARGET FLAGS RESULT
+  !define /redef _KIV_ID ${__COUNTER__}
+  !insertmacro _KivExtract kivcopy
+  Push `${FLAGS}`
+  Push `${TARGET}`
+  Push `${SOURCE}`
+  System::Call `"$PLUGINSDIR\kivcopy.dll"::KivInstallFile${_KIV_W}(${_KIV_PATH} s, ${_KIV_PATH} s, i s) i .s ?u`
+  !if ${FLAGS} == 3
+    Exch $0
+    StrCmp $0 1 0 _kiv_${_KIV_ID}_now
+    SetRebootFlag true
+    _kiv_${_KIV_ID}_now:
+    Exch $0
+  !endif
+  Pop ${RESULT}
+!macroend
+!define KivInstallFile "!insertmacro _KivInstallFile 3"
+!define KivInstallFileNow "!insertmacro _KivInstallFile 1"
 
 ; Encodes TEXT, an engine string, in code page CODEPAGE (0: the ANSI code
 ; page, 65001: UTF-8) into new memory: $_KivBuffer holds its address and

@@ -3,7 +3,9 @@
 ; the setup program with the overwrite guard, installs its own files,
 ; patches the install path into a text .ini (ANSI code page), a UTF-16LE
 ; .ini and a UTF-8 .xml and a byte sequence into a binary file, tries to
-; patch a file held open elsewhere, and logs every result code to
+; patch a file held open elsewhere, installs a new version of its program
+; (which may be running) and of a DLL held open elsewhere, the latter at
+; the next restart, which it then asks for, and logs every result code to
 ; {app}\kiv-results.log. It may install into any folder, whatever its name.
 ;
 ;   ISCC example.iss                 (/DKivDllDir=... where the DLLs are)
@@ -95,6 +97,29 @@ begin
   ExampleUnmapViewOfFile(View);
   ExampleCloseHandle(Mapping);
   ExampleCloseHandle(Handle);
+
+  // The product's program, which may be running (an upgrade): a running
+  // program is renamed aside and replaced at once (0), no restart needed.
+  LogResult('KivInstallFile app.exe', KivInstallFile(Media + '\app.exe', App + '\app.exe',
+    KivInstallReplace or KivInstallAtRestart));
+  LogResult('restart needed', Ord(KivRestartNeeded));
+
+  // A DLL that another program holds without sharing writing or deleting
+  // (here Setup itself): not now (-5032, unchanged), else at the next
+  // restart (1), which NeedRestart then asks for.
+  Handle := ExampleCreateFileW(App + '\lib.dll', $80000000, 1, 0, 3, $80, 0);
+  LogResult('KivInstallFile lib.dll in use, not at restart', KivInstallFile(Media + '\lib.dll',
+    App + '\lib.dll', KivInstallReplace));
+  LogResult('restart needed', Ord(KivRestartNeeded));
+  LogResult('KivInstallFile lib.dll in use', KivInstallFile(Media + '\lib.dll', App + '\lib.dll',
+    KivInstallReplace or KivInstallAtRestart));
+  LogResult('restart needed', Ord(KivRestartNeeded));
+  ExampleCloseHandle(Handle);
+end;
+
+function NeedRestart(): Boolean;
+begin
+  Result := KivRestartNeeded;
 end;
 
 procedure CurStepChanged(CurStep: TSetupStep);

@@ -3,7 +3,9 @@
 ; setup.exe with the overwrite guard, installs its own files, patches the
 ; install path into a text .ini (ANSI code page), a UTF-16LE .ini and a
 ; UTF-8 .xml and a byte sequence into a binary file, tries to patch a file
-; held open elsewhere, and logs every result code to
+; held open elsewhere, installs a new version of its program (which may be
+; running) and of a DLL held open elsewhere, the latter at the next restart,
+; and logs every result code, and the reboot flag, to
 ; $INSTDIR\kiv-results.log. Built as a Unicode installer it may install
 ; into any folder, whatever its name.
 ;
@@ -39,6 +41,14 @@ Var View
 ; Writes one line "WHAT: RESULT" to the log.
 !macro LogResult WHAT
   FileWrite $Log "${WHAT}: $Result$\r$\n"
+!macroend
+
+; Writes "reboot flag: 1" or "reboot flag: 0" to the log.
+!macro LogRebootFlag
+  StrCpy $Result 0
+  IfRebootFlag 0 +2
+  StrCpy $Result 1
+  FileWrite $Log "reboot flag: $Result$\r$\n"
 !macroend
 
 Section "Example product"
@@ -105,6 +115,26 @@ Section "Example product"
   !insertmacro LogResult "KivReplaceString mapped.ini"
   System::Call 'kernel32::UnmapViewOfFile(p $View)'
   System::Call 'kernel32::CloseHandle(p $Mapping)'
+  System::Call 'kernel32::CloseHandle(p $Holder)'
+
+  ; The product's program, which may be running (an upgrade): a running
+  ; program is renamed aside and replaced at once (0), no restart needed.
+  ${KivInstallFile} "$EXEDIR\media\app.exe" "$INSTDIR\app.exe" $Result
+  !insertmacro LogResult "KivInstallFile app.exe"
+  !insertmacro LogRebootFlag
+
+  ; A DLL that another program holds without sharing writing or deleting
+  ; (here the installer itself): not now (-5032, unchanged), else at the
+  ; next restart (1), which sets the reboot flag.
+  Push "$INSTDIR\lib.dll"
+  System::Call 'kernel32::CreateFileW(w s, i 0x80000000, i 1, p 0, i 3, i 0x80, p 0) p .s'
+  Pop $Holder
+  ${KivInstallFileNow} "$EXEDIR\media\lib.dll" "$INSTDIR\lib.dll" $Result
+  !insertmacro LogResult "KivInstallFileNow lib.dll in use"
+  !insertmacro LogRebootFlag
+  ${KivInstallFile} "$EXEDIR\media\lib.dll" "$INSTDIR\lib.dll" $Result
+  !insertmacro LogResult "KivInstallFile lib.dll in use"
+  !insertmacro LogRebootFlag
   System::Call 'kernel32::CloseHandle(p $Holder)'
 
   FileClose $Log
