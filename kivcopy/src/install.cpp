@@ -53,8 +53,8 @@ CopyStatus create_staged(const Folder& folder, const platform::Source& source, F
     return CopyStatus::target_not_written;
 }
 
-// Writes the source into the staged file and stamps it as KivCopyFile
-// stamps its copy; closes both. A staged file that did not receive all of
+// Writes the source into the staged file, stamps it as KivCopyFile stamps
+// its copy and makes its data durable; closes both. A staged file that did not receive all of
 // it is removed.
 CopyStatus write_staged(const Folder& folder, platform::Source& source,
                         const TargetStatus& replaced, Path& staged) {
@@ -70,8 +70,12 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
         source.file.close();
         status = CopyStatus::target_not_written;
     } else {
-        const engine::Written written = engine::write_copy(source, file, Sharing::when_possible,
-                                                           engine::access_stamp(source));
+        engine::Written written = engine::write_copy(source, file, Sharing::when_possible,
+                                                     engine::access_stamp(source));
+        if (!written.closed && written.status == CopyStatus::copied &&
+            !platform::make_durable(file)) {
+            written.status = CopyStatus::target_not_written;
+        }
         status = engine::close_copy(written, file, source);
     }
     // A copy without its times is no install: the old file stays.

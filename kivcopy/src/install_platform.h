@@ -69,6 +69,11 @@ bool refuses_replacement(const TargetStatus& target);
 // and system attributes on Windows. False if the system refused.
 bool take_status_of(File& staged, const TargetStatus& replaced);
 
+// Writes the staged file's data and size through to the disk before it
+// takes the target's name: a power cut after the rename must not find the
+// name on a file whose data never reached the disk.
+bool make_durable(File& staged);
+
 // How the staged file was put in the target's place.
 enum class Placing {
     placed,   // the target holds the new file now

@@ -73,6 +73,10 @@ bool take_status_of(File& staged, const TargetStatus& replaced) {
     return ::fchmod(staged.handle(), static_cast<mode_t>(replaced.mode)) == 0;
 }
 
+bool make_durable(File& staged) {
+    return ::fsync(staged.handle()) == 0;
+}
+
 // Without replacing, the rename must not take a name that appeared since
 // the target was looked at: RENAME_NOREPLACE, or where the file system
 // lacks it, a second name made by link() (which never replaces) and the

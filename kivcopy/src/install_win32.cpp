@@ -286,6 +286,10 @@ bool take_status_of(File& staged, const TargetStatus& replaced) {
     return ::SetFileInformationByHandle(staged.handle(), FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
+bool make_durable(File& staged) {
+    return ::FlushFileBuffers(staged.handle()) != 0;
+}
+
 Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error) {
     Path staged_path;
     Path target_path;

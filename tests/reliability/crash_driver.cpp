@@ -4,6 +4,7 @@
 //
 //   crash_driver subst FILE PATTERN REPLACEMENT   replaceString once
 //   crash_driver copy SOURCE TARGET               KivCopyFile, replacing the target
+//   crash_driver install SOURCE TARGET            KivInstallFile, replacing the target
 //
 // The exit status is 0 when the call succeeded, else 1 with the library's
 // result on standard error. The driver makes no other call that the
@@ -28,6 +29,13 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (argc == 4 && std::strcmp(argv[1], "install") == 0) {
+        const std::int32_t result = KivInstallFile(argv[2], argv[3], KIVINSTALL_REPLACE);
+        if (result != 0) {
+            std::fprintf(stderr, "KivInstallFile: %d\n", static_cast<int>(result));
+        }
+        return result == 0 ? 0 : 1;
+    }
     if (argc == 4 && std::strcmp(argv[1], "copy") == 0) {
         const std::int32_t result = KivCopyFile(argv[2], argv[3], 1);
         if (result != KIVCOPY_OK) {
@@ -37,6 +45,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::fprintf(stderr, "usage: crash_driver subst FILE PATTERN REPLACEMENT\n"
-                         "       crash_driver copy SOURCE TARGET\n");
+                         "       crash_driver copy SOURCE TARGET\n"
+                         "       crash_driver install SOURCE TARGET\n");
     return 64;
 }

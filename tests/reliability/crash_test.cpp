@@ -194,6 +194,8 @@ protected:
 
     // Kills a copy that replaces its target at every point of its run.
     void copy(unsigned long transfer_limit);
+    // Kills an install that replaces its target at every point of its run.
+    void install(unsigned long transfer_limit);
 
     std::string tmp_;
 };
@@ -293,6 +295,59 @@ void CrashConsistency::copy(unsigned long transfer_limit) {
                 "%lu)\n",
                 transfer_limit, tally.tried, tally.broken, total);
     EXPECT_EQ(tally.broken, 0u);
+}
+
+// KivInstallFile writes the new file beside the target and renames it
+// over the target, so a kill at any point leaves the target whole: its old
+// content before the rename, the new after it. A killed install may leave
+// its staged file beside the target (a hidden ".target.kiv-new-" name).
+TEST_F(CrashConsistency, InstallLeavesTheTargetOldOrNewAtEveryKillPoint) {
+    for (const unsigned long transfer_limit : {0ul, 64ul * 1024}) {
+        SCOPED_TRACE("transfer limit " + std::to_string(transfer_limit));
+        install(transfer_limit);
+    }
+}
+
+void CrashConsistency::install(unsigned long transfer_limit) {
+    const std::string source = path("source");
+    const std::string target = path("target");
+    const std::string new_content = planted_text(600 * 1024 + 123, "\n");
+    const std::string old_content = planted_text(100 * 1024, "old target\n");
+    const std::vector<std::string> arguments = {"install", source, target};
+    write_file(source, new_content);
+    write_file(target, old_content);
+    unsigned long total = 0;
+    Exit counted = run_driver(arguments, 0, transfer_limit, &total);
+    ASSERT_EQ(counted.status, 0) << "the counting run failed: " << counted.log;
+    ASSERT_GT(total, 0u) << "the killpoint library counted no calls";
+
+    Tally tally;
+    unsigned long old_seen = 0;
+    unsigned long new_seen = 0;
+    for (unsigned long point : kill_points(total)) {
+        write_file(target, old_content);
+        Exit exit = run_driver(arguments, point, transfer_limit);
+        ++tally.tried;
+        if (!exit.killed) {
+            ADD_FAILURE() << "not killed at call " << point << " of " << total << " (exit status "
+                          << exit.status << "): " << exit.log;
+        }
+        const std::string now = read_file(target);
+        if (now == old_content) {
+            ++old_seen;
+        } else if (now == new_content) {
+            ++new_seen;
+        } else {
+            ++tally.broken;
+            ADD_FAILURE() << "killed before call " << point << " of " << total << ", the target ("
+                          << now.size() << " bytes) holds neither its old nor its new content";
+        }
+    }
+    std::printf("install, transfer limit %lu: kill points tried: %lu, invariant broken: %lu (calls "
+                "%lu; target left old %lu, new %lu)\n",
+                transfer_limit, tally.tried, tally.broken, total, old_seen, new_seen);
+    EXPECT_EQ(tally.broken, 0u);
+    EXPECT_GT(old_seen, 0u) << "no kill fell before the rename";
 }
 
 }  // namespace

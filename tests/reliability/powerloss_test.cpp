@@ -498,6 +498,44 @@ TEST_F(RecordedCopy, TheLogRebuildsACopyMadeInsideTheKernel) {
     EXPECT_EQ(calls, std::set<std::string>{"ficlonerange"});
 }
 
+// KivInstallFile writes the new file whole beside the target, syncs its
+// data and renames it over the target: at every point a cut leaves the
+// target whole, old or new, and without the one sync it would not.
+class PowerLossInstall : public kivtest::WorkDirTest {};
+
+TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartial) {
+    const std::string target = path("target");
+    const std::string old_content(24 * 1024 + 3, 'o');
+    const std::string new_content = kivtest::planted_text(300 * 1024 + 7, "{{install-dir}}");
+    kivtest::write_file(target, old_content);
+    kivtest::write_file(path("source"), new_content);
+    const kivcrash::Promise promise{
+        {{identity(dir()), "target", identity(target), old_content, new_content}}, "KIV"};
+    const kivtest::ProgramRun run = kivtest::run_program(
+        KIV_CRASH_DRIVER_PATH, {"install", path("source"), target},
+        {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+         "KIV_TRANSFER_LIMIT=0"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    ASSERT_TRUE(kivtest::read_file(target) == new_content);
+    const std::vector<Op> log = kivcrash::read_oplog(path("oplog"));
+    const Exploration result = kivcrash::explore(log, promise);
+    std::printf("install: %zu operations, %s\n", log.size(), summary(result).c_str());
+    EXPECT_EQ(result.violations, 0u) << summary(result);
+    EXPECT_GT(result.states, log.size()) << "fewer crash states than operations";
+    std::size_t syncs = 0;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (!kivcrash::is_sync(log[i])) {
+            continue;
+        }
+        ++syncs;
+        std::vector<Op> without = log;
+        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+        EXPECT_GT(kivcrash::explore(without, promise).violations, 0u)
+            << "nothing noticed #" << i << " " << log[i].describe() << " gone";
+    }
+    EXPECT_EQ(syncs, 1u) << "an install syncs the new file's data once";
+}
+
 // The explorer on logs written by hand: the new content written to another
 // file and renamed over the file, as `sed -i` does, loses the file unless
 // the new data are synced before the rename (a rename within a directory
