@@ -169,8 +169,11 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    then it takes the target's name by one rename. Its times are stamped as
    KivCopyFile stamps a copy (both are the source's last-access time). It
    takes the replaced target's mode (and, when the caller is root, its owner
-   and group; on Windows its hidden and system attributes), else the mode
-   that KivCopyFile gives a new file. A symbolic link at the target is
+   and group; the set-ID and sticky bits only where it has the target's
+   owner and group; on Windows its hidden and system attributes), else the
+   mode that KivCopyFile gives a new file. The new file's data are synced
+   before the rename; a process killed before the rename may leave the
+   staged file beside the target. A symbolic link at the target is
    replaced by the new file, not written through. Paths are as KivCopyFile
    takes them.
 

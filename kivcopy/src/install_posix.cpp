@@ -63,14 +63,22 @@ bool refuses_replacement(const TargetStatus&) {
 
 // The owner goes first, as a change of owner clears the set-ID bits that
 // the mode then gives back. Only root may give a file away; anyone else's
-// install belongs to them, with the replaced file's mode.
+// install belongs to them, with the replaced file's permission bits, and
+// the set-user-ID, set-group-ID and sticky bits only where the new file
+// has the replaced one's owner and group (as the front end's -p has it).
 bool take_status_of(File& staged, const TargetStatus& replaced) {
     if (::geteuid() == 0 &&
         ::fchown(staged.handle(), static_cast<uid_t>(replaced.owner),
                  static_cast<gid_t>(replaced.group)) != 0) {
         return false;
     }
-    return ::fchmod(staged.handle(), static_cast<mode_t>(replaced.mode)) == 0;
+    struct stat status {};
+    if (::fstat(staged.handle(), &status) != 0) {
+        return false;
+    }
+    const bool same_owner = status.st_uid == replaced.owner && status.st_gid == replaced.group;
+    const mode_t mode = static_cast<mode_t>(same_owner ? replaced.mode : replaced.mode & 0777);
+    return ::fchmod(staged.handle(), mode) == 0;
 }
 
 bool make_durable(File& staged) {

@@ -100,6 +100,23 @@ TEST_F(InstallPosix, GivesTheNewFileTheReplacedOnesOwnerAndMode) {
     EXPECT_EQ(status.st_gid, 65534u);
     EXPECT_EQ(status.st_mode & 07777, 02755u);
 
+    // Another user's set-ID file, replaced by that user: the bits stay off,
+    // as the new file is not the replaced one's owner's.
+    write_file(path("app/theirs"), "old");
+    write_file(path("media/public"), "new");
+    ASSERT_EQ(::chown(path("app").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(path("app/theirs").c_str(), 04755), 0);
+    std::string why_not;
+    const int outcome = kivtest::run_as_nobody(
+        [&] {
+            return KivInstallFile(path("media/public").c_str(), path("app/theirs").c_str(),
+                                  KIVINSTALL_REPLACE);
+        },
+        why_not);
+    ASSERT_EQ(outcome, 0) << why_not;
+    EXPECT_EQ(kivtest::status_of(path("app/theirs")).st_uid, 65534u);
+    EXPECT_EQ(kivtest::status_of(path("app/theirs")).st_mode & 07777, 0755u);
+
     const mode_t saved_umask = ::umask(027);
     ASSERT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/fresh").c_str(), 0),
               KIVCOPY_OK);
