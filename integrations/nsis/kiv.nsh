@@ -114,7 +114,7 @@
 !macroend
 !define KivCopyFile "!insertmacro _KivCopyFile"
 
-!macro _KivInstallFile SOURCE TARGET FLAGS RESULT
+!macro _KivInstallFile FLAGS SOURCE TARGET RESULT
   !define /redef _KIV_ID ${__COUNTER__}
   !insertmacro _KivExtract kivcopy
   Push `${FLAGS}`

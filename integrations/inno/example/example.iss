@@ -115,10 +115,12 @@ begin
     KivInstallReplace or KivInstallAtRestart));
   LogResult('restart needed', Ord(KivRestartNeeded));
   ExampleCloseHandle(Handle);
+  Log('kiv: installs done');
 end;
 
 function NeedRestart(): Boolean;
 begin
+  Log('kiv: NeedRestart asked');
   Result := KivRestartNeeded;
 end;
 
