@@ -30,6 +30,10 @@
 ; restart. Return KivRestartNeeded from the script's NeedRestart, so that
 ; Setup offers the restart exactly when an install waits for it:
 ;   function NeedRestart(): Boolean; begin Result := KivRestartNeeded; end;
+; Setup asks NeedRestart at the end of its installation step, before
+; CurStepChanged(ssPostInstall): call KivInstallFile from
+; CurStepChanged(ssInstall) (ForceDirectories the folder first) or from a
+; [Files] entry's BeforeInstall or AfterInstall, not later.
 ;
 ; Paths are passed as Setup's own Unicode strings to the DLLs' wide exports
 ; (KivCopyFileW, KivInstallFileW, replaceStringW), so any folder a user can have is reached;

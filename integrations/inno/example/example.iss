@@ -98,6 +98,26 @@ begin
   ExampleCloseHandle(Mapping);
   ExampleCloseHandle(Handle);
 
+end;
+
+function NeedRestart(): Boolean;
+begin
+  Log('kiv: NeedRestart asked');
+  Result := KivRestartNeeded;
+end;
+
+// The product's program and DLL, installed as the installation step
+// begins: Setup asks NeedRestart at the end of that step, before
+// ssPostInstall, so an install that may wait for the restart must come
+// first (here, or in a [Files] entry's BeforeInstall or AfterInstall).
+procedure InstallProgramFiles;
+var
+  App, Media: String;
+  Handle: Cardinal;
+begin
+  App := ExpandConstant('{app}');
+  Media := ExpandConstant('{src}\media');
+  ForceDirectories(App);
   // The product's program, which may be running (an upgrade): a running
   // program is renamed aside and replaced at once (0), no restart needed.
   LogResult('KivInstallFile app.exe', KivInstallFile(Media + '\app.exe', App + '\app.exe',
@@ -118,14 +138,10 @@ begin
   Log('kiv: installs done');
 end;
 
-function NeedRestart(): Boolean;
-begin
-  Log('kiv: NeedRestart asked');
-  Result := KivRestartNeeded;
-end;
-
 procedure CurStepChanged(CurStep: TSetupStep);
 begin
+  if CurStep = ssInstall then
+    InstallProgramFiles;
   if CurStep = ssPostInstall then
     InstallWithKiv;
 end;
