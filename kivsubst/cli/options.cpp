@@ -371,7 +371,10 @@ int parse_command_line(int argc, char** argv, Options& options) {
     if (!decode_pairs(expressions, options, message)) {
         return usage_error(message);
     }
-    options.matching.utf16le = unsettled.utf16le;
+    // Text stored as UTF-16LE matches whole code units only, at even offsets
+    // from the file's start, never across two characters.
+    options.matching.units = unsettled.utf16le ? kivsubst::engine::Matching::Units::utf16le
+                                               : kivsubst::engine::Matching::Units::bytes;
     return -1;
 }
 
