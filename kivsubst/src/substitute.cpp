@@ -229,26 +229,12 @@ int Substitution::prepare(TextScanners& text) {
     if (const int failed = open_input()) {
         return failed;
     }
-    File& input = state_->input;
-    unsigned char head[text::longest_mark];
-    std::size_t got = 0;
-    while (got < sizeof head) {
-        const std::ptrdiff_t more = input.read_some(head + got, sizeof head - got);
-        if (more <= 0) {
-            if (more < 0) {
-                const int error = platform::last_error();
-                return fail(Failure::Step::write_temporary, error, report::copy_error());
-            }
-            break;
-        }
-        got += static_cast<std::size_t>(more);
-    }
-    if (!input.rewind()) {
+    TextScanners::Refusal refusal = TextScanners::Refusal::none;
+    Scanner* const scanner = text.for_input(state_->input, refusal);
+    if (refusal == TextScanners::Refusal::unreadable) {
         const int error = platform::last_error();
         return fail(Failure::Step::write_temporary, error, report::copy_error());
     }
-    TextScanners::Refusal refusal = TextScanners::Refusal::none;
-    Scanner* const scanner = text.for_file(head, got, refusal);
     if (refusal == TextScanners::Refusal::memory) {
         return fail(Failure::Step::memory, "out of memory", report::no_memory());
     }

@@ -67,6 +67,9 @@ TextScanners::Encoded& TextScanners::encoded(Encoding encoding) {
                           replacement.size()}});
     }
     entry.scanner = std::make_unique<Scanner>(std::move(views), matching_for(matching_, encoding));
+    if (progress_) {
+        entry.scanner->report_progress(progress_);
+    }
     return entry;
 }
 
@@ -97,6 +100,33 @@ Scanner* TextScanners::for_file(const unsigned char* head, std::size_t size, Ref
     entry.scanner->check_utf8(named_ == Encoding::from_mark && !mark.encoding);
     refusal = Refusal::none;
     return entry.scanner.get();
+}
+
+Scanner* TextScanners::for_input(platform::File& input, Refusal& refusal) {
+    unsigned char head[text::longest_mark];
+    std::size_t got = 0;
+    while (got < sizeof head) {
+        const std::ptrdiff_t more = input.read_some(head + got, sizeof head - got);
+        if (more < 0) {
+            refusal = Refusal::unreadable;
+            return nullptr;
+        }
+        if (more == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(more);
+    }
+    if (!input.rewind()) {
+        refusal = Refusal::unreadable;
+        return nullptr;
+    }
+    return for_file(head, got, refusal);
+}
+
+const std::vector<std::pair<std::string, std::string>>& TextScanners::texts() const {
+    static const std::vector<std::pair<std::string, std::string>> none;
+    const auto known = encoded_.find(last_);
+    return known == encoded_.end() || known->second.scanner == nullptr ? none : known->second.texts;
 }
 
 }  // namespace kivsubst

@@ -31,15 +31,21 @@ public:
     TextScanners& operator=(const TextScanners&) = delete;
 
     // Why no scanner serves a file.
-    enum class Refusal { none, encoding, memory };
+    enum class Refusal { none, encoding, memory, unreadable };
 
     // The scanner for a file that begins with `head`, set to keep its mark
     // and, for a file without one under from_mark, to check that all of it
     // is UTF-8; null with the reason when the text cannot be written in the
     // file's encoding or memory runs out.
     Scanner* for_file(const unsigned char* head, std::size_t size, Refusal& refusal);
-    // The encoding the last file given to for_file was found in.
-    text::Encoding encoding() const { return last_; }
+    // The same for an open file, whose first bytes are read and which is
+    // then rewound to its start (unreadable when either fails).
+    Scanner* for_input(platform::File& input, Refusal& refusal);
+    // The pairs as written for the last file given, pattern and
+    // replacement bytes (for a preview); empty when they could not be.
+    const std::vector<std::pair<std::string, std::string>>& texts() const;
+    // Told after each block of each scan, as Scanner::report_progress.
+    void report_progress(Scanner::Progress progress) { progress_ = std::move(progress); }
 
 private:
     struct Encoded {
@@ -52,6 +58,7 @@ private:
     text::Encoding named_;
     Matching matching_;
     text::Encoding last_ = text::Encoding::utf8;
+    Scanner::Progress progress_;
     std::map<text::Encoding, Encoded> encoded_;
 };
 
