@@ -41,8 +41,9 @@ Matching matching_for(Matching matching, Encoding encoding) {
 
 }  // namespace
 
-TextScanners::TextScanners(std::vector<TextPair> pairs, Encoding named, Matching matching)
-    : pairs_(std::move(pairs)), named_(named), matching_(matching) {}
+TextScanners::TextScanners(std::vector<TextPair> pairs, Encoding named, Matching matching,
+                           std::size_t block_size)
+    : pairs_(std::move(pairs)), named_(named), matching_(matching), block_size_(block_size) {}
 
 // The pairs written in `encoding`, once; a text that cannot be written
 // there leaves the entry without a scanner.
@@ -66,7 +67,8 @@ TextScanners::Encoded& TextScanners::encoded(Encoding encoding) {
                          {reinterpret_cast<const unsigned char*>(replacement.data()),
                           replacement.size()}});
     }
-    entry.scanner = std::make_unique<Scanner>(std::move(views), matching_for(matching_, encoding));
+    entry.scanner = std::make_unique<Scanner>(std::move(views), matching_for(matching_, encoding),
+                                              block_size_);
     if (progress_) {
         entry.scanner->report_progress(progress_);
     }

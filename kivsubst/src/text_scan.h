@@ -26,7 +26,8 @@ class TextScanners {
 public:
     // `named` is the encoding the caller names, or from_mark; `matching`
     // says how to match beyond exact text (its units are set here).
-    TextScanners(std::vector<TextPair> pairs, text::Encoding named, Matching matching = {});
+    TextScanners(std::vector<TextPair> pairs, text::Encoding named, Matching matching = {},
+                 std::size_t block_size = Scanner::default_block_size);
     TextScanners(const TextScanners&) = delete;
     TextScanners& operator=(const TextScanners&) = delete;
 
@@ -57,6 +58,7 @@ private:
     std::vector<TextPair> pairs_;
     text::Encoding named_;
     Matching matching_;
+    std::size_t block_size_;
     text::Encoding last_ = text::Encoding::utf8;
     Scanner::Progress progress_;
     std::map<text::Encoding, Encoded> encoded_;
