@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "kivtest/text_reference.h"
 #include "subst_fixture.h"
 
@@ -198,5 +202,23 @@ TEST_F(ReplaceText, RefusesTextItCannotWriteAndWrongArguments) {
     expect_untouched(narrow("old", "x", 4), before, 8);
 #endif
 }
+
+#if defined(_WIN32)
+// In code page 932 "\\" (5C) is also the second byte of U+30BD (83 5C) and
+// U+8868 (95 5C): only a whole "\\" is replaced, and a whole U+30BD.
+TEST_F(ReplaceText, MatchesWholeCharactersOfADoubleByteCodePage) {
+    if (::GetACP() != 932) {
+        GTEST_SKIP() << "needs code page 932: run on its own as "
+                        "kivsubst_text_under_code_page_932";
+    }
+    write_file(path("file"), "\x83\x5c" "C:\\" "\x95\x5c" "\\x");
+    EXPECT_EQ(text(path("file"), U"\\", U"/", 4).result, 0);
+    EXPECT_EQ(read_file(path("file")), "\x83\x5c" "C:/" "\x95\x5c" "/x");
+    EXPECT_EQ(text(path("file"), U"\u30bd", U"\u8868", 4).result, 0);
+    EXPECT_EQ(read_file(path("file")), "\x95\x5c" "C:/" "\x95\x5c" "/x");
+    const std::string kept = read_file(path("file"));
+    expect_untouched(text(path("file"), U"\u0141", U"x", 4), kept, 9);
+}
+#endif
 
 }  // namespace
