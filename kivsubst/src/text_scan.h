@@ -42,6 +42,8 @@ public:
     // The same for an open file, whose first bytes are read and which is
     // then rewound to its start (unreadable when either fails).
     Scanner* for_input(platform::File& input, Refusal& refusal);
+    // The encoding the last file given was found in.
+    text::Encoding encoding() const { return last_; }
     // The pairs as written for the last file given, pattern and
     // replacement bytes (for a preview); empty when they could not be.
     const std::vector<std::pair<std::string, std::string>>& texts() const;
