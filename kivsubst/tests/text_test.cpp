@@ -66,7 +66,7 @@ std::vector<Edit> edits(const std::u32string& end) {
     };
 }
 
-class ReplaceText : public kivtest::SubstTest {
+class TextSubstitution : public kivtest::SubstTest {
 protected:
     static Call text(const std::string& file, const std::u32string& old_text,
                      const std::u32string& new_text, int encoding) {
@@ -106,7 +106,7 @@ protected:
 // reference's, mark and line ends kept; the odd-offset bytes of "AB" inside
 // U+4100 U+4200 U+4300 are left alone in UTF-16 (result 1), and replaced
 // in UTF-8 only where the text holds "AB".
-TEST_F(ReplaceText, GivesTheReferenceBytesInEveryEncodingMarkAndLineEnd) {
+TEST_F(TextSubstitution, GivesTheReferenceBytesInEveryEncodingMarkAndLineEnd) {
     for (const std::u32string& end : {std::u32string(U"\n"), std::u32string(U"\r\n")}) {
         for (const Form& form : forms) {
             for (const Edit& edit : edits(end)) {
@@ -131,7 +131,7 @@ TEST_F(ReplaceText, GivesTheReferenceBytesInEveryEncodingMarkAndLineEnd) {
 
 // The mark is the file's, not text: U+FEFF as the pattern leaves it in
 // place and replaces only the one inside the text.
-TEST_F(ReplaceText, NeverMatchesOrChangesTheMark) {
+TEST_F(TextSubstitution, NeverMatchesOrChangesTheMark) {
     const std::string le_mark("\xFF\xFE", 2);
     write_file(path("file"), le_mark + utf16_bytes(U"a\uFEFFb", false));
     EXPECT_EQ(text(path("file"), U"\uFEFF", U"-", 0).result, 0);
@@ -146,7 +146,7 @@ TEST_F(ReplaceText, NeverMatchesOrChangesTheMark) {
 // A file without a mark that is not UTF-8 cannot be told (9), wherever the
 // fault lies: in the first block, past it, or a sequence cut at the end;
 // while a sequence across the read block's edge is valid.
-TEST_F(ReplaceText, RefusesAFileWithoutAMarkThatIsNotUtf8) {
+TEST_F(TextSubstitution, RefusesAFileWithoutAMarkThatIsNotUtf8) {
     const std::string block(std::size_t{1} << 20, 'a');
     for (const std::string& before : {std::string("old \xE9t\xE9"), block + "old\xFF",
                                       std::string("old \xE2\x82"), std::string("\xC0\xAF old"),
@@ -161,7 +161,7 @@ TEST_F(ReplaceText, RefusesAFileWithoutAMarkThatIsNotUtf8) {
 
 // Text that cannot be written in the file's encoding leaves the file alone
 // (9), as do arguments that are wrong (8).
-TEST_F(ReplaceText, RefusesTextItCannotWriteAndWrongArguments) {
+TEST_F(TextSubstitution, RefusesTextItCannotWriteAndWrongArguments) {
     const std::string before = "old";
     write_file(path("file"), before);
     const std::string file = path("file");
@@ -206,7 +206,7 @@ TEST_F(ReplaceText, RefusesTextItCannotWriteAndWrongArguments) {
 #if defined(_WIN32)
 // In code page 932 "\\" (5C) is also the second byte of U+30BD (83 5C) and
 // U+8868 (95 5C): only a whole "\\" is replaced, and a whole U+30BD.
-TEST_F(ReplaceText, MatchesWholeCharactersOfADoubleByteCodePage) {
+TEST_F(TextSubstitution, MatchesWholeCharactersOfADoubleByteCodePage) {
     if (::GetACP() != 932) {
         GTEST_SKIP() << "needs code page 932: run on its own as "
                         "kivsubst_text_under_code_page_932";
