@@ -50,8 +50,9 @@ def parse_arguments(argv):
     parser.add_argument("--memory-mib", required=True, help='sizes in MiB, such as "64 256 1024"')
     parser.add_argument("--cap-s", type=int, required=True)
     parser.add_argument("--only", required=True,
-                        help="some of subst,matching,copy,sparse,tree,reflink,memory,many"
-                             " (subst includes matching; copy includes sparse, tree and reflink)")
+                        help="some of subst,matching,text,copy,sparse,tree,reflink,memory,many"
+                             " (subst includes matching and text; copy includes sparse, tree and"
+                             " reflink)")
     parser.add_argument("--out", required=True)
     parser.add_argument("--started", type=float, required=True,
                         help="when bench/run started, in seconds since the epoch")
@@ -715,6 +716,85 @@ def measure_matching(bench):
         report.emit("")
         remove(bench.path("orig"), bench.path("expected"), bench.path("case"))
     measure_word_pairs(bench)
+
+
+# --- 1c. text in the file's own encoding --------------------------------------------
+
+TEXT_NEEDLE = "KivBenchNeedle01"
+TEXT_REPLACEMENT = "ReplacedNeedle16"
+TEXT_TOOLS = ["string", "text"]
+TEXT_LABELS = {"string": "ours: replaceString, the UTF-16LE bytes",
+               "text": "ours: replaceText, encoding 0 (the mark)"}
+
+
+def write_utf16_file(path, size, needle, spacing):
+    """A UTF-16LE file with its mark, of `size` bytes: lines of text, with
+    `needle` planted at the start of every `spacing` bytes (even offsets)."""
+    line = "path=C:\\Program Files\\Example \u4e00\u4e8c\u0141\u00f3d\u017a\r\n"
+    filler = (line * (spacing // len(line) + 2)).encode("utf-16-le")
+    unit = needle.encode("utf-16-le") + filler[:spacing - 2 * len(needle)]
+    with open(path, "wb") as out:
+        out.write(b"\xff\xfe")
+        body = size - 2
+        repeated = unit * max(1, (4 * MIB) // len(unit))
+        while body > 0:
+            piece = repeated[:body]
+            out.write(piece)
+            body -= len(piece)
+
+
+def measure_text(bench):
+    """replaceText beside replaceString on the same 256 MiB UTF-16LE file
+    with its mark, in-process through subst_driver, taking turns: the text
+    call writes the pattern in UTF-16LE itself and passes over odd offsets
+    in the scan, where the byte call matches anywhere."""
+    s = bench.settings
+    size = s.mib * MIB
+    report = bench.report
+    report.emit("## Text in the file's own encoding: one %d MiB UTF-16LE file, median of %d runs"
+                % (s.mib, s.runs), "",
+                "replaceText (encoding 0: the file's mark says UTF-16LE; whole code units only)",
+                "beside replaceString given the same needle's UTF-16LE bytes, in-process, taking",
+                "turns. × bytes is the median time over replaceString's.", "")
+    with open(bench.path("pattern"), "wb") as f:
+        f.write(TEXT_NEEDLE.encode("utf-16-le"))
+    with open(bench.path("replacement"), "wb") as f:
+        f.write(TEXT_REPLACEMENT.encode("utf-16-le"))
+    with open(bench.path("pattern-text"), "wb") as f:
+        f.write(TEXT_NEEDLE.encode())
+    with open(bench.path("replacement-text"), "wb") as f:
+        f.write(TEXT_REPLACEMENT.encode())
+    driver = bench.program("bench/subst_driver")
+    f = bench.path("case", "f")
+    commands = {
+        "string": [driver, "replace", f, bench.path("pattern"), bench.path("replacement")],
+        "text": [driver, "replace-text", f, bench.path("pattern-text"),
+                 bench.path("replacement-text"), "0"],
+    }
+    for density, spacing in (("dense", 128), ("sparse", 65536)):
+        progress("text %s: making the %d MiB UTF-16LE file" % (density, s.mib))
+        write_utf16_file(bench.path("orig"), size, TEXT_NEEDLE, spacing)
+        write_utf16_file(bench.path("expected"), size, TEXT_REPLACEMENT, spacing)
+        os.sync()
+        expected = bench.path("expected")
+        tallies = take_turns(
+            bench, TEXT_TOOLS, lambda _bench, tool: commands[tool], "text %s" % density,
+            lambda tool, run: failure(bench, run) if run.rc != 0 else
+            "ok" if same_bytes(f, expected) else "wrong result")
+        bytes_us = median_us(tallies["string"].times)
+        report.emit("### %s: the needle every %d bytes" % (density, spacing), "",
+                    "| tool | median s | × bytes | MB/s | runs | result |",
+                    "|---|---:|---:|---:|---:|---|")
+        for tool in TEXT_TOOLS:
+            tally = tallies[tool]
+            m = median_us(tally.times)
+            report.emit("| %s | %s | %s | %s | %d | %s |" % (
+                TEXT_LABELS[tool], fmt_s(m), fmt_ratio(m, bytes_us), fmt_mbs(size, m),
+                len(tally.times), tally.result))
+            if tally.result != "ok":
+                report.miss("correct", "text %s: %s: %s" % (density, TEXT_LABELS[tool], tally.result))
+        report.emit("")
+        remove(bench.path("orig"), bench.path("expected"), bench.path("case"))
 
 
 # The word test with many pairs: 32 pairs a, aa, ..., a x 32 over a file of
@@ -1515,6 +1595,8 @@ def measure(bench):
     floor_ratios = measure_substitution(bench) if bench.section("subst") else []
     if bench.section("subst") or bench.section("matching"):
         measure_matching(bench)
+    if bench.section("subst") or bench.section("text"):
+        measure_text(bench)
     if any(bench.section(name) for name in ("copy", "sparse", "tree", "reflink")):
         measure_copy(bench)
     if bench.section("memory"):

@@ -32,6 +32,9 @@
 // The peak resident set is the whole process's, which is what an installer
 // loading the library would see added to its own.
 //
+// replace-text makes one replaceText call instead, with the pattern and the
+// replacement as UTF-8 text, and prints the same line.
+//
 // repeat makes COUNT replaceString calls on FILE, the pattern and the
 // replacement trading places every call, so that each call replaces as many
 // occurrences as the first. Before each call everything is synced, untimed,
@@ -90,6 +93,7 @@ constexpr bench::Usage driver_usage{
     "Usage: subst_driver make-pattern LENGTH PATTERN_OUT REPLACEMENT_OUT\n"
     "       subst_driver make-file OUT SIZE_BYTES PATTERN_FILE SPACING [SEED]\n"
     "       subst_driver replace FILE PATTERN_FILE REPLACEMENT_FILE [EXPECTED_RC]\n"
+    "       subst_driver replace-text FILE PATTERN_FILE REPLACEMENT_FILE ENCODING [EXPECTED_RC]\n"
     "       subst_driver repeat FILE PATTERN_FILE REPLACEMENT_FILE COUNT\n"};
 
 int usage_error(const char* message) {
@@ -330,6 +334,39 @@ int replace(int argc, char** argv) {
     return static_cast<std::uint64_t>(rc) == expected ? exit_ok : exit_not_replaced;
 }
 
+// replace-text: one replaceText call, the pattern and the replacement read
+// from their files as UTF-8 text, timed and told as replace's call is.
+int replace_text(int argc, char** argv) {
+    if (argc != 6 && argc != 7) {
+        return usage_error(
+            "replace-text takes FILE PATTERN_FILE REPLACEMENT_FILE ENCODING [EXPECTED_RC]");
+    }
+    std::uint64_t encoding = 0;
+    std::uint64_t expected = KIVSUBST_REPLACED;
+    if (!parse_size(argv[5], encoding) || encoding > 4 ||
+        (argc == 7 && (!parse_size(argv[6], expected) || expected > INT32_MAX))) {
+        return usage_error("ENCODING must be 0 to 4, EXPECTED_RC a result of replaceText");
+    }
+    std::vector<unsigned char> pattern;
+    std::vector<unsigned char> replacement;
+    if (const int failed = read_pair(argv[3], argv[4], pattern, replacement); failed != exit_ok) {
+        return failed;
+    }
+    const std::string old_text(pattern.begin(), pattern.end());
+    const std::string new_text(replacement.begin(), replacement.end());
+    std::fflush(stdout);
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::int32_t rc = replaceText(argv[2], old_text.c_str(), new_text.c_str(),
+                                        static_cast<std::int32_t>(encoding));
+    const auto finished = std::chrono::steady_clock::now();
+
+    const double seconds = std::chrono::duration<double>(finished - started).count();
+    std::printf("seconds=%.6f rc=%d maxrss_kib=%ld\n", seconds, static_cast<int>(rc),
+                peak_rss_kib());
+    return static_cast<std::uint64_t>(rc) == expected ? exit_ok : exit_not_replaced;
+}
+
 // Writes out everything the system holds unwritten, on every disk.
 void sync_everything() {
 #if SUBST_DRIVER_HAS_RUSAGE
@@ -382,5 +419,6 @@ int main(int argc, char** argv) {
                               {{"make-pattern", make_pattern},
                                {"make-file", make_file},
                                {"replace", replace},
+                               {"replace-text", replace_text},
                                {"repeat", repeat}});
 }

@@ -216,7 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kivsubst::Matching matching;
     matching.ignore_case = (data[6] & 0x10u) != 0;
     matching.whole_words = (data[6] & 0x20u) != 0;
-    matching.utf16le = (data[6] & 0x40u) != 0;
+    matching.units = (data[6] & 0x40u) != 0 ? kivsubst::Matching::Units::utf16le
+                                            : kivsubst::Matching::Units::bytes;
     const bool more = (data[6] & 0x80u) != 0;
     matching.most = more ? data[7] & 7u : 0;
     const bool beyond_exact = (data[6] & 0xF0u) != 0;
@@ -248,14 +249,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (unsigned char& byte : replacement) {
         byte = fold(byte);
     }
-    if (matching.utf16le && pattern.size() % 2 != 0) {
+    if (matching.utf16() && pattern.size() % 2 != 0) {
         pattern.push_back(0);
     }
     std::vector<std::pair<std::string, std::string>> pairs = {
         {std::string(pattern.begin(), pattern.end()),
          std::string(replacement.begin(), replacement.end())}};
     if (more && (data[7] & 8u) != 0) {
-        const std::size_t unit = matching.utf16le ? 2 : 1;
+        const std::size_t unit = matching.utf16() ? 2 : 1;
         const std::size_t units = pattern.size() / unit;
         const std::size_t prefix = unit * (1 + (data[7] >> 4u) % units);
         pairs.emplace_back(pairs[0].first.substr(0, prefix),
@@ -281,7 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ? kivtest::reference_substitution(
                   scanned_body, pairs,
                   kivtest::ReferenceMatching{matching.ignore_case, matching.whole_words,
-                                             matching.utf16le,
+                                             matching.utf16(),
                                              static_cast<std::size_t>(matching.most)})
             : kivtest::reference_substitution(scanned_body, pairs[0].first, pairs[0].second);
 

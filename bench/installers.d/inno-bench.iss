@@ -57,9 +57,9 @@ var
 begin
   Work := ExpandConstant('{param:WORK|}');
   // Warm up: load the DLL once, so that its loading is not timed.
-  KivReplaceText(Work + '\warm.txt', 'x', 'y');
+  KivReplaceTextAnsi(Work + '\warm.txt', 'x', 'y');
   Started := GetTickCount;
-  Code := KivReplaceText(Work + '\ours.txt', '{#BenchPattern}', '{#BenchReplacement}');
+  Code := KivReplaceTextAnsi(Work + '\ours.txt', '{#BenchPattern}', '{#BenchReplacement}');
   LogTime('ours', Code);
   Started := GetTickCount;
   WholeFile(Work + '\whole.txt');

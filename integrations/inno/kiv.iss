@@ -8,7 +8,9 @@
 ;   KivCopyFile(Source, Target, Overwrite)           0 copied, -5048 kept, ... (see the README)
 ;   KivInstallFile(Source, Target, Flags)            0 in place, 1 at the next restart, -5032 in use
 ;   KivRestartNeeded                                 True once a KivInstallFile gave 1
-;   KivReplaceText(FileName, OldText, NewText)       text in the ANSI code page
+;   KivReplaceText(FileName, OldText, NewText)       text in the file's own encoding, by its mark
+;   KivReplaceTextAs(FileName, OldText, NewText, Encoding)  1 UTF-8, 2 UTF-16LE, 3 UTF-16BE, 4 ANSI
+;   KivReplaceTextAnsi(FileName, OldText, NewText)   text in the ANSI code page, as bytes
 ;   KivReplaceTextUtf8(FileName, OldText, NewText)   text stored as UTF-8
 ;   KivReplaceTextUtf16(FileName, OldText, NewText)  text stored as UTF-16LE
 ;   KivReplaceHex(FileName, PatternHex, ReplacementHex)  bytes as hex: '00 ff 1a'; 8 if not hex
@@ -39,9 +41,11 @@
 ; (KivCopyFileW, KivInstallFileW, replaceStringW), so any folder a user can have is reached;
 ; no path is ever converted to the ANSI code page, where a name outside it
 ; would become a best-fit look-alike ("Łódź" becomes "Lódz", another
-; folder). The text of KivReplaceText is converted to the ANSI code page
-; without best fit: a character it cannot write becomes '?'; use
-; KivReplaceTextUtf8 or KivReplaceTextUtf16 for other text.
+; folder). KivReplaceText and KivReplaceTextAs hand their text to
+; replaceTextW, which writes it in the file's encoding and matches whole
+; characters only (9: the encoding cannot be told, or the text cannot be
+; written in it). The text of KivReplaceTextAnsi is converted to the ANSI
+; code page without best fit: a character it cannot write becomes '?'.
 
 #ifndef KivDllDir
   #define KivDllDir ExtractFilePath(__PATHFILENAME__)
@@ -195,7 +199,7 @@ begin
   Result := KivReplaceMemory(FileName, Pattern, PatternLength, Replacement, ReplacementLength);
 end;
 
-function KivReplaceText(const FileName, OldText, NewText: String): Integer;
+function KivReplaceTextAnsi(const FileName, OldText, NewText: String): Integer;
 begin
   Result := KivReplaceEncoded(KivAnsiCodePage, FileName, OldText, NewText);
 end;
@@ -211,6 +215,27 @@ begin
   if not KivCanWrite(FileName) then
     exit;
   Result := KivReplaceStringW(FileName, OldText, 2 * Length(OldText), NewText, 2 * Length(NewText));
+end;
+
+// Text in the file's own encoding: replaceTextW takes Setup's strings as
+// they are (UTF-16) and writes them in the encoding the file's byte-order
+// mark names (Encoding 0), or in the one named: 1 UTF-8, 2 UTF-16LE,
+// 3 UTF-16BE, 4 the ANSI code page. 7 without a call when the file cannot be
+// written, as for the other forms.
+function KivReplaceTextW(Path, Pattern, Replacement: String; Encoding: Integer): Integer;
+  external 'replaceTextW@files:kivsubst.dll stdcall delayload';
+
+function KivReplaceTextAs(const FileName, OldText, NewText: String; Encoding: Integer): Integer;
+begin
+  Result := KivCopyError;
+  if not KivCanWrite(FileName) then
+    exit;
+  Result := KivReplaceTextW(FileName, OldText, NewText, Encoding);
+end;
+
+function KivReplaceText(const FileName, OldText, NewText: String): Integer;
+begin
+  Result := KivReplaceTextAs(FileName, OldText, NewText, 0);
 end;
 
 function KivHexDigit(C: Char): Integer;

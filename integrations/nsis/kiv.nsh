@@ -11,6 +11,8 @@
 ;   ${KivReplaceUtf8}      FILE PATTERN REPLACEMENT $result   ; text stored as UTF-8
 ;   ${KivReplaceUtf16}     FILE PATTERN REPLACEMENT $result   ; text stored as UTF-16LE
 ;   ${KivReplaceHex}       FILE PATTERN_HEX REPLACEMENT_HEX $result   ; "00 ff 1a" or "00ff1a"
+;   ${KivReplaceText}      FILE OLD NEW $result   ; text in the file's own encoding, by its mark
+;   ${KivReplaceTextAs}    FILE OLD NEW ENCODING $result   ; 1 UTF-8, 2 UTF-16LE, 3 UTF-16BE, 4 ANSI
 ;
 ; Each form extracts its DLL to $PLUGINSDIR on first use and calls it there
 ; by full path, with the stdcall convention the DLLs export. The result is
@@ -299,5 +301,34 @@
   !insertmacro _KivCallReplace `${FILE}` ${RESULT}
 !macroend
 !define KivReplaceHex "!insertmacro _KivReplaceHex"
+
+; Text in the file's own encoding: replaceTextW writes OLD and NEW in the
+; encoding the file's byte-order mark names (ENCODING 0: UTF-8 without a
+; mark when all of the file is, else 9), or in the one named, and matches
+; whole characters only. The System plug-in hands "w" strings over as
+; UTF-16 from Unicode and ANSI installers alike, so both call the wide
+; export. 7 without a call when FILE cannot be written, as for the others.
+!macro _KivReplaceText ENCODING FILE PATTERN REPLACEMENT RESULT
+  !define /redef _KIV_ID_CALL ${__COUNTER__}
+  !insertmacro _KivExtract kivsubst
+  !insertmacro _KivCheckWritable `${FILE}`
+  StrCmp $_KivWritable 0 _kiv_${_KIV_ID_CALL}_in_use
+  Push `${ENCODING}`
+  Push `${REPLACEMENT}`
+  Push `${PATTERN}`
+  Push `${FILE}`
+  System::Call `"$PLUGINSDIR\kivsubst.dll"::replaceTextW(w s, w s, w s, i s) i .s ?u`
+  Goto _kiv_${_KIV_ID_CALL}_called
+  _kiv_${_KIV_ID_CALL}_in_use:
+    Push 7
+  _kiv_${_KIV_ID_CALL}_called:
+  Pop ${RESULT}
+!macroend
+!define KivReplaceText "!insertmacro _KivReplaceText 0"
+
+!macro _KivReplaceTextAs FILE PATTERN REPLACEMENT ENCODING RESULT
+  !insertmacro _KivReplaceText `${ENCODING}` `${FILE}` `${PATTERN}` `${REPLACEMENT}` ${RESULT}
+!macroend
+!define KivReplaceTextAs "!insertmacro _KivReplaceTextAs"
 
 !endif

@@ -16,7 +16,10 @@ using kivcli::quoted;
 using kivsubst::engine::File;
 
 Counter::Counter(const Options& options)
-    : scanner_(scanner_for(options)), discard_(open_discarding_output(discard_error_)) {}
+    : options_(options),
+      scanner_(scanner_for(options)),
+      text_(text_scanners_for(options)),
+      discard_(open_discarding_output(discard_error_)) {}
 
 int Counter::problem(std::string& reason) const {
     if (!scanner_.ready()) {
@@ -30,19 +33,62 @@ int Counter::problem(std::string& reason) const {
     return 0;
 }
 
-bool Counter::count(File& file, std::uint64_t& occurrences, std::string& reason) {
+// The scan for the file: the one of the run, or with --encoding the one
+// for the file's encoding, chosen by its mark as the library's call would.
+kivsubst::engine::Scanner* Counter::scanner_of(File& file, int& status, std::string& reason) {
+    if (!text_) {
+        return &scanner_;
+    }
+    using Refusal = kivsubst::engine::TextScanners::Refusal;
+    Refusal refusal = Refusal::none;
+    kivsubst::engine::Scanner* scanner = text_->for_input(file, refusal);
+    switch (refusal) {
+        case Refusal::none:
+            break;
+        case Refusal::unreadable:
+            reason = kivsubst::engine::describe(kivsubst::engine::last_error());
+            status = KIVSUBST_COPY_ERROR;
+            break;
+        case Refusal::memory:
+            reason = "out of memory";
+            status = KIVSUBST_NO_MEMORY;
+            break;
+        case Refusal::encoding:
+            reason = "the text cannot be written in its encoding";
+            status = KIVSUBST_BAD_ENCODING;
+            break;
+    }
+    return scanner;
+}
+
+int Counter::count(File& file, std::uint64_t& occurrences, std::string& reason) {
     const std::int64_t length = file.length();
     if (length < 0) {
         reason = kivsubst::engine::describe(kivsubst::engine::last_error());
-        return false;
+        return KIVSUBST_COPY_ERROR;
     }
-    const kivsubst::engine::ScanOutcome outcome = scanner_.run(file, length, discard_);
+    int status = 0;
+    kivsubst::engine::Scanner* const scanner = scanner_of(file, status, reason);
+    if (scanner == nullptr) {
+        return status;
+    }
+    scanner->observe(observer_);
+    const kivsubst::engine::ScanOutcome outcome = scanner->run(file, length, discard_);
+    scanner->observe(nullptr);
     if (outcome.kind != kivsubst::engine::ScanOutcome::Kind::complete) {
         reason = kivsubst::engine::describe(kivsubst::engine::last_error());
-        return false;
+        return KIVSUBST_COPY_ERROR;
+    }
+    if (!outcome.valid_text) {
+        reason = "it has no byte-order mark and is not UTF-8";
+        return KIVSUBST_BAD_ENCODING;
     }
     occurrences = outcome.replacements;
-    return true;
+    return 0;
+}
+
+const std::vector<std::pair<std::string, std::string>>& Counter::pairs() const {
+    return text_ ? text_->texts() : options_.pairs;
 }
 
 int examine_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {
@@ -56,7 +102,7 @@ int examine_targets(std::vector<Target>& targets, const Options& options, Tally&
         Target& target = targets[i];
         std::uint64_t count = 0;
         if (options.preview) {
-            if (!preview_file(target, options, counter, count, reason)) {
+            if (!preview_file(target, counter, count, reason)) {
                 tally.fail(KIVSUBST_CANNOT_OPEN,
                            "cannot open " + quoted(target.shown) + ": " + reason);
             }
@@ -72,9 +118,10 @@ int examine_targets(std::vector<Target>& targets, const Options& options, Tally&
                            "cannot open " + quoted(target.shown) + ": " + reason);
                 continue;
             }
-            if (!counter.count(input, count, reason)) {
-                tally.fail(KIVSUBST_COPY_ERROR,
-                           "cannot read " + quoted(target.shown) + ": " + reason);
+            if (const int status = counter.count(input, count, reason); status != 0) {
+                tally.fail(status, (status == KIVSUBST_BAD_ENCODING ? "cannot patch "
+                                                                     : "cannot read ") +
+                                       quoted(target.shown) + ": " + reason);
                 continue;
             }
             if (count > 0) {

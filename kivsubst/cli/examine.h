@@ -6,7 +6,9 @@
 #define KIVSUBST_CLI_EXAMINE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine.h"
@@ -27,15 +29,25 @@ public:
     // output that cannot be written), with `reason` saying why.
     int problem(std::string& reason) const;
 
-    // Counts the occurrences from the file's current position to its end.
-    // False if the file cannot be read, with `reason` saying why.
-    bool count(kivsubst::engine::File& file, std::uint64_t& occurrences, std::string& reason);
+    // Counts the occurrences from the file's start to its end. 0, or the
+    // library's result for what failed: 7 if the file cannot be read, 9 if
+    // (with --encoding) its encoding cannot be told or the text cannot be
+    // written in it; `reason` says why.
+    int count(kivsubst::engine::File& file, std::uint64_t& occurrences, std::string& reason);
 
-    // The scan itself, to be told of each occurrence (--preview).
-    kivsubst::engine::Scanner& scanner() { return scanner_; }
+    // Told of each occurrence, with its place in the file (--preview).
+    void observe(kivsubst::engine::Scanner::Observer observer) { observer_ = std::move(observer); }
+    // The pairs' bytes as the last file counted holds them (--preview).
+    const std::vector<std::pair<std::string, std::string>>& pairs() const;
 
 private:
+    kivsubst::engine::Scanner* scanner_of(kivsubst::engine::File& file, int& status,
+                                          std::string& reason);
+
+    const Options& options_;
     kivsubst::engine::Scanner scanner_;
+    std::unique_ptr<kivsubst::engine::TextScanners> text_;  // with --encoding
+    kivsubst::engine::Scanner::Observer observer_;
     kivsubst::engine::File discard_;
     std::string discard_error_;
 };

@@ -2,6 +2,7 @@
 #include "filter.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "kivcli/output.h"
@@ -17,8 +18,21 @@ using kivsubst::engine::File;
 // Standard input to standard output, in blocks: 0 or 1 as for a file, or 7
 // when a read or a write failed.
 int patch_stream(const Options& options) {
-    kivsubst::engine::Scanner scanner = scanner_for(options);
-    if (!scanner.ready()) {
+    kivsubst::engine::Scanner bytes_scanner = scanner_for(options);
+    // With a named encoding, text is written in it, and the stream is
+    // matched from its first byte on: a mark cannot be read and then given
+    // back to a stream.
+    const std::unique_ptr<kivsubst::engine::TextScanners> text = text_scanners_for(options);
+    kivsubst::engine::TextScanners::Refusal refusal{};
+    kivsubst::engine::Scanner* const text_scanner =
+        text ? text->for_file(nullptr, 0, refusal) : nullptr;
+    if (text && text_scanner == nullptr &&
+        refusal == kivsubst::engine::TextScanners::Refusal::encoding) {
+        kivcli::complain("kivsubst", "the text cannot be written in that encoding (9)");
+        return KIVSUBST_BAD_ENCODING;
+    }
+    kivsubst::engine::Scanner& scanner = text_scanner != nullptr ? *text_scanner : bytes_scanner;
+    if (!scanner.ready() || (text && text_scanner == nullptr)) {
         kivcli::complain("kivsubst", "out of memory (6)");
         return KIVSUBST_NO_MEMORY;
     }
@@ -45,6 +59,9 @@ int filter(const Options& options) {
     }
     if (options.recursive || options.backup.enabled() || options.preview || options.dry_run) {
         return usage_error("'-' (standard input) takes none of -r, --backup, -n, --preview");
+    }
+    if (options.text == kivsubst::engine::TextEncoding::from_mark) {
+        return usage_error("'-' (standard input) needs a named encoding, not --encoding=auto");
     }
     return patch_stream(options);
 }

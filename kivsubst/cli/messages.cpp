@@ -48,6 +48,9 @@ std::string failure_message(const Target& target, const Failure& failure, int co
         case Failure::Step::write_back:
             what = "cannot write the result back: " + failure.reason();
             break;
+        case Failure::Step::encoding:
+            what = "cannot patch it as text: " + failure.reason();
+            break;
     }
     what = quoted(target.shown) + ": " + what + " (" + std::to_string(code) + ")";
     if (failure.temporary_kept) {

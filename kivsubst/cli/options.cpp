@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "help.h"
@@ -21,6 +22,7 @@ namespace kivsubst_cli {
 namespace {
 
 using kivcli::quoted;
+using kivsubst::engine::TextEncoding;
 
 // --help and --version succeed only if what they print arrives: a full
 // disk or a closed pipe is an error like any other.
@@ -163,6 +165,16 @@ bool decode(const char* name, const std::string& argument, const Options& option
     return true;
 }
 
+// Text decoded as UTF-16LE bytes, as its UTF-16 code units.
+std::u16string text_of(const std::string& utf16le) {
+    std::u16string units;
+    for (std::size_t i = 0; i + 1 < utf16le.size(); i += 2) {
+        units.push_back(static_cast<char16_t>(static_cast<unsigned char>(utf16le[i]) |
+                                              static_cast<unsigned char>(utf16le[i + 1]) << 8U));
+    }
+    return units;
+}
+
 // The pairs, decoded: those of -e, or else the first two operands.
 bool decode_pairs(const std::vector<std::pair<std::string, std::string>>& expressions,
                   Options& options, std::string& message) {
@@ -181,6 +193,9 @@ bool decode_pairs(const std::vector<std::pair<std::string, std::string>>& expres
         if (!decode("PATTERN", pattern, options, old_bytes, message) ||
             !decode("REPLACEMENT", replacement, options, new_bytes, message)) {
             return false;
+        }
+        if (options.text) {
+            options.text_pairs.push_back({text_of(old_bytes), text_of(new_bytes)});
         }
         options.pairs.emplace_back(std::move(old_bytes), std::move(new_bytes));
     }
@@ -204,6 +219,7 @@ enum LongOnly {
     option_progress,
     option_follow_hard_links,
     option_utf8,
+    option_encoding,
 };
 
 // The letters that take a value are followed by ':'; the leading ':' has
@@ -214,6 +230,7 @@ const option long_options[] = {
     {"hex", no_argument, nullptr, option_hex},
     {"utf16le", no_argument, nullptr, option_utf16le},
     {"utf8", no_argument, nullptr, option_utf8},
+    {"encoding", required_argument, nullptr, option_encoding},
     {"fixed-strings", no_argument, nullptr, 'F'},
     {"ignore-case", no_argument, nullptr, 'i'},
     {"word", no_argument, nullptr, 'w'},
@@ -238,8 +255,36 @@ const option long_options[] = {
 struct Unsettled {
     bool hex = false;
     bool utf16le = false;
+    std::optional<TextEncoding> encoding;  // --encoding=WORD
     kivcli::BackupOptions backup;
 };
+
+// --encoding's words, and the encoding each names; "ansi" on Windows only,
+// where there is an ANSI code page.
+const std::pair<const char*, TextEncoding> encoding_words[] = {
+    {"auto", TextEncoding::from_mark},
+    {"utf-8", TextEncoding::utf8},
+    {"utf-16le", TextEncoding::utf16le},
+    {"utf-16be", TextEncoding::utf16be},
+#if defined(_WIN32)
+    {"ansi", TextEncoding::ansi},
+#endif
+};
+
+bool take_encoding(const char* word, Unsettled& unsettled, std::string& message) {
+    for (const auto& [name, encoding] : encoding_words) {
+        if (std::strcmp(word, name) == 0) {
+            unsettled.encoding = encoding;
+            return true;
+        }
+    }
+    message = "invalid encoding " + quoted(word) + " (auto, utf-8, utf-16le, utf-16be" +
+#if defined(_WIN32)
+              ", ansi" +
+#endif
+              ")";
+    return false;
+}
 
 using kivcli::Taken;
 
@@ -285,6 +330,8 @@ Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
                 return Taken::refused;
             }
             return Taken::taken;
+        case option_encoding:
+            return take_encoding(optarg, unsettled, message) ? Taken::taken : Taken::refused;
         case option_include:
             options.include.emplace_back(optarg);
             return Taken::taken;
@@ -333,6 +380,12 @@ bool check_options(Unsettled& unsettled, Options& options, std::string& message)
         message = "--hex and --utf16le cannot be used together";
         return false;
     }
+    if (unsettled.encoding && (unsettled.hex || unsettled.utf16le || options.text_in_utf8)) {
+        message = std::string("--encoding and ") +
+                  (unsettled.hex ? "--hex" : unsettled.utf16le ? "--utf16le" : "--utf8") +
+                  " cannot be used together";
+        return false;
+    }
     if (unsettled.hex && options.escapes == Escapes::literal) {
         message = "--hex and -F cannot be used together";
         return false;
@@ -364,14 +417,19 @@ int parse_command_line(int argc, char** argv, Options& options) {
     if (!check_options(unsettled, options, message)) {
         return usage_error(message);
     }
-    options.encoding = unsettled.hex       ? Encoding::hex
-                       : unsettled.utf16le ? Encoding::utf16le
-                                           : Encoding::escaped_text;
+    // --utf16le is --encoding=utf-16le: whole code units only, never across
+    // two characters.
+    if (unsettled.utf16le) {
+        unsettled.encoding = TextEncoding::utf16le;
+    }
+    options.text = unsettled.encoding;
+    options.encoding = unsettled.hex ? Encoding::hex
+                       : options.text ? Encoding::utf16le
+                                      : Encoding::escaped_text;
     options.files.assign(rest.begin() + optind, rest.end());
     if (!decode_pairs(expressions, options, message)) {
         return usage_error(message);
     }
-    options.matching.utf16le = unsettled.utf16le;
     return -1;
 }
 

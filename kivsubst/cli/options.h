@@ -34,8 +34,14 @@ struct Options {
     std::vector<std::string> include;          // --include globs
     std::vector<std::string> exclude;          // --exclude globs
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
-    kivsubst::engine::Matching matching;  // -i, -w, --max-count (and --utf16le's units)
-    // The pairs as decoded bytes: from -e OLD NEW, or the first two operands.
+    kivsubst::engine::Matching matching;  // -i, -w, --max-count
+    // --encoding (or --utf16le): the pairs are text, written in each file's
+    // encoding (from_mark: the one its mark names), in text_pairs; none:
+    // they are bytes.
+    std::optional<kivsubst::engine::TextEncoding> text;
+    std::vector<kivsubst::engine::TextPair> text_pairs;
+    // The pairs as decoded bytes: from -e OLD NEW, or the first two
+    // operands (with --encoding, as UTF-16LE).
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<std::string> files;
 };

@@ -36,9 +36,14 @@ public:
           tally_(tally),
           pairs_(pairs_of(options)),
           scanner_(scanner_for(options)),
+          text_(text_scanners_for(options)),
           progress_(options.progress, total),
           backups_(options.backup) {
-        scanner_.report_progress([this](std::int64_t read) { progress_.update(done_ + read); });
+        auto progress = [this](std::int64_t read) { progress_.update(done_ + read); };
+        scanner_.report_progress(progress);
+        if (text_) {
+            text_->report_progress(progress);
+        }
     }
 
     void run(std::vector<Target>& targets);
@@ -62,6 +67,7 @@ private:
     Tally& tally_;
     std::vector<kivsubst::engine::Pair> pairs_;
     kivsubst::engine::Scanner scanner_;
+    std::unique_ptr<kivsubst::engine::TextScanners> text_;  // with --encoding
     kivcli::Progress progress_;
     kivcli::BackupNames backups_;
     std::int64_t done_ = 0;  // bytes of the files finished
@@ -180,7 +186,7 @@ void Patcher::patch_alone(const Target& target) {
     }
     const Item item{&target, target.size};
     Substitution substitution(file_at(target));
-    int failure = substitution.prepare(pairs_, &scanner_);
+    int failure = text_ ? substitution.prepare(*text_) : substitution.prepare(pairs_, &scanner_);
     if (failure == 0 && options_.backup.enabled() && substitution.replacements() > 0 &&
         !keep_backup(item, substitution, nullptr)) {
         return;
@@ -231,7 +237,11 @@ private:
 // batch's files were added in the order of `items`.
 void Patcher::patch_batch(kivsubst::engine::Batch& batch, std::vector<Item>& items) {
     BatchTeller teller(*this, items);
-    batch.run(scanner_, teller);
+    if (text_) {
+        batch.run(*text_, teller);
+    } else {
+        batch.run(scanner_, teller);
+    }
 }
 
 }  // namespace
@@ -248,6 +258,14 @@ std::vector<kivsubst::engine::Pair> pairs_of(const Options& options) {
 
 kivsubst::engine::Scanner scanner_for(const Options& options) {
     return kivsubst::engine::Scanner(pairs_of(options), options.matching);
+}
+
+std::unique_ptr<kivsubst::engine::TextScanners> text_scanners_for(const Options& options) {
+    if (!options.text) {
+        return nullptr;
+    }
+    return std::make_unique<kivsubst::engine::TextScanners>(options.text_pairs, *options.text,
+                                                            options.matching);
 }
 
 void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {

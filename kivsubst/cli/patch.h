@@ -6,6 +6,7 @@
 #define KIVSUBST_CLI_PATCH_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine.h"
@@ -23,6 +24,9 @@ std::vector<kivsubst::engine::Pair> pairs_of(const Options& options);
 // scan of a run (the count, the preview, one file, the batches, standard
 // input) is made here, so that all of them find the same occurrences.
 kivsubst::engine::Scanner scanner_for(const Options& options);
+// With --encoding, the scanners for each file's encoding, matching as the
+// command line asks; made here for the same reason.
+std::unique_ptr<kivsubst::engine::TextScanners> text_scanners_for(const Options& options);
 
 // Patches every target; failures are told on standard error, each naming
 // its file, after the library's own line on standard output.

@@ -115,8 +115,9 @@ std::string hex(const std::string& bytes) {
 
 class Previewer {
 public:
-    Previewer(File& file, const Options& options, const std::vector<Occurrence>& occurrences)
-        : file_(file), options_(options), occurrences_(occurrences) {}
+    Previewer(File& file, const std::vector<std::pair<std::string, std::string>>& pairs,
+              const std::vector<Occurrence>& occurrences)
+        : file_(file), pairs_(pairs), occurrences_(occurrences) {}
 
     void show(const std::string& name, std::size_t index, bool binary);
 
@@ -127,11 +128,12 @@ private:
     // wholly in them replaced.
     std::string replaced(const std::string& window, std::int64_t from) const;
     const std::string& pattern(std::size_t index) const {
-        return options_.pairs[occurrences_[index].pair].first;
+        return pairs_[occurrences_[index].pair].first;
     }
 
     File& file_;
-    const Options& options_;
+    // The pairs' bytes as this file holds them.
+    const std::vector<std::pair<std::string, std::string>>& pairs_;
     const std::vector<Occurrence>& occurrences_;
 };
 
@@ -147,7 +149,7 @@ std::string Previewer::replaced(const std::string& window, std::int64_t from) co
         }
         after.append(window, static_cast<std::size_t>(at - from),
                      static_cast<std::size_t>(other.offset - at));
-        after += options_.pairs[other.pair].second;
+        after += pairs_[other.pair].second;
         at = other.offset + length;
     }
     after.append(window, static_cast<std::size_t>(at - from), std::string::npos);
@@ -198,7 +200,7 @@ void Previewer::show_binary(std::size_t index) {
                       hex(middle) + "]" + (after.empty() ? "" : " ") + hex(after) + "\n");
     };
     line("-", bytes_at(file_, occurrence.offset, occurrence.offset + length));
-    line("+", options_.pairs[occurrence.pair].second);
+    line("+", pairs_[occurrence.pair].second);
 }
 
 void Previewer::show(const std::string& name, std::size_t index, bool binary) {
@@ -213,7 +215,7 @@ void Previewer::show(const std::string& name, std::size_t index, bool binary) {
 
 }  // namespace
 
-bool preview_file(Target& target, const Options& options, Counter& counter,
+bool preview_file(Target& target, Counter& counter,
                   std::uint64_t& count, std::string& reason) {
     if (target.folder == nullptr) {
         reason = kivcli::describe(target.problem);
@@ -224,18 +226,18 @@ bool preview_file(Target& target, const Options& options, Counter& counter,
         return false;
     }
     std::vector<Occurrence> occurrences;
-    counter.scanner().observe([&](std::int64_t offset, std::size_t pair) {
+    counter.observe([&](std::int64_t offset, std::size_t pair) {
         occurrences.push_back({offset, pair});
     });
-    const bool counted = counter.count(file, count, reason);
-    counter.scanner().observe(nullptr);
+    const bool counted = counter.count(file, count, reason) == 0;
+    counter.observe(nullptr);
     if (!counted || !number_lines(file, occurrences)) {
         reason = counted ? "read error" : reason;
         return false;
     }
     const std::string probe = bytes_at(file, 0, static_cast<std::int64_t>(binary_probe));
     const bool binary = probe.find('\0') != std::string::npos;
-    Previewer previewer(file, options, occurrences);
+    Previewer previewer(file, counter.pairs(), occurrences);
     const std::string name = kivcli::quoted(target.shown);
     for (std::size_t i = 0; i < occurrences.size(); ++i) {
         previewer.show(name, i, binary);

@@ -20,7 +20,7 @@ namespace kivsubst_cli {
 // cut around the occurrence ("..."); for a file that holds NUL bytes, a hex
 // window of the bytes around it instead. `count` gets the occurrences;
 // false with `reason` if the file cannot be read.
-bool preview_file(Target& target, const Options& options, Counter& counter,
+bool preview_file(Target& target, Counter& counter,
                   std::uint64_t& count, std::string& reason);
 
 }  // namespace kivsubst_cli

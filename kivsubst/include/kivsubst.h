@@ -1,9 +1,11 @@
 /* SPDX-License-Identifier: Zlib */
-/* kivsubst: replace a byte string throughout a file, in place.
+/* kivsubst: replace a byte string, or text in the file's own encoding,
+ * throughout a file, in place.
  *
- * The library exports replaceString (and on Windows its wide twin,
- * replaceStringW) under its plain, undecorated name, so that an installer
- * can load the library and find the function by name.
+ * The library exports replaceString and replaceText (and on Windows their
+ * wide twins, replaceStringW and replaceTextW) under their plain,
+ * undecorated names, so that an installer can load the library and find
+ * each function by name.
  */
 #ifndef KIVSUBST_H
 #define KIVSUBST_H
@@ -47,6 +49,14 @@ extern "C" {
 #define KIVSUBST_NO_MEMORY         6 /* "Memory allocation error; rc=6" */
 #define KIVSUBST_COPY_ERROR        7 /* "File copy error" */
 #define KIVSUBST_INVALID_ARGUMENT  8 /* "Invalid argument; rc=8" */
+#define KIVSUBST_BAD_ENCODING      9 /* "Cannot match the encoding of <path>; rc=9" */
+
+/* The encodings of replaceText's text, its `encoding` argument. */
+#define KIVSUBST_ENCODING_FROM_MARK 0 /* the file's byte-order mark; none: UTF-8 */
+#define KIVSUBST_ENCODING_UTF8      1
+#define KIVSUBST_ENCODING_UTF16LE   2
+#define KIVSUBST_ENCODING_UTF16BE   3
+#define KIVSUBST_ENCODING_ANSI      4 /* the ANSI code page (Windows only) */
 
 KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *pattern,
                                                  int32_t patternLength, const void *replacement,
@@ -129,6 +139,58 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceStringW(const wchar_t *path, const voi
    code page. Both forms reach paths longer than MAX_PATH (260 characters),
    plain or in \\?\ form, and read TMP as UTF-16, so a TMP outside the code
    page works for both.
+*/
+#endif
+
+KIVSUBST_API int32_t KIVSUBST_CALL replaceText(const char *path, const char *pattern,
+                                               const char *replacement, int32_t encoding);
+/*
+   Replaces every occurrence of the text `pattern` in the file at `path`
+   with the text `replacement`, both written in the file's own encoding
+   first, so that an installer hands over text, not bytes. `pattern` (at
+   least one character) and `replacement` (may be empty) are NUL-terminated
+   UTF-8 text; `path` is as for replaceString.
+
+   `encoding` is one of:
+     KIVSUBST_ENCODING_FROM_MARK (0)  the file's byte-order mark says: EF BB BF
+         UTF-8, FF FE UTF-16LE, FE FF UTF-16BE. A file without a mark is
+         UTF-8 when all of it is valid UTF-8; otherwise its encoding cannot
+         be told (9).
+     KIVSUBST_ENCODING_UTF8 (1), KIVSUBST_ENCODING_UTF16LE (2),
+     KIVSUBST_ENCODING_UTF16BE (3)  that encoding, mark or none.
+     KIVSUBST_ENCODING_ANSI (4)  the ANSI code page, on Windows only
+         (elsewhere 8). A character the code page has no bytes for is never
+         written as a look-alike: the call gives 9. In a double-byte code
+         page (932, 936, 949, 950) an occurrence counts only where a
+         character starts, never on a character's second byte.
+
+   In UTF-16 an occurrence counts only on whole code units, at even offsets
+   from the file's start, so that a surrogate pair is matched whole and a
+   pattern never matches across two characters. A byte-order mark is never
+   matched, changed, added or removed, and every byte outside a replaced
+   occurrence stays as it was, line ends included.
+
+   Everything else is as for replaceString: the temporary file, the
+   write-back, the file's identity and times, durability, the results 0 to
+   8 and their lines, and what each leaves on disk. Beyond those:
+
+     KIVSUBST_BAD_ENCODING (9)  "Cannot match the encoding of <path>; rc=9":
+         the file's encoding cannot be told (no mark under 0, and not UTF-8
+         throughout), or the text cannot be written in it (a character
+         outside the ANSI code page, invalid UTF-8 text, or for
+         replaceTextW a surrogate without its other half). Nothing is
+         changed and no temporary file is left.
+     KIVSUBST_INVALID_ARGUMENT (8) also for a NULL path, pattern or
+         replacement, an empty pattern, or an encoding not listed above.
+*/
+
+#if defined(_WIN32)
+KIVSUBST_API int32_t KIVSUBST_CALL replaceTextW(const wchar_t *path, const wchar_t *pattern,
+                                                const wchar_t *replacement, int32_t encoding);
+/*
+   Windows only: replaceText with its path, pattern and replacement as
+   UTF-16, as Unicode installers hold their strings; same calling
+   convention, encodings, results and lines.
 */
 #endif
 

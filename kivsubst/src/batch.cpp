@@ -12,9 +12,32 @@ void Batch::add(FileAt file) {
     members_.push_back({place, Substitution(std::move(file)), platform::File()});
 }
 
+namespace {
+
+// A member's scan: with one scanner for all, or with the one for its text's
+// encoding.
+int prepare_with(Substitution& substitution, Scanner& scanner) {
+    return substitution.prepare({}, &scanner);
+}
+
+int prepare_with(Substitution& substitution, TextScanners& text) {
+    return substitution.prepare(text);
+}
+
+}  // namespace
+
 void Batch::run(Scanner& scanner, BatchEvents& events) {
+    run_with(scanner, events);
+}
+
+void Batch::run(TextScanners& text, BatchEvents& events) {
+    run_with(text, events);
+}
+
+template <typename Scanners>
+void Batch::run_with(Scanners& scanners, BatchEvents& events) {
     std::vector<bool> failed(members_.size(), false);
-    scan_all(scanner, events, failed);
+    scan_all(scanners, events, failed);
     make_temporaries_durable(events, failed);
     drop(failed);
     failed.assign(members_.size(), false);
@@ -24,10 +47,11 @@ void Batch::run(Scanner& scanner, BatchEvents& events) {
 
 // Reads every file into its temporary file, and gives the caller the
 // chance to keep a companion copy of each (its backup).
-void Batch::scan_all(Scanner& scanner, BatchEvents& events, std::vector<bool>& failed) {
+template <typename Scanners>
+void Batch::scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed) {
     for (std::size_t i = 0; i < members_.size(); ++i) {
         Member& member = members_[i];
-        const int failure = member.substitution.prepare({}, &scanner);
+        const int failure = prepare_with(member.substitution, scanners);
         if (failure != 0) {
             events.not_scanned(member.file, member.substitution, failure);
             failed[i] = true;

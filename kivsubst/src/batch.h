@@ -12,6 +12,7 @@
 #include "platform.h"
 #include "scan.h"
 #include "substitute.h"
+#include "text_scan.h"
 
 namespace kivsubst {
 
@@ -62,6 +63,9 @@ public:
     // Patches every file added with `scanner`, which serves them in turn,
     // telling `events` how each went. A batch runs once.
     void run(Scanner& scanner, BatchEvents& events);
+    // The same for text in each file's own encoding, scanned with the
+    // scanner `text` gives for it.
+    void run(TextScanners& text, BatchEvents& events);
 
 private:
     struct Member {
@@ -70,7 +74,10 @@ private:
         platform::File companion;  // the caller's copy, synced with the temporary files
     };
 
-    void scan_all(Scanner& scanner, BatchEvents& events, std::vector<bool>& failed);
+    template <typename Scanners>
+    void run_with(Scanners& scanners, BatchEvents& events);
+    template <typename Scanners>
+    void scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed);
     void make_temporaries_durable(BatchEvents& events, std::vector<bool>& failed);
     void drop(const std::vector<bool>& failed);
     bool write_all_back(BatchEvents& events, std::vector<bool>& failed);

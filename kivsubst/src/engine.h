@@ -14,6 +14,8 @@
 #include "report.h"
 #include "scan.h"
 #include "substitute.h"
+#include "text.h"
+#include "text_scan.h"
 
 namespace kivsubst::engine {
 
@@ -41,6 +43,11 @@ using kivsubst::Matching;
 using kivsubst::Pair;
 using kivsubst::ScanOutcome;
 using kivsubst::Scanner;
+// Text in each file's own encoding: the pairs as UTF-16 text, the scanner
+// for the encoding a file's mark (or the caller) names, and the encodings.
+using kivsubst::TextPair;
+using kivsubst::TextScanners;
+using TextEncoding = kivsubst::text::Encoding;
 
 // A file named by a held directory and a name in it, as the front end
 // checked it.

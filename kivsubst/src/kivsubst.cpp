@@ -4,12 +4,14 @@
 
 #include <new>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 #include "bytes.h"
 #include "platform.h"
 #include "report.h"
 #include "substitute.h"
+#include "text.h"
 
 namespace {
 
@@ -65,7 +67,74 @@ int32_t replace(const PathChar* path, const void* pattern, int32_t pattern_lengt
     }
 }
 
+// The caller's text as UTF-16: UTF-8 from the narrow export, UTF-16 from
+// the wide one; none when it is not valid text.
+std::optional<std::u16string> text_of(const char* text) {
+    return kivsubst::text::from_utf8(text);
+}
+
+#if defined(_WIN32)
+std::optional<std::u16string> text_of(const wchar_t* text) {
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wide strings");
+    std::u16string units(text, text + std::char_traits<wchar_t>::length(text));
+    return kivsubst::text::from_utf16(units.c_str());
+}
+#endif
+
+// The arguments of a text export: the pointers set, a pattern of at least
+// one character, and an encoding this system can write.
+template <typename Char>
+bool text_arguments_are_valid(const Char* path, const Char* pattern, const Char* replacement,
+                              int32_t encoding) {
+    return path != nullptr && pattern != nullptr && replacement != nullptr &&
+           pattern[0] != 0 && kivsubst::text::is_encoding(encoding) &&
+           (encoding != static_cast<int32_t>(kivsubst::text::Encoding::ansi) ||
+            kivsubst::platform::has_ansi_code_page);
+}
+
+// Both text exports: as replace(), with the text taken strictly first, so
+// that text that is not valid (9) never reaches the file.
+template <typename Char>
+int32_t replace_text(const Char* path, const Char* pattern, const Char* replacement,
+                     int32_t encoding) {
+    if (!text_arguments_are_valid(path, pattern, replacement, encoding)) {
+        return kivsubst::report::invalid_argument();
+    }
+    try {
+        const std::optional<kivsubst::Path> converted = system_form(path);
+        if constexpr (std::is_same_v<Char, char>) {
+            if (!converted) {
+                return kivsubst::report::cannot_open(path);
+            }
+        }
+        std::optional<std::u16string> old_text = text_of(pattern);
+        std::optional<std::u16string> new_text = text_of(replacement);
+        if (!old_text || !new_text) {
+            return kivsubst::report::bad_encoding(*converted);
+        }
+        return kivsubst::substitute_text(*converted, {std::move(*old_text), std::move(*new_text)},
+                                         static_cast<kivsubst::text::Encoding>(encoding));
+    } catch (...) {
+        return kivsubst::report::no_memory();
+    }
+}
+
 }  // namespace
+
+extern "C" KIVSUBST_API int32_t KIVSUBST_CALL replaceText(const char* path, const char* pattern,
+                                                          const char* replacement,
+                                                          int32_t encoding) {
+    return replace_text(path, pattern, replacement, encoding);
+}
+
+#if defined(_WIN32)
+extern "C" KIVSUBST_API int32_t KIVSUBST_CALL replaceTextW(const wchar_t* path,
+                                                           const wchar_t* pattern,
+                                                           const wchar_t* replacement,
+                                                           int32_t encoding) {
+    return replace_text(path, pattern, replacement, encoding);
+}
+#endif
 
 extern "C" KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char* path, const void* pattern,
                                                             int32_t patternLength,

@@ -7,6 +7,7 @@
 #ifndef KIVSUBST_PLATFORM_H
 #define KIVSUBST_PLATFORM_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -60,6 +61,20 @@ Path ascii_path(const std::string& text);
 // The value of an environment variable, if it is set (on Windows read as
 // UTF-16, so that it may name what the ANSI code page cannot).
 std::optional<Path> environment(const char* name);
+
+// The ANSI code page (Windows; POSIX has none). Text written in it
+// strictly, never as a best-fit look-alike: none when a character has no
+// bytes of its own there, or where there is no ANSI code page. Its lead
+// bytes, those that begin a two-byte character (none in a single-byte code
+// page); false where there is no ANSI code page.
+constexpr bool has_ansi_code_page =
+#if defined(_WIN32)
+    true;
+#else
+    false;
+#endif
+std::optional<std::string> ansi_from_utf16(const std::u16string& text);
+bool ansi_lead_bytes(std::array<bool, 256>& lead);
 
 // Whether something exists at `path` (following links).
 bool exists(const Path& path);

@@ -280,4 +280,14 @@ bool File::close() {
     return !std::exchange(open_, false) || ::close(handle_) == 0;
 }
 
+// No ANSI code page outside Windows: replaceText turns encoding 4 away
+// before it gets here.
+std::optional<std::string> ansi_from_utf16(const std::u16string&) {
+    return std::nullopt;
+}
+
+bool ansi_lead_bytes(std::array<bool, 256>&) {
+    return false;
+}
+
 }  // namespace kivsubst::platform

@@ -249,4 +249,46 @@ bool File::close() {
     return !std::exchange(open_, false) || ::CloseHandle(handle_) != 0;
 }
 
+// Strictly: no best fit, and a character that only the code page's default
+// character could stand for makes the whole text unwritable. UTF-8 as the
+// code page (65001) takes neither flag nor default character.
+std::optional<std::string> ansi_from_utf16(const std::u16string& text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int units = static_cast<int>(text.size());
+    const bool utf8 = GetACP() == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL used_default = FALSE;
+    BOOL* const asked = utf8 ? nullptr : &used_default;
+    const int size = WideCharToMultiByte(CP_ACP, flags, wide, units, nullptr, 0, nullptr, asked);
+    if (size <= 0 || used_default) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_ACP, flags, wide, units, bytes.data(), size, nullptr, asked) !=
+            size ||
+        used_default) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// From the code page's own table of lead-byte ranges (pairs, ended by two
+// zero bytes).
+bool ansi_lead_bytes(std::array<bool, 256>& lead) {
+    lead.fill(false);
+    CPINFO info{};
+    if (!GetCPInfo(CP_ACP, &info)) {
+        return false;
+    }
+    for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+        for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
+            lead[byte] = true;
+        }
+    }
+    return true;
+}
+
 }  // namespace kivsubst::platform

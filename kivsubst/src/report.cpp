@@ -84,6 +84,11 @@ int copy_error() {
     return say(KIVSUBST_COPY_ERROR, "File copy error\n");
 }
 
+int bad_encoding(const Path& path) {
+    return say(KIVSUBST_BAD_ENCODING, "Cannot match the encoding of %s; rc=%d\n",
+               printable(name_of(path)).c_str(), KIVSUBST_BAD_ENCODING);
+}
+
 int invalid_argument() {
     return say(KIVSUBST_INVALID_ARGUMENT, "Invalid argument; rc=%d\n", KIVSUBST_INVALID_ARGUMENT);
 }

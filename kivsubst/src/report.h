@@ -30,6 +30,8 @@ int cannot_open_temp(const Path& name);
 int no_memory();
 int copy_error();
 int invalid_argument();
+// The file's encoding cannot be told, or the text cannot be written in it.
+int bad_encoding(const Path& path);
 
 }  // namespace kivsubst::report
 

@@ -4,6 +4,7 @@
 #ifndef KIVSUBST_SCAN_H
 #define KIVSUBST_SCAN_H
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "bytes.h"
 #include "platform.h"
 #include "search.h"
+#include "text.h"
 
 namespace kivsubst {
 
@@ -26,6 +28,9 @@ struct ScanOutcome {
     // work, at most one for each place where occurrences start and one for
     // each block, however many occurrences the word test turns down there.
     std::uint64_t rounds = 0;
+    // False when the scan was asked to check that the input is UTF-8
+    // throughout and found that it is not; the scan then stops.
+    bool valid_text = true;
 };
 
 // A pattern (at least one byte) and what replaces it.
@@ -46,17 +51,23 @@ struct Matching {
     // digit or '_') comes right before or right after it in the input; the
     // input's start and end count as no word character.
     bool whole_words = false;
-    // The patterns are UTF-16LE text, whole code units (an even number of
-    // bytes), found at any offset. Then only the unit of an ASCII letter (the
-    // letter's byte, then a zero byte) matches in either case, and the word
-    // test looks at the whole code unit before and after an occurrence, as
-    // the occurrence's own offset aligns them.
-    bool utf16le = false;
+    // What the input's characters are made of, which sets where an
+    // occurrence may start: any byte (bytes); a whole UTF-16 code unit, at
+    // an even offset from the input's start, little- or big-endian, so that
+    // a surrogate pair is matched whole or not at all; or the first byte of
+    // a character of a double-byte code page, whose lead bytes (those that
+    // begin a two-byte character) `lead_bytes` marks. In UTF-16 only the
+    // unit of an ASCII letter matches in either case, and the word test
+    // looks at the whole code unit before and after an occurrence.
+    enum class Units { bytes, utf16le, utf16be, double_byte };
+    Units units = Units::bytes;
+    std::array<bool, 256> lead_bytes{};
     // At most this many occurrences are replaced in one scan (a file), the
     // first ones, whichever pairs they belong to; 0 for every occurrence.
     std::uint64_t most = 0;
 
     bool exact() const { return !ignore_case && !whole_words && most == 0; }
+    bool utf16() const { return units == Units::utf16le || units == Units::utf16be; }
 };
 
 // Reads the input in large blocks and writes unmatched runs in bulk, so the
@@ -90,6 +101,14 @@ public:
     // False when the buffers could not be allocated.
     bool ready() const { return ready_; }
 
+    // The next scan copies the input's first `length` bytes (a byte-order
+    // mark) as they are and searches only after them; offsets stay the
+    // input's own.
+    void keep_head(std::size_t length) { head_ = length; }
+    // The next scan also checks, as it reads, that the input is UTF-8
+    // throughout (ScanOutcome::valid_text).
+    void check_utf8(bool check) { check_utf8_ = check; }
+
     void observe(Observer observer) { observer_ = std::move(observer); }
     void report_progress(Progress progress) { progress_ = std::move(progress); }
 
@@ -105,21 +124,26 @@ private:
     class Output;
     struct Block;
     // Where the matching way looks for one pair's pattern: in the block
-    // itself, or in one of its folded copies (`copy`). In a copy folded for
-    // UTF-16LE only the units that start at offsets of one parity are
-    // folded, so only the occurrences found at offsets of that parity count
-    // there.
+    // itself, or in its folded copy.
     struct Stream {
         std::size_t pair;
-        int copy;    // -1 for the block itself, else the index of its folded copy
-        int parity;  // -1 for every offset, else 0 (even) or 1 (odd)
+        bool folded;
     };
 
     // Replaces within one block; returns where the unreplaced rest begins.
     const unsigned char* replace_one(Block& block, Output& output, ScanOutcome& outcome);
+    const unsigned char* replace_aligned(Block& block, Output& output, ScanOutcome& outcome);
     const unsigned char* replace_many(Block& block, Output& output, ScanOutcome& outcome);
     const unsigned char* replace_matching(Block& block, Output& output, ScanOutcome& outcome);
     void found(std::int64_t offset, std::size_t pair, ScanOutcome& outcome) const;
+    // Where an occurrence may start (see Matching::Units): the input's own
+    // offset of `at` in UTF-16, the block's map of character starts in a
+    // double-byte code page, made once a block as it is read.
+    bool may_start(const Block& block, const unsigned char* at) const;
+    bool read_head(platform::File& input, std::size_t length, Output& output,
+                   ScanOutcome& outcome);
+    void map_characters(const Block& block);
+    void carry_characters(const Block& block, std::size_t carried);
     // Matching beyond exact bytes: the folded patterns, copies and streams,
     // made once; each block folded; each stream's next occurrence; the word
     // test's two halves, and the places where an occurrence may pass it; the
@@ -140,6 +164,18 @@ private:
 
     std::vector<Pair> pairs_;
     Matching matching_;
+    // Several pairs in UTF-16 or a double-byte code page, as any matching
+    // beyond exact bytes, go the matching way, whose streams keep each
+    // pattern's next occurrence that may start where it is.
+    bool matching_way_ = false;
+    std::size_t head_ = 0;
+    bool check_utf8_ = false;
+    text::Utf8Check utf8_;
+    // In a double-byte code page: where characters start in the block (one
+    // byte each), and the input's offset of the first character start not
+    // yet mapped.
+    std::unique_ptr<unsigned char[]> starts_;
+    std::int64_t next_character_ = 0;
     std::size_t longest_ = 0;  // the longest pattern's length
     std::size_t behind_ = 0;   // input bytes kept before a block, for the word test
     std::size_t ahead_ = 0;    // input bytes the word test reads after an occurrence
@@ -148,9 +184,9 @@ private:
                                                // last block, then a block
     std::unique_ptr<unsigned char[]> output_;  // bytes on their way to the output file
     // With ignore_case: the patterns folded to lower case, and the block
-    // folded likewise, once, or once for each parity of offsets (UTF-16LE).
+    // folded likewise, once.
     std::vector<std::vector<unsigned char>> folded_patterns_;
-    std::unique_ptr<unsigned char[]> folded_[2];
+    std::unique_ptr<unsigned char[]> folded_;
     std::vector<Searcher> searchers_;          // one a pair, made once the buffers exist
     std::vector<Stream> streams_;              // where the matching way looks for each pair
     std::vector<const unsigned char*> hits_;   // each stream's next occurrence in the block

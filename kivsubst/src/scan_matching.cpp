@@ -4,6 +4,7 @@
 // streams that passes over an occurrence the word test turns down.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "scan.h"
 #include "scan_parts.h"
@@ -24,22 +25,46 @@ bool is_word_byte(unsigned char byte) {
     return letter < 26U || digit < 10U || byte == '_';
 }
 
-// A word character's byte, or with two-byte units (UTF-16LE) its unit: the
-// byte followed by a zero byte.
-bool is_word_unit(const unsigned char* at, std::size_t unit) {
-    return is_word_byte(at[0]) && (unit == 1 || at[1] == 0);
+// Where an ASCII character's byte lies in a UTF-16 code unit, the other
+// byte being zero: first in little-endian, second in big-endian.
+std::size_t letter_place(Matching::Units units) {
+    return units == Matching::Units::utf16be ? 1 : 0;
+}
+
+// A word character's byte, or in UTF-16 its unit: the byte beside a zero
+// byte, in the unit's byte order.
+bool is_word_unit(const unsigned char* at, std::size_t unit, Matching::Units units) {
+    if (unit == 1) {
+        return is_word_byte(at[0]);
+    }
+    const std::size_t place = letter_place(units);
+    return is_word_byte(at[place]) && at[1 - place] == 0;
+}
+
+// Folds the ASCII letters of the UTF-16 units in `bytes` that start at even
+// offsets from the input's start, `offset` being that of `bytes` itself; a
+// unit cut off by the end is left as it is.
+void fold_units(unsigned char* bytes, std::size_t size, std::uint64_t offset,
+                Matching::Units units) {
+    const std::size_t place = letter_place(units);
+    for (std::size_t i = (offset & 1U) == 0 ? 0 : 1; i + 1 < size; i += 2) {
+        if (bytes[i + 1 - place] == 0) {
+            bytes[i + place] = lower(bytes[i + place]);
+        }
+    }
 }
 
 // The pattern as the folded block holds its occurrences: every ASCII letter
-// in lower case, or, for UTF-16LE, the letter of every unit that is an ASCII
+// in lower case, or, in UTF-16, the letter of every unit that is an ASCII
 // letter's.
-std::vector<unsigned char> folded_pattern(Bytes pattern, bool utf16le) {
+std::vector<unsigned char> folded_pattern(Bytes pattern, Matching::Units units) {
     std::vector<unsigned char> folded(pattern.data, pattern.data + pattern.size);
-    const std::size_t step = utf16le ? 2 : 1;
-    for (std::size_t i = 0; i < folded.size(); i += step) {
-        if (!utf16le || (i + 1 < folded.size() && folded[i + 1] == 0)) {
-            folded[i] = lower(folded[i]);
-        }
+    if (units == Matching::Units::utf16le || units == Matching::Units::utf16be) {
+        fold_units(folded.data(), folded.size(), 0, units);
+        return folded;
+    }
+    for (unsigned char& byte : folded) {
+        byte = lower(byte);
     }
     return folded;
 }
@@ -47,54 +72,39 @@ std::vector<unsigned char> folded_pattern(Bytes pattern, bool utf16le) {
 }  // namespace
 
 // With ignore_case each pattern is folded and searched for in a folded copy
-// of each block, where every byte keeps its offset. With UTF-16LE there are
-// two copies, one with the units that start at even offsets folded and one
-// with those at odd offsets, since whether a byte begins a letter's unit
-// depends on where the occurrence starts.
+// of each block, where every byte keeps its offset. In UTF-16 an occurrence
+// starts only on a whole unit, so one copy serves, its units folded where
+// they start at even offsets.
 bool Scanner::prepare_matching() {
-    const int copies = !matching_.ignore_case ? 0 : matching_.utf16le ? 2 : 1;
-    for (int copy = 0; copy < copies; ++copy) {
-        folded_[copy] = allocate(block_size_ + longest_ - 1 + ahead_);
-        if (folded_[copy] == nullptr) {
+    if (matching_.ignore_case) {
+        folded_ = allocate(block_size_ + longest_ - 1 + ahead_);
+        if (folded_ == nullptr) {
             return false;
         }
     }
     for (std::size_t pair = 0; pair < pairs_.size(); ++pair) {
         if (matching_.ignore_case) {
-            folded_patterns_.push_back(folded_pattern(pairs_[pair].pattern, matching_.utf16le));
+            folded_patterns_.push_back(folded_pattern(pairs_[pair].pattern, matching_.units));
         }
-        if (copies == 2) {
-            streams_.push_back({pair, 0, 0});
-            streams_.push_back({pair, 1, 1});
-        } else {
-            streams_.push_back({pair, copies - 1, -1});
-        }
+        streams_.push_back({pair, matching_.ignore_case});
     }
     hits_.resize(streams_.size());
     return true;
 }
 
-// Matching beyond exact bytes: the block's folded copies. A letter's
-// UTF-16LE unit is its byte followed by a zero byte; the block's last byte,
-// whose follower is not read yet, is left as it is, since no occurrence that
-// lies in the block can hold it as a letter's unit.
+// Matching beyond exact bytes: the block's folded copy.
 void Scanner::fold(const Block& block) {
     const unsigned char* const in = block.start;
     const auto size = static_cast<std::size_t>(block.end - block.start);
-    if (!matching_.utf16le) {
-        unsigned char* const out = folded_[0].get();
+    unsigned char* const out = folded_.get();
+    if (!matching_.utf16()) {
         for (std::size_t i = 0; i < size; ++i) {
             out[i] = lower(in[i]);
         }
         return;
     }
-    unsigned char* const copies[2] = {folded_[0].get(), folded_[1].get()};
-    for (std::size_t i = 0; i < size; ++i) {
-        const bool odd = ((static_cast<std::uint64_t>(block.offset) + i) & 1U) != 0;
-        const bool letter_unit = i + 1 < size && in[i + 1] == 0;
-        copies[odd ? 1 : 0][i] = letter_unit ? lower(in[i]) : in[i];
-        copies[odd ? 0 : 1][i] = in[i];
-    }
+    std::memcpy(out, in, size);
+    fold_units(out, size, static_cast<std::uint64_t>(block.offset), matching_.units);
 }
 
 // A stream's first occurrence at `at` or after it, in the block's terms;
@@ -105,7 +115,7 @@ void Scanner::fold(const Block& block) {
 // than finding them.
 const unsigned char* Scanner::seek(const Stream& stream, const Block& block,
                                    const unsigned char* at, bool after) const {
-    const unsigned char* const text = stream.copy < 0 ? block.start : folded_[stream.copy].get();
+    const unsigned char* const text = stream.folded ? folded_.get() : block.start;
     const unsigned char* const from = text + (at - block.start);
     const unsigned char* const end = text + (block.end - block.start);
     const Searcher& searcher = searchers_[stream.pair];
@@ -114,13 +124,12 @@ const unsigned char* Scanner::seek(const Stream& stream, const Block& block,
 }
 
 // From an occurrence the searcher found in `text` (the block or its folded
-// copy), the first at an offset of the stream's parity, in the block's terms.
+// copy), the first that may start where it is (see may_start), in the
+// block's terms.
 const unsigned char* Scanner::settle(const Stream& stream, const Block& block,
                                      const unsigned char* text, const unsigned char* hit) const {
     const unsigned char* const end = text + (block.end - block.start);
-    while (hit != nullptr && stream.parity >= 0 &&
-           static_cast<int>((static_cast<std::uint64_t>(block.offset) +
-                             static_cast<std::uint64_t>(hit - text)) & 1U) != stream.parity) {
+    while (hit != nullptr && !may_start(block, block.start + (hit - text))) {
         hit = searchers_[stream.pair].find_after(hit, end);
     }
     return hit == nullptr ? nullptr : block.start + (hit - text);
@@ -134,7 +143,7 @@ bool Scanner::free_before(const Block& block, const unsigned char* at) const {
     const std::size_t before = static_cast<std::size_t>(at - block.start) +
                                static_cast<std::size_t>(std::min<std::int64_t>(
                                    static_cast<std::int64_t>(behind_), block.offset));
-    return before < unit || !is_word_unit(at - unit, unit);
+    return before < unit || !is_word_unit(at - unit, unit, matching_.units);
 }
 
 // The word test's second half: no word character right after an
@@ -142,7 +151,8 @@ bool Scanner::free_before(const Block& block, const unsigned char* at) const {
 // character.
 bool Scanner::free_after(const Block& block, const unsigned char* after) const {
     const std::size_t unit = behind_;
-    return static_cast<std::size_t>(block.end - after) < unit || !is_word_unit(after, unit);
+    return static_cast<std::size_t>(block.end - after) < unit ||
+           !is_word_unit(after, unit, matching_.units);
 }
 
 // The first place after `from` where an occurrence could pass the word test

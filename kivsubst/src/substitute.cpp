@@ -211,6 +211,51 @@ int Substitution::fail(Failure::Step step, std::string note, int code) {
 }
 
 int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
+    if (const int failed = open_input()) {
+        return failed;
+    }
+    if (scanner == nullptr) {
+        scanner = &state_->own_scanner.emplace(pairs);
+    }
+    return scan_into_temporary(scanner);
+}
+
+// The file's first bytes tell its mark, and with it the scanner for its
+// encoding; then the file is read again from its start. A file whose
+// encoding cannot be told, or in which the text cannot be written, is left
+// as it is (9), and so is one found not to be UTF-8 while it is scanned:
+// its temporary file goes.
+int Substitution::prepare(TextScanners& text) {
+    if (const int failed = open_input()) {
+        return failed;
+    }
+    TextScanners::Refusal refusal = TextScanners::Refusal::none;
+    Scanner* const scanner = text.for_input(state_->input, refusal);
+    if (refusal == TextScanners::Refusal::unreadable) {
+        const int error = platform::last_error();
+        return fail(Failure::Step::write_temporary, error, report::copy_error());
+    }
+    if (refusal == TextScanners::Refusal::memory) {
+        return fail(Failure::Step::memory, "out of memory", report::no_memory());
+    }
+    if (scanner == nullptr) {
+        return fail(Failure::Step::encoding, "the text cannot be written in its encoding",
+                    report::bad_encoding(path_));
+    }
+    if (const int failed = scan_into_temporary(scanner)) {
+        return failed;
+    }
+    if (!state_->scanned.valid_text) {
+        state_->temporary->remove();
+        return fail(Failure::Step::encoding, "it has no byte-order mark and is not UTF-8",
+                    report::bad_encoding(path_));
+    }
+    return 0;
+}
+
+// The temporary name, the file opened and its status taken, then the
+// temporary file created beside the name chosen.
+int Substitution::open_input() {
     state_ = at_ ? std::make_unique<State>(*at_) : std::make_unique<State>(path_);
     at_.reset();
     State& state = *state_;
@@ -241,7 +286,11 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     }
     state.status = *status;
     state.privileges = state.input.privileges(state.status);
+    return 0;
+}
 
+int Substitution::scan_into_temporary(Scanner* scanner) {
+    State& state = *state_;
     File created = create_temporary(state.directory, state.name);
     const int create_error = created.is_open() ? 0 : platform::last_error();
     failure_.temporary = state.directory.path_of(state.name);
@@ -252,9 +301,6 @@ int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
     state.temporary.emplace(state.directory, state.name, std::move(created));
 
     state.scanner = scanner;
-    if (state.scanner == nullptr) {
-        state.scanner = &state.own_scanner.emplace(pairs);
-    }
     if (!state.scanner->ready()) {
         return fail(Failure::Step::memory, "out of memory", report::no_memory());
     }
@@ -390,6 +436,23 @@ int Substitution::result() const {
 
 int substitute(const Path& path, Bytes pattern, Bytes replacement) {
     return Substitution(path).run({{pattern, replacement}});
+}
+
+int substitute_text(const Path& path, TextPair pair, text::Encoding encoding) {
+    TextScanners text({std::move(pair)}, encoding);
+    Substitution substitution(path);
+    int failed = substitution.prepare(text);
+    if (failed == 0) {
+        failed = substitution.make_temporary_durable();
+    }
+    if (failed == 0) {
+        failed = substitution.write_back(Durability::now);
+    }
+    if (failed != 0) {
+        return failed;
+    }
+    substitution.finish();
+    return substitution.result();
 }
 
 }  // namespace kivsubst

@@ -17,6 +17,8 @@
 #include "platform.h"
 #include "scan.h"
 #include "tempname.h"
+#include "text.h"
+#include "text_scan.h"
 
 namespace kivsubst {
 
@@ -30,6 +32,7 @@ struct Failure {
         memory,            // out of memory (6)
         write_temporary,   // the result could not be written in full (7)
         write_back,        // the result could not be written over the file (7)
+        encoding,          // its encoding cannot be told, or the text not written in it (9)
     };
     Step step = Step::open_file;
     // The system's error number, taken right after the call that failed,
@@ -84,6 +87,10 @@ public:
     // file and scans the file into it with `pairs`, or with `scanner` when
     // one is given, which may serve many files in turn.
     int prepare(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);
+    // The same for text in the file's own encoding: the file's mark read
+    // first, then scanned with `text`'s scanner for its encoding (9 when
+    // the encoding cannot be told or the text cannot be written in it).
+    int prepare(TextScanners& text);
     // Makes the temporary file durable, data and directory entry.
     int make_temporary_durable();
     // Opens the file again, checks that it is the file that was read, and
@@ -129,6 +136,8 @@ private:
     int fail(Failure::Step step, int error, int code);
     int fail(Failure::Step step, std::string note, int code);
     int not_the_checked_file(bool another_file);
+    int open_input();
+    int scan_into_temporary(Scanner* scanner);
 
     Path path_;
     std::optional<FileAt> at_;  // until prepare() takes it
@@ -140,6 +149,9 @@ private:
 // `path` with `replacement`, printing a line for a failure. Returns the
 // library's result code.
 int substitute(const Path& path, Bytes pattern, Bytes replacement);
+// Replaces every occurrence of a text in the file at `path`, the pair
+// written in `encoding`, or in the file's own (from_mark); as replaceText.
+int substitute_text(const Path& path, TextPair pair, text::Encoding encoding);
 
 }  // namespace kivsubst
 

@@ -27,7 +27,7 @@ struct MatchingCase {
 };
 
 kivtest::ReferenceMatching reference_of(const Matching& matching) {
-    return {matching.ignore_case, matching.whole_words, matching.utf16le,
+    return {matching.ignore_case, matching.whole_words, matching.utf16(),
             static_cast<std::size_t>(matching.most)};
 }
 
@@ -47,14 +47,14 @@ public:
     MatchingCase make(std::size_t length, const Matching& matching) {
         MatchingCase made;
         made.matching = matching;
-        const std::vector<std::string> symbols = pick_symbols(matching.utf16le);
+        const std::vector<std::string> symbols = pick_symbols(matching.utf16());
         for (std::size_t i = 0, count = 1 + below(3); i < count; ++i) {
             std::string pattern = i > 0 && below(2) == 0 ? variant_of(made.pairs[0].first, symbols)
                                                          : make_pattern(symbols);
             made.pairs.emplace_back(pattern, text(symbols, below(4)));
         }
         // A stray byte first puts UTF-16LE units at odd offsets.
-        if (matching.utf16le && below(2) == 0) {
+        if (matching.utf16() && below(2) == 0) {
             made.input += symbols[below(symbols.size())][1];
         }
         while (made.input.size() < length) {
@@ -158,7 +158,7 @@ protected:
             Matching matching = base;
             matching.ignore_case = base.ignore_case || maker.below(2) == 0;
             matching.whole_words = base.whole_words || maker.below(2) == 0;
-            matching.utf16le = maker.below(3) == 0;
+            matching.units = maker.below(3) == 0 ? Matching::Units::utf16le : Matching::Units::bytes;
             if (base.most == 0 && maker.below(3) == 0) {
                 matching.most = 1 + maker.below(4);
             }
@@ -166,7 +166,7 @@ protected:
             SCOPED_TRACE(::testing::Message()
                          << "seed " << seed << ", block " << block_size << ", -i "
                          << matching.ignore_case << ", -w " << matching.whole_words
-                         << ", utf16le " << matching.utf16le << ", most " << matching.most);
+                         << ", utf16le " << matching.utf16() << ", most " << matching.most);
             expect_reference(made, block_size);
         }
     }
@@ -246,27 +246,30 @@ TEST_F(Matches, ReplacesAtMostTheFirstOccurrences) {
     expect_reference_everywhere(matching, 1000);
 }
 
-// With UTF-16LE the rules apply to code units, at even and odd offsets: only
-// an ASCII letter's unit matches in either case, not U+4100 for U+6100 nor
-// U+0141 for U+0161, though their bytes differ by a letter's case; the word
-// test looks at whole units, and a unit cut off by the start is none.
+// With UTF-16LE the rules apply to whole code units, at even offsets only:
+// only an ASCII letter's unit matches in either case, not U+4100 for U+6100
+// nor U+0141 for U+0161, though their bytes differ by a letter's case; the
+// word test looks at whole units; an occurrence at an odd offset, across two
+// units, is none.
 TEST_F(Matches, AppliesTheRulesToUtf16LeCodeUnits) {
     Matching matching = ignoring_case();
-    matching.utf16le = true;
+    matching.units = Matching::Units::utf16le;
     const std::string key("K\0E\0Y\0", 6);
     const std::string small_key("k\0e\0y\0", 6);
-    EXPECT_EQ(scanned(key + "\x01" + key, {{small_key, "!!"}}, matching), "!!\x01!!");
+    EXPECT_EQ(scanned(key + "\x01" + key, {{small_key, "!!"}}, matching), "!!\x01" + key);
+    EXPECT_EQ(scanned(key + "\x01\x01" + key, {{small_key, "!!"}}, matching), "!!\x01\x01!!");
     EXPECT_EQ(scanned(std::string("\0a\0A", 4), {{std::string("\0A", 2), "Z"}}, matching),
               std::string("\0aZ", 3));
     EXPECT_EQ(scanned("a\x01" "A\x01", {{"A\x01", "Z"}}, matching), "a\x01Z");
 
     Matching words = whole_words();
-    words.utf16le = true;
+    words.units = Matching::Units::utf16le;
     const std::string b("b\0", 2);
     EXPECT_EQ(scanned(std::string("a\0b\0 \0b\0 \0", 10), {{b, "X"}}, words),
               std::string("a\0b\0 \0X \0", 9));
-    EXPECT_EQ(scanned("a\x01" + b + "x" + b, {{b, "X"}}, words), "a\x01X" "xX");
-    EXPECT_EQ(scanned("x" + b, {{b, "X"}}, words), "xX");
+    EXPECT_EQ(scanned("a\x01" + b + "x" + b, {{b, "X"}}, words), "a\x01X" "x" + b);
+    EXPECT_EQ(scanned("x" + b, {{b, "X"}}, words), "x" + b);
+    EXPECT_EQ(scanned("x\x01" + b, {{b, "X"}}, words), "x\x01X");
 }
 
 // Many pairs that start at one place, as a, aa, ..., a x 32 do at every
@@ -289,7 +292,7 @@ TEST_F(Matches, TestsWordsOnceForEachPlaceWhateverThePairsFoundThere) {
     Matching both = whole_words();
     both.ignore_case = true;
     Matching in_units = whole_words();
-    in_units.utf16le = true;
+    in_units.units = Matching::Units::utf16le;
     std::string unit_input;
     for (std::size_t i = 0; i < 2048; ++i) {
         unit_input += std::string("a\0", 2);

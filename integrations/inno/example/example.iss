@@ -29,6 +29,7 @@ Source: "..\..\example-product\data.bin"; DestDir: "{app}"
 Source: "..\..\example-product\config.xml"; DestDir: "{app}"
 Source: "..\..\example-product\shared.ini"; DestDir: "{app}"
 Source: "..\..\example-product\mapped.ini"; DestDir: "{app}"
+Source: "..\..\example-product\text\*.txt"; DestDir: "{app}"
 
 [Code]
 function ExampleCreateFileW(FileName: String; DesiredAccess, ShareMode, SecurityAttributes,
@@ -66,18 +67,18 @@ begin
   LogResult('KivCopyFile readme.txt, replacing', KivCopyFile(Media + '\readme.txt', App + '\readme.txt', 1));
   LogResult('KivCopyFile missing.txt', KivCopyFile(Media + '\missing.txt', App + '\missing.txt', 0));
 
-  LogResult('KivReplaceText app.ini', KivReplaceText(App + '\app.ini', '@INSTALLDIR@', App));
+  LogResult('KivReplaceTextAnsi app.ini', KivReplaceTextAnsi(App + '\app.ini', '@INSTALLDIR@', App));
   LogResult('KivReplaceTextUtf16 settings.ini', KivReplaceTextUtf16(App + '\settings.ini', '@INSTALLDIR@', App));
   LogResult('KivReplaceTextUtf8 config.xml', KivReplaceTextUtf8(App + '\config.xml', '@INSTALLDIR@', App));
   LogResult('KivReplaceHex data.bin', KivReplaceHex(App + '\data.bin', '00 01 02 80 9f', 'ff fe 81'));
-  LogResult('KivReplaceText app.ini again', KivReplaceText(App + '\app.ini', '@INSTALLDIR@', App));
+  LogResult('KivReplaceTextAnsi app.ini again', KivReplaceTextAnsi(App + '\app.ini', '@INSTALLDIR@', App));
   LogResult('KivReplaceHex with a bad pattern', KivReplaceHex(App + '\data.bin', '0g', ''));
 
   // A file that another program holds open without sharing writing cannot
   // be written back: 7, and no temporary file is left for a retry to pile up.
   Holder := TFileStream.Create(App + '\app.ini', fmOpenRead or fmShareDenyWrite);
   try
-    LogResult('KivReplaceText app.ini in use', KivReplaceText(App + '\app.ini', 'InstallPath', 'Elsewhere'));
+    LogResult('KivReplaceTextAnsi app.ini in use', KivReplaceTextAnsi(App + '\app.ini', 'InstallPath', 'Elsewhere'));
   finally
     Holder.Free;
   end;
@@ -85,7 +86,7 @@ begin
   // A file that another program holds open for writing and deleting,
   // sharing all of it, is patched: the kit asks what the DLL will ask.
   Handle := ExampleCreateFileW(App + '\shared.ini', $40010000, 7, 0, 3, $80, 0);
-  LogResult('KivReplaceText shared.ini held by another', KivReplaceText(App + '\shared.ini', 'old-old-old', 'n'));
+  LogResult('KivReplaceTextAnsi shared.ini held by another', KivReplaceTextAnsi(App + '\shared.ini', 'old-old-old', 'n'));
   ExampleCloseHandle(Handle);
 
   // A file that another program maps cannot be cut shorter: 7, the file as
@@ -93,7 +94,7 @@ begin
   Handle := ExampleCreateFileW(App + '\mapped.ini', $80000000, 7, 0, 3, $80, 0);
   Mapping := ExampleCreateFileMappingW(Handle, 0, 2, 0, 0, 0);
   View := ExampleMapViewOfFile(Mapping, 4, 0, 0, 0);
-  LogResult('KivReplaceText mapped.ini', KivReplaceText(App + '\mapped.ini', 'old-old-old', 'n'));
+  LogResult('KivReplaceTextAnsi mapped.ini', KivReplaceTextAnsi(App + '\mapped.ini', 'old-old-old', 'n'));
   ExampleUnmapViewOfFile(View);
   ExampleCloseHandle(Mapping);
   ExampleCloseHandle(Handle);
@@ -138,10 +139,37 @@ begin
   Log('kiv: installs done');
 end;
 
+// Text in each file's own encoding, logged to {app}\kiv-text-results.log:
+// the install path into a UTF-16LE, a UTF-16BE, a UTF-8-with-mark and a
+// UTF-8 file, each by its mark, and a name and the path into an ANSI file
+// (code page 1252), named; the path outside that code page gives 9 and
+// leaves the file alone.
+procedure LogText(const What: String; Code: Integer);
+begin
+  SaveStringToFile(ExpandConstant('{app}\kiv-text-results.log'),
+    What + ': ' + IntToStr(Code) + #13#10, True);
+end;
+
+procedure PatchTextWithKiv;
+var
+  App: String;
+begin
+  App := ExpandConstant('{app}');
+  LogText('KivReplaceText utf16le.txt', KivReplaceText(App + '\utf16le.txt', '@INSTALLDIR@', App));
+  LogText('KivReplaceText utf16be.txt', KivReplaceText(App + '\utf16be.txt', '@INSTALLDIR@', App));
+  LogText('KivReplaceText utf8bom.txt', KivReplaceText(App + '\utf8bom.txt', '@INSTALLDIR@', App));
+  LogText('KivReplaceText utf8.txt', KivReplaceText(App + '\utf8.txt', '@INSTALLDIR@', App));
+  LogText('KivReplaceText utf8.txt again', KivReplaceText(App + '\utf8.txt', '@INSTALLDIR@', App));
+  LogText('KivReplaceTextAs ansi.txt name', KivReplaceTextAs(App + '\ansi.txt', '@NAME@', 'Kit', 4));
+  LogText('KivReplaceTextAs ansi.txt path', KivReplaceTextAs(App + '\ansi.txt', '@INSTALLDIR@', App, 4));
+end;
+
 procedure CurStepChanged(CurStep: TSetupStep);
 begin
   if CurStep = ssInstall then
     InstallProgramFiles;
-  if CurStep = ssPostInstall then
+  if CurStep = ssPostInstall then begin
     InstallWithKiv;
+    PatchTextWithKiv;
+  end;
 end;

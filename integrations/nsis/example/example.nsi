@@ -139,3 +139,33 @@ Section "Example product"
 
   FileClose $Log
 SectionEnd
+
+; Text in each file's own encoding: the install path into a UTF-16LE, a
+; UTF-16BE, a UTF-8-with-mark and a UTF-8 file, each by its mark, and a
+; name and the path into an ANSI file (code page 1252), named; the path
+; outside that code page gives 9 and leaves the file alone. Logged to
+; $INSTDIR\kiv-text-results.log.
+Section "Text in each file's encoding"
+  SetOutPath "$INSTDIR"
+  File "..\..\example-product\text\utf16le.txt"
+  File "..\..\example-product\text\utf16be.txt"
+  File "..\..\example-product\text\utf8bom.txt"
+  File "..\..\example-product\text\utf8.txt"
+  File "..\..\example-product\text\ansi.txt"
+  FileOpen $Log "$INSTDIR\kiv-text-results.log" w
+  ${KivReplaceText} "$INSTDIR\utf16le.txt" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceText utf16le.txt"
+  ${KivReplaceText} "$INSTDIR\utf16be.txt" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceText utf16be.txt"
+  ${KivReplaceText} "$INSTDIR\utf8bom.txt" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceText utf8bom.txt"
+  ${KivReplaceText} "$INSTDIR\utf8.txt" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceText utf8.txt"
+  ${KivReplaceText} "$INSTDIR\utf8.txt" "@INSTALLDIR@" "$INSTDIR" $Result
+  !insertmacro LogResult "KivReplaceText utf8.txt again"
+  ${KivReplaceTextAs} "$INSTDIR\ansi.txt" "@NAME@" "Kit" 4 $Result
+  !insertmacro LogResult "KivReplaceTextAs ansi.txt name"
+  ${KivReplaceTextAs} "$INSTDIR\ansi.txt" "@INSTALLDIR@" "$INSTDIR" 4 $Result
+  !insertmacro LogResult "KivReplaceTextAs ansi.txt path"
+  FileClose $Log
+SectionEnd

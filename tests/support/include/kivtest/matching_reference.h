@@ -20,7 +20,7 @@ namespace kivtest {
 struct ReferenceMatching {
     bool ignore_case = false;
     bool whole_words = false;
-    bool utf16le = false;  // the patterns are whole UTF-16LE code units
+    bool utf16le = false;  // the patterns are whole UTF-16LE code units, found at even offsets
     std::size_t most = 0;  // 0: every occurrence
 };
 
@@ -48,7 +48,7 @@ inline unsigned char small(unsigned char byte) {
 inline bool occurs_at(const std::string& input, std::size_t at, const std::string& pattern,
                       const ReferenceMatching& how) {
     using namespace reference_detail;
-    if (at > input.size() || input.size() - at < pattern.size()) {
+    if (at > input.size() || input.size() - at < pattern.size() || (how.utf16le && at % 2 != 0)) {
         return false;
     }
     for (std::size_t k = 0; k < pattern.size(); ++k) {

@@ -1,0 +1,71 @@
+/* SPDX-License-Identifier: Zlib */
+// Text patched in each file's own encoding: the caller's pairs of text
+// written in the encoding a file asks for, and a scanner for each encoding
+// met, made once and kept for the next file in it.
+#ifndef KIVSUBST_TEXT_SCAN_H
+#define KIVSUBST_TEXT_SCAN_H
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scan.h"
+#include "text.h"
+
+namespace kivsubst {
+
+// A pattern (at least one character) and its replacement, as UTF-16 text.
+struct TextPair {
+    std::u16string pattern;
+    std::u16string replacement;
+};
+
+class TextScanners {
+public:
+    // `named` is the encoding the caller names, or from_mark; `matching`
+    // says how to match beyond exact text (its units are set here).
+    TextScanners(std::vector<TextPair> pairs, text::Encoding named, Matching matching = {},
+                 std::size_t block_size = Scanner::default_block_size);
+    TextScanners(const TextScanners&) = delete;
+    TextScanners& operator=(const TextScanners&) = delete;
+
+    // Why no scanner serves a file.
+    enum class Refusal { none, encoding, memory, unreadable };
+
+    // The scanner for a file that begins with `head`, set to keep its mark
+    // and, for a file without one under from_mark, to check that all of it
+    // is UTF-8; null with the reason when the text cannot be written in the
+    // file's encoding or memory runs out.
+    Scanner* for_file(const unsigned char* head, std::size_t size, Refusal& refusal);
+    // The same for an open file, whose first bytes are read and which is
+    // then rewound to its start (unreadable when either fails).
+    Scanner* for_input(platform::File& input, Refusal& refusal);
+    // The encoding the last file given was found in.
+    text::Encoding encoding() const { return last_; }
+    // The pairs as written for the last file given, pattern and
+    // replacement bytes (for a preview); empty when they could not be.
+    const std::vector<std::pair<std::string, std::string>>& texts() const;
+    // Told after each block of each scan, as Scanner::report_progress.
+    void report_progress(Scanner::Progress progress) { progress_ = std::move(progress); }
+
+private:
+    struct Encoded {
+        std::vector<std::pair<std::string, std::string>> texts;
+        std::unique_ptr<Scanner> scanner;  // null: the text cannot be written in it
+    };
+    Encoded& encoded(text::Encoding encoding);
+
+    std::vector<TextPair> pairs_;
+    text::Encoding named_;
+    Matching matching_;
+    std::size_t block_size_;
+    text::Encoding last_ = text::Encoding::utf8;
+    Scanner::Progress progress_;
+    std::map<text::Encoding, Encoded> encoded_;
+};
+
+}  // namespace kivsubst
+
+#endif
