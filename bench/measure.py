@@ -624,10 +624,13 @@ MATCH_LABELS = {
 }
 
 
-def take_turns(bench, tools, command_of, label, judge, shown=lambda run: run.us):
-    """Each of `tools` once a round, from the restored original, each round
-    started by the next tool, so that none always runs first; the first
-    round's runs are judged by `judge(tool, run)`. Returns the tallies."""
+def take_turns(bench, tools, command_of, label, judge, shown=lambda run: run.us,
+               prepare=restore, measured=lambda run: run.us):
+    """Each of `tools` once a round, from the restored original (or after
+    `prepare(bench)`), each round started by the next tool, so that none
+    always runs first; the first round's runs are judged by `judge(tool,
+    run)`. A run's time is `measured(run)`, by default the whole process's.
+    Returns the tallies."""
     s = bench.settings
     tallies = {tool: Tally() for tool in tools}
     for run_number in range(1, s.runs + 1):
@@ -635,9 +638,9 @@ def take_turns(bench, tools, command_of, label, judge, shown=lambda run: run.us)
         for k in range(len(tools)):
             tool = tools[(k + run_number - 1) % len(tools)]
             tally = tallies[tool]
-            restore(bench)
+            prepare(bench)
             run = timed(bench, ["timeout", "-k", "5", str(s.cap_s)] + command_of(bench, tool))
-            tally.times.append(run.us)
+            tally.times.append(measured(run))
             tally.cpu_times.append(run.cpu_us)
             tally.peak = max(tally.peak, run.rss_kib)
             if run_number == 1:
