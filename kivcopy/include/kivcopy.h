@@ -188,7 +188,9 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    digits), the new file takes its name, and the aside file is deleted now
    if it is free, else at the next restart; where the system refuses to
    queue that, a later call in the same folder deletes it once it is free.
-   The result is 0. A target that cannot be renamed either (held open
+   The result is 0. A call killed between the two renames leaves the old
+   file whole at ".NAME.kiv-was-" and 16 hex digits, which the next call in
+   the folder renames back to the target's name if that is still empty. A target that cannot be renamed either (held open
    without delete sharing) is, with KIVINSTALL_AT_RESTART, replaced at the
    next restart by the new file, which waits beside it under its hidden name
    (MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), result 1;

@@ -200,7 +200,7 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     if (!folder.open_for(target_path)) {
         return {CopyStatus::target_not_written, false};
     }
-    platform::remove_old_asides(folder);
+    platform::settle_asides(folder);
     Path storage;
     const TargetStatus target =
         platform::look_at_target(folder.place(folder.target_name(), storage));

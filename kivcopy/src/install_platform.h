@@ -99,10 +99,12 @@ bool queue_replacement_at_restart(const Folder& folder, const Path& staged);
 // from it. Every other entry stays exactly as it was. Nothing on POSIX.
 void drop_stale_restart_entries(const Folder& folder);
 
-// Removes the files that earlier calls renamed aside in the folder and
-// whose deletion at restart could not be queued, where they are free by
-// now. Nothing on POSIX, which renames nothing aside.
-void remove_old_asides(const Folder& folder);
+// Settles the files that earlier calls renamed aside in the folder: an old
+// file whose deletion at restart could not be queued is removed where it is
+// free by now; a target left renamed aside by a call that ended before the
+// new file took its name is put back there. Nothing on POSIX, which renames
+// nothing aside.
+void settle_asides(const Folder& folder);
 
 // A hidden name beside the target's for a file of the install's own:
 // ".NAME.kiv-KIND-" and 16 hex digits that differ from call to call, so

@@ -118,7 +118,7 @@ bool queue_replacement_at_restart(const Folder&, const Path&) {
 
 void drop_stale_restart_entries(const Folder&) {}
 
-void remove_old_asides(const Folder&) {}
+void settle_asides(const Folder&) {}
 
 void remove_staged(const Folder& folder, const Path& staged) {
     Path storage;

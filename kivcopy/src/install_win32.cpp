@@ -40,16 +40,20 @@ bool name_taken(DWORD error) {
 constexpr int attempts_at_an_aside_name = 16;
 
 // Renames the target in use aside and the staged file onto its name. The
-// old file's deletion is queued for the next restart; where the system
-// refuses that, the aside name itself is the memory (remove_old_asides).
-// If the staged file cannot take the name, the old file is put back.
+// aside name says how far this got: ".NAME.kiv-was-" while the target's
+// name is empty, ".NAME.kiv-old-" once the new file holds it, so that a
+// call killed between the two renames leaves the one file that a later
+// call in the folder puts back (settle_asides). The old file's deletion is
+// queued for the next restart; where the system refuses that, the aside
+// name itself is the memory. If the staged file cannot take the name, the
+// old file is put back.
 Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
                                 const Path& target_path, int& error) {
     Path aside_path;
     bool aside = false;
     for (int attempt = 0; attempt < attempts_at_an_aside_name && !aside; ++attempt) {
         Path storage;
-        aside_path = folder.place(hidden_name_for(folder.target_name(), "old"), storage).name;
+        aside_path = folder.place(hidden_name_for(folder.target_name(), "was"), storage).name;
         aside = ::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0) != 0;
         if (!aside && !name_taken(::GetLastError())) {
             break;
@@ -63,6 +67,12 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
         error = static_cast<int>(::GetLastError());
         ::MoveFileExW(aside_path.c_str(), target_path.c_str(), 0);
         return Placing::failed;
+    }
+    Path storage;
+    const Path old_path =
+        folder.place(hidden_name_for(folder.target_name(), "old"), storage).name;
+    if (::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0)) {
+        aside_path = old_path;
     }
     if (!::DeleteFileW(aside_path.c_str())) {
         delayed_move(aside_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -338,12 +348,29 @@ void drop_stale_restart_entries(const Folder& folder) {
     ::RegCloseKey(key);
 }
 
-// Each aside file of the folder whose deletion may not have been queued
-// is deleted where no program holds it any more; one still held stays for
-// a later call, or for its queued deletion.
-void remove_old_asides(const Folder& folder) {
+namespace {
+
+// The name of the target that an aside file of the folder was renamed
+// from: ".NAME.kiv-KIND-" and 16 hex digits; empty for any other name.
+std::wstring target_of_aside(const std::wstring& aside, const wchar_t* kind) {
+    const std::wstring infix = std::wstring(L".kiv-") + kind + L"-";
+    constexpr std::size_t digits = 16;
+    if (aside.size() < 1 + infix.size() + digits + 1 || aside.front() != L'.') {
+        return {};
+    }
+    const std::size_t name_end = aside.size() - digits - infix.size();
+    if (aside.compare(name_end, infix.size(), infix) != 0) {
+        return {};
+    }
+    return aside.substr(1, name_end - 1);
+}
+
+// Calls fn with the name of each file in the folder whose name is
+// ".NAME.kiv-KIND-…" and with NAME.
+template <typename Fn>
+void for_each_aside(const Folder& folder, const wchar_t* kind, Fn fn) {
     Path pattern;
-    folder.place(L".*.kiv-old-*", pattern);
+    folder.place(std::wstring(L".*.kiv-") + kind + L"-*", pattern);
     WIN32_FIND_DATAW found;
     HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
                                        FindExSearchNameMatch, nullptr, 0);
@@ -351,13 +378,37 @@ void remove_old_asides(const Folder& folder) {
         return;
     }
     do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            Path old;
-            folder.place(found.cFileName, old);
-            ::DeleteFileW(old.c_str());
+        const std::wstring target = target_of_aside(found.cFileName, kind);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !target.empty()) {
+            fn(std::wstring(found.cFileName), target);
         }
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
+}
+
+}  // namespace
+
+// An old file whose replacement is in place is deleted where no program
+// holds it any more; one still held stays for a later call, or for its
+// queued deletion. A file renamed aside by a call that ended before the
+// new file took the name is put back where the name is still empty (never
+// over anything that took it since), else deleted as an old file.
+void settle_asides(const Folder& folder) {
+    for_each_aside(folder, L"old", [&](const std::wstring& aside, const std::wstring&) {
+        Path old;
+        folder.place(aside, old);
+        ::DeleteFileW(old.c_str());
+    });
+    for_each_aside(folder, L"was", [&](const std::wstring& aside, const std::wstring& target) {
+        Path from;
+        Path to;
+        folder.place(aside, from);
+        folder.place(target, to);
+        if (!::MoveFileExW(from.c_str(), to.c_str(), 0) &&
+            ::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            ::DeleteFileW(from.c_str());
+        }
+    });
 }
 
 void remove_staged(const Folder& folder, const Path& staged) {

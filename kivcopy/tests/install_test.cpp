@@ -88,4 +88,21 @@ TEST_F(Install, LeavesTheTargetAsItWasWhenItFails) {
     EXPECT_EQ(names_in("app"), (std::vector<std::string>{"file", "folder"}));
 }
 
+#if defined(_WIN32)
+// A call killed between renaming a target in use aside and renaming the
+// new file onto its name leaves the old file under a ".kiv-was-" name: the
+// next call in the folder puts it back where the name is still empty, and
+// removes it where the new file took the name before the kill.
+TEST_F(Install, PutsBackATargetThatAKilledCallLeftAside) {
+    write_file(path("media/other"), "other");
+    write_file(path("app/.tool.kiv-was-0123456789abcdef"), "old tool");
+    write_file(path("app/.app.ini.kiv-was-fedcba9876543210"), "old ini");
+    write_file(path("app/app.ini"), "new ini");
+    ASSERT_EQ(install(path("media/other"), path("app/other"), 0), KIVCOPY_OK);
+    EXPECT_EQ(names_in("app"), (std::vector<std::string>{"app.ini", "other", "tool"}));
+    EXPECT_EQ(read_file(path("app/tool")), "old tool");
+    EXPECT_EQ(read_file(path("app/app.ini")), "new ini");
+}
+#endif
+
 }  // namespace
