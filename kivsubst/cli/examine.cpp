@@ -102,9 +102,10 @@ int examine_targets(std::vector<Target>& targets, const Options& options, Tally&
         Target& target = targets[i];
         std::uint64_t count = 0;
         if (options.preview) {
-            if (!preview_file(target, counter, count, reason)) {
-                tally.fail(KIVSUBST_CANNOT_OPEN,
-                           "cannot open " + quoted(target.shown) + ": " + reason);
+            if (const int status = preview_file(target, counter, count, reason); status != 0) {
+                tally.fail(status, (status == KIVSUBST_BAD_ENCODING ? "cannot patch "
+                                                                     : "cannot open ") +
+                                       quoted(target.shown) + ": " + reason);
             }
         } else {
             kivsubst::engine::File input =

@@ -215,25 +215,28 @@ void Previewer::show(const std::string& name, std::size_t index, bool binary) {
 
 }  // namespace
 
-bool preview_file(Target& target, Counter& counter,
-                  std::uint64_t& count, std::string& reason) {
+int preview_file(Target& target, Counter& counter,
+                 std::uint64_t& count, std::string& reason) {
     if (target.folder == nullptr) {
         reason = kivcli::describe(target.problem);
-        return false;
+        return KIVSUBST_CANNOT_OPEN;
     }
     File file = open_to_examine(target, reason);
     if (!file.is_open()) {
-        return false;
+        return KIVSUBST_CANNOT_OPEN;
     }
     std::vector<Occurrence> occurrences;
     counter.observe([&](std::int64_t offset, std::size_t pair) {
         occurrences.push_back({offset, pair});
     });
-    const bool counted = counter.count(file, count, reason) == 0;
+    const int counted = counter.count(file, count, reason);
     counter.observe(nullptr);
-    if (!counted || !number_lines(file, occurrences)) {
-        reason = counted ? "read error" : reason;
-        return false;
+    if (counted == KIVSUBST_BAD_ENCODING) {
+        return counted;
+    }
+    if (counted != 0 || !number_lines(file, occurrences)) {
+        reason = counted == 0 ? "read error" : reason;
+        return KIVSUBST_CANNOT_OPEN;
     }
     const std::string probe = bytes_at(file, 0, static_cast<std::int64_t>(binary_probe));
     const bool binary = probe.find('\0') != std::string::npos;
@@ -242,7 +245,7 @@ bool preview_file(Target& target, Counter& counter,
     for (std::size_t i = 0; i < occurrences.size(); ++i) {
         previewer.show(name, i, binary);
     }
-    return true;
+    return 0;
 }
 
 }  // namespace kivsubst_cli

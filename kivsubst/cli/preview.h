@@ -18,9 +18,11 @@ namespace kivsubst_cli {
 // counted from 1, the byte offset from 0), then the line before ("- ") and
 // after ("+ ") the change, unprintable bytes written as \xHH and a long line
 // cut around the occurrence ("..."); for a file that holds NUL bytes, a hex
-// window of the bytes around it instead. `count` gets the occurrences;
-// false with `reason` if the file cannot be read.
-bool preview_file(Target& target, Counter& counter,
+// window of the bytes around it instead. `count` gets the occurrences.
+// 0, else the file's result with `reason`: KIVSUBST_BAD_ENCODING for a file
+// whose encoding cannot be told or cannot hold the text, else
+// KIVSUBST_CANNOT_OPEN.
+int preview_file(Target& target, Counter& counter,
                   std::uint64_t& count, std::string& reason);
 
 }  // namespace kivsubst_cli

@@ -99,7 +99,11 @@ TEST_F(SubstTool, LeavesAFileWhoseEncodingCannotBeToldAlone) {
     EXPECT_EQ(read_file(path("latin1")), latin1);
     EXPECT_EQ(read_file(path("utf8")), "new \xC3\xA9t\xC3\xA9\n");
     EXPECT_TRUE(temporary_files().empty());
-    EXPECT_EQ(run({"-n", "--encoding=auto", "--", "old", "new", path("latin1")}).exit_status, 9);
+    for (const char* look : {"-n", "--preview"}) {
+        result = run({look, "--encoding=auto", "--", "old", "new", path("latin1")});
+        EXPECT_EQ(result.exit_status, 9) << look;
+        EXPECT_NE(result.err.find("cannot patch"), std::string::npos) << result.err;
+    }
     // Named, the file is taken as that encoding: a valid pattern matches
     // whole characters of it.
     EXPECT_EQ(run({"--encoding=utf-8", "--", "old", "new", path("latin1")}).exit_status, 0);
