@@ -27,8 +27,14 @@ release_build() {
              "-DCMAKE_SHARED_LINKER_FLAGS=-Wl,--disable-auto-image-base") ;;
     *) echo "unknown platform $platform" >&2; return 64 ;;
   esac
+  # The PE linker writes SOURCE_DATE_EPOCH into every binary, but a new
+  # value is no change to Ninja: a build made for another time starts anew.
+  if [ -d "$build" ] && [ "$(cat "$build/release-epoch" 2>/dev/null)" != "$SOURCE_DATE_EPOCH" ]; then
+    rm -rf "$build"
+  fi
   cmake "${args[@]}" >/dev/null
   cmake --build "$build" -j "${KIV_RELEASE_JOBS:-2}" >/dev/null
+  echo "$SOURCE_DATE_EPOCH" > "$build/release-epoch"
 }
 
 # The project's version, as the build in BUILD configured it.
