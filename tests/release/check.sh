@@ -31,7 +31,7 @@ release_check() {
     echo "--check compares with a clone of HEAD: commit first" >&2
     exit 1
   fi
-  scripts/ensure-tools openssl=openssl git=git wine64=wine64
+  scripts/ensure-tools openssl=openssl git=git /usr/lib/wine/wine64=wine64
   rm -rf "$work"
   mkdir -p "$work"
   pki=$(mktemp -d /tmp/release-pki.XXXXXX)
