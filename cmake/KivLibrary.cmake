@@ -80,9 +80,12 @@ function(kiv_export_undecorated name argument_bytes)
   set_target_properties(${name} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
   # The mingw-w64 toolchain files name their target's triplet.
   find_program(KIV_DLLTOOL NAMES ${KIV_MINGW_TARGET}-dlltool dlltool REQUIRED)
+  # dlltool names the library's symbols and members after --output-lib as
+  # given: a name without a folder keeps the build folder out of them.
   add_custom_command(TARGET ${name} POST_BUILD
     COMMAND "${KIV_DLLTOOL}" --kill-at --def "${def}" --dllname "$<TARGET_FILE_NAME:${name}>"
-            --output-lib "$<TARGET_LINKER_FILE:${name}>"
+            --output-lib "$<TARGET_LINKER_FILE_NAME:${name}>"
+    WORKING_DIRECTORY "$<TARGET_LINKER_FILE_DIR:${name}>"
     COMMENT "Writing the import library of ${name}.dll")
 endfunction()
 
