@@ -27,7 +27,7 @@ import subprocess
 import sys
 import uuid
 
-SPEC = "1.5"
+CYCLONEDX_VERSION = "1.5"
 GCC_LICENCE = "GPL-3.0-with-GCC-exception"
 
 # What the linker may take from outside our sources: by the file's name and
@@ -264,7 +264,7 @@ class Sbom:
         dependencies = [{"ref": ref, "dependsOn": deps} for ref, deps in sorted(self.dependencies.items())]
         dependencies += [{"ref": ref, "dependsOn": []} for ref in sorted(self.runtime)]
         return {
-            "bomFormat": "CycloneDX", "specVersion": SPEC,
+            "bomFormat": "CycloneDX", "specVersion": CYCLONEDX_VERSION,
             "serialNumber": f"urn:uuid:{serial}", "version": 1,
             "metadata": {
                 "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ"),
@@ -293,7 +293,7 @@ def validate(arguments):
         if file.endswith(".schema.json"):
             with open(os.path.join(arguments.schema_dir, file), encoding="utf-8") as stream:
                 schemas[file] = json.load(stream)
-    root = next(s for f, s in schemas.items() if f.startswith(f"bom-{SPEC}.") and "strict" not in f)
+    root = next(s for f, s in schemas.items() if f.startswith(f"bom-{CYCLONEDX_VERSION}.") and "strict" not in f)
     store = {"http://cyclonedx.org/schema/" + file: schema for file, schema in schemas.items()}
     store.update({schema["$id"]: schema for schema in schemas.values() if "$id" in schema})
     resolver = jsonschema.RefResolver(root["$id"], root, store=store)
@@ -306,8 +306,8 @@ def validate(arguments):
         print(f"{arguments.sbom}: {'/'.join(map(str, error.path))}: {error.message[:300]}", file=sys.stderr)
     if errors:
         sys.exit(1)
-    if document.get("specVersion") != SPEC:
-        sys.exit(f"{arguments.sbom}: specVersion is not {SPEC}")
+    if document.get("specVersion") != CYCLONEDX_VERSION:
+        sys.exit(f"{arguments.sbom}: specVersion is not {CYCLONEDX_VERSION}")
     failed = False
     if arguments.sums:
         listed = {c["name"]: c["hashes"][0]["content"] for c in document["components"]
@@ -323,7 +323,7 @@ def validate(arguments):
                     failed = True
     if failed:
         sys.exit(1)
-    print(f"{arguments.sbom}: valid CycloneDX {SPEC}"
+    print(f"{arguments.sbom}: valid CycloneDX {CYCLONEDX_VERSION}"
           + (", every artifact named with its SHA-256" if arguments.sums else ""))
 
 
