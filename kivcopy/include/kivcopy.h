@@ -228,8 +228,11 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
      KIVCOPY_SOURCE_NOT_READ (-5011)
                                     The source could not be read; the target
                                     is as it was; no staged file stays.
-     KIVCOPY_TIMES_NOT_SET (-5074)  The new file's times could not be set; it
-                                    is removed and the target is as it was.
+     KIVCOPY_TIMES_NOT_SET (-5074)  The new file is whole and holds the
+                                    target's name, but its times could not be
+                                    set (as with KivCopyFile: copied, without
+                                    its times). Where it waits for the next
+                                    restart instead, the result is 1.
 
    Make one call at a time, as with KivCopyFile.
 */

@@ -54,8 +54,9 @@ CopyStatus create_staged(const Folder& folder, const platform::Source& source, F
 }
 
 // Writes the source into the staged file, stamps it as KivCopyFile stamps
-// its copy and makes its data durable; closes both. A staged file that did not receive all of
-// it is removed.
+// its copy and makes its data durable; closes both. A staged file that did
+// not receive all of it, or could not be closed, is removed; one that only
+// lacks its times stays, with times_not_set.
 CopyStatus write_staged(const Folder& folder, platform::Source& source,
                         const TargetStatus& replaced, Path& staged) {
     File file;
@@ -76,10 +77,19 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
             !platform::make_durable(file)) {
             written.status = CopyStatus::target_not_written;
         }
-        status = engine::close_copy(written, file, source);
+        // close_copy puts missing times above a failed write or close; an
+        // install puts only a whole, closed file in place, so the close is
+        // judged first and the times after it.
+        engine::Written closing = written;
+        closing.stamped = true;
+        status = engine::close_copy(closing, file, source);
+        if (status == CopyStatus::copied && !written.stamped) {
+            status = CopyStatus::times_not_set;
+        }
     }
-    // A copy without its times is no install: the old file stays.
-    if (status != CopyStatus::copied) {
+    // A whole copy that only lacks its times is still installed, and the
+    // result says the times are missing, as KivCopyFile's does.
+    if (status != CopyStatus::copied && status != CopyStatus::times_not_set) {
         platform::remove_staged(folder, staged);
         staged.clear();
     }
@@ -210,10 +220,14 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     }
     Path staged;
     const CopyStatus written = write_staged(folder, source, target, staged);
-    if (written != CopyStatus::copied) {
+    if (written != CopyStatus::copied && written != CopyStatus::times_not_set) {
         return {written, false};
     }
-    return put_staged_in_place(folder, staged, flags);
+    Installed installed = put_staged_in_place(folder, staged, flags);
+    if (installed.status == CopyStatus::copied && !installed.restart_needed) {
+        installed.status = written;
+    }
+    return installed;
 }
 
 }  // namespace kivcopy

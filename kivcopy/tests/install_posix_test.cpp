@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -165,6 +166,24 @@ TEST_F(InstallPosix, LeavesTheTargetOldOrNewWhenKilledAtAnyMoment) {
         EXPECT_TRUE(found == first || found == second)
             << "the target holds " << found.size() << " bytes of neither file";
     }
+}
+
+// A whole copy whose times cannot be set is still put in place, and the
+// result says the times are missing, as KivCopyFile's does; a caller told
+// -5074 must find the new file at the target, not the old one.
+TEST_F(InstallPosix, InstallsAWholeCopyWhoseTimesCannotBeSet) {
+    write_file(path("media/tool"), "new");
+    write_file(path("app/tool"), "old");
+    int result = 0;
+    {
+        kivtest::CallHook stamps(kivtest::HookedCall::futimens, {1, 0, EPERM, 0});
+        result = KivInstallFile(path("media/tool").c_str(), path("app/tool").c_str(),
+                                KIVINSTALL_REPLACE);
+        EXPECT_GT(stamps.calls(), 0u);
+    }
+    EXPECT_EQ(result, KIVCOPY_TIMES_NOT_SET);
+    EXPECT_EQ(read_file(path("app/tool")), "new");
+    EXPECT_EQ(names_in("app"), std::vector<std::string>{"tool"});
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <linux/fs.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ struct Armed {
     std::uint64_t bytes = 0;
 };
 
-constexpr int hooked_kinds = 3;
+constexpr int hooked_kinds = 4;
 Armed hooks[hooked_kinds];
 
 Armed& hook(HookedCall call) {
@@ -112,6 +113,15 @@ extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
     const ssize_t got = next(fd, buffer, kivtest::capped(kivtest::HookedCall::read, size));
     kivtest::moved(kivtest::HookedCall::read, got);
     return got;
+}
+
+extern "C" int futimens(int fd, const struct timespec times[2]) {
+    using Function = int (*)(int, const struct timespec*);
+    static auto next = kivtest::next_definition<Function>("futimens");
+    if (kivtest::fails(kivtest::HookedCall::futimens)) {
+        return -1;
+    }
+    return next(fd, times);
 }
 
 // Every ioctl takes one argument after the request, a pointer or a number.

@@ -105,8 +105,8 @@ private:
 
 // The system calls that a CallHook can watch: copy_file_range, the
 // ioctl requests that share blocks between files (FICLONE, FICLONERANGE),
-// and read.
-enum class HookedCall { copy_file_range, clone, read };
+// read, and futimens (a file's times set through its descriptor).
+enum class HookedCall { copy_file_range, clone, read, futimens };
 
 // While it lives, sees every call of one kind that the process makes, the
 // libraries' included, and can make some of them fail or move less, as the
