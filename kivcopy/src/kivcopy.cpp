@@ -29,23 +29,37 @@ kivcopy::InstallFlags install_flags(int32_t flags) {
 
 #if defined(_WIN32)
 
+namespace {
+
+// Takes both narrow paths into UTF-16 and calls `call` with them (a null
+// path stays null). Text that is not valid in the ANSI code page names no
+// file: the source is then not opened (10), or the target cannot be
+// (-5010), and `call` is not made. Throws where memory runs out.
+template <typename Call>
+int32_t with_wide_paths(const char* source, const char* target, Call call) {
+    std::optional<std::wstring> wide_source;
+    std::optional<std::wstring> wide_target;
+    if (source != nullptr && !(wide_source = kivcommon::from_ansi(source))) {
+        return KIVCOPY_SOURCE_NOT_OPENED;
+    }
+    if (target != nullptr && !(wide_target = kivcommon::from_ansi(target))) {
+        return source == nullptr ? KIVCOPY_SOURCE_NOT_OPENED : KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+    return call(wide_source ? wide_source->c_str() : nullptr,
+                wide_target ? wide_target->c_str() : nullptr);
+}
+
+}  // namespace
+
 // The narrow paths are text in the ANSI code page, taken into UTF-16; text
 // that is not valid there names no file: the source is then not opened
 // (10), or the target cannot be (-5010).
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char* source, const char* target,
                                                         int32_t overwrite) {
     try {
-        std::optional<std::wstring> wide_source;
-        std::optional<std::wstring> wide_target;
-        if (source != nullptr && !(wide_source = kivcommon::from_ansi(source))) {
-            return KIVCOPY_SOURCE_NOT_OPENED;
-        }
-        if (target != nullptr && !(wide_target = kivcommon::from_ansi(target))) {
-            return source == nullptr ? KIVCOPY_SOURCE_NOT_OPENED : KIVCOPY_TARGET_NOT_WRITTEN;
-        }
-        return result_of(kivcopy::copy_file(wide_source ? wide_source->c_str() : nullptr,
-                                            wide_target ? wide_target->c_str() : nullptr,
-                                            existing_target(overwrite)));
+        return with_wide_paths(source, target, [&](const wchar_t* from, const wchar_t* to) {
+            return result_of(kivcopy::copy_file(from, to, existing_target(overwrite)));
+        });
     } catch (...) {
         // Only the converted paths take memory; without it no file is touched.
         return KIVCOPY_SOURCE_NOT_OPENED;
@@ -62,17 +76,9 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFileW(const wchar_t* source,
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, const char* target,
                                                            int32_t flags) {
     try {
-        std::optional<std::wstring> wide_source;
-        std::optional<std::wstring> wide_target;
-        if (source != nullptr && !(wide_source = kivcommon::from_ansi(source))) {
-            return KIVCOPY_SOURCE_NOT_OPENED;
-        }
-        if (target != nullptr && !(wide_target = kivcommon::from_ansi(target))) {
-            return source == nullptr ? KIVCOPY_SOURCE_NOT_OPENED : KIVCOPY_TARGET_NOT_WRITTEN;
-        }
-        return result_of(kivcopy::install_file(wide_source ? wide_source->c_str() : nullptr,
-                                               wide_target ? wide_target->c_str() : nullptr,
-                                               install_flags(flags)));
+        return with_wide_paths(source, target, [&](const wchar_t* from, const wchar_t* to) {
+            return result_of(kivcopy::install_file(from, to, install_flags(flags)));
+        });
     } catch (...) {
         // Out of memory for a path or a registry value: the target is as
         // it was (a staged file made before may stay beside it).
