@@ -171,11 +171,17 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    takes the replaced target's mode (and, when the caller is root, its owner
    and group; the set-ID and sticky bits only where it has the target's
    owner and group; on Windows its hidden and system attributes), else the
-   mode that KivCopyFile gives a new file. The new file's data are synced
+   mode that KivCopyFile gives a new file. On POSIX it takes them only where
+   the folder vouches for the target: the folder is root's, the target's
+   owner's or the caller's, and no one else may add names to it (no group
+   or other write bit, sticky or not); elsewhere the new file is the
+   caller's, with the mode of a new file. The new file's data are synced
    before the rename; a process killed before the rename may leave the
    staged file beside the target. A symbolic link at the target is
-   replaced by the new file, not written through. Paths are as KivCopyFile
-   takes them.
+   replaced by the new file, not written through, and lends it nothing
+   (the new file gets a new file's mode); without KIVINSTALL_REPLACE a link
+   counts as an existing target, also one that points at nothing. Paths
+   are as KivCopyFile takes them.
 
    `flags`: KIVINSTALL_REPLACE (1) lets an existing target be replaced;
    without it an existing target gives KIVCOPY_TARGET_EXISTS and nothing

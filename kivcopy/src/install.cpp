@@ -103,6 +103,7 @@ CopyStatus check_target(const TargetStatus& target, const platform::Source& sour
         case TargetStatus::Kind::absent:
             return CopyStatus::copied;
         case TargetStatus::Kind::regular:
+        case TargetStatus::Kind::link:
             break;
         case TargetStatus::Kind::other:
         case TargetStatus::Kind::failed:

@@ -47,17 +47,20 @@ private:
 
 // What is at the target's name now.
 struct TargetStatus {
-    enum class Kind { absent, regular, other, failed } kind = Kind::failed;
+    // link (POSIX): a symbolic link, followed or not; the rename replaces
+    // the link itself.
+    enum class Kind { absent, regular, link, other, failed } kind = Kind::failed;
     unsigned mode = 0;            // POSIX: its permission bits with the set-ID and sticky bits
     std::uint64_t owner = 0;      // POSIX: its user and group
     std::uint64_t group = 0;
+    bool vouched_for = false;     // POSIX: the folder vouches for its owner and mode
     std::uint32_t attributes = 0; // Windows: FILE_ATTRIBUTE_...
     FileIdentity identity;
 };
 
-// Looks at the target without opening it for data, following a symbolic
-// link at its name (a link to nothing counts as absent: the rename puts
-// the new file in the link's place).
+// Looks at the target without opening it for data. On POSIX a symbolic
+// link at its name is not followed: the rename puts the new file in the
+// link's place, and what the link points at is nobody's business here.
 TargetStatus look_at_target(Place target);
 
 // A target that cannot be replaced at all, whatever else is done: on
@@ -65,8 +68,9 @@ TargetStatus look_at_target(Place target);
 bool refuses_replacement(const TargetStatus& target);
 
 // Gives the staged file, still open and empty, what the replaced target
-// had: its mode (and, for root, its owner and group) on POSIX, its hidden
-// and system attributes on Windows. False if the system refused.
+// had: on POSIX its mode (and, for root, its owner and group) where the
+// folder vouches for the target, else nothing; its hidden and system
+// attributes on Windows. False if the system refused.
 bool take_status_of(File& staged, const TargetStatus& replaced);
 
 // Writes the staged file's data and size through to the disk before it

@@ -41,17 +41,45 @@ Place Folder::place(const Path& name, Path& storage) const {
     return {handle_, storage.c_str()};
 }
 
+namespace {
+
+// Whether the folder vouches for a file found in it, so that the file's
+// owner and mode may pass to the one that replaces it: the folder is
+// root's, the file's owner's or the caller's, and no one else may add a
+// name to it. Elsewhere anyone may have planted the file, or linked
+// someone else's file there; a sticky bit keeps others from renaming or
+// removing names, not from adding them. The rule is the front ends' for a
+// hard-linked file, with the caller's own folder beside it.
+bool folder_vouches_for(int folder, const struct stat& file) {
+    struct stat status {};
+    if (::fstat(folder, &status) != 0) {
+        return false;
+    }
+    const bool owner_trusted =
+        status.st_uid == 0 || status.st_uid == file.st_uid || status.st_uid == ::geteuid();
+    return owner_trusted && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+// The name itself is looked at, never through a link at it: a link says
+// nothing about the file that takes its place, and following it would
+// lend the new file the owner and mode of whatever it points at.
 TargetStatus look_at_target(Place target) {
     TargetStatus look;
     struct stat status {};
-    if (::fstatat(target.directory, target.name, &status, 0) != 0) {
+    if (::fstatat(target.directory, target.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         look.kind = errno == ENOENT ? TargetStatus::Kind::absent : TargetStatus::Kind::failed;
         return look;
     }
-    look.kind = S_ISREG(status.st_mode) ? TargetStatus::Kind::regular : TargetStatus::Kind::other;
+    look.kind = S_ISREG(status.st_mode)   ? TargetStatus::Kind::regular
+                : S_ISLNK(status.st_mode) ? TargetStatus::Kind::link
+                                          : TargetStatus::Kind::other;
     look.mode = status.st_mode & 07777;
     look.owner = status.st_uid;
     look.group = status.st_gid;
+    look.vouched_for = look.kind == TargetStatus::Kind::regular &&
+                       folder_vouches_for(target.directory, status);
     look.identity = {static_cast<std::uint64_t>(status.st_dev),
                      static_cast<std::uint64_t>(status.st_ino)};
     return look;
@@ -66,7 +94,12 @@ bool refuses_replacement(const TargetStatus&) {
 // install belongs to them, with the replaced file's permission bits, and
 // the set-user-ID, set-group-ID and sticky bits only where the new file
 // has the replaced one's owner and group (as the front end's -p has it).
+// A file the folder does not vouch for gives nothing: the new file keeps
+// the caller's owner and the mode it was created with, a new copy's.
 bool take_status_of(File& staged, const TargetStatus& replaced) {
+    if (!replaced.vouched_for) {
+        return true;
+    }
     if (::geteuid() == 0 &&
         ::fchown(staged.handle(), static_cast<uid_t>(replaced.owner),
                  static_cast<gid_t>(replaced.group)) != 0) {

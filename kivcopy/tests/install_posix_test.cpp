@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -41,8 +42,19 @@ protected:
         WorkDirTest::SetUp();
         kivtest::make_directory(path("media"));
         kivtest::make_directory(path("app"));
+        // No one but its owner may add names to app/, whatever the umask:
+        // the folder vouches for the files in it.
+        ASSERT_EQ(::chmod(path("app").c_str(), 0755), 0);
     }
 };
+
+// The owner, group and mode of a file, as "uid:gid mode" in octal.
+std::string owner_and_mode(const std::string& file) {
+    const struct stat status = kivtest::status_of(file);
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(status.st_mode & 07777));
+    return std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) + " " + mode;
+}
 
 // A program runs from app/sleeper (a copy of sleep); installing over it
 // replaces the name with a new inode while the program, which still runs,
@@ -138,6 +150,96 @@ TEST_F(InstallPosix, ReplacesALinkAtTheTargetWithoutWritingThroughIt) {
     EXPECT_EQ(read_file(path("elsewhere")), "keep");
     EXPECT_FALSE(S_ISLNK(kivtest::status_of(path("app/file")).st_mode));
     EXPECT_EQ(read_file(path("app/file")), "new");
+}
+
+// A link at the target, to a set-user-ID program of root's or to another
+// user's world-writable file, lends the new file nothing: it gets the mode
+// a new copy gets, and the caller's owner. Without flag 1 a link counts as
+// an existing target, whether it points at a file or at nothing.
+TEST_F(InstallPosix, TakesNothingFromWhatALinkAtTheTargetPointsAt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "files of root's and of another user's need root to make";
+    }
+    const mode_t saved_umask = ::umask(022);
+    write_file(path("media/tool"), "new");
+    ASSERT_EQ(::chmod(path("media/tool").c_str(), 0750), 0);
+    write_file(path("set-id"), "root's set-user-ID program");
+    ASSERT_EQ(::chmod(path("set-id").c_str(), 04755), 0);
+    write_file(path("theirs"), "nobody's file");
+    ASSERT_EQ(::chown(path("theirs").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(path("theirs").c_str(), 0666), 0);
+    for (const std::string pointed : {"set-id", "theirs"}) {
+        SCOPED_TRACE(pointed);
+        ASSERT_EQ(::symlink(path(pointed).c_str(), path("app/tool").c_str()), 0);
+        EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/tool").c_str(), 0),
+                  KIVCOPY_TARGET_EXISTS);
+        struct stat link {};
+        EXPECT_EQ(::lstat(path("app/tool").c_str(), &link), 0);
+        EXPECT_TRUE(S_ISLNK(link.st_mode));
+        EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/tool").c_str(),
+                                 KIVINSTALL_REPLACE),
+                  KIVCOPY_OK);
+        EXPECT_EQ(owner_and_mode(path("app/tool")), "0:0 750");
+        EXPECT_EQ(read_file(path("app/tool")), "new");
+        ASSERT_EQ(::unlink(path("app/tool").c_str()), 0);
+    }
+    EXPECT_EQ(owner_and_mode(path("set-id")), "0:0 4755");
+    EXPECT_EQ(read_file(path("theirs")), "nobody's file");
+
+    ASSERT_EQ(::symlink(path("nothing").c_str(), path("app/dangling").c_str()), 0);
+    EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/dangling").c_str(), 0),
+              KIVCOPY_TARGET_EXISTS);
+    EXPECT_EQ(names_in("app"), std::vector<std::string>{"dangling"});
+    EXPECT_FALSE(kivtest::exists(path("nothing")));
+    ::umask(saved_umask);
+}
+
+// Root keeps the replaced file's owner, group and set-ID bits only where
+// the folder vouches for them: it is root's or the file's owner's, and no
+// one else may add names to it. In a folder that others may write, sticky
+// or not, a planted file of nobody's, or a set-user-ID file of root's
+// linked there, lends nothing: the new file is root's, with a new copy's
+// mode.
+TEST_F(InstallPosix, TakesTheOwnerAndModeOnlyOfAFileTheFolderVouchesFor) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a file away needs root";
+    }
+    const mode_t saved_umask = ::umask(022);
+    write_file(path("media/tool"), "new");
+    ASSERT_EQ(::chmod(path("media/tool").c_str(), 0750), 0);
+    for (const mode_t folder_mode : {0777u, 01777u, 0775u}) {
+        SCOPED_TRACE(folder_mode);
+        ASSERT_EQ(::chmod(path("app").c_str(), folder_mode), 0);
+        write_file(path("app/planted"), "nobody's");
+        ASSERT_EQ(::chown(path("app/planted").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(path("app/planted").c_str(), 0666), 0);
+        EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/planted").c_str(),
+                                 KIVINSTALL_REPLACE),
+                  KIVCOPY_OK);
+        EXPECT_EQ(owner_and_mode(path("app/planted")), "0:0 750");
+
+        write_file(path("app/set-id"), "root's");
+        ASSERT_EQ(::chmod(path("app/set-id").c_str(), 04755), 0);
+        EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/set-id").c_str(),
+                                 KIVINSTALL_REPLACE),
+                  KIVCOPY_OK);
+        EXPECT_EQ(owner_and_mode(path("app/set-id")), "0:0 750");
+        ASSERT_EQ(::unlink(path("app/planted").c_str()), 0);
+        ASSERT_EQ(::unlink(path("app/set-id").c_str()), 0);
+    }
+
+    // nobody's own folder, which only nobody may write, vouches for
+    // nobody's file there.
+    ASSERT_EQ(::chmod(path("app").c_str(), 0755), 0);
+    ASSERT_EQ(::chown(path("app").c_str(), 65534, 65534), 0);
+    write_file(path("app/theirs"), "nobody's");
+    ASSERT_EQ(::chown(path("app/theirs").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(path("app/theirs").c_str(), 0640), 0);
+    EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/theirs").c_str(),
+                             KIVINSTALL_REPLACE),
+              KIVCOPY_OK);
+    EXPECT_EQ(owner_and_mode(path("app/theirs")), "65534:65534 640");
+    ::umask(saved_umask);
 }
 
 // A child installs two large files over one target, turn about, without
