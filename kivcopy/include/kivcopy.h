@@ -230,7 +230,16 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
                                     file, is read-only (Windows) or is the
                                     source itself, or the replacement at the
                                     next restart could not be queued. The
-                                    target is as it was; no staged file stays.
+                                    target is as it was; no staged file
+                                    stays, except out of memory, when a
+                                    staged file made before may stay beside
+                                    the target. Also (POSIX) when the rename
+                                    put at the target's name a file other
+                                    than the one written: someone renamed it
+                                    over the staged file, in a folder that
+                                    others may write. The target then holds
+                                    that file; nothing is left under the
+                                    call's own names.
      KIVCOPY_SOURCE_NOT_READ (-5011)
                                     The source could not be read; the target
                                     is as it was; no staged file stays.

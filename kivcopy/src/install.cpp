@@ -24,6 +24,7 @@ namespace kivcopy {
 namespace {
 
 using platform::File;
+using platform::FileIdentity;
 using platform::Folder;
 using platform::Path;
 using platform::TargetStatus;
@@ -34,9 +35,10 @@ using platform::TargetStatus;
 constexpr int attempts_at_a_staged_name = 16;
 
 // Creates the staged file beside the target, exclusively, never through
-// anything already at its name; `staged` is its name in the folder.
+// anything already at its name; `staged` is its name in the folder, and
+// `error` the system's error of a creation that failed.
 CopyStatus create_staged(const Folder& folder, const platform::Source& source, File& file,
-                         Path& staged) {
+                         Path& staged, int& error) {
     for (int attempt = 0; attempt < attempts_at_a_staged_name; ++attempt) {
         staged = platform::hidden_name_for(folder.target_name(), "new");
         Path storage;
@@ -46,6 +48,7 @@ CopyStatus create_staged(const Folder& folder, const platform::Source& source, F
         if (creation == platform::Creation::created) {
             return CopyStatus::copied;
         }
+        error = platform::last_error();
         if (creation == platform::Creation::failed) {
             return CopyStatus::target_not_written;
         }
@@ -56,17 +59,22 @@ CopyStatus create_staged(const Folder& folder, const platform::Source& source, F
 // Writes the source into the staged file, stamps it as KivCopyFile stamps
 // its copy and makes its data durable; closes both. A staged file that did
 // not receive all of it, or could not be closed, is removed; one that only
-// lacks its times stays, with times_not_set.
+// lacks its times stays, with times_not_set. `identity` is the staged
+// file's, read while it is open; `error` the system's error of a creation,
+// a change of status or a sync that failed.
 CopyStatus write_staged(const Folder& folder, platform::Source& source,
-                        const TargetStatus& replaced, Path& staged) {
+                        const TargetStatus& replaced, Path& staged, FileIdentity& identity,
+                        int& error) {
     File file;
-    CopyStatus created = create_staged(folder, source, file, staged);
+    CopyStatus created = create_staged(folder, source, file, staged, error);
     if (created != CopyStatus::copied) {
         staged.clear();
         return created;
     }
+    identity = platform::identity_of_staged(file);
     CopyStatus status = CopyStatus::copied;
     if (replaced.kind == TargetStatus::Kind::regular && !platform::take_status_of(file, replaced)) {
+        error = platform::last_error();
         file.close();
         source.file.close();
         status = CopyStatus::target_not_written;
@@ -75,6 +83,7 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
                                                      engine::access_stamp(source));
         if (!written.closed && written.status == CopyStatus::copied &&
             !platform::make_durable(file)) {
+            error = platform::last_error();
             written.status = CopyStatus::target_not_written;
         }
         // close_copy puts missing times above a failed write or close; an
@@ -123,31 +132,39 @@ CopyStatus check_target(const TargetStatus& target, const platform::Source& sour
 // Puts the staged file in the target's place, now, or at the next restart
 // where the target is in use and that is allowed. Before an install is
 // reported done, the restart entries of earlier runs that would undo it go.
-Installed put_staged_in_place(const Folder& folder, const Path& staged, InstallFlags flags) {
+// A rename that put at the target's name a file other than the one this
+// call wrote (`identity`: someone renamed theirs over the staged name in a
+// folder others may write) fails: nothing of ours is left under our names.
+Installed put_staged_in_place(const Folder& folder, const Path& staged,
+                              const FileIdentity& identity, InstallFlags flags) {
     int error = 0;
     switch (platform::put_in_place(folder, staged, flags.replace, error)) {
         case platform::Placing::placed:
+            if (!platform::target_holds(folder, identity, error)) {
+                return {CopyStatus::target_not_written, false, error};
+            }
             platform::drop_stale_restart_entries(folder);
             return {CopyStatus::copied, false};
         case platform::Placing::failed:
             platform::remove_staged(folder, staged);
-            return {CopyStatus::target_not_written, false};
+            return {CopyStatus::target_not_written, false, error};
         case platform::Placing::name_taken:
             platform::remove_staged(folder, staged);
-            return {CopyStatus::target_exists, false};
+            return {CopyStatus::target_exists, false, error};
         case platform::Placing::in_use:
             break;
     }
     if (!flags.at_restart) {
         platform::remove_staged(folder, staged);
-        return {CopyStatus::target_in_use, false};
+        return {CopyStatus::target_in_use, false, error};
     }
     // The stale entries go first: the rename queued now names the target
     // too, and is no earlier run's.
     platform::drop_stale_restart_entries(folder);
     if (!platform::queue_replacement_at_restart(folder, staged)) {
+        error = platform::last_error();
         platform::remove_staged(folder, staged);
-        return {CopyStatus::target_not_written, false};
+        return {CopyStatus::target_not_written, false, error};
     }
     return {CopyStatus::copied, true};
 }
@@ -220,11 +237,13 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
         return {allowed, false};
     }
     Path staged;
-    const CopyStatus written = write_staged(folder, source, target, staged);
+    FileIdentity identity;
+    int error = 0;
+    const CopyStatus written = write_staged(folder, source, target, staged, identity, error);
     if (written != CopyStatus::copied && written != CopyStatus::times_not_set) {
-        return {written, false};
+        return {written, false, error};
     }
-    Installed installed = put_staged_in_place(folder, staged, flags);
+    Installed installed = put_staged_in_place(folder, staged, identity, flags);
     if (installed.status == CopyStatus::copied && !installed.restart_needed) {
         installed.status = written;
     }

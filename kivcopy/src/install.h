@@ -23,6 +23,13 @@ struct InstallFlags {
 struct Installed {
     CopyStatus status = CopyStatus::copied;
     bool restart_needed = false;
+    // The system's error (errno, or GetLastError()) of the call that made
+    // the install fail, taken at that call: the staged file's creation,
+    // the status it takes from the target, its sync, the rename, the look
+    // at what the rename put at the target's name. 0 where no system call
+    // failed: a guard refused, or the target's name holds a file that this
+    // call did not write.
+    int error = 0;
 };
 
 Installed install_file(const platform::PathChar* source, const platform::PathChar* target,

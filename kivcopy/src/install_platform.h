@@ -94,6 +94,19 @@ enum class Placing {
 // refused); `error` is the system's error of a failure.
 Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error);
 
+// The staged file's identity, read through it while it is open, for
+// target_holds. Windows: none.
+FileIdentity identity_of_staged(File& staged);
+
+// Whether the target's name, just after the rename, holds the staged file
+// of `identity` (looked at without following a link). False, with the
+// system's error where the look failed (else 0), if it holds anything
+// else: in a folder that others may write, a file renamed over the staged
+// name just before the rename is what the rename put in place. Windows
+// does not compare: on a FAT volume a file's index changes when it is
+// renamed, so the name would never seem to hold the file written.
+bool target_holds(const Folder& folder, const FileIdentity& identity, int& error);
+
 // Queues the staged file to replace the target at the next restart. POSIX
 // never needs it and answers false.
 bool queue_replacement_at_restart(const Folder& folder, const Path& staged);

@@ -145,6 +145,28 @@ Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int
     return error == EEXIST ? Placing::name_taken : Placing::failed;
 }
 
+FileIdentity identity_of_staged(File& staged) {
+    struct stat status {};
+    if (::fstat(staged.handle(), &status) != 0) {
+        return {};
+    }
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+// An identity that could not be read (all zeros) matches nothing: the
+// install then fails rather than vouch for a file it cannot tell.
+bool target_holds(const Folder& folder, const FileIdentity& identity, int& error) {
+    struct stat status {};
+    if (::fstatat(folder.handle(), folder.target_name().c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+        0) {
+        error = errno;
+        return false;
+    }
+    error = 0;
+    return identity.index != 0 && static_cast<std::uint64_t>(status.st_dev) == identity.volume &&
+           static_cast<std::uint64_t>(status.st_ino) == identity.index;
+}
+
 bool queue_replacement_at_restart(const Folder&, const Path&) {
     return false;
 }
