@@ -164,9 +164,11 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    same (Windows), or at the next restart. KivCopyFile is unchanged beside it.
 
    The new file is written whole beside the target, in the same folder,
-   under a hidden name (".NAME.kiv-new-" and 16 hex digits) that is created
-   exclusively, so nothing is ever written through a name someone planted;
-   then it takes the target's name by one rename. Its times are stamped as
+   under a hidden name (".NAME.kiv-new-" and 16 hex digits; a NAME longer
+   than 229 bytes, or UTF-16 units on Windows, cut to whole characters and
+   marked by a "." after it, within the 255 that file systems keep) that is
+   created exclusively, so nothing is ever written through a name someone
+   planted; then it takes the target's name by one rename. Its times are stamped as
    KivCopyFile stamps a copy (both are the source's last-access time). It
    takes the replaced target's mode (and, when the caller is root, its owner
    and group; the set-ID and sticky bits only where it has the target's
@@ -196,7 +198,8 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    queue that, a later call in the same folder deletes it once it is free.
    The result is 0. A call killed between the two renames leaves the old
    file whole at ".NAME.kiv-was-" and 16 hex digits, which the next call in
-   the folder renames back to the target's name if that is still empty. A target that cannot be renamed either (held open
+   the folder renames back to the target's name if that is still empty
+   (where NAME was cut, the file stays for the user to rename back). A target that cannot be renamed either (held open
    without delete sharing) is, with KIVINSTALL_AT_RESTART, replaced at the
    next restart by the new file, which waits beside it under its hidden name
    (MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), result 1;

@@ -8,7 +8,9 @@
 #ifndef KIVCOPY_INSTALL_PLATFORM_H
 #define KIVCOPY_INSTALL_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform.h"
 
@@ -127,8 +129,22 @@ void settle_asides(const Folder& folder);
 // ".NAME.kiv-KIND-" and 16 hex digits that differ from call to call, so
 // that a name taken by someone else is only met by chance, and then
 // passed over (every such file is created exclusively or renamed to
-// without replacing).
+// without replacing). Where that would pass the longest name a file
+// system keeps (255 bytes, or UTF-16 units on Windows), NAME is cut to
+// whole characters and followed by a "." that marks it as cut:
+// ".NAM..kiv-KIND-" and the digits. No target's name on Windows ends in
+// a ".", so a cut NAME is never taken for a whole one there.
 Path hidden_name_for(const Path& target_name, const char* kind);
+
+// hidden_name_for's name without its 16 digits: what every hidden name of
+// that kind for the target begins with.
+Path hidden_stem_for(const Path& target_name, const char* kind);
+
+// How many of `name`'s first units, at most `most`, can be kept without
+// splitting a character: a UTF-8 sequence (a POSIX name) or a UTF-16
+// surrogate pair (a Windows name).
+std::size_t whole_characters(const std::string& name, std::size_t most);
+std::size_t whole_characters(const std::wstring& name, std::size_t most);
 
 #if defined(_WIN32)
 // The system's MoveFileExW for the moves queued for the next restart

@@ -350,7 +350,7 @@ void drop_stale_restart_entries(const Folder& folder) {
     Path target_path;
     folder.place(folder.target_name(), target_path);
     Path staged_prefix;
-    folder.place(L"." + folder.target_name() + L".kiv-new-", staged_prefix);
+    folder.place(hidden_stem_for(folder.target_name(), "new"), staged_prefix);
     for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
         drop_stale_entries_of(key, name, entry_name(target_path), entry_name(staged_prefix));
     }
@@ -361,6 +361,8 @@ namespace {
 
 // The name of the target that an aside file of the folder was renamed
 // from: ".NAME.kiv-KIND-" and 16 hex digits; empty for any other name.
+// The NAME of a long target's aside file is cut, and ends in "." (see
+// hidden_name_for).
 std::wstring target_of_aside(const std::wstring& aside, const wchar_t* kind) {
     const std::wstring infix = std::wstring(L".kiv-") + kind + L"-";
     constexpr std::size_t digits = 16;
@@ -401,7 +403,11 @@ void for_each_aside(const Folder& folder, const wchar_t* kind, Fn fn) {
 // holds it any more; one still held stays for a later call, or for its
 // queued deletion. A file renamed aside by a call that ended before the
 // new file took the name is put back where the name is still empty (never
-// over anything that took it since), else deleted as an old file.
+// over anything that took it since), else deleted as an old file. One
+// whose NAME was cut cannot tell its target's whole name: it stays where
+// it is, neither put back at a name it may not belong to (the system
+// would even drop the marking "." and take the cut name for the whole)
+// nor deleted, as it may be the only copy of the old file.
 void settle_asides(const Folder& folder) {
     for_each_aside(folder, L"old", [&](const std::wstring& aside, const std::wstring&) {
         Path old;
@@ -409,6 +415,9 @@ void settle_asides(const Folder& folder) {
         ::DeleteFileW(old.c_str());
     });
     for_each_aside(folder, L"was", [&](const std::wstring& aside, const std::wstring& target) {
+        if (target.back() == L'.') {
+            return;
+        }
         Path from;
         Path to;
         folder.place(aside, from);

@@ -242,6 +242,35 @@ TEST_F(InstallPosix, TakesTheOwnerAndModeOnlyOfAFileTheFolderVouchesFor) {
     ::umask(saved_umask);
 }
 
+// Targets whose names leave no room for the whole hidden name beside them,
+// up to the 255 bytes a name may have, of one-byte and of multi-byte
+// characters: each is installed, over an old file and anew, and no hidden
+// file stays.
+TEST_F(InstallPosix, InstallsTargetsWithTheLongestNames) {
+    write_file(path("media/tool"), "new");
+    const std::string accented = "\xc3\xa9";        // two bytes
+    const std::string clef = "\xf0\x9d\x84\x9e";  // four bytes
+    std::vector<std::string> names = {std::string(230, 'a'), std::string(255, 'b')};
+    std::string mixed;
+    while (mixed.size() + clef.size() + accented.size() <= 255) {
+        mixed += accented + clef;
+    }
+    names.push_back(mixed);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name.size());
+        EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/" + name).c_str(), 0),
+                  KIVCOPY_OK);
+        EXPECT_EQ(read_file(path("app/" + name)), "new");
+        write_file(path("app/" + name), "old");
+        EXPECT_EQ(KivInstallFile(path("media/tool").c_str(), path("app/" + name).c_str(),
+                                 KIVINSTALL_REPLACE),
+                  KIVCOPY_OK);
+        EXPECT_EQ(read_file(path("app/" + name)), "new");
+        EXPECT_EQ(names_in("app"), std::vector<std::string>{name});
+        ASSERT_EQ(::unlink(path("app/" + name).c_str()), 0);
+    }
+}
+
 // A child installs two large files over one target, turn about, without
 // end; it is killed after a different time in each round. The target must
 // hold one of the two whole every time.
