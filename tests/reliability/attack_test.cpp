@@ -187,18 +187,19 @@ protected:
     // Runs the attack at moment N = 1, 2, ... up to most_moments, each in a
     // fresh directory for which `prepare` makes the setup and the plan, and
     // expects `won` to find no harm after any run ("" for none, else what
-    // the attacker achieved). The sweep ends at the first N that never
-    // comes; at least one must.
-    void expect_held(const std::string& label,
-                     const std::function<Plan(const std::string& base)>& prepare,
-                     const std::function<std::string(const std::string& base)>& won) {
+    // the attacker achieved; the run is last_run_ then). The sweep ends at
+    // the first N that never comes; at least one must. Returns how many
+    // came: the tries.
+    unsigned expect_held(const std::string& label,
+                         const std::function<Plan(const std::string& base)>& prepare,
+                         const std::function<std::string(const std::string& base)>& won) {
         unsigned came = 0;
         std::string wins;
         for (unsigned n = 1; n <= most_moments; ++n) {
             const std::string base = path(label + "-" + std::to_string(n));
             const Plan plan = prepare(base);
             if (HasFatalFailure()) {
-                return;
+                return came;
             }
             std::string actions;
             for (const std::string& action : plan.actions) {
@@ -217,6 +218,7 @@ protected:
                 break;
             }
             ++came;
+            last_run_ = run;
             const std::string harm = won(base);
             if (!harm.empty()) {
                 wins += "  N=" + std::to_string(n) + ": " + harm + "\n    attacker: " +
@@ -225,7 +227,10 @@ protected:
         }
         EXPECT_GT(came, 0u) << label << ": the attacker's moment never came";
         EXPECT_TRUE(wins.empty()) << label << ": the attack won\n" << wins;
+        return came;
     }
+
+    kivtest::ProgramRun last_run_;
 
     // expect_held, where the harm is any change to root's folder: `prepare`
     // makes the setup in the attack's folders and returns the plan, and
@@ -744,35 +749,34 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoTheTreeAlone) {
     EXPECT_EQ(read_file(at.root + "/passwd"), "port=8443");
 }
 
-// Turns fs.protected_hardlinks off for as long as it lives, as on a system
-// that lets anyone link any file, and puts the old value back; why_not()
-// says why it could not be turned off.
-class HardLinksUnprotected {
+// Sets one of the file-system settings in /proc/sys/fs (protected_hardlinks,
+// protected_symlinks) for as long as it lives, as on a system configured
+// so, and puts the old value back; why_not() says why it could not be set.
+class FileSystemSetting {
 public:
-    HardLinksUnprotected() {
-        if (!exists(setting)) {
-            why_not_ = std::string("no ") + setting + " to turn off";
+    FileSystemSetting(const std::string& name, const std::string& value)
+        : name_(name), file_("/proc/sys/fs/" + name) {
+        if (!exists(file_)) {
+            why_not_ = "no " + file_ + " to set";
             return;
         }
-        was_ = kivtest::read_file(setting);
-        if (!write_setting("0")) {
-            why_not_ = std::string("cannot set fs.protected_hardlinks to 0: ") +
-                       std::strerror(errno);
+        was_ = kivtest::read_file(file_);
+        if (!write_setting(value)) {
+            why_not_ = "cannot set fs." + name + " to " + value + ": " + std::strerror(errno);
         }
     }
-    ~HardLinksUnprotected() {
+    ~FileSystemSetting() {
         if (why_not_.empty()) {
-            EXPECT_TRUE(write_setting(was_)) << "fs.protected_hardlinks not set back to " << was_;
+            EXPECT_TRUE(write_setting(was_)) << "fs." << name_ << " not set back to " << was_;
         }
     }
-    HardLinksUnprotected(const HardLinksUnprotected&) = delete;
-    HardLinksUnprotected& operator=(const HardLinksUnprotected&) = delete;
+    FileSystemSetting(const FileSystemSetting&) = delete;
+    FileSystemSetting& operator=(const FileSystemSetting&) = delete;
     const std::string& why_not() const { return why_not_; }
 
 private:
-    static constexpr const char* setting = "/proc/sys/fs/protected_hardlinks";
-    static bool write_setting(const std::string& value) {
-        const int fd = ::open(setting, O_WRONLY | O_CLOEXEC);
+    bool write_setting(const std::string& value) const {
+        const int fd = ::open(file_.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0) {
             return false;
         }
@@ -780,6 +784,8 @@ private:
                              static_cast<ssize_t>(value.size());
         return ::close(fd) == 0 && written;
     }
+    std::string name_;
+    std::string file_;
     std::string was_;
     std::string why_not_;
 };
@@ -796,7 +802,7 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoItsOwnStickyFolderAlone) {
     make_file(at.root + "/secret", secret, root_id, 0600);
     make_dir(shared, root_id, 01777);
     {  // only the making of the link needs the setting: it is back before the runs
-        const HardLinksUnprotected unprotected;
+        const FileSystemSetting unprotected("protected_hardlinks", "0");
         if (!unprotected.why_not().empty()) {
             GTEST_SKIP() << unprotected.why_not();
         }
@@ -847,6 +853,190 @@ TEST_F(Attack, WalksADirectoryMountedBelowItselfOnce) {
     EXPECT_EQ(copied.exit_status, 1) << copied.err;
     EXPECT_EQ(read_file(path("copy/app.conf")), "port=8080");
     EXPECT_FALSE(exists(path("copy/loop/app.conf")));
+}
+
+// KivInstallFile as root (crash_driver install, flag 1) into a folder of
+// root's that anyone may add names to, as a shared folder (0777) or /tmp
+// (1777) is. The new program is root's, 0755; `app` is its name there.
+constexpr const char* new_program = "root's new program";
+
+struct InstallFolders {
+    Folders at;
+    std::string shared;  // root's, where the program is installed
+    std::string target;  // shared/app
+};
+
+// A file's kind, mode, owner, inode and bytes, as snapshot() notes them.
+std::string state_of(const std::string& file) {
+    struct stat status {};
+    if (::lstat(file.c_str(), &status) != 0) {
+        return file + " missing";
+    }
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(status.st_mode));
+    return file + ": mode " + mode + " owner " + std::to_string(status.st_uid) + ":" +
+           std::to_string(status.st_gid) + " inode " + std::to_string(status.st_ino) +
+           (S_ISREG(status.st_mode) ? " bytes '" + read_file(file) + "'" : std::string());
+}
+
+// What is wrong with root's newly installed program, if it is the file
+// `file`: nobody's, set-ID, or writable by others than root.
+std::string harm_to_the_program(const std::string& file, const struct stat& status) {
+    if (read_file(file) != new_program) {
+        return "";
+    }
+    if (status.st_uid != root_id || status.st_gid != root_id ||
+        (status.st_mode & (S_ISUID | S_ISGID | S_IWGRP | S_IWOTH)) != 0) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(status.st_mode & 07777));
+        return file + ", root's new program, became " + std::to_string(status.st_uid) + ":" +
+               std::to_string(status.st_gid) + " mode " + mode;
+    }
+    return "";
+}
+
+class InstallAttack : public Attack {
+protected:
+    InstallFolders install_folders(const std::string& base, mode_t shared_mode) {
+        InstallFolders made{folders(base), base + "/shared", base + "/shared/app"};
+        make_dir(made.shared, root_id, shared_mode);
+        make_file(made.at.root + "/new-app", new_program, root_id, 0755);
+        return made;
+    }
+
+    static Plan install_plan(const InstallFolders& in, const Moment& moment,
+                             const std::vector<std::string>& actions) {
+        return Plan{KIV_CRASH_DRIVER_PATH, {"install", in.at.root + "/new-app", in.target},
+                    moment, actions};
+    }
+
+    // Calls `attack` with each setting of fs.protected_symlinks (0 and 1),
+    // each shared folder's mode and each side of the moment, and expects
+    // at least 20 tries in all. A setting that cannot be made is skipped,
+    // and says so.
+    void in_every_setting(
+        const std::function<unsigned(const std::string& label, mode_t shared_mode,
+                                     const std::string& when)>& attack) {
+        unsigned tries = 0;
+        std::string not_set;
+        for (const std::string protection : {"0", "1"}) {
+            const FileSystemSetting setting("protected_symlinks", protection);
+            if (!setting.why_not().empty()) {
+                not_set += setting.why_not() + "; ";
+                continue;
+            }
+            for (const mode_t shared_mode : {0777u, 01777u}) {
+                for (const std::string when : {"before", "after"}) {
+                    char mode[16];
+                    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(shared_mode));
+                    tries += attack("symlinks" + protection + "-" + mode + "-" + when,
+                                    shared_mode, when);
+                }
+            }
+        }
+        std::printf("tries: %u\n", tries);
+        if (!not_set.empty()) {
+            GTEST_SKIP() << "attacked in the other setting only (" << tries
+                         << " tries): " << not_set;
+        }
+        EXPECT_GE(tries, 20u);
+    }
+};
+
+// The attacker links `app` to root's set-user-ID program, or to a file of
+// its own that anyone may write, before the run and again (a fresh link)
+// around each call that names `app`. Root's new program must never take
+// the owner or mode of what the link points at, and neither file may
+// change.
+TEST_F(InstallAttack, KivInstallFileNeverLendsRootsProgramWhatALinkPointsAt) {
+    in_every_setting([&](const std::string& label, mode_t shared_mode, const std::string& when) {
+        unsigned tries = 0;
+        for (const std::string pointed : {"set-id", "theirs"}) {
+            std::string before;
+            tries += expect_held(
+                label + "-" + pointed,
+                [&](const std::string& base) {
+                    const InstallFolders in = install_folders(base, shared_mode);
+                    make_file(in.at.root + "/set-id", "root's set-user-ID program", root_id,
+                              04755);
+                    make_file(in.at.stage + "/theirs", "nobody's file", attacker_id, 0666);
+                    const std::string points_at =
+                        pointed == "set-id" ? in.at.root + "/set-id" : in.at.stage + "/theirs";
+                    make_link(points_at, in.target, attacker_id);
+                    make_link(points_at, in.at.stage + "/app", attacker_id);
+                    before = state_of(in.at.root + "/set-id") + "; " +
+                             state_of(in.at.stage + "/theirs");
+                    return install_plan(in, {"any", "app", when},
+                                        {"rename " + in.at.stage + "/app " + in.target});
+                },
+                [&](const std::string& base) {
+                    const std::string after = state_of(base + "/root/set-id") + "; " +
+                                              state_of(base + "/attacker/stage/theirs");
+                    return after != before ? "changed: " + before + " -> " + after
+                                           : first_harm(base + "/shared", harm_to_the_program);
+                });
+        }
+        return tries;
+    });
+}
+
+// The attacker puts a file of its own (0666) at `app` before the run, and
+// renames another over the name around each call that names it. Root's
+// new program must stay root's, and not set-ID nor writable by others.
+TEST_F(InstallAttack, KivInstallFileNeverHandsRootsProgramToWhoPlantedTheTarget) {
+    in_every_setting([&](const std::string& label, mode_t shared_mode, const std::string& when) {
+        return expect_held(
+            label,
+            [&](const std::string& base) {
+                const InstallFolders in = install_folders(base, shared_mode);
+                make_file(in.target, "nobody's planted file", attacker_id, 0666);
+                make_file(in.at.stage + "/app", "nobody's other file", attacker_id, 0666);
+                return install_plan(in, {"any", "app", when},
+                                    {"rename " + in.at.stage + "/app " + in.target});
+            },
+            [&](const std::string& base) {
+                return first_harm(base + "/shared", harm_to_the_program);
+            });
+    });
+}
+
+// Around each call that names the staged file (.app.kiv-new-…), the
+// attacker renames a program of its own over that name, so that the
+// install's rename would put it at `app`; with and without an old `app`
+// of root's there. The call must never return 0 unless `app` holds root's
+// new program.
+TEST_F(InstallAttack, KivInstallFileNeverReportsAFileRenamedOverTheStagedOneInstalled) {
+    in_every_setting([&](const std::string& label, mode_t shared_mode, const std::string& when) {
+        unsigned tries = 0;
+        for (const bool replacing : {false, true}) {
+            tries += expect_held(
+                label + (replacing ? "-replacing" : "-new"),
+                [&](const std::string& base) {
+                    const InstallFolders in = install_folders(base, shared_mode);
+                    if (replacing) {
+                        make_file(in.target, "root's old program", root_id, 0755);
+                    }
+                    make_file(in.at.stage + "/evil", "attacker's program", attacker_id, 0755);
+                    return install_plan(
+                        in, {"any", ".app.kiv-new-*", when},
+                        {"rename " + in.at.stage + "/evil " + in.shared + "/{name}"});
+                },
+                [&](const std::string& base) -> std::string {
+                    if (last_run_.exit_status != 0) {
+                        return "";
+                    }
+                    const std::string target = base + "/shared/app";
+                    struct stat status {};
+                    if (::lstat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+                        read_file(target) != new_program) {
+                        return "the call returned 0, but " + target + " is not root's new program" +
+                               (exists(target) ? ": it holds '" + read_file(target) + "'" : "");
+                    }
+                    return "";
+                });
+        }
+        return tries;
+    });
 }
 
 }  // namespace

@@ -24,7 +24,10 @@
  *                    utimensat, symlink, symlinkat, link, linkat, readlink,
  *                    readlinkat (each also standing for its 64 form); "any"
  *                    for all of these; "close" for the close of a descriptor
- * KIV_ATTACK_NAME    the watched name (one path component)
+ * KIV_ATTACK_NAME    the watched name (one path component); with a "*" at
+ *                    its end, a prefix: every name that begins with the text
+ *                    before it (".app.kiv-new-*" watches the hidden names
+ *                    made beside app, whatever their random tail)
  * KIV_ATTACK_AT      N: which matching call is the moment (default 1)
  * KIV_ATTACK_WHEN    "before" or "after" that call (default "after")
  * KIV_ATTACK_DO      the actions, separated by ";", each a verb and its
@@ -36,6 +39,9 @@
  *                      rmdir PATH
  *                      probe PATH MARK     tries to open PATH for reading
  *                                          and, if it opens, creates MARK
+ *                    In each path, "{name}" stands for the name that matched
+ *                    at the moment (the full component, when the watched
+ *                    name is a prefix)
  * KIV_ATTACK_REPORT  a file to which the moment and each action's outcome
  *                    are appended; no file means the moment never came
  *
@@ -60,6 +66,7 @@ enum moment { NOT_NOW, BEFORE, AFTER };
 
 static unsigned long matched; /* matching calls so far */
 static int attacked;
+static char moment_name[256]; /* the component that matched at the moment */
 
 /* Whether `kind` is among the comma-separated kinds of KIV_ATTACK_CALLS. */
 static int kind_wanted(const char *kind) {
@@ -79,11 +86,15 @@ static int kind_wanted(const char *kind) {
     return 0;
 }
 
-/* Whether the last component of `path` is the watched name. */
-static int names_it(const char *path) {
+/* Whether the last component of `path` is the watched name, or begins
+ * with it where the name is a prefix; the component is kept in `found`
+ * (which holds `size` bytes), cut short if need be. */
+static int names_it(const char *path, char *found, size_t size) {
     const char *name = getenv("KIV_ATTACK_NAME");
     size_t end;
+    size_t start;
     size_t length;
+    int prefix;
     if (path == NULL || name == NULL || *name == '\0') {
         return 0;
     }
@@ -91,9 +102,25 @@ static int names_it(const char *path) {
     while (end > 1 && path[end - 1] == '/') {
         --end;
     }
+    start = end;
+    while (start > 0 && path[start - 1] != '/') {
+        --start;
+    }
     length = strlen(name);
-    return end >= length && strncmp(path + end - length, name, length) == 0 &&
-           (end == length || path[end - length - 1] == '/');
+    prefix = name[length - 1] == '*';
+    if (prefix) {
+        --length;
+    }
+    if (prefix ? end - start < length : end - start != length) {
+        return 0;
+    }
+    if (strncmp(path + start, name, length) != 0) {
+        return 0;
+    }
+    length = end - start < size - 1 ? end - start : size - 1;
+    memcpy(found, path + start, length);
+    found[length] = '\0';
+    return 1;
 }
 
 /* Counts a call and tells whether the attack comes before it, after it,
@@ -101,7 +128,9 @@ static int names_it(const char *path) {
 static enum moment moment_of(const char *kind, const char *path, const char *other) {
     const char *text;
     unsigned long at = 1;
-    if (attacked || !kind_wanted(kind) || !(names_it(path) || names_it(other))) {
+    char found[sizeof moment_name];
+    if (attacked || !kind_wanted(kind) ||
+        !(names_it(path, found, sizeof found) || names_it(other, found, sizeof found))) {
         return NOT_NOW;
     }
     text = getenv("KIV_ATTACK_AT");
@@ -112,6 +141,7 @@ static enum moment moment_of(const char *kind, const char *path, const char *oth
         return NOT_NOW;
     }
     attacked = 1;
+    memcpy(moment_name, found, sizeof moment_name);
     text = getenv("KIV_ATTACK_WHEN");
     return text != NULL && strcmp(text, "before") == 0 ? BEFORE : AFTER;
 }
@@ -164,6 +194,28 @@ static int act(char *verb, char *first, char *second) {
     return done < 0 ? errno : 0;
 }
 
+/* Copies the actions into `actions` (which holds `size` bytes) with each
+ * "{name}" replaced by the name that matched at the moment; 0 if they do
+ * not fit. */
+static int spell_out(const char *text, char *actions, size_t size) {
+    static const char placeholder[] = "{name}";
+    const size_t name_length = strlen(moment_name);
+    size_t at = 0;
+    while (*text != '\0') {
+        const int is_placeholder = strncmp(text, placeholder, sizeof placeholder - 1) == 0;
+        const char *piece = is_placeholder ? moment_name : text;
+        const size_t length = is_placeholder ? name_length : 1;
+        if (at + length >= size) {
+            return 0;
+        }
+        memcpy(actions + at, piece, length);
+        at += length;
+        text += is_placeholder ? sizeof placeholder - 1 : 1;
+    }
+    actions[at] = '\0';
+    return 1;
+}
+
 /* The child: drops to the attacker's user and performs every action,
  * reporting each. */
 static void attacker(int report) {
@@ -177,11 +229,10 @@ static void attacker(int report) {
         say(report, "cannot", "drop to the attacker's user:", strerror(errno));
         _exit(1);
     }
-    if (text == NULL || strlen(text) >= sizeof actions) {
+    if (text == NULL || !spell_out(text, actions, sizeof actions)) {
         say(report, "no", "actions", "(KIV_ATTACK_DO unset or too long)");
         _exit(1);
     }
-    strcpy(actions, text);
     for (action = strtok_r(actions, ";", &next); action != NULL;
          action = strtok_r(NULL, ";", &next)) {
         char *rest;
