@@ -49,8 +49,8 @@ private:
 
 // What is at the target's name now.
 struct TargetStatus {
-    // link (POSIX): a symbolic link, followed or not; the rename replaces
-    // the link itself.
+    // link (POSIX): a symbolic link, whether it points at a file or at
+    // nothing; the rename replaces the link itself.
     enum class Kind { absent, regular, link, other, failed } kind = Kind::failed;
     unsigned mode = 0;            // POSIX: its permission bits with the set-ID and sticky bits
     std::uint64_t owner = 0;      // POSIX: its user and group
@@ -62,7 +62,8 @@ struct TargetStatus {
 
 // Looks at the target without opening it for data. On POSIX a symbolic
 // link at its name is not followed: the rename puts the new file in the
-// link's place, and what the link points at is nobody's business here.
+// link's place, and what the link points at has no say in what the new
+// file becomes.
 TargetStatus look_at_target(Place target);
 
 // A target that cannot be replaced at all, whatever else is done: on
