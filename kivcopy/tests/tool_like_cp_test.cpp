@@ -116,6 +116,38 @@ TEST_F(LikeCp, NamesBackupsAsCpDoesAndNeverDestroysTheSource) {
     EXPECT_EQ(read_file(path("ours/wide.ini.~100000000000000000000~")), "/wide.ini");
 }
 
+// A backup option asks for the target to be replaced, as with cp: -b, -S
+// and --backup=numbered without -f rename the target to its backup and
+// copy; -n given with one is refused as cp refuses it.
+TEST_F(LikeCp, ReplacesWithABackupAloneAsCpDoes) {
+    for (const char* tool : {"ours", "cp"}) {
+        const std::string dir = path(tool);
+        kivtest::make_directory(dir);
+        write_file(dir + "/new", "new");
+        for (const char* name : {"/simple", "/suffixed", "/numbered"}) {
+            write_file(dir + name, "old");
+        }
+        const auto run = [&](const std::vector<std::string>& arguments) {
+            return std::string(tool) == "ours" ? kivcopy(arguments) : cp(arguments);
+        };
+        for (const auto& [option, name] : std::vector<std::pair<std::string, std::string>>{
+                 {"-b", "/simple"}, {"-S.orig", "/suffixed"}, {"--backup=numbered", "/numbered"}}) {
+            const auto done = run({option, "--", dir + "/new", dir + name});
+            EXPECT_EQ(done.exit_status, 0) << tool << " " << option << ": " << done.err;
+        }
+        const auto refused = run({"-n", "-b", "--", dir + "/new", dir + "/simple"});
+        EXPECT_EQ(refused.exit_status, std::string(tool) == "ours" ? 64 : 1) << tool;
+        EXPECT_NE(refused.err.find("mutually exclusive"), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(listing(path("ours"), false), listing(path("cp"), false));
+    EXPECT_EQ(read_file(path("ours/simple")), "new");
+    EXPECT_EQ(read_file(path("ours/suffixed.orig")), "old");
+    EXPECT_EQ(read_file(path("ours/numbered.~1~")), "old");
+    EXPECT_EQ(kivcopy({"-n", "-b", "--", path("ours/new"), path("ours/simple")}).err,
+              "kivcopy: options --backup and --no-clobber are mutually exclusive\n"
+              "Try 'kivcopy --help' for more information.\n");
+}
+
 // -a keeps a tree as cp -a does: the bytes, modes, times (of links too),
 // and the files that have two names in it stay two names of one copy; -P,
 // -H and -L take the links named on the command line and in the tree as cp
