@@ -70,6 +70,8 @@ private:
     Next check_target(const SourceName& source, const Status& source_status,
                       const TargetName& target, Checked& checked);
     Next decide(const TargetName& target, const Status& existing, const Status& source_status);
+    Next never_written_into(const SourceName& source, const Status& found,
+                            const TargetName& target, Checked& checked);
     bool clear_the_way(const SourceName& source, const kivcli::FileIdentity& source_identity,
                        const TargetName& target, Checked& checked);
     bool take_away(const SourceName& source, const kivcli::FileIdentity& source_identity,
@@ -106,6 +108,7 @@ struct Copier::Checked {
     bool through_link = false;  // a link there that the caller trusts, written through
     bool regular = false;       // a regular file is there (through such a link)
     bool cleared = false;       // it was renamed to its backup or removed: copy anew
+    bool anew = false;          // it is never written into: removed, then copied anew
     bool created = false;       // the copy was created, not an existing file rewritten
     bool keeps_names = false;   // the copy is noted for the source's other names (-a)
     kivcli::FileIdentity found;  // the entry at the name itself (a link not followed)

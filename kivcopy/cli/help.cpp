@@ -16,7 +16,7 @@ void print_help() {
         "  -n, --no-clobber        leave an existing target alone, silently (default)\n"
         "  -f, --overwrite         replace targets that already exist; one that cannot\n"
         "                          be opened for writing (a running program, a read-only\n"
-        "                          file) is removed and copied anew\n"
+        "                          file), a FIFO or a socket is removed and copied anew\n"
         "                          (of -n and -f, the last one given counts)\n"
         "      --remove-destination  remove each existing target before copying\n"
         "  -u, --update            copy only when the target is missing or older than\n"

@@ -28,6 +28,7 @@ Status status_from(const struct stat& found) {
                   : S_ISDIR(found.st_mode) ? Status::Type::directory
                   : S_ISLNK(found.st_mode)  ? Status::Type::link
                   : S_ISFIFO(found.st_mode) ? Status::Type::fifo
+                  : S_ISSOCK(found.st_mode) ? Status::Type::socket
                                             : Status::Type::other;
     status.identity = {static_cast<std::uint64_t>(found.st_dev),
                        static_cast<std::uint64_t>(found.st_ino)};

@@ -27,7 +27,7 @@ using kivcommon::NativeHandle;
 
 // What one status read found at a name, or through an open handle.
 struct Status {
-    enum class Type { file, directory, link, fifo, other };
+    enum class Type { file, directory, link, fifo, socket, other };
     Type type = Type::other;
     FileIdentity identity;
     unsigned mode = 0;  // the permission bits, set-ID and sticky bits included (POSIX)
@@ -44,6 +44,7 @@ struct Status {
     bool is_directory() const { return type == Type::directory; }
     bool is_link() const { return type == Type::link; }
     bool is_fifo() const { return type == Type::fifo; }
+    bool is_socket() const { return type == Type::socket; }
 };
 
 // A system error: errno on POSIX, GetLastError() on Windows, captured by
