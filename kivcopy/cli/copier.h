@@ -83,6 +83,11 @@ private:
     bool keeps_names_of(const SourceName& source, const Status& status) const;
     void note_copy(const SourceName& source, const Status& status, const TargetName& target,
                    const kivcli::FileIdentity& made);
+    bool becomes_name_of_earlier_copy(const SourceName& source, const Status& status,
+                                      const Checked& checked) const;
+    void note_target_left_alone(const SourceName& source, const Status& status,
+                                const TargetName& target, const Status& found,
+                                const Checked& checked);
     Next link_to_earlier_copy(const SourceName& source, const Status& status,
                               const TargetName& target, Checked& checked);
     Next make_way_for_entry(const SourceName& source, const TargetName& target, bool may_exist,

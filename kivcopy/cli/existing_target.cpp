@@ -85,7 +85,13 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
     if (!resolves && options_.replaces() && !moved_aside) {
         return failed("will not write through dangling symbolic link " + quoted(target.shown));
     }
+    if (becomes_name_of_earlier_copy(source, source_status, checked)) {
+        return Next::copy;  // however new the target is: link_to_earlier_copy
+    }
     const Next next = decide(target, resolves ? found : Status{}, source_status);
+    if (next == Next::skip) {
+        note_target_left_alone(source, source_status, target, found, checked);
+    }
     return next == Next::copy && resolves ? never_written_into(source, found, target, checked)
                                           : next;
 }

@@ -312,4 +312,61 @@ TEST_F(LikeCp, KeepsTwoNamesOfOneFileAsCpDoes) {
     same("ours/deref/file", "ours/deref/to-file");
 }
 
+// -a over an earlier copy follows the source's names where they were
+// split or joined since, as cp -a does. Names that were one file and are
+// two now become two files again, with -f and with -u: the old copy is
+// taken away, not written into, so a name of it outside the tree keeps its
+// bytes. Names that are one file now become one file, with -u too, where
+// the first name's target is left alone as not older and the second is
+// missing or a copy of its own.
+TEST_F(LikeCp, FollowsNamesSplitOrJoinedSinceAnEarlierCopyAsCpDoes) {
+    for (const char* way : {"-f", "-u"}) {
+        for (const char* tool : {"ours", "cp"}) {
+            const auto run = [&](std::vector<std::string> arguments) {
+                const auto done = std::string(tool) == "ours" ? kivcopy(arguments) : cp(arguments);
+                EXPECT_EQ(done.exit_status, 0) << way << " " << tool << ": " << done.err;
+            };
+            const std::string dir = path(std::string(tool) + way);
+            kivtest::make_directory(dir);
+            kivtest::make_directory(dir + "/split");
+            write_file(dir + "/split/a", "AAA");
+            ASSERT_TRUE(kivtest::hard_link(dir + "/split/a", dir + "/split/b"));
+            kivtest::make_directory(dir + "/joined");
+            write_file(dir + "/joined/a", "one");
+            write_file(dir + "/joined/b", "one");
+            kivtest::make_directory(dir + "/copy");
+            run({"-a", "--", dir + "/split", dir + "/joined", dir + "/copy"});
+            ASSERT_TRUE(kivtest::hard_link(dir + "/copy/split/a", dir + "/outside"));
+            ASSERT_EQ(::unlink((dir + "/split/b").c_str()), 0);
+            write_file(dir + "/split/b", "BBB");
+            kivtest::set_times(dir + "/split/a", {2000000000, 0}, {2000000000, 0});
+            kivtest::set_times(dir + "/split/b", {2000000000, 0}, {2000000000, 0});
+            ASSERT_EQ(::unlink((dir + "/joined/b").c_str()), 0);
+            ASSERT_TRUE(kivtest::hard_link(dir + "/joined/a", dir + "/joined/b"));
+            kivtest::set_times(dir + "/joined/a", {1000000000, 0}, {1000000000, 0});
+            kivtest::make_directory(dir + "/copy/missing");
+            write_file(dir + "/copy/missing/a", "one");
+            ASSERT_EQ(::rename((dir + "/joined").c_str(), (dir + "/missing").c_str()), 0);
+            run({"-a", way, "--", dir + "/split", dir + "/missing", dir + "/copy"});
+            ASSERT_EQ(::rename((dir + "/missing").c_str(), (dir + "/joined").c_str()), 0);
+            run({"-a", way, "--", dir + "/joined", dir + "/copy"});
+            EXPECT_EQ(read_file(dir + "/outside"), "AAA") << way << " " << tool;
+            EXPECT_EQ(read_file(dir + "/copy/split/b"), "BBB") << way << " " << tool;
+        }
+        const std::string ours = path(std::string("ours") + way);
+        EXPECT_EQ(listing(ours + "/copy/split", false),
+                  listing(path(std::string("cp") + way) + "/copy/split", false))
+            << way;
+        EXPECT_EQ(listing(ours + "/copy/missing", false),
+                  listing(path(std::string("cp") + way) + "/copy/missing", false))
+            << way;
+        for (const char* tool : {"ours", "cp"}) {
+            const std::string joined = path(std::string(tool) + way) + "/copy/joined/";
+            EXPECT_EQ(kivtest::status_of(joined + "a").st_ino,
+                      kivtest::status_of(joined + "b").st_ino)
+                << way << " " << tool << ": the names of one file are two copies";
+        }
+    }
+}
+
 }  // namespace
