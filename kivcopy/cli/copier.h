@@ -9,9 +9,10 @@
 // The one rule where the walk and the copier meet: nothing the front end
 // made is later given an owner, mode, times or a second name, or written,
 // through a name that someone else can change. A file is finished through
-// its open handle; a link or FIFO where only the caller can rename it; a
-// second name for the copy's own descriptor; and everything this run made
-// is noted, so that no later source of the run writes through it.
+// its open handle; a link or FIFO where only the caller can rename it, its
+// owner given last; a second name for the copy's own descriptor; and
+// everything this run made is noted, so that no later source of the run
+// writes through it.
 #ifndef KIVCOPY_CLI_COPIER_H
 #define KIVCOPY_CLI_COPIER_H
 

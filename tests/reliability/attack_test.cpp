@@ -744,35 +744,34 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoTheTreeAlone) {
     EXPECT_EQ(read_file(at.root + "/passwd"), "port=8443");
 }
 
-// Turns fs.protected_hardlinks off for as long as it lives, as on a system
-// that lets anyone link any file, and puts the old value back; why_not()
-// says why it could not be turned off.
-class HardLinksUnprotected {
+// Sets fs.NAME (protected_hardlinks, protected_symlinks) to a value for as
+// long as it lives, as on a system set that way, and puts the old value
+// back; why_not() says why it could not be set.
+class FsSetting {
 public:
-    HardLinksUnprotected() {
-        if (!exists(setting)) {
-            why_not_ = std::string("no ") + setting + " to turn off";
+    FsSetting(const std::string& name, const std::string& value)
+        : name_(name), setting_("/proc/sys/fs/" + name) {
+        if (!exists(setting_)) {
+            why_not_ = "no " + setting_ + " to set";
             return;
         }
-        was_ = kivtest::read_file(setting);
-        if (!write_setting("0")) {
-            why_not_ = std::string("cannot set fs.protected_hardlinks to 0: ") +
-                       std::strerror(errno);
+        was_ = kivtest::read_file(setting_);
+        if (!write_setting(value)) {
+            why_not_ = "cannot set fs." + name + " to " + value + ": " + std::strerror(errno);
         }
     }
-    ~HardLinksUnprotected() {
+    ~FsSetting() {
         if (why_not_.empty()) {
-            EXPECT_TRUE(write_setting(was_)) << "fs.protected_hardlinks not set back to " << was_;
+            EXPECT_TRUE(write_setting(was_)) << "fs." << name_ << " not set back to " << was_;
         }
     }
-    HardLinksUnprotected(const HardLinksUnprotected&) = delete;
-    HardLinksUnprotected& operator=(const HardLinksUnprotected&) = delete;
+    FsSetting(const FsSetting&) = delete;
+    FsSetting& operator=(const FsSetting&) = delete;
     const std::string& why_not() const { return why_not_; }
 
 private:
-    static constexpr const char* setting = "/proc/sys/fs/protected_hardlinks";
-    static bool write_setting(const std::string& value) {
-        const int fd = ::open(setting, O_WRONLY | O_CLOEXEC);
+    bool write_setting(const std::string& value) const {
+        const int fd = ::open(setting_.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0) {
             return false;
         }
@@ -780,6 +779,8 @@ private:
                              static_cast<ssize_t>(value.size());
         return ::close(fd) == 0 && written;
     }
+    std::string name_;
+    std::string setting_;
     std::string was_;
     std::string why_not_;
 };
@@ -796,7 +797,7 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoItsOwnStickyFolderAlone) {
     make_file(at.root + "/secret", secret, root_id, 0600);
     make_dir(shared, root_id, 01777);
     {  // only the making of the link needs the setting: it is back before the runs
-        const HardLinksUnprotected unprotected;
+        const FsSetting unprotected("protected_hardlinks", "0");
         if (!unprotected.why_not().empty()) {
             GTEST_SKIP() << unprotected.why_not();
         }
@@ -824,6 +825,66 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoItsOwnStickyFolderAlone) {
     const kivtest::ProgramRun patched = kivtest::run_program(
         KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", shared}, {"TMP"});
     EXPECT_EQ(read_file(at.root + "/secret"), secret) << patched.err;
+}
+
+// kivcopy -a or -r -p of a tree of root's into a shared folder of root's
+// where others may add names: one anyone may write, sticky (1777), or one
+// sticky and writable by the attacker's group (1770), merged into.
+// a-secret, root's alone (0600), is copied first; then a FIFO of the
+// attacker's (0666) is made anew and given its owner, who may then remove
+// it there. Around each call that names the FIFO, the attacker puts a link
+// to root's copy of a-secret at its name: root's copy must keep its owner
+// and mode, with fs.protected_symlinks off and on.
+TEST_F(Attack, KivcopyPreserveNeverSetsAModeThroughALinkInASharedFolder) {
+    for (const char* protection : {"0", "1"}) {
+        const FsSetting symlinks("protected_symlinks", protection);
+        if (!symlinks.why_not().empty()) {
+            GTEST_SKIP() << "fs.protected_symlinks must be set both ways: " << symlinks.why_not();
+        }
+        for (const mode_t shared : {mode_t{01777}, mode_t{01770}}) {
+            for (const std::vector<std::string>& preserve :
+                 {std::vector<std::string>{"-a"}, std::vector<std::string>{"-r", "-p"}}) {
+                char label[64];
+                std::snprintf(label, sizeof label, "protected%s-%o-%s", protection,
+                              static_cast<unsigned>(shared),
+                              preserve.size() == 1 ? "archive" : "preserve");
+                expect_held(
+                    label,
+                    [&](const std::string& base) {
+                        const Folders at = folders(base);
+                        make_dir(at.root + "/pkg", root_id, 0755);
+                        // The walk takes names in order: a-secret before the FIFO.
+                        make_file(at.root + "/pkg/a-secret", "root's secret", root_id, 0600);
+                        make_fifo(at.root + "/pkg/fifo", attacker_id);
+                        EXPECT_EQ(::chmod((at.root + "/pkg/fifo").c_str(), 0666), 0);
+                        const std::string into = base + "/shared";
+                        make_dir(into, root_id, 0755);
+                        make_dir(into + "/pkg", root_id, shared);  // merged into
+                        EXPECT_EQ(::chown((into + "/pkg").c_str(), root_id, attacker_id), 0);
+                        EXPECT_EQ(::chmod((into + "/pkg").c_str(), shared), 0);
+                        std::vector<std::string> arguments = preserve;
+                        arguments.insert(arguments.end(), {"--", at.root + "/pkg", into});
+                        const std::string made = into + "/pkg/";
+                        return Plan{KIVCOPY_CLI_PATH, arguments, {"any", "fifo", "before"},
+                                    {"unlink " + made + "fifo",
+                                     "symlink " + made + "a-secret " + made + "fifo"}};
+                    },
+                    [&](const std::string& base) {
+                        struct stat copy {};
+                        const std::string secret = base + "/shared/pkg/a-secret";
+                        if (::lstat(secret.c_str(), &copy) != 0 ||
+                            (copy.st_uid == root_id && (copy.st_mode & 07777) == 0600)) {
+                            return std::string();
+                        }
+                        char mode[16];
+                        std::snprintf(mode, sizeof mode, "%o",
+                                      static_cast<unsigned>(copy.st_mode & 07777));
+                        return secret + ", root's copy, became uid " +
+                               std::to_string(copy.st_uid) + ", mode " + mode;
+                    });
+            }
+        }
+    }
 }
 
 // A directory mounted below itself is walked once: the walk does not enter
