@@ -395,6 +395,40 @@ TEST_F(Attack, KivcopyPreserveLinksNeverLinksTheAttackersFileIntoANewDirectory) 
     }
 }
 
+// kivcopy -a -u of a tree of root's in which sub/second is another name
+// of first, into the attacker's folder (pkg/ merged into), where the
+// attacker has put at pkg/first, newer than root's, its own program or a
+// second name of root's secret: -u leaves it alone, and it must not be
+// taken for root's copy of first, so sub/, which root makes, holds a copy
+// of root's own.
+TEST_F(Attack, KivcopyArchiveUpdateNeverTakesAPlantedFileForTheCopy) {
+    const std::string program = "root's program";
+    for (const char* planted : {"own", "linked"}) {
+        const Folders at = folders(path(planted));
+        make_dir(at.root + "/pkg", root_id, 0755);
+        make_file(at.root + "/pkg/first", program, root_id, 0755);
+        make_dir(at.root + "/pkg/sub", root_id, 0755);
+        ASSERT_EQ(::link((at.root + "/pkg/first").c_str(), (at.root + "/pkg/sub/second").c_str()),
+                  0);
+        kivtest::set_times(at.root + "/pkg/first", {1500000000, 0}, {1500000000, 0});
+        make_dir(at.attacker + "/pkg", attacker_id, 0755);
+        const std::string first = at.attacker + "/pkg/first";
+        if (std::string(planted) == "own") {
+            make_file(first, "attacker's program", attacker_id, 0755);
+        } else {  // as the attacker links it where the system lets anyone link any file
+            make_file(at.root + "/secret", "root's secret", root_id, 0600);
+            ASSERT_EQ(::link((at.root + "/secret").c_str(), first.c_str()), 0);
+        }
+        const kivtest::ProgramRun run = kivtest::run_program(
+            KIVCOPY_CLI_PATH, {"-a", "-u", "--", at.root + "/pkg", at.attacker});
+        EXPECT_EQ(run.exit_status, 0) << planted << ": " << run.err;
+        const std::string second = at.attacker + "/pkg/sub/second";
+        EXPECT_NE(kivtest::status_of(second).st_ino, kivtest::status_of(first).st_ino)
+            << planted << ": root's new directory holds the planted file";
+        EXPECT_EQ(read_file(second), program) << planted;
+    }
+}
+
 // kivsubst -r over the attacker's tree, in which a link to a file of
 // root's has been planted: no race is needed to have root's file patched.
 TEST_F(Attack, KivsubstRecursiveNeverPatchesThroughAPlantedLink) {
