@@ -48,16 +48,16 @@ bool Copier::becomes_name_of_earlier_copy(const SourceName& source, const Status
 }
 
 // A target that -u leaves alone as not older stands for its source's copy,
-// for the source's later names to become names of. Only a file at the name
-// itself that no one else could have given that name is taken: the
-// source's owner's (as -a makes a copy), and its only name or in a
-// directory that vouches for its other names; else each later name gets a
-// copy of its own.
+// for the source's later names to become names of. Only an entry at the
+// name itself, of the source's kind (a file, a FIFO, a link), that no one
+// else could have given that name is taken: the source's owner's (as -a
+// makes a copy), and its only name or in a directory that vouches for its
+// other names; else each later name gets a copy of its own.
 void Copier::note_target_left_alone(const SourceName& source, const Status& status,
                                     const TargetName& target, const Status& found,
                                     const Checked& checked) {
     if (!options_.update || !keeps_names_of(source, status) || checked.through_link ||
-        !found.is_file() || record_.copy_of(status.identity) != nullptr ||
+        found.type != status.type || record_.copy_of(status.identity) != nullptr ||
         found.owner != status.owner ||
         !(found.links == 1 || target.folder->vouches_for_hard_link(found))) {
         return;
@@ -118,6 +118,7 @@ Copier::Next Copier::make_way_for_entry(const SourceName& source, const TargetNa
     }
     if (options_.update && !(found.modification < source.found->modification) &&
         !becomes_name_of_earlier_copy(source, *source.found, checked)) {
+        note_target_left_alone(source, *source.found, target, found, checked);
         return skipped(target.shown, "not older");
     }
     if (found.is_directory()) {

@@ -318,7 +318,7 @@ TEST_F(LikeCp, KeepsTwoNamesOfOneFileAsCpDoes) {
 // taken away, not written into, so a name of it outside the tree keeps its
 // bytes. Names that are one file now become one file, with -u too, where
 // the first name's target is left alone as not older and the second is
-// missing or a copy of its own.
+// missing or a copy of its own: a FIFO's and a link's too.
 TEST_F(LikeCp, FollowsNamesSplitOrJoinedSinceAnEarlierCopyAsCpDoes) {
     for (const char* way : {"-f", "-u"}) {
         for (const char* tool : {"ours", "cp"}) {
@@ -346,6 +346,15 @@ TEST_F(LikeCp, FollowsNamesSplitOrJoinedSinceAnEarlierCopyAsCpDoes) {
             kivtest::set_times(dir + "/joined/a", {1000000000, 0}, {1000000000, 0});
             kivtest::make_directory(dir + "/copy/missing");
             write_file(dir + "/copy/missing/a", "one");
+            kivtest::make_directory(dir + "/special");
+            ASSERT_EQ(::mkfifo((dir + "/special/pipe").c_str(), 0640), 0);
+            ASSERT_EQ(::symlink("a", (dir + "/special/link").c_str()), 0);
+            run({"-a", "--", dir + "/special", dir + "/copy"});
+            ASSERT_TRUE(kivtest::hard_link(dir + "/special/pipe", dir + "/special/pipe2"));
+            ASSERT_EQ(::linkat(AT_FDCWD, (dir + "/special/link").c_str(), AT_FDCWD,
+                               (dir + "/special/link2").c_str(), 0),
+                      0);
+            run({"-a", way, "--", dir + "/special", dir + "/copy"});
             ASSERT_EQ(::rename((dir + "/joined").c_str(), (dir + "/missing").c_str()), 0);
             run({"-a", way, "--", dir + "/split", dir + "/missing", dir + "/copy"});
             ASSERT_EQ(::rename((dir + "/missing").c_str(), (dir + "/joined").c_str()), 0);
@@ -357,9 +366,11 @@ TEST_F(LikeCp, FollowsNamesSplitOrJoinedSinceAnEarlierCopyAsCpDoes) {
         EXPECT_EQ(listing(ours + "/copy/split", false),
                   listing(path(std::string("cp") + way) + "/copy/split", false))
             << way;
-        EXPECT_EQ(listing(ours + "/copy/missing", false),
-                  listing(path(std::string("cp") + way) + "/copy/missing", false))
-            << way;
+        for (const char* compared : {"/copy/missing", "/copy/special"}) {
+            EXPECT_EQ(listing(ours + compared, false),
+                      listing(path(std::string("cp") + way) + compared, false))
+                << way << " " << compared;
+        }
         for (const char* tool : {"ours", "cp"}) {
             const std::string joined = path(std::string(tool) + way) + "/copy/joined/";
             EXPECT_EQ(kivtest::status_of(joined + "a").st_ino,
