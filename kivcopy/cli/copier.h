@@ -9,9 +9,10 @@
 // The one rule where the walk and the copier meet: nothing the front end
 // made is later given an owner, mode, times or a second name, or written,
 // through a name that someone else can change. A file is finished through
-// its open handle; a link or FIFO where only the caller can rename it; a
-// second name for the copy's own descriptor; and everything this run made
-// is noted, so that no later source of the run writes through it.
+// its open handle; a link or FIFO where only the caller can rename it, its
+// owner given last; a second name for the copy's own descriptor; and
+// everything this run made is noted, so that no later source of the run
+// writes through it.
 #ifndef KIVCOPY_CLI_COPIER_H
 #define KIVCOPY_CLI_COPIER_H
 
@@ -70,6 +71,8 @@ private:
     Next check_target(const SourceName& source, const Status& source_status,
                       const TargetName& target, Checked& checked);
     Next decide(const TargetName& target, const Status& existing, const Status& source_status);
+    Next never_written_into(const SourceName& source, const Status& found,
+                            const TargetName& target, Checked& checked);
     bool clear_the_way(const SourceName& source, const kivcli::FileIdentity& source_identity,
                        const TargetName& target, Checked& checked);
     bool take_away(const SourceName& source, const kivcli::FileIdentity& source_identity,
@@ -81,6 +84,11 @@ private:
     bool keeps_names_of(const SourceName& source, const Status& status) const;
     void note_copy(const SourceName& source, const Status& status, const TargetName& target,
                    const kivcli::FileIdentity& made);
+    bool becomes_name_of_earlier_copy(const SourceName& source, const Status& status,
+                                      const Checked& checked) const;
+    void note_target_left_alone(const SourceName& source, const Status& status,
+                                const TargetName& target, const Status& found,
+                                const Checked& checked);
     Next link_to_earlier_copy(const SourceName& source, const Status& status,
                               const TargetName& target, Checked& checked);
     Next make_way_for_entry(const SourceName& source, const TargetName& target, bool may_exist,
@@ -106,6 +114,7 @@ struct Copier::Checked {
     bool through_link = false;  // a link there that the caller trusts, written through
     bool regular = false;       // a regular file is there (through such a link)
     bool cleared = false;       // it was renamed to its backup or removed: copy anew
+    bool anew = false;          // it is never written into: removed, then copied anew
     bool created = false;       // the copy was created, not an existing file rewritten
     bool keeps_names = false;   // the copy is noted for the source's other names (-a)
     kivcli::FileIdentity found;  // the entry at the name itself (a link not followed)

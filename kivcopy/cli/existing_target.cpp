@@ -85,7 +85,38 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
     if (!resolves && options_.replaces() && !moved_aside) {
         return failed("will not write through dangling symbolic link " + quoted(target.shown));
     }
-    return decide(target, resolves ? found : Status{}, source_status);
+    if (becomes_name_of_earlier_copy(source, source_status, checked)) {
+        return Next::copy;  // however new the target is: link_to_earlier_copy
+    }
+    const Next next = decide(target, resolves ? found : Status{}, source_status);
+    if (next == Next::skip) {
+        note_target_left_alone(source, source_status, target, found, checked);
+    }
+    return next == Next::copy && resolves ? never_written_into(source, found, target, checked)
+                                          : next;
+}
+
+// A target about to be replaced that is not to be opened and written:
+// a FIFO or a socket, which no copy goes into (opening a FIFO waits for a
+// reader), and, where names of one file stay names of one copy, a file
+// with other names, whose bytes are not this name's alone (cp -a leaves
+// its other names as they were). Its name is taken away and the copy made
+// anew, as --remove-destination does. Through the caller's own link, whose
+// removal would leave what it leads to, a FIFO or socket is refused and a
+// file written through, as any file there is.
+Copier::Next Copier::never_written_into(const SourceName& source, const Status& found,
+                                        const TargetName& target, Checked& checked) {
+    const bool special = found.is_fifo() || found.is_socket();
+    if (!special && !(options_.preserve.links && found.is_file() && found.links > 1)) {
+        return Next::copy;
+    }
+    if (special && checked.through_link) {
+        return failed("will not copy " + quoted(source.shown) + " into " +
+                      (found.is_fifo() ? "the FIFO " : "the socket ") +
+                      "that symbolic link " + quoted(target.shown) + " leads to");
+    }
+    checked.anew = !checked.through_link;
+    return Next::copy;
 }
 
 // Whether an existing target is replaced: with -u only when it is older
@@ -134,7 +165,7 @@ bool Copier::clear_the_way(const SourceName& source, const kivcli::FileIdentity&
         }
         checked.note = " (backup: " + quoted(shown) + ")";
         checked.cleared = true;
-    } else if (options_.remove_destination) {
+    } else if (options_.remove_destination || checked.anew) {
         return remove_target(target, checked, "remove");
     }
     return true;

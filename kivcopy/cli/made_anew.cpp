@@ -33,6 +33,38 @@ void Copier::note_copy(const SourceName& source, const Status& status, const Tar
     }
 }
 
+// -u with names kept (-a -u over an earlier copy): a later name of a
+// source whose copy this run made or left alone becomes another name of
+// that copy, even where -u would leave its target alone as not older, so
+// that names of one file in the source stay names of one file here. A
+// target that is that copy already is left to -u.
+bool Copier::becomes_name_of_earlier_copy(const SourceName& source, const Status& status,
+                                          const Checked& checked) const {
+    if (!options_.update || !keeps_names_of(source, status)) {
+        return false;
+    }
+    const RunRecord::Copy* earlier = record_.copy_of(status.identity);
+    return earlier != nullptr && !(checked.exists && checked.found == earlier->identity);
+}
+
+// A target that -u leaves alone as not older stands for its source's copy,
+// for the source's later names to become names of. Only an entry at the
+// name itself, of the source's kind (a file, a FIFO, a link), that no one
+// else could have given that name is taken: the source's owner's (as -a
+// makes a copy), and its only name or in a directory that vouches for its
+// other names; else each later name gets a copy of its own.
+void Copier::note_target_left_alone(const SourceName& source, const Status& status,
+                                    const TargetName& target, const Status& found,
+                                    const Checked& checked) {
+    if (!options_.update || !keeps_names_of(source, status) || checked.through_link ||
+        found.type != status.type || record_.copy_of(status.identity) != nullptr ||
+        found.owner != status.owner ||
+        !(found.links == 1 || target.folder->vouches_for_hard_link(found))) {
+        return;
+    }
+    record_.copied(status.identity, target, found.identity);
+}
+
 // A source whose copy this run made before becomes, at its target, another
 // name of that copy. A target that is that copy already (an install run
 // again over its own tree) is done; anything else there is moved to its
@@ -84,7 +116,9 @@ Copier::Next Copier::make_way_for_entry(const SourceName& source, const TargetNa
     if (!options_.replaces()) {
         return skipped(target.shown, "exists");
     }
-    if (options_.update && !(found.modification < source.found->modification)) {
+    if (options_.update && !(found.modification < source.found->modification) &&
+        !becomes_name_of_earlier_copy(source, *source.found, checked)) {
+        note_target_left_alone(source, *source.found, target, found, checked);
         return skipped(target.shown, "not older");
     }
     if (found.is_directory()) {

@@ -90,19 +90,14 @@ private:
 };
 
 // Gives the entry `name` in `at` what `keeping` asks, by its name: only
-// where no one else can change what that name stands for. Owner and group
-// first (a caller who may not give them away keeps its own), then a
-// FIFO's mode exactly as the source's (its set-ID bits mean nothing), then
-// the times.
+// where no one else can change what that name stands for. A FIFO's mode
+// exactly as the source's (its set-ID bits mean nothing) and the times
+// first, while the entry is still the caller's; owner and group last (a
+// caller who may not give them away keeps its own), so that no call by
+// name follows the hand-over: the new owner of an entry may rename or
+// remove it wherever others may write.
 bool finish(int at, const char* name, const Keeping& keeping, bool fifo, std::string& reason) {
     const Status& status = keeping.status;
-    if (keeping.preserve.ownership &&
-        ::fchownat(at, name, static_cast<uid_t>(status.owner), static_cast<gid_t>(status.group),
-                   AT_SYMLINK_NOFOLLOW) != 0 &&
-        errno != EPERM) {
-        reason = failed_to("owner", errno);
-        return false;
-    }
     if (fifo && keeping.preserve.mode &&
         ::fchmodat(at, name, static_cast<mode_t>(status.mode & 01777), 0) != 0) {
         reason = failed_to("mode", errno);
@@ -113,6 +108,13 @@ bool finish(int at, const char* name, const Keeping& keeping, bool fifo, std::st
         {static_cast<time_t>(status.modification.seconds), status.modification.nanoseconds}};
     if (keeping.preserve.timestamps && ::utimensat(at, name, times, AT_SYMLINK_NOFOLLOW) != 0) {
         reason = failed_to("times", errno);
+        return false;
+    }
+    if (keeping.preserve.ownership &&
+        ::fchownat(at, name, static_cast<uid_t>(status.owner), static_cast<gid_t>(status.group),
+                   AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno != EPERM) {
+        reason = failed_to("owner", errno);
         return false;
     }
     return true;

@@ -101,10 +101,11 @@ const option long_options[] = {
 };
 
 // What the options leave to be settled once all are read: the backup
-// options, checked together, and the links to follow, whose default
-// depends on -r.
+// options, checked together with -n and -f, and the links to follow, whose
+// default depends on -r.
 struct Unsettled {
     kivcli::BackupOptions backup;
+    std::optional<Clobber> clobber;
     std::optional<Dereference> dereference;
 };
 
@@ -127,9 +128,9 @@ const kivcli::SettingOption<Options, kivcli::Progress::Mode> progress_options[] 
 };
 
 // -n and -f: the last one given says whether a target is replaced.
-const kivcli::SettingOption<Options, Clobber> clobber_options[] = {
-    {'n', &Options::clobber, Clobber::no},
-    {'f', &Options::clobber, Clobber::yes},
+const kivcli::SettingOption<Unsettled, std::optional<Clobber>> clobber_options[] = {
+    {'n', &Unsettled::clobber, Clobber::no},
+    {'f', &Unsettled::clobber, Clobber::yes},
 };
 
 // -P, -H and -L: the last one given says which links are followed.
@@ -180,7 +181,7 @@ Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
 
 Taken take_option(int found, Options& options, Unsettled& unsettled, std::string& problem) {
     if (kivcli::take_setting(found, switch_options, options) ||
-        kivcli::take_setting(found, clobber_options, options) ||
+        kivcli::take_setting(found, clobber_options, unsettled) ||
         kivcli::take_setting(found, dereference_options, unsettled) ||
         kivcli::take_setting(found, progress_options, options)) {
         return Taken::taken;
@@ -204,12 +205,18 @@ const kivcli::OptionSet option_set = {
 };
 
 // Settles what depends on more than one option, once all are read, and
-// takes the operands; -1, or the usage error's status.
+// takes the operands; -1, or the usage error's status. A backup asks for
+// the target to be replaced (Options::replaces()), so a -n given last
+// contradicts it, as cp has it; the -n that holds without -f does not.
 int settle(int argc, char** argv, Unsettled& unsettled, Options& options) {
     std::string problem;
     if (!unsettled.backup.finish(options.backup, problem)) {
         return usage_error(problem);
     }
+    if (options.backup.enabled() && unsettled.clobber == Clobber::no) {
+        return usage_error("options --backup and --no-clobber are mutually exclusive");
+    }
+    options.clobber = unsettled.clobber.value_or(Clobber::no);
     options.dereference = unsettled.dereference.value_or(
         options.recursive ? Dereference::never : Dereference::command_line);
     options.operands.assign(argv + optind, argv + argc);

@@ -54,8 +54,11 @@ struct Options {
     std::optional<std::string> target_directory;  // -t
     std::vector<std::string> operands;
 
-    // Whether an existing target may be replaced at all.
-    bool replaces() const { return clobber == Clobber::yes || update || remove_destination; }
+    // Whether an existing target may be replaced at all: a backup asks for
+    // it as -f does (the target is renamed to its backup, then copied anew).
+    bool replaces() const {
+        return clobber == Clobber::yes || update || remove_destination || backup.enabled();
+    }
 };
 
 // Reads the command line into `options`. Returns -1 when the program is to

@@ -116,6 +116,38 @@ TEST_F(LikeCp, NamesBackupsAsCpDoesAndNeverDestroysTheSource) {
     EXPECT_EQ(read_file(path("ours/wide.ini.~100000000000000000000~")), "/wide.ini");
 }
 
+// A backup option asks for the target to be replaced, as with cp: -b, -S
+// and --backup=numbered without -f rename the target to its backup and
+// copy; -n given with one is refused as cp refuses it.
+TEST_F(LikeCp, ReplacesWithABackupAloneAsCpDoes) {
+    for (const char* tool : {"ours", "cp"}) {
+        const std::string dir = path(tool);
+        kivtest::make_directory(dir);
+        write_file(dir + "/new", "new");
+        for (const char* name : {"/simple", "/suffixed", "/numbered"}) {
+            write_file(dir + name, "old");
+        }
+        const auto run = [&](const std::vector<std::string>& arguments) {
+            return std::string(tool) == "ours" ? kivcopy(arguments) : cp(arguments);
+        };
+        for (const auto& [option, name] : std::vector<std::pair<std::string, std::string>>{
+                 {"-b", "/simple"}, {"-S.orig", "/suffixed"}, {"--backup=numbered", "/numbered"}}) {
+            const auto done = run({option, "--", dir + "/new", dir + name});
+            EXPECT_EQ(done.exit_status, 0) << tool << " " << option << ": " << done.err;
+        }
+        const auto refused = run({"-n", "-b", "--", dir + "/new", dir + "/simple"});
+        EXPECT_EQ(refused.exit_status, std::string(tool) == "ours" ? 64 : 1) << tool;
+        EXPECT_NE(refused.err.find("mutually exclusive"), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(listing(path("ours"), false), listing(path("cp"), false));
+    EXPECT_EQ(read_file(path("ours/simple")), "new");
+    EXPECT_EQ(read_file(path("ours/suffixed.orig")), "old");
+    EXPECT_EQ(read_file(path("ours/numbered.~1~")), "old");
+    EXPECT_EQ(kivcopy({"-n", "-b", "--", path("ours/new"), path("ours/simple")}).err,
+              "kivcopy: options --backup and --no-clobber are mutually exclusive\n"
+              "Try 'kivcopy --help' for more information.\n");
+}
+
 // -a keeps a tree as cp -a does: the bytes, modes, times (of links too),
 // and the files that have two names in it stay two names of one copy; -P,
 // -H and -L take the links named on the command line and in the tree as cp
@@ -278,6 +310,74 @@ TEST_F(LikeCp, KeepsTwoNamesOfOneFileAsCpDoes) {
     same("ours/src/one", "ours/src/two");
     same("ours/src/pipe", "ours/src/pipe2");
     same("ours/deref/file", "ours/deref/to-file");
+}
+
+// -a over an earlier copy follows the source's names where they were
+// split or joined since, as cp -a does. Names that were one file and are
+// two now become two files again, with -f and with -u: the old copy is
+// taken away, not written into, so a name of it outside the tree keeps its
+// bytes. Names that are one file now become one file, with -u too, where
+// the first name's target is left alone as not older and the second is
+// missing or a copy of its own: a FIFO's and a link's too.
+TEST_F(LikeCp, FollowsNamesSplitOrJoinedSinceAnEarlierCopyAsCpDoes) {
+    for (const char* way : {"-f", "-u"}) {
+        for (const char* tool : {"ours", "cp"}) {
+            const auto run = [&](std::vector<std::string> arguments) {
+                const auto done = std::string(tool) == "ours" ? kivcopy(arguments) : cp(arguments);
+                EXPECT_EQ(done.exit_status, 0) << way << " " << tool << ": " << done.err;
+            };
+            const std::string dir = path(std::string(tool) + way);
+            kivtest::make_directory(dir);
+            kivtest::make_directory(dir + "/split");
+            write_file(dir + "/split/a", "AAA");
+            ASSERT_TRUE(kivtest::hard_link(dir + "/split/a", dir + "/split/b"));
+            kivtest::make_directory(dir + "/joined");
+            write_file(dir + "/joined/a", "one");
+            write_file(dir + "/joined/b", "one");
+            kivtest::make_directory(dir + "/copy");
+            run({"-a", "--", dir + "/split", dir + "/joined", dir + "/copy"});
+            ASSERT_TRUE(kivtest::hard_link(dir + "/copy/split/a", dir + "/outside"));
+            ASSERT_EQ(::unlink((dir + "/split/b").c_str()), 0);
+            write_file(dir + "/split/b", "BBB");
+            kivtest::set_times(dir + "/split/a", {2000000000, 0}, {2000000000, 0});
+            kivtest::set_times(dir + "/split/b", {2000000000, 0}, {2000000000, 0});
+            ASSERT_EQ(::unlink((dir + "/joined/b").c_str()), 0);
+            ASSERT_TRUE(kivtest::hard_link(dir + "/joined/a", dir + "/joined/b"));
+            kivtest::set_times(dir + "/joined/a", {1000000000, 0}, {1000000000, 0});
+            kivtest::make_directory(dir + "/copy/missing");
+            write_file(dir + "/copy/missing/a", "one");
+            kivtest::make_directory(dir + "/special");
+            ASSERT_EQ(::mkfifo((dir + "/special/pipe").c_str(), 0640), 0);
+            ASSERT_EQ(::symlink("a", (dir + "/special/link").c_str()), 0);
+            run({"-a", "--", dir + "/special", dir + "/copy"});
+            ASSERT_TRUE(kivtest::hard_link(dir + "/special/pipe", dir + "/special/pipe2"));
+            ASSERT_EQ(::linkat(AT_FDCWD, (dir + "/special/link").c_str(), AT_FDCWD,
+                               (dir + "/special/link2").c_str(), 0),
+                      0);
+            run({"-a", way, "--", dir + "/special", dir + "/copy"});
+            ASSERT_EQ(::rename((dir + "/joined").c_str(), (dir + "/missing").c_str()), 0);
+            run({"-a", way, "--", dir + "/split", dir + "/missing", dir + "/copy"});
+            ASSERT_EQ(::rename((dir + "/missing").c_str(), (dir + "/joined").c_str()), 0);
+            run({"-a", way, "--", dir + "/joined", dir + "/copy"});
+            EXPECT_EQ(read_file(dir + "/outside"), "AAA") << way << " " << tool;
+            EXPECT_EQ(read_file(dir + "/copy/split/b"), "BBB") << way << " " << tool;
+        }
+        const std::string ours = path(std::string("ours") + way);
+        EXPECT_EQ(listing(ours + "/copy/split", false),
+                  listing(path(std::string("cp") + way) + "/copy/split", false))
+            << way;
+        for (const char* compared : {"/copy/missing", "/copy/special"}) {
+            EXPECT_EQ(listing(ours + compared, false),
+                      listing(path(std::string("cp") + way) + compared, false))
+                << way << " " << compared;
+        }
+        for (const char* tool : {"ours", "cp"}) {
+            const std::string joined = path(std::string(tool) + way) + "/copy/joined/";
+            EXPECT_EQ(kivtest::status_of(joined + "a").st_ino,
+                      kivtest::status_of(joined + "b").st_ino)
+                << way << " " << tool << ": the names of one file are two copies";
+        }
+    }
 }
 
 }  // namespace

@@ -202,6 +202,50 @@ TEST_F(CopyOptions, LeavesTargetsAloneWhenTheSourceCannotBeRead) {
     EXPECT_EQ(read_file(path("out/tree/secret")), "kept");
     EXPECT_FALSE(kivtest::exists(path("out/tree/secret~")));
 }
+
+// A FIFO or a socket at the target is never opened: left alone as existing
+// without -f; with -f (or -u) taken away and the copy made anew, as
+// --remove-destination does; through the caller's own link, whose removal
+// would leave it, refused with a message that names it.
+TEST_F(CopyOptions, ReplacesAFifoOrSocketAtTheTargetAnew) {
+    kivtest::make_directory(path("own"));
+    ASSERT_EQ(::chmod(path("own").c_str(), 0755), 0);
+    write_file(path("own/source"), "new");
+    ASSERT_EQ(::mkfifo(path("own/fifo").c_str(), 0644), 0);
+    auto kept = run({"-v", "--", path("own/source"), path("own/fifo")});
+    EXPECT_EQ(kept.exit_status, 0) << kept.err;
+    EXPECT_EQ(kept.out, "skipped '" + path("own/fifo") + "' (exists)\n");
+    EXPECT_TRUE(S_ISFIFO(kivtest::status_of(path("own/fifo")).st_mode));
+
+    ASSERT_EQ(::symlink("fifo", path("own/to-fifo").c_str()), 0);
+    auto through = run({"-f", "--", path("own/source"), path("own/to-fifo")});
+    EXPECT_EQ(through.exit_status, 1);
+    EXPECT_EQ(through.err, "kivcopy: will not copy '" + path("own/source") +
+                               "' into the FIFO that symbolic link '" + path("own/to-fifo") +
+                               "' leads to\n");
+    EXPECT_TRUE(S_ISFIFO(kivtest::status_of(path("own/fifo")).st_mode));
+
+    auto replaced = run({"-f", "-v", "--", path("own/source"), path("own/fifo")});
+    EXPECT_EQ(replaced.exit_status, 0) << replaced.err;
+    EXPECT_EQ(replaced.out, "removed '" + path("own/fifo") + "'\n'" + path("own/source") +
+                                "' -> '" + path("own/fifo") + "'\n");
+    // Read only as a file: opening a FIFO left there would wait for a writer.
+    ASSERT_TRUE(S_ISREG(kivtest::status_of(path("own/fifo")).st_mode));
+    EXPECT_EQ(read_file(path("own/fifo")), "new");
+
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = path("own/socket");
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::copy(socket_path.begin(), socket_path.end(), address.sun_path);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<const struct sockaddr*>(&address), sizeof address), 0);
+    ::close(socket);
+    auto updated = run({"-u", "--", path("own/source"), path("own/socket")});
+    EXPECT_EQ(updated.exit_status, 0) << updated.err;
+    ASSERT_TRUE(S_ISREG(kivtest::status_of(path("own/socket")).st_mode));
+    EXPECT_EQ(read_file(path("own/socket")), "new");
+}
 #endif
 
 // --preserve=timestamps gives the copy the source's modification time

@@ -400,6 +400,40 @@ TEST_F(Attack, KivcopyPreserveLinksNeverLinksTheAttackersFileIntoANewDirectory) 
     }
 }
 
+// kivcopy -a -u of a tree of root's in which sub/second is another name
+// of first, into the attacker's folder (pkg/ merged into), where the
+// attacker has put at pkg/first, newer than root's, its own program or a
+// second name of root's secret: -u leaves it alone, and it must not be
+// taken for root's copy of first, so sub/, which root makes, holds a copy
+// of root's own.
+TEST_F(Attack, KivcopyArchiveUpdateNeverTakesAPlantedFileForTheCopy) {
+    const std::string program = "root's program";
+    for (const char* planted : {"own", "linked"}) {
+        const Folders at = folders(path(planted));
+        make_dir(at.root + "/pkg", root_id, 0755);
+        make_file(at.root + "/pkg/first", program, root_id, 0755);
+        make_dir(at.root + "/pkg/sub", root_id, 0755);
+        ASSERT_EQ(::link((at.root + "/pkg/first").c_str(), (at.root + "/pkg/sub/second").c_str()),
+                  0);
+        kivtest::set_times(at.root + "/pkg/first", {1500000000, 0}, {1500000000, 0});
+        make_dir(at.attacker + "/pkg", attacker_id, 0755);
+        const std::string first = at.attacker + "/pkg/first";
+        if (std::string(planted) == "own") {
+            make_file(first, "attacker's program", attacker_id, 0755);
+        } else {  // as the attacker links it where the system lets anyone link any file
+            make_file(at.root + "/secret", "root's secret", root_id, 0600);
+            ASSERT_EQ(::link((at.root + "/secret").c_str(), first.c_str()), 0);
+        }
+        const kivtest::ProgramRun run = kivtest::run_program(
+            KIVCOPY_CLI_PATH, {"-a", "-u", "--", at.root + "/pkg", at.attacker});
+        EXPECT_EQ(run.exit_status, 0) << planted << ": " << run.err;
+        const std::string second = at.attacker + "/pkg/sub/second";
+        EXPECT_NE(kivtest::status_of(second).st_ino, kivtest::status_of(first).st_ino)
+            << planted << ": root's new directory holds the planted file";
+        EXPECT_EQ(read_file(second), program) << planted;
+    }
+}
+
 // kivsubst -r over the attacker's tree, in which a link to a file of
 // root's has been planted: no race is needed to have root's file patched.
 TEST_F(Attack, KivsubstRecursiveNeverPatchesThroughAPlantedLink) {
@@ -830,6 +864,66 @@ TEST_F(Attack, RootLeavesAFileHardLinkedIntoItsOwnStickyFolderAlone) {
     const kivtest::ProgramRun patched = kivtest::run_program(
         KIVSUBST_CLI_PATH, {"-r", "--", "8080", "8443", shared}, {"TMP"});
     EXPECT_EQ(read_file(at.root + "/secret"), secret) << patched.err;
+}
+
+// kivcopy -a or -r -p of a tree of root's into a shared folder of root's
+// where others may add names: one anyone may write, sticky (1777), or one
+// sticky and writable by the attacker's group (1770), merged into.
+// a-secret, root's alone (0600), is copied first; then a FIFO of the
+// attacker's (0666) is made anew and given its owner, who may then remove
+// it there. Around each call that names the FIFO, the attacker puts a link
+// to root's copy of a-secret at its name: root's copy must keep its owner
+// and mode, with fs.protected_symlinks off and on.
+TEST_F(Attack, KivcopyPreserveNeverSetsAModeThroughALinkInASharedFolder) {
+    for (const char* protection : {"0", "1"}) {
+        const FileSystemSetting symlinks("protected_symlinks", protection);
+        if (!symlinks.why_not().empty()) {
+            GTEST_SKIP() << "fs.protected_symlinks must be set both ways: " << symlinks.why_not();
+        }
+        for (const mode_t shared : {mode_t{01777}, mode_t{01770}}) {
+            for (const std::vector<std::string>& preserve :
+                 {std::vector<std::string>{"-a"}, std::vector<std::string>{"-r", "-p"}}) {
+                char label[64];
+                std::snprintf(label, sizeof label, "protected%s-%o-%s", protection,
+                              static_cast<unsigned>(shared),
+                              preserve.size() == 1 ? "archive" : "preserve");
+                expect_held(
+                    label,
+                    [&](const std::string& base) {
+                        const Folders at = folders(base);
+                        make_dir(at.root + "/pkg", root_id, 0755);
+                        // The walk takes names in order: a-secret before the FIFO.
+                        make_file(at.root + "/pkg/a-secret", "root's secret", root_id, 0600);
+                        make_fifo(at.root + "/pkg/fifo", attacker_id);
+                        EXPECT_EQ(::chmod((at.root + "/pkg/fifo").c_str(), 0666), 0);
+                        const std::string into = base + "/shared";
+                        make_dir(into, root_id, 0755);
+                        make_dir(into + "/pkg", root_id, shared);  // merged into
+                        EXPECT_EQ(::chown((into + "/pkg").c_str(), root_id, attacker_id), 0);
+                        EXPECT_EQ(::chmod((into + "/pkg").c_str(), shared), 0);
+                        std::vector<std::string> arguments = preserve;
+                        arguments.insert(arguments.end(), {"--", at.root + "/pkg", into});
+                        const std::string made = into + "/pkg/";
+                        return Plan{KIVCOPY_CLI_PATH, arguments, {"any", "fifo", "before"},
+                                    {"unlink " + made + "fifo",
+                                     "symlink " + made + "a-secret " + made + "fifo"}};
+                    },
+                    [&](const std::string& base) {
+                        struct stat copy {};
+                        const std::string secret = base + "/shared/pkg/a-secret";
+                        if (::lstat(secret.c_str(), &copy) != 0 ||
+                            (copy.st_uid == root_id && (copy.st_mode & 07777) == 0600)) {
+                            return std::string();
+                        }
+                        char mode[16];
+                        std::snprintf(mode, sizeof mode, "%o",
+                                      static_cast<unsigned>(copy.st_mode & 07777));
+                        return secret + ", root's copy, became uid " +
+                               std::to_string(copy.st_uid) + ", mode " + mode;
+                    });
+            }
+        }
+    }
 }
 
 // A directory mounted below itself is walked once: the walk does not enter

@@ -28,6 +28,7 @@ Status status_from(const struct stat& found) {
                   : S_ISDIR(found.st_mode) ? Status::Type::directory
                   : S_ISLNK(found.st_mode)  ? Status::Type::link
                   : S_ISFIFO(found.st_mode) ? Status::Type::fifo
+                  : S_ISSOCK(found.st_mode) ? Status::Type::socket
                                             : Status::Type::other;
     status.identity = {static_cast<std::uint64_t>(found.st_dev),
                        static_cast<std::uint64_t>(found.st_ino)};
@@ -196,11 +197,13 @@ bool Folder::trusts_link(const Status& link) const {
     return link.owner == ::geteuid() && only_caller_changes_names();
 }
 
+// A sticky bit is no help here: others may still add names, and rename or
+// remove their own, among them an entry the caller has just given to one
+// of them.
 bool Folder::only_caller_changes_names() const {
     const std::uint64_t caller = ::geteuid();
-    const bool shut_to_others =
-        (status_.mode & (S_IWGRP | S_IWOTH)) == 0 || (status_.mode & S_ISVTX) != 0;
-    return (status_.owner == caller || status_.owner == 0) && shut_to_others;
+    return (status_.owner == caller || status_.owner == 0) &&
+           (status_.mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool Folder::vouches_for_hard_link(const Status& file) const {

@@ -27,7 +27,7 @@ using kivcommon::NativeHandle;
 
 // What one status read found at a name, or through an open handle.
 struct Status {
-    enum class Type { file, directory, link, fifo, other };
+    enum class Type { file, directory, link, fifo, socket, other };
     Type type = Type::other;
     FileIdentity identity;
     unsigned mode = 0;  // the permission bits, set-ID and sticky bits included (POSIX)
@@ -44,6 +44,7 @@ struct Status {
     bool is_directory() const { return type == Type::directory; }
     bool is_link() const { return type == Type::link; }
     bool is_fifo() const { return type == Type::fifo; }
+    bool is_socket() const { return type == Type::socket; }
 };
 
 // A system error: errno on POSIX, GetLastError() on Windows, captured by
@@ -118,11 +119,12 @@ public:
     // where no one else may add or rename names. Only such a link is
     // written through; anyone else's says where our bytes would go.
     bool trusts_link(const Status& link) const;
-    // Whether no one but the caller can add, rename or remove the caller's
-    // names here: a directory of the caller's (or root's) that no one else
-    // may write, or whose sticky bit keeps others from renaming or removing
-    // names that are not theirs. An entry the caller makes here may then be
-    // reached again by its name.
+    // Whether no one but the caller can add, rename or remove names here: a
+    // directory of the caller's (or root's) that no one else may write. An
+    // entry the caller makes here may then be reached again by its name. A
+    // sticky folder (1777, 1770) is not such a directory: others add names
+    // there, and rename or remove their own, an entry the caller has given
+    // to one of them included.
     bool only_caller_changes_names() const;
     // Whether a file found here with other hard links can only have been
     // given its name here by the one who owns both: the file's owner owns
