@@ -82,9 +82,12 @@ void Batch::make_temporaries_durable(BatchEvents& events, std::vector<bool>& fai
         if (failed[i]) {
             continue;
         }
-        const int failure = member.substitution.make_temporary_durable();
-        if (failure != 0 || (member.companion.is_open() && !member.companion.sync())) {
-            events.failed(member.file, member.substitution, KIVSUBST_COPY_ERROR);
+        int failure = member.substitution.make_temporary_durable();
+        if (failure == 0 && member.companion.is_open() && !member.companion.sync()) {
+            failure = member.substitution.companion_not_durable(platform::last_error());
+        }
+        if (failure != 0) {
+            events.failed(member.file, member.substitution, failure);
             failed[i] = true;
         }
     }
@@ -136,10 +139,11 @@ void Batch::remove_temporaries(BatchEvents& events, const std::vector<bool>& fai
         if (failed[i]) {
             continue;
         }
-        if (!written_durable && !substitution.written().sync()) {
-            substitution.keep_temporary();
-            events.failed(members_[i].file, substitution, KIVSUBST_COPY_ERROR);
-            continue;
+        if (!written_durable) {
+            if (const int failure = substitution.sync_written()) {
+                events.failed(members_[i].file, substitution, failure);
+                continue;
+            }
         }
         substitution.remove_temporary();
         events.patched(members_[i].file, substitution);

@@ -328,11 +328,12 @@ int Substitution::write_back(Durability durability) {
     // inode, so no file made at the name meanwhile can carry its number and
     // pass for it.
     failure_.step = Failure::Step::write_back;
-    failure_.because("it is the temporary file itself");
     Reopening reopening = Reopening::refused;
     if (state.held || state.directory.path_of(state.name) != path_) {
         state.written = state.target->open_same_for_overwriting(state.status.identity,
                                                                 failure_, reopening);
+    } else {
+        failure_.because("it is the temporary file itself");
     }
     state.input.close();
     if (state.expected && (reopening == Reopening::gone || reopening == Reopening::another_file)) {
@@ -420,6 +421,19 @@ platform::File& Substitution::temporary() {
 void Substitution::keep_temporary() {
     state_->temporary->keep();
     failure_.temporary_kept = true;
+}
+
+int Substitution::sync_written() {
+    if (state_->written.sync()) {
+        return 0;
+    }
+    const int error = platform::last_error();
+    keep_temporary();
+    return fail(Failure::Step::write_back, error, report::copy_error());
+}
+
+int Substitution::companion_not_durable(int error) {
+    return fail(Failure::Step::keep_companion, error, report::copy_error());
 }
 
 platform::File& Substitution::written() {

@@ -32,6 +32,7 @@ struct Failure {
         memory,            // out of memory (6)
         write_temporary,   // the result could not be written in full (7)
         write_back,        // the result could not be written over the file (7)
+        keep_companion,    // the caller's copy (its backup) could not be made durable (7)
         encoding,          // its encoding cannot be told, or the text not written in it (9)
     };
     Step step = Step::open_file;
@@ -122,6 +123,13 @@ public:
     // a sync that the batch owed it failed.
     platform::File& temporary();
     void keep_temporary();
+    // For a batch whose shared sync failed: syncs the file written back on
+    // its own; if that fails too, records why, keeps the temporary file
+    // (the only durable copy of the result) and returns 7.
+    int sync_written();
+    // For a batch whose sync of the caller's copy kept with this file (its
+    // backup) failed with the system's `error`: records why and returns 7.
+    int companion_not_durable(int error);
     // After write_back(): the file written.
     platform::File& written();
     // Once prepare() has begun: the directory where the temporary file is

@@ -105,14 +105,15 @@ private:
 
 // The system calls that a CallHook can watch: copy_file_range, the
 // ioctl requests that share blocks between files (FICLONE, FICLONERANGE),
-// read, and futimens (a file's times set through its descriptor).
-enum class HookedCall { copy_file_range, clone, read, futimens };
+// read, futimens (a file's times set through its descriptor) and fsync.
+enum class HookedCall { copy_file_range, clone, read, futimens, fsync };
 
 // While it lives, sees every call of one kind that the process makes, the
 // libraries' included, and can make some of them fail or move less, as the
 // kernel may: for what the system cannot be made to do on demand (a copy
 // inside the kernel that fails part-way, a read that fails after it).
-// One hook of each kind may live at a time.
+// One hook of each kind may live at a time. The calls may come from
+// several threads at once (a batch syncs its files from a few).
 class CallHook {
 public:
     struct Plan {
@@ -124,6 +125,9 @@ public:
         int error = 0;
         // Caps the bytes that one copy_file_range or read moves (0: no cap).
         std::size_t limit = 0;
+        // For fsync: only the descriptors open on a file of this name (its
+        // last name, as /proc/self/fd tells it) count and fail; empty: all.
+        std::string only_name;
     };
 
     CallHook(HookedCall call, Plan plan);
