@@ -51,6 +51,9 @@ std::string failure_message(const Target& target, const Failure& failure, int co
         case Failure::Step::keep_companion:
             what = "cannot make its backup durable: " + failure.reason();
             break;
+        case Failure::Step::stopped:
+            what = "stopped: " + failure.reason();
+            break;
         case Failure::Step::encoding:
             what = "cannot patch it as text: " + failure.reason();
             break;

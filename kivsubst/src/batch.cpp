@@ -37,8 +37,15 @@ void Batch::run(TextScanners& text, BatchEvents& events) {
 template <typename Scanners>
 void Batch::run_with(Scanners& scanners, BatchEvents& events) {
     std::vector<bool> failed(members_.size(), false);
-    scan_all(scanners, events, failed);
+    if (!scan_all(scanners, events, failed)) {
+        members_.clear();  // stopped: the temporary files go with their substitutions
+        return;
+    }
     make_temporaries_durable(events, failed);
+    if (events.stop_asked()) {
+        members_.clear();
+        return;
+    }
     drop(failed);
     failed.assign(members_.size(), false);
     const bool written_durable = write_all_back(events, failed);
@@ -46,12 +53,19 @@ void Batch::run_with(Scanners& scanners, BatchEvents& events) {
 }
 
 // Reads every file into its temporary file, and gives the caller the
-// chance to keep a companion copy of each (its backup).
+// chance to keep a companion copy of each (its backup). False if the
+// caller asked for a stop meanwhile.
 template <typename Scanners>
-void Batch::scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed) {
+bool Batch::scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed) {
     for (std::size_t i = 0; i < members_.size(); ++i) {
         Member& member = members_[i];
+        if (events.stop_asked()) {
+            return false;
+        }
         const int failure = prepare_with(member.substitution, scanners);
+        if (failure != 0 && member.substitution.failure().step == Failure::Step::stopped) {
+            return false;
+        }
         if (failure != 0) {
             events.not_scanned(member.file, member.substitution, failure);
             failed[i] = true;
@@ -59,6 +73,7 @@ void Batch::scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>&
             failed[i] = true;
         }
     }
+    return true;
 }
 
 // The temporary files and companions, with the directories where they were

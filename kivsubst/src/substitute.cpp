@@ -305,6 +305,12 @@ int Substitution::scan_into_temporary(Scanner* scanner) {
         return fail(Failure::Step::memory, "out of memory", report::no_memory());
     }
     state.scanned = state.scanner->run(state.input, state.status.length, state.temporary->file());
+    if (state.scanned.kind == ScanOutcome::Kind::stopped) {
+        // the caller that asked for the stop acts on it; the temporary file
+        // goes at once, since the process may end right after
+        state.temporary->remove();
+        return fail(Failure::Step::stopped, "the run was stopped", KIVSUBST_COPY_ERROR);
+    }
     if (state.scanned.kind != ScanOutcome::Kind::complete) {
         // the temporary file goes; the file is untouched
         const int error = platform::last_error();

@@ -34,6 +34,7 @@ struct Failure {
         write_back,        // the result could not be written over the file (7)
         keep_companion,    // the caller's copy (its backup) could not be made durable (7)
         encoding,          // its encoding cannot be told, or the text not written in it (9)
+        stopped,           // the scanner's stop hook ended the scan; nothing was printed
     };
     Step step = Step::open_file;
     // The system's error number, taken right after the call that failed,

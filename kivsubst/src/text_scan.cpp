@@ -72,6 +72,9 @@ TextScanners::Encoded& TextScanners::encoded(Encoding encoding) {
     if (progress_) {
         entry.scanner->report_progress(progress_);
     }
+    if (stop_) {
+        entry.scanner->stop_when(stop_);
+    }
     return entry;
 }
 

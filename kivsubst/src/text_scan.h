@@ -49,6 +49,8 @@ public:
     const std::vector<std::pair<std::string, std::string>>& texts() const;
     // Told after each block of each scan, as Scanner::report_progress.
     void report_progress(Scanner::Progress progress) { progress_ = std::move(progress); }
+    // Asked after each block of each scan, as Scanner::stop_when.
+    void stop_when(Scanner::Stop stop) { stop_ = std::move(stop); }
 
 private:
     struct Encoded {
@@ -63,6 +65,7 @@ private:
     std::size_t block_size_;
     text::Encoding last_ = text::Encoding::utf8;
     Scanner::Progress progress_;
+    Scanner::Stop stop_;
     std::map<text::Encoding, Encoded> encoded_;
 };
 
