@@ -131,7 +131,7 @@ TEST_F(SubstTool, RefusesEncodingsItCannotTake) {
              {"--encoding=auto", "--hex", "61", "62", path("file")},
              {"--encoding=utf-8", "--utf16le", "a", "b", path("file")},
              {"--encoding=auto", "a", "b", "-"},
-             {"--encoding=auto", "a\\xff", "b", path("file")},
+             {"--encoding=auto", "--escapes", "a\\xff", "b", path("file")},
 #if !defined(_WIN32)
              {"--encoding=ansi", "a", "b", path("file")},
 #endif
