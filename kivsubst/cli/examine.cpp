@@ -57,6 +57,10 @@ kivsubst::engine::Scanner* Counter::scanner_of(File& file, int& status, std::str
             reason = "the text cannot be written in its encoding";
             status = KIVSUBST_BAD_ENCODING;
             break;
+        case Refusal::contradicting_mark:
+            reason = text_->contradiction();
+            status = KIVSUBST_BAD_ENCODING;
+            break;
     }
     return scanner;
 }

@@ -238,6 +238,9 @@ int Substitution::prepare(TextScanners& text) {
     if (refusal == TextScanners::Refusal::memory) {
         return fail(Failure::Step::memory, "out of memory", report::no_memory());
     }
+    if (refusal == TextScanners::Refusal::contradicting_mark) {
+        return fail(Failure::Step::encoding, text.contradiction(), report::bad_encoding(path_));
+    }
     if (scanner == nullptr) {
         return fail(Failure::Step::encoding, "the text cannot be written in its encoding",
                     report::bad_encoding(path_));

@@ -91,7 +91,8 @@ public:
     int prepare(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);
     // The same for text in the file's own encoding: the file's mark read
     // first, then scanned with `text`'s scanner for its encoding (9 when
-    // the encoding cannot be told or the text cannot be written in it).
+    // the encoding cannot be told, the mark names another encoding than
+    // the one named, or the text cannot be written in it).
     int prepare(TextScanners& text);
     // Makes the temporary file durable, data and directory entry.
     int make_temporary_durable();

@@ -109,6 +109,32 @@ TEST_F(SubstTool, LeavesAFileWhoseEncodingCannotBeToldAlone) {
     EXPECT_EQ(run({"--encoding=utf-8", "--", "old", "new", path("latin1")}).exit_status, 0);
 }
 
+// A file whose mark contradicts --encoding gives 9, naming the mark found
+// and the encoding named, with -n and --preview too; it was "nothing
+// found" (1).
+TEST_F(SubstTool, RefusesAFileWhoseMarkContradictsTheEncodingNamed) {
+    const std::string before = "\xFE\xFF" + utf16_bytes(U"key=old", true);
+    write_file(path("app.ini"), before);
+    const std::string why = "it begins with the byte-order mark of UTF-16BE (FE FF), not "
+                            "UTF-16LE as named";
+    auto result = run({"--encoding=utf-16le", "--", "old", "new", path("app.ini")});
+    EXPECT_EQ(result.exit_status, 9) << result.err;
+    EXPECT_NE(result.err.find("cannot patch it as text: " + why + " (9)"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(read_file(path("app.ini")), before);
+    EXPECT_TRUE(temporary_files().empty());
+    for (const char* look : {"-n", "--preview"}) {
+        result = run({look, "--encoding=utf-16le", "--", "old", "new", path("app.ini")});
+        EXPECT_EQ(result.exit_status, 9) << look;
+        EXPECT_NE(result.err.find(why), std::string::npos) << look << ": " << result.err;
+    }
+    write_file(path("app.ini"), "\xFF\xFE" + utf16_bytes(U"key=old", false));
+    result = run({"--encoding=utf-8", "--", "old", "new", path("app.ini")});
+    EXPECT_EQ(result.exit_status, 9) << result.err;
+    EXPECT_NE(result.err.find("mark of UTF-16LE (FF FE), not UTF-8 as named"), std::string::npos)
+        << result.err;
+}
+
 // -i, -w, -m and -e on big-endian units, case per unit: U+4B65, whose
 // bytes are "Ke", is no letter.
 TEST_F(SubstTool, MatchesCaseWordsAndPairsOnBigEndianUnits) {
