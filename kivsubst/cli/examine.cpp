@@ -95,6 +95,10 @@ const std::vector<std::pair<std::string, std::string>>& Counter::pairs() const {
     return text_ ? text_->texts() : options_.pairs;
 }
 
+std::optional<kivsubst::engine::TextEncoding> Counter::encoding() const {
+    return text_ ? std::optional(text_->encoding()) : std::nullopt;
+}
+
 int examine_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {
     Counter counter(options);
     std::string reason;

@@ -146,8 +146,36 @@ TEST_F(SubstTool, MatchesCaseWordsAndPairsOnBigEndianUnits) {
     EXPECT_EQ(read_file(path("file")), mark + utf16_bytes(U"k=1 k=2 K=3 KEY=4 \u4b65\r\n", true));
     result = run({"--preview", "--encoding=auto", "--", "KEY", "K", path("file")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_NE(result.out.find("[00 4b 00 45 00 59]"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("[00 4b]"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("- k=1 k=2 K=3 KEY=4 "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("+ k=1 k=2 K=3 K=4 "), std::string::npos) << result.out;
+}
+
+// --preview shows UTF-16 text as it shows UTF-8: the occurrence's whole
+// line, decoded, cut at whole line-feed units (U+010A and U+0A00 hold a
+// 0A byte and are no line end) or 60 units from it, the mark never shown.
+TEST_F(SubstTool, PreviewsUtf16TextAsDecodedLines) {
+    const std::u32string text = U"first \u010a\u0a00\r\nkey=old \u00e9\u4e00 old\r\n" +
+                                std::u32string(100, U'x') + U"old" + std::u32string(100, U'x') +
+                                U"\r\n";
+    const std::string cut(60, 'x');
+    for (const bool big_endian : {false, true}) {
+        SCOPED_TRACE(big_endian ? "UTF-16BE" : "UTF-16LE");
+        const std::string mark = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+        write_file(path("app.ini"), mark + utf16_bytes(text, big_endian));
+        for (const char* encoding : {"--encoding=auto", big_endian ? "--encoding=utf-16be"
+                                                                   : "--encoding=utf-16le"}) {
+            auto result = run({"--preview", encoding, "--", "old", "new", path("app.ini")},
+                              {"TMP=" + dir(), "LC_ALL=C.UTF-8"});
+            EXPECT_EQ(result.exit_status, 0) << result.err;
+            const std::string name = kivtest::quoted(path("app.ini"));
+            const std::string line = "- key=old \xC3\xA9\xE4\xB8\x80 old\n+ key=new "
+                                     "\xC3\xA9\xE4\xB8\x80 new\n";
+            EXPECT_EQ(result.out, name + ":2:30\n" + line + name + ":2:44\n" + line + name +
+                                      ":3:254\n- ..." + cut + "old" + cut + "...\n+ ..." + cut +
+                                      "new" + cut + "...\n")
+                << encoding;
+        }
+    }
 }
 
 TEST_F(SubstTool, RefusesEncodingsItCannotTake) {
