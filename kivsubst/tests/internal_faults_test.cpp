@@ -137,7 +137,7 @@ protected:
         const std::string pattern = "old";
         const std::string replacement = "new";
         Scanner scanner(bytes_of(pattern), bytes_of(replacement), 4096);
-        kivtest::CallHook syncs(kivtest::HookedCall::fsync, {1, 0, EIO, 0, failing});
+        kivtest::CallHook syncs(kivtest::HookedCall::fsync, {1, 0, EIO, 0}, failing);
         batch.run(scanner, events_);
         EXPECT_GT(syncs.calls(), 0u);
     }

@@ -31,6 +31,7 @@ namespace {
 struct Armed {
     std::atomic<bool> armed{false};
     CallHook::Plan plan;
+    std::string only_name;
     std::atomic<unsigned> calls{0};
     std::atomic<std::uint64_t> bytes{0};
 };
@@ -93,9 +94,10 @@ Function next_definition(const char* name) {
 
 }  // namespace
 
-CallHook::CallHook(HookedCall call, Plan plan) : call_(call) {
+CallHook::CallHook(HookedCall call, Plan plan, std::string only_name) : call_(call) {
     Armed& armed = hook(call);
-    armed.plan = std::move(plan);
+    armed.plan = plan;
+    armed.only_name = std::move(only_name);
     armed.calls = 0;
     armed.bytes = 0;
     armed.armed = true;
@@ -105,6 +107,7 @@ CallHook::~CallHook() {
     Armed& armed = hook(call_);
     armed.armed = false;
     armed.plan = Plan{};
+    armed.only_name.clear();
 }
 
 unsigned CallHook::calls() const {
@@ -157,7 +160,7 @@ extern "C" int fsync(int fd) {
     using Function = int (*)(int);
     static auto next = kivtest::next_definition<Function>("fsync");
     kivtest::Armed& armed = kivtest::hook(kivtest::HookedCall::fsync);
-    if (armed.armed && (armed.plan.only_name.empty() || kivtest::names(fd, armed.plan.only_name)) &&
+    if (armed.armed && (armed.only_name.empty() || kivtest::names(fd, armed.only_name)) &&
         kivtest::fails(kivtest::HookedCall::fsync)) {
         return -1;
     }

@@ -125,12 +125,11 @@ public:
         int error = 0;
         // Caps the bytes that one copy_file_range or read moves (0: no cap).
         std::size_t limit = 0;
-        // For fsync: only the descriptors open on a file of this name (its
-        // last name, as /proc/self/fd tells it) count and fail; empty: all.
-        std::string only_name;
     };
 
-    CallHook(HookedCall call, Plan plan);
+    // With `only_name` (fsync only), only the calls on a descriptor open on
+    // a file of that last name, as /proc/self/fd tells it, count and fail.
+    CallHook(HookedCall call, Plan plan, std::string only_name = std::string());
     ~CallHook();
     CallHook(const CallHook&) = delete;
     CallHook& operator=(const CallHook&) = delete;
