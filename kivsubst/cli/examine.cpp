@@ -57,6 +57,10 @@ kivsubst::engine::Scanner* Counter::scanner_of(File& file, int& status, std::str
             reason = "the text cannot be written in its encoding";
             status = KIVSUBST_BAD_ENCODING;
             break;
+        case Refusal::contradicting_mark:
+            reason = text_->contradiction();
+            status = KIVSUBST_BAD_ENCODING;
+            break;
     }
     return scanner;
 }
@@ -89,6 +93,10 @@ int Counter::count(File& file, std::uint64_t& occurrences, std::string& reason) 
 
 const std::vector<std::pair<std::string, std::string>>& Counter::pairs() const {
     return text_ ? text_->texts() : options_.pairs;
+}
+
+std::optional<kivsubst::engine::TextEncoding> Counter::encoding() const {
+    return text_ ? std::optional(text_->encoding()) : std::nullopt;
 }
 
 int examine_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,8 @@ public:
     void observe(kivsubst::engine::Scanner::Observer observer) { observer_ = std::move(observer); }
     // The pairs' bytes as the last file counted holds them (--preview).
     const std::vector<std::pair<std::string, std::string>>& pairs() const;
+    // With --encoding, the encoding the last file counted was read in.
+    std::optional<kivsubst::engine::TextEncoding> encoding() const;
 
 private:
     kivsubst::engine::Scanner* scanner_of(kivsubst::engine::File& file, int& status,

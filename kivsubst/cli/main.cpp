@@ -20,6 +20,7 @@
 #include "messages.h"
 #include "options.h"
 #include "patch.h"
+#include "system.h"
 #include "tally.h"
 #include "targets.h"
 
@@ -60,6 +61,10 @@ int front_end_main(int argc, char** argv) {
     if (tally.first_failure != 0 || !check_targets(targets, true)) {
         return KIVSUBST_CANNOT_OPEN;
     }
-    patch_targets(targets, options, tally);
+    {
+        // A stop asked during the run ends it once every file is whole.
+        HeldStops stops;
+        patch_targets(targets, options, tally, stops);
+    }
     return tally.exit_status();
 }

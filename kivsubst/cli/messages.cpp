@@ -48,6 +48,12 @@ std::string failure_message(const Target& target, const Failure& failure, int co
         case Failure::Step::write_back:
             what = "cannot write the result back: " + failure.reason();
             break;
+        case Failure::Step::keep_companion:
+            what = "cannot make its backup durable: " + failure.reason();
+            break;
+        case Failure::Step::stopped:
+            what = "stopped: " + failure.reason();
+            break;
         case Failure::Step::encoding:
             what = "cannot patch it as text: " + failure.reason();
             break;

@@ -220,6 +220,7 @@ enum LongOnly {
     option_follow_hard_links,
     option_utf8,
     option_encoding,
+    option_escapes,
 };
 
 // The letters that take a value are followed by ':'; the leading ':' has
@@ -232,6 +233,7 @@ const option long_options[] = {
     {"utf8", no_argument, nullptr, option_utf8},
     {"encoding", required_argument, nullptr, option_encoding},
     {"fixed-strings", no_argument, nullptr, 'F'},
+    {"escapes", no_argument, nullptr, option_escapes},
     {"ignore-case", no_argument, nullptr, 'i'},
     {"word", no_argument, nullptr, 'w'},
     {"max-count", required_argument, nullptr, 'm'},
@@ -304,9 +306,11 @@ const kivcli::SettingOption<Unsettled, bool> encoding_options[] = {
     {option_utf16le, &Unsettled::utf16le, true},
 };
 
-// -F and --progress, which set one thing to a value of its own.
+// --escapes and -F (which names the default), and --progress, which set
+// one thing to a value of its own; the last of --escapes and -F wins.
 const kivcli::SettingOption<Options, Escapes> escape_options[] = {
     {'F', &Options::escapes, Escapes::literal},
+    {option_escapes, &Options::escapes, Escapes::decoded},
 };
 const kivcli::SettingOption<Options, kivcli::Progress::Mode> progress_options[] = {
     {option_progress, &Options::progress, kivcli::Progress::Mode::always},
@@ -386,8 +390,8 @@ bool check_options(Unsettled& unsettled, Options& options, std::string& message)
                   " cannot be used together";
         return false;
     }
-    if (unsettled.hex && options.escapes == Escapes::literal) {
-        message = "--hex and -F cannot be used together";
+    if (unsettled.hex && options.escapes == Escapes::decoded) {
+        message = "--hex and --escapes cannot be used together";
         return false;
     }
     if (options.dry_run && options.preview) {

@@ -23,7 +23,9 @@ constexpr int exit_usage = kivcli::exit_usage;  // the command line is wrong
 
 struct Options {
     Encoding encoding = Encoding::escaped_text;
-    Escapes escapes = Escapes::decoded;
+    // Byte for byte unless --escapes asks for them: a Windows path such as
+    // C:\new\temp must reach the file as it was typed.
+    Escapes escapes = Escapes::literal;
     bool text_in_utf8 = false;  // --utf8: text's characters as UTF-8 bytes (Windows)
     bool dry_run = false;
     bool verbose = false;

@@ -31,18 +31,22 @@ constexpr std::size_t most_batch_files = 256;
 
 class Patcher {
 public:
-    Patcher(const Options& options, Tally& tally, std::int64_t total)
+    Patcher(const Options& options, Tally& tally, std::int64_t total, const HeldStops& stops)
         : options_(options),
           tally_(tally),
+          stops_(stops),
           pairs_(pairs_of(options)),
           scanner_(scanner_for(options)),
           text_(text_scanners_for(options)),
           progress_(options.progress, total),
           backups_(options.backup) {
         auto progress = [this](std::int64_t read) { progress_.update(done_ + read); };
+        auto stop = [this] { return stops_.asked(); };
         scanner_.report_progress(progress);
+        scanner_.stop_when(stop);
         if (text_) {
             text_->report_progress(progress);
+            text_->stop_when(stop);
         }
     }
 
@@ -65,6 +69,7 @@ private:
 
     const Options& options_;
     Tally& tally_;
+    const HeldStops& stops_;
     std::vector<kivsubst::engine::Pair> pairs_;
     kivsubst::engine::Scanner scanner_;
     std::unique_ptr<kivsubst::engine::TextScanners> text_;  // with --encoding
@@ -102,6 +107,9 @@ void Patcher::run(std::vector<Target>& targets) {
             bytes = 0;
         };
         for (const Target& target : targets) {
+            if (stops_.asked()) {
+                break;
+            }
             const std::int64_t size = target.size;
             if (!items.empty() && (items.size() >= files || bytes + size > batch_bytes)) {
                 finish_batch();
@@ -179,7 +187,9 @@ void Patcher::tell(const Item& item, const Substitution& substitution) {
 }
 
 // One file, as the library's own call patches it, with its backup made
-// durable first.
+// durable first. A stop asked before the write-back ends it there, the
+// file untouched and its temporary file removed with the substitution; the
+// write-back and the times given back are never cut short.
 void Patcher::patch_alone(const Target& target) {
     if (!reachable(target)) {
         return;
@@ -187,12 +197,18 @@ void Patcher::patch_alone(const Target& target) {
     const Item item{&target, target.size};
     Substitution substitution(file_at(target));
     int failure = text_ ? substitution.prepare(*text_) : substitution.prepare(pairs_, &scanner_);
+    if (stops_.asked()) {
+        return;
+    }
     if (failure == 0 && options_.backup.enabled() && substitution.replacements() > 0 &&
         !keep_backup(item, substitution, nullptr)) {
         return;
     }
     if (failure == 0) {
         failure = substitution.make_temporary_durable();
+    }
+    if (stops_.asked()) {
+        return;
     }
     if (failure == 0) {
         failure = substitution.write_back(Durability::now);
@@ -227,6 +243,7 @@ public:
     void patched(std::size_t file, const Substitution& substitution) override {
         patcher_.tell(items_[file], substitution);
     }
+    bool stop_asked() override { return patcher_.stops_.asked(); }
 
 private:
     Patcher& patcher_;
@@ -268,12 +285,13 @@ std::unique_ptr<kivsubst::engine::TextScanners> text_scanners_for(const Options&
                                                             options.matching);
 }
 
-void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {
+void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally,
+                   const HeldStops& stops) {
     std::int64_t total = 0;
     for (const Target& target : targets) {
         total += target.size;
     }
-    Patcher(options, tally, total).run(targets);
+    Patcher(options, tally, total, stops).run(targets);
 }
 
 }  // namespace kivsubst_cli

@@ -12,6 +12,7 @@
 #include "engine.h"
 #include "kivcli/progress.h"
 #include "options.h"
+#include "system.h"
 #include "tally.h"
 #include "targets.h"
 
@@ -29,8 +30,12 @@ kivsubst::engine::Scanner scanner_for(const Options& options);
 std::unique_ptr<kivsubst::engine::TextScanners> text_scanners_for(const Options& options);
 
 // Patches every target; failures are told on standard error, each naming
-// its file, after the library's own line on standard output.
-void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally);
+// its file, after the library's own line on standard output. A stop that
+// `stops` holds ends the run before the next file's write-back, or at the
+// end of a batch whose write-backs have begun: every file is old or new,
+// and no temporary file is left.
+void patch_targets(std::vector<Target>& targets, const Options& options, Tally& tally,
+                   const HeldStops& stops);
 
 }  // namespace kivsubst_cli
 

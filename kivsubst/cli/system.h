@@ -53,6 +53,23 @@ TextBytes text_bytes(bool utf8);
 // A path of the core's as messages show it.
 std::string shown_path(const kivsubst::engine::Path& path);
 
+// While it lives, the requests that stop a run are held rather than acted
+// on at once: on POSIX the signals SIGINT, SIGTERM, SIGHUP and SIGPIPE (each
+// unless the run was started with it ignored), blocked; on Windows Ctrl-C
+// and Ctrl-Break, noted by a console handler. The run asks asked() where it
+// can stop with every file whole, old or new, and no temporary file left.
+// When it goes, a stop that was asked ends the process as the request would
+// have at once: by the signal (128+n), or with the exit code of Ctrl-C.
+class HeldStops {
+public:
+    HeldStops();
+    ~HeldStops();
+    HeldStops(const HeldStops&) = delete;
+    HeldStops& operator=(const HeldStops&) = delete;
+
+    bool asked() const;
+};
+
 }  // namespace kivsubst_cli
 
 #endif

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Zlib
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,15 @@
 namespace kivsubst_cli {
 
 using kivsubst::engine::File;
+
+namespace {
+
+// The signals held, and the mask the run had before; one HeldStops lives
+// at a time, for the patching part of the run.
+sigset_t held;
+sigset_t before;
+
+}  // namespace
 
 kivsubst::engine::FileAt file_at(const Target& target) {
     kivsubst::engine::FileAt at;
@@ -128,6 +138,49 @@ TextBytes text_bytes(bool) {
 
 std::string shown_path(const kivsubst::engine::Path& path) {
     return path;
+}
+
+// A signal the run was started with ignored (nohup's SIGHUP, a parent's
+// SIGPIPE) stays ignored: it is not held, since Linux keeps even an ignored
+// signal pending while it is blocked. The threads a batch starts to sync
+// inherit the mask, so no thread takes a held signal.
+HeldStops::HeldStops() {
+    sigemptyset(&held);
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction now {};
+        if (::sigaction(stop, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+            sigaddset(&held, stop);
+        }
+    }
+    ::sigprocmask(SIG_BLOCK, &held, &before);
+}
+
+// Each signal that came is handed to its default action (the run installs
+// no handler, but one may have been left to it) and delivered as the mask
+// is put back, which ends the process by it.
+HeldStops::~HeldStops() {
+    sigset_t pending;
+    if (::sigpending(&pending) == 0) {
+        for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            if (sigismember(&held, stop) && sigismember(&pending, stop)) {
+                ::signal(stop, SIG_DFL);
+            }
+        }
+    }
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+bool HeldStops::asked() const {
+    sigset_t pending;
+    if (::sigpending(&pending) != 0) {
+        return false;
+    }
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        if (sigismember(&held, stop) && sigismember(&pending, stop)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace kivsubst_cli

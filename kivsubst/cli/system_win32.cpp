@@ -6,6 +6,7 @@
 
 #include <io.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -167,6 +168,40 @@ bool caller_is_privileged() {
 
 std::string shown_path(const kivsubst::engine::Path& path) {
     return kivcli::wtf8_from_wide(path);
+}
+
+namespace {
+
+std::atomic<bool> stop_asked{false};
+
+// Runs on a thread of its own: it only notes the request, which the run
+// acts on where it can stop. Closing the console, logging off and shutting
+// down are left to the handlers after it.
+BOOL WINAPI note_stop(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        stop_asked = true;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+HeldStops::HeldStops() {
+    ::SetConsoleCtrlHandler(note_stop, TRUE);
+}
+
+// Ends the process as the system's own handler of Ctrl-C does.
+HeldStops::~HeldStops() {
+    ::SetConsoleCtrlHandler(note_stop, FALSE);
+    if (stop_asked) {
+        std::fflush(stdout);
+        ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    }
+}
+
+bool HeldStops::asked() const {
+    return stop_asked;
 }
 
 }  // namespace kivsubst_cli

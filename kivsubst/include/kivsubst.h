@@ -157,7 +157,11 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceText(const char *path, const char *pat
          UTF-8 when all of it is valid UTF-8; otherwise its encoding cannot
          be told (9).
      KIVSUBST_ENCODING_UTF8 (1), KIVSUBST_ENCODING_UTF16LE (2),
-     KIVSUBST_ENCODING_UTF16BE (3)  that encoding, mark or none.
+     KIVSUBST_ENCODING_UTF16BE (3)  that encoding, with its own mark or
+         none; a file that begins with another encoding's mark (FE FF named
+         UTF-16LE, FF FE named UTF-16BE, either named UTF-8, any named
+         ANSI) gives 9. Under a
+         UTF-16 name the bytes EF BB BF count as text, not as a mark.
      KIVSUBST_ENCODING_ANSI (4)  the ANSI code page, on Windows only
          (elsewhere 8). A character the code page has no bytes for is never
          written as a look-alike: the call gives 9. In a double-byte code
@@ -176,7 +180,8 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceText(const char *path, const char *pat
 
      KIVSUBST_BAD_ENCODING (9)  "Cannot match the encoding of <path>; rc=9":
          the file's encoding cannot be told (no mark under 0, and not UTF-8
-         throughout), or the text cannot be written in it (a character
+         throughout), its mark names another encoding than the one named,
+         or the text cannot be written in it (a character
          outside the ANSI code page, invalid UTF-8 text, or for
          replaceTextW a surrogate without its other half). Nothing is
          changed and no temporary file is left.

@@ -37,8 +37,15 @@ void Batch::run(TextScanners& text, BatchEvents& events) {
 template <typename Scanners>
 void Batch::run_with(Scanners& scanners, BatchEvents& events) {
     std::vector<bool> failed(members_.size(), false);
-    scan_all(scanners, events, failed);
+    if (!scan_all(scanners, events, failed)) {
+        members_.clear();  // stopped: the temporary files go with their substitutions
+        return;
+    }
     make_temporaries_durable(events, failed);
+    if (events.stop_asked()) {
+        members_.clear();
+        return;
+    }
     drop(failed);
     failed.assign(members_.size(), false);
     const bool written_durable = write_all_back(events, failed);
@@ -46,12 +53,19 @@ void Batch::run_with(Scanners& scanners, BatchEvents& events) {
 }
 
 // Reads every file into its temporary file, and gives the caller the
-// chance to keep a companion copy of each (its backup).
+// chance to keep a companion copy of each (its backup). False if the
+// caller asked for a stop meanwhile.
 template <typename Scanners>
-void Batch::scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed) {
+bool Batch::scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed) {
     for (std::size_t i = 0; i < members_.size(); ++i) {
         Member& member = members_[i];
+        if (events.stop_asked()) {
+            return false;
+        }
         const int failure = prepare_with(member.substitution, scanners);
+        if (failure != 0 && member.substitution.failure().step == Failure::Step::stopped) {
+            return false;
+        }
         if (failure != 0) {
             events.not_scanned(member.file, member.substitution, failure);
             failed[i] = true;
@@ -59,6 +73,7 @@ void Batch::scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>&
             failed[i] = true;
         }
     }
+    return true;
 }
 
 // The temporary files and companions, with the directories where they were
@@ -82,9 +97,12 @@ void Batch::make_temporaries_durable(BatchEvents& events, std::vector<bool>& fai
         if (failed[i]) {
             continue;
         }
-        const int failure = member.substitution.make_temporary_durable();
-        if (failure != 0 || (member.companion.is_open() && !member.companion.sync())) {
-            events.failed(member.file, member.substitution, KIVSUBST_COPY_ERROR);
+        int failure = member.substitution.make_temporary_durable();
+        if (failure == 0 && member.companion.is_open() && !member.companion.sync()) {
+            failure = member.substitution.companion_not_durable(platform::last_error());
+        }
+        if (failure != 0) {
+            events.failed(member.file, member.substitution, failure);
             failed[i] = true;
         }
     }
@@ -136,10 +154,11 @@ void Batch::remove_temporaries(BatchEvents& events, const std::vector<bool>& fai
         if (failed[i]) {
             continue;
         }
-        if (!written_durable && !substitution.written().sync()) {
-            substitution.keep_temporary();
-            events.failed(members_[i].file, substitution, KIVSUBST_COPY_ERROR);
-            continue;
+        if (!written_durable) {
+            if (const int failure = substitution.sync_written()) {
+                events.failed(members_[i].file, substitution, failure);
+                continue;
+            }
         }
         substitution.remove_temporary();
         events.patched(members_[i].file, substitution);

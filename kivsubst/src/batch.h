@@ -36,6 +36,13 @@ public:
     // The file holds its new content and its times, durably, and its
     // temporary file is gone.
     virtual void patched(std::size_t file, const Substitution& substitution) = 0;
+    // Asked before each file's scan and once more before the first
+    // write-back: true ends the batch there, every file as it was, no
+    // failure told and every temporary file removed. A scan that the
+    // scanner's own stop hook ends does the same. Once the write-backs have
+    // begun the batch runs to its end. A caller that never stops a batch
+    // need not say so.
+    virtual bool stop_asked() { return false; }
 
 protected:
     ~BatchEvents() = default;
@@ -77,7 +84,7 @@ private:
     template <typename Scanners>
     void run_with(Scanners& scanners, BatchEvents& events);
     template <typename Scanners>
-    void scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed);
+    bool scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed);
     void make_temporaries_durable(BatchEvents& events, std::vector<bool>& failed);
     void drop(const std::vector<bool>& failed);
     bool write_all_back(BatchEvents& events, std::vector<bool>& failed);

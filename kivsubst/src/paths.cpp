@@ -38,11 +38,18 @@ bool ends_with_separator(const Path& path) {
     return !path.empty() && Path(separators).find(path.back()) != Path::npos;
 }
 
+// The separator is the one the directory's text uses last, so that a path
+// made in TMP's "C:\Temp" is shown with one kind throughout; '/' where the
+// text has none, and '\' in the \\?\ form, which takes no other.
 Path join(const Path& directory, const Path& name) {
     if (ends_with_separator(directory)) {
         return directory + name;
     }
-    return directory + (is_verbatim(directory) ? separators[0] : separator) + name;
+    if (is_verbatim(directory)) {
+        return directory + separators[0] + name;
+    }
+    const std::size_t last = directory.find_last_of(separators);
+    return directory + (last == Path::npos ? separator : directory[last]) + name;
 }
 
 Path current_directory() {

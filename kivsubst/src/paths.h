@@ -20,8 +20,9 @@ namespace paths {
 
 // The characters that separate a path's parts, whether a path may start
 // with a drive ("C:"), and the root directory (on Windows, of the current
-// drive). Names are joined with '/', which both systems take, except to a
-// Windows path in \\?\ form, which takes only '\'.
+// drive). Names are joined with the separator the directory's text uses,
+// '/' (which both systems take) where it has none, except to a Windows path
+// in \\?\ form, which takes only '\'.
 #if defined(_WIN32)
 constexpr const PathChar* separators = L"\\/";
 constexpr bool have_drives = true;
@@ -41,7 +42,7 @@ Path name_part(const Path& path);
 bool ends_with_separator(const Path& path);
 
 // A name in a directory: a separator goes between them unless the
-// directory already ends in one.
+// directory already ends in one; the directory's own last one, else '/'.
 Path join(const Path& directory, const Path& name);
 
 // The process's current directory, or "." if it cannot be read.

@@ -273,6 +273,10 @@ ScanOutcome Scanner::run(platform::File& input, std::int64_t length, platform::F
         if (progress_) {
             progress_(read);
         }
+        if (stop_ && stop_()) {
+            outcome.kind = ScanOutcome::Kind::stopped;  // the output is left as it is
+            return outcome;
+        }
         if (output.failed()) {
             break;  // a full disk is not going to empty itself: stop reading
         }

@@ -19,7 +19,8 @@
 namespace kivsubst {
 
 struct ScanOutcome {
-    enum class Kind { complete, read_failed, write_failed };
+    // stopped: the caller's stop hook asked the scan to end between blocks.
+    enum class Kind { complete, read_failed, write_failed, stopped };
     Kind kind = Kind::complete;
     std::uint64_t replacements = 0;
     std::int64_t bytes_written = 0;
@@ -91,6 +92,8 @@ public:
     using Observer = std::function<void(std::int64_t offset, std::size_t pair)>;
     // Told after each block how many bytes of the input have been read.
     using Progress = std::function<void(std::int64_t read)>;
+    // Asked after each block whether the scan is to stop there.
+    using Stop = std::function<bool()>;
 
     // These match exact bytes, every occurrence, as the export does.
     Scanner(Bytes pattern, Bytes replacement, std::size_t block_size = default_block_size);
@@ -111,6 +114,7 @@ public:
 
     void observe(Observer observer) { observer_ = std::move(observer); }
     void report_progress(Progress progress) { progress_ = std::move(progress); }
+    void stop_when(Stop stop) { stop_ = std::move(stop); }
 
     // Scans at most `length` bytes of `input` into `output`, stopping early
     // if the input ends sooner.
@@ -193,6 +197,7 @@ private:
     bool ready_ = false;
     Observer observer_;
     Progress progress_;
+    Stop stop_;
 };
 
 }  // namespace kivsubst

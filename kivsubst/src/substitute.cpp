@@ -238,6 +238,9 @@ int Substitution::prepare(TextScanners& text) {
     if (refusal == TextScanners::Refusal::memory) {
         return fail(Failure::Step::memory, "out of memory", report::no_memory());
     }
+    if (refusal == TextScanners::Refusal::contradicting_mark) {
+        return fail(Failure::Step::encoding, text.contradiction(), report::bad_encoding(path_));
+    }
     if (scanner == nullptr) {
         return fail(Failure::Step::encoding, "the text cannot be written in its encoding",
                     report::bad_encoding(path_));
@@ -305,6 +308,12 @@ int Substitution::scan_into_temporary(Scanner* scanner) {
         return fail(Failure::Step::memory, "out of memory", report::no_memory());
     }
     state.scanned = state.scanner->run(state.input, state.status.length, state.temporary->file());
+    if (state.scanned.kind == ScanOutcome::Kind::stopped) {
+        // the caller that asked for the stop acts on it; the temporary file
+        // goes at once, since the process may end right after
+        state.temporary->remove();
+        return fail(Failure::Step::stopped, "the run was stopped", KIVSUBST_COPY_ERROR);
+    }
     if (state.scanned.kind != ScanOutcome::Kind::complete) {
         // the temporary file goes; the file is untouched
         const int error = platform::last_error();
@@ -328,11 +337,12 @@ int Substitution::write_back(Durability durability) {
     // inode, so no file made at the name meanwhile can carry its number and
     // pass for it.
     failure_.step = Failure::Step::write_back;
-    failure_.because("it is the temporary file itself");
     Reopening reopening = Reopening::refused;
     if (state.held || state.directory.path_of(state.name) != path_) {
         state.written = state.target->open_same_for_overwriting(state.status.identity,
                                                                 failure_, reopening);
+    } else {
+        failure_.because("it is the temporary file itself");
     }
     state.input.close();
     if (state.expected && (reopening == Reopening::gone || reopening == Reopening::another_file)) {
@@ -420,6 +430,19 @@ platform::File& Substitution::temporary() {
 void Substitution::keep_temporary() {
     state_->temporary->keep();
     failure_.temporary_kept = true;
+}
+
+int Substitution::sync_written() {
+    if (state_->written.sync()) {
+        return 0;
+    }
+    const int error = platform::last_error();
+    keep_temporary();
+    return fail(Failure::Step::write_back, error, report::copy_error());
+}
+
+int Substitution::companion_not_durable(int error) {
+    return fail(Failure::Step::keep_companion, error, report::copy_error());
 }
 
 platform::File& Substitution::written() {

@@ -32,7 +32,9 @@ struct Failure {
         memory,            // out of memory (6)
         write_temporary,   // the result could not be written in full (7)
         write_back,        // the result could not be written over the file (7)
+        keep_companion,    // the caller's copy (its backup) could not be made durable (7)
         encoding,          // its encoding cannot be told, or the text not written in it (9)
+        stopped,           // the scanner's stop hook ended the scan; nothing was printed
     };
     Step step = Step::open_file;
     // The system's error number, taken right after the call that failed,
@@ -89,7 +91,8 @@ public:
     int prepare(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);
     // The same for text in the file's own encoding: the file's mark read
     // first, then scanned with `text`'s scanner for its encoding (9 when
-    // the encoding cannot be told or the text cannot be written in it).
+    // the encoding cannot be told, the mark names another encoding than
+    // the one named, or the text cannot be written in it).
     int prepare(TextScanners& text);
     // Makes the temporary file durable, data and directory entry.
     int make_temporary_durable();
@@ -122,6 +125,13 @@ public:
     // a sync that the batch owed it failed.
     platform::File& temporary();
     void keep_temporary();
+    // For a batch whose shared sync failed: syncs the file written back on
+    // its own; if that fails too, records why, keeps the temporary file
+    // (the only durable copy of the result) and returns 7.
+    int sync_written();
+    // For a batch whose sync of the caller's copy kept with this file (its
+    // backup) failed with the system's `error`: records why and returns 7.
+    int companion_not_durable(int error);
     // After write_back(): the file written.
     platform::File& written();
     // Once prepare() has begun: the directory where the temporary file is

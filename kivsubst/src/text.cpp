@@ -84,6 +84,45 @@ Mark mark_of(const unsigned char* head, std::size_t size) {
     return {};
 }
 
+bool contradicts(const Mark& mark, Encoding named) {
+    if (!mark.encoding || *mark.encoding == named || named == Encoding::from_mark) {
+        return false;
+    }
+    const bool utf16 = named == Encoding::utf16le || named == Encoding::utf16be;
+    return !(utf16 && *mark.encoding == Encoding::utf8);
+}
+
+const char* name_of(Encoding encoding) {
+    switch (encoding) {
+        case Encoding::utf8:
+            return "UTF-8";
+        case Encoding::utf16le:
+            return "UTF-16LE";
+        case Encoding::utf16be:
+            return "UTF-16BE";
+        case Encoding::ansi:
+            return "the ANSI code page";
+        case Encoding::from_mark:
+            break;
+    }
+    return "the encoding its mark names";
+}
+
+const char* mark_bytes_of(Encoding encoding) {
+    switch (encoding) {
+        case Encoding::utf8:
+            return "EF BB BF";
+        case Encoding::utf16le:
+            return "FF FE";
+        case Encoding::utf16be:
+            return "FE FF";
+        case Encoding::ansi:
+        case Encoding::from_mark:
+            break;
+    }
+    return "";
+}
+
 std::optional<std::u16string> from_utf8(const char* text) {
     std::u16string out;
     Utf8Check check;

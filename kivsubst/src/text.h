@@ -34,6 +34,17 @@ struct Mark {
 constexpr std::size_t longest_mark = 3;
 Mark mark_of(const unsigned char* head, std::size_t size);
 
+// Whether a file that begins with `mark` cannot be in the encoding `named`
+// (not from_mark): it carries another encoding's mark. Only the UTF-8 mark
+// under a UTF-16 name does not count, since its bytes begin ordinary
+// UTF-16 text too; FF FE and FE FF begin no text in UTF-8, in the other
+// byte order (U+FFFE is no character) or, in practice, in a code page.
+bool contradicts(const Mark& mark, Encoding named);
+
+// An encoding's name, and its mark's bytes in hex, as messages give them.
+const char* name_of(Encoding encoding);
+const char* mark_bytes_of(Encoding encoding);
+
 // The caller's text as UTF-16 code units, taken strictly: none when UTF-8
 // text is not valid UTF-8 (an overlong form, an encoded surrogate, a cut
 // sequence) or UTF-16 text holds a surrogate without its other half.

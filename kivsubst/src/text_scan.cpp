@@ -72,14 +72,24 @@ TextScanners::Encoded& TextScanners::encoded(Encoding encoding) {
     if (progress_) {
         entry.scanner->report_progress(progress_);
     }
+    if (stop_) {
+        entry.scanner->stop_when(stop_);
+    }
     return entry;
 }
 
 // A named encoding keeps that encoding's own mark, and only it, out of the
-// search; from_mark takes the mark's encoding, and a file without one is
-// UTF-8 if all of it is, which the scan checks as it reads.
+// search, and a file whose mark names another encoding is refused: matched
+// as the encoding named, its text would be found nowhere, or written into
+// it in the wrong form. from_mark takes the mark's encoding, and a file
+// without one is UTF-8 if all of it is, which the scan checks as it reads.
 Scanner* TextScanners::for_file(const unsigned char* head, std::size_t size, Refusal& refusal) {
     const text::Mark mark = text::mark_of(head, size);
+    if (text::contradicts(mark, named_)) {
+        contradicting_ = *mark.encoding;
+        refusal = Refusal::contradicting_mark;
+        return nullptr;
+    }
     Encoding encoding = named_;
     std::size_t kept = 0;
     if (named_ == Encoding::from_mark) {
@@ -123,6 +133,12 @@ Scanner* TextScanners::for_input(platform::File& input, Refusal& refusal) {
         return nullptr;
     }
     return for_file(head, got, refusal);
+}
+
+std::string TextScanners::contradiction() const {
+    return std::string("it begins with the byte-order mark of ") + text::name_of(contradicting_) +
+           " (" + text::mark_bytes_of(contradicting_) + "), not " + text::name_of(named_) +
+           " as named";
 }
 
 const std::vector<std::pair<std::string, std::string>>& TextScanners::texts() const {

@@ -31,8 +31,11 @@ public:
     TextScanners(const TextScanners&) = delete;
     TextScanners& operator=(const TextScanners&) = delete;
 
-    // Why no scanner serves a file.
-    enum class Refusal { none, encoding, memory, unreadable };
+    // Why no scanner serves a file: the text cannot be written in its
+    // encoding; its mark names another encoding than the one named
+    // (contradicting_mark() says which); memory; its first bytes cannot be
+    // read.
+    enum class Refusal { none, encoding, contradicting_mark, memory, unreadable };
 
     // The scanner for a file that begins with `head`, set to keep its mark
     // and, for a file without one under from_mark, to check that all of it
@@ -44,11 +47,19 @@ public:
     Scanner* for_input(platform::File& input, Refusal& refusal);
     // The encoding the last file given was found in.
     text::Encoding encoding() const { return last_; }
+    // After Refusal::contradicting_mark: the encoding the file's mark names,
+    // and the one the scanners were made for.
+    text::Encoding contradicting_mark() const { return contradicting_; }
+    text::Encoding named() const { return named_; }
+    // Why in words, for a refusal of contradicting_mark.
+    std::string contradiction() const;
     // The pairs as written for the last file given, pattern and
     // replacement bytes (for a preview); empty when they could not be.
     const std::vector<std::pair<std::string, std::string>>& texts() const;
     // Told after each block of each scan, as Scanner::report_progress.
     void report_progress(Scanner::Progress progress) { progress_ = std::move(progress); }
+    // Asked after each block of each scan, as Scanner::stop_when.
+    void stop_when(Scanner::Stop stop) { stop_ = std::move(stop); }
 
 private:
     struct Encoded {
@@ -62,7 +73,9 @@ private:
     Matching matching_;
     std::size_t block_size_;
     text::Encoding last_ = text::Encoding::utf8;
+    text::Encoding contradicting_ = text::Encoding::from_mark;
     Scanner::Progress progress_;
+    Scanner::Stop stop_;
     std::map<text::Encoding, Encoded> encoded_;
 };
 

@@ -5,6 +5,7 @@
 // directory's own note of the entries a batch must sync.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -44,8 +45,12 @@ public:
         told.push_back("patched:" + std::to_string(file) + " (" +
                        std::to_string(substitution.result()) + ")");
     }
+    // A stop is asked from the `stop_at`th time the batch asks on.
+    bool stop_asked() override { return ++asked >= stop_at; }
 
     std::size_t turned_away = SIZE_MAX;
+    unsigned stop_at = UINT_MAX;
+    unsigned asked = 0;
     std::vector<std::string> told;
     std::vector<std::string> reasons;
     std::vector<int> errors;
@@ -60,17 +65,22 @@ protected:
     }
 
     // Adds the file `name` of the work directory to the batch.
-    void add(const std::string& name) {
+    void add(const std::string& name) { add(name, batch_); }
+    void add(const std::string& name, Batch& batch) {
         kivsubst::FileAt file;
         file.directory = platform::Directory::open(native(dir() + "/"));
         file.name = native(name);
         file.shown = native(path(name));
-        batch_.add(std::move(file));
+        batch.add(std::move(file));
     }
 
-    void run() {
+    void run() { run(batch_); }
+    void run(Batch& batch) {
         kivsubst::Scanner scanner(bytes_of(pattern_), bytes_of(replacement_), 4096);
-        batch_.run(scanner, events_);
+        if (stop_scan_) {
+            scanner.stop_when([] { return true; });
+        }
+        batch.run(scanner, events_);
     }
 
     static kivsubst::Bytes bytes_of(const std::string& text) {
@@ -84,6 +94,7 @@ protected:
     std::optional<kivtest::ScopedEnvironment> tmp_;
     Batch batch_;
     Recorder events_;
+    bool stop_scan_ = false;  // the scanner's stop hook asks to stop after a block
 };
 
 TEST_F(BatchOfFiles, PatchesEveryFileAndTellsEachInTheOrderItWasAdded) {
@@ -114,6 +125,30 @@ TEST_F(BatchOfFiles, LeavesAFileItsCallerTurnsAwayUnchangedAndRemovesItsTemporar
     EXPECT_EQ(kivtest::read_file(path("b")), "newer");
     EXPECT_EQ(events_.told,
               (std::vector<std::string>{"scanned:0", "scanned:1", "patched:1 (0)"}));
+    EXPECT_TRUE(tmp_is_empty());
+}
+
+// A stop asked before the write-backs ends the batch with every file as it
+// was and every temporary file gone, whether the batch asks (here before
+// its first write-back, all files scanned and synced) or the scan stops.
+TEST_F(BatchOfFiles, StopsBeforeItsWriteBacksWhenAskedAndLeavesNoTemporaryFile) {
+    kivtest::write_file(path("a"), "old");
+    kivtest::write_file(path("b"), std::string(10000, 'x') + "old");
+    add("a");
+    add("b");
+    events_.stop_at = 3;  // before a, before b, before the write-backs
+    run();
+    EXPECT_EQ(kivtest::read_file(path("a")), "old");
+    EXPECT_EQ(events_.told, (std::vector<std::string>{"scanned:0", "scanned:1"}));
+    EXPECT_TRUE(tmp_is_empty());
+
+    Batch stopped_in_scan;
+    events_ = Recorder();
+    stop_scan_ = true;
+    add("b", stopped_in_scan);
+    run(stopped_in_scan);
+    EXPECT_EQ(kivtest::read_file(path("b")), std::string(10000, 'x') + "old");
+    EXPECT_TRUE(events_.told.empty());
     EXPECT_TRUE(tmp_is_empty());
 }
 

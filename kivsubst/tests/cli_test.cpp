@@ -75,7 +75,7 @@ TEST_F(SubstTool, ExitsZeroWhenAnyOfSeveralFilesHadAReplacement) {
 
 TEST_F(SubstTool, EscapesReachTheFileAsRawBytes) {
     write_file(path("a"), std::string("a\0b\nc", 5));
-    auto result = run({"\\0b\\n", "\\t\\x7F", path("a")});
+    auto result = run({"--escapes", "\\0b\\n", "\\t\\x7F", path("a")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(read_file(path("a")), "a\t\x7F" "c");
 }
@@ -88,7 +88,7 @@ TEST_F(SubstTool, MatchesHexAndUtf16lePatternsInBinaryFiles) {
 
     // "été" in UTF-16LE, then "é" in UTF-8, which --utf16le must leave alone.
     write_file(path("text"), std::string("\xE9\0t\0\xE9\0|\xC3\xA9", 9));
-    auto utf16le = run({"--utf16le", "\xC3\xA9", "e\\0", path("text")});
+    auto utf16le = run({"--escapes", "--utf16le", "\xC3\xA9", "e\\0", path("text")});
     EXPECT_EQ(utf16le.exit_status, 0) << utf16le.err;
     EXPECT_EQ(read_file(path("text")), std::string("e\0\0\0t\0e\0\0\0|\xC3\xA9", 13));
 }
@@ -196,11 +196,12 @@ TEST_F(SubstTool, RejectsAWrongCommandLineWithoutTouchingTheFile) {
         {"--bogus", "a", "A", a},
         {"-x", "a", "A", a},
         {"--hex", "--utf16le", "61", "41", a},
-        {"\\q", "A", a},
-        {"a", "\\x4", a},
+        {"--escapes", "\\q", "A", a},
+        {"--escapes", "a", "\\x4", a},
         {"--hex", "6", "41", a},
         {"--hex", "61", "4g", a},
-        {"--utf16le", "\\xFF", "A", a},
+        {"--escapes", "--utf16le", "\\xFF", "A", a},
+        {"--hex", "--escapes", "61", "41", a},
         {"", "A", a},
         {"--hex", " ", "41", a},
         {"--ex", "a", "A", a},

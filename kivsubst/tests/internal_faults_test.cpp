@@ -1,19 +1,27 @@
 // SPDX-License-Identifier: Zlib
 // Linux only. The library's parts meeting what only Linux can stage: a
 // scan whose input fails to read and whose output meets a full disk, a
-// directory in which every name's check is refused, and the temporary
-// file's mode.
+// directory in which every name's check is refused, the temporary file's
+// mode, and a batch whose sync of one file fails.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "batch.h"
 #include "internal_fixtures.h"
 #include "kivtest/faults.h"
+#include "kivsubst.h"
 #include "tempname.h"
 
 namespace {
 
+using kivsubst::Failure;
 using kivsubst::ScanOutcome;
 using kivsubst::Scanner;
 using kivsubst::platform::Creation;
@@ -68,6 +76,111 @@ TEST_F(TempName, CreatesTheFileForItsOwnerOnly) {
     File file = File::create_new(path("tmp/KIV8"), outcome);
     ASSERT_EQ(outcome, Creation::created);
     EXPECT_EQ(kivtest::status_of(path("tmp/KIV8")).st_mode & 07777, 0600u);
+}
+
+// A batch of "old" replaced by "new" in files of the work directory, with
+// TMP at tmp/; each failure's step, error number and whether the temporary
+// file was kept are written down as the front end would tell them.
+class FailingSync : public kivtest::WorkDirTest {
+protected:
+    struct Told {
+        std::size_t file;
+        int code;
+        Failure failure;
+    };
+    class Events final : public kivsubst::BatchEvents {
+    public:
+        void not_scanned(std::size_t file, const kivsubst::Substitution& substitution,
+                         int code) override {
+            failures.push_back({file, code, substitution.failure()});
+        }
+        // The file named `companion_of` gets an open copy as its companion.
+        bool scanned(std::size_t file, kivsubst::Substitution&, File& companion) override {
+            if (file == companion_of) {
+                Creation created = Creation::failed;
+                companion = File::create_new(copy, created);
+            }
+            return true;
+        }
+        void failed(std::size_t file, const kivsubst::Substitution& substitution,
+                    int code) override {
+            failures.push_back({file, code, substitution.failure()});
+        }
+        void patched(std::size_t file, const kivsubst::Substitution&) override {
+            patched_files.push_back(file);
+        }
+
+        std::size_t companion_of = SIZE_MAX;
+        kivsubst::Path copy;
+        std::vector<Told> failures;
+        std::vector<std::size_t> patched_files;
+    };
+
+    void SetUp() override {
+        WorkDirTest::SetUp();
+        kivtest::make_directory(path("tmp"));
+        tmp_.emplace("TMP", path("tmp"));
+    }
+
+    // Patches the files `names` as one batch while every fsync of the file
+    // named `failing` fails with EIO.
+    void run_batch(const std::vector<std::string>& names, const std::string& failing) {
+        kivsubst::Batch batch;
+        for (const std::string& name : names) {
+            kivtest::write_file(path(name), "old");
+            kivsubst::FileAt file;
+            file.directory = Directory::open(kivtest::native(dir() + "/"));
+            file.name = kivtest::native(name);
+            file.shown = kivtest::native(path(name));
+            batch.add(std::move(file));
+        }
+        const std::string pattern = "old";
+        const std::string replacement = "new";
+        Scanner scanner(bytes_of(pattern), bytes_of(replacement), 4096);
+        kivtest::CallHook syncs(kivtest::HookedCall::fsync, {1, 0, EIO, 0}, failing);
+        batch.run(scanner, events_);
+        EXPECT_GT(syncs.calls(), 0u);
+    }
+
+    static kivsubst::Bytes bytes_of(const std::string& text) {
+        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+    }
+
+    std::optional<kivtest::ScopedEnvironment> tmp_;
+    Events events_;
+};
+
+// The reason told is the failed sync's own error, not one left from an
+// earlier step: the file written back that cannot be made durable keeps its
+// temporary file, the only durable copy of its result, and a backup that
+// cannot be made durable leaves its file unpatched. The other file is
+// patched either way.
+TEST_F(FailingSync, TellsTheSyncAndItsErrorForTheFileWhoseSyncFailed) {
+    run_batch({"a", "b"}, "a");
+    ASSERT_EQ(events_.failures.size(), 1u);
+    EXPECT_EQ(events_.failures[0].file, 0u);
+    EXPECT_EQ(events_.failures[0].code, KIVSUBST_COPY_ERROR);
+    EXPECT_EQ(events_.failures[0].failure.step, Failure::Step::write_back);
+    EXPECT_EQ(events_.failures[0].failure.error, EIO);
+    EXPECT_EQ(events_.failures[0].failure.reason(), kivsubst::platform::describe(EIO));
+    EXPECT_TRUE(events_.failures[0].failure.temporary_kept);
+    EXPECT_EQ(kivtest::read_file(events_.failures[0].failure.temporary.c_str()), "new");
+    EXPECT_EQ(events_.patched_files, std::vector<std::size_t>{1});
+    EXPECT_EQ(kivtest::read_file(path("b")), "new");
+}
+
+TEST_F(FailingSync, TellsTheSyncAndItsErrorForABackupThatCannotBeMadeDurable) {
+    events_.companion_of = 0;
+    events_.copy = kivtest::native(path("a.copy"));
+    run_batch({"a", "b"}, "a.copy");
+    ASSERT_EQ(events_.failures.size(), 1u);
+    EXPECT_EQ(events_.failures[0].file, 0u);
+    EXPECT_EQ(events_.failures[0].code, KIVSUBST_COPY_ERROR);
+    EXPECT_EQ(events_.failures[0].failure.step, Failure::Step::keep_companion);
+    EXPECT_EQ(events_.failures[0].failure.error, EIO);
+    EXPECT_EQ(kivtest::read_file(path("a")), "old");
+    EXPECT_EQ(events_.patched_files, std::vector<std::size_t>{1});
+    EXPECT_EQ(kivtest::read_file(path("b")), "new");
 }
 
 }  // namespace

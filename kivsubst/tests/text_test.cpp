@@ -159,6 +159,40 @@ TEST_F(TextSubstitution, RefusesAFileWithoutAMarkThatIsNotUtf8) {
     EXPECT_EQ(read_file(path("file")), block.substr(1) + "\xC5\x81new");
 }
 
+// A file whose mark names another encoding than the one named is not
+// searched as the one named, which would find nothing (1) or write the text
+// in the wrong form: it is left alone (9). Under a UTF-16 name EF BB BF is
+// the start of text, as it may be there.
+TEST_F(TextSubstitution, RefusesAFileWhoseMarkContradictsTheEncodingNamed) {
+    const std::string le_mark("\xFF\xFE", 2);
+    const std::string be_mark("\xFE\xFF", 2);
+    const std::vector<std::pair<std::string, int>> contradicting = {
+        {be_mark + utf16_bytes(U"key=old", true), 2},
+        {le_mark + utf16_bytes(U"key=old", false), 3},
+        {le_mark + utf16_bytes(U"key=old", false), 1},
+        {be_mark + utf16_bytes(U"key=old", true), 1},
+        {"\xEF\xBB\xBFkey=old", 4},
+    };
+    for (const auto& [before, encoding] : contradicting) {
+        write_file(path("file"), before);
+        Call made = text(path("file"), U"old", U"new", encoding);
+#if !defined(_WIN32)
+        if (encoding == 4) {
+            expect_untouched(made, before, 8);  // no ANSI code page here
+            continue;
+        }
+#endif
+        expect_untouched(made, before, 9);
+        EXPECT_EQ(made.printed, "Cannot match the encoding of " + path("file") + "; rc=9\n")
+            << encoding;
+    }
+    const std::string text_first = "\xEF\xBB\xBF" + std::string(1, '\0') + utf16_bytes(U"old", false);
+    write_file(path("file"), text_first);
+    EXPECT_EQ(text(path("file"), U"old", U"new", 2).result, 0);
+    EXPECT_EQ(read_file(path("file")),
+              "\xEF\xBB\xBF" + std::string(1, '\0') + utf16_bytes(U"new", false));
+}
+
 // Text that cannot be written in the file's encoding leaves the file alone
 // (9), as do arguments that are wrong (8).
 TEST_F(TextSubstitution, RefusesTextItCannotWriteAndWrongArguments) {

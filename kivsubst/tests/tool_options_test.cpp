@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -160,6 +161,34 @@ TEST_F(SubstTool, TakesFixedStringsByteForByte) {
         EXPECT_EQ(deleted.exit_status, 0) << fixed << ": " << deleted.err;
         EXPECT_EQ(read_file(path("deleted.ini")), "path=;") << fixed;
     }
+}
+
+// PATTERN and REPLACEMENT reach the file as typed: a Windows path keeps
+// its backslashes, "\\P" is no error. Escapes are read only with
+// --escapes; the last of -F and --escapes wins, and --hex takes none.
+TEST_F(SubstTool, TakesTheTextAsTypedUnlessAskedForEscapes) {
+    write_file(path("app.ini"), "dir=@DIR@;prog=@PROG@");
+    auto typed = run({"-e", "@DIR@", "C:\\new\\temp", "-e", "@PROG@", "C:\\Program Files",
+                      "--", path("app.ini")});
+    EXPECT_EQ(typed.exit_status, 0) << typed.err;
+    EXPECT_EQ(read_file(path("app.ini")), "dir=C:\\new\\temp;prog=C:\\Program Files");
+
+    for (const auto& [options, written] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--escapes"}, "a\tb\n"},
+             {{"-F", "--escapes"}, "a\tb\n"},
+             {{"--escapes", "-F"}, "a\\tb\\n"},
+         }) {
+        write_file(path("f"), "x");
+        std::vector<std::string> arguments = options;
+        arguments.insert(arguments.end(), {"--", "x", "a\\tb\\n", path("f")});
+        auto result = run(arguments);
+        EXPECT_EQ(result.exit_status, 0) << options.front() << ": " << result.err;
+        EXPECT_EQ(read_file(path("f")), written) << options.front();
+    }
+    auto hex = run({"--hex", "--escapes", "--", "78", "79", path("f")});
+    EXPECT_EQ(hex.exit_status, 64);
+    EXPECT_EQ(hex.err.substr(0, hex.err.find('\n')),
+              "kivsubst: --hex and --escapes cannot be used together");
 }
 
 // Several pairs in one pass: a swap, and the longest pattern where two

@@ -109,6 +109,32 @@ TEST_F(SubstTool, LeavesAFileWhoseEncodingCannotBeToldAlone) {
     EXPECT_EQ(run({"--encoding=utf-8", "--", "old", "new", path("latin1")}).exit_status, 0);
 }
 
+// A file whose mark contradicts --encoding gives 9, naming the mark found
+// and the encoding named, with -n and --preview too; it was "nothing
+// found" (1).
+TEST_F(SubstTool, RefusesAFileWhoseMarkContradictsTheEncodingNamed) {
+    const std::string before = "\xFE\xFF" + utf16_bytes(U"key=old", true);
+    write_file(path("app.ini"), before);
+    const std::string why = "it begins with the byte-order mark of UTF-16BE (FE FF), not "
+                            "UTF-16LE as named";
+    auto result = run({"--encoding=utf-16le", "--", "old", "new", path("app.ini")});
+    EXPECT_EQ(result.exit_status, 9) << result.err;
+    EXPECT_NE(result.err.find("cannot patch it as text: " + why + " (9)"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(read_file(path("app.ini")), before);
+    EXPECT_TRUE(temporary_files().empty());
+    for (const char* look : {"-n", "--preview"}) {
+        result = run({look, "--encoding=utf-16le", "--", "old", "new", path("app.ini")});
+        EXPECT_EQ(result.exit_status, 9) << look;
+        EXPECT_NE(result.err.find(why), std::string::npos) << look << ": " << result.err;
+    }
+    write_file(path("app.ini"), "\xFF\xFE" + utf16_bytes(U"key=old", false));
+    result = run({"--encoding=utf-8", "--", "old", "new", path("app.ini")});
+    EXPECT_EQ(result.exit_status, 9) << result.err;
+    EXPECT_NE(result.err.find("mark of UTF-16LE (FF FE), not UTF-8 as named"), std::string::npos)
+        << result.err;
+}
+
 // -i, -w, -m and -e on big-endian units, case per unit: U+4B65, whose
 // bytes are "Ke", is no letter.
 TEST_F(SubstTool, MatchesCaseWordsAndPairsOnBigEndianUnits) {
@@ -120,8 +146,36 @@ TEST_F(SubstTool, MatchesCaseWordsAndPairsOnBigEndianUnits) {
     EXPECT_EQ(read_file(path("file")), mark + utf16_bytes(U"k=1 k=2 K=3 KEY=4 \u4b65\r\n", true));
     result = run({"--preview", "--encoding=auto", "--", "KEY", "K", path("file")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_NE(result.out.find("[00 4b 00 45 00 59]"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("[00 4b]"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("- k=1 k=2 K=3 KEY=4 "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("+ k=1 k=2 K=3 K=4 "), std::string::npos) << result.out;
+}
+
+// --preview shows UTF-16 text as it shows UTF-8: the occurrence's whole
+// line, decoded, cut at whole line-feed units (U+010A and U+0A00 hold a
+// 0A byte and are no line end) or 60 units from it, the mark never shown.
+TEST_F(SubstTool, PreviewsUtf16TextAsDecodedLines) {
+    const std::u32string text = U"first \u010a\u0a00\r\nkey=old \u00e9\u4e00 old\r\n" +
+                                std::u32string(100, U'x') + U"old" + std::u32string(100, U'x') +
+                                U"\r\n";
+    const std::string cut(60, 'x');
+    for (const bool big_endian : {false, true}) {
+        SCOPED_TRACE(big_endian ? "UTF-16BE" : "UTF-16LE");
+        const std::string mark = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+        write_file(path("app.ini"), mark + utf16_bytes(text, big_endian));
+        for (const char* encoding : {"--encoding=auto", big_endian ? "--encoding=utf-16be"
+                                                                   : "--encoding=utf-16le"}) {
+            auto result = run({"--preview", encoding, "--", "old", "new", path("app.ini")},
+                              {"TMP=" + dir(), "LC_ALL=C.UTF-8"});
+            EXPECT_EQ(result.exit_status, 0) << result.err;
+            const std::string name = kivtest::quoted(path("app.ini"));
+            const std::string line = "- key=old \xC3\xA9\xE4\xB8\x80 old\n+ key=new "
+                                     "\xC3\xA9\xE4\xB8\x80 new\n";
+            EXPECT_EQ(result.out, name + ":2:30\n" + line + name + ":2:44\n" + line + name +
+                                      ":3:254\n- ..." + cut + "old" + cut + "...\n+ ..." + cut +
+                                      "new" + cut + "...\n")
+                << encoding;
+        }
+    }
 }
 
 TEST_F(SubstTool, RefusesEncodingsItCannotTake) {
@@ -131,7 +185,7 @@ TEST_F(SubstTool, RefusesEncodingsItCannotTake) {
              {"--encoding=auto", "--hex", "61", "62", path("file")},
              {"--encoding=utf-8", "--utf16le", "a", "b", path("file")},
              {"--encoding=auto", "a", "b", "-"},
-             {"--encoding=auto", "a\\xff", "b", path("file")},
+             {"--encoding=auto", "--escapes", "a\\xff", "b", path("file")},
 #if !defined(_WIN32)
              {"--encoding=ansi", "a", "b", path("file")},
 #endif

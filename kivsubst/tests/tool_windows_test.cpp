@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: Zlib
 // Windows only. The front end where Windows differs: a backup is seen as
 // its file is (hidden, system), a backup suffix may not name a stream, and
-// the paths that messages name keep one kind of separator.
+// the paths that messages name, the temporary file's among them, keep one
+// kind of separator.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
+#include "kivtest/holder.h"
+#include "kivtest/wide.h"
 #include "tool_fixture.h"
 
 namespace {
@@ -73,6 +77,27 @@ TEST_F(WindowsSubst, NamesEachPathWithOneKindOfSeparator) {
         EXPECT_EQ(result.exit_status, 0) << result.err;
         EXPECT_EQ(result.err, "'" + at("conf/app.ini", separator) + "': 1 replaced\n'" +
                                   at("conf/sub/b.ini", separator) + "': 1 replaced\n");
+    }
+}
+
+// The temporary file's name is joined to TMP with the separator TMP's
+// text uses: a file locked by another program fails its write-back, and
+// the message says where its result is kept.
+TEST_F(WindowsSubst, NamesTheTemporaryFileWithTheSeparatorOfTmp) {
+    using Way = kivtest::HeldByAnotherProcess::Way;
+    kivtest::make_directory(at("tmp"));
+    for (const char separator : {'\\', '/'}) {
+        SCOPED_TRACE(std::string(1, separator));
+        write_file(at("app.ini"), "port=8080");
+        kivtest::HeldByAnotherProcess holder(Way::lock, kivtest::widen(at("app.ini")));
+        ASSERT_TRUE(holder.ok()) << holder.error();
+        auto result = run({"--", "8080", "8443", at("app.ini")}, {"TMP=" + at("tmp", separator)});
+        EXPECT_EQ(result.exit_status, 7) << result.err;
+        const std::string kept = "the result is kept in '" + at("tmp", separator) + separator + "KIV";
+        EXPECT_NE(result.err.find(kept), std::string::npos) << result.err;
+        for (const auto& entry : std::filesystem::directory_iterator(at("tmp"))) {
+            std::filesystem::remove(entry.path());
+        }
     }
 }
 

@@ -12,28 +12,51 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
 
 #include "kivtest/faults.h"
 
 namespace kivtest {
 namespace {
 
+// The counts are atomic because a batch syncs its files from several
+// threads; the plan is set before the hook is armed and read only after.
 struct Armed {
-    bool armed = false;
+    std::atomic<bool> armed{false};
     CallHook::Plan plan;
-    unsigned calls = 0;
-    std::uint64_t bytes = 0;
+    std::string only_name;
+    std::atomic<unsigned> calls{0};
+    std::atomic<std::uint64_t> bytes{0};
 };
 
-constexpr int hooked_kinds = 4;
+constexpr int hooked_kinds = 5;
 Armed hooks[hooked_kinds];
 
 Armed& hook(HookedCall call) {
     return hooks[static_cast<int>(call)];
+}
+
+// Whether `fd` is open on a file whose last name is `name`, as the system
+// keeps the name of an open file.
+bool names(int fd, const std::string& name) {
+    char own[40];
+    std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+    std::string target(4096, '\0');
+    const ssize_t length = ::readlink(own, target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+        return false;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    return target.size() > name.size() &&
+           target.compare(target.size() - name.size(), name.size(), name) == 0 &&
+           target[target.size() - name.size() - 1] == '/';
 }
 
 // Counts a call of `call`; true if it is to fail, with errno set.
@@ -71,12 +94,20 @@ Function next_definition(const char* name) {
 
 }  // namespace
 
-CallHook::CallHook(HookedCall call, Plan plan) : call_(call) {
-    hook(call) = Armed{true, plan, 0, 0};
+CallHook::CallHook(HookedCall call, Plan plan, std::string only_name) : call_(call) {
+    Armed& armed = hook(call);
+    armed.plan = plan;
+    armed.only_name = std::move(only_name);
+    armed.calls = 0;
+    armed.bytes = 0;
+    armed.armed = true;
 }
 
 CallHook::~CallHook() {
-    hook(call_) = Armed{};
+    Armed& armed = hook(call_);
+    armed.armed = false;
+    armed.plan = Plan{};
+    armed.only_name.clear();
 }
 
 unsigned CallHook::calls() const {
@@ -122,6 +153,18 @@ extern "C" int futimens(int fd, const struct timespec times[2]) {
         return -1;
     }
     return next(fd, times);
+}
+
+// With a name in the plan, only the syncs of that file count.
+extern "C" int fsync(int fd) {
+    using Function = int (*)(int);
+    static auto next = kivtest::next_definition<Function>("fsync");
+    kivtest::Armed& armed = kivtest::hook(kivtest::HookedCall::fsync);
+    if (armed.armed && (armed.only_name.empty() || kivtest::names(fd, armed.only_name)) &&
+        kivtest::fails(kivtest::HookedCall::fsync)) {
+        return -1;
+    }
+    return next(fd);
 }
 
 // Every ioctl takes one argument after the request, a pointer or a number.

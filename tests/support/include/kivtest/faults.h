@@ -105,14 +105,15 @@ private:
 
 // The system calls that a CallHook can watch: copy_file_range, the
 // ioctl requests that share blocks between files (FICLONE, FICLONERANGE),
-// read, and futimens (a file's times set through its descriptor).
-enum class HookedCall { copy_file_range, clone, read, futimens };
+// read, futimens (a file's times set through its descriptor) and fsync.
+enum class HookedCall { copy_file_range, clone, read, futimens, fsync };
 
 // While it lives, sees every call of one kind that the process makes, the
 // libraries' included, and can make some of them fail or move less, as the
 // kernel may: for what the system cannot be made to do on demand (a copy
 // inside the kernel that fails part-way, a read that fails after it).
-// One hook of each kind may live at a time.
+// One hook of each kind may live at a time. The calls may come from
+// several threads at once (a batch syncs its files from a few).
 class CallHook {
 public:
     struct Plan {
@@ -126,7 +127,9 @@ public:
         std::size_t limit = 0;
     };
 
-    CallHook(HookedCall call, Plan plan);
+    // With `only_name` (fsync only), only the calls on a descriptor open on
+    // a file of that last name, as /proc/self/fd tells it, count and fail.
+    CallHook(HookedCall call, Plan plan, std::string only_name = std::string());
     ~CallHook();
     CallHook(const CallHook&) = delete;
     CallHook& operator=(const CallHook&) = delete;
