@@ -11,6 +11,8 @@
 # 2. A package that does not install is named with apt's reason, the
 #    others are installed, and the run fails.
 # 3. With --best-effort the same run names it and succeeds.
+# 4. scripts/lib/wine32.sh: where wine32:i386 does not install, the 32-bit
+#    runs are skipped with the package and apt's reason as the why.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
@@ -18,6 +20,7 @@ trap 'rm -rf "$work"' EXIT
 
 mkdir "$work/bin"
 printf '#!/bin/sh\necho 0\n' > "$work/bin/id"
+printf '#!/bin/sh\nexit 0\n' > "$work/bin/dpkg"
 cat > "$work/bin/apt-get" <<'APT'
 #!/usr/bin/env bash
 packages=()
@@ -37,9 +40,10 @@ case $verb in
     exit 100 ;;
   install)
     for package in "${packages[@]}"; do
-      if [ "$package" = kiv-unfit ]; then
+      if [ "$package" = kiv-unfit ] || [ "$package" = wine32:i386 ]; then
         echo "The following packages have unmet dependencies:"
-        echo " kiv-unfit : Depends: libkiv-old (= 1) but 2 is to be installed"
+        echo " libkiv-other : Depends: libkiv-x (= 1) but 2 is to be installed"
+        echo " $package : Depends: libkiv-old (= 1) but 2 is to be installed"
         echo "E: Unable to correct problems, you have held broken packages." >&2
         exit 100
       fi
@@ -47,7 +51,7 @@ case $verb in
     printf '%s\n' "${packages[@]}" >> "$KIV_TEST_INSTALLED" ;;
 esac
 APT
-chmod +x "$work/bin/id" "$work/bin/apt-get"
+chmod +x "$work/bin/id" "$work/bin/dpkg" "$work/bin/apt-get"
 
 failures=0
 fail() {
@@ -85,5 +89,15 @@ ensure --best-effort kiv-no-such-tool-u=kiv-unfit
 [ "$status" = 0 ] || fail "--best-effort: exit $status: $err"
 grep -q '^cannot install kiv-unfit: ' <<< "$err" || fail "--best-effort did not name kiv-unfit: $err"
 
+echo "4. a 32-bit Wine that does not install skips the 32-bit runs, saying why"
+why=$(PATH=$work/bin:$PATH KIV_TEST_INSTALLED=$work/installed KIV_WINE32='' bash -c '
+  source "$1/scripts/lib/wine32.sh"
+  wine32_loader=$2/no-wine
+  install_wine32 2>/dev/null
+  choose_wine32_path
+  echo "$path32: $why32"' - "$repo" "$work") || fail "wine32.sh failed: $why"
+[ "$why" = "skip: cannot install wine32:i386: Unable to correct problems, you have held broken packages. (unmet dependency: wine32:i386 : Depends: libkiv-old (= 1) but 2 is to be installed)" ] ||
+  fail "not skipped with the package and apt's reason: $why"
+
 [ "$failures" = 0 ] || exit 1
-echo "ensure-tools: all 3 cases passed"
+echo "ensure-tools: all 4 cases passed"
