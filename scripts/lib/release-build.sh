@@ -111,7 +111,7 @@ installed_size() {
 # name, the tools' line as it is), folded to 72 columns and indented one
 # space, the paragraphs parted by " .".
 deb_description() {
-  local file=$1 summary first=1 key text
+  local file=$1 summary first=1 line key text
   summary=$(sed -n 's/^summary: //p' "$file")
   if [ -z "$summary" ]; then
     echo "$file has no summary line" >&2
@@ -133,8 +133,8 @@ deb_description() {
 }
 
 # Writes OUT/kiv_VERSION_ARCH.deb from STAGE with dpkg-deb: the control
-# file (its Description from DESCRIPTION, cmake/kiv.description) and
-# md5sums made here, every entry owned by root with the commit's time
+# file (its Description from DESCRIPTION_FILE, cmake/kiv.description, its
+# Depends checked before it is written) and md5sums made here, every entry owned by root with the commit's time
 # (dpkg-deb sorts the members and takes SOURCE_DATE_EPOCH for its own).
 pack_deb() {
   local stage=$1 out=$2 version=$3 description_file=$4 arch root depends description
