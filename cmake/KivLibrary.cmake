@@ -156,16 +156,17 @@ function(kiv_add_core library)
   kiv_library_code(${library}_core ${library})
 endfunction()
 
-# kiv_add_library(<name> DESCRIPTION <text> STDCALL_ARGUMENT_BYTES <n> SOURCES <files>...)
+# kiv_add_library(<name> STDCALL_ARGUMENT_BYTES <n> SOURCES <files>...)
 #
 # Builds the shared library <name> from its export in SOURCES and its core
-# (kiv_add_core), with its public header in <name>/include. Every symbol is
+# (kiv_add_core), with its public header in <name>/include and its line of
+# cmake/kiv.description as its .pc file's description. Every symbol is
 # hidden except the one export: hidden visibility keeps our own functions
 # private, and the linker version script (ELF) or module definition file
 # (Windows) also keeps out the inline and template functions that the C++
 # runtime's headers would otherwise export.
 function(kiv_add_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION;STDCALL_ARGUMENT_BYTES" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "STDCALL_ARGUMENT_BYTES" "SOURCES")
   add_library(${name} SHARED ${arg_SOURCES})
   add_library(kiv::${name} ALIAS ${name})
   target_link_libraries(${name} PRIVATE ${name}_core kiv_common)
@@ -190,7 +191,7 @@ function(kiv_add_library name)
 
   # The .pc file finds the prefix from its own place, so that it stays true
   # wherever `cmake --install --prefix` puts the files.
-  set(description "${arg_DESCRIPTION}")
+  kiv_description(${name} description)
   file(RELATIVE_PATH pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
   configure_file("${PROJECT_SOURCE_DIR}/cmake/library.pc.in"
     "${CMAKE_CURRENT_BINARY_DIR}/${name}.pc" @ONLY)

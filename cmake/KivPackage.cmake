@@ -39,18 +39,3 @@ endif()
 
 install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_SOURCE_DIR}/README.md"
   "${PROJECT_SOURCE_DIR}/CHANGELOG.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
-
-# Binary packages for Linux (cpack in a build directory, see scripts/package):
-# a .deb that installs under /usr, and a .tar.gz of the same tree.
-set(CPACK_PACKAGE_NAME kiv)
-set(CPACK_PACKAGE_VENDOR "the kiv authors")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_CONTACT "kiv maintainers <maintainers@kiv.invalid>")
-set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
-set(CPACK_GENERATOR DEB TGZ)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_PACKAGE_DESCRIPTION "kivcopy copies one file with an overwrite guard and stamps the copy with the source's access time; kivsubst replaces a byte string throughout a file in place, keeping the file's identity and times. With their command-line front ends.")
-include(CPack)

@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: Zlib
 # The release's builds and packages, made so that the same commit gives the
 # same bytes in any folder, at any time, for any user: sourced by
-# scripts/release, after scripts/lib/windows-zip.sh. SOURCE_DATE_EPOCH must
-# be exported (the commit's time): the PE linker takes it as the time stamp,
-# and every archive member gets it as its time.
+# scripts/release, after scripts/lib/windows-zip.sh, and by scripts/package,
+# which makes the Linux packages alone with the same functions.
+# SOURCE_DATE_EPOCH must be exported (the commit's time): the PE linker
+# takes it as the time stamp, and every archive member gets it as its time.
 
 # Configures and builds SRC's libraries and front ends in BUILD for
 # PLATFORM (linux, win32 or win64): a Release build without tests, no
@@ -69,30 +70,77 @@ pack_tarball() {
       -cf - "$(basename "$stage")" | gzip -9n > "$out/$(basename "$stage").tar.gz"
 }
 
-# The Depends field of the binaries in STAGE (dpkg-shlibdeps, as cpack asks
-# it), and the Installed-Size as dpkg counts it (KiB per file, rounded up,
-# and one per directory or link), so that neither depends on the file
-# system.
+# The Depends field of the programs and libraries in STAGE, as
+# dpkg-shlibdeps reads it from their dynamic sections, and the
+# Installed-Size as dpkg counts it (KiB per file, rounded up, and one per
+# directory or link), so that neither depends on the file system. A stage
+# without binaries, or binaries that dpkg-shlibdeps cannot read, give no
+# Depends: that fails, with the reason, rather than make a package that
+# installs without the C library it needs.
 deb_depends() {
-  local stage=$1 work
+  local stage=$1 work binaries=() depends status=0
+  mapfile -d '' -t binaries < <(find "$stage/usr/bin" "$stage/usr/lib" -type f \
+    \( -path '*/bin/*' -o -name '*.so.*' \) -print0 2>/dev/null | sort -z)
+  if [ ${#binaries[@]} -eq 0 ]; then
+    echo "no programs or libraries under $stage/usr to take the .deb's Depends from" >&2
+    return 1
+  fi
   work=$(mktemp -d)
   mkdir "$work/debian"
   touch "$work/debian/control"
-  (cd "$work" && find "$stage/usr/bin" "$stage/usr/lib" -type f \( -path '*/bin/*' -o -name '*.so.*' \) \
-     -print0 | sort -z | xargs -0 dpkg-shlibdeps -O 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+  depends=$(cd "$work" && dpkg-shlibdeps -O "${binaries[@]}" 2>"$work/errors" |
+    sed -n 's/^shlibs:Depends=//p') || status=$?
+  # The stage is no package build's folder, which dpkg-shlibdeps warns of
+  # every time; anything else it says is shown.
+  grep -v "should already be installed in their package's directory" "$work/errors" >&2 || true
   rm -rf "$work"
+  if [ $status -ne 0 ] || [ -z "$depends" ]; then
+    echo "dpkg-shlibdeps gave no Depends for the ${#binaries[@]} binaries in $stage" >&2
+    return 1
+  fi
+  echo "$depends"
 }
 installed_size() {
   find "$1" -mindepth 1 -printf '%y %s\n' |
     awk '$1 == "f" { kib += int(($2 + 1023) / 1024); next } { kib += 1 } END { print kib }'
 }
 
+# The .deb's Description from the package's one description, FILE
+# (cmake/kiv.description, which the build reads too): the summary as the
+# first line, then each other line a paragraph (a library's led by its
+# name, the tools' line as it is), folded to 72 columns and indented one
+# space, the paragraphs parted by " .".
+deb_description() {
+  local file=$1 summary first=1 line key text
+  summary=$(sed -n 's/^summary: //p' "$file")
+  if [ -z "$summary" ]; then
+    echo "$file has no summary line" >&2
+    return 1
+  fi
+  echo "$summary"
+  while IFS= read -r line; do
+    key=${line%%: *}
+    text=${line#*: }
+    case $key in
+      summary) continue ;;
+      tools) ;;
+      *) text="$key: $text" ;;
+    esac
+    [ "$first" = 1 ] || echo " ."
+    first=0
+    fold -s -w 72 <<< "$text" | sed 's/ *$//; s/^/ /'
+  done < <(grep -E '^[a-z]+: ' "$file")
+}
+
 # Writes OUT/kiv_VERSION_ARCH.deb from STAGE with dpkg-deb: the control
-# file and md5sums made here, every entry owned by root with the commit's
-# time (dpkg-deb sorts the members and takes SOURCE_DATE_EPOCH for its own).
+# file (its Description from DESCRIPTION_FILE, cmake/kiv.description, its
+# Depends checked before it is written) and md5sums made here, every entry owned by root with the commit's time
+# (dpkg-deb sorts the members and takes SOURCE_DATE_EPOCH for its own).
 pack_deb() {
-  local stage=$1 out=$2 version=$3 arch root
+  local stage=$1 out=$2 version=$3 description_file=$4 arch root depends description
   arch=$(dpkg --print-architecture)
+  depends=$(deb_depends "$stage") || return 1
+  description=$(deb_description "$description_file") || return 1
   root=$(mktemp -d)
   cp -a "$stage/." "$root/"
   mkdir "$root/DEBIAN"
@@ -102,14 +150,10 @@ Version: $version
 Architecture: $arch
 Maintainer: kiv maintainers <maintainers@kiv.invalid>
 Installed-Size: $(installed_size "$stage")
-Depends: $(deb_depends "$stage")
+Depends: $depends
 Section: libs
 Priority: optional
-Description: Installation utility libraries: file copy and in-place byte-string substitution
- kivcopy copies one file with an overwrite guard and stamps the copy with the
- source's access time; kivsubst replaces a byte string throughout a file in
- place, keeping the file's identity and times. With their command-line front
- ends.
+Description: $description
 CONTROL
   (cd "$root" && find usr -type f | LC_ALL=C sort | xargs md5sum) > "$root/DEBIAN/md5sums"
   normalize_tree "$root"

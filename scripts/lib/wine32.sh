@@ -10,8 +10,13 @@
 #   native    32-bit Wine as the kernel runs it
 #   emulated  32-bit Wine under qemu-i386
 #   skip      no 32-bit programs at all
-# Unset, native is taken where it works, else emulated, else none.
+# Unset, native is taken where it works, else emulated, else none; and
+# none where 32-bit Wine is not installed and cannot be (apt may find no
+# set of i386 packages that fits the machine's own, while a mirror syncs).
 #
+#   install_wine32       installs wine32:i386 where it is missing, on its
+#                        own and best-effort: the scripts' other tools
+#                        never wait on it
 #   choose_wine32_path   sets path32 (native, emulated or skip) and why32
 #   prepare_wine32       readies the emulation where path32 is emulated;
 #                        returns 2 with the reason in skip_reason where it
@@ -23,6 +28,24 @@ wine32_loader=/usr/lib/wine/wine
 wine32_lib=$(realpath "${BASH_SOURCE[0]}")
 qemu_dir=$(dirname "$wine32_lib")/../../build/qemu-user
 
+# 32-bit Wine is one package among many i386 ones that must fit the
+# machine's amd64 packages version for version: where apt cannot install
+# it, wine32_missing keeps the line that says why (the package and apt's
+# reason), and the 32-bit runs are skipped rather than the whole script.
+wine32_missing=
+install_wine32() {
+  local output
+  [ "${KIV_WINE32:-}" != skip ] || return 0
+  [ ! -x "$wine32_loader" ] || return 0
+  output=$("$(dirname "$wine32_lib")/../ensure-tools" --best-effort "$wine32_loader=wine32:i386" 2>&1) ||
+    true
+  [ -z "$output" ] || echo "$output" >&2
+  if [ ! -x "$wine32_loader" ]; then
+    wine32_missing=$(grep -m 1 -e '^cannot install' -e '^missing packages' <<< "$output" ||
+      echo "wine32:i386 is not installed")
+  fi
+}
+
 choose_wine32_path() {
   case ${KIV_WINE32:-} in
     native|emulated|skip)
@@ -30,7 +53,10 @@ choose_wine32_path() {
       why32="KIV_WINE32=$KIV_WINE32"
       ;;
     "")
-      if why32=$("$wine32_loader" --version 2>&1); then
+      if [ -n "$wine32_missing" ]; then
+        path32=skip
+        why32=$wine32_missing
+      elif why32=$("$wine32_loader" --version 2>&1); then
         path32=native
         why32="this machine runs 32-bit x86 programs"
       else

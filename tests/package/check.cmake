@@ -32,6 +32,23 @@ foreach(page IN LISTS pages)
     message(FATAL_ERROR "${page} does not render: ${warnings}")
   endif()
 endforeach()
+# Each library's .pc file describes it by every function it exports (the
+# global names of its linker version script).
+foreach(library IN ITEMS kivcopy kivsubst)
+  file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/../../${library}/${library}.map" global REGEX "global:")
+  string(REGEX REPLACE "^.*global:" "" global "${global}")
+  string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" exports "${global}")
+  file(GLOB_RECURSE pc_file "${prefix}/*/${library}.pc")
+  file(STRINGS "${pc_file}" description REGEX "^Description: ")
+  if(NOT exports OR NOT description)
+    message(FATAL_ERROR "no exports [${exports}] or no Description in [${pc_file}]")
+  endif()
+  foreach(function IN LISTS exports)
+    if(NOT description MATCHES "[^A-Za-z]${function}[^A-Za-z]")
+      message(FATAL_ERROR "${pc_file}: the ${description} does not name ${function}")
+    endif()
+  endforeach()
+endforeach()
 run("${CMAKE_COMMAND}" -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build"
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_FLAGS=${C_FLAGS}"
     "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}" "-DCMAKE_BUILD_RPATH=${prefix}/lib")

@@ -4,7 +4,8 @@
 # the Linux artifacts and the 64-bit zip only (the 32-bit build is the same
 # steps with the other compiler, and 32-bit Wine runs emulated here).
 #
-# 1. A release signed with a throw-away certificate, built in this checkout.
+# 1. A release signed with a throw-away certificate, built in this checkout;
+#    its .deb has a Depends and a Description that names every export.
 # 2. Every signed binary in it verifies against the throw-away CA, signed
 #    at the commit's time.
 # 3. A clone of HEAD in a deeper folder rebuilds it (--verify, at a later
@@ -43,6 +44,7 @@ release_check() {
   KIV_RELEASE_PLATFORMS="linux win64" KIV_SIGN_PKCS12=$pki/signer.p12 \
     KIV_SIGN_PASSWORD=$(cat "$pki/password") "$repo/scripts/release" "$work/a" >/dev/null
   version=$(release_version "$repo/build/release-dist/linux")
+  check_deb "$work/a/kiv_${version}_$(dpkg --print-architecture).deb"
 
   echo "== 2. signatures verify against the throw-away CA ==" >&2
   check_signatures "$work/a/kiv-$version-win64.zip" "$pki/ca.pem"
@@ -68,6 +70,21 @@ release_check() {
 fail() {
   echo "release check FAILED: $*" >&2
   exit 1
+}
+
+# The .deb DEB depends on something (the C library), and its Description
+# names every function the libraries export (their linker version scripts'
+# global names).
+check_deb() {
+  local deb=$1 depends description function
+  depends=$(dpkg-deb -f "$deb" Depends)
+  [ -n "$depends" ] || fail "$(basename "$deb") has no Depends"
+  description=$(dpkg-deb -f "$deb" Description)
+  for function in $(sed -n 's/^ *global://p' kivcopy/kivcopy.map kivsubst/kivsubst.map | tr ';' ' '); do
+    grep -qw "$function" <<< "$description" ||
+      fail "the Description of $(basename "$deb") does not name $function"
+  done
+  echo "$(basename "$deb") depends on $depends; its Description names every export" >&2
 }
 
 # Every .dll and .exe in ZIP verifies against the CA CA, is signed by the
