@@ -128,8 +128,12 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
                                     times could not be set. This result wins
                                     over a failed close of the target.
 
-   Calls share one block buffer (for the bytes that cross the process) and
-   must not overlap: call from one thread at a time.
+   Calls may be made from several threads at once. The library keeps one
+   block buffer (for the bytes that cross the process), which a call
+   borrows; a call that overlaps another takes a buffer of its own from
+   the heap for its duration (where the heap has no room it waits for the
+   library's), so calls at once never share one. Two copies at once onto
+   one target write into the same file: use KivInstallFile for that.
 */
 
 #if defined(_WIN32)
@@ -234,7 +238,9 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
                                     its times). Where it waits for the next
                                     restart instead, the result is 1.
 
-   Make one call at a time, as with KivCopyFile.
+   Calls may be made from several threads at once, as with KivCopyFile.
+   Installs onto one target at once leave one of their new files there,
+   whole.
 */
 
 #if defined(_WIN32)
