@@ -240,7 +240,9 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
 
    Calls may be made from several threads at once, as with KivCopyFile.
    Installs onto one target at once leave one of their new files there,
-   whole.
+   whole, and that call's result is 0; on Windows a call whose rename meets
+   another's may fail instead (KIVCOPY_TARGET_NOT_WRITTEN or
+   KIVINSTALL_IN_USE), leaving nothing behind.
 */
 
 #if defined(_WIN32)

@@ -46,7 +46,7 @@ constexpr int attempts_at_an_aside_name = 16;
 // call in the folder puts back (settle_asides). The old file's deletion is
 // queued for the next restart; where the system refuses that, the aside
 // name itself is the memory. If the staged file cannot take the name, the
-// old file is put back.
+// old file is put back, or deleted where another file took the name.
 Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
                                 const Path& target_path, int& error) {
     Path aside_path;
@@ -65,7 +65,12 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
     }
     if (!::MoveFileExW(staged_path.c_str(), target_path.c_str(), 0)) {
         error = static_cast<int>(::GetLastError());
-        ::MoveFileExW(aside_path.c_str(), target_path.c_str(), 0);
+        // Where another call's file took the name meanwhile, the old file
+        // is superseded: it goes, as settle_asides would find it.
+        if (!::MoveFileExW(aside_path.c_str(), target_path.c_str(), 0) &&
+            name_taken(::GetLastError())) {
+            ::DeleteFileW(aside_path.c_str());
+        }
         return Placing::failed;
     }
     Path storage;
