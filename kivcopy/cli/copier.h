@@ -105,6 +105,7 @@ struct Copier::Checked {
     bool exists = false;        // something is at the target's name
     bool through_link = false;  // a link there that the caller trusts, written through
     bool regular = false;       // a regular file is there (through such a link)
+    bool read_only = false;     // Windows: it had the read-only attribute when looked at
     bool cleared = false;       // it was renamed to its backup or removed: copy anew
     bool created = false;       // the copy was created, not an existing file rewritten
     bool keeps_names = false;   // the copy is noted for the source's other names (-a)
