@@ -7,6 +7,8 @@
 ; Then, in [Code]:
 ;   KivCopyFile(Source, Target, Overwrite)           0 copied, -5048 kept, ... (see the README)
 ;   KivInstallFile(Source, Target, Flags)            0 in place, 1 at the next restart, -5032 in use
+;                                                    (Flags: KivInstallReplace, KivInstallAtRestart,
+;                                                    KivInstallReadOnly, combined with "or")
 ;   KivRestartNeeded                                 True once a KivInstallFile gave 1
 ;   KivReplaceText(FileName, OldText, NewText)       text in the file's own encoding, by its mark
 ;   KivReplaceTextAs(FileName, OldText, NewText, Encoding)  1 UTF-8, 2 UTF-16LE, 3 UTF-16BE, 4 ANSI
@@ -29,8 +31,11 @@
 ;
 ; KivInstallFile's Flags: KivInstallReplace (1) replaces an existing target,
 ; KivInstallAtRestart (2) lets a target in use be replaced at the next
-; restart. Return KivRestartNeeded from the script's NeedRestart, so that
-; Setup offers the restart exactly when an install waits for it:
+; restart, KivInstallReadOnly (4) lets a read-only target be replaced too,
+; as [Files]' overwritereadonly does, the new file keeping the read-only
+; attribute (without it a read-only target gives -5010 and stays). Return
+; KivRestartNeeded from the script's NeedRestart, so that Setup offers the
+; restart exactly when an install waits for it:
 ;   function NeedRestart(): Boolean; begin Result := KivRestartNeeded; end;
 ; Setup asks NeedRestart at the end of its installation step, before
 ; CurStepChanged(ssPostInstall): call KivInstallFile from
@@ -64,6 +69,7 @@ function KivInstallFileW(Source, Target: String; Flags: Integer): Integer;
 const
   KivInstallReplace = 1;
   KivInstallAtRestart = 2;
+  KivInstallReadOnly = 4;
   KivInstallRestartNeeded = 1;  // the result of an install that waits for the restart
 
 var

@@ -153,6 +153,7 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFileW(const wchar_t *source, const wchar
 /* Flags of KivInstallFile. */
 #define KIVINSTALL_REPLACE           1     /* an existing target may be replaced */
 #define KIVINSTALL_AT_RESTART        2     /* a target in use may be replaced at the next restart */
+#define KIVINSTALL_READ_ONLY         4     /* a read-only target may be replaced, the attribute kept (Windows) */
 
 /* Results of KivInstallFile beside KivCopyFile's. */
 #define KIVINSTALL_RESTART_NEEDED    1     /* the new file takes the target's place at the next restart */
@@ -185,7 +186,17 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    without it an existing target gives KIVCOPY_TARGET_EXISTS and nothing
    changes, also when a file appears at the name while the call runs.
    KIVINSTALL_AT_RESTART (2) lets a target that cannot be replaced now be
-   replaced at the next restart.
+   replaced at the next restart. KIVINSTALL_READ_ONLY (4), with
+   KIVINSTALL_REPLACE, lets a read-only target be replaced (Windows): the
+   new file is given the read-only attribute after it is written, before
+   it takes the name, and the old file's attribute is taken off, through a
+   handle of the file that was looked at, just before the rename (the
+   system refuses to replace a read-only file) and put back if the install
+   then fails. An old file that waits for the next restart stays without
+   it until then. Without the flag a read-only target gives
+   KIVCOPY_TARGET_NOT_WRITTEN and nothing changes. On POSIX the flag
+   changes nothing: a read-only mode never stops a rename, and the new file
+   takes the old one's mode either way.
 
    A target in use (Windows): if it can be renamed, as a running program or
    a loaded DLL can, it is renamed aside (".NAME.kiv-old-" and 16 hex
@@ -225,9 +236,12 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
      KIVCOPY_TARGET_NOT_WRITTEN (-5010)
                                     The new file could not be made, written or
                                     put in place, the target is not a regular
-                                    file, is read-only (Windows) or is the
-                                    source itself, or the replacement at the
-                                    next restart could not be queued. The
+                                    file, is read-only (Windows) and
+                                    KIVINSTALL_READ_ONLY was not given, or is
+                                    the source itself; a read-only target was
+                                    swapped for another file while the call
+                                    ran; or the replacement at the next
+                                    restart could not be queued. The
                                     target is as it was; no staged file stays.
      KIVCOPY_SOURCE_NOT_READ (-5011)
                                     The source could not be read; the target

@@ -284,10 +284,90 @@ TargetStatus look_at_target(Place target) {
     return look;
 }
 
-// KivCopyFile refuses a read-only target; an install does too, though a
-// rename could pass over it.
+// KivCopyFile refuses a read-only target; an install does too, unless the
+// caller allows it (KIVINSTALL_READ_ONLY).
 bool refuses_replacement(const TargetStatus& target) {
     return (target.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+namespace {
+
+bool read_only(const TargetStatus& target) {
+    return target.kind == TargetStatus::Kind::regular &&
+           (target.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Sets or clears the read-only attribute of the file at `path`, but only if
+// that is still the file `target` looked at: the attribute is read and set
+// through a handle that asks for the attributes alone (which opens even a
+// file that another program holds without sharing), and the handle's file
+// is compared with the look's before anything is set.
+bool set_read_only_of(const Path& path, const TargetStatus& target, bool on) {
+    HANDLE handle = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    bool set = false;
+    if (::GetFileInformationByHandle(handle, &information) &&
+        information.dwVolumeSerialNumber == target.identity.volume &&
+        ((static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+         information.nFileIndexLow) == target.identity.index) {
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = on ? information.dwFileAttributes | FILE_ATTRIBUTE_READONLY
+                                  : information.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (basic.FileAttributes == 0) {
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        set = ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+    }
+    ::CloseHandle(handle);
+    return set;
+}
+
+}  // namespace
+
+// The attribute goes on after the data are written and synced: the handle
+// was opened for writing before, so the times are still set through it,
+// and the file holds the attribute when it takes the name.
+bool take_read_only_of(File& staged, const TargetStatus& replaced) {
+    if (!read_only(replaced)) {
+        return true;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(staged.handle(), FileBasicInfo, &basic, sizeof basic)) {
+        return false;
+    }
+    FILE_BASIC_INFO changed{};
+    changed.FileAttributes = basic.FileAttributes | FILE_ATTRIBUTE_READONLY;
+    return ::SetFileInformationByHandle(staged.handle(), FileBasicInfo, &changed,
+                                        sizeof changed) != 0;
+}
+
+// MoveFileExW refuses to replace a read-only file, and a read-only file
+// renamed aside could not be deleted: the attribute comes off just before
+// the rename. The handle is closed again before it, since a file held open
+// cannot be replaced.
+bool lift_read_only(const Folder& folder, const TargetStatus& target) {
+    if (!read_only(target)) {
+        return true;
+    }
+    Path target_path;
+    folder.place(folder.target_name(), target_path);
+    return set_read_only_of(target_path, target, false);
+}
+
+// The old file is back at the target's name wherever an install fails (a
+// file renamed aside is renamed back first).
+void restore_read_only(const Folder& folder, const TargetStatus& target) {
+    if (!read_only(target)) {
+        return;
+    }
+    Path target_path;
+    folder.place(folder.target_name(), target_path);
+    set_read_only_of(target_path, target, true);
 }
 
 bool take_status_of(File& staged, const TargetStatus& replaced) {
@@ -416,10 +496,32 @@ void settle_asides(const Folder& folder) {
     });
 }
 
+// A staged file given the read-only attribute refuses deletion by name: it
+// is opened, its attribute taken off and marked for deletion through the
+// one handle, so that nothing that took its name meanwhile is touched.
 void remove_staged(const Folder& folder, const Path& staged) {
     Path path;
     folder.place(staged, path);
-    ::DeleteFileW(path.c_str());
+    HANDLE handle = ::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ::DeleteFileW(path.c_str());
+        return;
+    }
+    FILE_BASIC_INFO basic{};
+    if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO changed{};
+        changed.FileAttributes = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (changed.FileAttributes == 0) {
+            changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        ::SetFileInformationByHandle(handle, FileBasicInfo, &changed, sizeof changed);
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    ::CloseHandle(handle);
 }
 
 }  // namespace kivcopy::platform
