@@ -117,8 +117,10 @@ function KivWideCharToMultiByte(CodePage, Flags: Cardinal; Text: String; TextLen
 
 const
   // The result of a file that cannot be written back, and of a bad argument.
+  KivNoMemory = 6;
   KivCopyError = 7;
   KivInvalidArgument = 8;
+  KivZeroInit = $40;  // LMEM_ZEROINIT
   KivAnsiCodePage = 0;
   KivUtf8 = 65001;
   KivGenericWrite = $40000000;
@@ -227,16 +229,34 @@ end;
 // they are (UTF-16) and writes them in the encoding the file's byte-order
 // mark names (Encoding 0), or in the one named: 1 UTF-8, 2 UTF-16LE,
 // 3 UTF-16BE, 4 the ANSI code page. 7 without a call when the file cannot be
-// written, as for the other forms.
+// written, as for the other forms. An empty NewText deletes OldText, as the
+// DLL's and the NSIS forms do.
 function KivReplaceTextW(Path, Pattern, Replacement: String; Encoding: Integer): Integer;
+  external 'replaceTextW@files:kivsubst.dll stdcall delayload';
+// replaceTextW again, the replacement by its address: Setup hands an empty
+// String to a DLL as a null pointer, which replaceTextW refuses (8), so an
+// empty NewText, which deletes OldText, goes as memory of our own that
+// holds one NUL code unit.
+function KivReplaceTextP(Path, Pattern: String; Replacement: Cardinal; Encoding: Integer): Integer;
   external 'replaceTextW@files:kivsubst.dll stdcall delayload';
 
 function KivReplaceTextAs(const FileName, OldText, NewText: String; Encoding: Integer): Integer;
+var
+  Nothing: Cardinal;
 begin
   Result := KivCopyError;
   if not KivCanWrite(FileName) then
     exit;
-  Result := KivReplaceTextW(FileName, OldText, NewText, Encoding);
+  if NewText <> '' then begin
+    Result := KivReplaceTextW(FileName, OldText, NewText, Encoding);
+    exit;
+  end;
+  Result := KivNoMemory;
+  Nothing := KivLocalAlloc(KivZeroInit, 2);
+  if Nothing = 0 then
+    exit;
+  Result := KivReplaceTextP(FileName, OldText, Nothing, Encoding);
+  KivLocalFree(Nothing);
 end;
 
 function KivReplaceText(const FileName, OldText, NewText: String): Integer;
