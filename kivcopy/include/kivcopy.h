@@ -214,9 +214,11 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    Before it returns 0 or 1 the call takes out of the restart entries
    (PendingFileRenameOperations and PendingFileRenameOperations2) every pair
    that an earlier run queued and that would undo this install: a deletion
-   of the target, a rename onto it, a rename away from it. Every other entry
-   stays as it was. A caller that may not write the machine's settings
-   (not an administrator) leaves them as they are.
+   of the target, a rename onto it, a rename away from it, however the
+   entry spells the target (case, "\??\" or "\\?\" prefix, 8.3 short names,
+   or any path to the target's file while it has no other name). Every
+   other entry stays as it was. A caller that may not write the machine's
+   settings (not an administrator) leaves them as they are.
 
    On POSIX the target is replaced by the rename, a running program keeps
    its old file, and neither 1 nor KIVINSTALL_IN_USE is ever returned.

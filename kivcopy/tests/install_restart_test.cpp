@@ -365,4 +365,55 @@ TEST_F(InstallAtRestart, ReplacesAHeldReadOnlyTargetAtTheNextRestart) {
     EXPECT_EQ(names_in("app"), std::vector<std::wstring>{L"held.dll"});
 }
 
+// Stale entries that spell the target otherwise: by its 8.3 short names,
+// in capitals, and with the "\\?\" prefix that Win32 paths take. Each is
+// taken out as the plain spelling is, another program's entry stays, and
+// the new file survives the restart.
+TEST_F(InstallAtRestart, TakesOutStaleEntriesThatSpellTheTargetOtherwise) {
+    kivtest::make_directory(path("app/stale folder"));
+    kivtest::write_file(path("media/new"), "new bytes");
+    kivtest::write_file(path("app/stale folder/long name.dll"), "old bytes");
+    kivtest::write_file(path("app/older.dll"), "older bytes");
+    kivtest::write_file(path("unrelated.tmp"), "theirs");
+    const std::wstring target = at("app/stale folder/long name.dll");
+    std::wstring short_path(MAX_PATH, L'\0');
+    const DWORD length = ::GetShortPathNameW(target.c_str(), short_path.data(), MAX_PATH);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
+    short_path.resize(length);
+    ASSERT_NE(short_path.find(L"~"), std::wstring::npos)
+        << "the system made no short name: " << kivtest::to_ansi(short_path);
+    std::wstring capitals = entry_for(target).substr(4);
+    ::CharUpperBuffW(capitals.data(), static_cast<DWORD>(capitals.size()));
+
+    ASSERT_TRUE(::MoveFileExW(short_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(::MoveFileExW(at("unrelated.tmp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(::MoveFileExW(at("app/older.dll").c_str(), (L"\\\\?\\" + capitals).c_str(),
+                              MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
+    std::vector<std::wstring> before = pending_strings();
+    ASSERT_EQ(before.size(), 6u);
+    EXPECT_NE(before[0].find(L"~"), std::wstring::npos) << kivtest::to_ansi(before[0]);
+    // A deletion as some tools write it: "\\?\" rather than "\??\".
+    before.insert(before.end(), {L"\\\\?\\" + capitals, L""});
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, session_manager, 0, KEY_SET_VALUE, &key), 0);
+    std::wstring value;
+    for (const std::wstring& text : before) {
+        value += text + L'\0';
+    }
+    ::RegSetValueExW(key, pending, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value.data()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+
+    ASSERT_EQ(install("app/stale folder/long name.dll", KIVINSTALL_REPLACE), KIVCOPY_OK);
+    const std::vector<std::wstring> kept = pending_strings();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0], before[2]);
+    EXPECT_EQ(kept[1], before[3]);
+
+    restart();
+    EXPECT_EQ(kivtest::read_file(path("app/stale folder/long name.dll")), "new bytes");
+    EXPECT_FALSE(kivtest::exists(path("unrelated.tmp"))) << "another program's entry was lost";
+}
+
 }  // namespace
