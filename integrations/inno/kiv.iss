@@ -7,6 +7,8 @@
 ; Then, in [Code]:
 ;   KivCopyFile(Source, Target, Overwrite)           0 copied, -5048 kept, ... (see the README)
 ;   KivInstallFile(Source, Target, Flags)            0 in place, 1 at the next restart, -5032 in use
+;                                                    (Flags: KivInstallReplace, KivInstallAtRestart,
+;                                                    KivInstallReadOnly, combined with "or")
 ;   KivRestartNeeded                                 True once a KivInstallFile gave 1
 ;   KivReplaceText(FileName, OldText, NewText)       text in the file's own encoding, by its mark
 ;   KivReplaceTextAs(FileName, OldText, NewText, Encoding)  1 UTF-8, 2 UTF-16LE, 3 UTF-16BE, 4 ANSI
@@ -29,8 +31,11 @@
 ;
 ; KivInstallFile's Flags: KivInstallReplace (1) replaces an existing target,
 ; KivInstallAtRestart (2) lets a target in use be replaced at the next
-; restart. Return KivRestartNeeded from the script's NeedRestart, so that
-; Setup offers the restart exactly when an install waits for it:
+; restart, KivInstallReadOnly (4) lets a read-only target be replaced too,
+; as [Files]' overwritereadonly does, the new file keeping the read-only
+; attribute (without it a read-only target gives -5010 and stays). Return
+; KivRestartNeeded from the script's NeedRestart, so that Setup offers the
+; restart exactly when an install waits for it:
 ;   function NeedRestart(): Boolean; begin Result := KivRestartNeeded; end;
 ; Setup asks NeedRestart at the end of its installation step, before
 ; CurStepChanged(ssPostInstall): call KivInstallFile from
@@ -64,6 +69,7 @@ function KivInstallFileW(Source, Target: String; Flags: Integer): Integer;
 const
   KivInstallReplace = 1;
   KivInstallAtRestart = 2;
+  KivInstallReadOnly = 4;
   KivInstallRestartNeeded = 1;  // the result of an install that waits for the restart
 
 var
@@ -111,8 +117,10 @@ function KivWideCharToMultiByte(CodePage, Flags: Cardinal; Text: String; TextLen
 
 const
   // The result of a file that cannot be written back, and of a bad argument.
+  KivNoMemory = 6;
   KivCopyError = 7;
   KivInvalidArgument = 8;
+  KivZeroInit = $40;  // LMEM_ZEROINIT
   KivAnsiCodePage = 0;
   KivUtf8 = 65001;
   KivGenericWrite = $40000000;
@@ -221,16 +229,34 @@ end;
 // they are (UTF-16) and writes them in the encoding the file's byte-order
 // mark names (Encoding 0), or in the one named: 1 UTF-8, 2 UTF-16LE,
 // 3 UTF-16BE, 4 the ANSI code page. 7 without a call when the file cannot be
-// written, as for the other forms.
+// written, as for the other forms. An empty NewText deletes OldText, as the
+// DLL's and the NSIS forms do.
 function KivReplaceTextW(Path, Pattern, Replacement: String; Encoding: Integer): Integer;
+  external 'replaceTextW@files:kivsubst.dll stdcall delayload';
+// replaceTextW again, the replacement by its address: Setup hands an empty
+// String to a DLL as a null pointer, which replaceTextW refuses (8), so an
+// empty NewText, which deletes OldText, goes as memory of our own that
+// holds one NUL code unit.
+function KivReplaceTextP(Path, Pattern: String; Replacement: Cardinal; Encoding: Integer): Integer;
   external 'replaceTextW@files:kivsubst.dll stdcall delayload';
 
 function KivReplaceTextAs(const FileName, OldText, NewText: String; Encoding: Integer): Integer;
+var
+  Nothing: Cardinal;
 begin
   Result := KivCopyError;
   if not KivCanWrite(FileName) then
     exit;
-  Result := KivReplaceTextW(FileName, OldText, NewText, Encoding);
+  if NewText <> '' then begin
+    Result := KivReplaceTextW(FileName, OldText, NewText, Encoding);
+    exit;
+  end;
+  Result := KivNoMemory;
+  Nothing := KivLocalAlloc(KivZeroInit, 2);
+  if Nothing = 0 then
+    exit;
+  Result := KivReplaceTextP(FileName, OldText, Nothing, Encoding);
+  KivLocalFree(Nothing);
 end;
 
 function KivReplaceText(const FileName, OldText, NewText: String): Integer;

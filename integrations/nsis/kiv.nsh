@@ -7,6 +7,8 @@
 ;   ${KivCopyFile}         SOURCE TARGET OVERWRITE $result
 ;   ${KivInstallFile}      SOURCE TARGET $result   ; replaces, now or at the next restart
 ;   ${KivInstallFileNow}   SOURCE TARGET $result   ; replaces now, or gives -5032
+;   ${KivInstallFileReadOnly}     SOURCE TARGET $result   ; as ${KivInstallFile}, read-only targets too
+;   ${KivInstallFileNowReadOnly}  SOURCE TARGET $result   ; as ${KivInstallFileNow}, read-only targets too
 ;   ${KivReplaceString}    FILE PATTERN REPLACEMENT $result   ; text in the ANSI code page
 ;   ${KivReplaceUtf8}      FILE PATTERN REPLACEMENT $result   ; text stored as UTF-8
 ;   ${KivReplaceUtf16}     FILE PATTERN REPLACEMENT $result   ; text stored as UTF-16LE
@@ -35,6 +37,10 @@
 ; offers the restart and IfRebootFlag tells it. ${KivInstallFileNow} gives
 ; only KIVINSTALL_REPLACE (1): a target that is in use and cannot be renamed
 ; aside gives -5032 and is left as it was, the reboot flag untouched.
+; ${KivInstallFileReadOnly} (7) and ${KivInstallFileNowReadOnly} (5) add
+; KIVINSTALL_READ_ONLY (4): a read-only target is replaced too, as the
+; engine's own File replaces one, and the new file keeps the read-only
+; attribute; without it a read-only target gives -5010 and stays as it was.
 ;
 ; Paths: a Unicode installer hands them to the DLLs' wide exports
 ; (KivCopyFileW, KivInstallFileW, replaceStringW) as UTF-16, so any folder a user can have is
@@ -123,7 +129,7 @@
   Push `${TARGET}`
   Push `${SOURCE}`
   System::Call `"$PLUGINSDIR\kivcopy.dll"::KivInstallFile${_KIV_W}(${_KIV_PATH} s, ${_KIV_PATH} s, i s) i .s ?u`
-  !if ${FLAGS} == 3
+  !if ${FLAGS} & 2
     Exch $0
     StrCmp $0 1 0 _kiv_${_KIV_ID}_now
     SetRebootFlag true
@@ -134,6 +140,8 @@
 !macroend
 !define KivInstallFile "!insertmacro _KivInstallFile 3"
 !define KivInstallFileNow "!insertmacro _KivInstallFile 1"
+!define KivInstallFileReadOnly "!insertmacro _KivInstallFile 7"
+!define KivInstallFileNowReadOnly "!insertmacro _KivInstallFile 5"
 
 ; Encodes TEXT, an engine string, in code page CODEPAGE (0: the ANSI code
 ; page, 65001: UTF-8) into new memory: $_KivBuffer holds its address and

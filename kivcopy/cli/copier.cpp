@@ -181,7 +181,7 @@ Copier::Next Copier::open_target(const SourceName& source, const TargetName& tar
                 if (!checked.removal.take(*target.folder, target.name, error)) {
                     return failed("cannot replace " + quoted(target.shown) + " (" + reason +
                                   "): cannot remove it: " + describe(error) +
-                                  cannot_replace_advice());
+                                  cannot_replace_advice(checked.read_only));
                 }
                 if (checked.removal.removed()) {
                     report_.tell("removed " + quoted(target.shown));

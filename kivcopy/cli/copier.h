@@ -113,6 +113,7 @@ struct Copier::Checked {
     bool exists = false;        // something is at the target's name
     bool through_link = false;  // a link there that the caller trusts, written through
     bool regular = false;       // a regular file is there (through such a link)
+    bool read_only = false;     // Windows: it had the read-only attribute when looked at
     bool cleared = false;       // it was renamed to its backup or removed: copy anew
     bool anew = false;          // it is never written into: removed, then copied anew
     bool created = false;       // the copy was created, not an existing file rewritten

@@ -67,6 +67,7 @@ Copier::Next Copier::check_target(const SourceName& source, const Status& source
         }
     }
     checked.regular = resolves && found.is_file();
+    checked.read_only = checked.regular && found.read_only;
     if (resolves && found.identity == source_status.identity) {
         if (options_.update) {
             // The same file is as new as itself: -u has nothing to do.

@@ -95,8 +95,9 @@ bool rename_entry(Folder& folder, const std::string& from, const std::string& to
 bool removal_gets_round(SystemError error);
 
 // What to tell when such a target cannot be removed either (Windows: a
+// read-only file, which refused the writing by its attribute, or else a
 // running program, whose file is locked until it ends).
-std::string cannot_replace_advice();
+std::string cannot_replace_advice(bool read_only);
 
 // Makes `name` in `to` another name of the file `existing` in `from`, but
 // only if that is still the file `copy` (a copy this run made): the name is

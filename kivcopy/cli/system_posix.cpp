@@ -102,7 +102,7 @@ bool removal_gets_round(SystemError error) {
     return error == ETXTBSY || error == EACCES;
 }
 
-std::string cannot_replace_advice() {
+std::string cannot_replace_advice(bool) {
     return std::string();
 }
 

@@ -202,7 +202,13 @@ bool removal_gets_round(SystemError error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
-std::string cannot_replace_advice() {
+std::string cannot_replace_advice(bool read_only) {
+    if (read_only) {
+        return "; it has the read-only attribute, which refuses writing, and another program "
+               "holds it, so it cannot be removed either: let the installer replace it "
+               "(KivInstallFile with KIVINSTALL_READ_ONLY in the installer kit, at once or at "
+               "the next restart)";
+    }
     return "; a program that is running cannot be replaced on Windows until it ends: let the "
            "installer replace it (KivInstallFile in the installer kit, at once or at the next "
            "restart)";

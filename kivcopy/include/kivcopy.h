@@ -128,8 +128,12 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char *source, const char *tar
                                     times could not be set. This result wins
                                     over a failed close of the target.
 
-   Calls share one block buffer (for the bytes that cross the process) and
-   must not overlap: call from one thread at a time.
+   Calls may be made from several threads at once. The library keeps one
+   block buffer (for the bytes that cross the process), which a call
+   borrows; a call that overlaps another takes a buffer of its own from
+   the heap for its duration (where the heap has no room it waits for the
+   library's), so calls at once never share one. Two copies at once onto
+   one target write into the same file: use KivInstallFile for that.
 */
 
 #if defined(_WIN32)
@@ -149,6 +153,7 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFileW(const wchar_t *source, const wchar
 /* Flags of KivInstallFile. */
 #define KIVINSTALL_REPLACE           1     /* an existing target may be replaced */
 #define KIVINSTALL_AT_RESTART        2     /* a target in use may be replaced at the next restart */
+#define KIVINSTALL_READ_ONLY         4     /* a read-only target may be replaced, the attribute kept (Windows) */
 
 /* Results of KivInstallFile beside KivCopyFile's. */
 #define KIVINSTALL_RESTART_NEEDED    1     /* the new file takes the target's place at the next restart */
@@ -189,7 +194,17 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    without it an existing target gives KIVCOPY_TARGET_EXISTS and nothing
    changes, also when a file appears at the name while the call runs.
    KIVINSTALL_AT_RESTART (2) lets a target that cannot be replaced now be
-   replaced at the next restart.
+   replaced at the next restart. KIVINSTALL_READ_ONLY (4), with
+   KIVINSTALL_REPLACE, lets a read-only target be replaced (Windows): the
+   new file is given the read-only attribute after it is written, before
+   it takes the name, and the old file's attribute is taken off, through a
+   handle of the file that was looked at, just before the rename (the
+   system refuses to replace a read-only file) and put back if the install
+   then fails. An old file that waits for the next restart stays without
+   it until then. Without the flag a read-only target gives
+   KIVCOPY_TARGET_NOT_WRITTEN and nothing changes. On POSIX the flag
+   changes nothing: a read-only mode never stops a rename, and the new file
+   takes the old one's mode either way.
 
    A target in use (Windows): if it can be renamed, as a running program or
    a loaded DLL can, it is renamed aside (".NAME.kiv-old-" and 16 hex
@@ -208,9 +223,11 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    Before it returns 0 or 1 the call takes out of the restart entries
    (PendingFileRenameOperations and PendingFileRenameOperations2) every pair
    that an earlier run queued and that would undo this install: a deletion
-   of the target, a rename onto it, a rename away from it. Every other entry
-   stays as it was. A caller that may not write the machine's settings
-   (not an administrator) leaves them as they are.
+   of the target, a rename onto it, a rename away from it, however the
+   entry spells the target (case, "\??\" or "\\?\" prefix, 8.3 short names,
+   or any path to the target's file while it has no other name). Every
+   other entry stays as it was. A caller that may not write the machine's
+   settings (not an administrator) leaves them as they are.
 
    On POSIX the target is replaced by the rename, a running program keeps
    its old file, and neither 1 nor KIVINSTALL_IN_USE is ever returned.
@@ -230,19 +247,22 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
      KIVCOPY_TARGET_NOT_WRITTEN (-5010)
                                     The new file could not be made, written or
                                     put in place, the target is not a regular
-                                    file, is read-only (Windows) or is the
-                                    source itself, or the replacement at the
-                                    next restart could not be queued. The
-                                    target is as it was; no staged file
-                                    stays, except out of memory, when a
-                                    staged file made before may stay beside
-                                    the target. Also (POSIX) when the rename
-                                    put at the target's name a file other
-                                    than the one written: someone renamed it
-                                    over the staged file, in a folder that
-                                    others may write. The target then holds
-                                    that file; nothing is left under the
-                                    call's own names.
+                                    file, is read-only (Windows) and
+                                    KIVINSTALL_READ_ONLY was not given, or is
+                                    the source itself; a read-only target was
+                                    swapped for another file while the call
+                                    ran; or the replacement at the next
+                                    restart could not be queued. The target is
+                                    as it was; no staged file stays, except
+                                    out of memory, when a staged file made
+                                    before may stay beside the target. Also
+                                    (POSIX) when the rename put at the
+                                    target's name a file other than the one
+                                    written: someone renamed it over the
+                                    staged file, in a folder that others may
+                                    write. The target then holds that file;
+                                    nothing is left under the call's own
+                                    names.
      KIVCOPY_SOURCE_NOT_READ (-5011)
                                     The source could not be read; the target
                                     is as it was; no staged file stays.
@@ -252,7 +272,11 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
                                     its times). Where it waits for the next
                                     restart instead, the result is 1.
 
-   Make one call at a time, as with KivCopyFile.
+   Calls may be made from several threads at once, as with KivCopyFile.
+   Installs onto one target at once leave one of their new files there,
+   whole, and that call's result is 0; on Windows a call whose rename meets
+   another's may fail instead (KIVCOPY_TARGET_NOT_WRITTEN or
+   KIVINSTALL_IN_USE), leaving nothing behind.
 */
 
 #if defined(_WIN32)

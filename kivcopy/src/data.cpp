@@ -4,23 +4,71 @@
 // buffer; holes in the source stay holes in the target.
 #include "data.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
+#include <thread>
 
 namespace kivcopy {
 namespace {
 
 using platform::File;
 
-// Every byte that a copy moves through the process passes through this one
-// block buffer, which lives as long as the library; calls must therefore
-// never overlap. (On Linux most data never comes here: see KernelCopy.)
-// The source is read straight into it and it is written out whole, so
-// that no byte is copied inside the process: a big file moves through the
-// system in few, large reads and writes, and a small one in one read and
-// one write.
-unsigned char block_buffer[block_size];
+// Every byte that a copy moves through the process passes through a block
+// buffer. (On Linux most data never comes here: see KernelCopy.) The
+// source is read straight into it and it is written out whole, so that no
+// byte is copied inside the process: a big file moves through the system
+// in few, large reads and writes, and a small one in one read and one
+// write.
+//
+// The library keeps one buffer, which a call borrows for its duration; a
+// call that overlaps another's (on another thread) takes one of its own
+// from the heap instead and frees it at its end. A caller that makes one
+// call at a time so never allocates, as before, and pays nothing for
+// the threads that others use; calls at once never share a buffer. Where
+// the heap has no room for an overlapping call's buffer, the call waits
+// for the library's rather than fail.
+unsigned char library_buffer[block_size];
+std::atomic<bool> library_buffer_lent{false};
+
+class BlockBuffer {
+public:
+    BlockBuffer() {
+        if (borrow()) {
+            return;
+        }
+        own_.reset(new (std::nothrow) unsigned char[block_size]);
+        data_ = own_.get();
+        while (data_ == nullptr && !borrow()) {
+            std::this_thread::yield();
+        }
+    }
+    ~BlockBuffer() {
+        if (data_ == library_buffer) {
+            library_buffer_lent.store(false, std::memory_order_release);
+        }
+    }
+    BlockBuffer(const BlockBuffer&) = delete;
+    BlockBuffer& operator=(const BlockBuffer&) = delete;
+
+    unsigned char* data() const { return data_; }
+
+private:
+    // Takes the library's buffer if no other call holds it.
+    bool borrow() {
+        if (library_buffer_lent.exchange(true, std::memory_order_acquire)) {
+            return false;
+        }
+        data_ = library_buffer;
+        return true;
+    }
+
+    std::unique_ptr<unsigned char[]> own_;
+    unsigned char* data_ = nullptr;
+};
 
 // The source, read at most to a run's end. A stream over one run of data
 // of a file with holes is given the run's length, and reads no further.
@@ -56,15 +104,15 @@ private:
     bool failed_ = false;
 };
 
-// The target as a buffered output stream: the block buffer gathers what
-// is read until it is full, and is written out then and when the copy
+// The target as a buffered output stream: the call's block buffer gathers
+// what is read until it is full, and is written out then and when the copy
 // finishes.
 class TargetStream {
 public:
-    explicit TargetStream(File& file) : file_(file) {}
+    TargetStream(File& file, unsigned char* buffer) : file_(file), buffer_(buffer) {}
 
     // Where the next bytes read go, and how many fit there.
-    unsigned char* room() { return block_buffer + used_; }
+    unsigned char* room() { return buffer_ + used_; }
     std::size_t room_size() const { return block_size - used_; }
     // Takes the `size` bytes just placed in room(), writing the buffer out
     // once it is full; false if that write failed.
@@ -74,13 +122,14 @@ public:
     }
     // Writes out what is gathered; false if the file did not take it all.
     bool flush() {
-        bool written = used_ == 0 || file_.write_all(block_buffer, used_);
+        bool written = used_ == 0 || file_.write_all(buffer_, used_);
         used_ = 0;
         return written;
     }
 
 private:
     File& file_;
+    unsigned char* buffer_;
     std::size_t used_ = 0;
 };
 
@@ -159,7 +208,7 @@ private:
 };
 
 // Moves the source to the target until the source ends, each read going
-// into the room left in the block buffer.
+// into the room left in the call's block buffer.
 CopyStatus copy_blocks(SourceStream& source, TargetStream& target) {
     for (;;) {
         std::size_t got = source.read(target.room(), target.room_size());
@@ -237,7 +286,8 @@ CopyStatus copy_data(platform::Source& source, File& target, TargetStream& write
 }  // namespace
 
 MovedData move_data(platform::Source& source, File& target, Sharing sharing) {
-    TargetStream writer(target);
+    const BlockBuffer buffer;
+    TargetStream writer(target, buffer.data());
     KernelCopy kernel(sharing);
     MovedData moved;
     moved.status = copy_data(source, target, writer, kernel);

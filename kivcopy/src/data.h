@@ -30,8 +30,8 @@ struct MovedData {
 
 // Copies the source's data into the target, from both files' start,
 // sharing blocks as `sharing` says. The target ends with the source's
-// bytes, holes and size. The buffers the data passes through belong to the
-// library: calls must never overlap.
+// bytes, holes and size. Calls on several threads at once each move their
+// data through a block buffer of their own.
 MovedData move_data(platform::Source& source, platform::File& target, Sharing sharing);
 
 }  // namespace kivcopy

@@ -83,7 +83,7 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
         engine::Written written = engine::write_copy(source, file, Sharing::when_possible,
                                                      engine::access_stamp(source));
         if (!written.closed && written.status == CopyStatus::copied &&
-            !platform::make_durable(file)) {
+            !(platform::make_durable(file) && platform::take_read_only_of(file, replaced))) {
             error = platform::last_error();
             written.status = CopyStatus::target_not_written;
         }
@@ -126,8 +126,9 @@ CopyStatus check_target(const TargetStatus& target, const platform::Source& sour
         target.identity.index == source.identity.index) {
         return CopyStatus::target_not_written;
     }
-    return platform::refuses_replacement(target) ? CopyStatus::target_not_written
-                                                 : CopyStatus::copied;
+    return platform::refuses_replacement(target) && !flags.read_only
+               ? CopyStatus::target_not_written
+               : CopyStatus::copied;
 }
 
 // Puts the staged file in the target's place, now, or at the next restart
@@ -296,7 +297,17 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     if (written != CopyStatus::copied && written != CopyStatus::times_not_set) {
         return {written, false, error};
     }
+    // A read-only target that waits for the restart stays without its
+    // attribute until the new file replaces it.
+    if (!platform::lift_read_only(folder, target)) {
+        const int lifting = platform::last_error();
+        platform::remove_staged(folder, staged);
+        return {CopyStatus::target_not_written, false, lifting};
+    }
     Installed installed = put_staged_in_place(folder, staged, identity, flags);
+    if (installed.status != CopyStatus::copied) {
+        platform::restore_read_only(folder, target);
+    }
     if (installed.status == CopyStatus::copied && !installed.restart_needed) {
         installed.status = written;
     }

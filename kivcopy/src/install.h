@@ -16,6 +16,7 @@ namespace kivcopy {
 struct InstallFlags {
     bool replace = false;     // an existing target may be replaced
     bool at_restart = false;  // a target in use may be replaced at the next restart
+    bool read_only = false;   // a read-only target (Windows) may be replaced, keeping the attribute
 };
 
 // How an install ended: on the copy's status scale, and whether the new

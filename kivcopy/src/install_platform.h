@@ -66,9 +66,26 @@ struct TargetStatus {
 // file becomes.
 TargetStatus look_at_target(Place target);
 
-// A target that cannot be replaced at all, whatever else is done: on
-// Windows a read-only file, as KivCopyFile refuses it. POSIX: none.
+// A target that cannot be replaced unless the caller allows it: on Windows
+// a read-only file, as KivCopyFile refuses it. POSIX: none, since a
+// read-only mode never stops a rename.
 bool refuses_replacement(const TargetStatus& target);
+
+// Gives the staged file, written whole and still open, the replaced
+// target's read-only attribute (Windows), so that it holds the attribute
+// from the moment it takes the name. True where there is nothing to give
+// (POSIX, a target that was not read-only). False if the system refused.
+bool take_read_only_of(File& staged, const TargetStatus& replaced);
+
+// Takes the read-only attribute off a read-only target for the rename that
+// replaces it (Windows, where a read-only file refuses to be replaced),
+// through a handle of the very file that was looked at: false, and nothing
+// changed, if another file holds the name now or the system refused. True
+// where there is nothing to take off (POSIX, a target that is not
+// read-only). restore_read_only puts the attribute back on that file where
+// the install does not happen after all.
+bool lift_read_only(const Folder& folder, const TargetStatus& target);
+void restore_read_only(const Folder& folder, const TargetStatus& target);
 
 // Gives the staged file, still open and empty, what the replaced target
 // had: on POSIX its mode (and, for root, its owner and group) where the
@@ -156,7 +173,8 @@ using DelayedMove = int (*)(const wchar_t* from, const wchar_t* to, unsigned lon
 extern DelayedMove delayed_move;
 #endif
 
-// Removes a staged file that did not take the target's place.
+// Removes a staged file that did not take the target's place, its
+// read-only attribute (Windows) taken off first.
 void remove_staged(const Folder& folder, const Path& staged);
 
 }  // namespace kivcopy::platform

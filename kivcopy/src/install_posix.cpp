@@ -175,6 +175,18 @@ void drop_stale_restart_entries(const Folder&) {}
 
 void settle_asides(const Folder&) {}
 
+// A read-only mode stops no rename: there is no attribute to give, lift
+// or put back.
+bool take_read_only_of(File&, const TargetStatus&) {
+    return true;
+}
+
+bool lift_read_only(const Folder&, const TargetStatus&) {
+    return true;
+}
+
+void restore_read_only(const Folder&, const TargetStatus&) {}
+
 void remove_staged(const Folder& folder, const Path& staged) {
     Path storage;
     const Place where = folder.place(staged, storage);

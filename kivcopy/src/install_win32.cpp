@@ -46,7 +46,7 @@ constexpr int attempts_at_an_aside_name = 16;
 // call in the folder puts back (settle_asides). The old file's deletion is
 // queued for the next restart; where the system refuses that, the aside
 // name itself is the memory. If the staged file cannot take the name, the
-// old file is put back.
+// old file is put back, or deleted where another file took the name.
 Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
                                 const Path& target_path, int& error) {
     Path aside_path;
@@ -65,7 +65,12 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
     }
     if (!::MoveFileExW(staged_path.c_str(), target_path.c_str(), 0)) {
         error = static_cast<int>(::GetLastError());
-        ::MoveFileExW(aside_path.c_str(), target_path.c_str(), 0);
+        // Where another call's file took the name meanwhile, the old file
+        // is superseded: it goes, as settle_asides would find it.
+        if (!::MoveFileExW(aside_path.c_str(), target_path.c_str(), 0) &&
+            name_taken(::GetLastError())) {
+            ::DeleteFileW(aside_path.c_str());
+        }
         return Placing::failed;
     }
     Path storage;
@@ -100,6 +105,96 @@ bool same_name(const std::wstring& a, const std::wstring& b) {
     return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                   static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
+
+// GetLongPathNameW of a path that exists; empty where it does not.
+std::wstring long_path_of(const std::wstring& path) {
+    const DWORD needed = ::GetLongPathNameW(path.c_str(), nullptr, 0);
+    if (needed == 0) {
+        return {};
+    }
+    std::wstring long_path(needed, L'\0');
+    const DWORD written = ::GetLongPathNameW(path.c_str(), long_path.data(), needed);
+    if (written == 0 || written >= needed) {
+        return {};
+    }
+    long_path.resize(written);
+    return long_path;
+}
+
+// A path as an entry names it (entry_name's form) in one spelling: "\\?\"
+// and the long name of every component, an 8.3 short name resolved, so
+// that two spellings of one path compare equal. A last component that does
+// not exist (or no longer) is kept as it is written, after its folder's
+// long form; a path whose folder cannot be resolved either stays as it is.
+std::wstring long_form(const std::wstring& name) {
+    const std::wstring path = L"\\\\?\\" + name;
+    std::wstring resolved = long_path_of(path);
+    if (!resolved.empty()) {
+        return resolved;
+    }
+    const std::size_t separator = path.find_last_of(L'\\');
+    const std::wstring folder = long_path_of(path.substr(0, separator));
+    return folder.empty() ? path : folder + path.substr(separator);
+}
+
+// The file that a path names, itself (a link at the name is not followed):
+// its volume and index, and whether that is its only name.
+struct NamedFile {
+    bool known = false;
+    bool only_name = false;
+    FileIdentity identity;
+};
+
+NamedFile file_named(const std::wstring& name) {
+    NamedFile named;
+    const std::wstring path = L"\\\\?\\" + name;
+    HANDLE handle = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return named;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (::GetFileInformationByHandle(handle, &information)) {
+        named.known = true;
+        named.only_name = information.nNumberOfLinks == 1;
+        named.identity = {information.dwVolumeSerialNumber,
+                          (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                              information.nFileIndexLow};
+    }
+    ::CloseHandle(handle);
+    return named;
+}
+
+// Tells whether a restart entry names the target, however it is spelled:
+// the same text in another case, a "\??\" or "\\?\" prefix or none, 8.3
+// short names for some components, or any other path that reaches the
+// target's file itself while that file has no other name (a deletion of
+// another hard link of it would not undo the install).
+class TargetNames {
+public:
+    explicit TargetNames(const std::wstring& target)
+        : name_(target), long_form_(long_form(target)), file_(file_named(target)) {}
+
+    bool named_by(const std::wstring& entry) const {
+        const std::wstring name = entry_name(entry);
+        if (same_name(name, name_) || same_name(long_form(name), long_form_)) {
+            return true;
+        }
+        if (!file_.known || !file_.only_name) {
+            return false;
+        }
+        const NamedFile file = file_named(name);
+        return file.known && file.identity.volume == file_.identity.volume &&
+               file.identity.index == file_.identity.index;
+    }
+
+private:
+    std::wstring name_;
+    std::wstring long_form_;
+    NamedFile file_;
+};
 
 // The strings of a REG_MULTI_SZ value, the empty ones that stand for "no
 // target" included: the value's length, not its first empty string, ends
@@ -155,8 +250,11 @@ struct Filtered {
     std::vector<std::wstring> orphans;
 };
 
+// A staged file of ours is told by its long form, which starts with the
+// long form of the staged files' common prefix (the folder's long path and
+// ".NAME.kiv-new-").
 std::optional<Filtered> without_stale_entries(const std::vector<wchar_t>& value,
-                                              const std::wstring& target,
+                                              const TargetNames& target,
                                               const std::wstring& staged_prefix) {
     const std::vector<std::wstring> strings = strings_of(value);
     Filtered filtered;
@@ -164,14 +262,14 @@ std::optional<Filtered> without_stale_entries(const std::vector<wchar_t>& value,
     for (std::size_t at = 0; at + 1 < strings.size(); at += 2) {
         const std::wstring& from = strings[at];
         const std::wstring& to = strings[at + 1];
-        const bool from_target = same_name(entry_name(from), target);
-        const bool onto_target = !to.empty() && same_name(entry_name(to), target);
+        const bool from_target = target.named_by(from);
+        const bool onto_target = !to.empty() && target.named_by(to);
         if (from_target || onto_target) {
             dropped = true;
-            const std::wstring moved = entry_name(from);
+            const std::wstring moved = long_form(entry_name(from));
             if (onto_target && moved.size() > staged_prefix.size() &&
                 same_name(moved.substr(0, staged_prefix.size()), staged_prefix)) {
-                filtered.orphans.push_back(L"\\\\?\\" + moved);
+                filtered.orphans.push_back(moved);
             }
             continue;
         }
@@ -191,7 +289,7 @@ std::optional<Filtered> without_stale_entries(const std::vector<wchar_t>& value,
 // Reads the value, takes out the stale pairs, and writes it back only if
 // it is still what was read (another installer, or Windows Update, may
 // have added to it meanwhile: then the new value is filtered instead).
-void drop_stale_entries_of(HKEY key, const wchar_t* name, const std::wstring& target,
+void drop_stale_entries_of(HKEY key, const wchar_t* name, const TargetNames& target,
                            const std::wstring& staged_prefix) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         const std::optional<std::vector<wchar_t>> value = read_value(key, name);
@@ -279,10 +377,90 @@ TargetStatus look_at_target(Place target) {
     return look;
 }
 
-// KivCopyFile refuses a read-only target; an install does too, though a
-// rename could pass over it.
+// KivCopyFile refuses a read-only target; an install does too, unless the
+// caller allows it (KIVINSTALL_READ_ONLY).
 bool refuses_replacement(const TargetStatus& target) {
     return (target.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+namespace {
+
+bool read_only(const TargetStatus& target) {
+    return target.kind == TargetStatus::Kind::regular &&
+           (target.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Sets or clears the read-only attribute of the file at `path`, but only if
+// that is still the file `target` looked at: the attribute is read and set
+// through a handle that asks for the attributes alone (which opens even a
+// file that another program holds without sharing), and the handle's file
+// is compared with the look's before anything is set.
+bool set_read_only_of(const Path& path, const TargetStatus& target, bool on) {
+    HANDLE handle = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    bool set = false;
+    if (::GetFileInformationByHandle(handle, &information) &&
+        information.dwVolumeSerialNumber == target.identity.volume &&
+        ((static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+         information.nFileIndexLow) == target.identity.index) {
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = on ? information.dwFileAttributes | FILE_ATTRIBUTE_READONLY
+                                  : information.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (basic.FileAttributes == 0) {
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        set = ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+    }
+    ::CloseHandle(handle);
+    return set;
+}
+
+}  // namespace
+
+// The attribute goes on after the data are written and synced: the handle
+// was opened for writing before, so the times are still set through it,
+// and the file holds the attribute when it takes the name.
+bool take_read_only_of(File& staged, const TargetStatus& replaced) {
+    if (!read_only(replaced)) {
+        return true;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(staged.handle(), FileBasicInfo, &basic, sizeof basic)) {
+        return false;
+    }
+    FILE_BASIC_INFO changed{};
+    changed.FileAttributes = basic.FileAttributes | FILE_ATTRIBUTE_READONLY;
+    return ::SetFileInformationByHandle(staged.handle(), FileBasicInfo, &changed,
+                                        sizeof changed) != 0;
+}
+
+// MoveFileExW refuses to replace a read-only file, and a read-only file
+// renamed aside could not be deleted: the attribute comes off just before
+// the rename. The handle is closed again before it, since a file held open
+// cannot be replaced.
+bool lift_read_only(const Folder& folder, const TargetStatus& target) {
+    if (!read_only(target)) {
+        return true;
+    }
+    Path target_path;
+    folder.place(folder.target_name(), target_path);
+    return set_read_only_of(target_path, target, false);
+}
+
+// The old file is back at the target's name wherever an install fails (a
+// file renamed aside is renamed back first).
+void restore_read_only(const Folder& folder, const TargetStatus& target) {
+    if (!read_only(target)) {
+        return;
+    }
+    Path target_path;
+    folder.place(folder.target_name(), target_path);
+    set_read_only_of(target_path, target, true);
 }
 
 bool take_status_of(File& staged, const TargetStatus& replaced) {
@@ -351,8 +529,10 @@ void drop_stale_restart_entries(const Folder& folder) {
     folder.place(folder.target_name(), target_path);
     Path staged_prefix;
     folder.place(hidden_stem_for(folder.target_name(), "new"), staged_prefix);
+    const TargetNames target(entry_name(target_path));
+    const std::wstring staged_long_prefix = long_form(entry_name(staged_prefix));
     for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
-        drop_stale_entries_of(key, name, entry_name(target_path), entry_name(staged_prefix));
+        drop_stale_entries_of(key, name, target, staged_long_prefix);
     }
     ::RegCloseKey(key);
 }
@@ -429,10 +609,32 @@ void settle_asides(const Folder& folder) {
     });
 }
 
+// A staged file given the read-only attribute refuses deletion by name: it
+// is opened, its attribute taken off and marked for deletion through the
+// one handle, so that nothing that took its name meanwhile is touched.
 void remove_staged(const Folder& folder, const Path& staged) {
     Path path;
     folder.place(staged, path);
-    ::DeleteFileW(path.c_str());
+    HANDLE handle = ::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ::DeleteFileW(path.c_str());
+        return;
+    }
+    FILE_BASIC_INFO basic{};
+    if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO changed{};
+        changed.FileAttributes = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (changed.FileAttributes == 0) {
+            changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        ::SetFileInformationByHandle(handle, FileBasicInfo, &changed, sizeof changed);
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    ::CloseHandle(handle);
 }
 
 }  // namespace kivcopy::platform

@@ -22,7 +22,8 @@ kivcopy::ExistingTarget existing_target(int32_t overwrite) {
 }
 
 kivcopy::InstallFlags install_flags(int32_t flags) {
-    return {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0};
+    return {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0,
+            (flags & KIVINSTALL_READ_ONLY) != 0};
 }
 
 }  // namespace

@@ -126,7 +126,15 @@ protected:
     int install(const std::string& target, int flags) {
         return kivcopy::result_of(kivcopy::install_file(
             at("media/new").c_str(), at(target).c_str(),
-            {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0}));
+            {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0,
+             (flags & KIVINSTALL_READ_ONLY) != 0}));
+    }
+
+    DWORD attributes(const std::string& name) const {
+        return ::GetFileAttributesW(at(name).c_str());
+    }
+    void make_read_only(const std::string& name) const {
+        ASSERT_TRUE(::SetFileAttributesW(at(name).c_str(), FILE_ATTRIBUTE_READONLY));
     }
 
     std::vector<std::wstring> names_in(const std::string& folder) const {
@@ -292,6 +300,120 @@ TEST_F(InstallAtRestart, TakesOutStaleEntriesOfTheSecondValueToo) {
     ASSERT_EQ(install("app/lib.dll", KIVINSTALL_REPLACE), KIVCOPY_OK);
     EXPECT_EQ(second_value(), theirs + L'\0' + L'\0' + L'\0');
     clear_pending();
+}
+
+// A read-only target is replaced only with KIVINSTALL_READ_ONLY, and the
+// new file keeps the attribute: without the flag -5010 and nothing changed;
+// with it the new bytes, read-only, and nothing left beside them. A
+// running read-only program is renamed aside and its old file goes at the
+// restart, as any running program's does.
+TEST_F(InstallAtRestart, ReplacesAReadOnlyTargetOnlyWithItsFlag) {
+    const int read_only = KIVINSTALL_REPLACE | KIVINSTALL_READ_ONLY;
+    kivtest::write_file(path("media/new"), "new bytes");
+    kivtest::write_file(path("app/lib.dll"), "old bytes");
+    make_read_only("app/lib.dll");
+    EXPECT_EQ(install("app/lib.dll", KIVINSTALL_REPLACE), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(kivtest::read_file(path("app/lib.dll")), "old bytes");
+    EXPECT_EQ(install("app/lib.dll", KIVINSTALL_READ_ONLY), KIVCOPY_TARGET_EXISTS);
+    EXPECT_EQ(kivtest::read_file(path("app/lib.dll")), "old bytes");
+
+    ASSERT_EQ(install("app/lib.dll", read_only), KIVCOPY_OK);
+    EXPECT_EQ(kivtest::read_file(path("app/lib.dll")), "new bytes");
+    EXPECT_NE(attributes("app/lib.dll") & FILE_ATTRIBUTE_READONLY, 0u)
+        << "the new file lost the read-only attribute";
+    EXPECT_EQ(names_in("app"), std::vector<std::wstring>{L"lib.dll"});
+
+    kivtest::write_file(path("app/held.txt"), "");
+    ASSERT_TRUE(::CopyFileW(HeldByAnotherProcess::program().c_str(), at("app/app.exe").c_str(),
+                            TRUE));
+    make_read_only("app/app.exe");
+    {
+        HeldByAnotherProcess running(HeldByAnotherProcess::Way::open, at("app/held.txt"),
+                                     at("app/app.exe"));
+        ASSERT_TRUE(running.ok()) << running.error();
+        ASSERT_EQ(install("app/app.exe", read_only), KIVCOPY_OK);
+        EXPECT_EQ(kivtest::read_file(path("app/app.exe")), "new bytes");
+        EXPECT_NE(attributes("app/app.exe") & FILE_ATTRIBUTE_READONLY, 0u);
+    }
+    restart();
+    EXPECT_EQ(names_in("app"), (std::vector<std::wstring>{L"app.exe", L"held.txt", L"lib.dll"}));
+}
+
+// A read-only target held without sharing waits for the restart without
+// its attribute, and the new file that replaces it then has it. Where the
+// replacement cannot be queued, the old file gets its attribute back.
+TEST_F(InstallAtRestart, ReplacesAHeldReadOnlyTargetAtTheNextRestart) {
+    const int all = both | KIVINSTALL_READ_ONLY;
+    kivtest::write_file(path("media/new"), "new bytes");
+    kivtest::write_file(path("app/held.dll"), "old bytes");
+    make_read_only("app/held.dll");
+    {
+        kivtest::UnwritableFile held(path("app/held.dll"));
+        ASSERT_TRUE(held.ok()) << held.error();
+        kivcopy::platform::delayed_move = &refused_move;
+        EXPECT_EQ(install("app/held.dll", all), KIVCOPY_TARGET_NOT_WRITTEN);
+        EXPECT_NE(attributes("app/held.dll") & FILE_ATTRIBUTE_READONLY, 0u)
+            << "the old file lost its attribute though it stays";
+        EXPECT_EQ(names_in("app"), std::vector<std::wstring>{L"held.dll"});
+        kivcopy::platform::delayed_move = saved_move_;
+        ASSERT_EQ(install("app/held.dll", all), KIVINSTALL_RESTART_NEEDED);
+        EXPECT_EQ(kivtest::read_file(path("app/held.dll")), "old bytes");
+    }
+    restart();
+    EXPECT_EQ(kivtest::read_file(path("app/held.dll")), "new bytes");
+    EXPECT_NE(attributes("app/held.dll") & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(names_in("app"), std::vector<std::wstring>{L"held.dll"});
+}
+
+// Stale entries that spell the target otherwise: by its 8.3 short names,
+// in capitals, and with the "\\?\" prefix that Win32 paths take. Each is
+// taken out as the plain spelling is, another program's entry stays, and
+// the new file survives the restart.
+TEST_F(InstallAtRestart, TakesOutStaleEntriesThatSpellTheTargetOtherwise) {
+    kivtest::make_directory(path("app/stale folder"));
+    kivtest::write_file(path("media/new"), "new bytes");
+    kivtest::write_file(path("app/stale folder/long name.dll"), "old bytes");
+    kivtest::write_file(path("app/older.dll"), "older bytes");
+    kivtest::write_file(path("unrelated.tmp"), "theirs");
+    const std::wstring target = at("app/stale folder/long name.dll");
+    std::wstring short_path(MAX_PATH, L'\0');
+    const DWORD length = ::GetShortPathNameW(target.c_str(), short_path.data(), MAX_PATH);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
+    short_path.resize(length);
+    ASSERT_NE(short_path.find(L"~"), std::wstring::npos)
+        << "the system made no short name: " << kivtest::to_ansi(short_path);
+    std::wstring capitals = entry_for(target).substr(4);
+    ::CharUpperBuffW(capitals.data(), static_cast<DWORD>(capitals.size()));
+
+    ASSERT_TRUE(::MoveFileExW(short_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(::MoveFileExW(at("unrelated.tmp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(::MoveFileExW(at("app/older.dll").c_str(), (L"\\\\?\\" + capitals).c_str(),
+                              MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
+    std::vector<std::wstring> before = pending_strings();
+    ASSERT_EQ(before.size(), 6u);
+    EXPECT_NE(before[0].find(L"~"), std::wstring::npos) << kivtest::to_ansi(before[0]);
+    // A deletion as some tools write it: "\\?\" rather than "\??\".
+    before.insert(before.end(), {L"\\\\?\\" + capitals, L""});
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, session_manager, 0, KEY_SET_VALUE, &key), 0);
+    std::wstring value;
+    for (const std::wstring& text : before) {
+        value += text + L'\0';
+    }
+    ::RegSetValueExW(key, pending, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value.data()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+
+    ASSERT_EQ(install("app/stale folder/long name.dll", KIVINSTALL_REPLACE), KIVCOPY_OK);
+    const std::vector<std::wstring> kept = pending_strings();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0], before[2]);
+    EXPECT_EQ(kept[1], before[3]);
+
+    restart();
+    EXPECT_EQ(kivtest::read_file(path("app/stale folder/long name.dll")), "new bytes");
+    EXPECT_FALSE(kivtest::exists(path("unrelated.tmp"))) << "another program's entry was lost";
 }
 
 }  // namespace

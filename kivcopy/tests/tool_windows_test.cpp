@@ -130,6 +130,22 @@ TEST_F(WindowsCopy, LeavesAReadOnlyTargetAsItWasWhenItCannotBeReplaced) {
     EXPECT_EQ(names_in("out"), std::vector<std::string>{"t.ini"});
 }
 
+// Where -f cannot replace a read-only target (another program holds it
+// without sharing deletion), the message names the read-only attribute
+// that refused the writing, not a running program.
+TEST_F(WindowsCopy, SaysAReadOnlyTargetIsReadOnlyWhenItCannotBeReplaced) {
+    write_file(at("new.ini"), "new");
+    kivtest::make_directory(at("out"));
+    write_file(at("out\\t.ini"), "old");
+    set_attributes(at("out\\t.ini"), read_only);
+    kivtest::UnwritableFile reader(at("out\\t.ini"));
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    auto result = run({"-f", "--", at("new.ini"), at("out\\t.ini")});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_NE(result.err.find("read-only"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("running"), std::string::npos) << result.err;
+}
+
 // -a and --preserve=links make two names of one file in a tree two names
 // of one copy; a file of its own stays a copy of its own.
 TEST_F(WindowsCopy, KeepsHardLinksWithA) {

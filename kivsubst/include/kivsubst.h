@@ -122,7 +122,9 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
          reserve space, a full disk is found before the file is touched, and
          the file is unchanged.
 
-   Calls must not overlap: call from one thread at a time.
+   Calls may be made from several threads at once on different files: each
+   has buffers of its own, and the temporary names come from one sequence
+   in the process that gives each number once per turn of its cycle.
 */
 
 #if defined(_WIN32)

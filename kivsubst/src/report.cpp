@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include "report.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -12,7 +13,9 @@
 namespace kivsubst::report {
 namespace {
 
-const Destination* destination = nullptr;
+// Set by a front end before its first call; read by every call, on any
+// thread.
+std::atomic<const Destination*> destination{nullptr};
 
 // Prints one line on standard output (or where a front end has it go),
 // flushes it and returns `code`.
@@ -22,7 +25,8 @@ __attribute__((format(printf, 2, 3)))
 int say(int code, const char* format, ...) {
     std::va_list arguments;
     va_start(arguments, format);
-    if (destination == nullptr) {
+    const Destination* const where = destination.load();
+    if (where == nullptr) {
         std::vprintf(format, arguments);
         std::fflush(stdout);
     } else {
@@ -32,14 +36,15 @@ int say(int code, const char* format, ...) {
                          '\0');
         va_end(again);
         std::vsnprintf(line.data(), line.size() + 1, format, arguments);
-        destination->write(line);
+        where->write(line);
     }
     va_end(arguments);
     return code;
 }
 
 std::string name_of(const Path& path) {
-    return destination != nullptr ? destination->name(path) : platform::narrow_path(path);
+    const Destination* const where = destination.load();
+    return where != nullptr ? where->name(path) : platform::narrow_path(path);
 }
 
 // A name as it goes into a line: control bytes (line feeds, carriage

@@ -2,6 +2,7 @@
 #include "tempname.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -15,8 +16,20 @@ constexpr const char* prefix = "KIV";
 // "KIV" and the number together are at most eight characters.
 constexpr std::uint32_t numbers_in_cycle = 100000;
 
-// The last number given out, shared by every call in the process.
-std::uint32_t last_number = 0;
+// The last number given out, shared by every call in the process. Calls
+// on several threads take their numbers from it one after another, each
+// number once per turn of the cycle, as one thread would.
+std::atomic<std::uint32_t> last_number{0};
+
+// Takes the number after the last one given out, in the cycle.
+std::uint32_t take_next_number() {
+    std::uint32_t last = last_number.load();
+    std::uint32_t next = 0;
+    do {
+        next = (last + 1) % numbers_in_cycle;
+    } while (!last_number.compare_exchange_weak(last, next));
+    return next;
+}
 
 }  // namespace
 
@@ -54,8 +67,8 @@ Choice choose_directory(const Path& preferred) {
 
 std::optional<Path> next_free_name(const platform::Directory& directory) {
     for (std::uint32_t tried = 0; tried < numbers_in_cycle; ++tried) {
-        last_number = (last_number + 1) % numbers_in_cycle;
-        Path name = platform::ascii_path(std::string(prefix) + std::to_string(last_number));
+        const std::uint32_t number = take_next_number();
+        Path name = platform::ascii_path(std::string(prefix) + std::to_string(number));
         if (directory.check(name) != platform::NameState::taken) {
             return name;
         }

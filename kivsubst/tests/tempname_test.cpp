@@ -3,8 +3,12 @@
 // that an exclusive creation never opens a name that is taken.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "internal_fixtures.h"
 #include "tempname.h"
@@ -59,6 +63,39 @@ TEST_F(TempName, NumbersRiseAndSkipNamesThatAreTaken) {
     ASSERT_TRUE(next);
     EXPECT_EQ(number_of(*next), (number + 3) % 100000);
     EXPECT_EQ(narrow(opened.path_of(*next)), directory + "/" + narrow(*next));
+}
+
+// Calls on sixteen threads at once take their numbers from the one
+// sequence: no number is given twice in a turn of the cycle.
+TEST_F(TempName, ThreadsAtOnceNeverGetTheSameNumber) {
+    constexpr int threads = 16;
+    constexpr int names_each = 1000;
+    Directory opened = Directory::open(native(path("tmp")));
+    ASSERT_TRUE(opened.is_open());
+    std::vector<std::vector<long>> numbers(threads);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> running;
+    for (auto& taken : numbers) {
+        running.emplace_back([&] {
+            ++ready;
+            while (ready.load() < threads) {
+                std::this_thread::yield();
+            }
+            for (int count = 0; count < names_each; ++count) {
+                std::optional<kivsubst::Path> name = tempname::next_free_name(opened);
+                taken.push_back(name ? number_of(*name) : -1);
+            }
+        });
+    }
+    for (std::thread& thread : running) {
+        thread.join();
+    }
+    std::set<long> distinct;
+    for (const auto& taken : numbers) {
+        distinct.insert(taken.begin(), taken.end());
+    }
+    EXPECT_EQ(distinct.count(-1), 0u) << "a call got no name in an empty directory";
+    EXPECT_EQ(distinct.size(), std::size_t{threads} * names_each) << "a number was given twice";
 }
 
 // A "directory" that is a regular file cannot hold names: checking them

@@ -162,6 +162,9 @@ begin
   LogText('KivReplaceText utf8.txt again', KivReplaceText(App + '\utf8.txt', '@INSTALLDIR@', App));
   LogText('KivReplaceTextAs ansi.txt name', KivReplaceTextAs(App + '\ansi.txt', '@NAME@', 'Kit', 4));
   LogText('KivReplaceTextAs ansi.txt path', KivReplaceTextAs(App + '\ansi.txt', '@INSTALLDIR@', App, 4));
+  // An empty new text deletes the old one.
+  LogText('KivReplaceText utf16le.txt, deleting', KivReplaceText(App + '\utf16le.txt', '@NAME@', ''));
+  LogText('KivReplaceTextAs utf8.txt, deleting', KivReplaceTextAs(App + '\utf8.txt', '@NAME@', '', 1));
 end;
 
 procedure CurStepChanged(CurStep: TSetupStep);

@@ -167,5 +167,10 @@ Section "Text in each file's encoding"
   !insertmacro LogResult "KivReplaceTextAs ansi.txt name"
   ${KivReplaceTextAs} "$INSTDIR\ansi.txt" "@INSTALLDIR@" "$INSTDIR" 4 $Result
   !insertmacro LogResult "KivReplaceTextAs ansi.txt path"
+  ; An empty new text deletes the old one.
+  ${KivReplaceText} "$INSTDIR\utf16le.txt" "@NAME@" "" $Result
+  !insertmacro LogResult "KivReplaceText utf16le.txt, deleting"
+  ${KivReplaceTextAs} "$INSTDIR\utf8.txt" "@NAME@" "" 1 $Result
+  !insertmacro LogResult "KivReplaceTextAs utf8.txt, deleting"
   FileClose $Log
 SectionEnd
