@@ -42,7 +42,9 @@ struct Units {
 
     // The unit that starts at `at` of `bytes`, which holds a whole one there.
     unsigned at(const char* bytes, std::size_t at) const {
-        const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
+        const auto byte = [&](std::size_t i) {
+            return static_cast<unsigned>(static_cast<unsigned char>(bytes[at + i]));
+        };
         if (width == 1) {
             return byte(0);
         }
