@@ -35,18 +35,6 @@ constexpr long long kib = 1024;
 constexpr long long mib = 1024 * kib;
 using Pieces = std::vector<std::pair<long long, std::size_t>>;
 
-// Bytes that differ from offset to offset, so that a piece put in the wrong
-// place cannot go unnoticed.
-std::string pattern_bytes(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (char& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
 // What one copy moved through each path.
 struct Moved {
     int result = 0;
@@ -66,7 +54,7 @@ protected:
         std::string bytes(static_cast<std::size_t>(size), '\0');
         unsigned seed = 1;
         for (const auto& [offset, length] : pieces) {
-            const std::string piece = pattern_bytes(length, seed++);
+            const std::string piece = kivtest::pattern_bytes(length, seed++);
             kivtest::write_at(path(name), offset, piece);
             bytes.replace(static_cast<std::size_t>(offset), length, piece);
         }

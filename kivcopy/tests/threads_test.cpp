@@ -27,18 +27,6 @@ namespace {
 
 constexpr int threads = 16;
 
-// Bytes that differ from offset to offset and from seed to seed, so that a
-// block of another call's source cannot pass unnoticed.
-std::string pattern_bytes(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 7;
-    for (char& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
 // Runs `call(number)` for each of the numbers on a thread of its own, all
 // released at once, and gives back each call's result.
 template <typename Call>
@@ -68,7 +56,7 @@ protected:
     void make_sources() {
         for (int number = 0; number < threads; ++number) {
             const std::size_t size = 4 * kivcopy::block_size + 4097 * static_cast<std::size_t>(number);
-            sources_.push_back(pattern_bytes(size, static_cast<unsigned>(number) + 1));
+            sources_.push_back(kivtest::pattern_bytes(size, static_cast<unsigned>(number) + 1));
             kivtest::write_file(source(number), sources_.back());
         }
     }

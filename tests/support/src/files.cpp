@@ -2,6 +2,7 @@
 #include "kivtest/files.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +53,16 @@ void write_file(const std::string& path, const std::string& bytes) {
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
+}
+
+std::string pattern_bytes(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
 }
 
 std::string read_file(const std::string& path) {

@@ -15,6 +15,9 @@ namespace kivtest {
 
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
+// `size` bytes that differ from offset to offset and from seed to seed, so
+// that a block copied to the wrong place, or from another file, shows.
+std::string pattern_bytes(std::size_t size, unsigned seed);
 // Writes each file, given as its path and bytes, after making the
 // directories its path names.
 void write_tree(const std::vector<std::pair<std::string, std::string>>& files);
