@@ -152,7 +152,7 @@ function(kiv_add_core library)
   kiv_generate_header(${library})
   target_include_directories(${library}_core PUBLIC "${CMAKE_CURRENT_BINARY_DIR}/include"
     "${CMAKE_CURRENT_SOURCE_DIR}/src")
-  target_link_libraries(${library}_core PUBLIC kiv_common)
+  target_link_libraries(${library}_core PUBLIC kiv_common kiv_fs)
   kiv_library_code(${library}_core ${library})
 endfunction()
 

@@ -8,6 +8,7 @@
 // Windows always loads from its own folder (a known DLL), never from the
 // installer's temporary folder beside ours.
 #include "install_platform.h"
+#include "kivfs/hidden_names.h"
 
 #include <windows.h>
 
@@ -53,7 +54,8 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
     bool aside = false;
     for (int attempt = 0; attempt < attempts_at_an_aside_name && !aside; ++attempt) {
         Path storage;
-        aside_path = folder.place(hidden_name_for(folder.target_name(), "was"), storage).name;
+        aside_path =
+            folder.place(kivfs::hidden_name_for(folder.target_name(), "was"), storage).name;
         aside = ::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0) != 0;
         if (!aside && !name_taken(::GetLastError())) {
             break;
@@ -75,7 +77,7 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
     }
     Path storage;
     const Path old_path =
-        folder.place(hidden_name_for(folder.target_name(), "old"), storage).name;
+        folder.place(kivfs::hidden_name_for(folder.target_name(), "old"), storage).name;
     if (::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0)) {
         aside_path = old_path;
     }
@@ -528,7 +530,7 @@ void drop_stale_restart_entries(const Folder& folder) {
     Path target_path;
     folder.place(folder.target_name(), target_path);
     Path staged_prefix;
-    folder.place(hidden_stem_for(folder.target_name(), "new"), staged_prefix);
+    folder.place(kivfs::hidden_stem_for(folder.target_name(), "new"), staged_prefix);
     const TargetNames target(entry_name(target_path));
     const std::wstring staged_long_prefix = long_form(entry_name(staged_prefix));
     for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {

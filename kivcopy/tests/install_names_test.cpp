@@ -6,13 +6,13 @@
 
 #include <string>
 
-#include "install_platform.h"
+#include "kivfs/hidden_names.h"
 
 namespace {
 
-using kivcopy::platform::hidden_name_for;
-using kivcopy::platform::hidden_stem_for;
-using kivcopy::platform::whole_characters;
+using kivfs::hidden_name_for;
+using kivfs::hidden_stem_for;
+using kivfs::whole_characters;
 
 // Whether `name` is ".", `stem` and 16 lowercase hex digits.
 bool is_stem_and_digits(const std::string& name, const std::string& stem) {
