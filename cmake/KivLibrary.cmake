@@ -231,14 +231,17 @@ function(kiv_add_tool name)
   install(TARGETS ${name}-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
-# kiv_add_test(<name> SOURCES <files>... LIBRARIES <libs>... [LABELS <label>])
+# kiv_add_test(<name> SOURCES <files>... LIBRARIES <libs>... [LABELS <label>]
+#              [SLOW <gtest filter>])
 #
 # A GoogleTest program whose tests CTest discovers one by one, each with
 # the label given (for ctest -L and -LE). One label only: the discovered
 # tests' properties pass through CMake's lists, where a second label would
-# be read as a property's name.
+# be read as a property's name. The tests that SLOW matches (a GoogleTest
+# filter) take the label "slow" instead, so that the everyday loop can
+# leave them out (CONTRIBUTING.md).
 function(kiv_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SLOW" "SOURCES;LIBRARIES;LABELS")
   list(LENGTH arg_LABELS label_count)
   if(label_count GREATER 1)
     message(FATAL_ERROR "kiv_add_test(${name}): one label only, not ${arg_LABELS}")
@@ -260,7 +263,14 @@ function(kiv_add_test name)
   if(arg_LABELS)
     set(properties PROPERTIES LABELS "${arg_LABELS}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 ${properties})
+  if(arg_SLOW)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+      TEST_FILTER "-${arg_SLOW}" ${properties})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+      TEST_FILTER "${arg_SLOW}" PROPERTIES LABELS slow)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 ${properties})
+  endif()
 endfunction()
 
 # kiv_add_code_page_932_test(<name> <test program> <gtest filter>)
