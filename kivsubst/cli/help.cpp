@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include "help.h"
 
+#include "engine.h"
 #include "kivcli/output.h"
 
 namespace kivsubst_cli {
@@ -28,10 +29,9 @@ void print_help() {
         "      --encoding=ENC  PATTERN and REPLACEMENT are text (UTF-8), written in\n"
         "                   each FILE's encoding: auto (its byte-order mark; without\n"
         "                   one, UTF-8 if all of it is, else exit 9), utf-8, utf-16le,\n"
-        "                   utf-16be"
-#if defined(_WIN32)
-        ", ansi (the ANSI code page)"
-#endif
+        "                   utf-16be");
+    kivcli::print(kivsubst::engine::has_ansi_code_page ? ", ansi (the ANSI code page)" : "");
+    kivcli::print(
         "; the mark and line ends are kept, and\n"
         "                   UTF-16 matches whole code units only\n"
         "      --utf16le    --encoding=utf-16le\n"

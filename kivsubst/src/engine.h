@@ -48,6 +48,8 @@ using kivsubst::Scanner;
 using kivsubst::TextPair;
 using kivsubst::TextScanners;
 using TextEncoding = kivsubst::text::Encoding;
+// Whether this system has an ANSI code page, and so the ansi encoding.
+using platform::has_ansi_code_page;
 
 // A file named by a held directory and a name in it, as the front end
 // checked it.
