@@ -12,30 +12,7 @@ void Batch::add(FileAt file) {
     members_.push_back({place, Substitution(std::move(file)), platform::File(), false});
 }
 
-namespace {
-
-// A member's scan: with one scanner for all, or with the one for its text's
-// encoding.
-int prepare_with(Substitution& substitution, Scanner& scanner) {
-    return substitution.prepare({}, &scanner);
-}
-
-int prepare_with(Substitution& substitution, TextScanners& text) {
-    return substitution.prepare(text);
-}
-
-}  // namespace
-
-void Batch::run(Scanner& scanner, BatchEvents& events) {
-    run_with(scanner, events);
-}
-
-void Batch::run(TextScanners& text, BatchEvents& events) {
-    run_with(text, events);
-}
-
-template <typename Scanners>
-void Batch::run_with(Scanners& scanners, BatchEvents& events) {
+void Batch::run(Scanners& scanners, BatchEvents& events) {
     if (!scan_all(scanners, events)) {
         members_.clear();  // stopped: the temporary files go with their substitutions
         return;
@@ -53,13 +30,12 @@ void Batch::run_with(Scanners& scanners, BatchEvents& events) {
 // Reads every file into its temporary file, and gives the caller the
 // chance to keep a companion copy of each (its backup). False if the
 // caller asked for a stop meanwhile.
-template <typename Scanners>
 bool Batch::scan_all(Scanners& scanners, BatchEvents& events) {
     for (Member& member : members_) {
         if (events.stop_asked()) {
             return false;
         }
-        const int failure = prepare_with(member.substitution, scanners);
+        const int failure = member.substitution.prepare(scanners);
         if (failure != 0 && member.substitution.failure().step == Failure::Step::stopped) {
             return false;
         }
