@@ -15,6 +15,7 @@ set(kivsubst_core_sources
   "${kivsubst_dir}/src/scan_matching.cpp"
   "${kivsubst_dir}/src/text.cpp"
   "${kivsubst_dir}/src/text_scan.cpp"
+  "${kivsubst_dir}/src/scanners.cpp"
   "${kivsubst_dir}/src/search.cpp"
   "${kivsubst_dir}/src/writeback.cpp"
   "${kivsubst_dir}/src/batch.cpp"

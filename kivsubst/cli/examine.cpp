@@ -17,12 +17,11 @@ using kivsubst::engine::File;
 
 Counter::Counter(const Options& options)
     : options_(options),
-      scanner_(scanner_for(options)),
-      text_(text_scanners_for(options)),
+      scanners_(scanners_for(options)),
       discard_(open_discarding_output(discard_error_)) {}
 
 int Counter::problem(std::string& reason) const {
-    if (!scanner_.ready()) {
+    if (!scanners_->ready()) {
         reason = "out of memory";
         return KIVSUBST_NO_MEMORY;
     }
@@ -36,12 +35,9 @@ int Counter::problem(std::string& reason) const {
 // The scan for the file: the one of the run, or with --encoding the one
 // for the file's encoding, chosen by its mark as the library's call would.
 kivsubst::engine::Scanner* Counter::scanner_of(File& file, int& status, std::string& reason) {
-    if (!text_) {
-        return &scanner_;
-    }
-    using Refusal = kivsubst::engine::TextScanners::Refusal;
+    using Refusal = kivsubst::engine::Scanners::Refusal;
     Refusal refusal = Refusal::none;
-    kivsubst::engine::Scanner* scanner = text_->for_input(file, refusal);
+    kivsubst::engine::Scanner* scanner = scanners_->for_input(file, refusal);
     switch (refusal) {
         case Refusal::none:
             break;
@@ -50,15 +46,12 @@ kivsubst::engine::Scanner* Counter::scanner_of(File& file, int& status, std::str
             status = KIVSUBST_COPY_ERROR;
             break;
         case Refusal::memory:
-            reason = "out of memory";
+            reason = scanners_->why(refusal);
             status = KIVSUBST_NO_MEMORY;
             break;
         case Refusal::encoding:
-            reason = "the text cannot be written in its encoding";
-            status = KIVSUBST_BAD_ENCODING;
-            break;
         case Refusal::contradicting_mark:
-            reason = text_->contradiction();
+            reason = scanners_->why(refusal);
             status = KIVSUBST_BAD_ENCODING;
             break;
     }
@@ -92,11 +85,11 @@ int Counter::count(File& file, std::uint64_t& occurrences, std::string& reason) 
 }
 
 const std::vector<std::pair<std::string, std::string>>& Counter::pairs() const {
-    return text_ ? text_->texts() : options_.pairs;
+    return scanners_->texts();
 }
 
 std::optional<kivsubst::engine::TextEncoding> Counter::encoding() const {
-    return text_ ? std::optional(text_->encoding()) : std::nullopt;
+    return scanners_->encoding();
 }
 
 int examine_targets(std::vector<Target>& targets, const Options& options, Tally& tally) {

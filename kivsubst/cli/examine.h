@@ -48,8 +48,7 @@ private:
                                           std::string& reason);
 
     const Options& options_;
-    kivsubst::engine::Scanner scanner_;
-    std::unique_ptr<kivsubst::engine::TextScanners> text_;  // with --encoding
+    std::unique_ptr<kivsubst::engine::Scanners> scanners_;
     kivsubst::engine::Scanner::Observer observer_;
     kivsubst::engine::File discard_;
     std::string discard_error_;

@@ -18,27 +18,22 @@ using kivsubst::engine::File;
 // Standard input to standard output, in blocks: 0 or 1 as for a file, or 7
 // when a read or a write failed.
 int patch_stream(const Options& options) {
-    kivsubst::engine::Scanner bytes_scanner = scanner_for(options);
     // With a named encoding, text is written in it, and the stream is
-    // matched from its first byte on: a mark cannot be read and then given
-    // back to a stream.
-    const std::unique_ptr<kivsubst::engine::TextScanners> text = text_scanners_for(options);
-    kivsubst::engine::TextScanners::Refusal refusal{};
-    kivsubst::engine::Scanner* const text_scanner =
-        text ? text->for_file(nullptr, 0, refusal) : nullptr;
-    if (text && text_scanner == nullptr &&
-        refusal == kivsubst::engine::TextScanners::Refusal::encoding) {
+    // matched from its first byte on.
+    const std::unique_ptr<kivsubst::engine::Scanners> scanners = scanners_for(options);
+    kivsubst::engine::Scanners::Refusal refusal{};
+    kivsubst::engine::Scanner* const scanner = scanners->for_stream(refusal);
+    if (refusal == kivsubst::engine::Scanners::Refusal::encoding) {
         kivcli::complain("kivsubst", "the text cannot be written in that encoding (9)");
         return KIVSUBST_BAD_ENCODING;
     }
-    kivsubst::engine::Scanner& scanner = text_scanner != nullptr ? *text_scanner : bytes_scanner;
-    if (!scanner.ready() || (text && text_scanner == nullptr)) {
+    if (scanner == nullptr || !scanner->ready()) {
         kivcli::complain("kivsubst", "out of memory (6)");
         return KIVSUBST_NO_MEMORY;
     }
     File input = standard_stream(true);
     File output = standard_stream(false);
-    const kivsubst::engine::ScanOutcome outcome = scanner.run(input, INT64_MAX, output);
+    const kivsubst::engine::ScanOutcome outcome = scanner->run(input, INT64_MAX, output);
     if (outcome.kind != kivsubst::engine::ScanOutcome::Kind::complete) {
         const bool reading = outcome.kind == kivsubst::engine::ScanOutcome::Kind::read_failed;
         const int error = kivsubst::engine::last_error();

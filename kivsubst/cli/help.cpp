@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Zlib
 #include "help.h"
 
+#include "engine.h"
 #include "kivcli/output.h"
 
 namespace kivsubst_cli {
 
-// The whole of --help, as one text: the README's option tables are checked
+// --help, as two texts around the one word that depends on the system (the
+// ANSI code page of Windows): the README's option tables are checked
 // against it.
-constexpr const char help_text[] =
+constexpr const char help_before_ansi[] =
     "Usage: kivsubst [OPTION]... [--] PATTERN REPLACEMENT FILE...\n"
     "  or:  kivsubst [OPTION]... -e PATTERN REPLACEMENT [-e ...] [--] FILE...\n"
     "Replace every occurrence of the bytes PATTERN with the bytes REPLACEMENT in\n"
@@ -29,10 +31,8 @@ constexpr const char help_text[] =
     "      --encoding=ENC  PATTERN and REPLACEMENT are text (UTF-8), written in\n"
     "                   each FILE's encoding: auto (its byte-order mark; without\n"
     "                   one, UTF-8 if all of it is, else exit 9), utf-8, utf-16le,\n"
-    "                   utf-16be"
-#if defined(_WIN32)
-    ", ansi (the ANSI code page)"
-#endif
+    "                   utf-16be";
+constexpr const char help_after_ansi[] =
     "; the mark and line ends are kept, and\n"
     "                   UTF-16 matches whole code units only\n"
     "      --utf16le    --encoding=utf-16le\n"
@@ -108,7 +108,9 @@ constexpr const char help_text[] =
     "  64  the command line is wrong\n";
 
 void print_help() {
-    kivcli::print(help_text);
+    kivcli::print(help_before_ansi);
+    kivcli::print(kivsubst::engine::has_ansi_code_page ? ", ansi (the ANSI code page)" : "");
+    kivcli::print(help_after_ansi);
 }
 
 }  // namespace kivsubst_cli

@@ -261,30 +261,29 @@ struct Unsettled {
     kivcli::BackupOptions backup;
 };
 
-// --encoding's words, and the encoding each names; "ansi" on Windows only,
-// where there is an ANSI code page.
+// --encoding's words, and the encoding each names; "ansi" only where there
+// is an ANSI code page (Windows).
 const std::pair<const char*, TextEncoding> encoding_words[] = {
     {"auto", TextEncoding::from_mark},
     {"utf-8", TextEncoding::utf8},
     {"utf-16le", TextEncoding::utf16le},
     {"utf-16be", TextEncoding::utf16be},
-#if defined(_WIN32)
     {"ansi", TextEncoding::ansi},
-#endif
 };
 
 bool take_encoding(const char* word, Unsettled& unsettled, std::string& message) {
+    std::string known;
     for (const auto& [name, encoding] : encoding_words) {
+        if (encoding == TextEncoding::ansi && !kivsubst::engine::has_ansi_code_page) {
+            continue;
+        }
         if (std::strcmp(word, name) == 0) {
             unsettled.encoding = encoding;
             return true;
         }
+        known += (known.empty() ? "" : ", ") + std::string(name);
     }
-    message = "invalid encoding " + quoted(word) + " (auto, utf-8, utf-16le, utf-16be" +
-#if defined(_WIN32)
-              ", ansi" +
-#endif
-              ")";
+    message = "invalid encoding " + quoted(word) + " (" + known + ")";
     return false;
 }
 

@@ -35,19 +35,11 @@ public:
         : options_(options),
           tally_(tally),
           stops_(stops),
-          pairs_(pairs_of(options)),
-          scanner_(scanner_for(options)),
-          text_(text_scanners_for(options)),
+          scanners_(scanners_for(options)),
           progress_(options.progress, total),
           backups_(options.backup) {
-        auto progress = [this](std::int64_t read) { progress_.update(done_ + read); };
-        auto stop = [this] { return stops_.asked(); };
-        scanner_.report_progress(progress);
-        scanner_.stop_when(stop);
-        if (text_) {
-            text_->report_progress(progress);
-            text_->stop_when(stop);
-        }
+        scanners_->report_progress([this](std::int64_t read) { progress_.update(done_ + read); });
+        scanners_->stop_when([this] { return stops_.asked(); });
     }
 
     void run(std::vector<Target>& targets);
@@ -70,9 +62,7 @@ private:
     const Options& options_;
     Tally& tally_;
     const HeldStops& stops_;
-    std::vector<kivsubst::engine::Pair> pairs_;
-    kivsubst::engine::Scanner scanner_;
-    std::unique_ptr<kivsubst::engine::TextScanners> text_;  // with --encoding
+    std::unique_ptr<kivsubst::engine::Scanners> scanners_;
     kivcli::Progress progress_;
     kivcli::BackupNames backups_;
     std::int64_t done_ = 0;  // bytes of the files finished
@@ -82,7 +72,7 @@ private:
 // closes them when it is done, so that a run over any number of
 // directories holds only a batch's worth open.
 void Patcher::run(std::vector<Target>& targets) {
-    if (!scanner_.ready()) {
+    if (!scanners_->ready()) {
         tally_.fail(KIVSUBST_NO_MEMORY, "out of memory (6)");
         return;
     }
@@ -196,7 +186,7 @@ void Patcher::patch_alone(const Target& target) {
     }
     const Item item{&target, target.size};
     Substitution substitution(file_at(target));
-    int failure = text_ ? substitution.prepare(*text_) : substitution.prepare(pairs_, &scanner_);
+    int failure = substitution.prepare(*scanners_);
     if (stops_.asked()) {
         return;
     }
@@ -254,32 +244,14 @@ private:
 // batch's files were added in the order of `items`.
 void Patcher::patch_batch(kivsubst::engine::Batch& batch, std::vector<Item>& items) {
     BatchTeller teller(*this, items);
-    if (text_) {
-        batch.run(*text_, teller);
-    } else {
-        batch.run(scanner_, teller);
-    }
+    batch.run(*scanners_, teller);
 }
 
 }  // namespace
 
-std::vector<kivsubst::engine::Pair> pairs_of(const Options& options) {
-    std::vector<kivsubst::engine::Pair> pairs;
-    for (const auto& [pattern, replacement] : options.pairs) {
-        pairs.push_back({{reinterpret_cast<const unsigned char*>(pattern.data()), pattern.size()},
-                         {reinterpret_cast<const unsigned char*>(replacement.data()),
-                          replacement.size()}});
-    }
-    return pairs;
-}
-
-kivsubst::engine::Scanner scanner_for(const Options& options) {
-    return kivsubst::engine::Scanner(pairs_of(options), options.matching);
-}
-
-std::unique_ptr<kivsubst::engine::TextScanners> text_scanners_for(const Options& options) {
+std::unique_ptr<kivsubst::engine::Scanners> scanners_for(const Options& options) {
     if (!options.text) {
-        return nullptr;
+        return std::make_unique<kivsubst::engine::ByteScanners>(options.pairs, options.matching);
     }
     return std::make_unique<kivsubst::engine::TextScanners>(options.text_pairs, *options.text,
                                                             options.matching);

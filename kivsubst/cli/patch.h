@@ -18,16 +18,11 @@
 
 namespace kivsubst_cli {
 
-// The pairs of a run as the scanner takes them (views of `options.pairs`).
-std::vector<kivsubst::engine::Pair> pairs_of(const Options& options);
-
-// A scanner for the run's pairs, matching as the command line asks: every
+// The scanners for the run's pairs, matching as the command line asks: one
+// for every file, or with --encoding one for each file's encoding. Every
 // scan of a run (the count, the preview, one file, the batches, standard
-// input) is made here, so that all of them find the same occurrences.
-kivsubst::engine::Scanner scanner_for(const Options& options);
-// With --encoding, the scanners for each file's encoding, matching as the
-// command line asks; made here for the same reason.
-std::unique_ptr<kivsubst::engine::TextScanners> text_scanners_for(const Options& options);
+// input) is made with them, so that all of them find the same occurrences.
+std::unique_ptr<kivsubst::engine::Scanners> scanners_for(const Options& options);
 
 // Patches every target; failures are told on standard error, each naming
 // its file, after the library's own line on standard output. A stop that

@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "platform.h"
-#include "scan.h"
+#include "scanners.h"
 #include "substitute.h"
-#include "text_scan.h"
 
 namespace kivsubst {
 
@@ -67,31 +66,25 @@ public:
     void add(FileAt file);
     bool empty() const { return members_.empty(); }
 
-    // Patches every file added with `scanner`, which serves them in turn,
-    // telling `events` how each went. A batch runs once.
-    void run(Scanner& scanner, BatchEvents& events);
-    // The same for text in each file's own encoding, scanned with the
-    // scanner `text` gives for it.
-    void run(TextScanners& text, BatchEvents& events);
+    // Patches every file added, each scanned with the scanner `scanners`
+    // gives for it, telling `events` how each went. A batch runs once.
+    void run(Scanners& scanners, BatchEvents& events);
 
 private:
     struct Member {
         std::size_t file;  // its place among the files added
         Substitution substitution;
         platform::File companion;  // the caller's copy, synced with the temporary files
+        bool failed = false;       // told failed: it takes no further step
     };
 
-    template <typename Scanners>
-    void run_with(Scanners& scanners, BatchEvents& events);
-    template <typename Scanners>
-    bool scan_all(Scanners& scanners, BatchEvents& events, std::vector<bool>& failed);
-    void make_temporaries_durable(BatchEvents& events, std::vector<bool>& failed);
-    void drop(const std::vector<bool>& failed);
-    bool write_all_back(BatchEvents& events, std::vector<bool>& failed);
-    void remove_temporaries(BatchEvents& events, const std::vector<bool>& failed,
-                            bool written_durable);
-    // The directories of the batch's substitutions, for make_durable to
-    // sync those whose entries changed.
+    bool scan_all(Scanners& scanners, BatchEvents& events);
+    void make_temporaries_durable(BatchEvents& events);
+    void drop_failed();
+    bool write_all_back(BatchEvents& events);
+    void remove_temporaries(BatchEvents& events, bool written_durable);
+    // The directories of the batch's substitutions, for make_durable and
+    // sync_directories to sync those whose entries changed.
     std::vector<platform::Directory*> directories();
 
     std::vector<Member> members_;

@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "report.h"
 #include "scan.h"
+#include "scanners.h"
 #include "substitute.h"
 #include "text.h"
 #include "text_scan.h"
@@ -48,6 +49,13 @@ using kivsubst::Scanner;
 using kivsubst::TextPair;
 using kivsubst::TextScanners;
 using TextEncoding = kivsubst::text::Encoding;
+// The scanner for each file of a run, whichever kind the run's pairs are:
+// one for every file (bytes), or the one for each file's encoding (text).
+using kivsubst::ByteScanners;
+using kivsubst::PairBytes;
+using kivsubst::Scanners;
+// Whether this system has an ANSI code page, and so the ansi encoding.
+using platform::has_ansi_code_page;
 
 // A file named by a held directory and a name in it, as the front end
 // checked it.

@@ -232,6 +232,11 @@ class Directory;
 // whatever the outcome. False if a sync failed. Only a Batch calls it: it
 // is how a batch's steps become durable together.
 bool make_durable(const std::vector<File*>& files, const std::vector<Directory*>& directories);
+// Makes durable the entries created or removed in `directories`, and
+// nothing else: make_durable without files, as a batch's last step needs.
+inline bool sync_directories(const std::vector<Directory*>& directories) {
+    return make_durable({}, directories);
+}
 
 // How a name in a directory stands: free (certainly absent), taken (it
 // exists, or its check is refused for lack of access), or unchecked (the

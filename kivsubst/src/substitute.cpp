@@ -182,7 +182,6 @@ struct Substitution::State {
     platform::FileStatus status;
     platform::Privileges privileges;
     std::optional<TemporaryFile> temporary;
-    std::optional<Scanner> own_scanner;
     Scanner* scanner = nullptr;
     ScanOutcome scanned;
     File written;
@@ -210,40 +209,26 @@ int Substitution::fail(Failure::Step step, std::string note, int code) {
     return code;
 }
 
-int Substitution::prepare(const std::vector<Pair>& pairs, Scanner* scanner) {
+// For text, the file's first bytes tell its mark, and with it the scanner
+// for its encoding; then the file is read again from its start. A file
+// whose encoding cannot be told, or in which the text cannot be written, is
+// left as it is (9), and so is one found not to be UTF-8 while it is
+// scanned: its temporary file goes. Bytes have one scanner for every file.
+int Substitution::prepare(Scanners& scanners) {
     if (const int failed = open_input()) {
         return failed;
     }
-    if (scanner == nullptr) {
-        scanner = &state_->own_scanner.emplace(pairs);
-    }
-    return scan_into_temporary(scanner);
-}
-
-// The file's first bytes tell its mark, and with it the scanner for its
-// encoding; then the file is read again from its start. A file whose
-// encoding cannot be told, or in which the text cannot be written, is left
-// as it is (9), and so is one found not to be UTF-8 while it is scanned:
-// its temporary file goes.
-int Substitution::prepare(TextScanners& text) {
-    if (const int failed = open_input()) {
-        return failed;
-    }
-    TextScanners::Refusal refusal = TextScanners::Refusal::none;
-    Scanner* const scanner = text.for_input(state_->input, refusal);
-    if (refusal == TextScanners::Refusal::unreadable) {
+    Scanners::Refusal refusal = Scanners::Refusal::none;
+    Scanner* const scanner = scanners.for_input(state_->input, refusal);
+    if (refusal == Scanners::Refusal::unreadable) {
         const int error = platform::last_error();
         return fail(Failure::Step::write_temporary, error, report::copy_error());
     }
-    if (refusal == TextScanners::Refusal::memory) {
-        return fail(Failure::Step::memory, "out of memory", report::no_memory());
-    }
-    if (refusal == TextScanners::Refusal::contradicting_mark) {
-        return fail(Failure::Step::encoding, text.contradiction(), report::bad_encoding(path_));
+    if (refusal == Scanners::Refusal::memory) {
+        return fail(Failure::Step::memory, scanners.why(refusal), report::no_memory());
     }
     if (scanner == nullptr) {
-        return fail(Failure::Step::encoding, "the text cannot be written in its encoding",
-                    report::bad_encoding(path_));
+        return fail(Failure::Step::encoding, scanners.why(refusal), report::bad_encoding(path_));
     }
     if (const int failed = scan_into_temporary(scanner)) {
         return failed;
@@ -396,8 +381,8 @@ void Substitution::remove_temporary() {
     state_->temporary->remove();
 }
 
-int Substitution::run(const std::vector<Pair>& pairs, Scanner* scanner) {
-    int failed = prepare(pairs, scanner);
+int Substitution::run(Scanners& scanners) {
+    int failed = prepare(scanners);
     if (failed == 0) {
         failed = make_temporary_durable();
     }
@@ -458,24 +443,15 @@ int Substitution::result() const {
 }
 
 int substitute(const Path& path, Bytes pattern, Bytes replacement) {
-    return Substitution(path).run({{pattern, replacement}});
+    ByteScanners scanners({{std::string(reinterpret_cast<const char*>(pattern.data), pattern.size),
+                            std::string(reinterpret_cast<const char*>(replacement.data),
+                                        replacement.size)}});
+    return Substitution(path).run(scanners);
 }
 
 int substitute_text(const Path& path, TextPair pair, text::Encoding encoding) {
     TextScanners text({std::move(pair)}, encoding);
-    Substitution substitution(path);
-    int failed = substitution.prepare(text);
-    if (failed == 0) {
-        failed = substitution.make_temporary_durable();
-    }
-    if (failed == 0) {
-        failed = substitution.write_back(Durability::now);
-    }
-    if (failed != 0) {
-        return failed;
-    }
-    substitution.finish();
-    return substitution.result();
+    return Substitution(path).run(text);
 }
 
 }  // namespace kivsubst

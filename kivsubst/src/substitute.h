@@ -16,6 +16,7 @@
 #include "paths.h"
 #include "platform.h"
 #include "scan.h"
+#include "scanners.h"
 #include "tempname.h"
 #include "text.h"
 #include "text_scan.h"
@@ -86,14 +87,12 @@ public:
     Substitution& operator=(Substitution&&) noexcept;
 
     // Chooses the temporary name, opens the file, creates the temporary
-    // file and scans the file into it with `pairs`, or with `scanner` when
-    // one is given, which may serve many files in turn.
-    int prepare(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);
-    // The same for text in the file's own encoding: the file's mark read
-    // first, then scanned with `text`'s scanner for its encoding (9 when
-    // the encoding cannot be told, the mark names another encoding than
-    // the one named, or the text cannot be written in it).
-    int prepare(TextScanners& text);
+    // file and scans the file into it with the scanner `scanners` gives for
+    // it, which may serve many files in turn. For text in the file's own
+    // encoding, the file's mark is read first (9 when the encoding cannot
+    // be told, the mark names another encoding than the one named, or the
+    // text cannot be written in it).
+    int prepare(Scanners& scanners);
     // Makes the temporary file durable, data and directory entry.
     int make_temporary_durable();
     // Opens the file again, checks that it is the file that was read, and
@@ -113,7 +112,7 @@ public:
     void remove_temporary();
 
     // Runs every step: the export's call. 0, 1, or a failure's result.
-    int run(const std::vector<Pair>& pairs, Scanner* scanner = nullptr);
+    int run(Scanners& scanners);
 
     // After prepare(): the file as it was read (its position at its end),
     // the replacements made, and the file's recorded status.

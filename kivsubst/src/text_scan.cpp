@@ -61,14 +61,8 @@ TextScanners::Encoded& TextScanners::encoded(Encoding encoding) {
         }
         entry.texts.emplace_back(std::move(*pattern), std::move(*replacement));
     }
-    std::vector<Pair> views;
-    for (const auto& [pattern, replacement] : entry.texts) {
-        views.push_back({{reinterpret_cast<const unsigned char*>(pattern.data()), pattern.size()},
-                         {reinterpret_cast<const unsigned char*>(replacement.data()),
-                          replacement.size()}});
-    }
-    entry.scanner = std::make_unique<Scanner>(std::move(views), matching_for(matching_, encoding),
-                                              block_size_);
+    entry.scanner = std::make_unique<Scanner>(pairs_of(entry.texts),
+                                              matching_for(matching_, encoding), block_size_);
     if (progress_) {
         entry.scanner->report_progress(progress_);
     }
@@ -135,14 +129,17 @@ Scanner* TextScanners::for_input(platform::File& input, Refusal& refusal) {
     return for_file(head, got, refusal);
 }
 
-std::string TextScanners::contradiction() const {
+std::string TextScanners::why(Refusal refusal) const {
+    if (refusal != Refusal::contradicting_mark) {
+        return Scanners::why(refusal);
+    }
     return std::string("it begins with the byte-order mark of ") + text::name_of(contradicting_) +
            " (" + text::mark_bytes_of(contradicting_) + "), not " + text::name_of(named_) +
            " as named";
 }
 
-const std::vector<std::pair<std::string, std::string>>& TextScanners::texts() const {
-    static const std::vector<std::pair<std::string, std::string>> none;
+const PairBytes& TextScanners::texts() const {
+    static const PairBytes none;
     const auto known = encoded_.find(last_);
     return known == encoded_.end() || known->second.scanner == nullptr ? none : known->second.texts;
 }

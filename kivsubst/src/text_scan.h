@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scan.h"
+#include "scanners.h"
 #include "text.h"
 
 namespace kivsubst {
@@ -22,7 +23,7 @@ struct TextPair {
     std::u16string replacement;
 };
 
-class TextScanners {
+class TextScanners final : public Scanners {
 public:
     // `named` is the encoding the caller names, or from_mark; `matching`
     // says how to match beyond exact text (its units are set here).
@@ -31,39 +32,38 @@ public:
     TextScanners(const TextScanners&) = delete;
     TextScanners& operator=(const TextScanners&) = delete;
 
-    // Why no scanner serves a file: the text cannot be written in its
-    // encoding; its mark names another encoding than the one named
-    // (contradicting_mark() says which); memory; its first bytes cannot be
-    // read.
-    enum class Refusal { none, encoding, contradicting_mark, memory, unreadable };
-
     // The scanner for a file that begins with `head`, set to keep its mark
     // and, for a file without one under from_mark, to check that all of it
     // is UTF-8; null with the reason when the text cannot be written in the
-    // file's encoding or memory runs out.
+    // file's encoding, its mark names another encoding than the one named
+    // (contradicting_mark() says which), or memory runs out.
     Scanner* for_file(const unsigned char* head, std::size_t size, Refusal& refusal);
     // The same for an open file, whose first bytes are read and which is
     // then rewound to its start (unreadable when either fails).
-    Scanner* for_input(platform::File& input, Refusal& refusal);
+    Scanner* for_input(platform::File& input, Refusal& refusal) override;
+    // A stream is matched from its first byte on, in the encoding named: a
+    // mark cannot be read and then given back to it.
+    Scanner* for_stream(Refusal& refusal) override { return for_file(nullptr, 0, refusal); }
+    // The scanners are made as each encoding is met; a lack of memory then
+    // refuses that file.
+    bool ready() const override { return true; }
     // The encoding the last file given was found in.
-    text::Encoding encoding() const { return last_; }
+    std::optional<text::Encoding> encoding() const override { return last_; }
     // After Refusal::contradicting_mark: the encoding the file's mark names,
     // and the one the scanners were made for.
     text::Encoding contradicting_mark() const { return contradicting_; }
     text::Encoding named() const { return named_; }
-    // Why in words, for a refusal of contradicting_mark.
-    std::string contradiction() const;
+    // Why in words; for contradicting_mark, the two encodings.
+    std::string why(Refusal refusal) const override;
     // The pairs as written for the last file given, pattern and
     // replacement bytes (for a preview); empty when they could not be.
-    const std::vector<std::pair<std::string, std::string>>& texts() const;
-    // Told after each block of each scan, as Scanner::report_progress.
-    void report_progress(Scanner::Progress progress) { progress_ = std::move(progress); }
-    // Asked after each block of each scan, as Scanner::stop_when.
-    void stop_when(Scanner::Stop stop) { stop_ = std::move(stop); }
+    const PairBytes& texts() const override;
+    void report_progress(Scanner::Progress progress) override { progress_ = std::move(progress); }
+    void stop_when(Scanner::Stop stop) override { stop_ = std::move(stop); }
 
 private:
     struct Encoded {
-        std::vector<std::pair<std::string, std::string>> texts;
+        PairBytes texts;
         std::unique_ptr<Scanner> scanner;  // null: the text cannot be written in it
     };
     Encoded& encoded(text::Encoding encoding);

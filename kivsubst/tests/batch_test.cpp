@@ -76,15 +76,11 @@ protected:
 
     void run() { run(batch_); }
     void run(Batch& batch) {
-        kivsubst::Scanner scanner(bytes_of(pattern_), bytes_of(replacement_), 4096);
+        kivsubst::ByteScanners scanners({{pattern_, replacement_}}, {}, 4096);
         if (stop_scan_) {
-            scanner.stop_when([] { return true; });
+            scanners.stop_when([] { return true; });
         }
-        batch.run(scanner, events_);
-    }
-
-    static kivsubst::Bytes bytes_of(const std::string& text) {
-        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+        batch.run(scanners, events_);
     }
 
     bool tmp_is_empty() const { return std::filesystem::is_empty(path("tmp")); }

@@ -136,14 +136,10 @@ protected:
         }
         const std::string pattern = "old";
         const std::string replacement = "new";
-        Scanner scanner(bytes_of(pattern), bytes_of(replacement), 4096);
+        kivsubst::ByteScanners scanners({{pattern, replacement}}, {}, 4096);
         kivtest::CallHook syncs(kivtest::HookedCall::fsync, {1, 0, EIO, 0}, failing);
-        batch.run(scanner, events_);
+        batch.run(scanners, events_);
         EXPECT_GT(syncs.calls(), 0u);
-    }
-
-    static kivsubst::Bytes bytes_of(const std::string& text) {
-        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
     }
 
     std::optional<kivtest::ScopedEnvironment> tmp_;
