@@ -139,6 +139,12 @@ Installed put_staged_in_place(const Folder& folder, const Path& staged,
                 return {CopyStatus::target_not_written, false, error};
             }
             platform::drop_stale_restart_entries(folder);
+            // The new file holds the name, but a power cut may still take
+            // the rename back: the call is not done, as a write-back whose
+            // sync failed is not.
+            if (!platform::make_entry_durable(folder, error)) {
+                return {CopyStatus::target_not_written, false, error};
+            }
             return {CopyStatus::copied, false};
         case platform::Placing::failed:
             platform::remove_staged(folder, staged);

@@ -114,6 +114,17 @@ enum class Placing {
 // refused); `error` is the system's error of a failure.
 Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error);
 
+// Makes the rename that put the new file at the target's name durable, so
+// that a power cut after the call returns finds the new file there. POSIX:
+// the folder is synced through a descriptor opened for reading on the one
+// held (a file system that cannot sync a directory answers EINVAL and has
+// nothing more to do); a folder that may be written but not read cannot be
+// synced itself, and every file system is synced instead. Windows: the
+// rename was made with MOVEFILE_WRITE_THROUGH, which returns only once the
+// move is on the disk; nothing more is done. False, with the system's
+// error in `error`, if the sync failed.
+bool make_entry_durable(const Folder& folder, int& error);
+
 // The staged file's identity, read through it while it is open, for
 // target_holds. Windows: none.
 FileIdentity identity_of_staged(File& staged);

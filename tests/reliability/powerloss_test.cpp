@@ -499,18 +499,19 @@ TEST_F(RecordedCopy, TheLogRebuildsACopyMadeInsideTheKernel) {
 }
 
 // KivInstallFile writes the new file whole beside the target, syncs its
-// data and renames it over the target: at every point a cut leaves the
-// target whole, old or new, and without the one sync it would not.
+// data, renames it over the target and syncs the folder: at every point a
+// cut leaves the target whole, old or new, once the call returned 0 only
+// new, and without either sync it would not.
 class PowerLossInstall : public kivtest::WorkDirTest {};
 
-TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartial) {
+TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartialOrOldAfterItsDone) {
     const std::string target = path("target");
     const std::string old_content(24 * 1024 + 3, 'o');
     const std::string new_content = kivtest::planted_text(300 * 1024 + 7, "{{install-dir}}");
     kivtest::write_file(target, old_content);
     kivtest::write_file(path("source"), new_content);
     const kivcrash::Promise promise{
-        {{identity(dir()), "target", identity(target), old_content, new_content}}, "KIV"};
+        {{identity(dir()), "target", identity(target), old_content, new_content}}, "KIV", true};
     const kivtest::ProgramRun run = kivtest::run_program(
         KIV_CRASH_DRIVER_PATH, {"install", path("source"), target},
         {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
@@ -533,7 +534,7 @@ TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartial) {
         EXPECT_GT(kivcrash::explore(without, promise).violations, 0u)
             << "nothing noticed #" << i << " " << log[i].describe() << " gone";
     }
-    EXPECT_EQ(syncs, 1u) << "an install syncs the new file's data once";
+    EXPECT_EQ(syncs, 2u) << "an install syncs the new file's data and then its folder, once each";
 }
 
 // The explorer on logs written by hand: the new content written to another
@@ -570,6 +571,20 @@ TEST(PowerLossModel, RenameOverTheFileNeedsTheNewDataSyncedFirst) {
     EXPECT_GT(unsynced.violations, 0u) << summary(unsynced);
     const Exploration synced = kivcrash::explore({create, write, sync_data, rename}, promise);
     EXPECT_EQ(synced.violations, 0u) << summary(synced);
+
+    // A call that returns done promises the new file: the rename must have
+    // been made durable by a sync of its folder before the log ends.
+    kivcrash::Promise done = promise;
+    done.done = true;
+    const Exploration returned = kivcrash::explore({create, write, sync_data, rename}, done);
+    EXPECT_GT(returned.violations, 0u) << summary(returned);
+    Op sync_folder;
+    sync_folder.kind = kivcrash::OpKind::fsync;
+    sync_folder.inode = directory;
+    sync_folder.is_directory = true;
+    const Exploration durable =
+        kivcrash::explore({create, write, sync_data, rename, sync_folder}, done);
+    EXPECT_EQ(durable.violations, 0u) << summary(durable);
 }
 
 }  // namespace
