@@ -80,13 +80,12 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
             error = platform::last_error();
             written.status = CopyStatus::target_not_written;
         }
-        // close_copy puts missing times above a failed write or close; an
-        // install puts only a whole, closed file in place, so the close is
-        // judged first and the times after it.
-        engine::Written closing = written;
-        closing.stamped = true;
-        status = engine::close_copy(closing, file, source);
-        if (status == CopyStatus::copied && !written.stamped) {
+        // KivCopyFile puts missing times above a failed write-out or close;
+        // an install puts only a whole, closed file in place, so the close
+        // is judged first and the times after it.
+        const engine::Closed closed = engine::close_copy(written, file, source);
+        status = closed.status;
+        if (status == CopyStatus::copied && !closed.stamped) {
             status = CopyStatus::times_not_set;
         }
     }
