@@ -12,6 +12,7 @@
 #include "install_platform.h"
 #include "kivcopy.h"
 #include "kivfs/hidden_names.h"
+#include "kivfs/restart_queue.h"
 
 
 namespace kivcopy {
@@ -98,6 +99,26 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
     return status;
 }
 
+// Removes the restart entries that earlier runs queued and that would undo
+// an install at the folder's target, and the staged files of ours that
+// they would have moved there.
+void drop_stale_restart_entries(const Folder& folder) {
+    Path target;
+    Path staged_prefix;
+    folder.place(folder.target_name(), target);
+    folder.place(kivfs::hidden_stem_for(folder.target_name(), "new"), staged_prefix);
+    kivfs::drop_stale_restart_entries(target, staged_prefix);
+}
+
+// Queues the staged file to replace the target at the next restart.
+bool queue_replacement_at_restart(const Folder& folder, const Path& staged) {
+    Path staged_path;
+    Path target;
+    folder.place(staged, staged_path);
+    folder.place(folder.target_name(), target);
+    return kivfs::queue_replacement_at_restart(staged_path, target);
+}
+
 // What the look at the target allows, before anything is written.
 CopyStatus check_target(const TargetStatus& target, const platform::Source& source,
                         InstallFlags flags) {
@@ -137,7 +158,7 @@ Installed put_staged_in_place(const Folder& folder, const Path& staged,
             if (!platform::target_holds(folder, identity, error)) {
                 return {CopyStatus::target_not_written, false, error};
             }
-            platform::drop_stale_restart_entries(folder);
+            drop_stale_restart_entries(folder);
             // The new file holds the name, but a power cut may still take
             // the rename back: the call is not done, as a write-back whose
             // sync failed is not.
@@ -160,8 +181,8 @@ Installed put_staged_in_place(const Folder& folder, const Path& staged,
     }
     // The stale entries go first: the rename queued now names the target
     // too, and is no earlier run's.
-    platform::drop_stale_restart_entries(folder);
-    if (!platform::queue_replacement_at_restart(folder, staged)) {
+    drop_stale_restart_entries(folder);
+    if (!queue_replacement_at_restart(folder, staged)) {
         error = platform::last_error();
         platform::remove_staged(folder, staged);
         return {CopyStatus::target_not_written, false, error};

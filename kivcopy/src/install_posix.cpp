@@ -185,12 +185,6 @@ bool target_holds(const Folder& folder, const FileIdentity& identity, int& error
            static_cast<std::uint64_t>(status.st_ino) == identity.index;
 }
 
-bool queue_replacement_at_restart(const Folder&, const Path&) {
-    return false;
-}
-
-void drop_stale_restart_entries(const Folder&) {}
-
 void settle_asides(const Folder&) {}
 
 // A read-only mode stops no rename: there is no attribute to give, lift
