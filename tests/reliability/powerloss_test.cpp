@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -84,6 +85,22 @@ std::string summary(const Exploration& result) {
     return text;
 }
 
+std::string file_name(const std::string& file) {
+    return std::filesystem::path(file).filename().string();
+}
+
+// Copies the driver, the libraries it loads and the recorder into
+// `programs`, a folder of the work directory, which every user may enter:
+// the build tree may lie where the user nobody cannot (a clone under /root).
+std::string copy_crash_programs(const std::string& programs) {
+    kivtest::make_directory(programs);
+    for (const std::string file :
+         {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
+        std::filesystem::copy_file(file, programs + "/" + file_name(file));
+    }
+    return programs;
+}
+
 class PowerLoss : public kivtest::WorkDirTest, public ::testing::WithParamInterface<Scenario> {
 protected:
     // Patches the scenario's file once with the operations recorded; fills
@@ -151,22 +168,7 @@ protected:
         return status;
     }
 
-    // Copies the driver, the libraries it loads and the recorder into the
-    // work directory, which every user may enter: the build tree may lie
-    // where the user nobody cannot (a clone under /root).
-    std::string copy_programs() {
-        const std::string programs = path("programs");
-        kivtest::make_directory(programs);
-        for (const std::string file :
-             {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
-            std::filesystem::copy_file(file, programs + "/" + file_name(file));
-        }
-        return programs;
-    }
-
-    static std::string file_name(const std::string& file) {
-        return std::filesystem::path(file).filename().string();
-    }
+    std::string copy_programs() { return copy_crash_programs(path("programs")); }
 
     kivcrash::Limits limits() const {
         kivcrash::Limits chosen;
@@ -502,39 +504,94 @@ TEST_F(RecordedCopy, TheLogRebuildsACopyMadeInsideTheKernel) {
 // data, renames it over the target and syncs the folder: at every point a
 // cut leaves the target whole, old or new, once the call returned 0 only
 // new, and without either sync it would not.
-class PowerLossInstall : public kivtest::WorkDirTest {};
+class PowerLossInstall : public kivtest::WorkDirTest {
+protected:
+    // Installs a new file over `folder`/target with its operations
+    // recorded, as root or, for a folder that root could read anyway, as
+    // the user nobody; fills `promise_` and `log_`.
+    void record(const std::string& folder, bool as_nobody) {
+        const std::string target = folder + "/target";
+        const std::string old_content(24 * 1024 + 3, 'o');
+        const std::string new_content = kivtest::planted_text(300 * 1024 + 7, "{{install-dir}}");
+        kivtest::write_file(target, old_content);
+        kivtest::write_file(path("source"), new_content);
+        promise_ = {{{identity(folder), "target", identity(target), old_content, new_content}},
+                    "KIV",
+                    true};
+        std::string driver = KIV_CRASH_DRIVER_PATH;
+        std::vector<std::string> environment = {"KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+                                                "KIV_TRANSFER_LIMIT=0",
+                                                "LD_PRELOAD=" KIV_KILLPOINT_PATH};
+        if (as_nobody) {
+            const std::string programs = copy_crash_programs(path("programs"));
+            driver = programs + "/" + file_name(driver);
+            environment.back() = "LD_PRELOAD=" + programs + "/" + file_name(KIV_KILLPOINT_PATH);
+            environment.push_back("LD_LIBRARY_PATH=" + programs);
+        }
+        const auto run = [&] {
+            const kivtest::ProgramRun done =
+                kivtest::run_program(driver, {"install", path("source"), target}, environment);
+            std::fputs(done.err.c_str(), stderr);
+            return done.exit_status;
+        };
+        std::string why_not;
+        const int status = as_nobody ? kivtest::run_as_nobody(run, why_not) : run();
+        ASSERT_EQ(status, 0) << why_not;
+        ASSERT_TRUE(kivtest::read_file(target) == new_content);
+        log_ = kivcrash::read_oplog(path("oplog"));
+    }
+
+    // How many of the log's syncs are of the kind `counted`; the promise
+    // must break without any one of them.
+    std::size_t needed_syncs(const std::function<bool(const Op&)>& counted) {
+        std::size_t syncs = 0;
+        for (std::size_t i = 0; i < log_.size(); ++i) {
+            if (!counted(log_[i])) {
+                continue;
+            }
+            ++syncs;
+            std::vector<Op> without = log_;
+            without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+            EXPECT_GT(kivcrash::explore(without, promise_).violations, 0u)
+                << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
+        }
+        return syncs;
+    }
+
+    kivcrash::Promise promise_;
+    std::vector<Op> log_;
+};
 
 TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartialOrOldAfterItsDone) {
-    const std::string target = path("target");
-    const std::string old_content(24 * 1024 + 3, 'o');
-    const std::string new_content = kivtest::planted_text(300 * 1024 + 7, "{{install-dir}}");
-    kivtest::write_file(target, old_content);
-    kivtest::write_file(path("source"), new_content);
-    const kivcrash::Promise promise{
-        {{identity(dir()), "target", identity(target), old_content, new_content}}, "KIV", true};
-    const kivtest::ProgramRun run = kivtest::run_program(
-        KIV_CRASH_DRIVER_PATH, {"install", path("source"), target},
-        {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
-         "KIV_TRANSFER_LIMIT=0"});
-    ASSERT_EQ(run.exit_status, 0) << run.err;
-    ASSERT_TRUE(kivtest::read_file(target) == new_content);
-    const std::vector<Op> log = kivcrash::read_oplog(path("oplog"));
-    const Exploration result = kivcrash::explore(log, promise);
-    std::printf("install: %zu operations, %s\n", log.size(), summary(result).c_str());
+    ASSERT_NO_FATAL_FAILURE(record(dir(), false));
+    const Exploration result = kivcrash::explore(log_, promise_);
+    std::printf("install: %zu operations, %s\n", log_.size(), summary(result).c_str());
     EXPECT_EQ(result.violations, 0u) << summary(result);
-    EXPECT_GT(result.states, log.size()) << "fewer crash states than operations";
-    std::size_t syncs = 0;
-    for (std::size_t i = 0; i < log.size(); ++i) {
-        if (!kivcrash::is_sync(log[i])) {
-            continue;
-        }
-        ++syncs;
-        std::vector<Op> without = log;
-        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
-        EXPECT_GT(kivcrash::explore(without, promise).violations, 0u)
-            << "nothing noticed #" << i << " " << log[i].describe() << " gone";
+    EXPECT_GT(result.states, log_.size()) << "fewer crash states than operations";
+    EXPECT_EQ(needed_syncs(kivcrash::is_sync), 2u)
+        << "an install syncs the new file's data and then its folder, once each";
+}
+
+// A folder that the caller may write but not read cannot be synced itself:
+// the install syncs every file system instead, and a cut after it returned
+// still finds the new file; without that sync it would not.
+TEST_F(PowerLossInstall, AWriteOnlyFolderIsMadeDurableBySyncingEveryFileSystem) {
+    const std::string folder = path("app");
+    kivtest::make_directory(folder);
+    const bool as_nobody = ::geteuid() == 0;  // root reads any folder
+    ::chmod(folder.c_str(), 0333);
+    record(folder, as_nobody);
+    ::chmod(folder.c_str(), 0755);
+    if (HasFatalFailure()) {
+        return;
     }
-    EXPECT_EQ(syncs, 2u) << "an install syncs the new file's data and then its folder, once each";
+    const Exploration result = kivcrash::explore(log_, promise_);
+    std::printf("install, write-only folder: %zu operations, %s\n", log_.size(),
+                summary(result).c_str());
+    EXPECT_EQ(result.violations, 0u) << summary(result);
+    const std::size_t whole_syncs =
+        needed_syncs([](const Op& op) { return op.kind == kivcrash::OpKind::sync; });
+    EXPECT_EQ(whole_syncs, 1u) << "the write-only folder was not the sync() path";
 }
 
 // The explorer on logs written by hand: the new content written to another
