@@ -101,6 +101,32 @@ std::string copy_crash_programs(const std::string& programs) {
     return programs;
 }
 
+// How many of the log's operations are syncs of the kind `counted`; the
+// promise must break without any one of them.
+std::size_t needed_syncs(const std::vector<Op>& log, const kivcrash::Promise& promise,
+                         const std::function<bool(const Op&)>& counted) {
+    std::size_t syncs = 0;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (!counted(log[i])) {
+            continue;
+        }
+        ++syncs;
+        std::vector<Op> without = log;
+        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+        EXPECT_GT(kivcrash::explore(without, promise).violations, 0u)
+            << "nothing noticed #" << i << " " << log[i].describe() << " gone";
+    }
+    return syncs;
+}
+
+bool is_file_system_sync(const Op& op) {
+    return op.kind == kivcrash::OpKind::syncfs;
+}
+
+bool is_whole_sync(const Op& op) {
+    return op.kind == kivcrash::OpKind::sync;
+}
+
 class PowerLoss : public kivtest::WorkDirTest, public ::testing::WithParamInterface<Scenario> {
 protected:
     // Patches the scenario's file once with the operations recorded; fills
@@ -431,18 +457,7 @@ TEST_F(PowerLossManyFiles, AWriteOnlyTmpIsMadeDurableBySyncingItsFileSystem) {
     std::printf("many files, TMP write-only: %zu operations, %s\n", log_.size(),
                 summary(result).c_str());
     EXPECT_EQ(result.violations, 0u) << summary(result);
-    std::size_t file_system_syncs = 0;
-    for (std::size_t i = 0; i < log_.size(); ++i) {
-        if (log_[i].kind != kivcrash::OpKind::syncfs) {
-            continue;
-        }
-        ++file_system_syncs;
-        std::vector<Op> without = log_;
-        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
-        EXPECT_GT(kivcrash::explore(without, promise_).violations, 0u)
-            << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
-    }
-    EXPECT_GE(file_system_syncs, 1u) << "the write-only TMP was not the syncfs path";
+    EXPECT_GE(needed_syncs(log_, promise_, is_file_system_sync), 1u) << "the write-only TMP was not the syncfs path";
 }
 #endif
 
@@ -541,23 +556,6 @@ protected:
         log_ = kivcrash::read_oplog(path("oplog"));
     }
 
-    // How many of the log's syncs are of the kind `counted`; the promise
-    // must break without any one of them.
-    std::size_t needed_syncs(const std::function<bool(const Op&)>& counted) {
-        std::size_t syncs = 0;
-        for (std::size_t i = 0; i < log_.size(); ++i) {
-            if (!counted(log_[i])) {
-                continue;
-            }
-            ++syncs;
-            std::vector<Op> without = log_;
-            without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
-            EXPECT_GT(kivcrash::explore(without, promise_).violations, 0u)
-                << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
-        }
-        return syncs;
-    }
-
     kivcrash::Promise promise_;
     std::vector<Op> log_;
 };
@@ -568,7 +566,7 @@ TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartialOrOldAfterIt
     std::printf("install: %zu operations, %s\n", log_.size(), summary(result).c_str());
     EXPECT_EQ(result.violations, 0u) << summary(result);
     EXPECT_GT(result.states, log_.size()) << "fewer crash states than operations";
-    EXPECT_EQ(needed_syncs(kivcrash::is_sync), 2u)
+    EXPECT_EQ(needed_syncs(log_, promise_, kivcrash::is_sync), 2u)
         << "an install syncs the new file's data and then its folder, once each";
 }
 
@@ -589,9 +587,7 @@ TEST_F(PowerLossInstall, AWriteOnlyFolderIsMadeDurableBySyncingEveryFileSystem) 
     std::printf("install, write-only folder: %zu operations, %s\n", log_.size(),
                 summary(result).c_str());
     EXPECT_EQ(result.violations, 0u) << summary(result);
-    const std::size_t whole_syncs =
-        needed_syncs([](const Op& op) { return op.kind == kivcrash::OpKind::sync; });
-    EXPECT_EQ(whole_syncs, 1u) << "the write-only folder was not the sync() path";
+    EXPECT_EQ(needed_syncs(log_, promise_, is_whole_sync), 1u) << "the write-only folder was not the sync() path";
 }
 
 // The explorer on logs written by hand: the new content written to another
