@@ -187,9 +187,11 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    returns: on POSIX the folder is synced after it (where the caller may
    write the folder but not read it, which stops a folder's own sync, all
    file systems are synced instead); on Windows the rename is made with
-   MOVEFILE_WRITE_THROUGH, which returns only once the move is on the disk.
-   After 0 (or KIVCOPY_TIMES_NOT_SET) the target holds the new file even
-   after a power cut. A process killed before the rename may leave the
+   MOVEFILE_WRITE_THROUGH and the folder is then flushed (FlushFileBuffers
+   on the folder opened for writing with backup semantics), where the
+   caller may open it so and its file system offers that. After 0 (or
+   KIVCOPY_TIMES_NOT_SET) the target holds the new file even after a power
+   cut. A process killed before the rename may leave the
    staged file beside the target. A symbolic link at the target is
    replaced by the new file, not written through, and lends it nothing
    (the new file gets a new file's mode); without KIVINSTALL_REPLACE a link
@@ -268,8 +270,8 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
                                     staged file, in a folder that others may
                                     write. The target then holds that file;
                                     nothing is left under the call's own
-                                    names. Also (POSIX) when the folder
-                                    could not be synced after the rename:
+                                    names. Also when the folder could not
+                                    be synced (flushed) after the rename:
                                     the target holds the new file, but a
                                     power cut may still bring the old one
                                     back; the call is not done, and may be

@@ -119,9 +119,10 @@ Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int
 // held (a file system that cannot sync a directory answers EINVAL and has
 // nothing more to do); a folder that may be written but not read cannot be
 // synced itself, and every file system is synced instead. Windows: the
-// rename was made with MOVEFILE_WRITE_THROUGH, which returns only once the
-// move is on the disk; nothing more is done. False, with the system's
-// error in `error`, if the sync failed.
+// rename was made with MOVEFILE_WRITE_THROUGH, and the folder is flushed
+// besides (FlushFileBuffers on it, opened for writing with backup
+// semantics) where it can be opened so and its file system offers that.
+// False, with the system's error in `error`, if the sync failed.
 bool make_entry_durable(const Folder& folder, int& error);
 
 // The staged file's identity, read through it while it is open, for

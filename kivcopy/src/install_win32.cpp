@@ -255,10 +255,43 @@ Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int
     return put_in_place_beside_use(folder, staged_path, target_path, error);
 }
 
+namespace {
+
+// The errors of a flush that the folder's file system does not offer for a
+// folder.
+bool flush_not_offered(DWORD error) {
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_PARAMETER || error == ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
 // The renames that put the new file in place were written through
-// (MOVEFILE_WRITE_THROUGH): there is nothing left to flush.
-bool make_entry_durable(const Folder&, int&) {
-    return true;
+// (MOVEFILE_WRITE_THROUGH); the folder's own changes are flushed besides,
+// through a handle of the folder opened for writing with backup semantics
+// (the only way to open a folder), where its file system allows that. A
+// folder that the caller may not open for writing, or whose file system
+// offers no flush for a folder, has the written-through rename alone.
+bool make_entry_durable(const Folder& folder, int& error) {
+    Path path;
+    folder.place(Path(), path);
+    if (path.size() > 1 && path[path.size() - 2] != L':') {
+        path.pop_back();  // the separator after the folder's name; a drive's root keeps it
+    }
+    HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    const bool flushed = ::FlushFileBuffers(handle) != 0;
+    const DWORD failure = flushed ? ERROR_SUCCESS : ::GetLastError();
+    ::CloseHandle(handle);
+    if (flushed || flush_not_offered(failure)) {
+        return true;
+    }
+    error = static_cast<int>(failure);
+    return false;
 }
 
 FileIdentity identity_of_staged(File&) {
