@@ -253,7 +253,8 @@ bool Copier::write(const SourceName& source, const TargetName& target, const Che
     const bool noted = checked.keeps_names && !written.closed &&
                        Folder::status_of(file.handle(), copy, error);
     watch.stop();
-    const int result = kivcopy::result_of(kivcopy::engine::close_copy(written, file, opened));
+    const int result = kivcopy::result_of(
+        kivcopy::engine::copy_result(kivcopy::engine::close_copy(written, file, opened)));
     done_ += opened.size;
     progress_.update(done_);
     record_.wrote(target);

@@ -183,7 +183,15 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    owner's or the caller's, and no one else may add names to it (no group
    or other write bit, sticky or not); elsewhere the new file is the
    caller's, with the mode of a new file. The new file's data are synced
-   before the rename; a process killed before the rename may leave the
+   before the rename, and the rename is made durable before the call
+   returns: on POSIX the folder is synced after it (where the caller may
+   write the folder but not read it, which stops a folder's own sync, all
+   file systems are synced instead); on Windows the rename is made with
+   MOVEFILE_WRITE_THROUGH and the folder is then flushed (FlushFileBuffers
+   on the folder opened for writing with backup semantics), where the
+   caller may open it so and its file system offers that. After 0 (or
+   KIVCOPY_TIMES_NOT_SET) the target holds the new file even after a power
+   cut. A process killed before the rename may leave the
    staged file beside the target. A symbolic link at the target is
    replaced by the new file, not written through, and lends it nothing
    (the new file gets a new file's mode); without KIVINSTALL_REPLACE a link
@@ -262,7 +270,12 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
                                     staged file, in a folder that others may
                                     write. The target then holds that file;
                                     nothing is left under the call's own
-                                    names.
+                                    names. Also when the folder could not
+                                    be synced (flushed) after the rename:
+                                    the target holds the new file, but a
+                                    power cut may still bring the old one
+                                    back; the call is not done, and may be
+                                    made again.
      KIVCOPY_SOURCE_NOT_READ (-5011)
                                     The source could not be read; the target
                                     is as it was; no staged file stays.

@@ -128,13 +128,16 @@ Written write_copy(Source& source, File& target, Sharing sharing,
     return written;
 }
 
-// Failing to stamp the copy wins over a failed write-out or close.
-CopyStatus close_copy(const Written& written, File& target, Source& source) {
+Closed close_copy(const Written& written, File& target, Source& source) {
     if (written.closed) {
-        return written.status;
+        return {written.status, false, written.stamped};
     }
-    CopyStatus closed = finish(written.status, target, source.file);
-    return written.stamped ? closed : CopyStatus::times_not_set;
+    return {finish(written.status, target, source.file), true, written.stamped};
+}
+
+// Failing to stamp the copy wins over a failed write-out or close.
+CopyStatus copy_result(const Closed& closed) {
+    return closed.stamped || !closed.moved ? closed.status : CopyStatus::times_not_set;
 }
 
 }  // namespace engine
@@ -181,7 +184,7 @@ CopyStatus copy_file(const platform::PathChar* source_path, const platform::Path
     // Stamped with the source's last-access time, not its modification time.
     const engine::Written written =
         engine::write_copy(source, target, Sharing::when_possible, engine::access_stamp(source));
-    return engine::close_copy(written, target, source);
+    return engine::copy_result(engine::close_copy(written, target, source));
 }
 
 }  // namespace kivcopy

@@ -58,10 +58,24 @@ inline kivcommon::FileTimes access_stamp(const Source& source) {
 Written write_copy(Source& source, File& target, Sharing sharing,
                    const kivcommon::FileTimes& stamp);
 
-// The finishing step: closes the target, then the source, and gives the
-// copy status as KivCopyFile would return it (a failed close makes it
-// target_not_written; a target left unstamped, times_not_set).
-CopyStatus close_copy(const Written& written, File& target, Source& source);
+// What the finishing step found, as separate facts that each caller ranks
+// in its own way.
+struct Closed {
+    // copied where the data all arrived, were written out and the target
+    // closed; else why not (a failed write-out or close: target_not_written).
+    CopyStatus status = CopyStatus::copied;
+    bool moved = false;    // the data all arrived in the target
+    bool stamped = false;  // the target's times were set
+};
+
+// The finishing step: closes the target, then the source (unless a failed
+// move closed both already), and says how the copy ended.
+Closed close_copy(const Written& written, File& target, Source& source);
+
+// KivCopyFile's result for a finished copy: data that did not all arrive
+// say why; then a target left unstamped gives times_not_set, even where
+// its write-out or close failed too; then the close's status.
+CopyStatus copy_result(const Closed& closed);
 
 }  // namespace kivcopy::engine
 

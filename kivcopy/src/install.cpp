@@ -12,6 +12,7 @@
 #include "install_platform.h"
 #include "kivcopy.h"
 #include "kivfs/hidden_names.h"
+#include "kivfs/restart_queue.h"
 
 
 namespace kivcopy {
@@ -80,13 +81,12 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
             error = platform::last_error();
             written.status = CopyStatus::target_not_written;
         }
-        // close_copy puts missing times above a failed write or close; an
-        // install puts only a whole, closed file in place, so the close is
-        // judged first and the times after it.
-        engine::Written closing = written;
-        closing.stamped = true;
-        status = engine::close_copy(closing, file, source);
-        if (status == CopyStatus::copied && !written.stamped) {
+        // KivCopyFile puts missing times above a failed write-out or close;
+        // an install puts only a whole, closed file in place, so the close
+        // is judged first and the times after it.
+        const engine::Closed closed = engine::close_copy(written, file, source);
+        status = closed.status;
+        if (status == CopyStatus::copied && !closed.stamped) {
             status = CopyStatus::times_not_set;
         }
     }
@@ -97,6 +97,26 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
         staged.clear();
     }
     return status;
+}
+
+// Removes the restart entries that earlier runs queued and that would undo
+// an install at the folder's target, and the staged files of ours that
+// they would have moved there.
+void drop_stale_restart_entries(const Folder& folder) {
+    Path target;
+    Path staged_prefix;
+    folder.place(folder.target_name(), target);
+    folder.place(kivfs::hidden_stem_for(folder.target_name(), "new"), staged_prefix);
+    kivfs::drop_stale_restart_entries(target, staged_prefix);
+}
+
+// Queues the staged file to replace the target at the next restart.
+bool queue_replacement_at_restart(const Folder& folder, const Path& staged) {
+    Path staged_path;
+    Path target;
+    folder.place(staged, staged_path);
+    folder.place(folder.target_name(), target);
+    return kivfs::queue_replacement_at_restart(staged_path, target);
 }
 
 // What the look at the target allows, before anything is written.
@@ -138,7 +158,13 @@ Installed put_staged_in_place(const Folder& folder, const Path& staged,
             if (!platform::target_holds(folder, identity, error)) {
                 return {CopyStatus::target_not_written, false, error};
             }
-            platform::drop_stale_restart_entries(folder);
+            drop_stale_restart_entries(folder);
+            // The new file holds the name, but a power cut may still take
+            // the rename back: the call is not done, as a write-back whose
+            // sync failed is not.
+            if (!platform::make_entry_durable(folder, error)) {
+                return {CopyStatus::target_not_written, false, error};
+            }
             return {CopyStatus::copied, false};
         case platform::Placing::failed:
             platform::remove_staged(folder, staged);
@@ -155,8 +181,8 @@ Installed put_staged_in_place(const Folder& folder, const Path& staged,
     }
     // The stale entries go first: the rename queued now names the target
     // too, and is no earlier run's.
-    platform::drop_stale_restart_entries(folder);
-    if (!platform::queue_replacement_at_restart(folder, staged)) {
+    drop_stale_restart_entries(folder);
+    if (!queue_replacement_at_restart(folder, staged)) {
         error = platform::last_error();
         platform::remove_staged(folder, staged);
         return {CopyStatus::target_not_written, false, error};

@@ -27,7 +27,8 @@ struct Installed {
     // The system's error (errno, or GetLastError()) of the call that made
     // the install fail, taken at that call: the staged file's creation,
     // the status it takes from the target, its sync, the rename, the look
-    // at what the rename put at the target's name. 0 where no system call
+    // at what the rename put at the target's name, the folder's sync after
+    // it. 0 where no system call
     // failed: a guard refused, or the target's name holds a file that this
     // call did not write.
     int error = 0;

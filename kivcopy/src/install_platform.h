@@ -2,9 +2,8 @@
 // The operating-system services that KivInstallFile needs beside the
 // copy's: the target's folder, held for the whole call, a look at what the
 // target is, and the ways a new file takes the target's place (one rename;
-// on Windows, for a target in use, a rename aside or a replacement queued
-// for the next restart, and the restart entries of earlier runs that would
-// undo it). Each platform implements them in its own file.
+// on Windows, for a target in use, a rename aside). Each platform
+// implements them in its own file; the restart queue is kivfs's.
 #ifndef KIVCOPY_INSTALL_PLATFORM_H
 #define KIVCOPY_INSTALL_PLATFORM_H
 
@@ -114,6 +113,18 @@ enum class Placing {
 // refused); `error` is the system's error of a failure.
 Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error);
 
+// Makes the rename that put the new file at the target's name durable, so
+// that a power cut after the call returns finds the new file there. POSIX:
+// the folder is synced through a descriptor opened for reading on the one
+// held (a file system that cannot sync a directory answers EINVAL and has
+// nothing more to do); a folder that may be written but not read cannot be
+// synced itself, and every file system is synced instead. Windows: the
+// rename was made with MOVEFILE_WRITE_THROUGH, and the folder is flushed
+// besides (FlushFileBuffers on it, opened for writing with backup
+// semantics) where it can be opened so and its file system offers that.
+// False, with the system's error in `error`, if the sync failed.
+bool make_entry_durable(const Folder& folder, int& error);
+
 // The staged file's identity, read through it while it is open, for
 // target_holds. Windows: none.
 FileIdentity identity_of_staged(File& staged);
@@ -127,30 +138,12 @@ FileIdentity identity_of_staged(File& staged);
 // renamed, so the name would never seem to hold the file written.
 bool target_holds(const Folder& folder, const FileIdentity& identity, int& error);
 
-// Queues the staged file to replace the target at the next restart. POSIX
-// never needs it and answers false.
-bool queue_replacement_at_restart(const Folder& folder, const Path& staged);
-
-// Removes the restart entries that earlier runs queued and that would undo
-// an install at the target: its deletion, a rename onto it, a rename away
-// from it. Every other entry stays exactly as it was. Nothing on POSIX.
-void drop_stale_restart_entries(const Folder& folder);
-
 // Settles the files that earlier calls renamed aside in the folder: an old
 // file whose deletion at restart could not be queued is removed where it is
 // free by now; a target left renamed aside by a call that ended before the
 // new file took its name is put back there. Nothing on POSIX, which renames
 // nothing aside.
 void settle_asides(const Folder& folder);
-
-#if defined(_WIN32)
-// The system's MoveFileExW for the moves queued for the next restart
-// (MOVEFILE_DELAY_UNTIL_REBOOT), which Windows refuses to a caller without
-// the right to write the machine's settings. A test of the core puts a
-// refusal here, since Wine grants every caller that right.
-using DelayedMove = int (*)(const wchar_t* from, const wchar_t* to, unsigned long flags);
-extern DelayedMove delayed_move;
-#endif
 
 // Removes a staged file that did not take the target's place, its
 // read-only attribute (Windows) taken off first.

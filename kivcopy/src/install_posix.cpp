@@ -145,6 +145,24 @@ Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int
     return error == EEXIST ? Placing::name_taken : Placing::failed;
 }
 
+// The held descriptor is a path descriptor (O_PATH), which fsync refuses;
+// the folder is opened for reading through it, never by its name again.
+// sync() waits for the writes on Linux, as fsync does.
+bool make_entry_durable(const Folder& folder, int& error) {
+    const int readable =
+        kivcommon::open_retrying(folder.handle(), ".", O_RDONLY | O_DIRECTORY);
+    if (readable < 0) {
+        ::sync();
+        return true;
+    }
+    const bool synced = ::fsync(readable) == 0 || errno == EINVAL;
+    if (!synced) {
+        error = errno;
+    }
+    ::close(readable);
+    return synced;
+}
+
 FileIdentity identity_of_staged(File& staged) {
     struct stat status {};
     if (::fstat(staged.handle(), &status) != 0) {
@@ -166,12 +184,6 @@ bool target_holds(const Folder& folder, const FileIdentity& identity, int& error
     return identity.index != 0 && static_cast<std::uint64_t>(status.st_dev) == identity.volume &&
            static_cast<std::uint64_t>(status.st_ino) == identity.index;
 }
-
-bool queue_replacement_at_restart(const Folder&, const Path&) {
-    return false;
-}
-
-void drop_stale_restart_entries(const Folder&) {}
 
 void settle_asides(const Folder&) {}
 

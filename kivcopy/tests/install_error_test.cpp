@@ -80,4 +80,17 @@ TEST_F(InstallError, RecordsTheErrorOfTheRename) {
     EXPECT_EQ(guarded.error, 0);
 }
 
+// The folder's sync after the rename fails: the new file holds the name,
+// but a power cut could still take the rename back, so the call is not
+// done; the sync's own EIO is recorded.
+TEST_F(InstallError, RecordsTheErrorOfTheFoldersSyncAndIsNotDone) {
+    write_file(path("app/tool"), "old");
+    kivtest::CallHook syncs(kivtest::HookedCall::fsync, {1, 0, EIO, 0}, "app");
+    const kivcopy::Installed installed = install("app/tool");
+    EXPECT_EQ(syncs.calls(), 1u) << "the folder was not synced once";
+    EXPECT_EQ(installed.status, kivcopy::CopyStatus::target_not_written);
+    EXPECT_EQ(installed.error, EIO);
+    EXPECT_EQ(kivtest::read_file(path("app/tool")), "new") << "the new file is not in place";
+}
+
 }  // namespace

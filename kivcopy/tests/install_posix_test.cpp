@@ -317,4 +317,34 @@ TEST_F(InstallPosix, InstallsAWholeCopyWhoseTimesCannotBeSet) {
     EXPECT_EQ(names_in("app"), std::vector<std::string>{"tool"});
 }
 
+// On a full disk the new file's last bytes cannot be written out; its
+// times cannot be set either. KivCopyFile would say -5074 for that, but an
+// install judges the close first: a file that is not whole never takes the
+// target's name, and the staged file goes.
+TEST_F(InstallPosix, JudgesAFailedWriteOutBeforeMissingTimes) {
+    kivtest::TmpfsMount small(path("small"), 256 * 1024);
+    if (!small.ok()) {
+        GTEST_SKIP() << small.error();
+    }
+    write_file(path("small/tool"), "old");
+    write_file(path("media/tool"), "payload");
+    kivtest::fill_file_system(path("small"));
+    int result = 0;
+    {
+        kivtest::CallHook stamps(kivtest::HookedCall::futimens, {1, 0, EPERM, 0});
+        result = KivInstallFile(path("media/tool").c_str(), path("small/tool").c_str(),
+                                KIVINSTALL_REPLACE);
+        EXPECT_GT(stamps.calls(), 0u) << "the times were not set after the write-out";
+    }
+    EXPECT_EQ(result, KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(read_file(path("small/tool")), "old");
+    std::vector<std::string> ours;  // the filler that took the space is not
+    for (const std::string& name : names_in("small")) {
+        if (name == "tool" || name.rfind(".tool", 0) == 0) {
+            ours.push_back(name);
+        }
+    }
+    EXPECT_EQ(ours, std::vector<std::string>{"tool"}) << "a staged file stayed";
+}
+
 }  // namespace

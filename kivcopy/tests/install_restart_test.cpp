@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "install.h"
-#include "install_platform.h"
 #include "kivcopy.h"
+#include "kivfs/restart_queue.h"
 #include "kivtest/files.h"
 #include "kivtest/holder.h"
 #include "kivtest/wide.h"
@@ -117,7 +117,7 @@ protected:
     }
 
     void TearDown() override {
-        kivcopy::platform::delayed_move = saved_move_;
+        kivfs::delayed_move = saved_move_;
         WorkDirTest::TearDown();
     }
 
@@ -159,7 +159,7 @@ protected:
         EXPECT_TRUE(pending_strings().empty()) << "the restart left entries queued";
     }
 
-    const kivcopy::platform::DelayedMove saved_move_ = kivcopy::platform::delayed_move;
+    const kivfs::DelayedMove saved_move_ = kivfs::delayed_move;
     const int both = KIVINSTALL_REPLACE | KIVINSTALL_AT_RESTART;
 };
 
@@ -224,7 +224,7 @@ TEST_F(InstallAtRestart, ReplacesARunningProgramAtOnce) {
 // still succeeds, and a later call in the folder deletes the file once the
 // program has let go of it.
 TEST_F(InstallAtRestart, RemovesAnAsideFileItCouldNotQueueOnceItIsFree) {
-    kivcopy::platform::delayed_move = &refused_move;
+    kivfs::delayed_move = &refused_move;
     kivtest::write_file(path("media/new"), "new program");
     kivtest::write_file(path("app/held.txt"), "");
     ASSERT_TRUE(::CopyFileW(HeldByAnotherProcess::program().c_str(), at("app/app.exe").c_str(),
@@ -244,7 +244,7 @@ TEST_F(InstallAtRestart, RemovesAnAsideFileItCouldNotQueueOnceItIsFree) {
 // Where the system refuses to queue the replacement itself, nothing is
 // changed, left or queued, and the call says it could not write the target.
 TEST_F(InstallAtRestart, FailsWhenTheReplacementCannotBeQueued) {
-    kivcopy::platform::delayed_move = &refused_move;
+    kivfs::delayed_move = &refused_move;
     kivtest::write_file(path("media/new"), "new bytes");
     kivtest::write_file(path("app/held.dll"), "old bytes");
     kivtest::UnwritableFile held(path("app/held.dll"));
@@ -350,12 +350,12 @@ TEST_F(InstallAtRestart, ReplacesAHeldReadOnlyTargetAtTheNextRestart) {
     {
         kivtest::UnwritableFile held(path("app/held.dll"));
         ASSERT_TRUE(held.ok()) << held.error();
-        kivcopy::platform::delayed_move = &refused_move;
+        kivfs::delayed_move = &refused_move;
         EXPECT_EQ(install("app/held.dll", all), KIVCOPY_TARGET_NOT_WRITTEN);
         EXPECT_NE(attributes("app/held.dll") & FILE_ATTRIBUTE_READONLY, 0u)
             << "the old file lost its attribute though it stays";
         EXPECT_EQ(names_in("app"), std::vector<std::wstring>{L"held.dll"});
-        kivcopy::platform::delayed_move = saved_move_;
+        kivfs::delayed_move = saved_move_;
         ASSERT_EQ(install("app/held.dll", all), KIVINSTALL_RESTART_NEEDED);
         EXPECT_EQ(kivtest::read_file(path("app/held.dll")), "old bytes");
     }

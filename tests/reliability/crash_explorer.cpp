@@ -70,8 +70,9 @@ public:
     // the order the changes were made, every state with all changes but
     // one, every state with only one, and `random` random ones.
     void each_sampled(std::size_t random, std::uint64_t seed, const Visit& visit) const;
-    // Whether the promise holds; if not, `why` says for which file.
-    bool keeps_promise(const CrashState& state, std::string& why) const;
+    // Whether the promise holds; if not, `why` says for which file. After
+    // the call returned done (`returned`), only the new content will do.
+    bool keeps_promise(const CrashState& state, bool returned, std::string& why) const;
     std::string describe(const CrashState& state) const;
 
 private:
@@ -323,7 +324,7 @@ bool Point::is_recoverable(const WatchedFile& file, const CrashState& state) con
     return false;
 }
 
-bool Point::keeps_promise(const CrashState& state, std::string& why) const {
+bool Point::keeps_promise(const CrashState& state, bool returned, std::string& why) const {
     for (const WatchedFile& file : promise_.files) {
         for (const Directory& directory : directories_) {
             if (directory.inode != file.directory) {
@@ -331,6 +332,14 @@ bool Point::keeps_promise(const CrashState& state, std::string& why) const {
             }
             const Entries& named = entries(directory, state);
             auto entry = named.find(file.name);
+            if (returned) {
+                if (entry == named.end() || !holds(entry->second, file.new_content, state)) {
+                    why = "'" + file.name +
+                          "' does not hold its new content, though the call returned done";
+                    return false;
+                }
+                continue;
+            }
             const bool whole =
                 entry != named.end() && (holds(entry->second, file.old_content, state) ||
                                          holds(entry->second, file.new_content, state));
@@ -370,15 +379,16 @@ void note_violation(Exploration& result, const std::string& where, const std::st
     }
 }
 
-// Checks the crash states of the model as it stands.
+// Checks the crash states of the model as it stands; `returned`: the call
+// has returned, with the result that `promise.done` says.
 void check_point(const Model& model, const Promise& promise, const Limits& limits,
-                 const std::string& where, Exploration& result) {
+                 const std::string& where, bool returned, Exploration& result) {
     const Point point(model, promise);
     const std::uint64_t total = point.count(limits.exhaustive_up_to);
     const bool exhaustive = total <= limits.exhaustive_up_to;
     const Point::Visit judge = [&](const CrashState& state) {
         std::string why;
-        if (!point.keeps_promise(state, why)) {
+        if (!point.keeps_promise(state, returned && promise.done, why)) {
             note_violation(result, where, why + " (" + point.describe(state) + ")");
         }
         ++result.states;
@@ -444,7 +454,7 @@ Exploration explore(const std::vector<Op>& log, const Promise& promise, const Li
         model.add_existing_file(file.directory, file.name, file.inode, file.old_content);
     }
     Exploration result;
-    check_point(model, promise, limits, "at the start", result);
+    check_point(model, promise, limits, "at the start", false, result);
     for (std::size_t i = 0; i < log.size(); ++i) {
         const std::string where = "after #" + std::to_string(i) + " " + log[i].describe();
         if (removes_temporary(log[i], promise)) {
@@ -457,8 +467,13 @@ Exploration explore(const std::vector<Op>& log, const Promise& promise, const Li
         }
         model.apply(log[i]);
         if (Model::changes_anything(log[i])) {
-            check_point(model, promise, limits, where, result);
+            check_point(model, promise, limits, where, false, result);
         }
+    }
+    // The log ends where the call returned: a cut from then on may leave
+    // only what the result promised.
+    if (promise.done) {
+        check_point(model, promise, limits, "after the call returned", true, result);
     }
     return result;
 }

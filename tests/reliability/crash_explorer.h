@@ -32,10 +32,14 @@ struct WatchedFile {
 // and at every removal (or rename away) of such a temporary file in the
 // log:
 //   - each watched file is durable already, whole old or whole new: its
-//     entry and data have nothing pending.
+//     entry and data have nothing pending;
+// and, where the call said it was done (`done`), in every crash state after
+// the log's last operation, when the call has returned:
+//   - each watched file, at its name, holds its new content whole.
 struct Promise {
     std::vector<WatchedFile> files;
     std::string temporary_prefix = "KIV";
+    bool done = false;
 };
 
 struct Limits {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -84,6 +85,48 @@ std::string summary(const Exploration& result) {
     return text;
 }
 
+std::string file_name(const std::string& file) {
+    return std::filesystem::path(file).filename().string();
+}
+
+// Copies the driver, the libraries it loads and the recorder into
+// `programs`, a folder of the work directory, which every user may enter:
+// the build tree may lie where the user nobody cannot (a clone under /root).
+std::string copy_crash_programs(const std::string& programs) {
+    kivtest::make_directory(programs);
+    for (const std::string file :
+         {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
+        std::filesystem::copy_file(file, programs + "/" + file_name(file));
+    }
+    return programs;
+}
+
+// How many of the log's operations are syncs of the kind `counted`; the
+// promise must break without any one of them.
+std::size_t needed_syncs(const std::vector<Op>& log, const kivcrash::Promise& promise,
+                         const std::function<bool(const Op&)>& counted) {
+    std::size_t syncs = 0;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (!counted(log[i])) {
+            continue;
+        }
+        ++syncs;
+        std::vector<Op> without = log;
+        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+        EXPECT_GT(kivcrash::explore(without, promise).violations, 0u)
+            << "nothing noticed #" << i << " " << log[i].describe() << " gone";
+    }
+    return syncs;
+}
+
+bool is_file_system_sync(const Op& op) {
+    return op.kind == kivcrash::OpKind::syncfs;
+}
+
+bool is_whole_sync(const Op& op) {
+    return op.kind == kivcrash::OpKind::sync;
+}
+
 class PowerLoss : public kivtest::WorkDirTest, public ::testing::WithParamInterface<Scenario> {
 protected:
     // Patches the scenario's file once with the operations recorded; fills
@@ -151,22 +194,7 @@ protected:
         return status;
     }
 
-    // Copies the driver, the libraries it loads and the recorder into the
-    // work directory, which every user may enter: the build tree may lie
-    // where the user nobody cannot (a clone under /root).
-    std::string copy_programs() {
-        const std::string programs = path("programs");
-        kivtest::make_directory(programs);
-        for (const std::string file :
-             {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
-            std::filesystem::copy_file(file, programs + "/" + file_name(file));
-        }
-        return programs;
-    }
-
-    static std::string file_name(const std::string& file) {
-        return std::filesystem::path(file).filename().string();
-    }
+    std::string copy_programs() { return copy_crash_programs(path("programs")); }
 
     kivcrash::Limits limits() const {
         kivcrash::Limits chosen;
@@ -429,18 +457,7 @@ TEST_F(PowerLossManyFiles, AWriteOnlyTmpIsMadeDurableBySyncingItsFileSystem) {
     std::printf("many files, TMP write-only: %zu operations, %s\n", log_.size(),
                 summary(result).c_str());
     EXPECT_EQ(result.violations, 0u) << summary(result);
-    std::size_t file_system_syncs = 0;
-    for (std::size_t i = 0; i < log_.size(); ++i) {
-        if (log_[i].kind != kivcrash::OpKind::syncfs) {
-            continue;
-        }
-        ++file_system_syncs;
-        std::vector<Op> without = log_;
-        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
-        EXPECT_GT(kivcrash::explore(without, promise_).violations, 0u)
-            << "nothing noticed #" << i << " " << log_[i].describe() << " gone";
-    }
-    EXPECT_GE(file_system_syncs, 1u) << "the write-only TMP was not the syncfs path";
+    EXPECT_GE(needed_syncs(log_, promise_, is_file_system_sync), 1u) << "the write-only TMP was not the syncfs path";
 }
 #endif
 
@@ -499,41 +516,78 @@ TEST_F(RecordedCopy, TheLogRebuildsACopyMadeInsideTheKernel) {
 }
 
 // KivInstallFile writes the new file whole beside the target, syncs its
-// data and renames it over the target: at every point a cut leaves the
-// target whole, old or new, and without the one sync it would not.
-class PowerLossInstall : public kivtest::WorkDirTest {};
-
-TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartial) {
-    const std::string target = path("target");
-    const std::string old_content(24 * 1024 + 3, 'o');
-    const std::string new_content = kivtest::planted_text(300 * 1024 + 7, "{{install-dir}}");
-    kivtest::write_file(target, old_content);
-    kivtest::write_file(path("source"), new_content);
-    const kivcrash::Promise promise{
-        {{identity(dir()), "target", identity(target), old_content, new_content}}, "KIV"};
-    const kivtest::ProgramRun run = kivtest::run_program(
-        KIV_CRASH_DRIVER_PATH, {"install", path("source"), target},
-        {"LD_PRELOAD=" KIV_KILLPOINT_PATH, "KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
-         "KIV_TRANSFER_LIMIT=0"});
-    ASSERT_EQ(run.exit_status, 0) << run.err;
-    ASSERT_TRUE(kivtest::read_file(target) == new_content);
-    const std::vector<Op> log = kivcrash::read_oplog(path("oplog"));
-    const Exploration result = kivcrash::explore(log, promise);
-    std::printf("install: %zu operations, %s\n", log.size(), summary(result).c_str());
-    EXPECT_EQ(result.violations, 0u) << summary(result);
-    EXPECT_GT(result.states, log.size()) << "fewer crash states than operations";
-    std::size_t syncs = 0;
-    for (std::size_t i = 0; i < log.size(); ++i) {
-        if (!kivcrash::is_sync(log[i])) {
-            continue;
+// data, renames it over the target and syncs the folder: at every point a
+// cut leaves the target whole, old or new, once the call returned 0 only
+// new, and without either sync it would not.
+class PowerLossInstall : public kivtest::WorkDirTest {
+protected:
+    // Installs a new file over `folder`/target with its operations
+    // recorded, as root or, for a folder that root could read anyway, as
+    // the user nobody; fills `promise_` and `log_`.
+    void record(const std::string& folder, bool as_nobody) {
+        const std::string target = folder + "/target";
+        const std::string old_content(24 * 1024 + 3, 'o');
+        const std::string new_content = kivtest::planted_text(300 * 1024 + 7, "{{install-dir}}");
+        kivtest::write_file(target, old_content);
+        kivtest::write_file(path("source"), new_content);
+        promise_ = {{{identity(folder), "target", identity(target), old_content, new_content}},
+                    "KIV",
+                    true};
+        std::string driver = KIV_CRASH_DRIVER_PATH;
+        std::vector<std::string> environment = {"KIV_OPLOG=" + path("oplog"), "KIV_KILL_AT",
+                                                "KIV_TRANSFER_LIMIT=0",
+                                                "LD_PRELOAD=" KIV_KILLPOINT_PATH};
+        if (as_nobody) {
+            const std::string programs = copy_crash_programs(path("programs"));
+            driver = programs + "/" + file_name(driver);
+            environment.back() = "LD_PRELOAD=" + programs + "/" + file_name(KIV_KILLPOINT_PATH);
+            environment.push_back("LD_LIBRARY_PATH=" + programs);
         }
-        ++syncs;
-        std::vector<Op> without = log;
-        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
-        EXPECT_GT(kivcrash::explore(without, promise).violations, 0u)
-            << "nothing noticed #" << i << " " << log[i].describe() << " gone";
+        const auto run = [&] {
+            const kivtest::ProgramRun done =
+                kivtest::run_program(driver, {"install", path("source"), target}, environment);
+            std::fputs(done.err.c_str(), stderr);
+            return done.exit_status;
+        };
+        std::string why_not;
+        const int status = as_nobody ? kivtest::run_as_nobody(run, why_not) : run();
+        ASSERT_EQ(status, 0) << why_not;
+        ASSERT_TRUE(kivtest::read_file(target) == new_content);
+        log_ = kivcrash::read_oplog(path("oplog"));
     }
-    EXPECT_EQ(syncs, 1u) << "an install syncs the new file's data once";
+
+    kivcrash::Promise promise_;
+    std::vector<Op> log_;
+};
+
+TEST_F(PowerLossInstall, NoCrashStateLeavesTheTargetMissingOrPartialOrOldAfterItsDone) {
+    ASSERT_NO_FATAL_FAILURE(record(dir(), false));
+    const Exploration result = kivcrash::explore(log_, promise_);
+    std::printf("install: %zu operations, %s\n", log_.size(), summary(result).c_str());
+    EXPECT_EQ(result.violations, 0u) << summary(result);
+    EXPECT_GT(result.states, log_.size()) << "fewer crash states than operations";
+    EXPECT_EQ(needed_syncs(log_, promise_, kivcrash::is_sync), 2u)
+        << "an install syncs the new file's data and then its folder, once each";
+}
+
+// A folder that the caller may write but not read cannot be synced itself:
+// the install syncs every file system instead, and a cut after it returned
+// still finds the new file; without that sync it would not.
+TEST_F(PowerLossInstall, AWriteOnlyFolderIsMadeDurableBySyncingEveryFileSystem) {
+    const std::string folder = path("app");
+    kivtest::make_directory(folder);
+    const bool as_nobody = ::geteuid() == 0;  // root reads any folder
+    ::chmod(folder.c_str(), 0333);
+    record(folder, as_nobody);
+    ::chmod(folder.c_str(), 0755);
+    if (HasFatalFailure()) {
+        return;
+    }
+    const Exploration result = kivcrash::explore(log_, promise_);
+    std::printf("install, write-only folder: %zu operations, %s\n", log_.size(),
+                summary(result).c_str());
+    EXPECT_EQ(result.violations, 0u) << summary(result);
+    EXPECT_EQ(needed_syncs(log_, promise_, is_whole_sync), 1u) << "the write-only folder was not the sync() path";
 }
 
 // The explorer on logs written by hand: the new content written to another
@@ -570,6 +624,20 @@ TEST(PowerLossModel, RenameOverTheFileNeedsTheNewDataSyncedFirst) {
     EXPECT_GT(unsynced.violations, 0u) << summary(unsynced);
     const Exploration synced = kivcrash::explore({create, write, sync_data, rename}, promise);
     EXPECT_EQ(synced.violations, 0u) << summary(synced);
+
+    // A call that returns done promises the new file: the rename must have
+    // been made durable by a sync of its folder before the log ends.
+    kivcrash::Promise done = promise;
+    done.done = true;
+    const Exploration returned = kivcrash::explore({create, write, sync_data, rename}, done);
+    EXPECT_GT(returned.violations, 0u) << summary(returned);
+    Op sync_folder;
+    sync_folder.kind = kivcrash::OpKind::fsync;
+    sync_folder.inode = directory;
+    sync_folder.is_directory = true;
+    const Exploration durable =
+        kivcrash::explore({create, write, sync_data, rename, sync_folder}, done);
+    EXPECT_EQ(durable.violations, 0u) << summary(durable);
 }
 
 }  // namespace
