@@ -7,7 +7,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace kivfs {
 namespace {
@@ -67,6 +69,34 @@ void for_each_aside(const Path& folder, const wchar_t* kind, Fn fn) {
     ::FindClose(search);
 }
 
+// The system's own form of a whole path, which a rename through a handle
+// takes: "\??\" before a drive's path, "\??\UNC\" before a share's, in
+// place of a "\\?\" or "\\.\" prefix.
+Path object_path(const Path& path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) {
+        return L"\\??\\" + path.substr(4);
+    }
+    if (path.rfind(L"\\\\", 0) == 0) {
+        return L"\\??\\UNC\\" + path.substr(2);
+    }
+    return L"\\??\\" + path;
+}
+
+// Renames the file open as `held` (with DELETE access) to `to`, never
+// over anything: the file itself, whatever name it has by now, and a
+// deletion marked through that handle later deletes it by its new name.
+bool rename_held(void* held, const Path& to) {
+    const Path name = object_path(to);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    return ::SetFileInformationByHandle(static_cast<HANDLE>(held), FileRenameInfo, rename,
+                                        static_cast<DWORD>(buffer.size())) != 0;
+}
+
 }  // namespace
 
 // A name taken (by a file of someone else's, or one of ours left by an
@@ -87,9 +117,11 @@ bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error) 
     return false;
 }
 
-void mark_superseded(const Path& target_path, Path& aside_path) {
+void mark_superseded(const Path& target_path, Path& aside_path, void* held) {
     const Path old_path = folder_of(target_path) + hidden_name_for(name_of(target_path), "old");
-    if (::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0)) {
+    const bool renamed = held != nullptr ? rename_held(held, old_path)
+                                         : ::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0);
+    if (renamed) {
         aside_path = old_path;
     }
 }

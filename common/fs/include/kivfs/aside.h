@@ -33,8 +33,11 @@ bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error);
 // The new file holds the target's name: the file at `aside_path` (set
 // aside from `target_path`) is renamed to a ".NAME.kiv-old-" name, and
 // `aside_path` follows it; where that rename fails it stays a was-file,
-// which a later settling finds superseded all the same.
-void mark_superseded(const Path& target_path, Path& aside_path);
+// which a later settling finds superseded all the same. A caller that
+// holds the file open with DELETE access passes that handle as `held`:
+// the file is renamed through it, so that a deletion marked through it
+// later finds the file by its new name.
+void mark_superseded(const Path& target_path, Path& aside_path, void* held = nullptr);
 #endif
 
 }  // namespace kivfs
