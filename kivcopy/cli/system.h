@@ -45,13 +45,19 @@ bool remove_entry(Folder& folder, const std::string& name, SystemError& error);
 // cp removes it: the name is free then. On Windows a file that another
 // program holds open, sharing deletion, is only marked for deletion and
 // keeps its name until the holder lets go, so removing it frees nothing:
-// there the entry is renamed to a hidden name beside it (".NAME.kiv-PID",
-// as -b renames a target to its backup; hidden as well) and marked for
-// deletion through a handle of its own, which tells at once of a file that
-// cannot be deleted (a running program). It goes when finish() closes that
-// handle, once a new file holds the name; put_back() (or the destructor)
-// takes the mark back and puts it back as it was, its attributes included.
-// (A crash between the two loses it, as a crash after cp's unlink would.)
+// there the entry is set aside as an install sets a target in use aside
+// (kivfs/aside.h): renamed to a hidden ".NAME.kiv-was-" name beside it, as
+// it is, after what earlier runs and installs left aside in the folder is
+// settled. A handle of its own tries its deletion at once, which tells of
+// a file that cannot be deleted (a running program). finish(), once a new
+// file holds the name, renames it to ".NAME.kiv-old-" and marks it for
+// deletion: it goes when that handle closes, or at the holder's close.
+// put_back() (or the destructor) puts it back as it was. A run that ends
+// between the two leaves it as a was-file, which the next run or install
+// that settles the folder puts back where the name is still empty (and
+// deletes where a new file took it); only a run killed within the
+// moment that its deletion is tried, between the mark and its taking
+// back, loses it, as a run killed after cp's unlink would.
 class TargetRemoval {
 public:
     TargetRemoval() = default;
@@ -69,7 +75,8 @@ public:
     bool finish();
     // No new file holds the name: what was set aside goes back to its name
     // as it was. False where it cannot (someone took the name meanwhile):
-    // it is then kept, whole, under the hidden name aside() gives.
+    // it is then kept, whole, under the hidden name aside() gives, until
+    // a later run or install settles the folder and finds it superseded.
     bool put_back();
     const std::string& aside() const { return aside_; }
 
@@ -79,7 +86,7 @@ private:
 #if defined(_WIN32)
     std::wstring path_;             // the target's name, as a whole path
     std::wstring aside_path_;       // the hidden name, as a whole path
-    void* handle_ = nullptr;        // what was set aside, marked for deletion
+    void* handle_ = nullptr;        // what was set aside, until it goes or goes back
     unsigned long attributes_ = 0;  // its attributes as they were
 #endif
 };

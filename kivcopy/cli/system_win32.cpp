@@ -11,6 +11,7 @@
 #include "kivcli/wtf8.h"
 #include "kivcommon/win32_paths.h"
 #include "kivcli/paths.h"
+#include "kivfs/aside.h"
 #include "system.h"
 
 namespace kivcopy_cli {
@@ -62,6 +63,28 @@ bool mark_for_deletion(HANDLE handle, bool mark) {
                                         sizeof disposition) != 0;
 }
 
+// Marks the file open as `handle`, whose attributes are `attributes`, for
+// deletion, its read-only attribute lifted for that (a read-only file
+// refuses the mark).
+bool mark_for_deletion_of(HANDLE handle, DWORD attributes) {
+    return set_attributes(handle, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) &&
+           mark_for_deletion(handle, true);
+}
+
+// Whether the file open as `handle` can be deleted: a running program, or a
+// file another program maps, refuses the mark. The mark is taken back at
+// once and the attributes given back, so that the file stays whole if the
+// run ends before its new file holds the name. False with the error.
+bool deletable(HANDLE handle, DWORD attributes, SystemError& error) {
+    const bool marked = mark_for_deletion_of(handle, attributes);
+    error = marked ? 0 : last_error();
+    if (marked) {
+        mark_for_deletion(handle, false);
+    }
+    set_attributes(handle, attributes);
+    return marked;
+}
+
 // -p's attributes: those that say how a file is to be seen and kept.
 constexpr DWORD kept_attributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -104,29 +127,25 @@ bool remove_entry(Folder& folder, const std::string& name, SystemError& error) {
     return false;
 }
 
-// The hidden name is free when the rename to it succeeds: a name taken
-// (one of ours left by a crash, say) is passed over for the next. The file
-// is hidden there too, and marked for deletion at once, its read-only
-// attribute lifted for that, so that a file that cannot be deleted (a
-// running program, a file another program maps) is put back before
-// anything else is done.
+// What earlier runs and installs left aside in the folder is settled
+// first, as an install settles it, so that a target that a killed run set
+// aside is back at its name before anything else is set aside. The target
+// keeps its attributes aside, so that it goes back as it was from there
+// too; its deletion is only tried, through a handle of its own, so that a
+// file that cannot be deleted is put back before anything else is done.
 bool TargetRemoval::take(Folder& folder, const std::string& name, SystemError& error) {
     path_ = folder.native_path(name);
-    // A long name is set aside without it, within the system's 255 units.
-    const std::string stem = (name.size() <= 200 ? "." + name : std::string()) + ".kiv-" +
-                             std::to_string(::GetCurrentProcessId());
-    for (unsigned attempt = 0;; ++attempt) {
-        aside_ = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
-        aside_path_ = folder.native_path(aside_);
-        if (!path_.empty() && ::MoveFileExW(path_.c_str(), aside_path_.c_str(), 0)) {
-            break;
-        }
-        error = path_.empty() ? ERROR_INVALID_NAME : last_error();
-        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || attempt == 99) {
-            aside_.clear();
-            return false;
-        }
+    if (path_.empty()) {
+        error = ERROR_INVALID_NAME;
+        return false;
     }
+    kivfs::settle_asides(path_);
+    unsigned long aside_error = 0;
+    if (!kivfs::set_aside(path_, aside_path_, aside_error)) {
+        error = static_cast<SystemError>(aside_error);
+        return false;
+    }
+    aside_ = kivcli::wtf8_from_wide(aside_path_.substr(aside_path_.find_last_of(L"\\/") + 1));
     HANDLE handle = ::CreateFileW(aside_path_.c_str(),
                                   DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all,
                                   nullptr, OPEN_EXISTING,
@@ -135,15 +154,11 @@ bool TargetRemoval::take(Folder& folder, const std::string& name, SystemError& e
     BY_HANDLE_FILE_INFORMATION information{};
     const bool known = handle != INVALID_HANDLE_VALUE &&
                        ::GetFileInformationByHandle(handle, &information) != 0;
+    error = known ? 0 : last_error();
     attributes_ = information.dwFileAttributes;
-    const DWORD aside = (attributes_ & ~DWORD{FILE_ATTRIBUTE_READONLY}) | FILE_ATTRIBUTE_HIDDEN;
-    if (known && set_attributes(handle, aside) && mark_for_deletion(handle, true)) {
+    if (known && deletable(handle, attributes_, error)) {
         handle_ = handle;
         return true;
-    }
-    error = last_error();
-    if (known) {
-        set_attributes(handle, attributes_);
     }
     if (handle != INVALID_HANDLE_VALUE) {
         ::CloseHandle(handle);
@@ -153,28 +168,30 @@ bool TargetRemoval::take(Folder& folder, const std::string& name, SystemError& e
     return false;
 }
 
-// Closing the last handle of ours deletes it, or, while another program
-// still holds it, leaves that to the holder's close.
+// The file set aside becomes an old file (kivfs/aside.h) before it is
+// marked for deletion: it goes when the handle closes, or, while another
+// program still holds it, at the holder's close; one that refuses the mark
+// after all stays as an old file, which the next call in the folder
+// deletes.
 bool TargetRemoval::finish() {
     if (handle_ == nullptr) {
         return false;
     }
-    ::CloseHandle(static_cast<HANDLE>(handle_));
+    HANDLE handle = static_cast<HANDLE>(handle_);
     handle_ = nullptr;
+    kivfs::mark_superseded(path_, aside_path_, handle);
+    removed_ = mark_for_deletion_of(handle, attributes_);
+    ::CloseHandle(handle);
     aside_.clear();
-    removed_ = true;
-    return true;
+    return removed_;
 }
 
 bool TargetRemoval::put_back() {
     if (handle_ == nullptr) {
         return true;
     }
-    HANDLE handle = static_cast<HANDLE>(handle_);
+    ::CloseHandle(static_cast<HANDLE>(handle_));
     handle_ = nullptr;
-    mark_for_deletion(handle, false);
-    set_attributes(handle, attributes_);
-    ::CloseHandle(handle);
     if (!::MoveFileExW(aside_path_.c_str(), path_.c_str(), 0)) {
         return false;
     }

@@ -4,6 +4,7 @@
 // its deletion queued for the next restart (kivfs/restart_queue.h holds
 // the queue).
 #include "install_platform.h"
+#include "kivfs/aside.h"
 #include "kivfs/hidden_names.h"
 #include "kivfs/restart_queue.h"
 
@@ -28,33 +29,19 @@ bool name_taken(DWORD error) {
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
 }
 
-// How many hidden names a rename aside tries before it gives up.
-constexpr int attempts_at_an_aside_name = 16;
-
-// Renames the target in use aside and the staged file onto its name. The
-// aside name says how far this got: ".NAME.kiv-was-" while the target's
-// name is empty, ".NAME.kiv-old-" once the new file holds it, so that a
-// call killed between the two renames leaves the one file that a later
-// call in the folder puts back (settle_asides). The old file's deletion is
-// queued for the next restart; where the system refuses that, the aside
-// name itself is the memory. If the staged file cannot take the name, the
-// old file is put back, or deleted where another file took the name.
-Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
-                                const Path& target_path, int& error) {
+// Renames the target in use aside and the staged file onto its name, as
+// kivfs/aside.h keeps a target aside, so that a call killed between the
+// two renames leaves the one file that a later call in the folder puts
+// back (settle_asides). The old file's deletion is queued for the next
+// restart; where the system refuses that, the aside name itself is the
+// memory. If the staged file cannot take the name, the old file is put
+// back, or deleted where another file took the name.
+Placing put_in_place_beside_use(const Path& staged_path, const Path& target_path, int& error) {
     Path aside_path;
-    bool aside = false;
-    for (int attempt = 0; attempt < attempts_at_an_aside_name && !aside; ++attempt) {
-        Path storage;
-        aside_path =
-            folder.place(kivfs::hidden_name_for(folder.target_name(), "was"), storage).name;
-        aside = ::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0) != 0;
-        if (!aside && !name_taken(::GetLastError())) {
-            break;
-        }
-    }
-    if (!aside) {
-        error = static_cast<int>(::GetLastError());
-        return in_use(static_cast<DWORD>(error)) ? Placing::in_use : Placing::failed;
+    unsigned long aside_error = 0;
+    if (!kivfs::set_aside(target_path, aside_path, aside_error)) {
+        error = static_cast<int>(aside_error);
+        return in_use(aside_error) ? Placing::in_use : Placing::failed;
     }
     if (!::MoveFileExW(staged_path.c_str(), target_path.c_str(), MOVEFILE_WRITE_THROUGH)) {
         error = static_cast<int>(::GetLastError());
@@ -66,12 +53,7 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
         }
         return Placing::failed;
     }
-    Path storage;
-    const Path old_path =
-        folder.place(kivfs::hidden_name_for(folder.target_name(), "old"), storage).name;
-    if (::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0)) {
-        aside_path = old_path;
-    }
+    kivfs::mark_superseded(target_path, aside_path);
     if (!::DeleteFileW(aside_path.c_str())) {
         kivfs::queue_deletion_at_restart(aside_path);
     }
@@ -252,7 +234,7 @@ Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int
     if (!in_use(failure)) {
         return Placing::failed;
     }
-    return put_in_place_beside_use(folder, staged_path, target_path, error);
+    return put_in_place_beside_use(staged_path, target_path, error);
 }
 
 namespace {
@@ -303,76 +285,12 @@ bool target_holds(const Folder&, const FileIdentity&, int& error) {
     return true;
 }
 
-namespace {
-
-// The name of the target that an aside file of the folder was renamed
-// from: ".NAME.kiv-KIND-" and 16 hex digits; empty for any other name.
-// The NAME of a long target's aside file is cut, and ends in "." (see
-// hidden_name_for).
-std::wstring target_of_aside(const std::wstring& aside, const wchar_t* kind) {
-    const std::wstring infix = std::wstring(L".kiv-") + kind + L"-";
-    constexpr std::size_t digits = 16;
-    if (aside.size() < 1 + infix.size() + digits + 1 || aside.front() != L'.') {
-        return {};
-    }
-    const std::size_t name_end = aside.size() - digits - infix.size();
-    if (aside.compare(name_end, infix.size(), infix) != 0) {
-        return {};
-    }
-    return aside.substr(1, name_end - 1);
-}
-
-// Calls fn with the name of each file in the folder whose name is
-// ".NAME.kiv-KIND-…" and with NAME.
-template <typename Fn>
-void for_each_aside(const Folder& folder, const wchar_t* kind, Fn fn) {
-    Path pattern;
-    folder.place(std::wstring(L".*.kiv-") + kind + L"-*", pattern);
-    WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                       FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const std::wstring target = target_of_aside(found.cFileName, kind);
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !target.empty()) {
-            fn(std::wstring(found.cFileName), target);
-        }
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-}
-
-}  // namespace
-
-// An old file whose replacement is in place is deleted where no program
-// holds it any more; one still held stays for a later call, or for its
-// queued deletion. A file renamed aside by a call that ended before the
-// new file took the name is put back where the name is still empty (never
-// over anything that took it since), else deleted as an old file. One
-// whose NAME was cut cannot tell its target's whole name: it stays where
-// it is, neither put back at a name it may not belong to (the system
-// would even drop the marking "." and take the cut name for the whole)
-// nor deleted, as it may be the only copy of the old file.
+// What earlier calls left aside in the folder is settled as kivfs/aside.h
+// settles it, for the front end's calls and the install's alike.
 void settle_asides(const Folder& folder) {
-    for_each_aside(folder, L"old", [&](const std::wstring& aside, const std::wstring&) {
-        Path old;
-        folder.place(aside, old);
-        ::DeleteFileW(old.c_str());
-    });
-    for_each_aside(folder, L"was", [&](const std::wstring& aside, const std::wstring& target) {
-        if (target.back() == L'.') {
-            return;
-        }
-        Path from;
-        Path to;
-        folder.place(aside, from);
-        folder.place(target, to);
-        if (!::MoveFileExW(from.c_str(), to.c_str(), 0) &&
-            ::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            ::DeleteFileW(from.c_str());
-        }
-    });
+    Path target_path;
+    folder.place(folder.target_name(), target_path);
+    kivfs::settle_asides(target_path);
 }
 
 // A staged file given the read-only attribute refuses deletion by name: it

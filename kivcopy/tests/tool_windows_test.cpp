@@ -86,6 +86,45 @@ TEST_F(WindowsCopy, ReplacesATargetThatAnotherProgramReads) {
     }
 }
 
+// While the reader holds it, the old file waits under an old-file name of
+// the install's (".NAME.kiv-old-" and 16 hex digits): its replacement
+// holds the name, and any later call in the folder deletes it.
+TEST_F(WindowsCopy, KeepsAReplacedTargetThatAnotherProgramReadsAsAnOldFile) {
+    write_file(at("new.ini"), "new");
+    kivtest::make_directory(at("out"));
+    write_file(at("out\\t.ini"), "old");
+    kivtest::HeldByAnotherProcess reader(Way::read, kivtest::widen(at("out\\t.ini")));
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    auto result = run({"-f", "--", at("new.ini"), at("out\\t.ini")});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    const std::vector<std::string> names = names_in("out");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0].substr(0, names[0].size() - 16), ".t.ini.kiv-old-");
+    EXPECT_EQ(names[0].find_first_not_of("0123456789abcdef", 15), std::string::npos);
+    EXPECT_EQ(names[1], "t.ini");
+}
+
+// A run killed after it set a target aside and before its copy took the
+// name leaves the target under a hidden ".NAME.kiv-was-" name, its name
+// empty; the state is made here as such a run leaves it. The next run that
+// sets a target aside in the folder (-f's, where the writing is refused,
+// or --remove-destination's) puts such a file back first, whole, and
+// deletes one whose name a new file took since.
+TEST_F(WindowsCopy, PutsBackATargetThatAKilledRunLeftAside) {
+    write_file(at("new.ini"), "new");
+    kivtest::make_directory(at("out"));
+    write_file(at("out\\.t.ini.kiv-was-0123456789abcdef"), "old t");
+    write_file(at("out\\.u.ini.kiv-was-fedcba9876543210"), "older u");
+    write_file(at("out\\u.ini"), "u");
+    write_file(at("out\\v.ini"), "v");
+    auto result = run({"--remove-destination", "--", at("new.ini"), at("out\\v.ini")});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(names_in("out"), (std::vector<std::string>{"t.ini", "u.ini", "v.ini"}));
+    EXPECT_EQ(read_file(at("out\\t.ini")), "old t");
+    EXPECT_EQ(read_file(at("out\\u.ini")), "u");
+    EXPECT_EQ(read_file(at("out\\v.ini")), "new");
+}
+
 // A read-only target that cannot be replaced is left exactly as it was,
 // its read-only attribute included: one that another program holds without
 // sharing deletion (it can be neither renamed nor deleted), and one that

@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: Zlib
+// Targets set aside by name (MoveFileExW, never over anything) beside the
+// target, and settled by a search of the target's folder for the names
+// of the aside kinds.
+#include "kivfs/aside.h"
+#include "kivfs/hidden_names.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace kivfs {
+namespace {
+
+// How many hidden names a rename aside tries before it gives up.
+constexpr int attempts_at_an_aside_name = 16;
+
+bool name_taken(DWORD error) {
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}
+
+// The folder's part of a whole path, its separator included, and the
+// target's name after it.
+Path folder_of(const Path& target_path) {
+    const std::size_t separator = target_path.find_last_of(L"\\/");
+    return separator == Path::npos ? Path() : target_path.substr(0, separator + 1);
+}
+
+Path name_of(const Path& target_path) {
+    return target_path.substr(folder_of(target_path).size());
+}
+
+// The name of the target that an aside file of the folder was renamed
+// from: ".NAME.kiv-KIND-" and 16 hex digits; empty for any other name.
+// The NAME of a long target's aside file is cut, and ends in "." (see
+// hidden_name_for).
+std::wstring target_of_aside(const std::wstring& aside, const wchar_t* kind) {
+    const std::wstring infix = std::wstring(L".kiv-") + kind + L"-";
+    constexpr std::size_t digits = 16;
+    if (aside.size() < 1 + infix.size() + digits + 1 || aside.front() != L'.') {
+        return {};
+    }
+    const std::size_t name_end = aside.size() - digits - infix.size();
+    if (aside.compare(name_end, infix.size(), infix) != 0) {
+        return {};
+    }
+    return aside.substr(1, name_end - 1);
+}
+
+// Calls fn with the name of each file in `folder` whose name is
+// ".NAME.kiv-KIND-…" and with NAME.
+template <typename Fn>
+void for_each_aside(const Path& folder, const wchar_t* kind, Fn fn) {
+    const Path pattern = folder + L".*.kiv-" + kind + L"-*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring target = target_of_aside(found.cFileName, kind);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !target.empty()) {
+            fn(std::wstring(found.cFileName), target);
+        }
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+}
+
+// The system's own form of a whole path, which a rename through a handle
+// takes: "\??\" before a drive's path, "\??\UNC\" before a share's, in
+// place of a "\\?\" or "\\.\" prefix.
+Path object_path(const Path& path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) {
+        return L"\\??\\" + path.substr(4);
+    }
+    if (path.rfind(L"\\\\", 0) == 0) {
+        return L"\\??\\UNC\\" + path.substr(2);
+    }
+    return L"\\??\\" + path;
+}
+
+// Renames the file open as `held` (with DELETE access) to `to`, never
+// over anything: the file itself, whatever name it has by now, and a
+// deletion marked through that handle later deletes it by its new name.
+bool rename_held(void* held, const Path& to) {
+    const Path name = object_path(to);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    return ::SetFileInformationByHandle(static_cast<HANDLE>(held), FileRenameInfo, rename,
+                                        static_cast<DWORD>(buffer.size())) != 0;
+}
+
+}  // namespace
+
+// A name taken (by a file of someone else's, or one of ours left by an
+// earlier call) is passed over for the next.
+bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error) {
+    const Path folder = folder_of(target_path);
+    for (int attempt = 0; attempt < attempts_at_an_aside_name; ++attempt) {
+        aside_path = folder + hidden_name_for(name_of(target_path), "was");
+        if (::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0)) {
+            return true;
+        }
+        error = ::GetLastError();
+        if (!name_taken(error)) {
+            break;
+        }
+    }
+    aside_path.clear();
+    return false;
+}
+
+void mark_superseded(const Path& target_path, Path& aside_path, void* held) {
+    const Path old_path = folder_of(target_path) + hidden_name_for(name_of(target_path), "old");
+    const bool renamed = held != nullptr ? rename_held(held, old_path)
+                                         : ::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0);
+    if (renamed) {
+        aside_path = old_path;
+    }
+}
+
+// The old files go first, so that a was-file that finds its name taken
+// is deleted as one of them. A file whose NAME was cut is neither put back
+// at a name it may not belong to (the system would even drop the marking
+// "." and take the cut name for the whole) nor deleted, as it may be the
+// only copy of the old file.
+void settle_asides(const Path& target_path) {
+    const Path folder = folder_of(target_path);
+    if (folder.empty()) {
+        return;
+    }
+    for_each_aside(folder, L"old", [&](const std::wstring& aside, const std::wstring&) {
+        ::DeleteFileW((folder + aside).c_str());
+    });
+    for_each_aside(folder, L"was", [&](const std::wstring& aside, const std::wstring& target) {
+        if (target.back() == L'.') {
+            return;
+        }
+        const Path from = folder + aside;
+        const Path to = folder + target;
+        if (!::MoveFileExW(from.c_str(), to.c_str(), 0) &&
+            ::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            ::DeleteFileW(from.c_str());
+        }
+    });
+}
+
+}  // namespace kivfs
