@@ -1,9 +1,10 @@
 /* SPDX-License-Identifier: Zlib */
 // The operating-system services that the substitution needs: files by
 // descriptor, file status and times, names and directories, and a batch's
-// syncs. Each platform implements them in its own files, three pairs of
-// NAME_posix.cpp and NAME_win32.cpp (platform, directory, durability); the
-// build picks one of each pair.
+// syncs. Each platform implements them in its own files, two pairs of
+// NAME_posix.cpp and NAME_win32.cpp (platform, directory); the build picks
+// one of each pair. A batch's syncs are the file-system layer's group sync
+// (durability.cpp hands it the batch's files and directories).
 #ifndef KIVSUBST_PLATFORM_H
 #define KIVSUBST_PLATFORM_H
 
