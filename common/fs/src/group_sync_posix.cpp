@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -23,9 +27,21 @@ using kivcommon::FileIdentity;
 
 namespace {
 
-// What one group sync has to do and has done: the files' descriptors, the
-// directories to sync (each once, however many handles name it), those it
-// opened itself, and the file systems it synced whole.
+// A group of fewer files syncs them one by one whatever else is dirty:
+// their syncs cost less than the chance of waiting for others' writes.
+constexpr std::size_t fewest_files_for_whole = 64;
+
+// How much of other programs' dirty data, for each file of the group, a
+// sync of the whole file system may write along with the group's own: about
+// what one file's own sync would write besides its data (its inode, the
+// journal's blocks for it), so that syncing the file system whole costs no
+// more than syncing the files one by one.
+constexpr std::uint64_t others_bytes_per_file = 16 * 1024;
+
+// What one group sync has to do and has done: the files' descriptors, those
+// still to be synced one by one, the directories to sync (each once, however
+// many handles name it), those it opened itself, and the file systems it
+// synced whole.
 struct Group {
     Group() = default;
     ~Group() {
@@ -37,6 +53,7 @@ struct Group {
     Group& operator=(const Group&) = delete;
 
     std::vector<int> files;
+    std::vector<int> each;
     std::vector<int> directories;
     std::vector<FileIdentity> listed;
     std::vector<int> opened;
@@ -47,7 +64,8 @@ struct Group {
 // Asks the disk to start writing every file's data at once, so that the
 // syncs that follow find it on its way rather than each starting its own
 // write. This makes nothing durable by itself, and a file system that
-// refuses it only loses the head start.
+// refuses it only loses the head start. A file system synced whole writes
+// everything in one go and needs no such start.
 void start_writing(const std::vector<int>& descriptors) {
     for (const int fd : descriptors) {
         ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -100,7 +118,7 @@ bool sync_file_system(Group& group, dev_t device, int fd) {
 }
 
 // Adds the directory held as `fd` to those the group syncs, unless it is
-// listed already under another handle.
+// listed already under another handle or its file system was synced whole.
 void list_directory(Group& group, int fd) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
@@ -108,7 +126,9 @@ void list_directory(Group& group, int fd) {
         return;
     }
     const FileIdentity identity{status.st_dev, status.st_ino};
-    if (std::find(group.listed.begin(), group.listed.end(), identity) == group.listed.end()) {
+    if (std::find(group.synced_whole.begin(), group.synced_whole.end(), status.st_dev) ==
+            group.synced_whole.end() &&
+        std::find(group.listed.begin(), group.listed.end(), identity) == group.listed.end()) {
         group.listed.push_back(identity);
         group.directories.push_back(fd);
     }
@@ -199,20 +219,86 @@ void add_directories(Group& group, const std::vector<GroupDirectory>& directorie
     }
 }
 
+// The bytes that are dirty on the whole machine, every file system's
+// (/proc/meminfo: Dirty, and Writeback, what the disk is writing already);
+// none where that cannot be read.
+std::optional<std::uint64_t> machine_dirty_bytes() {
+    const int fd = kivcommon::open_retrying(AT_FDCWD, "/proc/meminfo", O_RDONLY);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    char text[8192];
+    const ssize_t length = kivcommon::read_some(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    text[length] = '\0';
+    std::uint64_t kib = 0;
+    for (const char* field : {"\nDirty:", "\nWriteback:"}) {
+        const char* found = std::strstr(text, field);
+        if (found == nullptr) {
+            return std::nullopt;
+        }
+        kib += std::strtoull(found + std::strlen(field), nullptr, 10);
+    }
+    return kib * 1024;
+}
+
+// Syncs whole, once each, the file systems that hold the group's files,
+// where nothing much is dirty but what the group wrote: then one syncfs
+// costs what the group's own syncs would, and the disk flushes its cache
+// once rather than once a file. The machine's dirty data, all file
+// systems' together, is the most any one of them can hold. syncfs reports
+// a write of any file there that failed since the file was opened (Linux
+// 5.8 and later), so a failure of one of the group's is told. The files on
+// a file system synced whole need no sync of their own; every other file
+// stays in `each`.
+void sync_whole_where_only_ours(Group& group) {
+    group.each = group.files;
+    if (group.files.size() < fewest_files_for_whole) {
+        return;
+    }
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    std::uint64_t own = 0;
+    std::vector<dev_t> devices;
+    for (const int fd : group.files) {
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) {
+            return;
+        }
+        own += (static_cast<std::uint64_t>(status.st_size) + page - 1) / page * page;
+        devices.push_back(status.st_dev);
+    }
+    const std::optional<std::uint64_t> dirty = machine_dirty_bytes();
+    if (!dirty || *dirty > own + group.files.size() * others_bytes_per_file) {
+        return;
+    }
+    group.each.clear();
+    for (std::size_t i = 0; i < group.files.size(); ++i) {
+        if (!sync_file_system(group, devices[i], group.files[i])) {
+            group.all = false;
+        }
+    }
+}
+
 }  // namespace
 
-// Group commit that waits for the group's own files only. A syncfs would
-// write out every dirty page of the file system, other programs' too, and
-// take as long as they have written; this way costs what the group wrote.
+// Group commit that waits for the group's own files only. A syncfs writes
+// out every dirty page of the file system, other programs' too, and takes
+// as long as they have written: it stands for the files' syncs only where
+// their data is about all that is dirty. Otherwise the files are synced
+// together, which costs what the group wrote.
 bool sync_group(const std::vector<GroupFile>& files,
                 const std::vector<GroupDirectory>& directories) {
     Group group;
     for (const GroupFile& file : files) {
         group.files.push_back(file.handle);
     }
-    start_writing(group.files);
+    sync_whole_where_only_ours(group);
+    start_writing(group.each);
     find_directories(group, files);
-    group.all = sync_together(group.files, false) && group.all;
+    group.all = sync_together(group.each, false) && group.all;
     add_directories(group, directories);
     group.all = sync_together(group.directories, true) && group.all;
     return group.all;

@@ -36,13 +36,15 @@ struct GroupDirectory {
 
 // Makes durable everything written to `files`, their times and their new
 // entries, and the entries of `directories`, waiting for as little else as
-// it can: on POSIX the disk is asked to start writing every file at once,
-// the files are synced together, then each directory once (a directory
-// met twice, by the same handle or another, is synced once). A file
-// system that holds nothing dirty but what the group wrote is synced
-// whole instead, once, which costs no more than the group's own data.
-// Where a directory cannot be synced itself, the file system holding it
-// is. On Windows each file is flushed; a directory's entries are in NTFS's
+// it can. On POSIX a group of many files whose data is about all that is
+// dirty on the machine has each file system that holds them synced whole,
+// once (syncfs): that costs what the group wrote, and the disk flushes its
+// cache once rather than once a file. Otherwise the disk is asked to start
+// writing every file at once and the files are synced together. Then each
+// directory is synced once (a directory met twice, by the same handle or
+// another, once), unless its file system was synced whole; where a
+// directory cannot be synced itself, the file system holding it is. On
+// Windows each file is flushed; a directory's entries are in NTFS's
 // journal already. False if a sync failed: the caller then syncs each file
 // alone, to know which one cannot be made durable.
 bool sync_group(const std::vector<GroupFile>& files,
