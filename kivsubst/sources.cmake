@@ -19,10 +19,16 @@ set(kivsubst_core_sources
   "${kivsubst_dir}/src/search.cpp"
   "${kivsubst_dir}/src/writeback.cpp"
   "${kivsubst_dir}/src/batch.cpp"
+  "${kivsubst_dir}/src/durability.cpp"
   "${kivsubst_dir}/src/report.cpp")
-# The platform layer: files, directories, and a batch's syncs, each a pair
-# of NAME_posix.cpp and NAME_win32.cpp of which the build takes one.
+# The platform layer: files and directories, each a pair of NAME_posix.cpp
+# and NAME_win32.cpp of which the build takes one.
 kiv_platform_sources(kivsubst_core_sources
-  "${kivsubst_dir}/src/platform" "${kivsubst_dir}/src/directory" "${kivsubst_dir}/src/durability")
+  "${kivsubst_dir}/src/platform" "${kivsubst_dir}/src/directory")
+# The file-system layer's modules that the core calls (a batch's syncs):
+# the library's build links them with kiv_fs, the fuzzing project compiles
+# them with the core.
+set(kivsubst_fs_sources)
+kiv_platform_sources(kivsubst_fs_sources "${kivsubst_dir}/../common/fs/src/group_sync")
 set(kivsubst_export_source "${kivsubst_dir}/src/kivsubst.cpp")
 set(kivsubst_argument_sources "${kivsubst_dir}/cli/bytes_argument.cpp")

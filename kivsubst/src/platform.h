@@ -1,9 +1,10 @@
 /* SPDX-License-Identifier: Zlib */
 // The operating-system services that the substitution needs: files by
 // descriptor, file status and times, names and directories, and a batch's
-// syncs. Each platform implements them in its own files, three pairs of
-// NAME_posix.cpp and NAME_win32.cpp (platform, directory, durability); the
-// build picks one of each pair.
+// syncs. Each platform implements them in its own files, two pairs of
+// NAME_posix.cpp and NAME_win32.cpp (platform, directory); the build picks
+// one of each pair. A batch's syncs are the file-system layer's group sync
+// (durability.cpp hands it the batch's files and directories).
 #ifndef KIVSUBST_PLATFORM_H
 #define KIVSUBST_PLATFORM_H
 
@@ -224,11 +225,12 @@ class Directory;
 
 // Makes durable everything written to `files`, their times and their new
 // directory entries, and the entries created or removed in `directories`
-// (those whose has_unsynced_entries() says so), waiting for nothing else:
-// on POSIX the disk is first asked to write every file at once, then each
-// file is synced and each directory with changed entries once; where a
-// directory cannot be synced itself, the file system holding it is. On
-// Windows each file is flushed. Each directory counts as synced afterwards,
+// (those whose has_unsynced_entries() says so), waiting for as little else
+// as it can (kivfs::sync_group): on POSIX each file system holding many of
+// the batch's files is synced whole where the batch's data is about all
+// that is dirty, else the files are synced together; then each directory
+// with changed entries once; where a directory cannot be synced itself,
+// the file system holding it is. On Windows each file is flushed. Each directory counts as synced afterwards,
 // whatever the outcome. False if a sync failed. Only a Batch calls it: it
 // is how a batch's steps become durable together.
 bool make_durable(const std::vector<File*>& files, const std::vector<Directory*>& directories);

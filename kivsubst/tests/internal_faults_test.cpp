@@ -2,12 +2,15 @@
 // Linux only. The library's parts meeting what only Linux can stage: a
 // scan whose input fails to read and whose output meets a full disk, a
 // directory in which every name's check is refused, the temporary file's
-// mode, and a batch whose sync of one file fails.
+// mode, and a batch whose sync of one file, or of its file system, fails.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -177,6 +180,36 @@ TEST_F(FailingSync, TellsTheSyncAndItsErrorForABackupThatCannotBeMadeDurable) {
     EXPECT_EQ(kivtest::read_file(path("a")), "old");
     EXPECT_EQ(events_.patched_files, std::vector<std::size_t>{1});
     EXPECT_EQ(kivtest::read_file(path("b")), "new");
+}
+
+// A batch of many files whose data is all that is dirty on the machine
+// syncs their file system whole; where that sync fails, each file is synced
+// alone, and the one whose own sync fails is told while the others are
+// patched. /proc/meminfo is covered, in a mount namespace of the test
+// process's own, by a file that says nothing is dirty.
+TEST_F(FailingSync, AFailedSyncOfTheWholeFileSystemHasEachFileSyncedAlone) {
+    kivtest::write_file(path("meminfo"), "MemTotal: 1024 kB\nDirty: 0 kB\nWriteback: 0 kB\n");
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(path("meminfo").c_str(), "/proc/meminfo", nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "/proc/meminfo cannot be covered in a mount namespace of this process's"
+                        " own (needs root): "
+                     << std::strerror(errno);
+    }
+    std::vector<std::string> names;
+    for (int i = 0; i < 64; ++i) {
+        names.push_back("f" + std::to_string(i));
+    }
+    kivtest::CallHook whole(kivtest::HookedCall::syncfs, {1, 0, EIO, 0});
+    run_batch(names, "f0");
+    ::umount2("/proc/meminfo", MNT_DETACH);
+    EXPECT_GT(whole.calls(), 0u);
+    ASSERT_EQ(events_.failures.size(), 1u);
+    EXPECT_EQ(events_.failures[0].file, 0u);
+    EXPECT_EQ(events_.failures[0].failure.error, EIO);
+    EXPECT_TRUE(events_.failures[0].failure.temporary_kept);
+    EXPECT_EQ(events_.patched_files.size(), 63u);
+    EXPECT_EQ(kivtest::read_file(path("f63")), "new");
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ struct Armed {
     std::atomic<std::uint64_t> bytes{0};
 };
 
-constexpr int hooked_kinds = 5;
+constexpr int hooked_kinds = 6;
 Armed hooks[hooked_kinds];
 
 Armed& hook(HookedCall call) {
@@ -162,6 +162,15 @@ extern "C" int fsync(int fd) {
     kivtest::Armed& armed = kivtest::hook(kivtest::HookedCall::fsync);
     if (armed.armed && (armed.only_name.empty() || kivtest::names(fd, armed.only_name)) &&
         kivtest::fails(kivtest::HookedCall::fsync)) {
+        return -1;
+    }
+    return next(fd);
+}
+
+extern "C" int syncfs(int fd) {
+    using Function = int (*)(int);
+    static auto next = kivtest::next_definition<Function>("syncfs");
+    if (kivtest::fails(kivtest::HookedCall::syncfs)) {
         return -1;
     }
     return next(fd);

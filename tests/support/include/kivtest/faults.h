@@ -105,8 +105,9 @@ private:
 
 // The system calls that a CallHook can watch: copy_file_range, the
 // ioctl requests that share blocks between files (FICLONE, FICLONERANGE),
-// read, futimens (a file's times set through its descriptor) and fsync.
-enum class HookedCall { copy_file_range, clone, read, futimens, fsync };
+// read, futimens (a file's times set through its descriptor), fsync and
+// syncfs.
+enum class HookedCall { copy_file_range, clone, read, futimens, fsync, syncfs };
 
 // While it lives, sees every call of one kind that the process makes, the
 // libraries' included, and can make some of them fail or move less, as the
