@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "kivcommon/posix_io.h"
+#include "kivfs/leftovers.h"
 
 namespace kivcopy::platform {
 
@@ -173,7 +174,9 @@ bool queue_replacement_at_restart(const Folder&, const Path&) {
 
 void drop_stale_restart_entries(const Folder&) {}
 
-void settle_asides(const Folder&) {}
+void settle_leftovers(const Folder& folder) {
+    kivfs::settle_leftovers({folder.handle(), Path()});
+}
 
 // A read-only mode stops no rename: there is no attribute to give, lift
 // or put back.
