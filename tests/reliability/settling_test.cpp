@@ -6,7 +6,8 @@
 // others may write) leave nothing of ours once another call has worked
 // there. The settling never touches what a live call holds, nor what only
 // bears one of our names: another user's file, a file with a second name,
-// a link, a FIFO, a kept result, a directory not made as ours. The moments
+// a link, a FIFO, a kept result, a numbered file with a mode kivsubst never
+// gives, a directory not made as ours. The moments
 // come from a seed, printed, that KIV_SETTLING_SEED sets again.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -320,6 +321,7 @@ TEST_F(Settling, LeavesWhatOnlyBearsOneOfOurNames) {
     make_file(path("tmp/KIV13"), "another user's", 0600);
     ASSERT_EQ(::chown(path("tmp/KIV13").c_str(), other_user, other_user), 0);
     make_file(path("tmp/KIV14"), "killed", 0600);
+    make_file(path("tmp/KIV15"), "the user's own", 0644);
 
     install_into_app();
     substitute_with_tmp();
@@ -334,7 +336,7 @@ TEST_F(Settling, LeavesWhatOnlyBearsOneOfOurNames) {
     EXPECT_TRUE(exists(path("app/.f.kiv-dir-0000000000000006/link")));
     EXPECT_EQ(read_file(path("app/i")), "old i");
     EXPECT_EQ(read_file(path("app/j")), "new j");
-    EXPECT_EQ(ours_in("tmp"), (std::vector<std::string>{"KIV12", "KIV13"}));
+    EXPECT_EQ(ours_in("tmp"), (std::vector<std::string>{"KIV12", "KIV13", "KIV15"}));
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ namespace {
 // leftover carries it.
 constexpr mode_t not_a_leftover = S_ISVTX;
 
+// The mode of kivsubst's numbered temporary file while its call works.
+constexpr mode_t numbered_mode = 0600;
+
 // Whether a file's status is what a killed call of ours leaves: the
 // caller's own, without the mark, and a regular file with no other name,
 // or a directory with the private directory's mode.
@@ -117,13 +120,18 @@ void for_each_name(const FolderToSettle& folder, const std::function<void(const 
     }
 }
 
-void remove_file(const FolderToSettle& folder, const Path& entry, const HiddenName&) {
+// A numbered name is short and plain enough for a user's own file to bear
+// it: only the mode the temporary file is created with, owner-only read
+// and write, makes one ours.
+void remove_file(const FolderToSettle& folder, const Path& entry, const HiddenName& name) {
     struct stat held {};
     const int fd = take_leftover(folder.handle, entry.c_str(), false, held);
     if (fd < 0) {
         return;
     }
-    if (still_named(folder.handle, entry.c_str(), held)) {
+    const bool numbered_as_made = (held.st_mode & 07777) == numbered_mode;
+    if ((!name.is(numbered_kind) || numbered_as_made) &&
+        still_named(folder.handle, entry.c_str(), held)) {
         ::unlinkat(folder.handle, entry.c_str(), 0);
     }
     ::close(fd);

@@ -43,10 +43,11 @@ struct FolderToSettle {
 // a killed call left, as the header says. On POSIX a name is taken only for
 // a regular file (a private directory: a directory of mode 0700) that the
 // caller owns, with one link, without the mark of leave_for_the_user and
-// not locked, and it is removed only while the name still leads to the file
-// that was locked; a private directory is emptied through its own handle,
-// and left whole if it holds a directory. A link is never followed. Nothing
-// is reported: what cannot be settled stays for a later call.
+// not locked (a numbered name: with mode 0600 too, as it is made), and it
+// is removed only while the name still leads to the file that was locked;
+// a private directory is emptied through its own handle, and left whole
+// if it holds a directory. A link is never followed. Nothing is reported:
+// what cannot be settled stays for a later call.
 void settle_leftovers(const FolderToSettle& folder);
 
 }  // namespace kivfs
