@@ -143,6 +143,28 @@ TEST_F(SubstFault, NeverWritesBackIntoAFileSwappedInDuringTheCall) {
     EXPECT_EQ(read_file(path("tmp/" + kept[0])), "version=2");
 }
 
+// A result kept for the user carries the mark (mode 1600) that tells it
+// from what a killed call left: the next calls with the same TMP, which
+// settle what killed calls left there, leave it as it is.
+TEST_F(SubstFault, KeepsAKeptResultThroughTheNextCallsInTmp) {
+    write_file(path("file"), "version=1");
+    write_file(path("other"), "precious");
+    {
+        kivtest::OpenHook swap(
+            creates_the_temporary_file,
+            [&] { swap_for_link(path("file"), path("moved"), path("other")); });
+        ASSERT_EQ(replace(path("file"), "1", "2").result, KIVSUBST_COPY_ERROR);
+    }
+    const std::string kept = kept_temporary();
+    struct stat status {};
+    ASSERT_EQ(::stat(kept.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 01600u);
+    write_file(path("next"), "version=1");
+    EXPECT_EQ(replace(path("next"), "1", "2").result, KIVSUBST_REPLACED);
+    EXPECT_EQ(replace(path("next"), "2", "3").result, KIVSUBST_REPLACED);
+    EXPECT_EQ(read_file(kept), "version=2");
+}
+
 // With TMP unset the temporary file goes beside the file. Someone who may
 // rename entries beside that directory swaps it for a link to a directory
 // they may not write, hoping that the privileged call creates (and leaves)
