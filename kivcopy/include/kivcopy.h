@@ -223,20 +223,17 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
 
    What killed calls left: the call first reads the target's folder once
    and settles what calls killed before their end left there. On POSIX it
-   removes staged files (".NAME.kiv-new-"), old files (".NAME.kiv-old-"),
-   kivsubst's numbered temporary files ("KIV" and a number, mode 0600) and
-   the front end's private directories (".NAME.kiv-dir-", with the links
-   or FIFOs in them), and puts a ".NAME.kiv-was-" file back at its name
-   where that is empty (else removes it). Each live call holds what it
-   stages locked (flock) from its creation, and the settling takes only a
-   regular file of the caller's with one name (a private directory: the
+   removes staged files (".NAME.kiv-new-"), kivsubst's numbered temporary
+   files ("KIV" and a number, mode 0600) and the front end's private
+   directories (".NAME.kiv-dir-", with the links or FIFOs in them). Each
+   live call holds what it stages locked (flock) from its creation, and
+   the settling takes only a regular file of the caller's with one name (a private directory: the
    caller's, mode 0700, holding no directory), not locked and without the
    sticky bit, never through a link, and removes it only while its name
    still leads to the file it checked: another user's file, one with
    another name, a link or a FIFO that bears one of these names stays. On
-   Windows it settles the ".kiv-old-" and ".kiv-was-" files as described
-   above; a staged file there stays, as a live call's cannot be told from
-   a killed one's.
+   Windows a staged file stays, as a live call's cannot be told from a
+   killed one's there; the aside files are settled as described above.
 
    Before it returns 0 or 1 the call takes out of the restart entries
    (PendingFileRenameOperations and PendingFileRenameOperations2) every pair

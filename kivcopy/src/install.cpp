@@ -197,6 +197,7 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     if (!folder.open_for(target_path)) {
         return {CopyStatus::target_not_written, false};
     }
+    platform::settle_asides(folder);
     platform::settle_leftovers(folder);
     Path storage;
     const TargetStatus target =

@@ -136,11 +136,17 @@ bool queue_replacement_at_restart(const Folder& folder, const Path& staged);
 // from it. Every other entry stays exactly as it was. Nothing on POSIX.
 void drop_stale_restart_entries(const Folder& folder);
 
-// Settles what earlier calls that were killed left in the folder
-// (kivfs::settle_leftovers): their staged files and private directories
-// go; an old file renamed aside is removed where it is free by now; a
-// target left renamed aside by a call that ended before the new file took
-// its name is put back there.
+// Settles the files that earlier calls renamed aside in the folder: an old
+// file whose deletion at restart could not be queued is removed where it is
+// free by now; a target left renamed aside by a call that ended before the
+// new file took its name is put back there. Nothing on POSIX, which renames
+// nothing aside.
+void settle_asides(const Folder& folder);
+
+// Settles what earlier calls that were killed left in the folder under the
+// system's own names and no live call holds (kivfs::settle_leftovers):
+// staged files, kivsubst's temporary files, the front end's private
+// directories.
 void settle_leftovers(const Folder& folder);
 
 #if defined(_WIN32)

@@ -174,6 +174,8 @@ bool queue_replacement_at_restart(const Folder&, const Path&) {
 
 void drop_stale_restart_entries(const Folder&) {}
 
+void settle_asides(const Folder&) {}
+
 void settle_leftovers(const Folder& folder) {
     kivfs::settle_leftovers({folder.handle(), Path()});
 }

@@ -56,7 +56,7 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
     for (int attempt = 0; attempt < attempts_at_an_aside_name && !aside; ++attempt) {
         Path storage;
         aside_path =
-            folder.place(kivfs::hidden_name_for(folder.target_name(), kivfs::set_aside_kind), storage).name;
+            folder.place(kivfs::hidden_name_for(folder.target_name(), "was"), storage).name;
         aside = ::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0) != 0;
         if (!aside && !name_taken(::GetLastError())) {
             break;
@@ -78,7 +78,7 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
     }
     Path storage;
     const Path old_path =
-        folder.place(kivfs::hidden_name_for(folder.target_name(), kivfs::old_kind), storage).name;
+        folder.place(kivfs::hidden_name_for(folder.target_name(), "old"), storage).name;
     if (::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0)) {
         aside_path = old_path;
     }
@@ -531,13 +531,85 @@ void drop_stale_restart_entries(const Folder& folder) {
     Path target_path;
     folder.place(folder.target_name(), target_path);
     Path staged_prefix;
-    folder.place(kivfs::hidden_stem_for(folder.target_name(), kivfs::staged_kind), staged_prefix);
+    folder.place(kivfs::hidden_stem_for(folder.target_name(), "new"), staged_prefix);
     const TargetNames target(entry_name(target_path));
     const std::wstring staged_long_prefix = long_form(entry_name(staged_prefix));
     for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
         drop_stale_entries_of(key, name, target, staged_long_prefix);
     }
     ::RegCloseKey(key);
+}
+
+namespace {
+
+// The name of the target that an aside file of the folder was renamed
+// from: ".NAME.kiv-KIND-" and 16 hex digits; empty for any other name.
+// The NAME of a long target's aside file is cut, and ends in "." (see
+// hidden_name_for).
+std::wstring target_of_aside(const std::wstring& aside, const wchar_t* kind) {
+    const std::wstring infix = std::wstring(L".kiv-") + kind + L"-";
+    constexpr std::size_t digits = 16;
+    if (aside.size() < 1 + infix.size() + digits + 1 || aside.front() != L'.') {
+        return {};
+    }
+    const std::size_t name_end = aside.size() - digits - infix.size();
+    if (aside.compare(name_end, infix.size(), infix) != 0) {
+        return {};
+    }
+    return aside.substr(1, name_end - 1);
+}
+
+// Calls fn with the name of each file in the folder whose name is
+// ".NAME.kiv-KIND-…" and with NAME.
+template <typename Fn>
+void for_each_aside(const Folder& folder, const wchar_t* kind, Fn fn) {
+    Path pattern;
+    folder.place(std::wstring(L".*.kiv-") + kind + L"-*", pattern);
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring target = target_of_aside(found.cFileName, kind);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !target.empty()) {
+            fn(std::wstring(found.cFileName), target);
+        }
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+}
+
+}  // namespace
+
+// An old file whose replacement is in place is deleted where no program
+// holds it any more; one still held stays for a later call, or for its
+// queued deletion. A file renamed aside by a call that ended before the
+// new file took the name is put back where the name is still empty (never
+// over anything that took it since), else deleted as an old file. One
+// whose NAME was cut cannot tell its target's whole name: it stays where
+// it is, neither put back at a name it may not belong to (the system
+// would even drop the marking "." and take the cut name for the whole)
+// nor deleted, as it may be the only copy of the old file.
+void settle_asides(const Folder& folder) {
+    for_each_aside(folder, L"old", [&](const std::wstring& aside, const std::wstring&) {
+        Path old;
+        folder.place(aside, old);
+        ::DeleteFileW(old.c_str());
+    });
+    for_each_aside(folder, L"was", [&](const std::wstring& aside, const std::wstring& target) {
+        if (target.back() == L'.') {
+            return;
+        }
+        Path from;
+        Path to;
+        folder.place(aside, from);
+        folder.place(target, to);
+        if (!::MoveFileExW(from.c_str(), to.c_str(), 0) &&
+            ::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            ::DeleteFileW(from.c_str());
+        }
+    });
 }
 
 // The folder's path, with its separator, is where the settling looks.

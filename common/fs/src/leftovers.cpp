@@ -8,22 +8,18 @@
 
 namespace kivfs {
 
-// A target renamed aside whose NAME was cut cannot tell its target's
-// whole name: it stays where it is, neither put back at a name it may not
-// belong to nor removed, as it may be the only copy of the old file.
+// A target renamed aside ("was", "old") is no leftover of this kind: the
+// install settles those itself (settle_asides), putting a target back at
+// its name where it can.
 void settle_leftovers(const FolderToSettle& folder) {
     leftovers::for_each_name(folder, [&](const Path& entry) {
         const std::optional<HiddenName> name = parse_hidden_name(entry);
         if (!name) {
             return;
         }
-        if (name->is(set_aside_kind)) {
-            if (!name->target_is_cut()) {
-                leftovers::put_back(folder, entry, name->target);
-            }
-        } else if (name->is(private_directory_kind)) {
+        if (name->is(private_directory_kind)) {
             leftovers::remove_private_directory(folder, entry);
-        } else {
+        } else if (name->is(staged_kind) || name->is(numbered_kind)) {
             leftovers::remove_file(folder, entry, *name);
         }
     });

@@ -21,10 +21,6 @@ void remove_file(const FolderToSettle& folder, const Path& entry, const HiddenNa
 // Removes a killed call's private directory at `entry` with what it holds.
 void remove_private_directory(const FolderToSettle& folder, const Path& entry);
 
-// Puts the target renamed aside at `entry` back at its name `target` where
-// that is empty, else removes it as an old file.
-void put_back(const FolderToSettle& folder, const Path& entry, const Path& target);
-
 }  // namespace kivfs::leftovers
 
 #endif

@@ -43,7 +43,8 @@ bool looks_ours(const struct stat& status, bool directory) {
 // opened) or a live call holds it. `held` is the status of what is open.
 int take_leftover(int folder, const char* name, bool directory, struct stat& held) {
     struct stat named {};
-    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !looks_ours(named, directory)) {
+    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !looks_ours(named, directory)) {
         return -1;
     }
     const int flags = directory ? O_RDONLY | O_DIRECTORY : O_RDONLY | O_NONBLOCK | O_NOCTTY;
@@ -159,26 +160,6 @@ void remove_private_directory(const FolderToSettle& folder, const Path& entry) {
     }
     if (emptied && still_named(folder.handle, entry.c_str(), held)) {
         ::unlinkat(folder.handle, entry.c_str(), AT_REMOVEDIR);
-    }
-    ::close(fd);
-}
-
-// The file held is linked at the target's name through its descriptor
-// (which never replaces what is there), so that the name put back is the
-// file that was checked, whatever its old name leads to meanwhile; then
-// the old name goes. Where the target's name is taken, the file is an old
-// one and goes too.
-void put_back(const FolderToSettle& folder, const Path& entry, const Path& target) {
-    struct stat held {};
-    const int fd = take_leftover(folder.handle, entry.c_str(), false, held);
-    if (fd < 0) {
-        return;
-    }
-    const std::string through = "/proc/self/fd/" + std::to_string(fd);
-    const bool linked = ::linkat(AT_FDCWD, through.c_str(), folder.handle, target.c_str(),
-                                 AT_SYMLINK_FOLLOW) == 0;
-    if ((linked || errno == EEXIST) && still_named(folder.handle, entry.c_str(), held)) {
-        ::unlinkat(folder.handle, entry.c_str(), 0);
     }
     ::close(fd);
 }

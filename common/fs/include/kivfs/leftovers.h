@@ -2,8 +2,8 @@
 // What a call that was killed before it ended leaves under the system's
 // hidden names (kivfs/hidden_names.h), and how the next call in that
 // folder settles it: a staged file, a front end's temporary, kivsubst's
-// numbered temporary and a private directory are removed, a target that
-// was renamed aside is put back where its name is still empty. Only what a
+// numbered temporary and a private directory are removed (a target that
+// an install renamed aside is the install's own to settle). Only what a
 // live call cannot be holding is touched: every such file or directory is
 // held (locked) by its call from its creation on, and the settling leaves
 // whatever is held.
