@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: Zlib
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <vector>
 
 #include "kivcommon/posix_io.h"
+#include "kivfs/hidden_names.h"
+#include "kivfs/leftovers.h"
 #include "new_entries.h"
 
 namespace kivcopy_cli {
@@ -45,37 +45,41 @@ public:
         }
     }
 
-    // Makes the directory under a name no one can guess, and holds it only
-    // if what is at that name is still a directory that the caller alone
-    // may enter.
+    // Makes the directory under a hidden name of the entry's and holds it
+    // from then on, only if what is at that name is still a directory that
+    // the caller alone may enter. One that another run's settling took in
+    // the moment before it was held is given up for a new name.
     bool open(const std::string& entry, std::string& reason) {
         entry_ = entry;
-        for (int tries = 0; tries < 16 && name_.empty(); ++tries) {
-            std::uint64_t random = 0;
-            if (::getrandom(&random, sizeof random, 0) != sizeof random) {
-                reason = std::strerror(errno);
+        for (int tries = 0; tries < 16; ++tries) {
+            const std::string name = kivfs::hidden_name_for(entry, kivfs::private_directory_kind);
+            if (::mkdirat(parent_, name.c_str(), 0700) != 0) {
+                if (errno != EEXIST) {
+                    reason = std::strerror(errno);
+                    return false;
+                }
+                continue;
+            }
+            fd_ = kivcommon::open_retrying(parent_, name.c_str(),
+                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+            if (fd_ < 0 && errno == ENOENT) {
+                continue;  // taken by a settling before it was opened
+            }
+            struct stat found {};
+            if (fd_ < 0 || ::fstat(fd_, &found) != 0 || found.st_uid != ::geteuid() ||
+                (found.st_mode & 077) != 0) {
+                reason = "the directory made to make it in was replaced meanwhile";
                 return false;
             }
-            char name[32];
-            std::snprintf(name, sizeof name, ".kivcopy-%016" PRIx64, random);
-            if (::mkdirat(parent_, name, 0700) == 0) {
+            if (kivfs::hold_while_alive(fd_, parent_, name)) {
                 name_ = name;
-            } else if (errno != EEXIST) {
-                reason = std::strerror(errno);
-                return false;
+                return true;
             }
+            ::close(fd_);
+            fd_ = -1;
         }
-        fd_ = name_.empty() ? -1
-                            : kivcommon::open_retrying(parent_, name_.c_str(),
-                                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-        struct stat found {};
-        if (fd_ < 0 || ::fstat(fd_, &found) != 0 || found.st_uid != ::geteuid() ||
-            (found.st_mode & 077) != 0) {
-            reason = "the directory made to make it in was replaced meanwhile";
-            name_.clear();  // no longer ours to remove
-            return false;
-        }
-        return true;
+        reason = "no private directory could be made";
+        return false;
     }
 
     int handle() const { return fd_; }
@@ -156,7 +160,8 @@ int move_into_place(int from, int to, const char* name) {
 
 // Makes `name` in `to` with `make` and finishes it: in place where only the
 // caller changes names there (or nothing is to be done after it is made),
-// else in a workshop inside `to`, from which it is moved to its name.
+// else in a workshop inside `to`, from which it is moved to its name; the
+// first workshop of the run in `to` settles what killed runs left there.
 bool place(Folder& to, const std::string& name, const Maker& make, const Keeping& keeping,
            bool fifo, FileIdentity& made, std::string& reason) {
     kivcli::SystemError error = 0;
@@ -168,6 +173,9 @@ bool place(Folder& to, const std::string& name, const Maker& make, const Keeping
     const bool finished_later = keeping.preserve.any() || keeping.preserve.links;
     if (!finished_later || to.only_caller_changes_names()) {
         return made_and_finished(target, name, make, keeping, fifo, made, reason);
+    }
+    if (to.first_to_settle()) {
+        kivfs::settle_leftovers({target, std::string()});
     }
     Workshop workshop(target);
     if (!workshop.open(name, reason) ||

@@ -191,8 +191,9 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    on the folder opened for writing with backup semantics), where the
    caller may open it so and its file system offers that. After 0 (or
    KIVCOPY_TIMES_NOT_SET) the target holds the new file even after a power
-   cut. A process killed before the rename may leave the
-   staged file beside the target. A symbolic link at the target is
+   cut. A process killed before the rename may leave the staged file
+   beside the target, which the next call in that folder removes (see
+   below). A symbolic link at the target is
    replaced by the new file, not written through, and lends it nothing
    (the new file gets a new file's mode); without KIVINSTALL_REPLACE a link
    counts as an existing target, also one that points at nothing. Paths
@@ -227,6 +228,20 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char *source, const char *
    next restart by the new file, which waits beside it under its hidden name
    (MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), result 1;
    without it the result is KIVINSTALL_IN_USE and nothing is left behind.
+
+   What killed calls left: the call first reads the target's folder once
+   and settles what calls killed before their end left there. On POSIX it
+   removes staged files (".NAME.kiv-new-"), kivsubst's numbered temporary
+   files ("KIV" and a number, mode 0600) and the front end's private
+   directories (".NAME.kiv-dir-", with the links or FIFOs in them). Each
+   live call holds what it stages locked (flock) from its creation, and
+   the settling takes only a regular file of the caller's with one name (a private directory: the
+   caller's, mode 0700, holding no directory), not locked and without the
+   sticky bit, never through a link, and removes it only while its name
+   still leads to the file it checked: another user's file, one with
+   another name, a link or a FIFO that bears one of these names stays. On
+   Windows a staged file stays, as a live call's cannot be told from a
+   killed one's there; the aside files are settled as described above.
 
    Before it returns 0 or 1 the call takes out of the restart entries
    (PendingFileRenameOperations and PendingFileRenameOperations2) every pair

@@ -12,6 +12,7 @@
 #include "install_platform.h"
 #include "kivcopy.h"
 #include "kivfs/hidden_names.h"
+#include "kivfs/leftovers.h"
 #include "kivfs/restart_queue.h"
 
 
@@ -30,18 +31,25 @@ using platform::TargetStatus;
 constexpr int attempts_at_a_staged_name = 16;
 
 // Creates the staged file beside the target, exclusively, never through
-// anything already at its name; `staged` is its name in the folder, and
-// `error` the system's error of a creation that failed.
+// anything already at its name, and holds it for as long as it is open, so
+// that another call's settling leaves it (one that a settling took in the
+// moment before is given up for a new name); `staged` is its name in the
+// folder, and `error` the system's error of a creation that failed.
 CopyStatus create_staged(const Folder& folder, const platform::Source& source, File& file,
                          Path& staged, int& error) {
     for (int attempt = 0; attempt < attempts_at_a_staged_name; ++attempt) {
-        staged = kivfs::hidden_name_for(folder.target_name(), "new");
+        staged = kivfs::hidden_name_for(folder.target_name(), kivfs::staged_kind);
         Path storage;
         platform::Creation creation = platform::Creation::failed;
         file = platform::create_target(folder.place(staged, storage), source.permissions,
                                        creation);
         if (creation == platform::Creation::created) {
-            return CopyStatus::copied;
+            if (kivfs::hold_while_alive(file.handle(), folder.handle(), staged)) {
+                return CopyStatus::copied;
+            }
+            error = platform::last_error();
+            file.close();
+            continue;
         }
         error = platform::last_error();
         if (creation == platform::Creation::failed) {
@@ -216,6 +224,7 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
         return {CopyStatus::target_not_written, false};
     }
     platform::settle_asides(folder);
+    platform::settle_leftovers(folder);
     Path storage;
     const TargetStatus target =
         platform::look_at_target(folder.place(folder.target_name(), storage));

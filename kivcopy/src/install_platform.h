@@ -145,6 +145,12 @@ bool target_holds(const Folder& folder, const FileIdentity& identity, int& error
 // nothing aside.
 void settle_asides(const Folder& folder);
 
+// Settles what earlier calls that were killed left in the folder under the
+// system's own names and no live call holds (kivfs::settle_leftovers):
+// staged files, kivsubst's temporary files, the front end's private
+// directories.
+void settle_leftovers(const Folder& folder);
+
 // Removes a staged file that did not take the target's place, its
 // read-only attribute (Windows) taken off first.
 void remove_staged(const Folder& folder, const Path& staged);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "kivcommon/posix_io.h"
+#include "kivfs/leftovers.h"
 
 namespace kivcopy::platform {
 
@@ -186,6 +187,10 @@ bool target_holds(const Folder& folder, const FileIdentity& identity, int& error
 }
 
 void settle_asides(const Folder&) {}
+
+void settle_leftovers(const Folder& folder) {
+    kivfs::settle_leftovers({folder.handle(), Path()});
+}
 
 // A read-only mode stops no rename: there is no attribute to give, lift
 // or put back.

@@ -6,6 +6,7 @@
 #include "install_platform.h"
 #include "kivfs/aside.h"
 #include "kivfs/hidden_names.h"
+#include "kivfs/leftovers.h"
 #include "kivfs/restart_queue.h"
 
 #include <windows.h>
@@ -291,6 +292,13 @@ void settle_asides(const Folder& folder) {
     Path target_path;
     folder.place(folder.target_name(), target_path);
     kivfs::settle_asides(target_path);
+}
+
+// The folder's path, with its separator, is where the settling looks.
+void settle_leftovers(const Folder& folder) {
+    Path prefix;
+    folder.place(Path(), prefix);
+    kivfs::settle_leftovers({nullptr, prefix});
 }
 
 // A staged file given the read-only attribute refuses deletion by name: it

@@ -4,6 +4,7 @@
 // NAME cut to whole characters, UTF-8 and UTF-16 alike, and marked as cut.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "kivfs/hidden_names.h"
@@ -12,6 +13,8 @@ namespace {
 
 using kivfs::hidden_name_for;
 using kivfs::hidden_stem_for;
+using kivfs::numbered_name;
+using kivfs::parse_hidden_name;
 using kivfs::whole_characters;
 
 // Whether `name` is ".", `stem` and 16 lowercase hex digits.
@@ -57,6 +60,46 @@ TEST(InstallNames, KeepsWholeCharacters) {
     EXPECT_EQ(whole_characters(pair, 2), 1u);
     EXPECT_EQ(whole_characters(pair, 3), 3u);
     EXPECT_EQ(whole_characters(std::wstring(L"abc"), 2), 2u);
+}
+
+// Every name the system makes for its own files is read back as its kind
+// and, for a hidden name, the target it was made for; a cut NAME is told
+// as cut. kivsubst's numbered names stay "KIV" and the number.
+TEST(InstallNames, ReadsBackEveryKindOfNameItMakes) {
+    for (const char* kind : {kivfs::staged_kind, kivfs::set_aside_kind, kivfs::old_kind,
+                             kivfs::private_directory_kind}) {
+        SCOPED_TRACE(kind);
+        const auto read = parse_hidden_name(hidden_name_for("app.ini", kind));
+        ASSERT_TRUE(read.has_value());
+        EXPECT_TRUE(read->is(kind));
+        EXPECT_EQ(read->target, "app.ini");
+        EXPECT_FALSE(read->target_is_cut());
+        const auto cut = parse_hidden_name(hidden_name_for(std::string(250, 'x'), kind));
+        ASSERT_TRUE(cut.has_value());
+        EXPECT_TRUE(cut->target_is_cut());
+    }
+    EXPECT_EQ(numbered_name(0), "KIV0");
+    EXPECT_EQ(numbered_name(99999), "KIV99999");
+    for (const std::uint32_t number : {0u, 7u, 12345u, 99999u}) {
+        const auto read = parse_hidden_name(numbered_name(number));
+        ASSERT_TRUE(read.has_value()) << number;
+        EXPECT_TRUE(read->is(kivfs::numbered_kind));
+        EXPECT_TRUE(read->target.empty());
+    }
+}
+
+// Names that only resemble ours are not ours: no digits or the wrong
+// number of them, capitals, a leading zero, a missing NAME or dot, a kind
+// the system never makes, the front end's old ".NAME.kiv-PID" temporaries.
+TEST(InstallNames, TakesNoOtherNameForOneOfItsOwn) {
+    for (const char* name :
+         {"KIV", "KIV012", "KIV123456", "KIV12a", "kiv12", "app.ini", ".app.ini.kiv-new-",
+          ".app.ini.kiv-new-0123456789abcde", ".app.ini.kiv-new-0123456789abcdeF",
+          ".app.ini.kiv-new-0123456789abcdef0", "..kiv-new-0123456789abcdef",
+          "app.ini.kiv-new-0123456789abcdef", ".app.ini.kiv-tmp-0123456789abcdef",
+          ".app.ini.kiv-4711", "app.ini~.kiv-4711", ".kivcopy-0123456789abcdef"}) {
+        EXPECT_FALSE(parse_hidden_name(name).has_value()) << name;
+    }
 }
 
 }  // namespace

@@ -96,6 +96,15 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
    at any moment leaves the old or the new content whole on disk. The file is
    rewritten even when nothing is found.
 
+   On POSIX the temporary file is locked (flock) while its call lives, and
+   each call first reads the temporary file's directory once and removes
+   what calls killed before their end left there: "KIV" files that are
+   regular files of the caller's with mode 0600 and one name, that no call
+   holds locked (and the other leftovers that KivInstallFile settles). A
+   temporary file kept with the result (7) is given the sticky bit (mode
+   1600) and stays; so does a "KIV" file of another mode, or another user's.
+   On Windows nothing is removed.
+
    `path` is a NUL-terminated path in the system's narrow encoding (on
    Windows the ANSI code page; text that is not valid there names no file
    and gives 3).
@@ -118,9 +127,10 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
          The result could not be written. If the temporary file could not be
          written in full (a full disk, an I/O error), it is removed and the
          file is unchanged. If the file could not be overwritten, the temporary
-         file is kept with the complete result; where the file system can
-         reserve space, a full disk is found before the file is touched, and
-         the file is unchanged.
+         file is kept with the complete result (on POSIX with mode 1600,
+         which later calls leave alone); where the file system can reserve
+         space, a full disk is found before the file is touched, and the
+         file is unchanged.
 
    Calls may be made from several threads at once on different files: each
    has buffers of its own, and the temporary names come from one sequence

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "kivcommon/posix_io.h"
+#include "kivfs/leftovers.h"
 #include "paths.h"
 #include "platform_posix.h"
 
@@ -71,14 +72,22 @@ File open_regular_at(int directory, const char* path, Access access, Links links
         File::Entry::existing);
 }
 
+// The temporary file is held by this call from its creation on, so that
+// another call's settling of the directory leaves it (kivfs/leftovers.h).
+// One that a settling took in the moment before it was held counts as a
+// name taken: the caller goes on to the next name.
 File create_new_at(int directory, const char* path, Creation& outcome, File::Entry entry) {
     File file = adopt(open_retrying(directory, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600),
                       entry);
-    if (file.is_open()) {
-        outcome = Creation::created;
-    } else {
+    if (!file.is_open()) {
         outcome = errno == EEXIST ? Creation::name_taken : Creation::failed;
+        return file;
     }
+    if (!kivfs::hold_while_alive(file.handle(), directory, path)) {
+        outcome = Creation::name_taken;
+        return File();
+    }
+    outcome = Creation::created;
     return file;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "kivfs/leftovers.h"
 #include "kivsubst.h"
 #include "paths.h"
 #include "platform.h"
@@ -38,8 +39,10 @@ public:
 
     // Makes the complete result durable, data and directory entry.
     bool make_durable() { return file_.sync() && directory_.sync_entry(file_); }
-    // Leaves the file in place, holding the result.
+    // Leaves the file in place, holding the result, marked so that no
+    // later call's settling takes it for a killed call's.
     void keep() {
+        kivfs::leave_for_the_user(file_.handle());
         file_.close();
         settled_ = true;
     }
@@ -247,6 +250,11 @@ int Substitution::open_input() {
     state_ = at_ ? std::make_unique<State>(*at_) : std::make_unique<State>(path_);
     at_.reset();
     State& state = *state_;
+    // What killed calls left in the temporary file's directory goes first,
+    // where that directory is held open (POSIX).
+    if (platform::directories_are_held_open && state.directory.is_open()) {
+        kivfs::settle_leftovers({state.directory.handle(), Path()});
+    }
     std::optional<Path> name = tempname::next_free_name(state.directory);
     if (!name) {
         const int error = platform::last_error();

@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "kivfs/hidden_names.h"
 #include "paths.h"
 #include "platform.h"
 
 namespace kivsubst::tempname {
 namespace {
 
-constexpr const char* prefix = "KIV";
-// "KIV" and the number together are at most eight characters.
-constexpr std::uint32_t numbers_in_cycle = 100000;
+constexpr std::uint32_t numbers_in_cycle = kivfs::numbered_names;
 
 // The last number given out, shared by every call in the process. Calls
 // on several threads take their numbers from it one after another, each
@@ -68,7 +67,7 @@ Choice choose_directory(const Path& preferred) {
 std::optional<Path> next_free_name(const platform::Directory& directory) {
     for (std::uint32_t tried = 0; tried < numbers_in_cycle; ++tried) {
         const std::uint32_t number = take_next_number();
-        Path name = platform::ascii_path(std::string(prefix) + std::to_string(number));
+        Path name = kivfs::numbered_name(number);
         if (directory.check(name) != platform::NameState::taken) {
             return name;
         }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -123,17 +124,29 @@ void swap_for_link(const std::string& name, const std::string& moved, const std:
     ASSERT_EQ(::symlink(target.c_str(), name.c_str()), 0);
 }
 
+// Makes `call` (a replacement of "1" by "2" in `file`, "version=1") while
+// the file is swapped as the temporary file is created: moved to `moved`,
+// and a link to `other` ("precious") put in its place. `swapped` says
+// whether the swap happened.
+Call call_while_swapped(const std::function<Call()>& call, const std::string& file,
+                        const std::string& moved, const std::string& other, bool& swapped) {
+    write_file(file, "version=1");
+    write_file(other, "precious");
+    kivtest::OpenHook swap(creates_the_temporary_file,
+                           [&] { swap_for_link(file, moved, other); });
+    Call made = call();
+    swapped = swap.fired();
+    return made;
+}
+
 // Between the scan and the write-back, someone moves the file away and
 // puts a link to another file in its place. The write-back must not write
 // through the name into that other file.
 TEST_F(SubstFault, NeverWritesBackIntoAFileSwappedInDuringTheCall) {
-    write_file(path("file"), "version=1");
-    write_file(path("other"), "precious");
-    kivtest::OpenHook swap(
-        creates_the_temporary_file,
-        [&] { swap_for_link(path("file"), path("moved"), path("other")); });
-    Call made = replace(path("file"), "1", "2");
-    EXPECT_TRUE(swap.fired());
+    bool swapped = false;
+    Call made = call_while_swapped([&] { return replace(path("file"), "1", "2"); }, path("file"),
+                                   path("moved"), path("other"), swapped);
+    EXPECT_TRUE(swapped);
     EXPECT_EQ(made.result, KIVSUBST_COPY_ERROR);
     EXPECT_EQ(read_file(path("other")), "precious");
     EXPECT_EQ(read_file(path("moved")), "version=1");
@@ -141,6 +154,25 @@ TEST_F(SubstFault, NeverWritesBackIntoAFileSwappedInDuringTheCall) {
     std::vector<std::string> kept = entries(path("tmp"));
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(read_file(path("tmp/" + kept[0])), "version=2");
+}
+
+// A result kept for the user carries the mark (mode 1600) that tells it
+// from what a killed call left: the next calls with the same TMP, which
+// settle what killed calls left there, leave it as it is.
+TEST_F(SubstFault, KeepsAKeptResultThroughTheNextCallsInTmp) {
+    bool swapped = false;
+    ASSERT_EQ(call_while_swapped([&] { return replace(path("file"), "1", "2"); }, path("file"),
+                                 path("moved"), path("other"), swapped)
+                  .result,
+              KIVSUBST_COPY_ERROR);
+    const std::string kept = kept_temporary();
+    struct stat status {};
+    ASSERT_EQ(::stat(kept.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 01600u);
+    write_file(path("next"), "version=1");
+    EXPECT_EQ(replace(path("next"), "1", "2").result, KIVSUBST_REPLACED);
+    EXPECT_EQ(replace(path("next"), "2", "3").result, KIVSUBST_REPLACED);
+    EXPECT_EQ(read_file(kept), "version=2");
 }
 
 // With TMP unset the temporary file goes beside the file. Someone who may

@@ -12,6 +12,8 @@
 #include "kivcli/backup.h"
 #include "kivcli/quote.h"
 #include "kivcommon/posix_io.h"
+#include "kivfs/hidden_names.h"
+#include "kivfs/leftovers.h"
 
 namespace kivcli {
 namespace {
@@ -121,14 +123,19 @@ bool keep_copy(Folder& folder, const std::string& name, NativeHandle original,
                  describe(error);
         return false;
     }
-    const std::string temporary = backup + ".kiv-" + std::to_string(::getpid());
+    // The copy is staged under a hidden name of the backup's, held by this
+    // run from its creation on; what killed runs left there goes first.
+    const std::string temporary = kivfs::hidden_name_for(backup, kivfs::staged_kind);
     int copy = -1;
     bool kept = slot_is_free(directory, backup, shown, reason);
     if (kept) {
-        ::unlinkat(directory, temporary.c_str(), 0);  // one of ours left by a crash
+        if (folder.first_to_settle()) {
+            kivfs::settle_leftovers({directory, std::string()});
+        }
         copy = kivcommon::open_retrying(directory, temporary.c_str(),
                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-        kept = copy >= 0 && copy_bytes(original, copy);
+        kept = copy >= 0 && kivfs::hold_while_alive(copy, directory, temporary) &&
+               copy_bytes(original, copy);
         if (!kept) {
             reason = system_reason("cannot write the backup " + quoted(shown));
         }

@@ -8,6 +8,7 @@
 
 #include "kivcli/backup.h"
 #include "kivcli/quote.h"
+#include "kivfs/hidden_names.h"
 #include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
@@ -70,13 +71,14 @@ bool keep_copy(Folder& folder, [[maybe_unused]] const std::string& name, NativeH
     if (!slot_is_free(wide, shown, reason)) {
         return false;
     }
-    const std::wstring temporary = wide + L".kiv-" + std::to_wstring(::GetCurrentProcessId());
-    // One of ours left by a crash goes first; the copy is then created
-    // anew, never opened through whatever someone put at its name (a link
-    // would send the original's bytes elsewhere). Shared for deleting, so
-    // that it can be renamed while it is open.
+    // The copy is staged under a hidden name of the backup's, created anew,
+    // never opened through whatever someone put at its name (a link would
+    // send the original's bytes elsewhere). Shared for deleting, so that it
+    // can be renamed while it is open.
     // A backup is seen as its file is: hidden and system where it is.
-    ::DeleteFileW(temporary.c_str());
+    const std::size_t name_at = wide.find_last_of(L"\\/") + 1;
+    const std::wstring temporary =
+        wide.substr(0, name_at) + kivfs::hidden_name_for(wide.substr(name_at), kivfs::staged_kind);
     BY_HANDLE_FILE_INFORMATION information{};
     const DWORD seen = ::GetFileInformationByHandle(original, &information)
                            ? information.dwFileAttributes &

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 #if defined(_WIN32)
 #include <process.h>
@@ -24,6 +26,46 @@ constexpr std::size_t longest_name = 255;
 
 // How many units a hidden name adds to the stem's: the 16 hex digits.
 constexpr std::size_t hex_digits = 16;
+
+// Text of the system's own formats, all ASCII, as a path.
+Path ascii(const char* text) {
+    Path path;
+    for (; *text != '\0'; ++text) {
+        path += static_cast<PathChar>(*text);
+    }
+    return path;
+}
+
+// Whether `name` holds only decimal digits from `from` on, at least one, at
+// most `most`, without a leading zero (std::to_string's form).
+bool is_number_from(const Path& name, std::size_t from, std::size_t most) {
+    const std::size_t length = name.size() - from;
+    if (length == 0 || length > most || (length > 1 && name[from] == PathChar{'0'})) {
+        return false;
+    }
+    for (std::size_t at = from; at < name.size(); ++at) {
+        if (name[at] < PathChar{'0'} || name[at] > PathChar{'9'}) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the last 16 units of `name` are lower-case hex digits, as
+// hidden_name_for writes them.
+bool ends_in_hex_digits(const Path& name) {
+    if (name.size() < hex_digits) {
+        return false;
+    }
+    for (std::size_t at = name.size() - hex_digits; at < name.size(); ++at) {
+        const PathChar unit = name[at];
+        if (!((unit >= PathChar{'0'} && unit <= PathChar{'9'}) ||
+              (unit >= PathChar{'a'} && unit <= PathChar{'f'}))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -57,12 +99,7 @@ std::size_t whole_characters(const std::wstring& name, std::size_t most) {
 // The stem keeps the whole NAME where the digits still fit after it,
 // else as much of it as fits before a "." that marks it as cut.
 Path hidden_stem_for(const Path& target_name, const char* kind) {
-    Path tail;
-    for (const char* part : {".kiv-", kind, "-"}) {
-        for (; *part != '\0'; ++part) {
-            tail += static_cast<PathChar>(*part);
-        }
-    }
+    const Path tail = ascii(".kiv-") + ascii(kind) + ascii("-");
     Path stem;
     stem += PathChar{'.'};
     if (1 + target_name.size() + tail.size() + hex_digits <= longest_name) {
@@ -96,6 +133,42 @@ Path hidden_name_for(const Path& target_name, const char* kind) {
         name += static_cast<PathChar>("0123456789abcdef"[(mixed >> shift) & 0xf]);
     }
     return name;
+}
+
+Path numbered_name(std::uint32_t number) {
+    return ascii(numbered_kind) + ascii(std::to_string(number % numbered_names).c_str());
+}
+
+bool HiddenName::is(const char* other) const {
+    return kind != nullptr && std::strcmp(kind, other) == 0;
+}
+
+bool HiddenName::target_is_cut() const {
+    return !target.empty() && target.back() == PathChar{'.'};
+}
+
+// A hidden name is ".", a NAME of at least one unit, ".kiv-KIND-" and the
+// 16 digits; a numbered one "KIV" and its number. Nothing else is ours.
+std::optional<HiddenName> parse_hidden_name(const Path& name) {
+    const Path numbered = ascii(numbered_kind);
+    if (name.compare(0, numbered.size(), numbered) == 0 &&
+        is_number_from(name, numbered.size(), 5)) {
+        return HiddenName{numbered_kind, Path()};
+    }
+    if (name.empty() || name.front() != PathChar{'.'} || !ends_in_hex_digits(name)) {
+        return std::nullopt;
+    }
+    for (const char* kind : {staged_kind, set_aside_kind, old_kind, private_directory_kind}) {
+        const Path tail = ascii(".kiv-") + ascii(kind) + ascii("-");
+        if (name.size() < 2 + tail.size() + hex_digits) {
+            continue;
+        }
+        const std::size_t tail_at = name.size() - hex_digits - tail.size();
+        if (name.compare(tail_at, tail.size(), tail) == 0) {
+            return HiddenName{kind, name.substr(1, tail_at - 1)};
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace kivfs

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kivcommon/types.h"
@@ -145,6 +146,11 @@ public:
     std::wstring native_path() const;
 #endif
 
+    // True the first time it is asked, false after: a run settles what
+    // killed runs left in a directory (kivfs/leftovers.h) once, before the
+    // first file or directory of its own that it stages there.
+    bool first_to_settle() { return !std::exchange(settled_, true); }
+
 private:
     Folder() = default;
     bool reopen(SystemError& error);
@@ -161,6 +167,7 @@ private:
     Links links_ = Links::refuse;  // how a link at name_ is taken (a root's: followed)
     bool known_ = false;     // status_ was read once: later openings must match it
     bool readable_ = false;  // opened for reading its names (else only searched)
+    bool settled_ = false;   // first_to_settle() was asked
 };
 
 // A name in a directory, joined for messages as kivcli::join() joins it:
