@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "kivcommon/posix_io.h"
+#include "kivfs/directory.h"
 
 namespace kivcopy::platform {
 
@@ -44,20 +45,18 @@ Place Folder::place(const Path& name, Path& storage) const {
 namespace {
 
 // Whether the folder vouches for a file found in it, so that the file's
-// owner and mode may pass to the one that replaces it: the folder is
-// root's, the file's owner's or the caller's, and no one else may add a
-// name to it. Elsewhere anyone may have planted the file, or linked
-// someone else's file there; a sticky bit keeps others from renaming or
-// removing names, not from adding them. The rule is the front ends' for a
-// hard-linked file, with the caller's own folder beside it.
+// owner and mode may pass to the one that replaces it: the held
+// directories' rule (kivfs::Directory::vouches_for_owner_and_mode), on the
+// folder's status as it is now.
 bool folder_vouches_for(int folder, const struct stat& file) {
-    struct stat status {};
-    if (::fstat(folder, &status) != 0) {
+    kivfs::Status status;
+    kivfs::SystemError error = 0;
+    if (!kivfs::Directory::status_of(folder, status, error)) {
         return false;
     }
-    const bool owner_trusted =
-        status.st_uid == 0 || status.st_uid == file.st_uid || status.st_uid == ::geteuid();
-    return owner_trusted && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    kivfs::Status found;
+    found.owner = file.st_uid;
+    return kivfs::Directory::vouches_for_owner_and_mode(status, found);
 }
 
 }  // namespace
