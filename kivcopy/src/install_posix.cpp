@@ -11,35 +11,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kivcommon/posix_io.h"
 #include "kivfs/directory.h"
 
 namespace kivcopy::platform {
 
-Folder::~Folder() {
-    if (held_) {
-        ::close(handle_);
-    }
-}
-
-// The folder is the part of the path before its last '/', or the current
-// folder for a bare name; like cp, the call follows links in it.
-bool Folder::open_for(const PathChar* target) {
-    const Path path(target);
-    const auto slash = path.find_last_of('/');
-    target_name_ = slash == Path::npos ? path : path.substr(slash + 1);
-    if (target_name_.empty() || target_name_ == "." || target_name_ == "..") {
-        return false;
-    }
-    const Path folder = slash == Path::npos ? Path(".") : slash == 0 ? Path("/") : path.substr(0, slash);
-    handle_ = kivcommon::open_retrying(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY);
-    held_ = handle_ >= 0;
-    return held_;
-}
-
-Place Folder::place(const Path& name, Path& storage) const {
+Place place(Directory& folder, const Path& name, Path& storage) {
     storage = name;
-    return {handle_, storage.c_str()};
+    return {folder.handle(), storage.c_str()};
 }
 
 namespace {
@@ -121,9 +99,9 @@ bool make_durable(File& staged) {
 // the target was looked at: RENAME_NOREPLACE, or where the file system
 // lacks it, a second name made by link() (which never replaces) and the
 // staged one removed.
-Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error) {
+Placing put_in_place(Directory& folder, const Path& staged, bool replace, int& error) {
     const int dir = folder.handle();
-    const char* target = folder.target_name().c_str();
+    const char* target = folder.entry_name().c_str();
     if (replace) {
         if (::renameat(dir, staged.c_str(), dir, target) == 0) {
             return Placing::placed;
@@ -154,9 +132,9 @@ FileIdentity identity_of_staged(File& staged) {
 
 // An identity that could not be read (all zeros) matches nothing: the
 // install then fails rather than vouch for a file it cannot tell.
-bool target_holds(const Folder& folder, const FileIdentity& identity, int& error) {
+bool target_holds(Directory& folder, const FileIdentity& identity, int& error) {
     struct stat status {};
-    if (::fstatat(folder.handle(), folder.target_name().c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+    if (::fstatat(folder.handle(), folder.entry_name().c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
         0) {
         error = errno;
         return false;
@@ -166,13 +144,13 @@ bool target_holds(const Folder& folder, const FileIdentity& identity, int& error
            static_cast<std::uint64_t>(status.st_ino) == identity.index;
 }
 
-bool queue_replacement_at_restart(const Folder&, const Path&) {
+bool queue_replacement_at_restart(Directory&, const Path&) {
     return false;
 }
 
-void drop_stale_restart_entries(const Folder&) {}
+void drop_stale_restart_entries(Directory&) {}
 
-void settle_asides(const Folder&) {}
+void settle_asides(Directory&) {}
 
 // A read-only mode stops no rename: there is no attribute to give, lift
 // or put back.
@@ -180,15 +158,15 @@ bool take_read_only_of(File&, const TargetStatus&) {
     return true;
 }
 
-bool lift_read_only(const Folder&, const TargetStatus&) {
+bool lift_read_only(Directory&, const TargetStatus&) {
     return true;
 }
 
-void restore_read_only(const Folder&, const TargetStatus&) {}
+void restore_read_only(Directory&, const TargetStatus&) {}
 
-void remove_staged(const Folder& folder, const Path& staged) {
+void remove_staged(Directory& folder, const Path& staged) {
     Path storage;
-    const Place where = folder.place(staged, storage);
+    const Place where = place(folder, staged, storage);
     ::unlinkat(where.directory, where.name, 0);
 }
 

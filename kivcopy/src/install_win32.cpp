@@ -9,6 +9,7 @@
 // installer's temporary folder beside ours.
 #include "install_platform.h"
 #include "kivfs/hidden_names.h"
+#include "kivfs/wtf8.h"
 
 #include <windows.h>
 
@@ -48,14 +49,14 @@ constexpr int attempts_at_an_aside_name = 16;
 // queued for the next restart; where the system refuses that, the aside
 // name itself is the memory. If the staged file cannot take the name, the
 // old file is put back, or deleted where another file took the name.
-Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
+Placing put_in_place_beside_use(Directory& folder, const Path& staged_path,
                                 const Path& target_path, int& error) {
     Path aside_path;
     bool aside = false;
     for (int attempt = 0; attempt < attempts_at_an_aside_name && !aside; ++attempt) {
         Path storage;
         aside_path =
-            folder.place(kivfs::hidden_name_for(folder.target_name(), "was"), storage).name;
+            place(folder, kivfs::hidden_name_for(folder.entry_name(), "was"), storage).name;
         aside = ::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0) != 0;
         if (!aside && !name_taken(::GetLastError())) {
             break;
@@ -77,7 +78,7 @@ Placing put_in_place_beside_use(const Folder& folder, const Path& staged_path,
     }
     Path storage;
     const Path old_path =
-        folder.place(kivfs::hidden_name_for(folder.target_name(), "old"), storage).name;
+        place(folder, kivfs::hidden_name_for(folder.entry_name(), "old"), storage).name;
     if (::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0)) {
         aside_path = old_path;
     }
@@ -325,23 +326,10 @@ void drop_stale_entries_of(HKEY key, const wchar_t* name, const TargetNames& tar
 
 DelayedMove delayed_move = &system_delayed_move;
 
-Folder::~Folder() = default;
-
-// The folder is the full path's part up to its last separator, as
-// GetFullPathNameW resolves the path (kivcommon::system_path).
-bool Folder::open_for(const PathChar* target) {
-    const Path full = kivcommon::system_path(target);
-    const auto separator = full.find_last_of(L"\\/");
-    if (separator == Path::npos || separator + 1 == full.size()) {
-        return false;
-    }
-    prefix_ = full.substr(0, separator + 1);
-    target_name_ = full.substr(separator + 1);
-    return true;
-}
-
-Place Folder::place(const Path& name, Path& storage) const {
-    storage = prefix_ + name;
+// The folder is held by its path as open_for resolved it, which ends in
+// its separator: a name in it is that path and the name.
+Place place(Directory& folder, const Path& name, Path& storage) {
+    storage = kivfs::wide_from_wtf8(folder.name()) + name;
     return {nullptr, storage.c_str()};
 }
 
@@ -445,23 +433,23 @@ bool take_read_only_of(File& staged, const TargetStatus& replaced) {
 // renamed aside could not be deleted: the attribute comes off just before
 // the rename. The handle is closed again before it, since a file held open
 // cannot be replaced.
-bool lift_read_only(const Folder& folder, const TargetStatus& target) {
+bool lift_read_only(Directory& folder, const TargetStatus& target) {
     if (!read_only(target)) {
         return true;
     }
     Path target_path;
-    folder.place(folder.target_name(), target_path);
+    place(folder, folder.entry_name(), target_path);
     return set_read_only_of(target_path, target, false);
 }
 
 // The old file is back at the target's name wherever an install fails (a
 // file renamed aside is renamed back first).
-void restore_read_only(const Folder& folder, const TargetStatus& target) {
+void restore_read_only(Directory& folder, const TargetStatus& target) {
     if (!read_only(target)) {
         return;
     }
     Path target_path;
-    folder.place(folder.target_name(), target_path);
+    place(folder, folder.entry_name(), target_path);
     set_read_only_of(target_path, target, true);
 }
 
@@ -480,11 +468,11 @@ bool make_durable(File& staged) {
     return ::FlushFileBuffers(staged.handle()) != 0;
 }
 
-Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error) {
+Placing put_in_place(Directory& folder, const Path& staged, bool replace, int& error) {
     Path staged_path;
     Path target_path;
-    folder.place(staged, staged_path);
-    folder.place(folder.target_name(), target_path);
+    place(folder, staged, staged_path);
+    place(folder, folder.entry_name(), target_path);
     if (::MoveFileExW(staged_path.c_str(), target_path.c_str(),
                       replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
         return Placing::placed;
@@ -504,16 +492,16 @@ FileIdentity identity_of_staged(File&) {
     return {};
 }
 
-bool target_holds(const Folder&, const FileIdentity&, int& error) {
+bool target_holds(Directory&, const FileIdentity&, int& error) {
     error = 0;
     return true;
 }
 
-bool queue_replacement_at_restart(const Folder& folder, const Path& staged) {
+bool queue_replacement_at_restart(Directory& folder, const Path& staged) {
     Path staged_path;
     Path target_path;
-    folder.place(staged, staged_path);
-    folder.place(folder.target_name(), target_path);
+    place(folder, staged, staged_path);
+    place(folder, folder.entry_name(), target_path);
     return delayed_move(staged_path.c_str(), target_path.c_str(),
                         MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING) != 0;
 }
@@ -521,16 +509,16 @@ bool queue_replacement_at_restart(const Folder& folder, const Path& staged) {
 // Without the right to write the machine's settings (a caller that is not
 // an administrator) the key does not open for writing, and the entries
 // stay: such a caller could not have queued them either.
-void drop_stale_restart_entries(const Folder& folder) {
+void drop_stale_restart_entries(Directory& folder) {
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
                         0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
         return;
     }
     Path target_path;
-    folder.place(folder.target_name(), target_path);
+    place(folder, folder.entry_name(), target_path);
     Path staged_prefix;
-    folder.place(kivfs::hidden_stem_for(folder.target_name(), "new"), staged_prefix);
+    place(folder, kivfs::hidden_stem_for(folder.entry_name(), "new"), staged_prefix);
     const TargetNames target(entry_name(target_path));
     const std::wstring staged_long_prefix = long_form(entry_name(staged_prefix));
     for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
@@ -561,9 +549,9 @@ std::wstring target_of_aside(const std::wstring& aside, const wchar_t* kind) {
 // Calls fn with the name of each file in the folder whose name is
 // ".NAME.kiv-KIND-…" and with NAME.
 template <typename Fn>
-void for_each_aside(const Folder& folder, const wchar_t* kind, Fn fn) {
+void for_each_aside(Directory& folder, const wchar_t* kind, Fn fn) {
     Path pattern;
-    folder.place(std::wstring(L".*.kiv-") + kind + L"-*", pattern);
+    place(folder, std::wstring(L".*.kiv-") + kind + L"-*", pattern);
     WIN32_FIND_DATAW found;
     HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
                                        FindExSearchNameMatch, nullptr, 0);
@@ -590,10 +578,10 @@ void for_each_aside(const Folder& folder, const wchar_t* kind, Fn fn) {
 // it is, neither put back at a name it may not belong to (the system
 // would even drop the marking "." and take the cut name for the whole)
 // nor deleted, as it may be the only copy of the old file.
-void settle_asides(const Folder& folder) {
+void settle_asides(Directory& folder) {
     for_each_aside(folder, L"old", [&](const std::wstring& aside, const std::wstring&) {
         Path old;
-        folder.place(aside, old);
+        place(folder, aside, old);
         ::DeleteFileW(old.c_str());
     });
     for_each_aside(folder, L"was", [&](const std::wstring& aside, const std::wstring& target) {
@@ -602,8 +590,8 @@ void settle_asides(const Folder& folder) {
         }
         Path from;
         Path to;
-        folder.place(aside, from);
-        folder.place(target, to);
+        place(folder, aside, from);
+        place(folder, target, to);
         if (!::MoveFileExW(from.c_str(), to.c_str(), 0) &&
             ::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
             ::DeleteFileW(from.c_str());
@@ -614,9 +602,9 @@ void settle_asides(const Folder& folder) {
 // A staged file given the read-only attribute refuses deletion by name: it
 // is opened, its attribute taken off and marked for deletion through the
 // one handle, so that nothing that took its name meanwhile is touched.
-void remove_staged(const Folder& folder, const Path& staged) {
+void remove_staged(Directory& folder, const Path& staged) {
     Path path;
-    folder.place(staged, path);
+    place(folder, staged, path);
     HANDLE handle = ::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

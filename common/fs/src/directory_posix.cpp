@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "kivcommon/posix_io.h"
 
@@ -95,6 +96,21 @@ std::shared_ptr<Directory> Directory::make_below(const std::shared_ptr<Directory
     if (directory != nullptr && directory->status_.owner != ::geteuid()) {
         error = replaced_meanwhile;
         return nullptr;
+    }
+    return directory;
+}
+
+std::shared_ptr<Directory> Directory::open_for(const Path& path, SystemError& error) {
+    const auto slash = path.find_last_of('/');
+    Path entry = slash == Path::npos ? path : path.substr(slash + 1);
+    if (entry.empty() || entry == "." || entry == "..") {
+        error = EINVAL;
+        return nullptr;
+    }
+    std::shared_ptr<Directory> directory = open(
+        slash == Path::npos ? Path(".") : slash == 0 ? Path("/") : path.substr(0, slash), error);
+    if (directory != nullptr) {
+        directory->entry_name_ = std::move(entry);
     }
     return directory;
 }

@@ -125,6 +125,25 @@ std::shared_ptr<Directory> Directory::make_below(const std::shared_ptr<Directory
     return open_below(parent, name, error);
 }
 
+// The folder of an install's target is held as the library always held
+// it: by its path as the system resolves the target's, up to and with the
+// last separator, which its entries' names then follow.
+std::shared_ptr<Directory> Directory::open_for(const Path& path, SystemError& error) {
+    const Path full = kivcommon::system_path(path);
+    const auto separator = full.find_last_of(L"\\/");
+    if (separator == Path::npos || separator + 1 == full.size()) {
+        error = ERROR_INVALID_NAME;
+        return nullptr;
+    }
+    std::shared_ptr<Directory> directory(new Directory());
+    directory->name_ = wtf8_from_wide(full.substr(0, separator + 1));
+    directory->links_ = Links::follow;
+    directory->shown_ = directory->name_;
+    directory->entry_name_ = full.substr(separator + 1);
+    directory->open_ = true;
+    return directory;
+}
+
 // A directory reached through a reparse point (a link or a junction) below
 // its root is refused, as a link is on POSIX.
 bool Directory::reopen(SystemError& error) {

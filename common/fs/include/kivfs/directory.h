@@ -25,6 +25,7 @@ using kivcommon::FileTime;
 using kivcommon::FileTimes;
 using kivcommon::Links;
 using kivcommon::NativeHandle;
+using kivcommon::Path;
 
 // What one status read found at a name, or through an open handle.
 struct Status {
@@ -82,6 +83,19 @@ public:
     static std::shared_ptr<Directory> make_below(const std::shared_ptr<Directory>& parent,
                                               const std::string& name, unsigned mode,
                                               bool& existed, SystemError& error);
+
+    // The directory that holds what `path` names, a path as a caller of the
+    // libraries gives it, with that name in it as entry_name(): on POSIX
+    // the part before the last '/' (the current directory for a bare name),
+    // opened following the links in it, as cp follows them; on Windows the
+    // whole path's part up to its last separator as the system resolves it
+    // (kivcommon::system_path), held by that path alone, unlooked at, its
+    // entries named by it and a name. None, with the error, where the
+    // directory cannot be opened or the path names no entry in one (it
+    // ends in a separator, "." or "..").
+    static std::shared_ptr<Directory> open_for(const Path& path, SystemError& error);
+    // The name in this directory that open_for() opened it for.
+    const Path& entry_name() const { return entry_name_; }
 
     // The handle of the directory, opened again through its parent if it was
     // released; an invalid handle, with the error, if it cannot be, or if
@@ -165,6 +179,7 @@ private:
 
     std::shared_ptr<Directory> parent_;  // null for a root
     std::string name_;                // its name in its parent, or the path of a root
+    Path entry_name_;                 // see entry_name()
     std::string shown_;
     Status status_;
     NativeHandle handle_{};
