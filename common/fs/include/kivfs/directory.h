@@ -16,16 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "kivcommon/types.h"
+#include "kivfs/types.h"
 
 namespace kivfs {
-
-using kivcommon::FileIdentity;
-using kivcommon::FileTime;
-using kivcommon::FileTimes;
-using kivcommon::Links;
-using kivcommon::NativeHandle;
-using kivcommon::Path;
 
 // What one status read found at a name, or through an open handle.
 struct Status {

@@ -12,18 +12,9 @@
 #include <optional>
 #include <utility>
 
-#include "kivcommon/types.h"
+#include "kivfs/types.h"
 
 namespace kivfs {
-
-using kivcommon::Creation;
-using kivcommon::FileIdentity;
-using kivcommon::FileTime;
-using kivcommon::FileTimes;
-using kivcommon::Links;
-using kivcommon::NativeHandle;
-using kivcommon::Path;
-using kivcommon::PathChar;
 
 // What one status read of an open file gives.
 struct FileStatus {
