@@ -25,13 +25,5 @@ set(kivsubst_core_sources
 # and NAME_win32.cpp of which the build takes one.
 kiv_platform_sources(kivsubst_core_sources
   "${kivsubst_dir}/src/platform" "${kivsubst_dir}/src/directory")
-# The file-system layer's modules that the core calls (a batch's syncs, the
-# hidden names and the settling of what killed calls left): the library's
-# build links them with kiv_fs, the fuzzing project compiles them with the
-# core.
-set(kivsubst_fs_sources "${kivsubst_dir}/../common/fs/src/hidden_names.cpp"
-  "${kivsubst_dir}/../common/fs/src/leftovers.cpp")
-kiv_platform_sources(kivsubst_fs_sources "${kivsubst_dir}/../common/fs/src/group_sync"
-  "${kivsubst_dir}/../common/fs/src/leftovers")
 set(kivsubst_export_source "${kivsubst_dir}/src/kivsubst.cpp")
 set(kivsubst_argument_sources "${kivsubst_dir}/cli/bytes_argument.cpp")

@@ -168,7 +168,7 @@ public:
             return CopyStatus::copied;
         }
         if (may_share_) {
-            if (target.clone_range_from(source, start, end - start)) {
+            if (platform::clone_range(target, source, start, end - start)) {
                 moved_to = end;
                 // Sharing moves neither position: both go past the run, where
                 // reading and writing it would have left them.
@@ -183,11 +183,12 @@ public:
                 return CopyStatus::target_not_written;
             }
         }
-        if (end - start >= reserved_run && target.reserve(start, end - start)) {
+        if (end - start >= reserved_run &&
+            target.reserve(start, end - start) == platform::Reservation::reserved) {
             reserved_end_ = end;
         }
         while (may_copy_ && moved_to < end) {
-            std::int64_t copied = target.copy_range_from(source, end - moved_to);
+            std::int64_t copied = platform::copy_range(target, source, end - moved_to);
             if (copied < 0) {
                 may_copy_ = false;
             } else if (copied == 0) {
@@ -233,7 +234,7 @@ CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream&
     std::int64_t copied_to = 0;
     for (;;) {
         platform::DataRun run;
-        platform::DataSearch search = source.file.find_data(copied_to, run);
+        platform::DataSearch search = platform::find_data(source.file, copied_to, run);
         if (search == platform::DataSearch::failed) {
             return CopyStatus::source_not_read;
         }
@@ -271,7 +272,7 @@ CopyStatus copy_with_holes(platform::Source& source, File& target, TargetStream&
 // before, so that a file that grew meanwhile is copied to its new end.
 CopyStatus copy_data(platform::Source& source, File& target, TargetStream& writer,
                      KernelCopy& kernel) {
-    if (source.may_have_holes && target.allow_holes()) {
+    if (source.may_have_holes && platform::allow_holes(target)) {
         return copy_with_holes(source, target, writer, kernel);
     }
     std::int64_t moved_to = 0;
@@ -296,7 +297,7 @@ MovedData move_data(platform::Source& source, File& target, Sharing sharing) {
         moved.written_out = writer.flush();
     }
     if (kernel.reserved_end() > 0) {
-        target.release_room_past_end(kernel.reserved_end());
+        platform::release_room_past_end(target, kernel.reserved_end());
     }
     return moved;
 }

@@ -7,6 +7,7 @@
 #include "install.h"
 
 #include <cstdint>
+#include <memory>
 
 #include "engine.h"
 #include "install_platform.h"
@@ -21,7 +22,7 @@ namespace {
 
 using platform::File;
 using platform::FileIdentity;
-using platform::Folder;
+using platform::Directory;
 using platform::Path;
 using platform::TargetStatus;
 
@@ -35,13 +36,13 @@ constexpr int attempts_at_a_staged_name = 16;
 // that another call's settling leaves it (one that a settling took in the
 // moment before is given up for a new name); `staged` is its name in the
 // folder, and `error` the system's error of a creation that failed.
-CopyStatus create_staged(const Folder& folder, const platform::Source& source, File& file,
+CopyStatus create_staged(Directory& folder, const platform::Source& source, File& file,
                          Path& staged, int& error) {
     for (int attempt = 0; attempt < attempts_at_a_staged_name; ++attempt) {
-        staged = kivfs::hidden_name_for(folder.target_name(), kivfs::staged_kind);
+        staged = kivfs::hidden_name_for(folder.entry_name(), kivfs::staged_kind);
         Path storage;
         platform::Creation creation = platform::Creation::failed;
-        file = platform::create_target(folder.place(staged, storage), source.permissions,
+        file = platform::create_target(platform::place(folder, staged, storage), source.permissions,
                                        creation);
         if (creation == platform::Creation::created) {
             if (kivfs::hold_while_alive(file.handle(), folder.handle(), staged)) {
@@ -65,7 +66,7 @@ CopyStatus create_staged(const Folder& folder, const platform::Source& source, F
 // lacks its times stays, with times_not_set. `identity` is the staged
 // file's, read while it is open; `error` the system's error of a creation,
 // a change of status or a sync that failed.
-CopyStatus write_staged(const Folder& folder, platform::Source& source,
+CopyStatus write_staged(Directory& folder, platform::Source& source,
                         const TargetStatus& replaced, Path& staged, FileIdentity& identity,
                         int& error) {
     File file;
@@ -110,20 +111,20 @@ CopyStatus write_staged(const Folder& folder, platform::Source& source,
 // Removes the restart entries that earlier runs queued and that would undo
 // an install at the folder's target, and the staged files of ours that
 // they would have moved there.
-void drop_stale_restart_entries(const Folder& folder) {
+void drop_stale_restart_entries(Directory& folder) {
     Path target;
     Path staged_prefix;
-    folder.place(folder.target_name(), target);
-    folder.place(kivfs::hidden_stem_for(folder.target_name(), "new"), staged_prefix);
+    platform::place(folder, folder.entry_name(), target);
+    platform::place(folder, kivfs::hidden_stem_for(folder.entry_name(), "new"), staged_prefix);
     kivfs::drop_stale_restart_entries(target, staged_prefix);
 }
 
 // Queues the staged file to replace the target at the next restart.
-bool queue_replacement_at_restart(const Folder& folder, const Path& staged) {
+bool queue_replacement_at_restart(Directory& folder, const Path& staged) {
     Path staged_path;
     Path target;
-    folder.place(staged, staged_path);
-    folder.place(folder.target_name(), target);
+    platform::place(folder, staged, staged_path);
+    platform::place(folder, folder.entry_name(), target);
     return kivfs::queue_replacement_at_restart(staged_path, target);
 }
 
@@ -158,7 +159,7 @@ CopyStatus check_target(const TargetStatus& target, const platform::Source& sour
 // A rename that put at the target's name a file other than the one this
 // call wrote (`identity`: someone renamed theirs over the staged name in a
 // folder others may write) fails: nothing of ours is left under our names.
-Installed put_staged_in_place(const Folder& folder, const Path& staged,
+Installed put_staged_in_place(Directory& folder, const Path& staged,
                               const FileIdentity& identity, InstallFlags flags) {
     int error = 0;
     switch (platform::put_in_place(folder, staged, flags.replace, error)) {
@@ -219,15 +220,17 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     if (!platform::open_source(platform::place_of(source_path), source)) {
         return {CopyStatus::source_not_opened, false};
     }
-    Folder folder;
-    if (!folder.open_for(target_path)) {
+    int opening = 0;
+    const std::shared_ptr<Directory> held = Directory::open_for(target_path, opening);
+    if (held == nullptr) {
         return {CopyStatus::target_not_written, false};
     }
+    Directory& folder = *held;
     platform::settle_asides(folder);
     platform::settle_leftovers(folder);
     Path storage;
     const TargetStatus target =
-        platform::look_at_target(folder.place(folder.target_name(), storage));
+        platform::look_at_target(platform::place(folder, folder.entry_name(), storage));
     const CopyStatus allowed = check_target(target, source, flags);
     if (allowed != CopyStatus::copied) {
         return {allowed, false};

@@ -11,40 +11,23 @@
 #include <cstdint>
 #include <string>
 
+#include "kivfs/directory.h"
 #include "platform.h"
 
 namespace kivcopy::platform {
 
 using kivcommon::Path;
 
-// The folder that holds the target: on POSIX held open, so that every
-// later step names the staged file and the target relative to it and the
-// folder cannot be swapped underneath; on Windows its path, which the
-// system resolves whole.
-class Folder {
-public:
-    Folder() = default;
-    ~Folder();
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
+// The folder that holds the target (kivfs::Directory::open_for), held for
+// the whole call: on POSIX open, so that every later step names the staged
+// file and the target relative to it and the folder cannot be swapped
+// underneath; on Windows by its path, which the system resolves whole. The
+// target's own name in it is its entry_name().
+using kivfs::Directory;
 
-    // Opens the folder of `target` and keeps the target's own name in it.
-    // False if the folder cannot be opened or the target names no file in
-    // one (it ends in a separator).
-    bool open_for(const PathChar* target);
-    // The target's name in the folder.
-    const Path& target_name() const { return target_name_; }
-    // The folder held open (POSIX).
-    NativeHandle handle() const { return handle_; }
-    // Where `name` is in this folder; `storage` keeps the text it points at.
-    Place place(const Path& name, Path& storage) const;
-
-private:
-    NativeHandle handle_{};
-    bool held_ = false;
-    Path prefix_;  // Windows: the folder's path and a separator
-    Path target_name_;
-};
+// Where `name` is in the target's folder; `storage` keeps the text it
+// points at.
+Place place(Directory& folder, const Path& name, Path& storage);
 
 // What is at the target's name now.
 struct TargetStatus {
@@ -83,8 +66,8 @@ bool take_read_only_of(File& staged, const TargetStatus& replaced);
 // where there is nothing to take off (POSIX, a target that is not
 // read-only). restore_read_only puts the attribute back on that file where
 // the install does not happen after all.
-bool lift_read_only(const Folder& folder, const TargetStatus& target);
-void restore_read_only(const Folder& folder, const TargetStatus& target);
+bool lift_read_only(Directory& folder, const TargetStatus& target);
+void restore_read_only(Directory& folder, const TargetStatus& target);
 
 // Gives the staged file, still open and empty, what the replaced target
 // had: on POSIX its mode (and, for root, its owner and group) where the
@@ -111,7 +94,7 @@ enum class Placing {
 // aside first to a hidden name in its folder, whose deletion is queued for
 // the next restart (or left to a later call in the folder, where that is
 // refused); `error` is the system's error of a failure.
-Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error);
+Placing put_in_place(Directory& folder, const Path& staged, bool replace, int& error);
 
 // Makes the rename that put the new file at the target's name durable, so
 // that a power cut after the call returns finds the new file there. POSIX:
@@ -123,7 +106,7 @@ Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int
 // besides (FlushFileBuffers on it, opened for writing with backup
 // semantics) where it can be opened so and its file system offers that.
 // False, with the system's error in `error`, if the sync failed.
-bool make_entry_durable(const Folder& folder, int& error);
+bool make_entry_durable(Directory& folder, int& error);
 
 // The staged file's identity, read through it while it is open, for
 // target_holds. Windows: none.
@@ -136,24 +119,24 @@ FileIdentity identity_of_staged(File& staged);
 // name just before the rename is what the rename put in place. Windows
 // does not compare: on a FAT volume a file's index changes when it is
 // renamed, so the name would never seem to hold the file written.
-bool target_holds(const Folder& folder, const FileIdentity& identity, int& error);
+bool target_holds(Directory& folder, const FileIdentity& identity, int& error);
 
 // Settles the files that earlier calls renamed aside in the folder: an old
 // file whose deletion at restart could not be queued is removed where it is
 // free by now; a target left renamed aside by a call that ended before the
 // new file took its name is put back there. Nothing on POSIX, which renames
 // nothing aside.
-void settle_asides(const Folder& folder);
+void settle_asides(Directory& folder);
 
 // Settles what earlier calls that were killed left in the folder under the
 // system's own names and no live call holds (kivfs::settle_leftovers):
 // staged files, kivsubst's temporary files, the front end's private
 // directories.
-void settle_leftovers(const Folder& folder);
+void settle_leftovers(Directory& folder);
 
 // Removes a staged file that did not take the target's place, its
 // read-only attribute (Windows) taken off first.
-void remove_staged(const Folder& folder, const Path& staged);
+void remove_staged(Directory& folder, const Path& staged);
 
 }  // namespace kivcopy::platform
 

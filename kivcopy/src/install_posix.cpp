@@ -12,53 +12,31 @@
 #include <unistd.h>
 
 #include "kivcommon/posix_io.h"
+#include "kivfs/directory.h"
 #include "kivfs/leftovers.h"
 
 namespace kivcopy::platform {
 
-Folder::~Folder() {
-    if (held_) {
-        ::close(handle_);
-    }
-}
-
-// The folder is the part of the path before its last '/', or the current
-// folder for a bare name; like cp, the call follows links in it.
-bool Folder::open_for(const PathChar* target) {
-    const Path path(target);
-    const auto slash = path.find_last_of('/');
-    target_name_ = slash == Path::npos ? path : path.substr(slash + 1);
-    if (target_name_.empty() || target_name_ == "." || target_name_ == "..") {
-        return false;
-    }
-    const Path folder = slash == Path::npos ? Path(".") : slash == 0 ? Path("/") : path.substr(0, slash);
-    handle_ = kivcommon::open_retrying(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY);
-    held_ = handle_ >= 0;
-    return held_;
-}
-
-Place Folder::place(const Path& name, Path& storage) const {
+Place place(Directory& folder, const Path& name, Path& storage) {
     storage = name;
-    return {handle_, storage.c_str()};
+    return {folder.handle(), storage.c_str()};
 }
 
 namespace {
 
 // Whether the folder vouches for a file found in it, so that the file's
-// owner and mode may pass to the one that replaces it: the folder is
-// root's, the file's owner's or the caller's, and no one else may add a
-// name to it. Elsewhere anyone may have planted the file, or linked
-// someone else's file there; a sticky bit keeps others from renaming or
-// removing names, not from adding them. The rule is the front ends' for a
-// hard-linked file, with the caller's own folder beside it.
+// owner and mode may pass to the one that replaces it: the held
+// directories' rule (kivfs::Directory::vouches_for_owner_and_mode), on the
+// folder's status as it is now.
 bool folder_vouches_for(int folder, const struct stat& file) {
-    struct stat status {};
-    if (::fstat(folder, &status) != 0) {
+    kivfs::Status status;
+    kivfs::SystemError error = 0;
+    if (!kivfs::Directory::status_of(folder, status, error)) {
         return false;
     }
-    const bool owner_trusted =
-        status.st_uid == 0 || status.st_uid == file.st_uid || status.st_uid == ::geteuid();
-    return owner_trusted && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    kivfs::Status found;
+    found.owner = file.st_uid;
+    return kivfs::Directory::vouches_for_owner_and_mode(status, found);
 }
 
 }  // namespace
@@ -123,9 +101,9 @@ bool make_durable(File& staged) {
 // the target was looked at: RENAME_NOREPLACE, or where the file system
 // lacks it, a second name made by link() (which never replaces) and the
 // staged one removed.
-Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error) {
+Placing put_in_place(Directory& folder, const Path& staged, bool replace, int& error) {
     const int dir = folder.handle();
-    const char* target = folder.target_name().c_str();
+    const char* target = folder.entry_name().c_str();
     if (replace) {
         if (::renameat(dir, staged.c_str(), dir, target) == 0) {
             return Placing::placed;
@@ -149,7 +127,7 @@ Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int
 // The held descriptor is a path descriptor (O_PATH), which fsync refuses;
 // the folder is opened for reading through it, never by its name again.
 // sync() waits for the writes on Linux, as fsync does.
-bool make_entry_durable(const Folder& folder, int& error) {
+bool make_entry_durable(Directory& folder, int& error) {
     const int readable =
         kivcommon::open_retrying(folder.handle(), ".", O_RDONLY | O_DIRECTORY);
     if (readable < 0) {
@@ -174,9 +152,9 @@ FileIdentity identity_of_staged(File& staged) {
 
 // An identity that could not be read (all zeros) matches nothing: the
 // install then fails rather than vouch for a file it cannot tell.
-bool target_holds(const Folder& folder, const FileIdentity& identity, int& error) {
+bool target_holds(Directory& folder, const FileIdentity& identity, int& error) {
     struct stat status {};
-    if (::fstatat(folder.handle(), folder.target_name().c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+    if (::fstatat(folder.handle(), folder.entry_name().c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
         0) {
         error = errno;
         return false;
@@ -186,9 +164,9 @@ bool target_holds(const Folder& folder, const FileIdentity& identity, int& error
            static_cast<std::uint64_t>(status.st_ino) == identity.index;
 }
 
-void settle_asides(const Folder&) {}
+void settle_asides(Directory&) {}
 
-void settle_leftovers(const Folder& folder) {
+void settle_leftovers(Directory& folder) {
     kivfs::settle_leftovers({folder.handle(), Path()});
 }
 
@@ -198,15 +176,15 @@ bool take_read_only_of(File&, const TargetStatus&) {
     return true;
 }
 
-bool lift_read_only(const Folder&, const TargetStatus&) {
+bool lift_read_only(Directory&, const TargetStatus&) {
     return true;
 }
 
-void restore_read_only(const Folder&, const TargetStatus&) {}
+void restore_read_only(Directory&, const TargetStatus&) {}
 
-void remove_staged(const Folder& folder, const Path& staged) {
+void remove_staged(Directory& folder, const Path& staged) {
     Path storage;
-    const Place where = folder.place(staged, storage);
+    const Place where = place(folder, staged, storage);
     ::unlinkat(where.directory, where.name, 0);
 }
 

@@ -7,6 +7,7 @@
 #include "kivfs/aside.h"
 #include "kivfs/hidden_names.h"
 #include "kivfs/leftovers.h"
+#include "kivfs/wtf8.h"
 #include "kivfs/restart_queue.h"
 
 #include <windows.h>
@@ -63,23 +64,10 @@ Placing put_in_place_beside_use(const Path& staged_path, const Path& target_path
 
 }  // namespace
 
-Folder::~Folder() = default;
-
-// The folder is the full path's part up to its last separator, as
-// GetFullPathNameW resolves the path (kivcommon::system_path).
-bool Folder::open_for(const PathChar* target) {
-    const Path full = kivcommon::system_path(target);
-    const auto separator = full.find_last_of(L"\\/");
-    if (separator == Path::npos || separator + 1 == full.size()) {
-        return false;
-    }
-    prefix_ = full.substr(0, separator + 1);
-    target_name_ = full.substr(separator + 1);
-    return true;
-}
-
-Place Folder::place(const Path& name, Path& storage) const {
-    storage = prefix_ + name;
+// The folder is held by its path as open_for resolved it, which ends in
+// its separator: a name in it is that path and the name.
+Place place(Directory& folder, const Path& name, Path& storage) {
+    storage = kivfs::wide_from_wtf8(folder.name()) + name;
     return {nullptr, storage.c_str()};
 }
 
@@ -183,23 +171,23 @@ bool take_read_only_of(File& staged, const TargetStatus& replaced) {
 // renamed aside could not be deleted: the attribute comes off just before
 // the rename. The handle is closed again before it, since a file held open
 // cannot be replaced.
-bool lift_read_only(const Folder& folder, const TargetStatus& target) {
+bool lift_read_only(Directory& folder, const TargetStatus& target) {
     if (!read_only(target)) {
         return true;
     }
     Path target_path;
-    folder.place(folder.target_name(), target_path);
+    place(folder, folder.entry_name(), target_path);
     return set_read_only_of(target_path, target, false);
 }
 
 // The old file is back at the target's name wherever an install fails (a
 // file renamed aside is renamed back first).
-void restore_read_only(const Folder& folder, const TargetStatus& target) {
+void restore_read_only(Directory& folder, const TargetStatus& target) {
     if (!read_only(target)) {
         return;
     }
     Path target_path;
-    folder.place(folder.target_name(), target_path);
+    place(folder, folder.entry_name(), target_path);
     set_read_only_of(target_path, target, true);
 }
 
@@ -218,11 +206,11 @@ bool make_durable(File& staged) {
     return ::FlushFileBuffers(staged.handle()) != 0;
 }
 
-Placing put_in_place(const Folder& folder, const Path& staged, bool replace, int& error) {
+Placing put_in_place(Directory& folder, const Path& staged, bool replace, int& error) {
     Path staged_path;
     Path target_path;
-    folder.place(staged, staged_path);
-    folder.place(folder.target_name(), target_path);
+    place(folder, staged, staged_path);
+    place(folder, folder.entry_name(), target_path);
     if (::MoveFileExW(staged_path.c_str(), target_path.c_str(),
                       MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0))) {
         return Placing::placed;
@@ -255,9 +243,9 @@ bool flush_not_offered(DWORD error) {
 // (the only way to open a folder), where its file system allows that. A
 // folder that the caller may not open for writing, or whose file system
 // offers no flush for a folder, has the written-through rename alone.
-bool make_entry_durable(const Folder& folder, int& error) {
+bool make_entry_durable(Directory& folder, int& error) {
     Path path;
-    folder.place(Path(), path);
+    place(folder, Path(), path);
     if (path.size() > 1 && path[path.size() - 2] != L':') {
         path.pop_back();  // the separator after the folder's name; a drive's root keeps it
     }
@@ -281,32 +269,32 @@ FileIdentity identity_of_staged(File&) {
     return {};
 }
 
-bool target_holds(const Folder&, const FileIdentity&, int& error) {
+bool target_holds(Directory&, const FileIdentity&, int& error) {
     error = 0;
     return true;
 }
 
 // What earlier calls left aside in the folder is settled as kivfs/aside.h
 // settles it, for the front end's calls and the install's alike.
-void settle_asides(const Folder& folder) {
+void settle_asides(Directory& folder) {
     Path target_path;
-    folder.place(folder.target_name(), target_path);
+    place(folder, folder.entry_name(), target_path);
     kivfs::settle_asides(target_path);
 }
 
 // The folder's path, with its separator, is where the settling looks.
-void settle_leftovers(const Folder& folder) {
+void settle_leftovers(Directory& folder) {
     Path prefix;
-    folder.place(Path(), prefix);
+    place(folder, Path(), prefix);
     kivfs::settle_leftovers({nullptr, prefix});
 }
 
 // A staged file given the read-only attribute refuses deletion by name: it
 // is opened, its attribute taken off and marked for deletion through the
 // one handle, so that nothing that took its name meanwhile is touched.
-void remove_staged(const Folder& folder, const Path& staged) {
+void remove_staged(Directory& folder, const Path& staged) {
     Path path;
-    folder.place(staged, path);
+    place(folder, staged, path);
     HANDLE handle = ::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

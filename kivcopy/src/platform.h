@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "kivcommon/types.h"
+#include "kivfs/file.h"
 
 namespace kivcopy::platform {
 
@@ -38,86 +39,40 @@ struct DataRun {
 // What looking for the next run of data found.
 enum class DataSearch { found, none, failed };
 
-// An open file, closed when it goes out of scope unless closed before.
-class File {
-public:
-    File() = default;
-    explicit File(NativeHandle handle) : handle_(handle), open_(true) {}
-    ~File() { close(); }
-    File(File&& other) noexcept : handle_(other.handle_), open_(other.open_) {
-        other.open_ = false;
-    }
-    File& operator=(File&& other) noexcept {
-        if (this != &other) {
-            close();
-            handle_ = other.handle_;
-            open_ = other.open_;
-            other.open_ = false;
-        }
-        return *this;
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
+// An open file (kivfs::File).
+using File = kivfs::File;
+using kivfs::Reservation;
 
-    bool is_open() const { return open_; }
-    // Reads up to `size` bytes; returns how many (0 at the end), or -1.
-    std::ptrdiff_t read_some(void* buffer, std::size_t size);
-    // Writes every byte, retrying interrupted and partial writes; false as
-    // soon as a write fails or makes no progress.
-    bool write_all(const void* bytes, std::size_t size);
-    // Finds the first run of data at or after `from` and places the file
-    // at its start, so that reading goes on from there. None when nothing
-    // but holes lies from `from` to the end. Where the system cannot tell
-    // holes from data, the whole rest of the file is one run, which ends
-    // where reading ends.
-    DataSearch find_data(std::int64_t from, DataRun& run);
-    // Lets the file keep holes where nothing is written to it; false if its
-    // volume does not keep holes. On POSIX every file may have holes.
-    bool allow_holes();
-    // Places the file at `offset`, for the next write.
-    bool seek_to(std::int64_t offset);
-    // Sets the file's size; growing it adds a hole.
-    bool set_size(std::int64_t size);
-    // Reserves room on the volume for [offset, offset + length) of this
-    // file before it is written, without changing the file's size or what
-    // it reads as, so that the writes that fill the range find their room
-    // at once instead of block by block. False where the system cannot
-    // reserve room; the writes then find it as they go, as always.
-    bool reserve(std::int64_t offset, std::int64_t length);
-    // Gives back the room reserved up to `reserved_end` that lies past the
-    // file's end, where the copy stopped short of it (it failed, or the
-    // source shrank meanwhile); the file's bytes, size and the system's
-    // last error stay as they were. Windows gives such room back itself
-    // when the file is closed.
-    void release_room_past_end(std::int64_t reserved_end);
-    // Makes [offset, offset + length) of this file share the blocks of the
-    // same range of `source`, where both lie on one file system that can
-    // share blocks between files (Linux: btrfs, XFS): the range then reads
-    // as the source's bytes there, at no cost in time or room, and stays an
-    // independent file to every reader and writer. The range is shared
-    // whole or not at all. False where it cannot be, or on any failure;
-    // this file is then unchanged. Neither file's position moves.
-    bool clone_range_from(File& source, std::int64_t offset, std::int64_t length);
-    // Copies up to `size` bytes from `source`'s position to this file's
-    // position inside the system, without passing them through the
-    // process, and moves both positions past what it copied. Returns how
-    // many bytes it copied (0 at the source's end), or -1 where the system
-    // cannot copy between these files or the copy failed, with both
-    // positions where the bytes copied before left them. Windows always
-    // answers -1.
-    std::int64_t copy_range_from(File& source, std::int64_t size);
-    // Sets the file's access and modification times.
-    bool set_times(const FileTimes& times);
-    // Closes the file; false if the close reports an error. Closing a file
-    // that is not open succeeds.
-    bool close();
-    // The handle, for what the caller does through it; the file still owns it.
-    NativeHandle handle() const { return handle_; }
-
-private:
-    NativeHandle handle_{};
-    bool open_ = false;
-};
+// Finds the first run of data of `file` at or after `from` and places the
+// file at its start, so that reading goes on from there. None when nothing
+// but holes lies from `from` to the end. Where the system cannot tell holes
+// from data, the whole rest of the file is one run, which ends where
+// reading ends.
+DataSearch find_data(File& file, std::int64_t from, DataRun& run);
+// Lets `file` keep holes where nothing is written to it; false if its
+// volume does not keep holes. On POSIX every file may have holes.
+bool allow_holes(File& file);
+// Gives back the room reserved (File::reserve) up to `reserved_end` that
+// lies past `file`'s end, where the copy stopped short of it (it failed, or
+// the source shrank meanwhile); the file's bytes, size and the system's
+// last error stay as they were. Windows gives such room back itself when
+// the file is closed.
+void release_room_past_end(File& file, std::int64_t reserved_end);
+// Makes [offset, offset + length) of `target` share the blocks of the same
+// range of `source`, where both lie on one file system that can share
+// blocks between files (Linux: btrfs, XFS): the range then reads as the
+// source's bytes there, at no cost in time or room, and stays an
+// independent file to every reader and writer. The range is shared whole
+// or not at all. False where it cannot be, or on any failure; `target` is
+// then unchanged. Neither file's position moves.
+bool clone_range(File& target, File& source, std::int64_t offset, std::int64_t length);
+// Copies up to `size` bytes from `source`'s position to `target`'s
+// position inside the system, without passing them through the process,
+// and moves both positions past what it copied. Returns how many bytes it
+// copied (0 at the source's end), or -1 where the system cannot copy
+// between these files or the copy failed, with both positions where the
+// bytes copied before left them. Windows always answers -1.
+std::int64_t copy_range(File& target, File& source, std::int64_t size);
 
 // Where a file is: a directory that the caller holds open and a name in
 // it, resolved relative to that directory and nowhere else (POSIX), or on

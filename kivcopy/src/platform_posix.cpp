@@ -65,65 +65,36 @@ int last_error() {
     return errno;
 }
 
-bool File::set_times(const FileTimes& times) {
-    struct timespec stamp[2];
-    stamp[0].tv_sec = static_cast<time_t>(times.access.seconds);
-    stamp[0].tv_nsec = times.access.nanoseconds;
-    stamp[1].tv_sec = static_cast<time_t>(times.modification.seconds);
-    stamp[1].tv_nsec = times.modification.nanoseconds;
-    return ::futimens(handle_, stamp) == 0;
-}
-
 // SEEK_DATA answers ENXIO when no data lies at or after `from`. The search
 // for the run's end moves the file past the run, so it is placed back at
 // the run's start.
-DataSearch File::find_data(std::int64_t from, DataRun& run) {
-    off_t start = ::lseek(handle_, static_cast<off_t>(from), SEEK_DATA);
+DataSearch find_data(File& file, std::int64_t from, DataRun& run) {
+    const int handle = file.handle();
+    off_t start = ::lseek(handle, static_cast<off_t>(from), SEEK_DATA);
     if (start < 0) {
         return errno == ENXIO ? DataSearch::none : DataSearch::failed;
     }
-    off_t end = ::lseek(handle_, start, SEEK_HOLE);
-    if (end < 0 || ::lseek(handle_, start, SEEK_SET) < 0) {
+    off_t end = ::lseek(handle, start, SEEK_HOLE);
+    if (end < 0 || ::lseek(handle, start, SEEK_SET) < 0) {
         return DataSearch::failed;
     }
     run = {start, end};
     return DataSearch::found;
 }
 
-bool File::allow_holes() {
+bool allow_holes(File&) {
     return true;
-}
-
-bool File::seek_to(std::int64_t offset) {
-    return ::lseek(handle_, static_cast<off_t>(offset), SEEK_SET) >= 0;
-}
-
-bool File::set_size(std::int64_t size) {
-    return ::ftruncate(handle_, static_cast<off_t>(size)) == 0;
-}
-
-// FALLOC_FL_KEEP_SIZE allocates the range's blocks as unwritten extents:
-// they read as zeros until written and the file's size stays, and writing
-// into them needs no delayed allocation a page at a time (on ext4 the
-// kernel's copy of a large file then takes a tenth less time). The raw
-// call never falls back to writing zeros, as posix_fallocate would.
-bool File::reserve(std::int64_t offset, std::int64_t length) {
-    int failed;
-    do {
-        failed = ::fallocate(handle_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                             static_cast<off_t>(length));
-    } while (failed != 0 && errno == EINTR);
-    return failed == 0;
 }
 
 // Cutting a file to its own size frees the blocks allocated past its end
 // and changes nothing else but its modification time, which the copy's
 // stamp sets afterwards, or which a failed copy's writes set a moment ago.
-void File::release_room_past_end(std::int64_t reserved_end) {
+void release_room_past_end(File& file, std::int64_t reserved_end) {
+    const int handle = file.handle();
     const int saved_error = errno;
     struct stat status;
-    if (::fstat(handle_, &status) == 0 && status.st_size < reserved_end) {
-        while (::ftruncate(handle_, status.st_size) != 0 && errno == EINTR) {
+    if (::fstat(handle, &status) == 0 && status.st_size < reserved_end) {
+        while (::ftruncate(handle, status.st_size) != 0 && errno == EINTR) {
         }
     }
     errno = saved_error;
@@ -133,15 +104,15 @@ void File::release_room_past_end(std::int64_t reserved_end) {
 // EXDEV for files on two file systems, EOPNOTSUPP where the file system
 // cannot share blocks (ext4, tmpfs), EINVAL for a range its blocks do not
 // line up with.
-bool File::clone_range_from(File& source, std::int64_t offset, std::int64_t length) {
+bool clone_range(File& target, File& source, std::int64_t offset, std::int64_t length) {
     struct file_clone_range range {};
-    range.src_fd = source.handle_;
+    range.src_fd = source.handle();
     range.src_offset = static_cast<std::uint64_t>(offset);
     range.src_length = static_cast<std::uint64_t>(length);
     range.dest_offset = static_cast<std::uint64_t>(offset);
     int result;
     do {
-        result = ::ioctl(handle_, FICLONERANGE, &range);
+        result = ::ioctl(target.handle(), FICLONERANGE, &range);
     } while (result != 0 && errno == EINTR);
     return result == 0;
 }
@@ -149,13 +120,13 @@ bool File::clone_range_from(File& source, std::int64_t offset, std::int64_t leng
 // copy_file_range at both files' positions. A call that fails has copied
 // nothing: a failure after some bytes of a call ends that call short, and
 // the next call reports it.
-std::int64_t File::copy_range_from(File& source, std::int64_t size) {
+std::int64_t copy_range(File& target, File& source, std::int64_t size) {
     const std::size_t wanted = static_cast<std::uint64_t>(size) < kivcommon::largest_transfer
                                    ? static_cast<std::size_t>(size)
                                    : kivcommon::largest_transfer;
     ssize_t copied;
     do {
-        copied = ::copy_file_range(source.handle_, nullptr, handle_, nullptr, wanted, 0);
+        copied = ::copy_file_range(source.handle(), nullptr, target.handle(), nullptr, wanted, 0);
     } while (copied < 0 && errno == EINTR);
     return copied;
 }

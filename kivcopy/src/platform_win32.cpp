@@ -62,20 +62,14 @@ bool lists_no_runs(DWORD error) {
 
 }  // namespace
 
-bool File::set_times(const FileTimes& times) {
-    FILETIME access = kivcommon::to_filetime(times.access.seconds, times.access.nanoseconds);
-    FILETIME modification =
-        kivcommon::to_filetime(times.modification.seconds, times.modification.nanoseconds);
-    return ::SetFileTime(handle_, nullptr, &access, &modification) != 0;
-}
-
 // The volume is asked for the first run of data from `from` to the file's
 // end (FSCTL_QUERY_ALLOCATED_RANGES) with room for that one run alone: when
 // more follow it answers ERROR_MORE_DATA, and the first is there all the
 // same. A run listed from before `from` counts from `from`.
-DataSearch File::find_data(std::int64_t from, DataRun& run) {
+DataSearch find_data(File& file, std::int64_t from, DataRun& run) {
+    const HANDLE handle = file.handle();
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(handle_, &size)) {
+    if (!::GetFileSizeEx(handle, &size)) {
         return DataSearch::failed;
     }
     if (from >= size.QuadPart) {
@@ -86,12 +80,12 @@ DataSearch File::find_data(std::int64_t from, DataRun& run) {
     wanted.Length.QuadPart = size.QuadPart - from;
     FILE_ALLOCATED_RANGE_BUFFER first{};
     DWORD returned = 0;
-    if (!::DeviceIoControl(handle_, FSCTL_QUERY_ALLOCATED_RANGES, &wanted, sizeof wanted, &first,
+    if (!::DeviceIoControl(handle, FSCTL_QUERY_ALLOCATED_RANGES, &wanted, sizeof wanted, &first,
                            sizeof first, &returned, nullptr)) {
         DWORD error = ::GetLastError();
         if (lists_no_runs(error)) {
             run = {from, std::numeric_limits<std::int64_t>::max()};
-            return seek_to(from) ? DataSearch::found : DataSearch::failed;
+            return file.seek_to(from) ? DataSearch::found : DataSearch::failed;
         }
         if (error != ERROR_MORE_DATA) {
             return DataSearch::failed;
@@ -102,7 +96,7 @@ DataSearch File::find_data(std::int64_t from, DataRun& run) {
     }
     std::int64_t start = first.FileOffset.QuadPart > from ? first.FileOffset.QuadPart : from;
     std::int64_t end = first.FileOffset.QuadPart + first.Length.QuadPart;
-    if (end <= start || !seek_to(start)) {
+    if (end <= start || !file.seek_to(start)) {
         return DataSearch::failed;
     }
     run = {start, end};
@@ -111,39 +105,15 @@ DataSearch File::find_data(std::int64_t from, DataRun& run) {
 
 // Only a sparse file leaves unallocated what is skipped: any other file has
 // the skipped range allocated and filled with zeros.
-bool File::allow_holes() {
+bool allow_holes(File& file) {
     DWORD returned = 0;
-    return ::DeviceIoControl(handle_, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
+    return ::DeviceIoControl(file.handle(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
                              nullptr) != 0;
-}
-
-bool File::seek_to(std::int64_t offset) {
-    LARGE_INTEGER to;
-    to.QuadPart = offset;
-    return ::SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN) != 0;
-}
-
-bool File::set_size(std::int64_t size) {
-    return seek_to(size) && ::SetEndOfFile(handle_) != 0;
-}
-
-// Raising the allocation size reserves clusters from the file's start
-// without moving its end. A run further on lies in a sparse file, where
-// raising the allocation would fill the holes before it: its writes find
-// their room as they go.
-bool File::reserve(std::int64_t offset, std::int64_t length) {
-    if (offset != 0) {
-        return false;
-    }
-    FILE_ALLOCATION_INFO allocation;
-    allocation.AllocationSize.QuadPart = length;
-    return ::SetFileInformationByHandle(handle_, FileAllocationInfo, &allocation,
-                                        sizeof allocation) != 0;
 }
 
 // The file system frees the allocation past the file's end itself when
 // the last handle to it closes.
-void File::release_room_past_end(std::int64_t) {}
+void release_room_past_end(File&, std::int64_t) {}
 
 Place place_of(const PathChar* path) {
     return {nullptr, path};
@@ -155,11 +125,11 @@ int last_error() {
 
 // Windows moves every byte through the process: neither shared blocks
 // (which only ReFS keeps) nor a copy inside the system are used.
-bool File::clone_range_from(File&, std::int64_t, std::int64_t) {
+bool clone_range(File&, File&, std::int64_t, std::int64_t) {
     return false;
 }
 
-std::int64_t File::copy_range_from(File&, std::int64_t) {
+std::int64_t copy_range(File&, File&, std::int64_t) {
     return -1;
 }
 

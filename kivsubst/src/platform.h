@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kivcommon/types.h"
+#include "kivfs/file.h"
 #include "paths.h"
 
 namespace kivsubst::platform {
@@ -28,14 +29,9 @@ using kivcommon::FileTimes;
 using kivcommon::Links;
 using kivcommon::NativeHandle;
 
-struct FileStatus {
-    FileIdentity identity;
-    std::int64_t length = 0;
-    FileTimes times;
-    unsigned mode = 0;        // the permission bits, set-ID bits included (POSIX)
-    std::uint64_t owner = 0;  // the user and group that own the file (POSIX)
-    std::uint64_t group = 0;
-};
+using kivfs::Access;
+using kivfs::FileStatus;
+using kivfs::Reservation;
 
 // What an ordinary write may strip from a file and the write-back puts back
 // where the caller may: on POSIX the set-user-ID and set-group-ID bits
@@ -111,115 +107,37 @@ constexpr bool directories_are_held_open = false;
 constexpr bool directories_are_held_open = true;
 #endif
 
-// What an existing file is opened for.
-enum class Access { read, write };
-
-// How reserving space went.
-enum class Reservation { reserved, no_space, unsupported };
-
 // How a copy inside the operating system went.
 enum class KernelCopy { copied, failed, unsupported };
 
-// An open file, closed when it goes out of scope. Reads and writes move
-// whole requests: they retry on interruption and continue after short
-// transfers, and report any failure.
-class File {
-public:
-    // What is known of the file's directory entry, which make_durable makes
-    // durable with the file: nothing (a handle taken over, a file created
-    // by its path: make_durable finds its directory), that it was there
-    // before the file was opened (nothing to make durable), or that a
-    // Directory made it (that Directory is synced with the batch).
-    enum class Entry { unknown, existing, made_by_directory };
+// An open file (kivfs::File). Reads and writes move whole requests: they
+// retry on interruption and continue after short transfers, and report any
+// failure.
+using File = kivfs::File;
 
-    File() = default;
-    // Takes over an open handle.
-    explicit File(NativeHandle handle, Entry entry = Entry::unknown)
-        : handle_(handle), open_(true), entry_(entry) {}
-    ~File() { close(); }
-    File(File&& other) noexcept { *this = std::move(other); }
-    File& operator=(File&& other) noexcept {
-        if (this != &other) {
-            close();
-            handle_ = other.handle_;
-            open_ = std::exchange(other.open_, false);
-            entry_ = other.entry_;
-            unhinted_bytes_ = other.unhinted_bytes_;
-            times_at_open_ = other.times_at_open_;
-        }
-        return *this;
+// What a write may strip from `file`, whose status the caller just read.
+Privileges privileges_of(const File& file, const FileStatus& status);
+// Puts back what a write stripped, if the file still has the owner and
+// group it had when `privileges` were recorded; quietly leaves what the
+// caller may not set.
+void restore(File& file, const Privileges& privileges);
+// Writes every byte of `bytes` to `file`, as File::write_all does, and
+// lets the disk start on them (File::hint_writeback): only a write that
+// succeeded counts towards the next hint.
+inline bool write_hinted(File& file, const void* bytes, std::size_t size) {
+    if (!file.write_all(bytes, size)) {
+        return false;
     }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-
-    // Opens an existing regular file for reading. Anything else (a
-    // directory, a FIFO, a device) is refused, without waiting on it.
-    static File open_for_reading(const Path& path);
-    // Creates a new file for reading and writing, readable by its owner only.
-    // An existing name, even a symbolic link, is never opened.
-    static File create_new(const Path& path, Creation& outcome);
-    // Opens an existing regular file for writing, keeping its content for
-    // now. Anything else is refused, as for reading.
-    static File open_for_overwriting(const Path& path);
-
-    bool is_open() const { return open_; }
-    // The file's length; -1 if its status cannot be read.
-    std::int64_t length() const;
-    // Who the file is, how long it is and its times, from one status read;
-    // none if its status cannot be read. The times are those the file had
-    // when it was opened where opening it may read it (Windows, below).
-    std::optional<FileStatus> status() const;
-    // What a write may strip from the file.
-    Privileges privileges(const FileStatus& status) const;
-    // Puts back what a write stripped, if the file still has the owner and
-    // group it had when `privileges` were recorded; quietly leaves what the
-    // caller may not set.
-    void restore(const Privileges& privileges);
-    // Sets both times of this file; false if they cannot be set.
-    bool set_times(const FileTimes& times);
-    // Reads up to `size` bytes; returns how many (0 at the end), or -1.
-    std::ptrdiff_t read_some(void* buffer, std::size_t size);
-    // The same at `offset`, wherever the file's position is.
-    std::ptrdiff_t read_at(std::int64_t offset, void* buffer, std::size_t size);
-    bool write_all(const void* bytes, std::size_t size);
-    bool rewind();
-    // Reserves the disk space for the first `length` bytes without
-    // changing the file's length or content.
-    Reservation reserve(std::int64_t length);
-    bool truncate(std::int64_t length);
-    // Keeps every other program from writing to the file until it is closed,
-    // where locks bind every writer (Windows, whose byte-range locks would
-    // otherwise stop a write midway); false, changing nothing, if another
-    // program holds a lock on any part of it. Where locks are only advisory
-    // (POSIX) there is nothing to take.
-    bool lock_for_writing();
-    // Copies `length` bytes of `source` from its position to this file's
-    // position (fewer where the source ends sooner) without passing the
-    // bytes through the process, where the system can; `copied` counts the
-    // bytes. Unsupported means that nothing was copied and the caller must
-    // copy by reading and writing.
-    KernelCopy copy_from(File& source, std::int64_t length, std::int64_t& copied);
-    // Makes the file's data durable.
-    bool sync();
-    // Closes the file; false if the close reports an error.
-    bool close();
-
-    // The handle, for the platform layer's own use; the file still owns it.
-    NativeHandle handle() const { return handle_; }
-    Entry entry() const { return entry_; }
-
-private:
-    NativeHandle handle_{};
-    bool open_ = false;
-    Entry entry_ = Entry::unknown;
-    // Bytes written since the system was last asked to start writing them
-    // to disk (POSIX).
-    std::int64_t unhinted_bytes_ = 0;
-    // The times read as the file was opened, before its type was told
-    // (Windows): telling a file's type may read its first bytes (Wine does),
-    // which moves an access time that the system deems stale.
-    std::optional<FileTimes> times_at_open_;
-};
+    file.hint_writeback(static_cast<std::int64_t>(size));
+    return true;
+}
+// Copies `length` bytes of `source` from its position to `target`'s
+// position (fewer where the source ends sooner) without passing the bytes
+// through the process, where the system can; `copied` counts the bytes.
+// Unsupported means that nothing was copied and the caller must copy by
+// reading and writing.
+KernelCopy copy_inside_system(File& source, File& target, std::int64_t length,
+                              std::int64_t& copied);
 
 class Directory;
 

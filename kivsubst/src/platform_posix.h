@@ -1,21 +1,16 @@
 /* SPDX-License-Identifier: Zlib */
 // What the POSIX platform files share among themselves: opening and
-// creating files relative to a directory descriptor.
+// creating files relative to a directory descriptor (kivfs/file_posix.h).
 #ifndef KIVSUBST_PLATFORM_POSIX_H
 #define KIVSUBST_PLATFORM_POSIX_H
 
+#include "kivfs/file_posix.h"
 #include "platform.h"
 
 namespace kivsubst::platform {
 
-// Opens an existing regular file, relative to `directory`. The name is
-// resolved first without opening anything, and only a regular file found
-// there is opened for data: a directory, a FIFO, a device or a terminal at
-// the name is refused without ever being opened (nor waited on).
-File open_regular_at(int directory, const char* path, Access access, Links links);
-// Creates `path` relative to `directory`, exclusively and never through a
-// link, for the owner alone.
-File create_new_at(int directory, const char* path, Creation& outcome, File::Entry entry);
+using kivfs::create_new_at;
+using kivfs::open_regular_at;
 
 }  // namespace kivsubst::platform
 

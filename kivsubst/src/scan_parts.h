@@ -35,7 +35,7 @@ public:
         }
         flush();
         if (size >= capacity_) {
-            failed_ = failed_ || !file_.write_all(bytes, size);
+            failed_ = failed_ || !platform::write_hinted(file_, bytes, size);
         } else {
             std::memcpy(buffer_, bytes, size);
             used_ = size;
@@ -45,7 +45,7 @@ public:
     // Writes what is buffered; false if any write so far has failed.
     bool flush() {
         if (used_ > 0) {
-            failed_ = failed_ || !file_.write_all(buffer_, used_);
+            failed_ = failed_ || !platform::write_hinted(file_, buffer_, used_);
             used_ = 0;
         }
         return !failed_;

@@ -281,7 +281,7 @@ int Substitution::open_input() {
                     report::cannot_open(path_));
     }
     state.status = *status;
-    state.privileges = state.input.privileges(state.status);
+    state.privileges = platform::privileges_of(state.input, state.status);
     return 0;
 }
 

@@ -122,7 +122,7 @@ Scanner* TextScanners::for_input(platform::File& input, Refusal& refusal) {
         }
         got += static_cast<std::size_t>(more);
     }
-    if (!input.rewind()) {
+    if (!input.seek_to(0)) {
         refusal = Refusal::unreadable;
         return nullptr;
     }

@@ -10,11 +10,11 @@ namespace {
 // exactly `length` bytes.
 bool copy_contents(platform::File& from, platform::File& to, std::int64_t length,
                    unsigned char* buffer, std::size_t buffer_size) {
-    if (!from.rewind()) {
+    if (!from.seek_to(0)) {
         return false;
     }
     std::int64_t copied = 0;
-    switch (to.copy_from(from, length, copied)) {
+    switch (platform::copy_inside_system(from, to, length, copied)) {
         case platform::KernelCopy::copied:
             return copied == length;
         case platform::KernelCopy::failed:
@@ -30,7 +30,7 @@ bool copy_contents(platform::File& from, platform::File& to, std::int64_t length
         if (got == 0) {
             return copied == length;
         }
-        if (!to.write_all(buffer, static_cast<std::size_t>(got))) {
+        if (!platform::write_hinted(to, buffer, static_cast<std::size_t>(got))) {
             return false;
         }
         copied += got;
@@ -51,20 +51,20 @@ bool copy_contents(platform::File& from, platform::File& to, std::int64_t length
 bool write_back(platform::File& temporary, std::int64_t length, platform::File& file,
                 const platform::Privileges& privileges, unsigned char* buffer,
                 std::size_t buffer_size, bool sync) {
-    if (!file.lock_for_writing() || file.reserve(length) == platform::Reservation::no_space) {
+    if (!file.lock_for_writing() || file.reserve(0, length) == platform::Reservation::no_space) {
         return false;
     }
     if (platform::shortens_before_writing && file.length() > length &&
-        !(file.truncate(length) && file.rewind())) {
+        !(file.set_size(length) && file.seek_to(0))) {
         return false;
     }
     if (!copy_contents(temporary, file, length, buffer, buffer_size)) {
         return false;
     }
-    if (file.length() > length && !file.truncate(length)) {
+    if (file.length() > length && !file.set_size(length)) {
         return false;
     }
-    file.restore(privileges);
+    platform::restore(file, privileges);
     return !sync || file.sync();
 }
 

@@ -2,7 +2,7 @@
 // Directories held by descriptor. A directory that may be searched but not
 // read (mode 0711, 0733) is held by a path descriptor (O_PATH), which serves
 // every lookup relative to it.
-#include "kivcli/folder.h"
+#include "kivfs/directory.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,10 +12,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "kivcommon/posix_io.h"
 
-namespace kivcli {
+namespace kivfs {
 namespace {
 
 FileTime time_of(const struct timespec& time) {
@@ -67,7 +68,7 @@ SystemError not_found_error() {
     return ENOENT;
 }
 
-Folder::~Folder() {
+Directory::~Directory() {
     release();
 }
 
@@ -75,7 +76,7 @@ Folder::~Folder() {
 // of the caller's, reached without a link: someone who can write in the
 // parent may have renamed the new directory away and put another (or a
 // link) there. The caller then never works in what that person made.
-std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent,
+std::shared_ptr<Directory> Directory::make_below(const std::shared_ptr<Directory>& parent,
                                            const std::string& name, unsigned mode, bool& existed,
                                            SystemError& error) {
     existed = false;
@@ -91,15 +92,30 @@ std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent
         existed = true;
         return open_below(parent, name, error);
     }
-    std::shared_ptr<Folder> folder = open_below(parent, name, error);
-    if (folder != nullptr && folder->status_.owner != ::geteuid()) {
+    std::shared_ptr<Directory> directory = open_below(parent, name, error);
+    if (directory != nullptr && directory->status_.owner != ::geteuid()) {
         error = replaced_meanwhile;
         return nullptr;
     }
-    return folder;
+    return directory;
 }
 
-bool Folder::reopen(SystemError& error) {
+std::shared_ptr<Directory> Directory::open_for(const Path& path, SystemError& error) {
+    const auto slash = path.find_last_of('/');
+    Path entry = slash == Path::npos ? path : path.substr(slash + 1);
+    if (entry.empty() || entry == "." || entry == "..") {
+        error = EINVAL;
+        return nullptr;
+    }
+    std::shared_ptr<Directory> directory = open(
+        slash == Path::npos ? Path(".") : slash == 0 ? Path("/") : path.substr(0, slash), error);
+    if (directory != nullptr) {
+        directory->entry_name_ = std::move(entry);
+    }
+    return directory;
+}
+
+bool Directory::reopen(SystemError& error) {
     int at = AT_FDCWD;
     if (parent_ != nullptr && (at = parent_->handle(error)) < 0) {
         return false;
@@ -124,21 +140,21 @@ bool Folder::reopen(SystemError& error) {
     return true;
 }
 
-NativeHandle Folder::handle(SystemError& error) {
+NativeHandle Directory::handle(SystemError& error) {
     if (!open_ && !reopen(error)) {
         return -1;
     }
     return handle_;
 }
 
-void Folder::release() {
+void Directory::release() {
     if (open_) {
         ::close(handle_);
         open_ = false;
     }
 }
 
-bool Folder::status_of(const std::string& name, Links links, Status& status, SystemError& error) {
+bool Directory::status_of(const std::string& name, Links links, Status& status, SystemError& error) {
     const int at = handle(error);
     if (at < 0) {
         return false;
@@ -153,7 +169,7 @@ bool Folder::status_of(const std::string& name, Links links, Status& status, Sys
     return true;
 }
 
-bool Folder::status_of(NativeHandle handle, Status& status, SystemError& error) {
+bool Directory::status_of(NativeHandle handle, Status& status, SystemError& error) {
     struct stat found {};
     if (::fstat(handle, &found) != 0) {
         error = errno;
@@ -163,7 +179,7 @@ bool Folder::status_of(NativeHandle handle, Status& status, SystemError& error) 
     return true;
 }
 
-bool Folder::names(std::vector<std::string>& names, SystemError& error) {
+bool Directory::names(std::vector<std::string>& names, SystemError& error) {
     const int at = handle(error);
     if (at < 0) {
         return false;
@@ -193,25 +209,25 @@ bool Folder::names(std::vector<std::string>& names, SystemError& error) {
     return error == 0;
 }
 
-bool Folder::trusts_link(const Status& link) const {
+bool Directory::trusts_link(const Status& link) const {
     return link.owner == ::geteuid() && only_caller_changes_names();
 }
 
 // A sticky bit is no help here: others may still add names, and rename or
 // remove their own, among them an entry the caller has just given to one
 // of them.
-bool Folder::only_caller_changes_names() const {
+bool Directory::only_caller_changes_names(const Status& directory) {
     const std::uint64_t caller = ::geteuid();
-    return (status_.owner == caller || status_.owner == 0) &&
-           (status_.mode & (S_IWGRP | S_IWOTH)) == 0;
+    return (directory.owner == caller || directory.owner == 0) &&
+           (directory.mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool Folder::vouches_for_hard_link(const Status& file) const {
-    return file.owner == status_.owner && (status_.mode & (S_IWGRP | S_IWOTH)) == 0;
+bool Directory::vouches_for_hard_link(const Status& directory, const Status& file) {
+    return file.owner == directory.owner && (directory.mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool Folder::gives_group_other_than(std::uint64_t group) const {
+bool Directory::gives_group_other_than(std::uint64_t group) const {
     return (status_.mode & S_ISGID) != 0 && status_.group != group;
 }
 
-}  // namespace kivcli
+}  // namespace kivfs

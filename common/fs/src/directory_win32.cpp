@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "kivcli/folder.h"
+#include "kivfs/directory.h"
 #include "kivcommon/win32_error.h"
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
-#include "kivcli/wtf8.h"
+#include "kivfs/wtf8.h"
 
-namespace kivcli {
+namespace kivfs {
 namespace {
 
 std::wstring wide_of(const std::string& path) {
@@ -109,9 +109,9 @@ SystemError not_found_error() {
     return ERROR_FILE_NOT_FOUND;
 }
 
-Folder::~Folder() = default;
+Directory::~Directory() = default;
 
-std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent,
+std::shared_ptr<Directory> Directory::make_below(const std::shared_ptr<Directory>& parent,
                                            const std::string& name, unsigned, bool& existed,
                                            SystemError& error) {
     existed = false;
@@ -125,9 +125,28 @@ std::shared_ptr<Folder> Folder::make_below(const std::shared_ptr<Folder>& parent
     return open_below(parent, name, error);
 }
 
+// The folder of an install's target is held as the library always held
+// it: by its path as the system resolves the target's, up to and with the
+// last separator, which its entries' names then follow.
+std::shared_ptr<Directory> Directory::open_for(const Path& path, SystemError& error) {
+    const Path full = kivcommon::system_path(path);
+    const auto separator = full.find_last_of(L"\\/");
+    if (separator == Path::npos || separator + 1 == full.size()) {
+        error = ERROR_INVALID_NAME;
+        return nullptr;
+    }
+    std::shared_ptr<Directory> directory(new Directory());
+    directory->name_ = wtf8_from_wide(full.substr(0, separator + 1));
+    directory->links_ = Links::follow;
+    directory->shown_ = directory->name_;
+    directory->entry_name_ = full.substr(separator + 1);
+    directory->open_ = true;
+    return directory;
+}
+
 // A directory reached through a reparse point (a link or a junction) below
 // its root is refused, as a link is on POSIX.
-bool Folder::reopen(SystemError& error) {
+bool Directory::reopen(SystemError& error) {
     const std::wstring path =
         parent_ == nullptr ? kivcommon::system_path(wide_of(name_)) : parent_->native_path(name_);
     Status now;
@@ -142,18 +161,18 @@ bool Folder::reopen(SystemError& error) {
     return take(now, error);
 }
 
-NativeHandle Folder::handle(SystemError& error) {
+NativeHandle Directory::handle(SystemError& error) {
     if (!open_ && !reopen(error)) {
         return INVALID_HANDLE_VALUE;
     }
     return nullptr;
 }
 
-void Folder::release() {
+void Directory::release() {
     open_ = false;
 }
 
-std::wstring Folder::native_path() const {
+std::wstring Directory::native_path() const {
     return parent_ == nullptr ? kivcommon::system_path(wide_of(name_))
                               : parent_->native_path(name_);
 }
@@ -161,7 +180,7 @@ std::wstring Folder::native_path() const {
 // A name that is a path of its own (absolute, or with a drive, as one from
 // the command line may be) is resolved as the system resolves it, the way
 // a POSIX name relative to a directory handle is when it starts with '/'.
-std::wstring Folder::native_path(const std::string& name) const {
+std::wstring Directory::native_path(const std::string& name) const {
     const std::wstring own = native_path();
     const std::wstring entry = wide_of(name);
     if (own.empty() || entry.empty()) {
@@ -176,7 +195,7 @@ std::wstring Folder::native_path(const std::string& name) const {
     return kivcommon::system_path(separated ? own + entry : own + L"\\" + entry);
 }
 
-bool Folder::status_of(const std::string& name, Links links, Status& status, SystemError& error) {
+bool Directory::status_of(const std::string& name, Links links, Status& status, SystemError& error) {
     if (!status_at(native_path(name), status, error)) {
         return false;
     }
@@ -195,7 +214,7 @@ bool Folder::status_of(const std::string& name, Links links, Status& status, Sys
     return true;
 }
 
-bool Folder::status_of(NativeHandle handle, Status& status, SystemError& error) {
+bool Directory::status_of(NativeHandle handle, Status& status, SystemError& error) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(handle, &information)) {
         error = static_cast<SystemError>(::GetLastError());
@@ -211,7 +230,7 @@ bool Folder::status_of(NativeHandle handle, Status& status, SystemError& error) 
     return true;
 }
 
-bool Folder::names(std::vector<std::string>& names, SystemError& error) {
+bool Directory::names(std::vector<std::string>& names, SystemError& error) {
     WIN32_FIND_DATAW found{};
     HANDLE search = ::FindFirstFileExW(native_path("*").c_str(), FindExInfoBasic, &found,
                                        FindExSearchNameMatch, nullptr, 0);
@@ -237,22 +256,22 @@ bool Folder::names(std::vector<std::string>& names, SystemError& error) {
 
 // Windows keeps no owner or group that the front ends give away: every
 // link is taken as the user's own, and no directory gives a group.
-bool Folder::trusts_link(const Status&) const {
+bool Directory::trusts_link(const Status&) const {
     return true;
 }
 
 // A front end on Windows runs with no privilege that it would lend through
 // a hard link (it never takes the caller for one that may read any file).
-bool Folder::vouches_for_hard_link(const Status&) const {
+bool Directory::vouches_for_hard_link(const Status&, const Status&) {
     return true;
 }
 
-bool Folder::only_caller_changes_names() const {
+bool Directory::only_caller_changes_names(const Status&) {
     return true;
 }
 
-bool Folder::gives_group_other_than(std::uint64_t) const {
+bool Directory::gives_group_other_than(std::uint64_t) const {
     return false;
 }
 
-}  // namespace kivcli
+}  // namespace kivfs

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Zlib
-#include "kivcli/wtf8.h"
+#include "kivfs/wtf8.h"
 
 #include <cstdint>
 
-namespace kivcli {
+namespace kivfs {
 namespace {
 
 bool is_high_surrogate(std::uint32_t unit) {
@@ -95,4 +95,4 @@ bool utf16_from_wtf8(const std::string& text, std::u16string& units) {
     return true;
 }
 
-}  // namespace kivcli
+}  // namespace kivfs

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Zlib
-#include "kivcli/paths.h"
+#include "kivfs/paths.h"
 
-namespace kivcli {
+namespace kivfs {
 namespace {
 
 #if defined(_WIN32)
@@ -61,4 +61,4 @@ std::string join(const std::string& directory, const std::string& name) {
     return directory + (last == std::string::npos ? '/' : directory[last]) + name;
 }
 
-}  // namespace kivcli
+}  // namespace kivfs
