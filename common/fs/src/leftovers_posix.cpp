@@ -68,15 +68,35 @@ bool still_named(int folder, const char* name, const struct stat& held) {
            now.st_dev == held.st_dev && now.st_ino == held.st_ino;
 }
 
-// The names in the directory open as `fd`, without "." and "..".
+// Opens the directory held as `fd` for reading its names: through a copy
+// of the descriptor where it was opened for reading (the copy's reading
+// starts at the first name again), else, for a path descriptor, by opening
+// it anew. Null where it cannot be read.
+DIR* open_for_reading(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    const bool readable = flags >= 0 && (flags & O_PATH) == 0;
+    const int copy = readable ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    DIR* directory = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (directory != nullptr) {
+        ::rewinddir(directory);
+        return directory;
+    }
+    if (copy >= 0) {
+        ::close(copy);
+    }
+    const int reading = kivcommon::open_retrying(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    directory = reading >= 0 ? ::fdopendir(reading) : nullptr;
+    if (directory == nullptr && reading >= 0) {
+        ::close(reading);
+    }
+    return directory;
+}
+
+// The names in the directory held as `fd`, without "." and "..".
 std::vector<std::string> names_in(int fd) {
     std::vector<std::string> names;
-    const int reading = kivcommon::open_retrying(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* directory = reading >= 0 ? ::fdopendir(reading) : nullptr;
+    DIR* directory = open_for_reading(fd);
     if (directory == nullptr) {
-        if (reading >= 0) {
-            ::close(reading);
-        }
         return names;
     }
     while (const struct dirent* entry = ::readdir(directory)) {
