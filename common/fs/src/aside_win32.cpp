@@ -32,28 +32,12 @@ Path name_of(const Path& target_path) {
     return target_path.substr(folder_of(target_path).size());
 }
 
-// The name of the target that an aside file of the folder was renamed
-// from: ".NAME.kiv-KIND-" and 16 hex digits; empty for any other name.
-// The NAME of a long target's aside file is cut, and ends in "." (see
-// hidden_name_for).
-std::wstring target_of_aside(const std::wstring& aside, const wchar_t* kind) {
-    const std::wstring infix = std::wstring(L".kiv-") + kind + L"-";
-    constexpr std::size_t digits = 16;
-    if (aside.size() < 1 + infix.size() + digits + 1 || aside.front() != L'.') {
-        return {};
-    }
-    const std::size_t name_end = aside.size() - digits - infix.size();
-    if (aside.compare(name_end, infix.size(), infix) != 0) {
-        return {};
-    }
-    return aside.substr(1, name_end - 1);
-}
-
-// Calls fn with the name of each file in `folder` whose name is
-// ".NAME.kiv-KIND-…" and with NAME.
+// Calls fn with the name of each file in `folder` that is an aside file of
+// `kind` (kivfs/hidden_names.h) and with the name of its target, which
+// ends in "." where it was cut.
 template <typename Fn>
-void for_each_aside(const Path& folder, const wchar_t* kind, Fn fn) {
-    const Path pattern = folder + L".*.kiv-" + kind + L"-*";
+void for_each_aside(const Path& folder, const char* kind, Fn fn) {
+    const Path pattern = folder + L".*";
     WIN32_FIND_DATAW found;
     HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
                                        FindExSearchNameMatch, nullptr, 0);
@@ -61,9 +45,10 @@ void for_each_aside(const Path& folder, const wchar_t* kind, Fn fn) {
         return;
     }
     do {
-        const std::wstring target = target_of_aside(found.cFileName, kind);
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !target.empty()) {
-            fn(std::wstring(found.cFileName), target);
+        const auto hidden = parse_hidden_name(found.cFileName);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && hidden &&
+            hidden->is(kind)) {
+            fn(std::wstring(found.cFileName), hidden->target);
         }
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
@@ -104,7 +89,7 @@ bool rename_held(void* held, const Path& to) {
 bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error) {
     const Path folder = folder_of(target_path);
     for (int attempt = 0; attempt < attempts_at_an_aside_name; ++attempt) {
-        aside_path = folder + hidden_name_for(name_of(target_path), "was");
+        aside_path = folder + hidden_name_for(name_of(target_path), set_aside_kind);
         if (::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0)) {
             return true;
         }
@@ -118,7 +103,7 @@ bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error) 
 }
 
 void mark_superseded(const Path& target_path, Path& aside_path, void* held) {
-    const Path old_path = folder_of(target_path) + hidden_name_for(name_of(target_path), "old");
+    const Path old_path = folder_of(target_path) + hidden_name_for(name_of(target_path), old_kind);
     const bool renamed = held != nullptr ? rename_held(held, old_path)
                                          : ::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0);
     if (renamed) {
@@ -136,11 +121,11 @@ void settle_asides(const Path& target_path) {
     if (folder.empty()) {
         return;
     }
-    for_each_aside(folder, L"old", [&](const std::wstring& aside, const std::wstring&) {
+    for_each_aside(folder, old_kind, [&](const std::wstring& aside, const std::wstring&) {
         ::DeleteFileW((folder + aside).c_str());
     });
-    for_each_aside(folder, L"was", [&](const std::wstring& aside, const std::wstring& target) {
-        if (target.back() == L'.') {
+    for_each_aside(folder, set_aside_kind, [&](const std::wstring& aside, const std::wstring& target) {
+        if (parse_hidden_name(aside)->target_is_cut()) {
             return;
         }
         const Path from = folder + aside;
