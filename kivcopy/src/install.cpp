@@ -8,10 +8,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "engine.h"
 #include "install_platform.h"
 #include "kivcopy.h"
+#include "kivfs/commit.h"
 #include "kivfs/hidden_names.h"
 #include "kivfs/leftovers.h"
 #include "kivfs/restart_queue.h"
@@ -168,12 +170,6 @@ Installed put_staged_in_place(Directory& folder, const Path& staged,
                 return {CopyStatus::target_not_written, false, error};
             }
             drop_stale_restart_entries(folder);
-            // The new file holds the name, but a power cut may still take
-            // the rename back: the call is not done, as a write-back whose
-            // sync failed is not.
-            if (!platform::make_entry_durable(folder, error)) {
-                return {CopyStatus::target_not_written, false, error};
-            }
             return {CopyStatus::copied, false};
         case platform::Placing::failed:
             platform::remove_staged(folder, staged);
@@ -197,6 +193,71 @@ Installed put_staged_in_place(Directory& folder, const Path& staged,
         return {CopyStatus::target_not_written, false, error};
     }
     return {CopyStatus::copied, true};
+}
+
+// The staged file as the one change of an install's commit: written and
+// synced as it was staged (before it took the target's read-only
+// attribute and was closed), put in place by put_staged_in_place, and its
+// folder synced on its own, by a sync the file-system layer's group sync
+// does not make: a folder held by a path descriptor (POSIX) or flushed
+// itself (Windows). A rename leaves nothing staged to remove.
+class Placement final : public kivfs::Change {
+public:
+    Placement(Directory& folder, Path staged, FileIdentity identity, InstallFlags flags)
+        : folder_(folder), staged_(std::move(staged)), identity_(identity), flags_(flags) {}
+
+    void add_staged(kivfs::SyncSet&) override {}
+    void add_directories(kivfs::SyncSet&) override {}
+    int make_staged_durable() override { return 0; }
+    int put_in_place() override {
+        installed_ = put_staged_in_place(folder_, staged_, identity_, flags_);
+        return failure();
+    }
+    void add_placed(kivfs::SyncSet&) override {}
+    // The new file holds the name, but a power cut may still take the
+    // rename back: the call is not done, as a write-back whose sync failed
+    // is not. A replacement queued for the restart has no entry to sync.
+    int make_placed_durable(bool) override {
+        int error = 0;
+        if (!installed_.restart_needed && !platform::make_entry_durable(folder_, error)) {
+            installed_ = {CopyStatus::target_not_written, false, error};
+        }
+        return failure();
+    }
+    void remove_staged() override {}
+
+    const Installed& installed() const { return installed_; }
+
+private:
+    int failure() const {
+        return installed_.status == CopyStatus::copied ? 0 : result_of(installed_.status);
+    }
+
+    Directory& folder_;
+    Path staged_;
+    FileIdentity identity_;
+    InstallFlags flags_;
+    Installed installed_{CopyStatus::target_not_written, false};
+};
+
+// An install tells nobody of its one change as it goes: the change holds
+// its outcome.
+class Unheard final : public kivfs::CommitEvents {
+public:
+    void failed(kivfs::Change&, int) override {}
+    void done(kivfs::Change&) override {}
+};
+
+// Puts the staged file in place as a commit of one, and gives its outcome.
+Installed commit_staged(Directory& folder, const Path& staged, const FileIdentity& identity,
+                        InstallFlags flags) {
+    auto placement = std::make_unique<Placement>(folder, staged, identity, flags);
+    const Placement& placed = *placement;
+    kivfs::Commit commit;
+    commit.add(std::move(placement));
+    Unheard unheard;
+    commit.run(unheard);
+    return placed.installed();
 }
 
 }  // namespace
@@ -249,7 +310,7 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
         platform::remove_staged(folder, staged);
         return {CopyStatus::target_not_written, false, lifting};
     }
-    Installed installed = put_staged_in_place(folder, staged, identity, flags);
+    Installed installed = commit_staged(folder, staged, identity, flags);
     if (installed.status != CopyStatus::copied) {
         platform::restore_read_only(folder, target);
     }

@@ -7,8 +7,10 @@
 #define KIVSUBST_BATCH_H
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
+#include "kivfs/commit.h"
 #include "platform.h"
 #include "scanners.h"
 #include "substitute.h"
@@ -47,18 +49,21 @@ protected:
     ~BatchEvents() = default;
 };
 
-// The steps, for all files at once: every file is read into its temporary
-// file (and its backup made), then all of them are made durable together,
-// with the directories where they were made; every file is written back
-// and given its times, then all are made durable together; then the
-// temporary files go, and one more sync of their directories makes that
-// durable. Each file still passes from its old content, through a durable
-// temporary file holding the new, to its new content. A sync of the whole
-// lot that fails is no loss yet: each file then syncs on its own, or fails
-// alone, its temporary file kept where it holds the only durable result.
+// The steps, for all files at once, are a commit's (kivfs::Commit), each
+// file's substitution one of its changes: every file is read into its
+// temporary file (and its backup made), then all of them are made durable
+// together, with the directories where they were made; every file is
+// written back and given its times, then all are made durable together;
+// then the temporary files go, and one more sync of their directories
+// makes that durable. Each file still passes from its old content, through
+// a durable temporary file holding the new, to its new content. A sync of
+// the whole lot that fails is no loss yet: each file then syncs on its
+// own, or fails alone, its temporary file kept where it holds the only
+// durable result.
 class Batch {
 public:
-    Batch() = default;
+    Batch();
+    ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
 
@@ -71,23 +76,13 @@ public:
     void run(Scanners& scanners, BatchEvents& events);
 
 private:
-    struct Member {
-        std::size_t file;  // its place among the files added
-        Substitution substitution;
-        platform::File companion;  // the caller's copy, synced with the temporary files
-        bool failed = false;       // told failed: it takes no further step
-    };
+    class Member;  // a file's substitution as a change of the commit
+    class Events;  // the commit's events told as the batch's
 
     bool scan_all(Scanners& scanners, BatchEvents& events);
-    void make_temporaries_durable(BatchEvents& events);
-    void drop_failed();
-    bool write_all_back(BatchEvents& events);
-    void remove_temporaries(BatchEvents& events, bool written_durable);
-    // The directories of the batch's substitutions, for make_durable and
-    // sync_directories to sync those whose entries changed.
-    std::vector<platform::Directory*> directories();
 
-    std::vector<Member> members_;
+    std::vector<std::unique_ptr<Member>> members_;
+    kivfs::Commit commit_;
 };
 
 }  // namespace kivsubst

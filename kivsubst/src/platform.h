@@ -3,8 +3,8 @@
 // descriptor, file status and times, names and directories, and a batch's
 // syncs. Each platform implements them in its own files, two pairs of
 // NAME_posix.cpp and NAME_win32.cpp (platform, directory); the build picks
-// one of each pair. A batch's syncs are the file-system layer's group sync
-// (durability.cpp hands it the batch's files and directories).
+// one of each pair. A batch's syncs are its commit's (kivfs::Commit;
+// durability.cpp adds the batch's files and directories to them).
 #ifndef KIVSUBST_PLATFORM_H
 #define KIVSUBST_PLATFORM_H
 
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kivcommon/types.h"
+#include "kivfs/commit.h"
 #include "kivfs/file.h"
 #include "paths.h"
 
@@ -141,22 +142,14 @@ KernelCopy copy_inside_system(File& source, File& target, std::int64_t length,
 
 class Directory;
 
-// Makes durable everything written to `files`, their times and their new
-// directory entries, and the entries created or removed in `directories`
-// (those whose has_unsynced_entries() says so), waiting for as little else
-// as it can (kivfs::sync_group): on POSIX each file system holding many of
-// the batch's files is synced whole where the batch's data is about all
-// that is dirty, else the files are synced together; then each directory
-// with changed entries once; where a directory cannot be synced itself,
-// the file system holding it is. On Windows each file is flushed. Each directory counts as synced afterwards,
-// whatever the outcome. False if a sync failed. Only a Batch calls it: it
-// is how a batch's steps become durable together.
-bool make_durable(const std::vector<File*>& files, const std::vector<Directory*>& directories);
-// Makes durable the entries created or removed in `directories`, and
-// nothing else: make_durable without files, as a batch's last step needs.
-inline bool sync_directories(const std::vector<Directory*>& directories) {
-    return make_durable({}, directories);
-}
+// Adds `file` to a commit's sync set, with what is known of its entry: a
+// file whose entry may be new and is in no directory of the set has its
+// directory found by its own name (kivfs::sync_group).
+void add_to(kivfs::SyncSet& set, const File& file);
+// Adds `directory` to a commit's sync set if its entries changed since its
+// last sync (has_unsynced_entries()); it counts as synced from then on,
+// whatever the sync's outcome.
+void add_to(kivfs::SyncSet& set, Directory& directory);
 
 // How a name in a directory stands: free (certainly absent), taken (it
 // exists, or its check is refused for lack of access), or unchecked (the
