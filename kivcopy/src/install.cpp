@@ -39,7 +39,7 @@ constexpr int attempts_at_a_staged_name = 16;
 // moment before is given up for a new name); `staged` is its name in the
 // folder, and `error` the system's error of a creation that failed.
 CopyStatus create_staged(Directory& folder, const platform::Source& source, File& file,
-                         Path& staged, int& error) {
+                         Path& staged, kivfs::KeptHold& hold, int& error) {
     for (int attempt = 0; attempt < attempts_at_a_staged_name; ++attempt) {
         staged = kivfs::hidden_name_for(folder.entry_name(), kivfs::staged_kind);
         Path storage;
@@ -48,6 +48,7 @@ CopyStatus create_staged(Directory& folder, const platform::Source& source, File
                                        creation);
         if (creation == platform::Creation::created) {
             if (kivfs::hold_while_alive(file.handle(), folder.handle(), staged)) {
+                hold = kivfs::KeptHold(file.handle());
                 return CopyStatus::copied;
             }
             error = platform::last_error();
@@ -66,13 +67,14 @@ CopyStatus create_staged(Directory& folder, const platform::Source& source, File
 // its copy and makes its data durable; closes both. A staged file that did
 // not receive all of it, or could not be closed, is removed; one that only
 // lacks its times stays, with times_not_set. `identity` is the staged
-// file's, read while it is open; `error` the system's error of a creation,
-// a change of status or a sync that failed.
+// file's, read while it is open; `hold` keeps it held past its close;
+// `error` the system's error of a creation, a change of status or a sync
+// that failed.
 CopyStatus write_staged(Directory& folder, platform::Source& source,
                         const TargetStatus& replaced, Path& staged, FileIdentity& identity,
-                        int& error) {
+                        kivfs::KeptHold& hold, int& error) {
     File file;
-    CopyStatus created = create_staged(folder, source, file, staged, error);
+    CopyStatus created = create_staged(folder, source, file, staged, hold, error);
     if (created != CopyStatus::copied) {
         staged.clear();
         return created;
@@ -299,7 +301,10 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     Path staged;
     FileIdentity identity;
     int error = 0;
-    const CopyStatus written = write_staged(folder, source, target, staged, identity, error);
+    // The staged file is closed before the rename; until the call ends, the
+    // hold kept on it tells another call's settling that it is live.
+    kivfs::KeptHold hold;
+    const CopyStatus written = write_staged(folder, source, target, staged, identity, hold, error);
     if (written != CopyStatus::copied && written != CopyStatus::times_not_set) {
         return {written, false, error};
     }

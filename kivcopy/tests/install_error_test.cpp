@@ -2,14 +2,18 @@
 // Linux only. The install's own result, through the core's internal
 // interface: the system's error that it records is the one of the call
 // that failed, taken on the spot, so that a front end can say why.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "install.h"
+#include "kivfs/leftovers.h"
 #include "kivtest/faults.h"
 #include "kivtest/files.h"
 
@@ -91,6 +95,30 @@ TEST_F(InstallError, RecordsTheErrorOfTheFoldersSyncAndIsNotDone) {
     EXPECT_EQ(installed.status, kivcopy::CopyStatus::target_not_written);
     EXPECT_EQ(installed.error, EIO);
     EXPECT_EQ(kivtest::read_file(path("app/tool")), "new") << "the new file is not in place";
+}
+
+// The staged file is closed, its close judged, before the rename puts it in
+// place: another call's settling of the folder in that moment must still
+// take it for a live call's and leave it, or the install finds nothing to
+// rename and fails. Installs run one after another while another thread
+// settles the folder without pause.
+TEST_F(InstallError, KeepsItsStagedFileFromAnotherCallsSettlingUntilTheRename) {
+    const int folder = ::open(path("app").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    std::atomic<bool> done{false};
+    std::thread settler([&] {
+        while (!done) {
+            kivfs::settle_leftovers({folder, {}});
+        }
+    });
+    int failed = 0;
+    for (int round = 0; round < 300; ++round) {
+        failed += install("app/tool").status == kivcopy::CopyStatus::copied ? 0 : 1;
+    }
+    done = true;
+    settler.join();
+    ::close(folder);
+    EXPECT_EQ(failed, 0) << "installs failed while another call settled their folder";
 }
 
 }  // namespace

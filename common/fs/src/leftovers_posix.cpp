@@ -127,6 +127,35 @@ bool hold_while_alive(NativeHandle created, NativeHandle folder, const Path& nam
     return ::fstat(created, &held) == 0 && still_named(folder, name.c_str(), held);
 }
 
+KeptHold::KeptHold(NativeHandle file) : handle_(::fcntl(file, F_DUPFD_CLOEXEC, 0)) {
+    held_ = handle_ >= 0;
+}
+
+KeptHold::~KeptHold() {
+    release();
+}
+
+KeptHold::KeptHold(KeptHold&& other) noexcept : handle_(other.handle_), held_(other.held_) {
+    other.held_ = false;
+}
+
+KeptHold& KeptHold::operator=(KeptHold&& other) noexcept {
+    if (this != &other) {
+        release();
+        handle_ = other.handle_;
+        held_ = other.held_;
+        other.held_ = false;
+    }
+    return *this;
+}
+
+void KeptHold::release() {
+    if (held_) {
+        ::close(handle_);
+        held_ = false;
+    }
+}
+
 bool leave_for_the_user(NativeHandle file) {
     struct stat status {};
     return ::fstat(file, &status) == 0 &&

@@ -14,6 +14,14 @@ bool hold_while_alive(NativeHandle, NativeHandle, const Path&) {
     return true;
 }
 
+KeptHold::KeptHold(NativeHandle) {}
+KeptHold::~KeptHold() = default;
+KeptHold::KeptHold(KeptHold&&) noexcept {}
+KeptHold& KeptHold::operator=(KeptHold&&) noexcept {
+    return *this;
+}
+void KeptHold::release() {}
+
 bool leave_for_the_user(NativeHandle) {
     return true;
 }

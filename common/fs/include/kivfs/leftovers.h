@@ -27,6 +27,27 @@ using kivcommon::Path;
 // true, the handle's own sharing (no FILE_SHARE_DELETE) holds it.
 bool hold_while_alive(NativeHandle created, NativeHandle folder, const Path& name);
 
+// Keeps the hold that hold_while_alive() took on a file after the file
+// itself is closed, until this goes out of scope: a staged file is closed
+// (and its close judged) before it is renamed into place, and another
+// call's settling must leave it until then. POSIX: a duplicate of its
+// descriptor, which shares the lock. Windows: nothing to keep.
+class KeptHold {
+public:
+    KeptHold() = default;
+    explicit KeptHold(NativeHandle file);
+    ~KeptHold();
+    KeptHold(KeptHold&& other) noexcept;
+    KeptHold& operator=(KeptHold&& other) noexcept;
+    KeptHold(const KeptHold&) = delete;
+    KeptHold& operator=(const KeptHold&) = delete;
+
+private:
+    void release();
+    NativeHandle handle_{};
+    bool held_ = false;
+};
+
 // Marks an open file of ours that is left on purpose (kivsubst's kept
 // result), so that no later settling takes it for a killed call's: POSIX
 // puts the sticky bit back. Windows: nothing to do.
