@@ -17,7 +17,7 @@ bool make_durable(const std::vector<File*>& files, const std::vector<Directory*>
     for (Directory* directory : directories) {
         if (directory->has_unsynced_entries()) {
             directory->entries_synced();
-            group_directories.push_back({directory->handle(), directory->is_readable()});
+            group_directories.push_back({directory->handle(), directory->readable()});
         }
     }
     return kivfs::sync_group(group_files, group_directories);
