@@ -202,14 +202,16 @@ std::wstring Directory::native_path(const std::string& name) const {
 Directory Directory::open(const Path& path) {
     Directory directory;
     directory.path_ = path;
-    directory.name_ = wtf8_from_wide(path.empty() ? L"." : path);
+    const Path named = path.empty() ? Path(L".") : path;
+    directory.name_ = wtf8_from_wide(named);
     directory.shown_ = directory.name_;
-    DWORD attributes = ::GetFileAttributesW(kivcommon::system_path(path.empty() ? L"." : path).c_str());
+    const DWORD attributes = ::GetFileAttributesW(kivcommon::system_path(named).c_str());
     directory.open_ =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    directory.error_ = directory.open_                          ? 0
-                       : attributes == INVALID_FILE_ATTRIBUTES ? static_cast<SystemError>(::GetLastError())
-                                                               : ERROR_DIRECTORY;
+    directory.error_ = directory.open_ ? 0
+                       : attributes == INVALID_FILE_ATTRIBUTES
+                           ? static_cast<SystemError>(::GetLastError())
+                           : static_cast<SystemError>(ERROR_DIRECTORY);
     return directory;
 }
 
