@@ -21,9 +21,8 @@ set(kivsubst_core_sources
   "${kivsubst_dir}/src/batch.cpp"
   "${kivsubst_dir}/src/durability.cpp"
   "${kivsubst_dir}/src/report.cpp")
-# The platform layer: files and directories, each a pair of NAME_posix.cpp
-# and NAME_win32.cpp of which the build takes one.
-kiv_platform_sources(kivsubst_core_sources
-  "${kivsubst_dir}/src/platform" "${kivsubst_dir}/src/directory")
+# The platform layer: files, a pair of NAME_posix.cpp and NAME_win32.cpp of
+# which the build takes one (directories are the file-system layer's).
+kiv_platform_sources(kivsubst_core_sources "${kivsubst_dir}/src/platform")
 set(kivsubst_export_source "${kivsubst_dir}/src/kivsubst.cpp")
 set(kivsubst_argument_sources "${kivsubst_dir}/cli/bytes_argument.cpp")

@@ -13,7 +13,7 @@ void add_to(kivfs::SyncSet& set, const File& file) {
 void add_to(kivfs::SyncSet& set, Directory& directory) {
     if (directory.has_unsynced_entries()) {
         directory.entries_synced();
-        set.directories.push_back({directory.handle(), directory.is_readable()});
+        set.directories.push_back({directory.handle(), directory.readable()});
     }
 }
 

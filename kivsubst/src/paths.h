@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kivcommon/types.h"
+#include "kivfs/paths.h"
 
 namespace kivsubst {
 
@@ -43,7 +44,10 @@ bool ends_with_separator(const Path& path);
 
 // A name in a directory: a separator goes between them unless the
 // directory already ends in one; the directory's own last one, else '/'.
-Path join(const Path& directory, const Path& name);
+// (kivfs::join_path, which the temporary file's directory joins by).
+inline Path join(const Path& directory, const Path& name) {
+    return kivfs::join_path(directory, name);
+}
 
 // The process's current directory, or "." if it cannot be read.
 Path current_directory();

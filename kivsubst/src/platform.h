@@ -1,10 +1,11 @@
 /* SPDX-License-Identifier: Zlib */
 // The operating-system services that the substitution needs: files by
 // descriptor, file status and times, names and directories, and a batch's
-// syncs. Each platform implements them in its own files, two pairs of
-// NAME_posix.cpp and NAME_win32.cpp (platform, directory); the build picks
-// one of each pair. A batch's syncs are its commit's (kivfs::Commit;
-// durability.cpp adds the batch's files and directories to them).
+// syncs. Each platform implements them in its own file, platform_posix.cpp
+// or platform_win32.cpp; the build picks one. Directories are the
+// file-system layer's (kivfs::Directory), and a batch's syncs are its
+// commit's (kivfs::Commit; durability.cpp adds the batch's files and
+// directories to them).
 #ifndef KIVSUBST_PLATFORM_H
 #define KIVSUBST_PLATFORM_H
 
@@ -18,6 +19,7 @@
 
 #include "kivcommon/types.h"
 #include "kivfs/commit.h"
+#include "kivfs/directory.h"
 #include "kivfs/file.h"
 #include "paths.h"
 
@@ -140,7 +142,12 @@ inline bool write_hinted(File& file, const void* bytes, std::size_t size) {
 KernelCopy copy_inside_system(File& source, File& target, std::int64_t length,
                               std::int64_t& copied);
 
-class Directory;
+// The directory of the temporary file, opened once (kivfs::Directory's
+// open(path) and held()): the temporary file is checked, created, made
+// durable and deleted through it, and so is the file when the directory is
+// the file's own. On Windows it is held by its name.
+using Directory = kivfs::Directory;
+using kivfs::NameState;
 
 // Adds `file` to a commit's sync set, with what is known of its entry: a
 // file whose entry may be new and is in no directory of the set has its
@@ -150,68 +157,6 @@ void add_to(kivfs::SyncSet& set, const File& file);
 // last sync (has_unsynced_entries()); it counts as synced from then on,
 // whatever the sync's outcome.
 void add_to(kivfs::SyncSet& set, Directory& directory);
-
-// How a name in a directory stands: free (certainly absent), taken (it
-// exists, or its check is refused for lack of access), or unchecked (the
-// check failed otherwise, as under a path that is no directory or too long:
-// the name is as good as any, and creating the file will tell).
-enum class NameState { free, taken, unchecked };
-
-// The directory of the temporary file, opened once: the temporary file is
-// checked, created, made durable and deleted through it, and so is the file
-// when the directory is the file's own, so that renaming or replacing a
-// directory by a link halfway through a call cannot move any of it
-// elsewhere. The directory itself is never opened through a link at its own
-// name. On Windows it is held by its name.
-class Directory {
-public:
-    Directory() = default;
-    ~Directory();
-    Directory(Directory&& other) noexcept;
-    Directory& operator=(Directory&& other) noexcept;
-    Directory(const Directory&) = delete;
-    Directory& operator=(const Directory&) = delete;
-
-    static Directory open(const Path& path);
-    // The directory that the caller holds open as `directory`, opened for
-    // reading its names where `readable` (else for lookups alone), shown in
-    // messages as `path`. The handle stays the caller's, who keeps it open
-    // while this Directory lives (Windows holds the directory by `path`).
-    static Directory held(NativeHandle directory, const Path& path, bool readable);
-
-    bool is_open() const { return open_; }
-    const Path& path() const { return path_; }
-    // The path of a name in this directory, for messages.
-    Path path_of(const Path& name) const { return paths::join(path_, name); }
-
-    NameState check(const Path& name) const;
-    // As File's functions of the same names, for a name in this directory;
-    // a link at the name is followed only with Links::follow.
-    File create_new(const Path& name, Creation& outcome);
-    File open_for_reading(const Path& name, Links links = Links::follow);
-    File open_for_overwriting(const Path& name, Links links = Links::follow);
-    // Makes durable the entry of `file`, just created in this directory.
-    // Where the directory cannot be synced itself, the file system holding
-    // `file` is synced instead.
-    bool sync_entry(File& file);
-    bool remove(const Path& name);
-    // Whether a name was created or removed here since the directory was
-    // last synced: the batch that holds it then syncs it with its files.
-    bool has_unsynced_entries() const { return unsynced_entries_; }
-    void entries_synced() { unsynced_entries_ = false; }
-    // The handle, for the platform layer's own use (POSIX).
-    NativeHandle handle() const { return handle_; }
-    bool is_readable() const { return readable_; }
-
-private:
-    Path path_;
-    NativeHandle handle_{};  // POSIX only: Windows holds the directory by its path
-    bool readable_ = false;  // opened for reading, so it can be synced
-    bool open_ = false;
-    bool owned_ = true;      // the handle is this object's to close
-    int error_ = 0;          // why it could not be opened: what creating a name in it says
-    bool unsynced_entries_ = false;  // see has_unsynced_entries()
-};
 
 }  // namespace kivsubst::platform
 

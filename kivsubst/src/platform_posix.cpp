@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Zlib
 // POSIX services for the substitution: paths, and what a write may strip
-// from a file (kivfs::File is the file itself). Directories are in
-// directory_posix.cpp, the syncs of a batch in durability_posix.cpp.
+// from a file (kivfs::File is the file itself, kivfs::Directory a
+// directory). A batch's syncs are in durability.cpp.
 #include "platform.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Zlib
 // Win32 services for the substitution: names, the environment and what a
-// write may strip from a file (kivfs::File is the file itself);
-// directories in directory_win32.cpp, a batch's syncs in
-// durability_win32.cpp. Every path is UTF-16 and goes to the system's wide
+// write may strip from a file (kivfs::File is the file itself,
+// kivfs::Directory a directory); a batch's syncs are in durability.cpp.
+// Every path is UTF-16 and goes to the system's wide
 // functions in the form that reaches it whatever its length
 // (kivcommon::system_path).
 #include "platform.h"

@@ -3,6 +3,8 @@
 // directory_win32.cpp open, check and read it.
 #include "kivfs/directory.h"
 
+#include <utility>
+
 #include "kivfs/paths.h"
 
 namespace kivfs {
@@ -24,6 +26,34 @@ std::shared_ptr<Directory> Directory::open_below(const std::shared_ptr<Directory
     directory->links_ = links;
     directory->shown_ = parent->shown(name);
     return directory->reopen(error) ? directory : nullptr;
+}
+
+// A value moves with its handle: the directory moved from is left unopened,
+// so that only one of the two closes it.
+Directory::Directory(Directory&& other) noexcept {
+    *this = std::move(other);
+}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+    if (this != &other) {
+        release();
+        parent_ = std::move(other.parent_);
+        name_ = std::move(other.name_);
+        entry_name_ = std::move(other.entry_name_);
+        shown_ = std::move(other.shown_);
+        status_ = other.status_;
+        handle_ = other.handle_;
+        open_ = std::exchange(other.open_, false);
+        links_ = other.links_;
+        known_ = other.known_;
+        readable_ = other.readable_;
+        settled_ = other.settled_;
+        path_ = std::move(other.path_);
+        owned_ = other.owned_;
+        error_ = other.error_;
+        unsynced_entries_ = std::exchange(other.unsynced_entries_, false);
+    }
+    return *this;
 }
 
 // Every opening after the first must find the very directory the first

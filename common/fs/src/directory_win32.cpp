@@ -195,6 +195,82 @@ std::wstring Directory::native_path(const std::string& name) const {
     return kivcommon::system_path(separated ? own + entry : own + L"\\" + entry);
 }
 
+// A directory that kivsubst keeps for its temporary file is held by its
+// name: CreateFile takes no directory handle to create or open names
+// relative to. CREATE_NEW and the identity check of the write-back still
+// keep a planted or swapped name from being written through.
+Directory Directory::open(const Path& path) {
+    Directory directory;
+    directory.path_ = path;
+    const Path named = path.empty() ? Path(L".") : path;
+    directory.name_ = wtf8_from_wide(named);
+    directory.shown_ = directory.name_;
+    const DWORD attributes = ::GetFileAttributesW(kivcommon::system_path(named).c_str());
+    directory.open_ =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    directory.error_ = directory.open_ ? 0
+                       : attributes == INVALID_FILE_ATTRIBUTES
+                           ? static_cast<SystemError>(::GetLastError())
+                           : static_cast<SystemError>(ERROR_DIRECTORY);
+    return directory;
+}
+
+Directory Directory::held(NativeHandle, const Path& path, bool) {
+    return open(path);
+}
+
+NameState Directory::check(const Path& name) const {
+    if (!open_) {
+        return NameState::unchecked;
+    }
+    if (::GetFileAttributesW(kivcommon::system_path(path_of(name)).c_str()) !=
+        INVALID_FILE_ATTRIBUTES) {
+        return NameState::taken;
+    }
+    switch (::GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+            return NameState::free;
+        case ERROR_ACCESS_DENIED:
+            return NameState::taken;
+        default:
+            return NameState::unchecked;
+    }
+}
+
+File Directory::create_new(const Path& name, Creation& outcome) {
+    if (!open_) {
+        outcome = Creation::failed;
+        ::SetLastError(static_cast<DWORD>(error_));  // why the directory is not there
+        return File();
+    }
+    File file = File::create_new(path_of(name), outcome);
+    unsynced_entries_ = unsynced_entries_ || file.is_open();
+    return file;
+}
+
+File Directory::open_for_reading(const Path& name, Links) {
+    return File::open_for_reading(path_of(name));
+}
+
+File Directory::open_for_overwriting(const Path& name, Links) {
+    return File::open_for_overwriting(path_of(name));
+}
+
+// Directory entries cannot be flushed through a handle here; NTFS logs them
+// in its journal.
+bool Directory::sync_entry(File&) {
+    unsynced_entries_ = false;
+    return true;
+}
+
+bool Directory::remove(const Path& name) {
+    if (::DeleteFileW(kivcommon::system_path(path_of(name)).c_str()) == 0) {
+        return false;
+    }
+    unsynced_entries_ = true;
+    return true;
+}
+
 bool Directory::status_of(const std::string& name, Links links, Status& status, SystemError& error) {
     if (!status_at(native_path(name), status, error)) {
         return false;

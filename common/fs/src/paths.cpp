@@ -10,6 +10,13 @@ constexpr bool have_drives = true;
 constexpr bool have_drives = false;
 #endif
 
+// The separators of a system path, in its own characters.
+#if defined(_WIN32)
+constexpr const PathChar* path_separators = L"\\/";
+#else
+constexpr const PathChar* path_separators = "/";
+#endif
+
 // How many characters of `path` name its drive ("C:"), if any.
 std::size_t drive_length(const std::string& path) {
     const bool drive = have_drives && path.size() >= 2 && path[1] == ':' &&
@@ -25,6 +32,13 @@ std::size_t name_start(const std::string& path) {
         }
     }
     return drive_length(path);
+}
+
+// Whether a path is in the Windows form that the system takes verbatim
+// (\\?\C:\..., \\?\UNC\...): there '/' is an ordinary character.
+bool is_verbatim(const Path& path) {
+    const PathChar prefix[] = {'\\', '\\', '?', '\\', 0};
+    return have_drives && path.rfind(prefix, 0) == 0;
 }
 
 }  // namespace
@@ -59,6 +73,19 @@ std::string join(const std::string& directory, const std::string& name) {
     }
     const std::size_t last = directory.find_last_of(have_drives ? "/\\" : "/");
     return directory + (last == std::string::npos ? '/' : directory[last]) + name;
+}
+
+// The separator is the one the directory's text uses last, so that a path
+// made in TMP's "C:\Temp" is shown with one kind throughout.
+Path join_path(const Path& directory, const Path& name) {
+    if (!directory.empty() && Path(path_separators).find(directory.back()) != Path::npos) {
+        return directory + name;
+    }
+    if (is_verbatim(directory)) {
+        return directory + path_separators[0] + name;
+    }
+    const std::size_t last = directory.find_last_of(path_separators);
+    return directory + (last == Path::npos ? PathChar('/') : directory[last]) + name;
 }
 
 }  // namespace kivfs

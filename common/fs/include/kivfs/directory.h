@@ -8,6 +8,12 @@
 // opened again through its parent, and only if it is still the very
 // directory it was. On Windows a directory is held by its path (the wide
 // paths of the entries in it go to the libraries' cores).
+//
+// A directory is also a value that kivsubst keeps for its temporary file
+// (open(path), held()): the temporary file is checked, created, made
+// durable and removed through it, so that renaming the directory or
+// replacing it by a link halfway through a call cannot move any of it
+// elsewhere.
 #ifndef KIVFS_DIRECTORY_H
 #define KIVFS_DIRECTORY_H
 
@@ -17,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "kivfs/file.h"
+#include "kivfs/paths.h"
 #include "kivfs/types.h"
 
 namespace kivfs {
@@ -54,9 +62,19 @@ SystemError not_found_error();
 // opened, checked or made under its name: someone replaced it meanwhile.
 constexpr SystemError replaced_meanwhile = -1;
 
+// How a name in a directory stands: free (certainly absent), taken (it
+// exists, or its check is refused for lack of access), or unchecked (the
+// check failed otherwise, as under a path that is no directory or too long:
+// the name is as good as any, and creating the file will tell).
+enum class NameState { free, taken, unchecked };
+
 class Directory {
 public:
+    // A directory not opened, until open(path) or held() gives it one.
+    Directory() = default;
     ~Directory();
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
     Directory(const Directory&) = delete;
     Directory& operator=(const Directory&) = delete;
 
@@ -90,6 +108,39 @@ public:
     static std::shared_ptr<Directory> open_for(const Path& path, SystemError& error);
     // The name in this directory that open_for() opened it for.
     const Path& entry_name() const { return entry_name_; }
+
+    // The directory at `path` (the current one where it is empty) as a
+    // value, never opened through a link at its own name; a path that ends
+    // in a separator resolves its last component as a file's path would.
+    // One that cannot be opened is kept unopened with the reason, which
+    // create_new() then gives. On Windows it is held by `path`.
+    static Directory open(const Path& path);
+    // The directory that the caller holds open as `directory`, opened for
+    // reading its names where `readable` (else for lookups alone), shown in
+    // messages as `path`. The handle stays the caller's, who keeps it open
+    // while this Directory lives (Windows holds the directory by `path`).
+    static Directory held(NativeHandle directory, const Path& path, bool readable);
+    bool is_open() const { return open_; }
+    // The path it was opened or held by, and a name in it, for messages.
+    const Path& path() const { return path_; }
+    Path path_of(const Path& name) const { return join_path(path_, name); }
+
+    // Whether `name` is free here, without following a link at it.
+    NameState check(const Path& name) const;
+    // As File's functions of the same names, for a name in this directory;
+    // a link at the name is followed only with Links::follow.
+    File create_new(const Path& name, Creation& outcome);
+    File open_for_reading(const Path& name, Links links = Links::follow);
+    File open_for_overwriting(const Path& name, Links links = Links::follow);
+    // Makes durable the entry of `file`, just created in this directory.
+    // Where the directory cannot be synced itself, the file system holding
+    // `file` is synced instead.
+    bool sync_entry(File& file);
+    bool remove(const Path& name);
+    // Whether a name was created or removed here since the directory was
+    // last synced: the batch that holds it then syncs it with its files.
+    bool has_unsynced_entries() const { return unsynced_entries_; }
+    void entries_synced() { unsynced_entries_ = false; }
 
     // The handle of the directory, opened again through its parent if it was
     // released; an invalid handle, with the error, if it cannot be, or if
@@ -170,7 +221,6 @@ public:
     bool first_to_settle() { return !std::exchange(settled_, true); }
 
 private:
-    Directory() = default;
     bool reopen(SystemError& error);
     // Takes the status of the directory just opened: false, with
     // replaced_meanwhile, when it is not the directory first opened.
@@ -187,6 +237,10 @@ private:
     bool known_ = false;     // status_ was read once: later openings must match it
     bool readable_ = false;  // opened for reading its names (else only searched)
     bool settled_ = false;   // first_to_settle() was asked
+    Path path_;              // see path()
+    bool owned_ = true;      // the handle is this object's to close (not held()'s)
+    SystemError error_ = 0;  // why open(path) failed: what creating a name in it says
+    bool unsynced_entries_ = false;  // see has_unsynced_entries()
 };
 
 // A name in a directory, joined for messages as join() joins it:

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "kivfs/types.h"
+
 namespace kivfs {
 
 // '/', and on Windows '\' too.
@@ -29,6 +31,12 @@ std::string directory_of(const std::string& path);
 // Windows is a drive alone ("C:" and "app.ini" give "C:app.ini", the file
 // in the drive's current folder, as the system reads it).
 std::string join(const std::string& directory, const std::string& name);
+
+// A name joined to a directory's system path (bytes on POSIX, UTF-16 on
+// Windows) as a library call's messages show it: a separator goes between
+// them unless the directory already ends in one; the directory's own last
+// one, else '/', except in the Windows \\?\ form, which takes only '\'.
+Path join_path(const Path& directory, const Path& name);
 
 }  // namespace kivfs
 
