@@ -37,6 +37,7 @@ kivsubst::engine::FileAt file_at(const Target& target) {
     at.links = target.named ? kivsubst::engine::Links::follow
                             : kivsubst::engine::Links::refuse;
     at.expected = target.identity;
+    at.settle = target.folder->first_to_settle();
     return at;
 }
 

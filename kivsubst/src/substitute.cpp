@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Zlib
 #include "substitute.h"
 
+#include <atomic>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -167,9 +169,16 @@ struct Substitution::State {
             directory = Directory::open(*tmp);
             files_directory = std::move(file.directory);
             target.emplace(&files_directory, file.name, file.links);
+            // A front end's run settles TMP once, before its first file: a
+            // batch's own temporary files there are live, and looking at
+            // each of them again for every file would cost the square of
+            // the batch's size.
+            static std::atomic<bool> tmp_settled{false};
+            settle = !tmp_settled.exchange(true);
         } else {
             directory = std::move(file.directory);
             target.emplace(&directory, file.name, file.links);
+            settle = file.settle;
         }
         expected = file.expected;
         held = true;
@@ -180,6 +189,7 @@ struct Substitution::State {
     std::optional<Target> target;
     std::optional<platform::FileIdentity> expected;
     bool held = false;  // a front end's file: no name of it can be the temporary file's
+    bool settle = true;  // the temporary file's directory is to be settled first
     Path name;
     File input;
     platform::FileStatus status;
@@ -252,7 +262,7 @@ int Substitution::open_input() {
     State& state = *state_;
     // What killed calls left in the temporary file's directory goes first,
     // where that directory is held open (POSIX).
-    if (platform::directories_are_held_open && state.directory.is_open()) {
+    if (platform::directories_are_held_open && state.settle && state.directory.is_open()) {
         kivfs::settle_leftovers({state.directory.handle(), Path()});
     }
     std::optional<Path> name = tempname::next_free_name(state.directory);

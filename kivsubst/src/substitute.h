@@ -68,6 +68,10 @@ struct FileAt {
     // The file the caller checked: another file found at the name is not
     // patched (it fails as one that cannot be opened).
     std::optional<platform::FileIdentity> expected;
+    // Whether the file's directory is still to be settled (kivfs/leftovers.h)
+    // where it holds the temporary file: a front end settles each directory
+    // once a run, not once a file.
+    bool settle = true;
 };
 
 // When the writes of a step are made durable: by the step itself, or by the
