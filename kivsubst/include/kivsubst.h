@@ -103,7 +103,11 @@ KIVSUBST_API int32_t KIVSUBST_CALL replaceString(const char *path, const void *p
    holds locked (and the other leftovers that KivInstallFile settles). A
    temporary file kept with the result (7) is given the sticky bit (mode
    1600) and stays; so does a "KIV" file of another mode, or another user's.
-   On Windows nothing is removed.
+   The temporary file carries the same mark from just before it is made
+   durable until the file written back is durable and the temporary file
+   is deleted: a call killed, or cut off by a power cut, while it writes the
+   result over the file leaves the complete result marked, where no later
+   call takes it. On Windows nothing is removed.
 
    `path` is a NUL-terminated path in the system's narrow encoding (on
    Windows the ANSI code page; text that is not valid there names no file

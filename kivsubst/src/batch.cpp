@@ -85,7 +85,15 @@ void Batch::run(Scanners& scanners, BatchEvents& events) {
         members_.clear();  // stopped: the temporary files go with their substitutions
         return;
     }
+    // Each result is marked as its file's one complete copy before the
+    // shared sync that makes it durable, once every file has been read.
     for (std::unique_ptr<Member>& member : members_) {
+        if (!member->failed) {
+            if (const int failure = member->substitution.mark_temporary_as_result()) {
+                events.failed(member->file, member->substitution, failure);
+                member->failed = true;
+            }
+        }
         const bool failed = member->failed;
         commit_.add(std::move(member), failed);
     }

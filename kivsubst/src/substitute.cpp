@@ -39,8 +39,16 @@ public:
 
     File& file() { return file_; }
 
-    // Makes the complete result durable, data and directory entry.
-    bool make_durable() { return file_.sync() && directory_.sync_entry(file_); }
+    // Marks the file as the one complete copy of the result, from before
+    // it is made durable until the file written back is: a call killed,
+    // or cut off by a power cut, while it writes the result over the file
+    // leaves the result where no later call's settling takes it.
+    bool mark() {
+        marked_ = marked_ || kivfs::leave_for_the_user(file_.handle());
+        return marked_;
+    }
+    // Makes the complete result durable, data, mark and directory entry.
+    bool make_durable() { return mark() && file_.sync() && directory_.sync_entry(file_); }
     // Leaves the file in place, holding the result, marked so that no
     // later call's settling takes it for a killed call's.
     void keep() {
@@ -58,6 +66,7 @@ private:
     Directory& directory_;
     Path name_;
     File file_;
+    bool marked_ = false;   // see mark()
     bool settled_ = false;  // kept or removed
 };
 
@@ -319,6 +328,14 @@ int Substitution::scan_into_temporary(Scanner* scanner) {
     }
     if (state.scanned.kind != ScanOutcome::Kind::complete) {
         // the temporary file goes; the file is untouched
+        const int error = platform::last_error();
+        return fail(Failure::Step::write_temporary, error, report::copy_error());
+    }
+    return 0;
+}
+
+int Substitution::mark_temporary_as_result() {
+    if (!state_->temporary->mark()) {
         const int error = platform::last_error();
         return fail(Failure::Step::write_temporary, error, report::copy_error());
     }

@@ -97,7 +97,15 @@ public:
     // be told, the mark names another encoding than the one named, or the
     // text cannot be written in it).
     int prepare(Scanners& scanners);
-    // Makes the temporary file durable, data and directory entry.
+    // Marks the temporary file as the result's one complete copy, which
+    // no later call's settling takes, until the file written back is
+    // durable and the temporary file goes; a call killed or cut off while
+    // it writes the result over the file leaves it so marked (mode 1600 on
+    // POSIX, as a result kept after 7). A batch marks its files before
+    // their shared sync.
+    int mark_temporary_as_result();
+    // Marks the temporary file (as above) and makes it durable, data and
+    // directory entry.
     int make_temporary_durable();
     // Opens the file again, checks that it is the file that was read, and
     // writes the result over it. A FileAt whose name no longer stands for

@@ -113,7 +113,8 @@ protected:
     }
 
     // Kills the substitution of `pattern` by `replacement` in a 3 MiB file
-    // at every point of its run, and checks after each kill that the file
+    // at every point of its run, lets the next call in TMP settle what the
+    // killed one left there, and checks after each kill that the file
     // holds its old or its new content whole, or else that a temporary file
     // holds the new content whole, from which it can be recovered.
     Tally substitution(const std::string& scenario, const std::string& pattern,
@@ -151,6 +152,9 @@ protected:
                               << " (exit status " << exit.status << "): " << exit.log;
                 continue;
             }
+            write_file(path("next"), "next");
+            const Exit next = run_driver({"subst", path("next"), "next", "after"}, 0, 0);
+            EXPECT_EQ(next.status, 0) << scenario << ": the next call failed: " << next.log;
             const std::string now = read_file(file);
             bool recoverable = false;
             for (const std::string& name : temporaries()) {

@@ -4,7 +4,8 @@
 // staged files), killed kivsubst calls (their numbered temporaries in TMP)
 // and killed kivcopy -a runs (their private directories in a folder that
 // others may write) leave nothing of ours once another call has worked
-// there. The settling never touches what a live call holds, nor what only
+// there, but a kivsubst result killed while it was its file's one complete
+// copy, which stays marked for the user. The settling never touches what a live call holds, nor what only
 // bears one of our names: another user's file, a file with a second name,
 // a link, a FIFO, a kept result, a numbered file with a mode kivsubst never
 // gives, a directory not made as ours. The moments
@@ -226,7 +227,11 @@ TEST_F(Settling, LeavesNothingOfKilledInstallsAfterTheNextInstallInTheFolder) {
     EXPECT_EQ(ours_in("app"), std::vector<std::string>{});
 }
 
-TEST_F(Settling, LeavesNothingOfKilledSubstitutionsAfterTheNextOneInTmp) {
+// A call killed while its temporary file was the one complete copy of its
+// result (from the sync before the write-back to the end of it) leaves that
+// file marked, whole, for the user; the next call leaves it, and takes
+// everything else.
+TEST_F(Settling, LeavesNothingOfKilledSubstitutionsButTheirMarkedResultsAfterTheNextOneInTmp) {
     const std::string line = "key=old value=old\n";
     std::string text;
     while (text.size() + line.size() <= large_file) {
@@ -243,7 +248,13 @@ TEST_F(Settling, LeavesNothingOfKilledSubstitutionsAfterTheNextOneInTmp) {
         "tmp", [] {});
     ASSERT_GT(kills.left_something, 0) << "no kill landed while a temporary file was there";
     substitute_with_tmp();
-    EXPECT_EQ(ours_in("tmp"), std::vector<std::string>{});
+    for (const std::string& name : ours_in("tmp")) {
+        struct stat status {};
+        ASSERT_EQ(::stat(path("tmp/" + name).c_str(), &status), 0) << name;
+        EXPECT_NE(status.st_mode & S_ISVTX, 0u) << name << " was left, unmarked";
+        EXPECT_EQ(static_cast<std::size_t>(status.st_size), text.size())
+            << name << " does not hold a whole result";
+    }
 }
 
 TEST_F(Settling, LeavesNothingOfKilledArchiveCopiesAfterTheNextOneInTheFolder) {

@@ -49,7 +49,8 @@ private:
 };
 
 // Marks an open file of ours that is left on purpose (kivsubst's kept
-// result), so that no later settling takes it for a killed call's: POSIX
+// result, or its temporary file while that is the result's only complete
+// copy), so that no later settling takes it for a killed call's: POSIX
 // puts the sticky bit back. Windows: nothing to do.
 bool leave_for_the_user(NativeHandle file);
 
