@@ -19,6 +19,7 @@ set(kivsubst_core_sources
   "${kivsubst_dir}/src/search.cpp"
   "${kivsubst_dir}/src/writeback.cpp"
   "${kivsubst_dir}/src/batch.cpp"
+  "${kivsubst_dir}/src/temporary_store.cpp"
   "${kivsubst_dir}/src/durability.cpp"
   "${kivsubst_dir}/src/report.cpp")
 # The platform layer: files, a pair of NAME_posix.cpp and NAME_win32.cpp of

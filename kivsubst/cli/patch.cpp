@@ -79,6 +79,9 @@ void Patcher::run(std::vector<Target>& targets) {
     if (targets.size() == 1) {
         patch_alone(targets.front());
     } else {
+        // declared first, so that it goes last: the batches give their
+        // temporary files back to it as they go
+        kivsubst::engine::TemporaryStore store;
         std::optional<kivsubst::engine::Batch> batch;
         std::vector<Item> items;
         std::vector<const Target*> in_batch;
@@ -112,7 +115,9 @@ void Patcher::run(std::vector<Target>& targets) {
             if (!batch) {
                 batch.emplace();
             }
-            batch->add(file_at(target));
+            kivsubst::engine::FileAt at = file_at(target);
+            at.store = &store;
+            batch->add(std::move(at));
             items.push_back({&target, size});
             bytes += size;
         }

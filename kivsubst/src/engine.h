@@ -69,6 +69,9 @@ using kivsubst::Substitution;
 // batch tells of each file as it goes.
 using kivsubst::Batch;
 using kivsubst::BatchEvents;
+// TMP's directory held for a run of many batches, with the temporary files
+// they are done with kept for later files to write over.
+using kivsubst::TemporaryStore;
 
 // Where the library's own lines go (standard output, names as the caller
 // shows them).

@@ -24,11 +24,13 @@ using platform::File;
 
 // The temporary file, deleted when it goes out of scope unless it is kept
 // on purpose or was deleted already. It is created, synced and deleted
-// through its directory's handle, never by a name looked up again.
+// through its directory's handle, never by a name looked up again. One of
+// a run's store goes back to the store as a spare instead of being
+// deleted.
 class TemporaryFile {
 public:
-    TemporaryFile(Directory& directory, Path name, File file)
-        : directory_(directory), name_(std::move(name)), file_(std::move(file)) {}
+    TemporaryFile(Directory& directory, Path name, File file, TemporaryStore* store)
+        : directory_(directory), name_(std::move(name)), file_(std::move(file)), store_(store) {}
     ~TemporaryFile() {
         if (!settled_) {
             remove();
@@ -57,8 +59,12 @@ public:
         settled_ = true;
     }
     void remove() {
-        file_.close();
-        directory_.remove(name_);
+        if (store_ != nullptr && (!marked_ || kivfs::take_back_from_the_user(file_.handle()))) {
+            store_->give_back({std::move(name_), std::move(file_)});
+        } else {
+            file_.close();
+            directory_.remove(name_);
+        }
         settled_ = true;
     }
 
@@ -66,8 +72,9 @@ private:
     Directory& directory_;
     Path name_;
     File file_;
-    bool marked_ = false;   // see mark()
-    bool settled_ = false;  // kept or removed
+    TemporaryStore* store_;  // the run's, or null
+    bool marked_ = false;    // see mark()
+    bool settled_ = false;   // kept or removed
 };
 
 // Creates the temporary file exclusively. A name that was taken after it
@@ -166,16 +173,23 @@ struct Substitution::State {
     // The export's file, by its path.
     explicit State(const Path& path) {
         const tempname::Choice choice = tempname::choose_directory(paths::directory_part(path));
-        directory = Directory::open(choice.directory);
+        own_directory = Directory::open(choice.directory);
         const bool beside = platform::directories_are_held_open && choice.is_files_own &&
-                            directory.is_open();
-        target.emplace(beside ? &directory : nullptr, beside ? paths::name_part(path) : path,
+                            own_directory.is_open();
+        target.emplace(beside ? &own_directory : nullptr, beside ? paths::name_part(path) : path,
                        platform::Links::follow);
     }
     // A front end's file, at a name in a directory it holds.
     explicit State(FileAt& file) {
-        if (std::optional<Path> tmp = tempname::tmp_directory()) {
-            directory = Directory::open(*tmp);
+        if (file.store != nullptr && file.store->directory() != nullptr) {
+            // the store settled TMP when it opened it
+            store = file.store;
+            directory = store->directory();
+            files_directory = std::move(file.directory);
+            target.emplace(&files_directory, file.name, file.links);
+            settle = false;
+        } else if (std::optional<Path> tmp = tempname::tmp_directory()) {
+            own_directory = Directory::open(*tmp);
             files_directory = std::move(file.directory);
             target.emplace(&files_directory, file.name, file.links);
             // A front end's run settles TMP once, before its first file: a
@@ -185,15 +199,38 @@ struct Substitution::State {
             static std::atomic<bool> tmp_settled{false};
             settle = !tmp_settled.exchange(true);
         } else {
-            directory = std::move(file.directory);
-            target.emplace(&directory, file.name, file.links);
+            own_directory = std::move(file.directory);
+            target.emplace(&own_directory, file.name, file.links);
             settle = file.settle;
         }
         expected = file.expected;
         held = true;
     }
 
-    Directory directory;        // the temporary file's
+    // The temporary file: a spare of the run's store where one is left
+    // (`reused`), else one created exclusively at `name` or the next free
+    // name after it.
+    File make_temporary(bool& reused) {
+        std::optional<TemporaryStore::Spare> spare;
+        if (store != nullptr && (spare = store->take())) {
+            name = std::move(spare->name);
+            reused = true;
+            return std::move(spare->file);
+        }
+        reused = false;
+        if (name.empty()) {
+            std::optional<Path> free = tempname::next_free_name(*directory);
+            if (!free) {
+                return File();
+            }
+            name = std::move(*free);
+        }
+        return create_temporary(*directory, name);
+    }
+
+    Directory own_directory;               // the temporary file's, unless the store holds it
+    Directory* directory = &own_directory;  // the temporary file's
+    TemporaryStore* store = nullptr;       // the run's, holding the temporary file's directory
     Directory files_directory;  // the file's own, when it is not the temporary file's
     std::optional<Target> target;
     std::optional<platform::FileIdentity> expected;
@@ -271,16 +308,19 @@ int Substitution::open_input() {
     State& state = *state_;
     // What killed calls left in the temporary file's directory goes first,
     // where that directory is held open (POSIX).
-    if (platform::directories_are_held_open && state.settle && state.directory.is_open()) {
-        kivfs::settle_leftovers({state.directory.handle(), Path()});
+    if (platform::directories_are_held_open && state.settle && state.directory->is_open()) {
+        kivfs::settle_leftovers({state.directory->handle(), Path()});
     }
-    std::optional<Path> name = tempname::next_free_name(state.directory);
-    if (!name) {
-        const int error = platform::last_error();
-        failure_.temporary = state.directory.path();
-        return fail(Failure::Step::temporary_name, error, report::no_temp_name());
+    // A spare of the run's store has its name already.
+    if (state.store == nullptr || !state.store->has_spare()) {
+        std::optional<Path> name = tempname::next_free_name(*state.directory);
+        if (!name) {
+            const int error = platform::last_error();
+            failure_.temporary = state.directory->path();
+            return fail(Failure::Step::temporary_name, error, report::no_temp_name());
+        }
+        state.name = std::move(*name);
     }
-    state.name = std::move(*name);
 
     state.input = state.target->open_for_reading();
     if (!state.input.is_open()) {
@@ -306,14 +346,15 @@ int Substitution::open_input() {
 
 int Substitution::scan_into_temporary(Scanner* scanner) {
     State& state = *state_;
-    File created = create_temporary(state.directory, state.name);
+    bool reused = false;
+    File created = state.make_temporary(reused);
     const int create_error = created.is_open() ? 0 : platform::last_error();
-    failure_.temporary = state.directory.path_of(state.name);
+    failure_.temporary = state.directory->path_of(state.name);
     if (!created.is_open()) {
         return fail(Failure::Step::create_temporary, create_error,
                     report::cannot_open_temp(failure_.temporary));
     }
-    state.temporary.emplace(state.directory, state.name, std::move(created));
+    state.temporary.emplace(*state.directory, state.name, std::move(created), state.store);
 
     state.scanner = scanner;
     if (!state.scanner->ready()) {
@@ -325,6 +366,11 @@ int Substitution::scan_into_temporary(Scanner* scanner) {
         // goes at once, since the process may end right after
         state.temporary->remove();
         return fail(Failure::Step::stopped, "the run was stopped", KIVSUBST_COPY_ERROR);
+    }
+    if (state.scanned.kind == ScanOutcome::Kind::complete && reused &&
+        !state.temporary->file().set_size(state.scanned.bytes_written)) {
+        // a spare's old content past the result would stay in it
+        state.scanned.kind = ScanOutcome::Kind::write_failed;
     }
     if (state.scanned.kind != ScanOutcome::Kind::complete) {
         // the temporary file goes; the file is untouched
@@ -358,7 +404,7 @@ int Substitution::write_back(Durability durability) {
     // pass for it.
     failure_.step = Failure::Step::write_back;
     Reopening reopening = Reopening::refused;
-    if (state.held || state.directory.path_of(state.name) != path_) {
+    if (state.held || state.directory->path_of(state.name) != path_) {
         state.written = state.target->open_same_for_overwriting(state.status.identity,
                                                                 failure_, reopening);
     } else {
@@ -470,7 +516,7 @@ platform::File& Substitution::written() {
 }
 
 platform::Directory* Substitution::temporary_directory() {
-    return state_ ? &state_->directory : nullptr;
+    return state_ ? state_->directory : nullptr;
 }
 
 int Substitution::result() const {

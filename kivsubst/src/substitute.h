@@ -18,6 +18,7 @@
 #include "scan.h"
 #include "scanners.h"
 #include "tempname.h"
+#include "temporary_store.h"
 #include "text.h"
 #include "text_scan.h"
 
@@ -72,6 +73,12 @@ struct FileAt {
     // where it holds the temporary file: a front end settles each directory
     // once a run, not once a file.
     bool settle = true;
+    // The run's TMP directory and spare temporary files, where the caller
+    // keeps one for many files: the temporary file is a spare of it where
+    // one is left, else made in its directory, and given back to it when
+    // the file is done with it. Null, or closed: TMP is looked up by its
+    // name, as for a file alone.
+    TemporaryStore* store = nullptr;
 };
 
 // When the writes of a step are made durable: by the step itself, or by the

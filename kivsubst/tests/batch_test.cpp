@@ -5,9 +5,11 @@
 // directory's own note of the entries a batch must sync.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,6 +38,9 @@ public:
     }
     bool scanned(std::size_t file, Substitution&, platform::File&) override {
         told.push_back("scanned:" + std::to_string(file));
+        if (on_scanned) {
+            on_scanned(file);
+        }
         return file != turned_away;
     }
     void failed(std::size_t file, const Substitution&, int code) override {
@@ -48,6 +53,7 @@ public:
     // A stop is asked from the `stop_at`th time the batch asks on.
     bool stop_asked() override { return ++asked >= stop_at; }
 
+    std::function<void(std::size_t)> on_scanned;  // run as each file is told scanned
     std::size_t turned_away = SIZE_MAX;
     unsigned stop_at = UINT_MAX;
     unsigned asked = 0;
@@ -64,13 +70,15 @@ protected:
         tmp_.emplace("TMP", path("tmp"));
     }
 
-    // Adds the file `name` of the work directory to the batch.
+    // Adds the file `name` of the work directory to the batch, with the
+    // run's store of temporary files where one is given.
     void add(const std::string& name) { add(name, batch_); }
-    void add(const std::string& name, Batch& batch) {
+    void add(const std::string& name, Batch& batch, kivsubst::TemporaryStore* store = nullptr) {
         kivsubst::FileAt file;
         file.directory = platform::Directory::open(native(dir() + "/"));
         file.name = native(name);
         file.shown = native(path(name));
+        file.store = store;
         batch.add(std::move(file));
     }
 
@@ -84,6 +92,15 @@ protected:
     }
 
     bool tmp_is_empty() const { return std::filesystem::is_empty(path("tmp")); }
+    // The names in TMP, sorted.
+    std::vector<std::string> in_tmp() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path("tmp"))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     const std::string pattern_ = "old";
     const std::string replacement_ = "newer";
@@ -163,6 +180,77 @@ TEST_F(BatchOfFiles, TellsAFileThatCannotBeOpenedWithItsErrorAndPatchesTheOthers
     EXPECT_NE(events_.errors[0], 0);
     EXPECT_EQ(events_.reasons[0], kivsubst::platform::describe(events_.errors[0]));
     EXPECT_TRUE(tmp_is_empty());
+}
+
+// A run's later batches write their results over the temporary files that
+// its earlier ones are done with, rather than making and deleting files:
+// the spares stay in TMP, unmarked for a killed run's next call to take,
+// until the store goes; a file too large to keep as a spare goes at once.
+TEST_F(BatchOfFiles, WritesALaterBatchsResultsOverTheSparesOfAnEarlierOne) {
+    if (!platform::directories_are_held_open) {
+        GTEST_SKIP() << "a run keeps spare temporary files only where directories are held open";
+    }
+    const std::string large(kivsubst::TemporaryStore::largest_spare, 'x');
+    kivtest::write_file(path("a"), "old " + std::string(100, 'a'));
+    kivtest::write_file(path("b"), large + "old");
+    kivtest::write_file(path("c"), "an old one");
+    kivtest::write_file(path("d"), "old");
+    {
+        kivsubst::TemporaryStore store;
+        Batch first;
+        add("a", first, &store);
+        add("b", first, &store);
+        run(first);
+        const std::vector<std::string> spares = in_tmp();
+        ASSERT_EQ(spares.size(), 1u) << "the large file's temporary file was kept";
+        EXPECT_EQ(std::filesystem::status(path("tmp/" + spares[0])).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+            << "a spare kept the mark of a result";
+
+        Batch second;
+        add("c", second, &store);
+        add("d", second, &store);
+        run(second);
+        EXPECT_EQ(kivtest::read_file(path("c")), "an newer one");
+        EXPECT_EQ(kivtest::read_file(path("d")), "newer");
+        EXPECT_EQ(in_tmp().size(), 2u) << "the second batch made one file and reused the spare";
+        EXPECT_TRUE(std::find(in_tmp().begin(), in_tmp().end(), spares[0]) != in_tmp().end());
+    }
+    EXPECT_EQ(kivtest::read_file(path("a")), "newer " + std::string(100, 'a'));
+    EXPECT_EQ(kivtest::read_file(path("b")), large + "newer");
+    EXPECT_TRUE(tmp_is_empty()) << "the spares outlived their store";
+}
+
+// A result written over a longer spare holds the result alone: kept after a
+// write-back that failed, it is exactly the file's new content.
+TEST_F(BatchOfFiles, KeepsAResultWrittenOverALongerSpareWithoutTheSparesOldTail) {
+    if (!platform::directories_are_held_open) {
+        GTEST_SKIP() << "a run keeps spare temporary files only where directories are held open";
+    }
+    kivtest::write_file(path("long"), "old " + std::string(5000, 'l'));
+    kivtest::write_file(path("short"), "old");
+    {
+        const kivtest::UnwritableFile probe(path("short"));
+        if (!probe.ok()) {
+            GTEST_SKIP() << "a file cannot be made unwritable here: " << probe.error();
+        }
+    }
+    kivsubst::TemporaryStore store;
+    Batch first;
+    add("long", first, &store);
+    run(first);
+    Batch second;
+    add("short", second, &store);
+    std::optional<kivtest::UnwritableFile> unwritable;
+    events_.on_scanned = [&](std::size_t) { unwritable.emplace(path("short")); };
+    run(second);
+    ASSERT_TRUE(unwritable && unwritable->ok());
+    EXPECT_EQ(events_.told.back(), "failed:0 (" + std::to_string(KIVSUBST_COPY_ERROR) + ")");
+    const std::vector<std::string> kept = in_tmp();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kivtest::read_file(path("tmp/" + kept[0])), "newer");
+    unwritable.reset();
+    EXPECT_EQ(kivtest::read_file(path("short")), "old");
 }
 
 class DirectoryEntries : public kivtest::WorkDirTest {};

@@ -162,6 +162,12 @@ bool leave_for_the_user(NativeHandle file) {
            ::fchmod(file, (status.st_mode & 07777) | not_a_leftover) == 0;
 }
 
+bool take_back_from_the_user(NativeHandle file) {
+    struct stat status {};
+    return ::fstat(file, &status) == 0 &&
+           ::fchmod(file, status.st_mode & 07777 & ~not_a_leftover) == 0;
+}
+
 namespace leftovers {
 
 void for_each_name(const FolderToSettle& folder, const std::function<void(const Path&)>& fn) {

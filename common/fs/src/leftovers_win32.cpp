@@ -26,6 +26,10 @@ bool leave_for_the_user(NativeHandle) {
     return true;
 }
 
+bool take_back_from_the_user(NativeHandle) {
+    return true;
+}
+
 namespace leftovers {
 
 void for_each_name(const FolderToSettle&, const std::function<void(const Path&)>&) {}

@@ -53,6 +53,9 @@ private:
 // copy), so that no later settling takes it for a killed call's: POSIX
 // puts the sticky bit back. Windows: nothing to do.
 bool leave_for_the_user(NativeHandle file);
+// Takes the mark off again, for a file that no longer holds anything the
+// user needs and that its call still holds.
+bool take_back_from_the_user(NativeHandle file);
 
 // A folder to settle: held open on POSIX (`handle`, a descriptor that may
 // be a path descriptor), by its path and a separator on Windows (`prefix`).
