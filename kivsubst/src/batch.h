@@ -54,12 +54,12 @@ protected:
 // temporary file (and its backup made), then all of them are made durable
 // together, with the directories where they were made; every file is
 // written back and given its times, then all are made durable together;
-// then the temporary files go, and one more sync of their directories
-// makes that durable. Each file still passes from its old content, through
-// a durable temporary file holding the new, to its new content. A sync of
-// the whole lot that fails is no loss yet: each file then syncs on its
-// own, or fails alone, its temporary file kept where it holds the only
-// durable result.
+// then the temporary files go (or back to the run's TemporaryStore, as
+// spares), and one more sync of their directories makes that durable.
+// Each file still passes from its old content, through a durable temporary
+// file holding the new, to its new content. A sync of the whole lot that
+// fails is no loss yet: each file then syncs on its own, or fails alone,
+// its temporary file kept where it holds the only durable result.
 class Batch {
 public:
     Batch();
