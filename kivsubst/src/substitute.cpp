@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Zlib
 #include "substitute.h"
 
-#include <atomic>
-
 #include <optional>
 #include <string>
 #include <utility>
@@ -192,12 +190,8 @@ struct Substitution::State {
             own_directory = Directory::open(*tmp);
             files_directory = std::move(file.directory);
             target.emplace(&files_directory, file.name, file.links);
-            // A front end's run settles TMP once, before its first file: a
-            // batch's own temporary files there are live, and looking at
-            // each of them again for every file would cost the square of
-            // the batch's size.
-            static std::atomic<bool> tmp_settled{false};
-            settle = !tmp_settled.exchange(true);
+            // a run over many files passes its store, which settles TMP
+            // once, rather than once a file
         } else {
             own_directory = std::move(file.directory);
             target.emplace(&own_directory, file.name, file.links);
