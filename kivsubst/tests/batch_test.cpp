@@ -17,6 +17,7 @@
 
 #include "batch.h"
 #include "internal_fixtures.h"
+#include "kivfs/leftovers.h"
 #include "kivsubst.h"
 #include "kivtest/system.h"
 
@@ -219,6 +220,33 @@ TEST_F(BatchOfFiles, WritesALaterBatchsResultsOverTheSparesOfAnEarlierOne) {
     EXPECT_EQ(kivtest::read_file(path("a")), "newer " + std::string(100, 'a'));
     EXPECT_EQ(kivtest::read_file(path("b")), large + "newer");
     EXPECT_TRUE(tmp_is_empty()) << "the spares outlived their store";
+}
+
+// A spare stays locked while its run holds it: another call's settling of
+// TMP meanwhile takes none of them, and the next batch still writes its
+// results over them.
+TEST_F(BatchOfFiles, KeepsItsSparesFromAnotherCallsSettling) {
+    if (!platform::directories_are_held_open) {
+        GTEST_SKIP() << "a run keeps spare temporary files only where directories are held open";
+    }
+    kivtest::write_file(path("a"), "old");
+    kivtest::write_file(path("b"), "old");
+    kivsubst::TemporaryStore store;
+    Batch first;
+    add("a", first, &store);
+    run(first);
+    const std::vector<std::string> spares = in_tmp();
+    ASSERT_EQ(spares.size(), 1u);
+    {
+        platform::Directory tmp = platform::Directory::open(native(path("tmp")));
+        kivfs::settle_leftovers({tmp.handle(), kivsubst::Path()});
+    }
+    EXPECT_EQ(in_tmp(), spares) << "another call's settling took a spare";
+    Batch second;
+    add("b", second, &store);
+    run(second);
+    EXPECT_EQ(kivtest::read_file(path("b")), "newer");
+    EXPECT_EQ(in_tmp(), spares);
 }
 
 // A result written over a longer spare holds the result alone: kept after a
