@@ -14,6 +14,9 @@
 #include "engine.h"
 #include "kivcli/folder.h"
 #include "options.h"
+#if defined(_WIN32)
+#include "kivfs/aside.h"
+#endif
 
 namespace kivcopy_cli {
 
@@ -84,10 +87,7 @@ private:
     bool removed_ = false;
     std::string aside_;  // the hidden name of what waits to go (Windows)
 #if defined(_WIN32)
-    std::wstring path_;             // the target's name, as a whole path
-    std::wstring aside_path_;       // the hidden name, as a whole path
-    void* handle_ = nullptr;        // what was set aside, until it goes or goes back
-    unsigned long attributes_ = 0;  // its attributes as they were
+    kivfs::HeldAside held_;  // what was set aside, until it goes or goes back
 #endif
 };
 

@@ -134,69 +134,54 @@ bool remove_entry(Folder& folder, const std::string& name, SystemError& error) {
 // too; its deletion is only tried, through a handle of its own, so that a
 // file that cannot be deleted is put back before anything else is done.
 bool TargetRemoval::take(Folder& folder, const std::string& name, SystemError& error) {
-    path_ = folder.native_path(name);
-    if (path_.empty()) {
+    const std::wstring path = folder.native_path(name);
+    if (path.empty()) {
         error = ERROR_INVALID_NAME;
         return false;
     }
-    kivfs::settle_asides(path_);
+    kivfs::settle_asides(path);
     unsigned long aside_error = 0;
-    if (!kivfs::set_aside(path_, aside_path_, aside_error)) {
+    if (!held_.take(path, aside_error)) {
         error = static_cast<SystemError>(aside_error);
         return false;
     }
-    aside_ = kivcli::wtf8_from_wide(aside_path_.substr(aside_path_.find_last_of(L"\\/") + 1));
-    HANDLE handle = ::CreateFileW(aside_path_.c_str(),
-                                  DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all,
-                                  nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                  nullptr);
+    const std::wstring& aside_path = held_.path();
+    aside_ = kivcli::wtf8_from_wide(aside_path.substr(aside_path.find_last_of(L"\\/") + 1));
+    HANDLE handle = static_cast<HANDLE>(held_.handle());
     BY_HANDLE_FILE_INFORMATION information{};
-    const bool known = handle != INVALID_HANDLE_VALUE &&
-                       ::GetFileInformationByHandle(handle, &information) != 0;
+    const bool known = ::GetFileInformationByHandle(handle, &information) != 0;
     error = known ? 0 : last_error();
-    attributes_ = information.dwFileAttributes;
-    if (known && deletable(handle, attributes_, error)) {
-        handle_ = handle;
+    if (known && deletable(handle, information.dwFileAttributes, error)) {
         return true;
     }
-    if (handle != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(handle);
-    }
-    ::MoveFileExW(aside_path_.c_str(), path_.c_str(), 0);
-    aside_.clear();
+    put_back();
     return false;
 }
 
-// The file set aside becomes an old file (kivfs/aside.h) before it is
-// marked for deletion: it goes when the handle closes, or, while another
-// program still holds it, at the holder's close; one that refuses the mark
-// after all stays as an old file, which the next call in the folder
-// deletes.
+// The file set aside becomes an old file (kivfs/aside.h) and is marked
+// for deletion: it goes when the handle closes, or, while another program
+// still holds it, at the holder's close; one that refuses the mark after
+// all stays as an old file, which the next call in the folder deletes.
 bool TargetRemoval::finish() {
-    if (handle_ == nullptr) {
+    if (!held_.held()) {
         return false;
     }
-    HANDLE handle = static_cast<HANDLE>(handle_);
-    handle_ = nullptr;
-    kivfs::mark_superseded(path_, aside_path_, handle);
-    removed_ = mark_for_deletion_of(handle, attributes_);
-    ::CloseHandle(handle);
+    removed_ = held_.supersede();
+    held_.release();
     aside_.clear();
     return removed_;
 }
 
 bool TargetRemoval::put_back() {
-    if (handle_ == nullptr) {
+    if (!held_.held()) {
         return true;
     }
-    ::CloseHandle(static_cast<HANDLE>(handle_));
-    handle_ = nullptr;
-    if (!::MoveFileExW(aside_path_.c_str(), path_.c_str(), 0)) {
-        return false;
+    const bool back = held_.put_back();
+    held_.release();
+    if (back) {
+        aside_.clear();
     }
-    aside_.clear();
-    return true;
+    return back;
 }
 
 TargetRemoval::~TargetRemoval() {

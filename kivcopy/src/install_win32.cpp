@@ -34,30 +34,33 @@ bool name_taken(DWORD error) {
 // Renames the target in use aside and the staged file onto its name, as
 // kivfs/aside.h keeps a target aside, so that a call killed between the
 // two renames leaves the one file that a later call in the folder puts
-// back (settle_asides). The old file's deletion is queued for the next
-// restart; where the system refuses that, the aside name itself is the
-// memory. If the staged file cannot take the name, the old file is put
-// back, or deleted where another file took the name.
+// back (settle_asides). The old file is held from before it is set aside
+// until its fate is settled, so that another call's set-aside or settling
+// cannot move it meanwhile. Once the new file holds the name, the old one
+// goes at the handle's close, or at the next restart where the system
+// refuses that (a running program); where that too is refused, the aside
+// name itself is the memory. If the staged file cannot take the name, the
+// old file is put back, or goes where another call's file took the name.
 Placing put_in_place_beside_use(const Path& staged_path, const Path& target_path, int& error) {
-    Path aside_path;
+    kivfs::HeldAside aside;
     unsigned long aside_error = 0;
-    if (!kivfs::set_aside(target_path, aside_path, aside_error)) {
+    if (!aside.take(target_path, aside_error)) {
         error = static_cast<int>(aside_error);
         return in_use(aside_error) ? Placing::in_use : Placing::failed;
     }
     if (!::MoveFileExW(staged_path.c_str(), target_path.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        error = static_cast<int>(::GetLastError());
-        // Where another call's file took the name meanwhile, the old file
-        // is superseded: it goes, as settle_asides would find it.
-        if (!::MoveFileExW(aside_path.c_str(), target_path.c_str(), 0) &&
-            name_taken(::GetLastError())) {
-            ::DeleteFileW(aside_path.c_str());
+        const DWORD failure = ::GetLastError();
+        error = static_cast<int>(failure);
+        // Another call's file took the name after the old one left it: the
+        // old file is superseded, and stays so even where a third call has
+        // set that newer file aside by now and left the name empty.
+        if (name_taken(failure) || (!aside.put_back() && name_taken(::GetLastError()))) {
+            aside.supersede();
         }
         return Placing::failed;
     }
-    kivfs::mark_superseded(target_path, aside_path);
-    if (!::DeleteFileW(aside_path.c_str())) {
-        kivfs::queue_deletion_at_restart(aside_path);
+    if (!aside.supersede()) {
+        kivfs::queue_deletion_at_restart(aside.path());
     }
     return Placing::placed;
 }

@@ -117,7 +117,13 @@ TEST_F(Threads, InstallsEachSourceWholeWhileOthersInstall) {
             EXPECT_EQ(result, KIVCOPY_OK) << "the shared target holds a failed install's file";
         }
     }
-    EXPECT_EQ(matching, 1) << "the shared target is none of the sources installed onto it";
+    std::string outcome;
+    for (int number = own; number < threads; ++number) {
+        outcome += " " + std::to_string(results[static_cast<std::size_t>(number)]);
+    }
+    EXPECT_EQ(matching, 1) << "the shared target is none of the sources installed onto it ("
+                           << shared.size() << " bytes" << (shared == "old" ? ", still old" : "")
+                           << "; results" << outcome << ")";
     std::size_t entries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir())) {
         static_cast<void>(entry);

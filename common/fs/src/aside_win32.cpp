@@ -82,15 +82,62 @@ bool rename_held(void* held, const Path& to) {
                                         static_cast<DWORD>(buffer.size())) != 0;
 }
 
+// Marks the file open as `held` (with DELETE access) for deletion at its
+// last close; a read-only file refuses the mark, so its attribute is lifted
+// first (and given back where the mark is refused all the same).
+bool mark_for_deletion(void* held) {
+    const HANDLE handle = static_cast<HANDLE>(held);
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        return false;
+    }
+    const DWORD attributes = basic.FileAttributes;
+    const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only) {
+        FILE_BASIC_INFO lifted{};
+        lifted.FileAttributes = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (lifted.FileAttributes == 0) {
+            lifted.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        ::SetFileInformationByHandle(handle, FileBasicInfo, &lifted, sizeof lifted);
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                     sizeof disposition)) {
+        return true;
+    }
+    const DWORD refused = ::GetLastError();
+    if (read_only) {
+        FILE_BASIC_INFO given_back{};
+        given_back.FileAttributes = attributes;
+        ::SetFileInformationByHandle(handle, FileBasicInfo, &given_back, sizeof given_back);
+    }
+    ::SetLastError(refused);
+    return false;
+}
+
 }  // namespace
 
 // A name taken (by a file of someone else's, or one of ours left by an
 // earlier call) is passed over for the next.
-bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error) {
+bool HeldAside::take(const Path& target_path, unsigned long& error) {
+    release();
+    HANDLE handle = ::CreateFileW(target_path.c_str(),
+                                  DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = ::GetLastError();
+        return false;
+    }
     const Path folder = folder_of(target_path);
     for (int attempt = 0; attempt < attempts_at_an_aside_name; ++attempt) {
-        aside_path = folder + hidden_name_for(name_of(target_path), set_aside_kind);
-        if (::MoveFileExW(target_path.c_str(), aside_path.c_str(), 0)) {
+        const Path aside_path = folder + hidden_name_for(name_of(target_path), set_aside_kind);
+        if (rename_held(handle, aside_path)) {
+            handle_ = handle;
+            target_path_ = target_path;
+            aside_path_ = aside_path;
             return true;
         }
         error = ::GetLastError();
@@ -98,17 +145,38 @@ bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error) 
             break;
         }
     }
-    aside_path.clear();
+    ::CloseHandle(handle);
     return false;
 }
 
-void mark_superseded(const Path& target_path, Path& aside_path, void* held) {
-    const Path old_path = folder_of(target_path) + hidden_name_for(name_of(target_path), old_kind);
-    const bool renamed = held != nullptr ? rename_held(held, old_path)
-                                         : ::MoveFileExW(aside_path.c_str(), old_path.c_str(), 0);
-    if (renamed) {
-        aside_path = old_path;
+bool HeldAside::supersede() {
+    if (handle_ == nullptr) {
+        return false;
     }
+    const Path old_path = folder_of(target_path_) + hidden_name_for(name_of(target_path_), old_kind);
+    if (rename_held(handle_, old_path)) {
+        aside_path_ = old_path;
+    }
+    return mark_for_deletion(handle_);
+}
+
+bool HeldAside::put_back() {
+    if (handle_ == nullptr || !rename_held(handle_, target_path_)) {
+        return false;
+    }
+    aside_path_ = target_path_;
+    return true;
+}
+
+void HeldAside::release() {
+    if (handle_ != nullptr) {
+        ::CloseHandle(static_cast<HANDLE>(handle_));
+        handle_ = nullptr;
+    }
+}
+
+HeldAside::~HeldAside() {
+    release();
 }
 
 // The old files go first, so that a was-file that finds its name taken

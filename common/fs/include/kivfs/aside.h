@@ -25,19 +25,51 @@ using kivcommon::Path;
 void settle_asides(const Path& target_path);
 
 #if defined(_WIN32)
-// Renames the file at `target_path` aside to a ".NAME.kiv-was-" name
-// beside it, never over anything, and gives that path. False, with the
-// system's error, where the file is still at its name.
-bool set_aside(const Path& target_path, Path& aside_path, unsigned long& error);
+// A target set aside, held: the file itself is open with DELETE access and
+// without delete sharing from before its rename until the holder lets it
+// go, so that no other call renames, replaces or deletes it meanwhile
+// (another call's set-aside or replacing rename meets a sharing violation,
+// as another program's would; a settling passes over it), and each of its
+// renames goes through the handle and so moves the file held, whatever
+// name it has by then. A rename by name from two calls at once could
+// otherwise move the other call's aside, or the new file that took the
+// name in between, and put an old file back over a new one.
+class HeldAside {
+public:
+    HeldAside() = default;
+    ~HeldAside();
+    HeldAside(const HeldAside&) = delete;
+    HeldAside& operator=(const HeldAside&) = delete;
 
-// The new file holds the target's name: the file at `aside_path` (set
-// aside from `target_path`) is renamed to a ".NAME.kiv-old-" name, and
-// `aside_path` follows it; where that rename fails it stays a was-file,
-// which a later settling finds superseded all the same. A caller that
-// holds the file open with DELETE access passes that handle as `held`:
-// the file is renamed through it, so that a deletion marked through it
-// later finds the file by its new name.
-void mark_superseded(const Path& target_path, Path& aside_path, void* held = nullptr);
+    // Opens the file at `target_path` (a whole path; a link or a folder
+    // itself) and renames it to a ".NAME.kiv-was-" name beside it, never
+    // over anything. False, with the system's error, where the file is
+    // still at its name and nothing is held; a target that another call or
+    // program holds against deletion gives a sharing violation.
+    bool take(const Path& target_path, unsigned long& error);
+    // The new file holds the target's name: the file held is renamed to a
+    // ".NAME.kiv-old-" name (where that fails it stays a was-file, which a
+    // later settling finds superseded all the same) and marked for deletion
+    // at its last close, its read-only attribute lifted for that. False
+    // where the mark is refused (a running program, a file mapped): it
+    // then stays, under the name path() gives.
+    bool supersede();
+    // Renames the file held back to the target's name, never over
+    // anything. False where it cannot (the name was taken meanwhile).
+    bool put_back();
+    // Closes the handle: the file stays under its name unless marked.
+    void release();
+
+    bool held() const { return handle_ != nullptr; }
+    void* handle() const { return handle_; }
+    // The file's whole path now.
+    const Path& path() const { return aside_path_; }
+
+private:
+    void* handle_ = nullptr;
+    Path target_path_;
+    Path aside_path_;
+};
 #endif
 
 }  // namespace kivfs
