@@ -158,7 +158,8 @@ std::optional<HiddenName> parse_hidden_name(const Path& name) {
     if (name.empty() || name.front() != PathChar{'.'} || !ends_in_hex_digits(name)) {
         return std::nullopt;
     }
-    for (const char* kind : {staged_kind, set_aside_kind, old_kind, private_directory_kind}) {
+    for (const char* kind :
+         {staged_kind, set_aside_kind, old_kind, private_directory_kind, transaction_kind}) {
         const Path tail = ascii(".kiv-") + ascii(kind) + ascii("-");
         if (name.size() < 2 + tail.size() + hex_digits) {
             continue;

@@ -32,12 +32,15 @@ Path hidden_stem_for(const Path& target_name, const char* kind);
 
 // The kinds of hidden name: a file staged to take the target's name
 // ("new"), a target renamed aside while its name is empty ("was") or
-// after its replacement took it ("old"), and a front end's private
-// directory made beside the entry it makes ("dir").
+// after its replacement took it ("old"), a front end's private
+// directory made beside the entry it makes ("dir"), and a transaction's
+// member staged beside its target ("txn"), which only the transaction's
+// own recovery may rename or remove (its journal records it).
 inline constexpr const char* staged_kind = "new";
 inline constexpr const char* set_aside_kind = "was";
 inline constexpr const char* old_kind = "old";
 inline constexpr const char* private_directory_kind = "dir";
+inline constexpr const char* transaction_kind = "txn";
 
 // kivsubst's temporary file: "KIV" and a decimal number below
 // numbered_names, without leading zeros, eight characters at most. The
