@@ -1,0 +1,77 @@
+/* SPDX-License-Identifier: Zlib */
+/* kivtransaction: several installs and text patches as one change, so
+ * that after a kill, a cancel or a power cut every target holds its old
+ * content or every target holds its new content, never a mix.
+ *
+ * A transaction is begun on a journal folder that the caller chooses on
+ * the targets' volume. Each member is staged beside its target under a
+ * hidden name (nothing changes at the target yet); the commit records in
+ * the journal that the transaction is committed, syncs that record on its
+ * own, and only then puts every member in place. Recovery (KivRecover, and
+ * the start of every KivTransactionBegin on the folder) finishes a
+ * transaction whose commit record is durable and undoes any other.
+ *
+ * The library exports each function under its plain, undecorated name,
+ * and on Windows a wide twin of each one that takes a path or text (its
+ * name ends in W).
+ */
+#ifndef KIVTRANSACTION_H
+#define KIVTRANSACTION_H
+
+#include <stdint.h>
+#if defined(_WIN32)
+#include <wchar.h>
+#endif
+
+#if defined(_WIN32)
+#  if defined(KIVTRANSACTION_BUILDING)
+#    define KIVTRANSACTION_API __declspec(dllexport)
+#  else
+#    define KIVTRANSACTION_API __declspec(dllimport)
+#  endif
+/* __stdcall, the default of installer engines, unless the library was
+   built for __cdecl (CMake option KIV_CDECL); 64-bit Windows has one
+   calling convention, so the switch changes nothing there. */
+#  if defined(KIV_CDECL)
+#    define KIVTRANSACTION_CALL __cdecl
+#  else
+#    define KIVTRANSACTION_CALL __stdcall
+#  endif
+#else
+#  define KIVTRANSACTION_API __attribute__((visibility("default")))
+#  define KIVTRANSACTION_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results of the transaction's own steps. A member's staging gives its
+   own call's result instead: KivInstallFile's for KivTransactionInstall,
+   replaceString's and replaceText's for the patches. */
+#define KIVTRANSACTION_OK                 0
+#define KIVTRANSACTION_FINISHED           2 /* KivRecover: a committed transaction finished: all new */
+#define KIVTRANSACTION_UNDONE             3 /* KivRecover: a transaction undone: all old */
+#define KIVTRANSACTION_INVALID_ARGUMENT   -6001 /* a null or empty path, a null handle pointer */
+#define KIVTRANSACTION_NO_JOURNAL         -6002 /* the journal folder cannot be opened, or the journal not written */
+#define KIVTRANSACTION_JOURNAL_REFUSED    -6003 /* a journal in the folder is not one to trust: nothing done with it */
+#define KIVTRANSACTION_UNKNOWN            -6004 /* no open transaction has this number */
+#define KIVTRANSACTION_MUST_ABORT         -6005 /* a member failed while staging: only an abort is left */
+#define KIVTRANSACTION_TARGET_CHANGED     -6006 /* commit: a target is no longer what its member was staged for */
+#define KIVTRANSACTION_UNFINISHED         -6007 /* commit: committed, but a member could not be put in place; recovery finishes it */
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBegin(const char *journal_folder,
+                                                                   int32_t *transaction);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t transaction,
+                                                                     const char *source,
+                                                                     const char *target,
+                                                                     int32_t flags);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionCommit(int32_t transaction);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionAbort(int32_t transaction);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char *journal_folder);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
