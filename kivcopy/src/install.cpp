@@ -38,10 +38,15 @@ constexpr int attempts_at_a_staged_name = 16;
 // that another call's settling leaves it (one that a settling took in the
 // moment before is given up for a new name); `staged` is its name in the
 // folder, and `error` the system's error of a creation that failed.
-CopyStatus create_staged(Directory& folder, const platform::Source& source, File& file,
-                         Path& staged, kivfs::KeptHold& hold, int& error) {
+CopyStatus create_staged(Directory& folder, const platform::Source& source,
+                         const StagedName& naming, File& file, Path& staged,
+                         kivfs::KeptHold& hold, int& error) {
     for (int attempt = 0; attempt < attempts_at_a_staged_name; ++attempt) {
-        staged = kivfs::hidden_name_for(folder.entry_name(), kivfs::staged_kind);
+        staged = kivfs::hidden_name_for(folder.entry_name(), naming.kind);
+        if (naming.announce && !naming.announce(folder, staged)) {
+            error = platform::last_error();
+            return CopyStatus::target_not_written;
+        }
         Path storage;
         platform::Creation creation = platform::Creation::failed;
         file = platform::create_target(platform::place(folder, staged, storage), source.permissions,
@@ -70,11 +75,11 @@ CopyStatus create_staged(Directory& folder, const platform::Source& source, File
 // file's, read while it is open; `hold` keeps it held past its close;
 // `error` the system's error of a creation, a change of status or a sync
 // that failed.
-CopyStatus write_staged(Directory& folder, platform::Source& source,
+CopyStatus write_staged(Directory& folder, platform::Source& source, const StagedName& naming,
                         const TargetStatus& replaced, Path& staged, FileIdentity& identity,
                         kivfs::KeptHold& hold, int& error) {
     File file;
-    CopyStatus created = create_staged(folder, source, file, staged, hold, error);
+    CopyStatus created = create_staged(folder, source, naming, file, staged, hold, error);
     if (created != CopyStatus::copied) {
         staged.clear();
         return created;
@@ -264,6 +269,11 @@ Installed commit_staged(Directory& folder, const Path& staged, const FileIdentit
 
 }  // namespace
 
+InstallFlags install_flags(std::int32_t flags) {
+    return {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0,
+            (flags & KIVINSTALL_READ_ONLY) != 0};
+}
+
 std::int32_t result_of(const Installed& installed) {
     if (installed.status == CopyStatus::copied && installed.restart_needed) {
         return KIVINSTALL_RESTART_NEEDED;
@@ -271,8 +281,9 @@ std::int32_t result_of(const Installed& installed) {
     return result_of(installed.status);
 }
 
-Installed install_file(const platform::PathChar* source_path, const platform::PathChar* target_path,
-                       InstallFlags flags) {
+Installed stage_install(const platform::PathChar* source_path,
+                        const platform::PathChar* target_path, InstallFlags flags,
+                        const StagedName& naming, StagedInstall& staged) {
     if (source_path == nullptr) {
         return {CopyStatus::source_not_opened, false};
     }
@@ -284,43 +295,50 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
         return {CopyStatus::source_not_opened, false};
     }
     int opening = 0;
-    const std::shared_ptr<Directory> held = Directory::open_for(target_path, opening);
-    if (held == nullptr) {
+    staged.folder = Directory::open_for(target_path, opening);
+    if (staged.folder == nullptr) {
         return {CopyStatus::target_not_written, false};
     }
-    Directory& folder = *held;
+    Directory& folder = *staged.folder;
     platform::settle_asides(folder);
     platform::settle_leftovers(folder);
     Path storage;
-    const TargetStatus target =
-        platform::look_at_target(platform::place(folder, folder.entry_name(), storage));
-    const CopyStatus allowed = check_target(target, source, flags);
+    staged.target = platform::look_at_target(platform::place(folder, folder.entry_name(), storage));
+    const CopyStatus allowed = check_target(staged.target, source, flags);
     if (allowed != CopyStatus::copied) {
         return {allowed, false};
     }
-    Path staged;
-    FileIdentity identity;
     int error = 0;
-    // The staged file is closed before the rename; until the call ends, the
-    // hold kept on it tells another call's settling that it is live.
-    kivfs::KeptHold hold;
-    const CopyStatus written = write_staged(folder, source, target, staged, identity, hold, error);
-    if (written != CopyStatus::copied && written != CopyStatus::times_not_set) {
-        return {written, false, error};
+    staged.written = write_staged(folder, source, naming, staged.target, staged.name,
+                                  staged.identity, staged.hold, error);
+    if (staged.written != CopyStatus::copied && staged.written != CopyStatus::times_not_set) {
+        return {staged.written, false, error};
     }
+    return {CopyStatus::copied, false};
+}
+
+Installed install_file(const platform::PathChar* source_path, const platform::PathChar* target_path,
+                       InstallFlags flags) {
+    StagedInstall staged;
+    const Installed staging =
+        stage_install(source_path, target_path, flags, StagedName{kivfs::staged_kind, {}}, staged);
+    if (staging.status != CopyStatus::copied) {
+        return staging;
+    }
+    Directory& folder = *staged.folder;
     // A read-only target that waits for the restart stays without its
     // attribute until the new file replaces it.
-    if (!platform::lift_read_only(folder, target)) {
+    if (!platform::lift_read_only(folder, staged.target)) {
         const int lifting = platform::last_error();
-        platform::remove_staged(folder, staged);
+        platform::remove_staged(folder, staged.name);
         return {CopyStatus::target_not_written, false, lifting};
     }
-    Installed installed = commit_staged(folder, staged, identity, flags);
+    Installed installed = commit_staged(folder, staged.name, staged.identity, flags);
     if (installed.status != CopyStatus::copied) {
-        platform::restore_read_only(folder, target);
+        platform::restore_read_only(folder, staged.target);
     }
     if (installed.status == CopyStatus::copied && !installed.restart_needed) {
-        installed.status = written;
+        installed.status = staged.written;
     }
     return installed;
 }

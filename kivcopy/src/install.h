@@ -7,7 +7,13 @@
 
 #include <cstdint>
 
+#include <functional>
+#include <memory>
+
 #include "copy.h"
+#include "install_platform.h"
+#include "kivfs/directory.h"
+#include "kivfs/leftovers.h"
 #include "platform.h"
 
 namespace kivcopy {
@@ -18,6 +24,9 @@ struct InstallFlags {
     bool at_restart = false;  // a target in use may be replaced at the next restart
     bool read_only = false;   // a read-only target (Windows) may be replaced, keeping the attribute
 };
+
+// The flags of KivInstallFile's `flags` argument.
+InstallFlags install_flags(std::int32_t flags);
 
 // How an install ended: on the copy's status scale, and whether the new
 // file waits for the next restart (status copied then).
@@ -36,6 +45,33 @@ struct Installed {
 
 Installed install_file(const platform::PathChar* source, const platform::PathChar* target,
                        InstallFlags flags);
+
+// An install's new file, written whole and durable beside its target and
+// not yet in its place: what a transaction puts in place at its commit.
+struct StagedInstall {
+    std::shared_ptr<kivfs::Directory> folder;  // the target's, held
+    platform::TargetStatus target;             // the target as the guard saw it
+    kivcommon::Path name;                      // the staged file's hidden name in the folder
+    platform::FileIdentity identity;           // the staged file's (POSIX)
+    kivfs::KeptHold hold;                      // keeps it from other calls' settling
+    CopyStatus written = CopyStatus::copied;   // copied, or times_not_set
+};
+
+// How a staged file is named: a hidden name of `kind` (kivfs/hidden_names.h)
+// beside the target; `announce`, where given, is told each name before the
+// file is created under it (a transaction records it in its journal
+// first), and refuses it by returning false, with the system's error set.
+struct StagedName {
+    const char* kind = nullptr;
+    std::function<bool(kivfs::Directory& folder, const kivcommon::Path& name)> announce;
+};
+
+// install_file's steps up to the staged file: the source opened, the
+// target's folder held and settled, the guard applied, the new file written
+// and made durable. Status copied where `staged` holds it (or
+// times_not_set in its `written`); else nothing is staged.
+Installed stage_install(const platform::PathChar* source, const platform::PathChar* target,
+                        InstallFlags flags, const StagedName& naming, StagedInstall& staged);
 
 // The caller's result: 1 for a replacement that waits for the restart,
 // else the copy's result for the status.

@@ -21,11 +21,6 @@ kivcopy::ExistingTarget existing_target(int32_t overwrite) {
     return overwrite != 0 ? kivcopy::ExistingTarget::replace : kivcopy::ExistingTarget::keep;
 }
 
-kivcopy::InstallFlags install_flags(int32_t flags) {
-    return {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0,
-            (flags & KIVINSTALL_READ_ONLY) != 0};
-}
-
 }  // namespace
 
 #if defined(_WIN32)
@@ -78,7 +73,7 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, c
                                                            int32_t flags) {
     try {
         return with_wide_paths(source, target, [&](const wchar_t* from, const wchar_t* to) {
-            return result_of(kivcopy::install_file(from, to, install_flags(flags)));
+            return result_of(kivcopy::install_file(from, to, kivcopy::install_flags(flags)));
         });
     } catch (...) {
         // Out of memory for a path or a registry value: the target is as
@@ -91,7 +86,7 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileW(const wchar_t* sourc
                                                             const wchar_t* target,
                                                             int32_t flags) {
     try {
-        return result_of(kivcopy::install_file(source, target, install_flags(flags)));
+        return result_of(kivcopy::install_file(source, target, kivcopy::install_flags(flags)));
     } catch (...) {
         return KIVCOPY_TARGET_NOT_WRITTEN;
     }
@@ -102,7 +97,7 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileW(const wchar_t* sourc
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, const char* target,
                                                            int32_t flags) {
     try {
-        return result_of(kivcopy::install_file(source, target, install_flags(flags)));
+        return result_of(kivcopy::install_file(source, target, kivcopy::install_flags(flags)));
     } catch (...) {
         return KIVCOPY_TARGET_NOT_WRITTEN;
     }

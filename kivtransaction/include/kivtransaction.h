@@ -52,13 +52,16 @@ extern "C" {
 #define KIVTRANSACTION_OK                 0
 #define KIVTRANSACTION_FINISHED           2 /* KivRecover: a committed transaction finished: all new */
 #define KIVTRANSACTION_UNDONE             3 /* KivRecover: a transaction undone: all old */
+#define KIVTRANSACTION_PENDING            4 /* commit: left to recovery (KivRecover, or the next
+                                               KivTransactionBegin on the folder), which finishes
+                                               it where the commit record reached the disk and
+                                               undoes it where it did not */
 #define KIVTRANSACTION_INVALID_ARGUMENT   -6001 /* a null or empty path, a null handle pointer */
 #define KIVTRANSACTION_NO_JOURNAL         -6002 /* the journal folder cannot be opened, or the journal not written */
 #define KIVTRANSACTION_JOURNAL_REFUSED    -6003 /* a journal in the folder is not one to trust: nothing done with it */
 #define KIVTRANSACTION_UNKNOWN            -6004 /* no open transaction has this number */
 #define KIVTRANSACTION_MUST_ABORT         -6005 /* a member failed while staging: only an abort is left */
 #define KIVTRANSACTION_TARGET_CHANGED     -6006 /* commit: a target is no longer what its member was staged for */
-#define KIVTRANSACTION_UNFINISHED         -6007 /* commit: committed, but a member could not be put in place; recovery finishes it */
 
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBegin(const char *journal_folder,
                                                                    int32_t *transaction);

@@ -1,0 +1,233 @@
+// SPDX-License-Identifier: Zlib
+// The journal folder on POSIX: held by a descriptor opened without
+// following a link at its name, every journal named relative to it, each
+// locked with flock() by the transaction that writes it.
+#include "journal_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace kivtransaction {
+namespace {
+
+constexpr const char* journal_prefix = "kivtransaction-";
+constexpr const char* journal_suffix = ".journal";
+constexpr std::size_t journal_digits = 16;
+
+bool write_all(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+// A directory's sync where its file system offers one (EINVAL: it has
+// nothing to sync).
+bool sync_directory(int fd) {
+    return ::fsync(fd) == 0 || errno == EINVAL;
+}
+
+}  // namespace
+
+bool is_journal_name(const std::string& name) {
+    const std::string prefix = journal_prefix;
+    const std::string suffix = journal_suffix;
+    if (name.size() != prefix.size() + journal_digits + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                       name.end() - static_cast<std::ptrdiff_t>(suffix.size()), [](char c) {
+                           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                       });
+}
+
+std::string journal_name(std::uint64_t transaction) {
+    char digits[journal_digits + 1];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(transaction));
+    return std::string(journal_prefix) + digits + journal_suffix;
+}
+
+JournalFolder::~JournalFolder() {
+    ::close(handle_);
+}
+
+std::unique_ptr<JournalFolder> JournalFolder::open(const Path& path, int& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return std::unique_ptr<JournalFolder>(new JournalFolder(fd));
+}
+
+std::unique_ptr<JournalFile> JournalFolder::create(std::uint64_t transaction,
+                                                   const std::string& header, int& error) {
+    const std::string name = journal_name(transaction);
+    const int fd = ::openat(handle_, name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0600);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    std::unique_ptr<JournalFile> journal(new JournalFile(*this, fd, name));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !journal->append(header, error) ||
+        !sync(error)) {
+        if (error == 0) {
+            error = errno;
+        }
+        journal->remove(error);
+        return nullptr;
+    }
+    return journal;
+}
+
+bool JournalFolder::journal_names(std::vector<std::string>& names, int& error) const {
+    const int fd = ::openat(handle_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    DIR* listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        error = errno;
+        ::close(fd);
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (is_journal_name(entry->d_name)) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    error = errno;
+    ::closedir(listing);
+    std::sort(names.begin(), names.end());
+    return error == 0;
+}
+
+std::unique_ptr<JournalFile> JournalFolder::open_journal(const std::string& name, bool& live,
+                                                         int& error) {
+    live = false;
+    const int fd = ::openat(handle_, name.c_str(),
+                            O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_APPEND);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        live = error == EWOULDBLOCK;
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<JournalFile>(new JournalFile(*this, fd, name));
+}
+
+bool JournalFolder::sync(int& error) {
+    if (sync_directory(handle_)) {
+        return true;
+    }
+    error = errno;
+    return false;
+}
+
+JournalFile::~JournalFile() {
+    ::close(handle_);
+}
+
+bool JournalFile::append(const std::string& record, int& error) {
+    return append(std::vector<std::string>{record}, error);
+}
+
+bool JournalFile::append(const std::vector<std::string>& records, int& error) {
+    std::string bytes;
+    for (const std::string& record : records) {
+        bytes += record;
+    }
+    if (!write_all(handle_, bytes) || ::fdatasync(handle_) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool JournalFile::read(std::string& bytes, int& error) {
+    bytes.clear();
+    char block[65536];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(handle_, block, sizeof block, offset);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = errno;
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        bytes.append(block, static_cast<std::size_t>(got));
+        offset += got;
+    }
+}
+
+bool JournalFile::trusted(std::string& reason) const {
+    struct stat status{};
+    if (::fstat(handle_, &status) != 0) {
+        reason = "its status cannot be read";
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        reason = "it is not a regular file";
+    } else if (status.st_uid != ::geteuid()) {
+        reason = "it belongs to another user";
+    } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        reason = "others may write it";
+    } else if (status.st_nlink != 1) {
+        reason = "it has other names";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+// The name is removed only while it still names the file held: in a
+// folder that others may write, someone may have put another file there.
+bool JournalFile::remove(int& error) {
+    struct stat held{};
+    struct stat named{};
+    if (::fstat(handle_, &held) != 0 ||
+        ::fstatat(folder_.handle(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = errno;
+        return false;
+    }
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        error = EEXIST;
+        return false;
+    }
+    if (::unlinkat(folder_.handle(), name_.c_str(), 0) != 0) {
+        error = errno;
+        return false;
+    }
+    return folder_.sync(error);
+}
+
+}  // namespace kivtransaction

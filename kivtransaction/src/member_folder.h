@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: Zlib
+// What a transaction and its recovery do in a member's folder, each through
+// the folder's handle: its whole path and identity for the journal, a look
+// at a name there, the rename that puts a staged file in place, the
+// removal of one, and the folder's sync. Each platform implements them in
+// its own file.
+#ifndef KIVTRANSACTION_MEMBER_FOLDER_H
+#define KIVTRANSACTION_MEMBER_FOLDER_H
+
+#include <memory>
+#include <string>
+
+#include "journal.h"
+#include "kivfs/directory.h"
+
+namespace kivtransaction {
+
+// A member's folder: held by the staging call, or opened again by
+// recovery from the path the journal records.
+struct MemberFolder {
+    std::shared_ptr<kivfs::Directory> directory;
+    std::string path;  // whole, as the journal records it
+    journal::FileId id;
+};
+
+// The whole path and identity of a folder that a member's staging holds.
+bool describe_folder(kivfs::Directory& directory, MemberFolder& folder, int& error);
+
+// Opens the folder at the recorded `path`, never through a link at its
+// own name; false where it cannot, or where it is not the folder of the
+// recorded identity (`replaced`).
+bool open_recorded_folder(const std::string& path, const journal::FileId& id,
+                          MemberFolder& folder, bool& replaced, int& error);
+
+// What is at `name` in the folder, not following a link.
+struct NameLook {
+    bool exists = false;
+    bool regular = false;
+    bool callers_alone = false;  // the caller's, one name, no one else may write it
+    journal::FileId id;
+    std::uint64_t size = 0;
+};
+bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error);
+
+// Renames `from` onto `to` in the folder, replacing what is there.
+bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
+                 int& error);
+
+// Removes the file at `name`.
+bool remove_name(MemberFolder& folder, const std::string& name, int& error);
+
+// Makes the folder's names durable.
+bool sync_folder(MemberFolder& folder, int& error);
+
+}  // namespace kivtransaction
+
+#endif

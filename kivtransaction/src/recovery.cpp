@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: Zlib
+// Recovery trusts a journal only as far as it must: the file must be the
+// caller's alone and read as a journal this system wrote; every folder it
+// names must still be the folder it recorded; and the only names it renames
+// or removes are the staged members' hidden names that it records. A staged
+// file is put in place only if it is still the very file that was made
+// ready; one is removed only if it is the caller's alone. Every step is one
+// that can be taken again: a recovery cut off anywhere is finished by the
+// next.
+#include "recovery.h"
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "journal.h"
+#include "kivtransaction.h"
+#include "member_folder.h"
+
+namespace kivtransaction {
+namespace {
+
+using journal::Contents;
+
+// Opens every folder that the journal's members name, each once; false
+// where one cannot be opened or is not the folder recorded.
+bool open_folders(const Contents& contents, std::vector<MemberFolder>& folders) {
+    for (const journal::Intent& intent : contents.intents) {
+        MemberFolder folder;
+        bool replaced = false;
+        int error = 0;
+        if (!open_recorded_folder(intent.folder, intent.folder_id, folder, replaced, error)) {
+            return false;
+        }
+        folders.push_back(std::move(folder));
+    }
+    return true;
+}
+
+// Puts each member's staged file in place where it is still there and
+// still the file made ready; a member whose staged name holds nothing was
+// put in place before the cut.
+bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
+    bool all = true;
+    for (std::size_t index = 0; index < contents.intents.size(); ++index) {
+        const journal::Intent& intent = contents.intents[index];
+        MemberFolder& folder = folders[index];
+        NameLook staged;
+        int error = 0;
+        if (!look_at(folder, intent.staged, staged, error)) {
+            all = false;
+            continue;
+        }
+        if (staged.exists && staged.regular && staged.id == contents.ready[index].staged_id) {
+            all = rename_onto(folder, intent.staged, intent.target, error) && all;
+        }
+    }
+    return all;
+}
+
+// Removes each member's staged file where it is there and the caller's
+// alone: a file that someone else put at the name is not ours to remove.
+bool undo(const Contents& contents, std::vector<MemberFolder>& folders) {
+    bool all = true;
+    for (std::size_t index = 0; index < contents.intents.size(); ++index) {
+        const journal::Intent& intent = contents.intents[index];
+        MemberFolder& folder = folders[index];
+        NameLook staged;
+        int error = 0;
+        if (!look_at(folder, intent.staged, staged, error)) {
+            all = false;
+            continue;
+        }
+        if (staged.exists && staged.callers_alone) {
+            all = remove_name(folder, intent.staged, error) && all;
+        }
+    }
+    return all;
+}
+
+bool sync_folders(std::vector<MemberFolder>& folders) {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
+    bool all = true;
+    for (MemberFolder& folder : folders) {
+        int error = 0;
+        if (synced.insert({folder.id.volume, folder.id.index}).second) {
+            all = sync_folder(folder, error) && all;
+        }
+    }
+    return all;
+}
+
+// Recovers one journal that no live transaction holds.
+std::int32_t recover_journal(JournalFile& file) {
+    std::string reason;
+    std::string bytes;
+    int error = 0;
+    if (!file.trusted(reason)) {
+        return KIVTRANSACTION_JOURNAL_REFUSED;
+    }
+    if (!file.read(bytes, error)) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+    const journal::Reading reading =
+        journal::read(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (reading.verdict != journal::Reading::Verdict::readable) {
+        return KIVTRANSACTION_JOURNAL_REFUSED;
+    }
+    const Contents& contents = reading.contents;
+    std::vector<MemberFolder> folders;
+    if (!open_folders(contents, folders)) {
+        return KIVTRANSACTION_JOURNAL_REFUSED;
+    }
+    const bool done = contents.committed ? finish(contents, folders) : undo(contents, folders);
+    if (!done || !sync_folders(folders) || !file.remove(error)) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+    return contents.committed ? KIVTRANSACTION_FINISHED : KIVTRANSACTION_UNDONE;
+}
+
+// A refusal or a failure outweighs a finished transaction, which outweighs
+// an undone one.
+std::int32_t weightier(std::int32_t held, std::int32_t found) {
+    const auto weight = [](std::int32_t result) {
+        switch (result) {
+            case KIVTRANSACTION_OK: return 0;
+            case KIVTRANSACTION_UNDONE: return 1;
+            case KIVTRANSACTION_FINISHED: return 2;
+            case KIVTRANSACTION_NO_JOURNAL: return 3;
+            default: return 4;
+        }
+    };
+    return weight(found) > weight(held) ? found : held;
+}
+
+}  // namespace
+
+std::int32_t recover(JournalFolder& folder) {
+    std::vector<std::string> names;
+    int error = 0;
+    if (!folder.journal_names(names, error)) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+    std::int32_t result = KIVTRANSACTION_OK;
+    for (const std::string& name : names) {
+        bool live = false;
+        std::unique_ptr<JournalFile> file = folder.open_journal(name, live, error);
+        if (file == nullptr) {
+            if (!live && error != kivfs::not_found_error()) {
+                result = weightier(result, KIVTRANSACTION_NO_JOURNAL);
+            }
+            continue;
+        }
+        result = weightier(result, recover_journal(*file));
+    }
+    return result;
+}
+
+}  // namespace kivtransaction

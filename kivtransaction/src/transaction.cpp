@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: Zlib
+// A transaction's steps, in the order that makes it all or nothing:
+// each member's staged name recorded and made durable before the staged
+// file is created; at commit, the guards looked at again, the staged
+// files' names made durable, one ready record for each member and then the
+// commit record, each write made durable on its own; only then is any
+// target changed. The journal goes once every member is in place and
+// durable, and with it the transaction.
+#include "transaction.h"
+
+#include <chrono>
+#include <random>
+#include <set>
+#include <utility>
+
+#include "kivcopy.h"
+#include "kivfs/hidden_names.h"
+#include "kivtransaction.h"
+#include "recovery.h"
+
+namespace kivtransaction {
+namespace {
+
+// A number that names the transaction and its journal: random, with the
+// clock mixed in where the system's randomness is weak.
+std::uint64_t new_transaction_number() {
+    std::random_device random;
+    std::uint64_t number = (std::uint64_t{random()} << 32) ^ random();
+    number ^= static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    return number;
+}
+
+journal::FileId id_of(const kivcommon::FileIdentity& identity) {
+    return {identity.volume, identity.index};
+}
+
+}  // namespace
+
+std::int32_t Transaction::begin(const Path& journal_folder, std::unique_ptr<Transaction>& made) {
+    int error = 0;
+    std::unique_ptr<JournalFolder> folder = JournalFolder::open(journal_folder, error);
+    if (folder == nullptr) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+    const std::int32_t recovered = recover(*folder);
+    if (recovered < 0) {
+        return recovered;
+    }
+    journal::Header header;
+    std::unique_ptr<JournalFile> file;
+    for (int attempt = 0; attempt < 4 && file == nullptr; ++attempt) {
+        header.transaction = new_transaction_number();
+        file = folder->create(header.transaction, journal::header_record(header), error);
+    }
+    if (file == nullptr) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+    made.reset(new Transaction(std::move(folder), std::move(file)));
+    return KIVTRANSACTION_OK;
+}
+
+Transaction::~Transaction() {
+    if (state_ != State::ended) {
+        abort();
+    }
+}
+
+std::int32_t Transaction::install(const kivcommon::PathChar* source,
+                                  const kivcommon::PathChar* target, std::int32_t flags) {
+    if (state_ == State::must_abort) {
+        return KIVTRANSACTION_MUST_ABORT;
+    }
+    if (state_ != State::open) {
+        return KIVTRANSACTION_UNKNOWN;
+    }
+    Member member;
+    member.flags = kivcopy::install_flags(flags);
+    bool announced = false;
+    kivcopy::StagedName naming{kivfs::transaction_kind, {}};
+    // The name goes into the journal, durably, before the file is created:
+    // a crash in between leaves a name that recovery finds nothing at. A
+    // second name for the same member (the first was taken) is refused.
+    naming.announce = [&](kivfs::Directory& folder, const kivcommon::Path& name) {
+        int error = 0;
+        if (announced || !describe_folder(folder, member.folder, error)) {
+            return false;
+        }
+        announced = true;
+        journal::Intent intent;
+        intent.kind = journal::MemberKind::install;
+        intent.folder = member.folder.path;
+        intent.folder_id = member.folder.id;
+        intent.target = folder.entry_name();
+        intent.staged = name;
+        intent.flags = static_cast<std::uint32_t>(flags);
+        return journal_->append(journal::intent_record(intent), error);
+    };
+    const kivcopy::Installed staged =
+        kivcopy::stage_install(source, target, member.flags, naming, member.staged);
+    if (staged.status != kivcopy::CopyStatus::copied) {
+        // Nothing was staged; a failure after the name was recorded leaves
+        // a transaction that only an abort ends.
+        if (announced) {
+            state_ = State::must_abort;
+        }
+        return kivcopy::result_of(staged);
+    }
+    member.folder.directory = member.staged.folder;
+    member.target = member.staged.folder->entry_name();
+    member.staged_name = member.staged.name;
+    const std::int32_t result = kivcopy::result_of(member.staged.written);
+    members_.push_back(std::move(member));
+    return result;
+}
+
+// The guards again, just before the commit record: a target that appeared
+// since an install without permission to replace it was staged fails the
+// whole transaction now, while every target is still old.
+std::int32_t Transaction::check_targets() {
+    for (Member& member : members_) {
+        NameLook look;
+        int error = 0;
+        if (!look_at(member.folder, member.target, look, error)) {
+            return KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+        if (look.exists && !member.flags.replace) {
+            return KIVCOPY_TARGET_EXISTS;
+        }
+        NameLook staged;
+        if (!look_at(member.folder, member.staged_name, staged, error) || !staged.exists ||
+            !(staged.id == id_of(member.staged.identity))) {
+            return KIVTRANSACTION_TARGET_CHANGED;
+        }
+    }
+    return KIVTRANSACTION_OK;
+}
+
+// Every staged file's name durable in its folder, then one ready record
+// for each member, made durable with one sync before the commit record,
+// which makes them count, is written.
+bool Transaction::write_ready_records(int& error) {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
+    std::vector<std::string> ready;
+    for (std::size_t index = 0; index < members_.size(); ++index) {
+        Member& member = members_[index];
+        if (synced.insert({member.folder.id.volume, member.folder.id.index}).second &&
+            !sync_folder(member.folder, error)) {
+            return false;
+        }
+        NameLook staged;
+        if (!look_at(member.folder, member.staged_name, staged, error)) {
+            return false;
+        }
+        journal::Ready record;
+        record.member = static_cast<std::uint32_t>(index);
+        record.staged_id = staged.id;
+        record.staged_size = staged.size;
+        record.target_existed = member.staged.target.kind != kivcopy::platform::TargetStatus::Kind::absent;
+        record.target_id = id_of(member.staged.target.identity);
+        ready.push_back(journal::ready_record(record));
+    }
+    return journal_->append(ready, error);
+}
+
+// Each member renamed onto its target, in the order they were added, then
+// every folder synced. A member that cannot be put in place is left to
+// recovery, which the journal (kept) asks for.
+bool Transaction::put_members_in_place() {
+    bool all = true;
+    int error = 0;
+    for (Member& member : members_) {
+        all = rename_onto(member.folder, member.staged_name, member.target, error) && all;
+    }
+    std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
+    for (Member& member : members_) {
+        if (synced.insert({member.folder.id.volume, member.folder.id.index}).second) {
+            all = sync_folder(member.folder, error) && all;
+        }
+    }
+    return all;
+}
+
+void Transaction::remove_staged_members() {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> folders;
+    for (Member& member : members_) {
+        int error = 0;
+        remove_name(member.folder, member.staged_name, error);
+        folders.insert({member.folder.id.volume, member.folder.id.index});
+    }
+    for (Member& member : members_) {
+        int error = 0;
+        if (folders.erase({member.folder.id.volume, member.folder.id.index}) != 0) {
+            sync_folder(member.folder, error);
+        }
+    }
+}
+
+bool Transaction::end_journal() {
+    int error = 0;
+    const bool removed = journal_->remove(error);
+    state_ = State::ended;
+    return removed;
+}
+
+std::int32_t Transaction::commit() {
+    if (state_ == State::must_abort) {
+        return KIVTRANSACTION_MUST_ABORT;
+    }
+    if (state_ != State::open) {
+        return KIVTRANSACTION_UNKNOWN;
+    }
+    const std::int32_t checked = check_targets();
+    if (checked != KIVTRANSACTION_OK) {
+        abort();
+        return checked;
+    }
+    int error = 0;
+    if (!write_ready_records(error)) {
+        abort();
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+    // The commit point. A commit record whose sync failed may have reached
+    // the disk or not: the staged members stay for recovery, which decides
+    // by what the journal holds.
+    const std::string record =
+        journal::commit_record(static_cast<std::uint32_t>(members_.size()));
+    if (!journal_->append(record, error) || !put_members_in_place()) {
+        state_ = State::ended;
+        return KIVTRANSACTION_PENDING;
+    }
+    end_journal();
+    return KIVTRANSACTION_OK;
+}
+
+std::int32_t Transaction::abort() {
+    if (state_ == State::ended) {
+        return KIVTRANSACTION_UNKNOWN;
+    }
+    remove_staged_members();
+    end_journal();
+    return KIVTRANSACTION_OK;
+}
+
+}  // namespace kivtransaction

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: Zlib
+// One transaction: its journal, and its members staged beside their
+// targets. Every step that can fail comes before the commit record, so
+// that a failure leaves every target old; after it, each member is put in
+// place and the journal removed, and where that is cut off, recovery
+// finishes what the journal records.
+#ifndef KIVTRANSACTION_TRANSACTION_H
+#define KIVTRANSACTION_TRANSACTION_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "install.h"
+#include "journal.h"
+#include "journal_folder.h"
+#include "member_folder.h"
+
+namespace kivtransaction {
+
+class Transaction {
+public:
+    // Recovers what earlier transactions left in the folder at
+    // `journal_folder`, then begins a new one there: its journal created,
+    // its header durable. A result code; `made` holds it on 0.
+    static std::int32_t begin(const Path& journal_folder, std::unique_ptr<Transaction>& made);
+
+    ~Transaction();
+
+    // Stages an install of `source` onto `target` (KivInstallFile's flags
+    // and results): the staged file's name is recorded before it is
+    // created. A failure leaves the transaction to be aborted.
+    std::int32_t install(const kivcommon::PathChar* source, const kivcommon::PathChar* target,
+                         std::int32_t flags);
+
+    // Puts every member in place, all or none: 0, or a negative code with
+    // every target old, or KIVTRANSACTION_PENDING where the rest is
+    // recovery's.
+    std::int32_t commit();
+
+    // Removes every staged member and the journal: every target old.
+    std::int32_t abort();
+
+    // Serialises the calls on one transaction from several threads.
+    std::mutex& calls() { return calls_; }
+
+private:
+    struct Member {
+        journal::MemberKind kind = journal::MemberKind::install;
+        kivcopy::StagedInstall staged;
+        kivcopy::InstallFlags flags;
+        MemberFolder folder;
+        std::string target;
+        std::string staged_name;
+    };
+
+    Transaction(std::unique_ptr<JournalFolder> folder, std::unique_ptr<JournalFile> journal)
+        : folder_(std::move(folder)), journal_(std::move(journal)) {}
+
+    std::int32_t check_targets();
+    bool write_ready_records(int& error);
+    bool put_members_in_place();
+    void remove_staged_members();
+    bool end_journal();
+
+    std::unique_ptr<JournalFolder> folder_;
+    std::unique_ptr<JournalFile> journal_;
+    std::vector<Member> members_;
+    enum class State { open, must_abort, ended } state_ = State::open;
+    std::mutex calls_;
+};
+
+}  // namespace kivtransaction
+
+#endif
