@@ -246,6 +246,11 @@ TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {
         member.staged = bad;
         EXPECT_TRUE(refuses(member, "staged name of member 0 is not a transaction's")) << bad;
     }
+    // A cut name is taken only where hidden_name_for cuts it, and only for
+    // a target that it keeps the beginning of.
+    member = intent(MemberKind::install, long_name);
+    member.staged = "." + long_name.substr(0, 100) + "..kiv-txn-0123456789abcdef";
+    EXPECT_TRUE(refuses(member, "staged name of member 0"));
     member = intent(MemberKind::install, long_name.substr(0, 200) + 'x' + long_name.substr(201));
     member.staged = staged_for(long_name);
     EXPECT_TRUE(refuses(member, "staged name of member 0"));
