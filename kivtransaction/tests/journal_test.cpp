@@ -226,7 +226,7 @@ TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {
 #if defined(_WIN32)
     bad_folders.insert(bad_folders.end(), {"C:kiv", "\\\\?\\C:\\kiv", "\\\\.\\C:",
                                            "C:\\a\\..\\b", std::string("C:\\a\0b", 6)});
-    bad_targets.insert(bad_targets.end(), {"a\\b", "a:b", "a\xFFb"});
+    bad_targets.insert(bad_targets.end(), {"a\\b", "a:b", "a\xFF" "b", "a.", "a "});
 #endif
     for (const std::string& bad : bad_folders) {
         member = intent(MemberKind::install, "a.dll");
