@@ -227,11 +227,15 @@ bool is_whole_path(const std::string& folder) {
 }
 
 // Whether `target` is a plain name in its folder: not empty, not "." or
-// "..", without a NUL or a separator (on Windows also no ":", which would
-// name a stream of another file).
+// "..", without a NUL or a separator. On Windows also no ":", which would
+// name a stream of another file, and no "." or space at the end, which the
+// system drops from a name, so that the name would stand for another.
 bool is_plain_name(const std::string& target) {
 #if defined(_WIN32)
     const char forbidden[] = {'\0', '/', '\\', ':'};
+    if (!target.empty() && (target.back() == '.' || target.back() == ' ')) {
+        return false;
+    }
 #else
     const char forbidden[] = {'\0', '/'};
 #endif

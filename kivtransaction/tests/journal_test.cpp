@@ -2,14 +2,13 @@
 // The journal's records as the writers frame them and the reader takes them
 // back: whole, cut off anywhere by a crash, with any byte changed, and each
 // kind of journal it refuses.
-#include "journal.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "journal.h"
 #include "kivfs/hidden_names.h"
 #include "kivfs/wtf8.h"
 
@@ -62,8 +61,7 @@ std::string staged_for(const std::string& target, const char* kind = kivfs::tran
 #endif
 }
 
-journal::Intent intent(MemberKind kind, const std::string& target,
-                       const std::string& in = folder) {
+journal::Intent intent(MemberKind kind, const std::string& target, const std::string& in = folder) {
     return {kind, in, {7, 42}, target, staged_for(target), 3};
 }
 
@@ -72,19 +70,13 @@ journal::Ready ready(std::uint32_t member) {
             {-5, 999999999}, {1700000000, 123}};
 }
 
-// A committed journal of three members, record by record, and the contents
+// A committed journal of three members, record by record, with the contents
 // the reader is to find in the records up to each. The last target is 255
 // bytes long with a two-byte character where its staged name cuts it.
 struct Sample {
     std::vector<std::string> records;
     std::vector<journal::Contents> after;
-    std::string bytes() const {
-        std::string all;
-        for (const std::string& record : records) {
-            all += record;
-        }
-        return all;
-    }
+    std::string bytes;
 };
 
 Sample sample() {
@@ -93,6 +85,7 @@ Sample sample() {
     const auto add = [&](const std::string& record) {
         made.records.push_back(record);
         made.after.push_back(contents);
+        made.bytes += record;
     };
     contents.header.transaction = 0x0123456789ABCDEFull;
     add(journal::header_record(contents.header));
@@ -125,7 +118,7 @@ void expect_reads_as(const std::string& bytes, const journal::Contents& expected
     EXPECT_EQ(reading.contents.committed, expected.committed);
 }
 
-testing::AssertionResult refused_because(const std::string& bytes, const std::string& phrase) {
+testing::AssertionResult refused(const std::string& bytes, const std::string& phrase) {
     const Reading reading = read(bytes);
     if (reading.verdict == Reading::Verdict::readable) {
         return testing::AssertionFailure()
@@ -146,8 +139,9 @@ TEST(JournalRecords, AreFramedWithLengthTypePayloadAndTheIeeeCrc32) {
 
 TEST(JournalReader, ReadsBackWhatTheWritersWroteAndAnEmptyCommit) {
     const Sample journal = sample();
-    expect_reads_as(journal.bytes(), journal.after.back());
-    EXPECT_LT(journal.after.back().intents[2].staged.size(), 255u);
+    expect_reads_as(journal.bytes, journal.after.back());
+    const journal::Intent& cut = journal.after.back().intents[2];
+    EXPECT_EQ(cut.staged.find(cut.target), std::string::npos) << "the staged name is not cut";
     journal::Contents empty;
     empty.committed = true;
     expect_reads_as(journal::header_record({}) + journal::commit_record(0), empty);
@@ -155,7 +149,7 @@ TEST(JournalReader, ReadsBackWhatTheWritersWroteAndAnEmptyCommit) {
 
 TEST(JournalReader, TakesEveryCutOrBadLastChecksumAsTheRecordsBeforeAndOnlyTheWholeAsCommitted) {
     const Sample journal = sample();
-    const std::string bytes = journal.bytes();
+    const std::string& bytes = journal.bytes;
     std::size_t whole = 0;
     std::size_t end = 0;
     for (std::size_t cut = journal.records[0].size(); cut <= bytes.size(); ++cut) {
@@ -172,7 +166,7 @@ TEST(JournalReader, TakesEveryCutOrBadLastChecksumAsTheRecordsBeforeAndOnlyTheWh
 
 TEST(JournalReader, NeverTakesAChangedByteForADifferentCommittedJournal) {
     const Sample journal = sample();
-    const std::string bytes = journal.bytes();
+    const std::string& bytes = journal.bytes;
     for (std::size_t at = 0; at < bytes.size(); ++at) {
         for (const unsigned flip : {0x01u, 0x10u, 0x80u, 0xFFu}) {
             std::string changed = bytes;
@@ -188,34 +182,30 @@ TEST(JournalReader, NeverTakesAChangedByteForADifferentCommittedJournal) {
 
 TEST(JournalReader, RefusesAMissingOrForeignHeader) {
     const std::string header = journal::header_record({5});
-    EXPECT_TRUE(refused_because("", "the journal is empty"));
-    EXPECT_TRUE(refused_because(header.substr(0, 12), "header is incomplete"));
-    EXPECT_TRUE(refused_because(header.substr(0, 20) + 'x' + header.substr(21),
-                                "header has a bad checksum"));
+    EXPECT_TRUE(refused("", "the journal is empty"));
+    EXPECT_TRUE(refused(header.substr(0, 12), "header is incomplete"));
     EXPECT_TRUE(
-        refused_because(frame(1, "KIVJRNX" + payload_of(header).substr(7)), "not this system's"));
-    EXPECT_TRUE(refused_because(frame(1, payload_of(header) + 'x'), "not this system's"));
-    EXPECT_TRUE(
-        refused_because(frame(1, std::string("KIVJRNL\0\x02", 9) + le(5, 8)), "another version"));
-    EXPECT_TRUE(
-        refused_because(journal::intent_record(intent(MemberKind::install, "a")), "no header"));
+        refused(header.substr(0, 20) + 'x' + header.substr(21), "header has a bad checksum"));
+    EXPECT_TRUE(refused(frame(1, "KIVJRNX" + payload_of(header).substr(7)), "not this system's"));
+    EXPECT_TRUE(refused(frame(1, payload_of(header) + 'x'), "not this system's"));
+    EXPECT_TRUE(refused(frame(1, std::string("KIVJRNL\0\x02", 9) + le(5, 8)), "another version"));
+    EXPECT_TRUE(refused(journal::intent_record(intent(MemberKind::install, "a")), "no header"));
 }
 
 TEST(JournalReader, RefusesRecordsOutOfTheirOrder) {
     const Sample journal = sample();
     const std::vector<std::string>& r = journal.records;
-    EXPECT_TRUE(refused_because(r[0] + r[0], "record 2 is a second header"));
-    EXPECT_TRUE(refused_because(r[0] + r[1] + r[4] + r[2], "record 4 is an intent after a ready"));
-    EXPECT_TRUE(refused_because(r[0] + r[1] + r[2] + r[5], "member 1 where member 0 is next"));
-    EXPECT_TRUE(
-        refused_because(r[0] + r[1] + r[4] + journal::ready_record(ready(1)), "has no intent"));
-    EXPECT_TRUE(refused_because(r[0] + frame(5, "") + r[1], "unknown type (5)"));
+    EXPECT_TRUE(refused(r[0] + r[0], "record 2 is a second header"));
+    EXPECT_TRUE(refused(r[0] + r[1] + r[4] + r[2], "record 4 is an intent after a ready"));
+    EXPECT_TRUE(refused(r[0] + r[1] + r[2] + r[5], "member 1 where member 0 is next"));
+    EXPECT_TRUE(refused(r[0] + r[1] + r[4] + journal::ready_record(ready(1)), "has no intent"));
+    EXPECT_TRUE(refused(r[0] + frame(5, "") + r[1], "unknown type (5)"));
 }
 
 TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {
     const std::string header = journal::header_record({5});
     const auto refuses = [&](journal::Intent member, const char* phrase) {
-        return refused_because(header + journal::intent_record(member), phrase);
+        return refused(header + journal::intent_record(member), phrase);
     };
     journal::Intent member = intent(MemberKind::install, "a.dll");
     member.kind = static_cast<MemberKind>(3);
@@ -224,9 +214,9 @@ TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {
                                             std::string("/opt\0/kiv", 9)};
     std::vector<std::string> bad_targets = {".", "..", "a/b", std::string("a\0b", 3)};
 #if defined(_WIN32)
-    bad_folders.insert(bad_folders.end(), {"C:kiv", "\\\\?\\C:\\kiv", "\\\\.\\C:",
-                                           "C:\\a\\..\\b", std::string("C:\\a\0b", 6)});
-    bad_targets.insert(bad_targets.end(), {"a\\b", "a:b", "a\xFFb"});
+    bad_folders.insert(bad_folders.end(), {"C:kiv", "\\\\?\\C:\\kiv", "\\\\.\\C:", "C:\\a\\..\\b",
+                                           std::string("C:\\a\0b", 6)});
+    bad_targets.insert(bad_targets.end(), {"a\\b", "a:b", "a\xFF", "a.", "a "});
 #endif
     for (const std::string& bad : bad_folders) {
         member = intent(MemberKind::install, "a.dll");
@@ -239,13 +229,17 @@ TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {
         EXPECT_TRUE(refuses(member, "target of member 0 is not a plain name")) << bad;
     }
     const std::string long_name(255, 'q');
-    for (const std::string& bad :
-         {std::string("a.dll"), staged_for("b.dll"), staged_for("a.dl"), staged_for(long_name),
-          staged_for("a.dll", kivfs::staged_kind)}) {
+    for (const std::string& bad : {std::string("a.dll"), staged_for("b.dll"), staged_for(long_name),
+                                   staged_for("a.dll", kivfs::staged_kind)}) {
         member = intent(MemberKind::install, "a.dll");
         member.staged = bad;
         EXPECT_TRUE(refuses(member, "staged name of member 0 is not a transaction's")) << bad;
     }
+    // A cut name is taken only where hidden_name_for cuts it, and only for
+    // a target that it keeps the beginning of.
+    member = intent(MemberKind::install, long_name);
+    member.staged = "." + long_name.substr(0, 100) + "..kiv-txn-0123456789abcdef";
+    EXPECT_TRUE(refuses(member, "staged name of member 0"));
     member = intent(MemberKind::install, long_name.substr(0, 200) + 'x' + long_name.substr(201));
     member.staged = staged_for(long_name);
     EXPECT_TRUE(refuses(member, "staged name of member 0"));
@@ -253,59 +247,50 @@ TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {
     const std::string intent_record = journal::intent_record(intent(MemberKind::patch, "a.dll"));
     journal::Ready bad_time = ready(0);
     bad_time.modified.nanoseconds = 1000000000;
-    EXPECT_TRUE(
-        refused_because(header + intent_record + journal::ready_record(bad_time), "nanoseconds"));
+    EXPECT_TRUE(refused(header + intent_record + journal::ready_record(bad_time), "nanoseconds"));
     bad_time.modified.nanoseconds = -1;
-    EXPECT_TRUE(
-        refused_because(header + intent_record + journal::ready_record(bad_time), "nanoseconds"));
+    EXPECT_TRUE(refused(header + intent_record + journal::ready_record(bad_time), "nanoseconds"));
     std::string existed = payload_of(journal::ready_record(ready(0)));
     existed[28] = 2;
-    EXPECT_TRUE(refused_because(header + intent_record + frame(3, existed), "neither"));
+    EXPECT_TRUE(refused(header + intent_record + frame(3, existed), "neither"));
 }
 
 TEST(JournalReader, RefusesOverlongLengthsAndPayloadsNotExactlyTheirType) {
     const std::string header = journal::header_record({5});
     const std::string member = payload_of(journal::intent_record(intent(MemberKind::install, "a")));
-    EXPECT_TRUE(
-        refused_because(header + le(0xFFFFFFFFu, 4) + std::string(20, '\2'), "longer than"));
-    EXPECT_TRUE(refused_because(header + le(journal::most_record_bytes + 1, 4), "longer than"));
-    EXPECT_TRUE(
-        refused_because(header + frame(2, '\1' + le(0xFFFFFFFFu, 4) + folder), "an intent's size"));
-    EXPECT_TRUE(refused_because(header + frame(2, member + 'x'), "an intent's size"));
-    EXPECT_TRUE(refused_because(header + frame(2, member.substr(1)), "an intent's size"));
-    EXPECT_TRUE(
-        refused_because(header + frame(3, payload_of(journal::ready_record(ready(0))) + 'x'),
+    EXPECT_TRUE(refused(header + le(0xFFFFFFFFu, 4) + std::string(20, '\2'), "longer than"));
+    EXPECT_TRUE(refused(header + le(journal::most_record_bytes + 1, 4), "longer than"));
+    EXPECT_TRUE(refused(header + frame(2, '\1' + le(0xFFFFFFFFu, 4) + folder), "an intent's size"));
+    EXPECT_TRUE(refused(header + frame(2, member + 'x'), "an intent's size"));
+    EXPECT_TRUE(refused(header + frame(3, payload_of(journal::ready_record(ready(0))) + 'x'),
                         "a ready record's size"));
-    EXPECT_TRUE(refused_because(header + frame(4, le(0, 8)), "a commit record's size"));
+    EXPECT_TRUE(refused(header + frame(4, le(0, 8)), "a commit record's size"));
     std::string many = header;
     for (std::uint32_t at = 0; at <= journal::most_members; ++at) {
         many += journal::intent_record(intent(MemberKind::install, "m" + std::to_string(at)));
     }
-    EXPECT_TRUE(refused_because(many, "more than 65536 members"));
+    EXPECT_TRUE(refused(many, "more than 65536 members"));
 }
 
 TEST(JournalReader, RefusesBytesAfterTheCommitOrAfterABadChecksum) {
     const Sample journal = sample();
-    const std::string bytes = journal.bytes();
-    EXPECT_TRUE(
-        refused_because(bytes + journal::commit_record(3), "bytes follow the commit record"));
-    EXPECT_TRUE(refused_because(bytes + 'x', "bytes follow the commit record"));
+    const std::string& bytes = journal.bytes;
+    EXPECT_TRUE(refused(bytes + journal::commit_record(3), "bytes follow the commit record"));
+    EXPECT_TRUE(refused(bytes + 'x', "bytes follow the commit record"));
     std::string changed = bytes;
     changed[journal.records[0].size() + 6] ^= 0x20;
-    EXPECT_TRUE(refused_because(changed, "record 2 has a bad checksum"));
+    EXPECT_TRUE(refused(changed, "record 2 has a bad checksum"));
 }
 
 TEST(JournalReader, RefusesACommitThatCountsOtherThanItsMembers) {
     const Sample journal = sample();
-    std::string uncommitted;
-    for (std::size_t at = 0; at + 1 < journal.records.size(); ++at) {
-        uncommitted += journal.records[at];
-    }
-    EXPECT_TRUE(refused_because(uncommitted + journal::commit_record(2), "counts 2 members"));
-    EXPECT_TRUE(refused_because(uncommitted + journal::commit_record(4), "counts 4 members"));
+    const std::string uncommitted =
+        journal.bytes.substr(0, journal.bytes.size() - journal.records[7].size());
+    EXPECT_TRUE(refused(uncommitted + journal::commit_record(2), "counts 2 members"));
+    EXPECT_TRUE(refused(uncommitted + journal::commit_record(4), "counts 4 members"));
     const std::string two_ready =
         uncommitted.substr(0, uncommitted.size() - journal.records[6].size());
-    EXPECT_TRUE(refused_because(two_ready + journal::commit_record(3), "2 are ready"));
+    EXPECT_TRUE(refused(two_ready + journal::commit_record(3), "2 are ready"));
 }
 
 }  // namespace
