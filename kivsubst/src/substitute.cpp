@@ -179,7 +179,12 @@ struct Substitution::State {
     }
     // A front end's file, at a name in a directory it holds.
     explicit State(FileAt& file) {
-        if (file.store != nullptr && file.store->directory() != nullptr) {
+        if (file.staged_name) {
+            own_directory = std::move(file.directory);
+            target.emplace(&own_directory, file.name, file.links);
+            staged_name = std::move(file.staged_name);
+            settle = false;
+        } else if (file.store != nullptr && file.store->directory() != nullptr) {
             // the store settled TMP when it opened it
             store = file.store;
             directory = store->directory();
@@ -212,6 +217,10 @@ struct Substitution::State {
             return std::move(spare->file);
         }
         reused = false;
+        if (staged_name) {
+            platform::Creation outcome = platform::Creation::failed;
+            return directory->create_new(name, outcome);
+        }
         if (name.empty()) {
             std::optional<Path> free = tempname::next_free_name(*directory);
             if (!free) {
@@ -225,6 +234,8 @@ struct Substitution::State {
     Directory own_directory;               // the temporary file's, unless the store holds it
     Directory* directory = &own_directory;  // the temporary file's
     TemporaryStore* store = nullptr;       // the run's, holding the temporary file's directory
+    // gives the staged file's name, where the temporary file is one
+    std::function<std::optional<Path>(Directory&)> staged_name;
     Directory files_directory;  // the file's own, when it is not the temporary file's
     std::optional<Target> target;
     std::optional<platform::FileIdentity> expected;
@@ -306,7 +317,15 @@ int Substitution::open_input() {
         kivfs::settle_leftovers({state.directory->handle(), Path()});
     }
     // A spare of the run's store has its name already.
-    if (state.store == nullptr || !state.store->has_spare()) {
+    if (state.staged_name) {
+        std::optional<Path> name = state.staged_name(*state.directory);
+        if (!name) {
+            const int error = platform::last_error();
+            failure_.temporary = state.directory->path();
+            return fail(Failure::Step::temporary_name, error, report::no_temp_name());
+        }
+        state.name = std::move(*name);
+    } else if (state.store == nullptr || !state.store->has_spare()) {
         std::optional<Path> name = tempname::next_free_name(*state.directory);
         if (!name) {
             const int error = platform::last_error();

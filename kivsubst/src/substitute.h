@@ -7,6 +7,7 @@
 #define KIVSUBST_SUBSTITUTE_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,6 +80,11 @@ struct FileAt {
     // the file is done with it. Null, or closed: TMP is looked up by its
     // name, as for a file alone.
     TemporaryStore* store = nullptr;
+    // Where set, the temporary file is a staged file beside the file, in
+    // `directory`, under the name this gives (a transaction records the
+    // name before it gives it); none refuses it (2). A name taken is not
+    // passed over for another: the temporary file cannot be created (4).
+    std::function<std::optional<Path>(platform::Directory& directory)> staged_name;
 };
 
 // When the writes of a step are made durable: by the step itself, or by the

@@ -69,6 +69,16 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t tra
                                                                      const char *source,
                                                                      const char *target,
                                                                      int32_t flags);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t transaction,
+                                                                     const char *path,
+                                                                     const char *pattern, int32_t n,
+                                                                     const char *replacement,
+                                                                     int32_t m);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t transaction,
+                                                                         const char *path,
+                                                                         const char *pattern,
+                                                                         const char *replacement,
+                                                                         int32_t encoding);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionCommit(int32_t transaction);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionAbort(int32_t transaction);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char *journal_folder);

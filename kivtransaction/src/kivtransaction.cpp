@@ -14,7 +14,12 @@
 #include <new>
 
 #include "kivcopy.h"
+#include "kivsubst.h"
 #include "journal_folder.h"
+#include "report.h"
+#include "scanners.h"
+#include "text.h"
+#include "text_scan.h"
 #include "recovery.h"
 #include "transaction.h"
 
@@ -111,6 +116,55 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t tra
         });
     } catch (const std::bad_alloc&) {
         return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t transaction,
+                                                                     const char* path,
+                                                                     const char* pattern, int32_t n,
+                                                                     const char* replacement,
+                                                                     int32_t m) {
+    if (path == nullptr || pattern == nullptr || n < 1 || m < 0 ||
+        (replacement == nullptr && m != 0)) {
+        return kivsubst::report::invalid_argument();
+    }
+    try {
+        kivsubst::ByteScanners scanners(
+            {{std::string(pattern, static_cast<std::size_t>(n)),
+              replacement == nullptr ? std::string()
+                                     : std::string(replacement, static_cast<std::size_t>(m))}});
+        return on_transaction(transaction, false, [&](Transaction& open) {
+            return open.replace(path, scanners);
+        });
+    } catch (const std::bad_alloc&) {
+        return kivsubst::report::no_memory();
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t transaction,
+                                                                         const char* path,
+                                                                         const char* pattern,
+                                                                         const char* replacement,
+                                                                         int32_t encoding) {
+    if (path == nullptr || pattern == nullptr || replacement == nullptr || pattern[0] == '\0' ||
+        !kivsubst::text::is_encoding(encoding) ||
+        (encoding == static_cast<int32_t>(kivsubst::text::Encoding::ansi) &&
+         !kivsubst::platform::has_ansi_code_page)) {
+        return kivsubst::report::invalid_argument();
+    }
+    try {
+        std::optional<std::u16string> old_text = kivsubst::text::from_utf8(pattern);
+        std::optional<std::u16string> new_text = kivsubst::text::from_utf8(replacement);
+        if (!old_text || !new_text) {
+            return kivsubst::report::bad_encoding(path);
+        }
+        kivsubst::TextScanners scanners({{std::move(*old_text), std::move(*new_text)}},
+                                        static_cast<kivsubst::text::Encoding>(encoding));
+        return on_transaction(transaction, false, [&](Transaction& open) {
+            return open.replace(path, scanners);
+        });
+    } catch (const std::bad_alloc&) {
+        return kivsubst::report::no_memory();
     }
 }
 

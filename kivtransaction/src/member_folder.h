@@ -32,7 +32,7 @@ bool describe_folder(kivfs::Directory& directory, MemberFolder& folder, int& err
 bool open_recorded_folder(const std::string& path, const journal::FileId& id,
                           MemberFolder& folder, bool& replaced, int& error);
 
-// What is at `name` in the folder, not following a link.
+// What is at `name` in the folder, not following a link unless `follow`.
 struct NameLook {
     bool exists = false;
     bool regular = false;
@@ -40,7 +40,8 @@ struct NameLook {
     journal::FileId id;
     std::uint64_t size = 0;
 };
-bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error);
+bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error,
+             bool follow = false);
 
 // Renames `from` onto `to` in the folder, replacing what is there.
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
@@ -48,6 +49,22 @@ bool rename_onto(MemberFolder& folder, const std::string& from, const std::strin
 
 // Removes the file at `name`.
 bool remove_name(MemberFolder& folder, const std::string& name, int& error);
+
+// A patch member's staged file written back over its target in place:
+// the target opened by its name (a link followed, as a patch follows one)
+// and taken only if it is still the file of `target`; the staged file only
+// if it is still the file of `staged_id`. The target gets the staged
+// file's bytes and length, is made durable, then gets `times` back.
+// `gone` where the staged file is no longer there (written back before).
+struct WriteBack {
+    std::string staged;
+    journal::FileId staged_id;
+    std::string target;
+    journal::FileId target_id;
+    journal::Time accessed;
+    journal::Time modified;
+};
+bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& error);
 
 // Makes the folder's names durable.
 bool sync_folder(MemberFolder& folder, int& error);

@@ -7,8 +7,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -69,14 +71,15 @@ bool open_recorded_folder(const std::string& path, const journal::FileId& id,
     return true;
 }
 
-bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error) {
+bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error,
+             bool follow) {
     look = NameLook{};
     const int fd = descriptor(folder, error);
     struct stat status{};
     if (fd < 0) {
         return false;
     }
-    if (::fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(fd, name.c_str(), &status, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
             return true;
         }
@@ -111,6 +114,99 @@ bool remove_name(MemberFolder& folder, const std::string& name, int& error) {
         return false;
     }
     if (::unlinkat(fd, name.c_str(), 0) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool copy_bytes(int from, int to, std::uint64_t length) {
+    char block[1 << 16];
+    std::uint64_t done = 0;
+    while (done < length) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof block, length - done));
+        const ssize_t got = ::pread(from, block, want, static_cast<off_t>(done));
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got == 0) {
+                errno = EIO;  // the staged file is shorter than it was made
+            }
+            return false;
+        }
+        std::size_t written = 0;
+        while (written < static_cast<std::size_t>(got)) {
+            const ssize_t put = ::pwrite(to, block + written, static_cast<std::size_t>(got) - written,
+                                         static_cast<off_t>(done + written));
+            if (put < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            written += static_cast<std::size_t>(put);
+        }
+        done += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+timespec timespec_of(const journal::Time& time) {
+    timespec converted{};
+    converted.tv_sec = static_cast<time_t>(time.seconds);
+    converted.tv_nsec = time.nanoseconds;
+    return converted;
+}
+
+// Closes a descriptor when it goes.
+struct Closing {
+    int fd = -1;
+    ~Closing() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+}  // namespace
+
+bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& error) {
+    gone = false;
+    const int at = descriptor(folder, error);
+    if (at < 0) {
+        return false;
+    }
+    Closing staged{::openat(at, member.staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat staged_status{};
+    if (staged.fd < 0) {
+        gone = errno == ENOENT;
+        error = errno;
+        return gone;
+    }
+    if (::fstat(staged.fd, &staged_status) != 0 || !S_ISREG(staged_status.st_mode) ||
+        !(id_of(staged_status) == member.staged_id)) {
+        error = EEXIST;
+        return false;
+    }
+    Closing target{::openat(at, member.target.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+    struct stat target_status{};
+    if (target.fd < 0 || ::fstat(target.fd, &target_status) != 0) {
+        error = errno;
+        return false;
+    }
+    if (!S_ISREG(target_status.st_mode) || !(id_of(target_status) == member.target_id)) {
+        error = EEXIST;
+        return false;
+    }
+    const auto length = static_cast<std::uint64_t>(staged_status.st_size);
+    const timespec times[2] = {timespec_of(member.accessed), timespec_of(member.modified)};
+    if (!copy_bytes(staged.fd, target.fd, length) ||
+        ::ftruncate(target.fd, static_cast<off_t>(length)) != 0 ||
+        ::futimens(target.fd, times) != 0 || ::fsync(target.fd) != 0) {
         error = errno;
         return false;
     }

@@ -39,12 +39,15 @@ bool open_folders(const Contents& contents, std::vector<MemberFolder>& folders) 
 }
 
 // Puts each member's staged file in place where it is still there and
-// still the file made ready; a member whose staged name holds nothing was
+// still the file made ready: an install's renamed onto its target, a
+// patch's written back over its target (if that is still the file that
+// was read) and then removed. A member whose staged name holds nothing was
 // put in place before the cut.
 bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
     bool all = true;
     for (std::size_t index = 0; index < contents.intents.size(); ++index) {
         const journal::Intent& intent = contents.intents[index];
+        const journal::Ready& ready = contents.ready[index];
         MemberFolder& folder = folders[index];
         NameLook staged;
         int error = 0;
@@ -52,9 +55,18 @@ bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
             all = false;
             continue;
         }
-        if (staged.exists && staged.regular && staged.id == contents.ready[index].staged_id) {
-            all = rename_onto(folder, intent.staged, intent.target, error) && all;
+        if (!staged.exists || !staged.regular || !(staged.id == ready.staged_id)) {
+            continue;
         }
+        if (intent.kind == journal::MemberKind::install) {
+            all = rename_onto(folder, intent.staged, intent.target, error) && all;
+            continue;
+        }
+        bool gone = false;
+        const WriteBack write{intent.staged,    ready.staged_id, intent.target,
+                              ready.target_id, ready.accessed,  ready.modified};
+        all = write_back(folder, write, gone, error) &&
+              (gone || remove_name(folder, intent.staged, error)) && all;
     }
     return all;
 }

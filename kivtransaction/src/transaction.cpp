@@ -17,6 +17,8 @@
 #include "kivfs/hidden_names.h"
 #include "kivtransaction.h"
 #include "recovery.h"
+#include "report.h"
+#include "substitute.h"
 
 namespace kivtransaction {
 namespace {
@@ -75,26 +77,12 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
         return KIVTRANSACTION_UNKNOWN;
     }
     Member member;
+    member.kind = journal::MemberKind::install;
     member.flags = kivcopy::install_flags(flags);
     bool announced = false;
     kivcopy::StagedName naming{kivfs::transaction_kind, {}};
-    // The name goes into the journal, durably, before the file is created:
-    // a crash in between leaves a name that recovery finds nothing at. A
-    // second name for the same member (the first was taken) is refused.
     naming.announce = [&](kivfs::Directory& folder, const kivcommon::Path& name) {
-        int error = 0;
-        if (announced || !describe_folder(folder, member.folder, error)) {
-            return false;
-        }
-        announced = true;
-        journal::Intent intent;
-        intent.kind = journal::MemberKind::install;
-        intent.folder = member.folder.path;
-        intent.folder_id = member.folder.id;
-        intent.target = folder.entry_name();
-        intent.staged = name;
-        intent.flags = static_cast<std::uint32_t>(flags);
-        return journal_->append(journal::intent_record(intent), error);
+        return announce(member, folder, name, static_cast<std::uint32_t>(flags), announced);
     };
     const kivcopy::Installed staged =
         kivcopy::stage_install(source, target, member.flags, naming, member.staged);
@@ -114,23 +102,143 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
     return result;
 }
 
+// The name goes into the journal, durably, before the file is created: a
+// crash in between leaves a name that recovery finds nothing at.
+bool Transaction::announce(Member& member, kivfs::Directory& directory, const std::string& name,
+                           std::uint32_t flags, bool& announced) {
+    int error = 0;
+    if (announced || !describe_folder(directory, member.folder, error)) {
+        return false;
+    }
+    announced = true;
+    journal::Intent intent;
+    intent.kind = member.kind;
+    intent.folder = member.folder.path;
+    intent.folder_id = member.folder.id;
+    intent.target = directory.entry_name();
+    intent.staged = name;
+    intent.flags = flags;
+    return journal_->append(journal::intent_record(intent), error);
+}
+
+std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Scanners& scanners) {
+    if (state_ == State::must_abort) {
+        return KIVTRANSACTION_MUST_ABORT;
+    }
+    if (state_ != State::open) {
+        return KIVTRANSACTION_UNKNOWN;
+    }
+    int error = 0;
+    std::shared_ptr<kivfs::Directory> directory = kivfs::Directory::open_for(path, error);
+    if (directory == nullptr) {
+        return kivsubst::report::cannot_open(path);
+    }
+    Member member;
+    member.kind = journal::MemberKind::patch;
+    member.target = directory->entry_name();
+    member.folder.directory = directory;
+    if (!describe_folder(*directory, member.folder, error)) {
+        return kivsubst::report::cannot_open(path);
+    }
+    // A target that an earlier member changes is patched as that member
+    // leaves it: the patch reads the earlier member's staged file.
+    const Member* earlier = latest_member_for(member.folder.id, member.target);
+    bool announced = false;
+    kivsubst::FileAt file;
+    file.directory = kivfs::Directory::held(directory->handle(), directory->path(), false);
+    file.name = earlier != nullptr ? earlier->staged_name : member.target;
+    file.shown = path;
+    file.links = earlier != nullptr ? kivfs::Links::refuse : kivfs::Links::follow;
+    file.staged_name = [&](kivfs::Directory&) -> std::optional<kivcommon::Path> {
+        const kivcommon::Path name = kivfs::hidden_name_for(member.target, kivfs::transaction_kind);
+        if (!announce(member, *directory, name, 0, announced)) {
+            return std::nullopt;
+        }
+        member.staged_name = name;
+        return name;
+    };
+    kivsubst::Substitution substitution(std::move(file));
+    const int prepared = substitution.prepare(scanners);
+    if (prepared != 0) {
+        // What prepare() made it has removed; a recorded name leaves a
+        // transaction that only an abort ends.
+        if (announced) {
+            state_ = State::must_abort;
+        }
+        return prepared;
+    }
+    // The file written back is the target as it is at this member's turn:
+    // the file read, or the file an earlier install puts at the name; an
+    // earlier patch's target keeps the times it had before the first.
+    const kivfs::FileStatus& status = substitution.status();
+    member.target_id = id_of(status.identity);
+    member.accessed = {status.times.access.seconds, status.times.access.nanoseconds};
+    member.modified = {status.times.modification.seconds, status.times.modification.nanoseconds};
+    member.after_member = earlier != nullptr;
+    if (earlier != nullptr && earlier->kind == journal::MemberKind::patch) {
+        member.target_id = earlier->target_id;
+        member.accessed = earlier->accessed;
+        member.modified = earlier->modified;
+    }
+    if (substitution.replacements() == 0) {
+        substitution.remove_temporary();
+        member.inert = true;
+        members_.push_back(std::move(member));  // recorded, with nothing staged
+        return substitution.result();
+    }
+    if (!substitution.temporary().sync()) {
+        substitution.remove_temporary();
+        state_ = State::must_abort;
+        return kivsubst::report::copy_error();
+    }
+    substitution.keep_temporary();
+    members_.push_back(std::move(member));
+    return substitution.result();
+}
+
+const Transaction::Member* Transaction::latest_member_for(const journal::FileId& folder,
+                                                         const std::string& target) const {
+    for (auto member = members_.rbegin(); member != members_.rend(); ++member) {
+        if (!member->inert && member->folder.id == folder && member->target == target) {
+            return &*member;
+        }
+    }
+    return nullptr;
+}
+
 // The guards again, just before the commit record: a target that appeared
 // since an install without permission to replace it was staged fails the
 // whole transaction now, while every target is still old.
 std::int32_t Transaction::check_targets() {
     for (Member& member : members_) {
+        if (member.inert) {
+            continue;
+        }
         NameLook look;
+        NameLook staged;
         int error = 0;
-        if (!look_at(member.folder, member.target, look, error)) {
+        if (!look_at(member.folder, member.target, look, error) ||
+            !look_at(member.folder, member.staged_name, staged, error)) {
             return KIVCOPY_TARGET_NOT_WRITTEN;
         }
-        if (look.exists && !member.flags.replace) {
-            return KIVCOPY_TARGET_EXISTS;
-        }
-        NameLook staged;
-        if (!look_at(member.folder, member.staged_name, staged, error) || !staged.exists ||
-            !(staged.id == id_of(member.staged.identity))) {
+        if (member.kind == journal::MemberKind::install) {
+            if (look.exists && !member.flags.replace) {
+                return KIVCOPY_TARGET_EXISTS;
+            }
+            if (!staged.exists || !(staged.id == id_of(member.staged.identity))) {
+                return KIVTRANSACTION_TARGET_CHANGED;
+            }
+        } else if (!staged.exists) {
             return KIVTRANSACTION_TARGET_CHANGED;
+        } else if (!member.after_member) {
+            // A patch is written back into the very file that was read,
+            // through a link at its name where there is one (a patch after
+            // another member of the target's is that member's to check).
+            NameLook file;
+            if (!staged.exists || !look_at(member.folder, member.target, file, error, true) ||
+                !file.exists || !(file.id == member.target_id)) {
+                return KIVTRANSACTION_TARGET_CHANGED;
+            }
         }
     }
     return KIVTRANSACTION_OK;
@@ -156,21 +264,50 @@ bool Transaction::write_ready_records(int& error) {
         record.member = static_cast<std::uint32_t>(index);
         record.staged_id = staged.id;
         record.staged_size = staged.size;
-        record.target_existed = member.staged.target.kind != kivcopy::platform::TargetStatus::Kind::absent;
-        record.target_id = id_of(member.staged.target.identity);
+        if (member.kind == journal::MemberKind::install) {
+            record.target_existed =
+                member.staged.target.kind != kivcopy::platform::TargetStatus::Kind::absent;
+            record.target_id = id_of(member.staged.target.identity);
+        } else {
+            record.target_existed = true;
+            record.target_id = member.target_id;
+            record.accessed = member.accessed;
+            record.modified = member.modified;
+        }
         ready.push_back(journal::ready_record(record));
     }
     return journal_->append(ready, error);
 }
 
-// Each member renamed onto its target, in the order they were added, then
-// every folder synced. A member that cannot be put in place is left to
-// recovery, which the journal (kept) asks for.
+// Puts one member in place: an install's staged file renamed onto its
+// target, a patch's written back over it (and then removed).
+bool Transaction::put_in_place(Member& member, int& error) {
+    if (member.inert) {
+        return true;
+    }
+    if (member.kind == journal::MemberKind::install) {
+        return rename_onto(member.folder, member.staged_name, member.target, error);
+    }
+    NameLook staged;
+    if (!look_at(member.folder, member.staged_name, staged, error)) {
+        return false;
+    }
+    bool gone = false;
+    const WriteBack write{member.staged_name, staged.id,       member.target,
+                          member.target_id,   member.accessed, member.modified};
+    return write_back(member.folder, write, gone, error) && !gone &&
+           remove_name(member.folder, member.staged_name, error);
+}
+
+// Each member put in place, in the order they were added, then every
+// folder synced: the renames, and the patches' staged files gone. A
+// member that cannot be put in place is left to recovery, which the
+// journal (kept) asks for.
 bool Transaction::put_members_in_place() {
     bool all = true;
     int error = 0;
     for (Member& member : members_) {
-        all = rename_onto(member.folder, member.staged_name, member.target, error) && all;
+        all = put_in_place(member, error) && all;
     }
     std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
     for (Member& member : members_) {

@@ -15,6 +15,7 @@
 #include "install.h"
 #include "journal.h"
 #include "journal_folder.h"
+#include "scanners.h"
 #include "member_folder.h"
 
 namespace kivtransaction {
@@ -34,6 +35,12 @@ public:
     std::int32_t install(const kivcommon::PathChar* source, const kivcommon::PathChar* target,
                          std::int32_t flags);
 
+    // Stages a patch of the file at `path` (replaceString's and
+    // replaceText's results and lines): its new content written whole
+    // beside it under a recorded hidden name. A file without an occurrence
+    // (1) stays out of the transaction.
+    std::int32_t replace(const kivcommon::PathChar* path, kivsubst::Scanners& scanners);
+
     // Puts every member in place, all or none: 0, or a negative code with
     // every target old, or KIVTRANSACTION_PENDING where the rest is
     // recovery's.
@@ -48,12 +55,27 @@ public:
 private:
     struct Member {
         journal::MemberKind kind = journal::MemberKind::install;
-        kivcopy::StagedInstall staged;
-        kivcopy::InstallFlags flags;
         MemberFolder folder;
         std::string target;
         std::string staged_name;
+        // An install: what its staging left, and its flags.
+        kivcopy::StagedInstall staged;
+        kivcopy::InstallFlags flags;
+        // A patch: the target as it was read, and the times it keeps.
+        bool inert = false;         // recorded, but nothing staged (no occurrence)
+        bool after_member = false;  // patches what an earlier member leaves at the target
+        journal::FileId target_id;
+        journal::Time accessed;
+        journal::Time modified;
     };
+
+    // Records a member's intent for the staged name `name` in `directory`,
+    // durably, once: a second name for the same member is refused.
+    bool announce(Member& member, kivfs::Directory& directory, const std::string& name,
+                  std::uint32_t flags, bool& announced);
+    bool put_in_place(Member& member, int& error);
+    // The last member that changes `target` in the folder of `folder`.
+    const Member* latest_member_for(const journal::FileId& folder, const std::string& target) const;
 
     Transaction(std::unique_ptr<JournalFolder> folder, std::unique_ptr<JournalFile> journal)
         : folder_(std::move(folder)), journal_(std::move(journal)) {}

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "journal.h"
 #include "kivcopy.h"
 #include "kivfs/hidden_names.h"
+#include "kivtest/faults.h"
 #include "kivtest/files.h"
 #include "kivtransaction.h"
 
@@ -125,6 +127,52 @@ TEST_F(Transaction, AFailedMemberLeavesEveryTargetOld) {
     expect_all_old();
 }
 
+// Patches join installs in one transaction: written back into the very
+// file that was read (its inode and times kept) at the commit, untouched
+// before it and after an abort; a second patch of a file, or a patch of a
+// file that the transaction installs, patches what the earlier member
+// leaves; a file without an occurrence stays out.
+TEST_F(Transaction, PatchesKeepTheFileItselfAndCommitWithTheInstalls) {
+    write_file(path("app/etc/settings"), "port=80 host=old");
+    std::filesystem::last_write_time(path("app/etc/settings"),
+                                     std::filesystem::file_time_type(std::chrono::hours(1000)));
+    const auto inode = kivtest::status_of(path("app/etc/settings")).st_ino;
+    const auto modified = std::filesystem::last_write_time(path("app/etc/settings"));
+    for (const bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "committed" : "aborted");
+        const int transaction = begin_three();
+        EXPECT_EQ(KivTransactionReplace(transaction, path("app/etc/settings").c_str(), "old", 3,
+                                        "new", 3),
+                  0);
+        EXPECT_EQ(KivTransactionReplaceText(transaction, path("app/etc/settings").c_str(),
+                                            "port=80", "port=8080", 0),
+                  0);
+        EXPECT_EQ(KivTransactionReplace(transaction, path("app/tool").c_str(), "absent", 6, "x", 1),
+                  1);
+        EXPECT_EQ(KivTransactionReplace(transaction, path("app/etc/ini").c_str(), "new", 3,
+                                        "newer", 5),
+                  0)
+            << "a patch of a file that the transaction installs patches the new file";
+        EXPECT_EQ(read_file(path("app/etc/settings")), "port=80 host=old");
+        if (!commit) {
+            EXPECT_EQ(KivTransactionAbort(transaction), KIVTRANSACTION_OK);
+            EXPECT_EQ(read_file(path("app/etc/settings")), "port=80 host=old");
+            EXPECT_EQ(read_file(path("app/etc/ini")), "old ini");
+            EXPECT_EQ(names_in("app/etc"), (std::vector<std::string>{"ini", "settings"}));
+            continue;
+        }
+        EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
+        EXPECT_EQ(read_file(path("app/etc/settings")), "port=8080 host=new")
+            << "a second patch of one file patches what the first leaves";
+        EXPECT_EQ(kivtest::status_of(path("app/etc/settings")).st_ino, inode);
+        EXPECT_EQ(std::filesystem::last_write_time(path("app/etc/settings")), modified);
+        EXPECT_EQ(names_in("app/etc"), (std::vector<std::string>{"ini", "settings"}));
+        EXPECT_EQ(read_file(path("app/tool")), "new tool");
+        EXPECT_EQ(read_file(path("app/etc/ini")), "newer ini");
+        EXPECT_TRUE(names_in("journal").empty());
+    }
+}
+
 // What a transaction killed at each of its stages leaves, written as it
 // writes it: staged files beside their targets, and the journal's
 // records up to the kill.
@@ -132,13 +180,14 @@ class KilledTransaction : public Transaction {
 protected:
     struct Member {
         std::string folder, target, staged, content;
+        journal::MemberKind kind = journal::MemberKind::install;
     };
 
     void SetUp() override {
         Transaction::SetUp();
         members_ = {{"app", "tool", "", "new tool"},
                     {"app", "lib", "", "new lib"},
-                    {"app/etc", "ini", "", "new ini"}};
+                    {"app/etc", "ini", "", "new ini", journal::MemberKind::patch}};
         for (Member& member : members_) {
             member.staged = kivfs::hidden_name_for(member.target, kivfs::transaction_kind);
         }
@@ -158,6 +207,7 @@ protected:
         for (std::size_t index = 0; index < members_.size() && index < staged + 1; ++index) {
             const Member& member = members_[index];
             journal::Intent intent;
+            intent.kind = member.kind;
             intent.folder = std::filesystem::canonical(path(member.folder)).string();
             intent.folder_id = id_of(member.folder);
             intent.target = member.target;
@@ -173,7 +223,14 @@ protected:
             for (std::size_t index = 0; index < members_.size(); ++index) {
                 journal::Ready record;
                 record.member = static_cast<std::uint32_t>(index);
-                record.staged_id = id_of(members_[index].folder + "/" + members_[index].staged);
+                const Member& member = members_[index];
+                record.staged_id = id_of(member.folder + "/" + member.staged);
+                if (member.kind == journal::MemberKind::patch) {
+                    record.target_existed = true;
+                    record.target_id = id_of(member.folder + "/" + member.target);
+                    record.modified = {1000000000, 5};
+                    record.accessed = {1000000000, 5};
+                }
                 bytes += journal::ready_record(record);
             }
         }
@@ -200,13 +257,17 @@ TEST_F(KilledTransaction, RecoveryUndoesAnUncommittedOneAndFinishesACommittedOne
     expect_all_old();
 
     // Committed, and cut off after the first member took its place: the
-    // next transaction's begin finishes it before it begins.
+    // next transaction's begin finishes it before it begins, the patch
+    // written into the file itself with the times it had.
+    const auto patched = kivtest::status_of(path("app/etc/ini")).st_ino;
     leave(members_.size(), true, true);
     std::filesystem::rename(path("app/" + members_[0].staged), path("app/tool"));
     int transaction = 0;
     EXPECT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
     EXPECT_EQ(KivTransactionAbort(transaction), KIVTRANSACTION_OK);
     expect_all_new();
+    EXPECT_EQ(kivtest::status_of(path("app/etc/ini")).st_ino, patched);
+    EXPECT_EQ(kivtest::status_of(path("app/etc/ini")).st_mtim.tv_sec, 1000000000);
 }
 
 // A journal recovery cannot trust is left as it is, and nothing it names
