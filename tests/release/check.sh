@@ -80,7 +80,7 @@ check_deb() {
   depends=$(dpkg-deb -f "$deb" Depends)
   [ -n "$depends" ] || fail "$(basename "$deb") has no Depends"
   description=$(dpkg-deb -f "$deb" Description)
-  for function in $(sed -n 's/^ *global://p' kivcopy/kivcopy.map kivsubst/kivsubst.map | tr ';' ' '); do
+  for function in $(sed -n 's/^ *global://p' kivcopy/kivcopy.map kivsubst/kivsubst.map kivtransaction/kivtransaction.map | tr ';' ' '); do
     grep -qw "$function" <<< "$description" ||
       fail "the Description of $(basename "$deb") does not name $function"
   done

@@ -45,7 +45,8 @@ grep -q '^libc6 ' <<< "$depends" || fail "Depends does not name libc6: [$depends
 description=$(dpkg-deb -f "$deb" Description)
 [ "$(head -n 1 <<< "$description")" = "$(sed -n 's/^summary: //p' "$repo/cmake/kiv.description")" ] ||
   fail "the Description's first line is not the summary: $(head -n 1 <<< "$description")"
-exports=$(sed -n 's/^ *global://p' "$repo"/kivcopy/kivcopy.map "$repo"/kivsubst/kivsubst.map |
+exports=$(sed -n 's/^ *global://p' "$repo"/kivcopy/kivcopy.map "$repo"/kivsubst/kivsubst.map \
+  "$repo"/kivtransaction/kivtransaction.map |
   tr -s ' ;' '\n\n' | sed '/^$/d')
 [ "$(wc -l <<< "$exports")" -ge 4 ] || fail "found only [$exports] as exports"
 for function in $exports; do
