@@ -11,6 +11,7 @@ results.svg through report.py. Python 3's standard library only.
 import argparse
 import ctypes
 import os
+import random
 import shutil
 import signal
 import statistics
@@ -90,7 +91,8 @@ def built(repo, relative):
 
 
 def check_programs(repo):
-    for relative in ("bench/subst_driver", "bench/copy_driver", "kivsubst/kivsubst", "kivcopy/kivcopy"):
+    for relative in ("bench/subst_driver", "bench/copy_driver", "bench/transaction_driver",
+                     "kivsubst/kivsubst", "kivcopy/kivcopy"):
         if not os.access(built(repo, relative), os.X_OK):
             die("not built: " + built(repo, relative))
 
@@ -1494,6 +1496,95 @@ def measure_many(bench):
         report.miss("many", "ours %.2f times sed -i (median of the runs' ratios)" % over_sed["ours"])
     report_neighbour(bench, *beside)
 
+# The transaction's members: half installs of a new file, half patches of
+# one, each file TRANSACTION_MIB MiB with an "@old@" every 64 KiB.
+TRANSACTION_MEMBERS = 20
+TRANSACTION_MIB = 1
+
+
+def make_transaction_files(bench, pristine, media):
+    for folder in (pristine, media):
+        os.makedirs(folder, exist_ok=True)
+    rng = random.Random(20261209)
+    for member in range(TRANSACTION_MEMBERS):
+        data = bytearray(rng.randbytes(TRANSACTION_MIB * MIB))
+        for at in range(0, len(data), 64 * 1024):
+            data[at:at + 5] = b"@old@"
+        for folder in (pristine, media):
+            with open(os.path.join(folder, "file%d" % member), "wb") as out:
+                out.write(data)
+
+
+def transaction_expected(media, app):
+    """Installs hold their media file; patches the pristine file with every
+    "@old@" replaced."""
+    for member in range(TRANSACTION_MEMBERS):
+        with open(os.path.join(media, "file%d" % member), "rb") as original:
+            expected = original.read()
+        if member % 2:
+            expected = expected.replace(b"@old@", b"@new@")
+        with open(os.path.join(app, "file%d" % member), "rb") as result:
+            if result.read() != expected:
+                return False
+    return True
+
+
+def measure_transaction(bench):
+    """20 members, mixed installs and patches, as one transaction beside the
+    same 20 calls made one by one: the cost of all-or-nothing."""
+    s, report = bench.settings, bench.report
+    pristine, media, app, journal = (bench.path(name) for name in
+                                     ("txn-pristine", "txn-media", "txn-app", "txn-journal"))
+    progress("transaction: making %d files of %d MiB" % (TRANSACTION_MEMBERS, TRANSACTION_MIB))
+    make_transaction_files(bench, pristine, media)
+    os.makedirs(journal, exist_ok=True)
+    driver = bench.program("bench/transaction_driver")
+    tools = [(key, label, [driver, key, journal, media, app, str(TRANSACTION_MEMBERS)])
+             for key, label in (("transaction", "one transaction (KivTransaction...)"),
+                                ("separate", "separate calls (KivInstallFile, replaceString)"))]
+
+    def restore_app():
+        remove(app)
+        shutil.copytree(pristine, app)
+        os.sync()
+    tallies = {key: Tally() for key, _, _ in tools}
+    for run_number in range(1, s.runs + 1):
+        line = ""
+        for k in range(len(tools)):
+            key, _, argv = tools[(k + run_number - 1) % len(tools)]
+            restore_app()
+            run = timed(bench, argv)
+            tallies[key].times.append(run.us)
+            if run_number == 1:
+                tallies[key].result = (failure(bench, run) if run.rc != 0
+                                       else "ok" if transaction_expected(media, app)
+                                       and not os.listdir(journal) else "wrong result")
+            line += " %s %s" % (key, fmt_s(run.us))
+        progress("transaction: run %d/%d:%s" % (run_number, s.runs, line))
+    syncs = {}
+    for key, _, argv in tools:
+        restore_app()
+        syncs[key] = sync_calls(bench, argv)
+    remove(app, media, pristine, journal)
+    ratio = paired_ratio(tallies["transaction"].times, tallies["separate"].times)
+    report.emit("## A transaction of %d members: median of %d runs" % (TRANSACTION_MEMBERS, s.runs),
+                "", "%d members of %d MiB each, every other one an install (a new file renamed onto "
+                "an existing one), the others" % (TRANSACTION_MEMBERS, TRANSACTION_MIB),
+                "patches (an \"@old@\" every 64 KiB), as one transaction beside the same calls "
+                "made one by one. × separate is", "the median of each run's ratio.", "",
+                "| way | median s | × separate | sync calls | result |", "|---|---:|---:|---:|---|")
+    for key, label, _ in tools:
+        calls = syncs[key]
+        report.emit("| %s | %s | %.2f | %s | %s |" % (
+            label, fmt_s(median_us(tallies[key].times)),
+            ratio if key == "transaction" else 1.0,
+            "n/a" if calls is None else calls, tallies[key].result))
+        if tallies[key].result != "ok":
+            report.miss("correct", "transaction: %s: %s" % (label, tallies[key].result))
+    report.emit("")
+    if ratio > 2:
+        report.miss("transaction", "one transaction %.2f times the separate calls" % ratio)
+
 
 # What the neighbour of the many-files case has written, at least, when ours
 # starts beside it: enough that its data are piling up unsynced.
@@ -1589,6 +1680,9 @@ def report_goals(bench, floor_ratios):
                     % s.many)
         report.goal("many_neighbour", "the same beside a neighbour writing %d MiB unsynced within"
                     " 1.5 times its own time alone" % s.neighbour_mib)
+    if bench.section("transaction"):
+        report.goal("transaction", "%d members as one transaction within 2 times the same calls"
+                    " made one by one" % TRANSACTION_MEMBERS)
     report.goal("correct", "every tool's result checked against the expected bytes")
     report.emit("", "Total time of bench/run: %.0f s." % (time.time() - s.started))
 
@@ -1606,6 +1700,8 @@ def measure(bench):
         measure_memory(bench)
     if bench.section("many"):
         measure_many(bench)
+    if bench.section("transaction"):
+        measure_transaction(bench)
     report_goals(bench, floor_ratios)
 
 
