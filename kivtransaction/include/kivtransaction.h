@@ -81,6 +81,11 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t
                                                                          int32_t encoding);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionCommit(int32_t transaction);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionAbort(int32_t transaction);
+/* After a commit or an abort: the member whose guard failed the commit, as
+   its place (from 0) among the members staged (the Install and Replace calls
+   that returned 0, KIVCOPY_TIMES_NOT_SET or 1), or -1 where none did;
+   KIVTRANSACTION_UNKNOWN for a number that no ended transaction had. */
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionFailedMember(int32_t transaction);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char *journal_folder);
 
 #ifdef __cplusplus

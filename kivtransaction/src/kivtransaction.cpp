@@ -45,14 +45,26 @@ public:
         const auto found = open_.find(number);
         return found == open_.end() ? nullptr : found->second;
     }
-    void remove(std::int32_t number) {
+    // An ended transaction leaves only the member that failed its commit.
+    void end(std::int32_t number, std::int32_t failed_member) {
         std::lock_guard<std::mutex> lock(mutex_);
         open_.erase(number);
+        ended_[number] = failed_member;
+    }
+    bool failed_member(std::int32_t number, std::int32_t& member) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = ended_.find(number);
+        if (found == ended_.end()) {
+            return false;
+        }
+        member = found->second;
+        return true;
     }
 
 private:
     std::mutex mutex_;
     std::map<std::int32_t, std::shared_ptr<Transaction>> open_;
+    std::map<std::int32_t, std::int32_t> ended_;
     std::int32_t next_ = 1;
 };
 
@@ -75,7 +87,7 @@ std::int32_t on_transaction(std::int32_t number, bool ends, Call call) {
         result = call(*transaction);
     }
     if (ends) {
-        table().remove(number);
+        table().end(number, transaction->failed_member());
     }
     return result;
 }
@@ -182,6 +194,15 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionAbort(int32_t trans
         return on_transaction(transaction, true, [](Transaction& open) { return open.abort(); });
     } catch (const std::bad_alloc&) {
         return KIVTRANSACTION_PENDING;
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionFailedMember(int32_t transaction) {
+    try {
+        std::int32_t member = -1;
+        return table().failed_member(transaction, member) ? member : KIVTRANSACTION_UNKNOWN;
+    } catch (const std::bad_alloc&) {
+        return KIVTRANSACTION_UNKNOWN;
     }
 }
 

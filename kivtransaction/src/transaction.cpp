@@ -210,7 +210,9 @@ const Transaction::Member* Transaction::latest_member_for(const journal::FileId&
 // since an install without permission to replace it was staged fails the
 // whole transaction now, while every target is still old.
 std::int32_t Transaction::check_targets() {
-    for (Member& member : members_) {
+    for (std::size_t index = 0; index < members_.size(); ++index) {
+        Member& member = members_[index];
+        failed_member_ = static_cast<std::int32_t>(index);
         if (member.inert) {
             continue;
         }
@@ -241,6 +243,7 @@ std::int32_t Transaction::check_targets() {
             }
         }
     }
+    failed_member_ = -1;
     return KIVTRANSACTION_OK;
 }
 

@@ -49,6 +49,10 @@ public:
     // Removes every staged member and the journal: every target old.
     std::int32_t abort();
 
+    // The member whose guard failed the commit (its place among the members
+    // staged, counting those that found nothing to patch), or -1.
+    std::int32_t failed_member() const { return failed_member_; }
+
     // Serialises the calls on one transaction from several threads.
     std::mutex& calls() { return calls_; }
 
@@ -90,6 +94,7 @@ private:
     std::unique_ptr<JournalFile> journal_;
     std::vector<Member> members_;
     enum class State { open, must_abort, ended } state_ = State::open;
+    std::int32_t failed_member_ = -1;
     std::mutex calls_;
 };
 

@@ -93,6 +93,7 @@ TEST_F(Transaction, CommitPutsEveryMemberInPlaceAndLeavesNothing) {
     EXPECT_EQ(read_file(path("app/tool")), "old tool") << "a member changed its target before the commit";
     EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
     expect_all_new();
+    EXPECT_EQ(KivTransactionFailedMember(transaction), -1);
     EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_UNKNOWN);
     EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_OK);
 }
@@ -122,6 +123,7 @@ TEST_F(Transaction, AFailedMemberLeavesEveryTargetOld) {
     EXPECT_EQ(install(transaction, "media/lib", "app/new", 0), KIVCOPY_OK);
     write_file(path("app/new"), "someone else's");
     EXPECT_EQ(KivTransactionCommit(transaction), KIVCOPY_TARGET_EXISTS);
+    EXPECT_EQ(KivTransactionFailedMember(transaction), 3) << "the fourth member broke its guard";
     EXPECT_EQ(read_file(path("app/new")), "someone else's");
     std::filesystem::remove(path("app/new"));
     expect_all_old();
