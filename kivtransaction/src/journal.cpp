@@ -412,6 +412,13 @@ Reading refused(std::string reason) {
     return reading;
 }
 
+Reading unwritten() {
+    Reading reading;
+    reading.verdict = Reading::Verdict::unwritten;
+    reading.reason = "the journal's making was cut off before its header was whole";
+    return reading;
+}
+
 Reading readable(Contents&& contents) {
     Reading reading;
     reading.verdict = Reading::Verdict::readable;
@@ -472,61 +479,104 @@ std::string commit_record(std::uint32_t members) {
     return payload.framed(commit_type);
 }
 
+namespace {
+
+std::uint32_t little_endian_u32(const unsigned char* bytes) {
+    std::uint32_t value = 0;
+    for (int shift = 0; shift < 4; ++shift) {
+        value |= std::uint32_t{bytes[shift]} << (8 * shift);
+    }
+    return value;
+}
+
+// The record at `at`, when its frame is whole: its length fits the bytes
+// left and the most a record may be, and its CRC matches.
+struct Frame {
+    bool whole = false;
+    std::uint8_t type = 0;
+    const unsigned char* payload = nullptr;
+    std::uint32_t length = 0;
+    std::size_t next = 0;
+};
+
+Frame frame_at(const unsigned char* bytes, std::size_t size, std::size_t at) {
+    Frame frame;
+    const std::size_t left = size - at;
+    if (left < frame_bytes) {
+        return frame;
+    }
+    frame.length = little_endian_u32(bytes + at);
+    if (frame.length > most_record_bytes || frame.length > left - frame_bytes) {
+        return frame;
+    }
+    frame.type = bytes[at + 4];
+    frame.payload = bytes + at + 5;
+    frame.next = at + frame_bytes + frame.length;
+    frame.whole = little_endian_u32(frame.payload + frame.length) ==
+                  record_crc(frame.type, frame.payload, frame.length);
+    return frame;
+}
+
+// Whether a whole commit record begins anywhere from `from` on: a damaged
+// record that such a record follows was damaged after it was written, not
+// cut off in its append.
+bool commit_record_from(const unsigned char* bytes, std::size_t size, std::size_t from) {
+    constexpr std::uint32_t commit_payload = 4;
+    for (std::size_t at = from; at < size && size - at >= frame_bytes + commit_payload; ++at) {
+        if (little_endian_u32(bytes + at) != commit_payload || bytes[at + 4] != commit_type) {
+            continue;  // a cheap look before the CRC
+        }
+        const Frame frame = frame_at(bytes, size, at);
+        if (frame.whole) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The bytes of a header record: what a journal holds once its making is done.
+constexpr std::size_t header_bytes = frame_bytes + sizeof magic + 1 + 8;
+
+}  // namespace
+
 // Walks the records from the start. Every length is compared with what is
 // left of the bytes before it is used, so no sum can pass the end, on a
-// 32-bit system too. The journal's file is appended to one record at a
-// time and synced after each, so a crash can leave only the last record
-// short or with a CRC that fails; that tail is dropped unless the commit
-// record came before it (nothing is appended after the commit record).
-// Anything else that is not what the writers write refuses the whole
+// 32-bit system too. The journal is appended to one record (or, for the
+// ready records, one batch) at a time and synced after each, so a crash can
+// damage only the bytes of the last append: its records cut short, or
+// holding what the disk had there before (zeros, garbage, lengths without
+// their bytes). From the first record that is not whole on, the rest is
+// that tail, and dropped, unless a commit record came before it (nothing is
+// appended after one) or a whole commit record follows it (then the damage
+// came after the writing). A journal no longer than its header that holds
+// no whole header is one whose making was cut off: nothing was recorded in
+// it. Anything else that is not what the writers write refuses the whole
 // journal.
 Reading read(const unsigned char* bytes, std::size_t size) {
-    if (size == 0) {
-        return refused("the journal is empty");
-    }
     Reader reader;
     std::size_t at = 0;
     for (std::size_t number = 1; at < size; ++number) {
         if (reader.contents().committed) {
             return refused("bytes follow the commit record");
         }
-        const std::size_t left = size - at;
-        std::uint32_t length = 0;
-        if (left >= 4) {
-            for (int shift = 0; shift < 4; ++shift) {
-                length |= std::uint32_t{bytes[at + static_cast<std::size_t>(shift)]} << (8 * shift);
-            }
-            if (length > most_record_bytes) {
-                return refused(record_name(number) + " is longer than a record can be");
-            }
-        }
-        if (left < frame_bytes || length > left - frame_bytes) {
+        const Frame frame = frame_at(bytes, size, at);
+        if (!frame.whole) {
             if (number == 1) {
-                return refused("the journal's header is incomplete");
+                return size <= header_bytes ? unwritten() : refused("the journal's header is damaged");
+            }
+            if (commit_record_from(bytes, size, at + 1)) {
+                return refused(record_name(number) + " is damaged and a commit record follows it");
             }
             break;
         }
-        const std::uint8_t type = bytes[at + 4];
-        const unsigned char* payload = bytes + at + 5;
-        std::uint32_t crc = 0;
-        for (int shift = 0; shift < 4; ++shift) {
-            crc |= std::uint32_t{payload[length + static_cast<std::size_t>(shift)]} << (8 * shift);
-        }
-        const std::size_t next = at + frame_bytes + length;
-        if (crc != record_crc(type, payload, length)) {
-            if (number == 1) {
-                return refused("the journal's header has a bad checksum");
-            }
-            if (next != size) {
-                return refused(record_name(number) + " has a bad checksum");
-            }
-            break;
-        }
-        std::string reason = reader.take(number, type, payload, length);
+        std::string reason = reader.take(number, frame.type, frame.payload, frame.length);
         if (!reason.empty()) {
             return refused(std::move(reason));
         }
-        at = next;
+        at = frame.next;
+    }
+    if (at == 0) {
+        return unwritten();
     }
     return readable(std::move(reader.contents()));
 }

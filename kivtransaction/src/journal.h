@@ -15,9 +15,11 @@
 // Each record is framed as: its payload's length (4 bytes), its type (1
 // byte), the payload, and a CRC-32 of the type and payload (4 bytes);
 // integers are little-endian, strings a 4-byte length and their bytes.
-// The reader takes an incomplete last record, or a last record whose CRC
-// does not match, as the tail of an append cut off by a crash; anything
-// else that is not exactly what the writer writes refuses the journal.
+// The reader takes the bytes from the first record that is not whole (cut
+// short, too long, or with a CRC that fails) to the end as the tail of an
+// append cut off by a crash, unless a commit record came before them or a
+// whole commit record lies among them; anything else that is not exactly
+// what the writer writes refuses the journal.
 #ifndef KIVTRANSACTION_JOURNAL_H
 #define KIVTRANSACTION_JOURNAL_H
 
@@ -105,24 +107,25 @@ std::string commit_record(std::uint32_t members);
 // What the reader made of a journal's bytes.
 struct Reading {
     enum class Verdict {
-        readable,  // `contents` holds it (a cut-off last record ignored)
-        refused,   // not a journal this system wrote: `reason` says why
+        readable,   // `contents` holds it (a cut-off last append ignored)
+        unwritten,  // its making was cut off: nothing was recorded in it
+        refused,    // not a journal this system wrote: `reason` says why
     };
     Verdict verdict = Verdict::refused;
     Contents contents;
     std::string reason;
 };
 
-// Reads a whole journal. Refused: a missing or foreign header; a record of
-// an unknown type, out of its order, or with a payload that is not exactly
-// its type's; a record whose CRC fails with more bytes after it; anything
-// after the commit record; a commit record that does not follow exactly
+// Reads a whole journal. Unwritten: empty, or no longer than a header and
+// holding no whole one. Refused: a damaged header with more bytes after
+// it, or a foreign one; a whole record of an unknown type, out of its
+// order, or with a payload that is not exactly its type's; a damaged record
+// that a whole commit record follows; anything after the commit record; a commit record that does not follow exactly
 // one ready record for each intent, in member order; an intent whose
 // folder is not a whole path of this system, whose target is not a plain
 // name (empty, ".", "..", or holding a separator or a NUL), or whose
 // staged name is not a transaction's hidden name for that target
-// (kivfs/hidden_names.h); more than most_members intents; a record longer
-// than most_record_bytes.
+// (kivfs/hidden_names.h); more than most_members intents.
 Reading read(const unsigned char* bytes, std::size_t size);
 
 inline constexpr std::uint32_t most_members = 65536;

@@ -116,6 +116,11 @@ std::int32_t recover_journal(JournalFile& file) {
     }
     const journal::Reading reading =
         journal::read(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (reading.verdict == journal::Reading::Verdict::unwritten) {
+        // A begin cut off before its header was durable recorded nothing:
+        // the journal itself is all there is to undo.
+        return file.remove(error) ? KIVTRANSACTION_UNDONE : KIVTRANSACTION_NO_JOURNAL;
+    }
     if (reading.verdict != journal::Reading::Verdict::readable) {
         return KIVTRANSACTION_JOURNAL_REFUSED;
     }

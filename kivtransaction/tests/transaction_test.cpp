@@ -258,6 +258,13 @@ TEST_F(KilledTransaction, RecoveryUndoesAnUncommittedOneAndFinishesACommittedOne
     EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_UNDONE);
     expect_all_old();
 
+    // A begin cut off before its header reached the disk leaves a journal
+    // with nothing in it.
+    write_file(path("journal/kivtransaction-0123456789abcdef.journal"), "");
+    ::chmod(path("journal/kivtransaction-0123456789abcdef.journal").c_str(), 0600);
+    EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_UNDONE);
+    expect_all_old();
+
     // Committed, and cut off after the first member took its place: the
     // next transaction's begin finishes it before it begins, the patch
     // written into the file itself with the times it had.
