@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "journal.h"
@@ -173,6 +175,55 @@ TEST_F(Transaction, PatchesKeepTheFileItselfAndCommitWithTheInstalls) {
         EXPECT_EQ(read_file(path("app/etc/ini")), "newer ini");
         EXPECT_TRUE(names_in("journal").empty());
     }
+}
+
+// Transactions on several threads at once, in one journal folder: each
+// begin recovers the folder while the others' journals are live, and must
+// pass over them; every transaction commits its own members alone.
+TEST_F(Transaction, RunsBesideOthersInOneJournalFolder) {
+    constexpr int threads = 8;
+    for (int number = 0; number < threads; ++number) {
+        write_file(path("media/t" + std::to_string(number)), "new " + std::to_string(number));
+        write_file(path("app/t" + std::to_string(number)), "old " + std::to_string(number));
+    }
+    std::vector<int> results(threads, -1);
+    std::atomic<int> staged{0};
+    std::vector<std::thread> running;
+    for (int number = 0; number < threads; ++number) {
+        running.emplace_back([&, number] {
+            const std::string name = "t" + std::to_string(number);
+            int transaction = 0;
+            int result = KivTransactionBegin(path("journal").c_str(), &transaction);
+            if (result == KIVTRANSACTION_OK) {
+                result = install(transaction, "media/" + name, "app/" + name);
+            }
+            if (result == KIVCOPY_OK) {
+                result = KivTransactionReplace(transaction, path("app/" + name).c_str(), "new",
+                                               3, "newer", 5);
+            }
+            // Every transaction staged: another begin recovers the folder
+            // now, beside them all.
+            ++staged;
+            while (staged.load() < threads) {
+                std::this_thread::yield();
+            }
+            int another = 0;
+            if (result == 0 && KivTransactionBegin(path("journal").c_str(), &another) == 0) {
+                KivTransactionAbort(another);
+            }
+            results[static_cast<std::size_t>(number)] =
+                result == 0 ? KivTransactionCommit(transaction) : result;
+        });
+    }
+    for (std::thread& thread : running) {
+        thread.join();
+    }
+    for (int number = 0; number < threads; ++number) {
+        EXPECT_EQ(results[static_cast<std::size_t>(number)], KIVTRANSACTION_OK) << number;
+        EXPECT_EQ(read_file(path("app/t" + std::to_string(number))),
+                  "newer " + std::to_string(number));
+    }
+    EXPECT_TRUE(names_in("journal").empty());
 }
 
 // What a transaction killed at each of its stages leaves, written as it
