@@ -27,7 +27,7 @@ namespace journal = kivtransaction::journal;
 // leaves garbage (a length that reached the disk without its data).
 constexpr char garbage = '\0';
 
-constexpr std::size_t most_examples = 3;
+constexpr std::size_t most_examples = 4;
 
 const char* const journal_folder_name = "journal";
 
@@ -127,8 +127,16 @@ struct Made {
 enum class JournalFate {
     rewritten,          // read, and written again for the copy (or there was none)
     refused,            // the reader refused it: written as it was
-    cut_off_refused,    // refused, though only an append was cut off: written
-                        // without the cut-off bytes (or left out without a header)
+    // Refused, though only an append was cut off: written without the
+    // cut-off bytes, or left out where no whole header reached the disk.
+    cut_off_refused,
+    headless_refused,
+};
+
+// The examples of refused cut-off journals already noted.
+struct Noted {
+    bool cut_off = false;
+    bool headless = false;
 };
 
 // The recorded identity as the copy's; one that the state does not hold
@@ -228,7 +236,7 @@ bool make_journals(const LeftOnDisk& left, const TransactionCase& transaction, c
                 fate = JournalFate::cut_off_refused;
                 bytes = rewritten(before.contents, made);
             } else if (prefix.size() < header_bytes) {
-                fate = JournalFate::cut_off_refused;
+                fate = JournalFate::headless_refused;
                 continue;
             } else {
                 fate = JournalFate::refused;
@@ -275,7 +283,8 @@ bool make_state(const LeftOnDisk& left, const TransactionCase& transaction, Jour
 }
 
 // Recovers the copy with the real KivRecover, twice, and says what breaks
-// the promise, if anything: a recovery refused or failed, targets neither
+// the promise, if anything: a recovery refused or failed, or one that
+// finds a journal after the call returned done; targets neither
 // all old nor all new (or not what the end requires), a hidden name of the
 // system's left beside a target, anything left in the journal folder, or a
 // second recovery that finds something to do.
@@ -284,6 +293,12 @@ std::string judge_recovered(const TransactionCase& transaction, bool ended) {
     const std::int32_t first = KivRecover(journal_folder.c_str());
     if (first < 0) {
         return "KivRecover gave " + std::to_string(first);
+    }
+    // A call that returned done removed its journal durably: a cut after
+    // it leaves recovery nothing to do.
+    if (ended && transaction.at_the_end != AtTheEnd::either && first != KIVTRANSACTION_OK) {
+        return "the call returned done, but KivRecover found a journal to recover (gave " +
+               std::to_string(first) + ")";
     }
     bool all_old = true;
     bool all_new = true;
@@ -337,7 +352,7 @@ void note(TransactionExploration& result, const std::string& example) {
 
 // One crash state made real, recovered and judged; each state counts once.
 void judge_state(const LeftOnDisk& left, const TransactionCase& transaction, bool ended,
-                 const std::string& where, TransactionExploration& result) {
+                 const std::string& where, TransactionExploration& result, Noted& noted) {
     JournalFate fate = JournalFate::rewritten;
     std::string reason;
     std::string why;
@@ -354,9 +369,13 @@ void judge_state(const LeftOnDisk& left, const TransactionCase& transaction, boo
         return;
     }
     const std::string broken = judge_recovered(transaction, ended);
-    if (fate == JournalFate::cut_off_refused) {
+    const bool cut_off =
+        fate == JournalFate::cut_off_refused || fate == JournalFate::headless_refused;
+    if (cut_off) {
         ++result.cut_off_journals_refused;
-        if (result.cut_off_journals_refused == 1) {
+        bool& seen = fate == JournalFate::headless_refused ? noted.headless : noted.cut_off;
+        if (!seen) {
+            seen = true;
             note(result, where + ": the journal, cut off in an append, is refused: " + reason);
         }
     }
@@ -364,7 +383,7 @@ void judge_state(const LeftOnDisk& left, const TransactionCase& transaction, boo
         ++result.other_violations;
         note(result, where + ": " + broken);
     }
-    if (fate == JournalFate::cut_off_refused || !broken.empty()) {
+    if (cut_off || !broken.empty()) {
         ++result.violations;
     }
 }
@@ -392,11 +411,12 @@ TransactionExploration explore_transaction(const std::vector<Op>& log,
                                            const Limits& limits) {
     Model model = model_of(transaction);
     TransactionExploration result;
+    Noted noted;
     const auto check_point = [&](const std::string& where, bool ended) {
         const Visited visited =
             each_crash_state(model, limits, limits.seed + result.points,
                              [&](const LeftOnDisk& left) {
-                                 judge_state(left, transaction, ended, where, result);
+                                 judge_state(left, transaction, ended, where, result, noted);
                              });
         ++result.points;
         result.states += visited.states;

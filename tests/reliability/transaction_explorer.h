@@ -45,7 +45,8 @@ struct TransactionTarget {
 // once the call has returned: anything that keeps the promise (the call
 // failed or was left to recovery), all new (a commit that returned 0, or
 // the recovery of a committed journal), all old (the recovery of an
-// uncommitted one).
+// uncommitted one). A call that returned done also leaves no journal for
+// recovery to find.
 enum class AtTheEnd { either, all_new, all_old };
 
 struct TransactionCase {
