@@ -378,6 +378,23 @@ TEST_F(TransactionRecording, ARecoveryCutOffAnywhereIsFinishedByTheNext) {
                     summary(result).c_str());
         EXPECT_EQ(result.violations, 0u) << summary(result);
         EXPECT_GT(result.states, log.size()) << "fewer crash states than operations";
+        // The recovery's own syncs, of each member folder and of the journal
+        // folder after the unlink, each needed.
+        std::size_t syncs = 0;
+        for (std::size_t i = 0; i < log.size(); ++i) {
+            if (!kivcrash::is_sync(log[i])) {
+                continue;
+            }
+            ++syncs;
+            std::vector<Op> without = log;
+            without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+            const TransactionExploration missing =
+                kivcrash::explore_transaction(without, recovery, limits_of(batch));
+            std::printf("  without #%zu %s: %s\n", i, log[i].describe().c_str(),
+                        summary(missing).c_str());
+            EXPECT_GT(missing.violations, 0u) << "nothing noticed #" << i << " gone";
+        }
+        EXPECT_EQ(syncs, batch.folders + 1) << "a recovery syncs each member folder and the journal's";
     }
 }
 

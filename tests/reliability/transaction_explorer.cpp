@@ -258,23 +258,29 @@ bool make_state(const LeftOnDisk& left, const TransactionCase& transaction, Jour
     std::error_code error;
     std::filesystem::remove_all(transaction.scratch, error);
     Made made;
-    const auto make_folder = [&](const InodeId& recorded, const std::string& path) {
-        struct stat status{};
-        if (::mkdir(path.c_str(), 0755) != 0 || ::stat(path.c_str(), &status) != 0) {
+    const auto make_folder = [&](const std::string& path) {
+        if (::mkdir(path.c_str(), 0755) != 0) {
             why = "cannot make the folder '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    };
+    const auto make_recorded_folder = [&](const InodeId& recorded, const std::string& path) {
+        struct stat status{};
+        if (!make_folder(path) || ::stat(path.c_str(), &status) != 0) {
             return false;
         }
         made.identities[recorded] = identity_of(status);
         made.folders[recorded] = path;
         return true;
     };
-    if (!make_folder({}, transaction.scratch) ||
-        !make_folder(transaction.journal_folder, scratch_journal_folder(transaction))) {
+    if (!make_folder(transaction.scratch) ||
+        !make_recorded_folder(transaction.journal_folder, scratch_journal_folder(transaction))) {
         return false;
     }
     for (std::size_t index = 0; index < transaction.member_folders.size(); ++index) {
         const InodeId& folder = transaction.member_folders[index];
-        if (!make_folder(folder, scratch_member_folder(transaction, index)) ||
+        if (!make_recorded_folder(folder, scratch_member_folder(transaction, index)) ||
             !make_entries(left, folder, scratch_member_folder(transaction, index), made, why)) {
             return false;
         }
