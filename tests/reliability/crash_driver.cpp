@@ -12,9 +12,10 @@
 //   crash_driver recover JOURNAL_FOLDER           KivRecover
 //
 // The exit status is 0 when the call succeeded (a transaction: its commit
-// returned 0; a recovery: it found nothing, finished or undid), else 1 with the library's
-// result on standard error. The driver makes no other call that the
-// killpoint library counts, so every kill point lies inside the library.
+// returned 0; a recovery: it found nothing, finished or undid), else 1
+// with the library's result on standard error. The driver makes no other
+// call that the killpoint library counts, so every kill point lies inside
+// the library.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

@@ -56,7 +56,7 @@ const Batch batches[] = {
     {"ThreeMultiBlockFilesSomeNew", 3, 1, multi_block, Targets::mixed},
     {"ThreeEmptyFilesInThreeFoldersSomeNew", 3, 3, 0, Targets::mixed},
     {"FiveOneBlockFilesInThreeFoldersSomeNew", 5, 3, one_block, Targets::mixed},
-    {"TwentyMultiBlockFilesInThreeFoldersSomeNew", 20, 3, multi_block, Targets::mixed, 64, 24},
+    {"TwentyMultiBlockFilesInThreeFoldersSomeNew", 20, 3, multi_block, Targets::mixed, 64, 8},
     {"TwentyOneBlockFilesSomeNew", 20, 1, one_block, Targets::mixed, 64, 24},
 };
 
@@ -394,7 +394,8 @@ TEST_F(TransactionRecording, ARecoveryCutOffAnywhereIsFinishedByTheNext) {
                         summary(missing).c_str());
             EXPECT_GT(missing.violations, 0u) << "nothing noticed #" << i << " gone";
         }
-        EXPECT_EQ(syncs, batch.folders + 1) << "a recovery syncs each member folder and the journal's";
+        EXPECT_EQ(syncs, batch.folders + 1)
+            << "a recovery syncs each member folder and the journal's";
     }
 }
 
