@@ -5,16 +5,56 @@
 //   crash_driver subst FILE PATTERN REPLACEMENT   replaceString once
 //   crash_driver copy SOURCE TARGET               KivCopyFile, replacing the target
 //   crash_driver install SOURCE TARGET            KivInstallFile, replacing the target
+//   crash_driver txn JOURNAL_FOLDER SOURCE TARGET [SOURCE TARGET...]
+//                                                 one transaction: begun in the folder,
+//                                                 an install of each pair (replacing the
+//                                                 target), committed
+//   crash_driver recover JOURNAL_FOLDER           KivRecover
 //
-// The exit status is 0 when the call succeeded, else 1 with the library's
-// result on standard error. The driver makes no other call that the
-// killpoint library counts, so every kill point lies inside the library.
+// The exit status is 0 when the call succeeded (a transaction: its commit
+// returned 0; a recovery: it found nothing, finished or undid), else 1
+// with the library's result on standard error. The driver makes no other
+// call that the killpoint library counts, so every kill point lies inside
+// the library.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "kivcopy.h"
 #include "kivsubst.h"
+#include "kivtransaction.h"
+
+namespace {
+
+// Begins a transaction in `journal_folder`, stages an install of each
+// source onto its target and commits; 0 when the commit returned 0. A
+// failed step aborts the transaction, as an installer would.
+int run_transaction(const char* journal_folder, int pairs, char** names) {
+    std::int32_t transaction = 0;
+    std::int32_t result = KivTransactionBegin(journal_folder, &transaction);
+    if (result != KIVTRANSACTION_OK) {
+        std::fprintf(stderr, "KivTransactionBegin: %d\n", static_cast<int>(result));
+        return 1;
+    }
+    for (int pair = 0; pair < pairs; ++pair) {
+        result = KivTransactionInstall(transaction, names[2 * pair], names[2 * pair + 1],
+                                       KIVINSTALL_REPLACE);
+        if (result != KIVCOPY_OK) {
+            std::fprintf(stderr, "KivTransactionInstall of '%s': %d\n", names[2 * pair + 1],
+                         static_cast<int>(result));
+            KivTransactionAbort(transaction);
+            return 1;
+        }
+    }
+    result = KivTransactionCommit(transaction);
+    if (result != KIVTRANSACTION_OK) {
+        std::fprintf(stderr, "KivTransactionCommit: %d\n", static_cast<int>(result));
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "subst") == 0) {
@@ -44,8 +84,21 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (argc >= 5 && argc % 2 == 1 && std::strcmp(argv[1], "txn") == 0) {
+        return run_transaction(argv[2], (argc - 3) / 2, argv + 3);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "recover") == 0) {
+        const std::int32_t result = KivRecover(argv[2]);
+        if (result < 0) {
+            std::fprintf(stderr, "KivRecover: %d\n", static_cast<int>(result));
+            return 1;
+        }
+        return 0;
+    }
     std::fprintf(stderr, "usage: crash_driver subst FILE PATTERN REPLACEMENT\n"
                          "       crash_driver copy SOURCE TARGET\n"
-                         "       crash_driver install SOURCE TARGET\n");
+                         "       crash_driver install SOURCE TARGET\n"
+                         "       crash_driver txn JOURNAL_FOLDER SOURCE TARGET [SOURCE TARGET...]\n"
+                         "       crash_driver recover JOURNAL_FOLDER\n");
     return 64;
 }

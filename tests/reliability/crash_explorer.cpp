@@ -74,6 +74,8 @@ public:
     // the call returned done (`returned`), only the new content will do.
     bool keeps_promise(const CrashState& state, bool returned, std::string& why) const;
     std::string describe(const CrashState& state) const;
+    // The entries and file images that `state` leaves.
+    LeftOnDisk left_on_disk(const Model& model, const CrashState& state) const;
 
 private:
     struct Directory {
@@ -370,6 +372,32 @@ std::string Point::describe(const CrashState& state) const {
     return text;
 }
 
+LeftOnDisk Point::left_on_disk(const Model& model, const CrashState& state) const {
+    static const std::vector<bool> nothing_pending;
+    LeftOnDisk left;
+    for (const Directory& directory : directories_) {
+        const Entries& named = entries(directory, state);
+        left.directories[directory.inode] = named;
+        for (const auto& [name, inode] : named) {
+            auto file = model.files().find(inode);
+            if (file == model.files().end() || left.files.count(inode) != 0) {
+                continue;
+            }
+            auto group = file_groups_.find(inode);
+            const std::vector<bool>& persisted =
+                group == file_groups_.end() ? nothing_pending : state.persisted[group->second];
+            Image image = file->second.durable;
+            for (std::size_t u = 0; u < persisted.size(); ++u) {
+                if (persisted[u]) {
+                    image.apply(file->second.pending[u]);
+                }
+            }
+            left.files.emplace(inode, std::move(image));
+        }
+    }
+    return left;
+}
+
 void note_violation(Exploration& result, const std::string& where, const std::string& what) {
     ++result.violations;
     const std::string example = where + ": " + what;
@@ -476,6 +504,25 @@ Exploration explore(const std::vector<Op>& log, const Promise& promise, const Li
         check_point(model, promise, limits, "after the call returned", true, result);
     }
     return result;
+}
+
+Visited each_crash_state(const Model& model, const Limits& limits, std::uint64_t seed,
+                         const std::function<void(const LeftOnDisk&)>& visit) {
+    static const Promise no_promise;
+    const Point point(model, no_promise);
+    const std::uint64_t total = point.count(limits.exhaustive_up_to);
+    Visited visited;
+    visited.exhaustive = total <= limits.exhaustive_up_to;
+    const Point::Visit hand_over = [&](const CrashState& state) {
+        visit(point.left_on_disk(model, state));
+        ++visited.states;
+    };
+    if (visited.exhaustive) {
+        point.each_state(total, hand_over);
+    } else {
+        point.each_sampled(limits.random_states, seed, hand_over);
+    }
+    return visited;
 }
 
 bool is_covered_sync(const std::vector<Op>& log, std::size_t index) {

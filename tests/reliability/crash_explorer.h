@@ -7,9 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "crash_model.h"
 #include "oplog.h"
 
 namespace kivcrash {
@@ -63,6 +66,24 @@ struct Exploration {
 // that can change what a cut leaves (an open or a close changes nothing, so
 // the point after it has the same states as the one before).
 Exploration explore(const std::vector<Op>& log, const Promise& promise, const Limits& limits = {});
+
+// What one crash state leaves on disk: the entries of every directory that
+// the model knows, and the image of every file that an entry names.
+struct LeftOnDisk {
+    std::map<InodeId, Entries> directories;
+    std::map<InodeId, Image> files;
+};
+
+// Hands the crash states of `model`, as it stands, to `visit`, the same
+// states that explore() judges at a point: all of them up to
+// `limits.exhaustive_up_to`, else the bounded sample drawn with `seed`.
+// Gives back how many were handed over and whether that was all of them.
+struct Visited {
+    std::uint64_t states = 0;
+    bool exhaustive = false;
+};
+Visited each_crash_state(const Model& model, const Limits& limits, std::uint64_t seed,
+                         const std::function<void(const LeftOnDisk&)>& visit);
 
 // Whether the sync at `index` makes nothing durable that the next sync in
 // the log does not, with no change in between: taking it out of the log

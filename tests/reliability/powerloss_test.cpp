@@ -95,7 +95,8 @@ std::string file_name(const std::string& file) {
 std::string copy_crash_programs(const std::string& programs) {
     kivtest::make_directory(programs);
     for (const std::string file :
-         {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH}) {
+         {KIV_CRASH_DRIVER_PATH, KIV_KILLPOINT_PATH, KIV_KIVSUBST_PATH, KIV_KIVCOPY_PATH,
+          KIV_KIVTRANSACTION_PATH}) {
         std::filesystem::copy_file(file, programs + "/" + file_name(file));
     }
     return programs;
