@@ -226,6 +226,9 @@ bool make_journals(const LeftOnDisk& left, const TransactionCase& transaction, c
             journal::read(reinterpret_cast<const unsigned char*>(whole.data()), whole.size());
         if (reading.verdict == journal::Reading::Verdict::readable) {
             bytes = rewritten(reading.contents, made);
+        } else if (reading.verdict == journal::Reading::Verdict::unwritten) {
+            // a journal whose header never reached the disk recorded no
+            // identity to rewrite: written as it is, for recovery to remove
         } else {
             reason = reading.reason;
             const std::string prefix = held_prefix(image->second);
