@@ -8,7 +8,8 @@
 //   crash_driver txn JOURNAL_FOLDER SOURCE TARGET [SOURCE TARGET...]
 //                                                 one transaction: begun in the folder,
 //                                                 an install of each pair (replacing the
-//                                                 target), committed
+//                                                 target), or where SOURCE is "=OLD=NEW"
+//                                                 a patch of TARGET, committed
 //   crash_driver recover JOURNAL_FOLDER           KivRecover
 //
 // The exit status is 0 when the call succeeded (a transaction: its commit
@@ -37,11 +38,19 @@ int run_transaction(const char* journal_folder, int pairs, char** names) {
         return 1;
     }
     for (int pair = 0; pair < pairs; ++pair) {
-        result = KivTransactionInstall(transaction, names[2 * pair], names[2 * pair + 1],
-                                       KIVINSTALL_REPLACE);
-        if (result != KIVCOPY_OK) {
-            std::fprintf(stderr, "KivTransactionInstall of '%s': %d\n", names[2 * pair + 1],
-                         static_cast<int>(result));
+        const char* source = names[2 * pair];
+        const char* target = names[2 * pair + 1];
+        const char* second = source[0] == '=' ? std::strchr(source + 1, '=') : nullptr;
+        if (second != nullptr) {
+            const auto old_length = static_cast<std::int32_t>(second - (source + 1));
+            const auto new_length = static_cast<std::int32_t>(std::strlen(second + 1));
+            result = KivTransactionReplace(transaction, target, source + 1, old_length, second + 1,
+                                           new_length);
+        } else {
+            result = KivTransactionInstall(transaction, source, target, KIVINSTALL_REPLACE);
+        }
+        if (result != 0) {
+            std::fprintf(stderr, "member '%s': %d\n", target, static_cast<int>(result));
             KivTransactionAbort(transaction);
             return 1;
         }

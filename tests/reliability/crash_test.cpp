@@ -12,11 +12,13 @@
 // (powerloss_test.cpp) checks that.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kivtest/files.h"
@@ -352,6 +354,88 @@ void CrashConsistency::install(unsigned long transfer_limit) {
                 transfer_limit, tally.tried, tally.broken, total, old_seen, new_seen);
     EXPECT_EQ(tally.broken, 0u);
     EXPECT_GT(old_seen, 0u) << "no kill fell before the rename";
+}
+
+// A transaction of two installs and a patch in two folders, killed just
+// before each of its changes to the disk, then recovered: every target
+// old or every target new, and nothing of the transaction left beside
+// the targets or in the journal folder. A kill before the commit record
+// leaves all old, one after it all new.
+TEST_F(CrashConsistency, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoint) {
+    kivtest::make_directory(path("journal"));
+    kivtest::make_directory(path("app"));
+    kivtest::make_directory(path("app/etc"));
+    const std::vector<std::pair<std::string, std::string>> old_and_new = {
+        {planted_text(100 * 1024, "old tool\n"), planted_text(300 * 1024 + 7, "\n")},
+        {"", planted_text(64 * 1024, "new lib\n")},
+        {planted_text(200 * 1024, "port=@old@\n"), ""}};
+    const std::vector<std::string> targets = {path("app/tool"), path("app/lib"),
+                                              path("app/etc/settings")};
+    std::vector<std::string> news = {old_and_new[0].second, old_and_new[1].second,
+                                     kivtest::reference_substitution(old_and_new[2].first, "@old@",
+                                                                     "@new@").output};
+    write_file(path("tool.new"), news[0]);
+    write_file(path("lib.new"), news[1]);
+    const std::vector<std::string> arguments = {"txn",       path("journal"),      path("tool.new"),
+                                                targets[0],  path("lib.new"),      targets[1],
+                                                "=@old@=@new@", targets[2]};
+    const auto set_old = [&] {
+        write_file(targets[0], old_and_new[0].first);
+        std::filesystem::remove(targets[1]);
+        write_file(targets[2], old_and_new[2].first);
+    };
+    const auto names_in = [&](const std::string& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path(folder))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    for (const unsigned long transfer_limit : {0ul, 64ul * 1024}) {
+        set_old();
+        unsigned long total = 0;
+        Exit counted = run_driver(arguments, 0, transfer_limit, &total);
+        ASSERT_EQ(counted.status, 0) << "the counting run failed: " << counted.log;
+        ASSERT_GT(total, 0u) << "the killpoint library counted no calls";
+        Tally tally;
+        unsigned long old_seen = 0;
+        unsigned long new_seen = 0;
+        for (unsigned long point : kill_points(total)) {
+            set_old();
+            Exit exit = run_driver(arguments, point, transfer_limit);
+            ++tally.tried;
+            EXPECT_TRUE(exit.killed) << "not killed at call " << point << " of " << total;
+            Exit recovered = run_driver({"recover", path("journal")}, 0, 0);
+            EXPECT_EQ(recovered.status, 0) << "recovery after a kill at " << point << ": "
+                                           << recovered.log;
+            const bool all_old = read_file(targets[0]) == old_and_new[0].first &&
+                                 !kivtest::exists(targets[1]) &&
+                                 read_file(targets[2]) == old_and_new[2].first;
+            const bool all_new = read_file(targets[0]) == news[0] &&
+                                 kivtest::exists(targets[1]) && read_file(targets[1]) == news[1] &&
+                                 read_file(targets[2]) == news[2];
+            old_seen += all_old ? 1 : 0;
+            new_seen += all_new ? 1 : 0;
+            const bool left_nothing = names_in("journal").empty() &&
+                                      names_in("app/etc") == std::vector<std::string>{"settings"} &&
+                                      (names_in("app") == std::vector<std::string>{"etc", "tool"} ||
+                                       names_in("app") ==
+                                           std::vector<std::string>{"etc", "lib", "tool"});
+            if (!(all_old || all_new) || !left_nothing) {
+                ++tally.broken;
+                ADD_FAILURE() << "killed before call " << point << " of " << total
+                              << (all_old || all_new ? ": something of the transaction is left"
+                                                     : ": the targets are a mix of old and new");
+            }
+        }
+        std::printf("transaction, transfer limit %lu: kill points tried: %lu, invariant broken: "
+                    "%lu (calls %lu; all old %lu, all new %lu)\n",
+                    transfer_limit, tally.tried, tally.broken, total, old_seen, new_seen);
+        EXPECT_EQ(tally.broken, 0u);
+        EXPECT_GT(old_seen, 0u);
+        EXPECT_GT(new_seen, 0u);
+    }
 }
 
 }  // namespace
