@@ -32,6 +32,10 @@ endforeach()
 install(FILES "${PROJECT_SOURCE_DIR}/man/KivCopyFile.3" "${PROJECT_SOURCE_DIR}/man/KivInstallFile.3"
   "${PROJECT_SOURCE_DIR}/man/replaceString.3" "${PROJECT_SOURCE_DIR}/man/replaceText.3"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
+if(TARGET kivtransaction)
+  install(FILES "${PROJECT_SOURCE_DIR}/man/KivTransactionBegin.3"
+    DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
+endif()
 if(KIV_BUILD_TOOLS)
   file(GLOB kiv_tool_pages "${PROJECT_SOURCE_DIR}/man/*.1")
   install(FILES ${kiv_tool_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
