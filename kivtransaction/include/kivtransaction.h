@@ -83,6 +83,34 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionCommit(int32_t tran
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionAbort(int32_t transaction);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char *journal_folder);
 
+#if defined(_WIN32)
+/* The wide twins: the same calls, results and outcomes, with paths (and
+   KivTransactionReplaceTextW's text) in UTF-16. The narrow functions take
+   their paths as text in the ANSI code page, as KivInstallFile and
+   replaceString do: a path that is not valid text there names no file
+   (KivTransactionBegin and KivRecover: KIVTRANSACTION_NO_JOURNAL;
+   KivTransactionInstall: 10 for the source, -5010 for the target; the
+   patches: 3). KivTransactionReplaceText's pattern and replacement stay
+   UTF-8, as replaceText's do; KivTransactionReplace's are bytes in both. */
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBeginW(const wchar_t *journal_folder,
+                                                                    int32_t *transaction);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstallW(int32_t transaction,
+                                                                      const wchar_t *source,
+                                                                      const wchar_t *target,
+                                                                      int32_t flags);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceW(int32_t transaction,
+                                                                      const wchar_t *path,
+                                                                      const char *pattern, int32_t n,
+                                                                      const char *replacement,
+                                                                      int32_t m);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceTextW(int32_t transaction,
+                                                                          const wchar_t *path,
+                                                                          const wchar_t *pattern,
+                                                                          const wchar_t *replacement,
+                                                                          int32_t encoding);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecoverW(const wchar_t *journal_folder);
+#endif
+
 #ifdef __cplusplus
 }
 #endif
