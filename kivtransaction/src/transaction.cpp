@@ -146,7 +146,10 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
     const Member* earlier = latest_member_for(member.folder.id, member.target);
     bool announced = false;
     kivsubst::FileAt file;
-    file.directory = kivfs::Directory::held(directory->handle(), directory->path(), false);
+    // Held by its handle, and on Windows, which holds a folder by its path,
+    // by the whole path recorded for it.
+    file.directory =
+        kivfs::Directory::held(directory->handle(), system_form(member.folder.path), false);
     file.name = system_form(earlier != nullptr ? earlier->staged_name : member.target);
     file.shown = path;
     file.links = earlier != nullptr ? kivfs::Links::refuse : kivfs::Links::follow;
