@@ -11,6 +11,25 @@
  * the start of every KivTransactionBegin on the folder) finishes a
  * transaction whose commit record is durable and undoes any other.
  *
+ * A target that another program holds so that its member could not be put
+ * in place (on Windows a file held open without delete sharing, or, for a
+ * patch, without write sharing) fails KivTransactionCommit before the
+ * commit record with KIVINSTALL_IN_USE (-5032): every target stays old and
+ * nothing of the transaction is left. A transaction never replaces a
+ * target at the next restart: an install with KIVINSTALL_AT_RESTART whose
+ * target is in use fails the commit the same way. A file that Windows
+ * lets be opened for deletion and yet refuses to replace (a running
+ * program or a loaded DLL may be one) is met only by the rename after the
+ * commit record: the commit then gives KIVTRANSACTION_PENDING, and
+ * recovery finishes the transaction once the program has let go.
+ *
+ * On Windows the journal folder is held open without delete sharing while
+ * a transaction or a recovery works in it, and a folder that is a reparse
+ * point (a link or a junction) is refused; a journal is trusted only as a
+ * plain file with one name whose owner is the caller's user (or, for an
+ * elevated caller, the Administrators group). Who else may write it is for
+ * the folder's permissions to keep, which the caller chooses.
+ *
  * The library exports each function under its plain, undecorated name,
  * and on Windows a wide twin of each one that takes a path or text (its
  * name ends in W).
