@@ -57,6 +57,7 @@ struct NameLook {
     bool exists = false;
     bool regular = false;
     bool callers_alone = false;  // the caller's, one name, no one else may write it
+    bool read_only = false;      // Windows: the read-only attribute
     journal::FileId id;
     std::uint64_t size = 0;
 };
@@ -72,7 +73,9 @@ bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int&
 bool may_replace(MemberFolder& folder, const std::string& name, bool by_rename, bool& in_use,
                  int& error);
 
-// Renames `from` onto `to` in the folder, replacing what is there.
+// Renames `from` onto `to` in the folder, replacing what is there (on
+// Windows a read-only file too: its member was allowed to replace it, or
+// its transaction is committed).
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
                  int& error);
 

@@ -172,6 +172,7 @@ bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int&
     look.regular = win32::is_plain_file(information.dwFileAttributes);
     look.callers_alone = look.regular && information.nNumberOfLinks == 1 &&
                          win32::owned_by_caller(opened.handle);
+    look.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     look.id = id_of(information);
     look.size = (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |
                 information.nFileSizeLow;
@@ -199,6 +200,22 @@ bool may_replace(MemberFolder& folder, const std::string& name, bool by_rename, 
     return false;
 }
 
+namespace {
+
+// Sets the attributes of the file open as `handle` (with
+// FILE_WRITE_ATTRIBUTES), FILE_ATTRIBUTE_NORMAL standing for none.
+bool set_attributes(HANDLE handle, DWORD attributes) {
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+}  // namespace
+
+// MoveFileExW refuses to replace a read-only file: where it does, the
+// target's attribute is lifted through a handle of its own and the rename
+// tried once more, and given back where that fails too. The new file
+// carries the attribute itself where its member kept it.
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
                  int& error) {
     const Path from_path = path_of(folder, from);
@@ -207,12 +224,41 @@ bool rename_onto(MemberFolder& folder, const std::string& from, const std::strin
         error = ERROR_INVALID_NAME;
         return false;
     }
-    if (!::MoveFileExW(from_path.c_str(), to_path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = static_cast<int>(::GetLastError());
+    constexpr DWORD how = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (::MoveFileExW(from_path.c_str(), to_path.c_str(), how)) {
+        return true;
+    }
+    const DWORD refused = ::GetLastError();
+    error = static_cast<int>(refused);
+    if (refused != ERROR_ACCESS_DENIED) {
         return false;
     }
-    return true;
+    int ignored = 0;
+    Closing target{open_in(folder, to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all,
+                           FILE_FLAG_OPEN_REPARSE_POINT, ignored)};
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (target.handle == INVALID_HANDLE_VALUE ||
+        !::GetFileInformationByHandle(target.handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        !set_attributes(target.handle,
+                        information.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        return false;
+    }
+    ::CloseHandle(target.handle);  // a file held open cannot be replaced
+    target.handle = INVALID_HANDLE_VALUE;
+    if (::MoveFileExW(from_path.c_str(), to_path.c_str(), how)) {
+        return true;
+    }
+    error = static_cast<int>(::GetLastError());
+    Closing again{open_in(folder, to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all,
+                          FILE_FLAG_OPEN_REPARSE_POINT, ignored)};
+    BY_HANDLE_FILE_INFORMATION now{};
+    if (again.handle != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(again.handle, &now) &&
+        now.dwVolumeSerialNumber == information.dwVolumeSerialNumber &&
+        win32::file_index(now) == win32::file_index(information)) {
+        set_attributes(again.handle, information.dwFileAttributes);
+    }
+    return false;
 }
 
 // The file at the name is opened and marked for deletion through that one

@@ -212,7 +212,8 @@ const Transaction::Member* Transaction::latest_member_for(const journal::FileId&
 }
 
 // The guards again, just before the commit record: a target that appeared
-// since an install without permission to replace it was staged, or one
+// since an install without permission to replace it was staged, or that
+// became read-only (Windows) since one without leave for that was, or one
 // that another program holds so that putting its member in place would be
 // refused (a file held without delete sharing on Windows), fails the whole
 // transaction now, while every target is still old.
@@ -231,6 +232,9 @@ std::int32_t Transaction::check_targets() {
         if (member.kind == journal::MemberKind::install) {
             if (look.exists && !member.flags.replace) {
                 return KIVCOPY_TARGET_EXISTS;
+            }
+            if (look.read_only && !member.flags.read_only) {
+                return KIVCOPY_TARGET_NOT_WRITTEN;
             }
             if (!staged.exists || !(staged.id == id_of(member.staged.identity))) {
                 return KIVTRANSACTION_TARGET_CHANGED;
