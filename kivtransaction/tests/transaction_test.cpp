@@ -16,7 +16,6 @@
 #endif
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -177,10 +176,9 @@ TEST_F(Transaction, AFailedMemberLeavesEveryTargetOld) {
 // leaves; a file without an occurrence stays out.
 TEST_F(Transaction, PatchesKeepTheFileItselfAndCommitWithTheInstalls) {
     write_file(path("app/etc/settings"), "port=80 host=old");
-    std::filesystem::last_write_time(path("app/etc/settings"),
-                                     std::filesystem::file_time_type(std::chrono::hours(1000)));
+    const kivtest::Time modified{1000000000, 123456700};
+    kivtest::set_times(path("app/etc/settings"), kivtest::Time{1100000000, 0}, modified);
     const journal::FileId identity = file_id(path("app/etc/settings"));
-    const auto modified = std::filesystem::last_write_time(path("app/etc/settings"));
     for (const bool commit : {false, true}) {
         SCOPED_TRACE(commit ? "committed" : "aborted");
         const int transaction = begin_three();
@@ -208,7 +206,7 @@ TEST_F(Transaction, PatchesKeepTheFileItselfAndCommitWithTheInstalls) {
         EXPECT_EQ(read_file(path("app/etc/settings")), "port=8080 host=new")
             << "a second patch of one file patches what the first leaves";
         EXPECT_EQ(file_id(path("app/etc/settings")), identity);
-        EXPECT_EQ(std::filesystem::last_write_time(path("app/etc/settings")), modified);
+        EXPECT_EQ(kivtest::modification_time(path("app/etc/settings")), modified);
         EXPECT_EQ(names_in("app/etc"), (std::vector<std::string>{"ini", "settings"}));
         EXPECT_EQ(read_file(path("app/tool")), "new tool");
         EXPECT_EQ(read_file(path("app/etc/ini")), "newer ini");
@@ -424,6 +422,18 @@ TEST_F(Transaction, ATargetHeldByAnotherProgramFailsTheCommitWithEveryTargetOld)
         write_file(path("app/etc/settings"), "host=old");
         EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_OK);
     }
+}
+
+// A target made read-only after its member was staged without leave to
+// replace one (KIVINSTALL_READ_ONLY) fails the commit in its guard step,
+// as KivInstallFile refuses such a target: every target old.
+TEST_F(Transaction, ATargetMadeReadOnlySinceItsMemberWasStagedFailsTheCommit) {
+    const int transaction = begin_three();
+    ASSERT_TRUE(::SetFileAttributesA(path("app/etc/ini").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_NE(::GetFileAttributesA(path("app/etc/ini").c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
+    ::SetFileAttributesA(path("app/etc/ini").c_str(), FILE_ATTRIBUTE_NORMAL);
+    expect_all_old();
 }
 
 #endif
