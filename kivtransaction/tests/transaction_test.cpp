@@ -146,6 +146,20 @@ TEST_F(Transaction, AbortLeavesEveryTargetOldAndNothingElse) {
     EXPECT_EQ(KivTransactionAbort(transaction), KIVTRANSACTION_UNKNOWN);
 }
 
+// A live transaction's journal is locked: a recovery in the same folder,
+// on its own or at another transaction's begin, passes over it and leaves
+// its staged members alone, and the transaction still commits whole.
+TEST_F(Transaction, RecoveryPassesOverALiveTransaction) {
+    const int live = begin_three();
+    EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_OK);
+    int other = 0;
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &other), KIVTRANSACTION_OK);
+    EXPECT_EQ(names_in("journal").size(), 2U);
+    EXPECT_EQ(KivTransactionAbort(other), KIVTRANSACTION_OK);
+    EXPECT_EQ(KivTransactionCommit(live), KIVTRANSACTION_OK);
+    expect_all_new();
+}
+
 // A member that fails while staging gives its own code, and leaves the
 // transaction only an abort; a guard that a target appearing after its
 // member was staged breaks fails the commit with every target old.
