@@ -440,14 +440,27 @@ TEST_F(Transaction, ATargetHeldByAnotherProgramFailsTheCommitWithEveryTargetOld)
 
 // A target made read-only after its member was staged without leave to
 // replace one (KIVINSTALL_READ_ONLY) fails the commit in its guard step,
-// as KivInstallFile refuses such a target: every target old.
+// as KivInstallFile refuses such a target: every target old. With that
+// leave it is replaced, and the new file keeps the attribute.
 TEST_F(Transaction, ATargetMadeReadOnlySinceItsMemberWasStagedFailsTheCommit) {
-    const int transaction = begin_three();
+    int transaction = begin_three();
     ASSERT_TRUE(::SetFileAttributesA(path("app/etc/ini").c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(KivTransactionCommit(transaction), KIVCOPY_TARGET_NOT_WRITTEN);
     EXPECT_NE(::GetFileAttributesA(path("app/etc/ini").c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
     ::SetFileAttributesA(path("app/etc/ini").c_str(), FILE_ATTRIBUTE_NORMAL);
     expect_all_old();
+
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
+    ASSERT_TRUE(::SetFileAttributesA(path("app/tool").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(install(transaction, "media/tool", "app/tool",
+                      KIVINSTALL_REPLACE | KIVINSTALL_READ_ONLY),
+              KIVCOPY_OK);
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
+    EXPECT_EQ(read_file(path("app/tool")), "new tool");
+    EXPECT_NE(::GetFileAttributesA(path("app/tool").c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
+    ::SetFileAttributesA(path("app/tool").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(names_in("app"), (std::vector<std::string>{"etc", "tool"}));
+    EXPECT_TRUE(names_in("journal").empty());
 }
 
 #endif
