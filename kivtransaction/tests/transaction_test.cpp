@@ -436,6 +436,21 @@ TEST_F(Transaction, ATargetHeldByAnotherProgramFailsTheCommitWithEveryTargetOld)
         write_file(path("app/etc/settings"), "host=old");
         EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_OK);
     }
+    std::filesystem::remove(path("app/etc/settings"));
+
+    // A member that may wait for the restart fails the same way: a
+    // transaction puts nothing in place at a restart.
+    int transaction = 0;
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
+    EXPECT_EQ(install(transaction, "media/tool", "app/tool",
+                      KIVINSTALL_REPLACE | KIVINSTALL_AT_RESTART),
+              KIVCOPY_OK);
+    HANDLE held = ::CreateFileW(kivtest::widen(path("app/tool")).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVINSTALL_IN_USE);
+    ::CloseHandle(held);
+    expect_all_old();
 }
 
 // A target made read-only after its member was staged without leave to
