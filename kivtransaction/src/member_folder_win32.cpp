@@ -335,7 +335,7 @@ bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& 
         error = ERROR_FILE_EXISTS;
         return false;
     }
-    Closing target{open_in(folder, member.target, GENERIC_READ | GENERIC_WRITE, share_all, 0, error)};
+    Closing target{open_in(folder, member.target, GENERIC_WRITE, share_all, 0, error)};
     if (target.handle == INVALID_HANDLE_VALUE) {
         return false;
     }
