@@ -75,8 +75,7 @@ inline bool owned_by_caller(HANDLE handle) {
     return callers;
 }
 
-// The errors of a flush that a folder's file system does not offer, or
-// that the caller may not ask for (a folder it cannot open for writing).
+// The errors of a flush that a folder's file system does not offer.
 inline bool flush_not_offered(DWORD error) {
     return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
            error == ERROR_INVALID_PARAMETER || error == ERROR_ACCESS_DENIED;
@@ -84,20 +83,16 @@ inline bool flush_not_offered(DWORD error) {
 
 // Flushes the folder at `path` as kivcopy's install flushes a target's
 // folder: through a handle opened for writing with backup semantics (the
-// only way to open a folder), where its file system allows that; the
-// renames and creations before it were written through. False, with the
-// system's error, where a flush that is offered fails.
+// only way to open a folder), where the caller may open it so and its file
+// system allows a flush; the renames and creations before it were written
+// through. False, with the system's error, where a flush that is offered
+// fails.
 inline bool flush_folder(const std::wstring& path, int& error) {
     HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD failure = ::GetLastError();
-        if (flush_not_offered(failure)) {
-            return true;
-        }
-        error = static_cast<int>(failure);
-        return false;
+        return true;
     }
     const bool flushed = ::FlushFileBuffers(handle) != 0;
     const DWORD failure = flushed ? ERROR_SUCCESS : ::GetLastError();
