@@ -23,6 +23,10 @@
  * commit record: the commit then gives KIVTRANSACTION_PENDING, and
  * recovery finishes the transaction once the program has let go.
  *
+ * A target that became read-only (Windows) after its member was staged
+ * without KIVINSTALL_READ_ONLY fails the commit before its record with
+ * KIVCOPY_TARGET_NOT_WRITTEN (-5010), every target old.
+ *
  * On Windows the journal folder is held open without delete sharing while
  * a transaction or a recovery works in it, and a folder that is a reparse
  * point (a link or a junction) is refused; a journal is trusted only as a
