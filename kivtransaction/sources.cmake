@@ -13,6 +13,7 @@ set(kivtransaction_journal_sources
   "${kivtransaction_dir}/src/journal.cpp")
 set(kivtransaction_core_sources
   ${kivtransaction_journal_sources}
+  "${kivtransaction_dir}/src/journal_name.cpp"
   "${kivtransaction_dir}/src/transaction.cpp"
   "${kivtransaction_dir}/src/recovery.cpp")
 kiv_platform_sources(kivtransaction_core_sources

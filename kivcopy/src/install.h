@@ -52,7 +52,7 @@ struct StagedInstall {
     std::shared_ptr<kivfs::Directory> folder;  // the target's, held
     platform::TargetStatus target;             // the target as the guard saw it
     kivcommon::Path name;                      // the staged file's hidden name in the folder
-    platform::FileIdentity identity;           // the staged file's (POSIX)
+    platform::FileIdentity identity;           // the staged file's
     kivfs::KeptHold hold;                      // keeps it from other calls' settling
     CopyStatus written = CopyStatus::copied;   // copied, or times_not_set
 };

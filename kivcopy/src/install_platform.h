@@ -109,7 +109,7 @@ Placing put_in_place(Directory& folder, const Path& staged, bool replace, int& e
 bool make_entry_durable(Directory& folder, int& error);
 
 // The staged file's identity, read through it while it is open, for
-// target_holds. Windows: none.
+// target_holds (POSIX) and a transaction's commit.
 FileIdentity identity_of_staged(File& staged);
 
 // Whether the target's name, just after the rename, holds the staged file

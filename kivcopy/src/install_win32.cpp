@@ -268,8 +268,16 @@ bool make_entry_durable(Directory& folder, int& error) {
     return false;
 }
 
-FileIdentity identity_of_staged(File&) {
-    return {};
+// A transaction's commit checks that the staged name still holds the file
+// it made; an install alone has no use for it (target_holds below).
+FileIdentity identity_of_staged(File& staged) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(staged.handle(), &information)) {
+        return {};
+    }
+    return {information.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                information.nFileIndexLow};
 }
 
 bool target_holds(Directory&, const FileIdentity&, int& error) {

@@ -11,6 +11,29 @@
  * the start of every KivTransactionBegin on the folder) finishes a
  * transaction whose commit record is durable and undoes any other.
  *
+ * A target that another program holds so that its member could not be put
+ * in place (on Windows a file held open without delete sharing, or, for a
+ * patch, without write sharing) fails KivTransactionCommit before the
+ * commit record with KIVINSTALL_IN_USE (-5032): every target stays old and
+ * nothing of the transaction is left. A transaction never replaces a
+ * target at the next restart: an install with KIVINSTALL_AT_RESTART whose
+ * target is in use fails the commit the same way. A file that Windows
+ * lets be opened for deletion and yet refuses to replace (a running
+ * program or a loaded DLL may be one) is met only by the rename after the
+ * commit record: the commit then gives KIVTRANSACTION_PENDING, and
+ * recovery finishes the transaction once the program has let go.
+ *
+ * A target that became read-only (Windows) after its member was staged
+ * without KIVINSTALL_READ_ONLY fails the commit before its record with
+ * KIVCOPY_TARGET_NOT_WRITTEN (-5010), every target old.
+ *
+ * On Windows the journal folder is held open without delete sharing while
+ * a transaction or a recovery works in it, and a folder that is a reparse
+ * point (a link or a junction) is refused; a journal is trusted only as a
+ * plain file with one name whose owner is the caller's user (or, for an
+ * elevated caller, the Administrators group). Who else may write it is for
+ * the folder's permissions to keep, which the caller chooses.
+ *
  * The library exports each function under its plain, undecorated name,
  * and on Windows a wide twin of each one that takes a path or text (its
  * name ends in W).
@@ -87,6 +110,34 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionAbort(int32_t trans
    KIVTRANSACTION_UNKNOWN for a number that no ended transaction had. */
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionFailedMember(int32_t transaction);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char *journal_folder);
+
+#if defined(_WIN32)
+/* The wide twins: the same calls, results and outcomes, with paths (and
+   KivTransactionReplaceTextW's text) in UTF-16. The narrow functions take
+   their paths as text in the ANSI code page, as KivInstallFile and
+   replaceString do: a path that is not valid text there names no file
+   (KivTransactionBegin and KivRecover: KIVTRANSACTION_NO_JOURNAL;
+   KivTransactionInstall: 10 for the source, -5010 for the target; the
+   patches: 3). KivTransactionReplaceText's pattern and replacement stay
+   UTF-8, as replaceText's do; KivTransactionReplace's are bytes in both. */
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBeginW(const wchar_t *journal_folder,
+                                                                    int32_t *transaction);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstallW(int32_t transaction,
+                                                                      const wchar_t *source,
+                                                                      const wchar_t *target,
+                                                                      int32_t flags);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceW(int32_t transaction,
+                                                                      const wchar_t *path,
+                                                                      const char *pattern, int32_t n,
+                                                                      const char *replacement,
+                                                                      int32_t m);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceTextW(int32_t transaction,
+                                                                          const wchar_t *path,
+                                                                          const wchar_t *pattern,
+                                                                          const wchar_t *replacement,
+                                                                          int32_t encoding);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecoverW(const wchar_t *journal_folder);
+#endif
 
 #ifdef __cplusplus
 }

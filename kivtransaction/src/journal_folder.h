@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kivcommon/types.h"
@@ -55,8 +56,11 @@ public:
     NativeHandle handle() const { return handle_; }
 
 private:
-    explicit JournalFolder(NativeHandle handle) : handle_(handle) {}
+    JournalFolder(NativeHandle handle, Path path) : handle_(handle), path_(std::move(path)) {}
     NativeHandle handle_;
+    // The path it was opened by: Windows names its journals by it, while
+    // the held handle keeps the folder from being renamed or removed.
+    Path path_;
 };
 
 class JournalFile {
@@ -80,7 +84,8 @@ public:
     bool trusted(std::string& reason) const;
 
     // Removes the journal's name and makes that durable; the file stays
-    // locked until this object goes.
+    // locked until this object goes (on Windows the file held is marked for
+    // deletion and its handle closed at once, which removes the name).
     bool remove(int& error);
 
     const std::string& name() const { return name_; }

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Zlib
 // The exports: each transaction is a small number that installers pass
-// easily, found in one table that every thread shares. A call on a
+// easily, found in one table that every thread shares. Paths are taken
+// into the system's own form here: on Windows a narrow path is text in the
+// ANSI code page, as kivcopy's and kivsubst's narrow exports take it, and
+// each export that takes a path or text has a wide twin. A call on a
 // transaction holds that transaction's own lock, so that calls on
 // different transactions run at once and calls on one run one by one.
 // Nothing thrown ever leaves the library: memory running out is the one
@@ -12,6 +15,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
 
 #include "kivcopy.h"
 #include "kivsubst.h"
@@ -22,6 +28,10 @@
 #include "text_scan.h"
 #include "recovery.h"
 #include "transaction.h"
+
+#if defined(_WIN32)
+#include "kivcommon/win32_paths.h"
+#endif
 
 namespace {
 
@@ -92,13 +102,13 @@ std::int32_t on_transaction(std::int32_t number, bool ends, Call call) {
     return result;
 }
 
-}  // namespace
 
-extern "C" {
+using kivcommon::PathChar;
 
-KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBegin(const char* journal_folder,
-                                                                   int32_t* transaction) {
-    if (journal_folder == nullptr || *journal_folder == '\0' || transaction == nullptr) {
+// Each export's work, on paths in the system's own form.
+
+std::int32_t begin(const PathChar* journal_folder, std::int32_t* transaction) {
+    if (journal_folder == nullptr || *journal_folder == 0 || transaction == nullptr) {
         return KIVTRANSACTION_INVALID_ARGUMENT;
     }
     try {
@@ -118,10 +128,8 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBegin(const char* j
     }
 }
 
-KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t transaction,
-                                                                     const char* source,
-                                                                     const char* target,
-                                                                     int32_t flags) {
+std::int32_t install(std::int32_t transaction, const PathChar* source, const PathChar* target,
+                     std::int32_t flags) {
     try {
         return on_transaction(transaction, false, [&](Transaction& open) {
             return open.install(source, target, flags);
@@ -131,11 +139,8 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t tra
     }
 }
 
-KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t transaction,
-                                                                     const char* path,
-                                                                     const char* pattern, int32_t n,
-                                                                     const char* replacement,
-                                                                     int32_t m) {
+std::int32_t replace(std::int32_t transaction, const PathChar* path, const char* pattern,
+                     std::int32_t n, const char* replacement, std::int32_t m) {
     if (path == nullptr || pattern == nullptr || n < 1 || m < 0 ||
         (replacement == nullptr && m != 0)) {
         return kivsubst::report::invalid_argument();
@@ -153,20 +158,32 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t tra
     }
 }
 
-KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t transaction,
-                                                                         const char* path,
-                                                                         const char* pattern,
-                                                                         const char* replacement,
-                                                                         int32_t encoding) {
-    if (path == nullptr || pattern == nullptr || replacement == nullptr || pattern[0] == '\0' ||
+// The caller's text as UTF-16: UTF-8 from a narrow export, UTF-16 from a
+// wide one; none when it is not valid text.
+std::optional<std::u16string> text_of(const char* text) {
+    return kivsubst::text::from_utf8(text);
+}
+
+#if defined(_WIN32)
+std::optional<std::u16string> text_of(const wchar_t* text) {
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wide strings");
+    std::u16string units(text, text + std::char_traits<wchar_t>::length(text));
+    return kivsubst::text::from_utf16(units.c_str());
+}
+#endif
+
+template <typename Char>
+std::int32_t replace_text(std::int32_t transaction, const PathChar* path, const Char* pattern,
+                          const Char* replacement, std::int32_t encoding) {
+    if (path == nullptr || pattern == nullptr || replacement == nullptr || pattern[0] == 0 ||
         !kivsubst::text::is_encoding(encoding) ||
         (encoding == static_cast<int32_t>(kivsubst::text::Encoding::ansi) &&
          !kivsubst::platform::has_ansi_code_page)) {
         return kivsubst::report::invalid_argument();
     }
     try {
-        std::optional<std::u16string> old_text = kivsubst::text::from_utf8(pattern);
-        std::optional<std::u16string> new_text = kivsubst::text::from_utf8(replacement);
+        std::optional<std::u16string> old_text = text_of(pattern);
+        std::optional<std::u16string> new_text = text_of(replacement);
         if (!old_text || !new_text) {
             return kivsubst::report::bad_encoding(path);
         }
@@ -179,6 +196,199 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t
         return kivsubst::report::no_memory();
     }
 }
+
+std::int32_t recover(const PathChar* journal_folder) {
+    if (journal_folder == nullptr || *journal_folder == 0) {
+        return KIVTRANSACTION_INVALID_ARGUMENT;
+    }
+    try {
+        int error = 0;
+        std::unique_ptr<kivtransaction::JournalFolder> folder =
+            kivtransaction::JournalFolder::open(journal_folder, error);
+        if (folder == nullptr) {
+            return KIVTRANSACTION_NO_JOURNAL;
+        }
+        return kivtransaction::recover(*folder);
+    } catch (const std::bad_alloc&) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+}
+
+#if defined(_WIN32)
+
+// A narrow path in the system's own form: text in the ANSI code page taken
+// into UTF-16; none for text that is not valid there, which names no file.
+// Null stays null, for the export to refuse as it refuses it.
+struct SystemPath {
+    bool valid = true;
+    std::optional<std::wstring> wide;
+    const wchar_t* get() const { return wide ? wide->c_str() : nullptr; }
+};
+
+SystemPath system_path_of(const char* path) {
+    SystemPath converted;
+    if (path != nullptr) {
+        converted.wide = kivcommon::from_ansi(path);
+        converted.valid = converted.wide.has_value();
+    }
+    return converted;
+}
+
+#endif
+
+}  // namespace
+
+extern "C" {
+
+#if defined(_WIN32)
+
+// A journal folder whose narrow path is no text in the ANSI code page
+// cannot be opened.
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBegin(const char* journal_folder,
+                                                                   int32_t* transaction) {
+    try {
+        const SystemPath folder = system_path_of(journal_folder);
+        return folder.valid ? begin(folder.get(), transaction) : KIVTRANSACTION_NO_JOURNAL;
+    } catch (const std::bad_alloc&) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBeginW(const wchar_t* journal_folder,
+                                                                    int32_t* transaction) {
+    return begin(journal_folder, transaction);
+}
+
+// Paths that are no text in the ANSI code page name no file, as for
+// KivInstallFile: the source is then not opened (10), or the target cannot
+// be written (-5010); nothing is staged or recorded.
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t transaction,
+                                                                     const char* source,
+                                                                     const char* target,
+                                                                     int32_t flags) {
+    try {
+        const SystemPath from = system_path_of(source);
+        const SystemPath to = system_path_of(target);
+        if (!from.valid) {
+            return KIVCOPY_SOURCE_NOT_OPENED;
+        }
+        if (!to.valid) {
+            return KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+        return install(transaction, from.get(), to.get(), flags);
+    } catch (const std::bad_alloc&) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstallW(int32_t transaction,
+                                                                      const wchar_t* source,
+                                                                      const wchar_t* target,
+                                                                      int32_t flags) {
+    return install(transaction, source, target, flags);
+}
+
+// A path that is no text in the ANSI code page names no file (3), as for
+// replaceString; the patterns are bytes either way.
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t transaction,
+                                                                     const char* path,
+                                                                     const char* pattern, int32_t n,
+                                                                     const char* replacement,
+                                                                     int32_t m) {
+    try {
+        const SystemPath file = system_path_of(path);
+        if (!file.valid) {
+            return kivsubst::report::cannot_open(path);
+        }
+        return replace(transaction, file.get(), pattern, n, replacement, m);
+    } catch (const std::bad_alloc&) {
+        return kivsubst::report::no_memory();
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceW(int32_t transaction,
+                                                                      const wchar_t* path,
+                                                                      const char* pattern,
+                                                                      int32_t n,
+                                                                      const char* replacement,
+                                                                      int32_t m) {
+    return replace(transaction, path, pattern, n, replacement, m);
+}
+
+// The path as KivTransactionReplace takes it; the text is UTF-8, as
+// replaceText takes it.
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t transaction,
+                                                                         const char* path,
+                                                                         const char* pattern,
+                                                                         const char* replacement,
+                                                                         int32_t encoding) {
+    try {
+        const SystemPath file = system_path_of(path);
+        if (!file.valid) {
+            return kivsubst::report::cannot_open(path);
+        }
+        return replace_text(transaction, file.get(), pattern, replacement, encoding);
+    } catch (const std::bad_alloc&) {
+        return kivsubst::report::no_memory();
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceTextW(int32_t transaction,
+                                                                          const wchar_t* path,
+                                                                          const wchar_t* pattern,
+                                                                          const wchar_t* replacement,
+                                                                          int32_t encoding) {
+    return replace_text(transaction, path, pattern, replacement, encoding);
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char* journal_folder) {
+    try {
+        const SystemPath folder = system_path_of(journal_folder);
+        return folder.valid ? recover(folder.get()) : KIVTRANSACTION_NO_JOURNAL;
+    } catch (const std::bad_alloc&) {
+        return KIVTRANSACTION_NO_JOURNAL;
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecoverW(const wchar_t* journal_folder) {
+    return recover(journal_folder);
+}
+
+#else
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionBegin(const char* journal_folder,
+                                                                   int32_t* transaction) {
+    return begin(journal_folder, transaction);
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t transaction,
+                                                                     const char* source,
+                                                                     const char* target,
+                                                                     int32_t flags) {
+    return install(transaction, source, target, flags);
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t transaction,
+                                                                     const char* path,
+                                                                     const char* pattern, int32_t n,
+                                                                     const char* replacement,
+                                                                     int32_t m) {
+    return replace(transaction, path, pattern, n, replacement, m);
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t transaction,
+                                                                         const char* path,
+                                                                         const char* pattern,
+                                                                         const char* replacement,
+                                                                         int32_t encoding) {
+    return replace_text(transaction, path, pattern, replacement, encoding);
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char* journal_folder) {
+    return recover(journal_folder);
+}
+
+#endif
 
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionCommit(int32_t transaction) {
     try {
@@ -203,23 +413,6 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionFailedMember(int32_
         return table().failed_member(transaction, member) ? member : KIVTRANSACTION_UNKNOWN;
     } catch (const std::bad_alloc&) {
         return KIVTRANSACTION_UNKNOWN;
-    }
-}
-
-KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecover(const char* journal_folder) {
-    if (journal_folder == nullptr || *journal_folder == '\0') {
-        return KIVTRANSACTION_INVALID_ARGUMENT;
-    }
-    try {
-        int error = 0;
-        std::unique_ptr<kivtransaction::JournalFolder> folder =
-            kivtransaction::JournalFolder::open(journal_folder, error);
-        if (folder == nullptr) {
-            return KIVTRANSACTION_NO_JOURNAL;
-        }
-        return kivtransaction::recover(*folder);
-    } catch (const std::bad_alloc&) {
-        return KIVTRANSACTION_NO_JOURNAL;
     }
 }
 

@@ -12,8 +12,28 @@
 
 #include "journal.h"
 #include "kivfs/directory.h"
+#include "kivfs/wtf8.h"
 
 namespace kivtransaction {
+
+// A name in a folder as the journal records it, and as the system takes
+// it back: the bytes themselves on POSIX; WTF-8 of the UTF-16 name on
+// Windows (empty for text that is no WTF-8, which names nothing).
+#if defined(_WIN32)
+inline std::string journal_form(const kivcommon::Path& name) {
+    return kivfs::wtf8_from_wide(name);
+}
+inline kivcommon::Path system_form(const std::string& name) {
+    return kivfs::wide_from_wtf8(name);
+}
+#else
+inline std::string journal_form(const kivcommon::Path& name) {
+    return name;
+}
+inline kivcommon::Path system_form(const std::string& name) {
+    return name;
+}
+#endif
 
 // A member's folder: held by the staging call, or opened again by
 // recovery from the path the journal records.
@@ -37,13 +57,25 @@ struct NameLook {
     bool exists = false;
     bool regular = false;
     bool callers_alone = false;  // the caller's, one name, no one else may write it
+    bool read_only = false;      // Windows: the read-only attribute
     journal::FileId id;
     std::uint64_t size = 0;
 };
 bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error,
              bool follow = false);
 
-// Renames `from` onto `to` in the folder, replacing what is there.
+// Whether the file at `name` may be replaced by a rename (`by_rename`) or
+// written over now: false, with `in_use`, where another program holds it
+// so that the step would be refused (on Windows a file held open without
+// delete sharing, or without write sharing for a write); false with the
+// system's error where it cannot be told. A name that holds nothing, and
+// every name on POSIX, where no holder refuses either step, may be.
+bool may_replace(MemberFolder& folder, const std::string& name, bool by_rename, bool& in_use,
+                 int& error);
+
+// Renames `from` onto `to` in the folder, replacing what is there (on
+// Windows a read-only file too: its member was allowed to replace it, or
+// its transaction is committed).
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
                  int& error);
 

@@ -95,6 +95,11 @@ bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int&
     return true;
 }
 
+bool may_replace(MemberFolder&, const std::string&, bool, bool& in_use, int&) {
+    in_use = false;
+    return true;
+}
+
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
                  int& error) {
     const int fd = descriptor(folder, error);

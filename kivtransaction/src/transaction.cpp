@@ -82,7 +82,8 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
     bool announced = false;
     kivcopy::StagedName naming{kivfs::transaction_kind, {}};
     naming.announce = [&](kivfs::Directory& folder, const kivcommon::Path& name) {
-        return announce(member, folder, name, static_cast<std::uint32_t>(flags), announced);
+        return announce(member, folder, journal_form(name), static_cast<std::uint32_t>(flags),
+                        announced);
     };
     const kivcopy::Installed staged =
         kivcopy::stage_install(source, target, member.flags, naming, member.staged);
@@ -95,8 +96,8 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
         return kivcopy::result_of(staged);
     }
     member.folder.directory = member.staged.folder;
-    member.target = member.staged.folder->entry_name();
-    member.staged_name = member.staged.name;
+    member.target = journal_form(member.staged.folder->entry_name());
+    member.staged_name = journal_form(member.staged.name);
     const std::int32_t result = kivcopy::result_of(member.staged.written);
     members_.push_back(std::move(member));
     return result;
@@ -115,7 +116,7 @@ bool Transaction::announce(Member& member, kivfs::Directory& directory, const st
     intent.kind = member.kind;
     intent.folder = member.folder.path;
     intent.folder_id = member.folder.id;
-    intent.target = directory.entry_name();
+    intent.target = journal_form(directory.entry_name());
     intent.staged = name;
     intent.flags = flags;
     return journal_->append(journal::intent_record(intent), error);
@@ -135,7 +136,7 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
     }
     Member member;
     member.kind = journal::MemberKind::patch;
-    member.target = directory->entry_name();
+    member.target = journal_form(directory->entry_name());
     member.folder.directory = directory;
     if (!describe_folder(*directory, member.folder, error)) {
         return kivsubst::report::cannot_open(path);
@@ -145,16 +146,20 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
     const Member* earlier = latest_member_for(member.folder.id, member.target);
     bool announced = false;
     kivsubst::FileAt file;
-    file.directory = kivfs::Directory::held(directory->handle(), directory->path(), false);
-    file.name = earlier != nullptr ? earlier->staged_name : member.target;
+    // Held by its handle, and on Windows, which holds a folder by its path,
+    // by the whole path recorded for it.
+    file.directory =
+        kivfs::Directory::held(directory->handle(), system_form(member.folder.path), false);
+    file.name = system_form(earlier != nullptr ? earlier->staged_name : member.target);
     file.shown = path;
     file.links = earlier != nullptr ? kivfs::Links::refuse : kivfs::Links::follow;
     file.staged_name = [&](kivfs::Directory&) -> std::optional<kivcommon::Path> {
-        const kivcommon::Path name = kivfs::hidden_name_for(member.target, kivfs::transaction_kind);
-        if (!announce(member, *directory, name, 0, announced)) {
+        const kivcommon::Path name =
+            kivfs::hidden_name_for(system_form(member.target), kivfs::transaction_kind);
+        if (!announce(member, *directory, journal_form(name), 0, announced)) {
             return std::nullopt;
         }
-        member.staged_name = name;
+        member.staged_name = journal_form(name);
         return name;
     };
     kivsubst::Substitution substitution(std::move(file));
@@ -207,8 +212,11 @@ const Transaction::Member* Transaction::latest_member_for(const journal::FileId&
 }
 
 // The guards again, just before the commit record: a target that appeared
-// since an install without permission to replace it was staged fails the
-// whole transaction now, while every target is still old.
+// since an install without permission to replace it was staged, or that
+// became read-only (Windows) since one without leave for that was, or one
+// that another program holds so that putting its member in place would be
+// refused (a file held without delete sharing on Windows), fails the whole
+// transaction now, while every target is still old.
 std::int32_t Transaction::check_targets() {
     for (std::size_t index = 0; index < members_.size(); ++index) {
         Member& member = members_[index];
@@ -227,6 +235,9 @@ std::int32_t Transaction::check_targets() {
             if (look.exists && !member.flags.replace) {
                 return KIVCOPY_TARGET_EXISTS;
             }
+            if (look.read_only && !member.flags.read_only) {
+                return KIVCOPY_TARGET_NOT_WRITTEN;
+            }
             if (!staged.exists || !(staged.id == id_of(member.staged.identity))) {
                 return KIVTRANSACTION_TARGET_CHANGED;
             }
@@ -241,6 +252,15 @@ std::int32_t Transaction::check_targets() {
                 !file.exists || !(file.id == member.target_id)) {
                 return KIVTRANSACTION_TARGET_CHANGED;
             }
+        }
+        // An install renames onto its target; a patch writes into it (a
+        // patch after another member writes into what that member leaves,
+        // which that member's check covers).
+        bool in_use = false;
+        if (!member.after_member &&
+            !may_replace(member.folder, member.target,
+                         member.kind == journal::MemberKind::install, in_use, error)) {
+            return in_use ? KIVINSTALL_IN_USE : KIVCOPY_TARGET_NOT_WRITTEN;
         }
     }
     failed_member_ = -1;
