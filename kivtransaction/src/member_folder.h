@@ -36,7 +36,9 @@ inline kivcommon::Path system_form(const std::string& name) {
 #endif
 
 // A member's folder: held by the staging call, or opened again by
-// recovery from the path the journal records.
+// recovery from the path the journal records. Its identity's volume is
+// the one of every file of the member's: on POSIX the file system's ID,
+// which outlives a device number that changes from mount to mount.
 struct MemberFolder {
     std::shared_ptr<kivfs::Directory> directory;
     std::string path;  // whole, as the journal records it
@@ -52,7 +54,8 @@ bool describe_folder(kivfs::Directory& directory, MemberFolder& folder, int& err
 bool open_recorded_folder(const std::string& path, const journal::FileId& id,
                           MemberFolder& folder, bool& replaced, int& error);
 
-// What is at `name` in the folder, not following a link unless `follow`.
+// What is at `name` in the folder, not following a link unless `follow`;
+// its identity is on the folder's volume.
 struct NameLook {
     bool exists = false;
     bool regular = false;

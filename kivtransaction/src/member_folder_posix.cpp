@@ -7,19 +7,36 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <string>
 
 namespace kivtransaction {
 namespace {
 
-journal::FileId id_of(const struct stat& status) {
-    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+// A file's identity as the journal records it: its file system's ID
+// (statfs's f_fsid, which the file system keeps from mount to mount, where
+// the device number may change: a device-mapper volume, a FUSE or network
+// file system numbered anew after a restart) and its inode number.
+std::uint64_t file_system_of(int fd) {
+    struct statfs status{};
+    if (::fstatfs(fd, &status) != 0) {
+        return 0;
+    }
+    std::uint64_t id = 0;
+    static_assert(sizeof status.f_fsid <= sizeof id, "the file system ID fits");
+    std::memcpy(&id, &status.f_fsid, sizeof status.f_fsid);
+    return id;
+}
+
+journal::FileId id_of(std::uint64_t file_system, const struct stat& status) {
+    return {file_system, static_cast<std::uint64_t>(status.st_ino)};
 }
 
 int descriptor(MemberFolder& folder, int& error) {
@@ -47,7 +64,7 @@ bool describe_folder(kivfs::Directory& directory, MemberFolder& folder, int& err
         return false;
     }
     folder.path.assign(path, static_cast<std::size_t>(length));
-    folder.id = id_of(status);
+    folder.id = id_of(file_system_of(fd), status);
     return true;
 }
 
@@ -61,7 +78,7 @@ bool open_recorded_folder(const std::string& path, const journal::FileId& id,
         error = error != 0 ? error : errno;
         return false;
     }
-    if (!(id_of(status) == id)) {
+    if (!(id_of(file_system_of(fd), status) == id)) {
         replaced = true;
         return false;
     }
@@ -90,7 +107,7 @@ bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int&
     look.regular = S_ISREG(status.st_mode);
     look.callers_alone = look.regular && status.st_uid == ::geteuid() && status.st_nlink == 1 &&
                          (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    look.id = id_of(status);
+    look.id = id_of(folder.id.volume, status);
     look.size = static_cast<std::uint64_t>(status.st_size);
     return true;
 }
@@ -193,7 +210,7 @@ bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& 
         return gone;
     }
     if (::fstat(staged.fd, &staged_status) != 0 || !S_ISREG(staged_status.st_mode) ||
-        !(id_of(staged_status) == member.staged_id)) {
+        !(id_of(folder.id.volume, staged_status) == member.staged_id)) {
         error = EEXIST;
         return false;
     }
@@ -203,7 +220,8 @@ bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& 
         error = errno;
         return false;
     }
-    if (!S_ISREG(target_status.st_mode) || !(id_of(target_status) == member.target_id)) {
+    if (!S_ISREG(target_status.st_mode) ||
+        !(id_of(folder.id.volume, target_status) == member.target_id)) {
         error = EEXIST;
         return false;
     }

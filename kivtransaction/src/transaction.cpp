@@ -33,8 +33,10 @@ std::uint64_t new_transaction_number() {
     return number;
 }
 
-journal::FileId id_of(const kivcommon::FileIdentity& identity) {
-    return {identity.volume, identity.index};
+// A file's identity in the folder's terms: the folder's volume (see
+// member_folder.h) and the file's own index.
+journal::FileId id_in(const MemberFolder& folder, const kivcommon::FileIdentity& identity) {
+    return {folder.id.volume, identity.index};
 }
 
 }  // namespace
@@ -176,7 +178,7 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
     // the file read, or the file an earlier install puts at the name; an
     // earlier patch's target keeps the times it had before the first.
     const kivfs::FileStatus& status = substitution.status();
-    member.target_id = id_of(status.identity);
+    member.target_id = id_in(member.folder, status.identity);
     member.accessed = {status.times.access.seconds, status.times.access.nanoseconds};
     member.modified = {status.times.modification.seconds, status.times.modification.nanoseconds};
     member.after_member = earlier != nullptr;
@@ -238,7 +240,7 @@ std::int32_t Transaction::check_targets() {
             if (look.read_only && !member.flags.read_only) {
                 return KIVCOPY_TARGET_NOT_WRITTEN;
             }
-            if (!staged.exists || !(staged.id == id_of(member.staged.identity))) {
+            if (!staged.exists || !(staged.id == id_in(member.folder, member.staged.identity))) {
                 return KIVTRANSACTION_TARGET_CHANGED;
             }
         } else if (!staged.exists) {
@@ -290,7 +292,7 @@ bool Transaction::write_ready_records(int& error) {
         if (member.kind == journal::MemberKind::install) {
             record.target_existed =
                 member.staged.target.kind != kivcopy::platform::TargetStatus::Kind::absent;
-            record.target_id = id_of(member.staged.target.identity);
+            record.target_id = id_in(member.folder, member.staged.target.identity);
         } else {
             record.target_existed = true;
             record.target_id = member.target_id;

@@ -12,6 +12,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #endif
 
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -41,8 +43,9 @@ using kivtest::read_file;
 using kivtest::write_file;
 namespace journal = kivtransaction::journal;
 
-// The identity of what is at `path`, not following a link there: st_dev
-// and st_ino, or the volume serial and file index on Windows.
+// The identity of what is at `path` as a journal records it, not following
+// a link there: its file system's ID and its inode number, or the volume
+// serial and file index on Windows.
 journal::FileId file_id(const std::string& path) {
 #if defined(_WIN32)
     HANDLE handle = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
@@ -59,8 +62,12 @@ journal::FileId file_id(const std::string& path) {
                 information.nFileIndexLow};
 #else
     struct stat status{};
+    struct statfs file_system{};
     EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
-    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    EXPECT_EQ(::statfs(path.c_str(), &file_system), 0) << path;
+    std::uint64_t volume = 0;
+    std::memcpy(&volume, &file_system.f_fsid, sizeof file_system.f_fsid);
+    return {volume, static_cast<std::uint64_t>(status.st_ino)};
 #endif
 }
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,6 +120,9 @@ std::vector<std::string> names_in(const std::string& folder) {
 // files that were made, the made one's identity; for each folder, its path.
 struct Made {
     std::map<InodeId, InodeId> identities;
+    // The file system the copy is made on, by its ID: the volume of every
+    // identity the journal records (recovery's member_folder.h).
+    std::uint64_t file_system = 0;
     std::map<InodeId, std::string> folders;
     std::map<InodeId, std::string> file_paths;  // the first name of each file made
 };
@@ -139,14 +143,27 @@ struct Noted {
     bool headless = false;
 };
 
+// The entry of `map` for the recorded inode number: the journal records a
+// file system by its ID, the log by its device, and a case is on one file
+// system, where inode numbers tell files apart.
+template <typename Map>
+typename Map::const_iterator recorded_entry(const Map& map, std::uint64_t index) {
+    for (auto entry = map.begin(); entry != map.end(); ++entry) {
+        if (entry->first.index == index) {
+            return entry;
+        }
+    }
+    return map.end();
+}
+
 // The recorded identity as the copy's; one that the state does not hold
 // becomes an identity that no file has.
 journal::FileId made_id(const Made& made, const journal::FileId& recorded) {
-    auto found = made.identities.find(InodeId{recorded.volume, recorded.index});
+    auto found = recorded_entry(made.identities, recorded.index);
     if (found == made.identities.end()) {
         return {};
     }
-    return {found->second.volume, found->second.index};
+    return {made.file_system, found->second.index};
 }
 
 // The journal's records written again with the copy's folders and
@@ -154,7 +171,7 @@ journal::FileId made_id(const Made& made, const journal::FileId& recorded) {
 std::string rewritten(const journal::Contents& contents, const Made& made) {
     std::string bytes = journal::header_record(contents.header);
     for (journal::Intent intent : contents.intents) {
-        auto folder = made.folders.find(InodeId{intent.folder_id.volume, intent.folder_id.index});
+        auto folder = recorded_entry(made.folders, intent.folder_id.index);
         if (folder != made.folders.end()) {
             intent.folder = folder->second;
         }
@@ -280,6 +297,11 @@ bool make_state(const LeftOnDisk& left, const TransactionCase& transaction, Jour
     if (!make_folder(transaction.scratch) ||
         !make_recorded_folder(transaction.journal_folder, scratch_journal_folder(transaction))) {
         return false;
+    }
+    struct statfs file_system{};
+    if (::statfs(transaction.scratch.c_str(), &file_system) == 0) {
+        static_assert(sizeof file_system.f_fsid <= sizeof made.file_system, "the ID fits");
+        std::memcpy(&made.file_system, &file_system.f_fsid, sizeof file_system.f_fsid);
     }
     for (std::size_t index = 0; index < transaction.member_folders.size(); ++index) {
         const InodeId& folder = transaction.member_folders[index];
