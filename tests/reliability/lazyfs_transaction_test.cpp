@@ -19,9 +19,10 @@
 // explorer (powerloss_transaction_test.cpp) judges those. What LazyFS
 // decides on its own is a file's data: bytes that were not synced are gone.
 //
-// It needs root, /dev/fuse, fusermount3 and LazyFS, built once into the
-// build tree from the source archive in ../shared/third_party/lazyfs;
-// without one of them it skips and says which. KIV_LAZYFS names a LazyFS
+// It needs root, /dev/fuse, fusermount3, a loop device and LazyFS, built
+// once into the build tree from the source archive in
+// ../shared/third_party/lazyfs; without one of them it skips and says
+// which. KIV_LAZYFS names a LazyFS
 // program to use instead. KIV_LAZYFS_SKIP_SYNC=CALL[:N] takes that sync out
 // of every transaction (the killpoint library's KIV_SKIP_SYNC), to watch
 // the oracle fail.
@@ -197,6 +198,8 @@ bool fuse_usable(std::string& why_not) {
         why_not = std::string("/dev/fuse cannot be opened: ") + std::strerror(errno);
     } else if (on_path("fusermount3").empty()) {
         why_not = "fusermount3 is not installed (Debian's fuse3)";
+    } else if (on_path("losetup").empty()) {
+        why_not = "losetup is not installed (Debian's mount)";
     }
     return why_not.empty();
 }
@@ -230,11 +233,25 @@ public:
             error_ = std::string("cannot open LazyFS's FIFOs: ") + std::strerror(errno);
             return;
         }
+        const std::string image = home + "/device.img";
+        std::ofstream(image).close();
+        std::filesystem::resize_file(image, 1u << 20);
+        const kivtest::ProgramRun attach =
+            kivtest::run_program(on_path("losetup"), {"--find", "--show", image});
+        loop_ = last_line(attach.out);
+        if (attach.exit_status != 0 || loop_.empty()) {
+            error_ = "no loop device to mount LazyFS on: " + last_line(attach.err);
+            loop_.clear();
+            return;
+        }
         start();
     }
 
     ~LazyFsMount() {
         stop();
+        if (!loop_.empty()) {
+            kivtest::run_program(on_path("losetup"), {"--detach", loop_});
+        }
         for (const int fd : {commands_, answers_}) {
             if (fd >= 0) {
                 ::close(fd);
@@ -246,7 +263,8 @@ public:
 
     // Drops what was not synced, as a power cut would, and comes back up
     // as a new LazyFS over what the disk below holds. False, with error()
-    // set, where LazyFS did not do it.
+    // set, where LazyFS did not do it, or where the new mount has another
+    // device number (see start()).
     bool power_cut() {
         if (!ok()) {
             return false;
@@ -269,22 +287,38 @@ public:
                 answer.append(bytes, static_cast<std::size_t>(got));
             }
         }
+        const dev_t before = device_;
         stop();
-        return ok() && start();
+        if (!ok() || !start()) {
+            return false;
+        }
+        if (device_ != before) {
+            error_ = "LazyFS came back as device " + std::to_string(device_) + ", not " +
+                     std::to_string(before);
+            return false;
+        }
+        return true;
     }
 
 private:
     // Starts LazyFS in the foreground of a process of its own (no core
     // file: it aborts as it stops) and waits until its mount is there.
+    // The mount is a block-device FUSE mount over a loop device of its
+    // own, whose number it takes as its device number: a plain FUSE mount
+    // takes whichever anonymous number is free, and another mount on the
+    // machine may take its old one while it is down. The journal names
+    // folders and files by device and inode, so a number that changed
+    // would make recovery refuse every journal it finds.
     bool start() {
         const std::string library_path = "LD_LIBRARY_PATH=" + parent_of(program_);
         const std::string subdir = "subdir=" + root_;
         const std::string config = home_ + "/lazyfs.toml";
         const std::string log = home_ + "/lazyfs.log";
-        std::vector<const char*> arguments = {program_.c_str(), mount_.c_str(),  "--config-path",
-                                              config.c_str(),   "-o",           "modules=subdir",
-                                              "-o",             subdir.c_str(), "-f",
-                                              nullptr};
+        const std::string block_device = "blkdev,fsname=" + loop_;
+        std::vector<const char*> arguments = {
+            program_.c_str(), mount_.c_str(), "--config-path", config.c_str(),
+            "-o",             "modules=subdir", "-o",          subdir.c_str(),
+            "-o",             block_device.c_str(), "-f",      nullptr};
         const struct stat below = kivtest::status_of(parent_of(mount_));
         process_ = ::fork();
         if (process_ == 0) {
@@ -306,6 +340,7 @@ private:
         for (int waited = 0; waited < patience_ms; waited += 10) {
             struct stat now {};
             if (::stat(mount_.c_str(), &now) == 0 && now.st_dev != below.st_dev) {
+                device_ = now.st_dev;
                 return true;
             }
             int status = 0;
@@ -327,7 +362,7 @@ private:
             return;
         }
         const kivtest::ProgramRun unmount = kivtest::run_program(on_path("fusermount3"),
-                                                                 {"-u", "-z", mount_});
+                                                                 {"-u", mount_});
         if (unmount.exit_status != 0 && error_.empty()) {
             error_ = "fusermount3 -u failed: " + unmount.err;
         }
@@ -349,9 +384,11 @@ private:
     std::string home_;
     std::string root_;
     std::string mount_;
+    std::string loop_;  // the loop device that the mount names as its own
     int commands_ = -1;
     int answers_ = -1;
     pid_t process_ = -1;
+    dev_t device_ = 0;
 };
 
 // Writes `bytes` to a new file and syncs it.
@@ -445,6 +482,9 @@ protected:
         kivtest::make_directory(path("root"));
         kivtest::make_directory(path("mnt"));
         mount_ = std::make_unique<LazyFsMount>(program, dir(), path("root"), path("mnt"));
+        if (!mount_->ok() && mount_->error().rfind("no loop device", 0) == 0) {
+            GTEST_SKIP() << mount_->error();
+        }
         ASSERT_TRUE(mount_->ok()) << mount_->error();
     }
 
