@@ -259,8 +259,6 @@ public:
         }
     }
 
-    const std::string& directory() const { return mount_; }
-
     // Drops what was not synced, as a power cut would, and comes back up
     // as a new LazyFS over what the disk below holds. False, with error()
     // set, where LazyFS did not do it, or where the new mount has another
