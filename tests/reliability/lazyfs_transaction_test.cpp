@@ -25,7 +25,11 @@
 // which. KIV_LAZYFS names a LazyFS
 // program to use instead. KIV_LAZYFS_SKIP_SYNC=CALL[:N] takes that sync out
 // of every transaction (the killpoint library's KIV_SKIP_SYNC), to watch
-// the oracle fail.
+// the oracle fail. KIV_LAZYFS_RENUMBER mounts LazyFS as a plain FUSE file
+// system and has tmpfs mounts take its device number at each power cut,
+// so that it comes back under another one, as a file system may after a
+// reboot: recovery, which knows folders by device and inode, refuses
+// every journal it then finds.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -233,6 +237,10 @@ public:
             error_ = std::string("cannot open LazyFS's FIFOs: ") + std::strerror(errno);
             return;
         }
+        if (renumbered_) {
+            start();
+            return;
+        }
         const std::string image = home + "/device.img";
         std::ofstream(image).close();
         std::filesystem::resize_file(image, 1u << 20);
@@ -287,10 +295,27 @@ public:
         }
         const dev_t before = device_;
         stop();
-        if (!ok() || !start()) {
+        if (!ok()) {
             return false;
         }
-        if (device_ != before) {
+        // Under KIV_LAZYFS_RENUMBER, tmpfs mounts take free device numbers
+        // until one has taken LazyFS's, and give them back once LazyFS is
+        // up under another.
+        std::vector<std::unique_ptr<kivtest::TmpfsMount>> squatters;
+        while (renumbered_ && squatters.size() < 64 &&
+               (squatters.empty() ||
+                kivtest::status_of(squatters.back()->directory()).st_dev != before)) {
+            squatters.push_back(std::make_unique<kivtest::TmpfsMount>(
+                home_ + "/squatter" + std::to_string(squatters.size()), 4096));
+            if (!squatters.back()->ok()) {
+                error_ = squatters.back()->error();
+                return false;
+            }
+        }
+        if (!start()) {
+            return false;
+        }
+        if (device_ != before && !renumbered_) {
             error_ = "LazyFS came back as device " + std::to_string(device_) + ", not " +
                      std::to_string(before);
             return false;
@@ -313,10 +338,13 @@ private:
         const std::string config = home_ + "/lazyfs.toml";
         const std::string log = home_ + "/lazyfs.log";
         const std::string block_device = "blkdev,fsname=" + loop_;
-        std::vector<const char*> arguments = {
-            program_.c_str(), mount_.c_str(), "--config-path", config.c_str(),
-            "-o",             "modules=subdir", "-o",          subdir.c_str(),
-            "-o",             block_device.c_str(), "-f",      nullptr};
+        std::vector<const char*> arguments = {program_.c_str(), mount_.c_str(),  "--config-path",
+                                              config.c_str(),   "-o",           "modules=subdir",
+                                              "-o",             subdir.c_str(), "-f"};
+        if (!loop_.empty()) {
+            arguments.insert(arguments.end(), {"-o", block_device.c_str()});
+        }
+        arguments.push_back(nullptr);
         const struct stat below = kivtest::status_of(parent_of(mount_));
         process_ = ::fork();
         if (process_ == 0) {
@@ -383,6 +411,7 @@ private:
     std::string root_;
     std::string mount_;
     std::string loop_;  // the loop device that the mount names as its own
+    const bool renumbered_ = std::getenv("KIV_LAZYFS_RENUMBER") != nullptr;
     int commands_ = -1;
     int answers_ = -1;
     pid_t process_ = -1;
