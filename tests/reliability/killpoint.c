@@ -18,6 +18,12 @@
  *                     so that the callers copy in capped steps instead
  * KIV_OPLOG           where the operation log of the run is written, for the
  *                     power-loss explorer (record.h); unset: no log
+ * KIV_SKIP_SYNC       CALL or CALL:N, CALL being fsync or fdatasync: the N-th
+ *                     call of that kind (counted alone; every one without
+ *                     N) returns 0 without syncing and is not recorded, as
+ *                     in a library that lost that sync, so that a power-loss
+ *                     oracle can be seen to notice it. It is still a kill
+ *                     point
  *
  * For the log, opens, directory creation, the other forms of rename and
  * sync are followed too. They are not kill points: the numbering of the
@@ -42,6 +48,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -52,6 +59,9 @@ static unsigned long calls;
 static unsigned long kill_at;      /* 0: never */
 static unsigned long long limit;   /* 0: no cap */
 static int configured;
+static const char *skipped_call;   /* "fsync", "fdatasync" or NULL */
+static unsigned long skipped_nth;  /* 0: every one */
+static unsigned long syncs_of_skipped_kind;
 static int finished;               /* the count was reported: stay out of the way */
 
 static void configure(void) {
@@ -68,6 +78,28 @@ static void configure(void) {
     if (text != NULL) {
         limit = strtoull(text, NULL, 10);
     }
+    text = getenv("KIV_SKIP_SYNC");
+    if (text != NULL) {
+        const char *colon = strchr(text, ':');
+        size_t length = colon != NULL ? (size_t)(colon - text) : strlen(text);
+        if (length == 5 && strncmp(text, "fsync", 5) == 0) {
+            skipped_call = "fsync";
+        } else if (length == 9 && strncmp(text, "fdatasync", 9) == 0) {
+            skipped_call = "fdatasync";
+        }
+        skipped_nth = colon != NULL ? strtoul(colon + 1, NULL, 10) : 0;
+    }
+}
+
+/* Whether this call of `call` is the one that KIV_SKIP_SYNC takes out. */
+static int sync_skipped(const char *call) {
+    unsigned long number;
+    configure();
+    if (finished || skipped_call == NULL || strcmp(call, skipped_call) != 0) {
+        return 0;
+    }
+    number = __atomic_add_fetch(&syncs_of_skipped_kind, 1, __ATOMIC_SEQ_CST);
+    return skipped_nth == 0 || number == skipped_nth;
 }
 
 /* Counts one call and dies before it when its number has come. */
@@ -176,12 +208,18 @@ static int sync_recorded(int result, const char *name, int fd) {
 int fsync(int fd) {
     REAL(int, fsync, (int))
     tick();
+    if (sync_skipped("fsync")) {
+        return 0;
+    }
     return sync_recorded(real_fsync(fd), "fsync", fd);
 }
 
 int fdatasync(int fd) {
     REAL(int, fdatasync, (int))
     tick();
+    if (sync_skipped("fdatasync")) {
+        return 0;
+    }
     return sync_recorded(real_fdatasync(fd), "fdatasync", fd);
 }
 
