@@ -16,7 +16,8 @@
 // returned 0; a recovery: it found nothing, finished or undid), else 1
 // with the library's result on standard error. The driver makes no other
 // call that the killpoint library counts, so every kill point lies inside
-// the library.
+// the library. On Windows the driver arms its own kill points
+// (killpoint_win32.h).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,9 @@
 #include "kivcopy.h"
 #include "kivsubst.h"
 #include "kivtransaction.h"
+#if defined(_WIN32)
+#include "killpoint_win32.h"
+#endif
 
 namespace {
 
@@ -66,6 +70,9 @@ int run_transaction(const char* journal_folder, int pairs, char** names) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    kivtest::arm_kill_points();
+#endif
     if (argc == 5 && std::strcmp(argv[1], "subst") == 0) {
         const std::size_t pattern_length = std::strlen(argv[3]);
         const std::size_t replacement_length = std::strlen(argv[4]);
