@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: Zlib
 // Win32 services for KivInstallFile: the new file renamed onto the target
-// (MoveFileExW, written through), and a target in use renamed aside first,
-// its deletion queued for the next restart (kivfs/restart_queue.h holds
-// the queue).
+// (MoveFileExW, written through), and a target that a program runs from
+// replaced beside its use (kivfs/aside.h).
 #include "install_platform.h"
 #include "kivfs/aside.h"
 #include "kivfs/hidden_names.h"
 #include "kivfs/leftovers.h"
 #include "kivfs/wtf8.h"
-#include "kivfs/restart_queue.h"
 
 #include <windows.h>
 
@@ -19,50 +17,8 @@
 namespace kivcopy::platform {
 namespace {
 
-// The errors of a rename onto, or of, a file that another program holds:
-// a running program or a loaded DLL (access denied), a file held open
-// without delete sharing (a sharing violation).
-bool in_use(DWORD error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
-           error == ERROR_USER_MAPPED_FILE || error == ERROR_LOCK_VIOLATION;
-}
-
 bool name_taken(DWORD error) {
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
-}
-
-// Renames the target in use aside and the staged file onto its name, as
-// kivfs/aside.h keeps a target aside, so that a call killed between the
-// two renames leaves the one file that a later call in the folder puts
-// back (settle_asides). The old file is held from before it is set aside
-// until its fate is settled, so that another call's set-aside or settling
-// cannot move it meanwhile. Once the new file holds the name, the old one
-// goes at the handle's close, or at the next restart where the system
-// refuses that (a running program); where that too is refused, the aside
-// name itself is the memory. If the staged file cannot take the name, the
-// old file is put back, or goes where another call's file took the name.
-Placing put_in_place_beside_use(const Path& staged_path, const Path& target_path, int& error) {
-    kivfs::HeldAside aside;
-    unsigned long aside_error = 0;
-    if (!aside.take(target_path, aside_error)) {
-        error = static_cast<int>(aside_error);
-        return in_use(aside_error) ? Placing::in_use : Placing::failed;
-    }
-    if (!::MoveFileExW(staged_path.c_str(), target_path.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        const DWORD failure = ::GetLastError();
-        error = static_cast<int>(failure);
-        // Another call's file took the name after the old one left it: the
-        // old file is superseded, and stays so even where a third call has
-        // set that newer file aside by now and left the name empty.
-        if (name_taken(failure) || (!aside.put_back() && name_taken(::GetLastError()))) {
-            aside.supersede();
-        }
-        return Placing::failed;
-    }
-    if (!aside.supersede()) {
-        kivfs::queue_deletion_at_restart(aside.path());
-    }
-    return Placing::placed;
 }
 
 }  // namespace
@@ -223,10 +179,19 @@ Placing put_in_place(Directory& folder, const Path& staged, bool replace, int& e
     if (!replace) {
         return name_taken(failure) ? Placing::name_taken : Placing::failed;
     }
-    if (!in_use(failure)) {
+    if (!kivfs::held_by_another_program(failure)) {
         return Placing::failed;
     }
-    return put_in_place_beside_use(staged_path, target_path, error);
+    unsigned long beside_error = 0;
+    const kivfs::BesideUse placed =
+        kivfs::replace_beside_use(staged_path, target_path, beside_error);
+    error = static_cast<int>(beside_error);
+    switch (placed) {
+        case kivfs::BesideUse::placed: return Placing::placed;
+        case kivfs::BesideUse::in_use: return Placing::in_use;
+        case kivfs::BesideUse::failed: break;
+    }
+    return Placing::failed;
 }
 
 namespace {

@@ -78,9 +78,15 @@ bool may_replace(MemberFolder& folder, const std::string& name, bool by_rename, 
 
 // Renames `from` onto `to` in the folder, replacing what is there (on
 // Windows a read-only file too: its member was allowed to replace it, or
-// its transaction is committed).
+// its transaction is committed; and a file that a program runs from, set
+// aside first as KivInstallFile sets one aside).
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
                  int& error);
+
+// Settles what a rename onto `target` that was cut off between setting a
+// target aside and taking its name left (Windows: kivfs/aside.h's
+// settling, in the folder); nothing is set aside on POSIX.
+void settle_set_aside(MemberFolder& folder, const std::string& target);
 
 // Removes the file at `name`.
 bool remove_name(MemberFolder& folder, const std::string& name, int& error);

@@ -130,6 +130,8 @@ bool rename_onto(MemberFolder& folder, const std::string& from, const std::strin
     return true;
 }
 
+void settle_set_aside(MemberFolder&, const std::string&) {}
+
 bool remove_name(MemberFolder& folder, const std::string& name, int& error) {
     const int fd = descriptor(folder, error);
     if (fd < 0) {

@@ -7,6 +7,8 @@
 // keep a swapped name from being taken for the file recorded.
 #include "member_folder.h"
 
+#include "kivfs/aside.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -215,7 +217,9 @@ bool set_attributes(HANDLE handle, DWORD attributes) {
 // MoveFileExW refuses to replace a read-only file: where it does, the
 // target's attribute is lifted through a handle of its own and the rename
 // tried once more, and given back where that fails too. The new file
-// carries the attribute itself where its member kept it.
+// carries the attribute itself where its member kept it. A target that a
+// program runs from or has loaded refuses the rename too: it is set aside
+// and the staged file takes its name (kivfs::replace_beside_use).
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
                  int& error) {
     const Path from_path = path_of(folder, from);
@@ -238,18 +242,27 @@ bool rename_onto(MemberFolder& folder, const std::string& from, const std::strin
                            FILE_FLAG_OPEN_REPARSE_POINT, ignored)};
     BY_HANDLE_FILE_INFORMATION information{};
     if (target.handle == INVALID_HANDLE_VALUE ||
-        !::GetFileInformationByHandle(target.handle, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-        !set_attributes(target.handle,
-                        information.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        !::GetFileInformationByHandle(target.handle, &information)) {
+        return false;
+    }
+    const bool read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only && !set_attributes(target.handle, information.dwFileAttributes &
+                                                        ~DWORD{FILE_ATTRIBUTE_READONLY})) {
         return false;
     }
     ::CloseHandle(target.handle);  // a file held open cannot be replaced
     target.handle = INVALID_HANDLE_VALUE;
-    if (::MoveFileExW(from_path.c_str(), to_path.c_str(), how)) {
+    if (read_only && ::MoveFileExW(from_path.c_str(), to_path.c_str(), how)) {
         return true;
     }
-    error = static_cast<int>(::GetLastError());
+    // A program runs from the target or has it loaded: it is set aside,
+    // and goes once the program lets go of it.
+    unsigned long beside_error = 0;
+    if (kivfs::replace_beside_use(from_path, to_path, beside_error) ==
+        kivfs::BesideUse::placed) {
+        return true;
+    }
+    error = static_cast<int>(beside_error);
     Closing again{open_in(folder, to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share_all,
                           FILE_FLAG_OPEN_REPARSE_POINT, ignored)};
     BY_HANDLE_FILE_INFORMATION now{};
@@ -259,6 +272,13 @@ bool rename_onto(MemberFolder& folder, const std::string& from, const std::strin
         set_attributes(again.handle, information.dwFileAttributes);
     }
     return false;
+}
+
+void settle_set_aside(MemberFolder& folder, const std::string& target) {
+    const Path target_path = path_of(folder, target);
+    if (!target_path.empty()) {
+        kivfs::settle_asides(target_path);
+    }
 }
 
 // The file at the name is opened and marked for deletion through that one

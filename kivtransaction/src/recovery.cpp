@@ -55,11 +55,18 @@ bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
             all = false;
             continue;
         }
-        if (!staged.exists || !staged.regular || !(staged.id == ready.staged_id)) {
+        const bool ready_to_place =
+            staged.exists && staged.regular && staged.id == ready.staged_id;
+        if (intent.kind == journal::MemberKind::install) {
+            if (ready_to_place) {
+                all = rename_onto(folder, intent.staged, intent.target, error) && all;
+            }
+            // A rename beside a running program that a kill cut off left
+            // the old file set aside, which the new file's name supersedes.
+            settle_set_aside(folder, intent.target);
             continue;
         }
-        if (intent.kind == journal::MemberKind::install) {
-            all = rename_onto(folder, intent.staged, intent.target, error) && all;
+        if (!ready_to_place) {
             continue;
         }
         bool gone = false;

@@ -34,6 +34,7 @@
 #include "member_folder.h"
 
 #if defined(_WIN32)
+#include "kivtest/holder.h"
 #include "kivtest/wide.h"
 #endif
 
@@ -519,6 +520,35 @@ TEST_F(Transaction, ATargetHeldByAnotherProgramFailsTheCommitWithEveryTargetOld)
     EXPECT_EQ(KivTransactionCommit(transaction), KIVINSTALL_IN_USE);
     ::CloseHandle(held);
     expect_all_old();
+}
+
+// A program that runs from a target can be renamed but not replaced: its
+// file is set aside and the new one takes its name in the commit, as
+// KivInstallFile does, so that the commit returns 0 with every target new
+// while the program goes on running from its old file, which goes at the
+// next restart. (The commit used to leave that member to recovery, a mix
+// of old and new until the program ended.)
+TEST_F(Transaction, ARunningProgramAmongTheTargetsIsReplacedInTheCommit) {
+    using kivtest::HeldByAnotherProcess;
+    const std::wstring program = kivtest::widen(path("app/prog.exe"));
+    ASSERT_TRUE(::CopyFileW(HeldByAnotherProcess::program().c_str(), program.c_str(), TRUE));
+    write_file(path("media/prog.exe"), "new program");
+    write_file(path("app/held.txt"), "held");
+    HeldByAnotherProcess running(HeldByAnotherProcess::Way::open,
+                                 kivtest::widen(path("app/held.txt")), program);
+    ASSERT_TRUE(running.ok()) << running.error();
+    const int transaction = begin_three();
+    EXPECT_EQ(install(transaction, "media/prog.exe", "app/prog.exe"), KIVCOPY_OK);
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
+    EXPECT_EQ(read_file(path("app/tool")), "new tool");
+    EXPECT_EQ(read_file(path("app/lib")), "new lib");
+    EXPECT_EQ(read_file(path("app/etc/ini")), "new ini");
+    EXPECT_TRUE(read_file(path("app/prog.exe")) == "new program") << "the program is not new";
+    EXPECT_TRUE(names_in("journal").empty());
+    // The program's old file, under the name that says it is superseded.
+    const std::vector<std::string> names = names_in("app");
+    ASSERT_EQ(names.size(), 6u);
+    EXPECT_EQ(names[0].rfind(".prog.exe.kiv-old-", 0), 0u) << names[0];
 }
 
 // A target made read-only after its member was staged without leave to

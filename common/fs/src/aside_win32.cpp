@@ -4,6 +4,7 @@
 // of the aside kinds.
 #include "kivfs/aside.h"
 #include "kivfs/hidden_names.h"
+#include "kivfs/restart_queue.h"
 
 #include <windows.h>
 
@@ -203,6 +204,38 @@ void settle_asides(const Path& target_path) {
             ::DeleteFileW(from.c_str());
         }
     });
+}
+
+bool held_by_another_program(unsigned long error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_USER_MAPPED_FILE || error == ERROR_LOCK_VIOLATION;
+}
+
+// The old file is held from before it is set aside until its fate is
+// settled, so that another call's set-aside or settling cannot move it
+// meanwhile; a call killed between the two renames leaves the one file
+// that a later settling in the folder puts back.
+BesideUse replace_beside_use(const Path& staged_path, const Path& target_path,
+                             unsigned long& error) {
+    HeldAside aside;
+    if (!aside.take(target_path, error)) {
+        return held_by_another_program(error) ? BesideUse::in_use : BesideUse::failed;
+    }
+    if (!::MoveFileExW(staged_path.c_str(), target_path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        const DWORD failure = ::GetLastError();
+        error = failure;
+        // Another call's file took the name after the old one left it: the
+        // old file is superseded, and stays so even where a third call has
+        // set that newer file aside by now and left the name empty.
+        if (name_taken(failure) || (!aside.put_back() && name_taken(::GetLastError()))) {
+            aside.supersede();
+        }
+        return BesideUse::failed;
+    }
+    if (!aside.supersede()) {
+        queue_deletion_at_restart(aside.path());
+    }
+    return BesideUse::placed;
 }
 
 }  // namespace kivfs

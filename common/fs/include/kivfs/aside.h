@@ -70,6 +70,24 @@ private:
     Path target_path_;
     Path aside_path_;
 };
+
+// The system's errors of a rename onto, or of, a file that another program
+// holds: a running program or a loaded DLL (access denied), a file held
+// open without delete sharing (a sharing violation), one mapped or locked.
+bool held_by_another_program(unsigned long error);
+
+// Puts the file at `staged_path` in the place of the target at
+// `target_path` (whole paths) that a plain replacing rename could not
+// replace because a program runs from it or has it loaded: the target is
+// set aside (HeldAside), the staged file renamed onto its name, and the old
+// file then goes at its last close, or at the next restart where the
+// system refuses that. Where the staged file cannot take the name, the old
+// file is put back, or goes where another call's file took the name.
+// `in_use` where even the set-aside is refused (a file held without delete
+// sharing), with the system's error.
+enum class BesideUse { placed, in_use, failed };
+BesideUse replace_beside_use(const Path& staged_path, const Path& target_path,
+                             unsigned long& error);
 #endif
 
 }  // namespace kivfs
