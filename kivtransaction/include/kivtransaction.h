@@ -18,10 +18,10 @@
  * nothing of the transaction is left. A transaction never replaces a
  * target at the next restart: an install with KIVINSTALL_AT_RESTART whose
  * target is in use fails the commit the same way. A file that Windows
- * lets be opened for deletion and yet refuses to replace (a running
- * program or a loaded DLL may be one) is met only by the rename after the
- * commit record: the commit then gives KIVTRANSACTION_PENDING, and
- * recovery finishes the transaction once the program has let go.
+ * lets be renamed and yet refuses to replace (a running program or a
+ * loaded DLL) is set aside in the commit, as KivInstallFile sets one
+ * aside: the new file takes its name, the program goes on running from
+ * the old one, which goes once the program lets go or at the next restart.
  *
  * A target that became read-only (Windows) after its member was staged
  * without KIVINSTALL_READ_ONLY fails the commit before its record with
