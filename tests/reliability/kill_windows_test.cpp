@@ -2,9 +2,9 @@
 // Windows: a transaction killed just before each of its changes to the
 // disk (the driver's kill points), then recovered by KivRecover: every
 // target old or every target new, and nothing of the transaction left
-// beside the targets or in the journal folder. With a running program and
-// a file held without delete sharing among the targets, the commit is
-// refused, so every kill leaves every target old.
+// beside the targets or in the journal folder; so too with a running
+// program among the targets. With a file held without delete sharing among
+// them, the commit is refused, so every kill leaves every target old.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,7 +88,10 @@ protected:
                 const bool known =
                     name == "app/etc" ||
                     std::any_of(targets_.begin(), targets_.end(),
-                                [&](const Target& target) { return target.name == name; });
+                                [&](const Target& target) { return target.name == name; }) ||
+                    std::any_of(may_stay_.begin(), may_stay_.end(), [&](const std::string& stem) {
+                        return name.rfind(stem, 0) == 0;
+                    });
                 if (!known) {
                     left.push_back(name);
                 }
@@ -105,9 +110,9 @@ protected:
     }
 
     // Kills the driver before each change in turn and recovers; what each
-    // kill left, counted.
-    // Targets held by other programs are written once, not again each time
-    // (`reset` false): nothing may change them.
+    // kill left, counted. Targets held by other programs are written once,
+    // not again each time (`reset` false): nothing may change them.
+    // `around_` runs before each driver and after each kill's checks.
     void kill_at_every_point(unsigned long total, bool reset, unsigned long& old_seen,
                              unsigned long& new_seen) {
         for (unsigned long point = 1; point <= total; ++point) {
@@ -116,6 +121,7 @@ protected:
             if (reset) {
                 set_old();
             }
+            around_(true);
             const kivtest::ProgramRun run = kivtest::run_program(
                 KIV_CRASH_DRIVER_PATH, arguments_, {"KIV_KILL_AT=" + std::to_string(point)});
             ASSERT_EQ(run.exit_status, 137) << run.err;
@@ -127,11 +133,14 @@ protected:
             new_seen += new_now ? 1 : 0;
             EXPECT_EQ(left_over(), std::vector<std::string>{});
             EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_OK);
+            around_(false);
         }
     }
 
     std::vector<Target> targets_;
     std::vector<std::string> arguments_;
+    std::vector<std::string> may_stay_;  // the stems of names that may stay beside the targets
+    std::function<void(bool before)> around_ = [](bool) {};
 };
 
 TEST_F(KilledOnWindows, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoint) {
@@ -148,19 +157,54 @@ TEST_F(KilledOnWindows, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoint
     std::printf("%lu kill points: %lu all old, %lu all new\n", total, old_seen, new_seen);
 }
 
-// A program that runs from one target, and a file that this test holds
-// open without delete sharing: the commit refuses the transaction before
-// its record, so that a kill at any point leaves every target old.
-TEST_F(KilledOnWindows, TransactionWithTargetsInUseIsAllOldAtEveryKillPoint) {
-    const std::wstring program = kivtest::widen(path("app/prog.exe"));
-    ASSERT_TRUE(::CopyFileW(kivtest::HeldByAnotherProcess::program().c_str(), program.c_str(),
-                            TRUE));
+// A program that runs from one of the targets, started anew for each
+// kill: its file is set aside in the commit and the new one takes its
+// name. Every kill leaves all old or all new; only the running program's
+// old file may stay beside it (set aside, it goes at the next restart).
+TEST_F(KilledOnWindows, TransactionWithARunningProgramIsAllOldOrAllNewAtEveryKillPoint) {
+    using kivtest::HeldByAnotherProcess;
+    targets_.push_back({"app/prog.exe", kivtest::read_file(HeldByAnotherProcess::program()),
+                        "new program"});
     write_file(path("prog.new"), "new program");
+    write_file(path("app/held.txt"), "held");
     arguments_.insert(arguments_.end(), {path("prog.new"), path("app/prog.exe")});
+    may_stay_ = {"app/held.txt", "app/.prog.exe.kiv-old-", "app/.prog.exe.kiv-was-"};
+    std::unique_ptr<HeldByAnotherProcess> running;
+    around_ = [&](bool before) {
+        if (before) {
+            running = std::make_unique<HeldByAnotherProcess>(HeldByAnotherProcess::Way::open,
+                                                             kivtest::widen(path("app/held.txt")),
+                                                             kivtest::widen(path("app/prog.exe")));
+            ASSERT_TRUE(running->ok()) << running->error();
+            return;
+        }
+        running.reset();
+        for (const auto& entry : std::filesystem::directory_iterator(path("app"))) {
+            if (entry.path().filename().string().rfind(".prog.exe.kiv-", 0) == 0) {
+                std::filesystem::remove(entry.path());
+            }
+        }
+    };
     set_old();
-    targets_.push_back({"app/prog.exe", read_file(path("app/prog.exe")), "new program"});
-    const kivtest::HeldByAnotherProcess held(kivtest::HeldByAnotherProcess::Way::read,
-                                             kivtest::widen(path("app/etc/settings")), program);
+    around_(true);
+    int status = -1;
+    const unsigned long total = count_changes(status);
+    around_(false);
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(all(true));
+    unsigned long old_seen = 0;
+    unsigned long new_seen = 0;
+    kill_at_every_point(total, true, old_seen, new_seen);
+    EXPECT_GT(old_seen, 0u);
+    EXPECT_GT(new_seen, 0u) << "no kill came after the commit record";
+    std::printf("%lu kill points: %lu all old, %lu all new\n", total, old_seen, new_seen);
+}
+
+// A file that another program holds open without delete sharing cannot
+// be replaced: the commit refuses the transaction before its record, so
+// that a kill at any point leaves every target old.
+TEST_F(KilledOnWindows, TransactionWithATargetHeldWithoutDeleteSharingIsAllOldAtEveryKillPoint) {
+    set_old();
     HANDLE tool = ::CreateFileW(kivtest::widen(path("app/tool")).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(tool, INVALID_HANDLE_VALUE);
