@@ -15,9 +15,15 @@
  * in place (on Windows a file held open without delete sharing, or, for a
  * patch, without write sharing) fails KivTransactionCommit before the
  * commit record with KIVINSTALL_IN_USE (-5032): every target stays old and
- * nothing of the transaction is left. A transaction never replaces a
- * target at the next restart: an install with KIVINSTALL_AT_RESTART whose
- * target is in use fails the commit the same way. A file that Windows
+ * nothing of the transaction is left, unless every such target is one
+ * that its install (KIVINSTALL_AT_RESTART) lets wait for the restart:
+ * then nothing changes now, every member (patches too, their staged files
+ * given the targets' times) is queued to take its target's place at the
+ * next restart, in order, and the commit returns KIVTRANSACTION_AT_RESTART
+ * (1). The journal stays: until the restart, recovery leaves it as it is
+ * (KIVTRANSACTION_PENDING, nothing touched); after it, recovery finishes
+ * whatever the restart left undone (a power cut in the middle of it) and
+ * removes the journal. A file that Windows
  * lets be renamed and yet refuses to replace (a running program or a
  * loaded DLL) is set aside in the commit, as KivInstallFile sets one
  * aside: the new file takes its name, the program goes on running from
@@ -73,12 +79,17 @@ extern "C" {
    own call's result instead: KivInstallFile's for KivTransactionInstall,
    replaceString's and replaceText's for the patches. */
 #define KIVTRANSACTION_OK                 0
+#define KIVTRANSACTION_AT_RESTART         1 /* commit (Windows): a target cannot be replaced before a
+                                               restart and its install allows that: nothing changed
+                                               now, every member waits beside its target and all
+                                               take their places at the next restart */
 #define KIVTRANSACTION_FINISHED           2 /* KivRecover: a committed transaction finished: all new */
 #define KIVTRANSACTION_UNDONE             3 /* KivRecover: a transaction undone: all old */
 #define KIVTRANSACTION_PENDING            4 /* commit: left to recovery (KivRecover, or the next
                                                KivTransactionBegin on the folder), which finishes
                                                it where the commit record reached the disk and
-                                               undoes it where it did not */
+                                               undoes it where it did not; KivRecover: a
+                                               transaction waits for the restart, left as it is */
 #define KIVTRANSACTION_INVALID_ARGUMENT   -6001 /* a null or empty path, a null handle pointer */
 #define KIVTRANSACTION_NO_JOURNAL         -6002 /* the journal folder cannot be opened, or the journal not written */
 #define KIVTRANSACTION_JOURNAL_REFUSED    -6003 /* a journal in the folder is not one to trust: nothing done with it */

@@ -22,6 +22,7 @@ enum RecordType : std::uint8_t {
     intent_type = 2,
     ready_type = 3,
     commit_type = 4,
+    restart_commit_type = 5,
 };
 
 // What a record adds to its payload: the payload's length (4 bytes), the
@@ -293,7 +294,8 @@ public:
         case ready_type:
             return take_ready(number, fields);
         case commit_type:
-            return take_commit(number, fields);
+        case restart_commit_type:
+            return take_commit(number, fields, type == restart_commit_type);
         default:
             return record_name(number) + " is of an unknown type (" + std::to_string(type) + ")";
         }
@@ -388,7 +390,7 @@ private:
         return std::string();
     }
 
-    std::string take_commit(std::size_t number, Fields& fields) {
+    std::string take_commit(std::size_t number, Fields& fields, bool at_restart) {
         const std::uint32_t members = fields.u32();
         if (!fields.exactly_read()) {
             return record_name(number) + " is not a commit record's size";
@@ -399,6 +401,7 @@ private:
                    std::to_string(contents_.ready.size()) + " are ready";
         }
         contents_.committed = true;
+        contents_.at_restart = at_restart;
         return std::string();
     }
 
@@ -473,10 +476,10 @@ std::string ready_record(const Ready& ready) {
     return payload.framed(ready_type);
 }
 
-std::string commit_record(std::uint32_t members) {
+std::string commit_record(std::uint32_t members, bool at_restart) {
     Payload payload;
     payload.u32(members);
-    return payload.framed(commit_type);
+    return payload.framed(at_restart ? restart_commit_type : commit_type);
 }
 
 namespace {
@@ -523,7 +526,8 @@ Frame frame_at(const unsigned char* bytes, std::size_t size, std::size_t at) {
 bool commit_record_from(const unsigned char* bytes, std::size_t size, std::size_t from) {
     constexpr std::uint32_t commit_payload = 4;
     for (std::size_t at = from; at < size && size - at >= frame_bytes + commit_payload; ++at) {
-        if (little_endian_u32(bytes + at) != commit_payload || bytes[at + 4] != commit_type) {
+        if (little_endian_u32(bytes + at) != commit_payload ||
+            (bytes[at + 4] != commit_type && bytes[at + 4] != restart_commit_type)) {
             continue;  // a cheap look before the CRC
         }
         const Frame frame = frame_at(bytes, size, at);

@@ -95,14 +95,16 @@ struct Contents {
     std::vector<Intent> intents;
     std::vector<Ready> ready;  // in member order: ready[i].member == i
     bool committed = false;
+    bool at_restart = false;  // committed to be put in place at the next restart (Windows)
 };
 
 // The records, as the bytes appended to the file for each.
 std::string header_record(const Header& header);
 std::string intent_record(const Intent& intent);
 std::string ready_record(const Ready& ready);
-// The commit record names how many members it commits.
-std::string commit_record(std::uint32_t members);
+// The commit record names how many members it commits; one of another
+// type says that they are put in place at the next restart.
+std::string commit_record(std::uint32_t members, bool at_restart = false);
 
 // What the reader made of a journal's bytes.
 struct Reading {

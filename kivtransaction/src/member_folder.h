@@ -107,6 +107,19 @@ struct WriteBack {
 };
 bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& error);
 
+// A member that waits for the next restart (Windows): its staged file
+// queued to replace its target then (kivfs/restart_queue.h), whether that
+// entry is still queued (false once a restart carried it out), and the
+// times that a patch's staged file takes before it waits, as the target
+// keeps its times. POSIX replaces a file in use at once: nothing there
+// ever waits, and these refuse.
+bool queue_at_restart(MemberFolder& folder, const std::string& staged, const std::string& target,
+                      int& error);
+bool queued_at_restart(MemberFolder& folder, const std::string& staged,
+                       const std::string& target);
+bool give_times(MemberFolder& folder, const std::string& name, const journal::Time& accessed,
+                const journal::Time& modified, int& error);
+
 // Makes the folder's names durable.
 bool sync_folder(MemberFolder& folder, int& error);
 

@@ -238,6 +238,21 @@ bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& 
     return true;
 }
 
+bool queue_at_restart(MemberFolder&, const std::string&, const std::string&, int& error) {
+    error = ENOTSUP;
+    return false;
+}
+
+bool queued_at_restart(MemberFolder&, const std::string&, const std::string&) {
+    return false;
+}
+
+bool give_times(MemberFolder&, const std::string&, const journal::Time&, const journal::Time&,
+                int& error) {
+    error = ENOTSUP;
+    return false;
+}
+
 bool sync_folder(MemberFolder& folder, int& error) {
     const int fd = descriptor(folder, error);
     if (fd < 0) {

@@ -8,6 +8,7 @@
 #include "member_folder.h"
 
 #include "kivfs/aside.h"
+#include "kivfs/restart_queue.h"
 
 #include <windows.h>
 
@@ -383,6 +384,44 @@ bool write_back(MemberFolder& folder, const WriteBack& member, bool& gone, int& 
         !::SetFileTime(target.handle, nullptr, &accessed, &modified) ||
         !::FlushFileBuffers(target.handle)) {
         error = static_cast<int>(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool queue_at_restart(MemberFolder& folder, const std::string& staged, const std::string& target,
+                      int& error) {
+    const Path from = path_of(folder, staged);
+    const Path to = path_of(folder, target);
+    if (from.empty() || to.empty()) {
+        error = ERROR_INVALID_NAME;
+        return false;
+    }
+    if (!kivfs::queue_replacement_at_restart(from, to)) {
+        error = static_cast<int>(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool queued_at_restart(MemberFolder& folder, const std::string& staged,
+                       const std::string& target) {
+    const Path from = path_of(folder, staged);
+    const Path to = path_of(folder, target);
+    return !from.empty() && !to.empty() && kivfs::queued_at_restart(from, to);
+}
+
+bool give_times(MemberFolder& folder, const std::string& name, const journal::Time& accessed,
+                const journal::Time& modified, int& error) {
+    Closing opened{open_in(folder, name, FILE_WRITE_ATTRIBUTES, share_all,
+                           FILE_FLAG_OPEN_REPARSE_POINT, error)};
+    const FILETIME access_time = filetime_of(accessed);
+    const FILETIME modification_time = filetime_of(modified);
+    if (opened.handle == INVALID_HANDLE_VALUE ||
+        !::SetFileTime(opened.handle, nullptr, &access_time, &modification_time)) {
+        if (opened.handle != INVALID_HANDLE_VALUE) {
+            error = static_cast<int>(::GetLastError());
+        }
         return false;
     }
     return true;

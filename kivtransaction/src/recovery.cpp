@@ -98,6 +98,28 @@ bool undo(const Contents& contents, std::vector<MemberFolder>& folders) {
     return all;
 }
 
+// Whether a transaction committed to the next restart still waits for it:
+// every member whose staged file is still there and ready is still in the
+// restart queue. A restart carries out the whole queue, so a member left
+// over without its entry (a power cut in the middle of the restart, or an
+// entry another program took out) is finished now.
+bool waits_for_restart(const Contents& contents, std::vector<MemberFolder>& folders) {
+    bool waiting = false;
+    for (std::size_t index = 0; index < contents.intents.size(); ++index) {
+        const journal::Intent& intent = contents.intents[index];
+        NameLook staged;
+        int error = 0;
+        if (!look_at(folders[index], intent.staged, staged, error) || !staged.exists) {
+            continue;
+        }
+        if (!queued_at_restart(folders[index], intent.staged, intent.target)) {
+            return false;
+        }
+        waiting = true;
+    }
+    return waiting;
+}
+
 bool sync_folders(std::vector<MemberFolder>& folders) {
     std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
     bool all = true;
@@ -136,6 +158,9 @@ std::int32_t recover_journal(JournalFile& file) {
     if (!open_folders(contents, folders)) {
         return KIVTRANSACTION_JOURNAL_REFUSED;
     }
+    if (contents.at_restart && waits_for_restart(contents, folders)) {
+        return KIVTRANSACTION_PENDING;
+    }
     const bool done = contents.committed ? finish(contents, folders) : undo(contents, folders);
     if (!done || !sync_folders(folders) || !file.remove(error)) {
         return KIVTRANSACTION_NO_JOURNAL;
@@ -143,16 +168,17 @@ std::int32_t recover_journal(JournalFile& file) {
     return contents.committed ? KIVTRANSACTION_FINISHED : KIVTRANSACTION_UNDONE;
 }
 
-// A refusal or a failure outweighs a finished transaction, which outweighs
-// an undone one.
+// A refusal or a failure outweighs a transaction that waits for the
+// restart, which outweighs a finished one, which outweighs an undone one.
 std::int32_t weightier(std::int32_t held, std::int32_t found) {
     const auto weight = [](std::int32_t result) {
         switch (result) {
             case KIVTRANSACTION_OK: return 0;
             case KIVTRANSACTION_UNDONE: return 1;
             case KIVTRANSACTION_FINISHED: return 2;
-            case KIVTRANSACTION_NO_JOURNAL: return 3;
-            default: return 4;
+            case KIVTRANSACTION_PENDING: return 3;
+            case KIVTRANSACTION_NO_JOURNAL: return 4;
+            default: return 5;
         }
     };
     return weight(found) > weight(held) ? found : held;

@@ -258,15 +258,43 @@ std::int32_t Transaction::check_targets() {
         // An install renames onto its target; a patch writes into it (a
         // patch after another member writes into what that member leaves,
         // which that member's check covers).
+        // An install allowed to wait for the restart makes the whole
+        // transaction wait.
         bool in_use = false;
         if (!member.after_member &&
             !may_replace(member.folder, member.target,
                          member.kind == journal::MemberKind::install, in_use, error)) {
+            if (in_use && member.kind == journal::MemberKind::install &&
+                member.flags.at_restart) {
+                waits_for_restart_ = true;
+                continue;
+            }
             return in_use ? KIVINSTALL_IN_USE : KIVCOPY_TARGET_NOT_WRITTEN;
         }
     }
     failed_member_ = -1;
     return KIVTRANSACTION_OK;
+}
+
+// Every member queued to take its target's place at the next restart, in
+// the order they were added (a patch's staged file first given the times
+// its target keeps). The system carries the queue out before any program
+// can hold a target again.
+bool Transaction::queue_members_at_restart(int& error) {
+    for (Member& member : members_) {
+        if (member.inert) {
+            continue;
+        }
+        if (member.kind == journal::MemberKind::patch &&
+            !give_times(member.folder, member.staged_name, member.accessed, member.modified,
+                        error)) {
+            return false;
+        }
+        if (!queue_at_restart(member.folder, member.staged_name, member.target, error)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Every staged file's name durable in its folder, then one ready record
@@ -382,6 +410,9 @@ std::int32_t Transaction::commit() {
         abort();
         return KIVTRANSACTION_NO_JOURNAL;
     }
+    if (waits_for_restart_) {
+        return commit_at_restart();
+    }
     // The commit point. A commit record whose sync failed may have reached
     // the disk or not: the staged members stay for recovery, which decides
     // by what the journal holds.
@@ -393,6 +424,28 @@ std::int32_t Transaction::commit() {
     }
     end_journal();
     return KIVTRANSACTION_OK;
+}
+
+// The queue comes before the commit record: a queue refused (a caller
+// without the right to write the machine's settings) leaves all old, and
+// entries queued for a transaction that never committed find no staged
+// file at the restart once recovery has removed them. Once the record is
+// durable, the journal stays for the recovery after the restart, which
+// finishes what the restart left undone.
+std::int32_t Transaction::commit_at_restart() {
+    int error = 0;
+    if (!queue_members_at_restart(error)) {
+        abort();
+        return KIVINSTALL_IN_USE;
+    }
+    const std::string record =
+        journal::commit_record(static_cast<std::uint32_t>(members_.size()), true);
+    if (!journal_->append(record, error)) {
+        state_ = State::ended;
+        return KIVTRANSACTION_PENDING;
+    }
+    state_ = State::ended;
+    return KIVTRANSACTION_AT_RESTART;
 }
 
 std::int32_t Transaction::abort() {

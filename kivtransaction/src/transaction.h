@@ -43,7 +43,8 @@ public:
 
     // Puts every member in place, all or none: 0, or a negative code with
     // every target old, or KIVTRANSACTION_PENDING where the rest is
-    // recovery's.
+    // recovery's; KIVTRANSACTION_AT_RESTART (Windows) where every member
+    // waits for the next restart.
     std::int32_t commit();
 
     // Removes every staged member and the journal: every target old.
@@ -85,6 +86,8 @@ private:
         : folder_(std::move(folder)), journal_(std::move(journal)) {}
 
     std::int32_t check_targets();
+    bool queue_members_at_restart(int& error);
+    std::int32_t commit_at_restart();
     bool write_ready_records(int& error);
     bool put_members_in_place();
     void remove_staged_members();
@@ -95,6 +98,7 @@ private:
     std::vector<Member> members_;
     enum class State { open, must_abort, ended } state_ = State::open;
     std::int32_t failed_member_ = -1;
+    bool waits_for_restart_ = false;  // a target in use that may be replaced at the restart
     std::mutex calls_;
 };
 

@@ -116,6 +116,7 @@ void expect_reads_as(const std::string& bytes, const journal::Contents& expected
     EXPECT_EQ(reading.contents.intents, expected.intents);
     EXPECT_EQ(reading.contents.ready, expected.ready);
     EXPECT_EQ(reading.contents.committed, expected.committed);
+    EXPECT_EQ(reading.contents.at_restart, expected.at_restart);
 }
 
 testing::AssertionResult refused(const std::string& bytes, const std::string& phrase) {
@@ -133,6 +134,7 @@ testing::AssertionResult refused(const std::string& bytes, const std::string& ph
 TEST(JournalRecords, AreFramedWithLengthTypePayloadAndTheIeeeCrc32) {
     ASSERT_EQ(crc32("123456789"), 0xCBF43926u);
     EXPECT_EQ(journal::commit_record(3), frame(4, le(3, 4)));
+    EXPECT_EQ(journal::commit_record(3, true), frame(5, le(3, 4)));
     EXPECT_EQ(journal::header_record({0x0102030405060708ull}),
               frame(1, std::string("KIVJRNL\0\x01", 9) + le(0x0102030405060708ull, 8)));
 }
@@ -145,6 +147,8 @@ TEST(JournalReader, ReadsBackWhatTheWritersWroteAndAnEmptyCommit) {
     journal::Contents empty;
     empty.committed = true;
     expect_reads_as(journal::header_record({}) + journal::commit_record(0), empty);
+    empty.at_restart = true;
+    expect_reads_as(journal::header_record({}) + journal::commit_record(0, true), empty);
 }
 
 TEST(JournalReader, TakesEveryCutOrBadLastChecksumAsTheRecordsBeforeAndOnlyTheWholeAsCommitted) {
@@ -204,7 +208,7 @@ TEST(JournalReader, RefusesRecordsOutOfTheirOrder) {
     EXPECT_TRUE(refused(r[0] + r[1] + r[4] + r[2], "record 4 is an intent after a ready"));
     EXPECT_TRUE(refused(r[0] + r[1] + r[2] + r[5], "member 1 where member 0 is next"));
     EXPECT_TRUE(refused(r[0] + r[1] + r[4] + journal::ready_record(ready(1)), "has no intent"));
-    EXPECT_TRUE(refused(r[0] + frame(5, "") + r[1], "unknown type (5)"));
+    EXPECT_TRUE(refused(r[0] + frame(6, "") + r[1], "unknown type (6)"));
 }
 
 TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {

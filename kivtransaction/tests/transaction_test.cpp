@@ -507,19 +507,122 @@ TEST_F(Transaction, ATargetHeldByAnotherProgramFailsTheCommitWithEveryTargetOld)
     }
     std::filesystem::remove(path("app/etc/settings"));
 
-    // A member that may wait for the restart fails the same way: a
-    // transaction puts nothing in place at a restart.
+    // One target may wait for the restart, another, also in use, may not:
+    // the commit fails all the same.
     int transaction = 0;
     ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
     EXPECT_EQ(install(transaction, "media/tool", "app/tool",
                       KIVINSTALL_REPLACE | KIVINSTALL_AT_RESTART),
               KIVCOPY_OK);
+    EXPECT_EQ(install(transaction, "media/ini", "app/etc/ini"), KIVCOPY_OK);
+    HANDLE held = ::CreateFileW(kivtest::widen(path("app/tool")).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE ini = ::CreateFileW(kivtest::widen(path("app/etc/ini")).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVINSTALL_IN_USE);
+    EXPECT_EQ(KivTransactionFailedMember(transaction), 1);
+    ::CloseHandle(ini);
+    ::CloseHandle(held);
+    expect_all_old();
+}
+
+// Takes the entries of the machine's restart queue whose source lies
+// under `folder` out of it, and returns them (source, target) as the
+// system wrote them: what a restart would carry out for this test.
+std::vector<std::pair<std::wstring, std::wstring>> take_out_of_restart_queue(
+    const std::wstring& folder) {
+    std::vector<std::pair<std::wstring, std::wstring>> taken;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                        0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return taken;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    const wchar_t* name = L"PendingFileRenameOperations";
+    if (::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+        std::vector<wchar_t> value(size / sizeof(wchar_t) + 1, L'\0');
+        ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size);
+        std::vector<std::wstring> strings;
+        for (std::size_t at = 0; at < size / sizeof(wchar_t);) {
+            strings.emplace_back(value.data() + at);
+            at += strings.back().size() + 1;
+        }
+        std::vector<wchar_t> kept;
+        for (std::size_t at = 0; at + 1 < strings.size(); at += 2) {
+            if (strings[at].find(folder) != std::wstring::npos) {
+                taken.emplace_back(strings[at], strings[at + 1]);
+                continue;
+            }
+            for (const std::wstring* text : {&strings[at], &strings[at + 1]}) {
+                kept.insert(kept.end(), text->begin(), text->end());
+                kept.push_back(L'\0');
+            }
+        }
+        kept.push_back(L'\0');
+        if (kept.size() == 1) {
+            ::RegDeleteValueW(key, name);
+        } else {
+            ::RegSetValueExW(key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
+                             static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
+        }
+    }
+    ::RegCloseKey(key);
+    return taken;
+}
+
+// A target held without delete sharing whose install may wait for the
+// restart makes the whole transaction wait: nothing changes at the commit
+// (1), every member is queued to take its target's place at the restart,
+// and recovery leaves the journal as it is until then (4). A restart cut
+// off after its first rename leaves the rest to the next recovery, which
+// finishes it: all new, the patched file with its old times.
+TEST_F(Transaction, ATargetInUseThatMayWaitMakesEveryMemberWaitForTheRestart) {
+    write_file(path("app/etc/settings"), "host=old");
+    kivtest::set_times(path("app/etc/settings"), {1000000000, 0}, {1000000000, 0});
+    int transaction = 0;
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
+    EXPECT_EQ(install(transaction, "media/tool", "app/tool",
+                      KIVINSTALL_REPLACE | KIVINSTALL_AT_RESTART),
+              KIVCOPY_OK);
+    EXPECT_EQ(install(transaction, "media/lib", "app/lib"), KIVCOPY_OK);
+    EXPECT_EQ(install(transaction, "media/ini", "app/etc/ini"), KIVCOPY_OK);
+    EXPECT_EQ(KivTransactionReplace(transaction, path("app/etc/settings").c_str(), "old", 3,
+                                    "new", 3),
+              0);
     HANDLE held = ::CreateFileW(kivtest::widen(path("app/tool")).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(KivTransactionCommit(transaction), KIVINSTALL_IN_USE);
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_AT_RESTART);
+    EXPECT_EQ(read_file(path("app/tool")), "old tool");
+    EXPECT_FALSE(std::filesystem::exists(path("app/lib")));
+    EXPECT_EQ(read_file(path("app/etc/settings")), "host=old");
+    EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_PENDING);
+    EXPECT_EQ(names_in("app").size(), 4u) << "the staged files wait beside their targets";
+    EXPECT_EQ(names_in("journal").size(), 1u);
     ::CloseHandle(held);
-    expect_all_old();
+
+    const auto queued = take_out_of_restart_queue(kivtest::widen(dir()));
+    ASSERT_EQ(queued.size(), 4u) << "one entry a member, in order";
+    const auto plain = [](std::wstring name) {
+        name.erase(0, name.find(L':') - 1);  // "\\??\\" and the "!" that asks for a replacement
+        return name;
+    };
+    const std::wstring first_target = plain(queued[0].second);
+    EXPECT_EQ(first_target.substr(first_target.size() - 9), L"\\app\\tool");
+    ASSERT_TRUE(::MoveFileExW(plain(queued[0].first).c_str(), plain(queued[0].second).c_str(),
+                              MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_FINISHED);
+    EXPECT_EQ(read_file(path("app/tool")), "new tool");
+    EXPECT_EQ(read_file(path("app/lib")), "new lib");
+    EXPECT_EQ(read_file(path("app/etc/ini")), "new ini");
+    EXPECT_EQ(read_file(path("app/etc/settings")), "host=new");
+    EXPECT_EQ(kivtest::modification_time(path("app/etc/settings")).seconds, 1000000000);
+    EXPECT_EQ(names_in("app"), (std::vector<std::string>{"etc", "lib", "tool"}));
+    EXPECT_EQ(names_in("app/etc"), (std::vector<std::string>{"ini", "settings"}));
+    EXPECT_TRUE(names_in("journal").empty());
+    EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_OK);
 }
 
 // A program that runs from a target can be renamed but not replaced: its

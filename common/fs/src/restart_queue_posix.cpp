@@ -9,6 +9,10 @@ bool queue_replacement_at_restart(const Path&, const Path&) {
     return false;
 }
 
+bool queued_at_restart(const Path&, const Path&) {
+    return false;
+}
+
 bool queue_deletion_at_restart(const Path&) {
     return false;
 }

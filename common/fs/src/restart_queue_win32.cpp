@@ -266,6 +266,33 @@ bool queue_replacement_at_restart(const Path& from, const Path& to) {
                         MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+// The entries are compared in one spelling each (long_form), as the
+// system wrote them from the paths given to MoveFileExW.
+bool queued_at_restart(const Path& from, const Path& to) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                        0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    const std::wstring source = long_form(entry_name(from));
+    const std::wstring target = long_form(entry_name(to));
+    bool queued = false;
+    for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
+        const std::optional<std::vector<wchar_t>> value = read_value(key, name);
+        if (!value) {
+            continue;
+        }
+        const std::vector<std::wstring> strings = strings_of(*value);
+        for (std::size_t at = 0; at + 1 < strings.size() && !queued; at += 2) {
+            queued = !strings[at + 1].empty() &&
+                     same_name(long_form(entry_name(strings[at])), source) &&
+                     same_name(long_form(entry_name(strings[at + 1])), target);
+        }
+    }
+    ::RegCloseKey(key);
+    return queued;
+}
+
 bool queue_deletion_at_restart(const Path& path) {
     return delayed_move(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }

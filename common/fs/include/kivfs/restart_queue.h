@@ -19,6 +19,11 @@ using kivcommon::Path;
 // machine's settings; POSIX always answers false.
 bool queue_replacement_at_restart(const Path& from, const Path& to);
 
+// Whether the queue still holds a replacement of `to` by `from` (whole
+// paths), however an entry spells them: false once a restart has carried
+// it out, or where it was never queued; POSIX always answers false.
+bool queued_at_restart(const Path& from, const Path& to);
+
 // Queues the deletion of `path` at the next restart. False if the system
 // refused; POSIX always answers false.
 bool queue_deletion_at_restart(const Path& path);
