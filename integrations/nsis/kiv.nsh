@@ -1,5 +1,6 @@
 ; SPDX-License-Identifier: Zlib
-; kiv.nsh: kivcopy.dll and kivsubst.dll for NSIS installers, Unicode or ANSI.
+; kiv.nsh: kivcopy.dll, kivsubst.dll and kivtransaction.dll for NSIS installers,
+; Unicode or ANSI.
 ;
 ;   !define KIV_DLL_DIR "path\to\the\32-bit\DLLs"   ; optional: default, beside this file
 ;   !include "kiv.nsh"
@@ -15,6 +16,17 @@
 ;   ${KivReplaceHex}       FILE PATTERN_HEX REPLACEMENT_HEX $result   ; "00 ff 1a" or "00ff1a"
 ;   ${KivReplaceText}      FILE OLD NEW $result   ; text in the file's own encoding, by its mark
 ;   ${KivReplaceTextAs}    FILE OLD NEW ENCODING $result   ; 1 UTF-8, 2 UTF-16LE, 3 UTF-16BE, 4 ANSI
+;
+; Several files as one change (kivtransaction.dll): all old or all new after
+; a cancel, a crash or a power cut.
+;
+;   ${KivRecover}                 JOURNAL_FOLDER $result   ; in .onInit: finishes or undoes an interrupted one
+;   ${KivTransactionBegin}        JOURNAL_FOLDER $handle $result
+;   ${KivTransactionInstall}      HANDLE SOURCE TARGET $result   ; replaces; waits for the restart if it must
+;   ${KivTransactionInstallNow}   HANDLE SOURCE TARGET $result   ; replaces; a target in use fails the commit
+;   ${KivTransactionReplaceText}  HANDLE FILE OLD NEW $result    ; text in the file's own encoding
+;   ${KivTransactionCommit}       HANDLE $result   ; 0 all new, 1 all new at the restart, else all old
+;   ${KivTransactionAbort}        HANDLE $result   ; all old
 ;
 ; Each form extracts its DLL to $PLUGINSDIR on first use and calls it there
 ; by full path, with the stdcall convention the DLLs export. The result is
@@ -41,6 +53,18 @@
 ; KIVINSTALL_READ_ONLY (4): a read-only target is replaced too, as the
 ; engine's own File replaces one, and the new file keeps the read-only
 ; attribute; without it a read-only target gives -5010 and stays as it was.
+;
+; The transaction forms keep kivtransaction.dll loaded from the first call
+; to the installer's end (it holds the open transactions). JOURNAL_FOLDER is
+; a folder on the targets' volume that the installer alone writes (under
+; $INSTDIR: the forms create it). A member that fails gives its own code and
+; leaves only ${KivTransactionAbort}; ${KivTransactionCommit} gives 0 with
+; every target new, 1 with every target new at the next restart (it then
+; sets the reboot flag, as ${KivInstallFile} does), 4 when recovery must
+; finish it, and a negative code with every target old. ${KivRecover} gives
+; 0 (nothing to do), 2 (finished), 3 (undone), 4 (waits for the restart) or
+; a negative code; call it in .onInit, so that an installer stopped in a
+; transaction is finished or undone before anything else.
 ;
 ; Paths: a Unicode installer hands them to the DLLs' wide exports
 ; (KivCopyFileW, KivInstallFileW, replaceStringW) as UTF-16, so any folder a user can have is
@@ -338,5 +362,89 @@
   !insertmacro _KivReplaceText `${ENCODING}` `${FILE}` `${PATTERN}` `${REPLACEMENT}` ${RESULT}
 !macroend
 !define KivReplaceTextAs "!insertmacro _KivReplaceTextAs"
+
+; Puts kivtransaction.dll into $PLUGINSDIR and loads it there for good: a
+; transaction lives in the DLL from its begin to its commit or abort.
+!macro _KivLoadTransactions
+  !insertmacro _KivExtract kivtransaction
+  !insertmacro _KivVariable _KivTransactions
+  StrCmp $_KivTransactions "" 0 +3
+  System::Call `kernel32::LoadLibrary(t "$PLUGINSDIR\kivtransaction.dll") p .s`
+  Pop $_KivTransactions
+!macroend
+
+!macro _KivRecover FOLDER RESULT
+  !insertmacro _KivLoadTransactions
+  CreateDirectory `${FOLDER}`
+  Push `${FOLDER}`
+  System::Call `"$PLUGINSDIR\kivtransaction.dll"::KivRecover${_KIV_W}(${_KIV_PATH} s) i .s`
+  Pop ${RESULT}
+!macroend
+!define KivRecover "!insertmacro _KivRecover"
+
+; The handle comes back through memory of the macro's own, so that the
+; stack holds one result at a time.
+!macro _KivTransactionBegin FOLDER HANDLE RESULT
+  !insertmacro _KivLoadTransactions
+  !insertmacro _KivVariable _KivBuffer
+  CreateDirectory `${FOLDER}`
+  System::Alloc 4
+  Pop $_KivBuffer
+  Push `${FOLDER}`
+  System::Call `"$PLUGINSDIR\kivtransaction.dll"::KivTransactionBegin${_KIV_W}(${_KIV_PATH} s, p $_KivBuffer) i .s`
+  System::Call `*$_KivBuffer(i .s)`
+  Pop ${HANDLE}
+  System::Free $_KivBuffer
+  Pop ${RESULT}
+!macroend
+!define KivTransactionBegin "!insertmacro _KivTransactionBegin"
+
+!macro _KivTransactionInstall FLAGS HANDLE SOURCE TARGET RESULT
+  !insertmacro _KivLoadTransactions
+  Push `${FLAGS}`
+  Push `${TARGET}`
+  Push `${SOURCE}`
+  Push `${HANDLE}`
+  System::Call `"$PLUGINSDIR\kivtransaction.dll"::KivTransactionInstall${_KIV_W}(i s, ${_KIV_PATH} s, ${_KIV_PATH} s, i s) i .s`
+  Pop ${RESULT}
+!macroend
+!define KivTransactionInstall "!insertmacro _KivTransactionInstall 3"
+!define KivTransactionInstallNow "!insertmacro _KivTransactionInstall 1"
+
+; The text goes to the wide export from Unicode and ANSI installers alike,
+; as ${KivReplaceText}'s does, in the file's own encoding.
+!macro _KivTransactionReplaceText HANDLE FILE PATTERN REPLACEMENT RESULT
+  !insertmacro _KivLoadTransactions
+  Push 0
+  Push `${REPLACEMENT}`
+  Push `${PATTERN}`
+  Push `${FILE}`
+  Push `${HANDLE}`
+  System::Call `"$PLUGINSDIR\kivtransaction.dll"::KivTransactionReplaceTextW(i s, w s, w s, w s, i s) i .s`
+  Pop ${RESULT}
+!macroend
+!define KivTransactionReplaceText "!insertmacro _KivTransactionReplaceText"
+
+!macro _KivTransactionCommit HANDLE RESULT
+  !define /redef _KIV_ID ${__COUNTER__}
+  !insertmacro _KivLoadTransactions
+  Push `${HANDLE}`
+  System::Call `"$PLUGINSDIR\kivtransaction.dll"::KivTransactionCommit(i s) i .s`
+  Exch $0
+  StrCmp $0 1 0 _kiv_${_KIV_ID}_now
+  SetRebootFlag true
+  _kiv_${_KIV_ID}_now:
+  Exch $0
+  Pop ${RESULT}
+!macroend
+!define KivTransactionCommit "!insertmacro _KivTransactionCommit"
+
+!macro _KivTransactionAbort HANDLE RESULT
+  !insertmacro _KivLoadTransactions
+  Push `${HANDLE}`
+  System::Call `"$PLUGINSDIR\kivtransaction.dll"::KivTransactionAbort(i s) i .s`
+  Pop ${RESULT}
+!macroend
+!define KivTransactionAbort "!insertmacro _KivTransactionAbort"
 
 !endif
