@@ -31,6 +31,25 @@ bool write_all(int fd, const std::string& bytes) {
     return true;
 }
 
+// The folder itself locked (flock) while a journal is created and locked,
+// or opened and locked by a recovery: a new journal's name and its lock
+// then come into view together, so that a recovery never takes one that a
+// begin has just created for a journal left behind, nor reads its header
+// half-written. Held for those two calls only.
+class FolderLock {
+public:
+    explicit FolderLock(int folder) : folder_(folder) {
+        while (::flock(folder_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~FolderLock() { ::flock(folder_, LOCK_UN); }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int folder_;
+};
+
 // A directory's sync where its file system offers one (EINVAL: it has
 // nothing to sync).
 bool sync_directory(int fd) {
@@ -55,15 +74,23 @@ std::unique_ptr<JournalFolder> JournalFolder::open(const Path& path, int& error)
 std::unique_ptr<JournalFile> JournalFolder::create(std::uint64_t transaction,
                                                    const std::string& header, int& error) {
     const std::string name = journal_name(transaction);
-    const int fd = ::openat(handle_, name.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0600);
-    if (fd < 0) {
-        error = errno;
-        return nullptr;
+    std::unique_ptr<JournalFile> journal;
+    {
+        const FolderLock creating(handle_);
+        const int fd = ::openat(handle_, name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0600);
+        if (fd < 0) {
+            error = errno;
+            return nullptr;
+        }
+        journal.reset(new JournalFile(*this, fd, name));
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            error = errno;
+            journal->remove(error);
+            return nullptr;
+        }
     }
-    std::unique_ptr<JournalFile> journal(new JournalFile(*this, fd, name));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !journal->append(header, error) ||
-        !sync(error)) {
+    if (!journal->append(header, error) || !sync(error)) {
         if (error == 0) {
             error = errno;
         }
@@ -100,6 +127,7 @@ bool JournalFolder::journal_names(std::vector<std::string>& names, int& error) c
 std::unique_ptr<JournalFile> JournalFolder::open_journal(const std::string& name, bool& live,
                                                          int& error) {
     live = false;
+    const FolderLock opening(handle_);
     const int fd = ::openat(handle_, name.c_str(),
                             O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_APPEND);
     if (fd < 0) {
