@@ -10,13 +10,15 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "install.h"
 #include "journal.h"
 #include "journal_folder.h"
-#include "scanners.h"
 #include "member_folder.h"
+#include "scanners.h"
+#include "substitute.h"
 
 namespace kivtransaction {
 
@@ -40,6 +42,29 @@ public:
     // beside it under a recorded hidden name. A file without an occurrence
     // (1) stays out of the transaction.
     std::int32_t replace(const kivcommon::PathChar* path, kivsubst::Scanners& scanners);
+
+    // A file as a front end holds it: the directory its walk or command
+    // line opened, and a name in it, so that the name is never resolved
+    // from a path again. A link at the name is followed only with
+    // Links::follow, and the file is patched only if it is still the one
+    // `expected` names, where that is given.
+    struct HeldFile {
+        std::shared_ptr<kivfs::Directory> directory;
+        kivcommon::Path name;
+        kivcommon::Path shown;  // the file as the library's lines name it
+        kivcommon::Links links = kivcommon::Links::follow;
+        std::optional<kivcommon::FileIdentity> expected;
+    };
+    // What a patch member came to, for a caller that tells it in its own
+    // words: the replacements staged, and why its staging failed.
+    struct PatchOutcome {
+        std::uint64_t replacements = 0;
+        kivsubst::Failure failure;
+    };
+    // Stages a patch of `file`, as replace() above (which opens the file's
+    // directory and calls this); `outcome`, where given, is filled in.
+    std::int32_t replace(const HeldFile& file, kivsubst::Scanners& scanners,
+                         PatchOutcome* outcome = nullptr);
 
     // Puts every member in place, all or none: 0, or a negative code with
     // every target old, or KIVTRANSACTION_PENDING where the rest is
@@ -73,10 +98,13 @@ private:
         journal::Time modified;
     };
 
-    // Records a member's intent for the staged name `name` in `directory`,
-    // durably, once: a second name for the same member is refused.
-    bool announce(Member& member, kivfs::Directory& directory, const std::string& name,
-                  std::uint32_t flags, bool& announced);
+    // Records a member's intent for the staged name `name` beside its
+    // target `target` in `directory`, durably, once: a second name for the
+    // same member is refused.
+    bool announce(Member& member, kivfs::Directory& directory, const std::string& target,
+                  const std::string& name, std::uint32_t flags, bool& announced);
+    // KIVTRANSACTION_OK while members may be added, else why not.
+    std::int32_t open_for_members() const;
     bool put_in_place(Member& member, int& error);
     // The last member that changes `target` in the folder of `folder`.
     const Member* latest_member_for(const journal::FileId& folder, const std::string& target) const;
