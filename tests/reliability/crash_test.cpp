@@ -77,10 +77,17 @@ protected:
     // counts, and the count is returned through `calls`.
     Exit run_driver(const std::vector<std::string>& arguments, unsigned long kill_at,
                     unsigned long transfer_limit, unsigned long* calls = nullptr) {
+        return run_killed(KIV_CRASH_DRIVER_PATH, arguments, kill_at, transfer_limit, calls);
+    }
+
+    // The same for any program of ours: the driver, or a front end.
+    Exit run_killed(const std::string& program, const std::vector<std::string>& arguments,
+                    unsigned long kill_at, unsigned long transfer_limit,
+                    unsigned long* calls = nullptr) {
         const std::string count_file = path("count");
         std::remove(count_file.c_str());
         const kivtest::ProgramRun run = kivtest::run_program(
-            KIV_CRASH_DRIVER_PATH, arguments,
+            program, arguments,
             {std::string("LD_PRELOAD=") + KIV_KILLPOINT_PATH, "TMP=" + tmp_,
              "KIV_COUNT_FILE=" + count_file,
              "KIV_TRANSFER_LIMIT=" + std::to_string(transfer_limit),
@@ -436,6 +443,101 @@ TEST_F(CrashConsistency, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoin
         EXPECT_GT(old_seen, 0u);
         EXPECT_GT(new_seen, 0u);
     }
+}
+
+// kivsubst --atomic over three files in two folders, killed before each of
+// its file-changing calls, then kivsubst --recover on its journal folder:
+// every file old or every file new, nothing of the run left in any folder,
+// and --recover's line saying which it did. Kills before the commit record
+// are undone, kills after it finished: both must be seen.
+TEST_F(CrashConsistency, AtomicKivsubstRunIsFinishedOrUndoneByRecoverAtEveryKillPoint) {
+#if !defined(KIVSUBST_CLI_PATH)
+    GTEST_SKIP() << "the front ends are not built (KIV_BUILD_TOOLS is off)";
+#else
+    kivtest::make_directory(path("journal"));
+    kivtest::make_directory(path("app"));
+    kivtest::make_directory(path("app/etc"));
+    const std::vector<std::string> files = {path("app/one"), path("app/two"),
+                                            path("app/etc/three")};
+    const std::vector<std::string> olds = {planted_text(100 * 1024, "@old@"), "x @old@ y\n",
+                                           planted_text(200 * 1024 + 3, "@old@")};
+    std::vector<std::string> news;
+    for (const std::string& old : olds) {
+        news.push_back(kivtest::reference_substitution(old, "@old@", "@new@!").output);
+    }
+    const std::vector<std::string> arguments = {"--atomic=" + path("journal"), "--", "@old@",
+                                                "@new@!", files[0], files[1], files[2]};
+    const auto set_old = [&] {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            write_file(files[i], olds[i]);
+        }
+    };
+    const auto holds = [&](const std::vector<std::string>& contents) {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (read_file(files[i]) != contents[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto names_in = [&](const std::string& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path(folder))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::string said = "'" + path("journal") + "': ";
+
+    set_old();
+    unsigned long total = 0;
+    const Exit counted = run_killed(KIVSUBST_CLI_PATH, arguments, 0, 0, &total);
+    ASSERT_EQ(counted.status, 0) << "the counting run failed: " << counted.log;
+    ASSERT_TRUE(holds(news)) << "the counting run";
+    ASSERT_GT(total, 0u) << "the killpoint library counted no calls";
+    Tally tally;
+    unsigned long undone = 0;
+    unsigned long finished = 0;
+    for (unsigned long point : kill_points(total)) {
+        set_old();
+        const Exit exit = run_killed(KIVSUBST_CLI_PATH, arguments, point, 0);
+        ++tally.tried;
+        EXPECT_TRUE(exit.killed) << "not killed at call " << point << " of " << total;
+        const kivtest::ProgramRun recovered =
+            kivtest::run_program(KIVSUBST_CLI_PATH, {"--recover=" + path("journal")}, {});
+        EXPECT_EQ(recovered.exit_status, 0) << "--recover after a kill at " << point << ": "
+                                            << recovered.err;
+        const bool all_old = holds(olds);
+        const bool all_new = holds(news);
+        const bool told_undone = recovered.out == said + "undone: every file of the "
+                                                         "interrupted run is old\n";
+        const bool told_finished = recovered.out == said + "finished: every file of the "
+                                                           "interrupted run is new\n";
+        const bool told_nothing = recovered.out == said + "nothing to do\n";
+        undone += all_old && told_undone ? 1 : 0;
+        finished += all_new && told_finished ? 1 : 0;
+        const bool told_truly = (all_old && (told_undone || told_nothing)) ||
+                                (all_new && (told_finished || told_nothing));
+        const bool left_nothing = names_in("journal").empty() &&
+                                  names_in("app") == std::vector<std::string>{"etc", "one", "two"} &&
+                                  names_in("app/etc") == std::vector<std::string>{"three"};
+        if (!(all_old || all_new) || !told_truly || !left_nothing) {
+            ++tally.broken;
+            ADD_FAILURE() << "killed before call " << point << " of " << total << ": "
+                          << (!(all_old || all_new) ? "the files are a mix of old and new"
+                              : !told_truly         ? "--recover said " + recovered.out
+                                                    : "something of the run is left");
+        }
+    }
+    std::printf("kivsubst --atomic: kill points tried: %lu, invariant broken: %lu (calls %lu; "
+                "undone %lu, finished %lu)\n",
+                tally.tried, tally.broken, total, undone, finished);
+    std::fflush(stdout);
+    EXPECT_EQ(tally.broken, 0u);
+    EXPECT_GT(undone, 0u);
+    EXPECT_GT(finished, 0u);
+#endif
 }
 
 }  // namespace
