@@ -218,6 +218,13 @@ std::string journal_folder_of(const Options& options) {
     std::string directory;
     std::string name;
     split_operand(first, directory, name);
+    // Named as messages name a directory: without the separator that ends
+    // it (Windows keeps one), except where it is a root's ("/", "C:\").
+    while (directory.size() > 1 && (directory.back() == '/' || directory.back() == '\\') &&
+           directory[directory.size() - 2] != ':' && directory[directory.size() - 2] != '/' &&
+           directory[directory.size() - 2] != '\\') {
+        directory.pop_back();
+    }
     return directory.empty() ? "." : directory;
 }
 
