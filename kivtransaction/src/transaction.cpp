@@ -79,6 +79,32 @@ std::int32_t Transaction::open_for_members() const {
 
 std::int32_t Transaction::install(const kivcommon::PathChar* source,
                                   const kivcommon::PathChar* target, std::int32_t flags) {
+    return add_install(
+        flags,
+        [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
+            return kivcopy::stage_install(source, target, kivcopy::install_flags(flags), naming,
+                                          staged);
+        },
+        nullptr);
+}
+
+std::int32_t Transaction::install(kivcopy::platform::Source& source,
+                                  std::shared_ptr<kivfs::Directory> target_folder,
+                                  std::int32_t flags, int* error) {
+    return add_install(
+        flags,
+        [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
+            return kivcopy::stage_install(source, std::move(target_folder),
+                                          kivcopy::install_flags(flags), naming, staged);
+        },
+        error);
+}
+
+std::int32_t Transaction::add_install(
+    std::int32_t flags,
+    const std::function<kivcopy::Installed(const kivcopy::StagedName&, kivcopy::StagedInstall&)>&
+        stage,
+    int* error) {
     if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
         return closed;
     }
@@ -91,9 +117,11 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
         return announce(member, folder, journal_form(folder.entry_name()), journal_form(name),
                         static_cast<std::uint32_t>(flags), announced);
     };
-    const kivcopy::Installed staged =
-        kivcopy::stage_install(source, target, member.flags, naming, member.staged);
+    const kivcopy::Installed staged = stage(naming, member.staged);
     if (staged.status != kivcopy::CopyStatus::copied) {
+        if (error != nullptr) {
+            *error = staged.error;
+        }
         // Nothing was staged; a failure after the name was recorded leaves
         // a transaction that only an abort ends.
         if (announced) {

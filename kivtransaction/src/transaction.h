@@ -8,6 +8,7 @@
 #define KIVTRANSACTION_TRANSACTION_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,14 @@ public:
     // created. A failure leaves the transaction to be aborted.
     std::int32_t install(const kivcommon::PathChar* source, const kivcommon::PathChar* target,
                          std::int32_t flags);
+    // The same from a source that the caller opened and the target's
+    // folder as the caller holds it, the target's name its entry_name()
+    // (kivfs::Directory::lent_for gives one for a folder that a walk
+    // holds). `error`, where given, is the system's error of a failed
+    // staging, as KivInstallFile's worker takes it.
+    std::int32_t install(kivcopy::platform::Source& source,
+                         std::shared_ptr<kivfs::Directory> target_folder, std::int32_t flags,
+                         int* error = nullptr);
 
     // Stages a patch of the file at `path` (replaceString's and
     // replaceText's results and lines): its new content written whole
@@ -103,6 +112,12 @@ private:
     // same member is refused.
     bool announce(Member& member, kivfs::Directory& directory, const std::string& target,
                   const std::string& name, std::uint32_t flags, bool& announced);
+    // Stages an install member by `stage`, which runs one of kivcopy's
+    // stage_install forms with the naming and the staged install given.
+    std::int32_t add_install(std::int32_t flags,
+                             const std::function<kivcopy::Installed(
+                                 const kivcopy::StagedName&, kivcopy::StagedInstall&)>& stage,
+                             int* error);
     // KIVTRANSACTION_OK while members may be added, else why not.
     std::int32_t open_for_members() const;
     bool put_in_place(Member& member, int& error);
