@@ -228,6 +228,34 @@ std::string journal_folder_of(const Options& options) {
     return directory.empty() ? "." : directory;
 }
 
+int settle_journal_folder(const Options& options) {
+    const std::string folder = journal_folder_of(options);
+    int error = 0;
+    const std::unique_ptr<kivtransaction::JournalFolder> journal =
+        kivtransaction::JournalFolder::open(kivtransaction::system_form(folder), error);
+    if (journal == nullptr) {
+        say("cannot keep a journal in " + quoted(folder) + ": " + kivcli::describe(error) +
+            " (10)");
+        say_nothing_changed();
+        return exit_journal;
+    }
+    const std::int32_t recovered = kivtransaction::recover(*journal);
+    if (recovered < 0) {
+        say(quoted(folder) + (recovered == KIVTRANSACTION_JOURNAL_REFUSED
+                                  ? " holds a journal that is not to be trusted"
+                                  : " holds an interrupted run that cannot be finished") +
+            "; kivsubst --recover tells more (10)");
+        say_nothing_changed();
+        return exit_journal;
+    }
+    if (options.verbose && recovered != KIVTRANSACTION_OK) {
+        kivcli::print_error(quoted(folder) + ": an interrupted run " +
+                            (recovered == KIVTRANSACTION_FINISHED ? "finished" : "undone") +
+                            " first\n");
+    }
+    return 0;
+}
+
 void patch_atomically(std::vector<Target>& targets, const Options& options, Tally& tally,
                       const HeldStops& stops) {
     const std::string folder = journal_folder_of(options);

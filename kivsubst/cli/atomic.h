@@ -27,6 +27,12 @@ constexpr int exit_left_to_recover = 11;
 // the first FILE operand itself where it is a directory.
 std::string journal_folder_of(const Options& options);
 
+// Settles what an interrupted run left in the run's journal folder (the
+// next run there would do so anyway), before the files are collected, so
+// that a walk never takes a journal or a staged file of that run for a
+// file of this one. 0 to go on, else exit_journal, after telling why.
+int settle_journal_folder(const Options& options);
+
 // Patches every target, each checked before, as one transaction with its
 // journal in the run's journal folder, which must be on the targets'
 // volume. A target that fails, a guard that refuses the commit, or a stop

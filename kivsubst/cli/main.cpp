@@ -54,6 +54,12 @@ int front_end_main(int argc, char** argv) {
     if (names_standard_input(options)) {
         return filter(options);
     }
+    const bool changes = !options.dry_run && !options.preview;
+    if (changes && options.atomic) {
+        if (const int status = settle_journal_folder(options); status != 0) {
+            return status;
+        }
+    }
     Tally tally;
     std::vector<Target> targets = collect_targets(options, tally.first_failure);
     if (targets.empty() && tally.first_failure == 0) {

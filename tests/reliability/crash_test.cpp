@@ -576,6 +576,63 @@ TEST_F(CrashConsistency, AtomicKivsubstRunIsFinishedOrUndoneByRecoverAtEveryKill
 #endif
 }
 
+// kivsubst --atomic -r over a tree that holds the run's own journal (its
+// default folder), killed before each of its calls, then run again: the
+// second run settles what the first left before it walks the tree, so that
+// it never takes the first run's journal or staged files for files of its
+// own, and every file ends new (patched by it, or by the first run
+// finished), with nothing of either run left.
+TEST_F(CrashConsistency, AtomicKivsubstRunAfterAKilledOneSettlesItBeforeItsWalk) {
+#if !defined(KIVSUBST_CLI_PATH)
+    GTEST_SKIP() << "the front ends are not built (KIV_BUILD_TOOLS is off)";
+#else
+    kivtest::make_directory(path("t"));
+    kivtest::make_directory(path("t/sub"));
+    const std::vector<std::string> files = {path("t/one"), path("t/sub/two")};
+    const std::vector<std::string> olds = {planted_text(64 * 1024, "@old@"), "@old@\n"};
+    std::vector<std::string> news;
+    for (const std::string& old : olds) {
+        news.push_back(kivtest::reference_substitution(old, "@old@", "@new@!").output);
+    }
+    const auto set_old = [&] {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            write_file(files[i], olds[i]);
+        }
+    };
+    const std::vector<std::string> arguments = {"--atomic", "-r", "--", "@old@", "@new@!",
+                                                path("t")};
+    set_old();
+    unsigned long total = 0;
+    const Exit counted = run_killed(KIVSUBST_CLI_PATH, arguments, 0, 0, &total);
+    ASSERT_EQ(counted.status, 0) << "the counting run failed: " << counted.log;
+    ASSERT_GT(total, 0u) << "the killpoint library counted no calls";
+    Tally tally;
+    for (unsigned long point : kill_points(total)) {
+        set_old();
+        const Exit exit = run_killed(KIVSUBST_CLI_PATH, arguments, point, 0);
+        ++tally.tried;
+        EXPECT_TRUE(exit.killed) << "not killed at call " << point << " of " << total;
+        const kivtest::ProgramRun again = kivtest::run_program(KIVSUBST_CLI_PATH, arguments, {});
+        const bool all_new = read_file(files[0]) == news[0] && read_file(files[1]) == news[1];
+        const bool left_nothing =
+            names_in(path("t")) == std::vector<std::string>{"one", "sub"} &&
+            names_in(path("t/sub")) == std::vector<std::string>{"two"};
+        if ((again.exit_status != 0 && again.exit_status != 1) || !all_new || !left_nothing) {
+            ++tally.broken;
+            ADD_FAILURE() << "killed before call " << point << " of " << total
+                          << ", the next run exited " << again.exit_status << ": " << again.err
+                          << (all_new ? "" : " (not every file is new)")
+                          << (left_nothing ? "" : " (something of a run is left)");
+        }
+    }
+    std::printf("kivsubst --atomic -r run again: kill points tried: %lu, invariant broken: %lu "
+                "(calls %lu)\n",
+                tally.tried, tally.broken, total);
+    std::fflush(stdout);
+    EXPECT_EQ(tally.broken, 0u);
+#endif
+}
+
 // kivcopy --atomic -r -f of two files and a tree into a folder: one file
 // replaces its target, one is new, and the tree's file replaces one in the
 // folder's own subfolder, so that the transaction spans two folders.
