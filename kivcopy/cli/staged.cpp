@@ -29,11 +29,16 @@ bool Copier::refuse_in_transaction(const SourceName& source, const char* what) c
 
 // A target that exists is left alone, as without --atomic, unless -f
 // replaces it; the commit refuses the whole run where one appears after
-// its file was staged without -f.
+// its file was staged without -f. A target staged earlier in the run is
+// never staged again, as one written earlier is never replaced.
 bool Copier::stage(const SourceName& source, const TargetName& target) {
     Status status;
     if (!look_at_source(source, status) || !may_take(source, status)) {
         return false;
+    }
+    if (record_.wrote_before(target)) {
+        return report_.fail("will not overwrite just-created " + quoted(target.shown) + " with " +
+                            quoted(source.shown));
     }
     const bool replaces = options_.clobber == Clobber::yes;
     Status found;
@@ -49,7 +54,7 @@ bool Copier::stage(const SourceName& source, const TargetName& target) {
         }
         if (found.is_directory()) {
             return report_.fail("cannot overwrite directory " + quoted(target.shown) +
-                                " with non-directory");
+                                " with non-directory " + quoted(source.shown));
         }
     }
     if (target.folder->status().identity.volume != journal_volume_) {
@@ -73,6 +78,7 @@ bool Copier::stage(const SourceName& source, const TargetName& target) {
     if (result != KIVCOPY_OK && result != KIVCOPY_TIMES_NOT_SET) {
         return report_.failed_with(result, source.shown, target.shown, staging);
     }
+    record_.wrote(target);
     staged_lines_.push_back(quoted(source.shown) + " -> " + quoted(target.shown));
     return true;
 }

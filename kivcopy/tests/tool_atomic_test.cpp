@@ -36,8 +36,10 @@ protected:
 // Three sources into a directory with -f, the last of which cannot be
 // copied (a directory holds its target's name): the two before it, which a
 // run without --atomic copies, leave their targets old, and nothing of the
-// transaction is left beside them or in the journal folder. A tree copy
-// then installs every file, telling each once all are in place.
+// transaction is left beside them or in the journal folder; nor does a run
+// where two sources of one name go to one target, as a run without
+// --atomic refuses the second. A tree copy then installs every file,
+// telling each once all are in place.
 TEST_F(AtomicCopyTool, InstallsEverySourceOrNone) {
     kivtest::make_directory(path("src"));
     kivtest::make_directory(path("src/sub"));
@@ -52,11 +54,20 @@ TEST_F(AtomicCopyTool, InstallsEverySourceOrNone) {
                        path("dst")});
     EXPECT_EQ(failed.exit_status, 1);
     EXPECT_EQ(failed.err, "kivcopy: cannot overwrite directory '" + path("dst") + "/c'" +
-                              " with non-directory\n"
+                              " with non-directory '" + path("src/c") + "'\n"
                               "kivcopy: no file copied: every target keeps its old content\n");
     EXPECT_EQ(read_file(path("dst/a")), "old a");
     EXPECT_EQ(names_in("dst"), (std::vector<std::string>{"a", "c"}));
     EXPECT_EQ(names_in(""), (std::vector<std::string>{"dst", "src"}));
+
+    kivtest::make_directory(path("other"));
+    write_file(path("other/b"), "other b");
+    auto twice = run({"--atomic", "--", path("src/b"), path("other/b"), path("dst")});
+    EXPECT_EQ(twice.exit_status, 1);
+    EXPECT_EQ(twice.err, "kivcopy: will not overwrite just-created '" + path("dst") + "/b' with '" +
+                             path("other/b") + "'\n"
+                             "kivcopy: no file copied: every target keeps its old content\n");
+    EXPECT_EQ(names_in("dst"), (std::vector<std::string>{"a", "c"}));
 
     auto tree = run({"--atomic=" + path("dst"), "-r", "-v", "--", path("src"), path("copy")});
     EXPECT_EQ(tree.exit_status, 0) << tree.err;
