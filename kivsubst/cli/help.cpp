@@ -117,9 +117,9 @@ constexpr const char help_after_ansi[] =
     "   8  the library rejected its arguments\n"
     "   9  with --encoding: a FILE's encoding cannot be told, or the text cannot\n"
     "      be written in it (the FILE is unchanged)\n"
-    "  10  with --atomic: the journal could not be kept, or a FILE changed or\n"
-    "      became unwritable before the commit (no FILE is changed); a journal\n"
-    "      that --recover cannot trust or cannot finish\n"
+    "  10  with --atomic: the journal could not be kept, or a FILE changed (or,\n"
+    "      on Windows, was held by another program) before the commit (no FILE\n"
+    "      is changed); a journal that --recover cannot trust or cannot finish\n"
     "  11  with --atomic: committed, but a FILE is not in place yet; a run of\n"
     "      kivsubst --recover finishes it\n"
     "  64  the command line is wrong\n";
