@@ -32,6 +32,9 @@ Copier::Next Copier::failed(const std::string& message) const {
 }
 
 bool Copier::copy(const SourceName& source, const TargetName& target) {
+    if (transaction_ != nullptr) {
+        return stage(source, target);
+    }
     Status status;
     Checked checked;
     kivcopy::platform::Source opened;

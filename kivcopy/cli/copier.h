@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine.h"
 #include "kivcli/backup_names.h"
@@ -27,6 +28,10 @@
 #include "report.h"
 #include "run_record.h"
 #include "system.h"
+
+namespace kivtransaction {
+class Transaction;
+}
 
 namespace kivcopy_cli {
 
@@ -42,6 +47,13 @@ public:
     bool copy_symbolic_link(const SourceName& source, const TargetName& target, bool may_exist);
     // A FIFO found in a directory being copied: made anew at the target.
     bool copy_fifo(const SourceName& source, const TargetName& target, bool may_exist);
+
+    // With --atomic: from now on each file is staged as an install of
+    // `transaction` instead of copied, its target on the journal folder's
+    // `volume`; links and FIFOs are refused. The lines -v tells of each
+    // staged file wait for the commit (told_after_commit()).
+    void stage_in(kivtransaction::Transaction& transaction, std::uint64_t volume);
+    const std::vector<std::string>& told_after_commit() const { return staged_lines_; }
 
 private:
     enum class Next { copy, skip, failed };
@@ -80,6 +92,10 @@ private:
     bool remove_target(const TargetName& target, Checked& checked, const char* action);
     void settle_removal(Checked& checked, const TargetName& target, bool made) const;
 
+    // staged.cpp: a regular file staged as a transaction's install.
+    bool stage(const SourceName& source, const TargetName& target);
+    bool refuse_in_transaction(const SourceName& source, const char* what) const;
+
     // made_anew.cpp: another name of an earlier copy, links and FIFOs.
     bool keeps_names_of(const SourceName& source, const Status& status) const;
     void note_copy(const SourceName& source, const Status& status, const TargetName& target,
@@ -105,6 +121,9 @@ private:
     kivcli::BackupNames backups_;
     RunRecord record_;
     std::int64_t done_ = 0;  // bytes of the files finished
+    kivtransaction::Transaction* transaction_ = nullptr;  // --atomic's, once begun
+    std::uint64_t journal_volume_ = 0;
+    std::vector<std::string> staged_lines_;
 };
 
 // What the look at the target found and what was done to make way for the

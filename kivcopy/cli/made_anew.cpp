@@ -165,10 +165,16 @@ bool Copier::make_anew(Anew kind, const SourceName& source, const TargetName& ta
 
 bool Copier::copy_symbolic_link(const SourceName& source, const TargetName& target,
                                 bool may_exist) {
+    if (transaction_ != nullptr) {
+        return refuse_in_transaction(source, "a symbolic link");
+    }
     return make_anew(Anew::link, source, target, may_exist);
 }
 
 bool Copier::copy_fifo(const SourceName& source, const TargetName& target, bool may_exist) {
+    if (transaction_ != nullptr) {
+        return refuse_in_transaction(source, "a FIFO");
+    }
     return make_anew(Anew::fifo, source, target, may_exist);
 }
 

@@ -4,15 +4,20 @@
 //   kivcopy [OPTION]... [--] SOURCE TARGET
 //   kivcopy [OPTION]... [--] SOURCE... DIRECTORY
 //   kivcopy [OPTION]... -t DIRECTORY [--] SOURCE...
+//   kivcopy --recover[=FOLDER] [DIRECTORY]
 //
 // Each file is copied by the library's own copy steps; with -r, directories
 // are walked and made, and links copied as links. Every directory is opened
 // once and every name resolved relative to it. A failed copy prints one line
-// on standard error and the remaining sources are still copied.
+// on standard error and the remaining sources are still copied. With
+// --atomic every file is staged as an install of one transaction instead,
+// and all are put in place at its commit, or none; --recover finishes or
+// undoes one that was cut off.
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "atomic.h"
 #include "copier.h"
 #include "destination.h"
 #include "kivcli/entry.h"
@@ -79,6 +84,9 @@ int front_end_main(int argc, char** argv) {
     if (const int status = parse_command_line(argc, argv, options); status >= 0) {
         return status;
     }
+    if (options.recover) {
+        return finish_output(recover_journal_folder(options) ? exit_copied : exit_copy_failed);
+    }
     kivcli::SystemError error = 0;
     const std::shared_ptr<Folder> here = Folder::open(".", error);
     if (here == nullptr) {
@@ -98,11 +106,21 @@ int front_end_main(int argc, char** argv) {
     }
     const Report report(options.verbose);
     Copier copier(options, progress, report);
+    AtomicRun atomic;
+    if (options.atomic && !atomic.begin(options, destination, copier, report)) {
+        return finish_output(exit_copy_failed);
+    }
     bool all_copied = true;
     for (const std::string& source : options.operands) {
         const TargetName target = target_of(options, destination, source);
         all_copied = target.folder != nullptr &&
                      copy_source(copier, report, options, *here, source, target) && all_copied;
+        if (options.atomic && !all_copied) {
+            break;  // the transaction is given up: nothing more is staged
+        }
+    }
+    if (options.atomic) {
+        all_copied = atomic.end(all_copied, copier, report);
     }
     progress.finish();
     return finish_output(all_copied ? exit_copied : exit_copy_failed);

@@ -72,6 +72,8 @@ enum LongOnly {
     option_follow_hard_links,
     option_reflink,
     option_backup,
+    option_atomic,
+    option_recover,
 };
 
 // The letters that take a value are followed by ':'; the leading ':' has
@@ -95,6 +97,8 @@ const option long_options[] = {
     {"progress", no_argument, nullptr, option_progress},
     {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
     {"reflink", optional_argument, nullptr, option_reflink},
+    {"atomic", optional_argument, nullptr, option_atomic},
+    {"recover", optional_argument, nullptr, option_recover},
     {"help", no_argument, nullptr, option_help},
     {"version", no_argument, nullptr, option_version},
     {nullptr, 0, nullptr, 0},
@@ -107,7 +111,20 @@ struct Unsettled {
     kivcli::BackupOptions backup;
     std::optional<Clobber> clobber;
     std::optional<Dereference> dereference;
+    // The first option given that --recover does not take, as typed in
+    // full ("--update", "-f"), for the message that refuses it.
+    std::string not_for_recover;
 };
+
+// An option as its long name, or its letter where it has no long name.
+std::string option_name(int found) {
+    for (const option& known : long_options) {
+        if (known.name != nullptr && known.val == found) {
+            return std::string("--") + known.name;
+        }
+    }
+    return std::string("-") + static_cast<char>(found);
+}
 
 using kivcli::Taken;
 
@@ -174,12 +191,24 @@ Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
         case option_reflink:
             return read_reflink(optarg, options.reflink, problem) ? Taken::taken
                                                                   : Taken::refused;
+        case option_atomic:
+        case option_recover:
+            (found == option_atomic ? options.atomic : options.recover) = true;
+            if (optarg != nullptr && *optarg == '\0') {
+                problem = "option " + option_name(found) + " needs a FOLDER after '='";
+                return Taken::refused;
+            }
+            options.journal_folder = optarg != nullptr ? optarg : "";
+            return Taken::taken;
         default:
             return Taken::unknown;
     }
 }
 
 Taken take_option(int found, Options& options, Unsettled& unsettled, std::string& problem) {
+    if (found != option_recover && found != 'v' && unsettled.not_for_recover.empty()) {
+        unsettled.not_for_recover = option_name(found);
+    }
     if (kivcli::take_setting(found, switch_options, options) ||
         kivcli::take_setting(found, clobber_options, unsettled) ||
         kivcli::take_setting(found, dereference_options, unsettled) ||
@@ -204,6 +233,38 @@ const kivcli::OptionSet option_set = {
     answer_help,   answer_version, kivcli::getopt_words, usage_error,
 };
 
+// --atomic installs each file as KivInstallFile does, beside its target,
+// and --recover only finishes or undoes: what would change a target
+// otherwise, or keep its old bytes elsewhere, is refused with them. -1, or
+// the usage error's status.
+int check_transaction(const Unsettled& unsettled, const Options& options) {
+    if (options.recover) {
+        if (!unsettled.not_for_recover.empty()) {
+            return usage_error("--recover and " + unsettled.not_for_recover +
+                               " cannot be used together (--recover takes -v alone)");
+        }
+        if (options.operands.size() > 1 ||
+            (options.operands.empty() == options.journal_folder.empty())) {
+            return usage_error(
+                "--recover takes a FOLDER, or the DIRECTORY whose journal folder it is");
+        }
+        return -1;
+    }
+    if (!options.atomic) {
+        return -1;
+    }
+    const char* refused = options.backup.enabled()       ? "--backup"
+                          : options.remove_destination  ? "--remove-destination"
+                          : options.update               ? "--update"
+                          : options.preserve.any() || options.preserve.links ? "--preserve (-p, -a)"
+                          : options.reflink == kivcopy::Sharing::required ? "--reflink=always"
+                                                                           : nullptr;
+    if (refused != nullptr) {
+        return usage_error(std::string("--atomic and ") + refused + " cannot be used together");
+    }
+    return -1;
+}
+
 // Settles what depends on more than one option, once all are read, and
 // takes the operands; -1, or the usage error's status. A backup asks for
 // the target to be replaced (Options::replaces()), so a -n given last
@@ -220,7 +281,7 @@ int settle(int argc, char** argv, Unsettled& unsettled, Options& options) {
     options.dereference = unsettled.dereference.value_or(
         options.recursive ? Dereference::never : Dereference::command_line);
     options.operands.assign(argv + optind, argv + argc);
-    return -1;
+    return check_transaction(unsettled, options);
 }
 
 }  // namespace

@@ -53,6 +53,13 @@ struct Options {
     kivcli::Progress::Mode progress = kivcli::Progress::Mode::automatic;
     std::optional<std::string> target_directory;  // -t
     std::vector<std::string> operands;
+    // --atomic[=FOLDER]: the run's files installed as one transaction, with
+    // its journal in `journal_folder` (empty: the default, atomic.h).
+    bool atomic = false;
+    // --recover[=FOLDER]: the journal folder's interrupted run finished or
+    // undone, and nothing else done; the one operand is a DIRECTORY.
+    bool recover = false;
+    std::string journal_folder;
 
     // Whether an existing target may be replaced at all: a backup asks for
     // it as -f does (the target is renamed to its backup, then copied anew).

@@ -295,10 +295,16 @@ Installed stage_install(const platform::PathChar* source_path,
         return {CopyStatus::source_not_opened, false};
     }
     int opening = 0;
-    staged.folder = Directory::open_for(target_path, opening);
-    if (staged.folder == nullptr) {
+    std::shared_ptr<Directory> folder = Directory::open_for(target_path, opening);
+    if (folder == nullptr) {
         return {CopyStatus::target_not_written, false};
     }
+    return stage_install(source, std::move(folder), flags, naming, staged);
+}
+
+Installed stage_install(platform::Source& source, std::shared_ptr<Directory> held,
+                        InstallFlags flags, const StagedName& naming, StagedInstall& staged) {
+    staged.folder = std::move(held);
     Directory& folder = *staged.folder;
     platform::settle_asides(folder);
     platform::settle_leftovers(folder);

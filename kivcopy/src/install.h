@@ -73,6 +73,13 @@ struct StagedName {
 Installed stage_install(const platform::PathChar* source, const platform::PathChar* target,
                         InstallFlags flags, const StagedName& naming, StagedInstall& staged);
 
+// The same steps from a source that the caller opened and the target's
+// folder as the caller holds it (kivfs::Directory::open_for, or lent_for
+// for a folder a front end's walk holds), the target's name its
+// entry_name(): what the form above does once it has opened both.
+Installed stage_install(platform::Source& source, std::shared_ptr<kivfs::Directory> folder,
+                        InstallFlags flags, const StagedName& naming, StagedInstall& staged);
+
 // The caller's result: 1 for a replacement that waits for the restart,
 // else the copy's result for the status.
 std::int32_t result_of(const Installed& installed);

@@ -3,16 +3,19 @@
 //
 //   kivsubst [OPTION]... [--] PATTERN REPLACEMENT FILE...
 //   kivsubst [OPTION]... -e PATTERN REPLACEMENT [-e ...] [--] FILE...
+//   kivsubst --recover[=FOLDER] [-r] [FILE]...
 //
 // The files are collected (with -r, from the directories named), checked
 // all before any is changed, and then patched through the library's own
 // steps: one file as the library's call patches it, several in batches that
 // share their syncs. -n counts and --preview shows what a run would change,
 // with the library's own scan, and change nothing; FILE - filters standard
-// input to standard output.
+// input to standard output. --atomic patches them as one transaction
+// instead, all or none; --recover finishes or undoes one that was cut off.
 #include <string>
 #include <vector>
 
+#include "atomic.h"
 #include "examine.h"
 #include "filter.h"
 #include "kivcli/entry.h"
@@ -45,8 +48,17 @@ int front_end_main(int argc, char** argv) {
         return status;
     }
     print_library_lines_here();
+    if (options.recover) {
+        return recover_journal_folder(options);
+    }
     if (names_standard_input(options)) {
         return filter(options);
+    }
+    const bool changes = !options.dry_run && !options.preview;
+    if (changes && options.atomic) {
+        if (const int status = settle_journal_folder(options); status != 0) {
+            return status;
+        }
     }
     Tally tally;
     std::vector<Target> targets = collect_targets(options, tally.first_failure);
@@ -64,7 +76,11 @@ int front_end_main(int argc, char** argv) {
     {
         // A stop asked during the run ends it once every file is whole.
         HeldStops stops;
-        patch_targets(targets, options, tally, stops);
+        if (options.atomic) {
+            patch_atomically(targets, options, tally, stops);
+        } else {
+            patch_targets(targets, options, tally, stops);
+        }
     }
     return tally.exit_status();
 }

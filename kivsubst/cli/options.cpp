@@ -221,6 +221,8 @@ enum LongOnly {
     option_utf8,
     option_encoding,
     option_escapes,
+    option_atomic,
+    option_recover,
 };
 
 // The letters that take a value are followed by ':'; the leading ':' has
@@ -247,6 +249,8 @@ const option long_options[] = {
     {"verbose", no_argument, nullptr, 'v'},
     {"progress", no_argument, nullptr, option_progress},
     {"follow-hard-links", no_argument, nullptr, option_follow_hard_links},
+    {"atomic", optional_argument, nullptr, option_atomic},
+    {"recover", optional_argument, nullptr, option_recover},
     {"help", no_argument, nullptr, option_help},
     {"version", no_argument, nullptr, option_version},
     {nullptr, 0, nullptr, 0},
@@ -259,7 +263,26 @@ struct Unsettled {
     bool utf16le = false;
     std::optional<TextEncoding> encoding;  // --encoding=WORD
     kivcli::BackupOptions backup;
+    // The first option given that --recover does not take, as typed in
+    // full ("--hex", "-i"), for the message that refuses it.
+    std::string not_for_recover;
 };
+
+// The options that --recover takes besides its own: -r, which its default
+// FOLDER depends on, and -v.
+bool goes_with_recover(int found) {
+    return found == option_recover || found == 'r' || found == 'v';
+}
+
+// An option as its long name, or its letter where it has no long name.
+std::string option_name(int found) {
+    for (const option& known : long_options) {
+        if (known.name != nullptr && known.val == found) {
+            return std::string("--") + known.name;
+        }
+    }
+    return std::string("-") + static_cast<char>(found);
+}
 
 // --encoding's words, and the encoding each names; "ansi" only where there
 // is an ANSI code page (Windows).
@@ -345,12 +368,24 @@ Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
             return unsettled.backup.take_backup(optarg, message) ? Taken::taken : Taken::refused;
         case 'S':
             return unsettled.backup.take_suffix(optarg, message) ? Taken::taken : Taken::refused;
+        case option_atomic:
+        case option_recover:
+            (found == option_atomic ? options.atomic : options.recover) = true;
+            if (optarg != nullptr && *optarg == '\0') {
+                message = "option " + option_name(found) + " needs a FOLDER after '='";
+                return Taken::refused;
+            }
+            options.journal_folder = optarg != nullptr ? optarg : "";
+            return Taken::taken;
         default:
             return Taken::unknown;
     }
 }
 
 Taken take_option(int found, Options& options, Unsettled& unsettled, std::string& message) {
+    if (!goes_with_recover(found) && unsettled.not_for_recover.empty()) {
+        unsettled.not_for_recover = option_name(found);
+    }
     const bool set = kivcli::take_setting(found, switch_options, options) ||
                      kivcli::take_setting(found, encoding_options, unsettled) ||
                      kivcli::take_setting(found, escape_options, options) ||
@@ -397,7 +432,46 @@ bool check_options(Unsettled& unsettled, Options& options, std::string& message)
         message = "--dry-run and --preview cannot be used together";
         return false;
     }
-    return unsettled.backup.finish(options.backup, message);
+    if (options.recover && !unsettled.not_for_recover.empty()) {
+        message = "--recover and " + unsettled.not_for_recover +
+                  " cannot be used together (--recover takes -r and -v alone)";
+        return false;
+    }
+    if (!unsettled.backup.finish(options.backup, message)) {
+        return false;
+    }
+    // A backup is a file of its own beside each FILE, made before the
+    // transaction could decide: a run undone would leave them behind.
+    if (options.atomic && options.backup.enabled()) {
+        message = "--atomic and --backup cannot be used together";
+        return false;
+    }
+    return true;
+}
+
+// --recover's operands are FILEs alone, which name its default FOLDER;
+// --atomic patches files, never standard input.
+bool check_operands(const std::vector<std::pair<std::string, std::string>>& expressions,
+                    const Options& options, std::string& message) {
+    if (options.recover && !expressions.empty()) {
+        message = "--recover takes no PATTERN or REPLACEMENT";
+        return false;
+    }
+    if (options.recover && options.journal_folder.empty() && options.files.empty()) {
+        message = "--recover needs a FOLDER, or a FILE whose journal folder it is";
+        return false;
+    }
+    if (options.recover && !options.journal_folder.empty() && !options.files.empty()) {
+        message = "--recover=FOLDER takes no FILE";
+        return false;
+    }
+    for (const std::string& file : options.files) {
+        if (options.atomic && file == "-") {
+            message = "--atomic cannot patch standard input (FILE -)";
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -430,7 +504,11 @@ int parse_command_line(int argc, char** argv, Options& options) {
                        : options.text ? Encoding::utf16le
                                       : Encoding::escaped_text;
     options.files.assign(rest.begin() + optind, rest.end());
-    if (!decode_pairs(expressions, options, message)) {
+    if (options.recover) {
+        return check_operands(expressions, options, message) ? -1 : usage_error(message);
+    }
+    if (!decode_pairs(expressions, options, message) ||
+        !check_operands(expressions, options, message)) {
         return usage_error(message);
     }
     return -1;

@@ -46,6 +46,13 @@ struct Options {
     // operands (with --encoding, as UTF-16LE).
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<std::string> files;
+    // --atomic[=FOLDER]: the run's files patched as one transaction, with
+    // its journal in `journal_folder` (empty: the default, atomic.h).
+    bool atomic = false;
+    // --recover[=FOLDER]: the journal folder's interrupted run finished or
+    // undone, and nothing else done; the operands are FILEs alone.
+    bool recover = false;
+    std::string journal_folder;
 };
 
 // Reads the command line into `options`. Returns -1 when the program is to

@@ -70,13 +70,43 @@ Transaction::~Transaction() {
     }
 }
 
-std::int32_t Transaction::install(const kivcommon::PathChar* source,
-                                  const kivcommon::PathChar* target, std::int32_t flags) {
+std::int32_t Transaction::open_for_members() const {
     if (state_ == State::must_abort) {
         return KIVTRANSACTION_MUST_ABORT;
     }
-    if (state_ != State::open) {
-        return KIVTRANSACTION_UNKNOWN;
+    return state_ == State::open ? KIVTRANSACTION_OK : KIVTRANSACTION_UNKNOWN;
+}
+
+std::int32_t Transaction::install(const kivcommon::PathChar* source,
+                                  const kivcommon::PathChar* target, std::int32_t flags) {
+    return add_install(
+        flags,
+        [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
+            return kivcopy::stage_install(source, target, kivcopy::install_flags(flags), naming,
+                                          staged);
+        },
+        nullptr);
+}
+
+std::int32_t Transaction::install(kivcopy::platform::Source& source,
+                                  std::shared_ptr<kivfs::Directory> target_folder,
+                                  std::int32_t flags, int* error) {
+    return add_install(
+        flags,
+        [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
+            return kivcopy::stage_install(source, std::move(target_folder),
+                                          kivcopy::install_flags(flags), naming, staged);
+        },
+        error);
+}
+
+std::int32_t Transaction::add_install(
+    std::int32_t flags,
+    const std::function<kivcopy::Installed(const kivcopy::StagedName&, kivcopy::StagedInstall&)>&
+        stage,
+    int* error) {
+    if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
+        return closed;
     }
     Member member;
     member.kind = journal::MemberKind::install;
@@ -84,12 +114,14 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
     bool announced = false;
     kivcopy::StagedName naming{kivfs::transaction_kind, {}};
     naming.announce = [&](kivfs::Directory& folder, const kivcommon::Path& name) {
-        return announce(member, folder, journal_form(name), static_cast<std::uint32_t>(flags),
-                        announced);
+        return announce(member, folder, journal_form(folder.entry_name()), journal_form(name),
+                        static_cast<std::uint32_t>(flags), announced);
     };
-    const kivcopy::Installed staged =
-        kivcopy::stage_install(source, target, member.flags, naming, member.staged);
+    const kivcopy::Installed staged = stage(naming, member.staged);
     if (staged.status != kivcopy::CopyStatus::copied) {
+        if (error != nullptr) {
+            *error = staged.error;
+        }
         // Nothing was staged; a failure after the name was recorded leaves
         // a transaction that only an abort ends.
         if (announced) {
@@ -107,7 +139,8 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
 
 // The name goes into the journal, durably, before the file is created: a
 // crash in between leaves a name that recovery finds nothing at.
-bool Transaction::announce(Member& member, kivfs::Directory& directory, const std::string& name,
+bool Transaction::announce(Member& member, kivfs::Directory& directory,
+                           const std::string& target, const std::string& name,
                            std::uint32_t flags, bool& announced) {
     int error = 0;
     if (announced || !describe_folder(directory, member.folder, error)) {
@@ -118,30 +151,44 @@ bool Transaction::announce(Member& member, kivfs::Directory& directory, const st
     intent.kind = member.kind;
     intent.folder = member.folder.path;
     intent.folder_id = member.folder.id;
-    intent.target = journal_form(directory.entry_name());
+    intent.target = target;
     intent.staged = name;
     intent.flags = flags;
     return journal_->append(journal::intent_record(intent), error);
 }
 
 std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Scanners& scanners) {
-    if (state_ == State::must_abort) {
-        return KIVTRANSACTION_MUST_ABORT;
-    }
-    if (state_ != State::open) {
-        return KIVTRANSACTION_UNKNOWN;
+    if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
+        return closed;
     }
     int error = 0;
-    std::shared_ptr<kivfs::Directory> directory = kivfs::Directory::open_for(path, error);
-    if (directory == nullptr) {
+    HeldFile file;
+    file.directory = kivfs::Directory::open_for(path, error);
+    if (file.directory == nullptr) {
         return kivsubst::report::cannot_open(path);
     }
+    file.name = file.directory->entry_name();
+    file.shown = path;
+    return replace(file, scanners);
+}
+
+std::int32_t Transaction::replace(const HeldFile& held, kivsubst::Scanners& scanners,
+                                  PatchOutcome* outcome) {
+    if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
+        return closed;
+    }
+    int error = 0;
+    const std::shared_ptr<kivfs::Directory>& directory = held.directory;
     Member member;
     member.kind = journal::MemberKind::patch;
-    member.target = journal_form(directory->entry_name());
+    member.target = journal_form(held.name);
     member.folder.directory = directory;
     if (!describe_folder(*directory, member.folder, error)) {
-        return kivsubst::report::cannot_open(path);
+        if (outcome != nullptr) {
+            outcome->failure.step = kivsubst::Failure::Step::open_file;
+            outcome->failure.because(error);
+        }
+        return kivsubst::report::cannot_open(held.shown);
     }
     // A target that an earlier member changes is patched as that member
     // leaves it: the patch reads the earlier member's staged file.
@@ -152,13 +199,17 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
     // by the whole path recorded for it.
     file.directory =
         kivfs::Directory::held(directory->handle(), system_form(member.folder.path), false);
-    file.name = system_form(earlier != nullptr ? earlier->staged_name : member.target);
-    file.shown = path;
-    file.links = earlier != nullptr ? kivfs::Links::refuse : kivfs::Links::follow;
+    // An earlier member's staged file is the transaction's own: no link is
+    // followed to it, and it is not the file the caller checked.
+    file.name = earlier != nullptr ? system_form(earlier->staged_name) : held.name;
+    file.shown = held.shown;
+    file.links = earlier != nullptr ? kivfs::Links::refuse : held.links;
+    if (earlier == nullptr) {
+        file.expected = held.expected;
+    }
     file.staged_name = [&](kivfs::Directory&) -> std::optional<kivcommon::Path> {
-        const kivcommon::Path name =
-            kivfs::hidden_name_for(system_form(member.target), kivfs::transaction_kind);
-        if (!announce(member, *directory, journal_form(name), 0, announced)) {
+        const kivcommon::Path name = kivfs::hidden_name_for(held.name, kivfs::transaction_kind);
+        if (!announce(member, *directory, member.target, journal_form(name), 0, announced)) {
             return std::nullopt;
         }
         member.staged_name = journal_form(name);
@@ -166,6 +217,10 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
     };
     kivsubst::Substitution substitution(std::move(file));
     const int prepared = substitution.prepare(scanners);
+    if (outcome != nullptr) {
+        outcome->failure = substitution.failure();
+        outcome->replacements = prepared == 0 ? substitution.replacements() : 0;
+    }
     if (prepared != 0) {
         // What prepare() made it has removed; a recorded name leaves a
         // transaction that only an abort ends.
@@ -194,6 +249,11 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
         return substitution.result();
     }
     if (!substitution.temporary().sync()) {
+        if (outcome != nullptr) {
+            outcome->failure.step = kivsubst::Failure::Step::write_temporary;
+            outcome->failure.because(kivsubst::platform::last_error());
+            outcome->failure.temporary = system_form(member.staged_name);
+        }
         substitution.remove_temporary();
         state_ = State::must_abort;
         return kivsubst::report::copy_error();

@@ -8,15 +8,18 @@
 #define KIVTRANSACTION_TRANSACTION_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "install.h"
 #include "journal.h"
 #include "journal_folder.h"
-#include "scanners.h"
 #include "member_folder.h"
+#include "scanners.h"
+#include "substitute.h"
 
 namespace kivtransaction {
 
@@ -34,12 +37,43 @@ public:
     // created. A failure leaves the transaction to be aborted.
     std::int32_t install(const kivcommon::PathChar* source, const kivcommon::PathChar* target,
                          std::int32_t flags);
+    // The same from a source that the caller opened and the target's
+    // folder as the caller holds it, the target's name its entry_name()
+    // (kivfs::Directory::lent_for gives one for a folder that a walk
+    // holds). `error`, where given, is the system's error of a failed
+    // staging, as KivInstallFile's worker takes it.
+    std::int32_t install(kivcopy::platform::Source& source,
+                         std::shared_ptr<kivfs::Directory> target_folder, std::int32_t flags,
+                         int* error = nullptr);
 
     // Stages a patch of the file at `path` (replaceString's and
     // replaceText's results and lines): its new content written whole
     // beside it under a recorded hidden name. A file without an occurrence
     // (1) stays out of the transaction.
     std::int32_t replace(const kivcommon::PathChar* path, kivsubst::Scanners& scanners);
+
+    // A file as a front end holds it: the directory its walk or command
+    // line opened, and a name in it, so that the name is never resolved
+    // from a path again. A link at the name is followed only with
+    // Links::follow, and the file is patched only if it is still the one
+    // `expected` names, where that is given.
+    struct HeldFile {
+        std::shared_ptr<kivfs::Directory> directory;
+        kivcommon::Path name;
+        kivcommon::Path shown;  // the file as the library's lines name it
+        kivcommon::Links links = kivcommon::Links::follow;
+        std::optional<kivcommon::FileIdentity> expected;
+    };
+    // What a patch member came to, for a caller that tells it in its own
+    // words: the replacements staged, and why its staging failed.
+    struct PatchOutcome {
+        std::uint64_t replacements = 0;
+        kivsubst::Failure failure;
+    };
+    // Stages a patch of `file`, as replace() above (which opens the file's
+    // directory and calls this); `outcome`, where given, is filled in.
+    std::int32_t replace(const HeldFile& file, kivsubst::Scanners& scanners,
+                         PatchOutcome* outcome = nullptr);
 
     // Puts every member in place, all or none: 0, or a negative code with
     // every target old, or KIVTRANSACTION_PENDING where the rest is
@@ -74,10 +108,19 @@ private:
         journal::Time modified;
     };
 
-    // Records a member's intent for the staged name `name` in `directory`,
-    // durably, once: a second name for the same member is refused.
-    bool announce(Member& member, kivfs::Directory& directory, const std::string& name,
-                  std::uint32_t flags, bool& announced);
+    // Records a member's intent for the staged name `name` beside its
+    // target `target` in `directory`, durably, once: a second name for the
+    // same member is refused.
+    bool announce(Member& member, kivfs::Directory& directory, const std::string& target,
+                  const std::string& name, std::uint32_t flags, bool& announced);
+    // Stages an install member by `stage`, which runs one of kivcopy's
+    // stage_install forms with the naming and the staged install given.
+    std::int32_t add_install(std::int32_t flags,
+                             const std::function<kivcopy::Installed(
+                                 const kivcopy::StagedName&, kivcopy::StagedInstall&)>& stage,
+                             int* error);
+    // KIVTRANSACTION_OK while members may be added, else why not.
+    std::int32_t open_for_members() const;
     bool put_in_place(Member& member, int& error);
     // The last member that changes `target` in the folder of `folder`.
     const Member* latest_member_for(const journal::FileId& folder, const std::string& target) const;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,21 @@ std::vector<unsigned long> kill_points(unsigned long total) {
     return points;
 }
 
+// A front end's --atomic run: its command line, its journal folder, what
+// its targets are called in --recover's lines ("file" or "target"), and
+// how its targets are set old and judged.
+struct AtomicScenario {
+    std::string name;
+    std::string program;
+    std::vector<std::string> arguments;
+    std::string journal;
+    std::string targets;
+    std::function<void()> set_old;
+    std::function<bool()> all_old;
+    std::function<bool()> all_new;
+    std::function<bool()> left_nothing;  // no staged file, no journal
+};
+
 class CrashConsistency : public kivtest::WorkDirTest {
 protected:
     void SetUp() override {
@@ -77,10 +93,17 @@ protected:
     // counts, and the count is returned through `calls`.
     Exit run_driver(const std::vector<std::string>& arguments, unsigned long kill_at,
                     unsigned long transfer_limit, unsigned long* calls = nullptr) {
+        return run_killed(KIV_CRASH_DRIVER_PATH, arguments, kill_at, transfer_limit, calls);
+    }
+
+    // The same for any program of ours: the driver, or a front end.
+    Exit run_killed(const std::string& program, const std::vector<std::string>& arguments,
+                    unsigned long kill_at, unsigned long transfer_limit,
+                    unsigned long* calls = nullptr) {
         const std::string count_file = path("count");
         std::remove(count_file.c_str());
         const kivtest::ProgramRun run = kivtest::run_program(
-            KIV_CRASH_DRIVER_PATH, arguments,
+            program, arguments,
             {std::string("LD_PRELOAD=") + KIV_KILLPOINT_PATH, "TMP=" + tmp_,
              "KIV_COUNT_FILE=" + count_file,
              "KIV_TRANSFER_LIMIT=" + std::to_string(transfer_limit),
@@ -202,6 +225,9 @@ protected:
     void copy(unsigned long transfer_limit);
     // Kills an install that replaces its target at every point of its run.
     void install(unsigned long transfer_limit);
+    // Kills a front end's --atomic run at every point of its run, each time
+    // followed by its --recover.
+    void kill_and_recover(const AtomicScenario& scenario);
 
     std::string tmp_;
 };
@@ -436,6 +462,226 @@ TEST_F(CrashConsistency, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoin
         EXPECT_GT(old_seen, 0u);
         EXPECT_GT(new_seen, 0u);
     }
+}
+
+// The run is killed before each of its file-changing calls, then the same
+// front end's --recover runs on the journal folder: every target old or
+// every target new, nothing of the run left, and --recover's line saying
+// which it did. Kills before the commit record are undone, kills after it
+// finished: both must be seen.
+void CrashConsistency::kill_and_recover(const AtomicScenario& scenario) {
+    scenario.set_old();
+    unsigned long total = 0;
+    const Exit counted = run_killed(scenario.program, scenario.arguments, 0, 0, &total);
+    ASSERT_EQ(counted.status, 0) << scenario.name << ": the counting run failed: " << counted.log;
+    ASSERT_TRUE(scenario.all_new()) << scenario.name << ": the counting run";
+    ASSERT_GT(total, 0u) << scenario.name << ": the killpoint library counted no calls";
+    const std::string said = "'" + scenario.journal + "': ";
+    const std::string undone_line =
+        said + "undone: every " + scenario.targets + " of the interrupted run is old\n";
+    const std::string finished_line =
+        said + "finished: every " + scenario.targets + " of the interrupted run is new\n";
+    Tally tally;
+    unsigned long undone = 0;
+    unsigned long finished = 0;
+    for (unsigned long point : kill_points(total)) {
+        scenario.set_old();
+        const Exit exit = run_killed(scenario.program, scenario.arguments, point, 0);
+        ++tally.tried;
+        EXPECT_TRUE(exit.killed) << scenario.name << ": not killed at call " << point << " of "
+                                 << total;
+        const kivtest::ProgramRun recovered =
+            kivtest::run_program(scenario.program, {"--recover=" + scenario.journal}, {});
+        EXPECT_EQ(recovered.exit_status, 0) << scenario.name << ": --recover after a kill at "
+                                            << point << ": " << recovered.err;
+        const bool all_old = scenario.all_old();
+        const bool all_new = scenario.all_new();
+        const bool told_nothing = recovered.out == said + "nothing to do\n";
+        undone += all_old && recovered.out == undone_line ? 1u : 0u;
+        finished += all_new && recovered.out == finished_line ? 1u : 0u;
+        const bool told_truly = (all_old && (recovered.out == undone_line || told_nothing)) ||
+                                (all_new && (recovered.out == finished_line || told_nothing));
+        if (!(all_old || all_new) || !told_truly || !scenario.left_nothing()) {
+            ++tally.broken;
+            ADD_FAILURE() << scenario.name << ": killed before call " << point << " of " << total
+                          << ": "
+                          << (!(all_old || all_new) ? "the targets are a mix of old and new"
+                              : !told_truly         ? "--recover said " + recovered.out
+                                                    : "something of the run is left");
+        }
+    }
+    std::printf("%s: kill points tried: %lu, invariant broken: %lu (calls %lu; undone %lu, "
+                "finished %lu)\n",
+                scenario.name.c_str(), tally.tried, tally.broken, total, undone, finished);
+    std::fflush(stdout);
+    EXPECT_EQ(tally.broken, 0u);
+    EXPECT_GT(undone, 0u);
+    EXPECT_GT(finished, 0u);
+}
+
+// The names in a folder of the work directory, sorted.
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// kivsubst --atomic over three files in two folders.
+TEST_F(CrashConsistency, AtomicKivsubstRunIsFinishedOrUndoneByRecoverAtEveryKillPoint) {
+#if !defined(KIVSUBST_CLI_PATH)
+    GTEST_SKIP() << "the front ends are not built (KIV_BUILD_TOOLS is off)";
+#else
+    kivtest::make_directory(path("journal"));
+    kivtest::make_directory(path("app"));
+    kivtest::make_directory(path("app/etc"));
+    const std::vector<std::string> files = {path("app/one"), path("app/two"),
+                                            path("app/etc/three")};
+    const std::vector<std::string> olds = {planted_text(100 * 1024, "@old@"), "x @old@ y\n",
+                                           planted_text(200 * 1024 + 3, "@old@")};
+    std::vector<std::string> news;
+    for (const std::string& old : olds) {
+        news.push_back(kivtest::reference_substitution(old, "@old@", "@new@!").output);
+    }
+    const auto holds = [&](const std::vector<std::string>& contents) {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (read_file(files[i]) != contents[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    AtomicScenario scenario;
+    scenario.name = "kivsubst --atomic";
+    scenario.program = KIVSUBST_CLI_PATH;
+    scenario.arguments = {"--atomic=" + path("journal"), "--", "@old@", "@new@!",
+                          files[0],                      files[1], files[2]};
+    scenario.journal = path("journal");
+    scenario.targets = "file";
+    scenario.set_old = [&] {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            write_file(files[i], olds[i]);
+        }
+    };
+    scenario.all_old = [&] { return holds(olds); };
+    scenario.all_new = [&] { return holds(news); };
+    scenario.left_nothing = [&] {
+        return names_in(path("journal")).empty() &&
+               names_in(path("app")) == std::vector<std::string>{"etc", "one", "two"} &&
+               names_in(path("app/etc")) == std::vector<std::string>{"three"};
+    };
+    kill_and_recover(scenario);
+#endif
+}
+
+// kivsubst --atomic -r over a tree that holds the run's own journal (its
+// default folder), killed before each of its calls, then run again: the
+// second run settles what the first left before it walks the tree, so that
+// it never takes the first run's journal or staged files for files of its
+// own, and every file ends new (patched by it, or by the first run
+// finished), with nothing of either run left.
+TEST_F(CrashConsistency, AtomicKivsubstRunAfterAKilledOneSettlesItBeforeItsWalk) {
+#if !defined(KIVSUBST_CLI_PATH)
+    GTEST_SKIP() << "the front ends are not built (KIV_BUILD_TOOLS is off)";
+#else
+    kivtest::make_directory(path("t"));
+    kivtest::make_directory(path("t/sub"));
+    const std::vector<std::string> files = {path("t/one"), path("t/sub/two")};
+    const std::vector<std::string> olds = {planted_text(64 * 1024, "@old@"), "@old@\n"};
+    std::vector<std::string> news;
+    for (const std::string& old : olds) {
+        news.push_back(kivtest::reference_substitution(old, "@old@", "@new@!").output);
+    }
+    const auto set_old = [&] {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            write_file(files[i], olds[i]);
+        }
+    };
+    const std::vector<std::string> arguments = {"--atomic", "-r", "--", "@old@", "@new@!",
+                                                path("t")};
+    set_old();
+    unsigned long total = 0;
+    const Exit counted = run_killed(KIVSUBST_CLI_PATH, arguments, 0, 0, &total);
+    ASSERT_EQ(counted.status, 0) << "the counting run failed: " << counted.log;
+    ASSERT_GT(total, 0u) << "the killpoint library counted no calls";
+    Tally tally;
+    for (unsigned long point : kill_points(total)) {
+        set_old();
+        const Exit exit = run_killed(KIVSUBST_CLI_PATH, arguments, point, 0);
+        ++tally.tried;
+        EXPECT_TRUE(exit.killed) << "not killed at call " << point << " of " << total;
+        const kivtest::ProgramRun again = kivtest::run_program(KIVSUBST_CLI_PATH, arguments, {});
+        const bool all_new = read_file(files[0]) == news[0] && read_file(files[1]) == news[1];
+        const bool left_nothing =
+            names_in(path("t")) == std::vector<std::string>{"one", "sub"} &&
+            names_in(path("t/sub")) == std::vector<std::string>{"two"};
+        if ((again.exit_status != 0 && again.exit_status != 1) || !all_new || !left_nothing) {
+            ++tally.broken;
+            ADD_FAILURE() << "killed before call " << point << " of " << total
+                          << ", the next run exited " << again.exit_status << ": " << again.err
+                          << (all_new ? "" : " (not every file is new)")
+                          << (left_nothing ? "" : " (something of a run is left)");
+        }
+    }
+    std::printf("kivsubst --atomic -r run again: kill points tried: %lu, invariant broken: %lu "
+                "(calls %lu)\n",
+                tally.tried, tally.broken, total);
+    std::fflush(stdout);
+    EXPECT_EQ(tally.broken, 0u);
+#endif
+}
+
+// kivcopy --atomic -r -f of two files and a tree into a folder: one file
+// replaces its target, one is new, and the tree's file replaces one in the
+// folder's own subfolder, so that the transaction spans two folders.
+TEST_F(CrashConsistency, AtomicKivcopyRunIsFinishedOrUndoneByRecoverAtEveryKillPoint) {
+#if !defined(KIVCOPY_CLI_PATH)
+    GTEST_SKIP() << "the front ends are not built (KIV_BUILD_TOOLS is off)";
+#else
+    kivtest::make_directory(path("journal"));
+    kivtest::make_directory(path("media"));
+    kivtest::make_directory(path("media/etc"));
+    kivtest::make_directory(path("app"));
+    kivtest::make_directory(path("app/etc"));
+    const std::string old_tool = planted_text(100 * 1024, "old tool\n");
+    const std::string old_settings = planted_text(20 * 1024, "port=1\n");
+    write_file(path("media/tool"), planted_text(300 * 1024 + 7, "new tool\n"));
+    write_file(path("media/lib"), planted_text(64 * 1024, "new lib\n"));
+    write_file(path("media/etc/settings"), "port=2\n");
+    AtomicScenario scenario;
+    scenario.name = "kivcopy --atomic";
+    scenario.program = KIVCOPY_CLI_PATH;
+    scenario.arguments = {"--atomic=" + path("journal"), "-r",           "-f", "--",
+                          path("media/tool"),            path("media/lib"), path("media/etc"),
+                          path("app")};
+    scenario.journal = path("journal");
+    scenario.targets = "target";
+    scenario.set_old = [&] {
+        write_file(path("app/tool"), old_tool);
+        std::filesystem::remove(path("app/lib"));
+        write_file(path("app/etc/settings"), old_settings);
+    };
+    scenario.all_old = [&] {
+        return read_file(path("app/tool")) == old_tool && !kivtest::exists(path("app/lib")) &&
+               read_file(path("app/etc/settings")) == old_settings;
+    };
+    scenario.all_new = [&] {
+        return read_file(path("app/tool")) == read_file(path("media/tool")) &&
+               kivtest::exists(path("app/lib")) &&
+               read_file(path("app/lib")) == read_file(path("media/lib")) &&
+               read_file(path("app/etc/settings")) == "port=2\n";
+    };
+    scenario.left_nothing = [&] {
+        const std::vector<std::string> app = names_in(path("app"));
+        return names_in(path("journal")).empty() &&
+               (app == std::vector<std::string>{"etc", "tool"} ||
+                app == std::vector<std::string>{"etc", "lib", "tool"}) &&
+               names_in(path("app/etc")) == std::vector<std::string>{"settings"};
+    };
+    kill_and_recover(scenario);
+#endif
 }
 
 }  // namespace

@@ -116,6 +116,36 @@ std::shared_ptr<Directory> Directory::open_for(const Path& path, SystemError& er
     return directory;
 }
 
+// The copy keeps what the walk knew of the directory (its status, its
+// parent and its name there), so that it is opened again only if it is
+// still that directory.
+std::shared_ptr<Directory> Directory::lent_for(Directory& folder, const Path& name,
+                                               SystemError& error) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != Path::npos) {
+        error = EINVAL;
+        return nullptr;
+    }
+    const int at = folder.handle(error);
+    const int own = at < 0 ? -1 : ::fcntl(at, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+        error = at < 0 ? error : errno;
+        return nullptr;
+    }
+    std::shared_ptr<Directory> lent(new Directory());
+    lent->parent_ = folder.parent_;
+    lent->name_ = folder.name_;
+    lent->links_ = folder.links_;
+    lent->shown_ = folder.shown_;
+    lent->status_ = folder.status_;
+    lent->known_ = folder.known_;
+    lent->readable_ = folder.readable_;
+    lent->path_ = folder.path_;
+    lent->handle_ = own;
+    lent->open_ = true;
+    lent->entry_name_ = name;
+    return lent;
+}
+
 bool Directory::reopen(SystemError& error) {
     int at = AT_FDCWD;
     if (parent_ != nullptr && (at = parent_->handle(error)) < 0) {

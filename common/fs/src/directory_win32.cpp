@@ -144,6 +144,16 @@ std::shared_ptr<Directory> Directory::open_for(const Path& path, SystemError& er
     return directory;
 }
 
+std::shared_ptr<Directory> Directory::lent_for(Directory& folder, const Path& name,
+                                               SystemError& error) {
+    const std::wstring path = folder.native_path(wtf8_from_wide(name));
+    if (name.empty() || path.empty()) {
+        error = ERROR_INVALID_NAME;
+        return nullptr;
+    }
+    return open_for(path, error);
+}
+
 // A directory reached through a reparse point (a link or a junction) below
 // its root is refused, as a link is on POSIX.
 bool Directory::reopen(SystemError& error) {

@@ -106,6 +106,15 @@ public:
     // directory cannot be opened or the path names no entry in one (it
     // ends in a separator, "." or "..").
     static std::shared_ptr<Directory> open_for(const Path& path, SystemError& error);
+    // The directory `folder`, which a walk or a command line holds, as
+    // open_for() would hold it for its entry `name`, without resolving a
+    // path again: on POSIX the same open directory under a descriptor of
+    // its own (which outlives `folder`'s release, and is opened again as
+    // `folder` is); on Windows by the path of `name` in `folder`, as
+    // open_for() holds one there. None, with the error, where `folder`'s
+    // handle cannot be had or `name` names no entry.
+    static std::shared_ptr<Directory> lent_for(Directory& folder, const Path& name,
+                                               SystemError& error);
     // The name in this directory that open_for() opened it for.
     const Path& entry_name() const { return entry_name_; }
 
