@@ -3,10 +3,10 @@
 // finds, so it must never read past the bytes, allocate by a length it has
 // not checked, or take anything for a journal but what the writers write.
 // Whatever it reads as readable is written again with the writers (header,
-// intents, ready records, the commit record if it was read) and must read
-// back the same; and since every field has one form, that writing must be
-// the input's own first bytes (all of them for a committed journal: a
-// dropped tail can only follow records that are not committed).
+// intents, ready records, the commit record of the kind read, if it was)
+// and must read back the same; and since every field has one form, that
+// writing must be the input's own first bytes (all of them for a committed
+// journal: a dropped tail can only follow records that are not committed).
 //
 // Input layout: the journal's bytes, as a file would hold them.
 #include <cstdint>
@@ -38,7 +38,8 @@ std::string written_again(const journal::Contents& contents) {
         bytes += journal::ready_record(ready);
     }
     if (contents.committed) {
-        bytes += journal::commit_record(static_cast<std::uint32_t>(contents.intents.size()));
+        bytes += journal::commit_record(static_cast<std::uint32_t>(contents.intents.size()),
+                                        contents.at_restart);
     }
     return bytes;
 }
@@ -55,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(found.ready.size() <= found.intents.size());
     CHECK(found.intents.size() <= journal::most_members);
     CHECK(!found.committed || found.ready.size() == found.intents.size());
+    CHECK(found.committed || !found.at_restart);
 
     const std::string bytes = written_again(found);
     CHECK(bytes.size() <= size && std::memcmp(bytes.data(), data, bytes.size()) == 0);
@@ -67,5 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(again.contents.intents == found.intents);
     CHECK(again.contents.ready == found.ready);
     CHECK(again.contents.committed == found.committed);
+    CHECK(again.contents.at_restart == found.at_restart);
     return 0;
 }
