@@ -273,6 +273,34 @@ function(kiv_add_test name)
   endif()
 endfunction()
 
+# kiv_add_restart_test(<name> SOURCES <files>... LIBRARIES <libs>...)
+#
+# Windows builds under Wine: a GoogleTest program whose cases restart the
+# machine (wineboot -r carries out the restart entries), run one after
+# another as one test in a Wine prefix of their own, a copy of the suite's
+# (or, without one, a new prefix), where neither the restart nor the
+# entries they queue can reach the other tests.
+function(kiv_add_restart_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE kiv_testsupport ${arg_LIBRARIES} GTest::gtest_main)
+  kiv_target_warnings(${name})
+  kiv_link_runtime_statically(${name})
+  set(dlls "$<TARGET_RUNTIME_DLLS:${name}>")
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND "$<IF:$<BOOL:${dlls}>,${CMAKE_COMMAND};-E;copy_if_different;${dlls};$<TARGET_FILE_DIR:${name}>,${CMAKE_COMMAND};-E;true>"
+    COMMAND_EXPAND_LISTS)
+  set(prefix "${CMAKE_CURRENT_BINARY_DIR}/${name}-wineprefix")
+  add_test(NAME ${name}_prefix
+    COMMAND sh -c "WINEPREFIX='${prefix}' wineserver -k 2>/dev/null; rm -rf '${prefix}' && if [ -d \"$WINEPREFIX/drive_c\" ]; then cp -a \"$WINEPREFIX\" '${prefix}'; else WINEPREFIX='${prefix}' '${CMAKE_CROSSCOMPILING_EMULATOR}' wineboot --init >/dev/null 2>&1; fi")
+  set_tests_properties(${name}_prefix PROPERTIES FIXTURES_SETUP ${name}_prefix)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES
+    FIXTURES_REQUIRED ${name}_prefix
+    ENVIRONMENT "WINEPREFIX=${prefix}"
+    TIMEOUT 900)
+endfunction()
+
 # kiv_add_code_page_932_test(<name> <test program> <gtest filter>)
 #
 # Windows builds under Wine: runs the filtered tests once more in a process

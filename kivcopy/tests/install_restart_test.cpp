@@ -16,6 +16,7 @@
 #include "kivfs/restart_queue.h"
 #include "kivtest/files.h"
 #include "kivtest/holder.h"
+#include "kivtest/restart.h"
 #include "kivtest/wide.h"
 
 namespace {
@@ -146,16 +147,8 @@ protected:
     // The restart: Wine's wineboot -r carries out the entries and clears
     // the value, as Windows does when it starts.
     static void restart() {
-        wchar_t command[] = L"wineboot.exe -r";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        ASSERT_TRUE(::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr,
-                                     nullptr, &startup, &process))
+        ASSERT_TRUE(kivtest::restart_with_wineboot())
             << "cannot start wineboot: error " << ::GetLastError();
-        ::WaitForSingleObject(process.hProcess, 120000);
-        ::CloseHandle(process.hThread);
-        ::CloseHandle(process.hProcess);
         EXPECT_TRUE(pending_strings().empty()) << "the restart left entries queued";
     }
 
