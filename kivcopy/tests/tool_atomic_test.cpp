@@ -24,12 +24,7 @@ protected:
     // The names in a directory, sorted: the files of the test and nothing
     // that a transaction leaves, staged or journal.
     std::vector<std::string> names_in(const std::string& directory) const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path(directory))) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
+        return kivtest::sorted_names(path(directory));
     }
 };
 

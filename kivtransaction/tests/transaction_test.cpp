@@ -98,12 +98,7 @@ protected:
 
     // The names in a folder of the work directory, sorted.
     std::vector<std::string> names_in(const std::string& folder) const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path(folder))) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
+        return kivtest::sorted_names(path(folder));
     }
 
     // Begins a transaction and stages the three installs: a replacement, a

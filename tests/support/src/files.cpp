@@ -40,6 +40,15 @@ ScopedEnvironment::~ScopedEnvironment() {
     }
 }
 
+std::vector<std::string> sorted_names(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void write_tree(const std::vector<std::pair<std::string, std::string>>& files) {
     for (const auto& [path, bytes] : files) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());

@@ -21,6 +21,9 @@ std::string pattern_bytes(std::size_t size, unsigned seed);
 // Writes each file, given as its path and bytes, after making the
 // directories its path names.
 void write_tree(const std::vector<std::pair<std::string, std::string>>& files);
+// The names in a directory, sorted: what a test expects a call to have left
+// there, and nothing else.
+std::vector<std::string> sorted_names(const std::string& directory);
 
 // Every test gets a fresh directory of its own. It is removed when the test
 // passes and kept, with its path printed, when the test fails.
