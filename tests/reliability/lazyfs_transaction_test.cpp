@@ -448,13 +448,30 @@ void make_directory_durably(const std::string& path) {
     sync_directory(parent_of(path));
 }
 
+// The names in `folder`, sorted. A file removed while still open on a
+// FUSE mount lives on as ".fuse_hidden..." until FUSE hears of its last
+// close, which may come a moment after the closing program has ended
+// (recovery removes a journal it still holds locked): such names are
+// waited for, up to a few seconds, before anything is taken as left over.
 std::vector<std::string> names_in(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
+    const auto fuse_hidden = [](const std::string& name) {
+        return name.rfind(".fuse_hidden", 0) == 0;
+    };
+    std::vector<std::string> names = kivtest::sorted_names(folder);
+    for (int wait = 0; wait < 50 && std::any_of(names.begin(), names.end(), fuse_hidden);
+         ++wait) {
+        ::usleep(100 * 1000);
+        names = kivtest::sorted_names(folder);
     }
-    std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string listed(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text;
 }
 
 // One member of a run: where its target is, what it held and what it is
@@ -619,13 +636,15 @@ protected:
         }
         for (auto& [folder, names] : expected) {
             std::sort(names.begin(), names.end());
-            if (names_in(folder) != names) {
-                what = "something of the transaction is left in " + folder;
+            const std::vector<std::string> there = names_in(folder);
+            if (there != names) {
+                what = "something of the transaction is left in " + folder + ": " + listed(there);
                 return Outcome::violation;
             }
         }
-        if (!names_in(base + "/journal").empty()) {
-            what = "the journal folder is not empty";
+        const std::vector<std::string> journals = names_in(base + "/journal");
+        if (!journals.empty()) {
+            what = "the journal folder is not empty: " + listed(journals);
             return Outcome::violation;
         }
         if (!all_old && !all_new) {
