@@ -54,6 +54,13 @@ public:
     // staged file wait for the commit (told_after_commit()).
     void stage_in(kivtransaction::Transaction& transaction, std::uint64_t volume);
     const std::vector<std::string>& told_after_commit() const { return staged_lines_; }
+    // Makes the directory `name` in `parent` for a tree, or holds the one
+    // there, as Folder::make_below does; with --atomic, one made is a
+    // folder of the transaction's, under a hidden name until the commit
+    // puts it in place, and gone again where the run is undone.
+    std::shared_ptr<Folder> make_directory(const std::shared_ptr<Folder>& parent,
+                                           const std::string& name, unsigned mode, bool& existed,
+                                           kivcli::SystemError& error);
 
 private:
     enum class Next { copy, skip, failed };

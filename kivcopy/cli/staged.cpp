@@ -8,6 +8,7 @@
 
 #include "kivcli/quote.h"
 #include "kivcopy.h"
+#include "kivtransaction.h"
 #include "member_folder.h"
 #include "transaction.h"
 
@@ -20,6 +21,22 @@ using kivcli::quoted;
 void Copier::stage_in(kivtransaction::Transaction& transaction, std::uint64_t volume) {
     transaction_ = &transaction;
     journal_volume_ = volume;
+}
+
+std::shared_ptr<Folder> Copier::make_directory(const std::shared_ptr<Folder>& parent,
+                                               const std::string& name, unsigned mode,
+                                               bool& existed, kivcli::SystemError& error) {
+    existed = false;
+    if (transaction_ == nullptr) {
+        return Folder::make_below(parent, name, mode, existed, error);
+    }
+    std::shared_ptr<Folder> made;
+    int failure = 0;
+    const std::int32_t result = transaction_->make_folder(
+        parent, kivtransaction::system_form(name), made, &failure, mode);
+    existed = result == KIVTRANSACTION_FOLDER_EXISTS || result == KIVCOPY_TARGET_EXISTS;
+    error = result == KIVCOPY_TARGET_EXISTS ? 0 : failure;
+    return result == KIVTRANSACTION_OK || result == KIVTRANSACTION_FOLDER_EXISTS ? made : nullptr;
 }
 
 bool Copier::refuse_in_transaction(const SourceName& source, const char* what) const {

@@ -27,7 +27,7 @@ struct Made {
 // Makes the directory `name` in `parent` for a source directory of `status`,
 // or takes the one that is there; false, with the failure told, when neither
 // works. A link or a file at the name is never entered or replaced.
-bool make_directory(const Report& report, Made& parent, const std::string& name,
+bool make_directory(Copier& copier, const Report& report, Made& parent, const std::string& name,
                     const Status& status, Made& made) {
     made.shown = kivcli::join(parent.shown, name);
     const unsigned mode = status.mode & 0777 & ~umask_value();
@@ -35,7 +35,7 @@ bool make_directory(const Report& report, Made& parent, const std::string& name,
                     ? without_widening_the_group(mode)
                     : mode;
     kivcli::SystemError error = 0;
-    made.folder = Folder::make_below(parent.folder, name, 0700, made.existed, error);
+    made.folder = copier.make_directory(parent.folder, name, 0700, made.existed, error);
     if (made.folder != nullptr) {
         return true;
     }
@@ -92,7 +92,7 @@ bool copy_tree(Copier& copier, const Report& report, const Options& options,
     }
     Made top{into, std::string(), true, 0};
     std::vector<Made> made(1);
-    if (!make_directory(report, top, name, root->status(), made.back())) {
+    if (!make_directory(copier, report, top, name, root->status(), made.back())) {
         return false;
     }
     made.back().shown = shown;
@@ -107,7 +107,7 @@ bool copy_tree(Copier& copier, const Report& report, const Options& options,
             return false;
         }
         Made child;
-        if (!make_directory(report, made.back(), entry.name, entry.status, child)) {
+        if (!make_directory(copier, report, made.back(), entry.name, entry.status, child)) {
             all = false;
             return false;
         }

@@ -90,6 +90,8 @@ extern "C" {
                                                it where the commit record reached the disk and
                                                undoes it where it did not; KivRecover: a
                                                transaction waits for the restart, left as it is */
+#define KIVTRANSACTION_FOLDER_EXISTS      5 /* KivTransactionMakeFolder: a folder is there already:
+                                               nothing to make, and members go into it as it is */
 #define KIVTRANSACTION_INVALID_ARGUMENT   -6001 /* a null or empty path, a null handle pointer */
 #define KIVTRANSACTION_NO_JOURNAL         -6002 /* the journal folder cannot be opened, or the journal not written */
 #define KIVTRANSACTION_JOURNAL_REFUSED    -6003 /* a journal in the folder is not one to trust: nothing done with it */
@@ -113,6 +115,16 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t
                                                                          const char *pattern,
                                                                          const char *replacement,
                                                                          int32_t encoding);
+/* Makes the folder `path` as a member: made at once under a hidden name
+   beside where it goes, it takes its name at the commit, after the members
+   staged inside it (paths through `path`, spelled as here) are in place,
+   and an abort or a recovery that undoes the transaction removes it. 0, or
+   KIVTRANSACTION_FOLDER_EXISTS where a folder is there already,
+   KIVCOPY_TARGET_EXISTS where anything else is, KIVCOPY_TARGET_NOT_WRITTEN
+   where the folder that holds it cannot be opened or written; a failure
+   after its name was recorded leaves only an abort. */
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionMakeFolder(int32_t transaction,
+                                                                        const char *path);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionCommit(int32_t transaction);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionAbort(int32_t transaction);
 /* After a commit or an abort: the member whose guard failed the commit, as
@@ -147,6 +159,8 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceTextW(int32_
                                                                           const wchar_t *pattern,
                                                                           const wchar_t *replacement,
                                                                           int32_t encoding);
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionMakeFolderW(int32_t transaction,
+                                                                         const wchar_t *path);
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivRecoverW(const wchar_t *journal_folder);
 #endif
 

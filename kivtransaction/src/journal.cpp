@@ -339,10 +339,14 @@ private:
         }
         const std::string member = "member " + std::to_string(contents_.intents.size());
         if (kind != static_cast<std::uint8_t>(MemberKind::install) &&
-            kind != static_cast<std::uint8_t>(MemberKind::patch)) {
+            kind != static_cast<std::uint8_t>(MemberKind::patch) &&
+            kind != static_cast<std::uint8_t>(MemberKind::folder)) {
             return "the kind of " + member + " is unknown (" + std::to_string(kind) + ")";
         }
         intent.kind = static_cast<MemberKind>(kind);
+        if (intent.kind == MemberKind::folder && intent.flags != 0) {
+            return "the folder " + member + " has flags";
+        }
         if (!is_whole_path(intent.folder)) {
             return "the folder of " + member + " is not a whole path";
         }
@@ -381,6 +385,9 @@ private:
             return record_name(number) + " says neither that the target existed nor not";
         }
         ready.target_existed = existed == 1;
+        if (ready.target_existed && contents_.intents[ready.member].kind == MemberKind::folder) {
+            return record_name(number) + " makes a folder ready for a target that existed";
+        }
         for (const Time& time : {ready.accessed, ready.modified}) {
             if (time.nanoseconds < 0 || time.nanoseconds >= nanoseconds_per_second) {
                 return record_name(number) + " has a time whose nanoseconds are out of range";

@@ -34,6 +34,8 @@ namespace kivtransaction::journal {
 enum class MemberKind : std::uint8_t {
     install = 1,  // the staged file is renamed onto the target
     patch = 2,    // the staged file's bytes are written back over the target
+    folder = 3,   // a folder made under the staged name, renamed onto the target once the
+                  // members inside it are in place
 };
 
 // A file's identity on its volume: st_dev and st_ino (POSIX), the volume's
@@ -61,7 +63,9 @@ struct Header {
     bool operator==(const Header& other) const { return transaction == other.transaction; }
 };
 
-// Written before a member's staged file is created.
+// Written before a member's staged file (or a folder member's folder) is
+// created. A member inside a folder that its transaction makes records
+// that folder as the folder member's folder joined with its staged name.
 struct Intent {
     MemberKind kind = MemberKind::install;
     // The target's folder as a whole path in the system's form (POSIX: from
@@ -121,7 +125,8 @@ struct Reading {
 // Reads a whole journal. Unwritten: empty, or no longer than a header and
 // holding no whole one. Refused: a damaged header with more bytes after
 // it, or a foreign one; a whole record of an unknown type, out of its
-// order, or with a payload that is not exactly its type's; a damaged record
+// order, or with a payload that is not exactly its type's; a folder member
+// with flags, or made ready for a target that existed; a damaged record
 // that a whole commit record follows; anything after the commit record; a commit record that does not follow exactly
 // one ready record for each intent, in member order; an intent whose
 // folder is not a whole path of this system, whose target is not a plain

@@ -139,6 +139,18 @@ std::int32_t install(std::int32_t transaction, const PathChar* source, const Pat
     }
 }
 
+std::int32_t make_folder(std::int32_t transaction, const PathChar* path) {
+    if (path == nullptr || *path == 0) {
+        return KIVTRANSACTION_INVALID_ARGUMENT;
+    }
+    try {
+        return on_transaction(transaction, false,
+                              [&](Transaction& open) { return open.make_folder(path); });
+    } catch (const std::bad_alloc&) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
 std::int32_t replace(std::int32_t transaction, const PathChar* path, const char* pattern,
                      std::int32_t n, const char* replacement, std::int32_t m) {
     if (path == nullptr || pattern == nullptr || n < 1 || m < 0 ||
@@ -288,6 +300,26 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstallW(int32_t tr
     return install(transaction, source, target, flags);
 }
 
+// A path that is no text in the ANSI code page names no folder to make in:
+// KIVCOPY_TARGET_NOT_WRITTEN, as for an install's target.
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionMakeFolder(int32_t transaction,
+                                                                        const char* path) {
+    try {
+        const SystemPath folder = system_path_of(path);
+        if (path != nullptr && !folder.valid) {
+            return KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+        return make_folder(transaction, folder.get());
+    } catch (const std::bad_alloc&) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionMakeFolderW(int32_t transaction,
+                                                                         const wchar_t* path) {
+    return make_folder(transaction, path);
+}
+
 // A path that is no text in the ANSI code page names no file (3), as for
 // replaceString; the patterns are bytes either way.
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t transaction,
@@ -366,6 +398,11 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionInstall(int32_t tra
                                                                      const char* target,
                                                                      int32_t flags) {
     return install(transaction, source, target, flags);
+}
+
+KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionMakeFolder(int32_t transaction,
+                                                                        const char* path) {
+    return make_folder(transaction, path);
 }
 
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplace(int32_t transaction,

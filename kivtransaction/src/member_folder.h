@@ -35,6 +35,18 @@ inline kivcommon::Path system_form(const std::string& name) {
 }
 #endif
 
+// `name` in the folder at the whole path `folder`, both as the journal
+// records them.
+inline std::string joined_path(const std::string& folder, const std::string& name) {
+#if defined(_WIN32)
+    constexpr char separator = '\\';
+#else
+    constexpr char separator = '/';
+#endif
+    return !folder.empty() && folder.back() == separator ? folder + name
+                                                         : folder + separator + name;
+}
+
 // A member's folder: held by the staging call, or opened again by
 // recovery from the path the journal records. Its identity's volume is
 // the one of every file of the member's: on POSIX the file system's ID,
@@ -54,11 +66,16 @@ bool describe_folder(kivfs::Directory& directory, MemberFolder& folder, int& err
 bool open_recorded_folder(const std::string& path, const journal::FileId& id,
                           MemberFolder& folder, bool& replaced, int& error);
 
+// Whether open_recorded_folder()'s error says that nothing is at the path
+// (or at a folder along it).
+bool names_nothing(int error);
+
 // What is at `name` in the folder, not following a link unless `follow`;
 // its identity is on the folder's volume.
 struct NameLook {
     bool exists = false;
     bool regular = false;
+    bool directory = false;  // a directory itself, not a link to one
     bool callers_alone = false;  // the caller's, one name, no one else may write it
     bool read_only = false;      // Windows: the read-only attribute
     journal::FileId id;
@@ -82,6 +99,16 @@ bool may_replace(MemberFolder& folder, const std::string& name, bool by_rename, 
 // aside first as KivInstallFile sets one aside).
 bool rename_onto(MemberFolder& folder, const std::string& from, const std::string& to,
                  int& error);
+
+// Renames the folder `from` onto `to` in the folder, only where `to` names
+// nothing: a folder member takes a name that is free, never replacing what
+// someone put there meanwhile.
+bool rename_folder_onto_free_name(MemberFolder& folder, const std::string& from,
+                                  const std::string& to, int& error);
+
+// Removes the folder at `name` where it is empty; one that holds anything
+// stays, with the system's error.
+bool remove_empty_folder(MemberFolder& folder, const std::string& name, int& error);
 
 // Settles what a rename onto `target` that was cut off between setting a
 // target aside and taking its name left (Windows: kivfs/aside.h's

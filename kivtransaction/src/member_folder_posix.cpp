@@ -6,6 +6,7 @@
 #include "member_folder.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <time.h>
@@ -88,6 +89,10 @@ bool open_recorded_folder(const std::string& path, const journal::FileId& id,
     return true;
 }
 
+bool names_nothing(int error) {
+    return error == ENOENT;
+}
+
 bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error,
              bool follow) {
     look = NameLook{};
@@ -105,6 +110,7 @@ bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int&
     }
     look.exists = true;
     look.regular = S_ISREG(status.st_mode);
+    look.directory = S_ISDIR(status.st_mode);
     look.callers_alone = look.regular && status.st_uid == ::geteuid() && status.st_nlink == 1 &&
                          (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     look.id = id_of(folder.id.volume, status);
@@ -124,6 +130,51 @@ bool rename_onto(MemberFolder& folder, const std::string& from, const std::strin
         return false;
     }
     if (::renameat(fd, from.c_str(), fd, to.c_str()) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+// Where the file system cannot rename without replacing (renameat2 is
+// Linux's, and not every file system takes RENAME_NOREPLACE), the name is
+// looked at first: a rename onto a folder that holds anything fails
+// anyway, and onto an empty one that appeared in between replaces nothing
+// of anyone's but that empty folder.
+bool rename_folder_onto_free_name(MemberFolder& folder, const std::string& from,
+                                  const std::string& to, int& error) {
+    const int fd = descriptor(folder, error);
+    if (fd < 0) {
+        return false;
+    }
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(fd, from.c_str(), fd, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        error = errno;
+        return false;
+    }
+#endif
+    struct stat status{};
+    const bool taken = ::fstatat(fd, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (taken || errno != ENOENT) {
+        error = taken ? EEXIST : errno;
+        return false;
+    }
+    if (::renameat(fd, from.c_str(), fd, to.c_str()) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool remove_empty_folder(MemberFolder& folder, const std::string& name, int& error) {
+    const int fd = descriptor(folder, error);
+    if (fd < 0) {
+        return false;
+    }
+    if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) {
         error = errno;
         return false;
     }

@@ -151,6 +151,10 @@ bool open_recorded_folder(const std::string& path, const journal::FileId& id,
     return true;
 }
 
+bool names_nothing(int error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // The handle asks for the attributes and the owner alone, which opens even
 // a file that another program holds without sharing.
 bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int& error,
@@ -173,6 +177,8 @@ bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int&
     }
     look.exists = true;
     look.regular = win32::is_plain_file(information.dwFileAttributes);
+    look.directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                     (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     look.callers_alone = look.regular && information.nNumberOfLinks == 1 &&
                          win32::owned_by_caller(opened.handle);
     look.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -285,6 +291,33 @@ void settle_set_aside(MemberFolder& folder, const std::string& target) {
 // The file at the name is opened and marked for deletion through that one
 // handle (its read-only attribute lifted for it), so that nothing that
 // takes the name meanwhile is removed.
+// A move without MOVEFILE_REPLACE_EXISTING fails where `to` names anything.
+bool rename_folder_onto_free_name(MemberFolder& folder, const std::string& from,
+                                  const std::string& to, int& error) {
+    const Path from_path = path_of(folder, from);
+    const Path to_path = path_of(folder, to);
+    if (from_path.empty() || to_path.empty()) {
+        error = ERROR_INVALID_NAME;
+        return false;
+    }
+    if (!::MoveFileExW(from_path.c_str(), to_path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        error = static_cast<int>(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// RemoveDirectoryW removes only an empty folder (or a link itself, never
+// what it leads to).
+bool remove_empty_folder(MemberFolder& folder, const std::string& name, int& error) {
+    const Path path = path_of(folder, name);
+    if (path.empty() || !::RemoveDirectoryW(path.c_str())) {
+        error = path.empty() ? ERROR_INVALID_NAME : static_cast<int>(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
 bool remove_name(MemberFolder& folder, const std::string& name, int& error) {
     Closing opened{open_in(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                            share_all, FILE_FLAG_OPEN_REPARSE_POINT, error)};

@@ -9,6 +9,7 @@
 // next.
 #include "recovery.h"
 
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -22,15 +23,70 @@ namespace kivtransaction {
 namespace {
 
 using journal::Contents;
+using journal::MemberKind;
 
-// Opens every folder that the journal's members name, each once; false
-// where one cannot be opened or is not the folder recorded.
+bool is_folder(const journal::Intent& intent) {
+    return intent.kind == MemberKind::folder;
+}
+
+// The folder member whose made folder holds member `index`: the one whose
+// folder joined with its staged name is the folder that member records.
+std::optional<std::size_t> made_folder_of(const Contents& contents, std::size_t index) {
+    const journal::Intent& intent = contents.intents[index];
+    for (std::size_t made = index; made-- > 0;) {
+        const journal::Intent& folder = contents.intents[made];
+        if (is_folder(folder) && joined_path(folder.folder, folder.staged) == intent.folder) {
+            return made;
+        }
+    }
+    return std::nullopt;
+}
+
+// Opens the folder of member `index` that a folder member made, reached
+// from where that member's own folder was opened: under the hidden name
+// it was made under, or, once it took its name (the transaction
+// committed), under that name; either only if it is the folder recorded.
+// A folder at neither name leaves `folder` unopened: it was never made, or
+// an undo removed it, and nothing of the member can be in it.
+bool open_made_folder(const Contents& contents, std::size_t index, std::size_t made,
+                      const std::vector<MemberFolder>& folders, MemberFolder& folder) {
+    const MemberFolder& parent = folders[made];
+    if (parent.directory == nullptr) {
+        return true;
+    }
+    const journal::Intent& maker = contents.intents[made];
+    const journal::FileId& id = contents.intents[index].folder_id;
+    std::vector<std::string> names = {maker.staged};
+    if (contents.committed) {
+        names.push_back(maker.target);
+    }
+    for (const std::string& name : names) {
+        bool replaced = false;
+        int error = 0;
+        if (open_recorded_folder(joined_path(parent.path, name), id, folder, replaced, error)) {
+            return true;
+        }
+        if (replaced || !names_nothing(error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Opens every folder that the journal's members name; false where one
+// cannot be opened or is not the folder recorded. A folder that a folder
+// member made is opened through that member's (and left unopened where it
+// is gone, see open_made_folder).
 bool open_folders(const Contents& contents, std::vector<MemberFolder>& folders) {
-    for (const journal::Intent& intent : contents.intents) {
+    for (std::size_t index = 0; index < contents.intents.size(); ++index) {
+        const journal::Intent& intent = contents.intents[index];
         MemberFolder folder;
         bool replaced = false;
         int error = 0;
-        if (!open_recorded_folder(intent.folder, intent.folder_id, folder, replaced, error)) {
+        const std::optional<std::size_t> made = made_folder_of(contents, index);
+        if (made ? !open_made_folder(contents, index, *made, folders, folder)
+                 : !open_recorded_folder(intent.folder, intent.folder_id, folder, replaced,
+                                         error)) {
             return false;
         }
         folders.push_back(std::move(folder));
@@ -38,17 +94,60 @@ bool open_folders(const Contents& contents, std::vector<MemberFolder>& folders) 
     return true;
 }
 
+// Syncs the folders of the members that are files, each once.
+bool sync_file_folders(const Contents& contents, std::vector<MemberFolder>& folders) {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
+    bool all = true;
+    for (std::size_t index = 0; index < folders.size(); ++index) {
+        MemberFolder& folder = folders[index];
+        int error = 0;
+        if (!is_folder(contents.intents[index]) && folder.directory != nullptr &&
+            synced.insert({folder.id.volume, folder.id.index}).second) {
+            all = sync_folder(folder, error) && all;
+        }
+    }
+    return all;
+}
+
+// Steps each folder member whose folder is there, the last made first (a
+// folder inside another was made after it), and syncs the folder it is in
+// once the next folder member to be stepped is in another one.
+template <typename Step>
+bool step_folder_members(const Contents& contents, std::vector<MemberFolder>& folders,
+                         Step step) {
+    std::vector<std::size_t> order;
+    for (std::size_t index = contents.intents.size(); index-- > 0;) {
+        if (is_folder(contents.intents[index]) && folders[index].directory != nullptr) {
+            order.push_back(index);
+        }
+    }
+    bool all = true;
+    for (std::size_t at = 0; at < order.size(); ++at) {
+        MemberFolder& folder = folders[order[at]];
+        int error = 0;
+        all = step(order[at], folder, error) && all;
+        if (at + 1 == order.size() || !(folders[order[at + 1]].id == folder.id)) {
+            all = sync_folder(folder, error) && all;
+        }
+    }
+    return all;
+}
+
 // Puts each member's staged file in place where it is still there and
 // still the file made ready: an install's renamed onto its target, a
 // patch's written back over its target (if that is still the file that
 // was read) and then removed. A member whose staged name holds nothing was
-// put in place before the cut.
+// put in place before the cut. Then each folder member's folder, its
+// contents in place, takes its name where it is still under its hidden one.
 bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
     bool all = true;
     for (std::size_t index = 0; index < contents.intents.size(); ++index) {
         const journal::Intent& intent = contents.intents[index];
         const journal::Ready& ready = contents.ready[index];
         MemberFolder& folder = folders[index];
+        if (is_folder(intent) || folder.directory == nullptr) {
+            continue;
+        }
         NameLook staged;
         int error = 0;
         if (!look_at(folder, intent.staged, staged, error)) {
@@ -57,7 +156,7 @@ bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
         }
         const bool ready_to_place =
             staged.exists && staged.regular && staged.id == ready.staged_id;
-        if (intent.kind == journal::MemberKind::install) {
+        if (intent.kind == MemberKind::install) {
             if (ready_to_place) {
                 all = rename_onto(folder, intent.staged, intent.target, error) && all;
             }
@@ -75,16 +174,36 @@ bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
         all = write_back(folder, write, gone, error) &&
               (gone || remove_name(folder, intent.staged, error)) && all;
     }
-    return all;
+    all = sync_file_folders(contents, folders) && all;
+    return step_folder_members(
+               contents, folders, [&](std::size_t index, MemberFolder& folder, int& error) {
+                   const journal::Intent& intent = contents.intents[index];
+                   NameLook staged;
+                   if (!look_at(folder, intent.staged, staged, error)) {
+                       return false;
+                   }
+                   if (!staged.exists || !staged.directory ||
+                       !(staged.id == contents.ready[index].staged_id)) {
+                       return true;  // it took its name before the cut
+                   }
+                   return rename_folder_onto_free_name(folder, intent.staged, intent.target,
+                                                       error);
+               }) &&
+           all;
 }
 
 // Removes each member's staged file where it is there and the caller's
 // alone: a file that someone else put at the name is not ours to remove.
+// Then the folders that folder members made, each where it is empty: one
+// that holds what is not ours stays, and with it the journal.
 bool undo(const Contents& contents, std::vector<MemberFolder>& folders) {
     bool all = true;
     for (std::size_t index = 0; index < contents.intents.size(); ++index) {
         const journal::Intent& intent = contents.intents[index];
         MemberFolder& folder = folders[index];
+        if (is_folder(intent) || folder.directory == nullptr) {
+            continue;
+        }
         NameLook staged;
         int error = 0;
         if (!look_at(folder, intent.staged, staged, error)) {
@@ -95,7 +214,18 @@ bool undo(const Contents& contents, std::vector<MemberFolder>& folders) {
             all = remove_name(folder, intent.staged, error) && all;
         }
     }
-    return all;
+    all = sync_file_folders(contents, folders) && all;
+    return step_folder_members(
+               contents, folders, [&](std::size_t index, MemberFolder& folder, int& error) {
+                   const journal::Intent& intent = contents.intents[index];
+                   NameLook staged;
+                   if (!look_at(folder, intent.staged, staged, error)) {
+                       return false;
+                   }
+                   return !staged.exists || !staged.directory ||
+                          remove_empty_folder(folder, intent.staged, error);
+               }) &&
+           all;
 }
 
 // Whether a transaction committed to the next restart still waits for it:
@@ -109,7 +239,8 @@ bool waits_for_restart(const Contents& contents, std::vector<MemberFolder>& fold
         const journal::Intent& intent = contents.intents[index];
         NameLook staged;
         int error = 0;
-        if (!look_at(folders[index], intent.staged, staged, error) || !staged.exists) {
+        if (folders[index].directory == nullptr ||
+            !look_at(folders[index], intent.staged, staged, error) || !staged.exists) {
             continue;
         }
         if (!queued_at_restart(folders[index], intent.staged, intent.target)) {
@@ -118,18 +249,6 @@ bool waits_for_restart(const Contents& contents, std::vector<MemberFolder>& fold
         waiting = true;
     }
     return waiting;
-}
-
-bool sync_folders(std::vector<MemberFolder>& folders) {
-    std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
-    bool all = true;
-    for (MemberFolder& folder : folders) {
-        int error = 0;
-        if (synced.insert({folder.id.volume, folder.id.index}).second) {
-            all = sync_folder(folder, error) && all;
-        }
-    }
-    return all;
 }
 
 // Recovers one journal that no live transaction holds.
@@ -162,7 +281,7 @@ std::int32_t recover_journal(JournalFile& file) {
         return KIVTRANSACTION_PENDING;
     }
     const bool done = contents.committed ? finish(contents, folders) : undo(contents, folders);
-    if (!done || !sync_folders(folders) || !file.remove(error)) {
+    if (!done || !file.remove(error)) {
         return KIVTRANSACTION_NO_JOURNAL;
     }
     return contents.committed ? KIVTRANSACTION_FINISHED : KIVTRANSACTION_UNDONE;

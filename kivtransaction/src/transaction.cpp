@@ -39,6 +39,55 @@ journal::FileId id_in(const MemberFolder& folder, const kivcommon::FileIdentity&
     return {folder.id.volume, identity.index};
 }
 
+#if defined(_WIN32)
+constexpr kivcommon::PathChar separator = L'\\';
+bool is_separator(kivcommon::PathChar c) {
+    return c == L'\\' || c == L'/';
+}
+#else
+constexpr kivcommon::PathChar separator = '/';
+bool is_separator(kivcommon::PathChar c) {
+    return c == '/';
+}
+#endif
+
+bool is_folder(const journal::MemberKind kind) {
+    return kind == journal::MemberKind::folder;
+}
+
+// Where the last component of `path` starts: after its last separator.
+std::size_t name_start(const kivcommon::Path& path) {
+    std::size_t start = path.size();
+    while (start > 0 && !is_separator(path[start - 1])) {
+        --start;
+    }
+    return start;
+}
+
+// A folder's path as callers spell it alike: separators run together and
+// none at the end (Windows: either separator, and letters of either case,
+// as the system takes them; a UNC path keeps its two leading ones).
+kivcommon::Path spelled_alike(const kivcommon::Path& path) {
+    kivcommon::Path spelled;
+    for (std::size_t at = 0; at < path.size(); ++at) {
+        kivcommon::PathChar c = path[at];
+        if (is_separator(c)) {
+            c = separator;
+            if (!spelled.empty() && spelled.back() == separator && at > 1) {
+                continue;
+            }
+        }
+#if defined(_WIN32)
+        c = static_cast<kivcommon::PathChar>(::towlower(c));
+#endif
+        spelled.push_back(c);
+    }
+    while (spelled.size() > 1 && spelled.back() == separator) {
+        spelled.pop_back();
+    }
+    return spelled;
+}
+
 }  // namespace
 
 std::int32_t Transaction::begin(const Path& journal_folder, std::unique_ptr<Transaction>& made) {
@@ -79,13 +128,115 @@ std::int32_t Transaction::open_for_members() const {
 
 std::int32_t Transaction::install(const kivcommon::PathChar* source,
                                   const kivcommon::PathChar* target, std::int32_t flags) {
+    std::optional<journal::FileId> inside;
+    const kivcommon::Path at = in_made_folders(target, inside);
     return add_install(
         flags,
         [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
-            return kivcopy::stage_install(source, target, kivcopy::install_flags(flags), naming,
-                                          staged);
+            return kivcopy::stage_install(source, at.c_str(), kivcopy::install_flags(flags),
+                                          naming, staged);
         },
-        nullptr);
+        nullptr, inside);
+}
+
+kivcommon::Path Transaction::in_made_folders(const kivcommon::PathChar* path,
+                                             std::optional<journal::FileId>& inside) const {
+    const kivcommon::Path text(path);
+    const std::size_t last = name_start(text);
+    if (last == 0 || last == text.size()) {
+        return text;
+    }
+    const kivcommon::Path folder = spelled_alike(text.substr(0, last - 1));
+    for (auto made = made_folders_.rbegin(); made != made_folders_.rend(); ++made) {
+        if (made->spelled == folder) {
+            inside = made->id;
+            return made->staged_at + separator + text.substr(last);
+        }
+    }
+    return text;
+}
+
+std::int32_t Transaction::make_folder(const kivcommon::PathChar* path) {
+    if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
+        return closed;
+    }
+    std::optional<journal::FileId> inside;
+    const kivcommon::Path at = in_made_folders(path, inside);
+    int error = 0;
+    const std::shared_ptr<kivfs::Directory> parent = kivfs::Directory::open_for(at, error);
+    if (parent == nullptr) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+    if (inside) {
+        // The made folder must still be the one this path led into.
+        MemberFolder held;
+        if (!describe_folder(*parent, held, error) || !(held.id == *inside)) {
+            return KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+    }
+    std::shared_ptr<kivfs::Directory> made;
+    const std::int32_t result = make_folder(parent, parent->entry_name(), made, &error);
+    if (result == KIVTRANSACTION_OK) {
+        const Member& member = members_.back();
+        made_folders_.push_back({spelled_alike(path),
+                                 at.substr(0, name_start(at)) + system_form(member.staged_name),
+                                 member.made_id});
+    }
+    return result;
+}
+
+std::int32_t Transaction::make_folder(const std::shared_ptr<kivfs::Directory>& parent,
+                                      const kivcommon::Path& name,
+                                      std::shared_ptr<kivfs::Directory>& made, int* error,
+                                      unsigned mode) {
+    if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
+        return closed;
+    }
+    int failure = 0;
+    const auto failed = [&](std::int32_t result) {
+        if (error != nullptr) {
+            *error = failure;
+        }
+        return result;
+    };
+    Member member;
+    member.kind = journal::MemberKind::folder;
+    member.folder.directory = parent;
+    member.target = journal_form(name);
+    NameLook look;
+    if (!describe_folder(*parent, member.folder, failure) ||
+        !look_at(member.folder, member.target, look, failure)) {
+        return failed(KIVCOPY_TARGET_NOT_WRITTEN);
+    }
+    if (look.exists) {
+        if (!look.directory) {
+            return failed(KIVCOPY_TARGET_EXISTS);
+        }
+        made = kivfs::Directory::open_below(parent, member.target, failure);
+        return made != nullptr ? KIVTRANSACTION_FOLDER_EXISTS
+                               : failed(KIVCOPY_TARGET_NOT_WRITTEN);
+    }
+    const kivcommon::Path hidden = kivfs::hidden_name_for(name, kivfs::transaction_kind);
+    bool announced = false;
+    if (!announce(member, *parent, member.target, journal_form(hidden), 0, announced)) {
+        return failed(KIVCOPY_TARGET_NOT_WRITTEN);
+    }
+    member.staged_name = journal_form(hidden);
+    bool existed = false;
+    made = kivfs::Directory::make_below(parent, member.staged_name, mode, existed, failure);
+    MemberFolder described;
+    if (made == nullptr || existed || !describe_folder(*made, described, failure)) {
+        // Recorded, perhaps made: only an abort, which removes it where it
+        // is there and empty, is left.
+        state_ = State::must_abort;
+        made = nullptr;
+        members_.push_back(std::move(member));
+        return failed(KIVCOPY_TARGET_NOT_WRITTEN);
+    }
+    member.made = made;
+    member.made_id = described.id;
+    members_.push_back(std::move(member));
+    return KIVTRANSACTION_OK;
 }
 
 std::int32_t Transaction::install(kivcopy::platform::Source& source,
@@ -104,7 +255,7 @@ std::int32_t Transaction::add_install(
     std::int32_t flags,
     const std::function<kivcopy::Installed(const kivcopy::StagedName&, kivcopy::StagedInstall&)>&
         stage,
-    int* error) {
+    int* error, const std::optional<journal::FileId>& inside) {
     if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
         return closed;
     }
@@ -115,7 +266,7 @@ std::int32_t Transaction::add_install(
     kivcopy::StagedName naming{kivfs::transaction_kind, {}};
     naming.announce = [&](kivfs::Directory& folder, const kivcommon::Path& name) {
         return announce(member, folder, journal_form(folder.entry_name()), journal_form(name),
-                        static_cast<std::uint32_t>(flags), announced);
+                        static_cast<std::uint32_t>(flags), announced, inside);
     };
     const kivcopy::Installed staged = stage(naming, member.staged);
     if (staged.status != kivcopy::CopyStatus::copied) {
@@ -141,9 +292,13 @@ std::int32_t Transaction::add_install(
 // crash in between leaves a name that recovery finds nothing at.
 bool Transaction::announce(Member& member, kivfs::Directory& directory,
                            const std::string& target, const std::string& name,
-                           std::uint32_t flags, bool& announced) {
+                           std::uint32_t flags, bool& announced,
+                           const std::optional<journal::FileId>& inside) {
     int error = 0;
     if (announced || !describe_folder(directory, member.folder, error)) {
+        return false;
+    }
+    if (inside && !(member.folder.id == *inside)) {
         return false;
     }
     announced = true;
@@ -293,6 +448,15 @@ std::int32_t Transaction::check_targets() {
             !look_at(member.folder, member.staged_name, staged, error)) {
             return KIVCOPY_TARGET_NOT_WRITTEN;
         }
+        if (member.kind == journal::MemberKind::folder) {
+            if (look.exists) {
+                return KIVCOPY_TARGET_EXISTS;
+            }
+            if (!staged.exists || !staged.directory || !(staged.id == member.made_id)) {
+                return KIVTRANSACTION_TARGET_CHANGED;
+            }
+            continue;
+        }
         if (member.kind == journal::MemberKind::install) {
             if (look.exists && !member.flags.replace) {
                 return KIVCOPY_TARGET_EXISTS;
@@ -338,10 +502,23 @@ std::int32_t Transaction::check_targets() {
 
 // Every member queued to take its target's place at the next restart, in
 // the order they were added (a patch's staged file first given the times
-// its target keeps). The system carries the queue out before any program
-// can hold a target again.
+// its target keeps), the folders this transaction made after their
+// contents, the last made first. The system carries the queue out before
+// any program can hold a target again.
 bool Transaction::queue_members_at_restart(int& error) {
+    std::vector<Member*> in_order;
     for (Member& member : members_) {
+        if (!is_folder(member.kind)) {
+            in_order.push_back(&member);
+        }
+    }
+    for (auto member = members_.rbegin(); member != members_.rend(); ++member) {
+        if (is_folder(member->kind)) {
+            in_order.push_back(&*member);
+        }
+    }
+    for (Member* queued : in_order) {
+        Member& member = *queued;
         if (member.inert) {
             continue;
         }
@@ -377,7 +554,9 @@ bool Transaction::write_ready_records(int& error) {
         record.member = static_cast<std::uint32_t>(index);
         record.staged_id = staged.id;
         record.staged_size = staged.size;
-        if (member.kind == journal::MemberKind::install) {
+        if (member.kind == journal::MemberKind::folder) {
+            record.staged_size = 0;
+        } else if (member.kind == journal::MemberKind::install) {
             record.target_existed =
                 member.staged.target.kind != kivcopy::platform::TargetStatus::Kind::absent;
             record.target_id = id_in(member.folder, member.staged.target.identity);
@@ -412,38 +591,79 @@ bool Transaction::put_in_place(Member& member, int& error) {
            remove_name(member.folder, member.staged_name, error);
 }
 
-// Each member put in place, in the order they were added, then every
-// folder synced: the renames, and the patches' staged files gone. A
-// member that cannot be put in place is left to recovery, which the
-// journal (kept) asks for.
-bool Transaction::put_members_in_place() {
-    bool all = true;
-    int error = 0;
-    for (Member& member : members_) {
-        all = put_in_place(member, error) && all;
-    }
+bool Transaction::sync_member_folders(bool (*which)(const Member&)) {
     std::set<std::pair<std::uint64_t, std::uint64_t>> synced;
+    bool all = true;
     for (Member& member : members_) {
-        if (synced.insert({member.folder.id.volume, member.folder.id.index}).second) {
+        int error = 0;
+        if (which(member) &&
+            synced.insert({member.folder.id.volume, member.folder.id.index}).second) {
             all = sync_folder(member.folder, error) && all;
         }
     }
     return all;
 }
 
-void Transaction::remove_staged_members() {
-    std::set<std::pair<std::uint64_t, std::uint64_t>> folders;
-    for (Member& member : members_) {
+namespace {
+
+// Steps each folder member, the last made first (a folder inside another
+// is made after it), and syncs the folder it is in once the members next
+// to be stepped are in another; false where a step or a sync failed.
+template <typename Members, typename Step>
+bool step_folder_members(Members& members, Step step) {
+    bool all = true;
+    for (auto member = members.rbegin(); member != members.rend(); ++member) {
+        if (!is_folder(member->kind)) {
+            continue;
+        }
         int error = 0;
-        remove_name(member.folder, member.staged_name, error);
-        folders.insert({member.folder.id.volume, member.folder.id.index});
-    }
-    for (Member& member : members_) {
-        int error = 0;
-        if (folders.erase({member.folder.id.volume, member.folder.id.index}) != 0) {
-            sync_folder(member.folder, error);
+        all = step(*member, error) && all;
+        auto next = std::next(member);
+        while (next != members.rend() && !is_folder(next->kind)) {
+            ++next;
+        }
+        if (next == members.rend() || !(next->folder.id == member->folder.id)) {
+            all = sync_folder(member->folder, error) && all;
         }
     }
+    return all;
+}
+
+}  // namespace
+
+// Each file member put in place, in the order they were added, and their
+// folders synced (the renames, and the patches' staged files gone); then
+// each folder member renamed onto its name, its contents already in place.
+// A member that cannot be put in place is left to recovery, which the
+// journal (kept) asks for.
+bool Transaction::put_members_in_place() {
+    bool all = true;
+    int error = 0;
+    for (Member& member : members_) {
+        if (!is_folder(member.kind)) {
+            all = put_in_place(member, error) && all;
+        }
+    }
+    all = sync_member_folders([](const Member& member) { return !is_folder(member.kind); }) && all;
+    return step_folder_members(members_, [](Member& member, int& failure) {
+               return rename_folder_onto_free_name(member.folder, member.staged_name,
+                                                   member.target, failure);
+           }) && all;
+}
+
+// The staged files removed and their folders synced, then the folders
+// this transaction made, each empty by then.
+void Transaction::remove_staged_members() {
+    for (Member& member : members_) {
+        int error = 0;
+        if (!is_folder(member.kind)) {
+            remove_name(member.folder, member.staged_name, error);
+        }
+    }
+    sync_member_folders([](const Member& member) { return !is_folder(member.kind); });
+    step_folder_members(members_, [](Member& member, int& failure) {
+        return remove_empty_folder(member.folder, member.staged_name, failure);
+    });
 }
 
 bool Transaction::end_journal() {

@@ -46,6 +46,20 @@ public:
                          std::shared_ptr<kivfs::Directory> target_folder, std::int32_t flags,
                          int* error = nullptr);
 
+    // Makes the folder `name` in `parent` as a member: made at once under a
+    // recorded hidden name beside where it goes and held in `made`, for the
+    // members staged inside it; at the commit, once they are in place, it
+    // takes its name (never replacing what appeared there meanwhile), and
+    // an abort or an undo removes it. A folder that is there already is
+    // only held (KIVTRANSACTION_FOLDER_EXISTS; nothing recorded); anything
+    // else there fails it (KIVCOPY_TARGET_EXISTS). `mode` (POSIX, less the
+    // umask) is the one it is made with.
+    std::int32_t make_folder(const std::shared_ptr<kivfs::Directory>& parent,
+                             const kivcommon::Path& name, std::shared_ptr<kivfs::Directory>& made,
+                             int* error = nullptr, unsigned mode = 0777);
+    // The same at `path`, as the export takes it.
+    std::int32_t make_folder(const kivcommon::PathChar* path);
+
     // Stages a patch of the file at `path` (replaceString's and
     // replaceText's results and lines): its new content written whole
     // beside it under a recorded hidden name. A file without an occurrence
@@ -103,6 +117,9 @@ private:
         // A patch: the target as it was read, and the times it keeps.
         bool inert = false;         // recorded, but nothing staged (no occurrence)
         bool after_member = false;  // patches what an earlier member leaves at the target
+        // A folder: the folder made under the staged name, and its identity.
+        std::shared_ptr<kivfs::Directory> made;
+        journal::FileId made_id;
         journal::FileId target_id;
         journal::Time accessed;
         journal::Time modified;
@@ -111,14 +128,24 @@ private:
     // Records a member's intent for the staged name `name` beside its
     // target `target` in `directory`, durably, once: a second name for the
     // same member is refused.
+    // `inside`, where given, is the folder the directory must be: a folder
+    // member's, made by this transaction, that the caller's path led into.
     bool announce(Member& member, kivfs::Directory& directory, const std::string& target,
-                  const std::string& name, std::uint32_t flags, bool& announced);
+                  const std::string& name, std::uint32_t flags, bool& announced,
+                  const std::optional<journal::FileId>& inside = std::nullopt);
+    // A path that the caller gave, taken into the folders this transaction
+    // makes: where its folder is spelled as one of theirs was, the same
+    // path through that folder's hidden name, with the folder's identity
+    // in `inside`; else the path itself.
+    kivcommon::Path in_made_folders(const kivcommon::PathChar* path,
+                                    std::optional<journal::FileId>& inside) const;
     // Stages an install member by `stage`, which runs one of kivcopy's
     // stage_install forms with the naming and the staged install given.
     std::int32_t add_install(std::int32_t flags,
                              const std::function<kivcopy::Installed(
                                  const kivcopy::StagedName&, kivcopy::StagedInstall&)>& stage,
-                             int* error);
+                             int* error,
+                             const std::optional<journal::FileId>& inside = std::nullopt);
     // KIVTRANSACTION_OK while members may be added, else why not.
     std::int32_t open_for_members() const;
     bool put_in_place(Member& member, int& error);
@@ -134,11 +161,22 @@ private:
     bool write_ready_records(int& error);
     bool put_members_in_place();
     void remove_staged_members();
+    // Syncs each folder that a member of `which` is in, once.
+    bool sync_member_folders(bool (*which)(const Member&));
     bool end_journal();
 
     std::unique_ptr<JournalFolder> folder_;
     std::unique_ptr<JournalFile> journal_;
     std::vector<Member> members_;
+    // The folders that make_folder(path) made: the caller's spelling of
+    // each path, as spelled_alike() compares it, the path that stages inside it, its
+    // identity.
+    struct MadeFolder {
+        kivcommon::Path spelled;
+        kivcommon::Path staged_at;
+        journal::FileId id;
+    };
+    std::vector<MadeFolder> made_folders_;
     enum class State { open, must_abort, ended } state_ = State::open;
     std::int32_t failed_member_ = -1;
     bool waits_for_restart_ = false;  // a target in use that may be replaced at the restart

@@ -217,8 +217,23 @@ TEST(JournalReader, RefusesBadKindsNamesPathsAndFields) {
         return refused(header + journal::intent_record(member), phrase);
     };
     journal::Intent member = intent(MemberKind::install, "a.dll");
-    member.kind = static_cast<MemberKind>(3);
+    member.kind = static_cast<MemberKind>(4);
     EXPECT_TRUE(refuses(member, "kind of member 0 is unknown"));
+    // A folder member takes no flags, and is made where nothing was.
+    member = intent(MemberKind::folder, "bin");
+    EXPECT_TRUE(refuses(member, "folder member 0 has flags"));
+    member.flags = 0;
+    journal::Ready made = ready(0);
+    made.staged_size = 0;
+    made.target_existed = false;
+    const std::string folder_member = header + journal::intent_record(member);
+    const Reading read_back = read(folder_member + journal::ready_record(made) +
+                                            journal::commit_record(1));
+    ASSERT_EQ(read_back.verdict, Reading::Verdict::readable) << read_back.reason;
+    EXPECT_EQ(read_back.contents.intents.at(0), member);
+    made.target_existed = true;
+    EXPECT_TRUE(refused(folder_member + journal::ready_record(made),
+                        "makes a folder ready for a target that existed"));
     std::vector<std::string> bad_folders = {"opt/kiv", "/opt/../etc", "/opt/./kiv",
                                             std::string("/opt\0/kiv", 9)};
     std::vector<std::string> bad_targets = {".", "..", "a/b", std::string("a\0b", 3)};
