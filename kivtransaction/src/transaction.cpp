@@ -160,8 +160,13 @@ std::int32_t Transaction::make_folder(const kivcommon::PathChar* path) {
     if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
         return closed;
     }
+    // "app/bin/" names the folder that "app/bin" does.
+    kivcommon::Path named(path);
+    while (named.size() > 1 && is_separator(named.back())) {
+        named.pop_back();
+    }
     std::optional<journal::FileId> inside;
-    const kivcommon::Path at = in_made_folders(path, inside);
+    const kivcommon::Path at = in_made_folders(named.c_str(), inside);
     int error = 0;
     const std::shared_ptr<kivfs::Directory> parent = kivfs::Directory::open_for(at, error);
     if (parent == nullptr) {
@@ -178,7 +183,7 @@ std::int32_t Transaction::make_folder(const kivcommon::PathChar* path) {
     const std::int32_t result = make_folder(parent, parent->entry_name(), made, &error);
     if (result == KIVTRANSACTION_OK) {
         const Member& member = members_.back();
-        made_folders_.push_back({spelled_alike(path),
+        made_folders_.push_back({spelled_alike(named),
                                  at.substr(0, name_start(at)) + system_form(member.staged_name),
                                  member.made_id});
     }

@@ -191,6 +191,78 @@ TEST_F(Transaction, AFailedMemberLeavesEveryTargetOld) {
     expect_all_old();
 }
 
+// A folder member is made under a hidden name, so that nothing new shows
+// before the commit; members go into it through paths that name it,
+// spelled alike or not. It takes its name at the commit, after them, and
+// goes with an abort. A folder already there is used as it is; a file at
+// the name refuses the member.
+TEST_F(Transaction, FoldersItMakesAppearAtTheCommitAndGoWithAnAbort) {
+    for (const bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "committed" : "aborted");
+        int transaction = 0;
+        ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
+        EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/plugins").c_str()),
+                  KIVTRANSACTION_OK);
+        EXPECT_EQ(KivTransactionMakeFolder(transaction, (path("app") + "//plugins/deep/").c_str()),
+                  KIVTRANSACTION_OK);
+        EXPECT_EQ(install(transaction, "media/lib", "app/plugins//deep/p.dll"), KIVCOPY_OK);
+        EXPECT_EQ(install(transaction, "media/tool", "app/plugins/a.dll"), KIVCOPY_OK);
+        EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/etc").c_str()),
+                  KIVTRANSACTION_FOLDER_EXISTS);
+        EXPECT_EQ(install(transaction, "media/ini", "app/etc/ini"), KIVCOPY_OK);
+        EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/tool").c_str()),
+                  KIVCOPY_TARGET_EXISTS);
+        const std::vector<std::string> before = names_in("app");
+        ASSERT_EQ(before.size(), 3U);
+        EXPECT_EQ(before[0].rfind(".plugins.kiv-txn-", 0), 0U) << before[0];
+        EXPECT_EQ(KivTransactionMakeFolder(transaction, nullptr), KIVTRANSACTION_INVALID_ARGUMENT);
+        if (commit) {
+            EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
+            EXPECT_EQ(names_in("app"), (std::vector<std::string>{"etc", "plugins", "tool"}));
+            EXPECT_EQ(names_in("app/plugins"), (std::vector<std::string>{"a.dll", "deep"}));
+            EXPECT_EQ(read_file(path("app/plugins/deep/p.dll")), "new lib");
+            EXPECT_EQ(read_file(path("app/plugins/a.dll")), "new tool");
+            EXPECT_EQ(read_file(path("app/etc/ini")), "new ini");
+        } else {
+            EXPECT_EQ(KivTransactionAbort(transaction), KIVTRANSACTION_OK);
+            expect_all_old();
+        }
+        EXPECT_TRUE(names_in("journal").empty());
+    }
+}
+
+// What appeared at a made folder's name since it was made fails the
+// commit, every target old and what appeared kept; a made folder that
+// someone swapped for another under its hidden name takes no members.
+TEST_F(Transaction, AFolderThatAppearedAtAMadeFoldersNameFailsTheCommit) {
+    int transaction = 0;
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
+    EXPECT_EQ(install(transaction, "media/tool", "app/tool"), KIVCOPY_OK);
+    ASSERT_EQ(KivTransactionMakeFolder(transaction, path("app/plugins").c_str()),
+              KIVTRANSACTION_OK);
+    EXPECT_EQ(install(transaction, "media/lib", "app/plugins/p.dll"), KIVCOPY_OK);
+    std::filesystem::create_directory(path("app/plugins"));
+    write_file(path("app/plugins/theirs"), "someone else's");
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVCOPY_TARGET_EXISTS);
+    EXPECT_EQ(KivTransactionFailedMember(transaction), 1);
+    EXPECT_EQ(names_in("app/plugins"), (std::vector<std::string>{"theirs"}));
+    std::filesystem::remove_all(path("app/plugins"));
+    expect_all_old();
+
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
+    ASSERT_EQ(KivTransactionMakeFolder(transaction, path("app/plugins").c_str()),
+              KIVTRANSACTION_OK);
+    const std::string hidden = names_in("app").at(0);
+    std::filesystem::rename(path("app/" + hidden), path("app/swapped"));
+    std::filesystem::create_directory(path("app/" + hidden));
+    EXPECT_NE(install(transaction, "media/lib", "app/plugins/p.dll"), KIVCOPY_OK);
+    EXPECT_TRUE(kivtest::sorted_names(path("app/" + hidden)).empty());
+    EXPECT_TRUE(names_in("app/swapped").empty());
+    EXPECT_EQ(KivTransactionAbort(transaction), KIVTRANSACTION_OK);
+    std::filesystem::remove(path("app/swapped"));
+    expect_all_old();
+}
+
 // Patches join installs in one transaction: written back into the very
 // file that was read (its inode and times kept) at the commit, untouched
 // before it and after an abort; a second patch of a file, or a patch of a
