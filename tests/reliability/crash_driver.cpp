@@ -9,7 +9,8 @@
 //                                                 one transaction: begun in the folder,
 //                                                 an install of each pair (replacing the
 //                                                 target), or where SOURCE is "=OLD=NEW"
-//                                                 a patch of TARGET, committed
+//                                                 a patch of TARGET, or where it is "+"
+//                                                 the folder TARGET made, committed
 //   crash_driver recover JOURNAL_FOLDER           KivRecover
 //
 // The exit status is 0 when the call succeeded (a transaction: its commit
@@ -45,7 +46,9 @@ int run_transaction(const char* journal_folder, int pairs, char** names) {
         const char* source = names[2 * pair];
         const char* target = names[2 * pair + 1];
         const char* second = source[0] == '=' ? std::strchr(source + 1, '=') : nullptr;
-        if (second != nullptr) {
+        if (std::strcmp(source, "+") == 0) {
+            result = KivTransactionMakeFolder(transaction, target);
+        } else if (second != nullptr) {
             const auto old_length = static_cast<std::int32_t>(second - (source + 1));
             const auto new_length = static_cast<std::int32_t>(std::strlen(second + 1));
             result = KivTransactionReplace(transaction, target, source + 1, old_length, second + 1,

@@ -382,15 +382,18 @@ void CrashConsistency::install(unsigned long transfer_limit) {
     EXPECT_GT(old_seen, 0u) << "no kill fell before the rename";
 }
 
-// A transaction of two installs and a patch in two folders, killed just
+// A transaction of two installs and a patch in two folders, and of two
+// folders it makes, one in the other, with a file in each, killed just
 // before each of its changes to the disk, then recovered: every target
-// old or every target new, and nothing of the transaction left beside
-// the targets or in the journal folder. A kill before the commit record
-// leaves all old, one after it all new.
+// old or every target new (the folders gone, or there with their files),
+// and nothing of the transaction left beside the targets or in the
+// journal folder. A kill before the commit record leaves all old, one
+// after it all new.
 TEST_F(CrashConsistency, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoint) {
     kivtest::make_directory(path("journal"));
     kivtest::make_directory(path("app"));
     kivtest::make_directory(path("app/etc"));
+    write_file(path("plugin.new"), planted_text(40 * 1024, "plugin\n"));
     const std::vector<std::pair<std::string, std::string>> old_and_new = {
         {planted_text(100 * 1024, "old tool\n"), planted_text(300 * 1024 + 7, "\n")},
         {"", planted_text(64 * 1024, "new lib\n")},
@@ -402,13 +405,25 @@ TEST_F(CrashConsistency, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoin
                                                                      "@new@").output};
     write_file(path("tool.new"), news[0]);
     write_file(path("lib.new"), news[1]);
-    const std::vector<std::string> arguments = {"txn",       path("journal"),      path("tool.new"),
-                                                targets[0],  path("lib.new"),      targets[1],
-                                                "=@old@=@new@", targets[2]};
+    const std::vector<std::string> arguments = {
+        "txn",          path("journal"),       path("tool.new"),   targets[0],
+        path("lib.new"), targets[1],            "=@old@=@new@",     targets[2],
+        "+",            path("app/plugins"),   "+",                path("app/plugins/extra"),
+        path("plugin.new"), path("app/plugins/a.so"), path("lib.new"),
+        path("app/plugins/extra/b.so")};
     const auto set_old = [&] {
         write_file(targets[0], old_and_new[0].first);
         std::filesystem::remove(targets[1]);
         write_file(targets[2], old_and_new[2].first);
+        std::filesystem::remove_all(path("app/plugins"));
+    };
+    const auto folders_new = [&] {
+        return kivtest::sorted_names(path("app/plugins")) ==
+                   std::vector<std::string>{"a.so", "extra"} &&
+               kivtest::sorted_names(path("app/plugins/extra")) ==
+                   std::vector<std::string>{"b.so"} &&
+               read_file(path("app/plugins/a.so")) == read_file(path("plugin.new")) &&
+               read_file(path("app/plugins/extra/b.so")) == news[1];
     };
     const auto names_in = [&](const std::string& folder) {
         std::vector<std::string> names;
@@ -437,17 +452,19 @@ TEST_F(CrashConsistency, TransactionIsAllOldOrAllNewAfterRecoveryAtEveryKillPoin
                                            << recovered.log;
             const bool all_old = read_file(targets[0]) == old_and_new[0].first &&
                                  !kivtest::exists(targets[1]) &&
-                                 read_file(targets[2]) == old_and_new[2].first;
+                                 read_file(targets[2]) == old_and_new[2].first &&
+                                 !kivtest::exists(path("app/plugins"));
             const bool all_new = read_file(targets[0]) == news[0] &&
                                  kivtest::exists(targets[1]) && read_file(targets[1]) == news[1] &&
-                                 read_file(targets[2]) == news[2];
+                                 read_file(targets[2]) == news[2] && folders_new();
             old_seen += all_old ? 1 : 0;
             new_seen += all_new ? 1 : 0;
-            const bool left_nothing = names_in("journal").empty() &&
-                                      names_in("app/etc") == std::vector<std::string>{"settings"} &&
-                                      (names_in("app") == std::vector<std::string>{"etc", "tool"} ||
-                                       names_in("app") ==
-                                           std::vector<std::string>{"etc", "lib", "tool"});
+            const std::vector<std::string> app = names_in("app");
+            const bool left_nothing =
+                names_in("journal").empty() &&
+                names_in("app/etc") == std::vector<std::string>{"settings"} &&
+                (app == std::vector<std::string>{"etc", "tool"} ||
+                 app == std::vector<std::string>{"etc", "lib", "plugins", "tool"});
             if (!(all_old || all_new) || !left_nothing) {
                 ++tally.broken;
                 ADD_FAILURE() << "killed before call " << point << " of " << total
