@@ -51,6 +51,7 @@
 #include <memory>
 #include <ostream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,7 +85,12 @@ struct Shape {
     Targets targets;
     std::size_t size;  // of each member's content (a patched one has some bytes)
     unsigned runs;
+    // The transaction makes app0/made and app0/made/inner, and its members
+    // are new files in them, in turn.
+    bool in_made_folders = false;
 };
+
+const char* const made_folders[] = {"/app0/made", "/app0/made/inner"};
 
 constexpr Shape shapes[] = {
     {"OneNewEmptyFile", 1, 1, Members::installs, Targets::fresh, 0, 20},
@@ -101,6 +107,8 @@ constexpr Shape shapes[] = {
     {"TwentyOneBlockFilesSomeNew", 20, 1, Members::installs, Targets::mixed, one_block, 20},
     {"TwentyOneBlockPatchesInThreeFolders", 20, 3, Members::patches, Targets::existing,
      one_block, 20},
+    {"FiveOneBlockFilesInTwoFoldersItMakes", 5, 1, Members::installs, Targets::fresh, one_block,
+     20, true},
 };
 
 // Together the shapes make at least two hundred runs.
@@ -457,6 +465,9 @@ std::vector<std::string> names_in(const std::string& folder) {
     const auto fuse_hidden = [](const std::string& name) {
         return name.rfind(".fuse_hidden", 0) == 0;
     };
+    if (!std::filesystem::exists(folder)) {
+        return {};  // a folder of the transaction's that it undid, or never made
+    }
     std::vector<std::string> names = kivtest::sorted_names(folder);
     for (int wait = 0; wait < 50 && std::any_of(names.begin(), names.end(), fuse_hidden);
          ++wait) {
@@ -564,6 +575,9 @@ protected:
             Member member;
             member.target = base + "/app" + std::to_string(index % shape.folders) + "/target" +
                             std::to_string(index);
+            if (shape.in_made_folders) {
+                member.target = base + made_folders[index % 2] + "/target" + std::to_string(index);
+            }
             const bool patch = shape.kind == Members::patches ||
                                (shape.kind == Members::mixed && index % 3 == 1);
             member.existed = patch || shape.targets == Targets::existing ||
@@ -594,9 +608,14 @@ protected:
         return members;
     }
 
-    std::vector<std::string> transaction(const std::string& base,
+    std::vector<std::string> transaction(const Shape& shape, const std::string& base,
                                          const std::vector<Member>& members) {
         std::vector<std::string> arguments = {"txn", base + "/journal"};
+        for (const char* folder : made_folders) {
+            if (shape.in_made_folders) {
+                arguments.insert(arguments.end(), {"+", base + folder});
+            }
+        }
         for (const Member& member : members) {
             arguments.push_back(member.source);
             arguments.push_back(member.target);
@@ -611,7 +630,7 @@ protected:
         const std::vector<Member> members = set_up(shape, 0, base);
         const std::string count = path("count");
         const kivtest::ProgramRun run =
-            driver(transaction(base, members), {"KIV_COUNT_FILE=" + count, "KIV_KILL_AT"});
+            driver(transaction(shape, base, members), {"KIV_COUNT_FILE=" + count, "KIV_KILL_AT"});
         EXPECT_EQ(run.exit_status, 0) << "the counting run: " << run.err;
         return kivtest::exists(count) ? std::strtoul(kivtest::read_file(count).c_str(), nullptr, 10)
                                       : 0;
@@ -623,21 +642,24 @@ protected:
                   std::string& what) {
         bool all_old = true;
         bool all_new = true;
-        std::map<std::string, std::vector<std::string>> expected;
+        // Each folder between `base` and a target holds the targets there
+        // and the folders on the way to them, and nothing else.
+        std::map<std::string, std::set<std::string>> expected;
         for (const Member& member : members) {
             const bool present = kivtest::exists(member.target);
             const std::string now = present ? kivtest::read_file(member.target) : std::string();
             all_old = all_old && present == member.existed && now == member.old_content;
             all_new = all_new && present && now == member.new_content;
-            std::vector<std::string>& names = expected[parent_of(member.target)];
-            if (present) {
-                names.push_back(member.target.substr(member.target.rfind('/') + 1));
+            for (std::string at = member.target; parent_of(at) != base; at = parent_of(at)) {
+                std::set<std::string>& names = expected[parent_of(at)];
+                if (present) {
+                    names.insert(at.substr(at.rfind('/') + 1));
+                }
             }
         }
         for (auto& [folder, names] : expected) {
-            std::sort(names.begin(), names.end());
             const std::vector<std::string> there = names_in(folder);
-            if (there != names) {
+            if (there != std::vector<std::string>(names.begin(), names.end())) {
                 what = "something of the transaction is left in " + folder + ": " + listed(there);
                 return Outcome::violation;
             }
@@ -685,7 +707,7 @@ protected:
         if (skip_sync != nullptr) {
             environment.push_back(std::string("KIV_SKIP_SYNC=") + skip_sync);
         }
-        const kivtest::ProgramRun ran = driver(transaction(base, members), environment);
+        const kivtest::ProgramRun ran = driver(transaction(shape, base, members), environment);
         killed = ran.signal == SIGKILL;
         const std::string when =
             killed ? "killed before call " + std::to_string(kill_at) + " of " +
