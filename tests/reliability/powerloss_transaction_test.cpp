@@ -52,7 +52,13 @@ struct Batch {
     // Crash states checked at a point: all up to this many, else a sample.
     std::uint64_t exhaustive_up_to = 4096;
     std::size_t random_states = 256;
+    // The transaction makes app0/made and app0/made/inner, and the members
+    // that fall to app0 are new files in them, in turn, so that a made
+    // folder lost in a crash would take only some of the members with it.
+    bool in_made_folders = false;
 };
+
+const char* const made_folders[] = {"made", "made/inner"};
 
 // Twenty members make points with tens of thousands of states, each made
 // real on disk and recovered twice: their caps are smaller.
@@ -71,6 +77,8 @@ const Batch batches[] = {
      Kinds::patches},
     {"ThreeMixedMultiBlockFiles", 3, 1, multi_block, Targets::mixed, Kinds::mixed},
     {"FiveMixedOneBlockFilesInThreeFolders", 5, 3, one_block, Targets::mixed, Kinds::mixed},
+    {"ThreeNewFilesTwoInFoldersItMakes", 3, 2, one_block, Targets::fresh, Kinds::installs, 4096,
+     256, true},
     {"TwentyMixedOneBlockFilesInThreeFolders", 20, 3, one_block, Targets::mixed, Kinds::mixed, 64,
      16},
 };
@@ -150,16 +158,26 @@ protected:
             case_.member_folders.push_back(identity(name));
         }
         std::vector<std::string> arguments = {"txn", path("journal")};
+        for (const char* folder : made_folders) {
+            if (batch.in_made_folders) {
+                arguments.insert(arguments.end(), {"+", path(std::string("app0/") + folder)});
+            }
+        }
         for (std::size_t member = 0; member < batch.members; ++member) {
             kivcrash::TransactionTarget target;
             target.directory = case_.member_folders[member % batch.folders];
+            const bool in_app0 = member % batch.folders == 0;
+            target.under = batch.in_made_folders && in_app0
+                               ? made_folders[(member / batch.folders) % 2]
+                               : "";
             target.name = "target" + std::to_string(member);
             target.existed = batch.targets == Targets::existing ||
                              (batch.targets == Targets::mixed && member % 2 == 0);
             target.new_content = content("new", member, batch.size);
             const std::string source = path("media/source" + std::to_string(member));
-            const std::string at =
-                path("app" + std::to_string(member % batch.folders) + "/" + target.name);
+            const std::string at = path("app" + std::to_string(member % batch.folders) + "/" +
+                                        (target.under.empty() ? "" : target.under + "/") +
+                                        target.name);
             kivtest::write_file(source, target.new_content);
             if (target.existed) {
                 target.old_content = content("old", member, batch.size == 0 ? 30 : batch.size);
@@ -181,9 +199,11 @@ protected:
              "LD_PRELOAD=" KIV_KILLPOINT_PATH});
         ASSERT_EQ(run.exit_status, 0) << run.err;
         for (std::size_t member = 0; member < batch.members; ++member) {
+            const kivcrash::TransactionTarget& target = case_.targets[member];
             ASSERT_TRUE(kivtest::read_file(path("app" + std::to_string(member % batch.folders) +
-                                                "/target" + std::to_string(member))) ==
-                        case_.targets[member].new_content)
+                                                "/" +
+                                                (target.under.empty() ? "" : target.under + "/") +
+                                                target.name)) == target.new_content)
                 << "the recorded transaction, member " << member;
         }
         case_.at_the_end = kivcrash::AtTheEnd::all_new;

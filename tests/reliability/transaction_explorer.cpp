@@ -168,14 +168,25 @@ journal::FileId made_id(const Made& made, const journal::FileId& recorded) {
 
 // The journal's records written again with the copy's folders and
 // identities; a cut-off tail that the reader dropped stays dropped.
+// A folder that a folder member made is recorded as that member's folder
+// joined with its staged name, whether the state holds it or not, and so
+// it is rewritten.
 std::string rewritten(const journal::Contents& contents, const Made& made) {
     std::string bytes = journal::header_record(contents.header);
+    std::map<std::string, std::string> made_folders;  // as recorded -> in the copy
     for (journal::Intent intent : contents.intents) {
+        const std::string recorded = intent.folder;
+        auto through = made_folders.find(recorded);
         auto folder = recorded_entry(made.folders, intent.folder_id.index);
-        if (folder != made.folders.end()) {
+        if (through != made_folders.end()) {
+            intent.folder = through->second;
+        } else if (folder != made.folders.end()) {
             intent.folder = folder->second;
         }
         intent.folder_id = made_id(made, intent.folder_id);
+        if (intent.kind == journal::MemberKind::folder) {
+            made_folders[recorded + "/" + intent.staged] = intent.folder + "/" + intent.staged;
+        }
         bytes += journal::intent_record(intent);
     }
     for (journal::Ready ready : contents.ready) {
@@ -190,7 +201,8 @@ std::string rewritten(const journal::Contents& contents, const Made& made) {
 }
 
 // Makes `folder`'s entries of the state real at `path`: each file with
-// its image's bytes, a file named twice linked to its first name.
+// its image's bytes, a file named twice linked to its first name, and each
+// folder inside (one that the transaction made) with its own entries.
 bool make_entries(const LeftOnDisk& left, const InodeId& folder, const std::string& path,
                   Made& made, std::string& why) {
     auto entries = left.directories.find(folder);
@@ -200,7 +212,21 @@ bool make_entries(const LeftOnDisk& left, const InodeId& folder, const std::stri
     for (const auto& [name, inode] : entries->second) {
         auto image = left.files.find(inode);
         if (image == left.files.end()) {
-            continue;  // a folder inside: none of the cases makes one
+            if (left.directories.count(inode) == 0) {
+                continue;
+            }
+            const std::string inside = path + "/" + name;
+            struct stat status{};
+            if (::mkdir(inside.c_str(), 0755) != 0 || ::stat(inside.c_str(), &status) != 0) {
+                why = "cannot make the folder '" + inside + "': " + std::strerror(errno);
+                return false;
+            }
+            made.identities[inode] = identity_of(status);
+            made.folders[inode] = inside;
+            if (!make_entries(left, inode, inside, made, why)) {
+                return false;
+            }
+            continue;
         }
         const std::string file = path + "/" + name;
         auto first = made.file_paths.find(inode);
@@ -339,10 +365,18 @@ std::string judge_recovered(const TransactionCase& transaction, bool ended) {
                                transaction.member_folders.end(), target.directory) -
                      transaction.member_folders.begin();
         std::string content;
+        const std::string folder =
+            scratch_member_folder(transaction, static_cast<std::size_t>(index));
         const bool present = read_whole(
-            scratch_member_folder(transaction, static_cast<std::size_t>(index)) + "/" +
-                target.name,
+            folder + (target.under.empty() ? "" : "/" + target.under) + "/" + target.name,
             content);
+        // A folder the transaction made goes with an undone one.
+        const std::string made_folder = target.under.substr(0, target.under.find('/'));
+        if (!target.under.empty() && !present &&
+            std::filesystem::exists(folder + "/" + made_folder)) {
+            what += " '" + made_folder + "' there without its files;";
+            all_old = false;
+        }
         const bool old = target.existed ? present && content == target.old_content : !present;
         const bool fresh = present && content == target.new_content;
         all_old = all_old && old;
@@ -359,7 +393,10 @@ std::string judge_recovered(const TransactionCase& transaction, bool ended) {
         return "the call returned done, but not every target is old:" + what;
     }
     for (std::size_t index = 0; index < transaction.member_folders.size(); ++index) {
-        for (const std::string& name : names_in(scratch_member_folder(transaction, index))) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(
+                 scratch_member_folder(transaction, index), error)) {
+            const std::string name = entry.path().filename().string();
             if (kivfs::parse_hidden_name(name).has_value()) {
                 return "'" + name + "' is left beside the targets";
             }

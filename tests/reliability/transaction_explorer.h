@@ -35,6 +35,9 @@ struct ExistingFile {
 // transaction (and its content then), and the content the member installs.
 struct TransactionTarget {
     InodeId directory;
+    // The folders between `directory` and the target ("made/inner"), made
+    // by the transaction; empty for a target in `directory` itself.
+    std::string under;
     std::string name;
     bool existed = false;
     std::string old_content;
