@@ -322,9 +322,13 @@ std::int32_t Transaction::replace(const kivcommon::PathChar* path, kivsubst::Sca
         return closed;
     }
     int error = 0;
+    std::optional<journal::FileId> inside;
+    const kivcommon::Path at = in_made_folders(path, inside);
     HeldFile file;
-    file.directory = kivfs::Directory::open_for(path, error);
-    if (file.directory == nullptr) {
+    file.directory = kivfs::Directory::open_for(at, error);
+    MemberFolder held;
+    if (file.directory == nullptr ||
+        (inside && (!describe_folder(*file.directory, held, error) || !(held.id == *inside)))) {
         return kivsubst::report::cannot_open(path);
     }
     file.name = file.directory->entry_name();

@@ -193,9 +193,9 @@ TEST_F(Transaction, AFailedMemberLeavesEveryTargetOld) {
 
 // A folder member is made under a hidden name, so that nothing new shows
 // before the commit; members go into it through paths that name it,
-// spelled alike or not. It takes its name at the commit, after them, and
-// goes with an abort. A folder already there is used as it is; a file at
-// the name refuses the member.
+// spelled alike or not, a patch of a file installed there too. It takes
+// its name at the commit, after them, and goes with an abort. A folder
+// already there is used as it is; a file at the name refuses the member.
 TEST_F(Transaction, FoldersItMakesAppearAtTheCommitAndGoWithAnAbort) {
     for (const bool commit : {false, true}) {
         SCOPED_TRACE(commit ? "committed" : "aborted");
@@ -207,6 +207,9 @@ TEST_F(Transaction, FoldersItMakesAppearAtTheCommitAndGoWithAnAbort) {
                   KIVTRANSACTION_OK);
         EXPECT_EQ(install(transaction, "media/lib", "app/plugins//deep/p.dll"), KIVCOPY_OK);
         EXPECT_EQ(install(transaction, "media/tool", "app/plugins/a.dll"), KIVCOPY_OK);
+        EXPECT_EQ(KivTransactionReplace(transaction, path("app/plugins/a.dll").c_str(), "tool", 4,
+                                        "TOOL", 4),
+                  0);
         EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/etc").c_str()),
                   KIVTRANSACTION_FOLDER_EXISTS);
         EXPECT_EQ(install(transaction, "media/ini", "app/etc/ini"), KIVCOPY_OK);
@@ -221,7 +224,7 @@ TEST_F(Transaction, FoldersItMakesAppearAtTheCommitAndGoWithAnAbort) {
             EXPECT_EQ(names_in("app"), (std::vector<std::string>{"etc", "plugins", "tool"}));
             EXPECT_EQ(names_in("app/plugins"), (std::vector<std::string>{"a.dll", "deep"}));
             EXPECT_EQ(read_file(path("app/plugins/deep/p.dll")), "new lib");
-            EXPECT_EQ(read_file(path("app/plugins/a.dll")), "new tool");
+            EXPECT_EQ(read_file(path("app/plugins/a.dll")), "new TOOL");
             EXPECT_EQ(read_file(path("app/etc/ini")), "new ini");
         } else {
             EXPECT_EQ(KivTransactionAbort(transaction), KIVTRANSACTION_OK);
