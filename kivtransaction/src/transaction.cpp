@@ -213,6 +213,14 @@ std::int32_t Transaction::make_folder(const std::shared_ptr<kivfs::Directory>& p
         !look_at(member.folder, member.target, look, failure)) {
         return failed(KIVCOPY_TARGET_NOT_WRITTEN);
     }
+    // A folder this transaction makes already is there for it too.
+    for (const Member& earlier : members_) {
+        if (is_folder(earlier.kind) && earlier.made != nullptr &&
+            earlier.folder.id == member.folder.id && earlier.target == member.target) {
+            made = earlier.made;
+            return KIVTRANSACTION_FOLDER_EXISTS;
+        }
+    }
     if (look.exists) {
         if (!look.directory) {
             return failed(KIVCOPY_TARGET_EXISTS);

@@ -212,6 +212,9 @@ TEST_F(Transaction, FoldersItMakesAppearAtTheCommitAndGoWithAnAbort) {
                   0);
         EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/etc").c_str()),
                   KIVTRANSACTION_FOLDER_EXISTS);
+        EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/plugins/deep").c_str()),
+                  KIVTRANSACTION_FOLDER_EXISTS)
+            << "a folder the transaction makes already";
         EXPECT_EQ(install(transaction, "media/ini", "app/etc/ini"), KIVCOPY_OK);
         EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/tool").c_str()),
                   KIVCOPY_TARGET_EXISTS);
