@@ -67,6 +67,25 @@ TEST_F(AtomicSubstTool, PatchesEveryFileOfAWalkOrNone) {
 // The journal folder named, or the one chosen for the first FILE, must be
 // one that can hold a journal; --recover there says what it did, and
 // refuses a journal that is not to be trusted, touching nothing.
+// A walk passes over what other calls stage under the libraries' hidden
+// names (another transaction's member, and a folder it makes), with or
+// without --atomic: patching a staged file would put other bytes in place
+// than its transaction made ready.
+TEST_F(AtomicSubstTool, AWalkPassesOverWhatOtherCallsStage) {
+    kivtest::make_directory(path("t"));
+    kivtest::make_directory(path("t/.new.kiv-txn-0123456789abcdef"));
+    write_file(path("t/.a.cfg.kiv-txn-fedcba9876543210"), "old staged\n");
+    write_file(path("t/.new.kiv-txn-0123456789abcdef/b.cfg"), "old b\n");
+    for (const char* atomic : {"--atomic", "-v"}) {
+        write_file(path("t/a.cfg"), "old a\n");
+        auto patched = run({atomic, "-r", "--", "old", "new", path("t")});
+        EXPECT_EQ(patched.exit_status, 0) << patched.err;
+        EXPECT_EQ(read_file(path("t/a.cfg")), "new a\n");
+        EXPECT_EQ(read_file(path("t/.a.cfg.kiv-txn-fedcba9876543210")), "old staged\n");
+        EXPECT_EQ(read_file(path("t/.new.kiv-txn-0123456789abcdef/b.cfg")), "old b\n");
+    }
+}
+
 TEST_F(AtomicSubstTool, KeepsItsJournalWhereItIsToldAndRecoversThere) {
     kivtest::make_directory(path("journal"));
     write_file(path("a"), "old");

@@ -5,6 +5,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "kivfs/hidden_names.h"
+#if defined(_WIN32)
+#include "kivfs/wtf8.h"
+#endif
+
 namespace kivcli {
 namespace {
 
@@ -24,6 +29,20 @@ void list(Level& level, const std::string& shown, const Visitor& visitor) {
     if (!level.folder->names(level.names, error)) {
         visitor.problem(shown, describe(error));
     }
+}
+
+// A name in the libraries' own hidden formats is a file or folder that
+// another call is writing or has set aside (a staged install, a
+// transaction's member or the folder it makes): never a walk's to patch or
+// copy. kivsubst's numbered temporary name looks like anyone's file and is
+// walked as one.
+bool is_another_calls(const std::string& name) {
+#if defined(_WIN32)
+    const auto hidden = kivfs::parse_hidden_name(kivfs::wide_from_wtf8(name));
+#else
+    const auto hidden = kivfs::parse_hidden_name(name);
+#endif
+    return hidden.has_value() && !hidden->is(kivfs::numbered_kind);
 }
 
 bool is_ancestor(const std::vector<Level>& levels, const FileIdentity& identity) {
@@ -52,6 +71,9 @@ void walk(const std::shared_ptr<Folder>& root, const Visitor& visitor, Links lin
         Entry entry;
         entry.folder = level.folder;
         entry.name = level.names[level.next++];
+        if (is_another_calls(entry.name)) {
+            continue;
+        }
         entry.shown = level.folder->shown(entry.name);
         SystemError error = 0;
         if (!level.folder->status_of(entry.name, links, entry.status, error)) {

@@ -5,7 +5,8 @@
 // the walk runs. The walk keeps no stack of its own calls: a tree of any
 // depth is walked in a loop, down to a limit, and a directory that turns
 // out to be one of its own ancestors (a bind mount of it below itself) is
-// not entered again.
+// not entered again. Names in the libraries' own hidden formats, what
+// other calls are writing, are passed over.
 #ifndef KIVCLI_WALK_H
 #define KIVCLI_WALK_H
 
