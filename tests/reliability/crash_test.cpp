@@ -652,7 +652,9 @@ TEST_F(CrashConsistency, AtomicKivsubstRunAfterAKilledOneSettlesItBeforeItsWalk)
 
 // kivcopy --atomic -r -f of two files and a tree into a folder: one file
 // replaces its target, one is new, and the tree's file replaces one in the
-// folder's own subfolder, so that the transaction spans two folders.
+// folder's own subfolder, so that the transaction spans two folders; the
+// tree's two new directories, one in the other, each with a file, are
+// made by the run, gone again where it is undone.
 TEST_F(CrashConsistency, AtomicKivcopyRunIsFinishedOrUndoneByRecoverAtEveryKillPoint) {
 #if !defined(KIVCOPY_CLI_PATH)
     GTEST_SKIP() << "the front ends are not built (KIV_BUILD_TOOLS is off)";
@@ -667,6 +669,10 @@ TEST_F(CrashConsistency, AtomicKivcopyRunIsFinishedOrUndoneByRecoverAtEveryKillP
     write_file(path("media/tool"), planted_text(300 * 1024 + 7, "new tool\n"));
     write_file(path("media/lib"), planted_text(64 * 1024, "new lib\n"));
     write_file(path("media/etc/settings"), "port=2\n");
+    kivtest::make_directory(path("media/etc/plugins"));
+    kivtest::make_directory(path("media/etc/plugins/extra"));
+    write_file(path("media/etc/plugins/a.so"), planted_text(40 * 1024, "plugin\n"));
+    write_file(path("media/etc/plugins/extra/b.so"), "extra\n");
     AtomicScenario scenario;
     scenario.name = "kivcopy --atomic";
     scenario.program = KIVCOPY_CLI_PATH;
@@ -679,23 +685,31 @@ TEST_F(CrashConsistency, AtomicKivcopyRunIsFinishedOrUndoneByRecoverAtEveryKillP
         write_file(path("app/tool"), old_tool);
         std::filesystem::remove(path("app/lib"));
         write_file(path("app/etc/settings"), old_settings);
+        std::filesystem::remove_all(path("app/etc/plugins"));
     };
     scenario.all_old = [&] {
         return read_file(path("app/tool")) == old_tool && !kivtest::exists(path("app/lib")) &&
-               read_file(path("app/etc/settings")) == old_settings;
+               read_file(path("app/etc/settings")) == old_settings &&
+               !kivtest::exists(path("app/etc/plugins"));
     };
     scenario.all_new = [&] {
         return read_file(path("app/tool")) == read_file(path("media/tool")) &&
                kivtest::exists(path("app/lib")) &&
                read_file(path("app/lib")) == read_file(path("media/lib")) &&
-               read_file(path("app/etc/settings")) == "port=2\n";
+               read_file(path("app/etc/settings")) == "port=2\n" &&
+               names_in(path("app/etc/plugins")) == std::vector<std::string>{"a.so", "extra"} &&
+               names_in(path("app/etc/plugins/extra")) == std::vector<std::string>{"b.so"} &&
+               read_file(path("app/etc/plugins/a.so")) == read_file(path("media/etc/plugins/a.so")) &&
+               read_file(path("app/etc/plugins/extra/b.so")) == "extra\n";
     };
     scenario.left_nothing = [&] {
         const std::vector<std::string> app = names_in(path("app"));
+        const std::vector<std::string> etc = names_in(path("app/etc"));
         return names_in(path("journal")).empty() &&
                (app == std::vector<std::string>{"etc", "tool"} ||
                 app == std::vector<std::string>{"etc", "lib", "tool"}) &&
-               names_in(path("app/etc")) == std::vector<std::string>{"settings"};
+               (etc == std::vector<std::string>{"settings"} ||
+                etc == std::vector<std::string>{"plugins", "settings"});
     };
     kill_and_recover(scenario);
 #endif
