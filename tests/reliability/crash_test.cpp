@@ -650,11 +650,11 @@ TEST_F(CrashConsistency, AtomicKivsubstRunAfterAKilledOneSettlesItBeforeItsWalk)
 #endif
 }
 
-// kivcopy --atomic -r -f of two files and a tree into a folder: one file
-// replaces its target, one is new, and the tree's file replaces one in the
-// folder's own subfolder, so that the transaction spans two folders; the
-// tree's two new directories, one in the other, each with a file, are
-// made by the run, gone again where it is undone.
+// kivcopy --atomic -r -f of two files and two trees into a folder: one file
+// replaces its target, one is new, the first tree's file replaces one in
+// the folder's own subfolder, so that the transaction spans two folders,
+// and the second tree is new, two directories deep, so that an undone run
+// must take the directories it made away again.
 TEST_F(CrashConsistency, AtomicKivcopyRunIsFinishedOrUndoneByRecoverAtEveryKillPoint) {
 #if !defined(KIVCOPY_CLI_PATH)
     GTEST_SKIP() << "the front ends are not built (KIV_BUILD_TOOLS is off)";
@@ -669,15 +669,20 @@ TEST_F(CrashConsistency, AtomicKivcopyRunIsFinishedOrUndoneByRecoverAtEveryKillP
     write_file(path("media/tool"), planted_text(300 * 1024 + 7, "new tool\n"));
     write_file(path("media/lib"), planted_text(64 * 1024, "new lib\n"));
     write_file(path("media/etc/settings"), "port=2\n");
-    kivtest::make_directory(path("media/etc/plugins"));
-    kivtest::make_directory(path("media/etc/plugins/extra"));
-    write_file(path("media/etc/plugins/a.so"), planted_text(40 * 1024, "plugin\n"));
-    write_file(path("media/etc/plugins/extra/b.so"), "extra\n");
+    kivtest::make_directory(path("media/share"));
+    kivtest::make_directory(path("media/share/doc"));
+    write_file(path("media/share/doc/readme"), planted_text(10 * 1024, "read me\n"));
     AtomicScenario scenario;
     scenario.name = "kivcopy --atomic";
     scenario.program = KIVCOPY_CLI_PATH;
-    scenario.arguments = {"--atomic=" + path("journal"), "-r",           "-f", "--",
-                          path("media/tool"),            path("media/lib"), path("media/etc"),
+    scenario.arguments = {"--atomic=" + path("journal"),
+                          "-r",
+                          "-f",
+                          "--",
+                          path("media/tool"),
+                          path("media/lib"),
+                          path("media/etc"),
+                          path("media/share"),
                           path("app")};
     scenario.journal = path("journal");
     scenario.targets = "target";
@@ -685,31 +690,31 @@ TEST_F(CrashConsistency, AtomicKivcopyRunIsFinishedOrUndoneByRecoverAtEveryKillP
         write_file(path("app/tool"), old_tool);
         std::filesystem::remove(path("app/lib"));
         write_file(path("app/etc/settings"), old_settings);
-        std::filesystem::remove_all(path("app/etc/plugins"));
+        std::filesystem::remove_all(path("app/share"));
     };
     scenario.all_old = [&] {
         return read_file(path("app/tool")) == old_tool && !kivtest::exists(path("app/lib")) &&
                read_file(path("app/etc/settings")) == old_settings &&
-               !kivtest::exists(path("app/etc/plugins"));
+               !kivtest::exists(path("app/share"));
     };
     scenario.all_new = [&] {
         return read_file(path("app/tool")) == read_file(path("media/tool")) &&
                kivtest::exists(path("app/lib")) &&
                read_file(path("app/lib")) == read_file(path("media/lib")) &&
                read_file(path("app/etc/settings")) == "port=2\n" &&
-               names_in(path("app/etc/plugins")) == std::vector<std::string>{"a.so", "extra"} &&
-               names_in(path("app/etc/plugins/extra")) == std::vector<std::string>{"b.so"} &&
-               read_file(path("app/etc/plugins/a.so")) == read_file(path("media/etc/plugins/a.so")) &&
-               read_file(path("app/etc/plugins/extra/b.so")) == "extra\n";
+               kivtest::exists(path("app/share/doc/readme")) &&
+               read_file(path("app/share/doc/readme")) == read_file(path("media/share/doc/readme"));
     };
     scenario.left_nothing = [&] {
         const std::vector<std::string> app = names_in(path("app"));
-        const std::vector<std::string> etc = names_in(path("app/etc"));
+        const bool share_whole =
+            app != std::vector<std::string>{"etc", "lib", "share", "tool"} ||
+            (names_in(path("app/share")) == std::vector<std::string>{"doc"} &&
+             names_in(path("app/share/doc")) == std::vector<std::string>{"readme"});
         return names_in(path("journal")).empty() &&
                (app == std::vector<std::string>{"etc", "tool"} ||
-                app == std::vector<std::string>{"etc", "lib", "tool"}) &&
-               (etc == std::vector<std::string>{"settings"} ||
-                etc == std::vector<std::string>{"plugins", "settings"});
+                app == std::vector<std::string>{"etc", "lib", "share", "tool"}) &&
+               share_whole && names_in(path("app/etc")) == std::vector<std::string>{"settings"};
     };
     kill_and_recover(scenario);
 #endif
