@@ -24,6 +24,7 @@
 ;   ${KivTransactionBegin}        JOURNAL_FOLDER $handle $result
 ;   ${KivTransactionInstall}      HANDLE SOURCE TARGET $result   ; replaces; waits for the restart if it must
 ;   ${KivTransactionInstallNow}   HANDLE SOURCE TARGET $result   ; replaces; a target in use fails the commit
+;   ${KivTransactionMakeFolder}   HANDLE PATH $result   ; a new folder, there from the commit on
 ;   ${KivTransactionReplaceText}  HANDLE FILE OLD NEW $result    ; text in the file's own encoding
 ;   ${KivTransactionCommit}       HANDLE $result   ; 0 all new, 1 all new at the restart, else all old
 ;   ${KivTransactionAbort}        HANDLE $result   ; all old
@@ -65,6 +66,13 @@
 ; 0 (nothing to do), 2 (finished), 3 (undone), 4 (waits for the restart) or
 ; a negative code; call it in .onInit, so that an installer stopped in a
 ; transaction is finished or undone before anything else.
+; ${KivTransactionMakeFolder} makes PATH under a hidden name beside where it
+; goes; members whose targets are in PATH (spelled as here, either case)
+; are staged inside it, and it takes its name at the commit, after them;
+; an abort or an undo removes it. It gives 0, 5 where a folder is there
+; already (members go into it as it is), -5048 where anything else is,
+; -5010 where the folder that holds it cannot be written, and -6001 for an
+; empty PATH.
 ;
 ; Paths: a Unicode installer hands them to the DLLs' wide exports
 ; (KivCopyFileW, KivInstallFileW, replaceStringW) as UTF-16, so any folder a user can have is
@@ -410,6 +418,15 @@
 !macroend
 !define KivTransactionInstall "!insertmacro _KivTransactionInstall 3"
 !define KivTransactionInstallNow "!insertmacro _KivTransactionInstall 1"
+
+!macro _KivTransactionMakeFolder HANDLE PATH RESULT
+  !insertmacro _KivLoadTransactions
+  Push `${PATH}`
+  Push `${HANDLE}`
+  System::Call `"$PLUGINSDIR\kivtransaction.dll"::KivTransactionMakeFolder${_KIV_W}(i s, ${_KIV_PATH} s) i .s`
+  Pop ${RESULT}
+!macroend
+!define KivTransactionMakeFolder "!insertmacro _KivTransactionMakeFolder"
 
 ; The text goes to the wide export from Unicode and ANSI installers alike,
 ; as ${KivReplaceText}'s does, in the file's own encoding.

@@ -79,6 +79,40 @@ TEST_F(AtomicCopyTool, InstallsEverySourceOrNone) {
         << tree.out;
 }
 
+// A tree copied into a directory that is there already merges into it:
+// the directories the run makes (nested ones too) stay hidden until the
+// commit puts them in place. A file of the tree that cannot be copied (a
+// directory holds its name, which -f does not replace) undoes the run,
+// and none of the directories it made is left behind, nor anything of
+// the transaction.
+TEST_F(AtomicCopyTool, UndoesTheDirectoriesOfATreeItCannotFinish) {
+    kivtest::make_directory(path("src"));
+    kivtest::make_directory(path("src/sub"));
+    kivtest::make_directory(path("src/sub/deep"));
+    write_file(path("src/a"), "new a");
+    write_file(path("src/c"), "new c");
+    write_file(path("src/sub/deep/d"), "new d");
+    kivtest::make_directory(path("dst"));
+    kivtest::make_directory(path("dst/src"));
+    kivtest::make_directory(path("dst/src/c"));
+    auto failed = run({"--atomic", "-r", "-f", "--", path("src"), path("dst")});
+    EXPECT_EQ(failed.exit_status, 1);
+    EXPECT_NE(failed.err.find("no file copied: every target keeps its old content"),
+              std::string::npos)
+        << failed.err;
+    EXPECT_EQ(names_in("dst"), std::vector<std::string>{"src"});
+    EXPECT_EQ(names_in("dst/src"), std::vector<std::string>{"c"});
+    EXPECT_EQ(names_in("dst/src/c"), std::vector<std::string>{});
+
+    std::filesystem::remove(path("dst/src/c"));
+    auto tree = run({"--atomic", "-r", "--", path("src"), path("dst")});
+    EXPECT_EQ(tree.exit_status, 0) << tree.err;
+    EXPECT_EQ(names_in("dst/src"), (std::vector<std::string>{"a", "c", "sub"}));
+    EXPECT_EQ(names_in("dst/src/sub"), std::vector<std::string>{"deep"});
+    EXPECT_EQ(read_file(path("dst/src/sub/deep/d")), "new d");
+    EXPECT_EQ(names_in("dst"), std::vector<std::string>{"src"});
+}
+
 // --recover says what it did in the folder it is given, or in the
 // DIRECTORY's own; a folder that cannot hold a journal is told, and
 // nothing is copied.

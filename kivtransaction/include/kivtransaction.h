@@ -117,11 +117,15 @@ KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionReplaceText(int32_t
                                                                          int32_t encoding);
 /* Makes the folder `path` as a member: made at once under a hidden name
    beside where it goes, it takes its name at the commit, after the members
-   staged inside it (paths through `path`, spelled as here) are in place,
-   and an abort or a recovery that undoes the transaction removes it. 0, or
-   KIVTRANSACTION_FOLDER_EXISTS where a folder is there already,
+   staged inside it (paths through `path`, spelled as here: separators run
+   together or at the end aside, and on Windows either separator and
+   letters of either case) are in place, never replacing what appeared at
+   its name meanwhile (the commit then fails, every target old); an abort
+   or a recovery that undoes the transaction removes it while it is empty.
+   0, or KIVTRANSACTION_FOLDER_EXISTS where a folder is there already,
    KIVCOPY_TARGET_EXISTS where anything else is, KIVCOPY_TARGET_NOT_WRITTEN
-   where the folder that holds it cannot be opened or written; a failure
+   where the folder that holds it cannot be opened or written,
+   KIVTRANSACTION_INVALID_ARGUMENT for a null or empty path; a failure
    after its name was recorded leaves only an abort. */
 KIVTRANSACTION_API int32_t KIVTRANSACTION_CALL KivTransactionMakeFolder(int32_t transaction,
                                                                         const char *path);

@@ -70,6 +70,12 @@ bool open_recorded_folder(const std::string& path, const journal::FileId& id,
 // (or at a folder along it).
 bool names_nothing(int error);
 
+// Whether two paths, their separators already spelled alike, name one
+// folder by their letters: byte for byte on POSIX; on Windows in letters
+// of either case, compared as its file systems compare names (by the
+// system's uppercase table, letters beyond ASCII included).
+bool same_letters(const kivcommon::Path& one, const kivcommon::Path& other);
+
 // What is at `name` in the folder, not following a link unless `follow`;
 // its identity is on the folder's volume.
 struct NameLook {

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "kivcommon/win32_filetime.h"
 #include "kivcommon/win32_paths.h"
@@ -153,6 +154,18 @@ bool open_recorded_folder(const std::string& path, const journal::FileId& id,
 
 bool names_nothing(int error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// CompareStringOrdinal, ignoring case, upper-cases each UTF-16 unit by the
+// table the system's file systems use, so that two lengths that differ
+// never compare equal; towlower() in the C runtime's "C" locale lowers
+// ASCII letters alone.
+bool same_letters(const Path& one, const Path& other) {
+    if (one.size() != other.size() || one.size() > static_cast<std::size_t>(INT_MAX)) {
+        return false;
+    }
+    const int length = static_cast<int>(one.size());
+    return ::CompareStringOrdinal(one.data(), length, other.data(), length, TRUE) == CSTR_EQUAL;
 }
 
 // The handle asks for the attributes and the owner alone, which opens even

@@ -65,8 +65,9 @@ std::size_t name_start(const kivcommon::Path& path) {
 }
 
 // A folder's path as callers spell it alike: separators run together and
-// none at the end (Windows: either separator, and letters of either case,
-// as the system takes them; a UNC path keeps its two leading ones).
+// none at the end (Windows: either separator, as the system takes them; a
+// UNC path keeps its two leading ones). Letters of either case name one
+// folder on Windows: same_letters() compares two such paths.
 kivcommon::Path spelled_alike(const kivcommon::Path& path) {
     kivcommon::Path spelled;
     for (std::size_t at = 0; at < path.size(); ++at) {
@@ -77,9 +78,6 @@ kivcommon::Path spelled_alike(const kivcommon::Path& path) {
                 continue;
             }
         }
-#if defined(_WIN32)
-        c = static_cast<kivcommon::PathChar>(::towlower(c));
-#endif
         spelled.push_back(c);
     }
     while (spelled.size() > 1 && spelled.back() == separator) {
@@ -148,7 +146,7 @@ kivcommon::Path Transaction::in_made_folders(const kivcommon::PathChar* path,
     }
     const kivcommon::Path folder = spelled_alike(text.substr(0, last - 1));
     for (auto made = made_folders_.rbegin(); made != made_folders_.rend(); ++made) {
-        if (made->spelled == folder) {
+        if (same_letters(made->spelled, folder)) {
             inside = made->id;
             return made->staged_at + separator + text.substr(last);
         }

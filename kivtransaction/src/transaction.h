@@ -169,8 +169,8 @@ private:
     std::unique_ptr<JournalFile> journal_;
     std::vector<Member> members_;
     // The folders that make_folder(path) made: the caller's spelling of
-    // each path, as spelled_alike() compares it, the path that stages inside it, its
-    // identity.
+    // each path as spelled_alike() gives it (same_letters() compares two),
+    // the path that stages inside it, its identity.
     struct MadeFolder {
         kivcommon::Path spelled;
         kivcommon::Path staged_at;

@@ -44,8 +44,9 @@ protected:
 
 // A target held without delete sharing whose install may wait makes the
 // whole transaction wait (1); before the restart recovery leaves it (4);
-// the restart puts every member in place, in order, and the recovery after
-// it finds it done (2) and leaves nothing.
+// the restart puts every member in place, in order (a folder the
+// transaction makes after the file staged inside it), and the recovery
+// after it finds it done (2) and leaves nothing.
 TEST_F(TransactionAtRestart, EveryMemberTakesItsPlaceAtTheRestart) {
     int transaction = 0;
     ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
@@ -59,6 +60,11 @@ TEST_F(TransactionAtRestart, EveryMemberTakesItsPlaceAtTheRestart) {
     EXPECT_EQ(KivTransactionReplace(transaction, path("app/etc/settings").c_str(), "old", 3,
                                     "new", 3),
               0);
+    EXPECT_EQ(KivTransactionMakeFolder(transaction, path("app/plugins").c_str()),
+              KIVTRANSACTION_OK);
+    EXPECT_EQ(KivTransactionInstall(transaction, path("media/lib").c_str(),
+                                    path("app/plugins/p.dll").c_str(), KIVINSTALL_REPLACE),
+              KIVCOPY_OK);
     HANDLE held = ::CreateFileW(kivtest::widen(path("app/tool")).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -67,15 +73,18 @@ TEST_F(TransactionAtRestart, EveryMemberTakesItsPlaceAtTheRestart) {
     ::CloseHandle(held);
     EXPECT_EQ(read_file(path("app/tool")), "old tool");
     EXPECT_FALSE(std::filesystem::exists(path("app/lib")));
+    EXPECT_FALSE(std::filesystem::exists(path("app/plugins")));
 
     ASSERT_TRUE(kivtest::restart_with_wineboot()) << "cannot start wineboot";
     EXPECT_EQ(read_file(path("app/tool")), "new tool");
     EXPECT_EQ(read_file(path("app/lib")), "new lib");
     EXPECT_EQ(read_file(path("app/etc/settings")), "host=new");
+    EXPECT_EQ(read_file(path("app/plugins/p.dll")), "new lib");
     EXPECT_EQ(kivtest::modification_time(path("app/etc/settings")).seconds, 1000000000);
     EXPECT_EQ(names_in("journal").size(), 1u) << "the journal waits for the next call";
     EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_FINISHED);
-    EXPECT_EQ(names_in("app"), (std::vector<std::string>{"etc", "lib", "tool"}));
+    EXPECT_EQ(names_in("app"), (std::vector<std::string>{"etc", "lib", "plugins", "tool"}));
+    EXPECT_EQ(names_in("app/plugins"), std::vector<std::string>{"p.dll"});
     EXPECT_EQ(names_in("app/etc"), std::vector<std::string>{"settings"});
     EXPECT_TRUE(names_in("journal").empty());
     EXPECT_EQ(KivRecover(path("journal").c_str()), KIVTRANSACTION_OK);

@@ -554,6 +554,28 @@ TEST_F(Transaction, TheWideTwinsTakeNamesThatTheAnsiCodePageCannotWrite) {
     }
 }
 
+// A folder that the transaction makes is reached by a path that names it
+// as the system takes names: with either separator, and in letters of
+// either case, those beyond ASCII included (Greek here). A member staged
+// through such a path goes into the made folder, and is in it once the
+// commit puts the folder in place.
+TEST_F(Transaction, AMadeFolderIsReachedInLettersOfEitherCase) {
+    const std::wstring folder = kivtest::wide_path(dir(), "app\\\xce\xa0\xce\xbb-plugins");
+    const std::wstring other_case = kivtest::wide_path(dir(), "APP/\xcf\x80\xce\x9b-PLUGINS/");
+    int transaction = 0;
+    ASSERT_EQ(KivTransactionBeginW(kivtest::widen(path("journal")).c_str(), &transaction),
+              KIVTRANSACTION_OK);
+    ASSERT_EQ(KivTransactionMakeFolderW(transaction, folder.c_str()), KIVTRANSACTION_OK);
+    EXPECT_EQ(KivTransactionInstallW(transaction, kivtest::widen(path("media/lib")).c_str(),
+                                     (other_case + L"p.dll").c_str(), KIVINSTALL_REPLACE),
+              KIVCOPY_OK);
+    EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
+    EXPECT_EQ(kivtest::read_file(folder + L"\\p.dll"), "new lib");
+    EXPECT_EQ(kivtest::entries(folder).size(), 1U);
+    EXPECT_EQ(names_in("app").size(), 3U) << "nothing is left beside the folder";
+    EXPECT_TRUE(names_in("journal").empty());
+}
+
 // A target that another program holds open without delete sharing cannot
 // be renamed onto, nor one held without write sharing written into: the
 // commit fails in its guard step, before its record, with every target

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Zlib
 // Windows: a transaction killed just before each of its changes to the
 // disk (the driver's kill points), then recovered by KivRecover: every
-// target old or every target new, and nothing of the transaction left
-// beside the targets or in the journal folder; so too with a running
+// target old or every target new (the two folders it makes, one in the
+// other with a file in each, gone or there with their files), and nothing
+// of the transaction left beside the targets, in the folders or in the
+// journal folder; so too with a running
 // program among the targets. With a file held without delete sharing among
 // them, the commit is refused, so every kill leaves every target old.
 #include <windows.h>
@@ -50,11 +52,18 @@ protected:
                      planted_text(300 * 1024 + 7, "\n")},
                     {"app/lib", "", planted_text(64 * 1024, "new lib\n")},
                     {"app/etc/settings", settings, patched}};
+        targets_.push_back({"app/plugins/a.dll", "", planted_text(40 * 1024, "plugin\n")});
+        targets_.push_back({"app/plugins/extra/b.dll", "", targets_[1].new_content});
         write_file(path("tool.new"), targets_[0].new_content);
         write_file(path("lib.new"), targets_[1].new_content);
+        write_file(path("plugin.new"), targets_[3].new_content);
         arguments_ = {"txn",           path("journal"),      path("tool.new"),
                       path("app/tool"), path("lib.new"),      path("app/lib"),
-                      "=@old@=@new@",   path("app/etc/settings")};
+                      "=@old@=@new@",   path("app/etc/settings"),
+                      "+",              path("app/plugins"),  "+",
+                      path("app/plugins/extra"),              path("plugin.new"),
+                      path("app/plugins/a.dll"),              path("lib.new"),
+                      path("app/plugins/extra/b.dll")};
     }
 
     void set_old() {
@@ -64,9 +73,15 @@ protected:
                 write_file(path(target.name), target.old_content);
             }
         }
+        std::filesystem::remove_all(path(made_folders_.front()));
     }
 
     bool all(bool fresh) const {
+        for (const std::string& folder : made_folders_) {
+            if (std::filesystem::is_directory(path(folder)) != fresh) {
+                return false;
+            }
+        }
         for (const Target& target : targets_) {
             const std::string& content = fresh ? target.new_content : target.old_content;
             const bool there = std::filesystem::exists(path(target.name));
@@ -77,16 +92,24 @@ protected:
         return true;
     }
 
-    // What is in the journal folder and beside the targets that is
-    // neither a target nor a folder of them.
+    // What is in the journal folder and beside the targets (in the folders
+    // the transaction makes too, where they are there) that is neither a
+    // target nor a folder of them.
     std::vector<std::string> left_over() const {
         std::vector<std::string> left;
-        for (const char* folder : {"journal", "app", "app/etc"}) {
+        std::vector<std::string> folders = {"journal", "app", "app/etc"};
+        for (const std::string& made : made_folders_) {
+            if (std::filesystem::is_directory(path(made))) {
+                folders.push_back(made);
+            }
+        }
+        for (const std::string& folder : folders) {
             for (const auto& entry : std::filesystem::directory_iterator(path(folder))) {
-                const std::string name =
-                    std::string(folder) + "/" + entry.path().filename().string();
+                const std::string name = folder + "/" + entry.path().filename().string();
                 const bool known =
                     name == "app/etc" ||
+                    std::find(made_folders_.begin(), made_folders_.end(), name) !=
+                        made_folders_.end() ||
                     std::any_of(targets_.begin(), targets_.end(),
                                 [&](const Target& target) { return target.name == name; }) ||
                     std::any_of(may_stay_.begin(), may_stay_.end(), [&](const std::string& stem) {
@@ -138,6 +161,8 @@ protected:
     }
 
     std::vector<Target> targets_;
+    // The folders the transaction makes, the outer one first.
+    const std::vector<std::string> made_folders_ = {"app/plugins", "app/plugins/extra"};
     std::vector<std::string> arguments_;
     std::vector<std::string> may_stay_;  // the stems of names that may stay beside the targets
     std::function<void(bool before)> around_ = [](bool) {};

@@ -1,8 +1,9 @@
 ; SPDX-License-Identifier: Zlib
 ; An example product's upgrade: five files of its own, its program among
-; them (which may be running), and its settings file, whose version line is
-; patched, as one transaction (kiv.nsh), so that whatever stops the
-; installer leaves the product all old or all new. With /WAY=engine it
+; them (which may be running), a new folder "plugins" with a file in it,
+; and its settings file, whose version line is patched, as one transaction
+; (kiv.nsh), so that whatever stops the installer leaves the product all
+; old or all new: the new folder there only with its file, once all is new. With /WAY=engine it
 ; writes the same files with NSIS's own File instead, one after another.
 ; /STOP=K ends the installer at once, as a crash or a kill would, after its
 ; K-th step (a member staged, or a file written; K one more than the steps:
@@ -13,7 +14,7 @@
 ;   upgrade-setup.exe /S [/WAY=engine] [/STOP=K] [/RECOVER] /D=C:\Example
 ;
 ; MEDIA holds the new app.exe, core.dll, plugin.dll, data.bin and
-; readme.txt. KIV_AMD64 builds a 64-bit installer (KIV_DLL_DIR then holds
+; readme.txt, and extra.dll, which goes into the new folder. KIV_AMD64 builds a 64-bit installer (KIV_DLL_DIR then holds
 ; the 64-bit DLLs).
 
 !ifdef KIV_AMD64
@@ -100,6 +101,9 @@ Section "Upgrade"
     !insertmacro EngineFile plugin.dll
     !insertmacro EngineFile data.bin
     !insertmacro EngineFile readme.txt
+    SetOutPath "$INSTDIR\plugins"
+    !insertmacro EngineFile extra.dll
+    SetOutPath "$INSTDIR"
     ${KivReplaceText} "$INSTDIR\settings.ini" "version=1" "version=2" $Result
     !insertmacro Step "patch settings.ini"
     Goto done
@@ -112,6 +116,7 @@ Section "Upgrade"
     File "${MEDIA}\plugin.dll"
     File "${MEDIA}\data.bin"
     File "${MEDIA}\readme.txt"
+    File "${MEDIA}\extra.dll"
     SetOutPath "$INSTDIR"
     ${KivTransactionBegin} "$INSTDIR\.kiv-journal" $Handle $Result
     !insertmacro LogResult "begin"
@@ -120,6 +125,12 @@ Section "Upgrade"
     !insertmacro Member plugin.dll
     !insertmacro Member data.bin
     !insertmacro Member readme.txt
+    ; The new folder stays hidden until the commit; its file is staged
+    ; inside it.
+    ${KivTransactionMakeFolder} $Handle "$INSTDIR\plugins" $Result
+    !insertmacro Step "make folder plugins"
+    ${KivTransactionInstall} $Handle "$PLUGINSDIR\media\extra.dll" "$INSTDIR\plugins\extra.dll" $Result
+    !insertmacro Step "install plugins\extra.dll"
     ${KivTransactionReplaceText} $Handle "$INSTDIR\settings.ini" "version=1" "version=2" $Result
     !insertmacro Step "patch settings.ini"
     ${KivTransactionCommit} $Handle $Result
