@@ -214,7 +214,8 @@ std::int32_t Transaction::make_folder(const std::shared_ptr<kivfs::Directory>& p
     // A folder this transaction makes already is there for it too.
     for (const Member& earlier : members_) {
         if (is_folder(earlier.kind) && earlier.made != nullptr &&
-            earlier.folder.id == member.folder.id && earlier.target == member.target) {
+            earlier.folder.id == member.folder.id &&
+            same_letters(system_form(earlier.target), system_form(member.target))) {
             made = earlier.made;
             return KIVTRANSACTION_FOLDER_EXISTS;
         }

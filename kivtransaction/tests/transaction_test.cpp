@@ -569,6 +569,9 @@ TEST_F(Transaction, AMadeFolderIsReachedInLettersOfEitherCase) {
     EXPECT_EQ(KivTransactionInstallW(transaction, kivtest::widen(path("media/lib")).c_str(),
                                      (other_case + L"p.dll").c_str(), KIVINSTALL_REPLACE),
               KIVCOPY_OK);
+    EXPECT_EQ(KivTransactionMakeFolderW(transaction, other_case.c_str()),
+              KIVTRANSACTION_FOLDER_EXISTS)
+        << "the folder made is made once";
     EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
     EXPECT_EQ(kivtest::read_file(folder + L"\\p.dll"), "new lib");
     EXPECT_EQ(kivtest::entries(folder).size(), 1U);
