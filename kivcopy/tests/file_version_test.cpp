@@ -305,8 +305,16 @@ TEST_F(FileVersion, RefusesOversizedResourceDirectories) {
 }
 
 TEST_F(FileVersion, RefusesDirectoriesThatLoopOrNestTooDeep) {
+    // A name's entry that leads back to the root, whose first entry is
+    // data: followed, it would read as a language of that name.
     Image to_root(false);
-    to_root.entry(0, 0, 16, 0x80000000u);
+    const std::uint32_t types = Image::section_size;
+    to_root.grow(types + 0x18);
+    to_root.directory(0, 0, 2);
+    to_root.entry(0, 0, 3, Image::data_entry);
+    to_root.entry(0, 1, 16, 0x80000000u | types);
+    to_root.directory(types, 0, 1);
+    to_root.entry(types, 0, 1, 0x80000000u);
     EXPECT_EQ(version_of(to_root.bytes), KIVVERSION_MALFORMED);
 
     Image to_itself(false);
