@@ -4,6 +4,7 @@
 // carry, and what the call gives for it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -360,6 +361,27 @@ TEST_F(FileVersion, RefusesAVersionBlockThatDoesNotHold) {
     other_signature.u32(Image::in_section(Image::block) + 40, 0xFEEF04BEu);
     EXPECT_EQ(version_of(other_signature.bytes), KIVVERSION_MALFORMED);
     EXPECT_EQ(high, marker);
+}
+
+// The DLLs that the build made with mingw-w64 from version_image/, each
+// with file version 1.2.3.4 (KIVCOPY_VERSION_IMAGES, paths split by "|").
+TEST_F(FileVersion, ReadsTheVersionOfDllsThatAToolchainBuilt) {
+    const std::string listed = KIVCOPY_VERSION_IMAGES;
+    if (listed.empty()) {
+        GTEST_SKIP() << "mingw-w64's gcc and windres were not found when the build was configured: "
+                        "no DLL was built to read";
+    }
+    std::size_t start = 0;
+    while (start <= listed.size()) {
+        const std::size_t end = std::min(listed.find('|', start), listed.size());
+        const std::string image = listed.substr(start, end - start);
+        start = end + 1;
+        SCOPED_TRACE(image);
+        high = low = marker;
+        EXPECT_EQ(KivFileVersion(image.c_str(), &high, &low), KIVCOPY_OK);
+        EXPECT_EQ(high, 0x00010002u);
+        EXPECT_EQ(low, 0x00030004u);
+    }
 }
 
 TEST_F(FileVersion, DoesNotOpenWhatIsNoReadableFile) {
