@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: Zlib */
 /* kivcopy: copy one file for an installation program.
  *
- * The library exports KivCopyFile and KivInstallFile (and on Windows their
- * wide twins, KivCopyFileW and KivInstallFileW) under their plain,
+ * The library exports KivCopyFile, KivInstallFile and KivFileVersion (and
+ * on Windows their wide twins, KivCopyFileW, KivInstallFileW and
+ * KivFileVersionW) under their plain,
  * undecorated names, so that an installer can load the library and find
  * each function by name. The library prints
  * nothing; every outcome is its result.
@@ -312,6 +313,74 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileW(const wchar_t *source, const wc
                                                  int32_t flags);
 /*
    Windows only: KivInstallFile with its paths as UTF-16; same calling
+   convention, results and behaviour.
+*/
+#endif
+
+/* Results of KivFileVersion beside KIVCOPY_OK and KIVCOPY_SOURCE_NOT_OPENED. */
+#define KIVVERSION_NONE              1     /* not a PE image, or one without a version resource */
+#define KIVVERSION_MALFORMED         2     /* a PE image whose headers or resources do not hold */
+
+KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersion(const char *path, uint32_t *high,
+                                                uint32_t *low);
+/*
+   Reads the file version of the Windows program or DLL at `path` (32-bit
+   or 64-bit, PE32 or PE32+), on any platform: the file version of the
+   fixed part of its version resource (VS_FIXEDFILEINFO), as Windows'
+   GetFileVersionInfoW and VerQueryValueW(L"\\") give it. `*high` receives
+   dwFileVersionMS (major << 16 | minor), `*low` dwFileVersionLS (build <<
+   16 | revision); either pointer may be NULL. They are written only when
+   the result is 0. `path` is as KivCopyFile takes its source; the file is
+   opened for reading as a copy's source is (a regular file, links
+   followed) and only read, never changed.
+
+   The resource is found as the Windows loader finds one: the entry of
+   type RT_VERSION (16) in the resource directory, the first entry in it
+   (whatever its name or ID), the first language in that. The reader is
+   made for files that anyone may have written: it reads only the headers,
+   the section table, the directory entries on its way and the start of
+   the version block, a few bytes at a time at offsets it has checked
+   against the file, allocates nothing from sizes in the file, and never
+   follows a directory twice.
+
+   Results (nothing on disk is changed by any of them):
+
+     KIVCOPY_OK (0)                 The version is in `*high` and `*low`.
+     KIVVERSION_NONE (1)            No version: the file is no PE image (no
+                                    "MZ" header, or its PE header offset
+                                    leads out of the file or to no "PE"
+                                    signature: a DOS program, a text file,
+                                    an empty file), or it has no resource
+                                    directory, no RT_VERSION resource, an
+                                    RT_VERSION directory without entries,
+                                    or a version block without a value.
+     KIVVERSION_MALFORMED (2)       A PE image whose headers or resources do
+                                    not hold: an optional header of another
+                                    kind or cut short; a section table,
+                                    resource directory or version block that
+                                    lies outside the file or outside its
+                                    section's bytes in the file; a resource
+                                    directory larger than its section; a
+                                    directory with more entries than fit in
+                                    its section; an entry that leads back to
+                                    a directory already visited; a
+                                    directory where the language's data was
+                                    due, or data where a directory was due;
+                                    a version block shorter than its key
+                                    and a VS_FIXEDFILEINFO, with another key
+                                    or another signature than 0xFEEF04BD.
+     KIVCOPY_SOURCE_NOT_OPENED (10) The file cannot be opened for reading (it
+                                    is missing, not a regular file, or
+                                    `path` is NULL), or a read of it failed.
+
+   Calls may be made from several threads at once.
+*/
+
+#if defined(_WIN32)
+KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersionW(const wchar_t *path, uint32_t *high,
+                                                 uint32_t *low);
+/*
+   Windows only: KivFileVersion with its path as UTF-16; same calling
    convention, results and behaviour.
 */
 #endif

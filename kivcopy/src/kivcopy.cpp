@@ -4,6 +4,7 @@
 #include "kivcopy.h"
 
 #include "copy.h"
+#include "file_version.h"
 #include "install.h"
 
 #if defined(_WIN32)
@@ -19,6 +20,22 @@ using kivcopy::result_of;
 
 kivcopy::ExistingTarget existing_target(int32_t overwrite) {
     return overwrite != 0 ? kivcopy::ExistingTarget::replace : kivcopy::ExistingTarget::keep;
+}
+
+// Reads the version of the file at `path` and stores it where the caller
+// asked for it (a null pointer takes nothing).
+int32_t version_of(const kivcopy::platform::PathChar* path, uint32_t* high, uint32_t* low) {
+    kivcopy::pe::FileVersion version;
+    const kivcopy::pe::VersionRead outcome = kivcopy::file_version(path, version);
+    if (outcome == kivcopy::pe::VersionRead::found) {
+        if (high != nullptr) {
+            *high = version.high;
+        }
+        if (low != nullptr) {
+            *low = version.low;
+        }
+    }
+    return kivcopy::version_result_of(outcome);
 }
 
 }  // namespace
@@ -92,6 +109,24 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileW(const wchar_t* sourc
     }
 }
 
+// The narrow path is taken into UTF-16 as KivCopyFile takes it; text that
+// is not valid in the ANSI code page names no file (10).
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersion(const char* path, uint32_t* high,
+                                                           uint32_t* low) {
+    try {
+        return with_wide_paths(path, nullptr, [&](const wchar_t* wide, const wchar_t*) {
+            return version_of(wide, high, low);
+        });
+    } catch (...) {
+        return KIVCOPY_SOURCE_NOT_OPENED;
+    }
+}
+
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersionW(const wchar_t* path, uint32_t* high,
+                                                            uint32_t* low) {
+    return version_of(path, high, low);
+}
+
 #else
 
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, const char* target,
@@ -106,6 +141,11 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, c
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivCopyFile(const char* source, const char* target,
                                                         int32_t overwrite) {
     return result_of(kivcopy::copy_file(source, target, existing_target(overwrite)));
+}
+
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersion(const char* path, uint32_t* high,
+                                                           uint32_t* low) {
+    return version_of(path, high, low);
 }
 
 #endif

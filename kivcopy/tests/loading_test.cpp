@@ -42,7 +42,37 @@ TEST_F(LoadedCopyLibrary, InstallsThroughTheFunctionFoundByItsPlainName) {
     EXPECT_EQ(kivtest::read_file(path("target")), "installed");
 }
 
+using VersionFunction = std::int32_t(KIVCOPY_CALL*)(const char*, std::uint32_t*, std::uint32_t*);
+
+// A file that is no PE image has no version; a missing one is not opened.
+TEST_F(LoadedCopyLibrary, ReadsVersionsThroughTheFunctionFoundByItsPlainName) {
+    kivtest::LoadedLibrary library(KIVCOPY_LIBRARY_PATH);
+    auto version = library.function<VersionFunction>("KivFileVersion");
+    ASSERT_NE(version, nullptr) << library.error();
+
+    kivtest::write_file(path("text"), "not an image");
+    std::uint32_t high = 0;
+    std::uint32_t low = 0;
+    EXPECT_EQ(version(path("text").c_str(), &high, &low), 1);
+    EXPECT_EQ(version(path("missing").c_str(), &high, &low), 10);
+}
+
 #if defined(_WIN32)
+using WideVersionFunction = std::int32_t(KIVCOPY_CALL*)(const wchar_t*, std::uint32_t*,
+                                                        std::uint32_t*);
+
+TEST_F(LoadedCopyLibrary, ReadsVersionsThroughTheWideTwinFoundByItsPlainName) {
+    kivtest::LoadedLibrary library(KIVCOPY_LIBRARY_PATH);
+    auto version = library.function<WideVersionFunction>("KivFileVersionW");
+    ASSERT_NE(version, nullptr) << library.error();
+
+    kivtest::write_file(path("text"), "not an image");
+    std::uint32_t high = 0;
+    std::uint32_t low = 0;
+    EXPECT_EQ(version(kivtest::widen(path("text")).c_str(), &high, &low), 1);
+    EXPECT_EQ(version(kivtest::widen(path("missing")).c_str(), &high, &low), 10);
+}
+
 using WideCopyFunction = std::int32_t(KIVCOPY_CALL*)(const wchar_t*, const wchar_t*, std::int32_t);
 
 TEST_F(LoadedCopyLibrary, CopiesThroughTheWideTwinFoundByItsPlainName) {

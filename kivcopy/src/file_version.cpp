@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: Zlib
+// The version reader over an open file.
+#include "file_version.h"
+
+#include "kivcopy.h"
+
+namespace kivcopy {
+
+namespace {
+
+// The source's bytes as the reader asks for them: each read at its offset
+// through the handle, so a name swapped after the open changes nothing.
+class FileBytes final : public pe::Bytes {
+public:
+    explicit FileBytes(platform::Source& source) : source_(source) {}
+
+    std::uint64_t size() const override { return static_cast<std::uint64_t>(source_.size); }
+
+    // A read that ends early (the file shrank since its status was read)
+    // fails like one the system refuses.
+    bool read(std::uint64_t offset, void* buffer, std::size_t count) override {
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        while (count > 0) {
+            const std::ptrdiff_t got =
+                source_.file.read_at(static_cast<std::int64_t>(offset), bytes, count);
+            if (got <= 0) {
+                return false;
+            }
+            const auto moved = static_cast<std::size_t>(got);
+            bytes += moved;
+            offset += moved;
+            count -= moved;
+        }
+        return true;
+    }
+
+private:
+    platform::Source& source_;
+};
+
+}  // namespace
+
+pe::VersionRead file_version(const platform::PathChar* path, pe::FileVersion& version) {
+    platform::Source source;
+    if (path == nullptr || !platform::open_source(platform::place_of(path), source) ||
+        source.size < 0) {
+        return pe::VersionRead::unreadable;
+    }
+    FileBytes bytes(source);
+    return pe::read_file_version(bytes, version);
+}
+
+std::int32_t version_result_of(pe::VersionRead outcome) {
+    switch (outcome) {
+        case pe::VersionRead::found:
+            return KIVCOPY_OK;
+        case pe::VersionRead::none:
+            return KIVVERSION_NONE;
+        case pe::VersionRead::malformed:
+            return KIVVERSION_MALFORMED;
+        case pe::VersionRead::unreadable:
+            break;
+    }
+    return KIVCOPY_SOURCE_NOT_OPENED;
+}
+
+}  // namespace kivcopy
