@@ -335,8 +335,9 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersion(const char *path, uint32_t *high
    followed) and only read, never changed.
 
    The resource is found as the Windows loader finds one: the entry of
-   type RT_VERSION (16) in the resource directory, the first entry in it
-   (whatever its name or ID), the first language in that. The reader is
+   type RT_VERSION (16) in the resource directory, the entry of ID 1 in it
+   (VS_VERSION_INFO, the one GetFileVersionInfoW asks for), the first
+   language in that. The reader is
    made for files that anyone may have written: it reads only the headers,
    the section table, the directory entries on its way and the start of
    the version block, a few bytes at a time at offsets it has checked

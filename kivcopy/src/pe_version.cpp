@@ -16,6 +16,7 @@ constexpr std::uint16_t pe32_magic = 0x10b;
 constexpr std::uint16_t pe32_plus_magic = 0x20b;
 constexpr std::uint32_t resource_directory_index = 2;
 constexpr std::uint32_t rt_version = 16;
+constexpr std::uint32_t version_info_id = 1;  // VS_VERSION_INFO
 constexpr std::uint32_t subdirectory_bit = 0x80000000u;
 constexpr std::uint32_t fixed_info_signature = 0xFEEF04BDu;
 
@@ -332,7 +333,7 @@ bool Reader::read_version(std::uint32_t data_entry, FileVersion& version) {
     return true;
 }
 
-// The walk: headers, the resource section, RT_VERSION, its first entry,
+// The walk: headers, the resource section, RT_VERSION, its entry of ID 1,
 // that entry's first language, the version block.
 VersionRead Reader::run(FileVersion& version) {
     if (!read_headers()) {
@@ -383,14 +384,25 @@ VersionRead Reader::run(FileVersion& version) {
         }
         std::uint32_t name = 0;
         std::uint32_t target = 0;
-        if (!read_entry(current, 0, name, target)) {
-            return outcome_;
-        }
         if (level == 2) {
+            // The IDs follow the named entries; VS_VERSION_INFO is ID 1.
+            bool found_id = false;
+            for (std::uint32_t i = named; i < entries && !found_id; ++i) {
+                if (!read_entry(current, i, name, target)) {
+                    return outcome_;
+                }
+                found_id = name == version_info_id;
+            }
+            if (!found_id) {
+                return VersionRead::none;
+            }
             if (!enter(target, current)) {
                 return outcome_;
             }
         } else {
+            if (!read_entry(current, 0, name, target)) {
+                return outcome_;
+            }
             if ((target & subdirectory_bit) != 0) {
                 return VersionRead::malformed;
             }

@@ -11,8 +11,9 @@
 // header's offset to the PE header, the optional header (PE32 or PE32+)
 // and its resource data directory, the section table that maps relative
 // virtual addresses (RVAs) to file offsets, then the resource directory:
-// the entry of type RT_VERSION (16), in it the first entry whatever its
-// name or ID, in that the first language, whose data entry gives the
+// the entry of type RT_VERSION (16), in it the entry of ID 1
+// (VS_VERSION_INFO, the one GetFileVersionInfoW asks for), in that the
+// first language, whose data entry gives the
 // version block's RVA and size. The block is VS_VERSIONINFO: its length,
 // the length of its value, its type, the key L"VS_VERSION_INFO", padding
 // to 4 bytes, and the value, a VS_FIXEDFILEINFO whose signature is
@@ -22,8 +23,8 @@
 // image (no "MZ", a PE header offset that leads out of the file, no
 // "PE\0\0" there: a DOS program, a text file, an empty file) has no
 // version, and so has an image without a resource directory, without an
-// RT_VERSION entry in it, with an RT_VERSION directory or name that holds
-// no entry, or whose version block has no value (a length of 0). Anything
+// RT_VERSION entry in it, with an RT_VERSION directory without ID 1 or a
+// name that holds no entry, or whose version block has no value (a length of 0). Anything
 // else that does not hold is malformed: an optional header of another
 // kind or cut short, a section table or resource directory that lies
 // outside the file, an RVA that no section's bytes in the file hold, a

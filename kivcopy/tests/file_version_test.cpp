@@ -157,7 +157,11 @@ TEST_F(FileVersion, StoresNothingThroughANullPointer) {
     EXPECT_EQ(KivFileVersion(path("image").c_str(), nullptr, nullptr), KIVCOPY_OK);
 }
 
-TEST_F(FileVersion, TakesTheFirstNameAndTheFirstLanguageAsTheLoaderDoes) {
+// GetFileVersionInfoW asks for the RT_VERSION entry of ID 1
+// (VS_VERSION_INFO), wherever it stands among the names, and takes its
+// first language; an image whose version resource has no ID 1 has no
+// version to it.
+TEST_F(FileVersion, TakesTheEntryOfIdOneAndItsFirstLanguage) {
     // A second type directory past the first block, whose two names lead
     // to the first language directory and to one of two languages, each
     // with a block of its own version.
@@ -174,24 +178,27 @@ TEST_F(FileVersion, TakesTheFirstNameAndTheFirstLanguageAsTheLoaderDoes) {
     image.data(german, block);
     image.version_block(block, 0x00030001, 0x00040001);
     image.data(english, Image::block);
-
-    image.entry(types, 0, 1, 0x80000000u | Image::languages);
-    image.entry(types, 1, 2, 0x80000000u | languages);
-    EXPECT_EQ(version_of(image.bytes), KIVCOPY_OK);
-    EXPECT_EQ(high, 0x00020005u);
-
-    image.entry(types, 0, 2, 0x80000000u | languages);
-    image.entry(types, 1, 1, 0x80000000u | Image::languages);
     image.entry(languages, 0, 0x407, german);
     image.entry(languages, 1, 0x409, english);
+
+    image.entry(types, 0, 1, 0x80000000u | languages);
+    image.entry(types, 1, 2, 0x80000000u | Image::languages);
     EXPECT_EQ(version_of(image.bytes), KIVCOPY_OK);
     EXPECT_EQ(high, 0x00030001u);
     EXPECT_EQ(low, 0x00040001u);
+
+    image.entry(types, 0, 0, 0x80000000u | Image::languages);
+    image.entry(types, 1, 1, 0x80000000u | languages);
+    EXPECT_EQ(version_of(image.bytes), KIVCOPY_OK) << "ID 1 after another";
+    EXPECT_EQ(high, 0x00030001u);
 
     image.entry(languages, 0, 0x409, english);
     image.entry(languages, 1, 0x407, german);
     EXPECT_EQ(version_of(image.bytes), KIVCOPY_OK);
     EXPECT_EQ(high, 0x00020005u);
+
+    image.entry(types, 1, 2, 0x80000000u | languages);
+    EXPECT_EQ(version_of(image.bytes), KIVVERSION_NONE) << "no ID 1";
 }
 
 TEST_F(FileVersion, FindsNoVersionInAFileThatIsNoPeImage) {
