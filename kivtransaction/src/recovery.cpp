@@ -133,6 +133,35 @@ bool step_folder_members(const Contents& contents, std::vector<MemberFolder>& fo
     return all;
 }
 
+// Settles every member, files first: `file_step` for each file member
+// whose folder is there, `folder_step` for each folder member's (see
+// step_folder_members), each with what is at the member's staged name now;
+// the files' folders synced in between. False where a look or a step failed.
+template <typename FileStep, typename FolderStep>
+bool settle_members(const Contents& contents, std::vector<MemberFolder>& folders,
+                    FileStep file_step, FolderStep folder_step) {
+    bool all = true;
+    for (std::size_t index = 0; index < contents.intents.size(); ++index) {
+        MemberFolder& folder = folders[index];
+        NameLook staged;
+        int error = 0;
+        if (is_folder(contents.intents[index]) || folder.directory == nullptr) {
+            continue;
+        }
+        all = look_at(folder, contents.intents[index].staged, staged, error) &&
+              file_step(index, folder, staged, error) && all;
+    }
+    all = sync_file_folders(contents, folders) && all;
+    return step_folder_members(contents, folders,
+                               [&](std::size_t index, MemberFolder& folder, int& error) {
+                                   NameLook staged;
+                                   return look_at(folder, contents.intents[index].staged, staged,
+                                                  error) &&
+                                          folder_step(index, folder, staged, error);
+                               }) &&
+           all;
+}
+
 // Puts each member's staged file in place where it is still there and
 // still the file made ready: an install's renamed onto its target, a
 // patch's written back over its target (if that is still the file that
@@ -140,56 +169,39 @@ bool step_folder_members(const Contents& contents, std::vector<MemberFolder>& fo
 // put in place before the cut. Then each folder member's folder, its
 // contents in place, takes its name where it is still under its hidden one.
 bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
-    bool all = true;
-    for (std::size_t index = 0; index < contents.intents.size(); ++index) {
+    const auto place_file = [&](std::size_t index, MemberFolder& folder, const NameLook& staged,
+                                int& error) {
         const journal::Intent& intent = contents.intents[index];
         const journal::Ready& ready = contents.ready[index];
-        MemberFolder& folder = folders[index];
-        if (is_folder(intent) || folder.directory == nullptr) {
-            continue;
-        }
-        NameLook staged;
-        int error = 0;
-        if (!look_at(folder, intent.staged, staged, error)) {
-            all = false;
-            continue;
-        }
         const bool ready_to_place =
             staged.exists && staged.regular && staged.id == ready.staged_id;
         if (intent.kind == MemberKind::install) {
-            if (ready_to_place) {
-                all = rename_onto(folder, intent.staged, intent.target, error) && all;
-            }
+            const bool placed =
+                !ready_to_place || rename_onto(folder, intent.staged, intent.target, error);
             // A rename beside a running program that a kill cut off left
             // the old file set aside, which the new file's name supersedes.
             settle_set_aside(folder, intent.target);
-            continue;
+            return placed;
         }
         if (!ready_to_place) {
-            continue;
+            return true;
         }
         bool gone = false;
         const WriteBack write{intent.staged,    ready.staged_id, intent.target,
                               ready.target_id, ready.accessed,  ready.modified};
-        all = write_back(folder, write, gone, error) &&
-              (gone || remove_name(folder, intent.staged, error)) && all;
-    }
-    all = sync_file_folders(contents, folders) && all;
-    return step_folder_members(
-               contents, folders, [&](std::size_t index, MemberFolder& folder, int& error) {
-                   const journal::Intent& intent = contents.intents[index];
-                   NameLook staged;
-                   if (!look_at(folder, intent.staged, staged, error)) {
-                       return false;
-                   }
-                   if (!staged.exists || !staged.directory ||
-                       !(staged.id == contents.ready[index].staged_id)) {
-                       return true;  // it took its name before the cut
-                   }
-                   return rename_folder_onto_free_name(folder, intent.staged, intent.target,
-                                                       error);
-               }) &&
-           all;
+        return write_back(folder, write, gone, error) &&
+               (gone || remove_name(folder, intent.staged, error));
+    };
+    const auto name_folder = [&](std::size_t index, MemberFolder& folder, const NameLook& staged,
+                                 int& error) {
+        const journal::Intent& intent = contents.intents[index];
+        if (!staged.exists || !staged.directory ||
+            !(staged.id == contents.ready[index].staged_id)) {
+            return true;  // it took its name before the cut
+        }
+        return rename_folder_onto_free_name(folder, intent.staged, intent.target, error);
+    };
+    return settle_members(contents, folders, place_file, name_folder);
 }
 
 // Removes each member's staged file where it is there and the caller's
@@ -197,35 +209,17 @@ bool finish(const Contents& contents, std::vector<MemberFolder>& folders) {
 // Then the folders that folder members made, each where it is empty: one
 // that holds what is not ours stays, and with it the journal.
 bool undo(const Contents& contents, std::vector<MemberFolder>& folders) {
-    bool all = true;
-    for (std::size_t index = 0; index < contents.intents.size(); ++index) {
-        const journal::Intent& intent = contents.intents[index];
-        MemberFolder& folder = folders[index];
-        if (is_folder(intent) || folder.directory == nullptr) {
-            continue;
-        }
-        NameLook staged;
-        int error = 0;
-        if (!look_at(folder, intent.staged, staged, error)) {
-            all = false;
-            continue;
-        }
-        if (staged.exists && staged.callers_alone) {
-            all = remove_name(folder, intent.staged, error) && all;
-        }
-    }
-    all = sync_file_folders(contents, folders) && all;
-    return step_folder_members(
-               contents, folders, [&](std::size_t index, MemberFolder& folder, int& error) {
-                   const journal::Intent& intent = contents.intents[index];
-                   NameLook staged;
-                   if (!look_at(folder, intent.staged, staged, error)) {
-                       return false;
-                   }
-                   return !staged.exists || !staged.directory ||
-                          remove_empty_folder(folder, intent.staged, error);
-               }) &&
-           all;
+    const auto remove_file = [&](std::size_t index, MemberFolder& folder, const NameLook& staged,
+                                 int& error) {
+        return !staged.exists || !staged.callers_alone ||
+               remove_name(folder, contents.intents[index].staged, error);
+    };
+    const auto remove_folder = [&](std::size_t index, MemberFolder& folder,
+                                   const NameLook& staged, int& error) {
+        return !staged.exists || !staged.directory ||
+               remove_empty_folder(folder, contents.intents[index].staged, error);
+    };
+    return settle_members(contents, folders, remove_file, remove_folder);
 }
 
 // Whether a transaction committed to the next restart still waits for it:
