@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: Zlib */
 /* kivcopy: copy one file for an installation program.
  *
- * The library exports KivCopyFile, KivInstallFile and KivFileVersion (and
- * on Windows their wide twins, KivCopyFileW, KivInstallFileW and
+ * The library exports KivCopyFile, KivInstallFile, KivFileVersion and
+ * KivInstallFileEx (and on Windows their wide twins, KivCopyFileW,
+ * KivInstallFileW, KivInstallFileExW and
  * KivFileVersionW) under their plain,
  * undecorated names, so that an installer can load the library and find
  * each function by name. The library prints
@@ -382,6 +383,95 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersionW(const wchar_t *path, uint32_t *
                                                  uint32_t *low);
 /*
    Windows only: KivFileVersion with its path as UTF-16; same calling
+   convention, results and behaviour.
+*/
+#endif
+
+/* Flags of KivInstallFileEx beside KivInstallFile's. */
+#define KIVINSTALL_BY_VERSION        8     /* replace an existing target only as versions and bytes say */
+#define KIVINSTALL_ALLOW_DOWNGRADE   16    /* with 8: a lower version replaces a higher one */
+#define KIVINSTALL_REPLACE_SAME_VERSION 32 /* with 8: other bytes of the same version replace the target */
+
+/* Results of KivInstallFileEx beside KivInstallFile's: the target was kept. */
+#define KIVINSTALL_ALREADY_CURRENT   2     /* it holds the same bytes already */
+#define KIVINSTALL_KEPT_NEWER        3     /* its version is higher, or the new file has none */
+#define KIVINSTALL_KEPT_SAME_VERSION 4     /* the same version, other bytes, and it is not ours */
+#define KIVINSTALL_KEPT_CHANGED      5     /* unversioned, and not what was installed there last */
+
+KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileEx(const char *source, const char *target,
+                                                  int32_t flags, const char *manifest_folder);
+/*
+   KivInstallFile with a manifest of what the product installed and a
+   decision by version. Everything KivInstallFile says holds for it; flags
+   1, 2 and 4 and results 0, 1 and the negative ones are the same.
+
+   `manifest_folder` (NULL for none) names a folder that the caller keeps
+   for the product, opened without following a link at its own name. For
+   each target installed it holds a record, "kivmanifest-", the SHA-256 of
+   the target's full path in hex, and ".record": the SHA-256 of the bytes
+   installed there. The record is written before the new file takes the
+   target's name, whole (staged beside its name, synced, renamed onto it,
+   the folder synced), and holds the hash of the replaced file too where
+   that file was ours, so that after a crash on either side of the rename
+   the target is still ours. A record is read only where it is a regular
+   file of the caller's with one name that no one else may write (owned
+   by the caller, or on Windows by Administrators for an elevated caller)
+   and names the target: anything else is as if there were none. The full
+   path is the one the system resolves (POSIX: the held folder's path,
+   links resolved; Windows: the full path, upper-cased), so every spelling
+   of a target finds its record. A record that cannot be written fails the
+   call with KIVCOPY_TARGET_NOT_WRITTEN before anything else is written.
+
+   KIVINSTALL_BY_VERSION (8) lets an existing target be replaced where
+   this decision says so (KIVINSTALL_REPLACE need not be given): the
+   target is looked at before anything is written: both files are read
+   side by side once (where their sizes differ and there is no manifest,
+   not at all), the file version of each is read as KivFileVersion reads
+   it where the bytes differ (a file that is no sound image has none), and
+   the manifest is asked whether the target is ours (its hash is in its
+   record). The first row of this table that fits decides; file times
+   never count:
+
+     bytes    versions        target      flags  result
+     same     any             any         any    2 KIVINSTALL_ALREADY_CURRENT
+     differ   new higher      any         any    0, replaced
+     differ   new lower       any         16     0, replaced
+     differ   new lower       any         -      3 KIVINSTALL_KEPT_NEWER
+     differ   equal           ours        any    0, replaced
+     differ   equal           any         32     0, replaced
+     differ   equal           any         -      4 KIVINSTALL_KEPT_SAME_VERSION
+     differ   new only        any         any    0, replaced
+     differ   installed only  ours        any    0, replaced
+     differ   installed only  any         16     0, replaced
+     differ   installed only  any         -      3 KIVINSTALL_KEPT_NEWER
+     differ   neither         not ours    any    5 KIVINSTALL_KEPT_CHANGED
+     differ   neither         any         any    0, replaced
+
+   "not ours" needs a manifest: without one, two unversioned files are
+   replaced as KivInstallFile replaces them. A kept target (2 to 5) is not
+   written, renamed or queued, and needs no restart even when in use; the
+   manifest is written only for 2, where its record lacked the bytes. A
+   symbolic link at the target is not read through: its bytes differ and
+   it has no version. Without flag 8, flags 16 and 32 do nothing.
+
+   Further results:
+
+     KIVINSTALL_ALREADY_CURRENT (2), KIVINSTALL_KEPT_NEWER (3),
+     KIVINSTALL_KEPT_SAME_VERSION (4), KIVINSTALL_KEPT_CHANGED (5)
+                                    The target was kept as it is, for the
+                                    reason above.
+     KIVCOPY_TARGET_NOT_WRITTEN (-5010)
+                                    Also: the manifest folder cannot be
+                                    opened, its record cannot be written, or
+                                    the target cannot be read.
+*/
+
+#if defined(_WIN32)
+KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileExW(const wchar_t *source, const wchar_t *target,
+                                                   int32_t flags,
+                                                   const wchar_t *manifest_folder);
+/*
+   Windows only: KivInstallFileEx with its paths as UTF-16; same calling
    convention, results and behaviour.
 */
 #endif

@@ -8,21 +8,21 @@ namespace kivcopy {
 
 namespace {
 
-// The source's bytes as the reader asks for them: each read at its offset
+// A file's bytes as the reader asks for them: each read at its offset
 // through the handle, so a name swapped after the open changes nothing.
 class FileBytes final : public pe::Bytes {
 public:
-    explicit FileBytes(platform::Source& source) : source_(source) {}
+    FileBytes(kivfs::File& file, std::int64_t size) : file_(file), size_(size) {}
 
-    std::uint64_t size() const override { return static_cast<std::uint64_t>(source_.size); }
+    std::uint64_t size() const override { return static_cast<std::uint64_t>(size_); }
 
-    // A read that ends early (the file shrank since its status was read)
+    // A read that ends early (the file shrank since its size was read)
     // fails like one the system refuses.
     bool read(std::uint64_t offset, void* buffer, std::size_t count) override {
         auto* bytes = static_cast<unsigned char*>(buffer);
         while (count > 0) {
             const std::ptrdiff_t got =
-                source_.file.read_at(static_cast<std::int64_t>(offset), bytes, count);
+                file_.read_at(static_cast<std::int64_t>(offset), bytes, count);
             if (got <= 0) {
                 return false;
             }
@@ -35,7 +35,8 @@ public:
     }
 
 private:
-    platform::Source& source_;
+    kivfs::File& file_;
+    std::int64_t size_;
 };
 
 }  // namespace
@@ -46,7 +47,14 @@ pe::VersionRead file_version(const platform::PathChar* path, pe::FileVersion& ve
         source.size < 0) {
         return pe::VersionRead::unreadable;
     }
-    FileBytes bytes(source);
+    return file_version(source.file, source.size, version);
+}
+
+pe::VersionRead file_version(kivfs::File& file, std::int64_t size, pe::FileVersion& version) {
+    if (size < 0) {
+        return pe::VersionRead::unreadable;
+    }
+    FileBytes bytes(file, size);
     return pe::read_file_version(bytes, version);
 }
 

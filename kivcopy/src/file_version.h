@@ -16,6 +16,8 @@ namespace kivcopy {
 // set only when it is found. A file that cannot be opened, or whose bytes
 // cannot be read, is unreadable.
 pe::VersionRead file_version(const platform::PathChar* path, pe::FileVersion& version);
+// The same for a file open for reading, of `size` bytes.
+pe::VersionRead file_version(kivfs::File& file, std::int64_t size, pe::FileVersion& version);
 
 // The caller's result for a version read: 0, 1 (none), 2 (malformed), or
 // 10 (not opened or not read).

@@ -17,6 +17,7 @@
 #include "kivfs/hidden_names.h"
 #include "kivfs/leftovers.h"
 #include "kivfs/restart_queue.h"
+#include "manifest.h"
 
 
 namespace kivcopy {
@@ -270,11 +271,21 @@ Installed commit_staged(Directory& folder, const Path& staged, const FileIdentit
 }  // namespace
 
 InstallFlags install_flags(std::int32_t flags) {
-    return {(flags & KIVINSTALL_REPLACE) != 0, (flags & KIVINSTALL_AT_RESTART) != 0,
-            (flags & KIVINSTALL_READ_ONLY) != 0};
+    InstallFlags taken;
+    // A decision by version may replace what it finds.
+    taken.replace = (flags & (KIVINSTALL_REPLACE | KIVINSTALL_BY_VERSION)) != 0;
+    taken.at_restart = (flags & KIVINSTALL_AT_RESTART) != 0;
+    taken.read_only = (flags & KIVINSTALL_READ_ONLY) != 0;
+    taken.by_version = (flags & KIVINSTALL_BY_VERSION) != 0;
+    taken.allow_downgrade = (flags & KIVINSTALL_ALLOW_DOWNGRADE) != 0;
+    taken.replace_same_version = (flags & KIVINSTALL_REPLACE_SAME_VERSION) != 0;
+    return taken;
 }
 
 std::int32_t result_of(const Installed& installed) {
+    if (installed.status == CopyStatus::copied && installed.decided.verdict != Verdict::replace) {
+        return static_cast<std::int32_t>(installed.decided.verdict);
+    }
     if (installed.status == CopyStatus::copied && installed.restart_needed) {
         return KIVINSTALL_RESTART_NEEDED;
     }
@@ -315,12 +326,28 @@ Installed stage_install(platform::Source& source, std::shared_ptr<Directory> hel
         return {allowed, false};
     }
     int error = 0;
+    InstallDecision decided;
+    if (flags.by_version || flags.manifest != nullptr) {
+        const CopyStatus looked =
+            decide_install(source, folder, staged.target, flags, decided, error);
+        if (looked != CopyStatus::copied) {
+            return {looked, false, error};
+        }
+        if (decided.verdict != Verdict::replace) {
+            return {CopyStatus::copied, std::move(decided)};
+        }
+        // The record comes before the new file: a crash after it finds
+        // the target holding either file, and both are in the record.
+        if (!decided.record.empty() && !flags.manifest->record(folder, decided.record, error)) {
+            return {CopyStatus::target_not_written, false, error};
+        }
+    }
     staged.written = write_staged(folder, source, naming, staged.target, staged.name,
                                   staged.identity, staged.hold, error);
     if (staged.written != CopyStatus::copied && staged.written != CopyStatus::times_not_set) {
         return {staged.written, false, error};
     }
-    return {CopyStatus::copied, false};
+    return {CopyStatus::copied, std::move(decided)};
 }
 
 Installed install_file(const platform::PathChar* source_path, const platform::PathChar* target_path,
@@ -328,7 +355,7 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     StagedInstall staged;
     const Installed staging =
         stage_install(source_path, target_path, flags, StagedName{kivfs::staged_kind, {}}, staged);
-    if (staging.status != CopyStatus::copied) {
+    if (staging.status != CopyStatus::copied || staging.decided.verdict != Verdict::replace) {
         return staging;
     }
     Directory& folder = *staged.folder;
@@ -346,6 +373,7 @@ Installed install_file(const platform::PathChar* source_path, const platform::Pa
     if (installed.status == CopyStatus::copied && !installed.restart_needed) {
         installed.status = staged.written;
     }
+    installed.decided = staging.decided;
     return installed;
 }
 

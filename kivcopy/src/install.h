@@ -9,8 +9,11 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "copy.h"
+#include "install_decision.h"
+#include "install_flags.h"
 #include "install_platform.h"
 #include "kivfs/directory.h"
 #include "kivfs/leftovers.h"
@@ -18,19 +21,15 @@
 
 namespace kivcopy {
 
-// What an install is allowed to do.
-struct InstallFlags {
-    bool replace = false;     // an existing target may be replaced
-    bool at_restart = false;  // a target in use may be replaced at the next restart
-    bool read_only = false;   // a read-only target (Windows) may be replaced, keeping the attribute
-};
-
-// The flags of KivInstallFile's `flags` argument.
-InstallFlags install_flags(std::int32_t flags);
-
 // How an install ended: on the copy's status scale, and whether the new
 // file waits for the next restart (status copied then).
 struct Installed {
+    Installed(CopyStatus status_ = CopyStatus::copied, bool restart_needed_ = false,
+              int error_ = 0)
+        : status(status_), restart_needed(restart_needed_), error(error_) {}
+    Installed(CopyStatus status_, InstallDecision decided_)
+        : status(status_), decided(std::move(decided_)) {}
+
     CopyStatus status = CopyStatus::copied;
     bool restart_needed = false;
     // The system's error (errno, or GetLastError()) of the call that made
@@ -41,6 +40,10 @@ struct Installed {
     // failed: a guard refused, or the target's name holds a file that this
     // call did not write.
     int error = 0;
+    // What an install that knows versions decided before it wrote anything:
+    // a verdict other than replace ends the install there, the target as it
+    // was, with the verdict's result.
+    InstallDecision decided;
 };
 
 Installed install_file(const platform::PathChar* source, const platform::PathChar* target,
@@ -80,8 +83,9 @@ Installed stage_install(const platform::PathChar* source, const platform::PathCh
 Installed stage_install(platform::Source& source, std::shared_ptr<kivfs::Directory> folder,
                         InstallFlags flags, const StagedName& naming, StagedInstall& staged);
 
-// The caller's result: 1 for a replacement that waits for the restart,
-// else the copy's result for the status.
+// The caller's result: the verdict's (2 to 5) for a target kept, 1 for a
+// replacement that waits for the restart, else the copy's result for the
+// status.
 std::int32_t result_of(const Installed& installed);
 
 }  // namespace kivcopy

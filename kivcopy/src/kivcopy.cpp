@@ -3,9 +3,12 @@
 // here.
 #include "kivcopy.h"
 
+#include <memory>
+
 #include "copy.h"
 #include "file_version.h"
 #include "install.h"
+#include "manifest.h"
 
 #if defined(_WIN32)
 #include <optional>
@@ -36,6 +39,23 @@ int32_t version_of(const kivcopy::platform::PathChar* path, uint32_t* high, uint
         }
     }
     return kivcopy::version_result_of(outcome);
+}
+
+// KivInstallFileEx's worker: the manifest folder opened for the one call.
+int32_t install_with_manifest(const kivcopy::platform::PathChar* source,
+                              const kivcopy::platform::PathChar* target, int32_t flags,
+                              const kivcopy::platform::PathChar* manifest_folder) {
+    kivcopy::InstallFlags taken = kivcopy::install_flags(flags);
+    std::unique_ptr<kivcopy::Manifest> manifest;
+    if (manifest_folder != nullptr) {
+        int error = 0;
+        manifest = kivcopy::Manifest::open(manifest_folder, error);
+        if (manifest == nullptr) {
+            return KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+        taken.manifest = manifest.get();
+    }
+    return result_of(kivcopy::install_file(source, target, taken));
 }
 
 }  // namespace
@@ -109,6 +129,36 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileW(const wchar_t* sourc
     }
 }
 
+// The narrow paths are taken into UTF-16 as KivCopyFile takes them; a
+// manifest folder whose name is no text in the ANSI code page cannot be
+// opened (-5010).
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileEx(const char* source, const char* target,
+                                                             int32_t flags,
+                                                             const char* manifest_folder) {
+    try {
+        std::optional<std::wstring> wide_manifest;
+        if (manifest_folder != nullptr && !(wide_manifest = kivcommon::from_ansi(manifest_folder))) {
+            return KIVCOPY_TARGET_NOT_WRITTEN;
+        }
+        return with_wide_paths(source, target, [&](const wchar_t* from, const wchar_t* to) {
+            return install_with_manifest(from, to, flags,
+                                         wide_manifest ? wide_manifest->c_str() : nullptr);
+        });
+    } catch (...) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileExW(const wchar_t* source,
+                                                              const wchar_t* target, int32_t flags,
+                                                              const wchar_t* manifest_folder) {
+    try {
+        return install_with_manifest(source, target, flags, manifest_folder);
+    } catch (...) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
+
 // The narrow path is taken into UTF-16 as KivCopyFile takes it; text that
 // is not valid in the ANSI code page names no file (10).
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersion(const char* path, uint32_t* high,
@@ -128,6 +178,16 @@ extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivFileVersionW(const wchar_t* path,
 }
 
 #else
+
+extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileEx(const char* source, const char* target,
+                                                             int32_t flags,
+                                                             const char* manifest_folder) {
+    try {
+        return install_with_manifest(source, target, flags, manifest_folder);
+    } catch (...) {
+        return KIVCOPY_TARGET_NOT_WRITTEN;
+    }
+}
 
 extern "C" KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFile(const char* source, const char* target,
                                                            int32_t flags) {

@@ -54,6 +54,7 @@ public:
     bool sync(int& error);
 
     NativeHandle handle() const { return handle_; }
+    const Path& path() const { return path_; }
 
 private:
     JournalFolder(NativeHandle handle, Path path) : handle_(handle), path_(std::move(path)) {}

@@ -4,6 +4,8 @@
 // locked with flock() by the transaction that writes it.
 #include "journal_folder.h"
 
+#include "kivfs/ownership.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -193,23 +195,7 @@ bool JournalFile::read(std::string& bytes, int& error) {
 }
 
 bool JournalFile::trusted(std::string& reason) const {
-    struct stat status{};
-    if (::fstat(handle_, &status) != 0) {
-        reason = "its status cannot be read";
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        reason = "it is not a regular file";
-    } else if (status.st_uid != ::geteuid()) {
-        reason = "it belongs to another user";
-    } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        reason = "others may write it";
-    } else if (status.st_nlink != 1) {
-        reason = "it has other names";
-    } else {
-        return true;
-    }
-    return false;
+    return kivfs::trusted_as_callers_own(handle_, reason);
 }
 
 // The name is removed only while it still names the file held: in a

@@ -7,6 +7,8 @@
 // opens a live one meets as a sharing violation.
 #include "journal_folder.h"
 
+#include "kivfs/ownership.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -191,21 +193,7 @@ bool JournalFile::read(std::string& bytes, int& error) {
 // Windows keeps no write bits for group and others: who may write the
 // journal is the folder's permissions' to say, which the caller chose.
 bool JournalFile::trusted(std::string& reason) const {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(handle_, &information)) {
-        reason = "its status cannot be read";
-        return false;
-    }
-    if (!win32::is_plain_file(information.dwFileAttributes)) {
-        reason = "it is not a regular file";
-    } else if (!win32::owned_by_caller(handle_)) {
-        reason = "it belongs to another user";
-    } else if (information.nNumberOfLinks != 1) {
-        reason = "it has other names";
-    } else {
-        return true;
-    }
-    return false;
+    return kivfs::trusted_as_callers_own(handle_, reason);
 }
 
 // The file held is marked for deletion through its own handle, so that no

@@ -8,6 +8,7 @@
 #include "member_folder.h"
 
 #include "kivfs/aside.h"
+#include "kivfs/ownership.h"
 #include "kivfs/restart_queue.h"
 
 #include <windows.h>
@@ -193,7 +194,7 @@ bool look_at(MemberFolder& folder, const std::string& name, NameLook& look, int&
     look.directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     look.callers_alone = look.regular && information.nNumberOfLinks == 1 &&
-                         win32::owned_by_caller(opened.handle);
+                         kivfs::owned_by_caller(opened.handle);
     look.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     look.id = id_of(information);
     look.size = (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |

@@ -124,6 +124,18 @@ std::int32_t Transaction::open_for_members() const {
     return state_ == State::open ? KIVTRANSACTION_OK : KIVTRANSACTION_UNKNOWN;
 }
 
+kivcopy::InstallFlags Transaction::install_flags(std::int32_t flags) {
+    kivcopy::InstallFlags taken = kivcopy::install_flags(flags);
+    if (taken.by_version) {
+        if (manifest_ == nullptr) {
+            manifest_ = std::make_unique<kivcopy::Manifest>(
+                kivfs::Directory::held(folder_->handle(), folder_->path(), true));
+        }
+        taken.manifest = manifest_.get();
+    }
+    return taken;
+}
+
 std::int32_t Transaction::install(const kivcommon::PathChar* source,
                                   const kivcommon::PathChar* target, std::int32_t flags) {
     std::optional<journal::FileId> inside;
@@ -131,8 +143,8 @@ std::int32_t Transaction::install(const kivcommon::PathChar* source,
     return add_install(
         flags,
         [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
-            return kivcopy::stage_install(source, at.c_str(), kivcopy::install_flags(flags),
-                                          naming, staged);
+            return kivcopy::stage_install(source, at.c_str(), install_flags(flags), naming,
+                                          staged);
         },
         nullptr, inside);
 }
@@ -257,8 +269,8 @@ std::int32_t Transaction::install(kivcopy::platform::Source& source,
     return add_install(
         flags,
         [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
-            return kivcopy::stage_install(source, std::move(target_folder),
-                                          kivcopy::install_flags(flags), naming, staged);
+            return kivcopy::stage_install(source, std::move(target_folder), install_flags(flags),
+                                          naming, staged);
         },
         error);
 }
@@ -281,6 +293,11 @@ std::int32_t Transaction::add_install(
                         static_cast<std::uint32_t>(flags), announced, inside);
     };
     const kivcopy::Installed staged = stage(naming, member.staged);
+    if (staged.status == kivcopy::CopyStatus::copied &&
+        staged.decided.verdict != kivcopy::Verdict::replace) {
+        // The target is kept: nothing was staged or recorded for it.
+        return kivcopy::result_of(staged);
+    }
     if (staged.status != kivcopy::CopyStatus::copied) {
         if (error != nullptr) {
             *error = staged.error;

@@ -17,6 +17,7 @@
 #include "install.h"
 #include "journal.h"
 #include "journal_folder.h"
+#include "manifest.h"
 #include "member_folder.h"
 #include "scanners.h"
 #include "substitute.h"
@@ -146,6 +147,9 @@ private:
                                  const kivcopy::StagedName&, kivcopy::StagedInstall&)>& stage,
                              int* error,
                              const std::optional<journal::FileId>& inside = std::nullopt);
+    // KivInstallFile's flags for a member; one that decides by version
+    // keeps its manifest in the journal folder.
+    kivcopy::InstallFlags install_flags(std::int32_t flags);
     // KIVTRANSACTION_OK while members may be added, else why not.
     std::int32_t open_for_members() const;
     bool put_in_place(Member& member, int& error);
@@ -167,6 +171,7 @@ private:
 
     std::unique_ptr<JournalFolder> folder_;
     std::unique_ptr<JournalFile> journal_;
+    std::unique_ptr<kivcopy::Manifest> manifest_;  // made for the first member that needs it
     std::vector<Member> members_;
     // The folders that make_folder(path) made: the caller's spelling of
     // each path as spelled_alike() gives it (same_letters() compares two),

@@ -153,6 +153,39 @@ TEST_F(Transaction, AbortLeavesEveryTargetOldAndNothingElse) {
     EXPECT_EQ(KivTransactionAbort(transaction), KIVTRANSACTION_UNKNOWN);
 }
 
+// Members that decide by version keep their manifest in the journal
+// folder: a target kept (here the same bytes, then a settings file the user
+// edited after the first transaction) is no member, and the rest commit.
+TEST_F(Transaction, MembersThatDecideByVersionKeepTheirManifestInTheJournalFolder) {
+    const int by_version = KIVINSTALL_BY_VERSION;
+    int first = 0;
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &first), KIVTRANSACTION_OK);
+    EXPECT_EQ(install(first, "media/ini", "app/etc/settings", by_version), KIVCOPY_OK);
+    EXPECT_EQ(install(first, "media/lib", "app/lib", by_version), KIVCOPY_OK);
+    ASSERT_EQ(KivTransactionCommit(first), KIVTRANSACTION_OK);
+    EXPECT_EQ(names_in("journal").size(), 2u) << "one record for each target";
+
+    write_file(path("app/etc/settings"), "new ini, edited");
+    write_file(path("media/lib"), "newer lib");
+    int second = 0;
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &second), KIVTRANSACTION_OK);
+    EXPECT_EQ(install(second, "media/tool", "app/tool", by_version), KIVINSTALL_KEPT_CHANGED)
+        << "app/tool is no file of ours";
+    EXPECT_EQ(install(second, "media/ini", "app/etc/settings", by_version), KIVINSTALL_KEPT_CHANGED);
+    EXPECT_EQ(install(second, "media/lib", "app/lib", by_version), KIVCOPY_OK);
+    EXPECT_EQ(KivTransactionCommit(second), KIVTRANSACTION_OK);
+    EXPECT_EQ(read_file(path("app/tool")), "old tool");
+    EXPECT_EQ(read_file(path("app/etc/settings")), "new ini, edited");
+    EXPECT_EQ(read_file(path("app/lib")), "newer lib");
+    EXPECT_EQ(names_in("app/etc"), (std::vector<std::string>{"ini", "settings"}));
+
+    int third = 0;
+    ASSERT_EQ(KivTransactionBegin(path("journal").c_str(), &third), KIVTRANSACTION_OK);
+    EXPECT_EQ(install(third, "media/lib", "app/lib", by_version), KIVINSTALL_ALREADY_CURRENT);
+    EXPECT_EQ(KivTransactionAbort(third), KIVTRANSACTION_OK);
+    EXPECT_EQ(read_file(path("app/lib")), "newer lib");
+}
+
 // A live transaction's journal is locked: a recovery in the same folder,
 // on its own or at another transaction's begin, passes over it and leaves
 // its staged members alone, and the transaction still commits whole.

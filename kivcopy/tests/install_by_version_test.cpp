@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: Zlib
+// KivInstallFileEx through the export, on every system: each row of the
+// decision table as an installer meets it (a rebuild of the same version,
+// a shared DLL older than the one installed, a vendor's lower version, a
+// settings file the user edited), the manifest that tells our files from
+// the user's, and a reinstall that writes nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kivcopy.h"
+#include "kivtest/files.h"
+#include "pe_image.h"
+
+namespace {
+
+using kivcopy_test::Image;
+using kivtest::read_file;
+using kivtest::write_file;
+
+// A DLL of version `major`.`minor`.0.0; `build` tells two builds of one
+// version apart (a rebuild, a re-signing) by bytes past the image.
+std::string dll(std::uint32_t major, std::uint32_t minor, const std::string& build = "") {
+    Image image(true, major << 16 | minor, 0);
+    return image.bytes + build;
+}
+
+class InstallByVersion : public kivtest::WorkDirTest {
+protected:
+    void SetUp() override {
+        WorkDirTest::SetUp();
+        kivtest::make_directory(path("media"));
+        kivtest::make_directory(path("app"));
+        kivtest::make_directory(path("manifest"));
+    }
+
+    // Installs `bytes` as app/file with `flags`, with the manifest or none.
+    int install(const std::string& bytes, int flags, bool with_manifest = true) {
+        write_file(path("media/file"), bytes);
+        return KivInstallFileEx(path("media/file").c_str(), path("app/file").c_str(), flags,
+                                with_manifest ? path("manifest").c_str() : nullptr);
+    }
+
+    std::vector<std::string> names_in(const std::string& folder) const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path(folder))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// How the target came to be before the install under test.
+enum class Before {
+    ours,      // installed by an earlier install with the manifest
+    not_ours,  // put there by someone else (or edited after our install)
+    no_manifest,
+};
+
+struct Case {
+    const char* name;
+    std::string installed;
+    Before before;
+    std::string incoming;
+    int flags;
+    int result;
+    bool replaced;
+};
+
+// One case per row of the table, in its order, and the cases installers
+// meet named after them.
+std::vector<Case> cases() {
+    const int by_version = KIVINSTALL_BY_VERSION;
+    return {
+        {"IdenticalBytes", dll(2, 0), Before::ours, dll(2, 0), by_version,
+         KIVINSTALL_ALREADY_CURRENT, false},
+        {"IdenticalUnversionedWithoutManifest", "same", Before::no_manifest, "same", by_version,
+         KIVINSTALL_ALREADY_CURRENT, false},
+        {"NewerVersion", dll(2, 0), Before::not_ours, dll(2, 1), by_version, KIVCOPY_OK, true},
+        {"VendorsLowerVersionWithDowngradeAllowed", dll(3, 0), Before::ours, dll(2, 5),
+         by_version | KIVINSTALL_ALLOW_DOWNGRADE, KIVCOPY_OK, true},
+        {"SharedDllOlderThanTheOneInstalled", dll(2, 1), Before::not_ours, dll(2, 0), by_version,
+         KIVINSTALL_KEPT_NEWER, false},
+        {"RebuildOfTheSameVersionOverOurs", dll(2, 0, "unsigned"), Before::ours,
+         dll(2, 0, "re-signed"), by_version, KIVCOPY_OK, true},
+        {"RebuildOfTheSameVersionWithReplaceSameVersion", dll(2, 0, "unsigned"), Before::not_ours,
+         dll(2, 0, "re-signed"), by_version | KIVINSTALL_REPLACE_SAME_VERSION, KIVCOPY_OK, true},
+        {"RebuildOfTheSameVersionOverAnotherProducts", dll(2, 0, "theirs"), Before::not_ours,
+         dll(2, 0, "ours"), by_version, KIVINSTALL_KEPT_SAME_VERSION, false},
+        {"VersionedOverUnversioned", "plain", Before::not_ours, dll(1, 0), by_version, KIVCOPY_OK,
+         true},
+        {"UnversionedOverOurVersioned", dll(1, 0), Before::ours, "plain", by_version, KIVCOPY_OK,
+         true},
+        {"UnversionedOverVersionedWithDowngradeAllowed", dll(1, 0), Before::not_ours, "plain",
+         by_version | KIVINSTALL_ALLOW_DOWNGRADE, KIVCOPY_OK, true},
+        {"UnversionedOverAnotherVersioned", dll(1, 0), Before::not_ours, "plain", by_version,
+         KIVINSTALL_KEPT_NEWER, false},
+        {"SettingsFileTheUserEdited", "colour=blue (the user's)", Before::not_ours,
+         "colour=red", by_version, KIVINSTALL_KEPT_CHANGED, false},
+        {"SettingsFileAsWeInstalledIt", "colour=blue", Before::ours, "colour=red", by_version,
+         KIVCOPY_OK, true},
+        {"UnversionedWithoutManifest", "colour=blue", Before::no_manifest, "colour=red",
+         by_version, KIVCOPY_OK, true},
+        // Without flag 8 an install replaces as KivInstallFile does, and the
+        // flags that only shape the decision do nothing.
+        {"OlderWithoutDecision", dll(2, 1), Before::not_ours, dll(2, 0),
+         KIVINSTALL_REPLACE | KIVINSTALL_ALLOW_DOWNGRADE, KIVCOPY_OK, true},
+    };
+}
+
+class DecisionRows : public InstallByVersion, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(DecisionRows, KeepOrReplaceTheTargetAsTheTableSays) {
+    const Case& c = GetParam();
+    const bool with_manifest = c.before != Before::no_manifest;
+    if (c.before == Before::ours) {
+        ASSERT_EQ(install(c.installed, 0), KIVCOPY_OK);
+    } else {
+        write_file(path("app/file"), c.installed);
+    }
+    EXPECT_EQ(install(c.incoming, c.flags, with_manifest), c.result);
+    EXPECT_EQ(read_file(path("app/file")), c.replaced ? c.incoming : c.installed);
+    EXPECT_EQ(names_in("app"), std::vector<std::string>{"file"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DecisionRows, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case>& row) {
+                             return std::string(row.param.name);
+                         });
+
+// The record names what was installed and what it replaced of ours, so that
+// a crash on either side of the rename finds the target ours; a user's edit
+// makes it theirs, and a later install keeps it.
+TEST_F(InstallByVersion, TheManifestKnowsOurFileOnBothSidesOfTheRename) {
+    ASSERT_EQ(install("v1", 0), KIVCOPY_OK);
+    ASSERT_EQ(install("v2", KIVINSTALL_BY_VERSION), KIVCOPY_OK);
+    const std::vector<std::string> records = names_in("manifest");
+    ASSERT_EQ(records.size(), 1u);
+    const std::string record = read_file(path("manifest/" + records[0]));
+    // Both hashes are kept: had the rename been lost, "v1" would be ours.
+    const std::string v1 = "3bfc269594ef649228e9a74bab00f042efc91d5acc6fbee31a382e80d42388fe";
+    EXPECT_NE(record.find("sha256 " + v1 + "\n"), std::string::npos) << record;
+    write_file(path("app/file"), "v1");
+    EXPECT_EQ(install("v3", KIVINSTALL_BY_VERSION), KIVCOPY_OK);
+    write_file(path("app/file"), "v3, edited");
+    EXPECT_EQ(install("v4", KIVINSTALL_BY_VERSION), KIVINSTALL_KEPT_CHANGED);
+    EXPECT_EQ(read_file(path("app/file")), "v3, edited");
+}
+
+}  // namespace
