@@ -64,8 +64,16 @@ Copier::Next Copier::prepare(const SourceName& source, const TargetName& target,
     if (next != Next::copy) {
         return next;
     }
-    if (!open_source(source, status, opened) ||
-        !clear_the_way(source, opened.identity, target, checked)) {
+    if (!open_source(source, status, opened)) {
+        return Next::failed;
+    }
+    if (options_.by_version) {
+        next = decide_by_version(source, target, checked, opened);
+        if (next != Next::copy) {
+            return next;
+        }
+    }
+    if (!clear_the_way(source, opened.identity, target, checked)) {
         return Next::failed;
     }
     return open_target(source, target, checked, opened, file);

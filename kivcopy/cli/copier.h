@@ -17,10 +17,13 @@
 #define KIVCOPY_CLI_COPIER_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine.h"
+#include "install_decision.h"
+#include "manifest.h"
 #include "kivcli/backup_names.h"
 #include "kivcli/progress.h"
 #include "options.h"
@@ -99,6 +102,11 @@ private:
     bool remove_target(const TargetName& target, Checked& checked, const char* action);
     void settle_removal(Checked& checked, const TargetName& target, bool made) const;
 
+    // by_version.cpp: --by-version's decision, before anything is written.
+    Next decide_by_version(const SourceName& source, const TargetName& target,
+                           const Checked& checked, kivcopy::platform::Source& opened);
+    void tell_kept(const TargetName& target, const kivcopy::InstallDecision& decision) const;
+
     // staged.cpp: a regular file staged as a transaction's install.
     bool stage(const SourceName& source, const TargetName& target);
     bool refuse_in_transaction(const SourceName& source, const char* what) const;
@@ -129,6 +137,7 @@ private:
     RunRecord record_;
     std::int64_t done_ = 0;  // bytes of the files finished
     kivtransaction::Transaction* transaction_ = nullptr;  // --atomic's, once begun
+    std::unique_ptr<kivcopy::Manifest> manifest_;         // --manifest's, once opened
     std::uint64_t journal_volume_ = 0;
     std::vector<std::string> staged_lines_;
 };

@@ -74,6 +74,8 @@ enum LongOnly {
     option_backup,
     option_atomic,
     option_recover,
+    option_by_version,
+    option_manifest,
 };
 
 // The letters that take a value are followed by ':'; the leading ':' has
@@ -99,6 +101,8 @@ const option long_options[] = {
     {"reflink", optional_argument, nullptr, option_reflink},
     {"atomic", optional_argument, nullptr, option_atomic},
     {"recover", optional_argument, nullptr, option_recover},
+    {"by-version", no_argument, nullptr, option_by_version},
+    {"manifest", required_argument, nullptr, option_manifest},
     {"help", no_argument, nullptr, option_help},
     {"version", no_argument, nullptr, option_version},
     {nullptr, 0, nullptr, 0},
@@ -137,6 +141,7 @@ const kivcli::SettingOption<Options, bool> switch_options[] = {
     {'v', &Options::verbose, true},
     {'D', &Options::make_parents, true},
     {option_follow_hard_links, &Options::follow_hard_links, true},
+    {option_by_version, &Options::by_version, true},
 };
 
 // --progress: the progress line is shown, whatever the output is.
@@ -191,6 +196,13 @@ Taken take_option_with_more(int found, Options& options, Unsettled& unsettled,
         case option_reflink:
             return read_reflink(optarg, options.reflink, problem) ? Taken::taken
                                                                   : Taken::refused;
+        case option_manifest:
+            if (*optarg == '\0') {
+                problem = "option --manifest needs a FOLDER";
+                return Taken::refused;
+            }
+            options.manifest_folder = optarg;
+            return Taken::taken;
         case option_atomic:
         case option_recover:
             (found == option_atomic ? options.atomic : options.recover) = true;
@@ -253,6 +265,10 @@ int check_transaction(const Unsettled& unsettled, const Options& options) {
     if (!options.atomic) {
         return -1;
     }
+    if (!options.manifest_folder.empty()) {
+        return usage_error("--atomic and --manifest cannot be used together (--atomic keeps "
+                           "the manifest in its journal folder)");
+    }
     const char* refused = options.backup.enabled()       ? "--backup"
                           : options.remove_destination  ? "--remove-destination"
                           : options.update               ? "--update"
@@ -281,6 +297,14 @@ int settle(int argc, char** argv, Unsettled& unsettled, Options& options) {
     options.dereference = unsettled.dereference.value_or(
         options.recursive ? Dereference::never : Dereference::command_line);
     options.operands.assign(argv + optind, argv + argc);
+    if (options.by_version && (options.update || options.backup.enabled() ||
+                               options.remove_destination || unsettled.clobber)) {
+        return usage_error("--by-version decides which targets are replaced: not with -n, -f, "
+                           "-u, -b or --remove-destination");
+    }
+    if (!options.manifest_folder.empty() && !options.by_version) {
+        return usage_error("--manifest is for --by-version");
+    }
     return check_transaction(unsettled, options);
 }
 

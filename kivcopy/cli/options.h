@@ -60,11 +60,18 @@ struct Options {
     // undone, and nothing else done; the one operand is a DIRECTORY.
     bool recover = false;
     std::string journal_folder;
+    // --by-version: an existing target is replaced only as the library's
+    // decision by bytes and versions says; --manifest=FOLDER keeps the
+    // record of what was installed that tells our files from the user's
+    // (with --atomic the journal folder keeps it).
+    bool by_version = false;
+    std::string manifest_folder;
 
     // Whether an existing target may be replaced at all: a backup asks for
     // it as -f does (the target is renamed to its backup, then copied anew).
     bool replaces() const {
-        return clobber == Clobber::yes || update || remove_destination || backup.enabled();
+        return clobber == Clobber::yes || update || remove_destination || backup.enabled() ||
+               by_version;
     }
 };
 

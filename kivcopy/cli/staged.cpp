@@ -57,7 +57,7 @@ bool Copier::stage(const SourceName& source, const TargetName& target) {
         return report_.fail("will not overwrite just-created " + quoted(target.shown) + " with " +
                             quoted(source.shown));
     }
-    const bool replaces = options_.clobber == Clobber::yes;
+    const bool replaces = options_.clobber == Clobber::yes || options_.by_version;
     Status found;
     kivcli::SystemError error = 0;
     if (!target.fresh && target.folder->status_of(target.name, Links::refuse, found, error)) {
@@ -88,10 +88,17 @@ bool Copier::stage(const SourceName& source, const TargetName& target) {
         return report_.failed_with(KIVCOPY_TARGET_NOT_WRITTEN, source.shown, target.shown, error);
     }
     int staging = 0;
-    const std::int32_t result = transaction_->install(
-        opened, folder, replaces ? KIVINSTALL_REPLACE | KIVINSTALL_READ_ONLY : 0, &staging);
+    kivcopy::InstallDecision decision;
+    const std::int32_t flags = options_.by_version ? KIVINSTALL_BY_VERSION | KIVINSTALL_READ_ONLY
+                               : replaces          ? KIVINSTALL_REPLACE | KIVINSTALL_READ_ONLY
+                                                   : 0;
+    const std::int32_t result = transaction_->install(opened, folder, flags, &staging, &decision);
     done_ += status.size;
     progress_.update(done_);
+    if (decision.verdict != kivcopy::Verdict::replace && result > KIVINSTALL_RESTART_NEEDED) {
+        tell_kept(target, decision);
+        return true;
+    }
     if (result != KIVCOPY_OK && result != KIVCOPY_TIMES_NOT_SET) {
         return report_.failed_with(result, source.shown, target.shown, staging);
     }

@@ -89,6 +89,25 @@ std::string version_text(const pe::FileVersion& version) {
            "." + std::to_string(version.low >> 16) + "." + std::to_string(version.low & 0xFFFF);
 }
 
+std::string reason_kept(Verdict verdict, const std::optional<pe::FileVersion>& incoming,
+                        const std::optional<pe::FileVersion>& installed) {
+    const std::string have = installed ? version_text(*installed) + " installed" : "";
+    switch (verdict) {
+        case Verdict::replace:
+            break;
+        case Verdict::already_current:
+            return "the same bytes are installed";
+        case Verdict::kept_newer:
+            return incoming ? have + " is newer than " + version_text(*incoming)
+                            : have + ", and the new file has no version";
+        case Verdict::kept_same_version:
+            return have + " is the same version with other bytes, and not ours";
+        case Verdict::kept_changed:
+            return "it is not what was installed there last (changed, or another's)";
+    }
+    return "replaced";
+}
+
 namespace {
 
 const char* shown(const std::optional<bool>& wanted, const char* yes, const char* no) {

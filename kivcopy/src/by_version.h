@@ -74,6 +74,11 @@ Versions compare_versions(const std::optional<pe::FileVersion>& incoming,
 // A version as people write it: "2.1.0.0".
 std::string version_text(const pe::FileVersion& version);
 
+// Why a target was kept, for a log: "2.1.0.0 installed is newer than
+// 2.0.0.0", "the same bytes are installed"; the versions as found.
+std::string reason_kept(Verdict verdict, const std::optional<pe::FileVersion>& incoming,
+                        const std::optional<pe::FileVersion>& installed);
+
 // The table as the README shows it: a Markdown table, one line per row.
 std::string decision_table_markdown();
 

@@ -22,6 +22,7 @@
 #include "kivtest/faults.h"
 #endif
 
+#include "pe_image.h"
 #include "tool_fixture.h"
 
 namespace {
@@ -53,6 +54,56 @@ TEST_F(CopyOptions, CopiesDirectoryTrees) {
     EXPECT_EQ(itself.exit_status, 1);
     EXPECT_NE(itself.err.find("into itself"), std::string::npos) << itself.err;
     EXPECT_FALSE(kivtest::exists(path("src/sub/src")));
+}
+
+// --by-version keeps what the decision keeps and says why with -v: a
+// newer DLL installed, the same bytes, a settings file the user changed
+// since the manifest recorded it; what is new or newer is copied. It is
+// refused beside the options that decide otherwise.
+TEST_F(CopyOptions, ByVersionKeepsWhatTheDecisionKeepsAndSaysWhy) {
+    const auto dll = [](std::uint32_t minor) {
+        return kivcopy_test::Image(true, 0x00020000u | minor, 0).bytes;
+    };
+    kivtest::write_tree({{path("media/core.dll"), dll(0)},
+                         {path("media/settings.ini"), "colour=red"},
+                         {path("app/core.dll"), dll(1)},
+                         {path("manifest/.keep"), ""}});
+    const std::vector<std::string> install = {"-v", "--by-version", "--manifest=" + path("manifest"),
+                                              "--", path("media/core.dll"),
+                                              path("media/settings.ini"), path("app")};
+    auto first = run(install);
+    EXPECT_EQ(first.exit_status, 0) << first.err;
+    EXPECT_NE(first.out.find("kept '" + path("app/core.dll") +
+                             "': 2.1.0.0 installed is newer than 2.0.0.0"),
+              std::string::npos)
+        << first.out;
+    EXPECT_EQ(read_file(path("app/core.dll")), dll(1));
+    EXPECT_EQ(read_file(path("app/settings.ini")), "colour=red");
+
+    write_file(path("app/settings.ini"), "colour=blue");
+    auto second = run(install);
+    EXPECT_EQ(second.exit_status, 0) << second.err;
+    EXPECT_NE(second.out.find("kept '" + path("app/settings.ini") + "': it is not what was "
+                              "installed there last"),
+              std::string::npos)
+        << second.out;
+    EXPECT_EQ(read_file(path("app/settings.ini")), "colour=blue");
+
+    write_file(path("app/settings.ini"), "colour=red");
+    auto third = run(install);
+    EXPECT_NE(third.out.find("kept '" + path("app/settings.ini") +
+                             "': the same bytes are installed"),
+              std::string::npos)
+        << third.out;
+
+    for (const char* other : {"-f", "-u", "-n", "--backup"}) {
+        EXPECT_EQ(run({"--by-version", other, path("media/core.dll"), path("app")}).exit_status,
+                  64)
+            << other;
+    }
+    EXPECT_EQ(run({"--manifest=" + path("manifest"), path("media/core.dll"), path("app")})
+                  .exit_status,
+              64);
 }
 
 #if !defined(_WIN32)

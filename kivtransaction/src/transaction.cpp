@@ -265,21 +265,22 @@ std::int32_t Transaction::make_folder(const std::shared_ptr<kivfs::Directory>& p
 
 std::int32_t Transaction::install(kivcopy::platform::Source& source,
                                   std::shared_ptr<kivfs::Directory> target_folder,
-                                  std::int32_t flags, int* error) {
+                                  std::int32_t flags, int* error,
+                                  kivcopy::InstallDecision* decided) {
     return add_install(
         flags,
         [&](const kivcopy::StagedName& naming, kivcopy::StagedInstall& staged) {
             return kivcopy::stage_install(source, std::move(target_folder), install_flags(flags),
                                           naming, staged);
         },
-        error);
+        error, std::nullopt, decided);
 }
 
 std::int32_t Transaction::add_install(
     std::int32_t flags,
     const std::function<kivcopy::Installed(const kivcopy::StagedName&, kivcopy::StagedInstall&)>&
         stage,
-    int* error, const std::optional<journal::FileId>& inside) {
+    int* error, const std::optional<journal::FileId>& inside, kivcopy::InstallDecision* decided) {
     if (const std::int32_t closed = open_for_members(); closed != KIVTRANSACTION_OK) {
         return closed;
     }
@@ -293,6 +294,9 @@ std::int32_t Transaction::add_install(
                         static_cast<std::uint32_t>(flags), announced, inside);
     };
     const kivcopy::Installed staged = stage(naming, member.staged);
+    if (decided != nullptr) {
+        *decided = staged.decided;
+    }
     if (staged.status == kivcopy::CopyStatus::copied &&
         staged.decided.verdict != kivcopy::Verdict::replace) {
         // The target is kept: nothing was staged or recorded for it.

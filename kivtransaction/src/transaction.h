@@ -42,10 +42,11 @@ public:
     // folder as the caller holds it, the target's name its entry_name()
     // (kivfs::Directory::lent_for gives one for a folder that a walk
     // holds). `error`, where given, is the system's error of a failed
-    // staging, as KivInstallFile's worker takes it.
+    // staging, as KivInstallFile's worker takes it; `decided`, where given,
+    // what a member that decides by version found.
     std::int32_t install(kivcopy::platform::Source& source,
                          std::shared_ptr<kivfs::Directory> target_folder, std::int32_t flags,
-                         int* error = nullptr);
+                         int* error = nullptr, kivcopy::InstallDecision* decided = nullptr);
 
     // Makes the folder `name` in `parent` as a member: made at once under a
     // recorded hidden name beside where it goes and held in `made`, for the
@@ -146,7 +147,8 @@ private:
                              const std::function<kivcopy::Installed(
                                  const kivcopy::StagedName&, kivcopy::StagedInstall&)>& stage,
                              int* error,
-                             const std::optional<journal::FileId>& inside = std::nullopt);
+                             const std::optional<journal::FileId>& inside = std::nullopt,
+                             kivcopy::InstallDecision* decided = nullptr);
     // KivInstallFile's flags for a member; one that decides by version
     // keeps its manifest in the journal folder.
     kivcopy::InstallFlags install_flags(std::int32_t flags);
