@@ -12,7 +12,9 @@ import argparse
 import ctypes
 import os
 import random
+import re
 import shutil
+import shlex
 import signal
 import statistics
 import subprocess
@@ -1586,6 +1588,107 @@ def measure_transaction(bench):
         report.miss("transaction", "one transaction %.2f times the separate calls" % ratio)
 
 
+# The reinstall case: files of 1-64 KiB, every tenth of them larger (a
+# DLL's size), installed once and then installed again unchanged.
+REINSTALL_FILES = 1000
+
+
+def make_reinstall_media(media, count):
+    os.makedirs(media, exist_ok=True)
+    rng = random.Random(20261210)
+    for index in range(count):
+        size = rng.randint(1, 64) * 1024 if index % 10 else rng.randint(256, 1024) * 1024
+        with open(os.path.join(media, "f%04d" % index), "wb") as out:
+            out.write(rng.randbytes(size))
+
+
+def measure_reinstall(bench):
+    """A reinstall of unchanged files with --by-version, which writes
+    nothing, beside the least it must do, reading both sides (cat of every
+    file to /dev/null), and beside replacing every file (cp)."""
+    s, report = bench.settings, bench.report
+    count = REINSTALL_FILES if s.many >= REINSTALL_FILES else s.many
+    media, app, manifest = (bench.path(name) for name in ("re-media", "re-app", "re-manifest"))
+    progress("reinstall: making %d files" % count)
+    make_reinstall_media(media, count)
+    names = sorted(os.listdir(media))
+    sources = [os.path.join(media, name) for name in names]
+    targets = [os.path.join(app, name) for name in names]
+    kivcopy = bench.program("kivcopy/kivcopy")
+    os.makedirs(app, exist_ok=True)
+    os.makedirs(manifest, exist_ok=True)
+    first = timed(bench, [kivcopy, "--by-version", "--manifest=" + manifest, "-t", app, "--"] + sources)
+    if first.rc != 0:
+        die("reinstall: the first install failed: %s" % failure(bench, first))
+    quoted_all = " ".join(shlex.quote(path) for path in sources + targets)
+    tools = [
+        ("ours", "kivcopy --by-version --manifest (all unchanged)",
+         [kivcopy, "-v", "--by-version", "--manifest=" + manifest, "-t", app, "--"] + sources),
+        ("plain", "kivcopy --by-version, no manifest",
+         [kivcopy, "--by-version", "-t", app, "--"] + sources),
+        ("read", "cat of both sides to /dev/null (the floor)",
+         ["sh", "-c", "cat -- %s >/dev/null" % quoted_all]),
+        ("cp", "cp -f of every file (a reinstall that rewrites)",
+         ["cp", "-f", "-t", app, "--"] + sources),
+    ]
+    tallies = {key: Tally() for key, _, _ in tools}
+    for run_number in range(1, s.runs + 1):
+        line = ""
+        for k in range(len(tools)):
+            key, _, argv = tools[(k + run_number - 1) % len(tools)]
+            # Both sides in the page cache, as an installer that has just
+            # read its media finds them; nothing left to write back.
+            read_through(sources + targets)
+            os.sync()
+            run = timed(bench, argv)
+            tallies[key].times.append(run.us)
+            if run_number == 1 and key == "ours":
+                with open(bench.path("out"), encoding="utf-8", errors="replace") as out:
+                    kept = sum(1 for text in out if text.startswith("kept ") and
+                               text.rstrip().endswith("the same bytes are installed"))
+                tallies[key].result = ("ok" if run.rc == 0 and kept == count else
+                                       "%d of %d kept as current" % (kept, count))
+            elif run_number == 1:
+                tallies[key].result = "ok" if run.rc == 0 else failure(bench, run)
+            line += " %s %s" % (key, fmt_s(run.us))
+        progress("reinstall: run %d/%d:%s" % (run_number, s.runs, line))
+    writes = written_bytes(bench, tools[0][2])
+    remove(media, app, manifest)
+    over_read = paired_ratio(tallies["ours"].times, tallies["read"].times)
+    report.emit("## A reinstall of %d unchanged files: median of %d runs" % (count, s.runs), "",
+                "Files of 1-64 KiB, every tenth 256 KiB-1 MiB, installed once with `--by-version`"
+                " and a manifest, then again", "unchanged, both sides in the page cache. x read is the"
+                " median of each run's ratio to reading both sides.", "",
+                "| way | median s | x read | result |", "|---|---:|---:|---|")
+    for key, label, _ in tools:
+        ratio = paired_ratio(tallies[key].times, tallies["read"].times)
+        report.emit("| %s | %s | %.2f | %s |" % (label, fmt_s(median_us(tallies[key].times)), ratio,
+                                                  tallies[key].result))
+        if tallies[key].result != "ok":
+            report.miss("correct", "reinstall: %s: %s" % (label, tallies[key].result))
+    report.emit("", "Bytes the unchanged reinstall wrote to files, as strace counts them (its "
+                "-v lines to standard output aside): %s." % ("n/a" if writes is None else writes), "")
+    if over_read > 1:
+        report.miss("reinstall", "the unchanged reinstall %.2f times reading both sides" % over_read)
+
+
+def written_bytes(bench, argv):
+    """The bytes the process tree wrote to anything but its standard output
+    and error, by strace's count of write calls; None without strace."""
+    if not shutil.which("strace"):
+        return None
+    trace = bench.path("write-trace")
+    timed(bench, ["strace", "-f", "-qq", "-e", "trace=write,pwrite64,writev,pwritev,pwritev2,"
+                  "copy_file_range,sendfile", "-e", "signal=none", "-o", trace] + argv)
+    total = 0
+    with open(trace, encoding="utf-8", errors="replace") as lines:
+        for line in lines:
+            call = re.search(r"(\w+)\((\d+),.*\)\s+=\s+(\d+)", line)
+            if call and int(call.group(2)) > 2:
+                total += int(call.group(3))
+    return total
+
+
 # What the neighbour of the many-files case has written, at least, when ours
 # starts beside it: enough that its data are piling up unsynced.
 NEIGHBOUR_HEAD_START_MIB = 64
@@ -1683,6 +1786,9 @@ def report_goals(bench, floor_ratios):
     if bench.section("transaction"):
         report.goal("transaction", "%d members as one transaction within 2 times the same calls"
                     " made one by one" % TRANSACTION_MEMBERS)
+    if bench.section("reinstall"):
+        report.goal("reinstall", "a reinstall of %d unchanged files with --by-version in no more"
+                    " time than reading both sides" % REINSTALL_FILES)
     report.goal("correct", "every tool's result checked against the expected bytes")
     report.emit("", "Total time of bench/run: %.0f s." % (time.time() - s.started))
 
@@ -1702,6 +1808,8 @@ def measure(bench):
         measure_many(bench)
     if bench.section("transaction"):
         measure_transaction(bench)
+    if bench.section("reinstall"):
+        measure_reinstall(bench)
     report_goals(bench, floor_ratios)
 
 

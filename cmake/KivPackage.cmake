@@ -30,7 +30,7 @@ endforeach()
 
 # Manual pages: the functions (3) and, where they are built, the front ends (1).
 install(FILES "${PROJECT_SOURCE_DIR}/man/KivCopyFile.3" "${PROJECT_SOURCE_DIR}/man/KivInstallFile.3"
-  "${PROJECT_SOURCE_DIR}/man/KivFileVersion.3"
+  "${PROJECT_SOURCE_DIR}/man/KivFileVersion.3" "${PROJECT_SOURCE_DIR}/man/KivInstallFileEx.3"
   "${PROJECT_SOURCE_DIR}/man/replaceString.3" "${PROJECT_SOURCE_DIR}/man/replaceText.3"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
 if(TARGET kivtransaction)

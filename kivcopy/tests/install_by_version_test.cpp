@@ -6,8 +6,14 @@
 // the user's, and a reinstall that writes nothing.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -150,5 +156,112 @@ TEST_F(InstallByVersion, TheManifestKnowsOurFileOnBothSidesOfTheRename) {
     EXPECT_EQ(install("v4", KIVINSTALL_BY_VERSION), KIVINSTALL_KEPT_CHANGED);
     EXPECT_EQ(read_file(path("app/file")), "v3, edited");
 }
+
+#if !defined(_WIN32)
+// This process's count of write calls and of bytes handed to them, from
+// /proc/self/io.
+struct Written {
+    long long calls = -1;
+    long long bytes = -1;
+};
+
+Written written_so_far() {
+    std::ifstream io("/proc/self/io");
+    Written written;
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "syscw:") {
+            written.calls = value;
+        } else if (key == "wchar:") {
+            written.bytes = value;
+        }
+    }
+    return written;
+}
+
+// A reinstall of 1,000 unchanged files writes nothing: not one write call
+// in the process, no target's status changed (its inode's change time
+// moves with any write, rename onto it or change of mode), and no name
+// made or removed in the targets' folder or the manifest's.
+TEST_F(InstallByVersion, AReinstallOfAThousandUnchangedFilesWritesNothing) {
+    constexpr int files = 1000;
+    const auto install_all = [&] {
+        int installed = 0;
+        for (int i = 0; i < files; ++i) {
+            const std::string name = "/f" + std::to_string(i);
+            installed += KivInstallFileEx((path("media") + name).c_str(),
+                                          (path("app") + name).c_str(), KIVINSTALL_BY_VERSION,
+                                          path("manifest").c_str()) == KIVCOPY_OK;
+        }
+        return installed;
+    };
+    for (int i = 0; i < files; ++i) {
+        write_file(path("media/f" + std::to_string(i)),
+                   i % 10 == 0 ? dll(1, static_cast<std::uint32_t>(i)) : kivtest::pattern_bytes(
+                                                     static_cast<std::size_t>(i * 37 % 9000),
+                                                     static_cast<unsigned>(i)));
+    }
+    ASSERT_EQ(install_all(), files);
+    struct stat app_before {};
+    struct stat manifest_before {};
+    ASSERT_EQ(::stat(path("app").c_str(), &app_before), 0);
+    ASSERT_EQ(::stat(path("manifest").c_str(), &manifest_before), 0);
+    std::vector<struct timespec> changed_before(files);
+    for (int i = 0; i < files; ++i) {
+        struct stat status {};
+        ASSERT_EQ(::stat(path("app/f" + std::to_string(i)).c_str(), &status), 0);
+        changed_before[static_cast<std::size_t>(i)] = status.st_ctim;
+    }
+
+    const Written before = written_so_far();
+    int current = 0;
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "/f" + std::to_string(i);
+        current += KivInstallFileEx((path("media") + name).c_str(), (path("app") + name).c_str(),
+                                    KIVINSTALL_BY_VERSION,
+                                    path("manifest").c_str()) == KIVINSTALL_ALREADY_CURRENT;
+    }
+    const Written after = written_so_far();
+    ASSERT_GE(before.calls, 0) << "/proc/self/io gives no count of write calls";
+    EXPECT_EQ(current, files);
+    EXPECT_EQ(after.calls - before.calls, 0);
+    EXPECT_EQ(after.bytes - before.bytes, 0);
+    int changed = 0;
+    for (int i = 0; i < files; ++i) {
+        struct stat status {};
+        ASSERT_EQ(::stat(path("app/f" + std::to_string(i)).c_str(), &status), 0);
+        const struct timespec& was = changed_before[static_cast<std::size_t>(i)];
+        changed += status.st_ctim.tv_sec != was.tv_sec || status.st_ctim.tv_nsec != was.tv_nsec;
+    }
+    EXPECT_EQ(changed, 0);
+    struct stat app_after {};
+    struct stat manifest_after {};
+    ASSERT_EQ(::stat(path("app").c_str(), &app_after), 0);
+    ASSERT_EQ(::stat(path("manifest").c_str(), &manifest_after), 0);
+    EXPECT_EQ(app_after.st_mtim.tv_nsec, app_before.st_mtim.tv_nsec);
+    EXPECT_EQ(app_after.st_mtim.tv_sec, app_before.st_mtim.tv_sec);
+    EXPECT_EQ(manifest_after.st_mtim.tv_nsec, manifest_before.st_mtim.tv_nsec);
+    EXPECT_EQ(manifest_after.st_mtim.tv_sec, manifest_before.st_mtim.tv_sec);
+}
+
+// A record is believed only where the caller alone can have written it:
+// one that others may write, or that has a second name, is no record, and
+// the target it speaks for is then not ours.
+TEST_F(InstallByVersion, ARecordThatOthersCouldHaveWrittenIsNoRecord) {
+    ASSERT_EQ(install("colour=red", 0), KIVCOPY_OK);
+    const std::vector<std::string> records = names_in("manifest");
+    ASSERT_EQ(records.size(), 1u);
+    const std::string record = path("manifest/" + records[0]);
+    ASSERT_EQ(::chmod(record.c_str(), 0620), 0);
+    EXPECT_EQ(install("colour=green", KIVINSTALL_BY_VERSION), KIVINSTALL_KEPT_CHANGED);
+    ASSERT_EQ(::chmod(record.c_str(), 0600), 0);
+    ASSERT_EQ(::link(record.c_str(), path("second-name").c_str()), 0);
+    EXPECT_EQ(install("colour=green", KIVINSTALL_BY_VERSION), KIVINSTALL_KEPT_CHANGED);
+    ASSERT_EQ(::unlink(path("second-name").c_str()), 0);
+    EXPECT_EQ(install("colour=green", KIVINSTALL_BY_VERSION), KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("app/file")), "colour=green");
+}
+#endif
 
 }  // namespace
