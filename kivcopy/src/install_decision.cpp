@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "file_version.h"
@@ -57,11 +58,14 @@ Failed compare(kivfs::File& source, std::int64_t source_size, kivfs::File* targe
     if (!compared.identical && !hashing) {
         return Failed::none;
     }
-    std::vector<unsigned char> ours(static_cast<std::size_t>(comparison_block));
-    std::vector<unsigned char> theirs(static_cast<std::size_t>(comparison_block));
+    const std::int64_t end = std::max(source_size, target != nullptr ? target_size : 0);
+    // No bigger than the files, and not zeroed: a reinstall of many small
+    // files would otherwise pay for fresh pages of a whole block each time.
+    const auto buffer_size = static_cast<std::size_t>(std::min(end, comparison_block));
+    const std::unique_ptr<unsigned char[]> ours(new unsigned char[buffer_size]);
+    const std::unique_ptr<unsigned char[]> theirs(new unsigned char[buffer_size]);
     Sha256 source_hash;
     Sha256 target_hash;
-    const std::int64_t end = std::max(source_size, target != nullptr ? target_size : 0);
     for (std::int64_t offset = 0; offset < end; offset += comparison_block) {
         const auto left = [&](std::int64_t size) {
             return static_cast<std::size_t>(
@@ -69,26 +73,31 @@ Failed compare(kivfs::File& source, std::int64_t source_size, kivfs::File* targe
         };
         const std::size_t from_source = left(source_size);
         const std::size_t from_target = target != nullptr ? left(target_size) : 0;
-        if (!read_exactly(source, offset, ours.data(), from_source)) {
+        if (!read_exactly(source, offset, ours.get(), from_source)) {
             return Failed::source;
         }
-        if (!read_exactly(*target, offset, theirs.data(), from_target)) {
+        if (target != nullptr && !read_exactly(*target, offset, theirs.get(), from_target)) {
             return Failed::target;
         }
-        if (compared.identical && std::memcmp(ours.data(), theirs.data(), from_source) != 0) {
+        if (compared.identical && std::memcmp(ours.get(), theirs.get(), from_source) != 0) {
             compared.identical = false;
             if (!hashing) {
                 return Failed::none;
             }
+            // Up to here the bytes were the same: the target's hash so far
+            // is the source's.
+            target_hash = source_hash;
         }
         if (hashing) {
-            source_hash.add(ours.data(), from_source);
-            target_hash.add(theirs.data(), from_target);
+            source_hash.add(ours.get(), from_source);
+            if (!compared.identical) {
+                target_hash.add(theirs.get(), from_target);
+            }
         }
     }
     if (hashing) {
         compared.source_hash = source_hash.finish();
-        compared.target_hash = target_hash.finish();
+        compared.target_hash = compared.identical ? compared.source_hash : target_hash.finish();
     }
     return Failed::none;
 }

@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <cstring>
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define KIVCOPY_SHA_EXTENSIONS 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace kivcopy {
 namespace {
 
@@ -35,11 +41,8 @@ std::uint32_t big_endian_word(const std::uint8_t* bytes) {
            (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
 }
 
-}  // namespace
-
-Sha256::Sha256() : state_(initial_state) {}
-
-void Sha256::compress(const std::uint8_t* block) {
+// The 64 rounds on one block, one word at a time.
+void compress_portable(std::array<std::uint32_t, 8>& state, const std::uint8_t* block) {
     std::array<std::uint32_t, 64> schedule;
     for (std::size_t i = 0; i < 16; ++i) {
         schedule[i] = big_endian_word(block + 4 * i);
@@ -51,8 +54,8 @@ void Sha256::compress(const std::uint8_t* block) {
                                  rotate_right(schedule[i - 2], 19) ^ (schedule[i - 2] >> 10);
         schedule[i] = schedule[i - 16] + s0 + schedule[i - 7] + s1;
     }
-    std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    std::uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     for (std::size_t i = 0; i < 64; ++i) {
         const std::uint32_t s1 = rotate_right(e, 6) ^ rotate_right(e, 11) ^ rotate_right(e, 25);
         const std::uint32_t choice = (e & f) ^ (~e & g);
@@ -69,14 +72,95 @@ void Sha256::compress(const std::uint8_t* block) {
         b = a;
         a = t1 + t2;
     }
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
-    state_[4] += e;
-    state_[5] += f;
-    state_[6] += g;
-    state_[7] += h;
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+}
+
+#if KIVCOPY_SHA_EXTENSIONS
+// Whether the processor has the SHA extensions (CPUID leaf 7, EBX bit 29)
+// and the SSSE3 and SSE4.1 instructions around them (leaf 1, ECX bits 9
+// and 19).
+bool has_sha_extensions() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 9)) == 0 ||
+        (ecx & (1u << 19)) == 0) {
+        return false;
+    }
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & (1u << 29)) != 0;
+}
+
+// The rounds with the SHA extensions: the state held as ABEF and CDGH, two
+// rounds an instruction, the message schedule four words at a time.
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_with_extensions(
+    std::array<std::uint32_t, 8>& state, const std::uint8_t* blocks, std::size_t count) {
+    const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
+    const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    for (; count > 0; --count, blocks += 64) {
+        const __m128i abef_before = abef;
+        const __m128i cdgh_before = cdgh;
+        __m128i words[4];
+        for (int i = 0; i < 4; ++i) {
+            words[i] = _mm_shuffle_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)), byte_swap);
+        }
+        for (int group = 0; group < 16; ++group) {
+            const __m128i constants = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(round_constants.data() + 4 * group));
+            const __m128i input = _mm_add_epi32(words[group & 3], constants);
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, input);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(input, 0x0E));
+            if (group < 12) {
+                // The words of group + 4, from those of group to group + 3.
+                __m128i next = _mm_sha256msg1_epu32(words[group & 3], words[(group + 1) & 3]);
+                next = _mm_add_epi32(
+                    next, _mm_alignr_epi8(words[(group + 3) & 3], words[(group + 2) & 3], 4));
+                words[group & 3] = _mm_sha256msg2_epu32(next, words[(group + 3) & 3]);
+            }
+        }
+        abef = _mm_add_epi32(abef, abef_before);
+        cdgh = _mm_add_epi32(cdgh, cdgh_before);
+    }
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    dcba = _mm_blend_epi16(feba, dchg, 0xF0);
+    hgfe = _mm_alignr_epi8(dchg, feba, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), dcba);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
+}
+#endif
+
+}  // namespace
+
+Sha256::Sha256(Rounds rounds) : state_(initial_state) {
+#if KIVCOPY_SHA_EXTENSIONS
+    static const bool available = has_sha_extensions();
+    accelerated_ = rounds == Rounds::fastest && available;
+#else
+    static_cast<void>(rounds);
+#endif
+}
+
+void Sha256::compress(const std::uint8_t* blocks, std::size_t count) {
+#if KIVCOPY_SHA_EXTENSIONS
+    if (accelerated_) {
+        compress_with_extensions(state_, blocks, count);
+        return;
+    }
+#endif
+    for (; count > 0; --count, blocks += 64) {
+        compress_portable(state_, blocks);
+    }
 }
 
 void Sha256::add(const void* bytes, std::size_t size) {
@@ -91,11 +175,14 @@ void Sha256::add(const void* bytes, std::size_t size) {
         if (pending_size_ < pending_.size()) {
             return;
         }
-        compress(pending_.data());
+        compress(pending_.data(), 1);
         pending_size_ = 0;
     }
-    for (; size >= 64; next += 64, size -= 64) {
-        compress(next);
+    const std::size_t whole = size / 64;
+    if (whole > 0) {
+        compress(next, whole);
+        next += 64 * whole;
+        size -= 64 * whole;
     }
     std::memcpy(pending_.data(), next, size);
     pending_size_ = size;
