@@ -452,7 +452,9 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileEx(const char *source, const char
    written, renamed or queued, and needs no restart even when in use; the
    manifest is written only for 2, where its record lacked the bytes. A
    symbolic link at the target is not read through: its bytes differ and
-   it has no version. Without flag 8, flags 16 and 32 do nothing.
+   it has no version. A read-only target (Windows) that is kept gives the
+   verdict; one that would be replaced needs KIVINSTALL_READ_ONLY, as ever.
+   Without flag 8, flags 16 and 32 do nothing.
 
    Further results:
 

@@ -322,7 +322,13 @@ Installed stage_install(platform::Source& source, std::shared_ptr<Directory> hel
     Path storage;
     staged.target = platform::look_at_target(platform::place(folder, folder.entry_name(), storage));
     const CopyStatus allowed = check_target(staged.target, source, flags);
-    if (allowed != CopyStatus::copied) {
+    // A read-only target (Windows) that the decision by version keeps is
+    // no failure: only replacing it needs KIVINSTALL_READ_ONLY.
+    const bool kept_unless_replaced = flags.by_version && !flags.read_only &&
+                                      allowed == CopyStatus::target_not_written &&
+                                      platform::refuses_replacement(staged.target) &&
+                                      staged.target.identity != source.identity;
+    if (allowed != CopyStatus::copied && !kept_unless_replaced) {
         return {allowed, false};
     }
     int error = 0;
@@ -335,6 +341,9 @@ Installed stage_install(platform::Source& source, std::shared_ptr<Directory> hel
         }
         if (decided.verdict != Verdict::replace) {
             return {CopyStatus::copied, std::move(decided)};
+        }
+        if (allowed != CopyStatus::copied) {
+            return {allowed, false};
         }
         // The record comes before the new file: a crash after it finds
         // the target holding either file, and both are in the record.
