@@ -14,7 +14,8 @@
 ; the installer), a line each, "NAME FLAGS", with those flags
 ; (8 KIVINSTALL_BY_VERSION, 16 KIVINSTALL_ALLOW_DOWNGRADE, 32
 ; KIVINSTALL_REPLACE_SAME_VERSION, added up; 0 installs only where the
-; name is free). File with ifnewer installs every file of MEDIA. KIV_AMD64
+; name is free); a third word, "bare", installs that file without the
+; manifest. File with ifnewer installs every file of MEDIA. KIV_AMD64
 ; builds a 64-bit installer (KIV_DLL_DIR then holds the 64-bit DLLs);
 ; KIV_ANSI an ANSI one.
 
@@ -47,6 +48,8 @@ Var List
 Var Line
 Var File
 Var Flags
+Var Words
+Var Manifest
 Var Way
 
 Section "Install"
@@ -81,8 +84,12 @@ Section "Install"
       ${TrimNewLines} $Line $Line
       StrCmp $Line "" next
       ${WordFind} $Line " " "+1" $File
-      ${WordFind} $Line " " "-1" $Flags
-      ${KivInstallByVersion} "$PLUGINSDIR\media\$File" "$INSTDIR\$File" "$INSTDIR\.kiv-manifest" $Flags $Result
+      ${WordFind} $Line " " "+2" $Flags
+      ${WordFind} $Line " " "#" $Words
+      StrCpy $Manifest "$INSTDIR\.kiv-manifest"
+      StrCmp $Words 3 0 +2
+      StrCpy $Manifest ""
+      ${KivInstallByVersion} "$PLUGINSDIR\media\$File" "$INSTDIR\$File" $Manifest $Flags $Result
       ${KivInstallReason} $Result $Reason
       StrCmp $Reason "" +3
       FileWrite $Log "$File: $Result $Reason$\r$\n"
