@@ -280,7 +280,6 @@ File Directory::open_for_reading(const Path& name, Links links) {
     SystemError error = 0;
     if (!status_at(kivcommon::system_path(path), named, error) ||
         !status_of(file.handle(), opened, error) || named.is_link() ||
-        (named.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
         named.identity != opened.identity) {
         file.close();
         ::SetLastError(error != 0 ? static_cast<DWORD>(error) : ERROR_CANT_ACCESS_FILE);
