@@ -10,6 +10,8 @@
 ;   ${KivInstallFileNow}   SOURCE TARGET $result   ; replaces now, or gives -5032
 ;   ${KivInstallFileReadOnly}     SOURCE TARGET $result   ; as ${KivInstallFile}, read-only targets too
 ;   ${KivInstallFileNowReadOnly}  SOURCE TARGET $result   ; as ${KivInstallFileNow}, read-only targets too
+;   ${KivInstallByVersion} SOURCE TARGET MANIFEST_FOLDER FLAGS $result   ; replaces as versions say
+;   ${KivInstallReason}    RESULT $words   ; why ${KivInstallByVersion} kept a target, for the log
 ;   ${KivReplaceString}    FILE PATTERN REPLACEMENT $result   ; text in the ANSI code page
 ;   ${KivReplaceUtf8}      FILE PATTERN REPLACEMENT $result   ; text stored as UTF-8
 ;   ${KivReplaceUtf16}     FILE PATTERN REPLACEMENT $result   ; text stored as UTF-16LE
@@ -55,6 +57,20 @@
 ; engine's own File replaces one, and the new file keeps the read-only
 ; attribute; without it a read-only target gives -5010 and stays as it was.
 ;
+; ${KivInstallByVersion} calls KivInstallFileEx with FLAGS as they are given
+; (8 KIVINSTALL_BY_VERSION, with 16 KIVINSTALL_ALLOW_DOWNGRADE and 32
+; KIVINSTALL_REPLACE_SAME_VERSION as the product needs, and 2 to allow the
+; restart; any of them may be a variable) and MANIFEST_FOLDER, a folder the
+; installer alone writes (under $INSTDIR: the form creates it), where the
+; product's manifest lives from run to run; "" for none. It gives 0 when the
+; target holds the new file, 1 at the next restart (the reboot flag is then
+; set, as ${KivInstallFile} sets it), 2 to 5 when the target was kept as it
+; is (the same bytes, a higher version or none in the new file, the same
+; version of another's, a file the user changed), or a negative code.
+; ${KivInstallReason} gives the words for a kept target's result, from the
+; README's table ("kept: the installed version is higher, or the new file
+; has none"), and "" for any other result.
+;
 ; The transaction forms keep kivtransaction.dll loaded from the first call
 ; to the installer's end (it holds the open transactions). JOURNAL_FOLDER is
 ; a folder on the targets' volume that the installer alone writes (under
@@ -75,7 +91,7 @@
 ; empty PATH.
 ;
 ; Paths: a Unicode installer hands them to the DLLs' wide exports
-; (KivCopyFileW, KivInstallFileW, replaceStringW) as UTF-16, so any folder a user can have is
+; (KivCopyFileW, KivInstallFileW, KivInstallFileExW, replaceStringW) as UTF-16, so any folder a user can have is
 ; reached; an ANSI installer, whose strings are in the ANSI code page
 ; already, calls the narrow ones. No path is ever converted to the code
 ; page, where a name outside it would become a best-fit look-alike ("Łódź"
@@ -174,6 +190,50 @@
 !define KivInstallFileNow "!insertmacro _KivInstallFile 1"
 !define KivInstallFileReadOnly "!insertmacro _KivInstallFile 7"
 !define KivInstallFileNowReadOnly "!insertmacro _KivInstallFile 5"
+
+; An empty MANIFEST_FOLDER goes to the DLL as a null pointer (no manifest),
+; never as "", which names the installer's current folder.
+!macro _KivInstallByVersion SOURCE TARGET MANIFEST FLAGS RESULT
+  !define /redef _KIV_ID ${__COUNTER__}
+  !insertmacro _KivExtract kivcopy
+  StrCmp `${MANIFEST}` "" _kiv_${_KIV_ID}_bare
+  CreateDirectory `${MANIFEST}`
+  Push `${MANIFEST}`
+  Push `${FLAGS}`
+  Push `${TARGET}`
+  Push `${SOURCE}`
+  System::Call `"$PLUGINSDIR\kivcopy.dll"::KivInstallFileEx${_KIV_W}(${_KIV_PATH} s, ${_KIV_PATH} s, i s, ${_KIV_PATH} s) i .s ?u`
+  Goto _kiv_${_KIV_ID}_called
+  _kiv_${_KIV_ID}_bare:
+  Push `${FLAGS}`
+  Push `${TARGET}`
+  Push `${SOURCE}`
+  System::Call `"$PLUGINSDIR\kivcopy.dll"::KivInstallFileEx${_KIV_W}(${_KIV_PATH} s, ${_KIV_PATH} s, i s, p 0) i .s ?u`
+  _kiv_${_KIV_ID}_called:
+  Exch $0
+  StrCmp $0 1 0 _kiv_${_KIV_ID}_now
+  SetRebootFlag true
+  _kiv_${_KIV_ID}_now:
+  Exch $0
+  Pop ${RESULT}
+!macroend
+!define KivInstallByVersion "!insertmacro _KivInstallByVersion"
+
+; The words of the README's table for each kept result, one per result.
+!macro _KivInstallReason RESULT WORDS
+  !insertmacro _KivVariable _KivReason
+  StrCpy $_KivReason ""
+  StrCmp `${RESULT}` 2 0 +2
+  StrCpy $_KivReason "kept: the same bytes are installed"
+  StrCmp `${RESULT}` 3 0 +2
+  StrCpy $_KivReason "kept: the installed version is higher, or the new file has none"
+  StrCmp `${RESULT}` 4 0 +2
+  StrCpy $_KivReason "kept: the same version, other bytes, and the installed file is not ours"
+  StrCmp `${RESULT}` 5 0 +2
+  StrCpy $_KivReason "kept: neither has a version, and the installed file is not what was installed there last"
+  StrCpy ${WORDS} $_KivReason
+!macroend
+!define KivInstallReason "!insertmacro _KivInstallReason"
 
 ; Encodes TEXT, an engine string, in code page CODEPAGE (0: the ANSI code
 ; page, 65001: UTF-8) into new memory: $_KivBuffer holds its address and

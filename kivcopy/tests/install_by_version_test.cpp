@@ -3,15 +3,20 @@
 // decision table as an installer meets it (a rebuild of the same version,
 // a shared DLL older than the one installed, a vendor's lower version, a
 // settings file the user edited), the manifest that tells our files from
-// the user's, and a reinstall that writes nothing.
+// the user's, and a reinstall that writes nothing; on Windows also the
+// spellings of one target, names outside the ANSI code page and a target
+// that another program has loaded.
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,6 +25,11 @@
 #include "kivcopy.h"
 #include "kivtest/files.h"
 #include "pe_image.h"
+
+#if defined(_WIN32)
+#include "kivtest/holder.h"
+#include "kivtest/wide.h"
+#endif
 
 namespace {
 
@@ -261,6 +271,97 @@ TEST_F(InstallByVersion, ARecordThatOthersCouldHaveWrittenIsNoRecord) {
     ASSERT_EQ(::unlink(path("second-name").c_str()), 0);
     EXPECT_EQ(install("colour=green", KIVINSTALL_BY_VERSION), KIVCOPY_OK);
     EXPECT_EQ(read_file(path("app/file")), "colour=green");
+}
+#endif
+
+#if defined(_WIN32)
+// The restart entries as the registry holds them now; empty for none.
+std::wstring pending_renames() {
+    HKEY key = nullptr;
+    std::wstring value;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                        0, KEY_QUERY_VALUE, &key) != 0) {
+        return value;
+    }
+    DWORD size = 0;
+    if (::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr,
+                           &size) == 0 &&
+        size > 0) {
+        value.assign(size / sizeof(wchar_t), L'\0');
+        ::RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                           reinterpret_cast<BYTE*>(value.data()), &size);
+    }
+    ::RegCloseKey(key);
+    return value;
+}
+
+// Windows compares names without regard to case and takes a \\?\ path for
+// the same file: a target spelled either way is the one the manifest knows
+// as ours, so an unversioned file we installed is replaced, not kept as the
+// user's.
+TEST_F(InstallByVersion, FindsTheRecordOfATargetSpelledInOtherLettersOrVerbatim) {
+    ASSERT_EQ(install("v1", 0), KIVCOPY_OK);
+    std::string upper = at("app\\file");
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    write_file(path("media/file"), "v2");
+    EXPECT_EQ(KivInstallFileEx(path("media/file").c_str(), upper.c_str(), KIVINSTALL_BY_VERSION,
+                               path("manifest").c_str()),
+              KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("app/file")), "v2");
+    const std::wstring verbatim = kivtest::verbatim(kivtest::widen(upper));
+    write_file(path("media/file"), "v3");
+    EXPECT_EQ(KivInstallFileExW(kivtest::widen(path("media/file")).c_str(), verbatim.c_str(),
+                                KIVINSTALL_BY_VERSION, kivtest::widen(path("manifest")).c_str()),
+              KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("app/file")), "v3");
+    EXPECT_EQ(names_in("manifest").size(), 1u);
+}
+
+// The wide twin reaches a source, a target and a manifest folder that the
+// ANSI code page cannot name, and knows the target as ours there.
+TEST_F(InstallByVersion, TheWideTwinTakesNamesOutsideTheCodePage) {
+    const std::wstring folder = kivtest::wide_path(dir(), "Кириллица 漢字");
+    kivtest::make_directory(folder);
+    kivtest::make_directory(folder + L"\\清单");
+    const std::wstring source = folder + L"\\źródło.txt";
+    const std::wstring target = folder + L"\\настройки.txt";
+    const std::wstring manifest = folder + L"\\清单";
+    kivtest::write_file(source, "colour=blue");
+    ASSERT_EQ(KivInstallFileExW(source.c_str(), target.c_str(), 0, manifest.c_str()), KIVCOPY_OK);
+    kivtest::write_file(source, "colour=red");
+    EXPECT_EQ(KivInstallFileExW(source.c_str(), target.c_str(), KIVINSTALL_BY_VERSION,
+                                manifest.c_str()),
+              KIVCOPY_OK);
+    EXPECT_EQ(kivtest::read_file(target), "colour=red");
+    kivtest::write_file(target, "colour=green (the user's)");
+    EXPECT_EQ(KivInstallFileExW(source.c_str(), target.c_str(), KIVINSTALL_BY_VERSION,
+                                manifest.c_str()),
+              KIVINSTALL_KEPT_CHANGED);
+    EXPECT_EQ(kivtest::read_file(target), "colour=green (the user's)");
+    EXPECT_EQ(kivtest::entries(manifest).size(), 1u);
+}
+
+// An image that another program has loaded (here the holder runs from it,
+// mapped as a DLL is) cannot be written or deleted; an install of the same
+// bytes finds it current (2) without renaming it aside or queueing anything
+// for a restart.
+TEST_F(InstallByVersion, LeavesALoadedImageOfTheSameBytesAsItIs) {
+    const std::wstring image = kivtest::widen(at("app\\file"));
+    ASSERT_TRUE(::CopyFileW(kivtest::HeldByAnotherProcess::program().c_str(), image.c_str(), TRUE));
+    const std::string bytes = read_file(path("app/file"));
+    write_file(path("app/held.txt"), "");
+    const std::wstring queued = pending_renames();
+    kivtest::HeldByAnotherProcess running(kivtest::HeldByAnotherProcess::Way::open,
+                                          kivtest::widen(at("app\\held.txt")), image);
+    ASSERT_TRUE(running.ok()) << running.error();
+    for (const int flags : {KIVINSTALL_BY_VERSION, KIVINSTALL_BY_VERSION | KIVINSTALL_AT_RESTART}) {
+        EXPECT_EQ(install(bytes, flags), KIVINSTALL_ALREADY_CURRENT);
+        EXPECT_EQ(install(bytes, flags, false), KIVINSTALL_ALREADY_CURRENT);
+    }
+    EXPECT_EQ(names_in("app"), (std::vector<std::string>{"file", "held.txt"}));
+    EXPECT_EQ(pending_renames(), queued);
+    EXPECT_EQ(read_file(path("app/file")), bytes);
 }
 #endif
 

@@ -247,23 +247,49 @@ NameState Directory::check(const Path& name) const {
     }
 }
 
+// The path an entry is opened by. A folder held for an install's target
+// (open_for, lent_for) keeps no path of the caller's spelling, only the
+// one the system resolved, which its entries then follow.
+Path Directory::reached(const Path& name) const {
+    return path_.empty() ? native_path(wtf8_from_wide(name)) : path_of(name);
+}
+
 File Directory::create_new(const Path& name, Creation& outcome) {
     if (!open_) {
         outcome = Creation::failed;
         ::SetLastError(static_cast<DWORD>(error_));  // why the directory is not there
         return File();
     }
-    File file = File::create_new(path_of(name), outcome);
+    File file = File::create_new(reached(name), outcome);
     unsynced_entries_ = unsynced_entries_ || file.is_open();
     return file;
 }
 
-File Directory::open_for_reading(const Path& name, Links) {
-    return File::open_for_reading(path_of(name));
+// CreateFile follows a link at the name; where links are refused, the file
+// opened must be the one the name itself stands for: no reparse point at
+// the name, and the same file by identity as the handle, so that a link
+// put there at any moment is never read through.
+File Directory::open_for_reading(const Path& name, Links links) {
+    const Path path = reached(name);
+    File file = File::open_for_reading(path);
+    if (links == Links::follow || !file.is_open()) {
+        return file;
+    }
+    Status named;
+    Status opened;
+    SystemError error = 0;
+    if (!status_at(kivcommon::system_path(path), named, error) ||
+        !status_of(file.handle(), opened, error) || named.is_link() ||
+        named.identity != opened.identity) {
+        file.close();
+        ::SetLastError(error != 0 ? static_cast<DWORD>(error) : ERROR_CANT_ACCESS_FILE);
+        return File();
+    }
+    return file;
 }
 
 File Directory::open_for_overwriting(const Path& name, Links) {
-    return File::open_for_overwriting(path_of(name));
+    return File::open_for_overwriting(reached(name));
 }
 
 // Directory entries cannot be flushed through a handle here; NTFS logs them

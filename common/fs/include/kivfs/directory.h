@@ -234,6 +234,10 @@ private:
     // Takes the status of the directory just opened: false, with
     // replaced_meanwhile, when it is not the directory first opened.
     bool take(const Status& now, SystemError& error);
+#if defined(_WIN32)
+    // The path by which the entry `name` is opened (directory_win32.cpp).
+    Path reached(const Path& name) const;
+#endif
 
     std::shared_ptr<Directory> parent_;  // null for a root
     std::string name_;                // its name in its parent, or the path of a root
