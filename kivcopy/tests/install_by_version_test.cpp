@@ -363,6 +363,22 @@ TEST_F(InstallByVersion, LeavesALoadedImageOfTheSameBytesAsItIs) {
     EXPECT_EQ(pending_renames(), queued);
     EXPECT_EQ(read_file(path("app/file")), bytes);
 }
+
+// A read-only target that the decision keeps gives the decision's result;
+// one it would replace still needs KIVINSTALL_READ_ONLY, and keeps the
+// attribute.
+TEST_F(InstallByVersion, AReadOnlyTargetIsKeptByTheDecisionAndReplacedOnlyWithFlagFour) {
+    ASSERT_EQ(install(dll(2, 0), 0), KIVCOPY_OK);
+    ASSERT_TRUE(::SetFileAttributesA(path("app/file").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(install(dll(2, 0), KIVINSTALL_BY_VERSION), KIVINSTALL_ALREADY_CURRENT);
+    EXPECT_EQ(install(dll(1, 0), KIVINSTALL_BY_VERSION), KIVINSTALL_KEPT_NEWER);
+    EXPECT_EQ(install(dll(2, 1), KIVINSTALL_BY_VERSION), KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(read_file(path("app/file")), dll(2, 0));
+    EXPECT_EQ(install(dll(2, 1), KIVINSTALL_BY_VERSION | KIVINSTALL_READ_ONLY), KIVCOPY_OK);
+    EXPECT_EQ(read_file(path("app/file")), dll(2, 1));
+    EXPECT_NE(::GetFileAttributesA(path("app/file").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    ::SetFileAttributesA(path("app/file").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
 #endif
 
 }  // namespace
