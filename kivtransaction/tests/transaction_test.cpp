@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "journal.h"
+#include "decision_cases.h"
 #include "kivcopy.h"
 #include "kivfs/hidden_names.h"
 #include "kivtest/files.h"
@@ -185,6 +186,50 @@ TEST_F(Transaction, MembersThatDecideByVersionKeepTheirManifestInTheJournalFolde
     EXPECT_EQ(KivTransactionAbort(third), KIVTRANSACTION_OK);
     EXPECT_EQ(read_file(path("app/lib")), "newer lib");
 }
+
+// Every row of the decision table through a transaction's member, whose
+// manifest is the journal folder: a target that an earlier transaction
+// installed is ours. A kept target is no member, and the commit leaves it
+// as it was; a replaced one is new after the commit.
+class TransactionDecisionRows : public Transaction,
+                                public ::testing::WithParamInterface<kivcopy_test::Case> {};
+
+TEST_P(TransactionDecisionRows, KeepOrReplaceTheTargetAsTheTableSays) {
+    const kivcopy_test::Case& c = GetParam();
+    const auto install_in_one = [&](const std::string& bytes, int flags) {
+        write_file(path("media/file"), bytes);
+        int transaction = 0;
+        EXPECT_EQ(KivTransactionBegin(path("journal").c_str(), &transaction), KIVTRANSACTION_OK);
+        const int result = install(transaction, "media/file", "app/file", flags);
+        EXPECT_EQ(KivTransactionCommit(transaction), KIVTRANSACTION_OK);
+        return result;
+    };
+    if (c.before == kivcopy_test::Before::ours) {
+        ASSERT_EQ(install_in_one(c.installed, KIVINSTALL_BY_VERSION), KIVCOPY_OK);
+    } else {
+        write_file(path("app/file"), c.installed);
+    }
+    EXPECT_EQ(install_in_one(c.incoming, c.flags), c.result);
+    EXPECT_EQ(read_file(path("app/file")), c.replaced ? c.incoming : c.installed);
+    EXPECT_EQ(names_in("app"), (std::vector<std::string>{"etc", "file", "tool"}));
+}
+
+// A transaction always has its manifest: the cases without one are the
+// export's alone.
+std::vector<kivcopy_test::Case> cases_with_a_manifest() {
+    std::vector<kivcopy_test::Case> cases = kivcopy_test::decision_cases();
+    cases.erase(std::remove_if(cases.begin(), cases.end(),
+                               [](const kivcopy_test::Case& c) {
+                                   return c.before == kivcopy_test::Before::no_manifest;
+                               }),
+                cases.end());
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, TransactionDecisionRows, ::testing::ValuesIn(cases_with_a_manifest()),
+                         [](const ::testing::TestParamInfo<kivcopy_test::Case>& row) {
+                             return std::string(row.param.name);
+                         });
 
 // A live transaction's journal is locked: a recovery in the same folder,
 // on its own or at another transaction's begin, passes over it and leaves
