@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -58,12 +57,7 @@ protected:
     }
 
     std::vector<std::string> names_in(const std::string& folder) const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path(folder))) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
+        return kivtest::sorted_names(path(folder));
     }
 };
 
