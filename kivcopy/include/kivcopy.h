@@ -405,7 +405,7 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileEx(const char *source, const char
    decision by version. Everything KivInstallFile says holds for it; flags
    1, 2 and 4 and results 0, 1 and the negative ones are the same.
 
-   `manifest_folder` (NULL for none) names a folder that the caller keeps
+   `manifest_folder` (NULL for none; "" is refused) names a folder that the caller keeps
    for the product, opened without following a link at its own name. For
    each target installed it holds a record, "kivmanifest-", the SHA-256 of
    the target's full path in hex, and ".record": the SHA-256 of the bytes
@@ -463,9 +463,9 @@ KIVCOPY_API int32_t KIVCOPY_CALL KivInstallFileEx(const char *source, const char
                                     The target was kept as it is, for the
                                     reason above.
      KIVCOPY_TARGET_NOT_WRITTEN (-5010)
-                                    Also: the manifest folder cannot be
-                                    opened, its record cannot be written, or
-                                    the target cannot be read.
+                                    Also: the manifest folder is "" or
+                                    cannot be opened, its record cannot be
+                                    written, or the target cannot be read.
 */
 
 #if defined(_WIN32)

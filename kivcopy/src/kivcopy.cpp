@@ -48,6 +48,11 @@ int32_t install_with_manifest(const kivcopy::platform::PathChar* source,
     kivcopy::InstallFlags taken = kivcopy::install_flags(flags);
     std::unique_ptr<kivcopy::Manifest> manifest;
     if (manifest_folder != nullptr) {
+        // An empty name would make the current folder the manifest, where
+        // an installer most likely meant none: it is refused instead.
+        if (*manifest_folder == 0) {
+            return KIVCOPY_TARGET_NOT_WRITTEN;
+        }
         int error = 0;
         manifest = kivcopy::Manifest::open(manifest_folder, error);
         if (manifest == nullptr) {

@@ -98,6 +98,12 @@ TEST_F(InstallByVersion, TheManifestKnowsOurFileOnBothSidesOfTheRename) {
     write_file(path("app/file"), "v3, edited");
     EXPECT_EQ(install("v4", KIVINSTALL_BY_VERSION), KIVINSTALL_KEPT_CHANGED);
     EXPECT_EQ(read_file(path("app/file")), "v3, edited");
+    // An empty manifest folder is no folder (not the current one): the
+    // call is refused and changes nothing.
+    EXPECT_EQ(KivInstallFileEx(path("media/file").c_str(), path("app/file").c_str(),
+                               KIVINSTALL_BY_VERSION, ""),
+              KIVCOPY_TARGET_NOT_WRITTEN);
+    EXPECT_EQ(read_file(path("app/file")), "v3, edited");
 }
 
 #if !defined(_WIN32)
