@@ -36,7 +36,7 @@ struct Armed {
     std::atomic<std::uint64_t> bytes{0};
 };
 
-constexpr int hooked_kinds = 6;
+constexpr int hooked_kinds = 7;
 Armed hooks[hooked_kinds];
 
 Armed& hook(HookedCall call) {
@@ -144,6 +144,39 @@ extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
     const ssize_t got = next(fd, buffer, kivtest::capped(kivtest::HookedCall::read, size));
     kivtest::moved(kivtest::HookedCall::read, got);
     return got;
+}
+
+namespace {
+
+// Counts a write; true if it is to fail, with errno set.
+bool write_fails() {
+    return kivtest::fails(kivtest::HookedCall::write);
+}
+
+// Counts the bytes a write put, and gives its result on.
+ssize_t wrote(ssize_t bytes) {
+    kivtest::moved(kivtest::HookedCall::write, bytes);
+    return bytes;
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* buffer, std::size_t size) {
+    using Function = ssize_t (*)(int, const void*, std::size_t);
+    static auto next = kivtest::next_definition<Function>("write");
+    return write_fails() ? -1 : wrote(next(fd, buffer, size));
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, std::size_t size, off_t offset) {
+    using Function = ssize_t (*)(int, const void*, std::size_t, off_t);
+    static auto next = kivtest::next_definition<Function>("pwrite");
+    return write_fails() ? -1 : wrote(next(fd, buffer, size, offset));
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* buffer, std::size_t size, off64_t offset) {
+    using Function = ssize_t (*)(int, const void*, std::size_t, off64_t);
+    static auto next = kivtest::next_definition<Function>("pwrite64");
+    return write_fails() ? -1 : wrote(next(fd, buffer, size, offset));
 }
 
 extern "C" int futimens(int fd, const struct timespec times[2]) {

@@ -105,9 +105,11 @@ private:
 
 // The system calls that a CallHook can watch: copy_file_range, the
 // ioctl requests that share blocks between files (FICLONE, FICLONERANGE),
-// read, futimens (a file's times set through its descriptor), fsync and
-// syncfs.
-enum class HookedCall { copy_file_range, clone, read, futimens, fsync, syncfs };
+// read, futimens (a file's times set through its descriptor), fsync,
+// syncfs, and write (write, pwrite and pwrite64 together: the calls that
+// put bytes into a file, counted where a process-wide count would also
+// see a sanitizer's own probes).
+enum class HookedCall { copy_file_range, clone, read, futimens, fsync, syncfs, write };
 
 // While it lives, sees every call of one kind that the process makes, the
 // libraries' included, and can make some of them fail or move less, as the
