@@ -5,6 +5,7 @@
 #define KIVCOPY_TESTS_DECISION_CASES_H
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,12 @@ struct Case {
     int result;
     bool replaced;
 };
+
+// How GoogleTest shows a case: by its name (its raw bytes, the default,
+// would include the padding between the fields, which nothing sets).
+inline void PrintTo(const Case& shown, std::ostream* out) {
+    *out << shown.name;
+}
 
 // One case per row of the table, in its order, and the cases installers
 // meet named after them; `before` says how the target got there.
